@@ -1,0 +1,2 @@
+# Main job on the shipped example.
+.end

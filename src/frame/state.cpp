@@ -1,0 +1,7 @@
+#include "frame/state.hpp"
+
+namespace tarn {
+
+FrameState Frame;
+
+}  // namespace tarn

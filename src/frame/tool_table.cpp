@@ -1,0 +1,3 @@
+namespace tarn {
+void TarnRegisterTools() {}
+}  // namespace tarn
