@@ -1,0 +1,7 @@
+#include "model/basic.hpp"
+
+namespace tarn {
+
+BasicData Basic;
+
+}  // namespace tarn
