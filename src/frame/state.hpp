@@ -65,6 +65,9 @@ struct FrameState {
   double TarnDrawDelay = 0.;
   // Screen size used for the default geometry.
   int ScreenWidth = 1920, ScreenHeight = 1080;
+  // Directory the program was started in (ends in "/"): relative paths of the
+  // command line are taken from it.
+  std::string StartDir;
 };
 
 extern FrameState Frame;
