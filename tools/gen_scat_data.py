@@ -131,7 +131,7 @@ def fprime_grid():
             pts[e] = cl(z, e)
         if z >= 3:
             # An absorption edge shows as a rise of f'' with energy. Locate each
-            # one within 0.05 eV and put a point 0.1 eV either side, so that
+            # one within 0.05 eV and put points either side of it, so that
             # interpolation never runs across an edge.
             for e1, e2 in zip(grid[:-1], grid[1:]):
                 sub = [e1 + (e2 - e1) * k / 64 for k in range(65)]
@@ -145,8 +145,14 @@ def fprime_grid():
                                 hi = mid
                             else:
                                 lo = mid
-                        for e in (lo - 0.1, hi + 0.1):
-                            pts[e] = cl(z, e)
+                        # f' has a logarithmic dip at the edge: points at
+                        # distances 0.1, 0.2, 0.4 ... eV out to 3 % of the
+                        # energy keep linear interpolation close to it.
+                        d = 0.1
+                        while d < 0.03 * lo:
+                            for e in (lo - d, hi + d):
+                                pts[e] = cl(z, e)
+                            d *= 2
         for e in sorted(pts):
             fp, fpp = pts[e]
             rows.append(f"{el:<3} {e:10.2f} {fp:9.4f} {fpp:9.4f}")
@@ -155,8 +161,8 @@ Anomalous dispersion corrections f' and f'' (electrons) against photon energy,
 for wavelengths 0.1-3.1 Angstrom (energy 4-124 keV; lambda = 12398.42/E(eV)).
 Source: Cromer-Liberman calculation in the Brennan & Cowan (1992, Rev. Sci.
 Instrum. 63, 850) form, evaluated with gemmi's tabulation.
-Grid: steps of 2 % in energy, plus points 0.1 eV below and above each
-absorption edge. Interpolate linearly in ln(E) between neighbouring points of
+Grid: steps of 2 % in energy, plus points 0.1, 0.2, 0.4 ... eV (out to 3 %
+of the energy) below and above each absorption edge. Interpolate linearly in ln(E) between neighbouring points of
 one element. H and He: 0.
 Columns: element energy(eV) f' f''   (rows of one element together, energy rising)
 """, rows)
