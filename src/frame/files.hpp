@@ -3,6 +3,7 @@
 // file ".usd", the history, program temporaries, change-detection copies,
 // locking and recovery. File services are a thin layer over std::filesystem.
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,10 @@ void SetExistFiles();  // recompute Frame.ExistFile for Frame.fln
 void DeletePomFiles();
 [[nodiscard]] int CheckFileIfNotReadOnly(const std::string& file, int ask);
 void SetStructureLock(bool locked);  // toggles files and marker of Frame.fln
+// True when the structure is a parent structure of others; answered by the
+// function a tool registers (none registered: false).
+bool GetStructureParent(const std::string& name);
+void FeSetStructureParentFn(std::function<bool(const std::string&)> fn);
 
 // ---- temporaries -------------------------------------------------------------
 std::string CreateTmpFile(const std::string& stem, int kind);  // kind 0 .tmp, 1 .bmp, 2 .ps
@@ -88,7 +93,10 @@ struct HistoryEntry {
 };
 inline constexpr int NHistoryMax = 50;
 std::string HistoryFileName();  // home + "tarnwork.hst"
+// Entries of the history file whose structures still exist, most recent first.
 std::vector<HistoryEntry> ReadHistory();
+// Rewrites the history file with at most NHistoryMax entries.
+[[nodiscard]] int WriteHistory(const std::vector<HistoryEntry>& entries);
 [[nodiscard]] int UpdateHistory();  // puts (current dir, fln) first
 // The history dialog; returns next-step code (-1200 when a structure was chosen, 0 otherwise).
 int FeHistory();
