@@ -259,7 +259,8 @@ TEST(ScatLoadErrors, BadFilesAreRefusedAndChangeNothing) {
   for (const auto& c : cases) {
     fs::remove_all(tmp);
     fs::create_directories(tmp);
-    fs::copy(DataDir, tmp, fs::copy_options::recursive);
+    fs::copy(DataDir + "scatter", tmp / "scatter");
+    fs::copy(DataDir + "elements.dat", tmp / "elements.dat");
     fs::path f = tmp / c.file;
     std::ifstream in(f);
     std::stringstream ss;
