@@ -16,8 +16,17 @@ namespace tarn {
 inline constexpr std::array<std::string_view, NStructFiles> StructFileExt = {
     ".m40", ".m41", ".m42", ".m50", ".m70", ".m90", ".m95", ".jdhst", ".prf", ".inkv", ".ref"};
 enum StructFileIndex : int {
-  FileM40 = 0, FileM41, FileM42, FileM50, FileM70, FileM90, FileM95, FileJdhst, FilePrf,
-  FileInkv, FileRef
+  FileM40 = 0,
+  FileM41,
+  FileM42,
+  FileM50,
+  FileM70,
+  FileM90,
+  FileM95,
+  FileJdhst,
+  FilePrf,
+  FileInkv,
+  FileRef
 };
 
 struct ListingKind {
@@ -25,28 +34,28 @@ struct ListingKind {
   std::string_view Description;
 };
 inline constexpr std::array<ListingKind, 8> ListingTable = {{{".ref", "refinement"},
-                                                            {".fou", "Fourier calculation"},
-                                                            {".dis", "distance calculation"},
-                                                            {".rre", "reflection merging"},
-                                                            {".kvlog", "Kelvor"},
-                                                            {".cp", "critical point calculation"},
-                                                            {".inb", "basin integration"},
-                                                            {".dir", "reflection statistics"}}};
+                                                             {".fou", "Fourier calculation"},
+                                                             {".dis", "distance calculation"},
+                                                             {".rre", "reflection merging"},
+                                                             {".kvlog", "Kelvor"},
+                                                             {".cp", "critical point calculation"},
+                                                             {".inb", "basin integration"},
+                                                             {".dir", "reflection statistics"}}};
 
 // ---- file services -------------------------------------------------------
 bool FeFileExists(const std::string& path);
 [[nodiscard]] int FeCopyFile(const std::string& from, const std::string& to);
 [[nodiscard]] int FeMoveFile(const std::string& from, const std::string& to);
-void FeDeleteFile(const std::string& path);                 // no error when absent
-void FeDeleteFiles(const std::string& pattern);             // "*" / "?" wildcards in the name
+void FeDeleteFile(const std::string& path);                      // no error when absent
+void FeDeleteFiles(const std::string& pattern);                  // "*" / "?" wildcards in the name
 std::vector<std::string> FeListDir(const std::string& pattern);  // matching paths, sorted
 bool FeIsReadOnly(const std::string& path);
 void FeSetReadOnly(const std::string& path, bool readonly);
-long long FeFileSize(const std::string& path);              // -1 when absent
-bool FeSameFiles(const std::string& a, const std::string& b);   // byte-equal contents
+long long FeFileSize(const std::string& path);                      // -1 when absent
+bool FeSameFiles(const std::string& a, const std::string& b);       // byte-equal contents
 bool FeWildMatch(std::string_view pattern, std::string_view name);  // "*" and "?"
-[[nodiscard]] int FeChdir(const std::string& dir);          // also refreshes Frame.CurrentDir
-std::string FeGetCwd();                                     // ends in "/"
+[[nodiscard]] int FeChdir(const std::string& dir);  // also refreshes Frame.CurrentDir
+std::string FeGetCwd();                             // ends in "/"
 // Writes text to path through a temporary name in the same directory and a
 // rename, so an interrupted write never leaves a half-written file.
 [[nodiscard]] int FeWriteFileAtomic(const std::string& path, std::string_view text);
@@ -77,7 +86,7 @@ std::string FeGetTmpFln(const std::string& name);
 void FeTmpFilesAdd(const std::string& name);
 void FeTmpFilesClear(const std::string& name);
 void FeTmpFilesDelete();
-void CreateChangeCopies();   // the four "jm40" ... "jm50" names
+void CreateChangeCopies();          // the four "jm40" ... "jm50" names
 void RefreshChangeCopy(int which);  // 0 M40, 1 M41, 2 M42, 3 M50: copy file to its copy
 bool ChangedSinceCopy(int which);
 void CleanTmpDirAtStart();

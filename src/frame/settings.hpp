@@ -13,10 +13,23 @@ int IniKeySlot(std::string_view key);
 
 // Slot numbers used by the frame.
 enum IniSlot : int {
-  IniWindowWidth = 1, IniWindowHeight = 2, IniWindowColors = 3, IniWindowX = 4, IniWindowY = 5,
-  IniFontSize = 6, IniTmpDir = 7, IniCIFSpecFile = 8, IniPSPrinter = 9,
-  IniEditorCommand = 21, IniShellCommand = 22, IniGraphicCommand = 24, IniVesta = 25,
-  IniDiamond = 26, IniTarnolde = 32, IniShelxtCommand = 71, IniTarnDrawDelay = 85
+  IniWindowWidth = 1,
+  IniWindowHeight = 2,
+  IniWindowColors = 3,
+  IniWindowX = 4,
+  IniWindowY = 5,
+  IniFontSize = 6,
+  IniTmpDir = 7,
+  IniCIFSpecFile = 8,
+  IniPSPrinter = 9,
+  IniEditorCommand = 21,
+  IniShellCommand = 22,
+  IniGraphicCommand = 24,
+  IniVesta = 25,
+  IniDiamond = 26,
+  IniTarnolde = 32,
+  IniShelxtCommand = 71,
+  IniTarnDrawDelay = 85
 };
 
 std::string IniFileName();  // home + program name + ".ini"
