@@ -216,15 +216,6 @@ TEST_F(FilesTest, FileServicesCopyCompareAndAtomicWrite) {
   FeDeleteFile("never.txt");  // absent: no error
 }
 
-TEST_F(FilesTest, ChdirRefreshesCurrentDirWithOneSlash) {
-  std::string d = Dir("other");
-  ASSERT_EQ(FeChdir(d + "//"), 0);
-  EXPECT_EQ(Frame.CurrentDir, d);
-  EXPECT_EQ(FeGetCwd(), d);
-  EXPECT_NE(FeChdir(d + "nonexistent"), 0);
-  EXPECT_EQ(FeGetCwd(), d);
-}
-
 TEST_F(FilesTest, StructureNeedsM50) {
   MakeStructure("x", {".m40"});
   EXPECT_FALSE(StructureExists("x"));
