@@ -1,0 +1,118 @@
+// The built program as a user runs it: exit statuses and what it prints, in
+// batch mode and interactively through a pipe. Runs the executable that was
+// built beside this test (build/src/tarnwork) in a scratch directory holding a
+// copy of the shipped home directory files and example.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    exe_ = self.parent_path().parent_path() / "src" / "tarnwork";
+    if (!fs::exists(exe_)) GTEST_SKIP() << "the program has not been built: " << exe_;
+    fs::path src = fs::current_path();
+    if (!fs::exists(src / "examples/main.bat")) GTEST_SKIP() << "not run from the repository root";
+    char tmpl[] = "/tmp/tarn_prog_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    fs::create_directories(dir_ / "home");
+    fs::copy_file(src / "data/version.dat", dir_ / "home/version.dat");
+    fs::create_directories(dir_ / "examples/nacl");
+    fs::copy_file(src / "examples/main.bat", dir_ / "examples/main.bat");
+    fs::copy_file(src / "examples/nacl/nacl.m50", dir_ / "examples/nacl/nacl.m50");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  // Runs "tarnwork args" in the scratch directory with the given input;
+  // returns the exit status and keeps the output in out_.
+  int Run(const std::string& args, const std::string& input = "", const std::string& env = "") {
+    std::ofstream(dir_ / "input") << input;
+    std::string cmd = "cd '" + dir_.string() + "' && env -u TARNWORKDIR " + env + " '" +
+                      exe_.string() + "' " + args + " < input > output 2>&1";
+    int st = std::system(cmd.c_str());
+    out_ = ReadText(dir_ / "output");
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  bool Printed(const std::string& text) const { return out_.find(text) != std::string::npos; }
+
+  fs::path exe_, dir_;
+  std::string out_;
+};
+
+TEST_F(ProgramTest, MainJobOnTheShippedExample) {
+  for (const char* home : {"home", "home/", "home//"}) {
+    EXPECT_EQ(Run(std::string("-HomeDir ") + home + " @examples/main.bat"), 0) << out_;
+    EXPECT_TRUE(Printed(".File->Structure->Open\nexamples/nacl/nacl\nStructure: nacl\n")) << out_;
+    EXPECT_TRUE(Printed("This tool is not available yet.\n")) << out_;
+    EXPECT_TRUE(Printed("End of batch file has been reached.\n")) << out_;
+    EXPECT_EQ(ReadText(dir_ / "examples/nacl/nacl.usd"), "closed unlocked\n");
+  }
+  // The home directory from the environment instead.
+  EXPECT_EQ(Run("@examples/main.bat", "", "TARNWORKDIR=home"), 0) << out_;
+}
+
+TEST_F(ProgramTest, BatchExitStatuses) {
+  std::ofstream(dir_ / "comments.bat") << "only\ncomment lines\n";
+  std::ofstream(dir_ / "short.bat") << ".File->Structure->Open\n";
+  std::ofstream(dir_ / "bad.bat")
+      << ".File->Structure->Open\nexamples/nacl/nacl\n.Edit->Radiation\n"
+         "lambda\n";
+  struct Case {
+    std::string args;
+    int status;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"-HomeDir home @comments.bat", 0, "End of batch file has been reached."},
+      {"-HomeDir home @missing.bat", 1, "reading error occured on the batch file."},
+      {"-HomeDir home @short.bat", 1, "end of file read from the batch file."},
+      {"-HomeDir home @bad.bat", 1, "Syntax error for the parameter: lambda"},
+      {"@comments.bat", 2, "The environment variable TARNWORKDIR is not defined."},
+      {"-HomeDir nohome @comments.bat", 2, "nohome"},
+      {"-HomeDir home @comments.bat nowhere/x.m50", 2, "nowhere"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run(c.args), c.status) << c.args << "\n" << out_;
+    EXPECT_TRUE(Printed(c.message)) << c.args << "\n" << out_;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+  // Data files of another version: the batch does not run.
+  std::ofstream(dir_ / "home/version.dat") << "0.0.1\n";
+  EXPECT_EQ(Run("-HomeDir home @comments.bat"), 3) << out_;
+}
+
+TEST_F(ProgramTest, InteractiveThroughAPipe) {
+  EXPECT_EQ(Run("-HomeDir home examples/nacl/nacl.m50",
+                "Refinement/Run refinement\nmenu 40061\n99999\nPhases\nquit\n"),
+            0);
+  EXPECT_TRUE(Printed("==== Tarnwork")) << out_;
+  EXPECT_TRUE(Printed("Structure: " + (dir_ / "examples/nacl/nacl").string())) << out_;
+  EXPECT_TRUE(Printed("About Tarnwork")) << out_;
+  EXPECT_TRUE(Printed("Sorry, this is wrong item, try once more.")) << out_;
+  EXPECT_TRUE(Printed("This tool is not available yet.")) << out_;
+  EXPECT_TRUE(Printed("Do you want to quit Tarnwork?")) << out_;
+  EXPECT_EQ(ReadText(dir_ / "examples/nacl/nacl.usd"), "closed unlocked\n");
+  // The structure is remembered and opened next time; end of input closes.
+  EXPECT_EQ(Run("-HomeDir home"), 0);
+  EXPECT_TRUE(Printed("Structure: " + (dir_ / "examples/nacl/nacl").string())) << out_;
+}
+
+}  // namespace
