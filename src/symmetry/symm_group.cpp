@@ -3,6 +3,7 @@
 // from the modulation vectors and change of basis.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "symmetry/symm.hpp"
 
@@ -29,6 +30,18 @@ int Inconsistent(const PhaseSymmetry& ps, const SymmOp& a, const SymmOp& b) {
   SymmReport(SymmMsgText(SymmMsg::Inconsistent), {l1, l2, SymmMsgText(SymmMsg::CheckConsistency)});
   SymmErr.ErrFlag = 1;
   return 1;
+}
+
+// Search key of a rotation part: FNV-1a over its entries when all are
+// integers, 0 (compare in full) otherwise.
+uint64_t RotKey(const double* r, int nn) {
+  uint64_t h = 1469598103934665603ull;
+  for (int i = 0; i < nn; ++i) {
+    const double v = std::round(r[i]);
+    if (std::fabs(r[i] - v) > 1e-6 || std::fabs(v) > 1e6) return 0;
+    h = (h ^ static_cast<uint64_t>(static_cast<int64_t>(v) + 0x8000)) * 1099511628211ull;
+  }
+  return h == 0 ? 1 : h;
 }
 
 void RefreshElem(PhaseSymmetry& ps) {
@@ -160,50 +173,105 @@ int CompleteSymm(PhaseSymmetry& ps) {
       return Inconsistent(ps, ps.Op[m], ps.Op[k]);
     }
   }
+  const int nEntry = ps.NSymm;
+  // Operators appended below get their texts and symbols here, also when
+  // completion stops early (the list stays as it was at that point).
+  auto finish = [&]() {
+    for (int i = nEntry; i < ps.NSymm; ++i) {
+      SymmOp& op = ps.Op[i];
+      op.RM = MatBlock3(op.RM6.data(), n);
+      op.RMag = CrlMakeRMag(op.RM, op.ZMag);
+      op.Text = CodeSymm(op.RM6.data(), op.S6.data(), n);
+    }
+    RefreshElem(ps);
+  };
+  // The listed operators are taken in order; one that is not yet a product
+  // of the earlier generators becomes a generator, and the list is closed
+  // under right multiplication by the generators. A list closed that way
+  // contains the identity and is a group: every product of two members is
+  // then a member, so each pair need not be formed. Every product is compared
+  // with the member of the same rotation part, which checks the translations
+  // of the listed operators that are not generators too.
+  std::vector<uint64_t> keys(ps.NSymm);
+  for (int i = 0; i < ps.NSymm; ++i) keys[i] = RotKey(ps.Op[i].RM6.data(), nn);
+  std::vector<char> inGroup(ps.NSymm, 0);
+  std::vector<int> done(ps.NSymm, 0);  // generators already applied to each member
+  std::vector<int> gen;
+  inGroup[0] = 1;
   Mat6 r{};
   Vec6 t{};
-  // Every ordered pair (a, b) once, including operators appended on the way:
-  // operator k is paired with all j <= k in both orders.
-  for (int k = 0; k < ps.NSymm; ++k) {
-    for (int j = 0; j <= k; ++j) {
-      for (int pass = 0; pass < (j == k ? 1 : 2); ++pass) {
-        const SymmOp& a = ps.Op[pass == 0 ? k : j];
-        const SymmOp& b = ps.Op[pass == 0 ? j : k];
-        MultSymmOp(a.RM6.data(), a.S6.data(), b.RM6.data(), b.S6.data(), n, r.data(), t.data());
-        od0do1(t.data(), n);
-        const double z = ps.Magnetic ? a.ZMag * b.ZMag : 1.;
-        int m = 0;
-        for (; m < ps.NSymm; ++m)
-          if (eqrv(ps.Op[m].RM6.data(), r.data(), nn, kTolComplete)) break;
-        if (m < ps.NSymm) {
-          if (CrlEqModCentr(t.data(), ps.Op[m].S6.data(), n, ps.VT6, ps.NLattVec, kTolComplete) &&
-              (!ps.Magnetic || ps.Op[m].ZMag * z > 0.))
-            continue;
-          SymmOp prod;
-          prod.RM6 = r;
-          prod.S6 = t;
-          prod.ZMag = z;
-          prod.Text = CodeSymm(r.data(), t.data(), n);
-          return Inconsistent(ps, ps.Op[m], prod);
-        }
-        if (ps.NSymm >= kSymmHardLimit) {
-          SymmErr.ErrFlag = 1;
-          return 1;
-        }
-        if (ps.NSymm + 1 > ps.MaxSymm()) {
-          if (ps.NSymm + 1 >= kSymmReallocLimit) {
-            SymmReport(SymmMsgText(SymmMsg::TooManyOps));
+  for (int e = 1; e <= nEntry; ++e) {
+    if (e < nEntry) {
+      if (inGroup[e]) continue;
+      gen.push_back(e);
+      inGroup[e] = 1;
+    }
+    const int ng = static_cast<int>(gen.size());
+    bool work = true;
+    while (work) {
+      work = false;
+      for (int i = 0; i < ps.NSymm; ++i) {
+        if (!inGroup[i] || done[i] >= ng) continue;
+        for (int g = done[i]; g < ng; ++g) {
+          const SymmOp& a = ps.Op[i];
+          const SymmOp& b = ps.Op[gen[g]];
+          MultSymmOp(a.RM6.data(), a.S6.data(), b.RM6.data(), b.S6.data(), n, r.data(), t.data());
+          od0do1(t.data(), n);
+          const double z = ps.Magnetic ? a.ZMag * b.ZMag : 1.;
+          const uint64_t key = RotKey(r.data(), nn);
+          int m = 0;
+          for (; m < ps.NSymm; ++m)
+            if ((keys[m] == key || keys[m] == 0 || key == 0) &&
+                eqrv(ps.Op[m].RM6.data(), r.data(), nn, kTolComplete))
+              break;
+          if (m < ps.NSymm) {
+            if (CrlEqModCentr(t.data(), ps.Op[m].S6.data(), n, ps.VT6, ps.NLattVec, kTolComplete) &&
+                (!ps.Magnetic || ps.Op[m].ZMag * z > 0.)) {
+              if (!inGroup[m]) {
+                inGroup[m] = 1;
+                work = true;
+              }
+              continue;
+            }
+            SymmOp prod;
+            prod.RM6 = r;
+            prod.S6 = t;
+            prod.ZMag = z;
+            prod.Text = CodeSymm(r.data(), t.data(), n);
+            finish();
+            return Inconsistent(ps, ps.Op[m], prod);
+          }
+          if (ps.NSymm >= kSymmHardLimit) {
+            finish();
             SymmErr.ErrFlag = 1;
             return 1;
           }
-          ReallocSymm(ps, std::min(std::max(2 * ps.MaxSymm(), kSymmInitAlloc), kSymmReallocLimit),
-                      0);
+          if (ps.NSymm + 1 > ps.MaxSymm()) {
+            if (ps.NSymm + 1 >= kSymmReallocLimit) {
+              finish();
+              SymmReport(SymmMsgText(SymmMsg::TooManyOps));
+              SymmErr.ErrFlag = 1;
+              return 1;
+            }
+            ReallocSymm(ps, std::min(std::max(2 * ps.MaxSymm(), kSymmInitAlloc), kSymmReallocLimit),
+                        0);
+          }
+          // Matrices only here; texts and symbols are made by finish().
+          keys.push_back(key);
+          inGroup.push_back(1);
+          done.push_back(0);
+          SymmOp& op = ps.Op[ps.NSymm++];
+          ++ps.NSymmN;
+          op.RM6 = r;
+          op.S6 = t;
+          op.ZMag = z;
+          work = true;
         }
-        CrlAddOp(ps, r.data(), t.data(), z);
+        done[i] = ng;
       }
     }
   }
-  RefreshElem(ps);
+  finish();
   if (ps.Magnetic) CrlOrderMagSymmetry(ps);
   return 0;
 }

@@ -1,6 +1,8 @@
 // Elementary operations on symmetry operators: comparison, normalisation,
 // products, inverses, centring representatives, tensor maps and element
 // symbols.
+#include <fmt/format.h>
+
 #include <cmath>
 #include <numeric>
 #include <utility>
@@ -325,18 +327,18 @@ std::string SmbOp3(const double* r, const double* t, const std::vector<Vec6>* vt
     }
     sense = bestDet > 0. ? "+" : "-";
   }
-  if (sgn < 0) return "-" + std::to_string(n) + sense;
+  if (sgn < 0) return fmt::format("-{}{}", n, sense);
   // Screw component: w = s.u, index k = n.s modulo n, counted in the positive
   // sense of rotation.
   const double uu = static_cast<double>(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
   const double s = (w[0] * u[0] + w[1] * u[1] + w[2] * u[2]) / uu;
   const double ns = n * s;
   long long k = std::llround(ns);
-  if (std::fabs(ns - static_cast<double>(k)) > 0.01) return std::to_string(n) + "?";
+  if (std::fabs(ns - static_cast<double>(k)) > 0.01) return fmt::format("{}?", n);
   k = ((k % n) + n) % n;
   if (k != 0 && sense == "-") k = n - k;
-  if (k != 0) return std::to_string(n) + std::to_string(k);
-  return std::to_string(n) + sense;
+  if (k != 0) return fmt::format("{}{}", n, k);
+  return fmt::format("{}{}", n, sense);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ constexpr long long kMaxCoef = 1000000;  // bound on integer coefficients read
 
 std::string ColumnSymbol(int j, bool shortForm) {
   if (shortForm) return std::string(1, "xyz"[j]);
-  return "x" + std::to_string(j + 1);
+  return fmt::format("x{}", j + 1);
 }
 
 // Integer with an optional sign ("" and "+" are 1, "-" is -1).
