@@ -14,7 +14,7 @@ using testing::AppTest;
 using testing::ReadText;
 using testing::WriteText;
 
-class BatchTest : public AppTest {
+class AppBatch : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
@@ -43,7 +43,7 @@ class BatchTest : public AppTest {
   std::vector<TarnToolCall> calls_;
 };
 
-TEST_F(BatchTest, CommandWords) {
+TEST_F(AppBatch, CommandWords) {
   using W = std::vector<std::string>;
   EXPECT_EQ(TarnBatchWords(".File->Structure->Open"), (W{"File", "Structure", "Open"}));
   EXPECT_EQ(TarnBatchWords("  . run -> refine "), (W{"run", "refine"}));
@@ -54,7 +54,7 @@ TEST_F(BatchTest, CommandWords) {
   EXPECT_TRUE(TarnBatchWords("").empty());
 }
 
-TEST_F(BatchTest, EndsNormally) {
+TEST_F(AppBatch, EndsNormally) {
   struct Case {
     const char* name;
     std::string text;
@@ -84,7 +84,7 @@ TEST_F(BatchTest, EndsNormally) {
   EXPECT_FALSE(StructureOpened((root_ / "s/x").string()));
 }
 
-TEST_F(BatchTest, EndsOnError) {
+TEST_F(AppBatch, EndsOnError) {
   fs::create_directories(root_ / "emptydir");
   struct Case {
     const char* name;
@@ -121,7 +121,7 @@ TEST_F(BatchTest, EndsOnError) {
   EXPECT_FALSE(fs::exists(root_ / "emptydir/x.m50"));
 }
 
-TEST_F(BatchTest, UnreadableBatchFile) {
+TEST_F(AppBatch, UnreadableBatchFile) {
   EXPECT_EQ(TarnMain({"tarnwork", "-HomeDir", home_.string(), "@absent.bat"}), ExitBatchError);
   EXPECT_TRUE(Listed("reading error occured on the batch file."));
   tk_.ListingLines.clear();
@@ -137,7 +137,7 @@ TEST_F(BatchTest, UnreadableBatchFile) {
   EXPECT_TRUE(Listed("reading error occured on the batch file."));
 }
 
-TEST_F(BatchTest, RunCommandsReachTheirTools) {
+TEST_F(AppBatch, RunCommandsReachTheirTools) {
   Record(51202);
   Record(50902);
   Record(51302);
@@ -161,7 +161,7 @@ TEST_F(BatchTest, RunCommandsReachTheirTools) {
   EXPECT_EQ(calls_.size(), 1u);
 }
 
-TEST_F(BatchTest, EditBlocks) {
+TEST_F(AppBatch, EditBlocks) {
   Record(HookBatchEditParameters);
   Record(HookBatchEditRadiation);
   Record(HookBatchEditPwdKeys);
@@ -202,14 +202,14 @@ TEST_F(BatchTest, EditBlocks) {
   EXPECT_FALSE(Listed("This tool is not available yet.")) << "run->refine did not run";
 }
 
-TEST_F(BatchTest, MissingHooksAreReportedAndSkipped) {
+TEST_F(AppBatch, MissingHooksAreReportedAndSkipped) {
   ASSERT_EQ(Run(".File->Structure->Open\ns/x\n.Edit->Parameters\nx[Na1] = 0.1\n"
                 ".Tools->Graphic->Create graphic output file\n.run->dist\n.end\n"),
             0);
   EXPECT_EQ(tk_.Count("This tool is not available yet."), 3);
 }
 
-TEST_F(BatchTest, GraphicAndCifImport) {
+TEST_F(AppBatch, GraphicAndCifImport) {
   Record(HookBatchGraphic);
   TarnSetTool(51103, [this](TarnToolCall& c) {
     calls_.push_back(c);
@@ -229,7 +229,7 @@ TEST_F(BatchTest, GraphicAndCifImport) {
 
 // Readers of the structure's files run when the batch opens a structure and
 // after a tool, for the files that changed.
-TEST_F(BatchTest, FilesAreReadOnOpenAndAfterTools) {
+TEST_F(AppBatch, FilesAreReadOnOpenAndAfterTools) {
   std::vector<std::string> read;
   for (int k : {ReaderM50, ReaderM40, ReaderM90Header, ReaderM95Header})
     TarnSetReader(k, [&read](const std::string& p) {

@@ -15,7 +15,7 @@ using testing::AppTest;
 using testing::ReadText;
 using testing::WriteText;
 
-class LoopTest : public AppTest {
+class AppLoop : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
@@ -46,7 +46,7 @@ class LoopTest : public AppTest {
   fs::path x_;
 };
 
-TEST_F(LoopTest, EventKinds) {
+TEST_F(AppLoop, EventKinds) {
   Counter(51202);
   tk_.Push(EventIgnore, 51202);  // kind 4 never reaches the dispatcher
   tk_.Push(EventResize, 51202);
@@ -63,7 +63,7 @@ TEST_F(LoopTest, EventKinds) {
   EXPECT_EQ(Frame.SelectedTreeCode, -1);
 }
 
-TEST_F(LoopTest, UnknownAndMissingItems) {
+TEST_F(AppLoop, UnknownAndMissingItems) {
   for (int id : {0, 12345, 51217, 51200, 52700, 60005}) tk_.Push(EventButton, id);
   tk_.Push(EventButton, 51302);  // an action without its tool
   Loop();
@@ -71,7 +71,7 @@ TEST_F(LoopTest, UnknownAndMissingItems) {
   EXPECT_EQ(tk_.Count("This tool is not available yet."), 1);
 }
 
-TEST_F(LoopTest, QuitNeedsYes) {
+TEST_F(AppLoop, QuitNeedsYes) {
   tk_.Push(EventClose);
   tk_.Answers.push_back(false);  // no: the loop goes on
   tk_.Push(EventMenu, MenuQuit);
@@ -83,7 +83,7 @@ TEST_F(LoopTest, QuitNeedsYes) {
   EXPECT_EQ(tk_.Of("yesno").size(), 3u);
 }
 
-TEST_F(LoopTest, NextStepsAndCommandDialogs) {
+TEST_F(AppLoop, NextStepsAndCommandDialogs) {
   for (int c : {51201, 51301, 50901, 3300, 3500, 3000}) Counter(c);
   TarnSetTool(51202, [](TarnToolCall&) { return static_cast<int>(NextDraw); });
   tk_.Push(EventToolDlg, 51202);
@@ -108,7 +108,7 @@ TEST_F(LoopTest, NextStepsAndCommandDialogs) {
   EXPECT_EQ(runs_[3500], 1);
 }
 
-TEST_F(LoopTest, ListingViewers) {
+TEST_F(AppLoop, ListingViewers) {
   TarnRegisterFrameTools();
   tk_.Push(EventButton, 51203);  // x.ref exists
   tk_.Push(EventButton, 51303);  // x.dis does not: the item is disabled
@@ -118,7 +118,7 @@ TEST_F(LoopTest, ListingViewers) {
   EXPECT_TRUE(tk_.Saw(std::string(msg::NeedsStructure)));
 }
 
-TEST_F(LoopTest, WithoutStructureItemsAreRefused) {
+TEST_F(AppLoop, WithoutStructureItemsAreRefused) {
   DeletePomFiles();
   Frame.fln.clear();
   Counter(51202);
@@ -134,7 +134,7 @@ TEST_F(LoopTest, WithoutStructureItemsAreRefused) {
   EXPECT_TRUE(found);
 }
 
-TEST_F(LoopTest, OpenSwitchesStructureAndMarkers) {
+TEST_F(AppLoop, OpenSwitchesStructureAndMarkers) {
   fs::path y = MakeStructure("t/y", {".m50"});
   tk_.Files.push_back((root_ / "t/y.m50").string());
   tk_.Push(EventMenu, MenuOpen);
@@ -151,7 +151,7 @@ TEST_F(LoopTest, OpenSwitchesStructureAndMarkers) {
   EXPECT_EQ(tk_.LastView.Structure, (root_ / "t/y").string());
 }
 
-TEST_F(LoopTest, OpenedStructureAsksAndFallsBack) {
+TEST_F(AppLoop, OpenedStructureAsksAndFallsBack) {
   fs::path y = MakeStructure("t/y", {".m50"});
   ChangeUSDFile(y.string(), "opened", "unlocked");
   const std::pair<bool, const char*> cases[] = {{false, "x"}, {true, "y"}};
@@ -176,7 +176,7 @@ TEST_F(LoopTest, OpenedStructureAsksAndFallsBack) {
   }
 }
 
-TEST_F(LoopTest, LockingAndTheLockWarning) {
+TEST_F(AppLoop, LockingAndTheLockWarning) {
   tk_.Push(EventMenu, MenuLocked);
   Loop();
   EXPECT_TRUE(Frame.StructureLocked);
@@ -201,7 +201,7 @@ TEST_F(LoopTest, LockingAndTheLockWarning) {
   EXPECT_FALSE(FeIsReadOnly("x.m40"));
 }
 
-TEST_F(LoopTest, SaveAsAndBackup) {
+TEST_F(AppLoop, SaveAsAndBackup) {
   MakeStructure("s/x", {".inkv"});
   SetExistFiles();
   MakeStructure("b/z", {".m50"});
@@ -224,7 +224,7 @@ TEST_F(LoopTest, SaveAsAndBackup) {
   EXPECT_TRUE(tk_.Saw("Do you want to continue with the new structure?"));
 }
 
-TEST_F(LoopTest, NewStructure) {
+TEST_F(AppLoop, NewStructure) {
   Counter(50101);
   Counter(HookNewStructure);
   MakeStructure("n/v", {".m40", ".m90"});
@@ -241,7 +241,7 @@ TEST_F(LoopTest, NewStructure) {
 }
 
 // After an action only the files that changed are read again.
-TEST_F(LoopTest, ResetReadsWhatChanged) {
+TEST_F(AppLoop, ResetReadsWhatChanged) {
   std::vector<std::string> read;
   for (int k : {ReaderM50, ReaderM40})
     TarnSetReader(k, [&read](const std::string& p) {

@@ -12,9 +12,9 @@ namespace fs = std::filesystem;
 using testing::AppTest;
 using testing::WriteText;
 
-using StartupTest = AppTest;
+using AppStartup = AppTest;
 
-TEST_F(StartupTest, StructureArguments) {
+TEST_F(AppStartup, StructureArguments) {
   MakeStructure("s/x", {".m50", ".m40"});
   MakeStructure("t/y", {".m50"});
   fs::current_path(root_);
@@ -41,7 +41,7 @@ TEST_F(StartupTest, StructureArguments) {
   }
 }
 
-TEST_F(StartupTest, OptionsIgnoreCase) {
+TEST_F(AppStartup, OptionsIgnoreCase) {
   fs::current_path(root_);
   ASSERT_EQ(GetFln({"tarnwork", "-THREADS", "4", "-Debug", "-homedir", "home", "@job.bat"}), 0);
   EXPECT_EQ(Frame.Threads, 4);
@@ -52,7 +52,7 @@ TEST_F(StartupTest, OptionsIgnoreCase) {
   EXPECT_TRUE(Frame.fln.empty()) << "option values are not structures";
 }
 
-TEST_F(StartupTest, BadCommandLines) {
+TEST_F(AppStartup, BadCommandLines) {
   fs::current_path(root_);
   const std::vector<std::vector<std::string>> cases = {
       {"tarnwork", "-threads"}, {"tarnwork", "-threads", "many"}, {"tarnwork", "-HomeDir"},
@@ -69,7 +69,7 @@ TEST_F(StartupTest, BadCommandLines) {
   EXPECT_FALSE(fs::exists(root_ / "nowhere"));
 }
 
-TEST_F(StartupTest, HomeDirectoryEndsInOneSlash) {
+TEST_F(AppStartup, HomeDirectoryEndsInOneSlash) {
   fs::current_path(root_);
   for (const char* given : {"home", "home/", "home//", "./home/"}) {
     Frame = FrameState{};
@@ -87,7 +87,7 @@ TEST_F(StartupTest, HomeDirectoryEndsInOneSlash) {
   EXPECT_EQ(TarnNormalizeDir(""), "");
 }
 
-TEST_F(StartupTest, HomeDirectoryFromTheEnvironment) {
+TEST_F(AppStartup, HomeDirectoryFromTheEnvironment) {
   fs::current_path(root_);
   ASSERT_EQ(GetFln({"tarnwork"}), 0);
   EXPECT_EQ(TarnInic(), 1);
@@ -110,7 +110,7 @@ TEST_F(StartupTest, HomeDirectoryFromTheEnvironment) {
   EXPECT_EQ(tk_.Of("error").size(), 1u);
 }
 
-TEST_F(StartupTest, DataFileVersion) {
+TEST_F(AppStartup, DataFileVersion) {
   Frame.HomeDir = Home();
   EXPECT_EQ(TestDataFiles(), 0);
   EXPECT_TRUE(tk_.Log.empty());
@@ -137,7 +137,7 @@ TEST_F(StartupTest, DataFileVersion) {
   EXPECT_FALSE(tk_.ListingLines.empty());
 }
 
-TEST_F(StartupTest, ShippedHomeDirectoryCarriesTheVersion) {
+TEST_F(AppStartup, ShippedHomeDirectoryCarriesTheVersion) {
   Frame.HomeDir = (startDir_ / "data").string() + "/";
   if (!fs::exists(Frame.HomeDir)) GTEST_SKIP() << "not run from the repository root";
   EXPECT_EQ(TestDataFiles(), 0);
