@@ -283,10 +283,15 @@ std::vector<std::string> KeyRewriteBlock(const std::vector<std::string>& lines,
   for (auto& e : ev)
     if (e.What == KeyEvent::EndWord) endLine = e.Line, endCol = e.Begin;
 
+  // The new values go first, right after the header: a kept line ending in
+  // "+" or "-" would otherwise take the next line as its continuation.
   out.assign(lines.begin(), lines.begin() + h + 1);
-  const int nBody = std::min<int>(endLine + 1, static_cast<int>(u.Lines.size()));
+  for (auto& l : KeyValueLines(t)) out.push_back(l);
+  const int nRange = static_cast<int>(u.Lines.size());
+  const int nBody = std::min(endLine + 1, nRange);
   for (int i = 0; i < nBody; ++i) {
-    std::string line = u.Lines[i];
+    // Work on the line as the reader saw it (comment removed, columns kept).
+    std::string line = CleanLine(u.Lines[i], Classify(u.Lines[i]));
     if (i == endLine) line.resize(std::min<size_t>(line.size(), static_cast<size_t>(endCol)));
     bool cut = i == endLine;
     // Remove the simple items, from the right so columns stay valid.
@@ -298,13 +303,25 @@ std::vector<std::string> KeyRewriteBlock(const std::vector<std::string>& lines,
     }
     if (!cut) {
       out.push_back(u.Lines[i]);
-    } else {
-      const std::string clean = CleanLine(line, Classify(line));
-      if (auto rest = Trim(clean); !rest.empty()) out.push_back("  " + std::string(rest));
+      continue;
     }
+    // What is left (words the reader did not know) stays on a line of its
+    // own; unknown words that would now open the line as a comment, a
+    // continuation or a block header go.
+    std::string_view rest = Trim(line);
+    while (!rest.empty()) {
+      const auto blank = rest.find_first_of(" \t");
+      const std::string_view word = rest.substr(0, blank);
+      bool drop = word.front() == '&' || word.front() == '*' || word.front() == '#';
+      for (auto b : KeyBlockNames) drop = drop || EqIgnoreCase(word, b);
+      if (!drop) break;
+      rest = blank == std::string_view::npos ? std::string_view() : Trim(rest.substr(blank));
+    }
+    if (!rest.empty()) out.push_back("  " + std::string(rest));
   }
-  for (auto& l : KeyValueLines(t)) out.push_back(l);
   out.push_back("end " + std::string(name));
+  // Lines of the range after an "end" met inside a line are outside the block.
+  for (int i = nBody; i < nRange; ++i) out.push_back(u.Lines[i]);
   out.insert(out.end(), lines.begin() + last + 1, lines.end());
   return out;
 }

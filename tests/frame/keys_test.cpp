@@ -462,6 +462,7 @@ TEST_F(KeysTest, RewriteKeepsSpecialLinesAndReadsBack) {
       "  equation x[C1]=y[C3]-\n"
       "  -y[C2]\n"
       "  convlim 0.02 end refine\n"
+      "  stray line\n"
       "dist\nend dist\n";
   auto r0 = Read(before);
   KeyTable t = r0.T;
@@ -470,20 +471,15 @@ TEST_F(KeysTest, RewriteKeepsSpecialLinesAndReadsBack) {
   t.SetReal(Diff, 1e-7);
   tk.Headers.clear();
   auto after = KeyRewriteBlock(LinesOf(before), "refine", t);
-  const std::vector<std::string> expect = {"fourier",
-                                           "end fourier",
-                                           "refine",
-                                           "* user comment",
-                                           "  fixed xyz C1",
-                                           "  & C2",
-                                           "!fixed u C9",
-                                           "  foo 3",
-                                           "  equation x[C1]=y[C3]-",
-                                           "  -y[C2]",
-                                           "  cycles 20 damp 0.5 convlim 0.02 diff 0.0000001",
-                                           "end refine",
-                                           "dist",
-                                           "end dist"};
+  const std::vector<std::string> expect = {
+      "fourier",        "end fourier",
+      "refine",         "  cycles 20 damp 0.5 convlim 0.02 diff 0.0000001",
+      "* user comment", "  fixed xyz C1",
+      "  & C2",         "!fixed u C9",
+      "  foo 3",        "  equation x[C1]=y[C3]-",
+      "  -y[C2]",       "end refine",
+      "  stray line",   "dist",
+      "end dist"};
   EXPECT_EQ(after, expect);
   auto r1 = Read(TextOf(after));
   for (int k = 1; k <= kInt + kReal; ++k) EXPECT_EQ(r1.T[k].Value, t[k].Value) << t[k].Name;
@@ -492,6 +488,34 @@ TEST_F(KeysTest, RewriteKeepsSpecialLinesAndReadsBack) {
     EXPECT_EQ(r1.Specials[i].Text, r0.Specials[i].Text);
   // Rewriting again with the values read changes nothing.
   EXPECT_EQ(KeyRewriteBlock(after, "refine", r1.T), after);
+}
+
+TEST_F(KeysTest, RewriteNeverChangesTheMeaningOfWhatItKeeps) {
+  // Leftovers of a line whose items were removed must not turn into a
+  // comment, a continuation or a block header, and a kept text ending in "-"
+  // must not swallow the new values.
+  struct Case {
+    const char* Block;
+    const char* Kept;  // the block's lines after rewriting, joined by "|"
+  } cases[] = {
+      {"refine\n  cycles!5 damp 0.5\nend\n", "refine|  cycles 20|end refine"},
+      {"refine\ncycles 3 cycles 4 dist\nend\n", "refine|  cycles 20|end refine"},
+      {"refine\ncycles 3 &x *y foo\nend\n", "refine|  cycles 20|  foo|end refine"},
+      {"refine\nequation a-\nend\n", "refine|  cycles 20|equation a-|end refine"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.Block);
+    KeyTable t = Table();
+    t.SetInt(Cycles, 20);
+    auto once = KeyRewriteBlock(LinesOf(c.Block), "refine", t);
+    std::string joined;
+    for (auto& l : once) joined += (joined.empty() ? "" : "|") + l;
+    EXPECT_EQ(joined, c.Kept);
+    auto r = Read(TextOf(once));
+    EXPECT_EQ(r.T.Int(Cycles), 20);
+    EXPECT_DOUBLE_EQ(r.T.Real(Damp), 1.0);
+    EXPECT_EQ(KeyRewriteBlock(once, "refine", r.T), once);
+  }
 }
 
 TEST_F(KeysTest, RewriteAddsMissingBlockWithPhaseName) {
