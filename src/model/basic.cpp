@@ -19,6 +19,8 @@ namespace {
 inline constexpr double kAvogadroA3 = 0.602214076;
 // Smallest acceptable G determinant (Angstrom^6) of a cell.
 inline constexpr double kMinMetricDet = 1e-12;
+// Centring vectors allocated for a phase (the closure may not exceed it).
+inline constexpr int kMaxCentring = 64;
 
 double Deg(double rad) {
   return rad * 180. / std::numbers::pi;
@@ -36,6 +38,44 @@ Eigen::Matrix3d MetricTensor(const double* cell) {
       cell[0] * cell[1] * cg, cell[1] * cell[1], cell[1] * cell[2] * ca,   //
       cell[0] * cell[2] * cb, cell[1] * cell[2] * ca, cell[2] * cell[2];
   return g;
+}
+
+// The complete symmetry of a phase from its listed operators and centring.
+int SetSymmetry(PhaseBasic& p) {
+  PhaseSymmetry ps = CrlPrimitivePhase(p.NDim, p.Magnetic);
+  ps.NSymm = ps.NSymmN = 0;
+  for (const auto& t : p.SymmText) {
+    SymmOp op;
+    if (ReadSymm(t, p.NDim, p.Magnetic, op)) return 1;
+    CrlAddOp(ps, op.RM6.data(), op.S6.data(), op.ZMag);
+  }
+  if (ps.NSymm == 0) CrlAddOp(ps, CrlPrimitivePhase(p.NDim).Op[0].RM6.data(), Vec6{}.data(), 1.);
+  // Centring: the vectors of the symbol, then the explicit ones, closed.
+  ReallocSymm(ps, 0, kMaxCentring);
+  auto add = [&](const std::vector<double>& v) {
+    Vec6 w{};
+    std::copy(v.begin(), v.begin() + std::min<size_t>(v.size(), kMaxNDim), w.begin());
+    od0do1(w.data(), p.NDim);
+    for (int i = 0; i < ps.NLattVec; ++i)
+      if (eqrv(w.data(), ps.VT6[i].data(), p.NDim, kTolCentr)) return 0;
+    if (ps.NLattVec >= kMaxCentring) return 1;
+    CrlAddCentr(ps, w.data());
+    return 0;
+  };
+  auto vt = LatticeCentring(p.Lattice, p.NDim);
+  for (size_t i = 1; i < vt.size(); ++i) (void)add(vt[i]);
+  for (const auto& v : p.LattVec)
+    if (add(v)) {
+      FeChybne(fmt::format("The maximal number of {} centring vectors exceeded.", kMaxCentring));
+      return 1;
+    }
+  int incomplete = 0;
+  if (EM50CompleteCentr(false, ps, incomplete)) return 1;
+  ps.NCSymm = p.Centro ? 2 : 1;
+  if (CompleteSymm(ps)) return 1;
+  CrlExpandCentroSym(ps);
+  p.Symmetry = std::move(ps);
+  return 0;
 }
 
 }  // namespace
@@ -109,11 +149,7 @@ int SetBasicM50(BasicData& b) {
     p.CellR[4] = Deg(std::acos(gi(0, 2) / (p.CellR[0] * p.CellR[2])));
     p.CellR[5] = Deg(std::acos(gi(0, 1) / (p.CellR[0] * p.CellR[1])));
 
-    // Centring: the vectors of the symbol, then the explicit ones.
-    p.VT6 = LatticeCentring(p.Lattice, p.NDim);
-    if (p.VT6.empty()) p.VT6 = LatticeCentring("P", p.NDim);
-    for (const auto& v : p.LattVec)
-      if (static_cast<int>(v.size()) == p.NDim) p.VT6.push_back(v);
+    if (SetSymmetry(p)) return 1;
 
     // Composition sums.
     p.FormulaAtoms = 0.;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "symmetry/symm.hpp"
+
 namespace tarn {
 
 using Vec3 = std::array<double, 3>;
@@ -84,11 +86,11 @@ struct PhaseBasic {
   std::vector<Vec3> Qr;                      // "qr": NDim-3 vectors, r.l.u.
   std::vector<std::vector<double>> WMatrix;  // per composite part: NDim x NDim, row-major
   std::vector<int> Commen;                   // commensurate supercell multiplicities
-  std::vector<double> TZero;      // t0 sections of a commensurate structure, NDim-3 reals
-  bool Centro = false;            // listed operators are half: each (R,t) has (-R,-t)
-  std::vector<std::string> Symm;  // operators as text, one per record (NDim words
-                                  // and, magnetic, a time-inversion word)
-  std::string Lattice = "P";      // centring symbol, upper case, up to 4 characters
+  std::vector<double> TZero;          // t0 sections of a commensurate structure, NDim-3 reals
+  bool Centro = false;                // listed operators are half: each (R,t) has (-R,-t)
+  std::vector<std::string> SymmText;  // listed operators, canonical text, one per record
+                                      // (NDim words and, magnetic, "m" or "-m")
+  std::string Lattice = "P";          // centring symbol, upper case, up to 4 characters
   std::vector<std::vector<double>> LattVec;  // "lattvec": NDim reals each
   std::string SpGroup;                       // group symbol, up to 80 characters ("" unknown)
   int SpGroupNumber = 0;                     // group number
@@ -109,16 +111,16 @@ struct PhaseBasic {
   std::optional<int> XyzMode;         // coordinate mode of the editors
 
   // ---- derived by SetBasicM50 -------------------------------------------
-  int NDimI = 0;                         // NDim - 3
-  double MetTens[9] = {};                // real metric tensor G, 3x3 row-major, Angstrom^2
-  double MetTensI[9] = {};               // reciprocal metric tensor G* = G^-1, Angstrom^-2
-  double CellR[6] = {};                  // reciprocal cell a*, b*, c* (1/Angstrom), angles (deg)
-  double CellVol = 0.;                   // cell volume, Angstrom^3
-  std::vector<std::vector<double>> VT6;  // centring vectors (NDim reals), first is zero
-  double FormulaAtoms = 0.;              // atoms per formula unit (sum of "formula")
-  double FormulaWeight = 0.;             // g/mol per formula unit (sum formula x atweight)
-  double Density = 0.;                   // calculated density, g/cm^3 (0 when weights are missing)
-  std::string FormulaText;               // built by SetFormula from the composition
+  int NDimI = 0;              // NDim - 3
+  double MetTens[9] = {};     // real metric tensor G, 3x3 row-major, Angstrom^2
+  double MetTensI[9] = {};    // reciprocal metric tensor G* = G^-1, Angstrom^-2
+  double CellR[6] = {};       // reciprocal cell a*, b*, c* (1/Angstrom), angles (deg)
+  double CellVol = 0.;        // cell volume, Angstrom^3
+  PhaseSymmetry Symmetry;     // complete operators and centring vectors (VT6)
+  double FormulaAtoms = 0.;   // atoms per formula unit (sum of "formula")
+  double FormulaWeight = 0.;  // g/mol per formula unit (sum formula x atweight)
+  double Density = 0.;        // calculated density, g/cm^3 (0 when weights are missing)
+  std::string FormulaText;    // built by SetFormula from the composition
 };
 
 struct DatBlockBasic {
@@ -160,8 +162,10 @@ struct BasicData {
 extern BasicData Basic;
 
 // Derives the working quantities of every phase of b: metric tensors, volume,
-// reciprocal cell, centring vectors, composition sums, formula text. Returns 0
-// or 1 after reporting the fault.
+// reciprocal cell, the complete symmetry (operators of SymmText, centring of
+// Lattice and LattVec, closed into a group, expanded by the centre of
+// symmetry), composition sums, formula text. Returns 0 or 1 after reporting
+// the fault.
 [[nodiscard]] int SetBasicM50(BasicData& b);
 
 // Builds the formula text of a phase from its atom types and their "formula"

@@ -13,7 +13,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "frame/keys.hpp"
 #include "frame/toolkit.hpp"
+#include "symmetry/symm.hpp"
 #include "util/shortreal.hpp"
 #include "util/strings.hpp"
 
@@ -196,6 +198,15 @@ std::optional<int> ParseRoundedInt(const std::string& w) {
   auto v = ToReal(w);
   if (!v || std::fabs(*v) > 1e9) return std::nullopt;
   return static_cast<int>(std::lround(*v));
+}
+
+bool IsIdentity(const SymmOp& op, int ndim) {
+  for (int i = 0; i < ndim; ++i) {
+    if (op.S6[i] != 0.) return false;
+    for (int j = 0; j < ndim; ++j)
+      if (op.RM6[i * ndim + j] != (i == j ? 1. : 0.)) return false;
+  }
+  return true;
 }
 
 std::string JoinWords(std::string_view s) {
@@ -756,13 +767,15 @@ int Reader::FinishPhase(PhaseBasic& p, size_t phaseIndex) {
       if (Reals(rest, p.NDim * p.NDim, v)) return 1;
       p.WMatrix.push_back(std::move(v));
     } else {
-      auto words = SplitWords(rest);
-      size_t need = p.NDim + (p.Magnetic ? 1 : 0);
-      if (words.size() < static_cast<size_t>(p.NDim)) return FailHere(MsgM50SymmSyntax);
-      if (words.size() > need) words.resize(need);
+      // Parsed now that NDim and the magnetic flag are known; kept in the
+      // canonical text form.
+      SymmOp op;
+      if (ReadSymm(rest, p.NDim, p.Magnetic, op)) return FailHere(MsgM50SymmSyntax);
+      if (p.SymmText.empty() && !IsIdentity(op, p.NDim)) return FailHere(MsgM50FirstNotIdentity);
       std::string s;
-      for (const auto& x : words) s += (s.empty() ? "" : " ") + x;
-      p.Symm.push_back(s);
+      for (const auto& x : op.Text) s += (s.empty() ? "" : " ") + x;
+      if (p.Magnetic) s += op.ZMag < 0 ? " -m" : " m";
+      p.SymmText.push_back(s);
     }
   }
   return 0;
@@ -842,7 +855,7 @@ void Writer::Phase(const PhaseBasic& p, bool several) {
   Rec(M50Keys[kLattice], p.Lattice);
   for (const auto& v : p.LattVec) Rec(M50Keys[kLattVec], Rs(v));
   if (p.Centro) Rec(M50Keys[kCentro], "");
-  for (const auto& s : p.Symm) Rec(M50Keys[kSymmetry], s);
+  for (const auto& s : p.SymmText) Rec(M50Keys[kSymmetry], s);
   for (const auto& s : p.LocalSymm) Rec(M50Keys[kLocalSymm], s);
   Int(M50Keys[kXyzMode], p.XyzMode);
   Rec(M50Keys[kUnitsNumb], std::to_string(p.UnitsNumb));
@@ -1044,20 +1057,24 @@ std::string M50CommandFileName(const std::string& m50file) {
   return p.string();
 }
 
-void AddDefaultCommandBlocks(std::string& text, bool withMod2d) {
-  static constexpr std::string_view kBlocks[] = {"refine", "fourier", "dist", "contour", "mod2d"};
-  std::vector<bool> have(std::size(kBlocks), false);
-  for (auto l : SplitLines(text)) {
-    std::string_view w, rest;
-    FirstWord(l, w, rest);
-    for (size_t i = 0; i < std::size(kBlocks); ++i)
-      if (EqIgnoreCase(w, kBlocks[i])) have[i] = true;
-  }
-  if (!text.empty() && text.back() != '\n') text += '\n';
-  size_t n = withMod2d ? 5 : 4;
-  for (size_t i = 0; i < n; ++i)
-    if (!have[i]) text += fmt::format("{}\nend {}\n", kBlocks[i], kBlocks[i]);
+namespace {
+
+// Adds the empty default command blocks that the phases of b miss; the phase
+// names go to the command-block module first.
+void AddDefaultBlocksFor(const BasicData& b, std::string& text) {
+  KeyPhases.PhaseNames.clear();
+  for (const auto& p : b.Phase) KeyPhases.PhaseNames.push_back(p.Name);
+  bool modulated =
+      std::any_of(b.Phase.begin(), b.Phase.end(), [](const PhaseBasic& p) { return p.NDim > 3; });
+  std::vector<std::string> lines;
+  for (auto l : SplitLines(text)) lines.emplace_back(l);
+  if (!lines.empty() && lines.back().empty()) lines.pop_back();
+  AddDefaultBlocks(lines, modulated);
+  text.clear();
+  for (const auto& l : lines) text += l + "\n";
 }
+
+}  // namespace
 
 int iom50(int mode, const std::string& file) {
   M50LastError = M50Error{};
@@ -1074,10 +1091,18 @@ int iom50(int mode, const std::string& file) {
       ReportError();
       return 1;
     }
-    if (SetBasicM50(local)) return 1;
-    bool modulated = std::any_of(local.Phase.begin(), local.Phase.end(),
-                                 [](const PhaseBasic& p) { return p.NDim > 3; });
-    AddDefaultCommandBlocks(local.CommandText, modulated);
+    int nMsg = SymmErr.NMessages;
+    if (SetBasicM50(local)) {
+      M50LastError = M50Error{file, 0, "", std::string(MsgM50NotCompleted)};
+      std::vector<std::string> lines{fmt::format("File {}", file)};
+      if (SymmErr.NMessages != nMsg) {
+        lines.push_back(SymmErr.Last.Header);
+        lines.insert(lines.end(), SymmErr.Last.Lines.begin(), SymmErr.Last.Lines.end());
+      }
+      FeChybne(M50LastError.Message, lines);
+      return 1;
+    }
+    AddDefaultBlocksFor(local, local.CommandText);
     // The working copy of the command blocks; a failure here loses nothing.
     if (WriteAtomic(M50CommandFileName(file), std::string(kSeparator) + "\n" + local.CommandText))
       FeWarning("The command file cannot be written.", {M50CommandFileName(file)});
@@ -1098,9 +1123,7 @@ int iom50(int mode, const std::string& file) {
     for (; i < last; ++i) t += std::string(lines[i]) + "\n";
     Basic.CommandText = t;
   } else {
-    bool modulated = std::any_of(Basic.Phase.begin(), Basic.Phase.end(),
-                                 [](const PhaseBasic& p) { return p.NDim > 3; });
-    AddDefaultCommandBlocks(Basic.CommandText, modulated);
+    AddDefaultBlocksFor(Basic, Basic.CommandText);
   }
   if (WriteAtomic(file, WriteM50Text(Basic))) {
     M50LastError = M50Error{file, 0, "", std::string(MsgM50CannotWrite)};

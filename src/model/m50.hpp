@@ -40,11 +40,14 @@ inline constexpr std::string_view MsgM50Cannot = "The M50 file cannot be opened.
 inline constexpr std::string_view MsgM50CannotWrite = "The M50 file cannot be written.";
 inline constexpr std::string_view MsgM50SymmSyntax =
     "A syntactic error in the following symmetry operator.";
-inline constexpr std::string_view MsgM50BadCell = "Cell parameters do not give a positive volume.";
+inline constexpr std::string_view MsgM50NotCompleted =
+    "The basic data of the M50 file could not be completed.";
 
 // Reads (mode M50Read) or writes (M50Write) the whole file `file`.
 // Reading replaces `Basic` only when the whole file was read and completed by
-// SetBasicM50; the command blocks are copied to the ".l51" file beside it.
+// SetBasicM50; the command blocks, completed by the empty default blocks, are
+// copied to the ".l51" file beside it and the phase names handed to the
+// command-block module (KeyPhases).
 // Writing produces the file from `Basic` and the command blocks of the ".l51"
 // file (or Basic.CommandText when there is none), through a temporary name.
 // Returns 0 or 1; faults are reported through FeChybne and M50LastError.
@@ -58,10 +61,6 @@ std::string WriteM50Text(const BasicData& b);
 
 // The ".l51" name of an M50 file: extension replaced (or appended).
 std::string M50CommandFileName(const std::string& m50file);
-
-// Appends an empty block "name" / "end name" for each of "refine", "fourier",
-// "dist", "contour" (and "mod2d" when withMod2d) that has no header in text.
-void AddDefaultCommandBlocks(std::string& text, bool withMod2d);
 
 // Reading cursor over the lines of an M50 text, used for records whose values
 // run over several lines.

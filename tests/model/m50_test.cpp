@@ -188,8 +188,8 @@ TEST(M50, RichFileValues) {
   EXPECT_EQ(p.LattVec[0], (std::vector<double>{0.5, 0.5, 0, 0.5}));
   EXPECT_TRUE(p.Magnetic);
   EXPECT_TRUE(p.Centro);
-  ASSERT_EQ(p.Symm.size(), 2u);
-  EXPECT_EQ(SplitWords(p.Symm[1]).back(), "-m");
+  ASSERT_EQ(p.SymmText.size(), 2u);
+  EXPECT_EQ(SplitWords(p.SymmText[1]).back(), "-m");
   ASSERT_EQ(p.AtType, (std::vector<std::string>{"Fe", "O"}));
   const AtomTypeBasic& fe = p.AtTypeData[0];
   // Table over three lines with a glued minus sign.
@@ -338,7 +338,7 @@ TEST(M50, EquivalentSpellings) {
     EXPECT_EQ(WriteM50Text(b), WriteM50Text(ref));
   }
   EXPECT_EQ(ref.Phase[0].Lattice, "C");
-  EXPECT_EQ(ref.Phase[0].Symm, (std::vector<std::string>{"x y z"}));
+  EXPECT_EQ(ref.Phase[0].SymmText, (std::vector<std::string>{"x y z"}));
 }
 
 TEST(M50, GluedMinusSplitting) {
@@ -474,7 +474,7 @@ TEST(M50, NaClVolumeAndDensityAgainstPublishedValues) {
   EXPECT_NEAR(p.Density, 2.162, 0.0005);
   EXPECT_EQ(p.FormulaAtoms, 2.);
   EXPECT_EQ(p.FormulaText, "Na Cl");
-  EXPECT_EQ(p.VT6.size(), 4u);  // F centring
+  EXPECT_EQ(p.Symmetry.NLattVec, 4);  // F centring
 }
 
 TEST(M50, FormulaTextAndCentring) {
@@ -484,9 +484,57 @@ TEST(M50, FormulaTextAndCentring) {
   ASSERT_EQ(SetBasicM50(b), 0);
   EXPECT_EQ(b.Phase[0].FormulaText, "C6 H12 O6");
   EXPECT_EQ(b.Phase[0].Density, 0.);  // no weights: not computed
-  ASSERT_EQ(b.Phase[0].VT6.size(), 3u);
-  EXPECT_EQ(b.Phase[0].VT6[1], (std::vector<double>{0.5, 0.5, 0.5, 0}));
-  EXPECT_EQ(b.Phase[0].VT6[2], (std::vector<double>{0, 0, 0, 0.5}));
+  // I centring and (0,0,0,1/2) close to four vectors.
+  const PhaseSymmetry& s = b.Phase[0].Symmetry;
+  ASSERT_EQ(s.NLattVec, 4);
+  EXPECT_EQ(s.VT6[1], (Vec6{0.5, 0.5, 0.5, 0, 0, 0}));
+  EXPECT_EQ(s.VT6[2], (Vec6{0, 0, 0, 0.5, 0, 0}));
+  EXPECT_EQ(s.VT6[3], (Vec6{0.5, 0.5, 0.5, 0.5, 0, 0}));
+}
+
+// Operators are kept in canonical text; SetBasicM50 closes them into the group.
+TEST(M50, SymmetryIsCanonicalAndCompleted) {
+  struct Case {
+    std::string name, records;
+    std::vector<std::string> text;  // stored operator texts
+    int nSymm;                      // complete group (coset representatives)
+  } cases[] = {
+      {"Pnma generators, centrosymmetric",
+       "symmetry x y z\nsymmetry -x+0.5 -y z+1/2\nsymmetry -x y+1/2 -z\ncentro\n",
+       {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z"},
+       8},
+      {"4-dimensional, translation in x4",
+       "ndim 4\nqi 0 0 0.3\nsymmetry x1 x2 x3 x4\nsymmetry -x1 -x2 x3 -x4+0.5\n",
+       {"x1 x2 x3 x4", "-x1 -x2 x3 -x4+1/2"},
+       2},
+      {"magnetic, time inversion kept",
+       "magnetic\nsymmetry x y z +m\nsymmetry -x -y -z -M\n",
+       {"x y z m", "-x -y -z -m"},
+       2},
+      {"no operators: the identity", "ndim 5\n", {}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BasicData b = Read(c.records + "end\n");
+    EXPECT_EQ(b.Phase[0].SymmText, c.text);
+    ASSERT_EQ(SetBasicM50(b), 0);
+    EXPECT_EQ(b.Phase[0].Symmetry.NSymm, c.nSymm);
+    EXPECT_EQ(Read(WriteM50Text(b)).Phase[0].SymmText, c.text);
+  }
+}
+
+TEST(M50, SymmetryFaults) {
+  BasicData b;
+  EXPECT_EQ(ReadM50Text("symmetry -x y z\nsymmetry x y z\nend\n", "s.m50", b), 1);
+  EXPECT_EQ(M50LastError.Message, MsgM50FirstNotIdentity);
+  EXPECT_EQ(M50LastError.Line, 1);
+  EXPECT_EQ(ReadM50Text("ndim 4\nsymmetry x y z\nend\n", "s.m50", b), 1);
+  EXPECT_EQ(M50LastError.Message, MsgM50SymmSyntax);
+  EXPECT_EQ(M50LastError.Line, 2);
+  // A pure translation beside the identity is inconsistent: the file reads,
+  // its completion fails.
+  b = Read("symmetry x y z\nsymmetry x+1/2 y z\nend\n");
+  EXPECT_EQ(SetBasicM50(b), 1);
 }
 
 TEST(M50, DegenerateCellIsRejected) {
@@ -524,12 +572,15 @@ TEST_F(M50Files, ReadWriteReadThroughFiles) {
   Put(m50, kRich);
   ASSERT_EQ(iom50(M50Read, m50.string()), 0);
   // The command blocks went to x.l51 behind a separator, with the missing
-  // default blocks added (dist, contour, mod2d: the structure is modulated).
+  // default blocks added (per phase but for refine; mod2d: the structure is
+  // modulated).
   std::string l51 = Slurp(dir_ / "x.l51");
   EXPECT_EQ(l51.rfind("****", 0), 0u);
   EXPECT_NE(l51.find("refine\n  ncycle 10\nend refine\nfourier Mod1\n"), std::string::npos);
-  EXPECT_NE(l51.find("dist\nend dist\ncontour\nend contour\nmod2d\nend mod2d\n"),
-            std::string::npos);
+  for (const char* block :
+       {"fourier High6\nend fourier\n", "dist\nend dist\n", "dist High6\nend dist\n",
+        "contour High6\nend contour\n", "mod2d\nend mod2d\n"})
+    EXPECT_NE(l51.find(block), std::string::npos) << block;
   EXPECT_EQ(l51.find("\nrefine\nend refine"), std::string::npos);  // not added twice
   EXPECT_NEAR(Basic.Phase[0].CellVol, 8.3992 * 8.1627 * 11.8119, 1e-9);
 
@@ -570,6 +621,7 @@ TEST_F(M50Files, FailedReadChangesNothing) {
     EXPECT_FALSE(fs::exists(dir_ / "b.l51"));
     EXPECT_EQ(Slurp(bad), t);
   }
+  EXPECT_EQ(M50LastError.Message, MsgM50NotCompleted);
   EXPECT_EQ(iom50(M50Read, (dir_ / "absent.m50").string()), 1);
   EXPECT_EQ(M50LastError.Message, MsgM50Cannot);
 }
