@@ -666,7 +666,7 @@ std::vector<int> HeadOf(const AtomModel& m, int p) {
   }
   h.push_back(static_cast<int>(ph.Opt.size()));
   h.push_back(maxw);
-  h.push_back(npar);
+  h.push_back(std::min(npar, 99999));  // a sizing hint: capped to its I5 field
   return h;
 }
 
