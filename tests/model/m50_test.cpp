@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "frame/state.hpp"
 #include "model/basic.hpp"
 #include "util/shortreal.hpp"
 #include "util/strings.hpp"
@@ -637,6 +638,75 @@ TEST_F(M50Files, InforM50Summary) {
   EXPECT_EQ(info.SpGroup, "Pnma(0b0)s00");
   EXPECT_EQ(info.Cell[2], 11.8119);
   EXPECT_EQ(InforM50((dir_ / "none.m50").string(), info), 1);
+}
+
+}  // namespace
+}  // namespace tarn
+
+// ---- scattering factors from the tables of data/ -----------------------------------
+
+namespace tarn {
+namespace {
+
+class M50FormFactors : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = Frame.HomeDir;
+    Frame.HomeDir = "data/";
+  }
+  void TearDown() override { Frame.HomeDir = saved_; }
+  std::string saved_;
+};
+
+TEST_F(M50FormFactors, TypesAreFilledFromTablesAndRoundTrip) {
+  BasicData b = Read("lattice F\natom Na\natom Cl\natom Fe3+\nfffree 1\nend\n");
+  ASSERT_EQ(EM50ReadAllFormFactors(b), 0);
+  const auto& na = b.Phase[0].AtTypeData[0];
+  const auto& cl = b.Phase[0].AtTypeData[1];
+  ASSERT_EQ(na.FFBasic.size(), 9u);
+  // f(0) = sum a_i + c = Z for a neutral atom (Vol. C Table 6.1.1.4).
+  double f0 = 0;
+  for (int i = 0; i < 8; i += 2) f0 += cl.FFBasic[i];
+  EXPECT_NEAR(f0 + cl.FFBasic[8], 17., 0.01);
+  EXPECT_EQ(cl.FFEl.size(), 10u);
+  // Neutron lengths (Sears 1992): Na 3.63 fm, Cl 9.577 fm; weights.
+  EXPECT_NEAR(*na.FNeutron, 3.63, 1e-3);
+  EXPECT_NEAR(*cl.FNeutron, 9.577, 1e-3);
+  EXPECT_NEAR(*cl.AtWeight, 35.45, 0.01);
+  EXPECT_TRUE(cl.FPrime.empty());  // no wavelength given: no dispersion values
+  // A user-given type keeps its empty tables.
+  EXPECT_TRUE(b.Phase[0].AtTypeData[2].FFBasic.empty());
+  std::string t = WriteM50Text(b);
+  EXPECT_EQ(WriteM50Text(Read(t)), t);
+}
+
+TEST_F(M50FormFactors, AnomalousDispersionAtTheDataBlockWavelength) {
+  BasicData b = Read("atom Cl\nlambda 0.71073\nlambda 1.54056\nradtype 2\nend\n");
+  ASSERT_EQ(EM50ReadAllFormFactors(b), 0);
+  const auto& cl = b.Phase[0].AtTypeData[0];
+  ASSERT_EQ(cl.FPrime.size(), 2u);
+  EXPECT_NEAR(cl.FPrime[0], 0.132, 0.02);
+  EXPECT_NEAR(cl.FDoublePrime[0], 0.159, 0.02);
+  EXPECT_EQ(cl.FPrime[1], 0.);  // neutron block
+  // SetFormF takes wavelength-dependent values afresh after a change.
+  b.DatBlock[0].Lambda = 1.54056;
+  ASSERT_EQ(SetFormF(b), 0);
+  EXPECT_NEAR(cl.FDoublePrime[0], 0.702, 0.03);  // Cu K-alpha
+}
+
+TEST_F(M50FormFactors, MagneticIonFromAtmag) {
+  BasicData b = Read("magnetic\natom Fe\natmag Fe Fe3\nend\n");
+  ASSERT_EQ(EM50ReadAllFormFactors(b), 0);
+  const auto& fe = b.Phase[0].AtTypeData[0];
+  ASSERT_EQ(fe.FFMag.size(), 9u);
+  // <j0>(0) = A + B + C + D = 1 for the free ion (Vol. C 4.4.5).
+  EXPECT_NEAR(fe.FFMag[0] + fe.FFMag[2] + fe.FFMag[4] + fe.FFMag[6], 1., 0.01);
+}
+
+TEST_F(M50FormFactors, UnknownTypeIsReported) {
+  BasicData b = Read("atom Qq\natom O\nend\n");
+  EXPECT_EQ(EM50ReadAllFormFactors(b), 1);
+  EXPECT_EQ(b.Phase[0].AtTypeData[1].FFBasic.size(), 9u);  // the others are filled
 }
 
 }  // namespace
