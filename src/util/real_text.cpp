@@ -58,8 +58,12 @@ std::string FixedText(const Decimal& d) {
 std::string ScientificText(const Decimal& d) {
   std::string out = d.Negative ? "-" : "";
   out += d.Digits.front();
-  if (d.Digits.size() > 1) out += "." + d.Digits.substr(1);
-  out += "e" + std::to_string(d.Exp);
+  if (d.Digits.size() > 1) {
+    out += '.';
+    out.append(d.Digits, 1, std::string::npos);
+  }
+  out += 'e';
+  out += std::to_string(d.Exp);
   return out;
 }
 
