@@ -71,26 +71,31 @@ std::optional<std::string> FeScriptToolkit::ChooseFile(const std::string& prompt
                                                        const std::string& hint,
                                                        const std::string& filter) {
   Log.push_back({"file", prompt, {hint, filter}});
-  auto f = Pop(Files);
-  return f ? *f : std::nullopt;
+  if (Files.empty()) return std::nullopt;
+  std::optional<std::string> f = std::move(Files.front());
+  Files.pop_front();
+  return f;
 }
 
 std::optional<int> FeScriptToolkit::ChooseFromList(const std::string& header,
                                                    const std::vector<std::string>& items) {
   Log.push_back({"list", header, items});
-  auto c = Pop(Choices);
-  if (!c || !*c || **c < 0 || **c >= static_cast<int>(items.size())) return std::nullopt;
-  return *c;
+  if (Choices.empty()) return std::nullopt;
+  std::optional<int> c = Choices.front();
+  Choices.pop_front();
+  if (!c || *c < 0 || *c >= static_cast<int>(items.size())) return std::nullopt;
+  return c;
 }
 
 bool FeScriptToolkit::EditForm(const std::string& header, std::vector<FeFormField>& fields) {
   std::vector<std::string> shown;
   for (const auto& f : fields) shown.push_back(f.Label + ": " + f.Value);
   Log.push_back({"form", header, shown});
-  auto values = Pop(Forms);
-  if (!values || !*values) return false;
-  for (size_t k = 0; k < fields.size() && k < (*values)->size(); ++k)
-    fields[k].Value = (**values)[k];
+  if (Forms.empty()) return false;
+  std::vector<std::string> values = std::move(Forms.front());
+  Forms.pop_front();
+  if (values.empty()) return false;
+  for (size_t k = 0; k < fields.size() && k < values.size(); ++k) fields[k].Value = values[k];
   return true;
 }
 

@@ -23,11 +23,11 @@ class FeScriptToolkit final : public FeToolkit {
 
   // Input.
   std::deque<FeEvent> Events;
-  std::deque<bool> Answers;                                   // YesNo
-  std::deque<FeAnswer> AllAnswers;                            // YesNoAll
-  std::deque<std::optional<std::string>> Files;               // ChooseFile
-  std::deque<std::optional<int>> Choices;                     // ChooseFromList
-  std::deque<std::optional<std::vector<std::string>>> Forms;  // EditForm: new values
+  std::deque<bool> Answers;                      // YesNo
+  std::deque<FeAnswer> AllAnswers;               // YesNoAll
+  std::deque<std::optional<std::string>> Files;  // ChooseFile
+  std::deque<std::optional<int>> Choices;        // ChooseFromList
+  std::deque<std::vector<std::string>> Forms;    // EditForm: new values; empty cancels
 
   // Output.
   std::vector<Record> Log;
