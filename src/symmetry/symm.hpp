@@ -230,6 +230,7 @@ struct StoredSymmetry {
   int NSymmStore = 0;
   int NSymmNStore = 0;
   int NLattVecStore = 0;
+  int NCSymmStore = 1;  // centrosymmetry count of the stored set
   bool MagneticStore = false;
   std::vector<Mat6> RM6Store;     // NSymmStore rotation parts
   std::vector<Mat3> RMStore;      // NSymmStore 3 x 3 blocks

@@ -63,6 +63,7 @@ void CrlStoreSymmetry(const PhaseSymmetry& ps, int slot) {
   s.NSymmStore = ps.NSymm;
   s.NSymmNStore = ps.NSymmN;
   s.NLattVecStore = ps.NLattVec;
+  s.NCSymmStore = ps.NCSymm;
   s.MagneticStore = ps.Magnetic;
   for (int i = 0; i < ps.NSymm; ++i) {
     s.RM6Store.push_back(ps.Op[i].RM6);
@@ -89,7 +90,7 @@ int CrlRestoreSymmetry(PhaseSymmetry& ps, int slot) {
   PhaseSymmetry out;
   out.NDim = s->NDimStore;
   out.Magnetic = s->MagneticStore;
-  out.NCSymm = 1;
+  out.NCSymm = s->NCSymmStore;
   ReallocSymm(out, std::max(s->NSymmStore, 1), std::max(s->NLattVecStore, 1));
   out.NLattVec = s->NLattVecStore;
   std::copy(s->VT6Store.begin(), s->VT6Store.end(), out.VT6.begin());

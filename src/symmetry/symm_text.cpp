@@ -86,7 +86,12 @@ int ReadSymm(std::string_view line, int ndim, bool magnetic, SymmOp& op) {
   if (ndim < 3 || ndim > kMaxNDim) return fail();
   const std::string lower = ToLower(line);
   const auto words = SplitWords(lower);
-  const bool shortForm = lower.find('y') != std::string::npos;
+  // Short form x, y, z: the line holds a y, or (in 3 dimensions) no column
+  // symbol x1..x6 at all, as in the canonical text of an operator without y.
+  bool longSymbol = false;
+  for (size_t k = 0; k + 1 < lower.size() && !longSymbol; ++k)
+    longSymbol = lower[k] == 'x' && lower[k + 1] >= '1' && lower[k + 1] <= '6';
+  const bool shortForm = lower.find('y') != std::string::npos || (ndim == 3 && !longSymbol);
   if (shortForm && ndim > 3) return fail();
   const int nw = static_cast<int>(words.size());
   if (nw < ndim) return fail();

@@ -298,6 +298,18 @@ TEST_F(SymmGroup, TransSymmetryRoundTrip) {
   CrlStoreSymmetry(ps, 3);
   EXPECT_TRUE(CrlCompareSymmetry(1, 3));
 
+  // Doubling a: x' = x/2 adds the centring vector (1/2,0,0); the group stays
+  // consistent in the larger cell.
+  PhaseSymmetry p21 = MakePhase(3, {"-x y+1/2 -z", "-x -y -z"});
+  ASSERT_EQ(CompleteSymm(p21), 0);
+  const double dbl[9] = {0.5, 0, 0, 0, 1, 0, 0, 0, 1};
+  ASSERT_EQ(CrlTransSymmetry(p21, dbl, noShift), 0);
+  ASSERT_EQ(p21.NLattVec, 2);
+  EXPECT_NEAR(p21.VT6[1][0], 0.5, 1e-12);
+  EXPECT_EQ(OpLine(p21, 1), "-x y+1/2 -z");
+  ASSERT_EQ(CompleteSymm(p21), 0);
+  EXPECT_EQ(p21.NSymm, 4);
+
   const double sing[9] = {1, 1, 0, 1, 1, 0, 0, 0, 1};
   EXPECT_EQ(CrlTransSymmetry(ps, sing, noShift), 1);
   EXPECT_EQ(ps.NSymm, 48);
@@ -324,7 +336,13 @@ TEST_F(SymmGroup, StoreRestoreAndCompare) {
   EXPECT_FALSE(CrlCompTwinSymmetry(0, 4));
   EXPECT_FALSE(CrlCompareSymmetry(0, 17));  // empty slot
 
-  // Restore brings back the set exactly.
+  // Restore brings back the set exactly, with its centrosymmetry count.
+  PhaseSymmetry half = MakePhase(3, {"-x y -z"});
+  half.NCSymm = 2;
+  CrlStoreSymmetry(half, 10);
+  PhaseSymmetry h2;
+  ASSERT_EQ(CrlRestoreSymmetry(h2, 10), 0);
+  EXPECT_EQ(h2.NCSymm, 2);
   PhaseSymmetry r;
   ASSERT_EQ(CrlRestoreSymmetry(r, 3), 0);
   ASSERT_EQ(r.NSymm, p2c.NSymm);

@@ -37,6 +37,9 @@ TEST(ReadSymm, AcceptedLinesGiveCanonicalText) {
       {4, true, "x1 x2 x3 -x4 -M", {"x1", "x2", "x3", "-x4"}, -1},
       {4, true, "x1 x2 x3 -x4 +m", {"x1", "x2", "x3", "-x4"}, 1},
       {3, true, "-x -y -z", {"-x", "-y", "-z"}, 1},
+      {3, false, "x1 x2 x3+1/2", {"x", "y", "z+1/2"}, 1},
+      {3, false, "-0y 1-0y 2x", {"0", "0", "2x"}, 1},  // no y left in the text
+      {3, false, "0 0 2x", {"0", "0", "2x"}, 1},       // and it reads back
   };
   for (const auto& c : cases) {
     SymmOp op;
