@@ -186,7 +186,7 @@ M40Lines::M40Lines(std::string_view text, std::string fileName) : file_(std::mov
     size_t e = text.find('\n', start);
     if (e == std::string_view::npos) e = text.size();
     std::string_view l = text.substr(start, e - start);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    while (!l.empty() && l.back() == '\r') l.remove_suffix(1);  // CR LF and stray CRs
     lines_.push_back(l);
     start = e + 1;
   }

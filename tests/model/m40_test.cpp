@@ -409,6 +409,19 @@ TEST_F(M40Test, FileWithoutSuBlockOrCommandsReads) {
   EXPECT_EQ(M40SuSeparator.size(), 80u);
 }
 
+TEST_F(M40Test, CrLfAndStrayCarriageReturnsReadLikeLf) {
+  AtomModel m = RichModel();
+  std::string text;
+  ASSERT_EQ(M40WriteText(m, text), 0);
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\r\n") : std::string(1, c);
+  AtomModel r;
+  ASSERT_EQ(M40ReadText(crlf, "crlf", r), 0) << M40LastError.What;
+  std::string again;
+  ASSERT_EQ(M40WriteText(r, again), 0);
+  EXPECT_EQ(again, text);
+}
+
 // ---- bad input ------------------------------------------------------------------------
 
 TEST_F(M40Test, BadInputNamesLineAndText) {
