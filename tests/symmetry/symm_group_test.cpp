@@ -58,6 +58,17 @@ TEST_F(SymmGroup, AllSpaceGroupTypesCloseToTheirOrder) {
       ASSERT_EQ(ReadSymm(line, 3, false, op), 0);
       EXPECT_TRUE(HasOpModCentr(ps, op)) << g.Symbol << " lacks " << line;
     }
+    // The full list is already a group: completion keeps it as it is.
+    PhaseSymmetry full = MakePhase(3, {}, g.Centr);
+    full.NSymm = full.NSymmN = 0;
+    for (const auto& line : g.Ops) {
+      SymmOp op;
+      ASSERT_EQ(ReadSymm(line, 3, false, op), 0);
+      CrlAddOp(full, op.RM6.data(), op.S6.data(), 1.);
+    }
+    ASSERT_EQ(CompleteSymm(full), 0) << g.Symbol;
+    ASSERT_EQ(full.NSymm, static_cast<int>(g.Ops.size())) << g.Symbol;
+    for (int i = 0; i < full.NSymm; ++i) EXPECT_EQ(OpLine(full, i), g.Ops[i]) << g.Symbol;
     orders += std::to_string(g.Number) + ":" + std::to_string(ps.NSymm * ps.NLattVec) +
               (g.Number % 15 == 0 ? "\n" : " ");
   }
@@ -130,6 +141,13 @@ TEST_F(SymmGroup, OperatorClosureAndInconsistency) {
   EXPECT_EQ(SymmErr.Last.Lines[0], "x y z");
   EXPECT_EQ(SymmErr.Last.Lines[1], "x+1/2 y z");
   EXPECT_EQ(SymmErr.Last.Lines[2], "Check them for consistency.");
+
+  // A listed operator that is a product of earlier ones with another
+  // translation.
+  PhaseSymmetry prod = MakePhase(3, {"-x -y z", "-x y -z", "x -y -z+1/2"});
+  EXPECT_EQ(CompleteSymm(prod), 1);
+  EXPECT_EQ(SymmErr.Last.Lines[0], "x -y -z+1/2");
+  EXPECT_EQ(SymmErr.Last.Lines[1], "x -y -z");
 
   // The same translation is fine when it is a centring vector; the listed
   // duplicate of the identity is dropped.

@@ -105,6 +105,17 @@ TEST(ReadSymm, MalformedLinesAreRejectedWithTheSyntaxMessage) {
   SymmErr = SymmErrorState{};
 }
 
+SymmMessage gSunk;
+TEST(ReadSymm, MessagesReachTheInstalledSink) {
+  SymmSetMessageSink([](const SymmMessage& m) { gSunk = m; });
+  SymmOp op;
+  EXPECT_EQ(ReadSymm("x y q", 3, false, op), 1);
+  SymmSetMessageSink(nullptr);
+  EXPECT_EQ(gSunk.Header, SymmMsgText(SymmMsg::Syntax));
+  EXPECT_EQ(gSunk.Lines, std::vector<std::string>{"x y q"});
+  SymmErr = SymmErrorState{};
+}
+
 TEST(CodeSymm, SpecialOutputs) {
   const double rm3[9] = {0, -1, 0, 1, -1, 0, 0, 0, 1};
   const double s3[3] = {0, 0, 1. / 3.};
