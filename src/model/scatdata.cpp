@@ -265,7 +265,7 @@ int LoadAll(const std::string& dir, ScatTables& t, std::string& message) {
         if (auto e = Reals(w, 2, 1, &d.Weight); !e.empty()) return e;
         for (int i = 0; i < 2; ++i) {
           if (w[3 + i] == "-") continue;
-          double r;
+          double r = 0.;
           if (auto e = Reals(w, 3 + i, 1, &r); !e.empty()) return e;
           (i == 0 ? d.RCov : d.RVdW) = r;
         }
