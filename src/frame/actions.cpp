@@ -708,7 +708,8 @@ int ActionOpen() {
 int ActionNew() {
   auto chosen = Fe().ChooseFile("New : ", "", "*.m50");
   if (!chosen || Trim(*chosen).empty()) return NextNothing;
-  if (!Frame.fln.empty()) ChangeUSDFile(Frame.fln, "closed", "*");
+  // The old structure is left: its temporaries go and its marker says closed.
+  if (!Frame.fln.empty()) DeletePomFiles();
   std::string dir, name;
   FeSplitPath(std::string(Trim(*chosen)), dir, name);
   std::string base = dir + FeStripExt(name);
@@ -742,7 +743,7 @@ int ActionSaveAs(bool backup) {
     if (Frame.StructureLocked) FeSetReadOnly(target + ext, false);
   }
   if (backup || !FeYesNo(std::string(msg::ContinueWithNew))) return NextNothing;
-  ChangeUSDFile(Frame.fln, "closed", "*");
+  DeletePomFiles();
   if (TarnSwitchFln(target) != 0) return NextNothing;
   return -NextNewFln;
 }
@@ -894,8 +895,11 @@ void TakeNewFln() {
   std::string newPath = Frame.CurrentDir + Frame.fln;
   if (!Frame.FlnPrev.empty() && oldPath != newPath) ChangeUSDFile(oldPath, "closed", "*");
   if (TarnCheckStructure() != 0) {
+    // Refused: the previous structure is back and read again.
     int ich = 0;
     TarnReadStructure(ich);
+    Frame.FlnPrev.clear();
+    Frame.DirPrev = Frame.CurrentDir;
     return;
   }
   int ich = 0;
@@ -910,6 +914,10 @@ void TakeNewFln() {
   if (!Frame.BatchMode && !Frame.fln.empty() && UpdateHistory() != 0) {
     // A history that cannot be written is not worth stopping for.
   }
+  // The fall-back is used up: a later -1200 without a switch (copy in, a
+  // refused new structure) must not close the structure left long ago.
+  Frame.FlnPrev.clear();
+  Frame.DirPrev = Frame.CurrentDir;
 }
 
 }  // namespace
