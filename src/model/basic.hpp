@@ -36,7 +36,7 @@ struct AtomTypeBasic {
   std::vector<double> FPrime;        // f' (electrons), one per data block
   std::vector<double> FDoublePrime;  // f" (electrons), one per data block
   std::optional<int> FFMagType;      // leading integer of "FFMag" (0 when absent)
-  std::vector<double> FFMag;         // 9 coefficients of the magnetic form factor
+  std::vector<double> FFMag;         // magnetic: <j0> A a B b C c D, then 2 reserved
   std::optional<double> AtWeight;    // atomic weight, g/mol
   std::optional<double> Formula;     // atoms of this type per formula unit
   std::optional<int> FFFree;         // 1: the form factor is user-given, not from tables
@@ -44,7 +44,7 @@ struct AtomTypeBasic {
   std::optional<int> FormTab;        // table kind of FFBasic (see FormTab* codes)
   std::string WFFile;                // wave-function file name
   std::string StoFunction;           // Slater-type orbital description, text
-  std::vector<double> FFEl;          // electron form factor: 9 coefficients or a table
+  std::vector<double> FFEl;          // electron form factor a1 b1 .. a5 b5 (A, A^2)
   std::optional<int> UseMottForm;    // 1: electron factors from the Mott-Bethe formula
   std::optional<int> UseTscFile;     // 1: form factors from a ".tsc" file
 };

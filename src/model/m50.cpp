@@ -166,7 +166,7 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
     size_t p = text.find('\n', start);
     size_t end = p == std::string_view::npos ? text.size() : p;
     std::string_view l = text.substr(start, end - start);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    while (!l.empty() && l.back() == '\r') l.remove_suffix(1);  // CR LF, and stray CRs
     out.push_back(l);
     if (p == std::string_view::npos) break;
     start = p + 1;
@@ -774,6 +774,9 @@ int Reader::FinishPhase(PhaseBasic& p, size_t phaseIndex) {
       if (p.SymmText.empty() && !IsIdentity(op, p.NDim)) return FailHere(MsgM50FirstNotIdentity);
       std::string s;
       for (const auto& x : op.Text) s += (s.empty() ? "" : " ") + x;
+      // A translation without a fraction of denominator up to 25 has no text
+      // form ("?/?") and could not be written back.
+      if (s.find('?') != std::string::npos) return FailHere(MsgM50SymmSyntax);
       if (p.Magnetic) s += op.ZMag < 0 ? " -m" : " m";
       p.SymmText.push_back(s);
     }

@@ -532,6 +532,9 @@ TEST(M50, SymmetryFaults) {
   EXPECT_EQ(ReadM50Text("ndim 4\nsymmetry x y z\nend\n", "s.m50", b), 1);
   EXPECT_EQ(M50LastError.Message, MsgM50SymmSyntax);
   EXPECT_EQ(M50LastError.Line, 2);
+  // 1/27 has no text form with a denominator up to 25: refused, not lost.
+  EXPECT_EQ(ReadM50Text("symmetry x y z\nsymmetry -x -y z+1/27\nend\n", "s.m50", b), 1);
+  EXPECT_EQ(M50LastError.Message, MsgM50SymmSyntax);
   // A pure translation beside the identity is inconsistent: the file reads,
   // its completion fails.
   b = Read("symmetry x y z\nsymmetry x+1/2 y z\nend\n");
