@@ -12,6 +12,7 @@
 #include "frame/state.hpp"
 #include "frame/toolkit.hpp"
 #include "util/real_text.hpp"
+#include "frame/files.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -85,9 +86,9 @@ int RenameInto(const std::string& tmp, const std::string& path) {
 }
 
 int WriteAtomic(const std::string& path, const std::vector<std::string>& lines) {
-  std::string tmp;
-  if (WriteTmpBeside(path, JoinLines(lines), tmp)) return 1;
-  return RenameInto(tmp, path);
+  if (FeWriteFileAtomic(path, JoinLines(lines)) == 0) return 0;
+  FeChybne(fmt::format(storemsg::CantWrite, path));
+  return 1;
 }
 
 std::string PhaseName(int k) {

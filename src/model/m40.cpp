@@ -1,7 +1,6 @@
 #include "model/m40.hpp"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "frame/files.hpp"
 #include "frame/toolkit.hpp"
 #include "model/basic.hpp"
 #include "util/strings.hpp"
@@ -937,32 +937,6 @@ int M40ReadText(std::string_view text, const std::string& fileName, AtomModel& o
 
 // ---- files -----------------------------------------------------------------------------------
 
-namespace {
-
-// Writes text to path through a temporary name in the same directory and a
-// rename, so an interrupted write never leaves a half-written file.
-int WriteAtomic(const std::string& path, std::string_view text) {
-  const std::string tmp = fmt::format("{}.tmp{}", path, static_cast<long>(getpid()));
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f) return 1;
-    f.write(text.data(), static_cast<std::streamsize>(text.size()));
-    f.flush();
-    if (!f) {
-      f.close();
-      std::remove(tmp.c_str());
-      return 1;
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    return 1;
-  }
-  return 0;
-}
-
-}  // namespace
-
 int iom40only(int mode, const std::string& file, AtomModel& m) {
   if (mode == M40Read) {
     std::ifstream f(file, std::ios::binary);
@@ -983,7 +957,7 @@ int iom40only(int mode, const std::string& file, AtomModel& m) {
     M40LastError.File = file;
     return 1;
   }
-  if (WriteAtomic(file, text)) {
+  if (FeWriteFileAtomic(file, text)) {
     M40LastError = {fmt::format("{} {}", msg::CannotWrite, file), file, 0, ""};
     return 1;
   }
