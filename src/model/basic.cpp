@@ -7,7 +7,7 @@
 #include <numbers>
 
 #include "frame/toolkit.hpp"
-#include "util/shortreal.hpp"
+#include "util/real_text.hpp"
 
 namespace tarn {
 
@@ -120,7 +120,7 @@ void SetFormula(PhaseBasic& p) {
     if (n == 0.) continue;
     if (!s.empty()) s += ' ';
     s += p.AtType[i];
-    if (n != 1.) s += FormatShortReal(n);
+    if (n != 1.) s += ShortestReal(n);
   }
   p.FormulaText = s;
 }

@@ -16,7 +16,7 @@
 #include "frame/keys.hpp"
 #include "frame/toolkit.hpp"
 #include "symmetry/symm.hpp"
-#include "util/shortreal.hpp"
+#include "util/real_text.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -798,7 +798,7 @@ class Writer {
     }
     Out += '\n';
   }
-  static std::string R(double x) { return FormatShortReal(x); }
+  static std::string R(double x) { return ShortestReal(x); }
   static std::string Rs(const double* v, size_t n) {
     std::string s;
     for (size_t i = 0; i < n; ++i) s += (i ? " " : "") + R(v[i]);

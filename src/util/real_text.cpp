@@ -71,7 +71,7 @@ template <class T>
 std::string Shortest(T v) {
   if (std::isnan(v)) return "nan";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  if (v == 0) return "0";
+  if (v == 0) return std::signbit(v) ? "-0" : "0";
   const Decimal d = ShortestDigits(v);
   std::string f = FixedText(d);
   std::string s = ScientificText(d);

@@ -8,7 +8,7 @@ namespace tarn {
 // Shortest round-trip text of v. Fixed notation without trailing zeros
 // ("10", "0.5", "0.00001") unless that is more than ShortRealFixedExtra
 // characters longer than the scientific form, which is then used with a
-// compact exponent ("1e20", "1.5e-12"). Negative zero is written "0";
+// compact exponent ("1e20", "1.5e-12"). Negative zero keeps its sign ("-0");
 // non-finite values are written "nan", "inf", "-inf" (they do not read back).
 std::string ShortestReal(double v);
 // The same for single precision: the shortest text that reads back, rounded
