@@ -8,6 +8,7 @@
 
 #include "frame/actions.hpp"
 #include "frame/files.hpp"
+#include "frame/keys.hpp"
 #include "frame/startup.hpp"
 #include "frame/state.hpp"
 #include "frame/toolkit.hpp"
@@ -52,6 +53,7 @@ class BatchRun {
   int OpenStructure();
   int ImportCif();
   int Edit(int hook, const std::string& command);
+  int EditCommands(const std::string& command);
   int RunTool(int code, std::string_view header, const std::string& command);
   int AfterTool(const TarnToolCall& call, const std::string& command);
 
@@ -187,6 +189,57 @@ int BatchRun::Edit(int hook, const std::string& command) {
   return AfterTool(call, command);
 }
 
+// ".Edit->Commands": the following lines, from a block header ("refine",
+// "fourier", "dist", "contour", "mod2d", with the phase name as the second
+// word where several phases have their own blocks) through the line whose
+// first word is "end", replace that block of the current phase.
+int BatchRun::EditCommands(const std::string& command) {
+  std::vector<std::string> block;
+  std::string line;
+  for (;;) {
+    Read r = Next(line);
+    if (r == Error) return Fail(msg::BatchReadError);
+    if (r == Eof) return Fail(msg::BatchEof);
+    auto t = Trim(line);
+    if (!t.empty() && t[0] == '.') return Fail(std::string(msg::BatchNoBlockEnd) + command);
+    Listing(line);
+    // Blank lines, and comments before the header, carry nothing; a separator
+    // line would split the stored blocks.
+    if (t.empty() || IsKeySeparator(t) || (block.empty() && (t[0] == '#' || t[0] == '*'))) continue;
+    auto words = SplitWords(t);
+    if (block.empty()) {
+      bool known = false;
+      for (auto n : KeyBlockNames) known = known || EqIgnoreCase(n, words[0]);
+      if (!known) return Fail(std::string(msg::BatchUnknown) + words[0]);
+      std::string header(TrimRight(line));
+      const auto& phases = KeyPhases.PhaseNames;
+      if (phases.size() > 1 && !EqIgnoreCase(words[0], "refine")) {
+        if (words.size() == 1) {
+          const int kp = Frame.KPhase;
+          if (kp >= 1 && kp <= static_cast<int>(phases.size()))
+            header += " " + std::string(Trim(phases[kp - 1]));
+        } else {
+          bool phase = false;
+          for (const auto& p : phases) phase = phase || EqIgnoreCase(Trim(p), words[1]);
+          if (!phase) return Fail(std::string(msg::BatchUnknown) + words[1]);
+        }
+      }
+      block.push_back(std::move(header));
+      continue;
+    }
+    block.emplace_back(TrimRight(line));
+    if (EqIgnoreCase(words[0], "end")) break;
+  }
+  if (!HaveStructure(command)) return 1;
+  if (Frame.StructureLocked) {
+    Listing(msg::BatchLockedNotWritten);
+    return 0;
+  }
+  TarnToolCall call;
+  call.Error = KeysReplaceBlock(block);
+  return AfterTool(call, command);
+}
+
 int BatchRun::AfterTool(const TarnToolCall& call, const std::string& command) {
   if (!call.Bad.empty()) return Fail(std::string(msg::BatchUnknown) + call.Bad);
   if (call.Error) return Fail(std::string(msg::BatchToolFailed) + command);
@@ -232,6 +285,8 @@ int BatchRun::Run() {
       err = Edit(HookBatchEditParameters, command);
     } else if (is("Edit", "Radiation")) {
       err = Edit(HookBatchEditRadiation, command);
+    } else if (is("Edit", "Commands")) {
+      err = EditCommands(command);
     } else if (is("Edit", "PwdKeys")) {
       err = Edit(HookBatchEditPwdKeys, command);
     } else if (is("run", "refine")) {

@@ -27,6 +27,9 @@ inline constexpr std::string_view BatchUnknown = "unknown or inapplicable parame
 inline constexpr std::string_view BatchWrongNumber = "wrong numerical string";
 inline constexpr std::string_view BatchUnknownCommand = "Unknown batch command: ";
 inline constexpr std::string_view BatchNoStructure = "No structure is open for the command: ";
+inline constexpr std::string_view BatchNoBlockEnd = "The command block has no \"end\" line: ";
+inline constexpr std::string_view BatchLockedNotWritten =
+    "The structure is locked: the changes have not been written.";
 inline constexpr std::string_view BatchToolFailed = "The batch stopped: the command failed: ";
 }  // namespace msg
 

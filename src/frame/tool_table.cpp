@@ -2,30 +2,158 @@
 // into the dispatcher here, so that the frame library itself links no tool.
 // A code that is not registered tells the user "This tool is not available
 // yet." and the program goes on.
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/actions.hpp"
+#include "frame/batch.hpp"
+#include "frame/files.hpp"
+#include "frame/state.hpp"
+#include "frame/toolkit.hpp"
 #include "model/basic.hpp"
+#include "model/batch_edit.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/refl.hpp"
+#include "symmetry/symm.hpp"
 
 namespace tarn {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+namespace toolmsg {
+constexpr std::string_view NoM40 = "The structure has no M40 file to edit.";
+}  // namespace toolmsg
+
+void Listing(std::string_view text) {
+  Fe().ListingLine(std::string(text));
+}
+
+// Symmetry messages: a message box, or listing lines in batch mode.
+void SymmSink(const SymmMessage& m) {
+  if (Frame.BatchMode) {
+    Listing(m.Header);
+    for (const auto& l : m.Lines) Listing(l);
+  } else {
+    FeChybne(m.Header, m.Lines);
+  }
+}
+
+// Reads the reflection-file headers beside an M50 that has just been read,
+// so that they are completed from this structure's basic data.
+int ReadReflHeadersBeside(const std::string& m50) {
+  std::string base = fs::path(m50).replace_extension().string();
+  std::error_code ec;
+  if (fs::exists(base + ".m95", ec) && iom95(kIoRead, base + ".m95") != 0) return 1;
+  if (fs::exists(base + ".m90", ec) && iom90(kIoRead, base + ".m90") != 0) return 1;
+  return 0;
+}
+
+// Batch "Edit->Parameters": the items change a copy of the model; M40 is
+// written, and the model taken, only when every item applied.
+int EditParameters(TarnToolCall& call) {
+  if (!Frame.ExistFile[FileM40]) {
+    Listing(toolmsg::NoM40);
+    call.Error = 1;
+    return NextNothing;
+  }
+  AtomModel m = Model;
+  for (const auto& it : call.Items) {
+    int r = EM40SetParameter(m, Basic, Frame.KPhase, Frame.KDatBlock, it.Name, it.Value);
+    if (r == BatchEditUnknown) {
+      call.Bad = it.Name;
+      return NextNothing;
+    }
+    if (r != BatchEditOk) {
+      Listing(std::string(msg::BatchSyntax) + it.Line);
+      call.Error = 1;
+      return NextNothing;
+    }
+  }
+  if (Frame.StructureLocked) {
+    Listing(msg::BatchLockedNotWritten);
+    return NextNothing;
+  }
+  std::swap(Model, m);
+  if (iom40(M40Write, Frame.fln + ".m40") != 0) {
+    std::swap(Model, m);
+    call.Error = 1;
+  }
+  return NextNothing;
+}
+
+// Batch "Edit->Radiation": records 31-39 of the current data block; M50 is
+// written with its command blocks.
+int EditRadiation(TarnToolCall& call) {
+  BasicData b = Basic;
+  const int kd = Frame.KDatBlock;
+  if (kd < 1 || kd > static_cast<int>(b.DatBlock.size())) {
+    call.Error = 1;
+    return NextNothing;
+  }
+  for (const auto& it : call.Items) {
+    int r = EM50SetRadiation(b.DatBlock[kd - 1], it.Name, it.Value);
+    if (r == BatchEditUnknown) {
+      call.Bad = it.Name;
+      return NextNothing;
+    }
+    if (r != BatchEditOk) {
+      Listing(std::string(msg::BatchSyntax) + it.Line);
+      call.Error = 1;
+      return NextNothing;
+    }
+  }
+  if (Frame.StructureLocked) {
+    Listing(msg::BatchLockedNotWritten);
+    return NextNothing;
+  }
+  std::swap(Basic, b);
+  if (iom50(M50Write, Frame.fln + ".m50") != 0) {
+    std::swap(Basic, b);
+    call.Error = 1;
+  }
+  return NextNothing;
+}
+
+}  // namespace
 
 void TarnRegisterTools() {
   // Listing viewers, recovery of parameter files, the settings dialog and the
   // file editor belong to the frame.
   TarnRegisterFrameTools();
 
+  // Messages of the symmetry routines reach the user like every other error.
+  SymmSetMessageSink(&SymmSink);
+
   // Readers of the structure's files, run when a structure is opened and
-  // after every action for the files that changed.
-  TarnSetReader(ReaderM50, [](const std::string& path) { return iom50(M50Read, path); });
+  // after every action for the files that changed. The reflection headers
+  // are completed from the basic data, so a new M50 re-reads them as well.
+  TarnSetReader(ReaderM50, [](const std::string& path) {
+    if (iom50(M50Read, path) != 0) return 1;
+    return ReadReflHeadersBeside(path);
+  });
   TarnSetReader(ReaderM40, [](const std::string& path) { return iom40(M40Read, path); });
-  // The phase and data-block lists of the main window.
+  TarnSetReader(ReaderM95Header, [](const std::string& path) { return iom95(kIoRead, path); });
+  TarnSetReader(ReaderM90Header, [](const std::string& path) { return iom90(kIoRead, path); });
+  // The phase and data-block lists of the main window; a data block without
+  // a name in M50 takes the name of its M90 block.
   TarnSetListsHook([](std::vector<std::string>& phases, std::vector<std::string>& blocks) {
     for (const auto& p : Basic.Phase) phases.push_back(p.Name);
-    for (const auto& b : Basic.DatBlock) blocks.push_back(b.Name);
+    for (size_t k = 0; k < Basic.DatBlock.size(); ++k) {
+      std::string name = Basic.DatBlock[k].Name;
+      if (name.empty() && k < Refl.M90.size()) name = Refl.M90[k].Name;
+      blocks.push_back(name);
+    }
   });
+
+  // Edit blocks of the batch mode.
+  TarnSetTool(HookBatchEditParameters, &EditParameters);
+  TarnSetTool(HookBatchEditRadiation, &EditRadiation);
 }
 
 }  // namespace tarn

@@ -1,0 +1,184 @@
+#include "model/batch_edit.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// Largest monochromator angle accepted, degrees.
+constexpr double kMaxMonAngle = 180.;
+
+// Component names of a symmetric second-order tensor in the stored order.
+constexpr std::string_view kTensorComp[6] = {"11", "22", "33", "12", "13", "23"};
+// Index pairs (0-based axes) of the components above.
+constexpr int kTensorAxes[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+// Values of a molecule position's base block, in stored order.
+constexpr std::string_view kMolBase[7] = {"ai", "phi", "chi", "psi", "tx", "ty", "tz"};
+
+// Index of "U11".."U23" style names after the prefix, or -1.
+int TensorIndex(std::string_view par, std::string_view prefix) {
+  if (par.size() != prefix.size() + 2 || !StartsWithIgnoreCase(par, prefix)) return -1;
+  auto comp = par.substr(prefix.size());
+  for (int k = 0; k < 6; ++k)
+    if (comp == kTensorComp[k]) return k;
+  return -1;
+}
+
+const PhaseBasic* PhaseOf(const BasicData& b, int phase) {
+  if (phase < 1 || phase > static_cast<int>(b.Phase.size())) return nullptr;
+  return &b.Phase[phase - 1];
+}
+
+// Atom or molecule position of the name: current phase first.
+template <class Fn>
+bool FindByPhase(int n, int kphase, Fn&& matchPhase) {
+  for (int pass = 0; pass < 2; ++pass)
+    for (int i = 0; i < n; ++i)
+      if (matchPhase(i, pass == 0 ? kphase : 0)) return true;
+  return false;
+}
+
+int SetAtomPar(AtomRec& a, const BasicData& b, std::string_view par, double v) {
+  const AtomLayoutInfo lay = AtomLayout(a.Shape);
+  if (a.Par.size() < lay.NPar) return BatchEditUnknown;  // not completed by SetBasicM40
+  auto set = [&](int off) {
+    a.Par.Val[off] = v;
+    return BatchEditOk;
+  };
+  if (EqIgnoreCase(par, "ai")) return set(lay.Off[BlkOcc]);
+  for (int k = 0; k < 3; ++k)
+    if (EqIgnoreCase(par, std::string_view("xyz" + k, 1))) return set(lay.Off[BlkPos] + k);
+  const int adp = lay.Off[BlkAdp];
+  const bool iso = a.Shape.AdpOrder == 1;
+  if (EqIgnoreCase(par, "Uiso") || EqIgnoreCase(par, "Biso")) {
+    if (!iso) return BatchEditUnknown;
+    if (v < 0.) return BatchEditBadValue;
+    // B = 8 pi^2 U (Trueblood et al., Acta Cryst. A52 (1996) 770).
+    a.Par.Val[adp] = EqIgnoreCase(par, "Biso") ? v / (8. * kPi * kPi) : v;
+    return BatchEditOk;
+  }
+  int k = TensorIndex(par, "U");
+  const bool isBeta = k < 0 && (k = TensorIndex(par, "beta")) >= 0;
+  if (k < 0) return BatchEditUnknown;
+  if (iso) return BatchEditUnknown;
+  if (k < 3 && v < 0.) return BatchEditBadValue;  // diagonal terms are mean squares
+  if (isBeta) return set(adp + k);
+  const PhaseBasic* ph = PhaseOf(b, a.Phase);
+  if (!ph || !(ph->CellR[0] > 0.)) return BatchEditUnknown;  // no cell to convert with
+  a.Par.Val[adp + k] = UToBeta(*ph, k, v);
+  return BatchEditOk;
+}
+
+int SetMolPar(MolPosRec& p, const MolShape& shape, std::string_view par, double v) {
+  const MolLayoutInfo lay = MolLayout(shape);
+  if (p.Par.size() < lay.NPar) return BatchEditUnknown;
+  for (int k = 0; k < 7; ++k)
+    if (EqIgnoreCase(par, kMolBase[k])) {
+      p.Par.Val[lay.Off[MBlkBase] + k] = v;
+      return BatchEditOk;
+    }
+  return BatchEditUnknown;
+}
+
+}  // namespace
+
+double UToBeta(const PhaseBasic& p, int comp, double u) {
+  const int i = kTensorAxes[comp][0], j = kTensorAxes[comp][1];
+  return 2. * kPi * kPi * p.CellR[i] * p.CellR[j] * u;
+}
+double BetaToU(const PhaseBasic& p, int comp, double beta) {
+  const int i = kTensorAxes[comp][0], j = kTensorAxes[comp][1];
+  return beta / (2. * kPi * kPi * p.CellR[i] * p.CellR[j]);
+}
+
+int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock,
+                     std::string_view name, double value) {
+  if (!std::isfinite(value)) return BatchEditBadValue;
+  name = Trim(name);
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos) {
+    // Scales of the current data block: sc1, sc2, ...
+    if (name.size() < 3 || !StartsWithIgnoreCase(name, "sc")) return BatchEditUnknown;
+    auto n = ToInt(name.substr(2));
+    if (!n || name[2] == '+' || name[2] == '-' || kdatblock < 1 ||
+        kdatblock > static_cast<int>(m.DatBlock.size()))
+      return BatchEditUnknown;
+    auto& sc = m.DatBlock[kdatblock - 1].Scale;
+    if (*n < 1 || *n > sc.size()) return BatchEditUnknown;
+    if (value < 0.) return BatchEditBadValue;
+    sc.Val[*n - 1] = value;
+    return BatchEditOk;
+  }
+  const auto who = name.substr(0, dot), par = name.substr(dot + 1);
+  if (who.empty() || par.empty()) return BatchEditUnknown;
+  int found = -1;
+  FindByPhase(static_cast<int>(m.Atom.size()), kphase, [&](int i, int phase) {
+    const auto& a = m.Atom[i];
+    if ((phase && a.Phase != phase) || !EqIgnoreCase(a.Name, who)) return false;
+    found = i;
+    return true;
+  });
+  if (found >= 0) return SetAtomPar(m.Atom[found], b, par, value);
+  int mol = -1, pos = -1;
+  FindByPhase(static_cast<int>(m.Mol.size()), kphase, [&](int i, int phase) {
+    const auto& mo = m.Mol[i];
+    if (phase && mo.Phase != phase) return false;
+    for (size_t j = 0; j < mo.Pos.size(); ++j)
+      if (EqIgnoreCase(mo.Pos[j].Name, who)) {
+        mol = i;
+        pos = static_cast<int>(j);
+        return true;
+      }
+    return false;
+  });
+  if (mol < 0) return BatchEditUnknown;
+  return SetMolPar(m.Mol[mol].Pos[pos], m.Mol[mol].Shape, par, value);
+}
+
+int EM50SetRadiation(DatBlockBasic& d, std::string_view key, double v) {
+  if (!std::isfinite(v)) return BatchEditBadValue;
+  auto is = [&](std::string_view k) { return EqIgnoreCase(key, k); };
+  if (is("lambda") || is("kalpha1") || is("kalpha2")) {
+    if (!(v > 0.)) return BatchEditBadValue;
+    if (is("lambda")) {
+      d.Lambda = d.KAlpha1 = d.KAlpha2 = v;
+    } else {
+      (is("kalpha1") ? d.KAlpha1 : d.KAlpha2) = v;
+    }
+    return BatchEditOk;
+  }
+  if (is("radtype") || is("lpfactor")) {
+    const double r = std::round(v);
+    if (std::fabs(r) > 1e6) return BatchEditBadValue;
+    if (is("radtype")) {
+      if (r < 1 || r > 3) return BatchEditBadValue;  // 1 X-ray, 2 neutron, 3 electron
+      d.Radiation = static_cast<int>(r);
+    } else {
+      d.LpFactor = static_cast<int>(r);
+    }
+    return BatchEditOk;
+  }
+  if (is("monangle")) {
+    if (std::fabs(v) > kMaxMonAngle) return BatchEditBadValue;
+    d.MonAngle = v;
+    return BatchEditOk;
+  }
+  if (is("kalphar")) {
+    if (v < 0.) return BatchEditBadValue;
+    d.KAlphaR = v;
+    return BatchEditOk;
+  }
+  if (is("perfmono")) {
+    if (v < 0. || v > 1.) return BatchEditBadValue;
+    d.PerfMono = v;
+    return BatchEditOk;
+  }
+  return BatchEditUnknown;
+}
+
+}  // namespace tarn
