@@ -18,6 +18,12 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8
                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 // Beyond this a scaled value no longer holds an exact integer in a double.
 constexpr double kMaxScaled = 9.0e15;
+// First size of the line reader's buffer; it doubles for longer lines.
+constexpr size_t kInitialBuffer = 1 << 16;
+// Digits of an integer field that cannot overflow 64 bits.
+constexpr size_t kMaxIntDigits = 18;
+// Digits whose integer is exact in a double (10^15 < 2^53).
+constexpr int kMaxExactDigits = 15;
 
 // Digits of u in reverse order into t; returns their count.
 int RevDigits(unsigned long long u, char* t) {
@@ -134,12 +140,17 @@ bool GetI(std::string_view f, long long& v) {
     v = 0;
     return true;
   }
-  if (f[i] == '+') ++i;
-  const char* b = f.data() + i;
-  const char* e = f.data() + n;
-  if (b == e) return false;
-  auto r = std::from_chars(b, e, v);
-  return r.ec == std::errc() && r.ptr == e;
+  bool neg = false;
+  if (f[i] == '+' || f[i] == '-') neg = f[i++] == '-';
+  if (i == n || n - i > kMaxIntDigits) return false;
+  long long x = 0;
+  for (; i < n; ++i) {
+    const unsigned d = static_cast<unsigned char>(f[i]) - '0';
+    if (d > 9) return false;
+    x = 10 * x + d;
+  }
+  v = neg ? -x : x;
+  return true;
 }
 
 bool GetR(std::string_view f, double& v) {
@@ -149,6 +160,32 @@ bool GetR(std::string_view f, double& v) {
   if (i == n) {
     v = 0.;
     return true;
+  }
+  // Fast path for the fixed form [-]ddd.ddd: the integer of all digits
+  // divided by an exact power of ten is the correctly rounded value.
+  {
+    size_t j = i;
+    bool neg = false;
+    if (f[j] == '+' || f[j] == '-') neg = f[j++] == '-';
+    long long x = 0;
+    int digits = 0, frac = -1;
+    for (; j < n; ++j) {
+      const unsigned d = static_cast<unsigned char>(f[j]) - '0';
+      if (d <= 9) {
+        x = 10 * x + d;
+        ++digits;
+        if (frac >= 0) ++frac;
+      } else if (f[j] == '.' && frac < 0) {
+        frac = 0;
+      } else {
+        break;
+      }
+    }
+    if (j == n && digits > 0 && digits <= kMaxExactDigits) {
+      const double a = static_cast<double>(x) / kPow10[frac < 0 ? 0 : frac];
+      v = neg ? -a : a;
+      return true;
+    }
   }
   if (f[i] == '+') ++i;
   if (i == n || f[i] == '+') return false;
@@ -173,7 +210,7 @@ int ReflIn::Open(const std::string& path) {
   f_ = std::fopen(path.c_str(), "rb");
   if (!f_) return 1;
   path_ = path;
-  buf_.resize(1 << 20);
+  buf_.resize(kInitialBuffer);
   beg_ = end_ = 0;
   eof_ = pending_ = false;
   line_no_ = 0;
@@ -259,7 +296,6 @@ int ReflOut::Open(const std::string& path) {
   (void)::fchmod(fd_, mode);
   failed_ = false;
   buf_.clear();
-  buf_.reserve(kFlushSize + 4096);
   return 0;
 }
 
