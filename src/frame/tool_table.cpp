@@ -18,6 +18,7 @@
 #include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "model/refl.hpp"
+#include "refine/refcommands.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn {
@@ -129,6 +130,9 @@ void TarnRegisterTools() {
 
   // Messages of the symmetry routines reach the user like every other error.
   SymmSetMessageSink(&SymmSink);
+
+  // The refinement settings dialog (interactive only).
+  TarnSetTool(51201, [](TarnToolCall& c) { return c.Batch ? 0 : (RefSetCommands(), 0); });
 
   // Readers of the structure's files, run when a structure is opened and
   // after every action for the files that changed. The reflection headers
