@@ -65,18 +65,6 @@ std::function<bool(const std::string&)>& ParentFn() {
   return fn;
 }
 
-// Reads a whole file as text; false when it cannot be opened or read.
-bool ReadText(const std::string& path, std::string& text) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return false;
-  text = ss.str();
-  return true;
-}
 
 std::vector<std::string> TextLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -152,7 +140,7 @@ struct Marker {
 Marker ReadMarker(const std::string& name) {
   Marker m;
   std::string text;
-  if (name.empty() || !ReadText(name + ".usd", text)) return m;
+  if (name.empty() || FeReadFile(name + ".usd", text) != 0) return m;
   auto lines = TextLines(text);
   if (lines.empty() || !IsPlainAscii(lines[0])) return m;
   m.Found = true;
@@ -172,6 +160,18 @@ std::string ParentTag(const std::string& path) {
 }  // namespace
 
 // ==== file services =============================================================================
+
+int FeReadFile(const std::string& path, std::string& text) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return 1;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return 1;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return 1;
+  text = ss.str();
+  return 0;
+}
 
 bool FeFileExists(const std::string& path) {
   std::error_code ec;
@@ -408,7 +408,7 @@ void ChangeUSDFile(const std::string& name, std::string_view open, std::string_v
   std::string line =
       fmt::format("{} {}\n", m.Opened ? "opened" : "closed", m.Locked ? "locked" : "unlocked");
   std::string text;
-  if (m.Found && ReadText(name + ".usd", text) && text == line) return;
+  if (m.Found && FeReadFile(name + ".usd", text) == 0 && text == line) return;
   if (FeWriteFileAtomic(name + ".usd", line) != 0) {
     // The marker is advisory; a protected marker file keeps its old state.
   }
@@ -609,7 +609,7 @@ namespace {
 std::vector<HistoryEntry> ReadHistoryPairs() {
   std::vector<HistoryEntry> out;
   std::string text;
-  if (Frame.HomeDir.empty() || !ReadText(HistoryFileName(), text)) return out;
+  if (Frame.HomeDir.empty() || FeReadFile(HistoryFileName(), text) != 0) return out;
   auto lines = TextLines(text);
   for (size_t k = 0; k + 1 < lines.size(); k += 2) {
     if (!IsPlainAscii(lines[k]) || !IsPlainAscii(lines[k + 1])) continue;

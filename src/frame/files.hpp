@@ -44,6 +44,8 @@ inline constexpr std::array<ListingKind, 8> ListingTable = {{{".ref", "refinemen
 
 // ---- file services -------------------------------------------------------
 bool FeFileExists(const std::string& path);
+// Reads a whole regular file as bytes; 0 on success, 1 when it cannot be read.
+[[nodiscard]] int FeReadFile(const std::string& path, std::string& text);
 [[nodiscard]] int FeCopyFile(const std::string& from, const std::string& to);
 [[nodiscard]] int FeMoveFile(const std::string& from, const std::string& to);
 void FeDeleteFile(const std::string& path);                      // no error when absent

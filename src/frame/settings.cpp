@@ -269,14 +269,8 @@ int ReadIni() {
     }
     return 0;
   }
-  std::ifstream in(path, std::ios::binary);
   std::string text;
-  if (in && fs::is_regular_file(path, ec)) {
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
-  }
-  if (!in || in.bad() || !fs::is_regular_file(path, ec)) {
+  if (FeReadFile(path, text)) {
     FeChybne(fmt::format(fmt::runtime(inimsg::ReadError), Frame.ProgramName),
              {std::string(inimsg::ReadError2)});
     return 1;

@@ -939,14 +939,11 @@ int M40ReadText(std::string_view text, const std::string& fileName, AtomModel& o
 
 int iom40only(int mode, const std::string& file, AtomModel& m) {
   if (mode == M40Read) {
-    std::ifstream f(file, std::ios::binary);
-    if (!f) {
+    std::string text;
+    if (FeReadFile(file, text)) {
       M40LastError = {fmt::format("{} {}", msg::CannotOpen, file), file, 0, ""};
       return 1;
     }
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    const std::string text = ss.str();
     AtomModel local;
     if (M40ReadText(text, file, local)) return 1;
     m = std::move(local);

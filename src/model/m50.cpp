@@ -13,6 +13,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "frame/files.hpp"
 #include "frame/keys.hpp"
 #include "frame/toolkit.hpp"
 #include "symmetry/symm.hpp"
@@ -937,39 +938,6 @@ void Writer::DatBlock(const DatBlockBasic& d) {
   Real(M50Keys[kDatCollTemp], d.DatCollTemp);
 }
 
-std::string ReadWholeFile(const std::string& path, bool& ok) {
-  std::ifstream f(path, std::ios::binary);
-  ok = static_cast<bool>(f);
-  if (!ok) return {};
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// Writes through a temporary name in the same directory and a rename.
-int WriteAtomic(const std::string& path, std::string_view text) {
-  std::string tmp = fmt::format("{}.tmp{}", path, static_cast<unsigned>(std::rand()));
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f) return 1;
-    f.write(text.data(), static_cast<std::streamsize>(text.size()));
-    f.flush();
-    if (!f) {
-      f.close();
-      std::error_code ec;
-      std::filesystem::remove(tmp, ec);
-      return 1;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::filesystem::remove(tmp, ec);
-    return 1;
-  }
-  return 0;
-}
-
 void ReportError() {
   std::vector<std::string> lines;
   if (M50LastError.Line > 0)
@@ -1082,9 +1050,8 @@ void AddDefaultBlocksFor(const BasicData& b, std::string& text) {
 int iom50(int mode, const std::string& file) {
   M50LastError = M50Error{};
   if (mode == M50Read) {
-    bool ok = false;
-    std::string text = ReadWholeFile(file, ok);
-    if (!ok) {
+    std::string text;
+    if (FeReadFile(file, text)) {
       M50LastError = M50Error{file, 0, "", std::string(MsgM50Cannot)};
       ReportError();
       return 1;
@@ -1107,16 +1074,15 @@ int iom50(int mode, const std::string& file) {
     }
     AddDefaultBlocksFor(local, local.CommandText);
     // The working copy of the command blocks; a failure here loses nothing.
-    if (WriteAtomic(M50CommandFileName(file), std::string(kSeparator) + "\n" + local.CommandText))
+    if (FeWriteFileAtomic(M50CommandFileName(file), std::string(kSeparator) + "\n" + local.CommandText))
       FeWarning("The command file cannot be written.", {M50CommandFileName(file)});
     Basic = std::move(local);
     return 0;
   }
   // Writing: the command blocks come from the ".l51" file when it exists.
   std::string l51 = M50CommandFileName(file);
-  bool ok = false;
-  std::string cmd = ReadWholeFile(l51, ok);
-  if (ok) {
+  std::string cmd;
+  if (FeReadFile(l51, cmd) == 0) {
     auto lines = SplitLines(cmd);
     std::string t;
     size_t i = 0;
@@ -1128,7 +1094,7 @@ int iom50(int mode, const std::string& file) {
   } else {
     AddDefaultBlocksFor(Basic, Basic.CommandText);
   }
-  if (WriteAtomic(file, WriteM50Text(Basic))) {
+  if (FeWriteFileAtomic(file, WriteM50Text(Basic))) {
     M50LastError = M50Error{file, 0, "", std::string(MsgM50CannotWrite)};
     ReportError();
     return 1;
@@ -1137,9 +1103,8 @@ int iom50(int mode, const std::string& file) {
 }
 
 int InforM50(const std::string& file, M50Info& info) {
-  bool ok = false;
-  std::string text = ReadWholeFile(file, ok);
-  if (!ok) return 1;
+  std::string text;
+  if (FeReadFile(file, text)) return 1;
   info = M50Info{};
   auto lines = SplitLines(text);
   bool second = false;  // past the first phase
