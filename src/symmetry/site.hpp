@@ -224,17 +224,19 @@ SpecReduced UprSpec(const SpecRows& rows);
 // become dependent), for tensors of higher order and magnetic moments.
 SpecReduced UprSpecOrd(const SpecRows& rows);
 
-// One constraint: Dep = sum Coef[i] * Ind[i] (an empty sum fixes Dep to 0).
+// One constraint: Dep = Const + sum Coef[i] * Ind[i]. Const is non-zero only
+// for positions, where it places the atom on its symmetry element (x = 1/2).
 struct SpecEquation {
   std::string Owner;      // atom or molecule name
   bool Molecule = false;  // owner is a molecule
   int Kind = 0;           // SitePar block of all the parameters
   int Dep = 0;            // index of the dependent parameter within the block
+  double Const = 0.;      // constant term (positions: the fixed part of the special position)
   std::string DepName;    // "x[Fe1]"
   std::vector<double> Coef;
   std::vector<int> Ind;  // indices of the independent parameters within the block
   std::vector<std::string> IndName;
-  std::string Text() const;  // "y[Fe1]=x[Fe1]", "U13[Fe1]=0"
+  std::string Text() const;  // "y[Fe1]=x[Fe1]", "U13[Fe1]=0", "y[Fe1]=0.5-x[Fe1]"
 };
 struct SpecEquations {
   int NEq = 0;

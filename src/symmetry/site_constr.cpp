@@ -13,6 +13,9 @@ namespace tarn {
 
 namespace {
 
+constexpr double kPosConstDen = 48.;   // special positions are multiples of 1/48 or less fine
+constexpr double kTolPosConst = 1e-6;  // snapping of a position constant to that grid
+
 constexpr std::array<const char*, static_cast<int>(SiteMsg::Count)> kSiteMsgText = {
     "The set of modulation waves isn't closed.",
     "Select another set and try again.",
@@ -252,10 +255,10 @@ void ReallocEquations(SpecEquations& eqs, int n) {
 
 std::string SpecEquation::Text() const {
   std::string s = DepName + "=";
-  if (Coef.empty()) return s + "0";
+  if (Const != 0. || Coef.empty()) s += fmt::format("{:.6g}", Const);
   for (size_t i = 0; i < Coef.size(); ++i) {
     const double c = Coef[i];
-    if (i > 0 || c < 0.) s += c < 0. ? "-" : "+";
+    if (i > 0 || c < 0. || Const != 0.) s += c < 0. ? "-" : "+";
     if (std::fabs(std::fabs(c) - 1.) > kTolSpecEqCoef) s += fmt::format("{:.6g}*", std::fabs(c));
     s += IndName[i];
   }
@@ -297,7 +300,8 @@ std::string SiteParName(int kind, int i, int adpOrder) {
     default: {
       const int order = kind - SpAnh3 + 3;
       std::string s(1, kAnh[order - 3]);
-      for (int v : TensorIndexTuples(order)[i]) s += static_cast<char>('1' + v);
+      const auto tuples = TensorIndexTuples(order);
+      for (int v : tuples[i]) s += static_cast<char>('1' + v);
       return s;
     }
   }
@@ -379,6 +383,19 @@ std::vector<double> BlockS(const SiteAtom& at, int base, const SiteOp& op) {
   }
 }
 
+// The rows of the position block constrain the shifts; the equations of the
+// values need the constant that holds at the special position itself.
+void SetPositionConstants(const double* x, SpecEquations& eqs, int first) {
+  for (int e = first; e < eqs.NEq; ++e) {
+    SpecEquation& eq = eqs.Eq[e];
+    double c = x[eq.Dep];
+    for (size_t i = 0; i < eq.Coef.size(); ++i) c -= eq.Coef[i] * x[eq.Ind[i]];
+    const double r = std::round(c * kPosConstDen) / kPosConstDen;
+    if (std::fabs(c - r) < kTolPosConst) c = r;  // exact fraction of a special position
+    eq.Const = c == 0. ? 0. : c;
+  }
+}
+
 }  // namespace
 
 int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const SiteContext& ctx,
@@ -446,7 +463,9 @@ int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx, SpecEquat
       } else if (base >= SpAnh3 && base <= SpAnh6) {
         SpecEqOrd(UprSpecOrd(rows), kind, at, eqs);
       } else {
+        const int first = eqs.NEq;
         SpecEq(UprSpec(rows), kind, at, eqs);
+        if (kind == SpPos) SetPositionConstants(onSite.X.data(), eqs, first);
       }
     }
   }
