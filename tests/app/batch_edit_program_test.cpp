@@ -1,0 +1,171 @@
+// The edit commands of the batch mode run by the built program on a copy of
+// the shipped example in a scratch directory: what reaches the files, and that
+// a rejected block leaves every file as it was.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "model/basic.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class BatchEditProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    exe_ = self.parent_path().parent_path() / "src" / "tarnwork";
+    if (!fs::exists(exe_)) GTEST_SKIP() << "the program has not been built: " << exe_;
+    const fs::path src = fs::current_path();
+    if (!fs::exists(src / "examples/nacl/nacl.m40")) GTEST_SKIP() << "not run from the root";
+    char tmpl[] = "/tmp/tarn_edit_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    fs::create_directories(dir_ / "home");
+    fs::create_directories(dir_ / "s");
+    fs::copy_file(src / "data/version.dat", dir_ / "home/version.dat");
+    for (const char* ext : {".m50", ".m40"})
+      fs::copy_file(src / "examples/nacl" / (std::string("nacl") + ext),
+                    dir_ / "s" / (std::string("nacl") + ext));
+    m40_ = ReadText(dir_ / "s/nacl.m40");
+    m50_ = ReadText(dir_ / "s/nacl.m50");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  // Runs the batch text (after an open of s/nacl); returns the exit status.
+  int Batch(const std::string& body) {
+    std::ofstream(dir_ / "job.bat") << ".File->Structure->Open\ns/nacl\n" << body;
+    const std::string cmd = "cd '" + dir_.string() + "' && '" + exe_.string() +
+                            "' -HomeDir home @job.bat < /dev/null > output 2>&1";
+    const int st = std::system(cmd.c_str());
+    out_ = ReadText(dir_ / "output");
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  bool Printed(const std::string& text) const { return out_.find(text) != std::string::npos; }
+  // Files of the structure's directory other than the structure's own.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> extra;
+    for (const auto& e : fs::directory_iterator(dir_ / "s")) {
+      const auto n = e.path().filename().string();
+      if (n != "nacl.m40" && n != "nacl.m50" && n != "nacl.usd") extra.push_back(n);
+    }
+    return extra;
+  }
+  AtomModel ReadM40() {
+    AtomModel m;
+    EXPECT_EQ(M40ReadText(ReadText(dir_ / "s/nacl.m40"), "nacl.m40", m), 0);
+    return m;
+  }
+  BasicData ReadM50() {
+    BasicData b;
+    EXPECT_EQ(ReadM50Text(ReadText(dir_ / "s/nacl.m50"), "nacl.m50", b), 0);
+    return b;
+  }
+
+  fs::path exe_, dir_;
+  std::string out_, m40_, m50_;
+};
+
+TEST_F(BatchEditProgram, EditsReachTheFilesAndLaterBlocksSeeEarlierOnes) {
+  ASSERT_EQ(Batch(".Edit->Parameters\n"
+                  "# the sodium moves\n"
+                  "Na.x = 0.0125\n"
+                  "Cl.Uiso = 0.0211\n"
+                  "sc1 = 2.75\n"
+                  ".Edit->Radiation\n"
+                  "lambda 1.5406\n"
+                  "nalpha 2\n"
+                  "kalpha2 1.5444\n"
+                  "perfmono 0.5\n"
+                  "kalphar 0.5x\n"
+                  ".Edit->Commands\n"
+                  "# new Fourier commands\n"
+                  "fourier\n"
+                  "  mapaxes 1 2 3\n"
+                  "end fourier\n"
+                  ".Edit->Parameters\n"
+                  "Cl.y = 0.45\n"
+                  ".end\n"),
+            0)
+      << out_;
+  EXPECT_TRUE(Printed("wrong numerical string \"0.5x\"\n")) << out_;
+  EXPECT_TRUE(Printed("End of batch file has been reached.")) << out_;
+  const AtomModel m = ReadM40();
+  ASSERT_EQ(m.Atom.size(), 2u);
+  EXPECT_DOUBLE_EQ(m.Atom[0].Par.Val[1], 0.0125);
+  EXPECT_DOUBLE_EQ(m.Atom[1].Par.Val[4], 0.0211);
+  // The second parameter block started from the model the first one wrote.
+  EXPECT_DOUBLE_EQ(m.Atom[1].Par.Val[2], 0.45);
+  EXPECT_DOUBLE_EQ(m.DatBlock[0].Scale.Val[0], 2.75);
+  EXPECT_EQ(m.DatBlock[0].Scale.Key[0], 1);  // keys are kept
+  const BasicData b = ReadM50();
+  ASSERT_EQ(b.DatBlock.size(), 1u);
+  EXPECT_DOUBLE_EQ(b.DatBlock[0].Lambda, 1.5406);
+  EXPECT_DOUBLE_EQ(b.DatBlock[0].KAlpha1, 1.5406);
+  EXPECT_DOUBLE_EQ(b.DatBlock[0].KAlpha2, 1.5444);
+  EXPECT_EQ(b.DatBlock[0].PerfMono, 0.5);
+  EXPECT_FALSE(b.DatBlock[0].NAlpha);  // "nalpha" is not changed from a batch
+  EXPECT_FALSE(b.DatBlock[0].KAlphaR);
+  EXPECT_EQ(b.Phase[0].SymmText.size(), 48u);  // the rest of the basic data is kept
+  // The new block replaced the old one; the other blocks stay.
+  const std::string& c = b.CommandText;
+  EXPECT_NE(c.find("fourier\n  mapaxes 1 2 3\nend fourier\n"), std::string::npos) << c;
+  const auto first = c.find("\nfourier\n");
+  EXPECT_EQ(c.find("\nfourier\n", first + 1), std::string::npos) << c;
+  for (const char* blk : {"refine\n", "dist\n", "contour\n"})
+    EXPECT_NE(c.find(blk), std::string::npos) << blk;
+  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(BatchEditProgram, RejectedBlocksEndTheBatchAndLeaveTheFiles) {
+  struct Case {
+    const char* body;
+    const char* message;
+  };
+  const Case cases[] = {
+      // A good line before the bad one is not written either.
+      {".Edit->Parameters\nNa.x = 0.1\nNa.U11 = 0.01\n",
+       "unknown or inapplicable parameter Na.U11"},
+      {".Edit->Parameters\nNa.x = 0.1\nCl.Uiso = 1/2\n",
+       "Syntax error for the parameter: Cl.Uiso = 1/2"},
+      {".Edit->Parameters\nNa.Uiso = -0.01\n", "Syntax error for the parameter: Na.Uiso = -0.01"},
+      {".Edit->Parameters\nXx.x = 0.1\n", "unknown or inapplicable parameter Xx.x"},
+      {".Edit->Radiation\nlambda 1.54\nperfmono 3\n", "Syntax error for the parameter: perfmono 3"},
+      {".Edit->Radiation\ncell 1\n", "unknown or inapplicable parameter cell"},
+      {".Edit->Commands\nfurier\nend\n", "unknown or inapplicable parameter furier"},
+      {".Edit->Commands\nfourier\n  mapaxes 1 2 3\n.run->refine\n",
+       "The command block has no \"end\" line: .Edit->Commands"},
+      {".Edit->Commands\nfourier\n  mapaxes 1 2 3", "end of file read from the batch file."},
+  };
+  for (const auto& c : cases) {
+    // A following command is not reached.
+    const std::string body(c.body);
+    EXPECT_EQ(Batch(body + (body.back() == '\n' ? ".run->refine\n" : "")), 1) << c.body << out_;
+    EXPECT_FALSE(Printed("This tool is not available yet.")) << c.body << out_;
+    EXPECT_TRUE(Printed(c.message)) << c.body << out_;
+    EXPECT_FALSE(Printed("End of batch file has been reached.")) << c.body << out_;
+    EXPECT_EQ(ReadText(dir_ / "s/nacl.m40"), m40_) << c.body;
+    EXPECT_EQ(ReadText(dir_ / "s/nacl.m50"), m50_) << c.body;
+    // Temporaries, the command file among them, are gone.
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << c.body;
+  }
+}
+
+}  // namespace
+}  // namespace tarn
