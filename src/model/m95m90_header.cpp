@@ -656,6 +656,9 @@ void CompleteM95(M95Block& b, int kdatblock) {
   if (b.Cell.size() == 6 && b.Cell[0] == kUnsetReal && kp >= 1 &&
       kp <= static_cast<int>(Basic.Phase.size()))
     b.Cell.assign(Basic.Phase[kp - 1].Cell, Basic.Phase[kp - 1].Cell + 6);
+  // Modulation vectors of the current phase, when the block gives none.
+  if (b.QVec.empty() && kp >= 1 && kp <= static_cast<int>(Basic.Phase.size()))
+    for (const auto& q : Basic.Phase[kp - 1].Qi) b.QVec.insert(b.QVec.end(), q.begin(), q.end());
 }
 
 void CompleteM90(M90Block& b, int kdatblock) {

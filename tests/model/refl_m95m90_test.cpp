@@ -581,8 +581,10 @@ TEST_F(ReflFiles, CompleteAndSetBasicFromBasicData) {
   Basic.DatBlock.emplace_back();
   Basic.DatBlock[0].Name = "Mo";
   Basic.DatBlock[0].Lambda = 0.71073;
+  Basic.Phase[0].Qi = {{0., 0.16604, 0.}, {0.5, 0., 0.25}};
   M95Block b95;
   CompleteM95(b95, 1);
+  EXPECT_EQ(b95.QVec, (std::vector<double>{0., 0.16604, 0., 0.5, 0., 0.25}));
   EXPECT_EQ(b95.Lambda, 0.71073);
   EXPECT_EQ(b95.KAlpha1, 0.71073);
   EXPECT_EQ(b95.RadType, 1);
