@@ -33,7 +33,12 @@ bool SymmPartOk(std::string_view part) {
     while (p < part.size() && (std::isdigit(static_cast<unsigned char>(part[p])) ||
                                part[p] == '.' || (allowFraction && part[p] == '/')))
       ++p;
-    return p > d && (allowFraction || part[b] != '-');
+    if (p == d) return false;
+    if (allowFraction) return true;
+    // Operator and centring numbers are positive integers.
+    return part[b] != '-' &&
+           part.substr(d, p - d).find_first_not_of('0') != std::string_view::npos &&
+           part.substr(d, p - d).find('.') == std::string_view::npos;
   };
   if (p >= part.size() || std::tolower(static_cast<unsigned char>(part[p])) != 's') return false;
   ++p;
@@ -601,12 +606,12 @@ bool ParseGroup(std::string_view text, RefHklSel& s) {
       size_t b = p;
       while (p < t.size() && std::isdigit(static_cast<unsigned char>(t[p]))) ++p;
       RefIndexExpr e;
-      if (p < t.size() && Letter(t[p]) >= 0) {
+      if (p == b + 1 && t[b] == '0') {
+        // a zero index ("h0l")
+      } else if (p < t.size() && Letter(t[p]) >= 0) {
         const int num = p > b ? std::atoi(t.substr(b, p - b).c_str()) : 1;
         e.Coef[static_cast<size_t>(Letter(t[p]))] = sign * num;
         ++p;
-      } else if (p == b + 1 && t[b] == '0') {
-        // a zero index
       } else {
         return false;
       }
