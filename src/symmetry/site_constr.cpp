@@ -190,37 +190,38 @@ int ModSpec(const double* s, int n, const std::vector<std::array<int, 3>>& kw, c
 namespace {
 
 SpecReduced Reduce(const SpecRows& rows, const std::vector<int>& order) {
-  const int n = rows.NPar;
-  std::vector<std::vector<double>> a(rows.NRow, std::vector<double>(n));
-  for (int i = 0; i < rows.NRow; ++i)
-    for (int j = 0; j < n; ++j) a[i][j] = rows.A[i * n + j];
+  const int n = rows.NPar, m = rows.NRow;
+  std::vector<double> a = rows.A;  // m x n, row-major
+  auto at = [&a, n](int i, int j) -> double& { return a[i * n + j]; };
   SpecReduced red;
   red.NPar = n;
   int rank = 0;
   for (int c : order) {
-    if (rank >= rows.NRow) break;
+    if (rank >= m) break;
     int p = rank;
-    for (int i = rank + 1; i < rows.NRow; ++i)
-      if (std::fabs(a[i][c]) > std::fabs(a[p][c])) p = i;
-    if (!(std::fabs(a[p][c]) > kTolTriangl)) continue;
-    std::swap(a[p], a[rank]);
-    const double piv = a[rank][c];
-    for (double& v : a[rank]) v /= piv;
-    a[rank][c] = 1.;
+    for (int i = rank + 1; i < m; ++i)
+      if (std::fabs(at(i, c)) > std::fabs(at(p, c))) p = i;
+    if (!(std::fabs(at(p, c)) > kTolTriangl)) continue;
+    if (p != rank)
+      for (int j = 0; j < n; ++j) std::swap(at(p, j), at(rank, j));
+    const double piv = at(rank, c);
+    for (int j = 0; j < n; ++j) at(rank, j) /= piv;
+    at(rank, c) = 1.;
     // Eliminate the pivot column from every other row, so that each equation
     // holds independent parameters only.
-    for (int i = 0; i < rows.NRow; ++i) {
-      if (i == rank || a[i][c] == 0.) continue;
-      const double f = a[i][c];
-      for (int j = 0; j < n; ++j) a[i][j] -= f * a[rank][j];
-      a[i][c] = 0.;
+    for (int i = 0; i < m; ++i) {
+      if (i == rank || at(i, c) == 0.) continue;
+      const double f = at(i, c);
+      for (int j = 0; j < n; ++j) at(i, j) -= f * at(rank, j);
+      at(i, c) = 0.;
     }
     red.Pivot.push_back(c);
     ++rank;
   }
   for (int i = 0; i < rank; ++i) {
-    CleanZeros(a[i]);
-    red.Row.push_back(a[i]);
+    std::vector<double> row(a.begin() + i * n, a.begin() + (i + 1) * n);
+    CleanZeros(row);
+    red.Row.push_back(std::move(row));
   }
   return red;
 }
@@ -409,22 +410,28 @@ int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const
   std::vector<std::array<int, 3>> kw;
   if (wave)
     for (int w = 0; w < at.NWave[base]; ++w) kw.push_back(SiteWaveVector(ctx, w));
+  if (kind == SpOcc) return 0;  // the occupancy is invariant under every operator
   // Operators with the same action on this block give the same rows.
-  std::vector<std::vector<double>> seen;
+  constexpr int kSigMax = 9 + 1 + kMaxNDim * kMaxNDim + 3;
+  using Sig = std::array<double, kSigMax>;
+  std::vector<Sig> seen;
+  seen.reserve(ops.size());
   for (const SiteOp& op : ops) {
-    std::vector<double> sig(op.RM.begin(), op.RM.end());
-    if (base == SpMag) sig.push_back(op.ZMag);
+    Sig sig{};
+    int len = 0;
+    for (double v : op.RM) sig[len++] = v;
+    if (base == SpMag) sig[len++] = op.ZMag;
     if (wave) {
-      sig.insert(sig.end(), op.RM6.begin(), op.RM6.begin() + ndim * ndim);
+      for (int i = 0; i < ndim * ndim; ++i) sig[len++] = op.RM6[i];
       for (int i = 3; i < ndim; ++i) {
         double v = op.T[i];
         for (int k = 0; k < 3; ++k) v += op.RM6[i * ndim + k] * at.X[k];
-        sig.push_back(v - std::floor(v + kTolOd0do1));
+        sig[len++] = v - std::floor(v + kTolOd0do1);
       }
     }
     bool dup = false;
-    for (const auto& s : seen)
-      if (eqrv(s.data(), sig.data(), static_cast<int>(sig.size()), kTolOd0do1)) {
+    for (const auto& sv : seen)
+      if (eqrv(sv.data(), sig.data(), len, kTolOd0do1)) {
         dup = true;
         break;
       }
@@ -443,7 +450,7 @@ int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const
 
 int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx, SpecEquations& eqs) {
   if (ctx.Symm == nullptr) return 0;
-  std::vector<SiteOp> ops;
+  std::vector<SiteOp> ops, uniq;
   for (const SiteAtom& at : atoms) {
     double x[kMaxNDim] = {at.X[0], at.X[1], at.X[2], 0., 0., 0.};
     const double* w = at.Sub >= 0 && at.Sub < static_cast<int>(ctx.WSub.size())
@@ -453,9 +460,20 @@ int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx, SpecEquat
     if (ops.size() <= 1) continue;  // general position: nothing to constrain
     SiteAtom onSite = at;
     for (int i = 0; i < 3; ++i) onSite.X[i] = x[i];
+    // Blocks without waves depend only on the rotation and time inversion.
+    uniq.clear();
+    for (const SiteOp& op : ops) {
+      bool dup = false;
+      for (const SiteOp& u : uniq)
+        if (u.ZMag == op.ZMag && eqrv(u.RM.data(), op.RM.data(), 9, kTolOd0do1)) {
+          dup = true;
+          break;
+        }
+      if (!dup) uniq.push_back(op);
+    }
     for (int kind = 0; kind < NSitePar; ++kind) {
       SpecRows rows;
-      if (SiteRows(onSite, kind, ops, ctx, rows) != 0) return 1;
+      if (SiteRows(onSite, kind, kind >= SpOccWave ? ops : uniq, ctx, rows) != 0) return 1;
       if (rows.NRow == 0) continue;
       const int base = kind >= SpOccWave ? kind - SpOccWave : kind;
       if (base == SpMag) {
