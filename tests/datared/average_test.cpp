@@ -1,0 +1,393 @@
+// Merging of equivalents: sigma rules, observed rule, culling, statistics,
+// and the published counts of two real data sets.
+#include "datared/average.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "datared/average_msg.hpp"
+#include "model/refl.hpp"
+#include "symmetry/symm.hpp"
+
+namespace tarn {
+namespace {
+
+struct Hkl {
+  int h, k, l;
+  double i, s;
+};
+
+// Minimal HKLF 4 reader (3I4,2F8.2,I4) of a text, up to the 0 0 0 line.
+std::vector<Hkl> ParseHklf4(std::istream& in) {
+  std::vector<Hkl> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() < 28) continue;
+    Hkl r{std::stoi(line.substr(0, 4)), std::stoi(line.substr(4, 4)), std::stoi(line.substr(8, 4)),
+          std::stod(line.substr(12, 8)), std::stod(line.substr(20, 8))};
+    if (r.h == 0 && r.k == 0 && r.l == 0) break;
+    out.push_back(r);
+  }
+  return out;
+}
+
+PhaseSymmetry Phase(const std::vector<std::string>& ops,
+                    const std::vector<std::vector<double>>& c = {}) {
+  PhaseSymmetry ps = CrlPrimitivePhase(3);
+  for (const std::string& t : ops) {
+    SymmOp op;
+    EXPECT_EQ(ReadSymm(t, 3, false, op), 0) << t;
+    CrlAddOp(ps, op.RM6.data(), op.S6.data(), 1.);
+  }
+  for (const auto& v : c) CrlAddCentr(ps, v.data());
+  EXPECT_EQ(CompleteSymm(ps), 0);
+  return ps;
+}
+
+void Load(const std::vector<Hkl>& r, int ndim = 3, const std::vector<std::vector<int>>& hx = {}) {
+  Refl.Pack = IndPackSpec{};
+  Refl.Pack.N = ndim;
+  for (int i = 0; i < ndim; ++i) {
+    Refl.Pack.Offset[i] = 100;
+    Refl.Pack.Range[i] = 201;
+  }
+  ReallocRefArrays(static_cast<int>(r.size()));
+  Refl.NRef = static_cast<int>(r.size());
+  for (size_t k = 0; k < r.size(); ++k) {
+    int h[kReflMaxNDim] = {r[k].h, r[k].k, r[k].l};
+    if (!hx.empty())
+      for (int i = 0; i < ndim; ++i) h[i] = hx[k][i];
+    Refl.HCondAr[k] = IndPack(h, Refl.Pack);
+    Refl.RIAr[k] = r[k].i;
+    Refl.RSAr[k] = r[k].s;
+    Refl.ICullAr[k] = 0;
+  }
+}
+
+AveSettings Cell(double a, double b, double c) {
+  AveSettings s;
+  s.MetTensI = {1 / (a * a), 0, 0, 0, 1 / (b * b), 0, 0, 0, 1 / (c * c)};
+  return s;
+}
+
+// ---------------------------------------------------------------- group rules
+
+TEST(Average, SigmaOfTheMeanPerMethod) {
+  const double i[] = {100., 110., 90., 104.};
+  const double s[] = {5., 5., 5., 5.};
+  struct Case {
+    int method;
+    bool wt;
+    double iave, sig;
+  } cases[] = {
+      // propagated sqrt(4*25)/4 = 2.5; scatter sqrt(((0)^2+10^2+10^2+4^2... ) about 101
+      {SigIMaxPropScatter, false, 101., std::sqrt((1 + 81 + 121 + 9) / 12.)},
+      {SigIPropagated, false, 101., 2.5},
+      {SigIScatter, false, 101., std::sqrt((1 + 81 + 121 + 9) / 12.)},
+      {SigIPropagated, true, 101., 2.5},
+  };
+  for (const Case& c : cases) {
+    AveSettings set;
+    set.SigIMethod = c.method;
+    set.AveSigWt = c.wt;
+    double a, sg;
+    DRAverageGroup(i, s, 4, set, a, sg);
+    EXPECT_NEAR(a, c.iave, 1e-12) << c.method;
+    EXPECT_NEAR(sg, c.sig, 1e-12) << c.method;
+  }
+  // Close agreement: the propagated sigma wins in the max rule.
+  const double i2[] = {100., 100.5};
+  const double s2[] = {4., 4.};
+  AveSettings set;
+  double a, sg;
+  DRAverageGroup(i2, s2, 2, set, a, sg);
+  EXPECT_NEAR(sg, std::sqrt(32.) / 2., 1e-12);
+  // Unequal sigmas and close values: the max rule takes 1/sqrt(sum w), the
+  // propagated rule of the unweighted mean sqrt(sum sigma^2)/n.
+  const double i5[] = {50., 50.2};
+  const double s5[] = {1., 3.};
+  set.SigIMethod = SigIMaxPropScatter;
+  DRAverageGroup(i5, s5, 2, set, a, sg);
+  EXPECT_NEAR(a, 50.1, 1e-12);
+  EXPECT_NEAR(sg, 1. / std::sqrt(1. + 1. / 9.), 1e-12);
+  set.SigIMethod = SigIPropagated;
+  DRAverageGroup(i5, s5, 2, set, a, sg);
+  EXPECT_NEAR(sg, std::sqrt(10.) / 2., 1e-12);
+  // Weighted mean pulls to the precise measurement; sigma 1/sqrt(sum w).
+  const double s3[] = {1., 3.};
+  const double i3[] = {10., 20.};
+  set.AveSigWt = true;
+  set.SigIMethod = SigIPropagated;
+  DRAverageGroup(i3, s3, 2, set, a, sg);
+  EXPECT_NEAR(a, (10. + 20. / 9.) / (1. + 1. / 9.), 1e-12);
+  EXPECT_NEAR(sg, 1. / std::sqrt(1. + 1. / 9.), 1e-12);
+  // Instability factor enters as sigma^2 + (g I)^2.
+  set = AveSettings{};
+  set.InstabFactor = 0.1;
+  const double i4[] = {30.};
+  const double s4[] = {4.};
+  DRAverageGroup(i4, s4, 1, set, a, sg);
+  EXPECT_NEAR(sg, 5., 1e-12);
+}
+
+TEST(Average, ObservedOnOneDecimalValues) {
+  struct Case {
+    double i, s, lim;
+    bool obs;
+  } cases[] = {
+      {3.04, 1.01, 3., false},  // nint(30.4)=30 not > 3*nint(10.1)=30
+      {3.06, 1.01, 3., true},   // 31 > 30
+      {3.04, 0.99, 3., false},  // sigma 0.99 is written as 1.0: 30 > 30 fails
+      {3.04, 0.94, 3., true},   // 30 > 3*9
+      {-5., 1., 3., false},    {0.2, 0.04, 3., true},  // 2 > 3*0
+  };
+  for (const Case& c : cases) EXPECT_EQ(DRIsObserved(c.i, c.s, c.lim), c.obs) << c.i << " " << c.s;
+}
+
+TEST(Average, Marks) {
+  struct Case {
+    double i;
+    const char* mark;
+  } cases[] = {{102., ""}, {104., "+"}, {106., "++"}, {115., "+++"}, {125., "++++"},
+               {96., "-"}, {94., "--"}, {85., "---"}, {75., "----"}};
+  for (const Case& c : cases) EXPECT_STREQ(DRAveMark(c.i, 100., 1.), c.mark) << c.i;
+}
+
+// ---------------------------------------------------------------- equivalents
+
+TEST(Average, FriedelPairsKeptApartUnlessCentreAdded) {
+  // P2: (h k l), (-h k -l) equivalent; Friedel mates (-h -k -l) apart.
+  PhaseSymmetry p2 = Phase({"-x y -z"});
+  std::vector<Hkl> r = {{1, 2, 3, 100, 5},
+                        {-1, 2, -3, 110, 5},
+                        {-1, -2, -3, 50, 5},
+                        {1, -2, 3, 54, 5},
+                        {0, 1, 0, 20, 2}};
+  AveSettings set = Cell(5, 6, 7);
+  AveResult res;
+  Load(r);
+  ASSERT_EQ(DRAverage(p2, set, res), 0);
+  EXPECT_EQ(res.NUnique, 3);
+  EXPECT_EQ(res.NMeasured, 5);
+  set.AddCentrSymm = true;
+  Load(r);
+  ASSERT_EQ(DRAverage(p2, set, res), 0);
+  EXPECT_EQ(res.NUnique, 2);
+  bool said = false;
+  for (const auto& l : res.Listing) said |= l == avemsg::kCentrAdd1;
+  EXPECT_TRUE(said);
+  // P2/m is centrosymmetric: Friedel mates merge without the option.
+  PhaseSymmetry p2m = Phase({"-x y -z", "-x -y -z"});
+  set.AddCentrSymm = false;
+  Load(r);
+  ASSERT_EQ(DRAverage(p2m, set, res), 0);
+  EXPECT_EQ(res.NUnique, 2);
+  // Averaged values are those of the groups: (1 2 3) from 100, 110, 50, 54.
+  double found = 0.;
+  for (int g = 0; g < Refl.NAve; ++g)
+    if (Refl.NAveRedAr[g] == 4) found = Refl.RIAveAr[g];
+  EXPECT_NEAR(found, 78.5, 1e-12);
+}
+
+TEST(Average, RintTwoWays) {
+  // Rint from the listing sums equals the formula over the groups computed by hand.
+  std::vector<Hkl> r = {{1, 0, 0, 100, 3}, {-1, 0, 0, 110, 3}, {2, 0, 0, 40, 2},
+                        {0, 0, 2, 44, 2},  {0, 2, 0, 39, 2},   {3, 1, 0, 7, 1}};
+  PhaseSymmetry m3m = Phase({"-x -y z", "-x y -z", "z x y", "y x -z", "-x -y -z"});
+  AveSettings set = Cell(5, 5, 5);
+  AveResult res;
+  Load(r);
+  ASSERT_EQ(DRAverage(m3m, set, res), 0);
+  EXPECT_EQ(res.NUnique, 3);
+  double num = 10. + (41 - 40) + (44 - 41) + (41 - 39);
+  double den = 100 + 110 + 40 + 44 + 39 + 7;
+  EXPECT_NEAR(res.RintAll, 100. * num / den, 1e-9);
+  EXPECT_NEAR(res.RintMulti, num / (den - 7), 1e-12);
+  EXPECT_NEAR(res.Stats.Total.RNum[0] / res.Stats.Total.RDen[0] * 100., res.RintAll, 1e-9);
+  EXPECT_EQ(res.Stats.Total.NSingle[0], 1);
+  int nshell = 0;
+  for (const auto& a : res.Stats.Shell) nshell += a.NUnique[0];
+  EXPECT_EQ(nshell, 3);
+}
+
+TEST(Average, CullingOnlyWhenLimitPositive) {
+  std::vector<Hkl> r = {
+      {1, 0, 0, 100, 2}, {1, 0, 0, 101, 2}, {1, 0, 0, 99, 2}, {1, 0, 0, 100, 2}, {1, 0, 0, 300, 2}};
+  PhaseSymmetry p1 = Phase({});
+  AveSettings set = Cell(5, 5, 5);
+  AveResult res;
+  Load(r);
+  ASSERT_EQ(DRAverage(p1, set, res), 0);
+  EXPECT_EQ(res.NCulledFit, 0);
+  EXPECT_NEAR(Refl.RIAveAr[0], 140., 1e-9);
+  bool none = false;
+  for (const auto& l : res.Listing) none |= l == avemsg::kNoCull;
+  EXPECT_TRUE(none);
+  set.FLimCull = 3.;
+  Load(r);
+  ASSERT_EQ(DRAverage(p1, set, res), 0);
+  EXPECT_EQ(res.NCulledFit, 1);
+  EXPECT_EQ(Refl.ICullAr[4], kCullFit);
+  EXPECT_NEAR(Refl.RIAveAr[0], 100., 1e-9);
+  EXPECT_EQ(Refl.NAveRedAr[0], 4);
+  // Manual culls stay marked and are left out.
+  Load(r);
+  Refl.ICullAr[4] = kCullMan;
+  set.FLimCull = -1.;
+  ASSERT_EQ(DRAverage(p1, set, res), 0);
+  EXPECT_EQ(res.NCulledMan, 1);
+  EXPECT_EQ(Refl.ICullAr[4], kCullMan);
+  EXPECT_NEAR(Refl.RIAveAr[0], 100., 1e-9);
+  bool counts = false;
+  for (const auto& l : res.Listing) counts |= l == std::string(avemsg::kCullCounts) + "0/1/0";
+  EXPECT_TRUE(counts);
+}
+
+TEST(Average, SatelliteStatistics) {
+  // (3+1)-dimensional P1-bar-like point group: -1 acting on all four indices.
+  std::vector<std::vector<int>> hx = {{1, 0, 0, 0},   {-1, 0, 0, 0}, {1, 0, 0, 1},
+                                      {-1, 0, 0, -1}, {1, 1, 0, -2}, {0, 1, 0, 1}};
+  std::vector<Hkl> r = {{0, 0, 0, 50, 1}, {0, 0, 0, 52, 1}, {0, 0, 0, 10, 1},
+                        {0, 0, 0, 12, 1}, {0, 0, 0, 3, 1},  {0, 0, 0, 0.5, 1}};
+  Mat6 id{}, minus{};
+  for (int i = 0; i < 4; ++i) {
+    id[i * 4 + i] = 1;
+    minus[i * 4 + i] = -1;
+  }
+  AveSettings set = Cell(5, 5, 5);
+  set.Qi = {{0., 0., 0.3}};
+  AveResult res;
+  Load(r, 4, hx);
+  ASSERT_EQ(DRAverageForPointGroup({id, minus}, true, set, res), 0);
+  EXPECT_EQ(res.NUnique, 4);
+  ASSERT_EQ(res.Stats.Sat.size(), 3u);
+  EXPECT_EQ(res.Stats.Sat[0].NUnique[0], 1);
+  EXPECT_EQ(res.Stats.Sat[1].NUnique[0], 2);
+  EXPECT_EQ(res.Stats.Sat[2].NUnique[0], 1);
+  EXPECT_EQ(res.Stats.Sat[1].NMeas[0], 3);
+  bool head = false;
+  for (const auto& l : res.Listing) head |= l == avemsg::kStatSatHead;
+  EXPECT_TRUE(head);
+}
+
+TEST(Average, InstabilityFactorRecovered) {
+  // Groups of 4 whose scatter is 5 % of I while the counting sigmas are tiny:
+  // the refined g is close to 0.05.
+  std::vector<Hkl> r;
+  unsigned seed = 12345;
+  auto gauss = [&] {
+    double u = 0;
+    for (int k = 0; k < 12; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      u += (seed >> 8) / 16777216.;
+    }
+    return u - 6.;
+  };
+  for (int h = 1; h <= 200; ++h)
+    for (int m = 0; m < 4; ++m) {
+      double i0 = 1000. + 10. * h;
+      r.push_back({h, 0, 0, i0 * (1. + 0.05 * gauss()), 0.001});
+    }
+  Load(r);
+  AveResult res;
+  ASSERT_EQ(DRAverage(Phase({}), Cell(5, 5, 5), res), 0);
+  double g = 0.;
+  std::vector<std::string> lines;
+  ASSERT_EQ(EM9SigCountSigStat(g, lines), 0);
+  EXPECT_NEAR(g, 0.05, 0.006);
+  // Too little redundancy.
+  Load({{1, 0, 0, 5, 1}, {2, 0, 0, 5, 1}});
+  ASSERT_EQ(DRAverage(Phase({}), Cell(5, 5, 5), res), 0);
+  lines.clear();
+  EXPECT_EQ(EM9SigCountSigStat(g, lines), 1);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], avemsg::kInstabNo1);
+}
+
+TEST(Average, ExtinctionRule) {
+  PhaseSymmetry p212121 = Phase({"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"});
+  struct Case {
+    int h[3];
+    bool ext;
+  } cases[] = {{{1, 0, 0}, true}, {{2, 0, 0}, false}, {{0, 3, 0}, true},
+               {{0, 0, 5}, true}, {{1, 1, 0}, false}, {{0, 0, 4}, false}};
+  for (const Case& c : cases)
+    EXPECT_EQ(DRIsExtinct(p212121, c.h), c.ext) << c.h[0] << c.h[1] << c.h[2];
+  PhaseSymmetry f = Phase({}, {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});
+  int odd[3] = {1, 1, 1}, mixed[3] = {1, 1, 0};
+  EXPECT_FALSE(DRIsExtinct(f, odd));
+  EXPECT_TRUE(DRIsExtinct(f, mixed));
+}
+
+// ---------------------------------------------------------------- published data
+
+std::vector<Hkl> EmbeddedHkl(const std::string& cif) {
+  std::ifstream in(cif);
+  std::string line, text;
+  bool inField = false, seen = false;
+  while (std::getline(in, line)) {
+    if (!seen) {
+      seen = line.rfind("_shelx_hkl_file", 0) == 0;
+      continue;
+    }
+    if (line.rfind(";", 0) == 0) {
+      if (inField) break;
+      inField = true;
+      continue;
+    }
+    if (inField) text += line + "\n";
+  }
+  std::istringstream s(text);
+  return ParseHklf4(s);
+}
+
+TEST(AveragePublished, SH2185CountsAndRint) {
+  const std::string f = "../shared/data/shelx/SH2185_Cu.cif";
+  if (!std::ifstream(f)) GTEST_SKIP() << f << " absent";
+  std::vector<Hkl> all = EmbeddedHkl(f);
+  ASSERT_EQ(all.size(), 17407u);
+  PhaseSymmetry ps = Phase({"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"});
+  // The published count of measured reflections leaves out the 64 systematic absences.
+  std::vector<Hkl> r;
+  for (const Hkl& x : all) {
+    int h[3] = {x.h, x.k, x.l};
+    if (!DRIsExtinct(ps, h)) r.push_back(x);
+  }
+  ASSERT_EQ(r.size(), 17343u);
+  AveSettings set = Cell(7.7192, 11.0672, 20.9366);
+  set.SigIMethod = SigIMaxPropScatter;
+  Load(r);
+  AveResult res;
+  ASSERT_EQ(DRAverage(ps, set, res), 0);
+  EXPECT_EQ(res.NUnique, 3667);
+  EXPECT_NEAR(res.RintMulti, 0.0317, 0.002);
+  int gt = 0;
+  for (int g = 0; g < Refl.NAve; ++g) gt += Refl.RIAveAr[g] > 2. * Refl.RSAveAr[g];
+  EXPECT_EQ(gt, 3560);
+  std::printf("SH2185: unique %d Rint(multi) %.4f Rint(all) %.3f%% Rsigma %.4f\n", res.NUnique,
+              res.RintMulti, res.RintAll, res.RsigmaAll);
+}
+
+TEST(AveragePublished, NaClUnique) {
+  const std::string f = "../shared/data/nacl/NaCl.hkl";
+  std::ifstream in(f);
+  if (!in) GTEST_SKIP() << f << " absent";
+  std::vector<Hkl> r = ParseHklf4(in);
+  ASSERT_EQ(r.size(), 8578u);
+  PhaseSymmetry ps = Phase({"-x -y z", "-x y -z", "z x y", "y x -z", "-x -y -z"},
+                           {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});
+  AveSettings set = Cell(5.64109, 5.64109, 5.64109);
+  Load(r);
+  AveResult res;
+  ASSERT_EQ(DRAverage(ps, set, res), 0);
+  EXPECT_EQ(res.NUnique, 111);
+}
+
+}  // namespace
+}  // namespace tarn
