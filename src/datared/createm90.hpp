@@ -1,0 +1,37 @@
+#pragma once
+// Creation of the refinement reflection file M90 from the imported
+// reflection blocks of M95: selection, transformation, averaging of
+// equivalents and the ".rre" listing.
+#include <string>
+#include <vector>
+
+#include "datared/average.hpp"
+#include "model/basic.hpp"
+#include "model/refl.hpp"
+
+namespace tarn {
+
+// Averaging settings of a data block (its M90 header keywords) and the cell
+// geometry of a phase.
+AveSettings DRAveSettingsFromM90(const M90Block& b, const PhaseBasic& phase);
+
+// One single-crystal data block from the reflections of the M95 blocks
+// `feeds` (0-based): rescaling, index transformation ("trmat", n x n applied
+// as h' = T.h), rejection of reflections with non-integer indices,
+// systematic absences and sin(theta) > 1, averaging under the point group of
+// the phase, statistics. Fills out (averaged reflections, intensities times
+// "sctom90") and appends the listing lines. Returns 1 with the message in
+// lst when no reflection is left or the indices cannot be averaged.
+[[nodiscard]] int EM9CreateM90Single(const std::vector<M95Block>& b95,
+                                     const std::vector<std::vector<M95Refl>>& r95,
+                                     const std::vector<int>& feeds, const PhaseBasic& phase,
+                                     M90Block& b90, std::vector<M90Refl>& out,
+                                     std::vector<std::string>& lst);
+
+// The action: reads base + ".m95", makes one data block per reflection block
+// (settings from the data blocks already in Refl.M90, else defaults from the
+// M95 header), writes base + ".m90" and the listing base + ".rre". Nothing is
+// written when a block fails. Returns 0 on success.
+[[nodiscard]] int EM9CreateM90(const std::string& base);
+
+}  // namespace tarn
