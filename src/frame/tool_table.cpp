@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "datared/createm90.hpp"
+#include "datared/import.hpp"
 #include "frame/actions.hpp"
 #include "frame/batch.hpp"
 #include "frame/files.hpp"
@@ -131,6 +133,13 @@ void TarnRegisterTools() {
   // Messages of the symmetry routines reach the user like every other error.
   SymmSetMessageSink(&SymmSink);
 
+  // "Create refinement reflection file": M90 and the ".rre" listing from M95.
+  TarnSetTool(50103, [](TarnToolCall& c) {
+    c.Error = EM9CreateM90(Frame.fln);
+    return NextNothing;
+  });
+
+  TarnSetTool(50101, &EM9ImportTool);  // import of reflection data into M95
   // The refinement settings dialog (interactive only).
   TarnSetTool(51201, [](TarnToolCall& c) { return c.Batch ? 0 : (RefSetCommands(), 0); });
 
