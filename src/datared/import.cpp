@@ -1,0 +1,303 @@
+// Import of one reflection data set into M95 and loading of M95 into the
+// reflection arrays.
+#include "datared/import.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "datared/import_msg.hpp"
+#include "frame/state.hpp"
+#include "frame/toolkit.hpp"
+#include "model/basic.hpp"
+#include "model/m95m90.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+// Labels and file filters of the two lists of the wizard.
+const std::array<ImpFormatEntry, kImpNDiffractometer> ImpDiffractometerList = {{
+    {"&Nonius-CCD", "*.hkl"},
+    {"&Bruker-CCD", "*.hkl;*.hk6;*.raw;*.ram"},
+    {"Br&uker-CCD (raw)", "*.raw;*.ram"},
+    {"&Oxford Diffraction-CCD", "*.hkl;*.hklf5"},
+    {"Ri&gaku-CCD", "*.hkl"},
+    {"&IPDS Stoe", "*.hkl;*.hklf5"},
+    {"D&9-ILL, D23 or Trics-Zebra", "*.col;*.lis"},
+    {"HeiDi", "*.hkl"},
+    {"ILL-&Vivaldi", "*.hkl"},
+    {"ISIS S&XD", "*.int"},
+    {"&TOPAZ", "*.hkl;*.hklm"},
+    {"&Koala at ANSTO", "*.hkl"},
+    {"SCD-L&ANL", "*.hkl"},
+    {"Hasylab &F1", "*.raw"},
+    {"Hasylab &HUBER", "*.hkl"},
+    {"Hasylab X&DS", "*.hkl"},
+    {"&6T2 LBB", "*.hkl"},
+    {"&Lumo electron diffractometer", "*.cif_lumo"},
+    {"SEN&JU TOF", "*.integrate"},
+    {"Polari&zed neutrons", "*.fr"},
+    {"SH&ELX on I - abs.correction needed", "*.hkl"},
+}};
+
+const std::array<ImpFormatEntry, kImpNProgram> ImpProgramList = {{
+    {"S&HELX on F", "*.hkl"},
+    {"&SHELX on I", "*.hkl"},
+    {"SHELX HKL&F5", "*.hkl;*.hk5"},
+    {"IPDS ST&OE", "*.hkl"},
+    {"CCD Bru&ker", "*.hkl"},
+    {"From &CIF file", "*.fcf;*.cif"},
+    {"From G&raindex file", "*.log"},
+    {"From Full&Prof file", "*.int"},
+    {"From &XD file", "*.hkl"},
+    {"&Tarn-M90", "*.m90"},
+    {"&General file on F", "*.hkl"},
+    {"General file on &I", "*.hkl;*.int"},
+}};
+
+namespace {
+
+// Tolerance for an index transformed by a real matrix to count as integral.
+constexpr double kTrIntTol = 1e-4;
+
+int Fail(std::string msg) {
+  Imp.LastError = std::move(msg);
+  return 1;
+}
+
+}  // namespace
+
+std::string ImpPlainLabel(std::string_view label) {
+  std::string s;
+  for (char c : label)
+    if (c != '&') s += c;
+  return s;
+}
+
+int ImpCodeOfLabel(std::string_view label) {
+  const std::string want = ImpPlainLabel(Trim(label));
+  // "IPDS Stoe" and "IPDS STOE" differ only in case: an exact match is
+  // looked for first, then one ignoring case.
+  for (const bool exact : {true, false}) {
+    auto same = [&](std::string_view l) {
+      const std::string p = ImpPlainLabel(l);
+      return exact ? p == want : EqIgnoreCase(p, want);
+    };
+    for (int i = 0; i < kImpNDiffractometer; ++i)
+      if (same(ImpDiffractometerList[i].Label)) return i + 1;
+    for (int j = 0; j < kImpNProgram; ++j)
+      if (same(ImpProgramList[j].Label)) return kImpProgramBase + j + 1;
+  }
+  return 0;
+}
+
+bool ImpSupported(int code) {
+  switch (code) {
+    case ImpBrukerCCD:
+    case ImpXds:
+    case ImpShelxINoAbs:
+    case ImpShelxF:
+    case ImpShelxI:
+    case ImpShelxHklf5:
+    case ImpCCDBruker:
+    case ImpCif:
+    case ImpGeneralF:
+    case ImpGeneralI:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpData& d) {
+  // The structure's dimension is the preferred reading of a SHELX-style file.
+  int prefer = 0;
+  if (Frame.KPhase >= 1 && Frame.KPhase <= static_cast<int>(Basic.Phase.size()))
+    prefer = Basic.Phase[Frame.KPhase - 1].NDim;
+  switch (code) {
+    case ImpBrukerCCD:
+    case ImpCCDBruker:
+    case ImpShelxINoAbs:
+    case ImpShelxI:
+      return ReadShelxHkl(file, 4, opt.NDim, prefer, d);
+    case ImpShelxF:
+      return ReadShelxHkl(file, 3, opt.NDim, prefer, d);
+    case ImpShelxHklf5:
+      return ReadShelxHkl(file, 5, opt.NDim, prefer, d);
+    case ImpCif:
+      return ReadCifHkl(file, prefer, d);
+    case ImpXds:
+      return ReadXds(file, d);
+    case ImpGeneralF:
+    case ImpGeneralI:
+      return ReadGeneral(file, opt.Columns, code == ImpGeneralF, d);
+    default:
+      return Fail(std::string(impmsg::NotSupported));
+  }
+}
+
+int DRReadRefTrIntInd(const std::vector<double>& tr, int ndim, const int* h, int* hout) {
+  if (static_cast<int>(tr.size()) != ndim * ndim) {
+    std::copy(h, h + ndim, hout);
+    return 0;
+  }
+  for (int i = 0; i < ndim; ++i) {
+    double s = 0.;
+    for (int j = 0; j < ndim; ++j) s += tr[ndim * i + j] * h[j];
+    const double r = std::round(s);
+    if (std::abs(s - r) > kTrIntTol || std::abs(r) > kImpMaxIndex) return 1;
+    hout[i] = static_cast<int>(r);
+  }
+  return 0;
+}
+
+void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Block& b) {
+  SetBasicM95(b);
+  b.SourceFile = d.File;
+  b.DifCode = code;
+  b.NDim95 = d.NDim;
+  b.Lambda = d.Lambda;
+  b.RadType = 1;
+  // Integrated intensities of every supported format carry the Lorentz and
+  // polarisation corrections; absorption only where the program applies it.
+  b.CorrLp = 1;
+  b.CorrAbs = (code == ImpShelxINoAbs || code == ImpXds) ? 0 : 1;
+  if (d.Cell.size() == 6) b.Cell = d.Cell;
+  if (d.HasOrMat) b.OrMat.assign(d.OrMat, d.OrMat + 9);
+  b.Hklf5 = d.Hklf5 ? 1 : 0;
+  b.TwRead = d.Hklf5 ? 1 : 0;
+  b.XdDirCos = !d.Refl.empty() && d.Refl.front().HasDirCos ? 1 : 0;
+  b.TrMat = opt.TrMat;
+  if (static_cast<int>(b.TrMat.size()) != b.NDim95 * b.NDim95) b.TrMat.clear();
+}
+
+int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
+  std::vector<M95Refl> res;
+  res.reserve(d.Refl.size());
+  int no = 0;
+  for (const ImpRefl& x : d.Refl) {
+    M95Refl r;
+    r.No = ++no;
+    if (DRReadRefTrIntInd(b.TrMat, b.NDim95, x.H, r.H))
+      return ImpReadError(d.File, x.Line, "expected indices that transform into integers");
+    if (d.OnF) {
+      r.I = x.I * std::abs(x.I);  // keeps the sign of a negative F
+      r.SigI = 2. * std::abs(x.I) * x.SigI + x.SigI * x.SigI;
+    } else {
+      r.I = x.I;
+      r.SigI = x.SigI;
+    }
+    if (d.Hklf5) {
+      r.ITw = x.Batch;  // signed: negative components precede their reflection's last
+    } else if (x.Batch > 0) {
+      r.ISc = x.Batch;
+    }
+    if (x.HasDirCos) std::copy(x.DirCos, x.DirCos + 6, r.DirCos);
+    r.FrameInRun = x.Frame;
+    res.push_back(r);
+  }
+  out.swap(res);
+  return 0;
+}
+
+int EM9AppendM95(const std::string& m95, const M95Block& b, const std::vector<M95Refl>& refl) {
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> all;
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Refl.LastError);
+  blocks.push_back(b);
+  all.push_back(refl);
+  if (WriteM95File(m95, blocks, all))
+    return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
+  for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(all[k].size());
+  Refl.M95.swap(blocks);
+  return 0;
+}
+
+int EM9CompleteM95(const std::string& m95) {
+  if (iom95(kIoRead, m95)) return Fail(Refl.LastError);
+  for (size_t k = 0; k < Refl.M95.size(); ++k) CompleteM95(Refl.M95[k], static_cast<int>(k) + 1);
+  if (iom95(kIoWrite, m95)) return Fail(Refl.LastError);
+  return 0;
+}
+
+int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
+                  const std::string& m95) {
+  if (!ImpSupported(code)) return Fail(std::string(impmsg::NotSupported));
+  ImpData d;
+  if (EM9ReadFormat(code, file, opt, d)) return 1;
+  M95Block b;
+  DRSetBlockFromData(code, d, opt, b);
+  std::vector<M95Refl> refl;
+  if (DRReadRef(d, b, refl)) return 1;
+  // The block is completed from the basic data before it is written, so that
+  // a failure of the completion cannot leave a half-finished M95.
+  CompleteM95(b, static_cast<int>(Refl.M95.size()) + 1);
+  return EM9AppendM95(m95, b, refl);
+}
+
+int DRSetRefArrays(const std::string& m95) {
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> all;
+  if (ReadM95File(m95, blocks, all)) return Fail(Refl.LastError);
+  int ndim = 3;
+  size_t n = 0;
+  for (size_t k = 0; k < blocks.size(); ++k) {
+    ndim = std::max(ndim, blocks[k].NDim95);
+    n += all[k].size();
+  }
+  IndPackSpec pack;
+  pack.N = ndim;
+  int lo[kReflMaxNDim], hi[kReflMaxNDim];
+  std::fill(lo, lo + kReflMaxNDim, 0);
+  std::fill(hi, hi + kReflMaxNDim, 0);
+  for (const auto& blk : all)
+    for (const auto& r : blk)
+      for (int i = 0; i < ndim; ++i) {
+        lo[i] = std::min(lo[i], r.H[i]);
+        hi[i] = std::max(hi[i], r.H[i]);
+      }
+  for (int i = 0; i < ndim; ++i) {
+    pack.Offset[i] = -lo[i];
+    pack.Range[i] = hi[i] - lo[i] + 1;
+  }
+  // Reciprocal metric of the current phase for theta: sin(th)/lambda = |h*|/2.
+  const PhaseBasic* ph = nullptr;
+  if (Frame.KPhase >= 1 && Frame.KPhase <= static_cast<int>(Basic.Phase.size()))
+    ph = &Basic.Phase[Frame.KPhase - 1];
+  const bool metric = ph && ph->MetTensI[0] > 0.;
+  ReallocRefArrays(static_cast<int>(n));
+  Refl.NRef = static_cast<int>(n);
+  Refl.Pack = pack;
+  size_t m = 0;
+  for (size_t k = 0; k < blocks.size(); ++k) {
+    const double lambda = blocks[k].Lambda;
+    for (const auto& r : all[k]) {
+      Refl.HCondAr[m] = IndPack(r.H, pack);
+      Refl.RIAr[m] = r.I;
+      Refl.RSAr[m] = r.SigI;
+      Refl.ICullAr[m] = r.IFlag;
+      Refl.RunCCDAr[m] = r.Run;
+      Refl.RefBlockAr[m] = static_cast<int>(k) + 1;
+      Refl.TwAr[m] = r.ITw;
+      double th = 0.;
+      if (metric && lambda > 0.) {
+        // Satellites: h* = h + sum m_i q_i (q in reciprocal-lattice units).
+        double h[3] = {double(r.H[0]), double(r.H[1]), double(r.H[2])};
+        for (int i = 3; i < blocks[k].NDim95 && i - 3 < static_cast<int>(ph->Qi.size()); ++i)
+          for (int j = 0; j < 3; ++j) h[j] += r.H[i] * ph->Qi[i - 3][j];
+        double s2 = 0.;
+        for (int a = 0; a < 3; ++a)
+          for (int c = 0; c < 3; ++c) s2 += h[a] * ph->MetTensI[3 * a + c] * h[c];
+        const double x = lambda * std::sqrt(std::max(s2, 0.)) / 2.;
+        th = x >= 1. ? 90. : std::asin(x) * 180. / M_PI;
+      }
+      Refl.ThetaArr[m] = th;
+      ++m;
+    }
+  }
+  return 0;
+}
+
+}  // namespace tarn
