@@ -1,0 +1,181 @@
+#pragma once
+// Parameter constraints of a refinement run: the list of all refinable
+// parameters of the model with owners and labels, the linear equations that
+// make some of them dependent (site symmetry, user equations, restrictions,
+// keep commands), fixed commands, and the mapping between the full parameter
+// vector and the compressed vector of refined parameters.
+//
+// Everything lives in one `RefParams` owned by the refinement run; the model
+// (`Model`, `Basic`) is read when the list is built and written back by
+// RefStoreParams.
+//
+// Parameter order of the full vector: per atom its value list in file order
+// (AtomLayout), per molecule position its value list (MolLayout), per data
+// block the scales, extinction values and twin fractions, per phase the six
+// cell parameters a, b, c (Angstrom), alpha, beta, gamma (deg).
+//
+// Equations: Dep = Const + sum Coef[i] * Val[Ind[i]]. A parameter is refined
+// when its key is neither 0 nor -2 and it is not dependent. The derivative of
+// a dependent parameter is folded into its independent ones (RefDerCompress);
+// shifts go back through the transpose (refderuncompress); after the shifts
+// RefAppEq recomputes the dependent values.
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "symmetry/site.hpp"
+
+namespace tarn {
+
+// ---------------------------------------------------------------- tolerances
+constexpr double kTolEqFulfilled = 1.0e-5;      // |dep - rhs| accepted at the start (relative
+                                                // to max(1, |dep|))
+constexpr double kTolEqCoef = 1.0e-10;          // smaller coefficients of expanded equations vanish
+constexpr double kTolHydroDegenerate = 1.0e-6;  // length below which a direction is undefined
+
+enum RefOwnerKind : int { OwnAtom = 0, OwnMolPos, OwnDatBlock, OwnPhase };
+// Groups of a data block's values.
+enum RefDatGroup : int { DatScale = 0, DatExt, DatTwin };
+
+struct RefParInfo {
+  int Kind = OwnAtom;     // RefOwnerKind
+  int Owner = 0;          // atom, molecule, data-block or phase index (0-based)
+  int Sub = 0;            // molecule position index, or RefDatGroup
+  int Local = 0;          // index within the owner's value list (group)
+  int Block = 0;          // AtBlock of an atom value, MolBlock of a molecule value
+  std::string Name;       // parameter name: "x", "U11", "sc1", "alpha"
+  std::string OwnerName;  // atom, position, data-block or phase name ("" when unique)
+  std::string Label;      // "x[C1]", "U11[Na1]", "sc1"
+};
+
+enum RefEqSource : int { EqUser = 0, EqAdhoc, EqSymm, EqRestric, EqKeepPos, EqKeepAdp };
+
+// One linear equation over the full parameter vector.
+struct RefEq {
+  int Source = EqUser;  // RefEqSource
+  int Dep = -1;         // dependent parameter
+  double Const = 0.;    // constant term, unit of the dependent parameter
+  std::vector<int> Ind;
+  std::vector<double> Coef;
+  std::string Text;  // as listed
+};
+
+// A hydrogen group of a "keep hydro" command, resolved to atom indices.
+struct RefHydro {
+  int Keep = 0;                        // index in Ref.Keep
+  int Central = -1;                    // central atom
+  std::vector<int> Neigh;              // neighbour atoms
+  std::vector<std::string> NeighSymm;  // symmetry part of each neighbour ("" none)
+  std::vector<int> H;                  // hydrogen atoms
+  double Dist = 0.;                    // X-H distance, Angstrom
+};
+
+struct RefParams {
+  // ---- the full vector
+  std::vector<RefParInfo> Info;
+  std::vector<double> Val;                   // current values
+  std::vector<double> Sig;                   // standard uncertainties
+  std::vector<int> Key;                      // working refinement keys (0, -2 not refined)
+  std::vector<int> AtomBase;                 // first parameter of each atom
+  std::vector<std::vector<int>> MolPosBase;  // per molecule, per position
+  std::vector<std::array<int, 3>> DatBase;   // per data block: scale, ext, twin
+  std::vector<int> PhaseBase;                // per phase: a (then b c alpha beta gamma)
+  // ---- constraints
+  SpecEquations Spec;           // site-symmetry equations (RefSpecAt)
+  std::vector<RefEq> Eq;        // equations in the order they were set
+  std::vector<RefEq> Exp;       // accepted equations expanded over independent parameters
+  std::vector<int> ExpSrc;      // index in Eq of each Exp entry
+  std::vector<int> DepOf;       // per parameter: its Exp entry, -1 when independent
+  std::vector<int> Map;         // per parameter: refined index, -1 when not refined
+  std::vector<int> Refined;     // refined index -> parameter
+  int NRef = 0;                 // number of refined parameters
+  long long NMatrix = 0;        // packed normal-matrix size NRef (NRef + 1) / 2
+  bool KeepSet = false;         // keep equations already added
+  std::vector<RefHydro> Hydro;  // hydrogen groups placed by RefSetKeep
+  // ---- listing lines written by the preparation, in order
+  std::vector<std::string> Listing;
+  int NWarnings = 0;
+  int size() const { return static_cast<int>(Val.size()); }
+  bool Refines(int i) const { return Map[static_cast<size_t>(i)] >= 0; }
+};
+
+// Builds the full list (values, keys, s.u., labels) from Model and Basic.
+void RefBuildParams(RefParams& p);
+// Writes values and s.u. back into Model and Basic.
+void RefStoreParams(const RefParams& p);
+// Index of parameter `par` of `owner` (atom, molecule position, data block or
+// phase; empty: the first data block or phase), -1 when absent. Case ignored.
+int RefParIndex(const RefParams& p, std::string_view par, std::string_view owner);
+
+// Switches on the keys of the parameters refined by default (docs/refinement.md).
+void SetKeys(RefParams& p);
+// Site-symmetry equations of every atom of every phase into p.Spec; 1 when
+// the analysis failed (message shown).
+[[nodiscard]] int RefSpecAt(RefParams& p);
+// Turns p.Spec into equations over the full vector.
+void SetSpec(RefParams& p);
+// User equations ("equation") and ad-hoc equations ("eqadhoc") of Ref.Equation.
+void SetEq(RefParams& p);
+void RefSetEqAdhoc(RefParams& p);
+// Restrictions of Ref.Restric.
+void SetRes(RefParams& p);
+// Keep commands of Ref.Keep: riding equations on the first call, placement of
+// the hydrogen atoms on every call.
+void RefSetKeep(RefParams& p);
+// Fixed commands of Ref.Fixed for data block `datBlock` (0-based).
+void SetFixed(RefParams& p, int datBlock);
+// Accepts and expands the equations, builds the refined list; checks that
+// the current values fulfil the equations (changing them with a listing line).
+void RefSetMatrixLimits(RefParams& p);
+// The constraint steps of the preparation in their order; 1 on a fatal fault.
+[[nodiscard]] int RefPrelimConstr(RefParams& p);
+
+// der (size()) -> derc (NRef): derivative of each dependent parameter times
+// its coefficient added to those of the refined parameters it depends on.
+void RefDerCompress(const RefParams& p, const double* der, double* derc);
+// The transpose: shifts of the refined parameters (NRef) -> shifts of all
+// parameters (size()), dependent ones included, fixed ones zero.
+void refderuncompress(const RefParams& p, const double* sc, double* s);
+// Recomputes the dependent values from their equations (ad-hoc ones excluded),
+// then the hydrogen positions of the keep commands.
+void RefAppEq(RefParams& p);
+void refappeqadhoc(RefParams& p);
+
+// Places the hydrogen atoms of one group from the current values.
+void RefPlaceHydro(RefParams& p, const RefHydro& h);
+
+// Shortest form of a coefficient or constant in equation texts.
+std::string RefEqNumber(double v);
+
+// Messages of the constraints.
+namespace constrmsg {
+inline constexpr std::string_view UserHead = "Equations defined by user :";
+inline constexpr std::string_view SymmHead = "Equations induced by symmetry :";
+inline constexpr std::string_view NotFulfilled =
+    "... the equation not fulfilled, the initial value has been changed : ";
+inline constexpr std::string_view Omitted = "The relevant equation will be omitted.";
+inline constexpr std::string_view Skipped = "The equation will be skipped.";
+inline constexpr std::string_view PhaseUndef1 = "Phase";
+inline constexpr std::string_view DatBlockUndef1 = "DatBlock";
+inline constexpr std::string_view Undef2 = "isn't defined.";
+inline constexpr std::string_view NotInComp = " isn't from the relevant composite part";
+inline constexpr std::string_view OriginDefault =
+    "The origin will be fixed according to default procedure";
+inline constexpr std::string_view X4Origin1 = "Origin in x4 axis may not be fixed.";
+inline constexpr std::string_view X4Origin2 = "This can induce some instability in the refinement.";
+inline constexpr std::string_view OccRestr = "Occupational restriction of";
+inline constexpr std::string_view Restr = "Restriction of";
+inline constexpr std::string_view Generated =
+    "of second and futher atoms will be generated from thefirst one";
+inline constexpr std::string_view KeptIdentical = " will be kept identical";
+inline constexpr std::string_view SumKept = "... sum of occupations will be kept to";
+inline constexpr std::string_view NotOnM40 = " isn't on the file M40.";
+inline constexpr std::string_view RestrSkipped = " The restriction will be skipped.";
+inline constexpr std::string_view ParMissing = "Parameter doesn't exist : ";
+inline constexpr std::string_view BlockMismatch = "Parameter blocks of different size : ";
+inline constexpr std::string_view KeepNotApplied = "Keep command not applied : ";
+inline constexpr std::string_view KeepMissing = "Atom of the keep command doesn't exist : ";
+}  // namespace constrmsg
+
+}  // namespace tarn
