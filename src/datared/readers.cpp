@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -39,7 +40,7 @@ class LineWalker {
     return true;
   }
   long LineNo() const { return no_; }
-  size_t Pos() const { return pos_; }
+  size_t Pos() const { return std::min(pos_, t_.size()); }
 
  private:
   std::string_view t_;
@@ -54,6 +55,14 @@ bool GetFortranF(std::string_view f, int d, double& v) {
   long long i = 0;
   if (!GetI(f, i)) return false;
   v = static_cast<double>(i) / std::pow(10., d);
+  return true;
+}
+
+// A free-format real (whole word, finite); fixed fields go through GetR.
+bool FreeReal(std::string_view s, double& v) {
+  const auto r = ToReal(s);
+  if (!r) return false;
+  v = *r;
   return true;
 }
 
@@ -147,7 +156,7 @@ std::string_view Before(std::string_view s, char c) {
 
 // "7.719213(69)" -> 7.719213: a CIF number with its uncertainty dropped.
 bool CifNumber(std::string_view s, double& v) {
-  return GetR(Trim(Before(s, '(')), v);
+  return FreeReal(Trim(Before(s, '(')), v);
 }
 
 int ReadAll(const std::string& file, std::string& text) {
@@ -447,7 +456,7 @@ bool XdsNumbers(std::string_view line, size_t n, double* v) {
   const auto w = SplitWords(line.substr(eq + 1));
   if (w.size() < n) return false;
   for (size_t i = 0; i < n; ++i)
-    if (!GetR(w[i], v[i])) return false;
+    if (!FreeReal(w[i], v[i])) return false;
   return true;
 }
 
@@ -563,13 +572,13 @@ int ReadXdsText(std::string_view text, const std::string& file, ImpData& d) {
                             fmt::format("expected an integer index in item {}", hc[q]));
       r.H[q] = static_cast<int>(h);
     }
-    if (!GetR(words[ci - 1], r.I))
+    if (!FreeReal(words[ci - 1], r.I))
       return ImpReadError(file, w.LineNo(),
                           fmt::format("expected IOBS as a number in item {}", ci));
-    if (!GetR(words[cs - 1], r.SigI) || r.SigI == 0.)
+    if (!FreeReal(words[cs - 1], r.SigI) || r.SigI == 0.)
       return ImpReadError(file, w.LineNo(),
                           fmt::format("expected SIGMA as a non-zero number in item {}", cs));
-    if (cz <= static_cast<int>(words.size()) && !GetR(words[cz - 1], r.Frame))
+    if (cz <= static_cast<int>(words.size()) && !FreeReal(words[cz - 1], r.Frame))
       return ImpReadError(file, w.LineNo(), fmt::format("expected a number in item {}", cz));
     // XDS marks rejected (misfit) reflections by a negative sigma.
     if (r.SigI < 0.) {
@@ -621,10 +630,10 @@ int ReadGeneralText(std::string_view text, const std::string& file, const Genera
                             fmt::format("expected an integer index in column {}", col.H[q]));
       r.H[q] = static_cast<int>(h);
     }
-    if (!GetR(words[col.I - 1], r.I))
+    if (!FreeReal(words[col.I - 1], r.I))
       return ImpReadError(file, w.LineNo(),
                           fmt::format("expected {} as a number in column {}", val, col.I));
-    if (!GetR(words[col.Sig - 1], r.SigI) || !(r.SigI > 0.))
+    if (!FreeReal(words[col.Sig - 1], r.SigI) || !(r.SigI > 0.))
       return ImpReadError(file, w.LineNo(),
                           fmt::format("expected sigma({}) > 0 in column {}", val, col.Sig));
     out.Refl.push_back(r);

@@ -143,6 +143,10 @@ TEST(ImportXds, PresenceCount) {
     }
     EXPECT_DOUBLE_EQ(d.Refl.at(0).Frame, 7.5);
   }
+  // A header that ends the text without a line end has no reflections.
+  ImpData d;
+  EXPECT_NE(ReadXdsText("!END_OF_HEADER", "t.HKL", d), 0);
+  EXPECT_NE(Imp.LastError.find("No reflections"), std::string::npos);
 }
 
 TEST(ImportShelx, FixedColumns) {
