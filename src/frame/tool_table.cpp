@@ -57,6 +57,31 @@ int ReadReflHeadersBeside(const std::string& m50) {
   return 0;
 }
 
+// Applies the name = value items of a batch edit block one by one through
+// set(item). An unknown name is handed back in call.Bad, a bad value ends the
+// batch with the syntax message; on a locked structure nothing is written.
+// True when the caller should write its changed copy.
+template <class SetFn>
+bool ApplyBatchItems(TarnToolCall& call, SetFn set) {
+  for (const auto& it : call.Items) {
+    int r = set(it);
+    if (r == BatchEditUnknown) {
+      call.Bad = it.Name;
+      return false;
+    }
+    if (r != BatchEditOk) {
+      Listing(std::string(msg::BatchSyntax) + it.Line);
+      call.Error = 1;
+      return false;
+    }
+  }
+  if (Frame.StructureLocked) {
+    Listing(msg::BatchLockedNotWritten);
+    return false;
+  }
+  return true;
+}
+
 // Batch "Edit->Parameters": the items change a copy of the model; M40 is
 // written, and the model taken, only when every item applied.
 int EditParameters(TarnToolCall& call) {
@@ -66,22 +91,10 @@ int EditParameters(TarnToolCall& call) {
     return NextNothing;
   }
   AtomModel m = Model;
-  for (const auto& it : call.Items) {
-    int r = EM40SetParameter(m, Basic, Frame.KPhase, Frame.KDatBlock, it.Name, it.Value);
-    if (r == BatchEditUnknown) {
-      call.Bad = it.Name;
-      return NextNothing;
-    }
-    if (r != BatchEditOk) {
-      Listing(std::string(msg::BatchSyntax) + it.Line);
-      call.Error = 1;
-      return NextNothing;
-    }
-  }
-  if (Frame.StructureLocked) {
-    Listing(msg::BatchLockedNotWritten);
+  if (!ApplyBatchItems(call, [&](const auto& it) {
+        return EM40SetParameter(m, Basic, Frame.KPhase, Frame.KDatBlock, it.Name, it.Value);
+      }))
     return NextNothing;
-  }
   std::swap(Model, m);
   if (iom40(M40Write, Frame.fln + ".m40") != 0) {
     std::swap(Model, m);
@@ -99,22 +112,10 @@ int EditRadiation(TarnToolCall& call) {
     call.Error = 1;
     return NextNothing;
   }
-  for (const auto& it : call.Items) {
-    int r = EM50SetRadiation(b.DatBlock[kd - 1], it.Name, it.Value);
-    if (r == BatchEditUnknown) {
-      call.Bad = it.Name;
-      return NextNothing;
-    }
-    if (r != BatchEditOk) {
-      Listing(std::string(msg::BatchSyntax) + it.Line);
-      call.Error = 1;
-      return NextNothing;
-    }
-  }
-  if (Frame.StructureLocked) {
-    Listing(msg::BatchLockedNotWritten);
+  if (!ApplyBatchItems(call, [&](const auto& it) {
+        return EM50SetRadiation(b.DatBlock[kd - 1], it.Name, it.Value);
+      }))
     return NextNothing;
-  }
   std::swap(Basic, b);
   if (iom50(M50Write, Frame.fln + ".m50") != 0) {
     std::swap(Basic, b);

@@ -23,8 +23,7 @@ std::string ReadText(const fs::path& p) {
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::path self = fs::read_symlink("/proc/self/exe");
-    exe_ = self.parent_path().parent_path() / "src" / "tarnwork";
+    exe_ = TARNWORK_EXE;
     if (!fs::exists(exe_)) GTEST_SKIP() << "the program has not been built: " << exe_;
     fs::path src = fs::current_path();
     if (!fs::exists(src / "examples/main.bat")) GTEST_SKIP() << "not run from the repository root";
