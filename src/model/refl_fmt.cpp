@@ -172,7 +172,8 @@ bool GetR(std::string_view f, double& v) {
     for (; j < n; ++j) {
       const unsigned d = static_cast<unsigned char>(f[j]) - '0';
       if (d <= 9) {
-        x = 10 * x + d;
+        // Beyond kMaxExactDigits the slow path takes over; stop before x overflows.
+        if (digits < kMaxExactDigits) x = 10 * x + d;
         ++digits;
         if (frac >= 0) ++frac;
       } else if (f[j] == '.' && frac < 0) {

@@ -101,7 +101,10 @@ TEST(ReflFmt, FieldParsing) {
             {"1,5", false, 0.},
             {"0x1p3", false, 0.},
             {"1e999", false, 0.},
-            {"- 1", false, 0.}};
+            {"- 1", false, 0.},
+            // more digits than a 64-bit integer holds: read exactly, no overflow
+            {"123456789012345678901234567890", true, 123456789012345678901234567890.},
+            {"-0.0000000000000000000000000001", true, -1e-28}};
   for (const auto& c : rc) {
     double v = -7.;
     EXPECT_EQ(GetR(c.f, v), c.ok) << c.f;
