@@ -34,26 +34,26 @@ void ReallocAveArrays(int n) {
   if (Refl.NAve > n) Refl.NAve = n;
 }
 
-long long IndPack(const int* h, const IndPackSpec& spec) {
-  if (spec.N < 1 || spec.N > kReflMaxNDim) return -1;
-  long long p = static_cast<long long>(h[0]) + spec.Offset[0];
+long long IndPack(const int* h, const IndPackSpec& pk) {
+  if (pk.N < 1 || pk.N > kReflMaxNDim) return -1;
+  long long p = static_cast<long long>(h[0]) + pk.Offset[0];
   if (p < 0) return -1;
-  for (int i = 1; i < spec.N; ++i) {
-    long long v = static_cast<long long>(h[i]) + spec.Offset[i];
-    if (spec.Range[i] <= 0 || v < 0 || v >= spec.Range[i]) return -1;
-    if (__builtin_mul_overflow(p, static_cast<long long>(spec.Range[i]), &p)) return -1;
+  for (int i = 1; i < pk.N; ++i) {
+    long long v = static_cast<long long>(h[i]) + pk.Offset[i];
+    if (pk.Range[i] <= 0 || v < 0 || v >= pk.Range[i]) return -1;
+    if (__builtin_mul_overflow(p, static_cast<long long>(pk.Range[i]), &p)) return -1;
     if (__builtin_add_overflow(p, v, &p)) return -1;
   }
   return p;
 }
 
-void IndUnpack(long long p, const IndPackSpec& spec, int* h) {
-  for (int i = spec.N - 1; i >= 1; --i) {
-    const long long m = spec.Range[i] > 0 ? spec.Range[i] : 1;
-    h[i] = static_cast<int>(p % m) - spec.Offset[i];
+void IndUnpack(long long p, const IndPackSpec& pk, int* h) {
+  for (int i = pk.N - 1; i >= 1; --i) {
+    const long long m = pk.Range[i] > 0 ? pk.Range[i] : 1;
+    h[i] = static_cast<int>(p % m) - pk.Offset[i];
     p /= m;
   }
-  h[0] = static_cast<int>(p) - spec.Offset[0];
+  h[0] = static_cast<int>(p) - pk.Offset[0];
 }
 
 }  // namespace tarn

@@ -228,8 +228,8 @@ void ReallocAveArrays(int n);
 // p = h1 + o1, then p = (hi + oi) + mi * p for i = 2..n. Returns -1 when an
 // index lies outside its range (0 <= hi + oi, and hi + oi < mi for i >= 2),
 // where the packing would not be unique.
-long long IndPack(const int* h, const IndPackSpec& spec);
+long long IndPack(const int* h, const IndPackSpec& pk);
 // Inverse of IndPack.
-void IndUnpack(long long p, const IndPackSpec& spec, int* h);
+void IndUnpack(long long p, const IndPackSpec& pk, int* h);
 
 }  // namespace tarn
