@@ -52,6 +52,7 @@ class BatchRun {
   bool HaveStructure(std::string_view command);
   int OpenStructure();
   int ImportCif();
+  int ImportReflections(const std::string& command);
   int Edit(int hook, const std::string& command);
   int EditCommands(const std::string& command);
   int RunTool(int code, std::string_view header, const std::string& command);
@@ -144,6 +145,23 @@ int BatchRun::ImportCif() {
     if (ich != 0) return 1;
   }
   return 0;
+}
+
+// ".File->Reflection file->Import": the entry's label (without "&"), then the
+// file's path; one reflection block is appended to M95 with the wizard's
+// default settings.
+int BatchRun::ImportReflections(const std::string& command) {
+  std::string label, path;
+  if (DataLine(label) || DataLine(path)) return 1;
+  if (label.empty() || path.empty()) return Fail(msg::BatchEof);
+  if (!HaveStructure(command)) return 1;
+  TarnToolCall call;
+  call.Items.push_back(TarnBatchItem{});
+  call.Items[0].Line = label;
+  // Relative paths are taken from the directory the program was started in.
+  call.Path = TarnAbsolute(path);
+  (void)TarnRunTool(50101, call);
+  return AfterTool(call, command);
 }
 
 int BatchRun::Edit(int hook, const std::string& command) {
@@ -281,6 +299,10 @@ int BatchRun::Run() {
       err = OpenStructure();
     } else if (is("import", "CIF")) {
       err = ImportCif();
+    } else if (is("File", "Reflection file", "Import")) {
+      err = ImportReflections(command);
+    } else if (is("File", "Reflection file", "Create refinement reflection file")) {
+      err = RunTool(50103, "", command);
     } else if (is("Edit", "Parameters")) {
       err = Edit(HookBatchEditParameters, command);
     } else if (is("Edit", "Radiation")) {

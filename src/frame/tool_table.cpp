@@ -9,6 +9,7 @@
 
 #include "datared/createm90.hpp"
 #include "datared/import.hpp"
+#include "datared/import_tool.hpp"
 #include "frame/actions.hpp"
 #include "frame/batch.hpp"
 #include "frame/files.hpp"
@@ -140,7 +141,9 @@ void TarnRegisterTools() {
     return NextNothing;
   });
 
-  TarnSetTool(50101, &EM9ImportTool);  // import of reflection data into M95
+  // Import of reflection data into M95, with a data block of M50 for each
+  // reflection block.
+  TarnSetTool(50101, &EM9ImportActionTool);
   // The refinement settings dialog (interactive only).
   TarnSetTool(51201, [](TarnToolCall& c) { return c.Batch ? 0 : (RefSetCommands(), 0); });
 
