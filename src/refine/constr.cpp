@@ -453,8 +453,11 @@ bool AtomBlockInClass(int what, int blk) {
 void SetFixed(RefParams& p, int datBlock) {
   (void)datBlock;  // the classes of the atom model are common to all data blocks
   for (const RefFixed& f : Ref.Fixed) {
-    if (f.What == FixChDen || f.What == FixPol || f.What == FixX4)
-      continue;  // origin: RefFixOrigin
+    if (f.What == FixPol || f.What == FixX4) {
+      RefFixOriginCommand(p, f);
+      continue;
+    }
+    if (f.What == FixChDen) continue;
     for (const std::string& raw : f.Atoms) {
       const std::string name = raw.substr(0, raw.find('#'));
       bool individual = f.What == FixInd;
@@ -641,10 +644,12 @@ int RefPrelimConstr(RefParams& p) {
   }
   if (!Ref.Restric.empty()) SetRes(p);
   if (!Ref.Keep.empty()) RefSetKeep(p);
+  reffixoriginreset(p);
   for (int d = 0; d < std::max<int>(1, static_cast<int>(Model.DatBlock.size())); ++d)
     SetFixed(p, d);
   if (!Ref.Keep.empty()) RefSetKeep(p);
   RefSetMatrixLimits(p);
+  RefFixOrigin(p);
   return 0;
 }
 

@@ -28,6 +28,8 @@
 
 namespace tarn {
 
+struct RefFixed;
+
 // ---------------------------------------------------------------- tolerances
 constexpr double kTolEqFulfilled = 1.0e-5;      // |dep - rhs| accepted at the start (relative
                                                 // to max(1, |dep|))
@@ -71,6 +73,19 @@ struct RefHydro {
   double Dist = 0.;                    // X-H distance, Angstrom
 };
 
+// A free direction of the origin in one phase (polar axis or x4).
+struct RefOriginDir {
+  int Phase = 0;                 // 0-based phase
+  bool X4 = false;               // internal (x4) direction instead of a polar axis
+  std::array<double, 3> Dir{};   // polar direction, fractional (component of the pivot = 1)
+  std::array<double, 3> Dual{};  // u with u.Dir = 1, u.Dir' = 0 for the other directions
+  int Pivot = 0;                 // coordinate that fixes the direction (0 x, 1 y, 2 z)
+  bool UserFixed = false;        // fixed by a "fixed pol" / "fixed x4" command
+  bool Active = false;           // the default condition is applied
+  double Ref = 0.;               // weighted centroid u.x at the start, fractional
+  std::vector<double> Row;       // condition row over the refined vector (NRef)
+};
+
 struct RefParams {
   // ---- the full vector
   std::vector<RefParInfo> Info;
@@ -82,17 +97,18 @@ struct RefParams {
   std::vector<std::array<int, 3>> DatBase;   // per data block: scale, ext, twin
   std::vector<int> PhaseBase;                // per phase: a (then b c alpha beta gamma)
   // ---- constraints
-  SpecEquations Spec;           // site-symmetry equations (RefSpecAt)
-  std::vector<RefEq> Eq;        // equations in the order they were set
-  std::vector<RefEq> Exp;       // accepted equations expanded over independent parameters
-  std::vector<int> ExpSrc;      // index in Eq of each Exp entry
-  std::vector<int> DepOf;       // per parameter: its Exp entry, -1 when independent
-  std::vector<int> Map;         // per parameter: refined index, -1 when not refined
-  std::vector<int> Refined;     // refined index -> parameter
-  int NRef = 0;                 // number of refined parameters
-  long long NMatrix = 0;        // packed normal-matrix size NRef (NRef + 1) / 2
-  bool KeepSet = false;         // keep equations already added
-  std::vector<RefHydro> Hydro;  // hydrogen groups placed by RefSetKeep
+  SpecEquations Spec;                // site-symmetry equations (RefSpecAt)
+  std::vector<RefEq> Eq;             // equations in the order they were set
+  std::vector<RefEq> Exp;            // accepted equations expanded over independent parameters
+  std::vector<int> ExpSrc;           // index in Eq of each Exp entry
+  std::vector<int> DepOf;            // per parameter: its Exp entry, -1 when independent
+  std::vector<int> Map;              // per parameter: refined index, -1 when not refined
+  std::vector<int> Refined;          // refined index -> parameter
+  int NRef = 0;                      // number of refined parameters
+  long long NMatrix = 0;             // packed normal-matrix size NRef (NRef + 1) / 2
+  bool KeepSet = false;              // keep equations already added
+  std::vector<RefHydro> Hydro;       // hydrogen groups placed by RefSetKeep
+  std::vector<RefOriginDir> Origin;  // free origin directions (reffixoriginreset)
   // ---- listing lines written by the preparation, in order
   std::vector<std::string> Listing;
   int NWarnings = 0;
@@ -142,6 +158,33 @@ void refderuncompress(const RefParams& p, const double* sc, double* s);
 void RefAppEq(RefParams& p);
 void refappeqadhoc(RefParams& p);
 
+// ---- origin of polar groups
+// Basis of the directions v with R v = v for every operator (3 x 3 part):
+// the directions along which the origin is free. Empty for groups with an
+// inversion centre. Each vector has 1 at its pivot coordinate and 0 at the
+// pivots of the others (reduced echelon form).
+std::vector<std::array<double, 3>> PolarAxis(const PhaseSymmetry& ps);
+// Number of free internal directions: vectors w of the internal space with
+// R_I w = w for every operator; 0 for NDim = 3.
+int PolarX4Axis(const PhaseSymmetry& ps);
+// Finds the free directions of every phase, stores the reference centroids.
+void reffixoriginreset(RefParams& p);
+// "fixed pol" / "fixed x4" command: the pivot coordinate (or the first
+// position-wave amplitude) of the named atom is switched off.
+void RefFixOriginCommand(RefParams& p, const RefFixed& f);
+// After RefSetMatrixLimits: every free direction not fixed by a command and
+// still free in the refined set gets the default condition (weighted sum of
+// the shifts along it is zero); listing lines for the default and for x4.
+void RefFixOrigin(RefParams& p);
+// Adds lambda * g g^T of every active condition to the packed normal matrix
+// am (lower triangle by rows: element (i, j), j <= i, at i (i + 1) / 2 + j;
+// NRef rows). lambda makes the added diagonal as large as the largest
+// diagonal element of am.
+void reffixoriginsuma(const RefParams& p, double* am);
+// Shifts all atoms of a phase along each active direction so that the
+// weighted centroid returns to its reference value.
+void reffixoriginrenorm(RefParams& p);
+
 // Places the hydrogen atoms of one group from the current values.
 void RefPlaceHydro(RefParams& p, const RefHydro& h);
 
@@ -163,6 +206,7 @@ inline constexpr std::string_view NotInComp = " isn't from the relevant composit
 inline constexpr std::string_view OriginDefault =
     "The origin will be fixed according to default procedure";
 inline constexpr std::string_view X4Origin1 = "Origin in x4 axis may not be fixed.";
+inline constexpr std::string_view OriginNoAtom = "Atom fixing the origin doesn't exist : ";
 inline constexpr std::string_view X4Origin2 = "This can induce some instability in the refinement.";
 inline constexpr std::string_view OccRestr = "Occupational restriction of";
 inline constexpr std::string_view Restr = "Restriction of";
