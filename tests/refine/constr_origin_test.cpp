@@ -185,8 +185,8 @@ TEST(ConstrOrigin, DefaultConditionRemovesTheSingularDirection) {
         jac.transpose() * Eigen::VectorXd::NullaryExpr(3 * n, [&]() { return u(rng); });
     const Eigen::VectorXd x = a.ldlt().solve(rhs);
     for (const RefOriginDir& o : p.Origin) {
-      if (o.Active)
-        EXPECT_NEAR(Eigen::Map<const Eigen::VectorXd>(o.Row.data(), n).dot(x), 0., 1e-10);
+      if (!o.Active) continue;
+      EXPECT_NEAR(Eigen::Map<const Eigen::VectorXd>(o.Row.data(), n).dot(x), 0., 1e-10);
     }
     // A cycle of random shifts (along the polar axes too), then renormalisation:
     // the centroid returns, interatomic vectors and site symmetry are kept.
