@@ -272,7 +272,7 @@ void SetKeys(RefParams& p) {
 
 // ---------------------------------------------------------------- site symmetry
 int RefSpecAt(RefParams& p) {
-  p.Spec = SpecEquations{};
+  p.SiteEq = SpecEquations{};
   for (size_t ip = 0; ip < Basic.Phase.size(); ++ip) {
     const PhaseBasic& ph = Basic.Phase[ip];
     SiteContext ctx;
@@ -299,15 +299,15 @@ int RefSpecAt(RefParams& p) {
       atoms.push_back(std::move(s));
     }
     if (atoms.empty()) continue;
-    if (AtSpec(atoms, ctx, p.Spec) != 0) return 1;
+    if (AtSpec(atoms, ctx, p.SiteEq) != 0) return 1;
   }
   return 0;
 }
 
 void SetSpec(RefParams& p) {
-  if (p.Spec.NEq > 0) RefListLine(p, std::string(constrmsg::SymmHead), false);
-  for (int e = 0; e < p.Spec.NEq; ++e) {
-    const SpecEquation& s = p.Spec.Eq[static_cast<size_t>(e)];
+  if (p.SiteEq.NEq > 0) RefListLine(p, std::string(constrmsg::SymmHead), false);
+  for (int e = 0; e < p.SiteEq.NEq; ++e) {
+    const SpecEquation& s = p.SiteEq.Eq[static_cast<size_t>(e)];
     if (s.Molecule) continue;  // molecule positions: rigid-body parameters not mapped here
     int atom = -1;
     for (size_t ia = 0; ia < Model.Atom.size(); ++ia)

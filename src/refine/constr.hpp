@@ -97,7 +97,7 @@ struct RefParams {
   std::vector<std::array<int, 3>> DatBase;   // per data block: scale, ext, twin
   std::vector<int> PhaseBase;                // per phase: a (then b c alpha beta gamma)
   // ---- constraints
-  SpecEquations Spec;                // site-symmetry equations (RefSpecAt)
+  SpecEquations SiteEq;              // site-symmetry equations (RefSpecAt)
   std::vector<RefEq> Eq;             // equations in the order they were set
   std::vector<RefEq> Exp;            // accepted equations expanded over independent parameters
   std::vector<int> ExpSrc;           // index in Eq of each Exp entry
@@ -126,10 +126,10 @@ int RefParIndex(const RefParams& p, std::string_view par, std::string_view owner
 
 // Switches on the keys of the parameters refined by default (docs/refinement.md).
 void SetKeys(RefParams& p);
-// Site-symmetry equations of every atom of every phase into p.Spec; 1 when
+// Site-symmetry equations of every atom of every phase into p.SiteEq; 1 when
 // the analysis failed (message shown).
 [[nodiscard]] int RefSpecAt(RefParams& p);
-// Turns p.Spec into equations over the full vector.
+// Turns p.SiteEq into equations over the full vector.
 void SetSpec(RefParams& p);
 // User equations ("equation") and ad-hoc equations ("eqadhoc") of Ref.Equation.
 void SetEq(RefParams& p);
