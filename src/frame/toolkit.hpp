@@ -11,13 +11,13 @@ namespace tarn {
 // Event kinds returned by FeToolkit::NextEvent.
 enum FeEventKind : int {
   EventNone = 0,
-  EventMenu = 2,       // menu item chosen: Id = menu-item code
-  EventButton = 3,     // push button or tree item activated: Id = control / action code
-  EventIgnore = 4,     // ignorable event
-  EventResize = 8,     // main window resized
-  EventClose = 9,      // main window close request (also end of input)
-  EventTreeSel = 10,   // selection in the action tree: Id = 1121, SubKind 1 select / 4 clear
-  EventToolDlg = 18,   // request for a tool's command dialog: Id = action code
+  EventMenu = 2,      // menu item chosen: Id = menu-item code
+  EventButton = 3,    // push button or tree item activated: Id = control / action code
+  EventIgnore = 4,    // ignorable event
+  EventResize = 8,    // main window resized
+  EventClose = 9,     // main window close request (also end of input)
+  EventTreeSel = 10,  // selection in the action tree: Id = 1121, SubKind 1 select / 4 clear
+  EventToolDlg = 18,  // request for a tool's command dialog: Id = action code
 };
 
 struct FeEvent {
@@ -34,8 +34,8 @@ enum class FeAnswer { No = 0, Yes = 1, All = 2 };
 
 // One entry of the action tree as the main window shows it.
 struct FeTreeItem {
-  int Code = 0;            // action code 50000 + 100*g + i - 1, or 0 for a file item
-  int Level = 0;           // 0 group heading, 1 item
+  int Code = 0;   // action code 50000 + 100*g + i - 1, or 0 for a file item
+  int Level = 0;  // 0 group heading, 1 item
   std::string Label;
   bool Enabled = true;
   bool Visible = true;
@@ -43,8 +43,8 @@ struct FeTreeItem {
 
 // One entry of a menu.
 struct FeMenuItem {
-  std::string Menu;        // menu title, e.g. "&Structure"
-  std::string Label;       // item label with its access key, e.g. "&Open"
+  std::string Menu;   // menu title, e.g. "&Structure"
+  std::string Label;  // item label with its access key, e.g. "&Open"
   int Code = 0;
   bool Enabled = true;
   bool Checked = false;
@@ -53,14 +53,14 @@ struct FeMenuItem {
 // What the main window shows; the toolkit draws it when asked to.
 struct FeMainView {
   std::string Title;
-  std::string Structure;                  // open structure (fln) or blank
-  std::vector<std::string> Phases;        // phase names (shown when more than one)
-  std::vector<std::string> DataBlocks;    // data-block names (shown when more than one)
-  int KPhase = 1;                         // current phase, 1-based
-  int KDatBlock = 1;                      // current data block, 1-based
+  std::string Structure;                // open structure (fln) or blank
+  std::vector<std::string> Phases;      // phase names (shown when more than one)
+  std::vector<std::string> DataBlocks;  // data-block names (shown when more than one)
+  int KPhase = 1;                       // current phase, 1-based
+  int KDatBlock = 1;                    // current data block, 1-based
   std::vector<FeTreeItem> Tree;
   std::vector<FeMenuItem> Menu;
-  std::vector<std::string> Status;        // status-bar parts
+  std::vector<std::string> Status;  // status-bar parts
 };
 
 // One editable field of a form dialog (the settings dialog, command editors).
@@ -97,6 +97,30 @@ class FeToolkit {
   virtual void ShowListingFile(const std::string& path) = 0;
   // Append one line to the listing window (batch mode).
   virtual void ListingLine(const std::string& line) = 0;
+};
+
+// A toolkit that shows nothing, answers every question with its default and
+// reports end of input. In use before a real toolkit is installed; tests
+// derive their fakes from it and override only what they look at.
+class FeSilentToolkit : public FeToolkit {
+ public:
+  void ShowMain(const FeMainView&) override {}
+  FeEvent NextEvent() override { return FeEvent{EventClose, 0, 0, 0}; }
+  void Message(FeMsgKind, const std::string&, const std::vector<std::string>&) override {}
+  bool YesNo(const std::string&, const std::vector<std::string>&, bool dflt) override {
+    return dflt;
+  }
+  FeAnswer YesNoAll(const std::string&) override { return FeAnswer::No; }
+  std::optional<std::string> ChooseFile(const std::string&, const std::string&,
+                                        const std::string&) override {
+    return std::nullopt;
+  }
+  std::optional<int> ChooseFromList(const std::string&, const std::vector<std::string>&) override {
+    return std::nullopt;
+  }
+  bool EditForm(const std::string&, std::vector<FeFormField>&) override { return false; }
+  void ShowListingFile(const std::string&) override {}
+  void ListingLine(const std::string&) override {}
 };
 
 // The toolkit in use; never null once the program has started (a silent

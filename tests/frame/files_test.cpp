@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // A tiny toolkit: queued answers, recorded prompts.
-class FakeToolkit final : public FeToolkit {
+class FakeToolkit final : public FeSilentToolkit {
  public:
   std::deque<bool> Answers;
   std::deque<FeAnswer> AllAnswers;
@@ -30,8 +30,6 @@ class FakeToolkit final : public FeToolkit {
   std::vector<std::string> Seen;  // headers and lines of every box and question
   std::vector<std::vector<std::string>> Lists;
 
-  void ShowMain(const FeMainView&) override {}
-  FeEvent NextEvent() override { return FeEvent{EventClose, 0, 0, 0}; }
   void Message(FeMsgKind, const std::string& h, const std::vector<std::string>& l) override {
     Record(h, l);
   }
@@ -49,10 +47,6 @@ class FakeToolkit final : public FeToolkit {
     AllAnswers.pop_front();
     return a;
   }
-  std::optional<std::string> ChooseFile(const std::string&, const std::string&,
-                                        const std::string&) override {
-    return std::nullopt;
-  }
   std::optional<int> ChooseFromList(const std::string& h,
                                     const std::vector<std::string>& items) override {
     Record(h, {});
@@ -62,8 +56,6 @@ class FakeToolkit final : public FeToolkit {
     Choices.pop_front();
     return c;
   }
-  bool EditForm(const std::string&, std::vector<FeFormField>&) override { return false; }
-  void ShowListingFile(const std::string&) override {}
   void ListingLine(const std::string& line) override { Seen.push_back(line); }
 
   bool Saw(std::string_view text) const {

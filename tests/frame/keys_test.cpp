@@ -24,14 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // Records messages; answers yes/no questions with `Answer`.
-class RecordingToolkit final : public FeToolkit {
+class RecordingToolkit final : public FeSilentToolkit {
  public:
   std::vector<std::string> Headers;
   std::vector<std::vector<std::string>> Lines;
   bool Answer = true;
   int Questions = 0;
-  void ShowMain(const FeMainView&) override {}
-  FeEvent NextEvent() override { return FeEvent{EventClose, 0, 0, 0}; }
   void Message(FeMsgKind, const std::string& h, const std::vector<std::string>& l) override {
     Headers.push_back(h);
     Lines.push_back(l);
@@ -40,17 +38,6 @@ class RecordingToolkit final : public FeToolkit {
     ++Questions;
     return Answer;
   }
-  FeAnswer YesNoAll(const std::string&) override { return FeAnswer::No; }
-  std::optional<std::string> ChooseFile(const std::string&, const std::string&,
-                                        const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<int> ChooseFromList(const std::string&, const std::vector<std::string>&) override {
-    return std::nullopt;
-  }
-  bool EditForm(const std::string&, std::vector<FeFormField>&) override { return false; }
-  void ShowListingFile(const std::string&) override {}
-  void ListingLine(const std::string&) override {}
 };
 
 // A small table shaped like the tools' tables.

@@ -21,28 +21,15 @@ namespace {
 namespace fs = std::filesystem;
 
 // A tiny toolkit: records messages, answers the form from a queue.
-class FakeToolkit final : public FeToolkit {
+class FakeToolkit final : public FeSilentToolkit {
  public:
   std::vector<std::string> Seen;
   std::deque<std::optional<std::vector<std::pair<std::string, std::string>>>> Forms;
   std::vector<std::string> FormLabels;
 
-  void ShowMain(const FeMainView&) override {}
-  FeEvent NextEvent() override { return FeEvent{EventClose, 0, 0, 0}; }
   void Message(FeMsgKind, const std::string& h, const std::vector<std::string>& l) override {
     Seen.push_back(h);
     Seen.insert(Seen.end(), l.begin(), l.end());
-  }
-  bool YesNo(const std::string&, const std::vector<std::string>&, bool dflt) override {
-    return dflt;
-  }
-  FeAnswer YesNoAll(const std::string&) override { return FeAnswer::No; }
-  std::optional<std::string> ChooseFile(const std::string&, const std::string&,
-                                        const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<int> ChooseFromList(const std::string&, const std::vector<std::string>&) override {
-    return std::nullopt;
   }
   // Each queued form is a list of (label, new value); nullopt cancels.
   bool EditForm(const std::string&, std::vector<FeFormField>& fields) override {
@@ -58,8 +45,6 @@ class FakeToolkit final : public FeToolkit {
     Forms.pop_front();
     return true;
   }
-  void ShowListingFile(const std::string&) override {}
-  void ListingLine(const std::string&) override {}
   bool Saw(std::string_view text) const {
     for (const auto& s : Seen)
       if (s.find(text) != std::string::npos) return true;
