@@ -19,7 +19,7 @@ namespace tarn {
 
 using namespace keys_detail;
 
-const std::string KeySeparator(72, '*');
+const std::string KeySeparator(80, '*');
 
 namespace {
 

@@ -139,8 +139,6 @@ inline constexpr size_t kSpGroupLen = 80;     // characters kept of a group symb
 inline constexpr int kFFMagCoefs = 9;         // coefficients of "FFMag"
 inline constexpr int kMagJCoefs = 7;          // <jn> coefficients A a B b C c D
 inline constexpr int kValuesPerLine = 9;      // table values written on one line
-inline constexpr std::string_view kSeparator =
-    "********************************************************************************";
 
 int LookupKey(std::string_view w) {
   for (int k = 1; k <= NM50Keys; ++k)
@@ -385,7 +383,7 @@ int Reader::Run(BasicData& out) {
   }
   // The command blocks: everything after "end" but a separator line.
   size_t first = endLine_ + 1;
-  if (first < cur_.Lines.size() && TrimLeft(cur_.Lines[first]).substr(0, 4) == "****") ++first;
+  if (first < cur_.Lines.size() && IsKeySeparator(TrimLeft(cur_.Lines[first]))) ++first;
   size_t last = cur_.Lines.size();
   // A final empty "line" after the last newline is not a line.
   if (last > first && cur_.Lines.back().empty()) --last;
@@ -1016,7 +1014,7 @@ std::string WriteM50Text(const BasicData& b) {
   w.Text(M50Keys[kWaveFile], b.WaveFile);
   w.Int(M50Keys[kRoundMethod], b.RoundMethod);
   w.Out += "end\n";
-  w.Out += kSeparator;
+  w.Out += KeySeparator;
   w.Out += '\n';
   w.Out += b.CommandText;
   return w.Out;
@@ -1074,7 +1072,7 @@ int iom50(int mode, const std::string& file) {
     }
     AddDefaultBlocksFor(local, local.CommandText);
     // The working copy of the command blocks; a failure here loses nothing.
-    if (FeWriteFileAtomic(M50CommandFileName(file), std::string(kSeparator) + "\n" + local.CommandText))
+    if (FeWriteFileAtomic(M50CommandFileName(file), KeySeparator + "\n" + local.CommandText))
       FeWarning("The command file cannot be written.", {M50CommandFileName(file)});
     Basic = std::move(local);
     return 0;
@@ -1086,7 +1084,7 @@ int iom50(int mode, const std::string& file) {
     auto lines = SplitLines(cmd);
     std::string t;
     size_t i = 0;
-    if (!lines.empty() && TrimLeft(lines[0]).substr(0, 4) == "****") i = 1;
+    if (!lines.empty() && IsKeySeparator(TrimLeft(lines[0]))) i = 1;
     size_t last = lines.size();
     if (last > i && lines.back().empty()) --last;
     for (; i < last; ++i) t += std::string(lines[i]) + "\n";
