@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datared/createm90.hpp"
+#include "datared/datared_tools.hpp"
 #include "datared/import.hpp"
 #include "datared/import_tool.hpp"
 #include "frame/actions.hpp"
@@ -15,6 +16,7 @@
 #include "frame/files.hpp"
 #include "frame/state.hpp"
 #include "frame/toolkit.hpp"
+#include "importers/importers_tools.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
 #include "model/m40.hpp"
@@ -22,6 +24,7 @@
 #include "model/m95m90.hpp"
 #include "model/refl.hpp"
 #include "refine/refcommands.hpp"
+#include "refine/refine_tools.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn {
@@ -171,6 +174,11 @@ void TarnRegisterTools() {
   // Edit blocks of the batch mode.
   TarnSetTool(HookBatchEditParameters, &EditParameters);
   TarnSetTool(HookBatchEditRadiation, &EditRadiation);
+
+  // Tools of the subsystems that register themselves.
+  RegisterDataredTools();
+  RegisterRefineTools();
+  RegisterImportersTools();
 }
 
 }  // namespace tarn
