@@ -1,0 +1,118 @@
+#pragma once
+// Extinction, twinning and magnetic scattering for the structure factor of one
+// reflection. Calc calls these routines per reflection; SetTw and the magnetic
+// set-up run once per refinement run.
+#include <array>
+#include <complex>
+#include <string>
+#include <vector>
+
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "symmetry/symm.hpp"
+
+namespace tarn {
+
+// ---------------------------------------------------------------- extinction
+// Messages of the extinction, twin and magnetic routines.
+enum class ExtMsg : int {
+  AnisoImpossible,  // "Anisotropic extinction cannot be performed."
+  TwinSingular,     // "Twin matrix of domain N is singular."
+  TwinCount,        // "Number of twin fractions does not agree with the number of twin domains."
+  Count
+};
+const char* ExtMsgText(ExtMsg id);
+
+// Extinction factor y on the intensity for one reflection (ExtIso / ExtAniso of the data block),
+// with dy/d(extinction value) for the block's Ext list (size ExtParCount) into dy when non-null.
+struct ExtInput {
+  double Fc2 = 0.;                // |F|^2 on the absolute scale (electrons^2)
+  double SinTh = 0.;              // sin(theta)
+  double Lambda = 0.;             // Angstrom
+  double PolK = 1.;               // polarisation constant of the data block (P1)
+  double Volume = 0.;             // cell volume, Angstrom^3
+  std::array<double, 3> HCart{};  // diffraction vector, Cartesian, 1/Angstrom (anisotropic models)
+};
+// problem: 0 none; 1 the anisotropic model cannot be evaluated (non-positive
+// tensor form; message ExtMsg::AnisoImpossible), y = 1 then.
+double ExtFactor(const DatBlockModel& m, const ExtInput& in, double* dy, int& problem);
+// SHELX correction: factor on the intensity 1/sqrt(1 + x e) and d(factor)/dx.
+// radType 3 uses c = 1 instead of 0.001 in e = c (Fc/k)^2 lambda^3 / sin(2 theta).
+double ShelxExt(double x, double fcOverK, double lambda, double sin2Th, int radType, double* dfdx);
+
+// ---------------------------------------------------------------- twinning
+// One domain reflection that contributes to an observed reflection.
+struct TwinPart {
+  int Domain = 0;          // 0-based twin domain
+  std::array<int, 6> H{};  // indices in the domain's own setting (NDim used)
+};
+// Twin domains of one data block (one phase).
+struct TwinSetup {
+  int NDomain = 1;
+  int NDim = 3;
+  std::vector<std::array<double, 9>> Mat;   // per domain: twin matrix T (row-major)
+  std::vector<std::array<double, 9>> MatI;  // per domain: T^-1
+  std::vector<double> Frac;              // volume fractions, sum 1; Frac[0] = 1 - sum of the others
+  std::array<double, 9> MetI{};          // reciprocal metric tensor G*, 1/Angstrom^2
+  std::vector<std::array<double, 3>> Q;  // modulation vectors, r.l.u. (NDim-3)
+  double Lambda = 0.;                    // Angstrom
+  double TwDiff = 0.1;                   // coincidence window, degrees of 2 theta
+  int MMaxTw = 4;                        // largest satellite index tried per modulation vector
+  double OverDiff = 0.;                  // satellite overlap window, degrees (0: as TwDiff)
+  int Overlap = 0;                       // 0: satellite overlaps ignored; else counted
+};
+// Builds the twin set-up of a data block from the twin matrices of the basic
+// data (Basic.Twin, one 3x3 per domain; identity for a single domain) and the
+// fractions of the data-block model. Returns 0, or 1 with msg set.
+[[nodiscard]] int SetTw(TwinSetup& t, const BasicData& b, const DatBlockModel& m, int phase,
+                        int datBlock, double twDiff, int mMaxTw, double overDiff, int overlap,
+                        std::string& msg);
+// Refreshes Frac after the fractions changed.
+void TwinUpdateFractions(TwinSetup& t, const DatBlockModel& m);
+// Domain reflections that coincide with the observed reflection h (indices of
+// domain 0, i.e. of the reference setting). Always contains (0, h) first.
+void TwinParts(const TwinSetup& t, const int* h, std::vector<TwinPart>& out);
+// Fraction-weighted intensity sum over the parts, sum_k Frac[d_k] * I_k, and
+// dI/d(Twin value j) for j = 1 .. NDomain-1 into dFrac (size NDomain, entry 0
+// left zero) when non-null: the first fraction is the remainder 1 - sum.
+double TwinSum(const TwinSetup& t, const std::vector<TwinPart>& parts,
+               const std::vector<double>& intensity, double* dFrac);
+
+// ---------------------------------------------------------------- magnetic
+// Moment representation of the model: components along the unit vectors of the
+// cell axes a/|a|, b/|b|, c/|c| (Bohr magnetons), or spherical: modulus (Bohr
+// magnetons), azimuth phi and polar angle theta (degrees) in the Cartesian frame
+// of the cell (x along a, z along c*).
+enum MagRepr : int { MagFract = 0, MagSpher = 1 };
+
+// Per phase: Cartesian frame and the operators acting on moments there.
+struct MagSetup {
+  std::array<double, 9> AxCart{};   // columns: a/|a|, b/|b|, c/|c| in Cartesian coordinates
+  std::array<double, 9> AxCartI{};  // inverse of AxCart
+  std::array<double, 9> Orth{};     // fractional -> Cartesian (columns a, b, c), Angstrom
+  std::array<double, 9>
+      RecCart{};  // Miller indices (row) -> Cartesian diffraction vector: h^T RecCart
+  std::vector<std::array<double, 9>> RMagCart;  // per operator: RMag in Cartesian coordinates
+  bool Magnetic = false;
+};
+// Neutron magnetic scattering amplitude per Bohr magneton, fm (gamma r0 / 2).
+inline constexpr double kMagAmpFm = 2.6954;
+
+[[nodiscard]] int MagPrepare(MagSetup& s, const PhaseBasic& ph);
+// Switches the moments (BlkMag and BlkMagWave amplitudes) of the atoms of the
+// phase between the two representations; values and standard uncertainties.
+void SetMag(AtomModel& m, const MagSetup& s, int phase, int from, int to);
+// Cartesian moment (Bohr magnetons) from the three stored values; d[3*i+k] =
+// dM_i/d(value k) when non-null.
+std::array<double, 3> MagMomentCart(const MagSetup& s, const double* val, int repr, double* d);
+// Magnetic form factor in the dipole approximation: <j0> + (1 - 2/g) <j2> at s = sin(theta)/lambda.
+double MagFormFactor(const AtMagBasic& t, double s, double gFactor = 2.);
+// Adds one operator's image of a moment: fm += w * RMagCart[op] * mCart.
+void MagAddOp(const MagSetup& s, int op, const std::array<double, 3>& mCart, std::complex<double> w,
+              std::array<std::complex<double>, 3>& fm);
+// Magnetic intensity |F_perp|^2 with F_perp = F - e (e.F), e the unit
+// diffraction vector; dRe / dIm (size 3) = dI/dRe F_k, dI/dIm F_k when non-null.
+double MagPerpIntensity(const std::array<std::complex<double>, 3>& fm,
+                        const std::array<double, 3>& hCart, double* dRe, double* dIm);
+
+}  // namespace tarn
