@@ -2,10 +2,17 @@
 // (TarnSetTool of src/frame/actions.hpp); called once at start-up.
 #include "datared/datared_tools.hpp"
 
+#include "datared/geometry.hpp"
 #include "frame/actions.hpp"
 
 namespace tarn {
 
-void RegisterDataredTools() {}
+void RegisterDataredTools() {
+  // "Diffractometer check": cell from UB, hkl <-> angles (interactive only).
+  TarnSetTool(52601, [](TarnToolCall& c) {
+    if (!c.Batch) DRTestDiffractometer();
+    return NextNothing;
+  });
+}
 
 }  // namespace tarn

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "datared/import_msg.hpp"
+#include "datared/readers_more.hpp"
 #include "frame/state.hpp"
 #include "frame/toolkit.hpp"
 #include "model/basic.hpp"
@@ -96,6 +97,11 @@ int ImpCodeOfLabel(std::string_view label) {
 bool ImpSupported(int code) {
   switch (code) {
     case ImpBrukerCCD:
+    case ImpOxfordCCD:
+    case ImpRigakuCCD:
+    case ImpIpdsStoe:
+    case ImpIpdsStoeProg:
+    case ImpTarnM90:
     case ImpXds:
     case ImpShelxINoAbs:
     case ImpShelxF:
@@ -130,8 +136,23 @@ int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpD
       return ReadCifHkl(file, prefer, d);
     case ImpXds:
       return ReadXds(file, d);
+    case ImpOxfordCCD:
+    case ImpRigakuCCD:
+      return ReadKumaCCD(file, opt.Companion, opt.NDim, prefer, d);
+    case ImpIpdsStoe:
+    case ImpIpdsStoeProg:
+      return DRBasicIPStoe(file, opt.NDim, prefer, d);
+    case ImpTarnM90:
+      return DRBasicTarnM90(file, opt.M90Block, d);
     case ImpGeneralF:
     case ImpGeneralI:
+      if (opt.RealIndices) {
+        ImpModulation mod;
+        for (size_t i = 0; i + 2 < opt.QVec.size(); i += 3)
+          mod.Q.push_back({opt.QVec[i], opt.QVec[i + 1], opt.QVec[i + 2]});
+        mod.MMax = opt.MMax;
+        return ReadRealIndices(file, opt.Columns, code == ImpGeneralF, opt.TrMat, mod, d);
+      }
       return ReadGeneral(file, opt.Columns, code == ImpGeneralF, d);
     default:
       return Fail(std::string(impmsg::NotSupported));
@@ -170,6 +191,12 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
   b.TwRead = d.Hklf5 ? 1 : 0;
   b.XdDirCos = !d.Refl.empty() && d.Refl.front().HasDirCos ? 1 : 0;
   b.TrMat = opt.TrMat;
+  // Real indices were transformed before their resolution.
+  if (opt.RealIndices) {
+    b.TrMat.clear();
+    b.QVec = opt.QVec;
+    b.MMax = opt.MMax;
+  }
   if (static_cast<int>(b.TrMat.size()) != b.NDim95 * b.NDim95) b.TrMat.clear();
 }
 

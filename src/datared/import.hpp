@@ -33,13 +33,18 @@ extern const std::array<ImpFormatEntry, kImpNProgram> ImpProgramList;
 inline constexpr int kImpProgramBase = 100;
 enum ImpCode : int {
   ImpBrukerCCD = 2,
+  ImpOxfordCCD = 4,
+  ImpRigakuCCD = 5,
+  ImpIpdsStoe = 6,
   ImpXds = 16,
   ImpShelxINoAbs = 21,
   ImpShelxF = kImpProgramBase + 1,
   ImpShelxI = kImpProgramBase + 2,
   ImpShelxHklf5 = kImpProgramBase + 3,
+  ImpIpdsStoeProg = kImpProgramBase + 4,
   ImpCCDBruker = kImpProgramBase + 5,
   ImpCif = kImpProgramBase + 6,
+  ImpTarnM90 = kImpProgramBase + 10,
   ImpGeneralF = kImpProgramBase + 11,
   ImpGeneralI = kImpProgramBase + 12,
 };
@@ -54,6 +59,14 @@ struct ImpOptions {
   int NDim = 0;               // indices per reflection; 0 decides from the file (DRTestNDim)
   GeneralColumns Columns;     // general free-format files
   std::vector<double> TrMat;  // NDim x NDim index transformation, row-major; empty none
+  // General files with real (non-integer) h k l: TrMat is 3x3, applied to the
+  // real indices before they are resolved into main and satellite indices
+  // through QVec (3 reals per vector, r.l.u.) with |m_i| <= MMax_i.
+  bool RealIndices = false;
+  std::vector<double> QVec;
+  std::vector<int> MMax;
+  std::string Companion;  // Oxford/Rigaku: file with cell and UB (empty: <base>.cif_od)
+  std::string M90Block;   // Tarn-M90: name of the data block (empty: the first)
 };
 
 // Reads the file of the format code into d.

@@ -85,6 +85,9 @@ TEST_F(ImportM95, FailureLeavesM95Unchanged) {
   ASSERT_EQ(EM9ImportFile(ImpShelxI, Write("a.hkl", kTwo), {}, m95_), 0) << Imp.LastError;
   const std::string before = Slurp(m95_);
   const auto headers = Refl.M95;
+  ImpOptions half;  // h/2 not integral
+  half.NDim = 3;
+  half.TrMat = {0.5, 0, 0, 0, 1, 0, 0, 0, 1};
   struct Case {
     int code;
     std::string text;
@@ -93,8 +96,8 @@ TEST_F(ImportM95, FailureLeavesM95Unchanged) {
       {ImpShelxI, "   1   2   3  100.00    0.00   3\n", {}},
       {ImpXds, "!X-RAY_WAVELENGTH= 0.8\n 1 1 1 10 1\n", {}},
       {ImpCif, "data_x\n", {}},
-      {ImpShelxI, kTwo, {3, {}, {0.5, 0, 0, 0, 1, 0, 0, 0, 1}}},  // h/2 not integral
-      {7, kTwo, {}},                                              // not supported
+      {ImpShelxI, kTwo, half},
+      {7, kTwo, {}},  // not supported
   };
   for (const auto& c : cases) {
     EXPECT_NE(EM9ImportFile(c.code, Write("bad.hkl", c.text), c.opt, m95_), 0) << c.text;
