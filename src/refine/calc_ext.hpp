@@ -23,19 +23,51 @@ enum class ExtMsg : int {
 };
 const char* ExtMsgText(ExtMsg id);
 
+// "Modification for absorption": coefficients A_s and B_s of the secondary
+// factor tabulated against sin(theta) in steps of 0.1 (0 .. 1), and dadmi
+// against theta in steps of 5 degrees (0 .. 90), kept for listings.
+struct ExtAbsTables {
+  std::array<double, 11> A{};      // A_s at sin(theta) = 0, 0.1, .., 1
+  std::array<double, 11> B{};      // B_s at the same points
+  std::array<double, 19> DaDmi{};  // dA/d(mu r) at theta = 0, 5, .., 90 degrees
+};
+
 // Extinction factor y on the intensity for one reflection (ExtIso / ExtAniso of the data block),
 // with dy/d(extinction value) for the block's Ext list (size ExtParCount) into dy when non-null.
 struct ExtInput {
-  double Fc2 = 0.;                // |F|^2 on the absolute scale (electrons^2)
+  double Fc2 =
+      0.;  // |F|^2 on the absolute scale (electrons^2; fm^2 neutrons; Angstrom^2 electrons)
   double SinTh = 0.;              // sin(theta)
   double Lambda = 0.;             // Angstrom
   double PolK = 1.;               // polarisation constant of the data block (P1)
   double Volume = 0.;             // cell volume, Angstrom^3
   std::array<double, 3> HCart{};  // diffraction vector, Cartesian, 1/Angstrom (anisotropic models)
+  int RadType = 1;   // 1 X-ray (two polarisation components), 2 neutron, 3 electron (one each)
+  double TBar = 0.;  // mean path length through the crystal, micrometres; <= 0: 1.5 r
+                     // (a sphere of the refined radius r)
+  const ExtAbsTables* Abs = nullptr;  // "Modification for absorption" when non-null
 };
-// problem: 0 none; 1 the anisotropic model cannot be evaluated (non-positive
-// tensor form; message ExtMsg::AnisoImpossible), y = 1 then.
+// Extinction values of the data block (the Ext list):
+//   ExtIso:   r (radius, micrometres), g (mosaic parameter, dimensionless, rad^-1)
+//   ExtAniso: W11 W22 W33 W12 W13 W23 (particle tensor, micrometres^-2), then
+//             Z11 Z22 Z33 Z12 Z13 Z23 (mosaic tensor, dimensionless), Cartesian;
+//             r(e) = (e.W.e)^-1/2 and g(e) = (e.Z.e)^-1/2 along the unit diffraction vector e
+//   ExtShelx: x
+// Becker & Coppens (1974) Acta Cryst. A30, 129-147, for one polarisation component with weight P:
+//   Q = P (r_e |F| / V)^2 lambda^3 / sin(2 theta)      kinematic reflectivity per unit path
+//   S = sin(2 theta) / lambda                           angular width of a sphere of unit radius
+//   type I:   x_s = (2/3) Q g T                         (mosaic spread dominates)
+//   type II:  x_s = (2/3) Q (r S) T                     (particle size dominates)
+//   general:  x_s = (2/3) Q (r* S) T, r* = r / sqrt(1 + (r S / g)^2) Gaussian, r / (1 + r S / g)
+//   Lorentzian
+//             x_p = (2/3) Q (r S) (3/2 r) = P (r_e |F| lambda r / V)^2
+// T the mean path (TBar). problem: 0 none; 1 an anisotropic tensor is not positive along the
+// diffraction vector ("Anisotropic extinction cannot be performed."), y = 1 then.
 double ExtFactor(const DatBlockModel& m, const ExtInput& in, double* dy, int& problem);
+// The parameters x_p and x_s (one component of weight 1) of the isotropic model for given r and g;
+// x_p = 0 for types I and II. For checks and listings.
+void ExtXValues(int kind, int distr, double r, double g, const ExtInput& in, double& xp,
+                double& xs);
 // SHELX correction: factor on the intensity 1/sqrt(1 + x e) and d(factor)/dx.
 // radType 3 uses c = 1 instead of 0.001 in e = c (Fc/k)^2 lambda^3 / sin(2 theta).
 double ShelxExt(double x, double fcOverK, double lambda, double sin2Th, int radType, double* dfdx);
