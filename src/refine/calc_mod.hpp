@@ -24,7 +24,7 @@
 //   position waves  u(xb4) = sum_n S_n f_n^s(xb4) + C_n f_n^c(xb4)
 //   ADP waves       beta(xb4) = beta + sum_n S_n f_n^s + C_n f_n^c
 // with f^s = sin(2 pi k_n.xb4), f^c = cos(2 pi k_n.xb4) for harmonic waves
-// (k_n = n along the first internal axis for d = 1; see ModWaveVector), or the
+// (k_n = (n+1) times the first modulation vector, ModWaveVector), or the
 // orthogonal functions of GetFPol when the atom has a function type.
 #include <array>
 #include <complex>
@@ -32,21 +32,24 @@
 #include <vector>
 
 #include "model/atoms.hpp"
+#include "model/modfun.hpp"
 
 namespace tarn {
 
-// Integration grid of Calcm2: Gauss-Legendre points per interval and
-// intervals per period along each internal axis (d = 1, 2, 3). A full period
-// of a harmonic atom is covered by ModGridIntervals[d-1] * ModGaussPoints
-// points per axis; a crenel or sawtooth interval by ModCrenelPoints points.
+// Integration grid of Calcm2 along the internal coordinate x4 (all waves run
+// along the first modulation vector, ModWaveVector, so the other internal
+// coordinates only select m2 = m3 = 0): a full period of an atom without
+// crenel is split into ModGridIntervals intervals of ModGaussPoints Gauss-
+// Legendre points each (128 points: exact to about 1e-9 for integrands of up
+// to 10 oscillations per period); a crenel or sawtooth interval gets
+// ModCrenelPoints Gauss-Legendre points.
 inline constexpr int ModGaussPoints = 8;
-inline constexpr std::array<int, 3> ModGridIntervals = {16, 4, 2};
+inline constexpr int ModGridIntervals = 16;
 inline constexpr int ModCrenelPoints = 64;
-// Bessel terms (Calcm1) whose magnitude bound is below this are dropped.
+// Bessel terms (Calcm1) whose magnitude is below this are dropped.
 inline constexpr double ModBesselDiff = 1.0e-5;
 
-// One operator of the phase with the centring folded out, in the basis of the
-// atom's composite part.
+// One operator of the phase, in the basis of the atom's composite part.
 struct ModOp {
   std::array<double, 36> R{};  // NDim x NDim rotation, row-major (integers as reals)
   std::array<double, 6> S{};   // NDim translation, fractions of the cell
@@ -61,30 +64,25 @@ struct ModAtomPrep {
   int Part = 0;            // 0-based composite part of the atom
   AtomShape Shape;         // attributes the preparation was made for
   AtomLayoutInfo Lay;      // block offsets of the atom's values
-  std::vector<ModOp> Ops;  // operators of the phase (inversion partners included)
+  std::vector<ModOp> Ops;  // operators (inversion partners included)
   std::vector<std::array<double, 6>> Centr;  // centring vectors in the part's basis
-  std::array<double, 36> WInv{};             // SetInd: H_part = H . W^-1 (row-major NDim x NDim)
   bool HasW = false;                         // the part has a W matrix other than the identity
+  std::array<double, 36> WInv{};             // SetInd: H_part = H . W^-1 (row-major)
   std::array<double, 9> Q{};                 // modulation vectors of the part, d rows of 3 (r.l.u.)
-  std::array<double, 9> MetTensI{};          // reciprocal metric tensor G* (1/Angstrom^2)
-  // Integration grid (ComExp): points xb4 (d per point) and weights summing to
-  // 1 over a period; the harmonic function values on it: per point and wave,
-  // sin and cos of 2 pi k_n.xb4. Crenel atoms keep a grid on the reduced
-  // interval [-1, 1] instead (Crenel = true), mapped on each call.
-  bool Crenel = false;          // occupancy restricted to an interval (crenel or sawtooth)
-  int NPts = 0;                 // grid points
-  int MaxWave = 0;              // largest wave count of the atom (table width)
-  std::vector<double> X4;       // NPts * d internal coordinates
-  std::vector<double> W;        // NPts weights
-  std::vector<float> SinCos;    // NPts * MaxWave * 2: sin, cos (single precision)
-  std::vector<double> Xi, XiW;  // crenel: Gauss-Legendre nodes on [-1, 1] and weights
-  std::vector<std::array<int, 3>> KWave;  // integer wave vector of each wave
+  std::array<double, 9> MetTensI{};          // reciprocal metric tensor G* of the part (1/A^2)
+  bool Crenel = false;  // occupancy restricted to an interval (crenel or sawtooth)
+  bool Saw = false;     // sawtooth displacement
+  int MaxWave = 0;      // largest wave count of occupancy, position and ADP
+  // ComExp: grid of a full period (atoms without crenel): points, weights
+  // (sum 1), and per point and wave sin, cos of 2 pi k_n x4 (single precision).
+  int NPts = 0;
+  std::vector<double> X4, W;
+  std::vector<float> SinCos;  // NPts * MaxWave * 2
+  // Crenel atoms: Gauss-Legendre nodes on [-1, 1] and weights (sum 2), mapped
+  // onto the current interval on each call.
+  std::vector<double> Xi, XiW;
+  FPolSet FPol;  // orthogonal function set (function type > 0) for the interval at preparation
 };
-
-// Integer wave vector of wave n (0-based) for d internal dimensions: waves run
-// through the vectors of growing order |k1|+|k2|+|k3|, the first non-zero
-// component positive, first along the first axis (d = 1: k = n + 1).
-std::array<int, 3> ModWaveVector(int n, int d);
 
 // Builds the preparation of `at` in the phase (0-based) of the basic data
 // `Basic`: operators with centring, SetInd matrix, integration grid. 0 on
