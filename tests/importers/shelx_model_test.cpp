@@ -1,0 +1,312 @@
+#include "importers/shelx_model.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "frame/files.hpp"
+#include "frame/state.hpp"
+#include "frame/toolkit.hpp"
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "model/batch_edit.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "refine/refcommands.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadData(const std::string& rel) {
+  std::string text;
+  if (FeReadFile("../shared/data/" + rel, text)) return "";
+  return text;
+}
+
+const AtomRec* FindAt(std::string_view name) {
+  for (const auto& a : Model.Atom)
+    if (a.Name == name) return &a;
+  return nullptr;
+}
+
+double Occ(const AtomRec& a) {
+  return a.Par.Val[AtomLayout(a.Shape).Off[BlkOcc]];
+}
+double Adp(const AtomRec& a, int k) {
+  return a.Par.Val[AtomLayout(a.Shape).Off[BlkAdp] + k];
+}
+
+bool HasLine(int kw, std::string_view text) {
+  for (const auto& l : Ref.EditLines[static_cast<size_t>(kw - RefFirstSpecial)])
+    if (l.Text == text) return true;
+  return false;
+}
+
+struct ShelxTest : ::testing::Test {
+  FeSilentToolkit Tk;
+  fs::path Dir;
+  void SetUp() override {
+    FeSetToolkit(&Tk);
+    Basic = BasicData{};
+    Model = AtomModel{};
+    Frame.fln.clear();
+    Frame.KPhase = 1;
+    Dir = fs::temp_directory_path() / ("tarn_shelx_" + std::to_string(::getpid()));
+    fs::create_directories(Dir);
+  }
+  void TearDown() override {
+    fs::remove_all(Dir);
+    FeSetToolkit(nullptr);
+  }
+};
+
+TEST_F(ShelxTest, NaClResult) {
+  const std::string res = ReadData("nacl/NaCl.res");
+  if (res.empty()) GTEST_SKIP() << "NaCl.res not available";
+  std::vector<std::string> msg;
+  ASSERT_EQ(ImportShelxModel(res, "NaCl.res", msg), 0) << (msg.empty() ? "" : msg[0]);
+  const PhaseBasic& p = Basic.Phase.at(0);
+  EXPECT_DOUBLE_EQ(p.Cell[0], 5.641087);
+  EXPECT_DOUBLE_EQ(p.CellSU[2], 0.000051);
+  EXPECT_DOUBLE_EQ(Basic.DatBlock.at(0).Lambda, 0.71073);
+  EXPECT_EQ(p.Lattice, "F");
+  EXPECT_TRUE(p.Centro);
+  EXPECT_EQ(p.SymmText.size(), 24u);
+  // Fm-3m: 48 point operations x 4 centring vectors.
+  EXPECT_EQ(p.Symmetry.NSymm, 48);
+  EXPECT_EQ(p.Symmetry.NLattVec, 4);
+  EXPECT_EQ(p.UnitsNumb, 192);
+  ASSERT_EQ(p.AtType.size(), 2u);
+  EXPECT_EQ(p.AtType[0], "Cl");
+  ASSERT_EQ(Model.Atom.size(), 2u);
+  const AtomRec& cl = Model.Atom[0];
+  EXPECT_EQ(cl.Name, "CL1");
+  EXPECT_EQ(cl.Type, 1);
+  EXPECT_EQ(cl.Shape.AdpOrder, 2);
+  // "10.02083": occupancy 1/48 of the site, fixed.
+  EXPECT_NEAR(Occ(cl), 0.02083, 1e-9);
+  EXPECT_EQ(cl.Par.Key[0], 0);
+  // beta11 = 2 pi^2 a*^2 U11 for a cubic cell.
+  const double pi = 3.14159265358979323846;
+  EXPECT_NEAR(Adp(cl, 0), 2. * pi * pi * 0.01793 / (5.641087 * 5.641087), 1e-10);
+  EXPECT_NEAR(Adp(cl, 3), 0., 1e-15);
+  EXPECT_DOUBLE_EQ(Model.DatBlock.at(0).Scale.Val[0], 12.01658);
+  EXPECT_EQ(Ref.Edit.I(RkShelxW), 1);
+  EXPECT_EQ(Ref.Edit.I(RkWeight), 0);
+  EXPECT_EQ(Ref.Edit.I(RkFSquare), 1);
+  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab), 0.0089f);
+  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab2), 0.f);
+  EXPECT_EQ(ShelxImport.Hklf, 4);
+}
+
+std::string ShSh2185() {
+  return ShelxEmbeddedFile(ReadData("shelx/SH2185_Cu.cif"), "_shelx_res_file");
+}
+
+TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
+  const std::string res = ShSh2185();
+  if (res.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
+  std::vector<std::string> msg;
+  ASSERT_EQ(ImportShelxModel(res, "SH2185_Cu.res", msg), 0) << (msg.empty() ? "" : msg[0]);
+  const PhaseBasic& p = Basic.Phase.at(0);
+  EXPECT_FALSE(p.Centro);
+  EXPECT_EQ(p.Symmetry.NSymm, 4);
+  EXPECT_EQ(p.UnitsNumb, 4);
+  int nH = 0, nHeavy = 0;
+  for (const auto& a : Model.Atom) (a.Type == 2 ? nH : nHeavy)++;
+  EXPECT_EQ(nHeavy, 29);
+  EXPECT_EQ(nH, 30);
+  // Formula from UNIT / Z: C22 H25 N O.
+  EXPECT_DOUBLE_EQ(*p.AtTypeData[0].Formula, 22.);
+  EXPECT_DOUBLE_EQ(*p.AtTypeData[1].Formula, 25.);
+
+  // Occupancies through FVAR 2 = 0.90572; the published CIF gives 0.094(3)
+  // for the minor and 0.906(3) for the major part.
+  EXPECT_NEAR(Occ(*FindAt("C18B")), 0.09428, 1e-6);
+  EXPECT_NEAR(Occ(*FindAt("C16")), 0.90572, 1e-6);
+  EXPECT_TRUE(HasLine(RkEquation, "ai[C16] = 1 - ai[C18B]"));
+  EXPECT_TRUE(HasLine(RkEquation, "ai[H17B] = ai[C18B]"));
+  EXPECT_EQ(Ref.EditLines[RkEquation - RefFirstSpecial].size(), 19u);
+
+  // Riding Uiso = 1.2 Ueq(pivot): the CIF lists 0.029 for H18B
+  // (Ueq(C18B) = 0.0245) and 0.034 for H16.
+  EXPECT_NEAR(Adp(*FindAt("H18B"), 0), 0.029, 0.0005);
+  EXPECT_NEAR(Adp(*FindAt("H16"), 0), 0.034, 0.0005);
+  EXPECT_TRUE(HasLine(RkKeep, "ADP riding C18B 1.2 H18B"));
+  // Aromatic CH (AFIX 43) as trigonal hydro constraints, two neighbours of
+  // the pivot found from the geometry; ten such groups in the file.
+  int nHydro = 0;
+  for (const auto& l : Ref.EditLines[RkKeep - RefFirstSpecial])
+    if (l.Text.rfind("hydro triang ", 0) == 0) ++nHydro;
+  EXPECT_EQ(nHydro, 10);
+  EXPECT_EQ(Ref.Keep.size(), 20u);  // parsed: 10 hydro + 10 riding
+  // Weighting as WGHT 0.0369 0.2813.
+  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab), 0.01845f);
+  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab2), 0.2813f);
+  // Restraints without a counterpart are listed.
+  std::string all;
+  for (const auto& l : ShelxImport.NotConverted) all += l + "\n";
+  for (auto k : {"FLAT (2 lines", "DELU", "SIMU", "RIGU", "EADP (4 lines"})
+    EXPECT_NE(all.find(k), std::string::npos) << k;
+}
+
+TEST_F(ShelxTest, CodedParametersTwinExtinctionRestraints) {
+  const std::string ins =
+      "TITL test\n"
+      "CELL 1.5418 10 11 12 90 100 90\n"
+      "ZERR 2 0.001 0.001 0.001 0 0.01 0\n"
+      "LATT -1\n"
+      "SFAC C O\n"
+      "UNIT 4 2\n"
+      "DISP O 0.049 0.032\n"
+      "TWIN\n"
+      "BASF 0.3\n"
+      "EXTI 0.012\n"
+      "DFIX 1.43 0.01 C1 O1 C2 O1\n"
+      "SADI C1 C2 C2 O1\n"
+      "FVAR 2.5 0.6\n"
+      "C1 1 10.25 0.2 0.3 -20.5 0.05\n"
+      "C2 1 0.1 0.2 0.5 30.5 0.03 ! comment\n"
+      "O1 2 0.1 0.3 0.4 21 0.02 0.03 0.04 =\n"
+      "   0.001 0.002 0.003\n"
+      "HKLF 4\nEND\n";
+  std::vector<std::string> msg;
+  ASSERT_EQ(ImportShelxModel(ins, "t.ins", msg), 1);  // fv 3 is not given
+  EXPECT_NE(msg.at(0).find("t.ins, line 15"), std::string::npos) << msg[0];
+
+  std::string ok = ins;
+  ok.replace(ok.find("30.5"), 4, "20.5");
+  msg.clear();
+  ASSERT_EQ(ImportShelxModel(ok, "t.ins", msg), 0) << msg.at(0);
+  const AtomRec& c1 = *FindAt("C1");
+  const int pos = AtomLayout(c1.Shape).Off[BlkPos];
+  EXPECT_DOUBLE_EQ(c1.Par.Val[pos], 0.25);  // "10 + value": fixed
+  EXPECT_EQ(c1.Par.Key[pos], 0);
+  EXPECT_EQ(c1.Par.Key[pos + 1], 1);
+  // -20.5 -> 0.5 (1 - fv2), 20.5 -> 0.5 fv2, 21 -> fv2.
+  EXPECT_NEAR(Occ(c1), 0.2, 1e-12);
+  EXPECT_NEAR(Occ(*FindAt("C2")), 0.3, 1e-12);
+  EXPECT_NEAR(Occ(*FindAt("O1")), 0.6, 1e-12);
+  EXPECT_TRUE(HasLine(RkEquation, "ai[C2] = 0.5 - ai[C1]"));
+  EXPECT_TRUE(HasLine(RkEquation, "ai[O1] = 1 - 2*ai[C1]"));
+  // U23 U13 U12 of SHELX land in beta23, beta13, beta12.
+  const AtomRec& o1 = *FindAt("O1");
+  const PhaseBasic& p = Basic.Phase[0];
+  EXPECT_NEAR(Adp(o1, 3), UToBeta(p, 3, 0.003), 1e-12);
+  EXPECT_NEAR(Adp(o1, 4), UToBeta(p, 4, 0.002), 1e-12);
+  EXPECT_NEAR(Adp(o1, 5), UToBeta(p, 5, 0.001), 1e-12);
+  EXPECT_DOUBLE_EQ(p.AtTypeData[1].FPrime.at(0), 0.049);
+  EXPECT_DOUBLE_EQ(*p.AtTypeData[0].Formula, 2.);
+  // TWIN default: 2 domains, -1 matrix, fractions 0.7 / 0.3.
+  ASSERT_EQ(Basic.Twin.size(), 2u);
+  EXPECT_EQ(Basic.Twin[1][0], -1.);
+  const DatBlockModel& d = Model.DatBlock.at(0);
+  ASSERT_EQ(d.Twin.size(), 2);
+  EXPECT_DOUBLE_EQ(d.Twin.Val[0], 0.7);
+  EXPECT_DOUBLE_EQ(d.Twin.Val[1], 0.3);
+  EXPECT_EQ(d.ExtType, ExtShelx);
+  EXPECT_DOUBLE_EQ(d.Ext.Val[0], 0.012);
+  EXPECT_TRUE(HasLine(RkDistFix, "1.43 0.01 C1 O1; C2 O1"));
+  EXPECT_TRUE(HasLine(RkDistFix, "= 0.02 C1 C2; C2 O1"));
+  EXPECT_EQ(Ref.Restraint.size(), 2u);
+}
+
+TEST_F(ShelxTest, BadInputNamesFileAndLineAndKeepsState) {
+  const std::string head = "TITL x\nCELL 1 5 5 5 90 90 90\nSFAC C\nUNIT 1\n";
+  struct Case {
+    std::string Text;
+    int Line;
+    std::string_view What;
+  } cases[] = {
+      {head + "FOO 1 2\n", 5, shelxmsg::Unknown},
+      {head + "C1 2 0.1 0.2 0.3 11 0.05\n", 5, shelxmsg::SfacRange},
+      {head + "C1 1 0.1 0.2x 0.3 11 0.05\n", 5, shelxmsg::BadNumber},
+      {"TITL x\nCELL 1 5 5 five 90 90 90\n", 2, shelxmsg::BadNumber},
+      {head + "LATT 9\n", 5, shelxmsg::BadLatt},
+      {head + "SYMM X,Y\n", 5, shelxmsg::BadSymm},
+      {head + "C1 1 0.1 0.2 0.3 11 0.05\nC1 1 0.1 0.2 0.3 11 0.05\n", 6, shelxmsg::DupAtom},
+  };
+  Model.Atom.push_back(DefaultAtom());
+  Model.Atom[0].Name = "Keep";
+  for (const auto& c : cases) {
+    std::vector<std::string> msg;
+    EXPECT_EQ(ImportShelxModel(c.Text, "bad.res", msg), 1) << c.Text;
+    ASSERT_FALSE(msg.empty());
+    EXPECT_NE(msg[0].find("bad.res, line " + std::to_string(c.Line) + ": " + std::string(c.What)),
+              std::string::npos)
+        << msg[0];
+    ASSERT_EQ(Model.Atom.size(), 1u);
+    EXPECT_EQ(Model.Atom[0].Name, "Keep");
+  }
+  std::vector<std::string> msg;
+  EXPECT_EQ(ImportShelxModel("TITL x\nSFAC C\nC1 1 0 0 0\n", "bad.res", msg), 1);
+  EXPECT_NE(msg.at(0).find(shelxmsg::NoCell), std::string::npos);
+}
+
+TEST_F(ShelxTest, WrittenStructureReadsBackTheSameModel) {
+  const std::string res = ShSh2185();
+  if (res.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
+  std::vector<std::string> msg;
+  ASSERT_EQ(ImportShelxModel(res, "SH2185_Cu.res", msg), 0);
+  const AtomModel model = Model;
+  const BasicData basic = Basic;
+  const RefValues edit = Ref.Edit;
+  const auto lines = Ref.EditLines;
+  const std::string fln = (Dir / "sh").string();
+  ASSERT_EQ(WriteImportedStructure(fln), 0);
+
+  Basic = BasicData{};
+  Model = AtomModel{};
+  ASSERT_EQ(iom50(M50Read, fln + ".m50"), 0);
+  ASSERT_EQ(iom40(M40Read, fln + ".m40"), 0);
+  EXPECT_EQ(Basic.Phase[0].SymmText, basic.Phase[0].SymmText);
+  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(Basic.Phase[0].Cell[i], basic.Phase[0].Cell[i]);
+  EXPECT_EQ(Basic.Phase[0].AtType, basic.Phase[0].AtType);
+  ASSERT_EQ(Model.Atom.size(), model.Atom.size());
+  for (size_t i = 0; i < model.Atom.size(); ++i) {
+    const AtomRec &a = Model.Atom[i], &b = model.Atom[i];
+    EXPECT_EQ(a.Name, b.Name);
+    EXPECT_EQ(a.Type, b.Type);
+    EXPECT_EQ(a.Shape, b.Shape);
+    ASSERT_EQ(a.Par.size(), b.Par.size());
+    EXPECT_EQ(a.Par.Key, b.Par.Key) << a.Name;
+    for (int k = 0; k < a.Par.size(); ++k) EXPECT_NEAR(a.Par.Val[k], b.Par.Val[k], 5e-7) << a.Name;
+  }
+  EXPECT_NEAR(Model.DatBlock.at(0).Scale.Val[0], model.DatBlock[0].Scale.Val[0], 5e-7);
+  // The refinement block.
+  Frame.fln = fln;
+  int error = 0;
+  RefReadCommands(error);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(Ref.Run, edit);
+  for (int k : {RkEquation, RkKeep, RkDistFix})
+    EXPECT_EQ(Ref.Lines[static_cast<size_t>(k - RefFirstSpecial)],
+              lines[static_cast<size_t>(k - RefFirstSpecial)])
+        << k;
+}
+
+TEST_F(ShelxTest, FailedWriteLeavesExistingStructure) {
+  std::vector<std::string> msg;
+  ASSERT_EQ(ImportShelxModel("TITL x\nCELL 1 5 5 5 90 90 90\nSFAC C\nC1 1 0 0 0\n", "a.res", msg),
+            0);
+  const std::string fln = (Dir / "old").string();
+  ASSERT_EQ(FeWriteFileAtomic(fln + ".m50", "old m50\n"), 0);
+  ASSERT_EQ(FeWriteFileAtomic(fln + ".m40", "old m40\n"), 0);
+  Model.Atom[0].Name = "name with blanks";  // cannot be written
+  EXPECT_NE(WriteImportedStructure(fln), 0);
+  std::string t;
+  ASSERT_EQ(FeReadFile(fln + ".m50", t), 0);
+  EXPECT_EQ(t, "old m50\n");
+  ASSERT_EQ(FeReadFile(fln + ".m40", t), 0);
+  EXPECT_EQ(t, "old m40\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator{}), 2);
+}
+
+}  // namespace
+}  // namespace tarn
