@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "datared/average_msg.hpp"
+#include "datared/scales.hpp"
 #include "frame/files.hpp"
 #include "frame/state.hpp"
 #include "frame/toolkit.hpp"
@@ -86,6 +87,9 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
       for (const std::string& c : ps.Op[s].Text) t += c + " ";
       lst.push_back("  " + t);
     }
+  // Several sets (blocks, frame groups) are first brought to a common scale.
+  std::vector<std::vector<double>> setscale;
+  if (EM9MakeScales(b95, r95, feeds, phase, b90, setscale, lst) != 0) return 1;
   for (int fb : feeds) {
     const M95Block& b = b95[fb];
     const double scale = b.Scale > 0. ? b.Scale : 1.;
@@ -104,8 +108,9 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
     for (const M95Refl& r : r95[fb]) {
       if (r.IFlag != 0) continue;
       Meas m{};
-      m.i = r.I * scale;
-      m.s = r.SigI * scale;
+      const double fs = setscale[fb].empty() ? 1. : setscale[fb][&r - r95[fb].data()];
+      m.i = r.I * scale * fs;
+      m.s = r.SigI * scale * fs;
       m.block = fb + 1;
       m.run = r.Run;
       m.tw = r.ITw;

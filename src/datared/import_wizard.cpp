@@ -17,6 +17,9 @@ constexpr std::string_view Header = "Import of reflection data";
 constexpr std::string_view ListDiffractometer = "Diffractometer formats";
 constexpr std::string_view ListProgram = "Formats of other programs";
 constexpr std::string_view SelectFile = "Select the reflection file";
+constexpr std::string_view SelectKuma = "Define basic KUMA (OD, Rigaku) data file:";
+constexpr std::string_view SelectOrMat = "Select file with orientation matrix";
+constexpr std::string_view OrMatFilter = "*.sum;*.cif_od";
 constexpr std::string_view Options = "Options of the import";
 constexpr std::string_view FieldNDim = "Number of indices (0 = from the file)";
 constexpr std::string_view FieldTrMat = "Transformation of indices, row by row (empty = none)";
@@ -89,9 +92,17 @@ int EM9ImportWizard() {
     FeInfo(std::string(impmsg::NotSupported));
     return 1;
   }
-  const auto file = Fe().ChooseFile(std::string(wiz::SelectFile), ImpPlainLabel(fe.Label),
-                                    std::string(fe.Filter));
+  const bool kuma = code == ImpOxfordCCD || code == ImpRigakuCCD;
+  const auto file = Fe().ChooseFile(std::string(kuma ? wiz::SelectKuma : wiz::SelectFile),
+                                    ImpPlainLabel(fe.Label), std::string(fe.Filter));
   if (!file || Trim(*file).empty()) return 1;
+  std::string companion;
+  if (kuma) {
+    // Cancel keeps the default companion, the .cif_od of the same name.
+    const auto c = Fe().ChooseFile(std::string(wiz::SelectOrMat), ImpPlainLabel(fe.Label),
+                                   std::string(wiz::OrMatFilter));
+    if (c) companion = std::string(Trim(*c));
+  }
   const bool general = code == ImpGeneralF || code == ImpGeneralI;
   std::vector<FeFormField> form = {{std::string(wiz::FieldNDim), "0"},
                                    {std::string(wiz::FieldTrMat), ""}};
@@ -104,6 +115,7 @@ int EM9ImportWizard() {
   if (!Fe().EditForm(std::string(wiz::Options), form)) return 1;
   ImpOptions opt;
   if (ReadOptions(form, general, opt)) return 1;
+  opt.Companion = companion;
   const std::string m95 = Frame.fln + ".m95";
   if (EM9ImportFile(code, *file, opt, m95)) {
     FeChybne(std::string(wiz::Header), {Imp.LastError});

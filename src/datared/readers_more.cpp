@@ -29,6 +29,9 @@ constexpr std::string_view UBIgnored =
     "The orientation matrix of \"{}\" does not agree with its cell and was not taken.";
 constexpr std::string_view NoCompanion =
     "No file \"{}\" was found: the block has no cell, wavelength or orientation matrix.";
+constexpr std::string_view SumNotSupported =
+    "The orientation file \"{}\" is a .sum file, which is not supported yet; choose the .cif_od "
+    "file of the data set.";
 constexpr std::string_view NotResolved =
     "expected indices within {} of main reflection + satellite positions (best distance {:.3f})";
 }  // namespace msg
@@ -298,6 +301,10 @@ int DRBasicKumaCCD(const std::string& hklfile, const std::string& companion, Imp
   if (!FeFileExists(comp)) {
     d.Notes.push_back(fmt::format(fmt::runtime(msg::NoCompanion), comp));
     return 0;
+  }
+  if (EqIgnoreCase(std::filesystem::path(comp).extension().string(), ".sum")) {
+    Imp.LastError = fmt::format(fmt::runtime(msg::SumNotSupported), comp);
+    return 1;
   }
   std::string text;
   if (ReadText(comp, text)) return 1;
