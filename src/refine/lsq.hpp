@@ -71,6 +71,7 @@ struct InverResult {
   std::vector<int> Singular;  // refined indices (0-based) of singular parameters, ascending
   int Fatal = 0;              // 1 too few reflections, 2 too many singularities
   bool Warning = false;       // serious warning written (fewer than 3 n reflections)
+  double SigScale = 0.;       // G (times the Berar factor): covariance = SigScale^2 D A^-1 D
 };
 
 // Normalises (znorm), inverts (SmiHandleSing) and derives shifts and s.u.;
@@ -87,6 +88,9 @@ void znorm(std::vector<double>& am, std::vector<double>& rhs, int n, std::vector
 // parameter singular: pivot set to 1, row and column cleared. Returns the
 // singular indices (ascending).
 std::vector<int> SmiHandleSing(std::vector<double>& am, int n);
+// Kernel of the rank-k update: 0 portable loops, 1 AVX2+FMA (when the processor
+// has it; the default). For tests and benchmarks.
+void LsqSetKernel(int kernel);
 // Correlation of refined parameters i and j from the inverted equations.
 double InverCorrelation(const NormalEq& ne, int i, int j);
 // Berar factor for serially correlated residuals: x = sqrt(w) (obs - calc) in
@@ -102,6 +106,8 @@ struct ZmenaState {
   double ConvLim = 0.;       // convlim
   double UIsoLim = 0.;       // uisolim, Angstrom^2 (0 off)
   std::vector<int> SqScale;  // full-vector indices of scales refined as their square (fsquare 1)
+  const NormalEq* Cov = nullptr;  // inverted equations of the solution: full covariance for the
+                                  // s.u. of dependent parameters (else quadrature of coef * s.u.)
   // results of the last call
   int ConvCount = 0;           // consecutive cycles with max |change/s.u.| < ConvLim
   double MaxChange = 0.;       // largest |change/s.u.| of the cycle
