@@ -1,0 +1,317 @@
+// Modulated atoms in the structure factor: integration and Bessel expansion
+// agree with each other and with a direct periodic sum, crenel of width 1,
+// analytic derivatives against finite differences, equivalent satellites in a
+// superspace group, composite index transformation.
+#include "refine/calc_mod.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "model/basic.hpp"
+
+namespace tarn {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+using Cx = std::complex<double>;
+
+// (3+1)-dimensional phase, cell 5 x 6 x 7 Angstrom orthogonal, q = (0.1, 0, 0.37).
+void SetPhase(const std::vector<std::string>& ops, const std::string& lattice, bool centro) {
+  Basic = BasicData{};
+  Basic.Phase.resize(1);
+  Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Basic.Phase[0];
+  const double cell[6] = {5, 6, 7, 90, 90, 90};
+  std::copy(cell, cell + 6, ph.Cell);
+  ph.NDim = 4;
+  ph.Qi = {{0.1, 0., 0.37}};
+  ph.Lattice = lattice;
+  ph.Centro = centro;
+  ph.SymmText = ops;
+  ph.AtType = {"Fe"};
+  ASSERT_EQ(SetBasicM50(Basic), 0);
+}
+
+// Atom with the given attributes and reproducible values: small waves, a
+// harmonic ADP of about U = 0.01 A^2 (or Uiso), crenel centre 0.3 width 0.6,
+// sawtooth U = (0.05, -0.03, 0.02) on centre 0.2 width 0.7.
+AtomRec MakeAtom(const AtomShape& sh) {
+  AtomRec a;
+  a.Name = "Fe1";
+  a.Shape = sh;
+  const AtomLayoutInfo l = AtomLayout(sh);
+  a.Par.resize(l.NPar);
+  double* v = a.Par.Val.data();
+  unsigned seed = 7;
+  auto rnd = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return ((seed >> 8) & 0xffff) / 32768. - 1.;  // [-1, 1)
+  };
+  v[l.Off[BlkOcc]] = 0.75;
+  const double x[3] = {0.13, 0.27, 0.41};
+  for (int j = 0; j < 3; ++j) v[l.Off[BlkPos] + j] = x[j];
+  if (sh.AdpOrder == 1) {
+    v[l.Off[BlkAdp]] = 0.012;
+  } else {
+    const double b[6] = {0.0079, 0.0055, 0.0040, 0.0008, -0.0005, 0.0003};
+    for (int c = 0; c < 6; ++c) v[l.Off[BlkAdp] + c] = b[c];
+  }
+  for (int i = 0; i < l.Len[BlkOccWave]; ++i) v[l.Off[BlkOccWave] + i] = 0.15 * rnd();
+  for (int i = 0; i < l.Len[BlkPosWave]; ++i) v[l.Off[BlkPosWave] + i] = 0.03 * rnd();
+  const double adpAmp = sh.AdpOrder == 1 ? 0.003 : 0.0008;
+  for (int i = 0; i < l.Len[BlkAdpWave]; ++i) v[l.Off[BlkAdpWave] + i] = adpAmp * rnd();
+  if (l.Len[BlkCrenel]) {
+    v[l.Off[BlkCrenel]] = 0.3;
+    v[l.Off[BlkCrenel] + 1] = 0.6;
+  }
+  if (l.Len[BlkSaw]) {
+    const double s[5] = {0.05, -0.03, 0.02, 0.2, 0.7};
+    for (int i = 0; i < 5; ++i) v[l.Off[BlkSaw] + i] = s[i];
+  }
+  return a;
+}
+
+AtomShape Shape(int adp, int nOcc, int nPos, int nAdp, bool crenel = false, bool saw = false) {
+  AtomShape s;
+  s.AdpOrder = adp;
+  s.NWave[0] = nOcc;
+  s.NWave[1] = nPos;
+  s.NWave[2] = nAdp;
+  s.Flag[0] = crenel ? 1 : 0;
+  s.Flag[1] = saw ? 1 : 0;
+  return s;
+}
+
+Cx G(const AtomRec& a, int method, const int* h) {
+  ModAtomPrep m;
+  EXPECT_EQ(CalcmPrepare(m, a, 0, method), 0);
+  Cx g;
+  std::string msg;
+  const int rc = method == 0 ? Calcm1(m, a, h, g, nullptr, nullptr, &msg)
+                             : Calcm2(m, a, h, g, nullptr, nullptr, &msg);
+  EXPECT_EQ(rc, 0) << msg;
+  return g;
+}
+
+const std::vector<std::array<int, 4>> kRefl = {
+    {1, 0, 0, 0},   {2, -1, 3, 0}, {1, 1, 1, 1},  {0, 2, -1, -1}, {3, 1, 2, 2},
+    {-2, 0, 1, -2}, {1, 3, 0, 3},  {4, -2, 2, 1}, {0, 0, 2, -3},  {2, 2, 2, 0}};
+
+// P2/m-like superspace group with a C centring: the 2-fold carries an internal
+// shift 1/2 and the inversion is added by the centrosymmetric flag.
+void SetTestGroup() {
+  SetPhase({"x1 x2 x3 x4", "-x1 -x2 x3 x4+1/2"}, "C", true);
+}
+
+TEST(Calcm, UnmodulatedAtomEqualsPeriodicSum) {
+  SetTestGroup();
+  const AtomRec a = MakeAtom(Shape(2, 0, 0, 0));
+  const PhaseSymmetry& ps = Basic.Phase[0].Symmetry;
+  const double* v = a.Par.Val.data();
+  for (const auto& h : kRefl) {
+    // Direct sum over operators and centring of ai T exp(2 pi i h.(R x + t + c)).
+    Cx ref = 0.;
+    if (h[3] == 0)
+      for (int i = 0; i < ps.NSymm; ++i)
+        for (int c = 0; c < ps.NLattVec; ++c) {
+          const SymmOp& op = ps.Op[i];
+          double k[3] = {}, ph = 0.;
+          for (int r = 0; r < 3; ++r) {
+            double y = op.S6[r] + ps.VT6[c][r];
+            for (int j = 0; j < 3; ++j) {
+              k[j] += h[r] * op.RM[3 * r + j];
+              y += op.RM[3 * r + j] * v[1 + j];
+            }
+            ph += h[r] * y;
+          }
+          const double ex = v[4] * k[0] * k[0] + v[5] * k[1] * k[1] + v[6] * k[2] * k[2] +
+                            2. * (v[7] * k[0] * k[1] + v[8] * k[0] * k[2] + v[9] * k[1] * k[2]);
+          ref += v[0] * std::exp(-ex) * std::polar(1., 2. * kPi * ph);
+        }
+    for (int method : {0, 1}) {
+      const Cx g = G(a, method, h.data());
+      EXPECT_NEAR(g.real(), ref.real(), 1e-9) << method << " " << h[0] << h[1] << h[2] << h[3];
+      EXPECT_NEAR(g.imag(), ref.imag(), 1e-9) << method;
+    }
+  }
+}
+
+TEST(Calcm, BesselAndIntegrationAgree) {
+  SetTestGroup();
+  // Harmonic waves of every kind handled by both methods, anisotropic and
+  // isotropic ADP, and a crenel under displacive waves (Bessel terms convolved
+  // with the crenel's Fourier coefficients).
+  const std::vector<AtomShape> shapes = {Shape(2, 0, 2, 0), Shape(2, 1, 2, 1), Shape(1, 2, 1, 2),
+                                         Shape(2, 0, 2, 0, true), Shape(2, 1, 1, 0, true)};
+  for (const auto& sh : shapes) {
+    const AtomRec a = MakeAtom(sh);
+    // Bessel terms below 1e-5 are dropped: weak satellites are compared on the
+    // scale of the strongest reflection.
+    const int zero[4] = {};
+    const double scale = std::abs(G(a, 1, zero));
+    for (const auto& h : kRefl) {
+      const Cx g1 = G(a, 0, h.data()), g2 = G(a, 1, h.data());
+      EXPECT_LE(std::abs(g1 - g2), 1e-4 * std::max(std::abs(g2), 0.05 * scale))
+          << sh.NWave[0] << sh.NWave[1] << sh.NWave[2] << sh.Flag[0] << " h " << h[0] << h[1]
+          << h[2] << h[3] << " " << g1 << " " << g2;
+    }
+  }
+}
+
+TEST(Calcm, CrenelOfWidthOneIsPlainOccupancy) {
+  SetTestGroup();
+  AtomRec plain = MakeAtom(Shape(2, 0, 2, 1));
+  AtomRec cren = MakeAtom(Shape(2, 0, 2, 1, true));
+  const AtomLayoutInfo l = AtomLayout(cren.Shape);
+  cren.Par.Val[l.Off[BlkCrenel]] = 0.37;
+  cren.Par.Val[l.Off[BlkCrenel] + 1] = 1.;
+  // Same waves in both atoms.
+  const AtomLayoutInfo lp = AtomLayout(plain.Shape);
+  for (int b : {BlkPosWave, BlkAdpWave})
+    for (int i = 0; i < l.Len[b]; ++i) cren.Par.Val[l.Off[b] + i] = plain.Par.Val[lp.Off[b] + i];
+  const int zero[4] = {};
+  const double scale = std::abs(G(plain, 1, zero));
+  for (const auto& h : kRefl)
+    for (int method : {0, 1}) {
+      const Cx g1 = G(cren, method, h.data()), g2 = G(plain, method, h.data());
+      EXPECT_LE(std::abs(g1 - g2), (method == 0 ? 1e-5 : 1e-8) * scale) << method << " " << h[3];
+    }
+}
+
+TEST(Calcm, DerivativesMatchFiniteDifferences) {
+  SetTestGroup();
+  struct Case {
+    const char* what;
+    AtomShape shape;
+    int method;
+    int funType;
+  };
+  const std::vector<Case> cases = {
+      {"harmonic, integration", Shape(2, 2, 2, 1), 1, 0},
+      {"harmonic, Bessel", Shape(2, 2, 2, 1), 0, 0},
+      {"isotropic, Bessel", Shape(1, 1, 1, 2), 0, 0},
+      {"crenel, integration", Shape(2, 1, 2, 1, true), 1, 0},
+      {"crenel, Bessel", Shape(2, 1, 2, 0, true), 0, 0},
+      {"sawtooth", Shape(1, 0, 1, 0, false, true), 1, 0},
+      {"crenel, Legendre", Shape(2, 1, 2, 1, true), 1, FunLegendre},
+      {"crenel, x-harmonics", Shape(2, 0, 2, 0, true), 1, FunXHarm},
+  };
+  const std::array<int, 4> hs[] = {{2, -1, 3, 1}, {1, 1, 2, -2}, {3, 1, 0, 0}};
+  for (const Case& c : cases) {
+    AtomRec a = MakeAtom(c.shape);
+    a.FunType = c.funType;
+    a.FunVal[0] = 0.3;
+    a.FunVal[1] = 0.6;
+    ModAtomPrep m;
+    ASSERT_EQ(CalcmPrepare(m, a, 0, c.method), 0);
+    const int np = m.Lay.NPar;
+    for (const auto& h : hs) {
+      auto eval = [&](const AtomRec& at, double* dr, double* di) {
+        Cx g;
+        const int rc = c.method == 0 ? Calcm1(m, at, h.data(), g, dr, di, nullptr)
+                                     : Calcm2(m, at, h.data(), g, dr, di, nullptr);
+        EXPECT_EQ(rc, 0);
+        return g;
+      };
+      std::vector<double> dr(np), di(np);
+      const Cx g0 = eval(a, dr.data(), di.data());
+      if (c.method == 0) {
+        // A truncated expansion has no accurate finite differences; its
+        // derivatives are checked against those of the integration, which are.
+        ModAtomPrep m1;
+        ASSERT_EQ(CalcmPrepare(m1, a, 0, 1), 0);
+        std::vector<double> r1(np), i1(np);
+        Cx g1;
+        ASSERT_EQ(Calcm2(m1, a, h.data(), g1, r1.data(), i1.data(), nullptr), 0);
+        // Tolerance: 1e-4 relative, and the truncation (1e-5 of the strongest
+        // contribution) times the largest factor 2 pi |k| of a derivative.
+        const int zero[4] = {};
+        Cx gmax;
+        ASSERT_EQ(Calcm2(m1, a, zero, gmax, nullptr, nullptr, nullptr), 0);
+        for (int i = 0; i < np; ++i) {
+          const double tol = 1e-4 * std::max(std::abs(r1[i]), std::abs(i1[i])) +
+                             1e-5 * 2. * kPi * 4. * std::abs(gmax);
+          EXPECT_NEAR(dr[i], r1[i], tol) << c.what << " par " << i << " h " << h[3];
+          EXPECT_NEAR(di[i], i1[i], tol) << c.what << " par " << i << " h " << h[3];
+        }
+        continue;
+      }
+      for (int i = 0; i < np; ++i) {
+        const double step = 1e-6;
+        AtomRec ap = a, am = a;
+        ap.Par.Val[i] += step;
+        am.Par.Val[i] -= step;
+        const Cx fd = (eval(ap, nullptr, nullptr) - eval(am, nullptr, nullptr)) / (2. * step);
+        const double tol = 2e-5 * std::max({1., std::abs(fd), std::abs(g0)});
+        EXPECT_NEAR(dr[i], fd.real(), tol) << c.what << " par " << i << " h " << h[3];
+        EXPECT_NEAR(di[i], fd.imag(), tol) << c.what << " par " << i << " h " << h[3];
+      }
+    }
+  }
+}
+
+TEST(Calcm, EquivalentSatellitesHaveEqualModulus) {
+  SetTestGroup();
+  const AtomRec a = MakeAtom(Shape(2, 1, 2, 1));
+  for (const auto& h : kRefl) {
+    if ((h[0] + h[1]) % 2 != 0) continue;  // C centring
+    const std::array<int, 4> eq[] = {
+        {-h[0], -h[1], h[2], h[3]}, {-h[0], -h[1], -h[2], -h[3]}, {h[0], h[1], -h[2], -h[3]}};
+    for (int method : {0, 1}) {
+      const double f0 = std::abs(G(a, method, h.data()));
+      for (const auto& e : eq) EXPECT_NEAR(std::abs(G(a, method, e.data())), f0, 1e-8 + 1e-6 * f0);
+    }
+  }
+  // C centring extinguishes h + k odd.
+  const int odd[4] = {1, 0, 2, 1};
+  EXPECT_NEAR(std::abs(G(a, 1, odd)), 0., 1e-12);
+}
+
+TEST(Calcm, CompositePartUsesItsIndicesAndMetric) {
+  // Part 2 exchanges the third axis and the internal one: its c* is q of the
+  // phase and its own modulation vector is c*.
+  SetPhase({"x1 x2 x3 x4"}, "P", false);
+  PhaseBasic& ph = Basic.Phase[0];
+  ph.Qi = {{0., 0., 0.37}};
+  ph.NComp = 2;
+  ph.WMatrix = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+                {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0}};
+  AtomRec a = MakeAtom(Shape(1, 0, 0, 0));
+  a.Part = 2;
+  const double* v = a.Par.Val.data();
+  const int h[4] = {1, 2, 0, 3};  // (1 2 3 0) in the part: a main reflection of part 2
+  for (int method : {0, 1}) {
+    const Cx g = G(a, method, h);
+    // |k|^2 of a* + 2 b* + 3 q, q = 0.37 c*.
+    const double k2 = 1. / 25. + 4. / 36. + std::pow(3. * 0.37 / 7., 2);
+    const Cx ref = v[0] * std::exp(-2. * kPi * kPi * v[4] * k2) *
+                   std::polar(1., 2. * kPi * (v[1] + 2. * v[2] + 3. * v[3]));
+    EXPECT_NEAR(g.real(), ref.real(), 1e-10);
+    EXPECT_NEAR(g.imag(), ref.imag(), 1e-10);
+  }
+  const int sat[4] = {1, 2, 1, 3};  // satellite of part 2: no contribution without waves
+  EXPECT_NEAR(std::abs(G(a, 1, sat)), 0., 1e-9);
+}
+
+TEST(Calcm, NegativeAdpAndAnharmonicBesselAreReported) {
+  SetTestGroup();
+  AtomRec a = MakeAtom(Shape(2, 0, 1, 0));
+  for (int c = 0; c < 3; ++c) a.Par.Val[AtomLayout(a.Shape).Off[BlkAdp] + c] = -5.;
+  ModAtomPrep m;
+  ASSERT_EQ(CalcmPrepare(m, a, 0, 1), 0);
+  const int h[4] = {3, 1, 4, 1};
+  Cx g;
+  std::string msg;
+  EXPECT_EQ(Calcm2(m, a, h, g, nullptr, nullptr, &msg), 1);
+  EXPECT_EQ(msg,
+            "ADP of the atom \"Fe1\" strongly negative\n"
+            "Numerical problem for reflection (3 1 4 1) in CALC.");
+  AtomShape sh = Shape(3, 0, 1, 0);
+  sh.NWave[3] = 1;
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(sh), 0, 0), 1);
+}
+
+}  // namespace
+}  // namespace tarn
