@@ -314,8 +314,24 @@ void FillPoints(const ModAtomPrep& m, const AtomRec& at, ModPoints& pt) {
   }
 }
 
+// Sums of the inversion partner: every integrand is the conjugate.
+void ConjSums(const OpSums& a, OpSums& b) {
+  b.SA = std::conj(a.SA);
+  b.SXi = std::conj(a.SXi);
+  b.DX40 = std::conj(a.DX40);
+  b.DDel = std::conj(a.DDel);
+  auto cj = [](const std::vector<Cx>& x, std::vector<Cx>& y) {
+    y.resize(x.size());
+    for (size_t i = 0; i < x.size(); ++i) y[i] = std::conj(x[i]);
+  };
+  cj(a.AS, b.AS);
+  cj(a.AC, b.AC);
+  cj(a.BS, b.BS);
+  cj(a.BC, b.BC);
+}
+
 thread_local ModPoints tPoints;
-thread_local OpSums tSums;
+thread_local OpSums tSums, tSumsPartner;
 thread_local std::vector<Cx> tDer;
 
 // ---------------------------------------------------------------- Bessel series
@@ -497,6 +513,27 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     addOp(op.RM6.data(), op.S6.data(), 1.);
     if (ps.NCSymm == 2) addOp(op.RM6.data(), op.S6.data(), -1.);
   }
+  // Inversion pairs next to each other: the second of a pair reuses the sums.
+  {
+    std::vector<ModOp> ord;
+    std::vector<bool> used(m.Ops.size(), false);
+    for (size_t i = 0; i < m.Ops.size(); ++i) {
+      if (used[i]) continue;
+      used[i] = true;
+      ord.push_back(m.Ops[i]);
+      for (size_t j = i + 1; j < m.Ops.size(); ++j) {
+        if (used[j]) continue;
+        bool minus = true;
+        for (int k = 0; k < n * n && minus; ++k) minus = m.Ops[j].R[k] == -m.Ops[i].R[k];
+        if (!minus) continue;
+        used[j] = true;
+        ord.push_back(m.Ops[j]);
+        ord.back().Partner = true;
+        break;
+      }
+    }
+    m.Ops = std::move(ord);
+  }
   const int nc = std::max(ps.NLattVec, 1);
   for (int c = 0; c < nc; ++c) {
     std::array<double, 6> v{};
@@ -573,27 +610,48 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   const double* x = v + m.Lay.Off[BlkPos];
   double x40 = 0., del = 1.;
   if (m.Crenel) Interval(m, at, x40, del);
+  const bool adpMod = m.Shape.NWave[2] > 0 && m.NDimI > 0;
   Cx gs = 0.;
   for (const ModOp& op : m.Ops) {
     const OpInd o = MakeOpInd(m, hp, op, iso);
     if (o.Zero) continue;
+    if (op.Partner) {
+      ConjSums(s, tSumsPartner);
+      AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
+      continue;
+    }
     s.Reset(nw);
     const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
     const double m4 = m.NDimI > 0 ? o.Hp[3] : 0.;
-    Cx fr = 0., fl = 0.;  // integrand at the right and left ends of the interval
-    Cx sumE = 0.;
-    for (int p = 0; p < pt.N; ++p) {
-      const double* u = &pt.U[static_cast<size_t>(3 * p)];
-      const double* b = &pt.Beta[static_cast<size_t>(na * p)];
+    // Temperature factor: per point only when the ADP is modulated.
+    double t0 = 0.;
+    if (!adpMod) {
       double tex = 0.;
-      for (int c = 0; c < na; ++c) tex += o.KK[c] * b[c];
+      for (int c = 0; c < na; ++c) tex += o.KK[c] * v[m.Lay.Off[BlkAdp] + c];
       if (-tex > kAdpExpLimit) {
         SetProblem(at, h, m.NDim, msg);
         return 1;
       }
+      t0 = std::exp(-tex);
+    }
+    Cx fr = 0., fl = 0.;  // integrand at the right and left ends of the interval
+    Cx sumE = 0.;
+    for (int p = 0; p < pt.N; ++p) {
+      const double* u = &pt.U[static_cast<size_t>(3 * p)];
+      double t = t0;
+      if (adpMod) {
+        const double* b = &pt.Beta[static_cast<size_t>(na * p)];
+        double tex = 0.;
+        for (int c = 0; c < na; ++c) tex += o.KK[c] * b[c];
+        if (-tex > kAdpExpLimit) {
+          SetProblem(at, h, m.NDim, msg);
+          return 1;
+        }
+        t = std::exp(-tex);
+      }
       const double phi =
           kTwoPi * (hx + m4 * pt.X4[p] + o.K[0] * u[0] + o.K[1] * u[1] + o.K[2] * u[2]);
-      const Cx b0 = std::exp(-tex) * Cx(std::cos(phi), std::sin(phi));
+      const Cx b0(t * std::cos(phi), t * std::sin(phi));
       const double occ = pt.Occ[p];
       if (pt.Role[p] != 0) {
         const Cx e = ai * occ * b0;
@@ -675,6 +733,11 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   for (const ModOp& op : m.Ops) {
     const OpInd o = MakeOpInd(m, hp, op, iso);
     if (o.Zero) continue;
+    if (op.Partner) {
+      ConjSums(s, tSumsPartner);
+      AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
+      continue;
+    }
     const int m4 = m.NDimI > 0 ? static_cast<int>(std::lround(o.Hp[3])) : 0;
     double tex = 0.;
     for (int c = 0; c < na; ++c) tex += o.KK[c] * v[off[BlkAdp] + c];

@@ -53,6 +53,8 @@ inline constexpr double ModBesselDiff = 1.0e-5;
 struct ModOp {
   std::array<double, 36> R{};  // NDim x NDim rotation, row-major (integers as reals)
   std::array<double, 6> S{};   // NDim translation, fractions of the cell
+  bool Partner = false;        // rotation minus that of the operator before it: its sums over
+                               // x4 are the complex conjugates of that operator's
 };
 
 // Per modulated atom; built once per run by CalcmPrepare.
