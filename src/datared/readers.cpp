@@ -12,6 +12,7 @@
 #include "datared/import_msg.hpp"
 #include "frame/files.hpp"
 #include "model/refl_fmt.hpp"
+#include "util/cif_syntax.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -154,11 +155,6 @@ std::string_view Before(std::string_view s, char c) {
   return p == std::string_view::npos ? s : s.substr(0, p);
 }
 
-// "7.719213(69)" -> 7.719213: a CIF number with its uncertainty dropped.
-bool CifNumber(std::string_view s, double& v) {
-  return FreeReal(Trim(Before(s, '(')), v);
-}
-
 int ReadAll(const std::string& file, std::string& text) {
   if (FeReadFile(file, text)) {
     Imp.LastError = fmt::format(fmt::runtime(impmsg::CannotOpen), file);
@@ -229,62 +225,6 @@ int ReadShelxHkl(const std::string& file, int hklf, int ndim, int prefer_ndim, I
 
 namespace {
 
-struct CifToken {
-  std::string Text;
-  long Line = 0;
-  bool Quoted = false;  // quoted string or text field: never a tag or keyword
-};
-
-// Splits a CIF text into tokens: comments dropped, quoted strings and
-// ";" text fields kept whole.
-void CifTokens(std::string_view text, std::vector<CifToken>& out) {
-  LineWalker w(text, 1);
-  std::string_view line;
-  while (w.Next(line)) {
-    if (!line.empty() && line[0] == ';') {
-      CifToken t{std::string(line.substr(1)), w.LineNo(), true};
-      while (w.Next(line) && !(!line.empty() && line[0] == ';')) {
-        t.Text += '\n';
-        t.Text.append(line);
-      }
-      out.push_back(std::move(t));
-      continue;
-    }
-    size_t i = 0;
-    while (i < line.size()) {
-      const char c = line[i];
-      if (c == ' ' || c == '\t') {
-        ++i;
-        continue;
-      }
-      if (c == '#') break;
-      if (c == '\'' || c == '"') {
-        // A quote closes only when followed by a blank or the end of the line.
-        size_t j = i + 1;
-        while (j < line.size() && !(line[j] == c && (j + 1 == line.size() || line[j + 1] == ' ' ||
-                                                     line[j + 1] == '\t')))
-          ++j;
-        out.push_back({std::string(line.substr(i + 1, j - i - 1)), w.LineNo(), true});
-        i = j + 1;
-        continue;
-      }
-      size_t j = i;
-      while (j < line.size() && line[j] != ' ' && line[j] != '\t') ++j;
-      out.push_back({std::string(line.substr(i, j - i)), w.LineNo(), false});
-      i = j;
-    }
-  }
-}
-
-bool IsTag(const CifToken& t) {
-  return !t.Quoted && !t.Text.empty() && t.Text[0] == '_';
-}
-bool IsReserved(const CifToken& t) {
-  return !t.Quoted && (EqIgnoreCase(t.Text, "loop_") || StartsWithIgnoreCase(t.Text, "data_") ||
-                       StartsWithIgnoreCase(t.Text, "save_") || EqIgnoreCase(t.Text, "stop_") ||
-                       EqIgnoreCase(t.Text, "global_"));
-}
-
 // Column of a tag among loop tags, either "_refln_x" or "_refln.x"; -1 when absent.
 int TagCol(const std::vector<std::string>& tags, std::string_view cat, std::string_view item) {
   for (size_t i = 0; i < tags.size(); ++i) {
@@ -297,18 +237,12 @@ int TagCol(const std::vector<std::string>& tags, std::string_view cat, std::stri
   return -1;
 }
 
-// The refln loop of the tokens, read into d; 1 with the message on error,
-// -1 when there is no such loop.
-int CifReflnLoop(const std::vector<CifToken>& tok, const std::string& file, ImpData& d) {
-  for (size_t i = 0; i < tok.size(); ++i) {
-    if (tok[i].Quoted || !EqIgnoreCase(tok[i].Text, "loop_")) continue;
-    std::vector<std::string> tags;
-    size_t j = i + 1;
-    while (j < tok.size() && IsTag(tok[j])) tags.push_back(tok[j++].Text);
-    const size_t v0 = j;
-    while (j < tok.size() && !IsTag(tok[j]) && !IsReserved(tok[j])) ++j;
-    const long loop_line = tok[i].Line;
-    i = j - 1;
+// The refln loop of a block, read into d; 1 with the message on error, -1
+// when there is no such loop.
+int CifReflnLoop(const CifBlock& blk, const std::string& file, ImpData& d) {
+  for (const CifLoop& lp : blk.Loops) {
+    const std::vector<std::string>& tags = lp.Names;
+    const long loop_line = lp.Line;
     for (std::string_view cat : {"_refln", "_diffrn_refln"}) {
       const int ch = TagCol(tags, cat, "index_h"), ck = TagCol(tags, cat, "index_k"),
                 cl = TagCol(tags, cat, "index_l");
@@ -334,29 +268,29 @@ int CifReflnLoop(const std::vector<CifToken>& tok, const std::string& file, ImpD
         on_f = p == 3;
       }
       if (ci < 0) continue;
-      const size_t nt = tags.size(), nv = j - v0;
-      if (nv == 0 || nv % nt != 0)
+      const size_t nt = tags.size();
+      if (lp.Rows.empty() || !lp.Trailing.empty())
         return ImpReadError(
-            file, nv ? tok[j - 1].Line : loop_line,
+            file, lp.Trailing.empty() ? loop_line : lp.Trailing.back().Line,
             fmt::format("expected {} values per reflection in the loop starting at line {}", nt,
                         loop_line));
       ImpData out;
       out.File = file;
       out.NDim = static_cast<int>(hc.size());
       out.OnF = on_f;
-      for (size_t r0 = v0; r0 < j; r0 += nt) {
+      for (const auto& row : lp.Rows) {
         ImpRefl r;
-        r.Line = tok[r0].Line;
+        r.Line = row[0].Line;
         for (size_t q = 0; q < hc.size(); ++q) {
-          const CifToken& t = tok[r0 + hc[q]];
+          const CifValue& t = row[static_cast<size_t>(hc[q])];
           long long h = 0;
           if (!GetI(t.Text, h) || std::llabs(h) > kImpMaxIndex)
             return ImpReadError(file, t.Line,
                                 fmt::format("expected an integer index in \"{}\"", tags[hc[q]]));
           r.H[q] = static_cast<int>(h);
         }
-        const CifToken& ti = tok[r0 + ci];
-        const CifToken& ts = tok[r0 + cs];
+        const CifValue& ti = row[static_cast<size_t>(ci)];
+        const CifValue& ts = row[static_cast<size_t>(cs)];
         if (!CifNumber(ti.Text, r.I) || IsBlank(ti.Text))
           return ImpReadError(file, ti.Line, fmt::format("expected a number in \"{}\"", tags[ci]));
         if (!CifNumber(ts.Text, r.SigI) || !(r.SigI > 0.))
@@ -372,10 +306,9 @@ int CifReflnLoop(const std::vector<CifToken>& tok, const std::string& file, ImpD
 }
 
 // Value of a single-valued tag ("_cell_length_a 7.719(1)").
-bool CifTagValue(const std::vector<CifToken>& tok, std::string_view tag, double& v) {
-  for (size_t i = 0; i + 1 < tok.size(); ++i)
-    if (!tok[i].Quoted && EqIgnoreCase(tok[i].Text, tag)) return CifNumber(tok[i + 1].Text, v);
-  return false;
+bool CifTagValue(const CifBlock& blk, std::string_view tag, double& v) {
+  const CifValue* x = blk.Find(tag);
+  return x && CifNumber(x->Text, v);
 }
 
 // HKLF code of a SHELX instruction text (the embedded .res); 4 when absent.
@@ -395,32 +328,49 @@ int HklfOfRes(std::string_view res) {
 }  // namespace
 
 int ReadCifHklText(std::string_view text, const std::string& file, int prefer_ndim, ImpData& d) {
-  std::vector<CifToken> tok;
-  CifTokens(text, tok);
+  // Loops without a data block and loops cut short are reported by the
+  // reflection reader itself, with its own message.
+  CifFile cif;
+  CifSyntaxError err;
+  CifParseOptions opt;
+  opt.ImplicitBlock = true;
+  opt.KeepShortLoops = true;
+  if (CifParse(text, file, cif, err, opt))
+    return ImpReadError(file, err.Line, std::string(MsgCifSyntax) + " Expected " + err.What);
   ImpData out;
-  int hkl = -1, res = -1;
-  for (size_t i = 0; i + 1 < tok.size(); ++i) {
-    if (tok[i].Quoted) continue;
-    if (EqIgnoreCase(tok[i].Text, "_shelx_hkl_file")) hkl = static_cast<int>(i);
-    if (EqIgnoreCase(tok[i].Text, "_shelx_res_file")) res = static_cast<int>(i);
-  }
-  if (hkl >= 0) {
-    const CifToken& t = tok[hkl + 1];
-    if (!t.Quoted || t.Text.find('\n') == std::string::npos)
+  const CifBlock* blk = nullptr;
+  const CifValue *hkl = nullptr, *res = nullptr;
+  for (const auto& b : cif.Blocks)
+    if (const CifValue* v = b.Find("_shelx_hkl_file")) {
+      blk = &b;
+      hkl = v;
+      res = b.Find("_shelx_res_file");
+      break;
+    }
+  if (hkl) {
+    const CifValue& t = *hkl;
+    if (t.Kind != CifValue::TextField)
       return ImpReadError(file, t.Line,
                           "expected a text field between \";\" lines after \"_shelx_hkl_file\"");
-    const int hklf = res >= 0 ? HklfOfRes(tok[res + 1].Text) : 4;
+    const int hklf = res ? HklfOfRes(res->Text) : 4;
     // The field's first line is the rest of the opening ";" line; when blank
     // it is not data (a blank line would end the reflections).
     std::string_view body = t.Text;
     long first = t.Line;
     if (IsBlank(Before(body, '\n'))) {
-      body.remove_prefix(body.find('\n') + 1);
+      body.remove_prefix(std::min(body.size(), body.find('\n') + 1));
       ++first;
     }
     if (ReadShelxHklText(body, file, hklf, 0, prefer_ndim, first, out)) return 1;
   } else {
-    const int rc = CifReflnLoop(tok, file, out);
+    int rc = -1;
+    for (const auto& b : cif.Blocks) {
+      rc = CifReflnLoop(b, file, out);
+      if (rc >= 0) {
+        blk = &b;
+        break;
+      }
+    }
     if (rc > 0) return 1;
     if (rc < 0) {
       Imp.LastError = fmt::format(fmt::runtime(impmsg::CifNoData), file);
@@ -432,10 +382,10 @@ int ReadCifHklText(std::string_view text, const std::string& file, int prefer_nd
                                                "_cell_angle_beta", "_cell_angle_gamma"};
   std::vector<double> cell(6);
   bool have_cell = true;
-  for (int i = 0; i < 6; ++i) have_cell = have_cell && CifTagValue(tok, kCellTags[i], cell[i]);
+  for (int i = 0; i < 6; ++i) have_cell = have_cell && CifTagValue(*blk, kCellTags[i], cell[i]);
   if (have_cell) out.Cell = cell;
   double lambda = 0.;
-  if (CifTagValue(tok, "_diffrn_radiation_wavelength", lambda) && lambda > 0.) out.Lambda = lambda;
+  if (CifTagValue(*blk, "_diffrn_radiation_wavelength", lambda) && lambda > 0.) out.Lambda = lambda;
   d = std::move(out);
   return 0;
 }

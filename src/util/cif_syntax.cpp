@@ -206,8 +206,8 @@ std::vector<std::string> CifSyntaxError::Lines() const {
   return out;
 }
 
-int CifParse(std::string_view text, const std::string& fileName, CifFile& out,
-             CifSyntaxError& err) {
+int CifParse(std::string_view text, const std::string& fileName, CifFile& out, CifSyntaxError& err,
+             const CifParseOptions& opt) {
   Lexer lx(text, fileName);
   CifFile f;
   CifBlock* blk = nullptr;
@@ -232,6 +232,11 @@ int CifParse(std::string_view text, const std::string& fileName, CifFile& out,
     return true;
   };
   while (have) {
+    if (!blk && opt.ImplicitBlock && (t.Kind == Token::Name || t.Kind == Token::Loop)) {
+      f.Blocks.emplace_back();
+      blk = &f.Blocks.back();
+      blk->Line = t.V.Line;
+    }
     CifBlock* target = inSave ? &saveSink : blk;
     switch (t.Kind) {
       case Token::Data: {
@@ -310,10 +315,16 @@ int CifParse(std::string_view text, const std::string& fileName, CifFile& out,
         if (lx.Failed()) break;
         const size_t n = lp.Names.size();
         if (vals.empty()) return fail(lp.Line, "values for the loop");
-        if (vals.size() % n != 0)
+        if (vals.size() % n != 0 && opt.KeepShortLoops) {
+          const size_t full = vals.size() / n * n;
+          lp.Trailing.assign(std::make_move_iterator(vals.begin() + static_cast<long>(full)),
+                             std::make_move_iterator(vals.end()));
+          vals.resize(full);
+        } else if (vals.size() % n != 0) {
           return fail(vals.back().Line,
                       fmt::format("{} values per row in the loop of line {} ({} values found)", n,
                                   lp.Line, vals.size()));
+        }
         for (size_t r = 0; r < vals.size(); r += n)
           lp.Rows.emplace_back(std::make_move_iterator(vals.begin() + static_cast<long>(r)),
                                std::make_move_iterator(vals.begin() + static_cast<long>(r + n)));

@@ -54,6 +54,8 @@ struct CifLoop {
   std::vector<std::string> Names;           // data names of the columns
   std::vector<std::vector<CifValue>> Rows;  // one vector of Names.size() values per row
   int Line = 0;                             // line of "loop_"
+  // Values after the last complete row (only with CifParseOptions::KeepShortLoops).
+  std::vector<CifValue> Trailing;
   // Column of a data name (case ignored), -1 when absent.
   int Column(std::string_view name) const;
 };
@@ -87,10 +89,17 @@ struct CifFile {
   std::vector<CifSyntaxError> Warnings;
 };
 
+// Relaxations for readers of data files that are CIF-like rather than CIF.
+struct CifParseOptions {
+  bool ImplicitBlock = false;   // items before the first data_ go to a block named ""
+  bool KeepShortLoops = false;  // a loop whose value count is not a multiple of its
+                                // names keeps the rest in CifLoop::Trailing
+};
+
 // Parses text into out (replaced only on success). Returns 0, or 1 with err
 // filled.
 [[nodiscard]] int CifParse(std::string_view text, const std::string& fileName, CifFile& out,
-                           CifSyntaxError& err);
+                           CifSyntaxError& err, const CifParseOptions& opt = {});
 
 // A CIF number with an optional standard uncertainty in parentheses after the
 // last digits: "7.719(69)" -> 7.719 and 0.069, "1.5e3(2)" -> 1500 and 200,
