@@ -196,6 +196,8 @@ int EM9MakeScales(const std::vector<M95Block>& b95, const std::vector<std::vecto
                   const std::vector<int>& feeds, const PhaseBasic& phase, const M90Block& b90,
                   std::vector<std::vector<double>>& factor, std::vector<std::string>& lst) {
   factor.assign(b95.size(), {});
+  // One block without frame groups is one set: nothing to scale.
+  if (feeds.size() == 1 && b95[feeds[0]].FrameGr <= 0) return 0;
   // Set of each reflection: (block, run, frame group).
   std::map<std::tuple<int, int, int>, int> ids;
   std::vector<std::string> labels;
