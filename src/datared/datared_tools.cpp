@@ -2,12 +2,16 @@
 // (TarnSetTool of src/frame/actions.hpp); called once at start-up.
 #include "datared/datared_tools.hpp"
 
+#include "datared/average_tool.hpp"
 #include "datared/geometry.hpp"
 #include "frame/actions.hpp"
 
 namespace tarn {
 
 void RegisterDataredTools() {
+  // "Run average" (action 50106 returns the next step average): the listing
+  // fln.ave, which action 50107 shows.
+  TarnSetTool(HookAverage, &EM9AverageTool);
   // "Diffractometer check": cell from UB, hkl <-> angles (interactive only).
   TarnSetTool(52601, [](TarnToolCall& c) {
     if (!c.Batch) DRTestDiffractometer();
