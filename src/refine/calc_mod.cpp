@@ -269,7 +269,7 @@ void FillPoints(const ModAtomPrep& m, const AtomRec& at, ModPoints& pt) {
       (void)MakeFPolSet(at.FunType, 2 * nw, fx, fw, local);
       fs = &local;
     }
-    for (int p = 0; p < n; ++p) GetFPol(*fs, pt.X4[p], &pt.F[static_cast<size_t>(p * nw * 2)]);
+    for (int p = 0; p < n; ++p) GetFPol(*fs, pt.X4[p], pt.F.data() + p * nw * 2);
   } else if (!m.Crenel) {
     for (size_t i = 0; i < pt.F.size(); ++i) pt.F[i] = m.SinCos[i];
   } else {
@@ -286,7 +286,7 @@ void FillPoints(const ModAtomPrep& m, const AtomRec& at, ModPoints& pt) {
   pt.Beta.resize(static_cast<size_t>(n * na));
   pt.Occ.assign(static_cast<size_t>(n), 1.);
   for (int p = 0; p < n; ++p) {
-    const double* f = &pt.F[static_cast<size_t>(p * nw * 2)];
+    const double* f = pt.F.data() + p * nw * 2;
     double* u = &pt.U[static_cast<size_t>(p * 3)];
     double* b = &pt.Beta[static_cast<size_t>(p * na)];
     for (int c = 0; c < na; ++c) b[c] = v[off[BlkAdp] + c];
@@ -664,7 +664,7 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       s.SA += occ * bw;
       sumE += e;
       if (!wantDer) continue;
-      const double* f = &pt.F[static_cast<size_t>(p * nw * 2)];
+      const double* f = pt.F.data() + p * nw * 2;
       for (int n = 0; n < nw; ++n) {
         s.AS[n] += f[2 * n] * e;
         s.AC[n] += f[2 * n + 1] * e;
