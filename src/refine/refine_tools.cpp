@@ -3,9 +3,17 @@
 #include "refine/refine_tools.hpp"
 
 #include "frame/actions.hpp"
+#include "refine/refine.hpp"
 
 namespace tarn {
 
-void RegisterRefineTools() {}
+void RegisterRefineTools() {
+  // "Run refinement" (also the batch ".run->refine"); the listing ".ref" is
+  // shown by the frame's viewer entry 51203.
+  TarnSetTool(51202, [](TarnToolCall& c) {
+    c.Error = Refine();
+    return NextNothing;
+  });
+}
 
 }  // namespace tarn

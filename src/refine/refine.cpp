@@ -1,0 +1,624 @@
+// The refinement run (docs/refinement.md, "The refinement run").
+#include "refine/refine.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "frame/files.hpp"
+#include "frame/settings.hpp"
+#include "frame/state.hpp"
+#include "frame/toolkit.hpp"
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/scatdata.hpp"
+#include "refine/constr.hpp"
+#include "refine/refcommands.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+RefRunSummary RefLast;
+
+namespace {
+
+constexpr int kMeanIShellSize = 50;  // reflections per shell of the French-Wilson prior
+constexpr double kM80Big = 1.e14;    // |value| above this does not fit the e15.6 field
+
+// Messages go to the listing window in batch mode, else to a message box.
+void Say(FeMsgKind kind, const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  if (Frame.BatchMode) {
+    for (const auto& l : lines) Fe().ListingLine(l);
+    return;
+  }
+  const std::string head(refinemsg::Header);
+  if (kind == FeMsgKind::Error)
+    FeChybne(head, lines);
+  else if (kind == FeMsgKind::Warning)
+    FeWarning(head, lines);
+  else
+    FeInfo(head, lines);
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines) s += l + "\n";
+  return s;
+}
+
+bool Matches(const std::vector<RefHklSel>& list, const int* h, int ndim, bool useOnly) {
+  for (const auto& s : list)
+    if (s.UseOnly == useOnly && RefHklSelected(s, h, ndim)) return true;
+  return false;
+}
+
+// Mean intensity of resolution shells of kMeanIShellSize reflections (by
+// sin(th)/lambda) of each data block: the Wilson prior of French-Wilson.
+std::vector<double> ShellMeans(const std::vector<RefWorkRefl>& w, const std::vector<double>& iobs) {
+  std::vector<double> mean(w.size(), 0.);
+  std::vector<int> blocks;
+  for (const auto& r : w) blocks.push_back(r.Block);
+  std::sort(blocks.begin(), blocks.end());
+  blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+  for (int b : blocks) {
+    std::vector<size_t> idx;
+    for (size_t k = 0; k < w.size(); ++k)
+      if (w[k].Block == b) idx.push_back(k);
+    std::sort(idx.begin(), idx.end(),
+              [&](size_t a, size_t c) { return w[a].SinThL < w[c].SinThL; });
+    for (size_t s = 0; s < idx.size(); s += kMeanIShellSize) {
+      const size_t e = std::min(idx.size(), s + kMeanIShellSize);
+      double sum = 0.;
+      for (size_t k = s; k < e; ++k) sum += std::max(iobs[idx[k]], 0.);
+      const double m = sum / static_cast<double>(e - s);
+      for (size_t k = s; k < e; ++k) mean[idx[k]] = m;
+    }
+  }
+  return mean;
+}
+
+std::string E156(double v) {
+  if (!std::isfinite(v) || std::abs(v) > kM80Big) v = 0.;
+  return fmt::format("{:15.6e}", v);
+}
+
+}  // namespace
+
+// s = |h*| / 2 with h* = h + sum m_i q_i (Vol. C, eq. 1.1.3.x: d* = 2 sin(th)/lambda).
+double RefSinThL(const PhaseBasic& ph, const int* h, int ndim) {
+  double v[3] = {static_cast<double>(h[0]), static_cast<double>(h[1]), static_cast<double>(h[2])};
+  for (int m = 3; m < ndim && static_cast<size_t>(m - 3) < ph.Qi.size(); ++m)
+    for (int k = 0; k < 3; ++k)
+      v[k] += h[m] * ph.Qi[static_cast<size_t>(m - 3)][static_cast<size_t>(k)];
+  double s2 = 0.;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) s2 += v[i] * ph.MetTensI[3 * i + j] * v[j];
+  return 0.5 * std::sqrt(std::max(s2, 0.));
+}
+
+bool RefCentric(const CalcSymm& sy, const int* h) {
+  if (sy.Centro) return true;
+  for (const auto& r : sy.R) {
+    bool minus = true;
+    for (int j = 0; j < 3 && minus; ++j) {
+      double hr = 0.;
+      for (int i = 0; i < 3; ++i) hr += h[i] * r[static_cast<size_t>(3 * i + j)];
+      minus = std::abs(hr + h[j]) < 1.e-6;
+    }
+    if (minus) return true;
+  }
+  return false;
+}
+
+std::string RefM80Line(const RefM80Rec& r) {
+  std::string l;
+  for (int k = 0; k < r.NDim; ++k) l += fmt::format("{:4d}", r.H[static_cast<size_t>(k)]);
+  l += fmt::format("{:4d}", r.Block);
+  for (double v : {r.Fo, r.SigFo, r.FoTw, r.SigFoTw, r.Fc, r.A, r.B}) l += E156(v);
+  l += fmt::format("{:10.6f}", r.SinThL);
+  return l;
+}
+
+int RefM80Parse(std::string_view line, int ndim, RefM80Rec& r) {
+  const auto w = SplitWords(line);
+  if (static_cast<int>(w.size()) != ndim + 9) return 1;
+  RefM80Rec o;
+  o.NDim = ndim;
+  for (int k = 0; k <= ndim; ++k) {
+    auto v = ToInt(w[static_cast<size_t>(k)]);
+    if (!v) return 1;
+    if (k < ndim)
+      o.H[static_cast<size_t>(k)] = static_cast<int>(*v);
+    else
+      o.Block = static_cast<int>(*v);
+  }
+  double* dst[8] = {&o.Fo, &o.SigFo, &o.FoTw, &o.SigFoTw, &o.Fc, &o.A, &o.B, &o.SinThL};
+  for (int k = 0; k < 8; ++k) {
+    auto v = ToReal(w[static_cast<size_t>(ndim + 1 + k)]);
+    if (!v) return 1;
+    *dst[k] = *v;
+  }
+  r = o;
+  return 0;
+}
+
+int RefLoopED(const std::string& fln, int block, std::vector<std::string>& listing) {
+  // Pivra is kept with the installation (home directory) or found on the PATH.
+  std::string prog = Frame.HomeDir + "Pivra";
+  if (!FeFileExists(prog)) prog = GetPathTo("Pivra");
+  if (prog.empty()) {
+    listing.push_back(std::string(refinemsg::NoED1));
+    listing.push_back(std::string(refinemsg::NoED2));
+    Say(FeMsgKind::Error, {std::string(refinemsg::NoED1), std::string(refinemsg::NoED2)});
+    return 1;
+  }
+  // The exchange files of the dynamical calculation (".eldyn" in, ".edout" out)
+  // are not produced by this version: say so rather than refine kinematically.
+  const std::string m =
+      fmt::format("{}{} (data block {}): the exchange files {}.eldyn / {}.edout are not supported",
+                  refinemsg::EDFailed, prog, block + 1, fln, fln);
+  listing.push_back(m);
+  Say(FeMsgKind::Error, {m});
+  return 1;
+}
+
+// Split of the driver into one state object; every failure returns 1 after
+// the message and the caller restores the model.
+namespace {
+
+struct Run {
+  std::string fln;
+  std::vector<std::string>& lst;
+  explicit Run(const std::string& f, std::vector<std::string>& l) : fln(f), lst(l) {}
+
+  RefWeightOpt opt;
+  RefParams p;
+  CalcSetup s;
+  NormalEq ne;
+  RFacTabs tabs;
+  std::vector<M90Block> blocks;
+  std::vector<RefWorkRefl> refl;
+  std::vector<std::string> serious;
+  std::vector<int> blocked;    // refined parameters blocked due to singularity (full indices)
+  std::vector<RFacRefl> used;  // reflections of the listed cycle
+  std::vector<RefM80Rec> m80;
+  std::vector<int> m80Phase;  // 0-based phase of each record
+
+  int Fail(const std::vector<std::string>& lines) {
+    for (const auto& l : lines) lst.push_back(l);
+    Say(FeMsgKind::Error, lines);
+    return 1;
+  }
+
+  int ReadInput();
+  int Prepare();
+  // One reflection loop over all blocks; accumulate when `solve`, keep the
+  // listed reflections / m80 records when `last`.
+  int Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>& bres);
+  void Progress();
+  void PisZmeny(const ZmenaState& z);
+  void PisCor();
+  int Execute();
+};
+
+int Run::ReadInput() {
+  if (iom50(M50Read, fln + ".m50") != 0)
+    return Fail({std::string(refinemsg::ReadFailed) + fln + ".m50"});
+  if (iom40(M40Read, fln + ".m40") != 0)
+    return Fail({std::string(refinemsg::ReadFailed) + fln + ".m40"});
+  // Scattering factors the file names only by their atom type come from the tables.
+  if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Basic) != 0)
+    return Fail({std::string(refinemsg::ReadFailed) + "scattering factors of " + fln + ".m50"});
+  int err = 0;
+  RefReadCommands(err);
+  if (err) return Fail({std::string(refinemsg::ReadFailed) + "refine block of " + fln + ".m50"});
+  std::vector<std::vector<M90Refl>> r90;
+  if (ReadM90File(fln + ".m90", blocks, r90) != 0)
+    return Fail({std::string(refinemsg::ReadFailed) + fln + ".m90"});
+  opt = RefWeightOptFromSettings();
+  const int nb = static_cast<int>(blocks.size());
+  // Data-block selection ("usedatbl": names, or 1-based numbers).
+  std::vector<bool> useBlock(static_cast<size_t>(nb), Ref.UseDatBl.empty());
+  for (const auto& u : Ref.UseDatBl)
+    for (int b = 0; b < nb; ++b) {
+      const std::string name = b < static_cast<int>(Basic.DatBlock.size()) &&
+                                       !Basic.DatBlock[static_cast<size_t>(b)].Name.empty()
+                                   ? Basic.DatBlock[static_cast<size_t>(b)].Name
+                                   : blocks[static_cast<size_t>(b)].Name;
+      if (EqIgnoreCase(u, name) || ToInt(u) == b + 1) useBlock[static_cast<size_t>(b)] = true;
+    }
+  const double snlmn = RefReal(RkSnlMn), snlmx = RefReal(RkSnlMx);
+  bool anyUseOnly = false;
+  for (const auto& e : Ref.ExclHKL) anyUseOnly |= e.UseOnly;
+  std::vector<double> iobs;
+  for (int b = 0; b < nb; ++b) {
+    const int phase = std::min<int>(b < static_cast<int>(Basic.PhaseTwin.size())
+                                        ? Basic.PhaseTwin[static_cast<size_t>(b)] - 1
+                                        : 0,
+                                    static_cast<int>(Basic.Phase.size()) - 1);
+    const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(std::max(phase, 0))];
+    for (const auto& r : r90[static_cast<size_t>(b)]) {
+      if (r.ICull != 0) continue;
+      RefWorkRefl w;
+      w.NDim = ph.NDim;
+      w.Block = b;
+      w.Phase = std::max(phase, 0);
+      for (int k = 0; k < w.NDim; ++k) w.H[static_cast<size_t>(k)] = r.H[k];
+      w.SinThL = RefSinThL(ph, r.H, w.NDim);
+      for (int k = 3; k < w.NDim; ++k) w.SatOrder += std::abs(r.H[k]);
+      w.Skip = !useBlock[static_cast<size_t>(b)] || w.SinThL < snlmn || w.SinThL > snlmx ||
+               Matches(Ref.ExclHKL, r.H, w.NDim, false) ||
+               (anyUseOnly && !Matches(Ref.ExclHKL, r.H, w.NDim, true));
+      w.Obs.I = r.I;
+      w.Obs.SigI0 = r.SigI;
+      refl.push_back(w);
+      iobs.push_back(r.I);
+    }
+  }
+  return 0;
+}
+
+int Run::Prepare() {
+  if (RefPrelimConstr(p) != 0) return Fail({std::string(refinemsg::ReadFailed) + "constraints"});
+  for (const auto& l : p.Listing) lst.push_back(l);
+  if (CalcPrepare(s, p) != 0)
+    return Fail({std::string(refinemsg::ReadFailed) + "structure factors"});
+  std::vector<double> iobs;
+  for (const auto& r : refl) iobs.push_back(r.Obs.I);
+  const std::vector<double> mean =
+      opt.FWeak == 2 ? ShellMeans(refl, iobs) : std::vector<double>(refl.size(), 0.);
+  for (size_t k = 0; k < refl.size(); ++k) {
+    auto& r = refl[k];
+    const bool centric = opt.FWeak == 2 && static_cast<size_t>(r.Phase) < s.Symm.size() &&
+                         RefCentric(s.Symm[static_cast<size_t>(r.Phase)], r.H.data());
+    RefObsPrepare(opt, r.Obs.I, r.Obs.SigI0, mean[k], centric, r.Obs);
+  }
+  std::vector<std::string> names;
+  for (size_t b = 0; b < blocks.size(); ++b)
+    names.push_back(b < Basic.DatBlock.size() && !Basic.DatBlock[b].Name.empty()
+                        ? Basic.DatBlock[b].Name
+                        : blocks[b].Name);
+  int ndim = 3;
+  bool magnetic = false;
+  for (const auto& ph : Basic.Phase) {
+    ndim = std::max(ndim, ph.NDim);
+    magnetic |= ph.Magnetic;
+  }
+  RefSetRFacTabs(tabs, opt.FSquare, p.NRef, ndim, magnetic, names, Ref.RFactors);
+  return 0;
+}
+
+int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>& bres) {
+  RefRFacNuluj(tabs);
+  if (solve) RefLoopNuluj(ne, p.NRef);
+  nUsed = 0;
+  bres.clear();
+  used.clear();
+  m80.clear();
+  m80Phase.clear();
+  CalcOut out;
+  std::vector<double> derc(static_cast<size_t>(std::max(p.NRef, 1)));
+  std::vector<bool> problemShown(1, false);
+  for (const auto& w : refl) {
+    if (w.Skip) {
+      ++tabs.NSkip;
+      continue;
+    }
+    CalcRefl cr;
+    cr.H = w.H;
+    cr.DatBlock = w.Block;
+    cr.Phase = w.Phase;
+    cr.SinThL = w.SinThL;
+    if (Calc(s, cr, solve, out) != 0 || out.Problem) {
+      if (!problemShown[0]) {
+        for (const auto& m : out.Msg) serious.push_back(m);
+        problemShown[0] = true;
+      }
+      if (out.Problem && !std::isfinite(out.Fc)) continue;
+    }
+    const CalcBlock& cb = s.Block[static_cast<size_t>(w.Block)];
+    const double k = cb.Scale * cb.Scale;
+    RefObs obs = w.Obs;
+    RefObsSigma(opt, out.Fc, k, obs);
+    RefObsWeight(opt, w.SinThL, obs);
+    const char flag = RefObsFlag(opt, obs, out.Fc);
+    if (flag == '*' && !opt.UseUnobs) {
+      ++tabs.NSkip;
+      continue;
+    }
+    RFacRefl rr;
+    for (int i = 0; i < w.NDim; ++i) rr.H[i] = w.H[static_cast<size_t>(i)];
+    rr.NDim = w.NDim;
+    rr.Fo = obs.Fo;
+    rr.Fc = out.Fc;
+    rr.SigFo = obs.SigFo;
+    rr.Io = obs.I;
+    rr.Ic = out.Fc * out.Fc;
+    rr.SigIo = obs.SigI;
+    rr.WF = obs.WF;
+    rr.WI = obs.WI;
+    rr.Flag = flag;
+    rr.SatOrder = w.SatOrder;
+    rr.DatBlock = w.Block;
+    rr.SinThL = w.SinThL;
+    if (list) used.push_back(rr);
+    if (flag == '#') {
+      ++tabs.NSkip;
+      continue;
+    }
+    RFactorSuma(tabs, rr);
+    ++nUsed;
+    const double yo = opt.FSquare ? obs.I : obs.Fo;
+    const double yc = opt.FSquare ? out.Fc * out.Fc : out.Fc;
+    bres.push_back(std::sqrt(obs.W) * (yo - yc));
+    if (last) {
+      RefM80Rec m;
+      m.H = w.H;
+      m.NDim = w.NDim;
+      m.Block = w.Block + 1;
+      m.Fo = obs.Fo;
+      m.SigFo = obs.SigFo;
+      // Twin correction: Fo times the share of the reference domain in Fc.
+      const double f1 = cb.Scale * std::sqrt(out.Ext) * std::hypot(out.A, out.B);
+      const double share = out.Fc > 0. ? f1 / out.Fc : 1.;
+      m.FoTw = obs.Fo * share;
+      m.SigFoTw = obs.SigFo * share;
+      m.Fc = f1;
+      m.A = cb.Scale * std::sqrt(out.Ext) * out.A;
+      m.B = cb.Scale * std::sqrt(out.Ext) * out.B;
+      m.SinThL = w.SinThL;
+      m80.push_back(m);
+      m80Phase.push_back(w.Phase);
+    }
+    if (!solve || obs.W <= 0.) continue;
+    // The scale of a block refined on F**2 is refined as its square:
+    // d/d(s**2) = d/ds / (2 s).
+    if (opt.FSquare && cb.ScalePar >= 0 && cb.Scale > 0.)
+      out.Der[static_cast<size_t>(cb.ScalePar)] /= 2. * cb.Scale;
+    const double f = opt.FSquare ? 2. * out.Fc : 1.;
+    for (auto& d : out.Der) d *= f;
+    RefDerCompress(p, out.Der.data(), derc.data());
+    SumaRefine(ne, obs.W, yo - yc, derc.data());
+  }
+  return 0;
+}
+
+void Run::Progress() {
+  const RFacVal a = RefRFacOverall(tabs, false);
+  const RFacVal o = RefRFacOverall(tabs, true);
+  const double wr = opt.FSquare ? a.wR2 : a.wR;
+  Fe().ListingLine(fmt::format("{}{:.2f}", refinemsg::LastGof, o.Gof));
+  Fe().ListingLine(
+      fmt::format("{}{:.2f}", opt.FSquare ? refinemsg::LastWR2 : refinemsg::LastWR, wr));
+}
+
+void Run::PisZmeny(const ZmenaState& z) {
+  lst.push_back("");
+  lst.push_back(std::string(refinemsg::Changes));
+  lst.push_back(fmt::format("{:<20}{:>14}{:>14}{:>14}{:>10}", "parameter", "value", "change",
+                            "s.u.", "ch/su"));
+  for (int j = 0; j < p.NRef; ++j) {
+    const size_t i = static_cast<size_t>(p.Refined[static_cast<size_t>(j)]);
+    const double ch = i < z.Change.size() ? z.Change[i] : 0.;
+    lst.push_back(fmt::format("{:<20}{:14.6f}{:14.6f}{:14.6f}{:10.3f}", p.Info[i].Label, p.Val[i],
+                              ch, p.Sig[i], p.Sig[i] > 0. ? ch / p.Sig[i] : 0.));
+  }
+}
+
+void Run::PisCor() {
+  const double lim = RefReal(RkCorr);
+  std::vector<std::string> lines;
+  for (int i = 0; i < p.NRef; ++i)
+    for (int j = 0; j < i; ++j) {
+      const double c = InverCorrelation(ne, i, j);
+      if (std::abs(c) > lim)
+        lines.push_back(
+            fmt::format("{:<20}{:<20}{:8.3f}",
+                        p.Info[static_cast<size_t>(p.Refined[static_cast<size_t>(j)])].Label,
+                        p.Info[static_cast<size_t>(p.Refined[static_cast<size_t>(i)])].Label, c));
+    }
+  if (lines.empty()) return;
+  lst.push_back("");
+  lst.push_back(fmt::format("{} larger than {:.3f}", refinemsg::Correlation, lim));
+  for (auto& l : lines) lst.push_back(l);
+}
+
+int Run::Execute() {
+  if (ReadInput() || Prepare()) return 1;
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    if (b < Basic.DatBlock.size() && Basic.DatBlock[b].Radiation == 3)
+      return RefLoopED(fln, static_cast<int>(b), lst);
+    if (blocks[b].DatType == 2)
+      return Fail({fmt::format(
+          "Data block {} holds powder data: the powder refinement is not part of this run.",
+          b + 1)});
+  }
+  const int cyclesAsked = std::max(0, RefInt(RkCycles));
+  double damp = RefReal(RkDamp);
+  ZmenaState z;
+  z.Cycles = cyclesAsked;
+  z.ConvChck = RefInt(RkConvChck) == 1;
+  z.ConvCycl = std::max(1, RefInt(RkConvCycl));
+  z.ConvLim = RefReal(RkConvLim);
+  z.UIsoLim = RefReal(RkUIsoLim);
+  if (opt.FSquare)
+    for (const auto& b : s.Block)
+      if (b.ScalePar >= 0) z.SqScale.push_back(b.ScalePar);
+  DynDampState dyn;
+  dyn.TolDynam = RefReal(RkTolDynam);
+  dyn.RedDynam = RefReal(RkRedDynam);
+  dyn.NcDynam = RefInt(RkNcDynam);
+  dyn.DampStart = damp;
+  const bool keyDynam = RefInt(RkKeyDynam) == 1;
+  InverResult inv, prevInv;
+  bool havePrev = false, shifted = false;
+  const int print = RefInt(RkPrint);
+  std::vector<std::string> reflLists;
+  int cycle = 0;
+  while (cycle <= z.Cycles) {
+    const bool solve = cycle < z.Cycles && p.NRef > 0;
+    const bool last = !solve;
+    const bool list = print > 0 && ((cycle == 0 && print == 2) || last);
+    int nUsed = 0;
+    std::vector<double> bres;
+    if (Loop(solve, last, list || opt.SkipBad, nUsed, bres)) return 1;
+    if (nUsed == 0) return Fail({std::string(refinemsg::NoRefl)});
+    lst.push_back("");
+    RFactorWrite(tabs, cycle, damp, lst);
+    Progress();
+    const RFacVal o = RefRFacOverall(tabs, true);
+    if (keyDynam && havePrev) {
+      const int act = RefApplyDynRed(dyn, cycle, opt.FSquare ? o.wR2 : o.wR, damp);
+      if (act == DynTooMany) return Fail({std::string(lsqmsg::TooManyRed)});
+      if (act == DynReduced) {
+        // Back to the parameters of the backups and the last solution again
+        // with the smaller damping; the cycle is repeated.
+        tabs.History.pop_back();
+        lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
+        if (inverbackdamp(p, prevInv, damp, z, lst) != 0)
+          return Fail({std::string(lsqmsg::TooManyRed)});
+        CalcUpdate(s, p);
+        continue;
+      }
+    }
+    const auto when = cycle == 0 && !last ? rfacmsg::BeforeFirst : rfacmsg::AfterLast;
+    if (list && print > 0)
+      RefCalcRval(RefWorstReflections(used, opt.FSquare),
+                  std::string(rfacmsg::Worst) + std::string(when), opt.FSquare, reflLists);
+    if (opt.SkipBad && (last || (cycle == 0 && print == 2))) {
+      std::vector<RFacRefl> rej;
+      for (const auto& r : used)
+        if (r.Flag == '#') rej.push_back(r);
+      if (!rej.empty())
+        RefCalcRval(rej, std::string(rfacmsg::Rejected) + std::string(when), opt.FSquare,
+                    reflLists);
+    }
+    if (!solve) break;
+    // Backups of the parameter files before the solution.
+    {
+      AtomModel keep = Model;
+      RefStoreParams(p);
+      (void)iom40only(M40Write, fln + ".l40", Model);
+      Model = std::move(keep);
+      (void)FeCopyFile(fln + ".m50", fln + ".l50");
+    }
+    InverSettings is;
+    is.Cycle = cycle + 1;
+    is.LsMethod = RefInt(RkLsMethod);
+    is.MarqLam = RefReal(RkMarqLam);
+    is.EsdCorr = RefInt(RkEsdCorr) == 1;
+    is.NDatBlocks = static_cast<int>(blocks.size());
+    if (is.EsdCorr) is.Berar = BerarFactor(bres.data(), static_cast<long long>(bres.size()));
+    const size_t before = lst.size();
+    if (Inver(ne, p, is, o.Gof, nUsed, inv, lst) != 0) {
+      std::vector<std::string> m(lst.begin() + static_cast<long>(before), lst.end());
+      if (m.empty()) m.push_back("The refinement stopped in the solution of the normal equations.");
+      Say(FeMsgKind::Error, m);
+      return 1;
+    }
+    if (inv.Warning)
+      serious.insert(serious.end(), lst.begin() + static_cast<long>(before), lst.end());
+    for (int j : inv.Singular) {
+      const int i = p.Refined[static_cast<size_t>(j)];
+      if (std::find(blocked.begin(), blocked.end(), i) == blocked.end()) blocked.push_back(i);
+    }
+    z.Cycle = cycle;
+    const size_t beforeZ = lst.size();
+    if (Zmena(p, inv, damp, z, lst) != 0) return Fail({"The shifts could not be applied."});
+    for (size_t k = beforeZ; k < lst.size(); ++k)
+      if (lst[k].find(lsqmsg::Unreal2) != std::string::npos) serious.push_back(lst[k]);
+    tabs.History.back().AvChange = z.MeanChange;
+    tabs.History.back().MaxChange = z.MaxChange;
+    CalcUpdate(s, p);
+    prevInv = inv;
+    havePrev = true;
+    shifted = true;
+    ++cycle;
+  }
+
+  PisRfac(tabs, lst);
+  for (auto& l : reflLists) lst.push_back(l);
+  if (shifted) {
+    PisZmeny(z);
+    PisCor();
+  }
+  if (!blocked.empty()) {
+    lst.push_back("");
+    lst.push_back(std::string(refinemsg::Blocked));
+    for (int i : blocked) lst.push_back(p.Info[static_cast<size_t>(i)].Label);
+  }
+  if (!serious.empty()) {
+    lst.push_back("");
+    lst.push_back(std::string(refinemsg::Serious));
+    for (const auto& l : serious) lst.push_back(l);
+  }
+  // Coefficient file for the Fourier tool: one block per phase when there are several.
+  {
+    std::string t;
+    const bool phases = Basic.Phase.size() > 1;
+    for (size_t ph = 0; ph < Basic.Phase.size(); ++ph) {
+      if (phases) t += Basic.Phase[ph].Name + " begin\n";
+      for (size_t k = 0; k < m80.size(); ++k)
+        if (static_cast<size_t>(m80Phase[k]) == ph) t += RefM80Line(m80[k]) + "\n";
+    }
+    if (FeWriteFileAtomic(fln + ".m80", t) != 0)
+      serious.push_back("The file " + fln + ".m80 could not be written.");
+  }
+  // Final writing: the ".s40" copy first, then M40 through a temporary name.
+  if (shifted) {
+    RefStoreParams(p);
+    if (FeCopyFile(fln + ".m40", fln + ".s40") != 0 || iom40(M40Write, fln + ".m40") != 0)
+      return Fail({std::string(refinemsg::WriteFailed) + fln + ".m40"});
+  }
+  RefLast.Obs = RefRFacOverall(tabs, true);
+  RefLast.All = RefRFacOverall(tabs, false);
+  RefLast.CyclesDone = cycle;
+  RefLast.Summary = RefMakeRFacString(tabs.Overall, opt.FSquare, p.NRef) +
+                    fmt::format(" GOF(obs)={:.2f}", RefLast.Obs.Gof);
+  RefLast.NPar = p.NRef;
+  RefLast.MaxChange = z.MaxChange;
+  for (int i : blocked) RefLast.Blocked.push_back(p.Info[static_cast<size_t>(i)].Label);
+  RefLast.Serious = serious;
+  return 0;
+}
+
+}  // namespace
+
+int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
+  RefLast = RefRunSummary{};
+  if (!FeFileExists(fln + ".m90")) {
+    listing.push_back(std::string(refinemsg::NoM90));
+    Say(FeMsgKind::Error, {std::string(refinemsg::NoM90)});
+    return 1;
+  }
+  const AtomModel savedModel = Model;
+  const BasicData savedBasic = Basic;
+  listing.push_back(fmt::format("{} {} - refinement of {}", Frame.ProgramName, Frame.Version, fln));
+  Run run(fln, listing);
+  const int rc = run.Execute();
+  if (rc != 0) {
+    Model = savedModel;
+    Basic = savedBasic;
+  } else if (!RefLast.Serious.empty()) {
+    Say(FeMsgKind::Warning, {std::string(refinemsg::SeriousInListing)});
+  }
+  return rc;
+}
+
+int Refine() {
+  std::vector<std::string> listing;
+  const int rc = RefineRun(Frame.fln, listing);
+  if (!Frame.fln.empty() && !listing.empty()) {
+    (void)FeWriteFileAtomic(Frame.fln + ".ref", Join(listing));
+    if (rc == 0) Fe().ListingLine(RefLast.Summary);
+  }
+  return rc;
+}
+
+}  // namespace tarn
