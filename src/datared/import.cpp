@@ -229,12 +229,12 @@ int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
   return 0;
 }
 
-int EM9AppendM95(const std::string& m95, const M95Block& b, const std::vector<M95Refl>& refl) {
+int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl> refl) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> all;
   if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Refl.LastError);
   blocks.push_back(b);
-  all.push_back(refl);
+  all.push_back(std::move(refl));
   if (WriteM95File(m95, blocks, all))
     return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
   for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(all[k].size());
@@ -258,10 +258,11 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
   DRSetBlockFromData(code, d, opt, b);
   std::vector<M95Refl> refl;
   if (DRReadRef(d, b, refl)) return 1;
+  d = ImpData{};  // the records are all in refl now
   // The block is completed from the basic data before it is written, so that
   // a failure of the completion cannot leave a half-finished M95.
   CompleteM95(b, static_cast<int>(Refl.M95.size()) + 1);
-  return EM9AppendM95(m95, b, refl);
+  return EM9AppendM95(m95, b, std::move(refl));
 }
 
 int DRSetRefArrays(const std::string& m95) {

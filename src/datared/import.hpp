@@ -89,7 +89,7 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
 // Appends one block to the M95 file (created when absent), written through a
 // temporary file and a rename; Refl.M95 then holds the new headers.
 [[nodiscard]] int EM9AppendM95(const std::string& m95, const M95Block& b,
-                               const std::vector<M95Refl>& refl);
+                               std::vector<M95Refl> refl);
 // Fills what the headers of M95 leave unset from the basic data and writes the
 // header back.
 [[nodiscard]] int EM9CompleteM95(const std::string& m95);

@@ -190,6 +190,7 @@ int ReadShelxHklText(std::string_view text, const std::string& file, int hklf, i
   out.NDim = ndim;
   out.OnF = hklf == 3;
   out.Hklf5 = hklf == 5;
+  out.Refl.reserve(std::count(text.begin(), text.end(), '\n') + 1);
   LineWalker w(text, first_line);
   std::string_view line;
   std::string what;
