@@ -29,7 +29,6 @@ enum class ModMsg : int {
   AnharmBessel,
   AnharmNotImpl,
   AdpNegative,
-  NumProblem,
   BadPhase,
   BadPart,
   BadW,
@@ -41,12 +40,10 @@ std::string ModText(ModMsg m, const std::string& a = {}) {
       return "Bessel function method doesn't allow to modulate ADP anharmonic tensors,not "
              "implemented.";
     case ModMsg::AnharmNotImpl:
-      return fmt::format("Anharmonic ADP tensors of the modulated atom \"{}\" are not implemented.",
+      return fmt::format("Modulated anharmonic ADP tensors of the atom \"{}\" are not implemented.",
                          a);
     case ModMsg::AdpNegative:
       return fmt::format("ADP of the atom \"{}\" strongly negative", a);
-    case ModMsg::NumProblem:
-      return fmt::format("Numerical problem for reflection ({}) in CALC.", a);
     case ModMsg::BadPhase:
       return fmt::format("The atom \"{}\" refers to a phase that is not defined.", a);
     case ModMsg::BadPart:
@@ -127,13 +124,28 @@ int NAdpComp(const ModAtomPrep& m) {
 // Adds the contribution of one operator (sums s, translation phase P) to g
 // and, when asked, to the complex derivatives d (NPar).
 void AddOp(const ModAtomPrep& m, const AtomRec& at, const OpInd& o, const OpSums& s, Cx* g, Cx* d) {
-  const Cx p = std::polar(1., o.PhaseS);
   const double* v = at.Par.Val.data();
+  const Cx p0 = std::polar(1., o.PhaseS);
+  // Gram-Charlier factor of the static anharmonic tensors at k' (Vol. B 1.2.12):
+  // 1 + sum_n (2 pi i)^n / n! sum_comp Mult C k_i1 .. k_in; constant along x4.
+  Cx pf = 1.;
+  thread_local std::vector<Cx> dpf;
+  dpf.resize(m.Anh.size());
+  for (size_t c = 0; c < m.Anh.size(); ++c) {
+    const auto& a = m.Anh[c];
+    double prod = a.Mult;
+    for (int i = 0; i < a.Order; ++i) prod *= o.K[a.Idx[i]];
+    dpf[c] = std::pow(Cx(0., kTwoPi), a.Order) / std::tgamma(a.Order + 1.) * prod /
+             std::pow(10., a.Order);
+    pf += dpf[c] * v[a.Par];
+  }
+  const Cx p = p0 * pf;
   const auto& off = m.Lay.Off;
   const double ai = v[off[BlkOcc]];
   const Cx se = ai * s.SA;
   *g += p * se;
   if (!d) return;
+  for (size_t c = 0; c < m.Anh.size(); ++c) d[m.Anh[c].Par] += p0 * se * dpf[c];
   d[off[BlkOcc]] += p * s.SA;
   for (int j = 0; j < 3; ++j) d[off[BlkPos] + j] += p * kI * (kTwoPi * o.Hp[j]) * se;
   const int na = NAdpComp(m);
@@ -164,16 +176,8 @@ void AddOp(const ModAtomPrep& m, const AtomRec& at, const OpInd& o, const OpSums
   }
 }
 
-std::string IndText(const int* h, int n) {
-  std::string t;
-  for (int i = 0; i < n; ++i) t += (i ? " " : "") + std::to_string(h[i]);
-  return t;
-}
-
-void SetProblem(const AtomRec& at, const int* h, int n, std::string* msg) {
-  if (msg)
-    *msg =
-        ModText(ModMsg::AdpNegative, at.Name) + "\n" + ModText(ModMsg::NumProblem, IndText(h, n));
+void SetProblem(const AtomRec& at, std::string* msg) {
+  if (msg) *msg = ModText(ModMsg::AdpNegative, at.Name);
 }
 
 // Centring factor sum_c exp(2 pi i H.c), H in the part's basis.
@@ -427,14 +431,26 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   m.Shape = at.Shape;
   m.Lay = AtomLayout(at.Shape);
   const int n = m.NDim, d = m.NDimI;
-  if (at.Shape.AdpOrder > 2) {
-    bool anhWave = false;
-    for (int k = 3; k <= at.Shape.AdpOrder; ++k) anhWave = anhWave || at.Shape.NWave[k] > 0;
-    if (method == 0 && anhWave)
-      FeChybne(ModText(ModMsg::AnharmBessel));
-    else
-      FeChybne(ModText(ModMsg::AnharmNotImpl, at.Name));
-    return 1;
+  for (int k = 3; k <= std::min(at.Shape.AdpOrder, MaxAdpOrder); ++k) {
+    if (at.Shape.NWave[k] > 0 && d > 0) {
+      FeChybne(ModText(method == 0 ? ModMsg::AnharmBessel : ModMsg::AnharmNotImpl, at.Name));
+      return 1;
+    }
+    const auto tup = TensorIndexTuples(k);
+    for (size_t c = 0; c < tup.size(); ++c) {
+      ModAtomPrep::AnhComp a;
+      a.Order = k;
+      int cnt[3] = {0, 0, 0};
+      for (int i = 0; i < k; ++i) {
+        a.Idx[static_cast<size_t>(i)] = tup[c][static_cast<size_t>(i)];
+        ++cnt[tup[c][static_cast<size_t>(i)]];
+      }
+      // Multiplicity n! / (n1! n2! n3!) of the component in the full tensor.
+      a.Mult = std::tgamma(k + 1.) /
+               (std::tgamma(cnt[0] + 1.) * std::tgamma(cnt[1] + 1.) * std::tgamma(cnt[2] + 1.));
+      a.Par = m.Lay.Off[BlkAnh3 + k - 3] + static_cast<int>(c);
+      m.Anh.push_back(a);
+    }
   }
   m.Saw = at.Shape.Flag[1] == 1 && d > 0;
   m.Crenel = (at.Shape.Flag[0] == 1 || m.Saw) && d > 0;
@@ -629,7 +645,7 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       double tex = 0.;
       for (int c = 0; c < na; ++c) tex += o.KK[c] * v[m.Lay.Off[BlkAdp] + c];
       if (-tex > kAdpExpLimit) {
-        SetProblem(at, h, m.NDim, msg);
+        SetProblem(at, msg);
         return 1;
       }
       t0 = std::exp(-tex);
@@ -644,7 +660,7 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
         double tex = 0.;
         for (int c = 0; c < na; ++c) tex += o.KK[c] * b[c];
         if (-tex > kAdpExpLimit) {
-          SetProblem(at, h, m.NDim, msg);
+          SetProblem(at, msg);
           return 1;
         }
         t = std::exp(-tex);
@@ -742,7 +758,7 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
     double tex = 0.;
     for (int c = 0; c < na; ++c) tex += o.KK[c] * v[off[BlkAdp] + c];
     if (-tex > kAdpExpLimit) {
-      SetProblem(at, h, m.NDim, msg);
+      SetProblem(at, msg);
       return 1;
     }
     const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];

@@ -17,6 +17,9 @@
 //   x y z           fractional basic position
 //   beta_ij         harmonic ADP (dimensionless; T = exp(-sum beta_ij k_i k_j))
 //                   or Uiso (Angstrom^2; T = exp(-2 pi^2 Uiso k.G*.k)) when isotropic
+//   C_ijk..         static anharmonic tensors, Gram-Charlier factor
+//                   1 + sum_n (2 pi i)^n/n! sum C k_i k_j ..., stored as C * 10^n
+//                   (not modulated: anharmonic waves are refused)
 //   crenel          x40, Delta: occupancy 1 on [x40 - Delta/2, x40 + Delta/2]
 //   occupancy waves o(xb4) = ai * c(xb4) * (1 + sum_n S_n f_n^s + C_n f_n^c)
 //   sawtooth        ux uy uz x40 Delta: u = 2 U (xb4 - x40)/Delta on the interval,
@@ -83,6 +86,15 @@ struct ModAtomPrep {
   // Crenel atoms: Gauss-Legendre nodes on [-1, 1] and weights (sum 2), mapped
   // onto the current interval on each call.
   std::vector<double> Xi, XiW;
+  // Static anharmonic tensors (Gram-Charlier), all orders flattened: order,
+  // index tuple, multiplicity of the component in the full tensor.
+  struct AnhComp {
+    int Order = 3;
+    std::array<int, 6> Idx{};
+    double Mult = 1.;
+    int Par = 0;  // index of the value in the atom's list
+  };
+  std::vector<AnhComp> Anh;
   FPolSet FPol;  // orthogonal function set (function type > 0) for the interval at preparation
 };
 
@@ -101,7 +113,9 @@ void SetInd(const ModAtomPrep& m, const int* h, int* hp);
 // o = occupancy ai times the occupational modulation, T the temperature factor (harmonic ADP with
 // its modulation). The caller multiplies by (f0 + f' + i f'') and adds it. Derivatives of Re G and
 // Im G with respect to the atom's values (AtomLayout order, at.Par.Val) go to dRe / dIm (size NPar)
-// when non-null. Returns 0, or 1 on a numerical problem (message in *msg when given).
+// when non-null. Returns 0, or 1 on a numerical problem: *msg (when given) names the
+// atom ("ADP of the atom "name" strongly negative"); the caller adds the line
+// "Numerical problem for reflection (...) in CALC.".
 [[nodiscard]] int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h,
                          std::complex<double>& g, double* dRe, double* dIm, std::string* msg);
 [[nodiscard]] int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h,
