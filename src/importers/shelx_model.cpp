@@ -14,6 +14,7 @@
 
 #include "frame/files.hpp"
 #include "frame/keys.hpp"
+#include "importers/import_common.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
@@ -185,58 +186,6 @@ std::optional<double> CodedValue(const Coded& c, const std::vector<double>& fv) 
   return c.Negative ? c.Value * (f - 1.) : c.Value * f;
 }
 
-// SHELX operator text "0.5-X,-Y,0.5+Z" into rotation and translation.
-bool ParseShelxOp(std::string_view text, std::array<double, 9>& r, std::array<double, 3>& t) {
-  std::string s;
-  for (char ch : text)
-    if (ch != ' ' && ch != '\t')
-      s += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  auto parts = SplitOn(s, ",");
-  if (parts.size() != 3) return false;
-  r.fill(0.);
-  t.fill(0.);
-  for (size_t i = 0; i < 3; ++i) {
-    const std::string& e = parts[i];
-    size_t p = 0;
-    if (e.empty()) return false;
-    while (p < e.size()) {
-      double sign = 1.;
-      if (e[p] == '+' || e[p] == '-') {
-        sign = e[p] == '-' ? -1. : 1.;
-        ++p;
-      }
-      if (p >= e.size()) return false;
-      if (e[p] >= 'x' && e[p] <= 'z') {
-        r[i * 3 + static_cast<size_t>(e[p] - 'x')] += sign;
-        ++p;
-        continue;
-      }
-      size_t b = p;
-      while (p < e.size() && (std::isdigit(static_cast<unsigned char>(e[p])) || e[p] == '.')) ++p;
-      auto num = ToReal(e.substr(b, p - b));
-      if (!num) return false;
-      double v = *num;
-      if (p < e.size() && e[p] == '/') {
-        ++p;
-        b = p;
-        while (p < e.size() && std::isdigit(static_cast<unsigned char>(e[p]))) ++p;
-        auto den = ToReal(e.substr(b, p - b));
-        if (!den || *den == 0.) return false;
-        v /= *den;
-      }
-      if (p < e.size() && e[p] == '*') {
-        ++p;
-        if (p >= e.size() || e[p] < 'x' || e[p] > 'z') return false;
-        r[i * 3 + static_cast<size_t>(e[p] - 'x')] += sign * v;
-        ++p;
-      } else {
-        t[i] += sign * v;
-      }
-    }
-  }
-  return true;
-}
-
 // Per atom, what the model lines do not keep.
 struct AtomExtra {
   int Line = 0;
@@ -379,7 +328,7 @@ bool Importer::Card1(const Card& c) {
     for (auto& x : w) t += x;
     std::array<double, 9> r;
     std::array<double, 3> tr;
-    if (!ParseShelxOp(t, r, tr)) return Error(c, shelxmsg::BadSymm);
+    if (!ParseXyzOp(t, r, tr)) return Error(c, shelxmsg::BadSymm);
     symR_.push_back(r);
     symT_.push_back(tr);
   } else if (k == "SFAC") {
@@ -794,22 +743,30 @@ bool Importer::Finish() {
   // Symmetry: identity first, then the SYMM operators; LATT > 0 adds the
   // centre of symmetry, |LATT| the centring.
   static constexpr std::string_view kLatt[] = {"", "P", "I", "R", "F", "A", "B", "C"};
-  ph_.Lattice = std::string(kLatt[std::abs(latt_)]);
-  ph_.Centro = latt_ > 0;
-  ph_.SymmText = {"x y z"};
-  for (size_t i = 0; i < symR_.size(); ++i) {
-    Mat6 rm{};
-    for (int k = 0; k < 9; ++k) rm[static_cast<size_t>(k)] = symR_[i][static_cast<size_t>(k)];
-    double t[kMaxNDim] = {symT_[i][0], symT_[i][1], symT_[i][2]};
-    od0do1(t, 3);
-    auto txt = CodeSymm(rm.data(), t, 3);
-    std::string s;
-    for (auto& x : txt) s += (s.empty() ? "" : " ") + x;
-    if (s.find('?') != std::string::npos) {
+  {
+    // The complete list (identity, SYMM, their inverses when LATT > 0, the
+    // centring translations) reduced to the form of M50.
+    std::vector<std::array<double, 9>> r{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
+    std::vector<std::array<double, 3>> t{{0, 0, 0}};
+    for (size_t i = 0; i < symR_.size(); ++i) {
+      r.push_back(symR_[i]);
+      t.push_back(symT_[i]);
+    }
+    if (latt_ > 0)
+      for (size_t i = 0, n = r.size(); i < n; ++i) {
+        std::array<double, 9> m = r[i];
+        for (auto& e : m) e = -e;
+        r.push_back(m);
+        t.push_back({-t[i][0], -t[i][1], -t[i][2]});
+      }
+    for (const auto& c : LatticeCentring(std::string(kLatt[std::abs(latt_)]), 3)) {
+      r.push_back({1, 0, 0, 0, 1, 0, 0, 0, 1});
+      t.push_back({c[0], c[1], c[2]});
+    }
+    if (!ReduceOperators(r, t, ph_)) {
       Card cd;
       return Error(cd, shelxmsg::BadSymm);
     }
-    if (s != "x y z") ph_.SymmText.push_back(s);
   }
   // Composition: UNIT counts per cell divided by Z.
   for (size_t i = 0; i < ph_.AtType.size(); ++i) {

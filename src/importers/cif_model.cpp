@@ -1,0 +1,440 @@
+// Structure model from a CIF: see cif_model.hpp and docs/model-import.md.
+#include "importers/cif_model.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <initializer_list>
+#include <map>
+#include <optional>
+
+#include "importers/import_common.hpp"
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "model/batch_edit.hpp"
+#include "refine/refcommands.hpp"
+#include "symmetry/site.hpp"
+#include "util/cif_syntax.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kB2U = 1. / (8. * kPi * kPi);  // Uiso = Biso / (8 pi^2)
+constexpr double kDefaultUiso = 0.05;           // Angstrom^2, atoms without a value
+constexpr double kLambdaMo = 0.71073;           // Mo K-alpha (weighted mean), Angstrom
+constexpr double kLambdaCu = 1.54184;           // Cu K-alpha (weighted mean), Angstrom
+constexpr size_t kTypeLen = 7;
+constexpr size_t kNameLen = 8;
+
+using Names = std::initializer_list<std::string_view>;
+
+template <class R>
+const CifValue* FindAny(const CifBlock& b, const R& names) {
+  for (auto n : names)
+    if (const CifValue* v = b.Find(n)) return v;
+  return nullptr;
+}
+const CifValue* FindAny(const CifBlock& b, Names names) {
+  return FindAny<Names>(b, names);
+}
+int ColAny(const CifLoop& l, Names names) {
+  for (auto n : names)
+    if (int c = l.Column(n); c >= 0) return c;
+  return -1;
+}
+
+// Element symbol of a type or label: a letter and an optional lower-case
+// letter ("Ti4+" -> "Ti", "O1" -> "O", "CL1" -> "C").
+std::string ElementOf(std::string_view s) {
+  std::string e;
+  if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return e;
+  e += static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
+  if (s.size() > 1 && std::islower(static_cast<unsigned char>(s[1]))) e += s[1];
+  return e;
+}
+
+// "C22 H25 N O" -> element counts.
+std::map<std::string, double> FormulaSum(std::string_view f) {
+  std::map<std::string, double> out;
+  for (auto& w : SplitWords(f)) {
+    size_t p = 0;
+    while (p < w.size() && std::isalpha(static_cast<unsigned char>(w[p]))) ++p;
+    if (p == 0) return {};
+    double n = 1.;
+    if (p < w.size()) {
+      auto v = ToReal(w.substr(p));
+      if (!v) return {};
+      n = *v;
+    }
+    out[ElementOf(w.substr(0, p))] += n;
+  }
+  return out;
+}
+
+struct Failure {
+  int Line = 0;
+  std::string What;
+};
+
+class CifImporter {
+ public:
+  CifImporter(const CifBlock& b, std::string file) : b_(b), file_(std::move(file)) {}
+  bool Run();
+  Failure Fail;
+  std::vector<std::string> Notes;
+  BasicData Basic_;
+  AtomModel Model_;
+
+ private:
+  bool Error(const CifValue* v, std::string what) {
+    Fail = {v ? v->Line : 0, std::move(what)};
+    return false;
+  }
+  bool Error(int line, std::string what) {
+    Fail = {line, std::move(what)};
+    return false;
+  }
+  // A number (with s.u.); missing ("?", ".") gives nullopt, a bad number fails.
+  bool Num(const CifValue* v, std::string_view name, std::optional<double>& x, double* su) {
+    x.reset();
+    if (!v || v->Missing()) return true;
+    double val = 0., s = 0.;
+    if (!CifNumber(v->Text, val, s))
+      return Error(v, fmt::format("{} (\"{}\")", cifmsg::BadNumber, name));
+    x = val;
+    if (su) *su = s;
+    return true;
+  }
+  bool Symmetry(PhaseBasic& p);
+  const CifBlock& b_;
+  std::string file_;
+};
+
+bool CifImporter::Symmetry(PhaseBasic& p) {
+  Names opNames = {"_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz",
+                   "_space_group_symop.operation_xyz", "_symmetry_equiv.pos_as_xyz"};
+  std::vector<const CifValue*> ops;
+  const CifLoop* l = nullptr;
+  for (auto n : opNames)
+    if ((l = b_.FindLoop(n))) {
+      const int c = l->Column(n);
+      for (auto& row : l->Rows) ops.push_back(&row[static_cast<size_t>(c)]);
+      break;
+    }
+  if (!l)
+    if (const CifValue* v = FindAny(b_, opNames)) ops.push_back(v);
+  if (ops.empty()) {
+    if (FindAny(b_, {"_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M",
+                     "_space_group_name_Hall", "_symmetry_space_group_name_Hall",
+                     "_space_group.name_H-M_alt", "_space_group_IT_number",
+                     "_symmetry_Int_Tables_number"}))
+      return Error(0, std::string(cifmsg::SymbolOnly));
+    return Error(0, std::string(cifmsg::NoSymmetry));
+  }
+  std::vector<std::array<double, 9>> r;
+  std::vector<std::array<double, 3>> t;
+  for (const CifValue* v : ops) {
+    std::array<double, 9> rr;
+    std::array<double, 3> tt;
+    if (!ParseXyzOp(v->Text, rr, tt))
+      return Error(v, fmt::format("{} \"{}\"", cifmsg::BadOperator, v->Text));
+    r.push_back(rr);
+    t.push_back(tt);
+  }
+  if (!ReduceOperators(r, t, p)) return Error(ops[0], std::string(cifmsg::NoSymmCompletion));
+  return true;
+}
+
+bool CifImporter::Run() {
+  PhaseBasic p;
+  DatBlockBasic db;
+  // Cell.
+  using Pair = std::array<std::string_view, 2>;
+  static constexpr std::array<Pair, 6> kCell = {
+      Pair{"_cell_length_a", "_cell.length_a"},     Pair{"_cell_length_b", "_cell.length_b"},
+      Pair{"_cell_length_c", "_cell.length_c"},     Pair{"_cell_angle_alpha", "_cell.angle_alpha"},
+      Pair{"_cell_angle_beta", "_cell.angle_beta"}, Pair{"_cell_angle_gamma", "_cell.angle_gamma"}};
+  for (size_t i = 0; i < 6; ++i) {
+    const CifValue* v = FindAny(b_, kCell[i]);
+    std::optional<double> x;
+    if (!Num(v, kCell[i][0], x, &p.CellSU[i])) return false;
+    if (!x || *x <= 0.) return Error(v, std::string(cifmsg::NoCell));
+    p.Cell[i] = *x;
+  }
+  if (!Symmetry(p)) return false;
+  // Z.
+  std::optional<double> z;
+  if (!Num(FindAny(b_, {"_cell_formula_units_Z", "_cell.formula_units_Z"}), "_cell_formula_units_Z",
+           z, nullptr))
+    return false;
+  if (z && *z >= 1.) p.UnitsNumb = static_cast<int>(std::lround(*z));
+  // Radiation.
+  std::optional<double> lambda;
+  if (!Num(FindAny(b_, {"_diffrn_radiation_wavelength", "_diffrn_radiation_wavelength.value"}),
+           "_diffrn_radiation_wavelength", lambda, nullptr))
+    return false;
+  std::string probe;
+  if (const CifValue* v = FindAny(b_, {"_diffrn_radiation_probe", "_diffrn_radiation_type",
+                                       "_diffrn_radiation.probe", "_diffrn_radiation.type"}))
+    probe = ToLower(v->Text);
+  if (probe.find("neutron") != std::string::npos)
+    db.Radiation = 2;
+  else if (probe.find("electron") != std::string::npos)
+    db.Radiation = 3;
+  if (!lambda) {
+    lambda = probe.find("cu") != std::string::npos ? kLambdaCu : kLambdaMo;
+    Notes.push_back(fmt::format("No wavelength given: {} A assumed.", *lambda));
+  }
+  db.Lambda = db.KAlpha1 = db.KAlpha2 = *lambda;
+  std::optional<double> temp;
+  if (!Num(FindAny(b_, {"_diffrn_ambient_temperature", "_cell_measurement_temperature"}),
+           "_diffrn_ambient_temperature", temp, nullptr))
+    return false;
+  if (temp) db.DatCollTemp = *temp;
+  if (const CifValue* v = FindAny(b_, {"_chemical_name_systematic", "_chemical_name_common"});
+      v && !v->Missing())
+    Basic_.Title = std::string(Trim(v->Text.substr(0, v->Text.find('\n'))));
+  if (Basic_.Title.empty()) Basic_.Title = b_.Name;
+
+  // Atoms.
+  const CifLoop* al = b_.FindLoop("_atom_site_fract_x");
+  if (!al) al = b_.FindLoop("_atom_site.fract_x");
+  if (!al) return Error(0, std::string(cifmsg::NoAtoms));
+  const int cLabel = ColAny(*al, {"_atom_site_label", "_atom_site.label"});
+  const int cType = ColAny(*al, {"_atom_site_type_symbol", "_atom_site.type_symbol"});
+  const int cX[3] = {ColAny(*al, {"_atom_site_fract_x", "_atom_site.fract_x"}),
+                     ColAny(*al, {"_atom_site_fract_y", "_atom_site.fract_y"}),
+                     ColAny(*al, {"_atom_site_fract_z", "_atom_site.fract_z"})};
+  const int cOcc = ColAny(*al, {"_atom_site_occupancy", "_atom_site.occupancy"});
+  const int cU = ColAny(*al, {"_atom_site_U_iso_or_equiv", "_atom_site.U_iso_or_equiv"});
+  const int cB = ColAny(*al, {"_atom_site_B_iso_or_equiv", "_atom_site.B_iso_or_equiv"});
+  const int cAdp = ColAny(
+      *al, {"_atom_site_adp_type", "_atom_site_thermal_displace_type", "_atom_site.adp_type"});
+  if (cLabel < 0 || cX[1] < 0 || cX[2] < 0) return Error(al->Line, std::string(cifmsg::NoAtoms));
+  // Anisotropic parameters by label.
+  struct AnisoU {
+    std::array<double, 6> U{}, Su{};
+  };
+  std::map<std::string, AnisoU> aniso;
+  const CifLoop* an = b_.FindLoop("_atom_site_aniso_label");
+  if (!an) an = b_.FindLoop("_atom_site_aniso.label");
+  if (an) {
+    const int cl = ColAny(*an, {"_atom_site_aniso_label", "_atom_site_aniso.label"});
+    static constexpr std::array<const char*, 6> kComp = {"11", "22", "33", "12", "13", "23"};
+    std::array<int, 6> cu{}, cb{};
+    for (size_t k = 0; k < 6; ++k) {
+      cu[k] = ColAny(*an, {fmt::format("_atom_site_aniso_U_{}", kComp[k]),
+                           fmt::format("_atom_site_aniso.U_{}", kComp[k])});
+      cb[k] = ColAny(*an, {fmt::format("_atom_site_aniso_B_{}", kComp[k]),
+                           fmt::format("_atom_site_aniso.B_{}", kComp[k])});
+    }
+    for (const auto& row : an->Rows) {
+      AnisoU a;
+      bool ok = true;
+      for (size_t k = 0; k < 6; ++k) {
+        const bool isB = cu[k] < 0;
+        const int c = isB ? cb[k] : cu[k];
+        if (c < 0) {
+          ok = false;
+          break;
+        }
+        std::optional<double> x;
+        if (!Num(&row[static_cast<size_t>(c)], "_atom_site_aniso_U", x, &a.Su[k])) return false;
+        if (!x) {
+          ok = false;
+          break;
+        }
+        a.U[k] = isB ? *x * kB2U : *x;
+        if (isB) a.Su[k] *= kB2U;
+      }
+      if (ok) aniso[ToLower(row[static_cast<size_t>(cl)].Text)] = a;
+    }
+  }
+  struct Raw {
+    std::string Name, Type;
+    int Line = 0;
+    std::array<double, 3> X{}, XSu{};
+    double Occ = 1., OccSu = 0.;
+    bool Aniso = false;
+    AnisoU A;
+    double U = kDefaultUiso, USu = 0.;
+  };
+  std::vector<Raw> raws;
+  for (const auto& row : al->Rows) {
+    Raw a;
+    const CifValue& lab = row[static_cast<size_t>(cLabel)];
+    a.Name = lab.Text;
+    a.Line = lab.Line;
+    if (a.Name.empty() || a.Name.size() > kNameLen ||
+        a.Name.find_first_of(" \t") != std::string::npos)
+      return Error(&lab, fmt::format("{} (\"{}\")", cifmsg::BadName, a.Name));
+    for (auto& q : raws)
+      if (EqIgnoreCase(q.Name, a.Name))
+        return Error(&lab, fmt::format("{} (\"{}\")", cifmsg::DupAtom, a.Name));
+    a.Type = cType >= 0 && !row[static_cast<size_t>(cType)].Missing()
+                 ? row[static_cast<size_t>(cType)].Text
+                 : ElementOf(a.Name);
+    if (a.Type.empty() || a.Type.size() > kTypeLen)
+      return Error(&lab, fmt::format("{} (\"{}\")", cifmsg::BadType, a.Type));
+    for (int i = 0; i < 3; ++i) {
+      const CifValue& v = row[static_cast<size_t>(cX[i])];
+      std::optional<double> x;
+      const std::string name = fmt::format("_atom_site_fract_{}", "xyz"[i]);
+      if (!Num(&v, name, x, &a.XSu[static_cast<size_t>(i)])) return false;
+      if (!x) return Error(&v, fmt::format("{} (\"{}\")", cifmsg::BadNumber, name));
+      a.X[static_cast<size_t>(i)] = *x;
+    }
+    if (cOcc >= 0) {
+      std::optional<double> o;
+      if (!Num(&row[static_cast<size_t>(cOcc)], "_atom_site_occupancy", o, &a.OccSu)) return false;
+      if (o) a.Occ = *o;
+    }
+    const std::string adpType = cAdp >= 0 ? ToLower(row[static_cast<size_t>(cAdp)].Text) : "";
+    auto f = aniso.find(ToLower(a.Name));
+    if (f != aniso.end() && adpType != "uiso" && adpType != "biso") {
+      a.Aniso = true;
+      a.A = f->second;
+    } else {
+      std::optional<double> u;
+      double su = 0.;
+      if (cU >= 0) {
+        if (!Num(&row[static_cast<size_t>(cU)], "_atom_site_U_iso_or_equiv", u, &su)) return false;
+      } else if (cB >= 0) {
+        if (!Num(&row[static_cast<size_t>(cB)], "_atom_site_B_iso_or_equiv", u, &su)) return false;
+        if (u) *u *= kB2U;
+        su *= kB2U;
+      }
+      if (u) {
+        a.U = *u;
+        a.USu = su;
+      } else {
+        Notes.push_back(
+            fmt::format("{}: no displacement parameter, Uiso {} assumed.", a.Name, kDefaultUiso));
+      }
+    }
+    raws.push_back(a);
+  }
+  if (raws.empty()) return Error(al->Line, std::string(cifmsg::NoAtoms));
+  for (auto& a : raws)
+    if (std::find(p.AtType.begin(), p.AtType.end(), a.Type) == p.AtType.end()) {
+      p.AtType.push_back(a.Type);
+      p.AtTypeData.emplace_back();
+      p.AtList.push_back(a.Type);
+    }
+  Basic_.Phase = {p};
+  Basic_.DatBlock = {db};
+  if (SetBasicM50(Basic_)) return Error(0, std::string(cifmsg::NoSymmCompletion));
+  PhaseBasic& ph = Basic_.Phase[0];
+  const PhaseSymmetry& sy = ph.Symmetry;
+  const double nGeneral = static_cast<double>(sy.NSymm) * std::max(1, sy.NLattVec);
+  // Composition: _chemical_formula_sum when given, else from the atoms.
+  std::map<std::string, double> cellCount;
+  for (auto& a : raws) {
+    AtomRec at = DefaultAtom();
+    at.Name = a.Name;
+    at.Type = static_cast<int>(std::find(ph.AtType.begin(), ph.AtType.end(), a.Type) -
+                               ph.AtType.begin()) +
+              1;
+    AtomShape sh = at.Shape;
+    sh.AdpOrder = a.Aniso ? 2 : 1;
+    ReallocateAtomParams(at, sh);
+    const AtomLayoutInfo lay = AtomLayout(at.Shape);
+    // Occupancy of M40: the chemical occupancy over the site-symmetry order.
+    double x[kMaxNDim] = {a.X[0], a.X[1], a.X[2]};
+    const int order =
+        std::max(1, SpecPos(x, false, sy, ph.MetTens, nullptr, kSpecPosTolAtom, nullptr));
+    const int o = lay.Off[BlkOcc];
+    at.Par.Val[o] = a.Occ / order;
+    at.Par.Sig[o] = a.OccSu / order;
+    at.Par.Key[o] = a.Occ < 1. ? 1 : 0;
+    cellCount[a.Type] += a.Occ * nGeneral / order;
+    for (int i = 0; i < 3; ++i) {
+      const int k = lay.Off[BlkPos] + i;
+      at.Par.Val[k] = a.X[static_cast<size_t>(i)];
+      at.Par.Sig[k] = a.XSu[static_cast<size_t>(i)];
+      at.Par.Key[k] = 1;
+    }
+    const int adp = lay.Off[BlkAdp];
+    if (a.Aniso) {
+      for (int k = 0; k < 6; ++k) {
+        at.Par.Val[adp + k] = UToBeta(ph, k, a.A.U[static_cast<size_t>(k)]);
+        at.Par.Sig[adp + k] = UToBeta(ph, k, a.A.Su[static_cast<size_t>(k)]);
+        at.Par.Key[adp + k] = 1;
+      }
+    } else {
+      at.Par.Val[adp] = a.U;
+      at.Par.Sig[adp] = a.USu;
+      at.Par.Key[adp] = 1;
+    }
+    Model_.Atom.push_back(std::move(at));
+  }
+  std::map<std::string, double> sum;
+  if (const CifValue* f = FindAny(b_, {"_chemical_formula_sum", "_chemical_formula.sum"});
+      f && !f->Missing())
+    sum = FormulaSum(f->Text);
+  std::map<std::string, bool> used;
+  for (size_t i = 0; i < ph.AtType.size(); ++i) {
+    const std::string el = ElementOf(ph.AtType[i]);
+    auto s = sum.find(el);
+    if (s != sum.end() && !used[el]) {
+      ph.AtTypeData[i].Formula = s->second;
+      used[el] = true;
+    } else {
+      ph.AtTypeData[i].Formula =
+          std::round(cellCount[ph.AtType[i]] / ph.UnitsNumb * 10000.) / 10000.;
+    }
+  }
+  SetFormula(ph);
+  Model_.Phase.resize(1);
+  DatBlockModel dbm;
+  dbm.Scale.resize(1);
+  dbm.Scale.Val[0] = 1.;
+  dbm.Scale.Key[0] = 1;
+  Model_.DatBlock = {dbm};
+  return true;
+}
+
+}  // namespace
+
+int ImportCifModel(std::string_view cifText, const std::string& fileName,
+                   std::vector<std::string>& messages) {
+  CifFile cif;
+  CifSyntaxError err;
+  if (CifParse(cifText, fileName, cif, err)) {
+    for (auto& l : err.Lines()) messages.push_back(l);
+    return 1;
+  }
+  const CifBlock* blk = nullptr;
+  for (const auto& b : cif.Blocks)
+    if (b.FindLoop("_atom_site_fract_x") || b.FindLoop("_atom_site.fract_x")) {
+      blk = &b;
+      break;
+    }
+  if (!blk) {
+    messages.push_back(fmt::format("{}: {}", fileName, cifmsg::NoBlock));
+    return 1;
+  }
+  CifImporter imp(*blk, fileName);
+  if (!imp.Run()) {
+    messages.push_back(imp.Fail.Line > 0
+                           ? fmt::format("{}, line {}: {}", fileName, imp.Fail.Line, imp.Fail.What)
+                           : fmt::format("{}, data_{}: {}", fileName, blk->Name, imp.Fail.What));
+    return 1;
+  }
+  for (const auto& w : cif.Warnings)
+    messages.push_back(fmt::format("{}, line {}: {} (read on)", fileName, w.Line, w.What));
+  for (auto& n : imp.Notes) messages.push_back(n);
+  Basic = std::move(imp.Basic_);
+  Model = std::move(imp.Model_);
+  SetBasicM40(Model);
+  RefDefault();
+  return 0;
+}
+
+}  // namespace tarn

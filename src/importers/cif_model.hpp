@@ -1,0 +1,38 @@
+#pragma once
+// Structure model from a CIF: cell with s.u., symmetry operators, atoms with
+// type, coordinates, occupancy and displacement parameters (with s.u.),
+// composition and Z, wavelength and radiation. Fills `Basic`, `Model` and the
+// refinement defaults of `Ref`; WriteImportedStructure (shelx_model.hpp)
+// writes the files. docs/model-import.md lists the data names read.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarn {
+
+namespace cifmsg {
+inline constexpr std::string_view NoBlock = "The CIF has no data block with atoms.";
+inline constexpr std::string_view NoCell = "The CIF gives no complete cell (_cell_length_a ...).";
+inline constexpr std::string_view NoAtoms = "The CIF gives no atoms (_atom_site_fract_x ...).";
+inline constexpr std::string_view SymbolOnly =
+    "The CIF gives only the space-group symbol; group symbols are not yet understood: "
+    "the operators (_space_group_symop_operation_xyz) are needed.";
+inline constexpr std::string_view NoSymmetry =
+    "The CIF gives neither symmetry operators nor a space-group symbol.";
+inline constexpr std::string_view BadOperator = "A symmetry operator cannot be read.";
+inline constexpr std::string_view BadNumber = "Malformed number: a number was expected.";
+inline constexpr std::string_view BadType = "The atom type is too long (7 characters at most).";
+inline constexpr std::string_view BadName = "The atom label is empty, has blanks or is too long.";
+inline constexpr std::string_view DupAtom = "The atom label is used twice.";
+inline constexpr std::string_view NoSymmCompletion = "The symmetry operators do not form a group.";
+}  // namespace cifmsg
+
+// Reads the first data block that holds atoms (_atom_site_fract_x). On
+// success returns 0 with remarks (syntax warnings, skipped items) appended to
+// messages; on a fault returns 1 with the message (CIF syntax problems
+// included) naming the file and line, and leaves Basic, Model and Ref as they
+// were.
+[[nodiscard]] int ImportCifModel(std::string_view cifText, const std::string& fileName,
+                                 std::vector<std::string>& messages);
+
+}  // namespace tarn

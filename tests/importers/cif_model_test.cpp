@@ -1,0 +1,195 @@
+#include "importers/cif_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "frame/files.hpp"
+#include "frame/toolkit.hpp"
+#include "importers/shelx_model.hpp"
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "util/cif_syntax.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadData(const std::string& rel) {
+  std::string text;
+  if (FeReadFile("../shared/data/" + rel, text)) return "";
+  return text;
+}
+
+const AtomRec* FindAt(const AtomModel& m, std::string_view name) {
+  for (const auto& a : m.Atom)
+    if (a.Name == name) return &a;
+  return nullptr;
+}
+double Val(const AtomRec& a, int block, int k = 0) {
+  return a.Par.Val[AtomLayout(a.Shape).Off[block] + k];
+}
+
+std::string ElementOfType(const std::string& t) {
+  std::string e = t.substr(0, 1);
+  if (t.size() > 1 && std::islower(static_cast<unsigned char>(t[1]))) e += t[1];
+  return e;
+}
+
+struct CifModelTest : ::testing::Test {
+  FeSilentToolkit Tk;
+  void SetUp() override {
+    FeSetToolkit(&Tk);
+    Basic = BasicData{};
+    Model = AtomModel{};
+  }
+  void TearDown() override { FeSetToolkit(nullptr); }
+};
+
+// The published CIF and the SHELX result file of the same refinement give the
+// same model: one import checked against the other.
+TEST_F(CifModelTest, SameModelAsFromShelx) {
+  struct Case {
+    const char* Cif;
+    bool Embedded;  // the .res is inside the CIF
+    const char* Res;
+    double TolX, TolBeta, TolOcc;
+  } cases[] = {
+      {"nacl/NaCl.cif", false, "nacl/NaCl.res", 1e-6, 5e-5, 1e-5},
+      {"shelx/SH2185_Cu.cif", true, nullptr, 2e-3, 5e-4, 2e-3},
+  };
+  for (const auto& c : cases) {
+    const std::string cif = ReadData(c.Cif);
+    if (cif.empty()) GTEST_SKIP() << c.Cif << " not available";
+    const std::string res =
+        c.Embedded ? ShelxEmbeddedFile(cif, "_shelx_res_file") : ReadData(c.Res);
+    std::vector<std::string> msg;
+    ASSERT_EQ(ImportShelxModel(res, "x.res", msg), 0);
+    const AtomModel ref = Model;
+    const BasicData refB = Basic;
+    msg.clear();
+    ASSERT_EQ(ImportCifModel(cif, c.Cif, msg), 0) << (msg.empty() ? "" : msg[0]);
+    const PhaseBasic &p = Basic.Phase.at(0), &q = refB.Phase.at(0);
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(p.Cell[i], q.Cell[i], 1e-3) << c.Cif;
+    EXPECT_EQ(p.Symmetry.NSymm, q.Symmetry.NSymm) << c.Cif;
+    EXPECT_EQ(p.Symmetry.NLattVec, q.Symmetry.NLattVec) << c.Cif;
+    EXPECT_EQ(p.Centro, q.Centro) << c.Cif;
+    EXPECT_EQ(p.Lattice, q.Lattice) << c.Cif;
+    EXPECT_EQ(Model.Atom.size(), ref.Atom.size()) << c.Cif;
+    for (const auto& a : ref.Atom) {
+      const AtomRec* b = FindAt(Model, a.Name);
+      if (!b) {  // labels differ in case between the two files
+        for (const auto& x : Model.Atom)
+          if (EqIgnoreCase(x.Name, a.Name)) b = &x;
+      }
+      ASSERT_NE(b, nullptr) << a.Name;
+      EXPECT_EQ(b->Shape.AdpOrder, a.Shape.AdpOrder) << a.Name;
+      EXPECT_NEAR(Val(*b, BlkOcc), Val(a, BlkOcc), c.TolOcc) << a.Name;
+      for (int k = 0; k < 3; ++k)
+        EXPECT_NEAR(Val(*b, BlkPos, k), Val(a, BlkPos, k), c.TolX) << a.Name;
+      const int n = a.Shape.AdpOrder == 2 ? 6 : 1;
+      for (int k = 0; k < n; ++k)
+        EXPECT_NEAR(Val(*b, BlkAdp, k), Val(a, BlkAdp, k), n == 1 ? 2e-3 : c.TolBeta) << a.Name;
+    }
+  }
+}
+
+// Site-symmetry orders of atoms on special positions divide the chemical
+// occupancy; composition from the formula sum.
+TEST_F(CifModelTest, SpecialPositionsAndComposition) {
+  struct Case {
+    const char* File;
+    const char* Atom;
+    double Ai;  // chemical occupancy / site order
+    const char* Type;
+    double Formula;
+  } cases[] = {
+      {"cif-models/tio2_rutile.cif", "Ti1", 1. / 8., "Ti", 1.},   // 2a, mmm
+      {"cif-models/tio2_rutile.cif", "O1", 1. / 4., "O", 2.},     // 4f, m2m
+      {"cif-models/9008564.cif", "C", 1. / 24., "C", 1.},         // 8a, -43m
+      {"cif-models/nias_p63mmc.cif", "Ni1", 1. / 12., "Ni", 1.},  // 2a, -3m
+  };
+  for (const auto& c : cases) {
+    const std::string cif = ReadData(c.File);
+    if (cif.empty()) GTEST_SKIP() << c.File << " not available";
+    std::vector<std::string> msg;
+    ASSERT_EQ(ImportCifModel(cif, c.File, msg), 0) << (msg.empty() ? "" : msg[0]);
+    const AtomRec* a = nullptr;
+    for (const auto& x : Model.Atom)
+      if (EqIgnoreCase(x.Name, c.Atom)) a = &x;
+    ASSERT_NE(a, nullptr) << c.File << " " << c.Atom;
+    EXPECT_NEAR(Val(*a, BlkOcc), c.Ai, 1e-9) << c.File << " " << c.Atom;
+    const PhaseBasic& p = Basic.Phase[0];
+    size_t it = 0;
+    while (it < p.AtType.size() && ElementOfType(p.AtType[it]) != c.Type) ++it;
+    ASSERT_LT(it, p.AtType.size()) << c.File;
+    EXPECT_NEAR(p.AtTypeData[it].Formula.value_or(0.), c.Formula, 1e-3) << c.File << " " << c.Type;
+  }
+}
+
+TEST_F(CifModelTest, BadInputReported) {
+  const std::string cell =
+      "data_x\n_cell_length_a 5\n_cell_length_b 5\n_cell_length_c 5\n_cell_angle_alpha 90\n"
+      "_cell_angle_beta 90\n_cell_angle_gamma 90\n";
+  const std::string atoms =
+      "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n"
+      "_atom_site_fract_z\nC1 0.1 0.2 0.3\n";
+  const std::string ops = "loop_\n_space_group_symop_operation_xyz\n'x,y,z'\n'-x,-y,-z'\n";
+  const struct {
+    std::string Text;
+    std::string_view Expect;
+  } cases[] = {
+      {cell + "_space_group_name_H-M_alt 'P 21/c'\n" + atoms, cifmsg::SymbolOnly},
+      {cell + atoms, cifmsg::NoSymmetry},
+      {"data_x\n_cell_length_a 5\n" + ops + atoms, cifmsg::NoCell},
+      {cell + ops, cifmsg::NoBlock},
+      {cell + ops +
+           "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n"
+           "_atom_site_fract_z\nC1 0.1 0.2x 0.3\n",
+       "line 17: Malformed number"},
+      {cell + "loop_\n_space_group_symop_operation_xyz\n'x,y'\n" + atoms, cifmsg::BadOperator},
+      {cell + ops + atoms + "C1 0 0 0\n", cifmsg::DupAtom},
+      {cell + ops + atoms + "'C 1' 0 0 0\n", cifmsg::BadName},
+      {cell + ops + atoms + "_b 'x\n_b 2\n", MsgCifSyntax},
+  };
+  Model.Atom.push_back(DefaultAtom());
+  for (const auto& c : cases) {
+    std::vector<std::string> msg;
+    EXPECT_EQ(ImportCifModel(c.Text, "bad.cif", msg), 1) << c.Text;
+    std::string all;
+    for (auto& m : msg) all += m + "\n";
+    EXPECT_NE(all.find(c.Expect), std::string::npos) << all;
+    EXPECT_NE(all.find("bad.cif"), std::string::npos) << all;
+    EXPECT_EQ(Model.Atom.size(), 1u);
+  }
+}
+
+// Damaged and odd published CIFs: a model or a report, never a crash.
+TEST_F(CifModelTest, PathologicalFiles) {
+  const fs::path dir = "../shared/data/cif-bad";
+  if (!fs::exists(dir)) GTEST_SKIP() << "cif-bad not available";
+  int imported = 0, reported = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::string text;
+    ASSERT_EQ(FeReadFile(e.path().string(), text), 0);
+    std::vector<std::string> msg;
+    if (ImportCifModel(text, e.path().string(), msg) == 0) {
+      ++imported;
+      EXPECT_FALSE(Model.Atom.empty()) << e.path();
+    } else {
+      ++reported;
+      std::string all;
+      for (auto& m : msg) all += m + "\n";
+      EXPECT_NE(all.find(e.path().filename().string()), std::string::npos) << all;
+    }
+  }
+  EXPECT_GT(reported, 0);
+  EXPECT_GT(imported, 0);
+}
+
+}  // namespace
+}  // namespace tarn
