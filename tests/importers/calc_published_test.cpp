@@ -1,0 +1,151 @@
+// Structure factors against published refinements: the SHELX model imported,
+// the reflections merged under the point group, R1 on F over Fo > 4 sigma(Fo)
+// with the scale fitted, compared with the published R1.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "datared/average.hpp"
+#include "frame/state.hpp"
+#include "importers/shelx_model.hpp"
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "model/m50.hpp"
+#include "model/refl.hpp"
+#include "refine/calc.hpp"
+#include "refine/constr.hpp"
+
+namespace tarn {
+namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream f(path);
+  if (!f) return {};
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+struct Hkl {
+  int h, k, l;
+  double i, s;
+};
+
+// HKLF 4 (3I4, 2F8.2) up to the 0 0 0 line.
+std::vector<Hkl> ParseHklf4(const std::string& text) {
+  std::vector<Hkl> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() < 28) continue;
+    Hkl r{std::stoi(line.substr(0, 4)), std::stoi(line.substr(4, 4)), std::stoi(line.substr(8, 4)),
+          std::stod(line.substr(12, 8)), std::stod(line.substr(20, 8))};
+    if (r.h == 0 && r.k == 0 && r.l == 0) break;
+    out.push_back(r);
+  }
+  return out;
+}
+
+struct RResult {
+  double R1 = 0.;
+  int NObs = 0, NAll = 0;
+};
+
+// Imports the model, merges the data and returns R1(obs) with a fitted scale.
+RResult PublishedR1(const std::string& res, const std::string& hkl) {
+  RResult out;
+  std::vector<std::string> msg;
+  EXPECT_EQ(ImportShelxModel(res, "model.res", msg), 0) << (msg.empty() ? "" : msg[0]);
+  Frame.HomeDir = "data/";
+  EXPECT_EQ(EM50ReadAllFormFactors(Basic), 0);
+  const PhaseBasic& ph = Basic.Phase[0];
+  // Merge equivalents (Friedel opposites apart in acentric groups).
+  const std::vector<Hkl> refl = ParseHklf4(hkl);
+  Refl.Pack = IndPackSpec{};
+  Refl.Pack.N = 3;
+  for (int i = 0; i < 3; ++i) {
+    Refl.Pack.Offset[i] = 100;
+    Refl.Pack.Range[i] = 201;
+  }
+  ReallocRefArrays(static_cast<int>(refl.size()));
+  Refl.NRef = static_cast<int>(refl.size());
+  for (size_t k = 0; k < refl.size(); ++k) {
+    int h[kReflMaxNDim] = {refl[k].h, refl[k].k, refl[k].l};
+    Refl.HCondAr[k] = IndPack(h, Refl.Pack);
+    Refl.RIAr[k] = refl[k].i;
+    Refl.RSAr[k] = refl[k].s;
+    Refl.ICullAr[k] = 0;
+  }
+  AveSettings set;
+  set.AveSigWt = true;
+  std::copy(ph.MetTensI, ph.MetTensI + 9, set.MetTensI.begin());
+  AveResult ave;
+  EXPECT_EQ(DRAverage(ph.Symmetry, set, ave), 0);
+  RefParams p;
+  RefBuildParams(p);
+  CalcSetup s;
+  EXPECT_EQ(CalcPrepare(s, p), 0);
+  const double scale = s.Block[0].Scale;
+  std::vector<double> fo, fc;
+  for (int k = 0; k < Refl.NAve; ++k) {
+    int h[kReflMaxNDim] = {};
+    IndUnpack(Refl.HCondAveAr[static_cast<size_t>(k)], Refl.Pack, h);
+    if (DRIsExtinct(ph.Symmetry, h)) continue;
+    const double i = Refl.RIAveAr[static_cast<size_t>(k)],
+                 si = Refl.RSAveAr[static_cast<size_t>(k)];
+    ++out.NAll;
+    // Fo > 4 sigma(Fo) with sigma(Fo) = sigma(I) / (2 Fo): I > 2 sigma(I).
+    if (i <= 2. * si) continue;
+    CalcRefl r;
+    r.H = {h[0], h[1], h[2], 0, 0, 0};
+    r.SinThL = DRSinThOverLambda(h, 3, set);
+    CalcOut o;
+    EXPECT_EQ(Calc(s, r, false, o), 0);
+    fo.push_back(std::sqrt(i));
+    fc.push_back(o.Fc / scale);
+  }
+  double sfc = 0., sff = 0.;
+  for (size_t k = 0; k < fo.size(); ++k) {
+    sfc += fo[k] * fc[k];
+    sff += fc[k] * fc[k];
+  }
+  const double kfit = sfc / sff;
+  double num = 0., den = 0.;
+  for (size_t k = 0; k < fo.size(); ++k) {
+    num += std::fabs(fo[k] - kfit * fc[k]);
+    den += fo[k];
+  }
+  out.NObs = static_cast<int>(fo.size());
+  out.R1 = num / den;
+  return out;
+}
+
+TEST(CalcPublished, NaClR1) {
+  const std::string res = ReadText("../shared/data/nacl/NaCl.res");
+  const std::string hkl = ReadText("../shared/data/nacl/NaCl.hkl");
+  if (res.empty() || hkl.empty()) GTEST_SKIP() << "NaCl data not available";
+  const RResult r = PublishedR1(res, hkl);
+  EXPECT_EQ(r.NObs, 111);
+  EXPECT_EQ(r.NAll, 111);
+  EXPECT_NEAR(r.R1, 0.0096, 0.003) << r.NObs << " observed of " << r.NAll;
+}
+
+TEST(CalcPublished, SH2185R1) {
+  const std::string cif = ReadText("../shared/data/shelx/SH2185_Cu.cif");
+  if (cif.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
+  const std::string res = ShelxEmbeddedFile(cif, "_shelx_res_file");
+  const std::string hkl = ShelxEmbeddedFile(cif, "_shelx_hkl_file");
+  ASSERT_FALSE(res.empty());
+  ASSERT_FALSE(hkl.empty());
+  const RResult r = PublishedR1(res, hkl);
+  EXPECT_EQ(r.NObs, 3560) << r.NAll << " unique";
+  EXPECT_EQ(r.NAll, 3667);
+  EXPECT_NEAR(r.R1, 0.0291, 0.003) << r.NObs << " observed of " << r.NAll;
+}
+
+}  // namespace
+}  // namespace tarn
