@@ -521,6 +521,18 @@ int inverbackdamp(RefParams& p, const InverResult& inv, double damp, ZmenaState&
   return Zmena(p, inv, damp, st, listing);
 }
 
+int inverfinal(NormalEq& ne, RefParams& p, const InverSettings& s, double gof, int nRefl,
+               const ZmenaState& st, InverResult& out, std::vector<std::string>& listing) {
+  InverSettings fs = s;
+  fs.LsMethod = 0;
+  if (const int rc = Inver(ne, p, fs, gof, nRefl, out, listing); rc != 0) return rc;
+  ZmenaState zs;
+  zs.SqScale = st.SqScale;
+  zs.Cov = &ne;
+  std::vector<std::string> unused;
+  return Zmena(p, out, 0., zs, unused);
+}
+
 int RefApplyDynRed(DynDampState& st, int cycle, double r, double& damp) {
   if (cycle >= 1 && st.PrevR > 0. && r > (1. + st.TolDynam / 100.) * st.PrevR) {
     if (st.RedDynam > 1.) damp /= st.RedDynam;

@@ -132,6 +132,12 @@ struct ZmenaState {
 [[nodiscard]] int inverbackdamp(RefParams& p, const InverResult& inv, double damp, ZmenaState& st,
                                 std::vector<std::string>& listing);
 
+// Last cycle: s.u. of every parameter from the final equations without the
+// Marquardt term (values unchanged, no convergence counting). Returns as Inver.
+[[nodiscard]] int inverfinal(NormalEq& ne, RefParams& p, const InverSettings& s, double gof,
+                             int nRefl, const ZmenaState& st, InverResult& out,
+                             std::vector<std::string>& listing);
+
 // Dynamical damping (keydynam 1).
 struct DynDampState {
   double TolDynam = 0.;   // toldynam, percent

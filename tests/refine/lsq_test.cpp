@@ -337,6 +337,25 @@ TEST(Lsq, DependentSuFromCovariance) {
   EXPECT_NEAR(p.Sig[2], 1.2 * std::sqrt(c.dot(C * c)), 1e-9 * p.Sig[2]);
 }
 
+// The final s.u. come from the equations without the Marquardt term and
+// leave the values alone.
+TEST(Lsq, InverFinalIgnoresMarquardt) {
+  RefParams p = ZmenaParams();
+  const Problem pr = MakeProblem(60, 4, 22u);
+  NormalEq ne;
+  Accumulate(ne, pr);
+  InverSettings s;
+  s.LsMethod = 2;
+  s.MarqLam = 10.;
+  InverResult inv;
+  std::vector<std::string> lst;
+  const std::vector<double> before = p.Val;
+  ASSERT_EQ(inverfinal(ne, p, s, 1., 60, ZmenaState{}, inv, lst), 0);
+  for (size_t i = 0; i < before.size(); ++i) EXPECT_DOUBLE_EQ(p.Val[i], before[i]) << i;
+  const Eigen::MatrixXd C = (pr.G.transpose() * pr.W.asDiagonal() * pr.G).inverse();
+  EXPECT_NEAR(p.Sig[4], std::sqrt(C(2, 2)), 1e-9 * p.Sig[4]);
+}
+
 // convcycl 2, convlim 0.05: the run ends after the second consecutive cycle
 // strictly below the limit (the next cycle is the last).
 TEST(Lsq, ConvergenceCounter) {
