@@ -283,7 +283,8 @@ int Run::Prepare() {
   for (size_t b = 0; b < blocks.size(); ++b)
     names.push_back(b < Basic.DatBlock.size() && !Basic.DatBlock[b].Name.empty()
                         ? Basic.DatBlock[b].Name
-                        : blocks[b].Name);
+                    : !blocks[b].Name.empty() ? blocks[b].Name
+                                              : fmt::format("DatBlock{}", b + 1));
   int ndim = 3;
   bool magnetic = false;
   for (const auto& ph : Basic.Phase) {

@@ -153,10 +153,14 @@ std::string RFacMachineLine(char kind, int index, const RFacVal& obs, const RFac
                             bool fsquare, int nskip) {
   // Fortran i1: a value that does not fit is written as "*".
   const std::string idx = (index >= 0 && index <= 9) ? std::to_string(index) : std::string("*");
-  auto f = [](double v) { return v > 0. ? v : 0.; };
-  return fmt::format("{}factors{}: {:8.4f}{:8.4f}{:8.4f}{:8.4f}{:7d}{:7d}{:7d}", kind, idx,
-                     f(obs.R), f(fsquare ? obs.wR2 : obs.wR), f(all.R),
-                     f(fsquare ? all.wR2 : all.wR), obs.N, all.N, nskip);
+  // Fortran f8.4: a value that does not fit is written as eight "*".
+  auto f = [](double v) {
+    const std::string t = fmt::format("{:8.4f}", v > 0. ? v : 0.);
+    return t.size() > 8 ? std::string(8, '*') : t;
+  };
+  return fmt::format("{}factors{}: {}{}{}{}{:7d}{:7d}{:7d}", kind, idx, f(obs.R),
+                     f(fsquare ? obs.wR2 : obs.wR), f(all.R), f(fsquare ? all.wR2 : all.wR), obs.N,
+                     all.N, nskip);
 }
 
 void RFactorWrite(RFacTabs& t, int cycle, double damp, std::vector<std::string>& out) {

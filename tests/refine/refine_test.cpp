@@ -1,0 +1,170 @@
+// The refinement run on data simulated by the program itself: a model shifted
+// by 0.05 Angstrom returns to the true coordinates, the coefficient file reads
+// back, and cycles 0 leaves M40 byte for byte as it was.
+#include "refine/refine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "frame/files.hpp"
+#include "frame/state.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/scatdata.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kM50 =
+    "Version Tarnwork\ntitle simulated\ncell 5.1 6.2 7.3 90 101 90\nndim 3\nspgroup P-1 2\n"
+    "lattice P\nsymmetry x y z\nsymmetry -x -y -z\nunitsnumb 2\nchemform C O\natom C\natom O\n"
+    "lambda 0.71073\nend\n";
+constexpr double kTrue[2][3] = {{0.1234, 0.2345, 0.3456}, {0.4321, 0.1543, 0.0765}};
+
+class RefineSimulated : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists("data/scatter")) GTEST_SKIP() << "not run from the root";
+    char tmpl[] = "/tmp/tarn_refsim_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    fln_ = (dir_ / "sim").string();
+    Frame.HomeDir = fs::current_path().string() + "/data/";
+    Frame.fln = fln_;  // the refine block is read from Frame.fln
+    std::ofstream(fln_ + ".m50") << kM50;
+    ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
+    Model = AtomModel{};
+    SetBasicM40();
+    for (int k = 0; k < 2; ++k) {
+      AtomRec a = DefaultAtom();
+      a.Name = k == 0 ? "C1" : "O1";
+      a.Type = k + 1;
+      a.Shape.AdpOrder = 1;
+      ReallocateAtomParams(a, a.Shape);
+      for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = kTrue[k][i];
+      a.Par.Val[4] = 0.015;
+      Model.Atom.push_back(a);
+    }
+    SetBasicM40();
+    Model.DatBlock[0].Scale.Val[0] = 1.;
+    ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
+    // Intensities = Fc**2 of the true model, sigma(I) = 0.02 I + 1.
+    RefDefault();
+    RefParams p;
+    ASSERT_EQ(RefPrelimConstr(p), 0);
+    CalcSetup s;
+    ASSERT_EQ(ScatEnsureLoadedForTest(), 0);
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    std::vector<M90Block> blocks(1);
+    blocks[0].Lambda = 0.71073;
+    std::vector<std::vector<M90Refl>> refl(1);
+    for (int h = -4; h <= 4; ++h)
+      for (int k = -4; k <= 4; ++k)
+        for (int l = 0; l <= 4; ++l) {
+          if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
+          CalcRefl cr;
+          cr.H = {h, k, l, 0, 0, 0};
+          cr.SinThL = RefSinThL(Basic.Phase[0], cr.H.data(), 3);
+          CalcOut out;
+          ASSERT_EQ(Calc(s, cr, false, out), 0);
+          M90Refl r;
+          r.H[0] = h;
+          r.H[1] = k;
+          r.H[2] = l;
+          r.I = out.Fc * out.Fc;
+          r.SigI = 0.02 * r.I + 1.;
+          refl[0].push_back(r);
+        }
+    ASSERT_EQ(WriteM90File(fln_ + ".m90", blocks, refl), 0);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  static int ScatEnsureLoadedForTest() {
+    return ScatEnsureLoaded() != 0 ? 1 : EM50ReadAllFormFactors(Basic);
+  }
+
+  fs::path dir_;
+  std::string fln_;
+};
+
+TEST_F(RefineSimulated, ShiftedModelReturnsAndCyclesZeroKeepsM40) {
+  // Shift every coordinate by 0.05 Angstrom (alternating signs) and refine.
+  const double cell[3] = {5.1, 6.2, 7.3};
+  for (int k = 0; k < 2; ++k)
+    for (int i = 0; i < 3; ++i)
+      Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + i)] +=
+          ((k + i) % 2 ? 0.05 : -0.05) / cell[i];
+  ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
+  std::string shifted;
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", shifted), 0);
+
+  std::vector<std::string> listing;
+  ASSERT_EQ(RefineRun(fln_, listing), 0);
+  EXPECT_LT(RefLast.Obs.R, 0.1);
+  AtomModel m;
+  ASSERT_EQ(iom40only(M40Read, fln_ + ".m40", m), 0);
+  for (int k = 0; k < 2; ++k)
+    for (int i = 0; i < 3; ++i) {
+      const auto& a = m.Atom[static_cast<size_t>(k)].Par;
+      EXPECT_NEAR(a.Val[static_cast<size_t>(1 + i)], kTrue[k][i],
+                  std::max(3. * a.Sig[static_cast<size_t>(1 + i)], 2.e-6))
+          << k << " " << i;
+    }
+  std::string s40;
+  ASSERT_EQ(FeReadFile(fln_ + ".s40", s40), 0);
+  EXPECT_EQ(s40, shifted);
+
+  // The coefficient file reads back record by record.
+  std::ifstream m80(fln_ + ".m80");
+  std::string l;
+  int n = 0;
+  while (std::getline(m80, l)) {
+    RefM80Rec r;
+    ASSERT_EQ(RefM80Parse(l, 3, r), 0) << l;
+    EXPECT_NEAR(r.Fc, std::hypot(r.A, r.B), 1e-5 * (1. + r.Fc));
+    ++n;
+  }
+  EXPECT_GT(n, 100);
+
+  // cycles 0: R factors only, M40 untouched.
+  std::string before;
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", before), 0);
+  std::ofstream(fln_ + ".m50", std::ios::app)
+      << std::string(80, '*') + "\nrefine\n  cycles 0\nend\n";
+  listing.clear();
+  ASSERT_EQ(RefineRun(fln_, listing), 0);
+  std::string after;
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", after), 0);
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(RefLast.CyclesDone, 0);
+}
+
+TEST_F(RefineSimulated, NoReflectionLeftStopsAndKeepsTheFiles) {
+  std::string m40, m50;
+  std::ofstream(fln_ + ".m50", std::ios::app)
+      << std::string(80, '*') + "\nrefine\n  snlmx 0.01\nend\n";
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", m40), 0);
+  ASSERT_EQ(FeReadFile(fln_ + ".m50", m50), 0);
+  std::vector<std::string> listing;
+  EXPECT_NE(RefineRun(fln_, listing), 0);
+  EXPECT_NE(std::find(listing.begin(), listing.end(), std::string(refinemsg::NoRefl)),
+            listing.end());
+  std::string a, b;
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", a), 0);
+  ASSERT_EQ(FeReadFile(fln_ + ".m50", b), 0);
+  EXPECT_EQ(a, m40);
+  EXPECT_EQ(b, m50);
+  EXPECT_FALSE(fs::exists(fln_ + ".s40"));
+}
+
+}  // namespace
+}  // namespace tarn
