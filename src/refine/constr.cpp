@@ -48,6 +48,10 @@ int SiteKindOfBlock(int blk) {
       return SpAnh3Wave + blk - BlkAnh3Wave;
     case BlkMagWave:
       return SpMagWave;
+    case BlkCrenel:
+      return SpCrenel;
+    case BlkSaw:
+      return SpSaw;
     default:
       return -1;
   }
@@ -296,6 +300,17 @@ int RefSpecAt(RefParams& p) {
       for (int k = 0; k < 7; ++k)
         s.NWave[static_cast<size_t>(k)] = a.Shape.NWave[static_cast<size_t>(k)];
       s.NWave[7] = std::max(0, a.Shape.MagPar - 1);
+      // Special functions: crenel and sawtooth centres, the orthogonal set's interval.
+      auto val = [&](int blk, int i) {
+        return p.Val[static_cast<size_t>(p.AtomBase[ia] + lay.Off[static_cast<size_t>(blk)] + i)];
+      };
+      s.Crenel = lay.Len[BlkCrenel] > 0;
+      if (s.Crenel) s.CrenelX40 = val(BlkCrenel, 0);
+      s.Saw = lay.Len[BlkSaw] > 0;
+      if (s.Saw) s.SawX40 = val(BlkSaw, 3);
+      s.FunType = a.FunType;
+      s.FunX40 = a.FunVal[0];
+      s.FunDelta = a.FunHasWidth ? a.FunVal[1] : (s.Crenel ? val(BlkCrenel, 1) : 1.);
       atoms.push_back(std::move(s));
     }
     if (atoms.empty()) continue;
@@ -620,6 +635,7 @@ void RefAppEq(RefParams& p) {
     for (size_t i = 0; i < x.Ind.size(); ++i) v += x.Coef[i] * p.Val[static_cast<size_t>(x.Ind[i])];
     p.Val[static_cast<size_t>(x.Dep)] = v;
   }
+  if (!p.Rigid.empty()) refkeepgrigidupdate(p);
   if (!p.Hydro.empty()) RefSetKeep(p);
 }
 
@@ -637,6 +653,7 @@ int RefPrelimConstr(RefParams& p) {
   RefBuildParams(p);
   if (RefInt(RkAutSpec) == 1 && RefSpecAt(p) != 0) return 1;
   if (RefInt(RkAutKeys) == 1) SetKeys(p);
+  if (!Ref.Keep.empty()) refkeepgrigidsetki(p);
   SetSpec(p);
   if (!Ref.Equation.empty()) {
     SetEq(p);
@@ -648,7 +665,10 @@ int RefPrelimConstr(RefParams& p) {
   for (int d = 0; d < std::max<int>(1, static_cast<int>(Model.DatBlock.size())); ++d)
     SetFixed(p, d);
   if (!Ref.Keep.empty()) RefSetKeep(p);
+  // Electroneutrality: the atom model defines no valence populations yet.
+  if (RefInt(RkAutEln) > 0) RefPopv(p, {}, {}, 0., PopvEquation, RefInt(RkAutEln) == 2);
   RefSetMatrixLimits(p);
+  refkeepgrigidupdate(p);
   RefFixOrigin(p);
   return 0;
 }

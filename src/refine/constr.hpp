@@ -51,7 +51,8 @@ struct RefParInfo {
   std::string Label;      // "x[C1]", "U11[Na1]", "sc1"
 };
 
-enum RefEqSource : int { EqUser = 0, EqAdhoc, EqSymm, EqRestric, EqKeepPos, EqKeepAdp };
+enum RefPopvMode : int { PopvOff = 0, PopvEquation, PopvRestrain };
+enum RefEqSource : int { EqUser = 0, EqAdhoc, EqSymm, EqRestric, EqKeepPos, EqKeepAdp, EqKeepGeom };
 
 // One linear equation over the full parameter vector.
 struct RefEq {
@@ -86,6 +87,30 @@ struct RefOriginDir {
   std::vector<double> Row;       // condition row over the refined vector (NRef)
 };
 
+// A "keep geom" group (plane, rigid, rigidmod), resolved to parameters. The
+// dependent coordinates follow equations linearised at the current geometry;
+// refkeepgrigidupdate re-idealises the group exactly from its independent
+// coordinates and relinearises the equations (docs/refinement.md).
+struct RefGeomDep {
+  int Member = 0;  // index in RefRigid::Atom
+  int Comp = 0;    // coordinate 0 x, 1 y, 2 z
+  int Slot = -1;   // -1 basic position; else position-wave amplitude slot (2 w + 0 sin, 1 cos)
+  int Eq = -1;     // its equation in RefParams::Eq
+};
+struct RefRigid {
+  int Keep = 0;                             // index in Ref.Keep
+  int Sub = 0;                              // KeepPlane, KeepRigid, KeepRigidMod
+  std::vector<int> Atom;                    // member atoms
+  std::vector<std::array<double, 3>> Body;  // rigid: Cartesian positions about the centroid
+                                            // at the start, Angstrom
+  std::array<double, 9> Rot{1, 0, 0, 0, 1, 0, 0, 0, 1};  // rigid: orientation of the body now
+  std::array<double, 3> Centre{};                        // rigid: centroid now, Cartesian Angstrom
+  std::vector<std::array<int, 2>> Sel;  // rigid: independent (member, coordinate) pairs
+  std::array<int, 3> PlaneRef{};        // plane: members that define the plane
+  std::vector<int> PlaneComp;           // plane: dependent coordinate per member (-1 none)
+  std::vector<RefGeomDep> Dep;          // dependent values with their equations
+};
+
 struct RefParams {
   // ---- the full vector
   std::vector<RefParInfo> Info;
@@ -109,6 +134,12 @@ struct RefParams {
   bool KeepSet = false;              // keep equations already added
   std::vector<RefHydro> Hydro;       // hydrogen groups placed by RefSetKeep
   std::vector<RefOriginDir> Origin;  // free origin directions (reffixoriginreset)
+  std::vector<RefRigid> Rigid;       // keep geom groups (refkeepgrigidsetki)
+  std::vector<int> Popv;             // valence-population parameters (RefPopv)
+  std::vector<double> PopvWeight;    // per Popv entry: its weight in the sum (multiplicity)
+  double PopvSum = 0.;               // the weighted sum kept, electrons
+  int PopvMode = 0;                  // RefPopvMode
+  bool PopvRenorm = false;           // renormalise the populations after each solution
   // ---- listing lines written by the preparation, in order
   std::vector<std::string> Listing;
   int NWarnings = 0;
@@ -185,6 +216,43 @@ void reffixoriginsuma(const RefParams& p, double* am);
 // weighted centroid returns to its reference value.
 void reffixoriginrenorm(RefParams& p);
 
+// ---- keep geom groups (plane, rigid, rigidmod)
+// Resolves the groups of the "keep geom" commands, stores the rigid bodies,
+// chooses the independent coordinates and switches their keys on when any
+// member coordinate was refined.
+void refkeepgrigidsetki(RefParams& p);
+// The equations of the groups (called from the first RefSetKeep).
+void RefKeepGRigid(RefParams& p);
+// Re-idealises every group from its independent coordinates (exact plane,
+// exact rigid pose) and relinearises the equations at the new geometry.
+void refkeepgrigidupdate(RefParams& p);
+
+// ---- s.u. of the parameters
+// From the covariance of the refined parameters (packed as the normal matrix:
+// element (i, j), j <= i, at i (i + 1) / 2 + j; NRef rows): every refined
+// parameter gets sqrt(C_ii), every dependent one sqrt(c^T C c) with c the
+// coefficients of its expanded equation over the refined parameters (0 when
+// it depends on fixed values only); other parameters keep their s.u.
+void RefSetSu(RefParams& p, const double* cov);
+
+// ---- electroneutrality of valence populations
+// Sets up the condition sum_k PopvWeight[k] Val[Popv[k]] = PopvSum over the
+// given population parameters (full-vector indices) and lists it; mode
+// PopvEquation makes the last refined population dependent (refpopvprologequation,
+// before RefSetMatrixLimits), PopvRestrain adds the condition to the normal
+// equations (refpopvprologrestrain, refpopvsuma). Nothing happens for an
+// empty list (the atom model defines no valence populations).
+void RefPopv(RefParams& p, const std::vector<int>& pars, const std::vector<double>& weight,
+             double sum, int mode, bool renorm);
+void refpopvprologequation(RefParams& p);
+void refpopvprologrestrain(RefParams& p);
+// Adds w g g^T to the packed normal matrix am and w g (sum - current sum) to
+// the right-hand side ps (NRef), g the condition over the refined vector; w
+// makes the added diagonal 1000 times the largest diagonal element of am.
+void refpopvsuma(const RefParams& p, double* am, double* ps);
+// Scales the populations so that the weighted sum is PopvSum again.
+void refpopvrenorm(RefParams& p);
+
 // Places the hydrogen atoms of one group from the current values.
 void RefPlaceHydro(RefParams& p, const RefHydro& h);
 
@@ -220,6 +288,9 @@ inline constexpr std::string_view ParMissing = "Parameter doesn't exist : ";
 inline constexpr std::string_view BlockMismatch = "Parameter blocks of different size : ";
 inline constexpr std::string_view KeepNotApplied = "Keep command not applied : ";
 inline constexpr std::string_view KeepMissing = "Atom of the keep command doesn't exist : ";
+inline constexpr std::string_view KeepGeomWaves =
+    "Members of a rigidmod group need the same number of position waves : ";
+inline constexpr std::string_view PopvFixed = "The sum of valence electrons will be fixed to";
 }  // namespace constrmsg
 
 }  // namespace tarn

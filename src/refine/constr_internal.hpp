@@ -1,7 +1,9 @@
 #pragma once
 // Helpers shared by the files of the parameter constraints.
+#include <Eigen/Dense>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "refine/constr.hpp"
 
@@ -13,6 +15,22 @@ int AtomBlockOfSite(int kind);
 std::string RefEqText(const RefParams& p, const RefEq& e);
 // Appends a listing line; warnings are counted.
 void RefListLine(RefParams& p, std::string line, bool warning);
+// Atom of that name (a symmetry part after '#' ignored), -1 when absent.
+int FindAtomIndex(std::string_view name);
+// First parameter of block blk of atom a in the full vector; length of the block.
+int AtOff(const RefParams& p, int a, int blk);
+int AtLen(int a, int blk);
+// True when a (non ad-hoc) equation already makes parameter i dependent.
+bool IsDependent(const RefParams& p, int i);
+// Adds dep = const + sum coef*ind unless dep already follows another equation
+// (site symmetry gives the same relation for members on the same site);
+// false when not added.
+bool AddEq(RefParams& p, int source, int dep, double cst, std::vector<int> ind,
+           std::vector<double> coef);
+struct PhaseBasic;
+const PhaseBasic& PhaseOfAtom(int a);
+// Fractional -> Cartesian (Angstrom): a along x, b in the xy plane.
+Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph);
 // Name matching with "*" (any run) and "?" (one character), case ignored.
 bool RefWildMatch(std::string_view pat, std::string_view s);
 

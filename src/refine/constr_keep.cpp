@@ -23,6 +23,8 @@ constexpr double kDeg = kPi / 180.;
 constexpr double kTetraAngle = 109.4712206;  // acos(-1/3)
 constexpr double kTrigAngle = 120.;
 
+}  // namespace
+
 int FindAtomIndex(std::string_view name) {
   const std::string_view bare = name.substr(0, name.find('#'));
   for (size_t i = 0; i < Model.Atom.size(); ++i)
@@ -44,11 +46,9 @@ bool IsDependent(const RefParams& p, int i) {
                      [&](const RefEq& q) { return q.Dep == i && q.Source != EqAdhoc; });
 }
 
-// Adds dep = const + sum coef*ind unless dep already follows another equation
-// (site symmetry gives the same relation for members on the same site).
-void AddEq(RefParams& p, int source, int dep, double cst, std::vector<int> ind,
+bool AddEq(RefParams& p, int source, int dep, double cst, std::vector<int> ind,
            std::vector<double> coef) {
-  if (IsDependent(p, dep)) return;
+  if (IsDependent(p, dep)) return false;
   RefEq q;
   q.Source = source;
   q.Dep = dep;
@@ -57,6 +57,7 @@ void AddEq(RefParams& p, int source, int dep, double cst, std::vector<int> ind,
   q.Coef = std::move(coef);
   q.Text = RefEqText(p, q);
   p.Eq.push_back(std::move(q));
+  return true;
 }
 
 const PhaseBasic& PhaseOfAtom(int a) {
@@ -75,6 +76,8 @@ Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph) {
   m << a, b * cg, c * cb, 0., b * sg, c * (ca - cb * cg) / sg, 0., 0., c * v / sg;
   return m;
 }
+
+namespace {
 
 // Applies the symmetry part "s<op>[c<centring>][t<t1>,...]" to a position.
 Eigen::Vector3d ApplySymmPart(const PhaseBasic& ph, std::string_view part, Eigen::Vector3d x) {
@@ -350,6 +353,7 @@ void RefPlaceHydro(RefParams& p, const RefHydro& h) {
 void RefSetKeep(RefParams& p) {
   if (!p.KeepSet) {
     p.KeepSet = true;
+    RefKeepGRigid(p);
     for (size_t ik = 0; ik < Ref.Keep.size(); ++ik) {
       const RefKeep& k = Ref.Keep[ik];
       if (k.Type == KeepHydro) {
@@ -427,7 +431,7 @@ void RefSetKeep(RefParams& p) {
             }
           }
         }
-      } else {
+      } else if (k.Type != KeepGeom) {
         RefListLine(
             p,
             fmt::format("{}{} {}", constrmsg::KeepNotApplied, k.Central, fmt::join(k.Atoms, " ")),

@@ -138,8 +138,14 @@ enum SitePar : int {
   SpAnh5Wave,
   SpAnh6Wave,
   SpMagWave,
+  SpCrenel,  // crenel x40, delta
+  SpSaw,     // sawtooth ux, uy, uz, x40, delta
   NSitePar
 };
+// True for the blocks of harmonic (or orthogonal-set) wave amplitudes.
+constexpr bool SiteIsWave(int kind) {
+  return kind >= SpOccWave && kind <= SpMagWave;
+}
 
 // What the site analysis needs to know about one atom (or molecule).
 struct SiteAtom {
@@ -151,6 +157,16 @@ struct SiteAtom {
   bool Magnetic = false;      // carries a magnetic moment
   // Waves per modulated block: occupancy, position, ADP, tensors 3..6, moment.
   std::array<int, 8> NWave{};
+  // Special functions (one modulation vector only). The occupancy, position
+  // and ADP waves use the orthogonal set FunType (1 harmonics orthogonalised
+  // to the interval, 2 Legendre, 3 x-harmonics; 0 plain harmonics) on the
+  // interval of centre FunX40 and width FunDelta (internal coordinate).
+  int FunType = 0;
+  double FunX40 = 0., FunDelta = 1.;
+  bool Crenel = false;  // crenel occupancy of centre CrenelX40
+  double CrenelX40 = 0.;
+  bool Saw = false;  // sawtooth displacement of centre SawX40
+  double SawX40 = 0.;
 };
 
 // Program-independent context of the site analysis of one phase.
@@ -271,6 +287,32 @@ int SiteParCount(const SiteAtom& at, int kind);
 // equations of the atoms before it stay in the list.
 [[nodiscard]] int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx,
                          SpecEquations& eqs);
+
+// ---------------------------------------------------------------- special functions
+// Orthogonal set of nf functions f_1..f_nf (type 1 Ortho, 2 Legendre, 3 XHarm)
+// on the interval of centre x40 and width `width`: the matrix A (nf x nf,
+// row-major) with f_j(eps x4 + delta) = sum_i A[j][i] f_i(x4) on the
+// interval. Returns 1 when the map does not carry the interval onto itself
+// (modulo 1) or the type is unknown.
+[[nodiscard]] int OrthoSetImage(int type, int nf, double x40, double width, int eps, double delta,
+                                std::vector<double>& a);
+// Appends, for the site operator op, the rows S a_i = sum_j A_ji a_j of the
+// orthogonal-set waves (nw waves, n components, FunType of the atom) on the
+// interval of centre `centre`; 1 (no rows) when op does not carry the
+// interval onto itself.
+[[nodiscard]] int OrthoSpec(const double* s, int n, int nw, const SiteAtom& at, const SiteOp& op,
+                            int ndim, double centre, SpecRows& rows);
+// Interval centre of the orthogonal set under the site operators: fixed by
+// the first operator that reverses x4, else the atom's own.
+double OrthoCentre(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim);
+// Centre of an interval mapped onto itself by x4 -> -x4 + delta (2 c = delta
+// modulo 1) nearest to x40.
+double SiteIntervalCentre(double x40, double delta);
+// Equations of the crenel and sawtooth blocks under the site operators
+// (d = 1): the centre x40 is fixed by an operator reversing x4, the sawtooth
+// amplitude U obeys R U = eps U.
+void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
+                   const SiteContext& ctx, SpecEquations& eqs);
 
 // Messages of the site analysis.
 enum class SiteMsg : int { WavesNotClosed, SelectAnotherSet, Count };

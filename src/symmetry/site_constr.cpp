@@ -267,7 +267,12 @@ std::string SpecEquation::Text() const {
 }
 
 std::string SiteParName(int kind, int i, int adpOrder) {
-  if (kind >= SpOccWave && kind < NSitePar) {
+  if (kind == SpCrenel) return i == 0 ? "x40" : "delta";
+  if (kind == SpSaw) {
+    static constexpr const char* kSaw[5] = {"uxsaw", "uysaw", "uzsaw", "x40saw", "deltasaw"};
+    return kSaw[i];
+  }
+  if (SiteIsWave(kind)) {
     const int base = kind - SpOccWave;
     const int n = base == SpAdp && adpOrder == 1 ? 1 : [&] {
       switch (base) {
@@ -343,7 +348,9 @@ std::array<int, 3> SiteWaveVector(const SiteContext& ctx, int w) {
 }
 
 int SiteParCount(const SiteAtom& at, int kind) {
-  if (kind >= SpOccWave && kind < NSitePar) {
+  if (kind == SpCrenel) return at.Crenel ? 2 : 0;
+  if (kind == SpSaw) return at.Saw ? 5 : 0;
+  if (SiteIsWave(kind)) {
     const int base = kind - SpOccWave;
     return 2 * SiteParCount(at, base) * at.NWave[base];
   }
@@ -404,13 +411,19 @@ int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const
   rows = SpecRows{};
   rows.NPar = SiteParCount(at, kind);
   if (rows.NPar == 0) return 0;
-  const bool wave = kind >= SpOccWave;
+  if (kind == SpCrenel || kind == SpSaw) return 0;  // SpecialSpecEq
+  const bool wave = SiteIsWave(kind);
   const int base = wave ? kind - SpOccWave : kind;
   const int ndim = ctx.Symm ? ctx.Symm->NDim : 3;
   std::vector<std::array<int, 3>> kw;
   if (wave)
     for (int w = 0; w < at.NWave[base]; ++w) kw.push_back(SiteWaveVector(ctx, w));
   if (kind == SpOcc) return 0;  // the occupancy is invariant under every operator
+  // Occupancy, position and ADP waves of one modulation vector may use an
+  // orthogonal set on an interval instead of harmonics.
+  const bool ortho =
+      wave && ndim == 4 && at.FunType > 0 && (base == SpOcc || base == SpPos || base == SpAdp);
+  const double centre = ortho ? OrthoCentre(at, ops, ndim) : 0.;
   // Operators with the same action on this block give the same rows.
   constexpr int kSigMax = 9 + 1 + kMaxNDim * kMaxNDim + 3;
   using Sig = std::array<double, kSigMax>;
@@ -440,6 +453,11 @@ int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const
     const std::vector<double> s = BlockS(at, base, op);
     if (wave) {
       const int n = static_cast<int>(std::lround(std::sqrt(static_cast<double>(s.size()))));
+      if (ortho) {
+        // An operator that does not carry the interval onto itself gives no rows.
+        (void)OrthoSpec(s.data(), n, at.NWave[base], at, op, ndim, centre, rows);
+        continue;
+      }
       if (ModSpec(s.data(), n, kw, op, ndim, at.X.data(), rows) != 0) return 1;
     } else {
       AveSpec(s.data(), rows);
@@ -473,9 +491,13 @@ int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx, SpecEquat
     }
     for (int kind = 0; kind < NSitePar; ++kind) {
       SpecRows rows;
-      if (SiteRows(onSite, kind, kind >= SpOccWave ? ops : uniq, ctx, rows) != 0) return 1;
+      if (kind == SpCrenel || kind == SpSaw) {
+        SpecialSpecEq(onSite, kind, ops, ctx, eqs);
+        continue;
+      }
+      if (SiteRows(onSite, kind, SiteIsWave(kind) ? ops : uniq, ctx, rows) != 0) return 1;
       if (rows.NRow == 0) continue;
-      const int base = kind >= SpOccWave ? kind - SpOccWave : kind;
+      const int base = SiteIsWave(kind) ? kind - SpOccWave : kind;
       if (base == SpMag) {
         SpecEqM(UprSpecOrd(rows), kind, at, eqs);
       } else if (base >= SpAnh3 && base <= SpAnh6) {
