@@ -263,6 +263,7 @@ class Importer {
   std::vector<std::array<double, 3>> symT_;
   std::vector<double> unit_;
   int part_ = 0;
+  int residue_ = 0;
   int afix_ = 0;
   int group_ = -1;
   int lastHeavy_ = -1;
@@ -472,6 +473,15 @@ bool Importer::Card1(const Card& c) {
     for (size_t j = 0; j < names.size(); j += 2)
       text += fmt::format("{} {} {}", j == 0 ? "" : ";", names[j], names[j + 1]);
     restraints_.push_back(text);
+  } else if (k == "RESI") {
+    // RESI [class] number [alias]: names repeat between residues; an atom
+    // whose name is taken gets "_number" appended.
+    residue_ = 0;
+    for (const auto& x : w)
+      if (auto n = ToInt(x)) {
+        residue_ = static_cast<int>(*n);
+        break;
+      }
   } else if (k == "FRAG") {
     inFrag_ = true;
     NotConverted(c);
@@ -487,6 +497,13 @@ bool Importer::Atom(const Card& c) {
   auto& w = c.Words;
   if (w.size() < 4) return Error(c, shelxmsg::BadAtom);
   if (ph_.AtType.empty()) return Error(c, shelxmsg::NoSfac);
+  // Q peaks of a result file: not part of the model.
+  if ((c.Key[0] == 'Q' || c.Key[0] == 'q') && c.Key.size() > 1 &&
+      std::all_of(c.Key.begin() + 1, c.Key.end(),
+                  [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)) != 0; })) {
+    ++qPeaks_;
+    return true;
+  }
   double v[12] = {};
   const size_t nv = std::min<size_t>(w.size(), 12);
   for (size_t i = 0; i < nv; ++i)
@@ -495,19 +512,18 @@ bool Importer::Atom(const Card& c) {
   const double sfac = v[0];
   if (sfac != std::floor(sfac) || sfac < 1. || sfac > static_cast<double>(ph_.AtType.size()))
     return Error(c, shelxmsg::SfacRange);
-  // Q peaks of a result file: not part of the model.
-  if ((c.Key[0] == 'Q' || c.Key[0] == 'q') && c.Key.size() > 1 &&
-      std::all_of(c.Key.begin() + 1, c.Key.end(), [](char ch) { return std::isdigit(ch); })) {
-    ++qPeaks_;
-    return true;
+  std::string name = c.Key;
+  if (FindAtom(name) >= 0 && residue_ != 0) {
+    name = fmt::format("{}_{}", c.Key, residue_);
+    notes_.push_back(fmt::format("{} of residue {} renamed {}.", c.Key, residue_, name));
   }
-  if (FindAtom(c.Key) >= 0) return Error(c, shelxmsg::DupAtom);
-  if (c.Key.size() > 8) return Error(c, shelxmsg::BadAtom);
+  if (FindAtom(name) >= 0) return Error(c, shelxmsg::DupAtom);
+  if (name.size() > 8) return Error(c, shelxmsg::BadAtom);
   AtomRec a = DefaultAtom();
   AtomExtra x;
   x.Line = c.Line;
   x.Part = part_;
-  a.Name = c.Key;
+  a.Name = name;
   a.Type = static_cast<int>(sfac);
   const std::string el = ToUpper(ph_.AtType[static_cast<size_t>(a.Type - 1)]);
   x.Hydrogen = el == "H" || el == "D";

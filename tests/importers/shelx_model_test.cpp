@@ -156,6 +156,28 @@ TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
     EXPECT_NE(all.find(k), std::string::npos) << k;
 }
 
+// Every SHELX result embedded in the published CIFs imports.
+TEST_F(ShelxTest, EmbeddedResultsOfPublishedCifs) {
+  const struct {
+    const char* File;
+    size_t NAtoms;
+    size_t NTwin;
+  } cases[] = {{"shelx/SH2185_Cu.cif", 59, 0},
+               {"shelx/twin4.cif", 0, 0},
+               {"shelx/Esser_JW367_0m.cif", 0, 0}};
+  for (const auto& c : cases) {
+    const std::string res = ShelxEmbeddedFile(ReadData(c.File), "_shelx_res_file");
+    if (res.empty()) GTEST_SKIP() << c.File << " not available";
+    std::vector<std::string> msg;
+    ASSERT_EQ(ImportShelxModel(res, c.File, msg), 0) << c.File << ": " << msg.at(0);
+    if (c.NAtoms) {
+      EXPECT_EQ(Model.Atom.size(), c.NAtoms) << c.File;
+    }
+    EXPECT_GT(Model.Atom.size(), 10u) << c.File;
+    EXPECT_EQ(Basic.Twin.size(), c.NTwin) << c.File;
+  }
+}
+
 TEST_F(ShelxTest, CodedParametersTwinExtinctionRestraints) {
   const std::string ins =
       "TITL test\n"
