@@ -459,14 +459,16 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
 
   // Subsystem matrix W and its inverse; modulation vectors and G* of the part.
   Eigen::MatrixXd w = Eigen::MatrixXd::Identity(n, n);
-  if (ph.NComp > 1 && m.Part > 0) {
-    if (m.Part >= static_cast<int>(ph.WMatrix.size()) ||
-        static_cast<int>(ph.WMatrix[static_cast<size_t>(m.Part)].size()) != n * n) {
+  if (ph.NComp > 1) {
+    const bool has = m.Part >= 0 && m.Part < static_cast<int>(ph.WMatrix.size()) &&
+                     static_cast<int>(ph.WMatrix[static_cast<size_t>(m.Part)].size()) == n * n;
+    if (!has && m.Part > 0) {
       FeChybne(ModText(ModMsg::BadPart, at.Name));
       return 1;
     }
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j < n; ++j) w(i, j) = ph.WMatrix[static_cast<size_t>(m.Part)][i * n + j];
+    if (has)
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) w(i, j) = ph.WMatrix[static_cast<size_t>(m.Part)][i * n + j];
   }
   m.HasW = (w - Eigen::MatrixXd::Identity(n, n)).cwiseAbs().maxCoeff() > kTolWIdentity;
   Eigen::MatrixXd wi = Eigen::MatrixXd::Identity(n, n);
