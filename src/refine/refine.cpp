@@ -465,10 +465,13 @@ int Run::Execute() {
   while (cycle <= z.Cycles) {
     const bool solve = cycle < z.Cycles && p.NRef > 0;
     const bool last = !solve;
+    // The last cycle of a run that shifted accumulates too: the final s.u.
+    // come from the equations at the final parameters (inverfinal).
+    const bool accumulate = solve || (shifted && p.NRef > 0);
     const bool list = print > 0 && ((cycle == 0 && print == 2) || last);
     int nUsed = 0;
     std::vector<double> bres;
-    if (Loop(solve, last, list || opt.SkipBad, nUsed, bres)) return 1;
+    if (Loop(accumulate, last, list || opt.SkipBad, nUsed, bres)) return 1;
     if (nUsed == 0) return Fail({std::string(refinemsg::NoRefl)});
     lst.push_back("");
     RFactorWrite(tabs, cycle, damp, lst);
@@ -500,7 +503,23 @@ int Run::Execute() {
         RefCalcRval(rej, std::string(rfacmsg::Rejected) + std::string(when), opt.FSquare,
                     reflLists);
     }
-    if (!solve) break;
+    InverSettings is;
+    is.Cycle = cycle + 1;
+    is.LsMethod = RefInt(RkLsMethod);
+    is.MarqLam = RefReal(RkMarqLam);
+    is.EsdCorr = RefInt(RkEsdCorr) == 1;
+    is.NDatBlocks = static_cast<int>(blocks.size());
+    if (is.EsdCorr) is.Berar = BerarFactor(bres.data(), static_cast<long long>(bres.size()));
+    if (!solve) {
+      if (accumulate) {
+        const size_t before = lst.size();
+        if (inverfinal(ne, p, is, o.Gof, nUsed, z, inv, lst) != 0) {
+          std::vector<std::string> m(lst.begin() + static_cast<long>(before), lst.end());
+          return Fail(m.empty() ? std::vector<std::string>{"The final solution failed."} : m);
+        }
+      }
+      break;
+    }
     // Backups of the parameter files before the solution.
     {
       AtomModel keep = Model;
@@ -509,13 +528,6 @@ int Run::Execute() {
       Model = std::move(keep);
       (void)FeCopyFile(fln + ".m50", fln + ".l50");
     }
-    InverSettings is;
-    is.Cycle = cycle + 1;
-    is.LsMethod = RefInt(RkLsMethod);
-    is.MarqLam = RefReal(RkMarqLam);
-    is.EsdCorr = RefInt(RkEsdCorr) == 1;
-    is.NDatBlocks = static_cast<int>(blocks.size());
-    if (is.EsdCorr) is.Berar = BerarFactor(bres.data(), static_cast<long long>(bres.size()));
     const size_t before = lst.size();
     if (Inver(ne, p, is, o.Gof, nUsed, inv, lst) != 0) {
       std::vector<std::string> m(lst.begin() + static_cast<long>(before), lst.end());
