@@ -130,6 +130,8 @@ struct MagSetup {
 // Neutron magnetic scattering amplitude per Bohr magneton, fm (gamma r0 / 2).
 inline constexpr double kMagAmpFm = 2.6954;
 
+// Frames of the phase's cell and the Cartesian moment operators of its NSymm
+// operators (Symmetry must be complete); 1 when the cell is degenerate.
 [[nodiscard]] int MagPrepare(MagSetup& s, const PhaseBasic& ph);
 // Switches the moments (BlkMag and BlkMagWave amplitudes) of the atoms of the
 // phase between the two representations; values and standard uncertainties.
@@ -139,7 +141,10 @@ void SetMag(AtomModel& m, const MagSetup& s, int phase, int from, int to);
 std::array<double, 3> MagMomentCart(const MagSetup& s, const double* val, int repr, double* d);
 // Magnetic form factor in the dipole approximation: <j0> + (1 - 2/g) <j2> at s = sin(theta)/lambda.
 double MagFormFactor(const AtMagBasic& t, double s, double gFactor = 2.);
-// Adds one operator's image of a moment: fm += w * RMagCart[op] * mCart.
+// Adds one operator's image of a moment: fm += w * RMagCart[op] * mCart, with
+// w = kMagAmpFm * f_m * occupancy * T * exp(2 pi i (h.R.x + h.t)) giving F_M in fm
+// (centring translations and the (-R,-t) partners use the same RMagCart).
+// Unpolarised neutrons: intensity |F_N|^2 + MagPerpIntensity(F_M); `onlymag`: the latter alone.
 void MagAddOp(const MagSetup& s, int op, const std::array<double, 3>& mCart, std::complex<double> w,
               std::array<std::complex<double>, 3>& fm);
 // Magnetic intensity |F_perp|^2 with F_perp = F - e (e.F), e the unit
