@@ -422,3 +422,53 @@ TEST(Calc, NeutronLengthsAndCentringExtinctions) {
 
 }  // namespace
 }  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// Extinction: the derivatives of the extinction values, of the scale and of
+// an atom value (through y(|F|^2)) against central differences.
+TEST(Calc, ExtinctionDerivatives) {
+  struct ExtCase {
+    int Type;
+    std::vector<double> Val;
+  };
+  const ExtCase cases[] = {{ExtShelx, {0.05}}, {ExtIso, {20., 2000.}}};
+  for (const ExtCase& c : cases) {
+    SetStructure(kCellOrtho, "P", kP212121, kAtoms);
+    DatBlockModel& dm = Model.DatBlock[0];
+    dm.ExtType = c.Type;
+    dm.Ext.resize(static_cast<int>(c.Val.size()));
+    dm.Ext.Val = c.Val;
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    std::vector<std::pair<int, double>> idx = {{RefParIndex(p, "sc1", ""), 1e-5},
+                                               {RefParIndex(p, "x", "Fe1"), 1e-6},
+                                               {RefParIndex(p, "U11", "C2"), 1e-6}};
+    for (size_t k = 0; k < c.Val.size(); ++k)
+      idx.push_back({p.DatBase[0][1] + static_cast<int>(k), 1e-5 * c.Val[k]});
+    const std::array<int, 6> h = {1, 1, 1};
+    const CalcOut o = Eval(s, h, true);
+    EXPECT_LT(o.Ext, 0.98) << "extinction too weak to test, type " << c.Type;
+    for (const auto& [i, step] : idx) {
+      ASSERT_GE(i, 0);
+      const double v0 = p.Val[static_cast<size_t>(i)];
+      p.Val[static_cast<size_t>(i)] = v0 + step;
+      CalcUpdate(s, p);
+      const double fp = Eval(s, h, false).Fc;
+      p.Val[static_cast<size_t>(i)] = v0 - step;
+      CalcUpdate(s, p);
+      const double fm = Eval(s, h, false).Fc;
+      p.Val[static_cast<size_t>(i)] = v0;
+      CalcUpdate(s, p);
+      const double num = (fp - fm) / (2. * step);
+      EXPECT_NEAR(o.Der[static_cast<size_t>(i)], num, 1e-4 * std::fabs(num) + 1e-6 * (1. + o.Fc))
+          << "type " << c.Type << " " << p.Info[static_cast<size_t>(i)].Label;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarn
