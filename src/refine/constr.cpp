@@ -259,6 +259,12 @@ void SetKeys(RefParams& p) {
         // Occupancies, crenel and sawtooth parameters are kept; positions,
         // displacement tensors, moments and wave amplitudes are refined.
         key = (in.Block == BlkOcc || in.Block == BlkCrenel || in.Block == BlkSaw) ? 0 : 1;
+        // An isotropic atom keeps Uiso in the first of the six ADP slots; the
+        // other five are unused and have no derivative.
+        if (in.Block == BlkAdp) {
+          const AtomRec& a = Model.Atom[static_cast<size_t>(in.Owner)];
+          if (a.Shape.AdpOrder == 1 && in.Local != AtomLayout(a.Shape).Off[BlkAdp]) key = 0;
+        }
         break;
       case OwnMolPos:
         key = in.Block == MBlkBase && in.Local == 0 ? 0 : 1;

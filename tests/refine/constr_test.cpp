@@ -240,6 +240,15 @@ TEST(Constr, LabelsAndOwners) {
   EXPECT_EQ(p.Key[static_cast<size_t>(RefParIndex(p, "ai", "C1"))], 0);
   EXPECT_EQ(p.Key[static_cast<size_t>(RefParIndex(p, "y", "C1"))], 1);
   EXPECT_EQ(p.Key[static_cast<size_t>(RefParIndex(p, "sc1", ""))], 1);
+  // An isotropic atom refines Uiso alone: the five unused ADP slots have no
+  // derivative and would be singular.
+  int adpKeys = 0;
+  for (int i = 0; i < p.size(); ++i)
+    if (p.Info[static_cast<size_t>(i)].Owner == 1 &&
+        p.Info[static_cast<size_t>(i)].Kind == OwnAtom &&
+        p.Info[static_cast<size_t>(i)].Block == BlkAdp)
+      adpKeys += p.Key[static_cast<size_t>(i)];
+  EXPECT_EQ(adpKeys, 1);
   // Values round-trip into the model.
   p.Val[static_cast<size_t>(RefParIndex(p, "x", "Na1"))] = 0.45;
   RefStoreParams(p);
