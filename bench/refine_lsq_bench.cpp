@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_structure.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/calc.hpp"
@@ -133,62 +134,16 @@ struct CycleData {
 };
 
 void BuildCycle(int nAtoms, int nRefl, CycleData& d) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Lambda = 0.71073;
-  PhaseBasic& ph = Basic.Phase[0];
-  const double cell[6] = {14.8, 17.3, 21.1, 90, 90, 90};
-  std::copy(cell, cell + 6, ph.Cell);
-  ph.SymmText = {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"};
-  ph.AtType = {"C", "O"};
-  ph.AtTypeData.resize(2);
-  ph.AtTypeData[0].FFBasic = {2.31, 20.8439, 1.02, 10.2075, 1.5886, 0.5687, 0.865, 51.6512, 0.2156};
-  ph.AtTypeData[1].FFBasic = {3.0485, 13.2771, 2.2868,  5.7011, 1.5463,
-                              0.3239, 0.867,   32.9089, 0.2508};
-  if (SetBasicM50(Basic)) std::abort();
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.;
-  Model.DatBlock[0].Scale.Key[0] = 1;
+  bench::BenchPhase({14.8, 17.3, 21.1, 90, 90, 90},
+                    {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"}, {"C", "O"});
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(0., 1.);
-  for (int i = 0; i < nAtoms; ++i) {
-    AtomRec a = DefaultAtom();
-    a.Name = "A" + std::to_string(i + 1);
-    a.Type = 1 + i % 2;
-    a.Par.resize(AtomLayout(a.Shape).NPar);
-    a.Par.Val[0] = 1.;
-    for (int k = 0; k < 3; ++k) a.Par.Val[static_cast<size_t>(1 + k)] = u(rng);
-    const double* g = ph.MetTensI;
-    const double f = 2. * 9.8696 * (0.015 + 0.01 * u(rng));  // beta = 2 pi^2 U a*_i a*_j
-    a.Par.Val[4] = f * g[0];
-    a.Par.Val[5] = f * g[4] * 1.1;
-    a.Par.Val[6] = f * g[8] * 0.9;
-    a.Par.Val[7] = 0.1 * f * std::sqrt(g[0] * g[4]);
-    for (int k = 1; k <= 9; ++k) a.Par.Key[static_cast<size_t>(k)] = 1;
-    Model.Atom.push_back(a);
-  }
+  bench::BenchAtoms(nAtoms, rng, true);
   RefDefault();
   RefBuildParams(d.P);
   RefSetMatrixLimits(d.P);
   if (CalcPrepare(d.S, d.P)) std::abort();
-  for (int r = 1; static_cast<int>(d.Refl.size()) < nRefl; ++r)
-    for (int h = 0; h <= r && static_cast<int>(d.Refl.size()) < nRefl; ++h)
-      for (int k = 0; k <= r && static_cast<int>(d.Refl.size()) < nRefl; ++k)
-        for (int l = 0; l <= r && static_cast<int>(d.Refl.size()) < nRefl; ++l) {
-          if (std::max({h, k, l}) != r) continue;
-          CalcRefl c;
-          c.H = {h, k, l, 0, 0, 0};
-          double s = 0.;
-          for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-              s += c.H[static_cast<size_t>(i)] * ph.MetTensI[3 * i + j] *
-                   c.H[static_cast<size_t>(j)];
-          c.SinThL = 0.5 * std::sqrt(s);
-          d.Refl.push_back(c);
-        }
+  d.Refl = bench::BenchReflections(nRefl, false);
   CalcOut out;
   for (const CalcRefl& r : d.Refl) {
     if (Calc(d.S, r, false, out)) std::abort();
