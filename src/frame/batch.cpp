@@ -51,7 +51,7 @@ class BatchRun {
   int Block(std::vector<std::string>& lines);
   bool HaveStructure(std::string_view command);
   int OpenStructure();
-  int ImportCif();
+  int ImportModel(int tool, const char* command);
   int ImportReflections(const std::string& command);
   int Edit(int hook, const std::string& command);
   int EditCommands(const std::string& command);
@@ -124,7 +124,9 @@ int BatchRun::OpenStructure() {
   return ich != 0 ? 1 : 0;
 }
 
-int BatchRun::ImportCif() {
+// ".import->CIF" (tool 51103) and ".import->SHELX" (tool 51102): one line
+// with the model file; the structure takes the file's name.
+int BatchRun::ImportModel(int tool, const char* command) {
   std::string path;
   if (DataLine(path)) return 1;
   if (path.empty()) return Fail(msg::BatchEof);
@@ -136,8 +138,8 @@ int BatchRun::ImportCif() {
   Listing("Structure: " + Frame.fln);
   TarnToolCall call;
   call.Path = file;  // relative to the structure's directory, now current
-  (void)TarnRunTool(51103, call);
-  if (call.Error) return Fail(std::string(msg::BatchToolFailed) + "import->CIF");
+  (void)TarnRunTool(tool, call);
+  if (call.Error) return Fail(std::string(msg::BatchToolFailed) + command);
   if (StructureExists(Frame.fln)) {
     if (TarnCheckStructure() != 0) return 1;
     int ich = 0;
@@ -298,7 +300,9 @@ int BatchRun::Run() {
     if (is("File", "Structure", "Open")) {
       err = OpenStructure();
     } else if (is("import", "CIF")) {
-      err = ImportCif();
+      err = ImportModel(51103, "import->CIF");
+    } else if (is("import", "SHELX")) {
+      err = ImportModel(51102, "import->SHELX");
     } else if (is("File", "Reflection file", "Import")) {
       err = ImportReflections(command);
     } else if (is("File", "Reflection file", "Create refinement reflection file")) {

@@ -960,6 +960,8 @@ int Importer::Run(std::vector<std::string>& messages) {
   e.SetR(RkUnstab2, static_cast<float>(wb_));
   e.SetI(RkWilsonMod, 1);
   e.SetI(RkFSquare, 1);
+  // Observed as in SHELX's R1: Fo > 4 sigma(Fo), i.e. I > 2 sigma(I).
+  e.SetR(RkSigLevel, 2.f);
   if (cycles_ >= 0) e.SetI(RkCycles, cycles_);
   for (auto& l : Ref.EditLines) l.clear();
   for (auto& [k, t] : subs_)

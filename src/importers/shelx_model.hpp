@@ -16,6 +16,7 @@
 //   AFIX mn     "keep hydro" where the geometry is tetrahedral, trigonal or
 //               apical; negative Uiso: "keep ADP riding"
 //   WGHT a b    weight 0, shelxw 1, unstab a/2, unstab2 b, wilsonmod 1, fsquare 1
+//   (always)    siglevel 2: observed when Fo > 4 sigma(Fo), SHELX's R1 criterion
 //   EXTI, TWIN/BASF, DFIX/DANG/SADI, HKLF n
 // Every instruction without a counterpart is listed in `messages`.
 #include <string>
