@@ -3,6 +3,8 @@
 //   51102 "model from SHELX": an .ins/.res file, or a CIF with the SHELX
 //         result embedded (_shelx_res_file)
 //   51103 "model from CIF" (also the batch command ".import->CIF")
+//   40070 "Simulation of single crystal data": a new M95 reflection block
+//         simulated from the current model
 // The new structure takes the base name of the file in its directory; an
 // existing structure of that name is replaced only after confirmation
 // (interactive) and only when everything was read and written.
@@ -19,6 +21,7 @@
 #include "frame/toolkit.hpp"
 #include "importers/cif_model.hpp"
 #include "importers/shelx_model.hpp"
+#include "importers/simulate.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -78,9 +81,44 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
   return c.Batch ? NextNothing : NextNewFln;
 }
 
+// The settings of the simulation through a form; the block is appended to
+// the structure's M95 (the frame re-reads it after the action).
+int RunSimulation(TarnToolCall& c) {
+  if (Frame.fln.empty()) return NextNothing;
+  SimSettings s;
+  if (!c.Batch) {
+    std::vector<FeFormField> f = {
+        {"sin(th)/lambda limit", fmt::format("{}", s.SnlMax)},
+        {"All equivalents (0/1)", s.Equivalents ? "1" : "0"},
+        {"Counts of the strongest reflection", fmt::format("{}", s.MaxCounts)},
+        {"Instability factor", fmt::format("{}", s.Instab)},
+        {"Seed of the noise", fmt::format("{}", s.Seed)}};
+    if (!Fe().EditForm(simmsg::Header, f)) return NextNothing;
+    s.SnlMax = ToReal(f[0].Value).value_or(s.SnlMax);
+    s.Equivalents = ToInt(f[1].Value).value_or(0) != 0;
+    s.MaxCounts = ToReal(f[2].Value).value_or(s.MaxCounts);
+    s.Instab = ToReal(f[3].Value).value_or(s.Instab);
+    s.Seed = static_cast<unsigned>(ToInt(f[4].Value).value_or(1));
+    if (s.SnlMax <= 0. || s.MaxCounts <= 0. || s.Instab < 0.) {
+      FeChybne(simmsg::Header,
+               {"The limit and the counts must be positive, the instability not negative."});
+      return NextNothing;
+    }
+  }
+  std::vector<std::string> msg;
+  if (EM9SimulateToM95(s, Frame.fln + ".m95", msg)) {
+    c.Error = 1;
+    FeChybne(simmsg::Header, msg);
+    return NextNothing;
+  }
+  FeInfo(simmsg::Header, msg);
+  return NextNothing;
+}
+
 }  // namespace
 
 void RegisterImportersTools() {
+  TarnSetTool(MenuSimSingle, &RunSimulation);
   TarnSetTool(51102, [](TarnToolCall& c) { return RunImport(c, FromShelx); });
   TarnSetTool(51103, [](TarnToolCall& c) { return RunImport(c, FromCif); });
 }
