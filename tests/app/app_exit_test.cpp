@@ -36,6 +36,9 @@ class ProgramTest : public ::testing::Test {
     fs::copy_file(src / "examples/main.bat", dir_ / "examples/main.bat");
     for (const char* f : {"nacl.m50", "nacl.m40", "nacl.m95"})
       fs::copy_file(src / "examples/nacl" / f, dir_ / "examples/nacl" / f);
+    fs::create_directories(dir_ / "examples/rutile");
+    for (const char* f : {"rutile.m50", "rutile.m40", "rutile.m95"})
+      fs::copy_file(src / "examples/rutile" / f, dir_ / "examples/rutile" / f);
     fs::copy_file(src / "data/elements.dat", dir_ / "home/elements.dat");
     fs::copy(src / "data/scatter", dir_ / "home/scatter", fs::copy_options::recursive);
   }
@@ -67,6 +70,12 @@ TEST_F(ProgramTest, MainJobOnTheShippedExample) {
     EXPECT_FALSE(Printed("Serious warnings")) << out_;
     EXPECT_TRUE(Printed("End of batch file has been reached.\n")) << out_;
     EXPECT_EQ(ReadText(dir_ / "examples/nacl/nacl.usd"), "closed unlocked\n");
+    // Rutile: O started 0.05 A off (x = 0.2976) and returns to the x = 0.3053
+    // of the simulation within the noise of the simulated data.
+    const std::string m40 = ReadText(dir_ / "examples/rutile/rutile.m40");
+    const size_t o1 = m40.find("\nO1 ");
+    ASSERT_NE(o1, std::string::npos) << m40;
+    EXPECT_NEAR(std::stod(m40.substr(o1 + 28, 9)), 0.3053, 5e-4) << m40;
   }
   // The home directory from the environment instead.
   EXPECT_EQ(Run("@examples/main.bat", "", "TARNWORKDIR=home"), 0) << out_;
