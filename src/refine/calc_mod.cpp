@@ -605,19 +605,27 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
 }
 
 // ---------------------------------------------------------------- integration
+// Common start of both methods: indices in the atom's subsystem, cleared
+// derivatives, the centring factor; true when the centring extinguishes the
+// reflection (g and the derivatives are then zero and final).
+static bool CalcmStart(const ModAtomPrep& m, const int* h, int* hp, std::vector<Cx>& der, Cx& cf,
+                       std::complex<double>& g, double* dRe, double* dIm) {
+  SetInd(m, h, hp);
+  g = 0.;
+  der.assign(static_cast<size_t>(m.Lay.NPar), 0.);
+  cf = CentrFactor(m, hp);
+  if (std::abs(cf) >= kTolCentrZero) return false;
+  Finish(m, 0., 0., der, g, dRe, dIm);
+  return true;
+}
+
 int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<double>& g,
            double* dRe, double* dIm, std::string* msg) {
   const bool wantDer = dRe || dIm;
   int hp[6] = {};
-  SetInd(m, h, hp);
-  g = 0.;
   std::vector<Cx>& der = tDer;
-  der.assign(static_cast<size_t>(m.Lay.NPar), 0.);
-  const Cx cf = CentrFactor(m, hp);
-  if (std::abs(cf) < kTolCentrZero) {
-    Finish(m, 0., 0., der, g, dRe, dIm);
-    return 0;
-  }
+  Cx cf;
+  if (CalcmStart(m, h, hp, der, cf, g, dRe, dIm)) return 0;
   ModPoints& pt = tPoints;
   FillPoints(m, at, pt);
   OpSums& s = tSums;
@@ -715,15 +723,9 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   if (m.Method != 0) return Calcm2(m, at, h, g, dRe, dIm, msg);
   const bool wantDer = dRe || dIm;
   int hp[6] = {};
-  SetInd(m, h, hp);
-  g = 0.;
   std::vector<Cx>& der = tDer;
-  der.assign(static_cast<size_t>(m.Lay.NPar), 0.);
-  const Cx cf = CentrFactor(m, hp);
-  if (std::abs(cf) < kTolCentrZero) {
-    Finish(m, 0., 0., der, g, dRe, dIm);
-    return 0;
-  }
+  Cx cf;
+  if (CalcmStart(m, h, hp, der, cf, g, dRe, dIm)) return 0;
   OpSums& s = tSums;
   const int nw = m.MaxWave, na = NAdpComp(m);
   const bool iso = na == 1;
