@@ -253,11 +253,13 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
                   const std::string& m95) {
   if (!ImpSupported(code)) return Fail(std::string(impmsg::NotSupported));
   ImpData d;
+  Imp.LastNotes.clear();
   if (EM9ReadFormat(code, file, opt, d)) return 1;
   M95Block b;
   DRSetBlockFromData(code, d, opt, b);
   std::vector<M95Refl> refl;
   if (DRReadRef(d, b, refl)) return 1;
+  Imp.LastNotes = std::move(d.Notes);
   d = ImpData{};  // the records are all in refl now
   // The block is completed from the basic data before it is written, so that
   // a failure of the completion cannot leave a half-finished M95.

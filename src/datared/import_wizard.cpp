@@ -123,6 +123,7 @@ int EM9ImportWizard() {
   }
   std::vector<std::string> lines = {
       fmt::format(fmt::runtime(wiz::Imported), Refl.M95.back().NRef, *file, Refl.M95.size())};
+  lines.insert(lines.end(), Imp.LastNotes.begin(), Imp.LastNotes.end());
   FeInfo(std::string(wiz::Header), lines);
   return 0;
 }
@@ -155,6 +156,7 @@ int EM9ImportTool(TarnToolCall& call) {
   } else {
     Fe().ListingLine(fmt::format("{} reflections imported from \"{}\" as reflection block {}.",
                                  Refl.M95.back().NRef, file, Refl.M95.size()));
+    for (const auto& n : Imp.LastNotes) Fe().ListingLine(n);
   }
   return NextNothing;
 }

@@ -46,7 +46,8 @@ struct ImpData {
 
 // State of the import subsystem shared by its routines.
 struct ImpState {
-  std::string LastError;  // message of the last failure
+  std::string LastError;               // message of the last failure
+  std::vector<std::string> LastNotes;  // non-fatal remarks of the last successful import
 };
 extern ImpState Imp;
 

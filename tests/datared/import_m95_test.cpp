@@ -60,7 +60,9 @@ TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
   const std::string x = Write("x.HKL",
                               "!X-RAY_WAVELENGTH= 0.8\n!END_OF_HEADER\n"
                               " 1 1 1 10.0 1.0 0 0 3.0\n 2 1 1 20.0 -1.0 0 0 4.0\n");
+  EXPECT_TRUE(Imp.LastNotes.empty());
   ASSERT_EQ(EM9ImportFile(ImpXds, x, {}, m95_), 0) << Imp.LastError;
+  EXPECT_EQ(Imp.LastNotes.size(), 1u);  // the rejected record is reported, not lost silently
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
   ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
