@@ -157,8 +157,9 @@ struct SiteAtom {
   bool Magnetic = false;      // carries a magnetic moment
   // Waves per modulated block: occupancy, position, ADP, tensors 3..6, moment.
   std::array<int, 8> NWave{};
-  // Special functions (one modulation vector only). The occupancy, position
-  // and ADP waves use the orthogonal set FunType (1 harmonics orthogonalised
+  // Special functions, along the first internal coordinate x4 (constant along
+  // the others when there are several modulation vectors). The occupancy,
+  // position and ADP waves use the orthogonal set FunType (1 harmonics orthogonalised
   // to the interval, 2 Legendre, 3 x-harmonics; 0 plain harmonics) on the
   // interval of centre FunX40 and width FunDelta (internal coordinate).
   int FunType = 0;
@@ -283,8 +284,9 @@ int SiteParCount(const SiteAtom& at, int kind);
                            const SiteContext& ctx, SpecRows& rows);
 
 // Builds the constraint equations of all atoms and appends them to eqs.
-// Returns 1 (message shown) when the wave set of an atom is not closed; the
-// equations of the atoms before it stay in the list.
+// Returns 1 (message shown) when the wave set of an atom is not closed or its
+// interval functions cannot be invariant (SpecialAxisCheck); the equations of
+// the atoms before it stay in the list.
 [[nodiscard]] int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx,
                          SpecEquations& eqs);
 
@@ -308,14 +310,28 @@ double OrthoCentre(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim)
 // Centre of an interval mapped onto itself by x4 -> -x4 + delta (2 c = delta
 // modulo 1) nearest to x40.
 double SiteIntervalCentre(double x40, double delta);
-// Equations of the crenel and sawtooth blocks under the site operators
-// (d = 1): the centre x40 is fixed by an operator reversing x4, the sawtooth
-// amplitude U obeys R U = eps U.
+// Equations of the crenel and sawtooth blocks under the site operators: the
+// centre x40 is fixed by an operator reversing x4, the sawtooth amplitude U
+// obeys R U = eps U (eps = +-1 the operator's action on x4).
 void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
                    const SiteContext& ctx, SpecEquations& eqs);
 
+// Checks that no site operator maps the internal coordinate x4 of the atom's
+// interval functions (crenel, sawtooth, orthogonal sets) onto another
+// internal coordinate; such functions could not be invariant. Returns 1 with
+// the message shown (naming the atom and the operator) when one does.
+[[nodiscard]] int SpecialAxisCheck(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim);
+
 // Messages of the site analysis.
-enum class SiteMsg : int { WavesNotClosed, SelectAnotherSet, Count };
+enum class SiteMsg : int {
+  WavesNotClosed,
+  SelectAnotherSet,
+  IntervalNotInvariant,  // + atom name in double quotes
+  IntervalOperator,      // + operator text in double quotes + IntervalAxisMapped
+  IntervalAxisMapped,
+  IntervalUseHarmonics,
+  Count
+};
 const char* SiteMsgText(SiteMsg id);
 
 }  // namespace tarn

@@ -19,6 +19,10 @@ constexpr double kTolPosConst = 1e-6;  // snapping of a position constant to tha
 constexpr std::array<const char*, static_cast<int>(SiteMsg::Count)> kSiteMsgText = {
     "The set of modulation waves isn't closed.",
     "Select another set and try again.",
+    "The interval of the special functions isn't invariant under the site symmetry of the atom",
+    "The site operator",
+    "maps the internal coordinate x4 of the interval onto another internal coordinate.",
+    "Use harmonic waves for this atom or move it off the special position.",
 };
 
 int TensorSize(int n) {
@@ -422,7 +426,7 @@ int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const
   // Occupancy, position and ADP waves of one modulation vector may use an
   // orthogonal set on an interval instead of harmonics.
   const bool ortho =
-      wave && ndim == 4 && at.FunType > 0 && (base == SpOcc || base == SpPos || base == SpAdp);
+      wave && ndim >= 4 && at.FunType > 0 && (base == SpOcc || base == SpPos || base == SpAdp);
   const double centre = ortho ? OrthoCentre(at, ops, ndim) : 0.;
   // Operators with the same action on this block give the same rows.
   constexpr int kSigMax = 9 + 1 + kMaxNDim * kMaxNDim + 3;
@@ -478,6 +482,7 @@ int AtSpec(const std::vector<SiteAtom>& atoms, const SiteContext& ctx, SpecEquat
     if (ops.size() <= 1) continue;  // general position: nothing to constrain
     SiteAtom onSite = at;
     for (int i = 0; i < 3; ++i) onSite.X[i] = x[i];
+    if (SpecialAxisCheck(onSite, ops, ctx.Symm->NDim) != 0) return 1;
     // Blocks without waves depend only on the rotation and time inversion.
     uniq.clear();
     for (const SiteOp& op : ops) {

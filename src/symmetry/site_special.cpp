@@ -1,13 +1,23 @@
-// Site-symmetry constraints of the special modulation functions of one
-// modulation vector: the crenel and sawtooth functions, and waves over the
-// orthogonal function sets on an interval (harmonics orthogonalised to the
-// interval, Legendre polynomials, x-harmonics).
+// Site-symmetry constraints of the special modulation functions: the crenel
+// and sawtooth functions, and waves over the orthogonal function sets on an
+// interval (harmonics orthogonalised to the interval, Legendre polynomials,
+// x-harmonics).
 //
-// A site operator acts on the internal coordinate as x4 -> eps x4 + delta
-// (eps = +-1). A crenel or sawtooth interval of centre c is carried onto
-// itself by eps = -1 when 2 c = delta modulo 1, and by eps = +1 only when
-// delta is an integer; an operator with eps = +1 and a fractional delta
-// leaves no interval function invariant and gives no constraint.
+// These functions run along the first internal coordinate x4 only (with d
+// modulation vectors they are constant along x5 and x6). A site operator maps
+// the internal coordinates as xb4 -> eps.xb4 + delta (eps the d x d integer
+// block); a function f(x4) stays a function of x4 alone, f(eps.xb4 + delta) =
+// f(e x4 + delta_1), only when the first row of eps is (e, 0, 0) with
+// e = +-1. The rules of one modulation vector then apply with that e and
+// delta_1. A first row with any other element maps x4 onto a combination of
+// the other internal coordinates: a function that is not constant along both
+// cannot be invariant, and the atom is refused with a message.
+//
+// Along x4 the operator acts as x4 -> e x4 + delta. A crenel or sawtooth
+// interval of centre c is carried onto itself by e = -1 when 2 c = delta
+// modulo 1, and by e = +1 only when delta is an integer; an operator with
+// e = +1 and a fractional delta carries the interval onto another one (the
+// atom's copy occupies other x4) and gives no constraint.
 //
 // Orthogonal sets. The functions f_1..f_nf are the Gram-Schmidt
 // orthogonalisation, on the interval and after dropping the constant, of
@@ -20,6 +30,8 @@
 // found by Gauss-Legendre quadrature (exact for the polynomial sets, to
 // rounding for the trigonometric ones). A block with the transformation S
 // is invariant when S a_i = sum_j A_ji a_j for every function i.
+#include <fmt/format.h>
+
 #include <cmath>
 #include <numbers>
 
@@ -83,12 +95,24 @@ bool IsInteger(double v) {
   return std::fabs(v - std::round(v)) < kTolIntegerX4;
 }
 
-// eps and delta of a site operator for one modulation vector.
-void InternalAction(const SiteOp& op, int ndim, const std::array<double, 3>& x, int& eps,
+// Action of a site operator along x4: x4 -> eps x4 + delta, delta = M_1.x +
+// t_4 (first internal row). False when the first row of the internal block is
+// not (+-1, 0, 0), i.e. x4 is mapped onto another internal coordinate.
+bool InternalAction(const SiteOp& op, int ndim, const std::array<double, 3>& x, int& eps,
                     double& delta) {
-  eps = op.RM6[3 * ndim + 3] < 0. ? -1 : 1;
+  const double* row = &op.RM6[3 * ndim];
+  eps = row[3] < 0. ? -1 : 1;
   delta = op.T[3];
-  for (int k = 0; k < 3; ++k) delta += op.RM6[3 * ndim + k] * x[k];
+  for (int k = 0; k < 3; ++k) delta += row[k] * x[k];
+  if (std::fabs(std::fabs(row[3]) - 1.) > kTolIntegerX4) return false;
+  for (int j = 4; j < ndim; ++j)
+    if (std::fabs(row[j]) > kTolIntegerX4) return false;
+  return true;
+}
+
+bool HasIntervalFunctions(const SiteAtom& at) {
+  if (at.Crenel || at.Saw) return true;
+  return at.FunType > 0 && (at.NWave[SpOcc] > 0 || at.NWave[SpPos] > 0 || at.NWave[SpAdp] > 0);
 }
 
 }  // namespace
@@ -156,7 +180,7 @@ int OrthoSpec(const double* s, int n, int nw, const SiteAtom& at, const SiteOp& 
               double centre, SpecRows& rows) {
   int eps = 1;
   double delta = 0.;
-  InternalAction(op, ndim, at.X, eps, delta);
+  if (!InternalAction(op, ndim, at.X, eps, delta)) return 1;
   const int nf = 2 * nw;
   std::vector<double> a;
   if (OrthoSetImage(at.FunType, nf, centre, at.FunDelta, eps, delta, a) != 0) return 1;
@@ -176,8 +200,8 @@ double OrthoCentre(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim)
   for (const SiteOp& op : ops) {
     int eps = 1;
     double delta = 0.;
-    InternalAction(op, ndim, at.X, eps, delta);
-    if (eps < 0) return SiteIntervalCentre(at.FunX40, delta);
+    if (InternalAction(op, ndim, at.X, eps, delta) && eps < 0)
+      return SiteIntervalCentre(at.FunX40, delta);
   }
   return at.FunX40;
 }
@@ -185,7 +209,7 @@ double OrthoCentre(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim)
 void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
                    const SiteContext& ctx, SpecEquations& eqs) {
   const int ndim = ctx.Symm ? ctx.Symm->NDim : 3;
-  if (ndim != 4 || SiteParCount(at, kind) == 0) return;
+  if (ndim < 4 || SiteParCount(at, kind) == 0) return;
   const double x40 = kind == SpCrenel ? at.CrenelX40 : at.SawX40;
   bool reversed = false;
   double centre = x40;
@@ -194,7 +218,7 @@ void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
   for (const SiteOp& op : ops) {
     int eps = 1;
     double delta = 0.;
-    InternalAction(op, ndim, at.X, eps, delta);
+    if (!InternalAction(op, ndim, at.X, eps, delta)) continue;  // refused by SpecialAxisCheck
     if (eps < 0) {
       if (!reversed) centre = SiteIntervalCentre(x40, delta);
       reversed = true;
@@ -218,6 +242,24 @@ void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
   e.DepName = SiteParName(kind, e.Dep) + "[" + at.Name + "]";
   ReallocEquations(eqs, eqs.NEq + 1);
   eqs.Eq[eqs.NEq++] = std::move(e);
+}
+
+int SpecialAxisCheck(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim) {
+  if (ndim < 4 || !HasIntervalFunctions(at)) return 0;
+  for (const SiteOp& op : ops) {
+    int eps = 1;
+    double delta = 0.;
+    if (InternalAction(op, ndim, at.X, eps, delta)) continue;
+    std::string text;
+    for (const std::string& c : CodeSymm(op.RM6.data(), op.T.data(), ndim, 1))
+      text += (text.empty() ? "" : " ") + c;
+    SymmReport(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
+               {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,
+                            SiteMsgText(SiteMsg::IntervalAxisMapped)),
+                SiteMsgText(SiteMsg::IntervalUseHarmonics)});
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace tarn

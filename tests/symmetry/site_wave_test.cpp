@@ -1,10 +1,12 @@
-// Site-symmetry constraints of the special modulation functions: crenel and
-// sawtooth centres and amplitudes, and waves over orthogonal function sets,
-// checked by evaluating the functions at points of the internal coordinate.
+// Site-symmetry constraints of modulation waves: harmonic waves over several
+// modulation vectors, crenel and sawtooth centres and amplitudes, and waves
+// over orthogonal function sets, checked by evaluating the functions at
+// points of the internal coordinates.
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <numbers>
 #include <random>
 
 #include "symm_test_util.hpp"
@@ -212,6 +214,137 @@ TEST(SiteSpecialFunctions, LegendreWavesInvariantUnderTheMirror) {
       EXPECT_NEAR(eval(occ, 1, x4)[0], eval(occ, 1, y)[0], 1e-10) << t;
     }
     EXPECT_GT(Eigen::Map<const Eigen::VectorXd>(pos.data(), 6 * nw).norm(), 0.05);
+  }
+}
+
+// ------------------------------------------------------------ several vectors
+// One operator of the group that maps the real position x onto itself, with
+// its action on the internal coordinates xb4 -> eps.xb4 + delta, taken straight
+// from the operator (delta = t_I + M.x).
+struct InternalSiteOp {
+  Eigen::Matrix3d R;
+  Eigen::MatrixXd Eps;
+  Eigen::VectorXd Delta;
+};
+std::vector<InternalSiteOp> InternalSiteOps(const PhaseSymmetry& ps,
+                                            const std::array<double, 3>& x) {
+  const int n = ps.NDim, d = n - 3;
+  std::vector<InternalSiteOp> out;
+  for (int j = 0; j < ps.NSymm; ++j) {
+    const SymmOp& op = ps.Op[static_cast<size_t>(j)];
+    if (ps.NLattVec > 1) ADD_FAILURE() << "centring vectors are not taken here";
+    bool on = true;
+    for (int i = 0; i < 3; ++i) {
+      double y = op.S6[static_cast<size_t>(i)] - x[static_cast<size_t>(i)];
+      for (int k = 0; k < 3; ++k)
+        y += op.RM6[static_cast<size_t>(i * n + k)] * x[static_cast<size_t>(k)];
+      on = on && std::fabs(y - std::round(y)) < 1e-9;
+    }
+    if (!on) continue;
+    InternalSiteOp s{Eigen::Matrix3d::Zero(), Eigen::MatrixXd::Zero(d, d),
+                     Eigen::VectorXd::Zero(d)};
+    for (int i = 0; i < 3; ++i)
+      for (int k = 0; k < 3; ++k) s.R(i, k) = op.RM6[static_cast<size_t>(i * n + k)];
+    for (int i = 0; i < d; ++i) {
+      s.Delta[i] = op.S6[static_cast<size_t>(3 + i)];
+      for (int k = 0; k < 3; ++k)
+        s.Delta[i] += op.RM6[static_cast<size_t>((3 + i) * n + k)] * x[static_cast<size_t>(k)];
+      for (int k = 0; k < d; ++k) s.Eps(i, k) = op.RM6[static_cast<size_t>((3 + i) * n + 3 + k)];
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+// p(xb4) = sum_w s_w sin(2 pi k_w.xb4) + c_w cos(2 pi k_w.xb4), n components.
+Eigen::VectorXd HarmWave(const std::vector<double>& p, int n,
+                         const std::vector<std::array<int, 3>>& kw, const Eigen::VectorXd& x4) {
+  Eigen::VectorXd v = Eigen::VectorXd::Zero(n);
+  for (size_t w = 0; w < kw.size(); ++w) {
+    double arg = 0.;
+    for (int i = 0; i < x4.size(); ++i) arg += kw[w][static_cast<size_t>(i)] * x4[i];
+    const double sn = std::sin(2. * std::numbers::pi * arg),
+                 cs = std::cos(2. * std::numbers::pi * arg);
+    for (int k = 0; k < n; ++k)
+      v[k] += p[2 * n * w + static_cast<size_t>(k)] * sn +
+              p[2 * n * w + static_cast<size_t>(n + k)] * cs;
+  }
+  return v;
+}
+
+TEST(SiteSpecialFunctions, HarmonicWavesOfTwoVectorsUnderExchangingOperators) {
+  // (3+2) site groups with a diagonal mirror exchanging q1 and q2. First: a
+  // mirror z -> -z whose coupling row x4 + x3 becomes an internal shift of
+  // 1/2 for an atom at z = 1/2. Second: a two-fold axis reversing both
+  // internal coordinates with the shift (1/4, 1/4), which turns sine into
+  // cosine amplitudes of wave (1,0). Waves (1,0), (0,1), (1,1) and (1,-1)
+  // form a closed set.
+  struct Case {
+    std::vector<std::string> Gen;
+    std::array<double, 3> X;
+    size_t Order;
+  };
+  const Case cases[] = {
+      {{"x2 x1 x3 x5 x4", "x1 x2 -x3 x4+x3 -x5"}, {0.1, 0.1, 0.5}, 8},
+      {{"x2 x1 x3 x5 x4", "-x1 -x2 x3 -x4+1/4 -x5+1/4"}, {0., 0., 0.3}, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Gen[1]);
+    PhaseSymmetry ps = MakePhase(5, c.Gen);
+    ASSERT_EQ(CompleteSymm(ps), 0);
+    const std::array<double, 3> x = c.X;
+    const auto siteOps = InternalSiteOps(ps, x);
+    ASSERT_EQ(siteOps.size(), c.Order);
+    SiteContext ctx;
+    ctx.Symm = &ps;
+    ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 49};
+    ctx.Kw = {{1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, -1, 0}};
+    SiteAtom at;
+    at.Name = "Ba1";
+    at.X = x;
+    at.NWave[SpOcc] = 4;
+    at.NWave[SpPos] = 4;
+    SpecEquations eqs;
+    ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u01(0., 1.);
+    struct Blk {
+      int Kind, N;
+    };
+    for (const Blk b : {Blk{SpOccWave, 1}, Blk{SpPosWave, 3}}) {
+      SCOPED_TRACE(b.Kind);
+      const int np = 2 * b.N * 4;
+      // Invariance S p(xb4) = p(eps.xb4 + delta) of a random constrained set.
+      const auto p =
+          Constrained(eqs, b.Kind, std::vector<double>(static_cast<size_t>(np), 0.), rng);
+      // The same condition as a linear system over the amplitudes at sample
+      // points: its null space is the invariant subspace, whose dimension must
+      // equal the number of parameters the equations leave free.
+      Eigen::MatrixXd a(0, np);
+      for (const InternalSiteOp& g : siteOps) {
+        const Eigen::MatrixXd s = b.N == 1 ? Eigen::MatrixXd::Identity(1, 1) : Eigen::MatrixXd(g.R);
+        for (int t = 0; t < 6; ++t) {
+          const Eigen::Vector2d x4(u01(rng), u01(rng));
+          const Eigen::VectorXd y4 = g.Eps * x4 + g.Delta;
+          const Eigen::VectorXd d = s * HarmWave(p, b.N, ctx.Kw, x4) - HarmWave(p, b.N, ctx.Kw, y4);
+          EXPECT_LT(d.cwiseAbs().maxCoeff(), 1e-10);
+          a.conservativeResize(a.rows() + b.N, Eigen::NoChange);
+          for (int j = 0; j < np; ++j) {
+            std::vector<double> e(static_cast<size_t>(np), 0.);
+            e[static_cast<size_t>(j)] = 1.;
+            a.block(a.rows() - b.N, j, b.N, 1) =
+                s * HarmWave(e, b.N, ctx.Kw, x4) - HarmWave(e, b.N, ctx.Kw, y4);
+          }
+        }
+      }
+      int neq = 0;
+      for (int e = 0; e < eqs.NEq; ++e) neq += eqs.Eq[static_cast<size_t>(e)].Kind == b.Kind;
+      Eigen::FullPivLU<Eigen::MatrixXd> lu(a);
+      lu.setThreshold(1e-8);
+      EXPECT_EQ(np - neq, np - static_cast<int>(lu.rank()));
+      EXPECT_GT(np - neq, 0);
+    }
   }
 }
 
