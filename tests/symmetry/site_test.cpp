@@ -578,6 +578,51 @@ TEST(SiteConstraints, MagneticMomentsFollowTimeInversion) {
   }
 }
 
+TEST(SiteConstraints, MagneticMomentsOnSpecialPositionsOfMagneticGroups) {
+  // P4/mm'm' (mirrors normal to [100] and [110] primed) and P2_1/c with the
+  // inversion primed. A moment is normal to an unprimed mirror and in the
+  // plane of a primed one, along an unprimed axis, and zero on -1'.
+  struct Row {
+    std::vector<std::string> Gen;
+    std::array<double, 3> W;
+    int SiteOrder;
+    int Free;
+  };
+  const std::vector<std::string> p4mmm = {"-y x z m", "-x -y -z m", "-x y z -m"};
+  const std::vector<std::string> p21c = {"-x -y -z -m", "-x y+1/2 -z+1/2 m"};
+  const Row rows[] = {
+      {p4mmm, {0, 0, 0}, 16, 1},         {p4mmm, {0, 0, 0.27}, 8, 1},
+      {p4mmm, {0, 0.5, 0.27}, 4, 1},     {p4mmm, {0.18, 0, 0}, 4, 1},
+      {p4mmm, {0.18, 0.18, 0}, 4, 1},    {p4mmm, {0.18, 0.33, 0}, 2, 1},
+      {p4mmm, {0.18, 0.18, 0.33}, 2, 2}, {p4mmm, {0.18, 0, 0.33}, 2, 2},
+      {p4mmm, {0.11, 0.27, 0.38}, 1, 3}, {p21c, {0, 0, 0}, 2, 0},
+      {p21c, {0.5, 0, 0.5}, 2, 0},       {p21c, {0.1, 0.2, 0.3}, 1, 3},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.Gen.size() == 3 ? "P4/mm'm'" : "P2_1/c'");
+    SCOPED_TRACE(r.W[0] * 1000 + r.W[1] * 100 + r.W[2]);
+    PhaseSymmetry ps = MakePhase(3, r.Gen, {}, true);
+    ASSERT_EQ(CompleteSymm(ps), 0);
+    const auto found = SiteOpsOf(ps, r.W);
+    ASSERT_EQ(static_cast<int>(found.size()), r.SiteOrder);
+    SiteContext ctx;
+    ctx.Symm = &ps;
+    ctx.Metric = MetricOf(5, 5, 7, 90, 90, 90);
+    SiteAtom at;
+    at.Name = "Mn1";
+    at.X = r.W;
+    at.Magnetic = true;
+    at.NWave[SpMag] = 0;
+    SpecEquations eqs;
+    ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+    EXPECT_EQ(3 - NumEq(eqs, SpMag), r.Free);
+    std::mt19937 rng(17);
+    const auto m = Constrained(eqs, SpMag, 3, rng);
+    const Eigen::Vector3d v(m[0], m[1], m[2]);
+    for (const auto& f : found) EXPECT_LT((E3(f.RMag) * v - v).cwiseAbs().maxCoeff(), 1e-12);
+  }
+}
+
 // ------------------------------------------------------------ modulation waves
 // u(x4) = sum_w s_w sin(2 pi k_w x4) + c_w cos(2 pi k_w x4) for one vector q.
 Eigen::Vector3d Wave(const std::vector<double>& p, int nw, double x4) {
