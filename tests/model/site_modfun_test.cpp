@@ -1,0 +1,257 @@
+// Site-symmetry constraints of the special modulation functions checked with
+// the modulation evaluators: random parameters are made to obey the site
+// equations, and the crenel, sawtooth and orthogonal-set modulations are
+// evaluated at points of the internal coordinates and at their images under
+// every site operator; the atom is invariant when S p(xb4) = p(eps.xb4 +
+// delta). One, two and three modulation vectors.
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/atoms.hpp"
+#include "model/modfun.hpp"
+#include "symmetry/site.hpp"
+#include "symmetry/symm.hpp"
+
+namespace tarn {
+namespace {
+
+constexpr double kTolInvariant = 1e-9;
+
+PhaseSymmetry Phase(int ndim, const std::vector<std::string>& gen) {
+  PhaseSymmetry ps = CrlPrimitivePhase(ndim);
+  for (const auto& line : gen) {
+    SymmOp op;
+    if (ReadSymm(line, ndim, false, op) != 0) {
+      ADD_FAILURE() << "cannot read operator: " << line;
+      continue;
+    }
+    CrlAddOp(ps, op.RM6.data(), op.S6.data(), op.ZMag);
+  }
+  EXPECT_EQ(CompleteSymm(ps), 0);
+  return ps;
+}
+
+// An operator of the group that maps the real position x onto itself, with
+// its action xb4 -> eps.xb4 + delta on the internal coordinates (delta =
+// t_I + M.x), taken straight from the operator.
+struct IntOp {
+  Eigen::Matrix3d R;
+  Eigen::MatrixXd Eps;
+  Eigen::VectorXd Delta;
+  // x4 kept (or reversed) as a whole, and with it every interval about a
+  // centre fixed by the reversing operators.
+  bool KeepsInterval() const {
+    for (int j = 1; j < Eps.cols(); ++j)
+      if (Eps(0, j) != 0.) return false;
+    return Eps(0, 0) < 0. || std::fabs(Delta[0] - std::round(Delta[0])) < 1e-12;
+  }
+};
+std::vector<IntOp> SiteOps(const PhaseSymmetry& ps, const std::array<double, 3>& x) {
+  const int n = ps.NDim, d = n - 3;
+  std::vector<IntOp> out;
+  for (int j = 0; j < ps.NSymm; ++j) {
+    const SymmOp& op = ps.Op[static_cast<size_t>(j)];
+    auto rm = [&](int r, int c) { return op.RM6[static_cast<size_t>(r * n + c)]; };
+    bool on = true;
+    for (int i = 0; i < 3; ++i) {
+      double y = op.S6[static_cast<size_t>(i)] - x[static_cast<size_t>(i)];
+      for (int k = 0; k < 3; ++k) y += rm(i, k) * x[static_cast<size_t>(k)];
+      on = on && std::fabs(y - std::round(y)) < 1e-9;
+    }
+    if (!on) continue;
+    IntOp s{Eigen::Matrix3d::Zero(), Eigen::MatrixXd::Zero(d, d), Eigen::VectorXd::Zero(d)};
+    for (int i = 0; i < 3; ++i)
+      for (int k = 0; k < 3; ++k) s.R(i, k) = rm(i, k);
+    for (int i = 0; i < d; ++i) {
+      s.Delta[i] = op.S6[static_cast<size_t>(3 + i)];
+      for (int k = 0; k < 3; ++k) s.Delta[i] += rm(3 + i, k) * x[static_cast<size_t>(k)];
+      for (int k = 0; k < d; ++k) s.Eps(i, k) = rm(3 + i, 3 + k);
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+// Random values of block `kind` around v, the dependent ones from the equations.
+std::vector<double> Constrained(const SpecEquations& eqs, int kind, std::vector<double> v,
+                                std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(-0.1, 0.1);
+  for (double& x : v) x += u(rng);
+  for (int e = 0; e < eqs.NEq; ++e) {
+    const SpecEquation& q = eqs.Eq[static_cast<size_t>(e)];
+    if (q.Kind != kind) continue;
+    double s = q.Const;
+    for (size_t i = 0; i < q.Coef.size(); ++i) s += q.Coef[i] * v[static_cast<size_t>(q.Ind[i])];
+    v[static_cast<size_t>(q.Dep)] = s;
+  }
+  return v;
+}
+
+int NumEq(const SpecEquations& eqs, int kind) {
+  int n = 0;
+  for (int e = 0; e < eqs.NEq; ++e) n += eqs.Eq[static_cast<size_t>(e)].Kind == kind;
+  return n;
+}
+
+Eigen::MatrixXd AdpS(const Eigen::Matrix3d& r) {
+  Mat3 m;
+  for (int i = 0; i < 3; ++i)
+    for (int k = 0; k < 3; ++k) m[static_cast<size_t>(i * 3 + k)] = r(i, k);
+  const auto s = srotb(m);
+  Eigen::MatrixXd e(6, 6);
+  for (int i = 0; i < 6; ++i)
+    for (int k = 0; k < 6; ++k) e(i, k) = s[static_cast<size_t>(i * 6 + k)];
+  return e;
+}
+
+struct Case {
+  int NDim;
+  std::vector<std::string> Gen;
+  std::array<double, 3> X;
+  bool Refused;  // a site operator maps x4 onto another internal coordinate
+};
+
+const Case kCases[] = {
+    {4, {"x1 x2 -x3 -x4+1/2"}, {0.1, 0.2, 0.}, false},
+    {4, {"x1 x2 -x3 x4+1/2"}, {0.1, 0.2, 0.}, false},  // copy on another interval
+    {5, {"x1 x2 -x3 -x4 x5+1/2"}, {0.1, 0.2, 0.}, false},
+    {5, {"x1 x2 -x3 -x4 x4+x5"}, {0.1, 0.2, 0.}, false},   // first row (-1, 0)
+    {5, {"-x1 -x2 x3 -x4+x3 -x5"}, {0., 0., 0.3}, false},  // coupling: delta = z
+    {5, {"x1 x2 -x3 -x4 x5", "x2 x1 x3 x4 x5"}, {0.1, 0.1, 0.}, false},
+    {5, {"x2 x1 x3 x5 x4"}, {0.1, 0.1, 0.3}, true},
+    {5, {"x1 x2 -x3 -x4+x5 x5"}, {0.1, 0.2, 0.}, true},  // first row (-1, 1)
+    {6, {"x1 x2 -x3 -x4+1/2 x6 x5"}, {0.1, 0.2, 0.}, false},
+    {6, {"x2 x3 x1 x5 x6 x4"}, {0.1, 0.1, 0.1}, true},
+};
+
+TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperators) {
+  const double x40 = 0.29, width = 0.4;
+  const int nw = 2;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u01(0., 1.), um1(-0.97, 0.97);
+  for (const Case& c : kCases) {
+    const PhaseSymmetry ps = Phase(c.NDim, c.Gen);
+    const int d = c.NDim - 3;
+    const auto ops = SiteOps(ps, c.X);
+    for (int type : {FunOrtho, FunLegendre, FunXHarm}) {
+      SCOPED_TRACE(c.Gen.back() + " type " + std::to_string(type));
+      SiteAtom at;
+      at.Name = "Sr1";
+      at.X = c.X;
+      at.Crenel = at.Saw = true;
+      at.CrenelX40 = at.SawX40 = at.FunX40 = x40;
+      at.FunDelta = width;
+      at.FunType = type;
+      at.NWave[SpOcc] = at.NWave[SpPos] = at.NWave[SpAdp] = nw;
+      SiteContext ctx;
+      ctx.Symm = &ps;
+      ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 25};
+      SpecEquations eqs;
+      const int before = SymmErr.NMessages;
+      const int ier = AtSpec({at}, ctx, eqs);
+      if (c.Refused) {
+        EXPECT_EQ(ier, 1);
+        EXPECT_EQ(SymmErr.NMessages, before + 1);
+        EXPECT_NE(SymmErr.Last.Header.find("\"Sr1\""), std::string::npos) << SymmErr.Last.Header;
+        continue;
+      }
+      ASSERT_EQ(ier, 0);
+      // The interval centre: the crenel and sawtooth equations fix the same one.
+      const auto cren = Constrained(eqs, SpCrenel, {x40, width}, rng);
+      const auto saw = Constrained(eqs, SpSaw, {0.05, -0.04, 0.03, x40, width}, rng);
+      bool reversing = false;
+      for (const IntOp& g : ops) reversing = reversing || (g.KeepsInterval() && g.Eps(0, 0) < 0.);
+      EXPECT_EQ(NumEq(eqs, SpCrenel), reversing ? 1 : 0);
+      const double centre = cren[0];
+      if (reversing) {
+        EXPECT_NEAR(saw[3], centre, 1e-12);
+      }
+      FPolSet fs;
+      ASSERT_EQ(MakeFPolSet(type, 2 * nw, centre, width, fs), 0);
+      const auto occ = Constrained(eqs, SpOccWave, std::vector<double>(2 * nw, 0.), rng);
+      const auto pos = Constrained(eqs, SpPosWave, std::vector<double>(6 * nw, 0.), rng);
+      const auto adp = Constrained(eqs, SpAdpWave, std::vector<double>(12 * nw, 0.), rng);
+
+      // Values of all functions at one point xb4 (d components).
+      struct Val {
+        double Cren, SawOcc;
+        Eigen::Vector3d Saw, Pos;
+        double Occ;
+        Eigen::VectorXd Adp;
+      };
+      auto eval = [&](const Eigen::VectorXd& x4) {
+        Val v{0., 0., {}, {}, 0., Eigen::VectorXd(6)};
+        v.Cren = CrenelOcc(x4[0], cren[0], width);
+        double o = 0., u[3];
+        MakeOccModSawTooth(saw.data(), saw[3], width, x4.data(), 1, d, &o, u);
+        v.SawOcc = o;
+        v.Saw = Eigen::Vector3d(u[0], u[1], u[2]);
+        MakePosModPol(fs, pos.data(), nw, x4.data(), 1, u);
+        v.Pos = Eigen::Vector3d(u[0], u[1], u[2]);
+        MakeOccModPol(fs, occ.data(), nw, x4.data(), 1, &v.Occ);
+        MakeBetaModPol(fs, adp.data(), 6, nw, x4.data(), 1, v.Adp.data());
+        return v;
+      };
+      int checked = 0;
+      for (const IntOp& g : ops) {
+        if (!g.KeepsInterval()) {
+          // The copy lies on another interval: nothing to compare.
+          continue;
+        }
+        const Eigen::MatrixXd sadp = AdpS(g.R);
+        for (int t = 0; t < 8; ++t) {
+          Eigen::VectorXd x4(d);
+          for (int i = 0; i < d; ++i) x4[i] = u01(rng);
+          x4[0] = centre + 0.5 * width * um1(rng) + (t % 3 - 1);
+          const Eigen::VectorXd y4 = g.Eps * x4 + g.Delta;
+          const Val a = eval(x4), b = eval(y4);
+          EXPECT_EQ(a.Cren, 1.);
+          EXPECT_EQ(a.Cren, b.Cren) << "crenel";
+          EXPECT_EQ(a.SawOcc, b.SawOcc) << "sawtooth interval";
+          EXPECT_LT((g.R * a.Saw - b.Saw).cwiseAbs().maxCoeff(), kTolInvariant) << "sawtooth";
+          EXPECT_LT((g.R * a.Pos - b.Pos).cwiseAbs().maxCoeff(), kTolInvariant) << "position";
+          EXPECT_NEAR(a.Occ, b.Occ, kTolInvariant) << "occupancy";
+          EXPECT_LT((sadp * a.Adp - b.Adp).cwiseAbs().maxCoeff(), kTolInvariant) << "ADP";
+          ++checked;
+        }
+      }
+      EXPECT_GT(checked, 0);
+      // The constraints leave something free to refine.
+      EXPECT_GT(Eigen::Map<const Eigen::VectorXd>(pos.data(), 6 * nw).norm(), 0.02);
+    }
+  }
+}
+
+TEST(SiteModulationFunctions, RefusalNamesTheAtomAndTheOperator) {
+  const PhaseSymmetry ps = Phase(5, {"x2 x1 x3 x5 x4"});
+  SiteAtom at;
+  at.Name = "Ba2";
+  at.X = {0.1, 0.1, 0.3};
+  at.Crenel = true;
+  at.CrenelX40 = 0.3;
+  SiteContext ctx;
+  ctx.Symm = &ps;
+  SpecEquations eqs;
+  ASSERT_EQ(AtSpec({at}, ctx, eqs), 1);
+  EXPECT_EQ(SymmErr.Last.Header,
+            "The interval of the special functions isn't invariant under the site symmetry of the "
+            "atom \"Ba2\".");
+  ASSERT_EQ(SymmErr.Last.Lines.size(), 2u);
+  EXPECT_EQ(SymmErr.Last.Lines[0],
+            "The site operator \"x2 x1 x3 x5 x4\" maps the internal coordinate x4 of the interval "
+            "onto another internal coordinate.");
+  // Harmonic waves alone are handled by the wave vectors and are accepted.
+  at.Crenel = false;
+  at.NWave[SpOcc] = 2;
+  ctx.Kw = {{1, 0, 0}, {0, 1, 0}};
+  eqs = SpecEquations{};
+  EXPECT_EQ(AtSpec({at}, ctx, eqs), 0);
+}
+
+}  // namespace
+}  // namespace tarn
