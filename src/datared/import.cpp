@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "datared/import_msg.hpp"
+#include "datared/readers_extra.hpp"
 #include "datared/readers_more.hpp"
 #include "frame/state.hpp"
 #include "frame/toolkit.hpp"
@@ -97,6 +98,9 @@ int ImpCodeOfLabel(std::string_view label) {
 bool ImpSupported(int code) {
   switch (code) {
     case ImpBrukerCCD:
+    case ImpBrukerCCDRaw:
+    case ImpFullProf:
+    case ImpXD:
     case ImpOxfordCCD:
     case ImpRigakuCCD:
     case ImpIpdsStoe:
@@ -122,7 +126,16 @@ int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpD
   int prefer = 0;
   if (Frame.KPhase >= 1 && Frame.KPhase <= static_cast<int>(Basic.Phase.size()))
     prefer = Basic.Phase[Frame.KPhase - 1].NDim;
+  // SAINT integration files (.raw, .ram) of the Bruker entries.
+  const std::string ext = ToLower(std::filesystem::path(file).extension().string());
+  const bool saint =
+      code == ImpBrukerCCDRaw || (code == ImpBrukerCCD && (ext == ".raw" || ext == ".ram"));
+  if (saint) return ReadSaintRaw(file, opt.NDim, prefer, d);
   switch (code) {
+    case ImpFullProf:
+      return DRBasicFullProf(file, d);
+    case ImpXD:
+      return DRBasicRefXD(file, d);
     case ImpBrukerCCD:
     case ImpCCDBruker:
     case ImpShelxINoAbs:
@@ -184,11 +197,11 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
   // Integrated intensities of every supported format carry the Lorentz and
   // polarisation corrections; absorption only where the program applies it.
   b.CorrLp = 1;
-  b.CorrAbs = (code == ImpShelxINoAbs || code == ImpXds) ? 0 : 1;
+  b.CorrAbs = (code == ImpShelxINoAbs || code == ImpXds || d.NoAbsCorr) ? 0 : 1;
   if (d.Cell.size() == 6) b.Cell = d.Cell;
   if (d.HasOrMat) b.OrMat.assign(d.OrMat, d.OrMat + 9);
-  b.Hklf5 = d.Hklf5 ? 1 : 0;
-  b.TwRead = d.Hklf5 ? 1 : 0;
+  b.Hklf5 = d.Hklf5 || d.TwinDomains ? 1 : 0;
+  b.TwRead = d.Hklf5 || d.TwinDomains ? 1 : 0;
   b.XdDirCos = !d.Refl.empty() && d.Refl.front().HasDirCos ? 1 : 0;
   b.TrMat = opt.TrMat;
   // Real indices were transformed before their resolution.
@@ -196,6 +209,11 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
     b.TrMat.clear();
     b.QVec = opt.QVec;
     b.MMax = opt.MMax;
+  }
+  // Modulation vectors of the file itself (satellites given as main + vector).
+  if (!d.QVec.empty()) {
+    b.QVec = d.QVec;
+    b.MMax.assign(d.QVec.size() / 3, 1);
   }
   if (static_cast<int>(b.TrMat.size()) != b.NDim95 * b.NDim95) b.TrMat.clear();
 }
@@ -221,6 +239,7 @@ int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
     } else if (x.Batch > 0) {
       r.ISc = x.Batch;
     }
+    if (x.Domain != 0) r.ITw = x.Domain;
     if (x.HasDirCos) std::copy(x.DirCos, x.DirCos + 6, r.DirCos);
     r.FrameInRun = x.Frame;
     res.push_back(r);

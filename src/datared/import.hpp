@@ -33,6 +33,7 @@ extern const std::array<ImpFormatEntry, kImpNProgram> ImpProgramList;
 inline constexpr int kImpProgramBase = 100;
 enum ImpCode : int {
   ImpBrukerCCD = 2,
+  ImpBrukerCCDRaw = 3,
   ImpOxfordCCD = 4,
   ImpRigakuCCD = 5,
   ImpIpdsStoe = 6,
@@ -44,6 +45,8 @@ enum ImpCode : int {
   ImpIpdsStoeProg = kImpProgramBase + 4,
   ImpCCDBruker = kImpProgramBase + 5,
   ImpCif = kImpProgramBase + 6,
+  ImpFullProf = kImpProgramBase + 8,
+  ImpXD = kImpProgramBase + 9,
   ImpTarnM90 = kImpProgramBase + 10,
   ImpGeneralF = kImpProgramBase + 11,
   ImpGeneralI = kImpProgramBase + 12,

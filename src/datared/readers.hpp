@@ -27,6 +27,7 @@ struct ImpRefl {
   double DirCos[6] = {};     // direction cosines as written by SHELX-style files (-s0 and s1)
   bool HasDirCos = false;    // DirCos given
   double Frame = 0.;         // frame number (XDS ZCAL / ZD), 0 when not given
+  int Domain = 0;            // twin domain read from the file (signed as in HKLF 5), 0 none
   long Line = 0;             // line of the record in its file, 1-based
 };
 
@@ -41,6 +42,9 @@ struct ImpData {
   std::vector<double> Cell;        // a, b, c (A), alpha, beta, gamma (deg) when given, else empty
   bool HasOrMat = false;           // OrMat known
   double OrMat[9] = {};            // orientation matrix UB, row-major, 1/Angstrom
+  std::vector<double> QVec;        // modulation vectors given by the file, 3 reals each (r.l.u.)
+  bool NoAbsCorr = false;          // intensities not yet corrected for absorption
+  bool TwinDomains = false;        // Domain of the records was read from the file
   std::vector<std::string> Notes;  // non-fatal remarks (records skipped etc.)
 };
 
