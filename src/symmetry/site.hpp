@@ -310,6 +310,15 @@ double OrthoCentre(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim)
 // Centre of an interval mapped onto itself by x4 -> -x4 + delta (2 c = delta
 // modulo 1) nearest to x40.
 double SiteIntervalCentre(double x40, double delta);
+// Centre of an interval of centre x40 under the site operators: fixed by the
+// first operator that reverses x4, else x40 itself.
+double SiteIntervalCentreOf(double x40, const SiteAtom& at, const std::vector<SiteOp>& ops,
+                            int ndim);
+// True when op carries the interval of that centre onto itself (x4 kept with
+// an integer shift, or reversed about the centre); only such operators
+// constrain the modulation of an atom whose occupancy is restricted to the
+// interval (crenel or sawtooth): the others place its copy on other x4.
+bool SiteOpKeepsInterval(const SiteAtom& at, const SiteOp& op, int ndim, double centre);
 // Equations of the crenel and sawtooth blocks under the site operators: the
 // centre x40 is fixed by an operator reversing x4, the sawtooth amplitude U
 // obeys R U = eps U (eps = +-1 the operator's action on x4).

@@ -428,12 +428,18 @@ int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops, const
   const bool ortho =
       wave && ndim >= 4 && at.FunType > 0 && (base == SpOcc || base == SpPos || base == SpAdp);
   const double centre = ortho ? OrthoCentre(at, ops, ndim) : 0.;
+  // An atom restricted to a crenel or sawtooth interval is constrained only
+  // by the operators that carry the interval onto itself.
+  const bool interval = wave && ndim >= 4 && (at.Crenel || at.Saw);
+  const double icentre =
+      interval ? SiteIntervalCentreOf(at.Crenel ? at.CrenelX40 : at.SawX40, at, ops, ndim) : 0.;
   // Operators with the same action on this block give the same rows.
   constexpr int kSigMax = 9 + 1 + kMaxNDim * kMaxNDim + 3;
   using Sig = std::array<double, kSigMax>;
   std::vector<Sig> seen;
   seen.reserve(ops.size());
   for (const SiteOp& op : ops) {
+    if (interval && !SiteOpKeepsInterval(at, op, ndim, icentre)) continue;
     Sig sig{};
     int len = 0;
     for (double v : op.RM) sig[len++] = v;

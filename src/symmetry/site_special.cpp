@@ -197,13 +197,25 @@ int OrthoSpec(const double* s, int n, int nw, const SiteAtom& at, const SiteOp& 
 }
 
 double OrthoCentre(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndim) {
+  return SiteIntervalCentreOf(at.FunX40, at, ops, ndim);
+}
+
+double SiteIntervalCentreOf(double x40, const SiteAtom& at, const std::vector<SiteOp>& ops,
+                            int ndim) {
   for (const SiteOp& op : ops) {
     int eps = 1;
     double delta = 0.;
     if (InternalAction(op, ndim, at.X, eps, delta) && eps < 0)
-      return SiteIntervalCentre(at.FunX40, delta);
+      return SiteIntervalCentre(x40, delta);
   }
-  return at.FunX40;
+  return x40;
+}
+
+bool SiteOpKeepsInterval(const SiteAtom& at, const SiteOp& op, int ndim, double centre) {
+  int eps = 1;
+  double delta = 0.;
+  if (!InternalAction(op, ndim, at.X, eps, delta)) return false;
+  return eps > 0 ? IsInteger(delta) : IsInteger(2. * centre - delta);
 }
 
 void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
@@ -211,20 +223,18 @@ void SpecialSpecEq(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
   const int ndim = ctx.Symm ? ctx.Symm->NDim : 3;
   if (ndim < 4 || SiteParCount(at, kind) == 0) return;
   const double x40 = kind == SpCrenel ? at.CrenelX40 : at.SawX40;
+  // The first operator that reverses x4 fixes the centre; of the others only
+  // those that carry that interval onto itself constrain the function.
+  const double centre = SiteIntervalCentreOf(x40, at, ops, ndim);
   bool reversed = false;
-  double centre = x40;
   SpecRows rows;
   rows.NPar = 3;
   for (const SiteOp& op : ops) {
+    if (!SiteOpKeepsInterval(at, op, ndim, centre)) continue;
     int eps = 1;
     double delta = 0.;
-    if (!InternalAction(op, ndim, at.X, eps, delta)) continue;  // refused by SpecialAxisCheck
-    if (eps < 0) {
-      if (!reversed) centre = SiteIntervalCentre(x40, delta);
-      reversed = true;
-    } else if (!IsInteger(delta)) {
-      continue;
-    }
+    (void)InternalAction(op, ndim, at.X, eps, delta);
+    reversed = reversed || eps < 0;
     if (kind != SpSaw) continue;
     // The ramp changes sign with x4: R U = eps U.
     double s[9];
