@@ -282,7 +282,7 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
   d = ImpData{};  // the records are all in refl now
   // The block is completed from the basic data before it is written, so that
   // a failure of the completion cannot leave a half-finished M95.
-  CompleteM95(b, static_cast<int>(Refl.M95.size()) + 1);
+  CompleteM95(b, opt.DatBlock > 0 ? opt.DatBlock : static_cast<int>(Refl.M95.size()) + 1);
   return EM9AppendM95(m95, b, std::move(refl));
 }
 

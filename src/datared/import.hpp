@@ -70,6 +70,10 @@ struct ImpOptions {
   std::vector<int> MMax;
   std::string Companion;  // Oxford/Rigaku: file with cell and UB (empty: <base>.cif_od)
   std::string M90Block;   // Tarn-M90: name of the data block (empty: the first)
+  // Data block of the refinement (1-based index into Basic.DatBlock) the new
+  // reflection block belongs to; its radiation completes the block's header.
+  // 0: a new data block, numbered after the existing reflection blocks.
+  int DatBlock = 0;
 };
 
 // Reads the file of the format code into d.
