@@ -29,9 +29,10 @@ class FormatParser {
     if (List(paren ? ')' : '\0')) return 1;
     if (paren) {
       if (Peek() != ')') return Fail("expected \")\"");
-      ++p_;
+      // As for a format held in a character variable, text after the closing
+      // parenthesis (a comment) is ignored.
+      return 0;
     }
-    Skip();
     if (p_ != t_.size()) return Fail("unexpected text after the format");
     return 0;
   }

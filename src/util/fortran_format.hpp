@@ -31,7 +31,8 @@ struct FortranField {
 inline constexpr int kFortranMaxFields = 1000;
 
 // Parses a format specification (surrounding parentheses optional, case and
-// blanks ignored) into fields with their columns. Returns 0 on success; on
+// blanks ignored; text after the closing parenthesis is ignored) into fields
+// with their columns. Returns 0 on success; on
 // failure 1 with a description of the fault in err.
 [[nodiscard]] int ParseFortranFormat(std::string_view text, std::vector<FortranField>& out,
                                      std::string& err);

@@ -24,6 +24,7 @@ TEST(FortranFormat, ParsesDescriptorsRepeatsAndGroups) {
       {"( 2( i3 , f6.1 ) , a5, g10.3 )", "I3@0.0 R6@3.1 I3@9.0 R6@12.1 X5@18.0 R10@23.3 "},
       {"(i5.3,d9.2,es10.3,en10.3,x)", "I5@0.0 R9@5.2 R10@14.3 R10@24.3 X1@34.0 "},
       {"(2(i2,2(f3.1)))", "I2@0.0 R3@2.1 R3@5.1 I2@8.0 R3@10.1 R3@13.1 "},
+      {"(2i4)  ! h k", "I4@0.0 I4@4.0 "},  // text after the format is a comment
   };
   for (const auto& c : cases) {
     std::vector<FortranField> f;
@@ -35,8 +36,8 @@ TEST(FortranFormat, ParsesDescriptorsRepeatsAndGroups) {
 
 TEST(FortranFormat, RefusesWhatItCannotRead) {
   for (const char* bad :
-       {"", "()", "(3i4", "(3i4))", "(i)", "(f8)", "(3i4,/,f8.2)", "(t10,i4)", "(1p,e12.4)",
-        "(0i4)", "(i4 f8.2)", "(i4,'x')", "(99999i4)", "(999(999i1))"}) {
+       {"", "()", "(3i4", "3i4)", "(i)", "(f8)", "(3i4,/,f8.2)", "(t10,i4)", "(1p,e12.4)", "(0i4)",
+        "(i4 f8.2)", "(i4,'x')", "(99999i4)", "(999(999i1))"}) {
     std::vector<FortranField> f = {{'I', 0, 4, 0}};
     std::string err;
     EXPECT_EQ(ParseFortranFormat(bad, f, err), 1) << bad;
