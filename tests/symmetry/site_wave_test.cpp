@@ -272,25 +272,33 @@ Eigen::VectorXd HarmWave(const std::vector<double>& p, int n,
   return v;
 }
 
-TEST(SiteSpecialFunctions, HarmonicWavesOfTwoVectorsUnderExchangingOperators) {
+TEST(SiteSpecialFunctions, HarmonicWavesOfSeveralVectorsUnderExchangingOperators) {
   // (3+2) site groups with a diagonal mirror exchanging q1 and q2. First: a
   // mirror z -> -z whose coupling row x4 + x3 becomes an internal shift of
   // 1/2 for an atom at z = 1/2. Second: a two-fold axis reversing both
   // internal coordinates with the shift (1/4, 1/4), which turns sine into
   // cosine amplitudes of wave (1,0). Waves (1,0), (0,1), (1,1) and (1,-1)
-  // form a closed set.
+  // form a closed set. Third, (3+3): a three-fold axis permuting q1, q2, q3
+  // and an inversion with the shift (1/4, 1/4, 1/4).
   struct Case {
+    int NDim;
     std::vector<std::string> Gen;
     std::array<double, 3> X;
     size_t Order;
+    std::vector<std::array<int, 3>> Kw;
   };
+  const std::vector<std::array<int, 3>> kw2 = {{1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, -1, 0}};
+  const std::vector<std::array<int, 3>> kw3 = {{1, 0, 0},  {0, 1, 0},  {0, 0, 1},
+                                               {1, -1, 0}, {0, 1, -1}, {-1, 0, 1}};
   const Case cases[] = {
-      {{"x2 x1 x3 x5 x4", "x1 x2 -x3 x4+x3 -x5"}, {0.1, 0.1, 0.5}, 8},
-      {{"x2 x1 x3 x5 x4", "-x1 -x2 x3 -x4+1/4 -x5+1/4"}, {0., 0., 0.3}, 4},
+      {5, {"x2 x1 x3 x5 x4", "x1 x2 -x3 x4+x3 -x5"}, {0.1, 0.1, 0.5}, 8, kw2},
+      {5, {"x2 x1 x3 x5 x4", "-x1 -x2 x3 -x4+1/4 -x5+1/4"}, {0., 0., 0.3}, 4, kw2},
+      {6, {"x2 x3 x1 x5 x6 x4", "-x1 -x2 -x3 -x4+1/4 -x5+1/4 -x6+1/4"}, {0., 0., 0.}, 6, kw3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Gen[1]);
-    PhaseSymmetry ps = MakePhase(5, c.Gen);
+    const int nw = static_cast<int>(c.Kw.size()), d = c.NDim - 3;
+    PhaseSymmetry ps = MakePhase(c.NDim, c.Gen);
     ASSERT_EQ(CompleteSymm(ps), 0);
     const std::array<double, 3> x = c.X;
     const auto siteOps = InternalSiteOps(ps, x);
@@ -298,12 +306,12 @@ TEST(SiteSpecialFunctions, HarmonicWavesOfTwoVectorsUnderExchangingOperators) {
     SiteContext ctx;
     ctx.Symm = &ps;
     ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 49};
-    ctx.Kw = {{1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, -1, 0}};
+    ctx.Kw = c.Kw;
     SiteAtom at;
     at.Name = "Ba1";
     at.X = x;
-    at.NWave[SpOcc] = 4;
-    at.NWave[SpPos] = 4;
+    at.NWave[SpOcc] = nw;
+    at.NWave[SpPos] = nw;
     SpecEquations eqs;
     ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
 
@@ -314,7 +322,7 @@ TEST(SiteSpecialFunctions, HarmonicWavesOfTwoVectorsUnderExchangingOperators) {
     };
     for (const Blk b : {Blk{SpOccWave, 1}, Blk{SpPosWave, 3}}) {
       SCOPED_TRACE(b.Kind);
-      const int np = 2 * b.N * 4;
+      const int np = 2 * b.N * nw;
       // Invariance S p(xb4) = p(eps.xb4 + delta) of a random constrained set.
       const auto p =
           Constrained(eqs, b.Kind, std::vector<double>(static_cast<size_t>(np), 0.), rng);
@@ -324,11 +332,13 @@ TEST(SiteSpecialFunctions, HarmonicWavesOfTwoVectorsUnderExchangingOperators) {
       Eigen::MatrixXd a(0, np);
       for (const InternalSiteOp& g : siteOps) {
         const Eigen::MatrixXd s = b.N == 1 ? Eigen::MatrixXd::Identity(1, 1) : Eigen::MatrixXd(g.R);
-        for (int t = 0; t < 6; ++t) {
-          const Eigen::Vector2d x4(u01(rng), u01(rng));
+        for (int t = 0; t < 8; ++t) {
+          Eigen::VectorXd x4(d);
+          for (int i = 0; i < d; ++i) x4[i] = u01(rng);
           const Eigen::VectorXd y4 = g.Eps * x4 + g.Delta;
-          const Eigen::VectorXd d = s * HarmWave(p, b.N, ctx.Kw, x4) - HarmWave(p, b.N, ctx.Kw, y4);
-          EXPECT_LT(d.cwiseAbs().maxCoeff(), 1e-10);
+          const Eigen::VectorXd diff =
+              s * HarmWave(p, b.N, ctx.Kw, x4) - HarmWave(p, b.N, ctx.Kw, y4);
+          EXPECT_LT(diff.cwiseAbs().maxCoeff(), 1e-10);
           a.conservativeResize(a.rows() + b.N, Eigen::NoChange);
           for (int j = 0; j < np; ++j) {
             std::vector<double> e(static_cast<size_t>(np), 0.);
