@@ -218,32 +218,68 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
   if (static_cast<int>(b.TrMat.size()) != b.NDim95 * b.NDim95) b.TrMat.clear();
 }
 
-int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
-  std::vector<M95Refl> res;
-  res.reserve(d.Refl.size());
-  int no = 0;
-  for (const ImpRefl& x : d.Refl) {
-    M95Refl r;
-    r.No = ++no;
-    if (DRReadRefTrIntInd(b.TrMat, b.NDim95, x.H, r.H))
-      return ImpReadError(d.File, x.Line, "expected indices that transform into integers");
-    if (d.OnF) {
-      r.I = x.I * std::abs(x.I);  // keeps the sign of a negative F
-      r.SigI = 2. * std::abs(x.I) * x.SigI + x.SigI * x.SigI;
-    } else {
-      r.I = x.I;
-      r.SigI = x.SigI;
-    }
-    if (d.Hklf5) {
-      r.ITw = x.Batch;  // signed: negative components precede their reflection's last
-    } else if (x.Batch > 0) {
-      r.ISc = x.Batch;
-    }
-    if (x.Domain != 0) r.ITw = x.Domain;
-    if (x.HasDirCos) std::copy(x.DirCos, x.DirCos + 6, r.DirCos);
-    r.FrameInRun = x.Frame;
-    res.push_back(r);
+namespace {
+
+// Record no (1-based) of the block from input reflection x.
+int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, M95Refl& r) {
+  r = M95Refl{};
+  r.No = no;
+  if (DRReadRefTrIntInd(b.TrMat, b.NDim95, x.H, r.H))
+    return ImpReadError(d.File, x.Line, "expected indices that transform into integers");
+  if (d.OnF) {
+    r.I = x.I * std::abs(x.I);  // keeps the sign of a negative F
+    r.SigI = 2. * std::abs(x.I) * x.SigI + x.SigI * x.SigI;
+  } else {
+    r.I = x.I;
+    r.SigI = x.SigI;
   }
+  if (d.Hklf5) {
+    r.ITw = x.Batch;  // signed: negative components precede their reflection's last
+  } else if (x.Batch > 0) {
+    r.ISc = x.Batch;
+  }
+  if (x.Domain != 0) r.ITw = x.Domain;
+  if (x.HasDirCos) std::copy(x.DirCos, x.DirCos + 6, r.DirCos);
+  r.FrameInRun = x.Frame;
+  return 0;
+}
+
+// Existing blocks of m95 (none when the file is absent) with the new block
+// appended; the new block's records come from d, converted one by one while
+// the file is written.
+int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> old;
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old)) return Fail(Refl.LastError);
+  blocks.push_back(b);
+  std::vector<size_t> counts(blocks.size());
+  for (size_t k = 0; k < old.size(); ++k) counts[k] = old[k].size();
+  counts.back() = d.Refl.size();
+  bool bad_record = false;
+  const size_t nold = old.size();
+  const int rc = WriteM95FileFrom(m95, blocks, counts, [&](size_t k, size_t i, M95Refl& r) {
+    if (k < nold) {
+      r = old[k][i];
+      return 0;
+    }
+    bad_record = DRReadRefOne(d, b, d.Refl[i], static_cast<int>(i) + 1, r) != 0;
+    return bad_record ? 1 : 0;
+  });
+  if (rc != 0) {
+    if (bad_record) return 1;  // the conversion's message is in Imp.LastError
+    return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
+  }
+  for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(counts[k]);
+  Refl.M95.swap(blocks);
+  return 0;
+}
+
+}  // namespace
+
+int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
+  std::vector<M95Refl> res(d.Refl.size());
+  for (size_t i = 0; i < d.Refl.size(); ++i)
+    if (DRReadRefOne(d, b, d.Refl[i], static_cast<int>(i) + 1, res[i])) return 1;
   out.swap(res);
   return 0;
 }
@@ -276,14 +312,14 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
   if (EM9ReadFormat(code, file, opt, d)) return 1;
   M95Block b;
   DRSetBlockFromData(code, d, opt, b);
-  std::vector<M95Refl> refl;
-  if (DRReadRef(d, b, refl)) return 1;
-  Imp.LastNotes = std::move(d.Notes);
-  d = ImpData{};  // the records are all in refl now
   // The block is completed from the basic data before it is written, so that
   // a failure of the completion cannot leave a half-finished M95.
   CompleteM95(b, opt.DatBlock > 0 ? opt.DatBlock : static_cast<int>(Refl.M95.size()) + 1);
-  return EM9AppendM95(m95, b, std::move(refl));
+  // The records go from the input list straight into the file: a record that
+  // does not convert abandons the temporary file and M95 stays as it was.
+  if (AppendM95From(m95, b, d)) return 1;
+  Imp.LastNotes = std::move(d.Notes);
+  return 0;
 }
 
 int DRSetRefArrays(const std::string& m95) {

@@ -8,6 +8,7 @@
 // Every routine that returns int returns 0 on success; on failure the message
 // (file, line, offending text) is in Refl.LastError and has been shown through
 // FeChybne, and neither the in-memory data nor the files on disk have changed.
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,13 @@ std::string DataLine(const std::string& name);
                               std::vector<std::vector<M95Refl>>& refl);
 [[nodiscard]] int WriteM95File(const std::string& file, const std::vector<M95Block>& blocks,
                                const std::vector<std::vector<M95Refl>>& refl);
+// The same writer with the records of block k taken one by one from src(k,
+// i, r), i = 0 .. counts[k]-1, in file order, so that no copy of the whole
+// list is needed. A non-zero return of src stops the writing, leaves the file
+// untouched and is returned (src reports its own message).
+using M95Source = std::function<int(size_t k, size_t i, M95Refl& r)>;
+[[nodiscard]] int WriteM95FileFrom(const std::string& file, const std::vector<M95Block>& blocks,
+                                   const std::vector<size_t>& counts, const M95Source& src);
 [[nodiscard]] int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
                               std::vector<std::vector<M90Refl>>& refl);
 [[nodiscard]] int WriteM90File(const std::string& file, const std::vector<M90Block>& blocks,

@@ -323,11 +323,10 @@ int DRGetReflectionFromM95(ReflIn& in, const M95Block& b, M95Refl& r, int& iend)
   return 0;
 }
 
-int DRPutReflectionToM95(ReflOut& out, const M95Block& b, const M95Refl& r) {
-  if (CheckNDim(out.Path(), b.NDim95)) return 1;
-  const RecFormat kind = FormatOf(b.Format, b.NDim95);
-  if (kind == RecFormat::Unknown)
-    return ReflError(fmt::format(ReflMsgText[MsgBadFormat], out.Path(), b.Format));
+namespace {
+
+// One M95 record in the block's record format (already checked).
+int PutM95Record(ReflOut& out, const M95Block& b, RecFormat kind, const M95Refl& r) {
   char buf[2 * kMaxLine];
   char* p = buf;
   const char* bad = nullptr;
@@ -382,6 +381,24 @@ int DRPutReflectionToM95(ReflOut& out, const M95Block& b, const M95Refl& r) {
   *p++ = '\n';
   out.Put(std::string_view(buf, p - buf));
   return 0;
+}
+
+// The record format of a block for writing; 1 with the message when the
+// dimension or the format is not one we write.
+int WriteFormatOf(const ReflOut& out, const M95Block& b, RecFormat& kind) {
+  if (CheckNDim(out.Path(), b.NDim95)) return 1;
+  kind = FormatOf(b.Format, b.NDim95);
+  if (kind == RecFormat::Unknown)
+    return ReflError(fmt::format(ReflMsgText[MsgBadFormat], out.Path(), b.Format));
+  return 0;
+}
+
+}  // namespace
+
+int DRPutReflectionToM95(ReflOut& out, const M95Block& b, const M95Refl& r) {
+  RecFormat kind;
+  if (WriteFormatOf(out, b, kind)) return 1;
+  return PutM95Record(out, b, kind, r);
 }
 
 int DRGetReflectionFromM90(ReflIn& in, const M90Block& b, M90Refl& r, int& iend) {
@@ -483,19 +500,39 @@ int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
   return 0;
 }
 
-int WriteM95File(const std::string& file, const std::vector<M95Block>& blocks,
-                 const std::vector<std::vector<M95Refl>>& refl) {
+int WriteM95FileFrom(const std::string& file, const std::vector<M95Block>& blocks,
+                     const std::vector<size_t>& counts, const M95Source& src) {
   std::vector<M95Block> b = blocks;
   for (size_t k = 0; k < b.size(); ++k)
-    b[k].NRef = k < refl.size() ? static_cast<int>(refl[k].size()) : 0;
+    b[k].NRef = k < counts.size() ? static_cast<int>(counts[k]) : 0;
   std::string header;
   if (M95HeaderTextChecked(b, file, header)) return 1;
   ReflOut out;
   if (out.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
   out.Put(header);
-  if (WriteBlocks(out, b, refl, DRPutReflectionToM95)) return 1;
+  M95Refl r;
+  for (size_t k = 0; k < b.size(); ++k) {
+    out.Put(DataLine(b[k].Name));
+    if (k >= counts.size() || counts[k] == 0) continue;
+    RecFormat kind;
+    if (WriteFormatOf(out, b[k], kind)) return 1;
+    for (size_t i = 0; i < counts[k]; ++i) {
+      if (const int rc = src(k, i, r)) return rc;
+      if (PutM95Record(out, b[k], kind, r)) return 1;
+    }
+  }
   if (out.Commit()) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
   return 0;
+}
+
+int WriteM95File(const std::string& file, const std::vector<M95Block>& blocks,
+                 const std::vector<std::vector<M95Refl>>& refl) {
+  std::vector<size_t> counts(std::min(blocks.size(), refl.size()));
+  for (size_t k = 0; k < counts.size(); ++k) counts[k] = refl[k].size();
+  return WriteM95FileFrom(file, blocks, counts, [&](size_t k, size_t i, M95Refl& r) {
+    r = refl[k][i];
+    return 0;
+  });
 }
 
 int WriteM90File(const std::string& file, const std::vector<M90Block>& blocks,

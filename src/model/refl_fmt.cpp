@@ -24,6 +24,10 @@ constexpr size_t kInitialBuffer = 1 << 16;
 constexpr size_t kMaxIntDigits = 18;
 // Digits whose integer is exact in a double (10^15 < 2^53).
 constexpr int kMaxExactDigits = 15;
+// Largest power of ten that is exact in a double.
+constexpr int kMaxExactPow10 = 22;
+// Exponent digits the fast path of GetR reads; longer exponents take the slow path.
+constexpr size_t kMaxExpDigits = 3;
 
 // Digits of u in reverse order into t; returns their count.
 int RevDigits(unsigned long long u, char* t) {
@@ -40,6 +44,24 @@ char* PutRev(char* p, const char* t, int n, int w) {
   if (n > w) return nullptr;
   for (int i = 0; i < w - n; ++i) *p++ = ' ';
   for (int i = n - 1; i >= 0; --i) *p++ = t[i];
+  return p;
+}
+
+// Zero (either sign) right-justified in w columns: "0." and d zeros, then
+// "E+00" when the exponent takes 4 columns (Ew.d), nothing for Fw.d.
+char* PutZero(char* p, int w, int d, int exp_cols) {
+  const int len = 2 + d + exp_cols;
+  if (len > w) return nullptr;
+  std::memset(p, ' ', w - len);
+  p += w - len;
+  *p++ = '0';
+  *p++ = '.';
+  std::memset(p, '0', d);
+  p += d;
+  if (exp_cols) {
+    std::memcpy(p, "E+00", 4);
+    p += 4;
+  }
   return p;
 }
 
@@ -69,6 +91,7 @@ char* PutI(char* p, long long v, int w) {
 
 char* PutF(char* p, double v, int w, int d) {
   if (!std::isfinite(v) || d < 0 || d > 15) return nullptr;
+  if (v == 0.) return PutZero(p, w, d, 0);
   double s = v * kPow10[d];
   if (std::fabs(s) > kMaxScaled) return nullptr;
   long long n = std::llround(s);
@@ -93,6 +116,7 @@ bool FitsF(double v, int w, int d) {
 
 char* PutE(char* p, double v, int w, int d) {
   if (!std::isfinite(v) || d < 1 || d > 15) return nullptr;
+  if (v == 0.) return PutZero(p, w, d, 4);
   double a = std::fabs(v);
   long long m = 0;  // mantissa digits, 10^(d-1) <= m < 10^d
   int e = 0;        // v = 0.m * 10^e
@@ -182,8 +206,30 @@ bool GetR(std::string_view f, double& v) {
         break;
       }
     }
-    if (j == n && digits > 0 && digits <= kMaxExactDigits) {
-      const double a = static_cast<double>(x) / kPow10[frac < 0 ? 0 : frac];
+    // An exponent "E[+-]ddd" (the Ew.d form) joins the fast path while the
+    // combined power of ten stays exact: x * 10^k is then one correctly
+    // rounded operation (Clinger 1990), the value from_chars would give.
+    int ex = 0;
+    if (j < n && (f[j] == 'e' || f[j] == 'E') && digits > 0) {
+      size_t q = j + 1;
+      bool eneg = false;
+      if (q < n && (f[q] == '+' || f[q] == '-')) eneg = f[q++] == '-';
+      const size_t q0 = q;
+      for (; q < n && q - q0 < kMaxExpDigits; ++q) {
+        const unsigned d = static_cast<unsigned char>(f[q]) - '0';
+        if (d > 9) break;
+        ex = 10 * ex + static_cast<int>(d);
+      }
+      if (q == n && q > q0) {
+        j = n;
+        if (eneg) ex = -ex;
+      }
+    }
+    const int k = ex - (frac < 0 ? 0 : frac);
+    if (j == n && digits > 0 && digits <= kMaxExactDigits && k >= -kMaxExactPow10 &&
+        k <= kMaxExactPow10) {
+      const double a =
+          k >= 0 ? static_cast<double>(x) * kPow10[k] : static_cast<double>(x) / kPow10[-k];
       v = neg ? -a : a;
       return true;
     }
