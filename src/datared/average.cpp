@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
 
 #include "datared/average_msg.hpp"
@@ -175,6 +176,15 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
   };
   std::vector<Item> items;
   items.reserve(nref);
+  // The rotations as integers when they are (always for lattice bases).
+  std::vector<int> irot(rot.size() * n * n);
+  bool irot_ok = true;
+  for (size_t q = 0; q < rot.size(); ++q)
+    for (int k = 0; k < n * n; ++k) {
+      const double v = rot[q][k];
+      irot_ok = irot_ok && v == std::trunc(v) && std::fabs(v) <= kAveMaxIndex;
+      irot[q * n * n + k] = irot_ok ? static_cast<int>(v) : 0;
+    }
   int h[kReflMaxNDim], hr[kReflMaxNDim];
   for (int r = 0; r < nref; ++r) {
     int c = Refl.ICullAr.empty() ? 0 : Refl.ICullAr[r];
@@ -194,8 +204,19 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
         return 1;
       }
     int64_t best = INT64_MIN;
-    for (const Mat6& m : rot) {
-      RotIndices(h, m, n, hr);
+    for (size_t q = 0; q < rot.size(); ++q) {
+      if (irot_ok) {
+        // h.R in integers: the same as rounding the real product, since every
+        // term is an exact integer.
+        const int* m = &irot[q * n * n];
+        for (int j = 0; j < n; ++j) {
+          int v = 0;
+          for (int i = 0; i < n; ++i) v += h[i] * m[i * n + j];
+          hr[j] = v;
+        }
+      } else {
+        RotIndices(h, rot[q], n, hr);
+      }
       best = std::max(best, HKey(hr, n));
       if (centro) {
         for (int i = 0; i < n; ++i) hr[i] = -hr[i];
@@ -241,6 +262,7 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
   double rnum = 0., rden = 0., rnumObs = 0., rdenObs = 0., rnumM = 0., rdenM = 0.;
   double sumSig = 0., sumI = 0.;
   bool anyPrinted = false;
+  fmt::memory_buffer lbuf;
   for (int g = 0; g < nave; ++g) {
     const int b = gr.Start[g], e = gr.Start[g + 1];
     used.assign(gr.Order.begin() + b, gr.Order.begin() + e);
@@ -310,20 +332,25 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
                  (set.PrintMode == AvePrintLimited && dmax > set.FLimPrint * sigave && e - b > 1);
     if (print) {
       anyPrinted = true;
+      // Lines are formatted into one reused buffer: a group listing can run
+      // to a good part of a million lines.
       for (int k = b; k < e; ++k) {
         const int r = gr.Order[k];
         IndUnpack(Refl.HCondAr[r], Refl.Pack, h);
-        std::string line;
-        for (int i = 0; i < n; ++i) line += fmt::format("{:4d}", h[i]);
+        lbuf.clear();
+        for (int i = 0; i < n; ++i) fmt::format_to(std::back_inserter(lbuf), "{:4d}", h[i]);
         const bool culled = !Refl.ICullAr.empty() && Refl.ICullAr[r] == kCullFit;
-        line += fmt::format(" {:12.1f} {:9.1f} {}{}", Refl.RIAr[r], Refl.RSAr[r],
-                            DRAveMark(Refl.RIAr[r], iave, sigave), culled ? " culled" : "");
-        lst.push_back(std::move(line));
+        fmt::format_to(std::back_inserter(lbuf), " {:12.1f} {:9.1f} {}{}", Refl.RIAr[r],
+                       Refl.RSAr[r], DRAveMark(Refl.RIAr[r], iave, sigave),
+                       culled ? " culled" : "");
+        lst.emplace_back(lbuf.data(), lbuf.size());
       }
-      std::string line;
-      for (int i = 0; i < n; ++i) line += fmt::format("{:4d}", gr.HAve[g * n + i]);
-      line += fmt::format(" {:12.1f} {:9.1f} average of {}{}", iave, sigave, nu, obs ? "" : " *");
-      lst.push_back(std::move(line));
+      lbuf.clear();
+      for (int i = 0; i < n; ++i)
+        fmt::format_to(std::back_inserter(lbuf), "{:4d}", gr.HAve[g * n + i]);
+      fmt::format_to(std::back_inserter(lbuf), " {:12.1f} {:9.1f} average of {}{}", iave, sigave,
+                     nu, obs ? "" : " *");
+      lst.emplace_back(lbuf.data(), lbuf.size());
       lst.emplace_back();
     }
   }

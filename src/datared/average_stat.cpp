@@ -6,7 +6,8 @@
 #include <climits>
 #include <cmath>
 #include <numeric>
-#include <set>
+#include <unordered_set>
+#include <vector>
 
 #include "datared/average.hpp"
 #include "datared/average_msg.hpp"
@@ -271,7 +272,7 @@ void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, doubl
     return best;
   };
   // measured unique main reflections, observed flag
-  std::set<long long> meas, measObs;
+  std::vector<long long> meas, measObs;
   double smax = 0.;
   for (int g = 0; g < nave; ++g) {
     bool main = true;
@@ -279,11 +280,19 @@ void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, doubl
       if (gr.HAve[g * n + i] != 0) main = false;
     if (!main) continue;
     long long k = canon(&gr.HAve[g * n]);
-    meas.insert(k);
-    if (DRIsObserved(Refl.RIAveAr[g], Refl.RSAveAr[g], set.ObsLim)) measObs.insert(k);
+    meas.push_back(k);
+    if (DRIsObserved(Refl.RIAveAr[g], Refl.RSAveAr[g], set.ObsLim)) measObs.push_back(k);
     smax = std::max(smax, gr.S[g]);
   }
   if (meas.empty()) return;
+  // Sorted lists: membership by binary search.
+  for (auto* v : {&meas, &measObs}) {
+    std::sort(v->begin(), v->end());
+    v->erase(std::unique(v->begin(), v->end()), v->end());
+  }
+  auto has = [](const std::vector<long long>& v, long long k) {
+    return std::binary_search(v.begin(), v.end(), k);
+  };
   // largest index along each axis within smax: |h_i| <= 2 smax / |a*_i|... use
   // |h_i| <= 2 smax * |a_i| with |a_i| = sqrt(G_ii), G = (G*)^-1.
   const auto& gi = set.MetTensI;
@@ -298,7 +307,8 @@ void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, doubl
   std::array<int, kAveShells> nPos{}, nMeas{}, nObs{};
   std::array<int, kAveShells> tPos{}, tMeas{}, tObs{};
   const double thmax = lambda > 0. ? std::asin(std::min(1., smax * lambda)) : 0.;
-  std::set<long long> seen;
+  std::unordered_set<long long> seen;
+  seen.reserve(2 * meas.size());
   int h[3];
   for (h[0] = -hm[0]; h[0] <= hm[0]; ++h[0])
     for (h[1] = -hm[1]; h[1] <= hm[1]; ++h[1])
@@ -311,7 +321,7 @@ void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, doubl
         if (!seen.insert(k).second) continue;
         int sh = 0;
         while (sh < kAveShells - 1 && slim[sh] < s) ++sh;
-        bool m = meas.count(k) > 0, o = measObs.count(k) > 0;
+        bool m = has(meas, k), o = has(measObs, k);
         ++nPos[sh];
         nMeas[sh] += m;
         nObs[sh] += o;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <iterator>
 
 #include "datared/average_msg.hpp"
 #include "datared/scales.hpp"
@@ -21,6 +22,8 @@ namespace {
 
 // Tolerance of integer indices after the transformation.
 constexpr double kTolIntIndex = 0.01;
+// Most records per block reserved ahead from "nref" (the count is not trusted).
+constexpr int kMaxReserve = 1 << 21;
 
 // G* from the cell when the basic data have not derived it: G* = G^-1.
 std::array<double, 9> ReciprocalMetric(const PhaseBasic& p) {
@@ -62,21 +65,57 @@ AveSettings DRAveSettingsFromM90(const M90Block& b, const PhaseBasic& phase) {
   return s;
 }
 
+void M95Lean::Reserve(size_t n) {
+  H.reserve(n * NDim95);
+  I.reserve(n);
+  SigI.reserve(n);
+  FrameInRun.reserve(n);
+  Run.reserve(n);
+  ITw.reserve(n);
+  Excluded.reserve(n);
+}
+
+void M95Lean::Add(const M95Refl& r) {
+  H.insert(H.end(), r.H, r.H + NDim95);
+  I.push_back(r.I);
+  SigI.push_back(r.SigI);
+  FrameInRun.push_back(r.FrameInRun);
+  Run.push_back(r.Run);
+  ITw.push_back(r.ITw);
+  Excluded.push_back(r.IFlag != 0);
+}
+
+void M95Lean::Get(size_t i, M95Refl& r) const {
+  r = M95Refl{};
+  std::copy(H.begin() + i * NDim95, H.begin() + (i + 1) * NDim95, r.H);
+  r.I = I[i];
+  r.SigI = SigI[i];
+  r.FrameInRun = FrameInRun[i];
+  r.Run = Run[i];
+  r.ITw = ITw[i];
+  r.IFlag = Excluded[i];
+}
+
 int EM9CreateM90Single(const std::vector<M95Block>& b95,
                        const std::vector<std::vector<M95Refl>>& r95, const std::vector<int>& feeds,
                        const PhaseBasic& phase, M90Block& b90, std::vector<M90Refl>& out,
                        std::vector<std::string>& lst) {
+  std::vector<M95Lean> lean(r95.size());
+  for (size_t k = 0; k < r95.size(); ++k) {
+    lean[k].NDim95 = b95[k].NDim95;
+    for (const M95Refl& r : r95[k]) lean[k].Add(r);
+  }
+  return EM9CreateM90Single(b95, lean, feeds, phase, b90, out, lst);
+}
+
+int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Lean>& r95,
+                       const std::vector<int>& feeds, const PhaseBasic& phase, M90Block& b90,
+                       std::vector<M90Refl>& out, std::vector<std::string>& lst) {
   out.clear();
   const int ndim = phase.NDim;
   const PhaseSymmetry& ps = phase.Symmetry;
   AveSettings set = DRAveSettingsFromM90(b90, phase);
   std::vector<RejectedRefl> rej;
-  struct Meas {
-    int h[kReflMaxNDim];
-    double i, s;
-    int block, run, tw;
-  };
-  std::vector<Meas> meas;
   bool anyCond = ps.NLattVec > 1;
   for (int s = 0; s < ps.NSymm && !anyCond; ++s)
     for (int i = 0; i < ndim; ++i) anyCond |= std::fabs(ps.Op[s].S6[i]) > 1e-6;
@@ -88,10 +127,53 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
       lst.push_back("  " + t);
     }
   // Several sets (blocks, frame groups) are first brought to a common scale.
+  // The scale search reads whole records; they are made only when there is
+  // more than one set to compare (one block without frame groups is one set).
   std::vector<std::vector<double>> setscale;
-  if (EM9MakeScales(b95, r95, feeds, phase, b90, setscale, lst) != 0) return 1;
+  {
+    std::vector<std::vector<M95Refl>> full(b95.size());
+    if (feeds.size() > 1 || (feeds.size() == 1 && b95[feeds[0]].FrameGr > 0))
+      for (int fb : feeds) {
+        full[fb].resize(r95[fb].Size());
+        for (size_t i = 0; i < full[fb].size(); ++i) r95[fb].Get(i, full[fb][i]);
+      }
+    if (EM9MakeScales(b95, full, feeds, phase, b90, setscale, lst) != 0) return 1;
+  }
+  // Two passes over the records: the first selects them and finds the ranges
+  // of the indices, the second fills the reflection arrays, so that the
+  // measurements are held once, in the arrays.
+  std::vector<std::vector<unsigned char>> taken(b95.size());
+  size_t nref = 0;
+  int lo[kReflMaxNDim], hi[kReflMaxNDim];
+  std::fill(lo, lo + kReflMaxNDim, INT_MAX);
+  std::fill(hi, hi + kReflMaxNDim, INT_MIN);
+  // Indices of record i of block fb transformed into h; false when they are not integers.
+  auto transformed = [&](int fb, size_t i, int* h) {
+    const M95Block& b = b95[fb];
+    const int n95 = b.NDim95;
+    const bool tr = static_cast<int>(b.TrMat.size()) == n95 * n95;
+    const int* h95 = &r95[fb].H[i * n95];
+    bool integer = true;
+    for (int j = 0; j < ndim; ++j) {
+      double v = 0.;
+      if (tr) {
+        for (int q = 0; q < n95 && j < n95; ++q) v += b.TrMat[j * n95 + q] * h95[q];
+      } else {
+        v = j < n95 ? h95[j] : 0.;
+      }
+      h[j] = static_cast<int>(std::lround(v));
+      if (std::fabs(v - h[j]) > kTolIntIndex) integer = false;
+    }
+    return integer;
+  };
+  auto factor = [&](int fb, size_t i) {
+    const double scale = b95[fb].Scale > 0. ? b95[fb].Scale : 1.;
+    const double fs = setscale[fb].empty() ? 1. : setscale[fb][i];
+    return std::pair<double, double>(scale, fs);
+  };
   for (int fb : feeds) {
     const M95Block& b = b95[fb];
+    const M95Lean& rb = r95[fb];
     const double scale = b.Scale > 0. ? b.Scale : 1.;
     if (scale != 1.) lst.push_back(fmt::format("{} {}", avemsg::kRescaled, ShortestReal(scale)));
     const int n95 = b.NDim95;
@@ -105,51 +187,42 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
         lst.push_back(row);
       }
     }
-    for (const M95Refl& r : r95[fb]) {
-      if (r.IFlag != 0) continue;
-      Meas m{};
-      const double fs = setscale[fb].empty() ? 1. : setscale[fb][&r - r95[fb].data()];
-      m.i = r.I * scale * fs;
-      m.s = r.SigI * scale * fs;
-      m.block = fb + 1;
-      m.run = r.Run;
-      m.tw = r.ITw;
-      bool integer = true;
-      for (int i = 0; i < ndim; ++i) {
-        double v = 0.;
-        if (tr) {
-          for (int j = 0; j < n95 && i < n95; ++j) v += b.TrMat[i * n95 + j] * r.H[j];
-        } else {
-          v = i < n95 ? r.H[i] : 0.;
-        }
-        m.h[i] = static_cast<int>(std::lround(v));
-        if (std::fabs(v - m.h[i]) > kTolIntIndex) integer = false;
-      }
+    taken[fb].assign(rb.Size(), 0);
+    for (size_t i = 0; i < rb.Size(); ++i) {
+      if (rb.Excluded[i]) continue;
+      int h[kReflMaxNDim] = {};
+      const bool integer = transformed(fb, i, h);
+      const auto [sc, fs] = factor(fb, i);
       RejectedRefl rr;
-      std::copy(m.h, m.h + ndim, rr.H);
-      rr.I = m.i;
-      rr.SigI = m.s;
+      std::copy(h, h + ndim, rr.H);
+      rr.I = rb.I[i] * sc * fs;
+      rr.SigI = rb.SigI[i] * sc * fs;
       if (!integer) {
-        std::copy(r.H, r.H + std::min(n95, kReflMaxNDim), rr.H);
+        std::copy(&rb.H[i * n95], &rb.H[i * n95] + std::min(n95, kReflMaxNDim), rr.H);
         rr.Reason = 1;
         rej.push_back(rr);
         continue;
       }
-      if (DRIsExtinct(ps, m.h)) {
+      if (DRIsExtinct(ps, h)) {
         rr.Reason = 2;
         rej.push_back(rr);
         continue;
       }
-      if (b90.Lambda > 0. && DRSinThOverLambda(m.h, ndim, set) * b90.Lambda > 1.) {
+      if (b90.Lambda > 0. && DRSinThOverLambda(h, ndim, set) * b90.Lambda > 1.) {
         rr.Reason = 3;
         rej.push_back(rr);
         continue;
       }
-      meas.push_back(m);
+      taken[fb][i] = 1;
+      ++nref;
+      for (int j = 0; j < ndim; ++j) {
+        lo[j] = std::min(lo[j], h[j]);
+        hi[j] = std::max(hi[j], h[j]);
+      }
     }
   }
   EM9OutputOfRejected(rej, ndim, lst);
-  if (meas.empty()) {
+  if (nref == 0) {
     lst.emplace_back(avemsg::kAllDiscarded);
     return 1;
   }
@@ -157,33 +230,37 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
   IndPackSpec pk;
   pk.N = ndim;
   for (int i = 0; i < ndim; ++i) {
-    int lo = INT_MAX, hi = INT_MIN;
-    for (const Meas& m : meas) {
-      lo = std::min(lo, m.h[i]);
-      hi = std::max(hi, m.h[i]);
-    }
-    pk.Offset[i] = -lo;
-    pk.Range[i] = hi - lo + 1;
+    pk.Offset[i] = -lo[i];
+    pk.Range[i] = hi[i] - lo[i] + 1;
   }
   Refl.Pack = pk;
-  const int nref = static_cast<int>(meas.size());
-  ReallocRefArrays(nref);
-  Refl.NRef = nref;
-  for (int k = 0; k < nref; ++k) {
-    Refl.HCondAr[k] = IndPack(meas[k].h, pk);
-    Refl.RIAr[k] = meas[k].i;
-    Refl.RSAr[k] = meas[k].s;
-    Refl.ICullAr[k] = kCullNone;
-    Refl.RunCCDAr[k] = meas[k].run;
-    Refl.RefBlockAr[k] = meas[k].block;
-    Refl.TwAr[k] = meas[k].tw;
+  ReallocRefArrays(static_cast<int>(nref));
+  Refl.NRef = static_cast<int>(nref);
+  size_t k = 0;
+  for (int fb : feeds) {
+    const M95Lean& rb = r95[fb];
+    for (size_t i = 0; i < rb.Size(); ++i) {
+      if (!taken[fb][i]) continue;
+      int h[kReflMaxNDim] = {};
+      (void)transformed(fb, i, h);
+      const auto [sc, fs] = factor(fb, i);
+      Refl.HCondAr[k] = IndPack(h, pk);
+      Refl.RIAr[k] = rb.I[i] * sc * fs;
+      Refl.RSAr[k] = rb.SigI[i] * sc * fs;
+      Refl.ICullAr[k] = kCullNone;
+      Refl.RunCCDAr[k] = rb.Run[i];
+      Refl.RefBlockAr[k] = fb + 1;
+      Refl.TwAr[k] = rb.ITw[i];
+      ++k;
+    }
   }
   AveResult res;
   std::vector<Mat6> rot;
   bool centro = false;
   if (b90.DataAve != 0) {
     if (DRAverage(ps, set, res) != 0) {
-      lst.insert(lst.end(), res.Listing.begin(), res.Listing.end());
+      lst.insert(lst.end(), std::make_move_iterator(res.Listing.begin()),
+                 std::make_move_iterator(res.Listing.end()));
       return 1;
     }
   } else {
@@ -193,7 +270,12 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
     rot.push_back(id);
     if (DRAverageForPointGroup(rot, centro, set, res) != 0) return 1;
   }
-  lst.insert(lst.end(), res.Listing.begin(), res.Listing.end());
+  // The averaging listing can be long: the few lines before it are put in
+  // front of it rather than it being copied behind them.
+  res.Listing.insert(res.Listing.begin(), std::make_move_iterator(lst.begin()),
+                     std::make_move_iterator(lst.end()));
+  lst.swap(res.Listing);
+  res.Listing = {};
   lst.emplace_back();
   lst.push_back(fmt::format("Rint = {:.4f} for groups of two or more measurements, Rsigma = {:.4f}",
                             res.RintMulti, res.RsigmaAll));
@@ -225,8 +307,19 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
 
 int EM9CreateM90(const std::string& base) {
   std::vector<M95Block> b95;
-  std::vector<std::vector<M95Refl>> r95;
-  if (ReadM95File(base + ".m95", b95, r95) != 0) return 1;
+  std::vector<M95Lean> r95;
+  if (ReadM95FileTo(base + ".m95", b95, [&](size_t k, const M95Block& b, const M95Refl& r) {
+        if (k >= r95.size()) {
+          r95.resize(k + 1);
+          r95[k].NDim95 = b.NDim95;
+          r95[k].Reserve(std::clamp(b.NRef, 0, kMaxReserve));
+        }
+        r95[k].Add(r);
+        return 0;
+      }) != 0)
+    return 1;
+  r95.resize(b95.size());
+  for (size_t k = 0; k < b95.size(); ++k) r95[k].NDim95 = b95[k].NDim95;
   if (Basic.Phase.empty()) {
     FeChybne(avemsg::kAllDiscarded);
     return 1;
@@ -250,7 +343,14 @@ int EM9CreateM90(const std::string& base) {
     lst.emplace_back();
   }
   std::string text;
-  for (const std::string& l : lst) text += l + "\n";
+  size_t len = 0;
+  for (const std::string& l : lst) len += l.size() + 1;
+  text.reserve(len);
+  for (const std::string& l : lst) {
+    text += l;
+    text += '\n';
+  }
+  lst = {};
   if (WriteM90File(base + ".m90", b90, r90) != 0) {
     FeChybne(avemsg::kM90Cannot, {base + ".m90"});
     return 1;

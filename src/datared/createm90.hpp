@@ -15,6 +15,22 @@ namespace tarn {
 // geometry of a phase.
 AveSettings DRAveSettingsFromM90(const M90Block& b, const PhaseBasic& phase);
 
+// The reflections of one M95 block as M90 creation uses them, one entry per
+// record in file order, without the columns it does not read.
+struct M95Lean {
+  int NDim95 = 3;
+  std::vector<int> H;                   // NDim95 indices per record
+  std::vector<double> I, SigI;          // as read (corrections removed)
+  std::vector<double> FrameInRun;       // frame within its run
+  std::vector<int> Run, ITw;            // run (1-based) and twin domain
+  std::vector<unsigned char> Excluded;  // record flag non-zero
+  size_t Size() const { return I.size(); }
+  void Reserve(size_t n);
+  void Add(const M95Refl& r);
+  // The record as an M95Refl (columns not kept are left at their defaults).
+  void Get(size_t i, M95Refl& r) const;
+};
+
 // One single-crystal data block from the reflections of the M95 blocks
 // `feeds` (0-based): rescaling, index transformation ("trmat", n x n applied
 // as h' = T.h), rejection of reflections with non-integer indices,
@@ -27,6 +43,12 @@ AveSettings DRAveSettingsFromM90(const M90Block& b, const PhaseBasic& phase);
                                      const std::vector<int>& feeds, const PhaseBasic& phase,
                                      M90Block& b90, std::vector<M90Refl>& out,
                                      std::vector<std::string>& lst);
+
+// The same from the compact lists of the blocks.
+[[nodiscard]] int EM9CreateM90Single(const std::vector<M95Block>& b95,
+                                     const std::vector<M95Lean>& r95, const std::vector<int>& feeds,
+                                     const PhaseBasic& phase, M90Block& b90,
+                                     std::vector<M90Refl>& out, std::vector<std::string>& lst);
 
 // The action: reads base + ".m95", makes one data block per reflection block
 // (settings from the data blocks already in Refl.M90, else defaults from the

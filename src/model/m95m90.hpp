@@ -74,6 +74,13 @@ std::string DataLine(const std::string& name);
                               std::vector<std::vector<M95Refl>>& refl);
 [[nodiscard]] int WriteM95File(const std::string& file, const std::vector<M95Block>& blocks,
                                const std::vector<std::vector<M95Refl>>& refl);
+// The same reading with every record handed to sink(k, block, r) (block k
+// 0-based, records in file order) instead of being kept: the caller keeps
+// what it needs. A non-zero return of sink stops the reading and is returned;
+// blocks are filled only on success.
+using M95Sink = std::function<int(size_t k, const M95Block& b, const M95Refl& r)>;
+[[nodiscard]] int ReadM95FileTo(const std::string& file, std::vector<M95Block>& blocks,
+                                const M95Sink& sink);
 // The same writer with the records of block k taken one by one from src(k,
 // i, r), i = 0 .. counts[k]-1, in file order, so that no copy of the whole
 // list is needed. A non-zero return of src stops the writing, leaves the file

@@ -430,13 +430,13 @@ namespace {
 // Most reflections reserved ahead from "nref" (the count is not trusted).
 constexpr int kMaxReserve = 1 << 20;
 
-// After the header: reads "data" lines and the records of each block.
-template <class B, class R, class Get>
-int ReadBlocks(ReflIn& in, const std::vector<B>& blocks, std::vector<std::vector<R>>& refl,
-               Get get) {
-  refl.assign(blocks.size(), {});
+// After the header: reads "data" lines and hands the records of each block
+// to sink(k, block, r), k 0-based, in file order.
+template <class B, class R, class Get, class Sink>
+int ReadBlocks(ReflIn& in, const std::vector<B>& blocks, Get get, Sink sink) {
   std::string_view line;
   int k = 0;
+  R r;
   while (in.NextLine(line)) {
     if (IsBlankLine(line)) continue;
     if (!IsDataLine(line))
@@ -445,17 +445,28 @@ int ReadBlocks(ReflIn& in, const std::vector<B>& blocks, std::vector<std::vector
     ++k;
     if (k > static_cast<int>(blocks.size()))
       return ReflError(fmt::format(ReflMsgText[MsgExtraBlock], in.Path(), in.LineNo(), k));
-    auto& v = refl[k - 1];
-    v.reserve(std::clamp(blocks[k - 1].NRef, 0, kMaxReserve));
+    const B& blk = blocks[k - 1];
     for (;;) {
-      R r;
       int iend = 0;
-      if (get(in, blocks[k - 1], r, iend)) return 1;
+      if (get(in, blk, r, iend)) return 1;
       if (iend) break;
-      v.push_back(r);
+      if (const int rc = sink(static_cast<size_t>(k - 1), blk, r)) return rc;
     }
   }
   return 0;
+}
+
+// The records of all blocks into one list per block, reserved from "nref".
+template <class B, class R, class Get>
+int ReadBlocksToLists(ReflIn& in, const std::vector<B>& blocks, std::vector<std::vector<R>>& refl,
+                      Get get) {
+  refl.assign(blocks.size(), {});
+  for (size_t k = 0; k < blocks.size(); ++k)
+    refl[k].reserve(std::clamp(blocks[k].NRef, 0, kMaxReserve));
+  return ReadBlocks<B, R>(in, blocks, get, [&](size_t k, const B&, const R& r) {
+    refl[k].push_back(r);
+    return 0;
+  });
 }
 
 template <class B, class R, class Put>
@@ -480,7 +491,7 @@ int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
   if (ReadM95Header(in, b)) return 1;
-  if (ReadBlocks(in, b, r, DRGetReflectionFromM95)) return 1;
+  if (ReadBlocksToLists(in, b, r, DRGetReflectionFromM95)) return 1;
   blocks.swap(b);
   refl.swap(r);
   return 0;
@@ -494,9 +505,20 @@ int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
   std::vector<M90Block> b;
   std::vector<std::vector<M90Refl>> r;
   if (ReadM90Header(in, b)) return 1;
-  if (ReadBlocks(in, b, r, DRGetReflectionFromM90)) return 1;
+  if (ReadBlocksToLists(in, b, r, DRGetReflectionFromM90)) return 1;
   blocks.swap(b);
   refl.swap(r);
+  return 0;
+}
+
+int ReadM95FileTo(const std::string& file, std::vector<M95Block>& blocks, const M95Sink& sink) {
+  Refl.Notes.clear();
+  ReflIn in;
+  if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
+  std::vector<M95Block> b;
+  if (ReadM95Header(in, b)) return 1;
+  if (const int rc = ReadBlocks<M95Block, M95Refl>(in, b, DRGetReflectionFromM95, sink)) return rc;
+  blocks.swap(b);
   return 0;
 }
 
