@@ -20,11 +20,22 @@ enum FeEventKind : int {
   EventToolDlg = 18,  // request for a tool's command dialog: Id = action code
 };
 
+// Push buttons of the progress window of a long run (EventButton ids,
+// delivered by FeToolkit::PollEvent while the window is open).
+enum FeProgressButton : int {
+  ProgressEndCycle = 4801,  // end the run after the current cycle
+  ProgressCancel = 4802,    // cancel the run
+  ProgressRFactors = 4803,  // show the R-factors overview so far
+  ProgressOptions = 4804,   // modify the run's options (cycles, damping, ...)
+};
+
 struct FeEvent {
   int Kind = EventNone;
-  int Id = 0;       // control, tree or menu-item code
-  int SubKind = 0;  // for EventTreeSel: 1 selected, 4 cleared
-  int Value = 0;    // for EventTreeSel sub-kind 1: the selected item's code
+  int Id = 0;  // control, tree or menu-item code
+  // For EventTreeSel: 1 selected, 4 cleared. For the progress buttons: 1 when
+  // the user has already confirmed the request (no question is asked).
+  int SubKind = 0;
+  int Value = 0;  // for EventTreeSel sub-kind 1: the selected item's code
 };
 
 enum class FeMsgKind { Info, Warning, Error };
@@ -97,6 +108,14 @@ class FeToolkit {
   virtual void ShowListingFile(const std::string& path) = 0;
   // Append one line to the listing window (batch mode).
   virtual void ListingLine(const std::string& line) = 0;
+
+  // The progress window of a long run: opened by ProgressBegin, closed by
+  // ProgressEnd. While it is open the run calls PollEvent now and then; it
+  // never blocks and returns kind EventNone when nothing is pending. Toolkits
+  // without a progress window keep these defaults.
+  virtual void ProgressBegin(const std::string& /*title*/) {}
+  virtual void ProgressEnd() {}
+  virtual FeEvent PollEvent() { return FeEvent{}; }
 };
 
 // A toolkit that shows nothing, answers every question with its default and

@@ -107,4 +107,21 @@ void FeScriptToolkit::ListingLine(const std::string& line) {
   ListingLines.push_back(line);
 }
 
+void FeScriptToolkit::ProgressBegin(const std::string& title) {
+  ++ProgressOpen;
+  Log.push_back({"progress", title, {}});
+}
+
+void FeScriptToolkit::ProgressEnd() {
+  --ProgressOpen;
+}
+
+FeEvent FeScriptToolkit::PollEvent() {
+  ++Polls;
+  if (PollEvents.empty() || PollEvents.front().AtPoll > Polls) return FeEvent{};
+  FeEvent e = PollEvents.front().Event;
+  PollEvents.pop_front();
+  return e;
+}
+
 }  // namespace tarn

@@ -16,7 +16,8 @@ namespace tarn {
 class FeScriptToolkit final : public FeToolkit {
  public:
   struct Record {
-    std::string What;  // "info", "warning", "error", "yesno", "yesnoall", "file", "list", "form"
+    std::string What;  // "info", "warning", "error", "yesno", "yesnoall", "file", "list", "form",
+                       // "progress"
     std::string Header;
     std::vector<std::string> Lines;
   };
@@ -28,17 +29,29 @@ class FeScriptToolkit final : public FeToolkit {
   std::deque<std::optional<std::string>> Files;  // ChooseFile
   std::deque<std::optional<int>> Choices;        // ChooseFromList
   std::deque<std::vector<std::string>> Forms;    // EditForm: new values; empty cancels
+  // PollEvent: each event is delivered by the first poll whose count (1-based,
+  // counted since the toolkit was made) reaches its AtPoll.
+  struct Timed {
+    int AtPoll = 1;
+    FeEvent Event;
+  };
+  std::deque<Timed> PollEvents;
 
   // Output.
   std::vector<Record> Log;
   std::vector<std::string> ListingLines;  // ListingLine
   std::vector<std::string> ListingFiles;  // ShowListingFile
   int ShowCount = 0;
+  int Polls = 0;         // PollEvent calls so far
+  int ProgressOpen = 0;  // ProgressBegin minus ProgressEnd calls
   FeMainView LastView;
 
   // Convenience for the tests.
   void Push(int kind, int id = 0, int subKind = 0, int value = 0) {
     Events.push_back(FeEvent{kind, id, subKind, value});
+  }
+  void PushPoll(int atPoll, int id, int subKind = 0) {
+    PollEvents.push_back(Timed{atPoll, FeEvent{EventButton, id, subKind, 0}});
   }
   // Records of one kind ("info", ...), in order.
   std::vector<Record> Of(std::string_view what) const;
@@ -60,6 +73,9 @@ class FeScriptToolkit final : public FeToolkit {
   bool EditForm(const std::string& header, std::vector<FeFormField>& fields) override;
   void ShowListingFile(const std::string& path) override;
   void ListingLine(const std::string& line) override;
+  void ProgressBegin(const std::string& title) override;
+  void ProgressEnd() override;
+  FeEvent PollEvent() override;
 };
 
 }  // namespace tarn

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <istream>
@@ -34,6 +35,21 @@ constexpr const char* kHelp =
     "Type an action code (e.g. 51202), \"menu CODE\" (e.g. menu 40033), \"dialog CODE\",\n"
     "a label path such as \"Refinement/Run refinement\" or \"Structure/Open\",\n"
     "\"show\" to show the main window again, or \"quit\".";
+
+// SIGINT presses while a progress window is open. The handler only counts;
+// the third press restores the default action and re-raises the signal so
+// that a run that no longer polls can still be stopped.
+volatile std::sig_atomic_t interrupts = 0;
+constexpr int kInterruptsToKill = 3;
+struct sigaction savedAction {};
+
+extern "C" void OnInterrupt(int sig) {
+  interrupts = interrupts + 1;
+  if (interrupts >= kInterruptsToKill) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+  }
+}
 
 }  // namespace
 
@@ -265,6 +281,42 @@ void FeTerminalToolkit::ShowListingFile(const std::string& path) {
 void FeTerminalToolkit::ListingLine(const std::string& line) {
   out_ << line << "\n";
   out_.flush();
+}
+
+void FeTerminalToolkit::ProgressBegin(const std::string& title) {
+  if (progressDepth_++ > 0) return;
+  interrupts = 0;
+  interruptsSeen_ = 0;
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, &savedAction);
+  out_ << title << " (Ctrl-C: end after this cycle; twice: cancel)\n";
+  out_.flush();
+}
+
+void FeTerminalToolkit::ProgressEnd() {
+  if (progressDepth_ == 0 || --progressDepth_ > 0) return;
+  sigaction(SIGINT, &savedAction, nullptr);
+  interrupts = 0;
+  interruptsSeen_ = 0;
+}
+
+FeEvent FeTerminalToolkit::PollEvent() {
+  if (progressDepth_ == 0) return FeEvent{};
+  const int n = interrupts;
+  if (n <= interruptsSeen_) return FeEvent{};
+  interruptsSeen_ = n;
+  // SubKind 1: the key press is the confirmation, no question is read.
+  if (n == 1) {
+    out_ << "\nCtrl-C: the run ends after this cycle (Ctrl-C again cancels it).\n";
+    out_.flush();
+    return FeEvent{EventButton, ProgressEndCycle, 1, 0};
+  }
+  out_ << "\nCtrl-C: the run is cancelled.\n";
+  out_.flush();
+  return FeEvent{EventButton, ProgressCancel, 1, 0};
 }
 
 }  // namespace tarn

@@ -11,6 +11,13 @@
 //   "show" prints the main window again, "help" the list above.
 // It works on a terminal and through a pipe. In batch mode messages are
 // written as lines and questions take their default answer without reading.
+//
+// Progress of a long run (the refinement cycles) is written as lines. While
+// the run is going, Ctrl-C (SIGINT) is its progress window: the first press
+// asks to end the run after the current cycle, a second one cancels it, a
+// third one ends the program as Ctrl-C normally does. A press is its own
+// confirmation: nothing is read from the input, which may be a pipe holding
+// the next commands. Outside a run Ctrl-C keeps its usual effect.
 #include <iosfwd>
 #include <string>
 
@@ -36,6 +43,9 @@ class FeTerminalToolkit final : public FeToolkit {
   bool EditForm(const std::string& header, std::vector<FeFormField>& fields) override;
   void ShowListingFile(const std::string& path) override;
   void ListingLine(const std::string& line) override;
+  void ProgressBegin(const std::string& title) override;
+  void ProgressEnd() override;
+  FeEvent PollEvent() override;
 
   // Event of one input line against the view last shown (exposed for tests).
   FeEvent ParseLine(const std::string& line) const;
@@ -48,7 +58,9 @@ class FeTerminalToolkit final : public FeToolkit {
   std::ostream& out_;
   bool pager_;
   FeMainView view_;
-  std::string shownKey_;  // what the view looked like when last printed in full
+  std::string shownKey_;    // what the view looked like when last printed in full
+  int progressDepth_ = 0;   // nested ProgressBegin calls
+  int interruptsSeen_ = 0;  // SIGINT presses already turned into events
 };
 
 }  // namespace tarn

@@ -101,6 +101,24 @@ void RefSetRFacTabs(RFacTabs& t, bool fsquare, int npar, int ndim, bool magnetic
   }
 }
 
+void RefSetRFacDomains(RFacTabs& t, int ndomain) {
+  t.Domain.clear();
+  t.Overlapped = RFacGroup{std::string(rfacmsg::OverlappedLabel), {}, {}};
+  if (ndomain < 2) return;
+  for (int d = 1; d <= ndomain; ++d)
+    t.Domain.push_back(RFacGroup{fmt::format("twin domain {}", d), {}, {}});
+}
+
+int RefTwinDomain(const TwinSetup& t, const int* h, bool& overlap) {
+  std::vector<TwinPart> parts;
+  TwinParts(t, h, parts);
+  overlap = parts.size() > 1;
+  int d = parts.empty() ? 0 : parts.front().Domain;
+  for (const auto& p : parts)
+    if (p.Domain != d) return kRFacOverlapped;
+  return d;
+}
+
 void RefRFacNuluj(RFacTabs& t) {
   Clear(t.Overall);
   for (auto& g : t.Sat) Clear(g);
@@ -109,6 +127,8 @@ void RefRFacNuluj(RFacTabs& t) {
   Clear(t.MagneticGr);
   for (auto& g : t.Block) Clear(g);
   for (auto& g : t.PartGr) Clear(g);
+  for (auto& g : t.Domain) Clear(g);
+  Clear(t.Overlapped);
   t.NSkip = 0;
   t.NOver = 0;
 }
@@ -128,6 +148,13 @@ void RFactorSuma(RFacTabs& t, const RFacRefl& r) {
     AddTo(t.Block[static_cast<size_t>(r.DatBlock)], r);
   for (size_t k = 0; k < t.Partial.size(); ++k)
     if (RefHklSelected(t.Partial[k], r.H, r.NDim)) AddTo(t.PartGr[k], r);
+  if (r.Overlap) ++t.NOver;
+  if (!t.Domain.empty()) {
+    if (r.TwDomain >= 0 && r.TwDomain < static_cast<int>(t.Domain.size()))
+      AddTo(t.Domain[static_cast<size_t>(r.TwDomain)], r);
+    else if (r.TwDomain == kRFacOverlapped)
+      AddTo(t.Overlapped, r);
+  }
 }
 
 RFacVal RefRFacOverall(const RFacTabs& t, bool obs) {
@@ -188,6 +215,9 @@ void RFactorWrite(RFacTabs& t, int cycle, double damp, std::vector<std::string>&
     for (size_t k = 0; k < t.Block.size(); ++k)
       line(fmt::format("{}{} : ", rfacmsg::DatBlock, t.Block[k].Label), t.Block[k], 'B',
            static_cast<int>(k) + 1);
+  for (size_t k = 0; k < t.Domain.size(); ++k)
+    line(fmt::format("{}{} : ", rfacmsg::Domain, k + 1), t.Domain[k], 'T', static_cast<int>(k) + 1);
+  if (!t.Domain.empty()) line(rfacmsg::Overlapped, t.Overlapped, 'T', 0);
   for (size_t k = 0; k < t.PartGr.size(); ++k)
     line(fmt::format("R factors for {} : ", t.PartGr[k].Label), t.PartGr[k], 'P',
          static_cast<int>(k) + 1);
@@ -235,6 +265,11 @@ void PisRfac(const RFacTabs& t, std::vector<std::string>& out) {
   if (t.Block.size() > 1)
     for (const auto& g : t.Block)
       out.push_back(fmt::format("{:<24}{}", g.Label.substr(0, 23), ZoneColumns(g, fs, t.NPar)));
+  for (const auto& g : t.Domain)
+    if (g.All.N > 0) out.push_back(fmt::format("{:<24}{}", g.Label, ZoneColumns(g, fs, t.NPar)));
+  if (t.Overlapped.All.N > 0)
+    out.push_back(
+        fmt::format("{:<24}{}", t.Overlapped.Label, ZoneColumns(t.Overlapped, fs, t.NPar)));
   out.push_back(fmt::format("{:<24}{}", rfacmsg::OverallHead, ZoneColumns(t.Overall, fs, t.NPar)));
   if (!t.PartGr.empty()) {
     out.push_back("");

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "refine/calc_ext.hpp"
 #include "refine/refcommands.hpp"
 
 namespace tarn {
@@ -24,6 +25,10 @@ inline constexpr int kRFacMaxSatOrder = 9;       // satellite orders with a grou
 inline constexpr double kRFacGofNone = 9999.99;  // GOF when n - p <= 1
 inline constexpr double kRFacNone = -1.;         // R value without a positive denominator
 inline constexpr int kRFacWorstCount = 30;       // reflections in the worst-fitted list
+// RFacRefl::TwDomain of a reflection that is not assigned to a twin domain,
+// and of one to which several domains contribute.
+inline constexpr int kRFacNoDomain = -1;
+inline constexpr int kRFacOverlapped = -2;
 
 // Sums of one record.
 struct RFacSum {
@@ -61,6 +66,11 @@ struct RFacRefl {
   int SatOrder = 0;         // 0 main, k > 0 satellite of order k, -1 unsorted
   int DatBlock = 0;         // 0-based
   int Magnetic = -1;        // -1 no magnetic structure, 0 nuclear, 1 magnetic
+  // Twin domain (0-based) whose reflection alone makes the observed one;
+  // kRFacOverlapped when reflections of several domains coincide there,
+  // kRFacNoDomain when the block is not twinned.
+  int TwDomain = kRFacNoDomain;
+  bool Overlap = false;  // more than one reflection contributes (counted in nover)
   double SinThL = 0.;
 };
 
@@ -87,6 +97,8 @@ struct RFacTabs {
   RFacGroup Nuclear, MagneticGr;
   std::vector<RFacGroup> Block;    // per data block
   std::vector<RFacGroup> PartGr;   // per rfactors command
+  std::vector<RFacGroup> Domain;   // per twin domain (reflections of that domain alone)
+  RFacGroup Overlapped;            // reflections of several twin domains together
   int NSkip = 0;                   // "Number of reflections excluded due to refinement options"
   int NOver = 0;                   // overlapped reflections
   std::vector<RFacCycle> History;  // one entry per RFactorWrite
@@ -96,6 +108,13 @@ struct RFacTabs {
 void RefSetRFacTabs(RFacTabs& t, bool fsquare, int npar, int ndim, bool magnetic,
                     const std::vector<std::string>& datBlockNames,
                     const std::vector<RefHklSel>& partial);
+// Groups of the twin domains (ndomain > 1; none otherwise).
+void RefSetRFacDomains(RFacTabs& t, int ndomain);
+// Twin domain of the observed reflection h (indices of the reference
+// setting): the domain of its contributions when they all come from one
+// domain, else kRFacOverlapped. `overlap` is set when more than one
+// reflection contributes (TwinParts), whatever their domains.
+int RefTwinDomain(const TwinSetup& t, const int* h, bool& overlap);
 // Clears all sums (not the history).
 void RefRFacNuluj(RFacTabs& t);
 // Adds one reflection.
@@ -133,6 +152,9 @@ inline constexpr std::string_view Unsorted = "R factors for unsorted satellites 
 inline constexpr std::string_view Satellites = "R factors for satellites of order ";
 inline constexpr std::string_view All = "R factors for all reflections : ";
 inline constexpr std::string_view DatBlock = "R factors for data block ";
+inline constexpr std::string_view Domain = "R factors for twin domain ";
+inline constexpr std::string_view Overlapped = "R factors for overlapped reflections : ";
+inline constexpr std::string_view OverlappedLabel = "overlapped reflections";
 inline constexpr std::string_view Excluded =
     "Number of reflections excluded due to refinement options: ";
 inline constexpr std::string_view Overview = "R-factors overview";
