@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "frame/actions.hpp"
 #include "frame/files.hpp"
 #include "frame/settings.hpp"
 #include "frame/state.hpp"
@@ -19,6 +20,8 @@
 #include "model/scatdata.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
+#include "refine/refine_listing.hpp"
+#include "refine/refine_progress.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -29,6 +32,8 @@ namespace {
 
 constexpr int kMeanIShellSize = 50;  // reflections per shell of the French-Wilson prior
 constexpr double kM80Big = 1.e14;    // |value| above this does not fit the e15.6 field
+constexpr int kRunCancelled = 2;     // Run::Loop: the user cancelled the run
+constexpr int kFourierTool = 50902;  // "Calculate Fourier maps" in the tool table
 
 // Messages go to the listing window in batch mode, else to a message box.
 void Say(FeMsgKind kind, const std::vector<std::string>& lines) {
@@ -189,6 +194,9 @@ struct Run {
   std::vector<RFacRefl> used;  // reflections of the listed cycle
   std::vector<RefM80Rec> m80;
   std::vector<int> m80Phase;  // 0-based phase of each record
+  RefProgressCtl prog;        // the progress window: user's requests, cycles and damping
+  std::vector<int> twDomain;  // per reflection: RFacRefl::TwDomain
+  std::vector<char> twOver;   // per reflection: more than one contribution (nover)
 
   int Fail(const std::vector<std::string>& lines) {
     for (const auto& l : lines) lst.push_back(l);
@@ -199,9 +207,10 @@ struct Run {
   int ReadInput();
   int Prepare();
   // One reflection loop over all blocks; accumulate when `solve`, keep the
-  // listed reflections / m80 records when `last`.
+  // listed reflections / m80 records when `last`. Returns kRunCancelled when
+  // the user cancelled the run during the loop.
   int Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>& bres);
-  void Progress();
+  int Cancelled();
   void PisZmeny(const ZmenaState& z);
   void PisCor();
   int Execute();
@@ -292,6 +301,21 @@ int Run::Prepare() {
     magnetic |= ph.Magnetic;
   }
   RefSetRFacTabs(tabs, opt.FSquare, p.NRef, ndim, magnetic, names, Ref.RFactors);
+  // Twin domains of the reflections: the domain whose reflection alone lies at
+  // the observed position, or "overlapped" when reflections of several domains
+  // coincide there (TwinParts; the geometry does not change between cycles).
+  twDomain.assign(refl.size(), kRFacNoDomain);
+  twOver.assign(refl.size(), 0);
+  int ndomain = 1;
+  for (size_t k = 0; k < refl.size(); ++k) {
+    const CalcBlock& cb = s.Block[static_cast<size_t>(refl[k].Block)];
+    if (!cb.Twinned) continue;
+    ndomain = std::max(ndomain, cb.Twin.NDomain);
+    bool over = false;
+    twDomain[k] = RefTwinDomain(cb.Twin, refl[k].H.data(), over);
+    twOver[k] = over;
+  }
+  RefSetRFacDomains(tabs, ndomain);
   return 0;
 }
 
@@ -306,7 +330,14 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
   CalcOut out;
   std::vector<double> derc(static_cast<size_t>(std::max(p.NRef, 1)));
   std::vector<bool> problemShown(1, false);
+  int sincePoll = 0, prevBlock = -1;
   for (const auto& w : refl) {
+    // The progress window is polled between blocks and every kRefPollEvery reflections.
+    if (++sincePoll >= kRefPollEvery || w.Block != prevBlock) {
+      sincePoll = 0;
+      prevBlock = w.Block;
+      if (RefProgressPoll(prog)) return kRunCancelled;
+    }
     if (w.Skip) {
       ++tabs.NSkip;
       continue;
@@ -348,6 +379,11 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
     rr.SatOrder = w.SatOrder;
     rr.DatBlock = w.Block;
     rr.SinThL = w.SinThL;
+    {
+      const size_t iw = static_cast<size_t>(&w - refl.data());
+      rr.TwDomain = twDomain[iw];
+      rr.Overlap = twOver[iw] != 0;
+    }
     if (list) used.push_back(rr);
     if (flag == '#') {
       ++tabs.NSkip;
@@ -390,13 +426,13 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
   return 0;
 }
 
-void Run::Progress() {
-  const RFacVal a = RefRFacOverall(tabs, false);
-  const RFacVal o = RefRFacOverall(tabs, true);
-  const double wr = opt.FSquare ? a.wR2 : a.wR;
-  Fe().ListingLine(fmt::format("{}{:.2f}", refinemsg::LastGof, o.Gof));
-  Fe().ListingLine(
-      fmt::format("{}{:.2f}", opt.FSquare ? refinemsg::LastWR2 : refinemsg::LastWR, wr));
+// The user cancelled: nothing more is written but the listing; the caller
+// restores the model and removes the backups.
+int Run::Cancelled() {
+  lst.push_back("");
+  lst.push_back(std::string(progressmsg::Cancelled));
+  Say(FeMsgKind::Info, {std::string(progressmsg::Cancelled)});
+  return 1;
 }
 
 void Run::PisZmeny(const ZmenaState& z) {
@@ -441,7 +477,14 @@ int Run::Execute() {
           b + 1)});
   }
   const int cyclesAsked = std::max(0, RefInt(RkCycles));
-  double damp = RefReal(RkDamp);
+  // Cycles, damping and the Marquardt technique live in the progress control,
+  // where the user may change them while the run goes on.
+  prog.Cycles = cyclesAsked;
+  prog.Damp = RefReal(RkDamp);
+  prog.LsMethod = RefInt(RkLsMethod);
+  prog.MarqLam = RefReal(RkMarqLam);
+  prog.Tabs = &tabs;
+  double& damp = prog.Damp;
   ZmenaState z;
   z.Cycles = cyclesAsked;
   z.ConvChck = RefInt(RkConvChck) == 1;
@@ -462,7 +505,9 @@ int Run::Execute() {
   const int print = RefInt(RkPrint);
   std::vector<std::string> reflLists;
   int cycle = 0;
-  while (cycle <= z.Cycles) {
+  while (cycle <= prog.Cycles) {
+    z.Cycles = prog.Cycles;
+    prog.CurrentCycle = cycle;
     const bool solve = cycle < z.Cycles && p.NRef > 0;
     const bool last = !solve;
     // The last cycle of a run that shifted accumulates too: the final s.u.
@@ -471,12 +516,15 @@ int Run::Execute() {
     const bool list = print > 0 && ((cycle == 0 && print == 2) || last);
     int nUsed = 0;
     std::vector<double> bres;
-    if (Loop(accumulate, last, list || opt.SkipBad, nUsed, bres)) return 1;
+    const int lrc = Loop(accumulate, last, list || opt.SkipBad, nUsed, bres);
+    if (lrc == kRunCancelled) return Cancelled();
+    if (lrc != 0) return 1;
     if (nUsed == 0) return Fail({std::string(refinemsg::NoRefl)});
     lst.push_back("");
     RFactorWrite(tabs, cycle, damp, lst);
-    Progress();
     const RFacVal o = RefRFacOverall(tabs, true);
+    RefProgress(prog, cycle, o, RefRFacOverall(tabs, false), opt.FSquare);
+    if (prog.Cancel) return Cancelled();
     if (keyDynam && havePrev) {
       const int act = RefApplyDynRed(dyn, cycle, opt.FSquare ? o.wR2 : o.wR, damp);
       if (act == DynTooMany) return Fail({std::string(lsqmsg::TooManyRed)});
@@ -505,8 +553,8 @@ int Run::Execute() {
     }
     InverSettings is;
     is.Cycle = cycle + 1;
-    is.LsMethod = RefInt(RkLsMethod);
-    is.MarqLam = RefReal(RkMarqLam);
+    is.LsMethod = prog.LsMethod;
+    is.MarqLam = prog.MarqLam;
     is.EsdCorr = RefInt(RkEsdCorr) == 1;
     is.NDatBlocks = static_cast<int>(blocks.size());
     if (is.EsdCorr) is.Berar = BerarFactor(bres.data(), static_cast<long long>(bres.size()));
@@ -543,7 +591,18 @@ int Run::Execute() {
     }
     z.Cycle = cycle;
     const size_t beforeZ = lst.size();
+    const int cyclesBefore = z.Cycles;
     if (Zmena(p, inv, damp, z, lst) != 0) return Fail({"The shifts could not be applied."});
+    {
+      // Convergence (Zmena) or the user's "end after this cycle" make the
+      // next pass the last one: R factors and the final s.u. of these shifts.
+      int nc = z.Cycles != cyclesBefore ? z.Cycles : prog.Cycles;
+      if (prog.EndAfterCycle) {
+        if (nc > cycle + 1) lst.push_back(std::string(progressmsg::Ended));
+        nc = std::min(nc, cycle + 1);
+      }
+      z.Cycles = prog.Cycles = std::max(nc, cycle + 1);
+    }
     for (size_t k = beforeZ; k < lst.size(); ++k)
       if (lst[k].find(lsqmsg::Unreal2) != std::string::npos) serious.push_back(lst[k]);
     tabs.History.back().AvChange = z.MeanChange;
@@ -566,6 +625,9 @@ int Run::Execute() {
     lst.push_back(std::string(refinemsg::Blocked));
     for (int i : blocked) lst.push_back(p.Info[static_cast<size_t>(i)].Label);
   }
+  // ADP eigenvalues and eigenvectors of the final model.
+  if (shifted) RefStoreParams(p);
+  RefListAdpEigen(Model, Basic, lst, serious);
   if (!serious.empty()) {
     lst.push_back("");
     lst.push_back(std::string(refinemsg::Serious));
@@ -598,6 +660,15 @@ int Run::Execute() {
   RefLast.MaxChange = z.MaxChange;
   for (int i : blocked) RefLast.Blocked.push_back(p.Info[static_cast<size_t>(i)].Label);
   RefLast.Serious = serious;
+  // "callfour": the Fourier tool on the new ".m80" and M40. It runs after M40
+  // is written, so that what it writes into M40 (peaks) is not overwritten.
+  // Its failure, or its absence from the tool table, does not fail the run.
+  if (RefInt(RkCallFour) == 1) {
+    TarnToolCall call;
+    (void)TarnRunTool(kFourierTool, call);
+    if (call.Error != 0)
+      lst.push_back("The Fourier calculation called after the refinement failed.");
+  }
   return 0;
 }
 
@@ -614,7 +685,21 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
   const BasicData savedBasic = Basic;
   listing.push_back(fmt::format("{} {} - refinement of {}", Frame.ProgramName, Frame.Version, fln));
   Run run(fln, listing);
-  const int rc = run.Execute();
+  int rc = 1;
+  {
+    struct ProgressWindow {
+      ProgressWindow() { Fe().ProgressBegin(std::string(progressmsg::Title)); }
+      ~ProgressWindow() { Fe().ProgressEnd(); }
+      ProgressWindow(const ProgressWindow&) = delete;
+      ProgressWindow& operator=(const ProgressWindow&) = delete;
+    } window;
+    rc = run.Execute();
+  }
+  // The backups of the cycles are work files of this run only.
+  for (const char* ext : {".l40", ".l50"}) {
+    std::error_code ec;
+    std::filesystem::remove(fln + ext, ec);
+  }
   if (rc != 0) {
     Model = savedModel;
     Basic = savedBasic;

@@ -1,0 +1,241 @@
+// The user's requests during a refinement run (cancel, end after this cycle,
+// new options), the progress poll of the terminal front-end, and the call of
+// the Fourier tool after the run.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "frame/actions.hpp"
+#include "frame/files.hpp"
+#include "frame/state.hpp"
+#include "frame/toolkit_script.hpp"
+#include "frame/toolkit_term.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/scatdata.hpp"
+#include "refine/refine.hpp"
+#include "refine/refine_progress.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kM50 =
+    "Version Tarnwork\ntitle simulated\ncell 5.1 6.2 7.3 90 101 90\nndim 3\nspgroup P-1 2\n"
+    "lattice P\nsymmetry x y z\nsymmetry -x -y -z\nunitsnumb 2\nchemform C O\natom C\natom O\n"
+    "lambda 0.71073\nend\n";
+
+// A two-atom structure, reflections simulated from it, the model then
+// displaced by 0.05 Angstrom so that every cycle shifts it.
+class RefineCancel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists("data/scatter")) GTEST_SKIP() << "not run from the root";
+    char tmpl[] = "/tmp/tarn_refcancel_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    fln_ = (dir_ / "sim").string();
+    Frame.HomeDir = fs::current_path().string() + "/data/";
+    Frame.fln = fln_;
+    Frame.BatchMode = false;
+    std::ofstream(fln_ + ".m50") << kM50;
+    ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
+    Model = AtomModel{};
+    SetBasicM40();
+    const double x[2][3] = {{0.1234, 0.2345, 0.3456}, {0.4321, 0.1543, 0.0765}};
+    for (int k = 0; k < 2; ++k) {
+      AtomRec a = DefaultAtom();
+      a.Name = k == 0 ? "C1" : "O1";
+      a.Type = k + 1;
+      a.Shape.AdpOrder = 1;
+      ReallocateAtomParams(a, a.Shape);
+      for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[k][i];
+      a.Par.Val[4] = 0.015;
+      Model.Atom.push_back(a);
+    }
+    SetBasicM40();
+    Model.DatBlock[0].Scale.Val[0] = 1.;
+    RefDefault();
+    RefParams p;
+    ASSERT_EQ(RefPrelimConstr(p), 0);
+    ASSERT_EQ(ScatEnsureLoaded(), 0);
+    ASSERT_EQ(EM50ReadAllFormFactors(Basic), 0);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    std::vector<M90Block> blocks(1);
+    blocks[0].Lambda = 0.71073;
+    std::vector<std::vector<M90Refl>> refl(1);
+    for (int h = -3; h <= 3; ++h)
+      for (int k = -3; k <= 3; ++k)
+        for (int l = 0; l <= 3; ++l) {
+          if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
+          CalcRefl cr;
+          cr.H = {h, k, l, 0, 0, 0};
+          cr.SinThL = RefSinThL(Basic.Phase[0], cr.H.data(), 3);
+          CalcOut out;
+          ASSERT_EQ(Calc(s, cr, false, out), 0);
+          M90Refl r;
+          r.H[0] = h;
+          r.H[1] = k;
+          r.H[2] = l;
+          r.I = out.Fc * out.Fc;
+          r.SigI = 0.02 * r.I + 1.;
+          refl[0].push_back(r);
+        }
+    ASSERT_EQ(WriteM90File(fln_ + ".m90", blocks, refl), 0);
+    for (int k = 0; k < 2; ++k)
+      Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + k)] += 0.05 / 6.;
+    ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
+    FeSetToolkit(&tk_);
+  }
+  void TearDown() override {
+    FeSetToolkit(nullptr);
+    TarnClearTools();
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+  }
+  void RefineBlock(const std::string& lines) {
+    std::ofstream(fln_ + ".m50", std::ios::app)
+        << std::string(80, '*') + "\nrefine\n" + lines + "end\n";
+  }
+  std::string Bytes(const std::string& ext) {
+    std::string s;
+    EXPECT_EQ(FeReadFile(fln_ + ext, s), 0) << ext;
+    return s;
+  }
+  static bool Has(const std::vector<std::string>& lst, std::string_view text) {
+    for (const auto& l : lst)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  FeScriptToolkit tk_;
+  fs::path dir_;
+  std::string fln_;
+};
+
+// Cancel in the middle of a cycle, asked and confirmed, confirmed by the key
+// itself, or refused (the run then goes on to its normal end).
+TEST_F(RefineCancel, CancelKeepsM40AndM50ByteForByteAndRemovesTheBackups) {
+  struct Case {
+    int atPoll;
+    int subKind;  // 1: already confirmed, no question
+    bool answer;  // to the question
+    bool cancelled;
+  };
+  const Case cases[] = {{8, 0, true, true}, {3, 1, false, true}, {8, 0, false, false}};
+  RefineBlock("  cycles 4\n");
+  const std::string m40 = Bytes(".m40"), m50 = Bytes(".m50");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.atPoll * 10 + c.subKind);
+    tk_ = FeScriptToolkit{};
+    tk_.PushPoll(c.atPoll, ProgressCancel, c.subKind);
+    tk_.Answers.push_back(c.answer);
+    std::vector<std::string> lst;
+    const int rc = RefineRun(fln_, lst);
+    EXPECT_EQ(tk_.ProgressOpen, 0);
+    EXPECT_EQ(tk_.Count(progressmsg::AskCancel), c.subKind == 1 ? 0 : 1);
+    EXPECT_FALSE(fs::exists(fln_ + ".l40"));
+    EXPECT_FALSE(fs::exists(fln_ + ".l50"));
+    if (c.cancelled) {
+      EXPECT_NE(rc, 0);
+      EXPECT_TRUE(Has(lst, progressmsg::Cancelled));
+      EXPECT_EQ(Bytes(".m40"), m40);
+      EXPECT_EQ(Bytes(".m50"), m50);
+      EXPECT_FALSE(fs::exists(fln_ + ".s40"));
+    } else {
+      EXPECT_EQ(rc, 0);
+      EXPECT_GE(RefLast.CyclesDone, 2);
+      EXPECT_NE(Bytes(".m40"), m40);
+      std::ofstream(fln_ + ".m40", std::ios::binary) << m40;
+      fs::remove(fln_ + ".s40");
+    }
+  }
+}
+
+// "End after this cycle" during cycle 0 of 6: the shifts of cycle 0 are
+// applied, one more pass gives the R factors, M40 is written normally.
+// The same end comes from lowering the number of cycles in the options.
+TEST_F(RefineCancel, EndAfterThisCycleAndFewerCyclesEndNormally) {
+  RefineBlock("  cycles 6\n");
+  const std::string m40 = Bytes(".m40");
+  for (int variant = 0; variant < 2; ++variant) {
+    SCOPED_TRACE(variant);
+    std::ofstream(fln_ + ".m40", std::ios::binary) << m40;
+    tk_ = FeScriptToolkit{};
+    if (variant == 0) {
+      tk_.PushPoll(2, ProgressEndCycle);
+      tk_.Answers.push_back(true);
+    } else {
+      tk_.PushPoll(2, ProgressOptions);
+      tk_.Forms.push_back({"1", "0.8", "0", "0"});
+    }
+    std::vector<std::string> lst;
+    ASSERT_EQ(RefineRun(fln_, lst), 0);
+    EXPECT_EQ(RefLast.CyclesDone, 1);
+    EXPECT_EQ(tk_.Count(progressmsg::AskEnd), variant == 0 ? 1 : 0);
+    EXPECT_TRUE(Has(lst, "R-factors overview"));
+    EXPECT_NE(Bytes(".m40"), m40);
+    EXPECT_EQ(Bytes(".s40"), m40);
+    EXPECT_FALSE(fs::exists(fln_ + ".l40"));
+    if (variant == 1) {
+      EXPECT_TRUE(Has(lst, "   0.800"));  // the damping of the overview
+    }
+  }
+}
+
+// callfour: without a Fourier tool the table's answer is shown and the run
+// still succeeds; a registered tool runs once, after M40 and ".m80" are written.
+TEST_F(RefineCancel, CallFourRunsTheFourierToolAfterTheFinalWriting) {
+  RefineBlock("  cycles 1\n  callfour 1\n");
+  std::vector<std::string> lst;
+  ASSERT_EQ(RefineRun(fln_, lst), 0);
+  EXPECT_TRUE(tk_.Saw(msg::NotAvailable));
+
+  const std::string m40 = Bytes(".m40");
+  int calls = 0;
+  std::string seen;
+  TarnSetTool(50902, [&](TarnToolCall& c) {
+    ++calls;
+    seen = Bytes(".s40");
+    c.Error = 1;
+    return 0;
+  });
+  lst.clear();
+  ASSERT_EQ(RefineRun(fln_, lst), 0);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(seen, m40);  // the copy of the old M40 was already made
+  EXPECT_TRUE(fs::exists(fln_ + ".m80"));
+}
+
+// The terminal front-end: Ctrl-C counts only while a progress window is open;
+// the first press ends after the cycle, the second cancels, each confirmed.
+TEST(TerminalPoll, InterruptsBecomeProgressButtons) {
+  std::istringstream in("51202\n");
+  std::ostringstream out;
+  FeTerminalToolkit t(in, out, false);
+  EXPECT_EQ(t.PollEvent().Kind, EventNone);
+  t.ProgressBegin("Refinement");
+  EXPECT_EQ(t.PollEvent().Kind, EventNone);
+  std::raise(SIGINT);
+  FeEvent e = t.PollEvent();
+  EXPECT_EQ(e.Kind, EventButton);
+  EXPECT_EQ(e.Id, ProgressEndCycle);
+  EXPECT_EQ(e.SubKind, 1);
+  EXPECT_EQ(t.PollEvent().Kind, EventNone);
+  std::raise(SIGINT);
+  e = t.PollEvent();
+  EXPECT_EQ(e.Id, ProgressCancel);
+  t.ProgressEnd();
+  EXPECT_EQ(t.PollEvent().Kind, EventNone);
+  // The input was not touched: the next command is still there.
+  EXPECT_EQ(t.NextEvent().Id, 51202);
+}
+
+}  // namespace
+}  // namespace tarn
