@@ -23,6 +23,7 @@
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/calc_mod.hpp"
+#include "refine/calc_mol.hpp"
 #include "refine/refcommands.hpp"
 
 namespace tarn {
@@ -532,11 +533,6 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     s.Volume.push_back(ph.CellVol);
   }
   s.Atoms.resize(static_cast<size_t>(nPhase));
-  for (const MoleculeRec& m : Model.Mol)
-    if (!m.Pos.empty()) {
-      FeChybne(std::string(calcmsg::Header), {std::string(calcmsg::Molecules)});
-      return 1;
-    }
   s.ModMethod = RefInt(RkMethod) == 0 ? 0 : 1;
   for (size_t ia = 0; ia < Model.Atom.size(); ++ia) {
     const AtomRec& a = Model.Atom[ia];
@@ -584,6 +580,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     ca.ParBase.push_back(base);
     ca.Layout.push_back(lay);
   }
+  if (CalcMolPrepare(s, p)) return 1;
   for (CalcAtoms& ca : s.Atoms) {
     ca.N = static_cast<int>(ca.Atom.size());
     ca.NPad = (ca.N + kCalcPad - 1) / kCalcPad * kCalcPad;
@@ -651,7 +648,7 @@ void CalcUpdate(CalcSetup& s, const RefParams& p) {
   for (size_t ip = 0; ip < s.Atoms.size(); ++ip) {
     CalcAtoms& ca = s.Atoms[ip];
     const std::array<double, 9>& g = s.MetI[ip];
-    for (int i = 0; i < ca.N; ++i) {
+    for (int i = 0; i < ca.N - ca.NMol; ++i) {
       const size_t k = static_cast<size_t>(i);
       double occ;
       std::array<double, 3> x;
@@ -674,6 +671,7 @@ void CalcUpdate(CalcSetup& s, const RefParams& p) {
       }
     }
   }
+  CalcMolUpdate(s, p);
   for (size_t im = 0; im < s.ModRec.size(); ++im) {
     AtomRec& a = s.ModRec[im];
     const int base = s.ModParBase[im];
@@ -975,7 +973,7 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
   out.Problem = 0;
   out.Msg.clear();
   if (wantDer)
-    out.Der.assign(static_cast<size_t>(s.NPar), 0.);
+    out.Der.assign(static_cast<size_t>(s.NPar + s.NDerMol), 0.);
   else
     out.Der.clear();
   const CalcBlock& cb = s.Block[static_cast<size_t>(r.DatBlock)];
@@ -1053,6 +1051,7 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
     dFcdI = scale * (y + I * dydI) / (2. * std::sqrt(y * I));
   }
   for (double& d : out.Der) d *= dFcdI;
+  CalcMolChain(s, out.Der);  // pseudo-atom slots -> molecule positions
   if (cb.ScalePar >= 0) out.Der[static_cast<size_t>(cb.ScalePar)] = std::sqrt(std::max(y * I, 0.));
   if (cb.ExtType != ExtNone && y > 0.)
     for (int k = 0; k < cb.NExt; ++k)

@@ -28,6 +28,7 @@
 namespace tarn {
 
 struct ModAtomPrep;  // src/refine/calc_mod.hpp
+struct CalcMolPrep;  // src/refine/calc_mol.hpp
 
 inline constexpr int kCalcPad = 8;  // atom arrays are padded to a multiple of this
 
@@ -104,6 +105,7 @@ struct CalcAtoms {
   std::vector<double> X, Y, Z;           // fractional coordinates (NPad)
   std::array<std::vector<double>, 6> B;  // beta11 22 33 12 13 23 (NPad); from Uiso when Iso
   std::vector<CalcAnhAtom> Anh;          // atoms with anharmonic tensors
+  int NMol = 0;  // pseudo-atoms of molecule positions, the last NMol of the N (calc_mol.hpp)
 };
 
 // Per data block.
@@ -124,6 +126,8 @@ struct CalcBlock {
 
 struct CalcSetup {
   int NPar = 0;                             // size of the full parameter vector
+  std::shared_ptr<CalcMolPrep> Mol;         // molecule positions as pseudo-atoms
+  int NDerMol = 0;                          // derivative slots of pseudo-atoms after NPar
   std::vector<CalcSymm> Symm;               // per phase
   std::vector<CalcAtoms> Atoms;             // per phase: periodic atoms
   std::vector<std::array<double, 9>> MetI;  // per phase: G*, 1/Angstrom^2, row-major
@@ -153,8 +157,6 @@ inline constexpr std::string_view NoFormF =
     "The atom type has no scattering factor for the radiation of the data block:";
 inline constexpr std::string_view BadType = "Incorrect flag for atomic type (=";
 inline constexpr std::string_view BadPhase = "The atom belongs to a phase that does not exist:";
-inline constexpr std::string_view Molecules =
-    "Molecules (rigid groups) are not handled by the structure-factor calculation.";
 inline constexpr std::string_view Header = "Structure factors";
 }  // namespace calcmsg
 

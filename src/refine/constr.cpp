@@ -8,6 +8,7 @@
 
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "refine/calc_mol.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
 #include "util/strings.hpp"
@@ -17,7 +18,6 @@ namespace tarn {
 namespace {
 
 constexpr const char* kCellNames[6] = {"a", "b", "c", "alpha", "beta", "gamma"};
-constexpr const char* kMolBaseNames[7] = {"ai", "phi", "chi", "psi", "tx", "ty", "tz"};
 
 // Site-symmetry block of an atom block; -1 for blocks without site rules.
 int SiteKindOfBlock(int blk) {
@@ -149,7 +149,7 @@ void RefBuildParams(RefParams& p) {
         for (int i = 0; i < lay.Len[b]; ++i) {
           const int k = lay.Off[b] + i;
           const bool have = k < pos.Par.size();
-          std::string name = b == MBlkBase ? kMolBaseNames[i] : fmt::format("p{}", k + 1);
+          std::string name = b <= MBlkS ? MolSiteParName(k) : fmt::format("p{}", k + 1);
           add(OwnMolPos, static_cast<int>(im), static_cast<int>(ip), k, b, std::move(name),
               pos.Name, have ? pos.Par.Val[static_cast<size_t>(k)] : 0.,
               have ? pos.Par.Key[static_cast<size_t>(k)] : 0,
@@ -661,6 +661,7 @@ int RefPrelimConstr(RefParams& p) {
   if (RefInt(RkAutKeys) == 1) SetKeys(p);
   if (!Ref.Keep.empty()) refkeepgrigidsetki(p);
   SetSpec(p);
+  if (RefInt(RkAutSpec) == 1) RefSpecAtMol(p);
   if (!Ref.Equation.empty()) {
     SetEq(p);
     RefSetEqAdhoc(p);
