@@ -608,6 +608,8 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
           FeChybne(std::string(calcmsg::Header), {msg});
           return 1;
         }
+        // "refofanom" 0: the refinement leaves the anomalous terms out.
+        if (Basic.RefOfAnom && *Basic.RefOfAnom == 0) ff.Fp = ff.Fpp = 0.;
         cb.FormF[static_cast<size_t>(ip)].push_back(std::move(ff));
       }
     }
@@ -639,6 +641,13 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     }
     s.Block.push_back(std::move(cb));
     s.BlockModel.push_back(std::move(dm));
+  }
+  {
+    std::string msg;
+    if (CalcMagPrepare(s.Mag, Basic, Model, p, RefInt(RkOnlyMag) == 1, msg)) {
+      FeChybne(std::string(calcmsg::Header), {msg});
+      return 1;
+    }
   }
   CalcUpdate(s, p);
   return 0;
@@ -687,6 +696,7 @@ void CalcUpdate(CalcSetup& s, const RefParams& p) {
       dm.Twin.Val[static_cast<size_t>(k)] = ParVal(p, cb.TwinPar + k);
     if (cb.Twinned) TwinUpdateFractions(cb.Twin, dm);
   }
+  CalcMagUpdate(s.Mag, p);
 }
 
 // ---------------------------------------------------------------- one structure factor
@@ -968,7 +978,8 @@ int CalcF(const CalcSetup& s, const int* h, int ib, int ip, double sthl, double 
 }  // namespace
 
 int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
-  out.A = out.B = out.Fc = 0.;
+  out.A = out.B = out.Fc = out.IMag = 0.;
+  out.Magnetic = -1;
   out.Ext = 1.;
   out.Problem = 0;
   out.Msg.clear();
@@ -984,6 +995,29 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
   double I = 0.;
   std::vector<double> dFrac;
   Scratch& sc = ThreadScratch();
+  // Neutron data of a phase with magnetic atoms: |F_N|^2 + |F_M,perp|^2 (no
+  // interference for unpolarised neutrons); `onlymag` leaves F_N out.
+  const bool magPhase = static_cast<size_t>(r.Phase) < s.Mag.Phase.size() &&
+                        s.Mag.Phase[static_cast<size_t>(r.Phase)].Active;
+  const bool mag = magPhase && cb.Radiation == 2;
+  const bool nuc = !(mag && s.Mag.OnlyMag);
+  double iNuc = 0., iMag = 0.;
+  // Intensity of one domain reflection; adds w d(intensity)/dp into dI.
+  auto partIntensity = [&](const int* h, double w, cplx& f) {
+    f = 0.;
+    if (nuc) status |= CalcF(s, h, r.DatBlock, r.Phase, r.SinThL, w, dI, f, out);
+    double im = 0.;
+    if (mag) {
+      std::string bad;
+      if (CalcMagI(s.Mag, r.Phase, h, r.SinThL, w, dI, im, bad) != 0) {
+        status = 1;
+        if (!out.Problem) AddProblem(out, bad, h, 3);
+      }
+    }
+    iNuc += w * std::norm(f);
+    iMag += w * im;
+    return std::norm(f) + im;
+  };
   if (cb.Twinned) {
     TwinParts(cb.Twin, r.H.data(), sc.Parts);
     const auto parts = sc.Parts;  // CalcF reuses the scratch
@@ -991,18 +1025,18 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
     for (size_t k = 0; k < parts.size(); ++k) {
       cplx fk;
       const double w = cb.Twin.Frac[static_cast<size_t>(parts[k].Domain)];
-      status |= CalcF(s, parts[k].H.data(), r.DatBlock, r.Phase, r.SinThL, w, dI, fk, out);
+      partI[k] = partIntensity(parts[k].H.data(), w, fk);
       if (k == 0) F = fk;
-      partI[k] = std::norm(fk);
     }
     dFrac.assign(static_cast<size_t>(cb.Twin.NDomain), 0.);
     I = TwinSum(cb.Twin, parts, partI, wantDer ? dFrac.data() : nullptr);
   } else {
-    status |= CalcF(s, r.H.data(), r.DatBlock, r.Phase, r.SinThL, 1., dI, F, out);
-    I = std::norm(F);
+    I = partIntensity(r.H.data(), 1., F);
   }
   out.A = F.real();
   out.B = F.imag();
+  out.IMag = iMag;
+  if (magPhase) out.Magnetic = mag && iMag > 0. && iNuc <= kMagPureFrac * (iNuc + iMag) ? 1 : 0;
   // Extinction y(I) and dy/d(extinction values).
   const double sinTh = std::clamp(r.SinThL * cb.Lambda, 0., 1.);
   const double cosTh = std::sqrt(std::max(0., 1. - sinTh * sinTh));

@@ -22,6 +22,7 @@
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/calc_ext.hpp"
+#include "refine/calc_mag.hpp"
 #include "refine/constr.hpp"  // RefParams
 #include "symmetry/symm.hpp"
 
@@ -145,6 +146,7 @@ struct CalcSetup {
   std::vector<std::shared_ptr<ModAtomPrep>> ModPrep;
   std::vector<AtomRec> ModRec;
   int ModMethod = 1;  // 0 Bessel (Calcm1), else integration (Calcm2)
+  CalcMagSetup Mag;   // magnetic atoms per phase (neutron data blocks)
 };
 
 // Messages of the structure-factor calculation.
@@ -185,7 +187,9 @@ struct CalcOut {
   double Ext = 1.;          // extinction factor y on the intensity
   std::vector<double> Der;  // dFc/dparameter over the FULL parameter vector (p.size()); filled when
                             // asked; the caller folds it with RefDerCompress
-  int Problem = 0;          // 0 none; 1 numerical problem (Msg holds the message lines)
+  double IMag = 0.;   // magnetic intensity |F_M,perp|^2 (fm^2, absolute scale; twins: weighted sum)
+  int Magnetic = -1;  // -1 phase without magnetic atoms, 0 nuclear, 1 magnetic reflection
+  int Problem = 0;    // 0 none; 1 numerical problem (Msg holds the message lines)
   std::vector<std::string> Msg;
 };
 // Structure factor of one reflection; no writes to program-wide state (callable from threads).

@@ -198,6 +198,9 @@ struct Run {
   std::vector<int> twDomain;  // per reflection: RFacRefl::TwDomain
   std::vector<char> twOver;   // per reflection: more than one contribution (nover)
 
+  // Messages of a numerical problem of the structure factors in the last loop.
+  std::vector<std::string> calcProblem;
+
   int Fail(const std::vector<std::string>& lines) {
     for (const auto& l : lines) lst.push_back(l);
     Say(FeMsgKind::Error, lines);
@@ -322,6 +325,7 @@ int Run::Prepare() {
 int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>& bres) {
   RefRFacNuluj(tabs);
   if (solve) RefLoopNuluj(ne, p.NRef);
+  calcProblem.clear();
   nUsed = 0;
   bres.clear();
   used.clear();
@@ -329,7 +333,6 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
   m80Phase.clear();
   CalcOut out;
   std::vector<double> derc(static_cast<size_t>(std::max(p.NRef, 1)));
-  std::vector<bool> problemShown(1, false);
   int sincePoll = 0, prevBlock = -1;
   for (const auto& w : refl) {
     // The progress window is polled between blocks and every kRefPollEvery reflections.
@@ -348,11 +351,16 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
     cr.Phase = w.Phase;
     cr.SinThL = w.SinThL;
     if (Calc(s, cr, solve, out) != 0 || out.Problem) {
-      if (!problemShown[0]) {
-        for (const auto& m : out.Msg) serious.push_back(m);
-        problemShown[0] = true;
+      // The structure factors of this cycle cannot be trusted: Execute makes
+      // it a failed cycle or stops the run.
+      calcProblem = out.Msg;
+      if (calcProblem.empty()) {
+        std::string hkl;
+        for (int i = 0; i < w.NDim; ++i)
+          hkl += fmt::format("{}{}", i ? " " : "", w.H[static_cast<size_t>(i)]);
+        calcProblem.push_back(fmt::format("{}({}){}", calcmsg::Problem1, hkl, calcmsg::Problem2));
       }
-      if (out.Problem && !std::isfinite(out.Fc)) continue;
+      return 0;
     }
     const CalcBlock& cb = s.Block[static_cast<size_t>(w.Block)];
     const double k = cb.Scale * cb.Scale;
@@ -378,6 +386,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
     rr.Flag = flag;
     rr.SatOrder = w.SatOrder;
     rr.DatBlock = w.Block;
+    rr.Magnetic = out.Magnetic;
     rr.SinThL = w.SinThL;
     {
       const size_t iw = static_cast<size_t>(&w - refl.data());
@@ -519,6 +528,26 @@ int Run::Execute() {
     const int lrc = Loop(accumulate, last, list || opt.SkipBad, nUsed, bres);
     if (lrc == kRunCancelled) return Cancelled();
     if (lrc != 0) return 1;
+    if (!calcProblem.empty()) {
+      // A numerical problem of the structure factors (an overflowing
+      // temperature factor, ...). With the dynamical damping and a solution
+      // to back off from, the cycle failed: the damping is reduced as after a
+      // worse R factor and the shifts are re-applied from the backups; else
+      // the run stops with the message (M40 is not written).
+      auto& sv = serious;  // the messages once among the serious warnings
+      if (std::search(sv.begin(), sv.end(), calcProblem.begin(), calcProblem.end()) == sv.end())
+        sv.insert(sv.end(), calcProblem.begin(), calcProblem.end());
+      if (!keyDynam || !havePrev) return Fail(calcProblem);
+      for (const auto& m : calcProblem) lst.push_back(m);
+      if (dyn.RedDynam > 1.) damp /= dyn.RedDynam;
+      dyn.SinceRed = 0;
+      if (++dyn.NRed > kMaxDynRed) return Fail({std::string(lsqmsg::TooManyRed)});
+      lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
+      if (inverbackdamp(p, prevInv, damp, z, lst) != 0)
+        return Fail({std::string(lsqmsg::TooManyRed)});
+      CalcUpdate(s, p);
+      continue;
+    }
     if (nUsed == 0) return Fail({std::string(refinemsg::NoRefl)});
     lst.push_back("");
     RFactorWrite(tabs, cycle, damp, lst);

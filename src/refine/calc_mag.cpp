@@ -1,0 +1,282 @@
+// Magnetic structure factor of neutron reflections and its derivatives
+// (the conventions are in calc_mag.hpp).
+#include "refine/calc_mag.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+#include "refine/calc.hpp"
+#include "refine/constr.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+constexpr double kTwoPi = 2. * kPi;
+using cplx = std::complex<double>;
+using CVec = std::array<cplx, 3>;
+
+bool AtomIsModulated(const AtomRec& a) {
+  for (int k = 0; k < NParKinds; ++k)
+    if (a.Shape.NWave[static_cast<size_t>(k)] > 0) return true;
+  return a.Shape.Flag[0] == 1 || a.Shape.Flag[1] == 1 || a.Part > 1;
+}
+
+// Magnetic form factor data of an atom type: the "atmag"/"atmagj" records of
+// the phase by type name, else the <j0> coefficients of the type's "FFMag".
+bool FormMOf(const PhaseBasic& ph, int type, AtMagBasic& out) {
+  const std::string& name = ph.AtType[static_cast<size_t>(type)];
+  for (const AtMagBasic& a : ph.AtMag)
+    if (EqIgnoreCase(a.AtName, name) && a.J0.size() >= 7) {
+      out = a;
+      return true;
+    }
+  if (static_cast<size_t>(type) < ph.AtTypeData.size()) {
+    const auto& ff = ph.AtTypeData[static_cast<size_t>(type)].FFMag;
+    if (ff.size() >= 7) {
+      out = AtMagBasic{};
+      out.AtName = name;
+      out.J0.assign(ff.begin(), ff.begin() + 7);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ReadValues(CalcMagAtom& a, const RefParams& p, const std::array<double, 9>& g) {
+  auto val = [&](int k) { return p.Val[static_cast<size_t>(a.ParBase + k)]; };
+  a.Occ = val(a.Lay.Off[BlkOcc]);
+  for (int j = 0; j < 3; ++j) a.X[static_cast<size_t>(j)] = val(a.Lay.Off[BlkPos] + j);
+  if (a.Iso) {
+    // beta_ij = 2 pi^2 Uiso G*_ij.
+    const double u = 2. * kPi * kPi * val(a.Lay.Off[BlkAdp]);
+    a.B = {u * g[0], u * g[4], u * g[8], u * g[1], u * g[2], u * g[5]};
+  } else {
+    for (int k = 0; k < 6; ++k) a.B[static_cast<size_t>(k)] = val(a.Lay.Off[BlkAdp] + k);
+  }
+  for (int j = 0; j < 3; ++j) a.MVal[static_cast<size_t>(j)] = val(a.Lay.Off[BlkMag] + j);
+}
+
+}  // namespace
+
+int MagAtomRepr(const PhaseModel& ph, const std::string& name) {
+  for (const M40Option& o : ph.Opt) {
+    if (o.Index < 0 || static_cast<size_t>(o.Index) >= M40OptionKeys.size() ||
+        !EqIgnoreCase(M40OptionKeys[static_cast<size_t>(o.Index)], "magmode"))
+      continue;
+    for (const std::string& w : o.Words)
+      if (EqIgnoreCase(w, name)) return MagSpher;
+  }
+  return MagFract;
+}
+
+int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model, const RefParams& p,
+                   bool onlyMag, std::string& msg) {
+  m = CalcMagSetup{};
+  msg.clear();
+  m.OnlyMag = onlyMag;
+  m.Phase.resize(b.Phase.size());
+  for (size_t ia = 0; ia < model.Atom.size(); ++ia) {
+    const AtomRec& a = model.Atom[ia];
+    if (a.Shape.MagPar <= 0) continue;
+    const int ip = a.Phase - 1;
+    if (ip < 0 || static_cast<size_t>(ip) >= b.Phase.size()) continue;  // refused by CalcPrepare
+    const PhaseBasic& ph = b.Phase[static_cast<size_t>(ip)];
+    CalcMagPhase& mp = m.Phase[static_cast<size_t>(ip)];
+    if (a.Shape.MagPar > 1) {
+      msg = fmt::format("{} {}", calcmagmsg::Waves, a.Name);
+      return 1;
+    }
+    if (AtomIsModulated(a)) {
+      msg = fmt::format("{} {}", calcmagmsg::Modulated, a.Name);
+      return 1;
+    }
+    if (a.Shape.AdpOrder > 2) {
+      msg = fmt::format("{} {}", calcmagmsg::Anharmonic, a.Name);
+      return 1;
+    }
+    if (!ph.QMag.empty()) {
+      msg = fmt::format("{} {}", calcmagmsg::PropVector, ph.Name.empty() ? "1" : ph.Name);
+      return 1;
+    }
+    if (!mp.Active) {
+      if (MagPrepare(mp.Mag, ph) != 0) {
+        msg = fmt::format("{} {}", calcmagmsg::BadCell, ph.Name);
+        return 1;
+      }
+      const PhaseSymmetry& sy = ph.Symmetry;
+      for (int o = 0; o < sy.NSymm && o < sy.MaxSymm(); ++o) {
+        mp.R.push_back(sy.Op[static_cast<size_t>(o)].RM);
+        std::array<double, 3> t{};
+        for (int k = 0; k < 3; ++k)
+          t[static_cast<size_t>(k)] = sy.Op[static_cast<size_t>(o)].S6[static_cast<size_t>(k)];
+        mp.T.push_back(t);
+      }
+      for (int c = 0; c < sy.NLattVec && c < sy.MaxLattVec(); ++c) {
+        std::array<double, 3> v{};
+        for (int k = 0; k < 3; ++k)
+          v[static_cast<size_t>(k)] = sy.VT6[static_cast<size_t>(c)][static_cast<size_t>(k)];
+        mp.Centr.push_back(v);
+      }
+      if (mp.Centr.empty()) mp.Centr.push_back({});
+      std::copy(ph.MetTensI, ph.MetTensI + 9, mp.MetI.begin());
+      mp.FormM.resize(ph.AtType.size());
+      mp.Active = true;
+    }
+    const int type = a.Type - 1;
+    if (type < 0 || static_cast<size_t>(type) >= ph.AtType.size()) continue;  // refused elsewhere
+    if (!FormMOf(ph, type, mp.FormM[static_cast<size_t>(type)])) {
+      msg = fmt::format("{} {}", calcmagmsg::NoFormM, ph.AtType[static_cast<size_t>(type)]);
+      return 1;
+    }
+    CalcMagAtom ma;
+    ma.Atom = static_cast<int>(ia);
+    ma.Name = a.Name;
+    ma.Type = type;
+    ma.ParBase = p.AtomBase[ia];
+    ma.Lay = AtomLayout(a.Shape);
+    ma.Iso = a.Shape.AdpOrder <= 1;
+    ma.Repr = static_cast<size_t>(ip) < model.Phase.size()
+                  ? MagAtomRepr(model.Phase[static_cast<size_t>(ip)], a.Name)
+                  : MagFract;
+    mp.Atoms.push_back(std::move(ma));
+  }
+  CalcMagUpdate(m, p);
+  return 0;
+}
+
+void CalcMagUpdate(CalcMagSetup& m, const RefParams& p) {
+  for (CalcMagPhase& mp : m.Phase)
+    for (CalcMagAtom& a : mp.Atoms) ReadValues(a, p, mp.MetI);
+}
+
+int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w, double* dI,
+             double& iMag, std::string& badAtom) {
+  iMag = 0.;
+  const CalcMagPhase& mp = m.Phase[static_cast<size_t>(ip)];
+  if (!mp.Active) return 0;
+  int status = 0;
+  // Centring factor: sum over the centring vectors of exp(2 pi i h.c).
+  cplx gc = 0.;
+  for (const auto& c : mp.Centr)
+    gc += std::polar(1., kTwoPi * (h[0] * c[0] + h[1] * c[1] + h[2] * c[2]));
+  const bool der = dI != nullptr;
+  const size_t nAt = mp.Atoms.size();
+  // Per atom: the operator sum S = sum_op T e RMag M, and for the derivatives
+  // sum_op k_j T e RMag M, sum_op q_k T e RMag M, sum_op T e RMag (3 x 3).
+  struct Sums {
+    CVec S{};
+    std::array<CVec, 3> X{};
+    std::array<CVec, 6> Bq{};
+    std::array<cplx, 9> SM{};
+    double K = 0.;  // p f_m
+  };
+  thread_local std::vector<Sums> sums;
+  sums.assign(nAt, Sums{});
+  CVec F{};
+  const std::array<double, 9>& rc = mp.Mag.RecCart;
+  for (size_t ia = 0; ia < nAt; ++ia) {
+    const CalcMagAtom& a = mp.Atoms[ia];
+    Sums& su = sums[ia];
+    su.K = kMagAmpFm * MagFormFactor(mp.FormM[static_cast<size_t>(a.Type)], sthl);
+    const std::array<double, 3> mc = MagMomentCart(mp.Mag, a.MVal.data(), a.Repr, nullptr);
+    double emax = -1.e300;
+    for (size_t o = 0; o < mp.R.size(); ++o) {
+      const auto& r = mp.R[o];
+      const auto& t = mp.T[o];
+      double k[3];
+      for (int j = 0; j < 3; ++j)
+        k[j] = h[0] * r[static_cast<size_t>(j)] + h[1] * r[static_cast<size_t>(3 + j)] +
+               h[2] * r[static_cast<size_t>(6 + j)];
+      const double q[6] = {k[0] * k[0],      k[1] * k[1],      k[2] * k[2],
+                           2. * k[0] * k[1], 2. * k[0] * k[2], 2. * k[1] * k[2]};
+      double e = 0.;
+      for (int j = 0; j < 6; ++j) e -= q[j] * a.B[static_cast<size_t>(j)];
+      emax = std::max(emax, e);
+      int st = 0;
+      const double tf = ExpTarn(std::min(e, kExpTarnLimit - 1.), st);
+      const double ph =
+          k[0] * a.X[0] + k[1] * a.X[1] + k[2] * a.X[2] + h[0] * t[0] + h[1] * t[1] + h[2] * t[2];
+      const cplx z = tf * std::polar(1., kTwoPi * ph);
+      const auto& rm = mp.Mag.RMagCart[o];
+      CVec v{};
+      for (int i = 0; i < 3; ++i)
+        v[static_cast<size_t>(i)] = z * (rm[static_cast<size_t>(3 * i)] * mc[0] +
+                                         rm[static_cast<size_t>(3 * i + 1)] * mc[1] +
+                                         rm[static_cast<size_t>(3 * i + 2)] * mc[2]);
+      for (int i = 0; i < 3; ++i) su.S[static_cast<size_t>(i)] += v[static_cast<size_t>(i)];
+      if (!der) continue;
+      for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i)
+          su.X[static_cast<size_t>(j)][static_cast<size_t>(i)] += k[j] * v[static_cast<size_t>(i)];
+      for (int j = 0; j < 6; ++j)
+        for (int i = 0; i < 3; ++i)
+          su.Bq[static_cast<size_t>(j)][static_cast<size_t>(i)] += q[j] * v[static_cast<size_t>(i)];
+      for (int i = 0; i < 9; ++i) su.SM[static_cast<size_t>(i)] += z * rm[static_cast<size_t>(i)];
+    }
+    if (emax >= kExpTarnLimit) {
+      if (!status) badAtom = a.Name;
+      status = 1;
+    }
+    const cplx f = gc * su.K * a.Occ;
+    for (int i = 0; i < 3; ++i) F[static_cast<size_t>(i)] += f * su.S[static_cast<size_t>(i)];
+  }
+  std::array<double, 3> hc{};
+  for (int j = 0; j < 3; ++j)
+    hc[static_cast<size_t>(j)] = h[0] * rc[static_cast<size_t>(j)] +
+                                 h[1] * rc[static_cast<size_t>(3 + j)] +
+                                 h[2] * rc[static_cast<size_t>(6 + j)];
+  double dRe[3], dIm[3];
+  iMag = MagPerpIntensity(F, hc, der ? dRe : nullptr, der ? dIm : nullptr);
+  if (!der) return status;
+  // dI/dp = sum_i dRe_i Re(dF_i/dp) + dIm_i Im(dF_i/dp) = Re(sum_i conj(c_i) dF_i/dp), c = dRe + i
+  // dIm.
+  cplx c[3];
+  for (int i = 0; i < 3; ++i) c[i] = w * cplx(dRe[i], -dIm[i]);
+  auto proj = [&](const CVec& g) { return (c[0] * g[0] + c[1] * g[1] + c[2] * g[2]).real(); };
+  for (size_t ia = 0; ia < nAt; ++ia) {
+    const CalcMagAtom& a = mp.Atoms[ia];
+    const Sums& su = sums[ia];
+    const cplx f = gc * su.K;  // per unit occupancy
+    double* d = dI + a.ParBase;
+    auto scaled = [&](const CVec& g, cplx s) {
+      CVec r{};
+      for (int i = 0; i < 3; ++i) r[static_cast<size_t>(i)] = s * g[static_cast<size_t>(i)];
+      return r;
+    };
+    d[a.Lay.Off[BlkOcc]] += proj(scaled(su.S, f));
+    // dF/dx_j = 2 pi i k_j F; dF/dbeta_k = -q_k F.
+    for (int j = 0; j < 3; ++j)
+      d[a.Lay.Off[BlkPos] + j] +=
+          proj(scaled(su.X[static_cast<size_t>(j)], f * a.Occ * cplx(0., kTwoPi)));
+    double db[6];
+    for (int j = 0; j < 6; ++j) db[j] = proj(scaled(su.Bq[static_cast<size_t>(j)], -f * a.Occ));
+    if (a.Iso) {
+      const auto& g = mp.MetI;
+      const double u = 2. * kPi * kPi;
+      d[a.Lay.Off[BlkAdp]] += u * (db[0] * g[0] + db[1] * g[4] + db[2] * g[8] + db[3] * g[1] +
+                                   db[4] * g[2] + db[5] * g[5]);
+    } else {
+      for (int j = 0; j < 6; ++j) d[a.Lay.Off[BlkAdp] + j] += db[j];
+    }
+    // dF/dvalue_k = f ai SM dMcart/dvalue_k.
+    double jac[9];
+    (void)MagMomentCart(mp.Mag, a.MVal.data(), a.Repr, jac);
+    for (int k = 0; k < 3; ++k) {
+      CVec g{};
+      for (int i = 0; i < 3; ++i)
+        for (int l = 0; l < 3; ++l)
+          g[static_cast<size_t>(i)] += su.SM[static_cast<size_t>(3 * i + l)] * jac[3 * l + k];
+      d[a.Lay.Off[BlkMag] + k] += proj(scaled(g, f * a.Occ));
+    }
+  }
+  return status;
+}
+
+}  // namespace tarn

@@ -1,0 +1,106 @@
+#pragma once
+// Magnetic neutron scattering inside the structure-factor calculation.
+//
+// For a data block with neutron radiation, every magnetic atom (magnetic
+// attribute m >= 1) of a phase adds the magnetic structure-factor vector
+//   F_M = sum_atoms sum_ops sum_centring p f_m(s) ai T(h R) exp(2 pi i h.(R x + t + c)) RMag M
+// (p = kMagAmpFm fm per Bohr magneton, f_m the magnetic form factor in the
+// dipole approximation, M the Cartesian moment in Bohr magnetons, RMag =
+// det(R) ZMag R in Cartesian form: moments are axial vectors and change sign
+// under time inversion). Only the part perpendicular to the diffraction vector
+// scatters, and for unpolarised neutrons the nuclear-magnetic interference
+// vanishes, so the intensity of the reflection is |F_N|^2 + |F_M,perp|^2
+// (`onlymag`: |F_M,perp|^2 alone). Centring translations carry no time
+// inversion (an anti-translation is an operator of its own).
+//
+// Handled: periodic atoms with isotropic or harmonic ADP whose moment has no
+// waves, in phases without magnetic propagation vectors. Moment waves,
+// modulated or anharmonic magnetic atoms and propagation vectors are refused
+// by CalcMagPrepare with a message naming the atom.
+//
+// Moment representation of an atom: the three stored values are components
+// along a/|a|, b/|b|, c/|c| (MagFract), or modulus, phi, theta in degrees
+// (MagSpher) for the atoms named in the phase's "magmode" option record.
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "refine/calc_ext.hpp"
+
+namespace tarn {
+
+struct RefParams;  // refine/constr.hpp
+
+// A magnetic atom as the magnetic sum uses it.
+struct CalcMagAtom {
+  int Atom = 0;  // index in Model.Atom
+  std::string Name;
+  int Type = 0;     // 0-based atom type
+  int ParBase = 0;  // first parameter of the atom in RefParams
+  AtomLayoutInfo Lay;
+  bool Iso = false;              // isotropic ADP (Uiso)
+  int Repr = MagFract;           // MagRepr of the stored moment values
+  double Occ = 0.;               // ai
+  std::array<double, 3> X{};     // fractional
+  std::array<double, 6> B{};     // beta11 22 33 12 13 23 (from Uiso when Iso)
+  std::array<double, 3> MVal{};  // stored moment values (Repr)
+};
+
+// Per phase.
+struct CalcMagPhase {
+  bool Active = false;                       // the phase has magnetic atoms
+  MagSetup Mag;                              // frames and Cartesian RMag of every operator
+  std::vector<std::array<double, 9>> R;      // every operator's rotation (fractional, row-major)
+  std::vector<std::array<double, 3>> T;      // its translation
+  std::vector<std::array<double, 3>> Centr;  // centring vectors (first zero)
+  std::array<double, 9> MetI{};              // G*, 1/Angstrom^2
+  std::vector<AtMagBasic> FormM;             // magnetic form factor per atom type
+  std::vector<CalcMagAtom> Atoms;
+};
+
+struct CalcMagSetup {
+  std::vector<CalcMagPhase> Phase;  // one per phase of the basic data
+  bool OnlyMag = false;             // `onlymag`: nuclear part left out
+};
+
+// Fraction of the total intensity below which the nuclear part counts as
+// absent: the reflection is then a magnetic one for the R factors.
+inline constexpr double kMagPureFrac = 1.e-6;
+
+namespace calcmagmsg {
+inline constexpr std::string_view NoFormM = "The atom type has no magnetic form factor:";
+inline constexpr std::string_view Waves =
+    "Magnetic moment waves are not handled by the structure-factor calculation, atom:";
+inline constexpr std::string_view Modulated =
+    "Magnetic atoms with modulation are not handled by the structure-factor calculation, atom:";
+inline constexpr std::string_view Anharmonic =
+    "Magnetic atoms with anharmonic ADP are not handled by the structure-factor calculation, "
+    "atom:";
+inline constexpr std::string_view PropVector =
+    "Magnetic propagation vectors are not handled by the structure-factor calculation; describe "
+    "the magnetic structure in its magnetic cell. Phase:";
+inline constexpr std::string_view BadCell = "The cell of the magnetic phase is degenerate:";
+}  // namespace calcmagmsg
+
+// Representation of the moment of atom `name`: MagSpher when the phase's
+// "magmode" option lists the name, else MagFract.
+int MagAtomRepr(const PhaseModel& ph, const std::string& name);
+
+// Builds the magnetic set-up from the basic data and the model; p supplies the
+// parameter positions (values through CalcMagUpdate). 0, or 1 with msg set.
+[[nodiscard]] int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model,
+                                 const RefParams& p, bool onlyMag, std::string& msg);
+// Takes the current values from the parameter vector.
+void CalcMagUpdate(CalcMagSetup& m, const RefParams& p);
+
+// Magnetic intensity |F_M,perp|^2 (fm^2) of the indices h (3) of phase ip at
+// s = sin(theta)/lambda into iMag; with dI non-null adds w * d|F_M,perp|^2/dp
+// for every value p of the magnetic atoms (full parameter vector). Returns 0,
+// or 1 when a temperature factor overflows (badAtom names the atom).
+[[nodiscard]] int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
+                           double* dI, double& iMag, std::string& badAtom);
+
+}  // namespace tarn

@@ -1,0 +1,305 @@
+// Magnetic neutron scattering in Calc: a two-sublattice antiferromagnet
+// against its closed form, moments along the diffraction vector, time
+// inversion, the intensity sum, derivatives of every magnetic-atom value
+// against central differences; and "refofanom" switching the anomalous terms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <string>
+#include <vector>
+
+#include "model/atoms.hpp"
+#include "model/basic.hpp"
+#include "refine/calc.hpp"
+#include "refine/constr.hpp"
+#include "refine/refcommands.hpp"
+
+namespace tarn {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// <j0> of Fe3+ (Brown, Vol. C Table 4.4.5.2): A a B b C c D.
+const std::vector<double> kFe3J0 = {0.3972, 13.2442, 0.6295, 4.9034, -0.0314, 0.3496, 0.0044};
+constexpr double kBFe = 9.45;  // neutron length of Fe, fm
+constexpr double kBC = 6.646;  // neutron length of C, fm
+
+double J0(double s) {
+  const auto& c = kFe3J0;
+  return c[0] * std::exp(-c[1] * s * s) + c[2] * std::exp(-c[3] * s * s) +
+         c[4] * std::exp(-c[5] * s * s) + c[6];
+}
+
+struct MagAtomSpec {
+  const char* Name;
+  int Type;  // 1 Fe, 2 C
+  int Order;
+  double Occ;
+  std::array<double, 3> X;
+  std::array<double, 6> B;  // beta (Uiso in B[0])
+  int MagPar;               // 0 none, 1 moment
+  std::array<double, 3> M;  // stored moment values
+};
+
+void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::string>& ops,
+                     const std::vector<MagAtomSpec>& atoms, int radiation = 2,
+                     const std::vector<std::string>& spherical = {}) {
+  Basic = BasicData{};
+  Basic.Phase.resize(1);
+  Basic.DatBlock.resize(1);
+  Basic.DatBlock[0].Radiation = radiation;
+  Basic.DatBlock[0].Lambda = 1.54;
+  PhaseBasic& ph = Basic.Phase[0];
+  std::copy(cell.begin(), cell.end(), ph.Cell);
+  ph.Magnetic = true;
+  ph.SymmText = ops;
+  ph.AtType = {"Fe", "C"};
+  ph.AtTypeData.resize(2);
+  ph.AtTypeData[0].FNeutron = kBFe;
+  ph.AtTypeData[1].FNeutron = kBC;
+  ph.AtTypeData[0].FFBasic = {11.7695, 4.7611, 7.3573,  0.3072, 3.5222,
+                              15.3535, 2.3045, 76.8805, 1.0369};
+  ph.AtTypeData[1].FFBasic = {2.31, 20.8439, 1.02, 10.2075, 1.5886, 0.5687, 0.865, 51.6512, 0.2156};
+  AtMagBasic fe;
+  fe.AtName = "Fe";
+  fe.Ion = "Fe3";
+  fe.J0 = kFe3J0;
+  ph.AtMag.push_back(fe);
+  ASSERT_EQ(SetBasicM50(Basic), 0);
+  Model = AtomModel{};
+  Model.DatBlock.resize(1);
+  Model.DatBlock[0].Scale.resize(1);
+  Model.DatBlock[0].Scale.Val[0] = 1.3;
+  Model.Phase.resize(1);
+  if (!spherical.empty()) {
+    M40Option o;
+    o.Index = 6;  // magmode
+    o.Words = spherical;
+    Model.Phase[0].Opt.push_back(o);
+  }
+  for (const MagAtomSpec& s : atoms) {
+    AtomRec a = DefaultAtom();
+    a.Name = s.Name;
+    a.Type = s.Type;
+    a.Shape.AdpOrder = s.Order;
+    a.Shape.MagPar = s.MagPar;
+    const AtomLayoutInfo lay = AtomLayout(a.Shape);
+    a.Par.resize(lay.NPar);
+    a.Par.Val[0] = s.Occ;
+    for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = s.X[static_cast<size_t>(i)];
+    for (int i = 0; i < lay.Len[BlkAdp]; ++i)
+      a.Par.Val[static_cast<size_t>(4 + i)] = s.B[static_cast<size_t>(i)];
+    for (int i = 0; i < lay.Len[BlkMag]; ++i)
+      a.Par.Val[static_cast<size_t>(lay.Off[BlkMag] + i)] = s.M[static_cast<size_t>(i)];
+    Model.Atom.push_back(a);
+  }
+  RefDefault();
+}
+
+double SinThL(const std::array<int, 6>& h) {
+  const double* g = Basic.Phase[0].MetTensI;
+  double s = 0.;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      s += h[static_cast<size_t>(i)] * g[3 * i + j] * h[static_cast<size_t>(j)];
+  return 0.5 * std::sqrt(s);
+}
+
+CalcOut Eval(const CalcSetup& s, std::array<int, 6> h, bool der) {
+  CalcRefl r;
+  r.H = h;
+  r.SinThL = SinThL(h);
+  CalcOut o;
+  EXPECT_EQ(Calc(s, r, der, o), 0);
+  return o;
+}
+
+const std::array<double, 6> kCubic = {5.0, 5.0, 5.0, 90, 90, 90};
+
+// Fe at +-(1/4 1/4 1/4) related by -1' (inversion with time inversion): the
+// moments are opposite. For h + k + l odd the nuclear amplitude
+// 2 b cos(pi (h+k+l)/2) vanishes and F_M = 2 i p f_m T M, so
+// I = 4 p^2 f_m^2 T^2 |M_perp|^2. With the plain inversion (ferromagnet) the
+// same reflection has no magnetic intensity.
+TEST(CalcMag, AntiferromagnetClosedForm) {
+  const double u = 0.008;  // Uiso, Angstrom^2
+  struct Case {
+    const char* What;
+    const char* InvSign;  // time-inversion word of the inversion
+    std::array<double, 3> M;
+    std::array<int, 6> H;
+    double MPerp2;  // |M_perp|^2 for the antiferromagnet, (Bohr magnetons)^2
+    int Magnetic;   // classification of the reflection
+  };
+  const Case cases[] = {
+      {"moment along c, h along a", "-m", {0, 0, 3.}, {1, 0, 0}, 9., 1},
+      {"moment along a, h along a: no intensity", "-m", {3., 0, 0}, {1, 0, 0}, 0., 0},
+      {"moment along a, h along b", "-m", {3., 0, 0}, {0, 1, 0}, 9., 1},
+      {"oblique moment, h along c", "-m", {1., 2., 2.}, {0, 0, 3}, 5., 1},
+      {"moment along a, h = (1 1 1)", "-m", {3., 0, 0}, {1, 1, 1}, 6., 1},
+      {"ferromagnet: no magnetic intensity at (1 0 0)", "m", {0, 0, 3.}, {1, 0, 0}, 0., 0},
+  };
+  for (const Case& c : cases) {
+    SetMagStructure(kCubic, {"x y z m", std::string("-x -y -z ") + c.InvSign},
+                    {{"Fe1", 1, 1, 1., {0.25, 0.25, 0.25}, {u}, 1, c.M}});
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0) << c.What;
+    const CalcOut o = Eval(s, c.H, false);
+    const double sthl = SinThL(c.H);
+    const double t = std::exp(-8. * kPi * kPi * u * sthl * sthl);
+    const double amp = 2. * kMagAmpFm * J0(sthl) * t;
+    EXPECT_NEAR(o.IMag, amp * amp * c.MPerp2, 1e-9 * (1. + o.IMag)) << c.What;
+    EXPECT_EQ(o.Magnetic, c.Magnetic) << c.What;
+    // Purely magnetic: the nuclear part vanishes; the scale multiplies |F|.
+    const double nuc = std::norm(std::complex<double>(o.A, o.B));
+    const double hs = c.H[0] + c.H[1] + c.H[2];
+    EXPECT_NEAR(nuc, std::pow(2. * kBFe * t * std::cos(kPi * hs / 2.), 2), 1e-9) << c.What;
+    EXPECT_NEAR(o.Fc, 1.3 * std::sqrt(nuc + o.IMag), 1e-9 * (1. + o.Fc)) << c.What;
+  }
+  // A nuclear reflection of the antiferromagnet: (2 0 0) has no magnetic part.
+  SetMagStructure(kCubic, {"x y z m", "-x -y -z -m"},
+                  {{"Fe1", 1, 1, 1., {0.25, 0.25, 0.25}, {u}, 1, {0, 0, 3.}}});
+  RefParams p;
+  RefBuildParams(p);
+  CalcSetup s;
+  ASSERT_EQ(CalcPrepare(s, p), 0);
+  const CalcOut o = Eval(s, {2, 0, 0}, false);
+  EXPECT_NEAR(o.IMag, 0., 1e-12);
+  EXPECT_EQ(o.Magnetic, 0);
+}
+
+// The same moments in the spherical representation give the same intensity;
+// X-ray data see no magnetic scattering; `onlymag` keeps the magnetic part
+// alone.
+TEST(CalcMag, RepresentationsRadiationAndOnlyMag) {
+  const std::array<double, 3> m = {1.2, -0.7, 2.1};
+  const double mod = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+  const std::array<double, 3> sph = {mod, std::atan2(m[1], m[0]) * 180. / kPi,
+                                     std::acos(m[2] / mod) * 180. / kPi};
+  const std::vector<std::string> ops = {"x y z m", "-x -y -z -m"};
+  const std::array<int, 6> h = {1, 2, 0};
+  auto run = [&](const std::array<double, 3>& mv, const std::vector<std::string>& spher,
+                 int radiation, int onlyMag) {
+    SetMagStructure(kCubic, ops,
+                    {{"Fe1", 1, 1, 1., {0.21, 0.27, 0.31}, {0.01}, 1, mv},
+                     {"C1", 2, 1, 1., {0.61, 0.07, 0.43}, {0.02}, 0, {}}},
+                    radiation, spher);
+    Ref.Run.SetI(RkOnlyMag, onlyMag);
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    EXPECT_EQ(CalcPrepare(s, p), 0);
+    return Eval(s, h, false);
+  };
+  const CalcOut cart = run(m, {}, 2, 0);
+  const CalcOut spher = run(sph, {"Fe1"}, 2, 0);
+  ASSERT_GT(cart.IMag, 1.);
+  EXPECT_NEAR(spher.IMag, cart.IMag, 1e-9 * cart.IMag);
+  EXPECT_NEAR(spher.Fc, cart.Fc, 1e-9 * cart.Fc);
+  const CalcOut xray = run(m, {}, 1, 0);
+  EXPECT_EQ(xray.IMag, 0.);
+  EXPECT_EQ(xray.Magnetic, 0);
+  const CalcOut only = run(m, {}, 2, 1);
+  EXPECT_NEAR(only.IMag, cart.IMag, 1e-9 * cart.IMag);
+  EXPECT_NEAR(only.Fc, 1.3 * std::sqrt(cart.IMag), 1e-9 * only.Fc);
+  EXPECT_EQ(only.A, 0.);
+  EXPECT_EQ(only.Magnetic, 1);
+}
+
+// dFc/dp of occupancy, position, ADP (isotropic and tensor) and moment values
+// (both representations) of magnetic atoms, with the nuclear part and with
+// `onlymag`, in a monoclinic group with primed operators.
+TEST(CalcMag, DerivativesMatchCentralDifferences) {
+  const std::array<double, 6> cell = {8.21, 6.44, 10.05, 90, 104.3, 90};
+  const std::vector<std::string> ops = {"x y z m", "-x y -z+1/2 -m", "-x -y -z m", "x -y z+1/2 -m"};
+  const std::vector<MagAtomSpec> atoms = {
+      {"Fe1",
+       1,
+       2,
+       0.9,
+       {0.1123, 0.2041, 0.3302},
+       {0.0061, 0.0042, 0.0031, 0.0007, -0.0005, 0.0003},
+       1,
+       {1.1, -0.6, 2.3}},
+      {"Fe2", 1, 1, 1., {0.3512, 0.5712, 0.1811}, {0.011}, 1, {2.7, 35., 61.}},
+      {"C1", 2, 1, 1., {0.7734, 0.3917, 0.6021}, {0.015}, 0, {}},
+  };
+  const std::vector<std::array<int, 6>> hs = {{1, 2, 1}, {-2, 1, 3}, {0, 1, 1}, {3, 0, -2}};
+  for (int onlyMag = 0; onlyMag <= 1; ++onlyMag) {
+    SetMagStructure(cell, ops, atoms, 2, {"Fe2"});
+    Ref.Run.SetI(RkOnlyMag, onlyMag);
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    std::vector<std::pair<int, double>> idx;
+    for (int ia = 0; ia < 2; ++ia) {
+      const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(ia)].Shape);
+      const int base = p.AtomBase[static_cast<size_t>(ia)];
+      for (int k = 0; k < lay.Off[BlkAdp] + lay.Len[BlkAdp]; ++k) idx.push_back({base + k, 1e-6});
+      for (int k = 0; k < 3; ++k) idx.push_back({base + lay.Off[BlkMag] + k, 1e-4});
+    }
+    for (const auto& h : hs) {
+      const CalcOut o = Eval(s, h, true);
+      ASSERT_GT(o.IMag, 0.);
+      for (const auto& [i, step] : idx) {
+        const double v0 = p.Val[static_cast<size_t>(i)];
+        p.Val[static_cast<size_t>(i)] = v0 + step;
+        CalcUpdate(s, p);
+        const double fp = Eval(s, h, false).Fc;
+        p.Val[static_cast<size_t>(i)] = v0 - step;
+        CalcUpdate(s, p);
+        const double fm = Eval(s, h, false).Fc;
+        p.Val[static_cast<size_t>(i)] = v0;
+        CalcUpdate(s, p);
+        const double num = (fp - fm) / (2. * step);
+        EXPECT_NEAR(o.Der[static_cast<size_t>(i)], num, 2e-4 * std::fabs(num) + 1e-5 * (1. + o.Fc))
+            << "onlymag " << onlyMag << " " << p.Info[static_cast<size_t>(i)].Label << " h " << h[0]
+            << " " << h[1] << " " << h[2];
+      }
+    }
+  }
+  Ref.Run.SetI(RkOnlyMag, 0);
+}
+
+// What the magnetic sum does not handle is refused with the atom's name.
+TEST(CalcMag, MomentWavesAreRefused) {
+  SetMagStructure(kCubic, {"x y z m"}, {{"Fe1", 1, 1, 1., {0.1, 0.2, 0.3}, {0.01}, 2, {1, 0, 0}}});
+  RefParams p;
+  RefBuildParams(p);
+  CalcSetup s;
+  EXPECT_NE(CalcPrepare(s, p), 0);
+}
+
+// "refofanom" 0 sets f' = f'' = 0: Friedel's law holds again for an acentric
+// structure with an anomalous scatterer.
+TEST(CalcMag, RefOfAnomSwitchesAnomalousTerms) {
+  const std::vector<MagAtomSpec> atoms = {
+      {"Fe1", 1, 1, 1., {0.1123, 0.2041, 0.3302}, {0.01}, 0, {}},
+      {"C1", 2, 1, 1., {0.4512, 0.0712, 0.1811}, {0.02}, 0, {}},
+      {"C2", 2, 1, 1., {0.7734, 0.3917, 0.6021}, {0.02}, 0, {}},
+  };
+  for (int use : {-1, 1, 0}) {  // -1: record absent (anomalous terms used)
+    SetMagStructure({7.11, 9.34, 11.23, 90, 90, 90},
+                    {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"}, atoms, 1);
+    Basic.Phase[0].AtTypeData[0].FPrime = {-1.134};
+    Basic.Phase[0].AtTypeData[0].FDoublePrime = {3.197};
+    if (use >= 0) Basic.RefOfAnom = use;
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    const CalcOut plus = Eval(s, {2, 3, 5}, false);
+    const CalcOut minus = Eval(s, {-2, -3, -5}, false);
+    if (use == 0)
+      EXPECT_NEAR(plus.Fc, minus.Fc, 1e-9 * plus.Fc);
+    else
+      EXPECT_GT(std::fabs(plus.Fc - minus.Fc), 0.01 * plus.Fc) << use;
+  }
+}
+
+}  // namespace
+}  // namespace tarn
