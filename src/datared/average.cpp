@@ -1,6 +1,7 @@
 // Merging of symmetry-equivalent reflections.
 #include "datared/average.hpp"
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -338,18 +339,19 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
         const int r = gr.Order[k];
         IndUnpack(Refl.HCondAr[r], Refl.Pack, h);
         lbuf.clear();
-        for (int i = 0; i < n; ++i) fmt::format_to(std::back_inserter(lbuf), "{:4d}", h[i]);
+        for (int i = 0; i < n; ++i)
+          fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE("{:4d}"), h[i]);
         const bool culled = !Refl.ICullAr.empty() && Refl.ICullAr[r] == kCullFit;
-        fmt::format_to(std::back_inserter(lbuf), " {:12.1f} {:9.1f} {}{}", Refl.RIAr[r],
-                       Refl.RSAr[r], DRAveMark(Refl.RIAr[r], iave, sigave),
+        fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE(" {:12.1f} {:9.1f} {}{}"),
+                       Refl.RIAr[r], Refl.RSAr[r], DRAveMark(Refl.RIAr[r], iave, sigave),
                        culled ? " culled" : "");
         lst.emplace_back(lbuf.data(), lbuf.size());
       }
       lbuf.clear();
       for (int i = 0; i < n; ++i)
-        fmt::format_to(std::back_inserter(lbuf), "{:4d}", gr.HAve[g * n + i]);
-      fmt::format_to(std::back_inserter(lbuf), " {:12.1f} {:9.1f} average of {}{}", iave, sigave,
-                     nu, obs ? "" : " *");
+        fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE("{:4d}"), gr.HAve[g * n + i]);
+      fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE(" {:12.1f} {:9.1f} average of {}{}"),
+                     iave, sigave, nu, obs ? "" : " *");
       lst.emplace_back(lbuf.data(), lbuf.size());
       lst.emplace_back();
     }
