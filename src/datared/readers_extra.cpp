@@ -173,9 +173,9 @@ int ReadSaintRawText(std::string_view text, const std::string& file, int ndim, i
   // Dimension: three indices, or 3 + the satellite indices in use.
   if (nind == 3) {
     out.NDim = 3;
-  } else if (ndim >= 4 && ndim <= 6) {
+  } else if (ndim >= 3 && ndim <= 6) {
     out.NDim = ndim;
-  } else if (prefer_ndim >= 4 && prefer_ndim <= 6 && lastsat <= prefer_ndim - 3) {
+  } else if (prefer_ndim >= 3 && prefer_ndim <= 6 && lastsat <= prefer_ndim - 3) {
     out.NDim = prefer_ndim;
   } else {
     out.NDim = 3 + std::max(lastsat, 1);

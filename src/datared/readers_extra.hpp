@@ -30,10 +30,11 @@ inline constexpr double kPropVecTol = 1e-5;
 //   overlap), present only in the files of newer versions.
 // The records must reach the observed frame number. Three or six index
 // fields are recognised from the first record (a decimal point in columns
-// 13-20 means three). With six, ndim (4..6) is taken when given, else
-// prefer_ndim when it is 4..6, else 3 + the last satellite column that is not
-// zero anywhere in the file. The intensities carry the Lorentz and
-// polarisation corrections but no absorption correction.
+// 13-20 means three). With six, ndim (3..6) is taken when given, else
+// prefer_ndim when it is 3..6 and holds the satellite indices in use, else
+// 3 + the last satellite column that is not zero anywhere in the file (at
+// least 4); satellite indices beyond the dimension are refused. The intensities carry the Lorentz
+// and polarisation corrections but no absorption correction.
 [[nodiscard]] int ReadSaintRawText(std::string_view text, const std::string& file, int ndim,
                                    int prefer_ndim, ImpData& d);
 [[nodiscard]] int ReadSaintRaw(const std::string& file, int ndim, int prefer_ndim, ImpData& d);

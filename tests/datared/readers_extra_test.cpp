@@ -147,10 +147,11 @@ TEST_F(ReadersExtra, SaintModulatedRecordsTakeTheirDimension) {
       Saint({1, 0, 0, 1, 0, 0}, 10, 1, 1, 2) + Saint({1, 0, 0, -2, 0, 0}, 20, 1, 1, 3);
   struct Case {
     int ndim, prefer, rc, want;
-  } cases[] = {{0, 0, 0, 4}, {0, 5, 0, 5}, {6, 4, 0, 6}, {0, 3, 0, 4}};
+  } cases[] = {{0, 0, 0, 4}, {0, 5, 0, 5}, {6, 4, 0, 6}, {0, 3, 0, 4}, {3, 0, 1, 0}};
   for (const auto& c : cases) {
     ImpData d;
     ASSERT_EQ(ReadSaintRawText(t, "m.raw", c.ndim, c.prefer, d), c.rc);
+    if (c.rc) continue;  // three indices asked for, satellites present
     EXPECT_EQ(d.NDim, c.want) << c.ndim << " " << c.prefer;
     EXPECT_EQ(d.Refl[1].H[3], -2);
   }
@@ -161,8 +162,11 @@ TEST_F(ReadersExtra, SaintModulatedRecordsTakeTheirDimension) {
   EXPECT_NE(Imp.LastError.find("line 3"), std::string::npos) << Imp.LastError;
   ASSERT_EQ(ReadSaintRawText(t2, "m.raw", 0, 0, d), 0);
   EXPECT_EQ(d.NDim, 5);
-  // Three-index records asked for as modulated.
+  // Three-index records asked for as modulated; modulated records without
+  // satellites in a structure of three indices.
   EXPECT_EQ(ReadSaintRawText(Saint({1, 2, 3}, 1, 1, 1, 1), "p.raw", 4, 0, d), 1);
+  ASSERT_EQ(ReadSaintRawText(Saint({1, 2, 3, 0, 0, 0}, 1, 1, 1, 1), "z.raw", 0, 3, d), 0);
+  EXPECT_EQ(d.NDim, 3);
 }
 
 TEST_F(ReadersExtra, SaintRefusesTruncatedAndGarbledRecords) {
