@@ -45,10 +45,13 @@ double MetricLen2(const double* g, const double* d) {
 }
 
 // Operators of the phase in the basis of subsystem w (nullptr: as they are).
+// R, T and C point at the phase's own arrays, or at the transformed copies
+// kept here (the phase basis is the common case and needs no copy).
 struct OpsInBasis {
-  std::vector<Mat6> R;
-  std::vector<Vec6> T;
-  std::vector<Vec6> C;  // centring vectors
+  std::vector<Mat6> RS;  // transformed rotations (subsystem basis only)
+  std::vector<Vec6> TS;  // transformed translations
+  std::vector<Vec6> CS;  // transformed centring vectors, or the zero vector
+  std::vector<const double*> R, T, C;
 };
 OpsInBasis OpsFor(const PhaseSymmetry& ps, const double* w) {
   const int n = ps.NDim;
@@ -58,16 +61,32 @@ OpsInBasis OpsFor(const PhaseSymmetry& ps, const double* w) {
   o.C.resize(std::max(ps.NLattVec, 1));
   Mat6 wi{};
   const bool sub = w != nullptr && InvertW(w, n, wi);
+  if (sub) {
+    o.RS.resize(ps.NSymm);
+    o.TS.resize(ps.NSymm);
+  }
+  o.CS.resize(sub ? o.C.size() : 1);
   for (int j = 0; j < ps.NSymm; ++j) {
     if (sub) {
-      SiteOpToSub(ps.Op[j].RM6.data(), ps.Op[j].S6.data(), n, w, wi.data(), o.R[j].data(),
-                  o.T[j].data());
+      SiteOpToSub(ps.Op[j].RM6.data(), ps.Op[j].S6.data(), n, w, wi.data(), o.RS[j].data(),
+                  o.TS[j].data());
+      o.R[j] = o.RS[j].data();
+      o.T[j] = o.TS[j].data();
     } else {
-      o.R[j] = ps.Op[j].RM6;
-      o.T[j] = ps.Op[j].S6;
+      o.R[j] = ps.Op[j].RM6.data();
+      o.T[j] = ps.Op[j].S6.data();
     }
   }
-  for (int c = 0; c < ps.NLattVec; ++c) o.C[c] = sub ? MulW(w, ps.VT6[c].data(), n) : ps.VT6[c];
+  for (size_t c = 0; c < o.C.size(); ++c) {
+    if (static_cast<int>(c) >= ps.NLattVec) {
+      o.C[c] = o.CS[0].data();  // no centring vectors: the zero vector
+    } else if (sub) {
+      o.CS[c] = MulW(w, ps.VT6[c].data(), n);
+      o.C[c] = o.CS[c].data();
+    } else {
+      o.C[c] = ps.VT6[c].data();
+    }
+  }
   return o;
 }
 
@@ -131,7 +150,7 @@ int SpecPos(double* x, bool internal, const PhaseSymmetry& ps, const double* met
   int count = 0;
   bool timeInversion = false;
   for (int j = 0; j < ps.NSymm; ++j) {
-    const double* r = o.R[j].data();
+    const double* r = o.R[j];
     bool coupled = false;
     for (int i = 0; i < 3 && !coupled; ++i)
       for (int k = 3; k < n; ++k) coupled = coupled || std::fabs(r[i * n + k]) > kTolSiteCoupling;
@@ -169,7 +188,7 @@ int SpecPos(double* x, bool internal, const PhaseSymmetry& ps, const double* met
         SiteOp so;
         so.Op = j;
         so.Centr = c;
-        so.RM6 = o.R[j];
+        std::copy(r, r + n * n, so.RM6.begin());
         for (int i = 0; i < n; ++i)
           so.T[i] = o.T[j][i] + o.C[c][i] - (i < 3 || internal ? lat[i] : 0.);
         so.ZMag = zmag;
