@@ -237,7 +237,7 @@ SpecReduced UprSpec(const SpecRows& rows) {
   std::vector<long long> key(n, 0);
   for (int i = 0; i < rows.NRow; ++i)
     for (int j = 0; j < n; ++j)
-      key[j] -= std::llabs(std::llround(kUprSpecKeyScale * rows.A[i * n + j]));
+      key[j] -= static_cast<long long>(kUprSpecKeyScale * std::fabs(rows.A[i * n + j]) + 0.5);
   std::vector<int> order(n);
   for (int j = 0; j < n; ++j) order[j] = n - 1 - j;
   std::stable_sort(order.begin(), order.end(), [&key](int a, int b) { return key[a] < key[b]; });
