@@ -322,26 +322,54 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
   return 0;
 }
 
+namespace {
+
+// The columns of one M95 block that the reflection arrays take.
+struct BlockColumns {
+  int NDim = 3;
+  std::vector<int> H;  // NDim indices per record
+  std::vector<double> I, SigI;
+  std::vector<int> Flag, Run, Tw;
+  size_t Size() const { return I.size(); }
+  int Index(size_t r, int i) const { return i < NDim ? H[r * NDim + i] : 0; }
+};
+
+}  // namespace
+
 int DRSetRefArrays(const std::string& m95) {
+  // Records are read one by one into the columns needed (not whole records).
   std::vector<M95Block> blocks;
-  std::vector<std::vector<M95Refl>> all;
-  if (ReadM95File(m95, blocks, all)) return Fail(Refl.LastError);
+  std::vector<BlockColumns> all;
+  if (ReadM95FileTo(m95, blocks, [&](size_t k, const M95Block& b, const M95Refl& r) {
+        if (k >= all.size()) all.resize(k + 1);
+        BlockColumns& c = all[k];
+        c.NDim = b.NDim95;
+        c.H.insert(c.H.end(), r.H, r.H + b.NDim95);
+        c.I.push_back(r.I);
+        c.SigI.push_back(r.SigI);
+        c.Flag.push_back(r.IFlag);
+        c.Run.push_back(r.Run);
+        c.Tw.push_back(r.ITw);
+        return 0;
+      }))
+    return Fail(Refl.LastError);
+  all.resize(blocks.size());
   int ndim = 3;
   size_t n = 0;
   for (size_t k = 0; k < blocks.size(); ++k) {
     ndim = std::max(ndim, blocks[k].NDim95);
-    n += all[k].size();
+    n += all[k].Size();
   }
   IndPackSpec pack;
   pack.N = ndim;
   int lo[kReflMaxNDim], hi[kReflMaxNDim];
   std::fill(lo, lo + kReflMaxNDim, 0);
   std::fill(hi, hi + kReflMaxNDim, 0);
-  for (const auto& blk : all)
-    for (const auto& r : blk)
+  for (const BlockColumns& c : all)
+    for (size_t r = 0; r < c.Size(); ++r)
       for (int i = 0; i < ndim; ++i) {
-        lo[i] = std::min(lo[i], r.H[i]);
-        hi[i] = std::max(hi[i], r.H[i]);
+        lo[i] = std::min(lo[i], c.Index(r, i));
+        hi[i] = std::max(hi[i], c.Index(r, i));
       }
   for (int i = 0; i < ndim; ++i) {
     pack.Offset[i] = -lo[i];
@@ -358,23 +386,26 @@ int DRSetRefArrays(const std::string& m95) {
   size_t m = 0;
   for (size_t k = 0; k < blocks.size(); ++k) {
     const double lambda = blocks[k].Lambda;
-    for (const auto& r : all[k]) {
-      Refl.HCondAr[m] = IndPack(r.H, pack);
-      Refl.RIAr[m] = r.I;
-      Refl.RSAr[m] = r.SigI;
-      Refl.ICullAr[m] = r.IFlag;
-      Refl.RunCCDAr[m] = r.Run;
+    const BlockColumns& c = all[k];
+    for (size_t r = 0; r < c.Size(); ++r) {
+      int hr[kReflMaxNDim] = {};
+      for (int i = 0; i < ndim; ++i) hr[i] = c.Index(r, i);
+      Refl.HCondAr[m] = IndPack(hr, pack);
+      Refl.RIAr[m] = c.I[r];
+      Refl.RSAr[m] = c.SigI[r];
+      Refl.ICullAr[m] = c.Flag[r];
+      Refl.RunCCDAr[m] = c.Run[r];
       Refl.RefBlockAr[m] = static_cast<int>(k) + 1;
-      Refl.TwAr[m] = r.ITw;
+      Refl.TwAr[m] = c.Tw[r];
       double th = 0.;
       if (metric && lambda > 0.) {
         // Satellites: h* = h + sum m_i q_i (q in reciprocal-lattice units).
-        double h[3] = {double(r.H[0]), double(r.H[1]), double(r.H[2])};
+        double h[3] = {double(hr[0]), double(hr[1]), double(hr[2])};
         for (int i = 3; i < blocks[k].NDim95 && i - 3 < static_cast<int>(ph->Qi.size()); ++i)
-          for (int j = 0; j < 3; ++j) h[j] += r.H[i] * ph->Qi[i - 3][j];
+          for (int j = 0; j < 3; ++j) h[j] += hr[i] * ph->Qi[i - 3][j];
         double s2 = 0.;
         for (int a = 0; a < 3; ++a)
-          for (int c = 0; c < 3; ++c) s2 += h[a] * ph->MetTensI[3 * a + c] * h[c];
+          for (int q = 0; q < 3; ++q) s2 += h[a] * ph->MetTensI[3 * a + q] * h[q];
         const double x = lambda * std::sqrt(std::max(s2, 0.)) / 2.;
         th = x >= 1. ? 90. : std::asin(x) * 180. / M_PI;
       }
