@@ -260,8 +260,11 @@ int SpecialAxisCheck(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndi
     int eps = 1;
     double delta = 0.;
     if (InternalAction(op, ndim, at.X, eps, delta)) continue;
+    // The operator as the group lists it: translation reduced to [0, 1).
+    Vec6 t = op.T;
+    od0do1(t.data(), ndim);
     std::string text;
-    for (const std::string& c : CodeSymm(op.RM6.data(), op.T.data(), ndim, 1))
+    for (const std::string& c : CodeSymm(op.RM6.data(), t.data(), ndim, 1))
       text += (text.empty() ? "" : " ") + c;
     SymmReport(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
                {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,

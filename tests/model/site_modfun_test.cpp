@@ -269,10 +269,10 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
 }
 
 TEST(SiteModulationFunctions, RefusalNamesTheAtomAndTheOperator) {
-  const PhaseSymmetry ps = Phase(5, {"x2 x1 x3 x5 x4"});
+  const PhaseSymmetry ps = Phase(5, {"x2 x1 -x3 x5 x4"});
   SiteAtom at;
   at.Name = "Ba2";
-  at.X = {0.1, 0.1, 0.3};
+  at.X = {0.1, 0.1, 0.5};  // the site operator carries a lattice shift along z
   at.Crenel = true;
   at.CrenelX40 = 0.3;
   SiteContext ctx;
@@ -284,7 +284,7 @@ TEST(SiteModulationFunctions, RefusalNamesTheAtomAndTheOperator) {
             "atom \"Ba2\".");
   ASSERT_EQ(SymmErr.Last.Lines.size(), 2u);
   EXPECT_EQ(SymmErr.Last.Lines[0],
-            "The site operator \"x2 x1 x3 x5 x4\" maps the internal coordinate x4 of the interval "
+            "The site operator \"x2 x1 -x3 x5 x4\" maps the internal coordinate x4 of the interval "
             "onto another internal coordinate.");
   // Harmonic waves alone are handled by the wave vectors and are accepted.
   at.Crenel = false;
