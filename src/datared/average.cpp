@@ -20,6 +20,8 @@ AveGrouping AveLast;
 namespace {
 
 constexpr int kKeyBits = 10;
+// Lines reserved for the listing beyond the group lines (culling counts, statistics).
+constexpr size_t kAveListingSlack = 256;
 constexpr int kKeyOffset = kAveMaxIndex + 1;
 
 // Sort key of indices: (h_i + 512) in 10 bits each, the first index most
@@ -264,6 +266,10 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
   double sumSig = 0., sumI = 0.;
   bool anyPrinted = false;
   fmt::memory_buffer lbuf;
+  // At most one line per measurement and two per group are printed; the
+  // reservation is address space only until lines are written into it.
+  if (set.PrintMode != AvePrintSuppressed)
+    lst.reserve(lst.size() + items.size() + 2 * static_cast<size_t>(nave) + kAveListingSlack);
   for (int g = 0; g < nave; ++g) {
     const int b = gr.Start[g], e = gr.Start[g + 1];
     used.assign(gr.Order.begin() + b, gr.Order.begin() + e);
