@@ -1011,7 +1011,7 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
       std::string bad;
       if (CalcMagI(s.Mag, r.Phase, h, r.SinThL, w, dI, im, bad) != 0) {
         status = 1;
-        if (!out.Problem) AddProblem(out, bad, h, 3);
+        if (!out.Problem) AddProblem(out, bad, h, s.Mag.Phase[static_cast<size_t>(r.Phase)].NDim);
       }
     }
     iNuc += w * std::norm(f);

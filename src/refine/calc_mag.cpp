@@ -9,6 +9,7 @@
 #include <complex>
 #include <numbers>
 
+#include "model/modfun.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
 #include "util/strings.hpp"
@@ -61,6 +62,9 @@ void ReadValues(CalcMagAtom& a, const RefParams& p, const std::array<double, 9>&
     for (int k = 0; k < 6; ++k) a.B[static_cast<size_t>(k)] = val(a.Lay.Off[BlkAdp] + k);
   }
   for (int j = 0; j < 3; ++j) a.MVal[static_cast<size_t>(j)] = val(a.Lay.Off[BlkMag] + j);
+  a.Wave.resize(static_cast<size_t>(a.Lay.Len[BlkMagWave]));
+  for (int j = 0; j < a.Lay.Len[BlkMagWave]; ++j)
+    a.Wave[static_cast<size_t>(j)] = val(a.Lay.Off[BlkMagWave] + j);
 }
 
 }  // namespace
@@ -89,10 +93,6 @@ int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model, 
     if (ip < 0 || static_cast<size_t>(ip) >= b.Phase.size()) continue;  // refused by CalcPrepare
     const PhaseBasic& ph = b.Phase[static_cast<size_t>(ip)];
     CalcMagPhase& mp = m.Phase[static_cast<size_t>(ip)];
-    if (a.Shape.MagPar > 1) {
-      msg = fmt::format("{} {}", calcmagmsg::Waves, a.Name);
-      return 1;
-    }
     if (AtomIsModulated(a)) {
       msg = fmt::format("{} {}", calcmagmsg::Modulated, a.Name);
       return 1;
@@ -111,16 +111,24 @@ int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model, 
         return 1;
       }
       const PhaseSymmetry& sy = ph.Symmetry;
+      mp.NDim = std::clamp(sy.NDim, 3, 6);
+      const int nd = mp.NDim;
+      for (int j = 0; j < nd - 3; ++j)
+        mp.Q.push_back(static_cast<size_t>(j) < ph.Qi.size() ? ph.Qi[static_cast<size_t>(j)]
+                                                             : Vec3{});
       for (int o = 0; o < sy.NSymm && o < sy.MaxSymm(); ++o) {
-        mp.R.push_back(sy.Op[static_cast<size_t>(o)].RM);
-        std::array<double, 3> t{};
-        for (int k = 0; k < 3; ++k)
-          t[static_cast<size_t>(k)] = sy.Op[static_cast<size_t>(o)].S6[static_cast<size_t>(k)];
+        const SymmOp& op = sy.Op[static_cast<size_t>(o)];
+        std::array<double, 36> r{};
+        std::array<double, 6> t{};
+        for (int i = 0; i < nd * nd; ++i)
+          r[static_cast<size_t>(i)] = op.RM6[static_cast<size_t>(i)];
+        for (int k = 0; k < nd; ++k) t[static_cast<size_t>(k)] = op.S6[static_cast<size_t>(k)];
+        mp.R.push_back(r);
         mp.T.push_back(t);
       }
       for (int c = 0; c < sy.NLattVec && c < sy.MaxLattVec(); ++c) {
-        std::array<double, 3> v{};
-        for (int k = 0; k < 3; ++k)
+        std::array<double, 6> v{};
+        for (int k = 0; k < nd; ++k)
           v[static_cast<size_t>(k)] = sy.VT6[static_cast<size_t>(c)][static_cast<size_t>(k)];
         mp.Centr.push_back(v);
       }
@@ -145,6 +153,10 @@ int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model, 
     ma.Repr = static_cast<size_t>(ip) < model.Phase.size()
                   ? MagAtomRepr(model.Phase[static_cast<size_t>(ip)], a.Name)
                   : MagFract;
+    if (a.Shape.MagPar > 1 && (ma.Repr == MagSpher || mp.NDim < 4)) {
+      msg = fmt::format("{} {}", calcmagmsg::Waves, a.Name);
+      return 1;
+    }
     mp.Atoms.push_back(std::move(ma));
   }
   CalcMagUpdate(m, p);
@@ -161,39 +173,82 @@ int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
   iMag = 0.;
   const CalcMagPhase& mp = m.Phase[static_cast<size_t>(ip)];
   if (!mp.Active) return 0;
+  const int nd = mp.NDim, d = nd - 3;
   int status = 0;
-  // Centring factor: sum over the centring vectors of exp(2 pi i h.c).
+  // Centring factor: sum over the centring vectors of exp(2 pi i H.c).
   cplx gc = 0.;
-  for (const auto& c : mp.Centr)
-    gc += std::polar(1., kTwoPi * (h[0] * c[0] + h[1] * c[1] + h[2] * c[2]));
+  for (const auto& c : mp.Centr) {
+    double ph = 0.;
+    for (int k = 0; k < nd; ++k) ph += h[k] * c[static_cast<size_t>(k)];
+    gc += std::polar(1., kTwoPi * ph);
+  }
   const bool der = dI != nullptr;
   const size_t nAt = mp.Atoms.size();
-  // Per atom: the operator sum S = sum_op T e RMag M, and for the derivatives
-  // sum_op k_j T e RMag M, sum_op q_k T e RMag M, sum_op T e RMag (3 x 3).
+  // Per atom: the operator sum S = sum_op T e RMag M~(m'), and for the
+  // derivatives sum_op h'_j T e RMag M~, sum_op q_k T e RMag M~, and the 3 x 3
+  // sums of T e RMag weighted by the Fourier factor of the mean moment and of
+  // the sine and cosine amplitudes of each wave.
   struct Sums {
     CVec S{};
     std::array<CVec, 3> X{};
     std::array<CVec, 6> Bq{};
     std::array<cplx, 9> SM{};
-    double K = 0.;  // p f_m
+    std::vector<std::array<cplx, 9>> SW;  // per wave: sine, cosine
+    double K = 0.;                        // p f_m
   };
   thread_local std::vector<Sums> sums;
   sums.assign(nAt, Sums{});
   CVec F{};
   const std::array<double, 9>& rc = mp.Mag.RecCart;
+  const std::array<double, 9>& ax = mp.Mag.AxCart;
+  const cplx halfI(0., 0.5);
   for (size_t ia = 0; ia < nAt; ++ia) {
     const CalcMagAtom& a = mp.Atoms[ia];
     Sums& su = sums[ia];
     su.K = kMagAmpFm * MagFormFactor(mp.FormM[static_cast<size_t>(a.Type)], sthl);
-    const std::array<double, 3> mc = MagMomentCart(mp.Mag, a.MVal.data(), a.Repr, nullptr);
+    const int nw = static_cast<int>(a.Wave.size()) / 6;
+    if (der) su.SW.assign(static_cast<size_t>(2 * nw), std::array<cplx, 9>{});
+    const std::array<double, 3> m0 = MagMomentCart(mp.Mag, a.MVal.data(), a.Repr, nullptr);
     double emax = -1.e300;
     for (size_t o = 0; o < mp.R.size(); ++o) {
       const auto& r = mp.R[o];
       const auto& t = mp.T[o];
-      double k[3];
-      for (int j = 0; j < 3; ++j)
-        k[j] = h[0] * r[static_cast<size_t>(j)] + h[1] * r[static_cast<size_t>(3 + j)] +
-               h[2] * r[static_cast<size_t>(6 + j)];
+      // H' = H R: h' (3) and m' (d); k' = h' + m'.q the diffraction vector of the copy.
+      double hp[6] = {};
+      for (int j = 0; j < nd; ++j)
+        for (int i = 0; i < nd; ++i) hp[j] += h[i] * r[static_cast<size_t>(nd * i + j)];
+      int mq[3] = {};
+      double k[3] = {hp[0], hp[1], hp[2]};
+      for (int j = 0; j < d; ++j) {
+        mq[j] = static_cast<int>(std::lround(hp[3 + j]));
+        for (int c = 0; c < 3; ++c)
+          k[c] += mq[j] * mp.Q[static_cast<size_t>(j)][static_cast<size_t>(c)];
+      }
+      // Fourier coefficient of M(xb4) at m': the mean moment for m' = 0, and
+      // S_n (i/2) (d(m' = k_n) - d(m' = -k_n)) + C_n (1/2) (d(m' = k_n) + d(m' = -k_n)).
+      bool zero = true;
+      for (int j = 0; j < d; ++j) zero = zero && mq[j] == 0;
+      CVec mc{};
+      if (zero)
+        for (int i = 0; i < 3; ++i) mc[static_cast<size_t>(i)] = m0[static_cast<size_t>(i)];
+      std::vector<std::array<cplx, 2>> fw(static_cast<size_t>(nw));
+      for (int n = 0; n < nw; ++n) {
+        const std::array<int, 3> kn = ModWaveVector(n, d);
+        bool plus = true, minus = true;
+        for (int j = 0; j < d; ++j) {
+          plus = plus && mq[j] == kn[static_cast<size_t>(j)];
+          minus = minus && mq[j] == -kn[static_cast<size_t>(j)];
+        }
+        const double sp = plus ? 1. : 0., sm = minus ? 1. : 0.;
+        fw[static_cast<size_t>(n)] = {halfI * (sp - sm), cplx(0.5 * (sp + sm), 0.)};
+        if (!plus && !minus) continue;
+        const double* amp = a.Wave.data() + 6 * n;
+        for (int i = 0; i < 3; ++i)
+          for (int l = 0; l < 3; ++l)
+            mc[static_cast<size_t>(i)] +=
+                ax[static_cast<size_t>(3 * i + l)] * (fw[static_cast<size_t>(n)][0] * amp[l] +
+                                                      fw[static_cast<size_t>(n)][1] * amp[3 + l]);
+      }
       const double q[6] = {k[0] * k[0],      k[1] * k[1],      k[2] * k[2],
                            2. * k[0] * k[1], 2. * k[0] * k[2], 2. * k[1] * k[2]};
       double e = 0.;
@@ -201,8 +256,8 @@ int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
       emax = std::max(emax, e);
       int st = 0;
       const double tf = ExpTarn(std::min(e, kExpTarnLimit - 1.), st);
-      const double ph =
-          k[0] * a.X[0] + k[1] * a.X[1] + k[2] * a.X[2] + h[0] * t[0] + h[1] * t[1] + h[2] * t[2];
+      double ph = hp[0] * a.X[0] + hp[1] * a.X[1] + hp[2] * a.X[2];
+      for (int i = 0; i < nd; ++i) ph += h[i] * t[static_cast<size_t>(i)];
       const cplx z = tf * std::polar(1., kTwoPi * ph);
       const auto& rm = mp.Mag.RMagCart[o];
       CVec v{};
@@ -214,11 +269,20 @@ int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
       if (!der) continue;
       for (int j = 0; j < 3; ++j)
         for (int i = 0; i < 3; ++i)
-          su.X[static_cast<size_t>(j)][static_cast<size_t>(i)] += k[j] * v[static_cast<size_t>(i)];
+          su.X[static_cast<size_t>(j)][static_cast<size_t>(i)] += hp[j] * v[static_cast<size_t>(i)];
       for (int j = 0; j < 6; ++j)
         for (int i = 0; i < 3; ++i)
           su.Bq[static_cast<size_t>(j)][static_cast<size_t>(i)] += q[j] * v[static_cast<size_t>(i)];
-      for (int i = 0; i < 9; ++i) su.SM[static_cast<size_t>(i)] += z * rm[static_cast<size_t>(i)];
+      if (zero)
+        for (int i = 0; i < 9; ++i) su.SM[static_cast<size_t>(i)] += z * rm[static_cast<size_t>(i)];
+      for (int n = 0; n < nw; ++n)
+        for (int c = 0; c < 2; ++c) {
+          const cplx f = fw[static_cast<size_t>(n)][static_cast<size_t>(c)];
+          if (f == 0.) continue;
+          auto& sw = su.SW[static_cast<size_t>(2 * n + c)];
+          for (int i = 0; i < 9; ++i)
+            sw[static_cast<size_t>(i)] += f * z * rm[static_cast<size_t>(i)];
+        }
     }
     if (emax >= kExpTarnLimit) {
       if (!status) badAtom = a.Name;
@@ -228,10 +292,16 @@ int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
     for (int i = 0; i < 3; ++i) F[static_cast<size_t>(i)] += f * su.S[static_cast<size_t>(i)];
   }
   std::array<double, 3> hc{};
-  for (int j = 0; j < 3; ++j)
-    hc[static_cast<size_t>(j)] = h[0] * rc[static_cast<size_t>(j)] +
-                                 h[1] * rc[static_cast<size_t>(3 + j)] +
-                                 h[2] * rc[static_cast<size_t>(6 + j)];
+  for (int j = 0; j < 3; ++j) {
+    double kj = 0.;
+    for (int i = 0; i < 3; ++i) {
+      double hi = h[i];
+      for (int l = 0; l < d; ++l)
+        hi += h[3 + l] * mp.Q[static_cast<size_t>(l)][static_cast<size_t>(i)];
+      kj += hi * rc[static_cast<size_t>(3 * i + j)];
+    }
+    hc[static_cast<size_t>(j)] = kj;
+  }
   double dRe[3], dIm[3];
   iMag = MagPerpIntensity(F, hc, der ? dRe : nullptr, der ? dIm : nullptr);
   if (!der) return status;
@@ -240,41 +310,49 @@ int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
   cplx c[3];
   for (int i = 0; i < 3; ++i) c[i] = w * cplx(dRe[i], -dIm[i]);
   auto proj = [&](const CVec& g) { return (c[0] * g[0] + c[1] * g[1] + c[2] * g[2]).real(); };
+  auto scaled = [](const CVec& g, cplx s) {
+    CVec r{};
+    for (int i = 0; i < 3; ++i) r[static_cast<size_t>(i)] = s * g[static_cast<size_t>(i)];
+    return r;
+  };
+  // M (3 x 3, row-major) times column k of a 3 x 3 real matrix j (row-major).
+  auto column = [](const std::array<cplx, 9>& mm, const double* jm, int k) {
+    CVec g{};
+    for (int i = 0; i < 3; ++i)
+      for (int l = 0; l < 3; ++l)
+        g[static_cast<size_t>(i)] += mm[static_cast<size_t>(3 * i + l)] * jm[3 * l + k];
+    return g;
+  };
   for (size_t ia = 0; ia < nAt; ++ia) {
     const CalcMagAtom& a = mp.Atoms[ia];
     const Sums& su = sums[ia];
     const cplx f = gc * su.K;  // per unit occupancy
-    double* d = dI + a.ParBase;
-    auto scaled = [&](const CVec& g, cplx s) {
-      CVec r{};
-      for (int i = 0; i < 3; ++i) r[static_cast<size_t>(i)] = s * g[static_cast<size_t>(i)];
-      return r;
-    };
-    d[a.Lay.Off[BlkOcc]] += proj(scaled(su.S, f));
-    // dF/dx_j = 2 pi i k_j F; dF/dbeta_k = -q_k F.
+    double* dd = dI + a.ParBase;
+    dd[a.Lay.Off[BlkOcc]] += proj(scaled(su.S, f));
+    // dF/dx_j = 2 pi i h'_j F; dF/dbeta_k = -q_k F.
     for (int j = 0; j < 3; ++j)
-      d[a.Lay.Off[BlkPos] + j] +=
+      dd[a.Lay.Off[BlkPos] + j] +=
           proj(scaled(su.X[static_cast<size_t>(j)], f * a.Occ * cplx(0., kTwoPi)));
     double db[6];
     for (int j = 0; j < 6; ++j) db[j] = proj(scaled(su.Bq[static_cast<size_t>(j)], -f * a.Occ));
     if (a.Iso) {
       const auto& g = mp.MetI;
       const double u = 2. * kPi * kPi;
-      d[a.Lay.Off[BlkAdp]] += u * (db[0] * g[0] + db[1] * g[4] + db[2] * g[8] + db[3] * g[1] +
-                                   db[4] * g[2] + db[5] * g[5]);
+      dd[a.Lay.Off[BlkAdp]] += u * (db[0] * g[0] + db[1] * g[4] + db[2] * g[8] + db[3] * g[1] +
+                                    db[4] * g[2] + db[5] * g[5]);
     } else {
-      for (int j = 0; j < 6; ++j) d[a.Lay.Off[BlkAdp] + j] += db[j];
+      for (int j = 0; j < 6; ++j) dd[a.Lay.Off[BlkAdp] + j] += db[j];
     }
-    // dF/dvalue_k = f ai SM dMcart/dvalue_k.
+    // Mean moment: dF/dvalue_k = f ai SM dMcart/dvalue_k; wave amplitudes
+    // (components along the axes): f ai SW AxCart e_k.
     double jac[9];
     (void)MagMomentCart(mp.Mag, a.MVal.data(), a.Repr, jac);
-    for (int k = 0; k < 3; ++k) {
-      CVec g{};
-      for (int i = 0; i < 3; ++i)
-        for (int l = 0; l < 3; ++l)
-          g[static_cast<size_t>(i)] += su.SM[static_cast<size_t>(3 * i + l)] * jac[3 * l + k];
-      d[a.Lay.Off[BlkMag] + k] += proj(scaled(g, f * a.Occ));
-    }
+    for (int k = 0; k < 3; ++k)
+      dd[a.Lay.Off[BlkMag] + k] += proj(scaled(column(su.SM, jac, k), f * a.Occ));
+    for (size_t n2 = 0; n2 < su.SW.size(); ++n2)
+      for (int k = 0; k < 3; ++k)
+        dd[a.Lay.Off[BlkMagWave] + 3 * static_cast<int>(n2) + k] +=
+            proj(scaled(column(su.SW[n2], ax.data(), k), f * a.Occ));
   }
   return status;
 }

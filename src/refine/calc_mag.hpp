@@ -13,10 +13,20 @@
 // (`onlymag`: |F_M,perp|^2 alone). Centring translations carry no time
 // inversion (an anti-translation is an operator of its own).
 //
-// Handled: periodic atoms with isotropic or harmonic ADP whose moment has no
-// waves, in phases without magnetic propagation vectors. Moment waves,
-// modulated or anharmonic magnetic atoms and propagation vectors are refused
-// by CalcMagPrepare with a message naming the atom.
+// Modulated moments (superspace phases): the moment of the string of basic
+// position xb is M(xb4) = M0 + sum_n S_n sin(2 pi k_n.xb4) + C_n cos(2 pi k_n.xb4)
+// (components along the axes, k_n = ModWaveVector), the position, occupancy
+// and ADP not modulated. For the operator (R, s) and H' = H R = (h', m'),
+//   F_M = sum_ops p f_m ai T(k') exp(2 pi i (h'.xb + H.s)) RMag M~(m'),
+//   k' = h' + m'.q, M~(m') = int M(xb4) exp(2 pi i m'.xb4) dxb4
+//        = M0 d(m'=0) + sum_n S_n (i/2)(d(m'=k_n) - d(m'=-k_n)) + C_n (1/2)(d(m'=k_n) +
+//        d(m'=-k_n)).
+//
+// Handled: atoms with isotropic or harmonic ADP, without other modulation, in
+// phases without magnetic propagation vectors. Modulated or anharmonic
+// magnetic atoms, moment waves in the spherical representation or in a
+// three-dimensional phase, and propagation vectors are refused by
+// CalcMagPrepare with a message naming the atom.
 //
 // Moment representation of an atom: the three stored values are components
 // along a/|a|, b/|b|, c/|c| (MagFract), or modulus, phi, theta in degrees
@@ -47,15 +57,18 @@ struct CalcMagAtom {
   std::array<double, 3> X{};     // fractional
   std::array<double, 6> B{};     // beta11 22 33 12 13 23 (from Uiso when Iso)
   std::array<double, 3> MVal{};  // stored moment values (Repr)
+  std::vector<double> Wave;      // moment waves: per wave sin M1 M2 M3, cos M1 M2 M3 (axes)
 };
 
 // Per phase.
 struct CalcMagPhase {
   bool Active = false;                       // the phase has magnetic atoms
   MagSetup Mag;                              // frames and Cartesian RMag of every operator
-  std::vector<std::array<double, 9>> R;      // every operator's rotation (fractional, row-major)
-  std::vector<std::array<double, 3>> T;      // its translation
-  std::vector<std::array<double, 3>> Centr;  // centring vectors (first zero)
+  int NDim = 3;                              // 3 + d
+  std::vector<Vec3> Q;                       // modulation vectors, r.l.u. (d)
+  std::vector<std::array<double, 36>> R;     // every operator: NDim x NDim rotation, row-major
+  std::vector<std::array<double, 6>> T;      // its translation (NDim)
+  std::vector<std::array<double, 6>> Centr;  // centring vectors (NDim, first zero)
   std::array<double, 9> MetI{};              // G*, 1/Angstrom^2
   std::vector<AtMagBasic> FormM;             // magnetic form factor per atom type
   std::vector<CalcMagAtom> Atoms;
@@ -73,7 +86,7 @@ inline constexpr double kMagPureFrac = 1.e-6;
 namespace calcmagmsg {
 inline constexpr std::string_view NoFormM = "The atom type has no magnetic form factor:";
 inline constexpr std::string_view Waves =
-    "Magnetic moment waves are not handled by the structure-factor calculation, atom:";
+    "Moment waves need a superspace phase and moments along the cell axes, atom:";
 inline constexpr std::string_view Modulated =
     "Magnetic atoms with modulation are not handled by the structure-factor calculation, atom:";
 inline constexpr std::string_view Anharmonic =
@@ -96,7 +109,7 @@ int MagAtomRepr(const PhaseModel& ph, const std::string& name);
 // Takes the current values from the parameter vector.
 void CalcMagUpdate(CalcMagSetup& m, const RefParams& p);
 
-// Magnetic intensity |F_M,perp|^2 (fm^2) of the indices h (3) of phase ip at
+// Magnetic intensity |F_M,perp|^2 (fm^2) of the indices h (NDim) of phase ip at
 // s = sin(theta)/lambda into iMag; with dI non-null adds w * d|F_M,perp|^2/dp
 // for every value p of the magnetic atoms (full parameter vector). Returns 0,
 // or 1 when a temperature factor overflows (badAtom names the atom).

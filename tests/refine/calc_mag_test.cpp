@@ -37,14 +37,16 @@ struct MagAtomSpec {
   int Order;
   double Occ;
   std::array<double, 3> X;
-  std::array<double, 6> B;  // beta (Uiso in B[0])
-  int MagPar;               // 0 none, 1 moment
-  std::array<double, 3> M;  // stored moment values
+  std::array<double, 6> B;    // beta (Uiso in B[0])
+  int MagPar;                 // 0 none, 1 moment, 2 moment and one wave
+  std::array<double, 3> M;    // stored moment values
+  std::array<double, 6> W{};  // wave: sin M1 M2 M3, cos M1 M2 M3 (axes)
 };
 
 void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::string>& ops,
                      const std::vector<MagAtomSpec>& atoms, int radiation = 2,
-                     const std::vector<std::string>& spherical = {}) {
+                     const std::vector<std::string>& spherical = {},
+                     const std::vector<Vec3>& q = {}) {
   Basic = BasicData{};
   Basic.Phase.resize(1);
   Basic.DatBlock.resize(1);
@@ -53,6 +55,8 @@ void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::s
   PhaseBasic& ph = Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.Magnetic = true;
+  ph.NDim = 3 + static_cast<int>(q.size());
+  ph.Qi = q;
   ph.SymmText = ops;
   ph.AtType = {"Fe", "C"};
   ph.AtTypeData.resize(2);
@@ -92,17 +96,28 @@ void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::s
       a.Par.Val[static_cast<size_t>(4 + i)] = s.B[static_cast<size_t>(i)];
     for (int i = 0; i < lay.Len[BlkMag]; ++i)
       a.Par.Val[static_cast<size_t>(lay.Off[BlkMag] + i)] = s.M[static_cast<size_t>(i)];
+    for (int i = 0; i < lay.Len[BlkMagWave]; ++i)
+      a.Par.Val[static_cast<size_t>(lay.Off[BlkMagWave] + i)] = s.W[static_cast<size_t>(i)];
     Model.Atom.push_back(a);
   }
   RefDefault();
 }
 
+// Diffraction vector h + m.q (r.l.u.) and sin(theta)/lambda.
+std::array<double, 3> KVec(const std::array<int, 6>& h) {
+  const PhaseBasic& ph = Basic.Phase[0];
+  std::array<double, 3> k = {1. * h[0], 1. * h[1], 1. * h[2]};
+  for (size_t j = 0; j < ph.Qi.size(); ++j)
+    for (size_t i = 0; i < 3; ++i) k[i] += h[3 + j] * ph.Qi[j][i];
+  return k;
+}
 double SinThL(const std::array<int, 6>& h) {
   const double* g = Basic.Phase[0].MetTensI;
+  const std::array<double, 3> k = KVec(h);
   double s = 0.;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
-      s += h[static_cast<size_t>(i)] * g[3 * i + j] * h[static_cast<size_t>(j)];
+      s += k[static_cast<size_t>(i)] * g[3 * i + j] * k[static_cast<size_t>(j)];
   return 0.5 * std::sqrt(s);
 }
 
@@ -209,68 +224,136 @@ TEST(CalcMag, RepresentationsRadiationAndOnlyMag) {
   EXPECT_EQ(only.Magnetic, 1);
 }
 
-// dFc/dp of occupancy, position, ADP (isotropic and tensor) and moment values
-// (both representations) of magnetic atoms, with the nuclear part and with
-// `onlymag`, in a monoclinic group with primed operators.
+// dFc/dp of occupancy, position, ADP (isotropic and tensor), moment values
+// (both representations) and moment-wave amplitudes of magnetic atoms, with
+// the nuclear part and with `onlymag`: a monoclinic group with primed
+// operators, and a superspace group with -1' and a moment wave.
 TEST(CalcMag, DerivativesMatchCentralDifferences) {
-  const std::array<double, 6> cell = {8.21, 6.44, 10.05, 90, 104.3, 90};
-  const std::vector<std::string> ops = {"x y z m", "-x y -z+1/2 -m", "-x -y -z m", "x -y z+1/2 -m"};
-  const std::vector<MagAtomSpec> atoms = {
-      {"Fe1",
-       1,
-       2,
-       0.9,
-       {0.1123, 0.2041, 0.3302},
-       {0.0061, 0.0042, 0.0031, 0.0007, -0.0005, 0.0003},
-       1,
-       {1.1, -0.6, 2.3}},
-      {"Fe2", 1, 1, 1., {0.3512, 0.5712, 0.1811}, {0.011}, 1, {2.7, 35., 61.}},
-      {"C1", 2, 1, 1., {0.7734, 0.3917, 0.6021}, {0.015}, 0, {}},
+  struct Case {
+    const char* Name;
+    std::vector<std::string> Ops;
+    std::vector<Vec3> Q;
+    std::vector<MagAtomSpec> Atoms;
+    std::vector<std::string> Spherical;
+    std::vector<std::array<int, 6>> H;
   };
-  const std::vector<std::array<int, 6>> hs = {{1, 2, 1}, {-2, 1, 3}, {0, 1, 1}, {3, 0, -2}};
-  for (int onlyMag = 0; onlyMag <= 1; ++onlyMag) {
-    SetMagStructure(cell, ops, atoms, 2, {"Fe2"});
-    Ref.Run.SetI(RkOnlyMag, onlyMag);
-    RefParams p;
-    RefBuildParams(p);
-    CalcSetup s;
-    ASSERT_EQ(CalcPrepare(s, p), 0);
-    std::vector<std::pair<int, double>> idx;
-    for (int ia = 0; ia < 2; ++ia) {
-      const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(ia)].Shape);
-      const int base = p.AtomBase[static_cast<size_t>(ia)];
-      for (int k = 0; k < lay.Off[BlkAdp] + lay.Len[BlkAdp]; ++k) idx.push_back({base + k, 1e-6});
-      for (int k = 0; k < 3; ++k) idx.push_back({base + lay.Off[BlkMag] + k, 1e-4});
-    }
-    for (const auto& h : hs) {
-      const CalcOut o = Eval(s, h, true);
-      ASSERT_GT(o.IMag, 0.);
-      for (const auto& [i, step] : idx) {
-        const double v0 = p.Val[static_cast<size_t>(i)];
-        p.Val[static_cast<size_t>(i)] = v0 + step;
-        CalcUpdate(s, p);
-        const double fp = Eval(s, h, false).Fc;
-        p.Val[static_cast<size_t>(i)] = v0 - step;
-        CalcUpdate(s, p);
-        const double fm = Eval(s, h, false).Fc;
-        p.Val[static_cast<size_t>(i)] = v0;
-        CalcUpdate(s, p);
-        const double num = (fp - fm) / (2. * step);
-        EXPECT_NEAR(o.Der[static_cast<size_t>(i)], num, 2e-4 * std::fabs(num) + 1e-5 * (1. + o.Fc))
-            << "onlymag " << onlyMag << " " << p.Info[static_cast<size_t>(i)].Label << " h " << h[0]
-            << " " << h[1] << " " << h[2];
+  const std::array<double, 6> cell = {8.21, 6.44, 10.05, 90, 104.3, 90};
+  const std::array<double, 6> beta = {0.0061, 0.0042, 0.0031, 0.0007, -0.0005, 0.0003};
+  const std::array<double, 6> wave = {0.7, -0.4, 0.9, 0.3, 1.1, -0.5};
+  const Case cases[] = {
+      {"P2'/c'",
+       {"x y z m", "-x y -z+1/2 -m", "-x -y -z m", "x -y z+1/2 -m"},
+       {},
+       {{"Fe1", 1, 2, 0.9, {0.1123, 0.2041, 0.3302}, beta, 1, {1.1, -0.6, 2.3}, {}},
+        {"Fe2", 1, 1, 1., {0.3512, 0.5712, 0.1811}, {0.011}, 1, {2.7, 35., 61.}, {}},
+        {"C1", 2, 1, 1., {0.7734, 0.3917, 0.6021}, {0.015}, 0, {}, {}}},
+       {"Fe2"},
+       {{1, 2, 1}, {-2, 1, 3}, {0, 1, 1}, {3, 0, -2}}},
+      {"superspace P-1'",
+       {"x1 x2 x3 x4 m", "-x1 -x2 -x3 -x4 -m"},
+       {{0.31, 0., 0.17}},
+       {{"Fe1", 1, 2, 0.9, {0.1123, 0.2041, 0.3302}, beta, 2, {1.1, -0.6, 2.3}, wave},
+        {"Fe2", 1, 1, 1., {0.3512, 0.5712, 0.1811}, {0.011}, 2, {0.4, 1.3, -0.8}, wave},
+        {"C1", 2, 1, 1., {0.7734, 0.3917, 0.6021}, {0.015}, 0, {}, {}}},
+       {},
+       {{1, 2, 1, 1}, {-2, 1, 3, -1}, {0, 1, 1, 1}, {1, 0, -2, 0}}},
+  };
+  for (const Case& c : cases)
+    for (int onlyMag = 0; onlyMag <= 1; ++onlyMag) {
+      SetMagStructure(cell, c.Ops, c.Atoms, 2, c.Spherical, c.Q);
+      Ref.Run.SetI(RkOnlyMag, onlyMag);
+      RefParams p;
+      RefBuildParams(p);
+      CalcSetup s;
+      ASSERT_EQ(CalcPrepare(s, p), 0) << c.Name;
+      std::vector<std::pair<int, double>> idx;
+      for (int ia = 0; ia < 2; ++ia) {
+        const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(ia)].Shape);
+        const int base = p.AtomBase[static_cast<size_t>(ia)];
+        for (int k = 0; k < lay.Off[BlkAdp] + lay.Len[BlkAdp]; ++k) idx.push_back({base + k, 1e-6});
+        for (int k = 0; k < 3; ++k) idx.push_back({base + lay.Off[BlkMag] + k, 1e-4});
+        for (int k = 0; k < lay.Len[BlkMagWave]; ++k)
+          idx.push_back({base + lay.Off[BlkMagWave] + k, 1e-4});
+      }
+      for (const auto& h : c.H) {
+        const CalcOut o = Eval(s, h, true);
+        ASSERT_GT(o.IMag, 0.) << c.Name;
+        for (const auto& [i, step] : idx) {
+          const double v0 = p.Val[static_cast<size_t>(i)];
+          p.Val[static_cast<size_t>(i)] = v0 + step;
+          CalcUpdate(s, p);
+          const double fp = Eval(s, h, false).Fc;
+          p.Val[static_cast<size_t>(i)] = v0 - step;
+          CalcUpdate(s, p);
+          const double fm = Eval(s, h, false).Fc;
+          p.Val[static_cast<size_t>(i)] = v0;
+          CalcUpdate(s, p);
+          const double num = (fp - fm) / (2. * step);
+          EXPECT_NEAR(o.Der[static_cast<size_t>(i)], num,
+                      2e-4 * std::fabs(num) + 1e-5 * (1. + o.Fc))
+              << c.Name << " onlymag " << onlyMag << " " << p.Info[static_cast<size_t>(i)].Label
+              << " h " << h[0] << " " << h[1] << " " << h[2] << " " << h[3];
+        }
       }
     }
-  }
   Ref.Run.SetI(RkOnlyMag, 0);
 }
 
-// What the magnetic sum does not handle is refused with the atom's name.
-TEST(CalcMag, MomentWavesAreRefused) {
-  SetMagStructure(kCubic, {"x y z m"}, {{"Fe1", 1, 1, 1., {0.1, 0.2, 0.3}, {0.01}, 2, {1, 0, 0}}});
+// A moment wave M(x4) = S sin(2 pi x4) + C cos(2 pi x4) on Fe in the superspace
+// group P1 (orthogonal cell, q along c*): the first-order satellites carry
+// M~ = +-(i/2) S + C/2, so I = (p f_m T |M~_perp|)^2; main reflections and
+// second-order satellites have no magnetic part.
+TEST(CalcMag, MomentWaveSatellites) {
+  const std::array<double, 6> cell = {5., 6., 7., 90, 90, 90};
+  const std::array<double, 3> S = {2., 0., 0.5}, C = {0., 3., 0.};
+  const double u = 0.01;
+  SetMagStructure(
+      cell, {"x1 x2 x3 x4 m"},
+      {{"Fe1", 1, 1, 1., {0.1, 0.2, 0.3}, {u}, 2, {0, 0, 0}, {S[0], S[1], S[2], C[0], C[1], C[2]}}},
+      2, {}, {{0., 0., 0.3}});
   RefParams p;
   RefBuildParams(p);
   CalcSetup s;
+  ASSERT_EQ(CalcPrepare(s, p), 0);
+  for (const std::array<int, 6> h : {std::array<int, 6>{1, 0, 0, 1},
+                                     {1, 0, 0, -1},
+                                     {0, 1, 1, 1},
+                                     {2, 1, 0, -1},
+                                     {1, 0, 0, 0},
+                                     {1, 0, 0, 2}}) {
+    const CalcOut o = Eval(s, h, false);
+    const std::array<double, 3> k = KVec(h);
+    std::array<double, 3> e = {k[0] / cell[0], k[1] / cell[1], k[2] / cell[2]};
+    const double len = std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
+    for (double& v : e) v /= len;
+    double expect = 0.;
+    if (std::abs(h[3]) == 1) {
+      std::array<std::complex<double>, 3> mt;
+      for (size_t i = 0; i < 3; ++i)
+        mt[i] = std::complex<double>(0., 0.5 * h[3]) * S[i] + 0.5 * C[i];
+      const std::complex<double> em = e[0] * mt[0] + e[1] * mt[1] + e[2] * mt[2];
+      double perp2 = 0.;
+      for (size_t i = 0; i < 3; ++i) perp2 += std::norm(mt[i] - e[i] * em);
+      const double sthl = SinThL(h);
+      const double amp = kMagAmpFm * J0(sthl) * std::exp(-8. * kPi * kPi * u * sthl * sthl);
+      expect = amp * amp * perp2;
+    }
+    EXPECT_NEAR(o.IMag, expect, 1e-9 * (1. + expect)) << h[0] << h[1] << h[2] << h[3];
+  }
+}
+
+// What the magnetic sum does not handle is refused with the atom's name:
+// moment waves in a three-dimensional phase or in the spherical representation.
+TEST(CalcMag, MomentWavesAreRefused) {
+  const MagAtomSpec fe = {
+      "Fe1", 1, 1, 1., {0.1, 0.2, 0.3}, {0.01}, 2, {1, 0, 0}, {1, 0, 0, 0, 0, 0}};
+  SetMagStructure(kCubic, {"x y z m"}, {fe});
+  RefParams p;
+  RefBuildParams(p);
+  CalcSetup s;
+  EXPECT_NE(CalcPrepare(s, p), 0);
+  SetMagStructure(kCubic, {"x1 x2 x3 x4 m"}, {fe}, 2, {"Fe1"}, {{0., 0., 0.3}});
+  RefBuildParams(p);
   EXPECT_NE(CalcPrepare(s, p), 0);
 }
 
