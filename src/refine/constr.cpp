@@ -267,7 +267,13 @@ void SetKeys(RefParams& p) {
         }
         break;
       case OwnMolPos:
-        key = in.Block == MBlkBase && in.Local == 0 ? 0 : 1;
+        // The position occupancy is kept; so is S33: only S minus its trace
+        // changes the displacements (u = t + lambda x r), and with S33 kept
+        // S11 and S22 still reach every determined combination.
+        key =
+            (in.Block == MBlkBase && in.Local == MpAi) || (in.Block == MBlkS && in.Local == MpS + 8)
+                ? 0
+                : 1;
         break;
       case OwnDatBlock:
         // The main scale, extinction values, and the twin fractions but the
