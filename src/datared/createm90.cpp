@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "datared/average_msg.hpp"
+#include "datared/instab_u.hpp"
 #include "datared/scales.hpp"
 #include "frame/files.hpp"
 #include "frame/state.hpp"
@@ -283,6 +284,8 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
                             res.NUnique, res.NObs));
   double g = 0.;
   (void)EM9SigCountSigStat(g, lst);
+  // Signed instability u of the block for the refinement option "stunstab".
+  (void)EM9InstabilityU(b90.InstabU, lst);
   EM9CheckCompleteness(ps, set, b90.Lambda, lst);
   if (res.NUnique < 10) {
     lst.emplace_back(avemsg::kFewUnique);

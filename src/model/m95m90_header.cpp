@@ -279,6 +279,7 @@ const std::vector<HKey<M90Block>>& M90Table() {
     t.push_back(KR<B>("magpolplus", &B::MagPolPlus));
     t.push_back(KR<B>("magpolminus", &B::MagPolMinus));
     t.push_back(KR<B>("sctom90", &B::ScToM90));
+    t.push_back(KR<B>("instab", &B::InstabU));
     return t;
   }();
   return t;

@@ -144,6 +144,9 @@ struct M90Block {
   int MagPol = 0;                                  // "magpol"
   double MagPolPlus = kUnsetReal, MagPolMinus = kUnsetReal;  // "magpolplus", "magpolminus"
   double ScToM90 = 1.;                                       // "sctom90"
+  // "instab": signed instability factor u of the block from the scatter of
+  // its equivalents (datared/instab_u.hpp); kUnsetReal when not estimated.
+  double InstabU = kUnsetReal;
 
   bool operator==(const M90Block&) const = default;
 };

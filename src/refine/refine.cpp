@@ -193,10 +193,11 @@ struct Run {
   std::vector<int> blocked;    // refined parameters blocked due to singularity (full indices)
   std::vector<RFacRefl> used;  // reflections of the listed cycle
   std::vector<RefM80Rec> m80;
-  std::vector<int> m80Phase;  // 0-based phase of each record
-  RefProgressCtl prog;        // the progress window: user's requests, cycles and damping
-  std::vector<int> twDomain;  // per reflection: RFacRefl::TwDomain
-  std::vector<char> twOver;   // per reflection: more than one contribution (nover)
+  std::vector<int> m80Phase;   // 0-based phase of each record
+  RefProgressCtl prog;         // the progress window: user's requests, cycles and damping
+  std::vector<int> twDomain;   // per reflection: RFacRefl::TwDomain
+  std::vector<char> twOver;    // per reflection: more than one contribution (nover)
+  std::vector<double> blockU;  // per data block: signed u of the merging statistics ("stunstab")
 
   // Messages of a numerical problem of the structure factors in the last loop.
   std::vector<std::string> calcProblem;
@@ -319,6 +320,21 @@ int Run::Prepare() {
     twOver[k] = over;
   }
   RefSetRFacDomains(tabs, ndomain);
+  // "stunstab": u of each block from the statistics of its equivalents (the
+  // "instab" record of M90); a block without the estimate gets no u term.
+  blockU.assign(blocks.size(), 0.);
+  if (opt.StUnstab && !opt.ShelxW)
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      const double u = blocks[b].InstabU;
+      if (u != kUnsetReal) blockU[b] = u;
+      lst.push_back(u != kUnsetReal
+                        ? fmt::format("Instability factor of data block {} from the reflection "
+                                      "statistics: {:.5f}",
+                                      names[b], u)
+                        : fmt::format("Data block {} has no instability factor from the "
+                                      "reflection statistics: no instability term is used.",
+                                      names[b]));
+    }
   return 0;
 }
 
@@ -365,6 +381,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
     const CalcBlock& cb = s.Block[static_cast<size_t>(w.Block)];
     const double k = cb.Scale * cb.Scale;
     RefObs obs = w.Obs;
+    opt.BlockU = blockU[static_cast<size_t>(w.Block)];
     RefObsSigma(opt, out.Fc, k, obs);
     RefObsWeight(opt, w.SinThL, obs);
     const char flag = RefObsFlag(opt, obs, out.Fc);

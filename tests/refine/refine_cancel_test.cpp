@@ -1,6 +1,7 @@
 // The user's requests during a refinement run (cancel, end after this cycle,
-// new options), the progress poll of the terminal front-end, and the call of
-// the Fourier tool after the run.
+// new options), the progress poll of the terminal front-end, the call of the
+// Fourier tool after the run, and the instability factor of the block's
+// statistics ("stunstab").
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -211,6 +212,30 @@ TEST_F(RefineCancel, CallFourRunsTheFourierToolAfterTheFinalWriting) {
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(seen, m40);  // the copy of the old M40 was already made
   EXPECT_TRUE(fs::exists(fln_ + ".m80"));
+}
+
+// stunstab: the u of the M90 header enters the sigmas (and so the GOF); a block
+// without the estimate gets no u term at all, unlike the default unstab.
+TEST_F(RefineCancel, StUnstabTakesTheBlockEstimateFromM90) {
+  RefineBlock("  cycles 0\n  stunstab 1\n");
+  std::vector<M90Block> b;
+  std::vector<std::vector<M90Refl>> r;
+  ASSERT_EQ(ReadM90File(fln_ + ".m90", b, r), 0);
+  double gof[3] = {};
+  const double us[3] = {kUnsetReal, 0.05, -0.05};
+  for (int k = 0; k < 3; ++k) {
+    b[0].InstabU = us[k];
+    ASSERT_EQ(WriteM90File(fln_ + ".m90", b, r), 0);
+    std::vector<std::string> lst;
+    ASSERT_EQ(RefineRun(fln_, lst), 0);
+    gof[k] = RefLast.All.Gof;
+    const char* want[3] = {"no instability term", "statistics: 0.05000", "statistics: -0.05000"};
+    EXPECT_TRUE(Has(lst, want[k])) << k;
+  }
+  // A positive u enlarges every sigma: sum w D**2 and the GOF drop.
+  EXPECT_LT(gof[1], gof[0]);
+  // A negative u subtracts its term: the GOF rises.
+  EXPECT_GT(gof[2], gof[0]);
 }
 
 // The terminal front-end: Ctrl-C counts only while a progress window is open;
