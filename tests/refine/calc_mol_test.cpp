@@ -11,6 +11,7 @@
 #include <Eigen/Dense>
 #include <cmath>
 #include <complex>
+#include <functional>
 
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
@@ -177,6 +178,33 @@ TEST(CalcMol, PositionsEquivalentToTheModelAtoms) {
     Model.Mol.clear();
     AddMolecule(0, true, {{0.5, 0, 0, 0, 0, 0, 0}, {0.5, 0, 360, 0, 0, 0, -1}});
     ExpectSameF(AllF(kHs), want, 1e-9);
+  }
+}
+
+// What the pseudo-atoms cannot carry is refused before any sum: a modulated
+// position, an anharmonic model atom, a molecule of a second composite part.
+TEST(CalcMol, UnsupportedMoleculesAreRefused) {
+  const std::function<void(MoleculeRec&)> edits[] = {
+      [](MoleculeRec& m) {
+        MolShape sh = m.Shape;
+        sh.NWave[1] = 1;
+        ReallocateMolParams(m, sh);
+      },
+      [](MoleculeRec& m) {
+        AtomShape sh = m.Atoms[0].Shape;
+        sh.AdpOrder = 3;
+        ReallocateAtomParams(m.Atoms[0], sh);
+      },
+      [](MoleculeRec& m) { m.Part = 2; },
+  };
+  for (const auto& edit : edits) {
+    SetCrystal(kOrtho, kP212121);
+    AddMolecule(0, false, {{1, 0, 0, 0, 0, 0, 0}});
+    edit(Model.Mol[0]);
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    EXPECT_EQ(CalcPrepare(s, p), 1);
   }
 }
 
