@@ -155,7 +155,9 @@ std::string_view Before(std::string_view s, char c) {
   return p == std::string_view::npos ? s : s.substr(0, p);
 }
 
-int ReadAll(const std::string& file, std::string& text) {
+}  // namespace
+
+int ImpReadText(const std::string& file, std::string& text) {
   if (FeReadFile(file, text)) {
     Imp.LastError = fmt::format(fmt::runtime(impmsg::CannotOpen), file);
     return 1;
@@ -163,7 +165,19 @@ int ReadAll(const std::string& file, std::string& text) {
   return 0;
 }
 
-}  // namespace
+std::vector<std::string_view> ImpLines(std::string_view t) {
+  std::vector<std::string_view> out;
+  size_t p = 0;
+  while (p < t.size()) {
+    size_t e = t.find('\n', p);
+    if (e == std::string_view::npos) e = t.size();
+    std::string_view l = t.substr(p, e - p);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    out.push_back(l);
+    p = e + 1;
+  }
+  return out;
+}
 
 // ---- SHELX --------------------------------------------------------------------------
 
@@ -218,7 +232,7 @@ int ReadShelxHklText(std::string_view text, const std::string& file, int hklf, i
 
 int ReadShelxHkl(const std::string& file, int hklf, int ndim, int prefer_ndim, ImpData& d) {
   std::string text;
-  if (ReadAll(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return ReadShelxHklText(text, file, hklf, ndim, prefer_ndim, 1, d);
 }
 
@@ -393,7 +407,7 @@ int ReadCifHklText(std::string_view text, const std::string& file, int prefer_nd
 
 int ReadCifHkl(const std::string& file, int prefer_ndim, ImpData& d) {
   std::string text;
-  if (ReadAll(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return ReadCifHklText(text, file, prefer_ndim, d);
 }
 
@@ -549,7 +563,7 @@ int ReadXdsText(std::string_view text, const std::string& file, ImpData& d) {
 
 int ReadXds(const std::string& file, ImpData& d) {
   std::string text;
-  if (ReadAll(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return ReadXdsText(text, file, d);
 }
 
@@ -599,7 +613,7 @@ int ReadGeneralText(std::string_view text, const std::string& file, const Genera
 
 int ReadGeneral(const std::string& file, const GeneralColumns& col, bool on_f, ImpData& d) {
   std::string text;
-  if (ReadAll(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return ReadGeneralText(text, file, col, on_f, d);
 }
 

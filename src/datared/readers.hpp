@@ -57,6 +57,10 @@ extern ImpState Imp;
 
 // Sets Imp.LastError to the read-error message of file at line and returns 1.
 int ImpReadError(const std::string& file, long line, std::string_view what);
+// Whole text of a reader's input file; on failure Imp.LastError names the file.
+[[nodiscard]] int ImpReadText(const std::string& file, std::string& text);
+// Lines of a text without "\n" and a trailing "\r".
+std::vector<std::string_view> ImpLines(std::string_view t);
 
 // SHELX HKLF 3 / 4 / 5 files: fixed columns (NDim)I4, 2F8.2, I4, optionally
 // followed by six direction cosines 6F8.5 (HKLF 4 only). Numbers may touch.

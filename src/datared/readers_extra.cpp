@@ -28,29 +28,6 @@ constexpr std::string_view XdExtra =
     "were not imported.";
 }  // namespace msg
 
-int ReadText(const std::string& file, std::string& text) {
-  if (FeReadFile(file, text)) {
-    Imp.LastError = fmt::format(fmt::runtime(impmsg::CannotOpen), file);
-    return 1;
-  }
-  return 0;
-}
-
-// Lines of a text without "\n" and a trailing "\r".
-std::vector<std::string_view> Lines(std::string_view t) {
-  std::vector<std::string_view> out;
-  size_t p = 0;
-  while (p < t.size()) {
-    size_t e = t.find('\n', p);
-    if (e == std::string_view::npos) e = t.size();
-    std::string_view l = t.substr(p, e - p);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-    out.push_back(l);
-    p = e + 1;
-  }
-  return out;
-}
-
 std::string Cols(const FortranField& f) {
   return fmt::format("columns {}-{}", f.Col + 1, f.Col + f.Width);
 }
@@ -91,7 +68,7 @@ bool SaintThreeIndices(std::string_view line) {
 
 int ReadSaintRawText(std::string_view text, const std::string& file, int ndim, int prefer_ndim,
                      ImpData& d) {
-  const auto lines = Lines(text);
+  const auto lines = ImpLines(text);
   size_t first = 0;
   while (first < lines.size() && (Trim(lines[first]).empty() || lines[first][0] == '!')) ++first;
   if (first == lines.size()) {
@@ -194,14 +171,14 @@ int ReadSaintRawText(std::string_view text, const std::string& file, int ndim, i
 
 int ReadSaintRaw(const std::string& file, int ndim, int prefer_ndim, ImpData& d) {
   std::string text;
-  if (ReadText(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return ReadSaintRawText(text, file, ndim, prefer_ndim, d);
 }
 
 // ---- FullProf -----------------------------------------------------------------------------
 
 int DRBasicFullProfText(std::string_view text, const std::string& file, ImpData& d) {
-  const auto lines = Lines(text);
+  const auto lines = ImpLines(text);
   if (lines.size() < 3)
     return ImpReadError(file, static_cast<long>(lines.size()) + 1,
                         lines.size() < 2 ? "expected the Fortran format of the records"
@@ -335,14 +312,14 @@ int DRBasicFullProfText(std::string_view text, const std::string& file, ImpData&
 
 int DRBasicFullProf(const std::string& file, ImpData& d) {
   std::string text;
-  if (ReadText(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return DRBasicFullProfText(text, file, d);
 }
 
 // ---- XD -----------------------------------------------------------------------------------
 
 int DRBasicRefXDText(std::string_view text, const std::string& file, ImpData& d) {
-  const auto lines = Lines(text);
+  const auto lines = ImpLines(text);
   size_t k = 0;
   while (k < lines.size() && Trim(lines[k]).empty()) ++k;
   const auto h = k < lines.size() ? SplitWords(lines[k]) : std::vector<std::string>{};
@@ -399,7 +376,7 @@ int DRBasicRefXDText(std::string_view text, const std::string& file, ImpData& d)
 
 int DRBasicRefXD(const std::string& file, ImpData& d) {
   std::string text;
-  if (ReadText(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return DRBasicRefXDText(text, file, d);
 }
 

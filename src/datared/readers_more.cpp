@@ -36,29 +36,6 @@ constexpr std::string_view NotResolved =
     "expected indices within {} of main reflection + satellite positions (best distance {:.3f})";
 }  // namespace msg
 
-int ReadText(const std::string& file, std::string& text) {
-  if (FeReadFile(file, text)) {
-    Imp.LastError = fmt::format(fmt::runtime(impmsg::CannotOpen), file);
-    return 1;
-  }
-  return 0;
-}
-
-// Lines of a text without "\n" and a trailing "\r".
-std::vector<std::string_view> Lines(std::string_view t) {
-  std::vector<std::string_view> out;
-  size_t p = 0;
-  while (p < t.size()) {
-    size_t e = t.find('\n', p);
-    if (e == std::string_view::npos) e = t.size();
-    std::string_view l = t.substr(p, e - p);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-    out.push_back(l);
-    p = e + 1;
-  }
-  return out;
-}
-
 // "8.3992(4)" -> 8.3992
 bool NumberEsd(std::string_view s, double& v) {
   const size_t p = s.find('(');
@@ -133,7 +110,7 @@ int ReadRealIndicesText(std::string_view text, const std::string& file, const Ge
   const int need = std::max({col.H[0], col.H[1], col.H[2], col.I, col.Sig});
   const char* val = on_f ? "F" : "I";
   long no = 0;
-  for (std::string_view line : Lines(text)) {
+  for (std::string_view line : ImpLines(text)) {
     ++no;
     const std::string_view t = Trim(line);
     if (t.empty() || t[0] == '#' || t[0] == '!') continue;
@@ -174,7 +151,7 @@ int ReadRealIndicesText(std::string_view text, const std::string& file, const Ge
 int ReadRealIndices(const std::string& file, const GeneralColumns& col, bool on_f,
                     const std::vector<double>& tr, const ImpModulation& mod, ImpData& d) {
   std::string text;
-  if (ReadText(file, text)) return 1;
+  if (ImpReadText(file, text)) return 1;
   return ReadRealIndicesText(text, file, col, on_f, tr, mod, d);
 }
 
@@ -245,7 +222,7 @@ int ReadCcdCompanionText(std::string_view text, const std::string& file, ImpData
   int ncell = 0, nub = 0;
   bool have_lambda = false;
   long no = 0;
-  for (std::string_view line : Lines(text)) {
+  for (std::string_view line : ImpLines(text)) {
     ++no;
     const auto w = SplitWords(line);
     if (w.size() < 2 || w[0].empty() || w[0][0] != '_') continue;
@@ -307,7 +284,7 @@ int DRBasicKumaCCD(const std::string& hklfile, const std::string& companion, Imp
     return 1;
   }
   std::string text;
-  if (ReadText(comp, text)) return 1;
+  if (ImpReadText(comp, text)) return 1;
   return ReadCcdCompanionText(text, comp, d);
 }
 

@@ -20,6 +20,7 @@
 #include "model/m95m90.hpp"
 #include "model/scatdata.hpp"
 #include "refine/refine.hpp"
+#include "refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -63,32 +64,7 @@ class CalcProblemRun : public ::testing::Test {
     Model.DatBlock[0].Scale.Val[0] = 1.;
     Model.DatBlock[0].Scale.Key[0] = 0;
     // Observed intensities kIRatio times those of the model.
-    RefDefault();
-    RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
-    CalcSetup s;
-    ASSERT_EQ(CalcPrepare(s, p), 0);
-    std::vector<M90Block> blocks(1);
-    blocks[0].Lambda = 0.71073;
-    std::vector<std::vector<M90Refl>> refl(1);
-    for (int h = -2; h <= 2; ++h)
-      for (int k = -2; k <= 2; ++k)
-        for (int l = 0; l <= 2; ++l) {
-          if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
-          CalcRefl cr;
-          cr.H = {h, k, l, 0, 0, 0};
-          cr.SinThL = RefSinThL(Basic.Phase[0], cr.H.data(), 3);
-          CalcOut out;
-          ASSERT_EQ(Calc(s, cr, false, out), 0);
-          M90Refl r;
-          r.H[0] = h;
-          r.H[1] = k;
-          r.H[2] = l;
-          r.I = kIRatio * out.Fc * out.Fc;
-          r.SigI = 0.02 * r.I + 1.;
-          refl[0].push_back(r);
-        }
-    ASSERT_EQ(WriteM90File(fln_ + ".m90", blocks, refl), 0);
+    ASSERT_EQ(testsim::WriteSimulatedM90(fln_ + ".m90", 2, kIRatio), 0);
   }
   void TearDown() override {
     std::error_code ec;

@@ -20,6 +20,7 @@
 #include "model/scatdata.hpp"
 #include "refine/refine.hpp"
 #include "refine/refine_progress.hpp"
+#include "refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -49,46 +50,13 @@ class RefineCancel : public ::testing::Test {
     Model = AtomModel{};
     SetBasicM40();
     const double x[2][3] = {{0.1234, 0.2345, 0.3456}, {0.4321, 0.1543, 0.0765}};
-    for (int k = 0; k < 2; ++k) {
-      AtomRec a = DefaultAtom();
-      a.Name = k == 0 ? "C1" : "O1";
-      a.Type = k + 1;
-      a.Shape.AdpOrder = 1;
-      ReallocateAtomParams(a, a.Shape);
-      for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[k][i];
-      a.Par.Val[4] = 0.015;
-      Model.Atom.push_back(a);
-    }
+    for (int k = 0; k < 2; ++k)
+      testsim::AddIsoAtom(k == 0 ? "C1" : "O1", k + 1, {x[k][0], x[k][1], x[k][2]}, 0.015);
     SetBasicM40();
     Model.DatBlock[0].Scale.Val[0] = 1.;
-    RefDefault();
-    RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
     ASSERT_EQ(ScatEnsureLoaded(), 0);
     ASSERT_EQ(EM50ReadAllFormFactors(Basic), 0);
-    CalcSetup s;
-    ASSERT_EQ(CalcPrepare(s, p), 0);
-    std::vector<M90Block> blocks(1);
-    blocks[0].Lambda = 0.71073;
-    std::vector<std::vector<M90Refl>> refl(1);
-    for (int h = -3; h <= 3; ++h)
-      for (int k = -3; k <= 3; ++k)
-        for (int l = 0; l <= 3; ++l) {
-          if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
-          CalcRefl cr;
-          cr.H = {h, k, l, 0, 0, 0};
-          cr.SinThL = RefSinThL(Basic.Phase[0], cr.H.data(), 3);
-          CalcOut out;
-          ASSERT_EQ(Calc(s, cr, false, out), 0);
-          M90Refl r;
-          r.H[0] = h;
-          r.H[1] = k;
-          r.H[2] = l;
-          r.I = out.Fc * out.Fc;
-          r.SigI = 0.02 * r.I + 1.;
-          refl[0].push_back(r);
-        }
-    ASSERT_EQ(WriteM90File(fln_ + ".m90", blocks, refl), 0);
+    ASSERT_EQ(testsim::WriteSimulatedM90(fln_ + ".m90", 3), 0);
     for (int k = 0; k < 2; ++k)
       Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + k)] += 0.05 / 6.;
     ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
