@@ -1,10 +1,13 @@
 #include "model/modfun.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 
 #include "model/atoms.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 
@@ -42,17 +45,60 @@ void RawFun(int type, int n, double x4, double x40, double delta, double* g) {
 
 }  // namespace
 
-std::array<int, 3> ModWaveVector(int n, int /*d*/) {
+int ModWavesOfPhase(const PhaseModel& ph, int d, ModWaves& w, std::string* msg) {
+  w.clear();
+  if (d < 1) return 0;    // no internal space: the record has no meaning
+  const int waveOpt = 2;  // index of "wave" in M40OptionKeys
+  for (const M40Option& o : ph.Opt) {
+    if (o.Index != waveOpt) continue;
+    const int nv = static_cast<int>(o.Words.size());
+    if (nv % d != 0) {
+      w.clear();
+      if (msg)
+        *msg = fmt::format("The option \"wave\" needs {} integers per wave, {} given.", d, nv);
+      return 1;
+    }
+    for (int n = 0; n < nv / d; ++n) {
+      std::array<int, 3> k{};
+      bool zero = true;
+      for (int i = 0; i < d; ++i) {
+        const auto v = ToInt(o.Words[static_cast<size_t>(n * d + i)]);
+        if (!v) {
+          w.clear();
+          if (msg) *msg = "The option \"wave\" holds a value that is not an integer.";
+          return 1;
+        }
+        k[static_cast<size_t>(i)] = static_cast<int>(*v);
+        zero = zero && *v == 0;
+      }
+      if (zero) {
+        w.clear();
+        if (msg) *msg = fmt::format("The wave vector of wave {} is zero.", n + 1);
+        return 1;
+      }
+      w.push_back(k);
+    }
+  }
+  return 0;
+}
+
+bool ModWavesCover(const ModWaves* w, int nw, int d) {
+  if (nw <= 0 || d <= 1) return true;
+  return w && static_cast<int>(w->size()) >= nw;
+}
+
+std::array<int, 3> ModWaveVector(int n, int /*d*/, const ModWaves* w) {
+  if (w && n >= 0 && n < static_cast<int>(w->size())) return (*w)[static_cast<size_t>(n)];
   return {n + 1, 0, 0};
 }
 
-void MakeHarmMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np,
-                 double* out) {
+void MakeHarmMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np, double* out,
+                 const ModWaves* waves) {
   for (int p = 0; p < np; ++p) {
     double* o = out + p * ncomp;
     std::fill(o, o + ncomp, 0.);
     for (int n = 0; n < nw; ++n) {
-      const auto k = ModWaveVector(n, d);
+      const auto k = ModWaveVector(n, d, waves);
       double arg = 0.;
       for (int i = 0; i < d; ++i) arg += k[static_cast<size_t>(i)] * x4[p * d + i];
       const double s = std::sin(kTwoPi * arg), c = std::cos(kTwoPi * arg);
@@ -62,22 +108,25 @@ void MakeHarmMod(const double* amp, int ncomp, int nw, int d, const double* x4, 
   }
 }
 
-void MakePosMod(const double* amp, int nw, int d, const double* x4, int np, double* u) {
-  MakeHarmMod(amp, 3, nw, d, x4, np, u);
+void MakePosMod(const double* amp, int nw, int d, const double* x4, int np, double* u,
+                const ModWaves* waves) {
+  MakeHarmMod(amp, 3, nw, d, x4, np, u, waves);
 }
 
-void MakeOccMod(const double* amp, int nw, int d, const double* x4, int np, double* o) {
-  MakeHarmMod(amp, 1, nw, d, x4, np, o);
+void MakeOccMod(const double* amp, int nw, int d, const double* x4, int np, double* o,
+                const ModWaves* waves) {
+  MakeHarmMod(amp, 1, nw, d, x4, np, o, waves);
   for (int p = 0; p < np; ++p) o[p] += 1.;
 }
 
 void MakeBetaMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np,
-                 double* beta) {
-  MakeHarmMod(amp, ncomp, nw, d, x4, np, beta);
+                 double* beta, const ModWaves* waves) {
+  MakeHarmMod(amp, ncomp, nw, d, x4, np, beta, waves);
 }
 
-void MakeMagMod(const double* amp, int nw, int d, const double* x4, int np, double* m) {
-  MakeHarmMod(amp, 3, nw, d, x4, np, m);
+void MakeMagMod(const double* amp, int nw, int d, const double* x4, int np, double* m,
+                const ModWaves* waves) {
+  MakeHarmMod(amp, 3, nw, d, x4, np, m, waves);
 }
 
 double CrenelOcc(double x4, double x40, double delta) {

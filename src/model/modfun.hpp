@@ -24,27 +24,47 @@
 // a full period).
 #include <array>
 #include <complex>
+#include <string>
 #include <vector>
 
 namespace tarn {
 
-// Integer wave vector of wave n (0-based) over the d modulation vectors:
-// (n + 1) times the first one, as the site-symmetry analysis assumes.
-std::array<int, 3> ModWaveVector(int n, int d);
+struct PhaseModel;
+
+// Integer wave vectors of the harmonic waves of a phase, one per wave (the
+// first d components used): wave n runs as exp(2 pi i k_n.xb4).
+using ModWaves = std::vector<std::array<int, 3>>;
+
+// Wave table of the phase from its "wave" option record (d integers per
+// wave). Without the record: d = 1 gives an empty table (wave n is n + 1);
+// d > 1 gives an empty table, which the evaluators of harmonic waves refuse
+// (ModWavesCover). Returns 0, or 1 with *msg set when the record does not
+// hold a whole number of integer vectors or holds a zero vector.
+[[nodiscard]] int ModWavesOfPhase(const PhaseModel& ph, int d, ModWaves& w, std::string* msg);
+// True when wave vectors of waves 0 .. nw-1 are known: from the table, or by
+// default when d <= 1.
+bool ModWavesCover(const ModWaves* w, int nw, int d);
+
+// Integer wave vector of wave n (0-based) over the d modulation vectors: the
+// table entry when there is one, else (n + 1) times the first vector.
+std::array<int, 3> ModWaveVector(int n, int d, const ModWaves* w = nullptr);
 
 // Generic harmonic modulation: amp has 2*ncomp values per wave.
-void MakeHarmMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np,
-                 double* out);
+void MakeHarmMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np, double* out,
+                 const ModWaves* waves = nullptr);
 // Displacement u (3 components, fractional) from the position waves.
-void MakePosMod(const double* amp, int nw, int d, const double* x4, int np, double* u);
+void MakePosMod(const double* amp, int nw, int d, const double* x4, int np, double* u,
+                const ModWaves* waves = nullptr);
 // Occupational modulation factor 1 + sum of the occupancy waves (1 component).
-void MakeOccMod(const double* amp, int nw, int d, const double* x4, int np, double* o);
+void MakeOccMod(const double* amp, int nw, int d, const double* x4, int np, double* o,
+                const ModWaves* waves = nullptr);
 // ADP modulation: ncomp = 6 (beta) or 1 (Uiso) components; the change from the
 // static ADP (the caller adds the static values).
 void MakeBetaMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np,
-                 double* beta);
+                 double* beta, const ModWaves* waves = nullptr);
 // Magnetic moment modulation (3 components along the cell axes).
-void MakeMagMod(const double* amp, int nw, int d, const double* x4, int np, double* m);
+void MakeMagMod(const double* amp, int nw, int d, const double* x4, int np, double* m,
+                const ModWaves* waves = nullptr);
 
 // Crenel occupancy: 1 when xb4 (first internal component) lies on the
 // interval of centre x40 and width delta modulo 1, else 0. delta >= 1 covers

@@ -135,6 +135,9 @@ int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model, 
       if (mp.Centr.empty()) mp.Centr.push_back({});
       std::copy(ph.MetTensI, ph.MetTensI + 9, mp.MetI.begin());
       mp.FormM.resize(ph.AtType.size());
+      if (static_cast<size_t>(ip) < model.Phase.size() &&
+          ModWavesOfPhase(model.Phase[static_cast<size_t>(ip)], nd - 3, mp.Waves, &msg))
+        return 1;
       mp.Active = true;
     }
     const int type = a.Type - 1;
@@ -155,6 +158,10 @@ int CalcMagPrepare(CalcMagSetup& m, const BasicData& b, const AtomModel& model, 
                   : MagFract;
     if (a.Shape.MagPar > 1 && (ma.Repr == MagSpher || mp.NDim < 4)) {
       msg = fmt::format("{} {}", calcmagmsg::Waves, a.Name);
+      return 1;
+    }
+    if (!ModWavesCover(&mp.Waves, a.Shape.MagPar - 1, mp.NDim - 3)) {
+      msg = fmt::format("{} {}", calcmagmsg::NoWaveVectors, a.Name);
       return 1;
     }
     mp.Atoms.push_back(std::move(ma));
@@ -233,7 +240,7 @@ int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,
         for (int i = 0; i < 3; ++i) mc[static_cast<size_t>(i)] = m0[static_cast<size_t>(i)];
       std::vector<std::array<cplx, 2>> fw(static_cast<size_t>(nw));
       for (int n = 0; n < nw; ++n) {
-        const std::array<int, 3> kn = ModWaveVector(n, d);
+        const std::array<int, 3> kn = ModWaveVector(n, d, &mp.Waves);
         bool plus = true, minus = true;
         for (int j = 0; j < d; ++j) {
           plus = plus && mq[j] == kn[static_cast<size_t>(j)];

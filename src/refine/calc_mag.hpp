@@ -15,7 +15,8 @@
 //
 // Modulated moments (superspace phases): the moment of the string of basic
 // position xb is M(xb4) = M0 + sum_n S_n sin(2 pi k_n.xb4) + C_n cos(2 pi k_n.xb4)
-// (components along the axes, k_n = ModWaveVector), the position, occupancy
+// (components along the axes, k_n = ModWaveVector of the phase's wave
+// table; with d > 1 the table must cover the waves), the position, occupancy
 // and ADP not modulated. For the operator (R, s) and H' = H R = (h', m'),
 //   F_M = sum_ops p f_m ai T(k') exp(2 pi i (h'.xb + H.s)) RMag M~(m'),
 //   k' = h' + m'.q, M~(m') = int M(xb4) exp(2 pi i m'.xb4) dxb4
@@ -38,6 +39,7 @@
 
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/modfun.hpp"
 #include "refine/calc_ext.hpp"
 
 namespace tarn {
@@ -66,6 +68,7 @@ struct CalcMagPhase {
   MagSetup Mag;                              // frames and Cartesian RMag of every operator
   int NDim = 3;                              // 3 + d
   std::vector<Vec3> Q;                       // modulation vectors, r.l.u. (d)
+  ModWaves Waves;                            // integer wave vectors of the phase ("wave" option)
   std::vector<std::array<double, 36>> R;     // every operator: NDim x NDim rotation, row-major
   std::vector<std::array<double, 6>> T;      // its translation (NDim)
   std::vector<std::array<double, 6>> Centr;  // centring vectors (NDim, first zero)
@@ -95,6 +98,9 @@ inline constexpr std::string_view Anharmonic =
 inline constexpr std::string_view PropVector =
     "Magnetic propagation vectors are not handled by the structure-factor calculation; describe "
     "the magnetic structure in its magnetic cell. Phase:";
+inline constexpr std::string_view NoWaveVectors =
+    "The wave vectors of the moment waves are not defined: with more than one modulation vector "
+    "give them by the option \"wave\", atom:";
 inline constexpr std::string_view BadCell = "The cell of the magnetic phase is degenerate:";
 }  // namespace calcmagmsg
 

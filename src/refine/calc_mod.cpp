@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <numbers>
 
 #include "frame/toolkit.hpp"
@@ -32,6 +33,9 @@ enum class ModMsg : int {
   BadPhase,
   BadPart,
   BadW,
+  NoWaves,
+  BadWaves,
+  WavesNotQ1,
 };
 
 std::string ModText(ModMsg m, const std::string& a = {}) {
@@ -50,6 +54,18 @@ std::string ModText(ModMsg m, const std::string& a = {}) {
       return fmt::format("The atom \"{}\" refers to a composite part without a W matrix.", a);
     case ModMsg::BadW:
       return fmt::format("The W matrix of the composite part of the atom \"{}\" is singular.", a);
+    case ModMsg::NoWaves:
+      return fmt::format(
+          "The wave vectors of the modulation waves of the atom \"{}\" are not defined: with "
+          "more than one modulation vector give them by the option \"wave\".",
+          a);
+    case ModMsg::BadWaves:
+      return a;
+    case ModMsg::WavesNotQ1:
+      return fmt::format(
+          "Crenel and sawtooth functions of the atom \"{}\" need all its waves along the first "
+          "modulation vector.",
+          a);
   }
   return {};
 }
@@ -102,7 +118,7 @@ OpInd MakeOpInd(const ModAtomPrep& m, const int* hp, const ModOp& op, bool iso) 
       v += o.Hp[static_cast<size_t>(3 + i)] * m.Q[static_cast<size_t>(3 * i + j)];
     o.K[static_cast<size_t>(j)] = v;
   }
-  for (int i = 1; i < m.NDimI; ++i)
+  for (int i = m.GridDim; i < m.NDimI; ++i)
     if (std::abs(o.Hp[static_cast<size_t>(3 + i)]) > 0.5) o.Zero = true;
   const auto& k = o.K;
   if (iso) {
@@ -219,7 +235,7 @@ void Finish(const ModAtomPrep& m, Cx cf, Cx g, const std::vector<Cx>& d, std::co
 // Values on the integration points of one call (independent of the operator).
 struct ModPoints {
   int N = 0;                 // points (boundary points of a crenel included)
-  std::vector<double> X4;    // first internal coordinate
+  std::vector<double> X4;    // N * GridDim internal coordinates
   std::vector<double> W;     // weight (0 for boundary points)
   std::vector<int> Role;     // 0 inner point; +1 / -1 right / left end of the interval
   std::vector<double> Xi;    // reduced coordinate on the interval (crenel atoms)
@@ -273,13 +289,13 @@ void FillPoints(const ModAtomPrep& m, const AtomRec& at, ModPoints& pt) {
       (void)MakeFPolSet(at.FunType, 2 * nw, fx, fw, local);
       fs = &local;
     }
-    for (int p = 0; p < n; ++p) GetFPol(*fs, pt.X4[p], pt.F.data() + p * nw * 2);
+    for (int p = 0; p < n; ++p) GetFPol(*fs, pt.X4[p * m.GridDim], pt.F.data() + p * nw * 2);
   } else if (!m.Crenel) {
     for (size_t i = 0; i < pt.F.size(); ++i) pt.F[i] = m.SinCos[i];
   } else {
     for (int p = 0; p < n; ++p)
       for (int w = 0; w < nw; ++w) {
-        const double a = kTwoPi * (w + 1) * pt.X4[p];
+        const double a = kTwoPi * m.K[static_cast<size_t>(w)][0] * pt.X4[p];
         pt.F[static_cast<size_t>((p * nw + w) * 2)] = std::sin(a);
         pt.F[static_cast<size_t>((p * nw + w) * 2 + 1)] = std::cos(a);
       }
@@ -564,9 +580,32 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     m.Centr.push_back(v);
   }
 
-  // Integration grid and ComExp tables.
+  // Wave vectors and integration grid and ComExp tables.
   const auto& nwk = at.Shape.NWave;
   m.MaxWave = d > 0 ? std::max({nwk[0], nwk[1], nwk[2]}) : 0;
+  ModWaves table;
+  if (d > 0 && phase < static_cast<int>(Model.Phase.size())) {
+    std::string err;
+    if (ModWavesOfPhase(Model.Phase[static_cast<size_t>(phase)], d, table, &err)) {
+      FeChybne(ModText(ModMsg::BadWaves, err));
+      return 1;
+    }
+  }
+  const bool harm = at.FunType == 0 && m.MaxWave > 0;
+  if (harm && !ModWavesCover(&table, m.MaxWave, d)) {
+    FeChybne(ModText(ModMsg::NoWaves, at.Name));
+    return 1;
+  }
+  bool alongQ1 = true;
+  for (int k = 0; k < m.MaxWave; ++k) {
+    m.K.push_back(ModWaveVector(k, d, &table));
+    for (int i = 1; i < d; ++i) alongQ1 = alongQ1 && m.K.back()[static_cast<size_t>(i)] == 0;
+  }
+  if (harm && !alongQ1 && m.Crenel) {
+    FeChybne(ModText(ModMsg::WavesNotQ1, at.Name));
+    return 1;
+  }
+  m.GridDim = (harm && !alongQ1) ? d : 1;
   if (d == 0) {
     m.NPts = 1;
     m.X4 = {0.};
@@ -575,6 +614,16 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     m.Xi.resize(ModCrenelPoints);
     m.XiW.resize(ModCrenelPoints);
     gauleg(-1., 1., ModCrenelPoints, m.Xi.data(), m.XiW.data());
+  } else if (m.GridDim > 1) {
+    // Tensor grid of equally spaced points (rectangle rule, periodic integrand).
+    const int g = m.GridDim, np1 = ModGridPointsMulti;
+    m.NPts = 1;
+    for (int i = 0; i < g; ++i) m.NPts *= np1;
+    m.X4.resize(static_cast<size_t>(m.NPts * g));
+    m.W.assign(static_cast<size_t>(m.NPts), 1. / m.NPts);
+    for (int p = 0; p < m.NPts; ++p)
+      for (int i = 0, r = p; i < g; ++i, r /= np1)
+        m.X4[static_cast<size_t>(p * g + i)] = static_cast<double>(r % np1) / np1;
   } else {
     m.NPts = ModGridIntervals * ModGaussPoints;
     m.X4.resize(static_cast<size_t>(m.NPts));
@@ -590,7 +639,11 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     m.SinCos.resize(static_cast<size_t>(m.NPts * nw * 2));
     for (int p = 0; p < m.NPts; ++p)
       for (int k = 0; k < nw; ++k) {
-        const double arg = kTwoPi * ModWaveVector(k, d)[0] * m.X4[p];
+        double kx = 0.;
+        for (int i = 0; i < m.GridDim; ++i)
+          kx += m.K[static_cast<size_t>(k)][static_cast<size_t>(i)] *
+                m.X4[static_cast<size_t>(p * m.GridDim + i)];
+        const double arg = kTwoPi * kx;
         m.SinCos[static_cast<size_t>((p * nw + k) * 2)] = static_cast<float>(std::sin(arg));
         m.SinCos[static_cast<size_t>((p * nw + k) * 2 + 1)] = static_cast<float>(std::cos(arg));
       }
@@ -648,7 +701,7 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
     }
     s.Reset(nw);
     const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
-    const double m4 = m.NDimI > 0 ? o.Hp[3] : 0.;
+    const int gd = m.NDimI > 0 ? m.GridDim : 0;
     // Temperature factor: per point only when the ADP is modulated.
     double t0 = 0.;
     if (!adpMod) {
@@ -675,8 +728,9 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
         }
         t = std::exp(-tex);
       }
-      const double phi =
-          kTwoPi * (hx + m4 * pt.X4[p] + o.K[0] * u[0] + o.K[1] * u[1] + o.K[2] * u[2]);
+      double mx = 0.;
+      for (int i = 0; i < gd; ++i) mx += o.Hp[static_cast<size_t>(3 + i)] * pt.X4[p * gd + i];
+      const double phi = kTwoPi * (hx + mx + o.K[0] * u[0] + o.K[1] * u[1] + o.K[2] * u[2]);
       const Cx b0(t * std::cos(phi), t * std::sin(phi));
       const double occ = pt.Occ[p];
       if (pt.Role[p] != 0) {
@@ -718,9 +772,130 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
 }
 
 // ---------------------------------------------------------------- Bessel expansion
+// Fourier series over the d internal coordinates (waves not all along q1):
+// coefficient of exp(2 pi i f.x4) at key f. Crenel atoms do not come here.
+using FreqKey = std::array<int, 3>;
+using SeriesN = std::map<FreqKey, Cx>;
+
+// s * factor, the factor having coefficients fc[q] at frequency q k, q = -lq .. lq.
+static void ConvolveN(SeriesN& s, const std::vector<Cx>& fc, int lq, const FreqKey& k) {
+  SeriesN r;
+  for (const auto& [f, a] : s) {
+    if (a == Cx(0.)) continue;
+    for (int q = -lq; q <= lq; ++q) {
+      const FreqKey g{f[0] + q * k[0], f[1] + q * k[1], f[2] + q * k[2]};
+      r[g] += a * fc[static_cast<size_t>(q + lq)];
+    }
+  }
+  s = std::move(r);
+}
+
+static Cx SeriesAt(const SeriesN& s, const FreqKey& f) {
+  const auto it = s.find(f);
+  return it == s.end() ? Cx(0.) : it->second;
+}
+
+static int Calcm1Multi(const ModAtomPrep& m, const AtomRec& at, const int* h,
+                       std::complex<double>& g, double* dRe, double* dIm, std::string* msg) {
+  const bool wantDer = dRe || dIm;
+  int hp[6] = {};
+  std::vector<Cx>& der = tDer;
+  Cx cf;
+  if (CalcmStart(m, h, hp, der, cf, g, dRe, dIm)) return 0;
+  OpSums& s = tSums;
+  const int nw = m.MaxWave, na = NAdpComp(m), d = m.NDimI;
+  const bool iso = na == 1;
+  const double* v = at.Par.Val.data();
+  const auto& off = m.Lay.Off;
+  const auto& nwk = m.Shape.NWave;
+  const double ai = v[off[BlkOcc]];
+  const double* x = v + off[BlkPos];
+  auto kw = [&](int n) { return m.K[static_cast<size_t>(n)]; };
+  auto neg = [](FreqKey k) { return FreqKey{-k[0], -k[1], -k[2]}; };
+  // Occupational series 1 + sum S sin + C cos (frequency k_n).
+  SeriesN occ{{FreqKey{}, Cx(1.)}};
+  for (int n = 0; n < nwk[0]; ++n) {
+    const double sa = v[off[BlkOccWave] + 2 * n], ca = v[off[BlkOccWave] + 2 * n + 1];
+    occ[kw(n)] += Cx(0.5 * ca, -0.5 * sa);
+    occ[neg(kw(n))] += Cx(0.5 * ca, 0.5 * sa);
+  }
+  std::vector<Cx> fc;
+  Cx gs = 0.;
+  for (const ModOp& op : m.Ops) {
+    const OpInd o = MakeOpInd(m, hp, op, iso);
+    if (o.Zero) continue;
+    if (op.Partner) {
+      ConjSums(s, tSumsPartner);
+      AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
+      continue;
+    }
+    FreqKey mi{};
+    for (int i = 0; i < d; ++i)
+      mi[static_cast<size_t>(i)] = static_cast<int>(std::lround(o.Hp[static_cast<size_t>(3 + i)]));
+    double tex = 0.;
+    for (int c = 0; c < na; ++c) tex += o.KK[c] * v[off[BlkAdp] + c];
+    if (-tex > kAdpExpLimit) {
+      SetProblem(at, msg);
+      return 1;
+    }
+    const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
+    SeriesN p{{FreqKey{}, std::exp(-tex) * std::polar(1., kTwoPi * hx)}};
+    for (int n = 0; n < nwk[1]; ++n) {
+      const double* a = v + off[BlkPosWave] + 6 * n;
+      const double al = kTwoPi * (o.K[0] * a[0] + o.K[1] * a[1] + o.K[2] * a[2]);
+      const double be = kTwoPi * (o.K[0] * a[3] + o.K[1] * a[4] + o.K[2] * a[5]);
+      const int lq = BesselFactor(al, be, fc);
+      ConvolveN(p, fc, lq, kw(n));
+    }
+    for (int n = 0; n < nwk[2]; ++n) {
+      const double* a = v + off[BlkAdpWave] + 2 * na * n;
+      double sa = 0., ca = 0.;
+      for (int c = 0; c < na; ++c) {
+        sa += o.KK[c] * a[c];
+        ca += o.KK[c] * a[na + c];
+      }
+      const int lq = BesselIFactor(sa, ca, fc);
+      ConvolveN(p, fc, lq, kw(n));
+    }
+    SeriesN q;
+    if (nwk[0] > 0) {
+      for (const auto& [f, a] : p)
+        for (const auto& [fo, b] : occ)
+          q[FreqKey{f[0] + fo[0], f[1] + fo[1], f[2] + fo[2]}] += a * b;
+    } else {
+      q = p;
+    }
+    // Mean over the torus of a series times exp(2 pi i (m + sh).x4).
+    auto integ = [&](const SeriesN& sr, const FreqKey& sh) {
+      return SeriesAt(sr, FreqKey{-mi[0] - sh[0], -mi[1] - sh[1], -mi[2] - sh[2]});
+    };
+    s.Reset(nw);
+    s.SA = integ(q, FreqKey{});
+    if (wantDer) {
+      for (int n = 0; n < nw; ++n) {
+        const FreqKey k = kw(n);
+        if (n < nwk[1] || n < nwk[2]) {
+          const Cx qp = integ(q, k), qm = integ(q, neg(k));
+          s.AS[n] = ai * (qp - qm) / (2. * kI);
+          s.AC[n] = ai * 0.5 * (qp + qm);
+        }
+        if (n < nwk[0]) {
+          const Cx pp = integ(p, k), pm = integ(p, neg(k));
+          s.BS[n] = (pp - pm) / (2. * kI);
+          s.BC[n] = 0.5 * (pp + pm);
+        }
+      }
+    }
+    AddOp(m, at, o, s, &gs, wantDer ? der.data() : nullptr);
+  }
+  Finish(m, cf, gs, der, g, dRe, dIm);
+  return 0;
+}
+
 int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<double>& g,
            double* dRe, double* dIm, std::string* msg) {
   if (m.Method != 0) return Calcm2(m, at, h, g, dRe, dIm, msg);
+  if (m.GridDim > 1) return Calcm1Multi(m, at, h, g, dRe, dIm, msg);
   const bool wantDer = dRe || dIm;
   int hp[6] = {};
   std::vector<Cx>& der = tDer;
@@ -737,15 +912,17 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   double x40 = 0., del = 1.;
   if (m.Crenel) Interval(m, at, x40, del);
   // Occupational series 1 + sum S sin + C cos (frequency k_n).
+  auto kw = [&](int n) { return m.K[static_cast<size_t>(n)][0]; };
   Series occ;
   if (nwk[0] > 0) {
-    occ.L = nwk[0];
+    occ.L = 0;
+    for (int n = 0; n < nwk[0]; ++n) occ.L = std::max(occ.L, std::abs(kw(n)));
     occ.C.assign(static_cast<size_t>(2 * occ.L + 1), 0.);
     occ.C[static_cast<size_t>(occ.L)] = 1.;
     for (int n = 0; n < nwk[0]; ++n) {
       const double sa = v[off[BlkOccWave] + 2 * n], ca = v[off[BlkOccWave] + 2 * n + 1];
-      occ.C[static_cast<size_t>(occ.L + n + 1)] += Cx(0.5 * ca, -0.5 * sa);
-      occ.C[static_cast<size_t>(occ.L - n - 1)] += Cx(0.5 * ca, 0.5 * sa);
+      occ.C[static_cast<size_t>(occ.L + kw(n))] += Cx(0.5 * ca, -0.5 * sa);
+      occ.C[static_cast<size_t>(occ.L - kw(n))] += Cx(0.5 * ca, 0.5 * sa);
     }
   }
   std::vector<Cx> fc;
@@ -774,7 +951,7 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       const double al = kTwoPi * (o.K[0] * a[0] + o.K[1] * a[1] + o.K[2] * a[2]);
       const double be = kTwoPi * (o.K[0] * a[3] + o.K[1] * a[4] + o.K[2] * a[5]);
       const int lq = BesselFactor(al, be, fc);
-      Convolve(p, fc, lq, n + 1);
+      Convolve(p, fc, lq, kw(n));
     }
     for (int n = 0; n < nwk[2]; ++n) {
       const double* a = v + off[BlkAdpWave] + 2 * na * n;
@@ -784,7 +961,7 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
         ca += o.KK[c] * a[na + c];
       }
       const int lq = BesselIFactor(sa, ca, fc);
-      Convolve(p, fc, lq, n + 1);
+      Convolve(p, fc, lq, kw(n));
     }
     Series q = p;
     if (nwk[0] > 0) {
@@ -815,7 +992,7 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       s.DX40 = ai * dx;
       s.DDel = ai * dd;
       for (int n = 0; n < nw; ++n) {
-        const int k = n + 1;
+        const int k = kw(n);
         if (n < nwk[1] || n < nwk[2]) {
           const Cx qp = integ(q, k, nullptr, nullptr), qm = integ(q, -k, nullptr, nullptr);
           s.AS[n] = ai * (qp - qm) / (2. * kI);

@@ -27,8 +27,9 @@
 //   position waves  u(xb4) = sum_n S_n f_n^s(xb4) + C_n f_n^c(xb4)
 //   ADP waves       beta(xb4) = beta + sum_n S_n f_n^s + C_n f_n^c
 // with f^s = sin(2 pi k_n.xb4), f^c = cos(2 pi k_n.xb4) for harmonic waves
-// (k_n = (n+1) times the first modulation vector, ModWaveVector), or the
-// orthogonal functions of GetFPol when the atom has a function type.
+// (k_n the integer wave vector of wave n from the phase's wave table,
+// ModWaveVector), or the orthogonal functions of GetFPol when the atom has a
+// function type (functions of the first internal coordinate).
 #include <array>
 #include <complex>
 #include <string>
@@ -39,13 +40,17 @@
 
 namespace tarn {
 
-// Integration grid of Calcm2 along the internal coordinate x4 (all waves run
-// along the first modulation vector, ModWaveVector, so the other internal
-// coordinates only select m2 = m3 = 0): a full period of an atom without
+// Integration grid of Calcm2. When all waves of the atom run along the first
+// modulation vector the grid is one-dimensional along x4 (the other internal
+// coordinates then only select m2 = m3 = 0): a full period of an atom without
 // crenel is split into ModGridIntervals intervals of ModGaussPoints Gauss-
 // Legendre points each (128 points: exact to about 1e-9 for integrands of up
 // to 10 oscillations per period); a crenel or sawtooth interval gets
-// ModCrenelPoints Gauss-Legendre points.
+// ModCrenelPoints Gauss-Legendre points. Otherwise the grid is the tensor
+// product over the d internal coordinates of ModGridPointsMulti equally
+// spaced points each (the rectangle rule is exact for periodic integrands of
+// fewer than that many oscillations per period along each coordinate).
+inline constexpr int ModGridPointsMulti = 48;
 inline constexpr int ModGaussPoints = 8;
 inline constexpr int ModGridIntervals = 16;
 inline constexpr int ModCrenelPoints = 64;
@@ -78,8 +83,11 @@ struct ModAtomPrep {
   bool Crenel = false;  // occupancy restricted to an interval (crenel or sawtooth)
   bool Saw = false;     // sawtooth displacement
   int MaxWave = 0;      // largest wave count of occupancy, position and ADP
-  // ComExp: grid of a full period (atoms without crenel): points, weights
-  // (sum 1), and per point and wave sin, cos of 2 pi k_n x4 (single precision).
+  ModWaves K;           // integer wave vector of waves 0 .. MaxWave-1 (d components used)
+  int GridDim = 1;      // internal coordinates integrated over: 1 (waves along q1) or d
+  // ComExp: grid of a full period (atoms without crenel): points (GridDim
+  // coordinates each), weights (sum 1), and per point and wave sin, cos of
+  // 2 pi k_n.x4 (single precision).
   int NPts = 0;
   std::vector<double> X4, W;
   std::vector<float> SinCos;  // NPts * MaxWave * 2
@@ -99,8 +107,10 @@ struct ModAtomPrep {
 };
 
 // Builds the preparation of `at` in the phase (0-based) of the basic data
-// `Basic`: operators with centring, SetInd matrix, integration grid. 0 on
-// success; 1 when the basic data do not fit the atom (message shown).
+// `Basic`: operators with centring, SetInd matrix, wave vectors (from the
+// "wave" option of the phase in `Model`), integration grid. 0 on success; 1
+// when the basic data do not fit the atom, or the wave vectors of its harmonic
+// waves are unknown (d > 1 without the option) (message shown).
 [[nodiscard]] int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase,
                                int method /*0 Bessel, 1 integration*/);
 

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <map>
 
+#include "frame/toolkit.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/modfun.hpp"
 #include "refine/calc_mol.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
@@ -295,6 +297,14 @@ int RefSpecAt(RefParams& p) {
     ctx.Symm = &ph.Symmetry;
     std::copy(std::begin(ph.MetTens), std::end(ph.MetTens), ctx.Metric.begin());
     if (ph.NComp > 1) ctx.WSub = ph.WMatrix;
+    // Wave vectors of the phase; without them (d > 1) the calculation refuses the atoms.
+    if (ip < Model.Phase.size()) {
+      std::string err;
+      if (ModWavesOfPhase(Model.Phase[ip], ph.NDim - 3, ctx.Kw, &err)) {
+        FeChybne(err);
+        return 1;
+      }
+    }
     std::vector<SiteAtom> atoms;
     std::vector<int> index;
     for (size_t ia = 0; ia < Model.Atom.size(); ++ia) {
