@@ -304,46 +304,82 @@ TEST(CalcMag, DerivativesMatchCentralDifferences) {
 // M~ = +-(i/2) S + C/2, so I = (p f_m T |M~_perp|)^2; main reflections and
 // second-order satellites have no magnetic part.
 TEST(CalcMag, MomentWaveSatellites) {
+  // One moment wave: only the satellites m = +-k of its wave vector carry
+  // moment. (3+1): the default wave vector 1; (3+2): the vector (1, 1) of the
+  // phase's "wave" option.
   const std::array<double, 6> cell = {5., 6., 7., 90, 90, 90};
   const std::array<double, 3> S = {2., 0., 0.5}, C = {0., 3., 0.};
   const double u = 0.01;
-  SetMagStructure(
-      cell, {"x1 x2 x3 x4 m"},
-      {{"Fe1", 1, 1, 1., {0.1, 0.2, 0.3}, {u}, 2, {0, 0, 0}, {S[0], S[1], S[2], C[0], C[1], C[2]}}},
-      2, {}, {{0., 0., 0.3}});
-  RefParams p;
-  RefBuildParams(p);
-  CalcSetup s;
-  ASSERT_EQ(CalcPrepare(s, p), 0);
-  for (const std::array<int, 6> h : {std::array<int, 6>{1, 0, 0, 1},
-                                     {1, 0, 0, -1},
-                                     {0, 1, 1, 1},
-                                     {2, 1, 0, -1},
-                                     {1, 0, 0, 0},
-                                     {1, 0, 0, 2}}) {
-    const CalcOut o = Eval(s, h, false);
-    const std::array<double, 3> k = KVec(h);
-    std::array<double, 3> e = {k[0] / cell[0], k[1] / cell[1], k[2] / cell[2]};
-    const double len = std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
-    for (double& v : e) v /= len;
-    double expect = 0.;
-    if (std::abs(h[3]) == 1) {
-      std::array<std::complex<double>, 3> mt;
-      for (size_t i = 0; i < 3; ++i)
-        mt[i] = std::complex<double>(0., 0.5 * h[3]) * S[i] + 0.5 * C[i];
-      const std::complex<double> em = e[0] * mt[0] + e[1] * mt[1] + e[2] * mt[2];
-      double perp2 = 0.;
-      for (size_t i = 0; i < 3; ++i) perp2 += std::norm(mt[i] - e[i] * em);
-      const double sthl = SinThL(h);
-      const double amp = kMagAmpFm * J0(sthl) * std::exp(-8. * kPi * kPi * u * sthl * sthl);
-      expect = amp * amp * perp2;
+  struct Case {
+    std::vector<std::string> Ops;
+    std::vector<Vec3> Q;
+    std::vector<std::string> Wave;
+    std::array<int, 2> K;
+    std::vector<std::array<int, 6>> H;
+  };
+  const Case cases[] = {
+      {{"x1 x2 x3 x4 m"},
+       {{0., 0., 0.3}},
+       {},
+       {1, 0},
+       {{1, 0, 0, 1}, {1, 0, 0, -1}, {0, 1, 1, 1}, {2, 1, 0, -1}, {1, 0, 0, 0}, {1, 0, 0, 2}}},
+      {{"x1 x2 x3 x4 x5 m"},
+       {{0., 0., 0.3}, {0.2, 0., 0.}},
+       {"1", "1"},
+       {1, 1},
+       {{1, 0, 0, 1, 1}, {1, 0, 0, -1, -1}, {0, 1, 1, 1, 0}, {2, 1, 0, 0, -1}, {1, 0, 0, 1, -1}}},
+  };
+  for (const Case& c : cases) {
+    SetMagStructure(cell, c.Ops,
+                    {{"Fe1",
+                      1,
+                      1,
+                      1.,
+                      {0.1, 0.2, 0.3},
+                      {u},
+                      2,
+                      {0, 0, 0},
+                      {S[0], S[1], S[2], C[0], C[1], C[2]}}},
+                    2, {}, c.Q);
+    if (!c.Wave.empty()) Model.Phase[0].Opt.push_back(M40Option{2, c.Wave});
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    const int d = static_cast<int>(c.Q.size());
+    for (const std::array<int, 6> h : c.H) {
+      const CalcOut o = Eval(s, h, false);
+      const std::array<double, 3> k = KVec(h);
+      std::array<double, 3> e = {k[0] / cell[0], k[1] / cell[1], k[2] / cell[2]};
+      const double len = std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
+      for (double& v : e) v /= len;
+      int sign = 0;  // +1: m = k, -1: m = -k
+      for (int sg : {1, -1}) {
+        bool eq = true;
+        for (int j = 0; j < d; ++j) eq = eq && h[3 + j] == sg * c.K[static_cast<size_t>(j)];
+        if (eq) sign = sg;
+      }
+      double expect = 0.;
+      if (sign != 0) {
+        std::array<std::complex<double>, 3> mt;
+        for (size_t i = 0; i < 3; ++i)
+          mt[i] = std::complex<double>(0., 0.5 * sign) * S[i] + 0.5 * C[i];
+        const std::complex<double> em = e[0] * mt[0] + e[1] * mt[1] + e[2] * mt[2];
+        double perp2 = 0.;
+        for (size_t i = 0; i < 3; ++i) perp2 += std::norm(mt[i] - e[i] * em);
+        const double sthl = SinThL(h);
+        const double amp = kMagAmpFm * J0(sthl) * std::exp(-8. * kPi * kPi * u * sthl * sthl);
+        expect = amp * amp * perp2;
+      }
+      EXPECT_NEAR(o.IMag, expect, 1e-9 * (1. + expect))
+          << d << ": " << h[0] << h[1] << h[2] << h[3] << h[4];
     }
-    EXPECT_NEAR(o.IMag, expect, 1e-9 * (1. + expect)) << h[0] << h[1] << h[2] << h[3];
   }
 }
 
 // What the magnetic sum does not handle is refused with the atom's name:
-// moment waves in a three-dimensional phase or in the spherical representation.
+// moment waves in a three-dimensional phase, in the spherical representation,
+// or over two modulation vectors without their wave vectors.
 TEST(CalcMag, MomentWavesAreRefused) {
   const MagAtomSpec fe = {
       "Fe1", 1, 1, 1., {0.1, 0.2, 0.3}, {0.01}, 2, {1, 0, 0}, {1, 0, 0, 0, 0, 0}};
@@ -355,6 +391,13 @@ TEST(CalcMag, MomentWavesAreRefused) {
   SetMagStructure(kCubic, {"x1 x2 x3 x4 m"}, {fe}, 2, {"Fe1"}, {{0., 0., 0.3}});
   RefBuildParams(p);
   EXPECT_NE(CalcPrepare(s, p), 0);
+  // Two modulation vectors without the "wave" option: the wave vector is unknown.
+  SetMagStructure(kCubic, {"x1 x2 x3 x4 x5 m"}, {fe}, 2, {}, {{0., 0., 0.3}, {0.2, 0., 0.}});
+  RefBuildParams(p);
+  EXPECT_NE(CalcPrepare(s, p), 0);
+  Model.Phase[0].Opt.push_back(M40Option{2, {"0", "1"}});
+  RefBuildParams(p);
+  EXPECT_EQ(CalcPrepare(s, p), 0);
 }
 
 // "refofanom" 0 sets f' = f'' = 0: Friedel's law holds again for an acentric
