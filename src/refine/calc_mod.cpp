@@ -5,7 +5,6 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <numbers>
 
 #include "frame/toolkit.hpp"
@@ -773,26 +772,62 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
 
 // ---------------------------------------------------------------- Bessel expansion
 // Fourier series over the d internal coordinates (waves not all along q1):
-// coefficient of exp(2 pi i f.x4) at key f. Crenel atoms do not come here.
+// coefficient of exp(2 pi i f.x4) for f in the box |f_i| <= L_i, stored densely
+// (first component fastest).
 using FreqKey = std::array<int, 3>;
-using SeriesN = std::map<FreqKey, Cx>;
-
-// s * factor, the factor having coefficients fc[q] at frequency q k, q = -lq .. lq.
-static void ConvolveN(SeriesN& s, const std::vector<Cx>& fc, int lq, const FreqKey& k) {
-  SeriesN r;
-  for (const auto& [f, a] : s) {
-    if (a == Cx(0.)) continue;
-    for (int q = -lq; q <= lq; ++q) {
-      const FreqKey g{f[0] + q * k[0], f[1] + q * k[1], f[2] + q * k[2]};
-      r[g] += a * fc[static_cast<size_t>(q + lq)];
+struct SeriesN {
+  FreqKey L{};
+  std::vector<Cx> C{Cx(1.)};
+  int Index(const FreqKey& f) const {
+    int idx = 0;
+    for (int i = 2; i >= 0; --i) {
+      const size_t u = static_cast<size_t>(i);
+      if (std::abs(f[u]) > L[u]) return -1;
+      idx = idx * (2 * L[u] + 1) + f[u] + L[u];
     }
+    return idx;
+  }
+  FreqKey Key(int idx) const {
+    FreqKey f{};
+    for (size_t i = 0; i < 3; ++i) {
+      const int n = 2 * L[i] + 1;
+      f[i] = idx % n - L[i];
+      idx /= n;
+    }
+    return f;
+  }
+  Cx At(const FreqKey& f) const {
+    const int i = Index(f);
+    return i < 0 ? Cx(0.) : C[static_cast<size_t>(i)];
+  }
+};
+
+// s times the sparse factor sum_j c_j exp(2 pi i f_j.x4).
+static void MultiplyN(SeriesN& s, const std::vector<std::pair<FreqKey, Cx>>& fac) {
+  SeriesN r;
+  for (size_t i = 0; i < 3; ++i) {
+    int e = 0;
+    for (const auto& fc : fac) e = std::max(e, std::abs(fc.first[i]));
+    r.L[i] = s.L[i] + e;
+  }
+  r.C.assign(static_cast<size_t>((2 * r.L[0] + 1) * (2 * r.L[1] + 1) * (2 * r.L[2] + 1)), 0.);
+  for (size_t p = 0; p < s.C.size(); ++p) {
+    const Cx a = s.C[p];
+    if (a == Cx(0.)) continue;
+    const FreqKey f = s.Key(static_cast<int>(p));
+    for (const auto& [g, c] : fac)
+      r.C[static_cast<size_t>(r.Index({f[0] + g[0], f[1] + g[1], f[2] + g[2]}))] += a * c;
   }
   s = std::move(r);
 }
 
-static Cx SeriesAt(const SeriesN& s, const FreqKey& f) {
-  const auto it = s.find(f);
-  return it == s.end() ? Cx(0.) : it->second;
+// s * factor, the factor having coefficients fc[q] at frequency q k, q = -lq .. lq.
+static void ConvolveN(SeriesN& s, const std::vector<Cx>& fc, int lq, const FreqKey& k) {
+  thread_local std::vector<std::pair<FreqKey, Cx>> fac;
+  fac.clear();
+  for (int q = -lq; q <= lq; ++q)
+    fac.push_back({FreqKey{q * k[0], q * k[1], q * k[2]}, fc[static_cast<size_t>(q + lq)]});
+  MultiplyN(s, fac);
 }
 
 static int Calcm1Multi(const ModAtomPrep& m, const AtomRec& at, const int* h,
@@ -813,11 +848,11 @@ static int Calcm1Multi(const ModAtomPrep& m, const AtomRec& at, const int* h,
   auto kw = [&](int n) { return m.K[static_cast<size_t>(n)]; };
   auto neg = [](FreqKey k) { return FreqKey{-k[0], -k[1], -k[2]}; };
   // Occupational series 1 + sum S sin + C cos (frequency k_n).
-  SeriesN occ{{FreqKey{}, Cx(1.)}};
+  std::vector<std::pair<FreqKey, Cx>> occ{{FreqKey{}, Cx(1.)}};
   for (int n = 0; n < nwk[0]; ++n) {
     const double sa = v[off[BlkOccWave] + 2 * n], ca = v[off[BlkOccWave] + 2 * n + 1];
-    occ[kw(n)] += Cx(0.5 * ca, -0.5 * sa);
-    occ[neg(kw(n))] += Cx(0.5 * ca, 0.5 * sa);
+    occ.push_back({kw(n), Cx(0.5 * ca, -0.5 * sa)});
+    occ.push_back({neg(kw(n)), Cx(0.5 * ca, 0.5 * sa)});
   }
   std::vector<Cx> fc;
   Cx gs = 0.;
@@ -839,7 +874,8 @@ static int Calcm1Multi(const ModAtomPrep& m, const AtomRec& at, const int* h,
       return 1;
     }
     const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
-    SeriesN p{{FreqKey{}, std::exp(-tex) * std::polar(1., kTwoPi * hx)}};
+    SeriesN p;
+    p.C[0] = std::exp(-tex) * std::polar(1., kTwoPi * hx);
     for (int n = 0; n < nwk[1]; ++n) {
       const double* a = v + off[BlkPosWave] + 6 * n;
       const double al = kTwoPi * (o.K[0] * a[0] + o.K[1] * a[1] + o.K[2] * a[2]);
@@ -857,17 +893,11 @@ static int Calcm1Multi(const ModAtomPrep& m, const AtomRec& at, const int* h,
       const int lq = BesselIFactor(sa, ca, fc);
       ConvolveN(p, fc, lq, kw(n));
     }
-    SeriesN q;
-    if (nwk[0] > 0) {
-      for (const auto& [f, a] : p)
-        for (const auto& [fo, b] : occ)
-          q[FreqKey{f[0] + fo[0], f[1] + fo[1], f[2] + fo[2]}] += a * b;
-    } else {
-      q = p;
-    }
+    SeriesN q = p;
+    if (nwk[0] > 0) MultiplyN(q, occ);
     // Mean over the torus of a series times exp(2 pi i (m + sh).x4).
     auto integ = [&](const SeriesN& sr, const FreqKey& sh) {
-      return SeriesAt(sr, FreqKey{-mi[0] - sh[0], -mi[1] - sh[1], -mi[2] - sh[2]});
+      return sr.At(FreqKey{-mi[0] - sh[0], -mi[1] - sh[1], -mi[2] - sh[2]});
     };
     s.Reset(nw);
     s.SA = integ(q, FreqKey{});
