@@ -117,8 +117,9 @@ OpInd MakeOpInd(const ModAtomPrep& m, const int* hp, const ModOp& op, bool iso) 
       v += o.Hp[static_cast<size_t>(3 + i)] * m.Q[static_cast<size_t>(3 * i + j)];
     o.K[static_cast<size_t>(j)] = v;
   }
-  for (int i = m.GridDim; i < m.NDimI; ++i)
-    if (std::abs(o.Hp[static_cast<size_t>(3 + i)]) > 0.5) o.Zero = true;
+  if (m.GridDim == 1)
+    for (int i = 0; i < m.NDimI; ++i)
+      if (i != m.GridAxis && std::abs(o.Hp[static_cast<size_t>(3 + i)]) > 0.5) o.Zero = true;
   const auto& k = o.K;
   if (iso) {
     double s = 0.;
@@ -595,16 +596,22 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     FeChybne(ModText(ModMsg::NoWaves, at.Name));
     return 1;
   }
-  bool alongQ1 = true;
+  // Internal coordinates the waves depend on: one only gives a 1-D grid along it.
+  std::array<bool, 3> used{};
   for (int k = 0; k < m.MaxWave; ++k) {
     m.K.push_back(ModWaveVector(k, d, &table));
-    for (int i = 1; i < d; ++i) alongQ1 = alongQ1 && m.K.back()[static_cast<size_t>(i)] == 0;
+    for (int i = 0; i < d; ++i)
+      used[static_cast<size_t>(i)] =
+          used[static_cast<size_t>(i)] || m.K.back()[static_cast<size_t>(i)] != 0;
   }
-  if (harm && !alongQ1 && m.Crenel) {
+  const int nUsed = static_cast<int>(std::count(used.begin(), used.end(), true));
+  if (harm && nUsed == 1)
+    m.GridAxis = static_cast<int>(std::find(used.begin(), used.end(), true) - used.begin());
+  m.GridDim = (harm && nUsed > 1) ? d : 1;
+  if (harm && m.Crenel && (m.GridDim > 1 || m.GridAxis != 0)) {
     FeChybne(ModText(ModMsg::WavesNotQ1, at.Name));
     return 1;
   }
-  m.GridDim = (harm && !alongQ1) ? d : 1;
   if (d == 0) {
     m.NPts = 1;
     m.X4 = {0.};
@@ -640,7 +647,7 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
       for (int k = 0; k < nw; ++k) {
         double kx = 0.;
         for (int i = 0; i < m.GridDim; ++i)
-          kx += m.K[static_cast<size_t>(k)][static_cast<size_t>(i)] *
+          kx += m.K[static_cast<size_t>(k)][static_cast<size_t>(m.GridDim == 1 ? m.GridAxis : i)] *
                 m.X4[static_cast<size_t>(p * m.GridDim + i)];
         const double arg = kTwoPi * kx;
         m.SinCos[static_cast<size_t>((p * nw + k) * 2)] = static_cast<float>(std::sin(arg));
@@ -728,7 +735,8 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
         t = std::exp(-tex);
       }
       double mx = 0.;
-      for (int i = 0; i < gd; ++i) mx += o.Hp[static_cast<size_t>(3 + i)] * pt.X4[p * gd + i];
+      for (int i = 0; i < gd; ++i)
+        mx += o.Hp[static_cast<size_t>(3 + (gd == 1 ? m.GridAxis : i))] * pt.X4[p * gd + i];
       const double phi = kTwoPi * (hx + mx + o.K[0] * u[0] + o.K[1] * u[1] + o.K[2] * u[2]);
       const Cx b0(t * std::cos(phi), t * std::sin(phi));
       const double occ = pt.Occ[p];
@@ -942,7 +950,7 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   double x40 = 0., del = 1.;
   if (m.Crenel) Interval(m, at, x40, del);
   // Occupational series 1 + sum S sin + C cos (frequency k_n).
-  auto kw = [&](int n) { return m.K[static_cast<size_t>(n)][0]; };
+  auto kw = [&](int n) { return m.K[static_cast<size_t>(n)][static_cast<size_t>(m.GridAxis)]; };
   Series occ;
   if (nwk[0] > 0) {
     occ.L = 0;
@@ -965,7 +973,8 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
       continue;
     }
-    const int m4 = m.NDimI > 0 ? static_cast<int>(std::lround(o.Hp[3])) : 0;
+    const int m4 =
+        m.NDimI > 0 ? static_cast<int>(std::lround(o.Hp[static_cast<size_t>(3 + m.GridAxis)])) : 0;
     double tex = 0.;
     for (int c = 0; c < na; ++c) tex += o.KK[c] * v[off[BlkAdp] + c];
     if (-tex > kAdpExpLimit) {

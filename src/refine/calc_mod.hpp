@@ -40,16 +40,15 @@
 
 namespace tarn {
 
-// Integration grid of Calcm2. When all waves of the atom run along the first
-// modulation vector the grid is one-dimensional along x4 (the other internal
-// coordinates then only select m2 = m3 = 0): a full period of an atom without
-// crenel is split into ModGridIntervals intervals of ModGaussPoints Gauss-
-// Legendre points each (128 points: exact to about 1e-9 for integrands of up
-// to 10 oscillations per period); a crenel or sawtooth interval gets
-// ModCrenelPoints Gauss-Legendre points. Otherwise the grid is the tensor
-// product over the d internal coordinates of ModGridPointsMulti equally
-// spaced points each (the rectangle rule is exact for periodic integrands of
-// fewer than that many oscillations per period along each coordinate).
+// Integration grid of Calcm2. When all waves of the atom run along one
+// modulation vector the grid is one-dimensional along that internal coordinate
+// (the other internal indices of a contributing satellite are then zero): a full period of an atom
+// without crenel is split into ModGridIntervals intervals of ModGaussPoints Gauss- Legendre points
+// each (128 points: exact to about 1e-9 for integrands of up to 10 oscillations per period); a
+// crenel or sawtooth interval gets ModCrenelPoints Gauss-Legendre points. Otherwise the grid is the
+// tensor product over the d internal coordinates of ModGridPointsMulti equally spaced points each
+// (the rectangle rule is exact for periodic integrands of fewer than that many oscillations per
+// period along each coordinate).
 inline constexpr int ModGridPointsMulti = 48;
 inline constexpr int ModGaussPoints = 8;
 inline constexpr int ModGridIntervals = 16;
@@ -84,7 +83,8 @@ struct ModAtomPrep {
   bool Saw = false;     // sawtooth displacement
   int MaxWave = 0;      // largest wave count of occupancy, position and ADP
   ModWaves K;           // integer wave vector of waves 0 .. MaxWave-1 (d components used)
-  int GridDim = 1;      // internal coordinates integrated over: 1 (waves along q1) or d
+  int GridDim = 1;      // internal coordinates integrated over: 1 (all waves along one vector) or d
+  int GridAxis = 0;     // GridDim 1: the internal coordinate (0-based) the waves run along
   // ComExp: grid of a full period (atoms without crenel): points (GridDim
   // coordinates each), weights (sum 1), and per point and wave sin, cos of
   // 2 pi k_n.x4 (single precision).
