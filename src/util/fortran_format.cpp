@@ -1,4 +1,4 @@
-// Formatted input through a Fortran FORMAT specification.
+// Formatted input through a Fortran FORMAT statement (edit descriptors).
 #include "util/fortran_format.hpp"
 
 #include <fmt/format.h>

@@ -1,5 +1,5 @@
 #pragma once
-// Formatted input through a Fortran FORMAT specification, as files of other
+// Formatted input through a Fortran FORMAT statement, as files of other
 // crystallographic programs declare it for their records (for example
 // "(3i4,2f8.2,i4,6f8.5)").
 //
