@@ -13,7 +13,7 @@
 #include "datared/average.hpp"
 #include "datared/createm90.hpp"
 #include "datared/import.hpp"
-#include "frame/toolkit.hpp"
+#include "app/toolkit.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
 #include "model/refl.hpp"

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/keys.hpp"
-#include "frame/state.hpp"
+#include "model/keys.hpp"
+#include "model/session.hpp"
 
 namespace {
 
@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string>& lines = src.Lines;
   KeyPhases.PhaseNames.clear();
   if (size > 0 && data[0] % 3 == 0) KeyPhases.PhaseNames = {"Alpha", "Beta"};
-  Frame.KPhase = size > 1 && data[1] % 2 ? 2 : 1;
-  if (KeyPhases.PhaseNames.empty()) Frame.KPhase = 1;
+  Sess.KPhase = size > 1 && data[1] % 2 ? 2 : 1;
+  if (KeyPhases.PhaseNames.empty()) Sess.KPhase = 1;
 
   for (auto name : KeyBlockNames) {
     KeyTable keep = MakeKeyTable(kDefs, 5, 4);

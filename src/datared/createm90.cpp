@@ -11,9 +11,9 @@
 #include "datared/average_msg.hpp"
 #include "datared/instab_u.hpp"
 #include "datared/scales.hpp"
-#include "frame/files.hpp"
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "model/session.hpp"
+#include "util/report.hpp"
 #include "model/m95m90.hpp"
 #include "util/real_text.hpp"
 
@@ -289,7 +289,7 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   EM9CheckCompleteness(ps, set, b90.Lambda, lst);
   if (res.NUnique < 10) {
     lst.emplace_back(avemsg::kFewUnique);
-    if (!Frame.BatchMode) FeWarning(avemsg::kFewUnique);
+    if (!Sess.BatchMode) ReportWarning(avemsg::kFewUnique);
   }
   const double sc = b90.ScToM90 > 0. ? b90.ScToM90 : 1.;
   out.resize(res.NUnique);
@@ -324,7 +324,7 @@ int EM9CreateM90(const std::string& base) {
   r95.resize(b95.size());
   for (size_t k = 0; k < b95.size(); ++k) r95[k].NDim95 = b95[k].NDim95;
   if (Basic.Phase.empty()) {
-    FeChybne(avemsg::kAllDiscarded);
+    ReportError(avemsg::kAllDiscarded);
     return 1;
   }
   const PhaseBasic& phase = Basic.Phase[0];
@@ -340,7 +340,7 @@ int EM9CreateM90(const std::string& base) {
     if (b90[k].Lambda <= 0. && b95[k].Lambda > 0.) b90[k].Lambda = b95[k].Lambda;
     lst.push_back(fmt::format("Data block {} ({})", k + 1, b90[k].Name));
     if (EM9CreateM90Single(b95, r95, {static_cast<int>(k)}, phase, b90[k], r90[k], lst) != 0) {
-      FeChybne(lst.back());
+      ReportError(lst.back());
       return 1;
     }
     lst.emplace_back();
@@ -355,7 +355,7 @@ int EM9CreateM90(const std::string& base) {
   }
   lst = {};
   if (WriteM90File(base + ".m90", b90, r90) != 0) {
-    FeChybne(avemsg::kM90Cannot, {base + ".m90"});
+    ReportError(avemsg::kM90Cannot, {base + ".m90"});
     return 1;
   }
   Refl.M90 = b90;

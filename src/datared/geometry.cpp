@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "model/refl.hpp"
 #include "util/strings.hpp"
 
@@ -153,16 +153,16 @@ void DRTestDiffractometer() {
     }
   std::string ubtext;
   for (double v : ub) ubtext += fmt::format("{} ", v);
-  std::vector<FeFormField> f = {{std::string(geommsg::FieldUB), std::string(Trim(ubtext))},
+  std::vector<ReportField> f = {{std::string(geommsg::FieldUB), std::string(Trim(ubtext))},
                                 {std::string(geommsg::FieldLambda), fmt::format("{}", lambda)},
                                 {std::string(geommsg::FieldHkl), "1 0 0"},
                                 {std::string(geommsg::FieldAngles), ""}};
   const std::string head(geommsg::Header);
-  while (Fe().EditForm(head, f)) {
+  while (Report().EditFields(head, f)) {
     double l = 0., h[3], ang[4];
     std::vector<std::string> out;
-    auto bad = [&](const FeFormField& x) {
-      FeChybne(head, {fmt::format(fmt::runtime(geommsg::BadField), x.Label, x.Value)});
+    auto bad = [&](const ReportField& x) {
+      ReportError(head, {fmt::format(fmt::runtime(geommsg::BadField), x.Label, x.Value)});
     };
     if (!Numbers(f[0].Value, 9, ub)) {
       bad(f[0]);
@@ -174,7 +174,7 @@ void DRTestDiffractometer() {
     }
     double cell[6];
     if (DRCellFromUB(ub, cell)) {
-      FeChybne(head, {std::string(geommsg::Singular)});
+      ReportError(head, {std::string(geommsg::Singular)});
       continue;
     }
     out.push_back(fmt::format(fmt::runtime(geommsg::Cell), cell[0], cell[1], cell[2], cell[3],
@@ -200,7 +200,7 @@ void DRTestDiffractometer() {
         out.push_back(
             fmt::format(fmt::runtime(geommsg::Indices), Trim(f[3].Value), h[0], h[1], h[2]));
     }
-    FeInfo(head, out);
+    ReportInfo(head, out);
   }
 }
 

@@ -11,8 +11,8 @@
 #include "datared/import_msg.hpp"
 #include "datared/readers_extra.hpp"
 #include "datared/readers_more.hpp"
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "model/session.hpp"
+#include "util/report.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
 #include "util/strings.hpp"
@@ -124,8 +124,8 @@ bool ImpSupported(int code) {
 int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpData& d) {
   // The structure's dimension is the preferred reading of a SHELX-style file.
   int prefer = 0;
-  if (Frame.KPhase >= 1 && Frame.KPhase <= static_cast<int>(Basic.Phase.size()))
-    prefer = Basic.Phase[Frame.KPhase - 1].NDim;
+  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Basic.Phase.size()))
+    prefer = Basic.Phase[Sess.KPhase - 1].NDim;
   // SAINT integration files (.raw, .ram) of the Bruker entries.
   const std::string ext = ToLower(std::filesystem::path(file).extension().string());
   const bool saint =
@@ -377,8 +377,8 @@ int DRSetRefArrays(const std::string& m95) {
   }
   // Reciprocal metric of the current phase for theta: sin(th)/lambda = |h*|/2.
   const PhaseBasic* ph = nullptr;
-  if (Frame.KPhase >= 1 && Frame.KPhase <= static_cast<int>(Basic.Phase.size()))
-    ph = &Basic.Phase[Frame.KPhase - 1];
+  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Basic.Phase.size()))
+    ph = &Basic.Phase[Sess.KPhase - 1];
   const bool metric = ph && ph->MetTensI[0] > 0.;
   ReallocRefArrays(static_cast<int>(n));
   Refl.NRef = static_cast<int>(n);

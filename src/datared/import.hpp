@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "datared/readers.hpp"
-#include "frame/actions.hpp"
 #include "model/refl.hpp"
 
 namespace tarn {
@@ -111,12 +110,5 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
 // wavelength and the current phase's cell when both are known, else 0).
 [[nodiscard]] int DRSetRefArrays(const std::string& m95);
 
-// The import wizard: lists, file, options; appends one block to M95 of the
-// open structure. Returns 0 when a block was imported.
-int EM9ImportWizard();
-// Tool of action 50101: the wizard, or in batch mode the import of the file
-// (call.Path, or the second item line) with the entry named by the first item
-// line (label without "&"); call.Error set on failure, messages to the listing.
-int EM9ImportTool(TarnToolCall& call);
 
 }  // namespace tarn

@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "datared/import_msg.hpp"
-#include "frame/files.hpp"
+#include "util/files.hpp"
 #include "model/refl_fmt.hpp"
 #include "util/cif_syntax.hpp"
 #include "util/strings.hpp"

@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "datared/import_msg.hpp"
-#include "frame/files.hpp"
+#include "util/files.hpp"
 #include "util/fortran_format.hpp"
 #include "util/strings.hpp"
 

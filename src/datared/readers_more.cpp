@@ -10,7 +10,7 @@
 
 #include "datared/geometry.hpp"
 #include "datared/import_msg.hpp"
-#include "frame/files.hpp"
+#include "util/files.hpp"
 #include "model/m95m90.hpp"
 #include "util/strings.hpp"
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <set>
 
-#include "frame/files.hpp"
-#include "frame/keys.hpp"
+#include "util/files.hpp"
+#include "model/keys.hpp"
 #include "importers/import_common.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "util/real_text.hpp"
 
 namespace tarn {
@@ -66,7 +66,7 @@ int SetSymmetry(PhaseBasic& p) {
   for (size_t i = 1; i < vt.size(); ++i) (void)add(vt[i]);
   for (const auto& v : p.LattVec)
     if (add(v)) {
-      FeChybne(fmt::format("The maximal number of {} centring vectors exceeded.", kMaxCentring));
+      ReportError(fmt::format("The maximal number of {} centring vectors exceeded.", kMaxCentring));
       return 1;
     }
   int incomplete = 0;
@@ -131,7 +131,7 @@ int SetBasicM50(BasicData& b) {
     Eigen::Matrix3d g = MetricTensor(p.Cell);
     double det = g.determinant();
     if (!(det > kMinMetricDet) || !std::isfinite(det)) {
-      FeChybne("Cell parameters do not give a positive volume.",
+      ReportError("Cell parameters do not give a positive volume.",
                {fmt::format("Phase \"{}\": {} {} {} {} {} {}", p.Name, p.Cell[0], p.Cell[1],
                             p.Cell[2], p.Cell[3], p.Cell[4], p.Cell[5])});
       return 1;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "frame/files.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "util/report.hpp"
 #include "model/basic.hpp"
 #include "util/strings.hpp"
 
@@ -973,7 +973,7 @@ int iom40(int mode, const std::string& file) {
   } else {
     err = iom40only(M40Write, file, Model);
   }
-  if (err) FeChybne(mode == M40Read ? msg::ReadError : msg::WriteError, M40LastError.Lines());
+  if (err) ReportError(mode == M40Read ? msg::ReadError : msg::WriteError, M40LastError.Lines());
   return err;
 }
 

@@ -13,9 +13,9 @@
 #include <sstream>
 #include <system_error>
 
-#include "frame/files.hpp"
-#include "frame/keys.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "model/keys.hpp"
+#include "util/report.hpp"
 #include "symmetry/symm.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
@@ -936,14 +936,14 @@ void Writer::DatBlock(const DatBlockBasic& d) {
   Real(M50Keys[kDatCollTemp], d.DatCollTemp);
 }
 
-void ReportError() {
+void ShowM50Error() {
   std::vector<std::string> lines;
   if (M50LastError.Line > 0)
     lines.push_back(fmt::format("File {}, line {}:", M50LastError.File, M50LastError.Line));
   else
     lines.push_back(fmt::format("File {}", M50LastError.File));
   if (!M50LastError.Text.empty()) lines.push_back(M50LastError.Text);
-  FeChybne(M50LastError.Message, lines);
+  tarn::ReportError(M50LastError.Message, lines);
 }
 
 }  // namespace
@@ -1051,12 +1051,12 @@ int iom50(int mode, const std::string& file) {
     std::string text;
     if (FeReadFile(file, text)) {
       M50LastError = M50Error{file, 0, "", std::string(MsgM50Cannot)};
-      ReportError();
+      ShowM50Error();
       return 1;
     }
     BasicData local;
     if (ReadM50Text(text, file, local)) {
-      ReportError();
+      ShowM50Error();
       return 1;
     }
     int nMsg = SymmErr.NMessages;
@@ -1067,13 +1067,13 @@ int iom50(int mode, const std::string& file) {
         lines.push_back(SymmErr.Last.Header);
         lines.insert(lines.end(), SymmErr.Last.Lines.begin(), SymmErr.Last.Lines.end());
       }
-      FeChybne(M50LastError.Message, lines);
+      ReportError(M50LastError.Message, lines);
       return 1;
     }
     AddDefaultBlocksFor(local, local.CommandText);
     // The working copy of the command blocks; a failure here loses nothing.
     if (FeWriteFileAtomic(M50CommandFileName(file), KeySeparator + "\n" + local.CommandText))
-      FeWarning("The command file cannot be written.", {M50CommandFileName(file)});
+      ReportWarning("The command file cannot be written.", {M50CommandFileName(file)});
     Basic = std::move(local);
     return 0;
   }
@@ -1094,7 +1094,7 @@ int iom50(int mode, const std::string& file) {
   }
   if (FeWriteFileAtomic(file, WriteM50Text(Basic))) {
     M50LastError = M50Error{file, 0, "", std::string(MsgM50CannotWrite)};
-    ReportError();
+    ShowM50Error();
     return 1;
   }
   return 0;

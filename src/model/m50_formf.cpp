@@ -2,7 +2,7 @@
 // directory) where M50 names only the atom type.
 #include <fmt/format.h>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "model/m50.hpp"
 #include "model/scatdata.hpp"
 
@@ -102,7 +102,7 @@ int EM50ReadAllFormFactors(BasicData& b) {
   if (missing.empty()) return 0;
   std::string list;
   for (const auto& m : missing) list += (list.empty() ? "" : ", ") + m;
-  FeChybne(std::string(MsgNotTabulated), {list});
+  ReportError(std::string(MsgNotTabulated), {list});
   return 1;
 }
 

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <filesystem>
 
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "model/session.hpp"
+#include "util/report.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
 #include "model/m95m90_msg.hpp"
@@ -18,7 +18,7 @@ namespace tarn {
 
 int ReflError(const std::string& msg) {
   Refl.LastError = msg;
-  FeChybne("Reflection file", {msg});
+  ReportError("Reflection file", {msg});
   return 1;
 }
 
@@ -653,7 +653,7 @@ void CompleteM95(M95Block& b, int kdatblock) {
   if (b.RadType <= 0) b.RadType = db ? db->Radiation : 1;
   if (b.KAlpha1 == kUnsetReal && b.Lambda != kUnsetReal) b.KAlpha1 = b.Lambda;
   if (b.KAlpha2 == kUnsetReal && b.Lambda != kUnsetReal) b.KAlpha2 = b.Lambda;
-  const int kp = Frame.KPhase;
+  const int kp = Sess.KPhase;
   if (b.Cell.size() == 6 && b.Cell[0] == kUnsetReal && kp >= 1 &&
       kp <= static_cast<int>(Basic.Phase.size()))
     b.Cell.assign(Basic.Phase[kp - 1].Cell, Basic.Phase[kp - 1].Cell + 6);

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <functional>
 
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "model/session.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -337,10 +337,10 @@ int ScatLoad(const std::string& dir, std::string& message) {
 }
 
 int ScatEnsureLoaded() {
-  if (Scat.Loaded && Scat.Dir == Frame.HomeDir) return 0;
+  if (Scat.Loaded && Scat.Dir == Sess.HomeDir) return 0;
   std::string message;
-  if (ScatLoad(Frame.HomeDir, message)) {
-    FeChybne(std::string(msg::Header), {message});
+  if (ScatLoad(Sess.HomeDir, message)) {
+    ReportError(std::string(msg::Header), {message});
     return 1;
   }
   return 0;

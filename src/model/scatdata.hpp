@@ -97,7 +97,7 @@ extern ScatTables Scat;
 // On success replaces Scat; on failure leaves Scat as it was and puts the file
 // name, line number and what was expected into message.
 [[nodiscard]] int ScatLoad(const std::string& dir, std::string& message);
-// Loads from Frame.HomeDir unless already loaded from there; a failure is shown
+// Loads from Sess.HomeDir unless already loaded from there; a failure is shown
 // with FeChybne and returns 1.
 [[nodiscard]] int ScatEnsureLoaded();
 

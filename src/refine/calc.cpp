@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/calc_mod.hpp"
@@ -538,12 +538,12 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     const AtomRec& a = Model.Atom[ia];
     const int ip = a.Phase - 1;
     if (ip < 0 || ip >= nPhase) {
-      FeChybne(std::string(calcmsg::Header), {fmt::format("{} {}", calcmsg::BadPhase, a.Name)});
+      ReportError(std::string(calcmsg::Header), {fmt::format("{} {}", calcmsg::BadPhase, a.Name)});
       return 1;
     }
     const int nType = static_cast<int>(Basic.Phase[static_cast<size_t>(ip)].AtType.size());
     if (a.Type < 1 || a.Type > nType) {
-      FeChybne(std::string(calcmsg::Header),
+      ReportError(std::string(calcmsg::Header),
                {fmt::format("{}{})", calcmsg::BadType, a.Type), a.Name});
       return 1;
     }
@@ -605,7 +605,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
         CalcFormF ff;
         std::string msg;
         if (CalcMakeFormF(Basic, ip, it, ib, ff, msg)) {
-          FeChybne(std::string(calcmsg::Header), {msg});
+          ReportError(std::string(calcmsg::Header), {msg});
           return 1;
         }
         // "refofanom" 0: the refinement leaves the anomalous terms out.
@@ -634,7 +634,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
       const int phase = Basic.PhaseTwin.empty() ? 0 : std::max(Basic.PhaseTwin[0] - 1, 0);
       if (SetTw(cb.Twin, Basic, dm, phase, ib, RefReal(RkTwDiff), RefInt(RkMMaxTw),
                 RefReal(RkOverDiff), RefInt(RkOverlap), msg)) {
-        FeChybne(std::string(calcmsg::Header), {msg});
+        ReportError(std::string(calcmsg::Header), {msg});
         return 1;
       }
       cb.Twinned = cb.Twin.NDomain > 1;
@@ -645,7 +645,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
   {
     std::string msg;
     if (CalcMagPrepare(s.Mag, Basic, Model, p, RefInt(RkOnlyMag) == 1, msg)) {
-      FeChybne(std::string(calcmsg::Header), {msg});
+      ReportError(std::string(calcmsg::Header), {msg});
       return 1;
     }
   }

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "model/basic.hpp"
 #include "symmetry/site.hpp"
 
@@ -435,7 +435,7 @@ void SetInd(const ModAtomPrep& m, const int* h, int* hp) {
 int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   m = ModAtomPrep{};
   if (phase < 0 || phase >= static_cast<int>(Basic.Phase.size())) {
-    FeChybne(ModText(ModMsg::BadPhase, at.Name));
+    ReportError(ModText(ModMsg::BadPhase, at.Name));
     return 1;
   }
   const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(phase)];
@@ -449,7 +449,7 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   const int n = m.NDim, d = m.NDimI;
   for (int k = 3; k <= std::min(at.Shape.AdpOrder, MaxAdpOrder); ++k) {
     if (at.Shape.NWave[k] > 0 && d > 0) {
-      FeChybne(ModText(method == 0 ? ModMsg::AnharmBessel : ModMsg::AnharmNotImpl, at.Name));
+      ReportError(ModText(method == 0 ? ModMsg::AnharmBessel : ModMsg::AnharmNotImpl, at.Name));
       return 1;
     }
     const auto tup = TensorIndexTuples(k);
@@ -479,7 +479,7 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     const bool has = m.Part >= 0 && m.Part < static_cast<int>(ph.WMatrix.size()) &&
                      static_cast<int>(ph.WMatrix[static_cast<size_t>(m.Part)].size()) == n * n;
     if (!has && m.Part > 0) {
-      FeChybne(ModText(ModMsg::BadPart, at.Name));
+      ReportError(ModText(ModMsg::BadPart, at.Name));
       return 1;
     }
     if (has)
@@ -490,7 +490,7 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   Eigen::MatrixXd wi = Eigen::MatrixXd::Identity(n, n);
   if (m.HasW) {
     if (std::abs(w.determinant()) < kTolWIdentity) {
-      FeChybne(ModText(ModMsg::BadW, at.Name));
+      ReportError(ModText(ModMsg::BadW, at.Name));
       return 1;
     }
     wi = w.inverse();
@@ -587,13 +587,13 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   if (d > 0 && phase < static_cast<int>(Model.Phase.size())) {
     std::string err;
     if (ModWavesOfPhase(Model.Phase[static_cast<size_t>(phase)], d, table, &err)) {
-      FeChybne(ModText(ModMsg::BadWaves, err));
+      ReportError(ModText(ModMsg::BadWaves, err));
       return 1;
     }
   }
   const bool harm = at.FunType == 0 && m.MaxWave > 0;
   if (harm && !ModWavesCover(&table, m.MaxWave, d)) {
-    FeChybne(ModText(ModMsg::NoWaves, at.Name));
+    ReportError(ModText(ModMsg::NoWaves, at.Name));
     return 1;
   }
   // Internal coordinates the waves depend on: one only gives a 1-D grid along it.
@@ -609,7 +609,7 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
     m.GridAxis = static_cast<int>(std::find(used.begin(), used.end(), true) - used.begin());
   m.GridDim = (harm && nUsed > 1) ? d : 1;
   if (harm && m.Crenel && (m.GridDim > 1 || m.GridAxis != 0)) {
-    FeChybne(ModText(ModMsg::WavesNotQ1, at.Name));
+    ReportError(ModText(ModMsg::WavesNotQ1, at.Name));
     return 1;
   }
   if (d == 0) {

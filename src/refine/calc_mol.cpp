@@ -11,7 +11,7 @@
 #include <cmath>
 #include <string>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/constr_internal.hpp"
@@ -71,7 +71,7 @@ bool AtomHarmonic(const AtomRec& a) {
 }
 
 int Refuse(std::string_view what, const std::string& name) {
-  FeChybne(std::string(calcmsg::Header), {fmt::format("{} {}", what, name)});
+  ReportError(std::string(calcmsg::Header), {fmt::format("{} {}", what, name)});
   return 1;
 }
 

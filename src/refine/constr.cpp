@@ -6,7 +6,7 @@
 #include <cmath>
 #include <map>
 
-#include "frame/toolkit.hpp"
+#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/modfun.hpp"
@@ -301,7 +301,7 @@ int RefSpecAt(RefParams& p) {
     if (ip < Model.Phase.size()) {
       std::string err;
       if (ModWavesOfPhase(Model.Phase[ip], ph.NDim - 3, ctx.Kw, &err)) {
-        FeChybne(err);
+        ReportError(err);
         return 1;
       }
     }

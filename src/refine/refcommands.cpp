@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "frame/files.hpp"
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "model/session.hpp"
+#include "util/report.hpp"
 #include "refine/refcommands_internal.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
@@ -294,7 +294,7 @@ void RefReport(KeyUnit* u, int k, const std::string& header, std::vector<std::st
   } else {
     lines.push_back(std::move(cmd));
   }
-  FeChybne(header, lines);
+  ReportError(header, lines);
 }
 
 void ReallocKeepCommands(int n) {
@@ -369,7 +369,7 @@ void RefReadCommands(int& error) {
     return;
   }
   RefReadCommandsUnit(u, error);
-  if (!Frame.fln.empty() && !error && RefWriteFixedFile()) error = 1;
+  if (!Sess.fln.empty() && !error && RefWriteFixedFile()) error = 1;
 }
 
 int RefOpenCommands() {

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/keys.hpp"
+#include "model/keys.hpp"
 
 namespace tarn {
 
@@ -328,18 +328,6 @@ std::vector<std::string> RefBlockLines();
 // Writes the active "fixed" commands, one record per class and atom, to
 // fln + "_fixed.tmp" (read by SetFixed).
 [[nodiscard]] int RefWriteFixedFile();
-
-// The settings dialog; returns 1 when the block was rewritten.
-int RefSetCommands();
-// Pages of the dialog; each returns 0 to go on, 1 when cancelled.
-int RefBasicCommands();
-int RefSelectCommands();
-int RefRestrainCommands();
-int RefModulationCommands();
-int RefPowderCommands();
-// Editor of the lines of one sub-command kind (k, and k2 when two kinds are
-// edited together: equation+eqadhoc, dontuse+useonly). Works on Ref.EditLines.
-void RefEditCommandList(const std::string& title, int k, int k2 = 0);
 
 // Messages of the refinement commands.
 namespace refmsg {

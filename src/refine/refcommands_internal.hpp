@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/keys.hpp"
+#include "model/keys.hpp"
 
 namespace tarn {
 

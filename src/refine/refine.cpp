@@ -7,11 +7,9 @@
 #include <cmath>
 #include <filesystem>
 
-#include "frame/actions.hpp"
-#include "frame/files.hpp"
-#include "frame/settings.hpp"
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "model/session.hpp"
+#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
@@ -28,27 +26,35 @@ namespace tarn {
 
 RefRunSummary RefLast;
 
+static std::function<int()>& FourierHook() {
+  static std::function<int()> hook;
+  return hook;
+}
+
+void RefSetFourierHook(std::function<int()> fn) {
+  FourierHook() = std::move(fn);
+}
+
 namespace {
 
 constexpr int kMeanIShellSize = 50;  // reflections per shell of the French-Wilson prior
 constexpr double kM80Big = 1.e14;    // |value| above this does not fit the e15.6 field
 constexpr int kRunCancelled = 2;     // Run::Loop: the user cancelled the run
-constexpr int kFourierTool = 50902;  // "Calculate Fourier maps" in the tool table
 
 // Messages go to the listing window in batch mode, else to a message box.
-void Say(FeMsgKind kind, const std::vector<std::string>& lines) {
+void Say(ReportKind kind, const std::vector<std::string>& lines) {
   if (lines.empty()) return;
-  if (Frame.BatchMode) {
-    for (const auto& l : lines) Fe().ListingLine(l);
+  if (Sess.BatchMode) {
+    for (const auto& l : lines) ReportLine(l);
     return;
   }
   const std::string head(refinemsg::Header);
-  if (kind == FeMsgKind::Error)
-    FeChybne(head, lines);
-  else if (kind == FeMsgKind::Warning)
-    FeWarning(head, lines);
+  if (kind == ReportKind::Error)
+    ReportError(head, lines);
+  else if (kind == ReportKind::Warning)
+    ReportWarning(head, lines);
   else
-    FeInfo(head, lines);
+    ReportInfo(head, lines);
 }
 
 std::string Join(const std::vector<std::string>& lines) {
@@ -155,12 +161,12 @@ int RefM80Parse(std::string_view line, int ndim, RefM80Rec& r) {
 
 int RefLoopED(const std::string& fln, int block, std::vector<std::string>& listing) {
   // Pivra is kept with the installation (home directory) or found on the PATH.
-  std::string prog = Frame.HomeDir + "Pivra";
+  std::string prog = Sess.HomeDir + "Pivra";
   if (!FeFileExists(prog)) prog = GetPathTo("Pivra");
   if (prog.empty()) {
     listing.push_back(std::string(refinemsg::NoED1));
     listing.push_back(std::string(refinemsg::NoED2));
-    Say(FeMsgKind::Error, {std::string(refinemsg::NoED1), std::string(refinemsg::NoED2)});
+    Say(ReportKind::Error, {std::string(refinemsg::NoED1), std::string(refinemsg::NoED2)});
     return 1;
   }
   // The exchange files of the dynamical calculation (".eldyn" in, ".edout" out)
@@ -169,7 +175,7 @@ int RefLoopED(const std::string& fln, int block, std::vector<std::string>& listi
       fmt::format("{}{} (data block {}): the exchange files {}.eldyn / {}.edout are not supported",
                   refinemsg::EDFailed, prog, block + 1, fln, fln);
   listing.push_back(m);
-  Say(FeMsgKind::Error, {m});
+  Say(ReportKind::Error, {m});
   return 1;
 }
 
@@ -204,7 +210,7 @@ struct Run {
 
   int Fail(const std::vector<std::string>& lines) {
     for (const auto& l : lines) lst.push_back(l);
-    Say(FeMsgKind::Error, lines);
+    Say(ReportKind::Error, lines);
     return 1;
   }
 
@@ -457,7 +463,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
 int Run::Cancelled() {
   lst.push_back("");
   lst.push_back(std::string(progressmsg::Cancelled));
-  Say(FeMsgKind::Info, {std::string(progressmsg::Cancelled)});
+  Say(ReportKind::Info, {std::string(progressmsg::Cancelled)});
   return 1;
 }
 
@@ -626,7 +632,7 @@ int Run::Execute() {
     if (Inver(ne, p, is, o.Gof, nUsed, inv, lst) != 0) {
       std::vector<std::string> m(lst.begin() + static_cast<long>(before), lst.end());
       if (m.empty()) m.push_back("The refinement stopped in the solution of the normal equations.");
-      Say(FeMsgKind::Error, m);
+      Say(ReportKind::Error, m);
       return 1;
     }
     if (inv.Warning)
@@ -710,9 +716,7 @@ int Run::Execute() {
   // is written, so that what it writes into M40 (peaks) is not overwritten.
   // Its failure, or its absence from the tool table, does not fail the run.
   if (RefInt(RkCallFour) == 1) {
-    TarnToolCall call;
-    (void)TarnRunTool(kFourierTool, call);
-    if (call.Error != 0)
+    if (FourierHook() && FourierHook()() != 0)
       lst.push_back("The Fourier calculation called after the refinement failed.");
   }
   return 0;
@@ -724,18 +728,18 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
   RefLast = RefRunSummary{};
   if (!FeFileExists(fln + ".m90")) {
     listing.push_back(std::string(refinemsg::NoM90));
-    Say(FeMsgKind::Error, {std::string(refinemsg::NoM90)});
+    Say(ReportKind::Error, {std::string(refinemsg::NoM90)});
     return 1;
   }
   const AtomModel savedModel = Model;
   const BasicData savedBasic = Basic;
-  listing.push_back(fmt::format("{} {} - refinement of {}", Frame.ProgramName, Frame.Version, fln));
+  listing.push_back(fmt::format("{} {} - refinement of {}", Sess.ProgramName, Sess.Version, fln));
   Run run(fln, listing);
   int rc = 1;
   {
     struct ProgressWindow {
-      ProgressWindow() { Fe().ProgressBegin(std::string(progressmsg::Title)); }
-      ~ProgressWindow() { Fe().ProgressEnd(); }
+      ProgressWindow() { Report().ProgressBegin(std::string(progressmsg::Title)); }
+      ~ProgressWindow() { Report().ProgressEnd(); }
       ProgressWindow(const ProgressWindow&) = delete;
       ProgressWindow& operator=(const ProgressWindow&) = delete;
     } window;
@@ -750,17 +754,17 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
     Model = savedModel;
     Basic = savedBasic;
   } else if (!RefLast.Serious.empty()) {
-    Say(FeMsgKind::Warning, {std::string(refinemsg::SeriousInListing)});
+    Say(ReportKind::Warning, {std::string(refinemsg::SeriousInListing)});
   }
   return rc;
 }
 
 int Refine() {
   std::vector<std::string> listing;
-  const int rc = RefineRun(Frame.fln, listing);
-  if (!Frame.fln.empty() && !listing.empty()) {
-    (void)FeWriteFileAtomic(Frame.fln + ".ref", Join(listing));
-    if (rc == 0) Fe().ListingLine(RefLast.Summary);
+  const int rc = RefineRun(Sess.fln, listing);
+  if (!Sess.fln.empty() && !listing.empty()) {
+    (void)FeWriteFileAtomic(Sess.fln + ".ref", Join(listing));
+    if (rc == 0) ReportLine(RefLast.Summary);
   }
   return rc;
 }

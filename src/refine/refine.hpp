@@ -8,6 +8,7 @@
 // written before the run succeeded; on any failure M40 and M50 keep their
 // bytes and the in-memory model is restored.
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,9 +44,12 @@ struct RefRunSummary {
 };
 extern RefRunSummary RefLast;
 
-// The whole run on the open structure (Frame.fln). Returns 0 on success, 1
+// The whole run on the open structure (Sess.fln). Returns 0 on success, 1
 // after the message when the run failed or was stopped.
 [[nodiscard]] int Refine();
+// "callfour": what runs the Fourier calculation after a refinement (the
+// application connects its Fourier tool; 0 success). Without one, nothing runs.
+void RefSetFourierHook(std::function<int()> fn);
 // The same with the listing lines returned (tests).
 [[nodiscard]] int RefineRun(const std::string& fln, std::vector<std::string>& listing);
 

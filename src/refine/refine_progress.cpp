@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "model/session.hpp"
 #include "refine/refine.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -16,9 +16,9 @@ namespace {
 
 // A confirmed request (SubKind 1) or the user's yes to the question; in
 // batch mode the toolkit answers with the default, which is yes.
-bool Confirmed(const FeEvent& e, std::string_view question) {
-  if (e.SubKind == 1) return true;
-  return FeYesNo(std::string(progressmsg::Title), {std::string(question)}, true);
+bool Confirmed(const ReportPoll& e, std::string_view question) {
+  if (e.Confirmed) return true;
+  return ReportAsk(std::string(progressmsg::Title), {std::string(question)}, true);
 }
 
 void ShowOverview(const RefProgressCtl& c) {
@@ -30,21 +30,21 @@ void ShowOverview(const RefProgressCtl& c) {
     for (size_t k = 1; k < all.size() && !all[k].empty(); ++k) lines.push_back(all[k]);
   }
   if (lines.empty()) lines.push_back("No cycle has been finished yet.");
-  if (Frame.BatchMode) {
-    for (const auto& l : lines) Fe().ListingLine(l);
+  if (Sess.BatchMode) {
+    for (const auto& l : lines) ReportLine(l);
     return;
   }
-  FeInfo(std::string(progressmsg::Overview), lines);
+  ReportInfo(std::string(progressmsg::Overview), lines);
 }
 
 void EditOptions(RefProgressCtl& c) {
-  std::vector<FeFormField> f = {
+  std::vector<ReportField> f = {
       {std::string(progressmsg::FieldCycles), std::to_string(c.Cycles)},
       {std::string(progressmsg::FieldDamp), fmt::format("{}", c.Damp)},
       {std::string(progressmsg::FieldMarq), c.LsMethod == 2 ? "1" : "0"},
       {std::string(progressmsg::FieldFudge), fmt::format("{}", c.MarqLam)},
   };
-  if (!Fe().EditForm(std::string(progressmsg::Options), f)) return;
+  if (!Report().EditFields(std::string(progressmsg::Options), f)) return;
   const auto cyc = ToInt(f[0].Value);
   const auto damp = ToReal(f[1].Value);
   const auto marq = ToInt(f[2].Value);
@@ -52,7 +52,7 @@ void EditOptions(RefProgressCtl& c) {
   // Every field must convert and lie in its range, else nothing changes.
   if (!cyc || !damp || !marq || !fudge || *damp <= 0. || *damp > 1. || *fudge < 0. ||
       (*marq != 0 && *marq != 1)) {
-    FeWarning(std::string(progressmsg::Options), {"The values are not valid; nothing changed."});
+    ReportWarning(std::string(progressmsg::Options), {"The values are not valid; nothing changed."});
     return;
   }
   c.Cycles = std::max(static_cast<int>(*cyc), c.CurrentCycle);
@@ -65,19 +65,18 @@ void EditOptions(RefProgressCtl& c) {
 
 bool RefProgressPoll(RefProgressCtl& c) {
   if (c.Cancel) return true;
-  const FeEvent e = Fe().PollEvent();
-  if (e.Kind != EventButton) return false;
-  switch (e.Id) {
-    case ProgressCancel:
+  const ReportPoll e = Report().ProgressPoll();
+  switch (e.Request) {
+    case ReportRequest::Cancel:
       if (Confirmed(e, progressmsg::AskCancel)) c.Cancel = true;
       break;
-    case ProgressEndCycle:
+    case ReportRequest::EndAfterCycle:
       if (Confirmed(e, progressmsg::AskEnd)) c.EndAfterCycle = true;
       break;
-    case ProgressRFactors:
+    case ReportRequest::Overview:
       ShowOverview(c);
       break;
-    case ProgressOptions:
+    case ReportRequest::Options:
       EditOptions(c);
       break;
     default:
@@ -88,9 +87,9 @@ bool RefProgressPoll(RefProgressCtl& c) {
 
 void RefProgress(RefProgressCtl& c, int cycle, const RFacVal& obs, const RFacVal& all,
                  bool fsquare) {
-  Fe().ListingLine(fmt::format("Cycle {} of {}, damping {:.4f}", cycle, c.Cycles, c.Damp));
-  Fe().ListingLine(fmt::format("{}{:.2f}", refinemsg::LastGof, obs.Gof));
-  Fe().ListingLine(fmt::format("{}{:.2f}", fsquare ? refinemsg::LastWR2 : refinemsg::LastWR,
+  ReportLine(fmt::format("Cycle {} of {}, damping {:.4f}", cycle, c.Cycles, c.Damp));
+  ReportLine(fmt::format("{}{:.2f}", refinemsg::LastGof, obs.Gof));
+  ReportLine(fmt::format("{}{:.2f}", fsquare ? refinemsg::LastWR2 : refinemsg::LastWR,
                                fsquare ? all.wR2 : all.wR));
   (void)RefProgressPoll(c);
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "frame/actions.hpp"
-#include "frame/state.hpp"
-#include "frame/toolkit_script.hpp"
+#include "app/actions.hpp"
+#include "model/session.hpp"
+#include "app/toolkit_script.hpp"
 #include "model/basic.hpp"
 #include "model/m50.hpp"
 #include "symmetry/symm.hpp"
@@ -200,17 +200,17 @@ TEST(FrameWiring, SymmetryMessagesGoToTheListingInBatchAndToABoxOtherwise) {
   FeScriptToolkit tk;
   FeSetToolkit(&tk);
   TarnRegisterTools();
-  const bool batch = Frame.BatchMode;
-  Frame.BatchMode = true;
+  const bool batch = Sess.BatchMode;
+  Sess.BatchMode = true;
   SymmReport("Symmetry header", {"first line"});
   EXPECT_EQ(tk.ListingLines, (std::vector<std::string>{"Symmetry header", "first line"}));
   EXPECT_TRUE(tk.Of("error").empty());
-  Frame.BatchMode = false;
+  Sess.BatchMode = false;
   SymmReport("Another", {"line"});
   ASSERT_EQ(tk.Of("error").size(), 1u);
   EXPECT_EQ(tk.Of("error")[0].Header, "Another");
   EXPECT_EQ(tk.ListingLines.size(), 2u);
-  Frame.BatchMode = batch;
+  Sess.BatchMode = batch;
   SymmSetMessageSink(nullptr);
   TarnClearTools();
   FeSetToolkit(nullptr);

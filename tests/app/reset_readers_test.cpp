@@ -3,9 +3,9 @@
 // the files that changed on disk.
 #include <gtest/gtest.h>
 
-#include "frame/actions.hpp"
-#include "frame/app_fixture.hpp"
-#include "frame/files.hpp"
+#include "app/actions.hpp"
+#include "app/app_fixture.hpp"
+#include "app/fileset.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
@@ -30,11 +30,11 @@ class ResetReaders : public testing::AppTest {
     b.Name = "xray1";
     testing::WriteText(root_ / "s/nacl.m90", M90HeaderText({b}));
     fs::current_path(root_ / "s");
-    Frame.HomeDir = Home();
-    Frame.TmpDir = Home() + "tmp/";
-    fs::create_directories(Frame.TmpDir);
-    Frame.CurrentDir = FeGetCwd();
-    Frame.fln = "nacl";
+    Sess.HomeDir = Home();
+    Sess.TmpDir = Home() + "tmp/";
+    fs::create_directories(Sess.TmpDir);
+    Sess.CurrentDir = FeGetCwd();
+    Sess.fln = "nacl";
     CreateChangeCopies();
     ASSERT_EQ(TarnCheckStructure(), 0);
   }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "datared/average.hpp"
-#include "frame/state.hpp"
+#include "model/session.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
@@ -60,7 +60,7 @@ RResult PublishedR1(const std::string& res, const std::string& hkl) {
   RResult out;
   std::vector<std::string> msg;
   EXPECT_EQ(ImportShelxModel(res, "model.res", msg), 0) << (msg.empty() ? "" : msg[0]);
-  Frame.HomeDir = "data/";
+  Sess.HomeDir = "data/";
   EXPECT_EQ(EM50ReadAllFormFactors(Basic), 0);
   const PhaseBasic& ph = Basic.Phase[0];
   // Merge equivalents (Friedel opposites apart in acentric groups).

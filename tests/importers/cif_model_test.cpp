@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "frame/files.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "support/report_script.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
@@ -41,13 +41,11 @@ std::string ElementOfType(const std::string& t) {
 }
 
 struct CifModelTest : ::testing::Test {
-  FeSilentToolkit Tk;
+  test::ReportScript Tk;
   void SetUp() override {
-    FeSetToolkit(&Tk);
     Basic = BasicData{};
     Model = AtomModel{};
   }
-  void TearDown() override { FeSetToolkit(nullptr); }
 };
 
 // The published CIF and the SHELX result file of the same refinement give the

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "frame/files.hpp"
-#include "frame/state.hpp"
-#include "frame/toolkit.hpp"
+#include "util/files.hpp"
+#include "model/session.hpp"
+#include "support/report_script.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
@@ -49,20 +49,18 @@ bool HasLine(int kw, std::string_view text) {
 }
 
 struct ShelxTest : ::testing::Test {
-  FeSilentToolkit Tk;
+  test::ReportScript Tk;
   fs::path Dir;
   void SetUp() override {
-    FeSetToolkit(&Tk);
     Basic = BasicData{};
     Model = AtomModel{};
-    Frame.fln.clear();
-    Frame.KPhase = 1;
+    Sess.fln.clear();
+    Sess.KPhase = 1;
     Dir = fs::temp_directory_path() / ("tarn_shelx_" + std::to_string(::getpid()));
     fs::create_directories(Dir);
   }
   void TearDown() override {
     fs::remove_all(Dir);
-    FeSetToolkit(nullptr);
   }
 };
 
@@ -302,7 +300,7 @@ TEST_F(ShelxTest, WrittenStructureReadsBackTheSameModel) {
   }
   EXPECT_NEAR(Model.DatBlock.at(0).Scale.Val[0], model.DatBlock[0].Scale.Val[0], 5e-7);
   // The refinement block.
-  Frame.fln = fln;
+  Sess.fln = fln;
   int error = 0;
   RefReadCommands(error);
   EXPECT_EQ(error, 0);

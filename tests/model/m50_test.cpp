@@ -10,7 +10,7 @@
 #include <random>
 #include <sstream>
 
-#include "frame/state.hpp"
+#include "model/session.hpp"
 #include "model/basic.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
@@ -654,10 +654,10 @@ namespace {
 class M50FormFactors : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = Frame.HomeDir;
-    Frame.HomeDir = "data/";
+    saved_ = Sess.HomeDir;
+    Sess.HomeDir = "data/";
   }
-  void TearDown() override { Frame.HomeDir = saved_; }
+  void TearDown() override { Sess.HomeDir = saved_; }
   std::string saved_;
 };
 

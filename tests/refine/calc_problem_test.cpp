@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "frame/files.hpp"
-#include "frame/state.hpp"
+#include "util/files.hpp"
+#include "model/session.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "model/scatdata.hpp"
 #include "refine/refine.hpp"
-#include "refine_sim.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -41,8 +41,8 @@ class CalcProblemRun : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     fln_ = (dir_ / "prob").string();
-    Frame.HomeDir = fs::current_path().string() + "/data/";
-    Frame.fln = fln_;
+    Sess.HomeDir = fs::current_path().string() + "/data/";
+    Sess.fln = fln_;
     std::ofstream(fln_ + ".m50") << kM50;
     ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
     ASSERT_EQ(ScatEnsureLoaded(), 0);

@@ -1,6 +1,6 @@
 // The refinement command block: defaults, clamping, abbreviations, the
 // sub-command syntax with its messages, the restriction code, reflection
-// groups, the round trip through the writer, and the settings dialog.
+// groups and the round trip through the writer.
 #include "refine/refcommands.hpp"
 
 #include <gtest/gtest.h>
@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "frame/state.hpp"
-#include "frame/toolkit_script.hpp"
+#include "model/session.hpp"
+#include "support/report_script.hpp"
 #include "model/atoms.hpp"
 #include "util/strings.hpp"
 
@@ -20,15 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 
 struct RefCmdTest : ::testing::Test {
-  FeScriptToolkit Tk;
+  test::ReportScript Tk;
   void SetUp() override {
-    FeSetToolkit(&Tk);
     Model = AtomModel{};
     KeyPhases.PhaseNames.clear();
-    Frame.fln.clear();
-    Frame.KPhase = 1;
+    Sess.fln.clear();
+    Sess.KPhase = 1;
   }
-  void TearDown() override { FeSetToolkit(nullptr); }
   int Read(const std::string& text) {
     KeyUnit u;
     KeyOpenText(u, "test.m50", text);
@@ -360,22 +358,22 @@ struct RefFileTest : RefCmdTest {
            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(Dir);
     fs::create_directories(Dir);
-    Frame.fln = (Dir / "st").string();
+    Sess.fln = (Dir / "st").string();
   }
   void TearDown() override {
     fs::remove_all(Dir);
-    Frame.fln.clear();
+    Sess.fln.clear();
     RefCmdTest::TearDown();
   }
   void Store(const std::string& blocks) {
-    std::ofstream(Frame.fln + ".m50") << "title test\nend\n" << KeySeparator << "\n" << blocks;
+    std::ofstream(Sess.fln + ".m50") << "title test\nend\n" << KeySeparator << "\n" << blocks;
     std::vector<std::string> tail;
     std::istringstream in(blocks);
     for (std::string l; std::getline(in, l);) tail.push_back(l);
     ASSERT_EQ(KeysStoreL51(tail, false), 0);
   }
   std::string M50() {
-    std::ifstream in(Frame.fln + ".m50");
+    std::ifstream in(Sess.fln + ".m50");
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
@@ -390,57 +388,10 @@ TEST_F(RefFileTest, ReadFromM50WritesFixedFile) {
   RefReadCommands(error);
   ASSERT_EQ(error, 0);
   EXPECT_EQ(RefInt(RkCycles), 3);
-  std::ifstream f(Frame.fln + "_fixed.tmp");
+  std::ifstream f(Sess.fln + "_fixed.tmp");
   std::stringstream s;
   s << f.rdbuf();
   EXPECT_EQ(s.str(), "xyz C1\nxyz C2\nvalue 0.25 ai[C3]\n");
-}
-
-TEST_F(RefFileTest, DialogEditsAndRewrites) {
-  Store("refine\n  fixed xyz C1\n  fixed u C2\nend refine\nfourier\nend fourier\n");
-  Tk.Forms.push_back({"7", "0.5"});  // Basic: cycles, damp
-  Tk.Forms.push_back({"x"});         // Select/Listing: a bad number is refused ...
-  Tk.Forms.push_back({"1"});         // ... and the page shown again: print 1
-  // Restraints/Constraints: the "Fixed commands" editor (2 lines + buttons).
-  Tk.Choices.push_back(2);
-  Tk.Choices.push_back(0);                        // select line 1
-  Tk.Choices.push_back(2 + 2);                    // Clone: the copy follows, selected
-  Tk.Choices.push_back(3 + 3);                    // Down: the copy moves below "fixed u C2"
-  Tk.Choices.push_back(3 + 4);                    // Disable the copy
-  Tk.Choices.push_back(3 + 9);                    // OK
-  Tk.Choices.push_back(3);                        // "Dontuse/Useonly command" editor
-  Tk.Choices.push_back(0);                        // Edit with nothing selected: a new line
-  Tk.Forms.push_back({"useonly", "hkl : l=2q"});  // refused with its message
-  Tk.Forms.push_back({"useonly", "hkl : l=2n"});
-  Tk.Choices.push_back(1 + 9);  // OK
-  Tk.Choices.push_back(11);     // Continue
-  Tk.Forms.push_back({"1"});    // Modulation/Twin
-  Tk.Forms.push_back({"0"});    // Powder
-  EXPECT_EQ(RefSetCommands(), 1);
-  EXPECT_TRUE(Tk.Saw("wrong numerical string"));
-  EXPECT_TRUE(Tk.Saw("Syntax error in the reflection group or condition"));
-  const std::string m50 = M50();
-  EXPECT_NE(m50.find("fixed xyz C1\n  fixed u C2\n! fixed xyz C1\n"), std::string::npos) << m50;
-  EXPECT_NE(m50.find("useonly hkl : l=2n"), std::string::npos) << m50;
-  EXPECT_NE(m50.find("fourier"), std::string::npos);
-  int error = 1;
-  RefReadCommands(error);
-  ASSERT_EQ(error, 0);
-  EXPECT_EQ(RefInt(RkCycles), 7);
-  EXPECT_FLOAT_EQ(RefReal(RkDamp), 0.5f);
-  EXPECT_EQ(RefInt(RkPrint), 1);
-  EXPECT_EQ(Ref.Fixed.size(), 2u);
-  EXPECT_EQ(Ref.ExclHKL.size(), 1u);
-  EXPECT_FALSE(fs::exists(Frame.fln + "_dontuse.tmp"));
-}
-
-TEST_F(RefFileTest, DialogCancelWritesNothing) {
-  Store("refine\n  cycles 4\nend refine\n");
-  const std::string before = M50();
-  Tk.Forms.push_back({"9"});
-  Tk.Forms.push_back({});  // cancel on the second page
-  EXPECT_EQ(RefSetCommands(), 0);
-  EXPECT_EQ(M50(), before);
 }
 
 }  // namespace

@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "frame/files.hpp"
-#include "frame/state.hpp"
+#include "util/files.hpp"
+#include "model/session.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "model/scatdata.hpp"
-#include "refine_sim.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -37,8 +37,8 @@ class RefineSimulated : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     fln_ = (dir_ / "sim").string();
-    Frame.HomeDir = fs::current_path().string() + "/data/";
-    Frame.fln = fln_;  // the refine block is read from Frame.fln
+    Sess.HomeDir = fs::current_path().string() + "/data/";
+    Sess.fln = fln_;  // the refine block is read from Sess.fln
     std::ofstream(fln_ + ".m50") << kM50;
     ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
     Model = AtomModel{};

@@ -1,0 +1,355 @@
+#include "app/batch.hpp"
+
+#include <fmt/format.h>
+
+#include <array>
+#include <fstream>
+#include <optional>
+
+#include "app/actions.hpp"
+#include "app/fileset.hpp"
+#include "model/keys.hpp"
+#include "app/startup.hpp"
+#include "model/session.hpp"
+#include "app/toolkit.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+std::vector<std::string> TarnBatchWords(std::string_view line) {
+  auto t = Trim(line);
+  if (t.empty() || t[0] != '.') return {};
+  std::vector<std::string> words;
+  for (auto& w : SplitOn(t.substr(1), "->")) words.emplace_back(Trim(w));
+  if (words.size() > 3) words.resize(3);
+  return words;
+}
+
+namespace {
+
+// M50 keywords 31-39 of the basic-data keyword table, the ones a batch may
+// change in "Edit->Radiation".
+constexpr std::array<std::string_view, 9> kRadiationKeys = {"lambda",  "radtype",  "lpfactor",
+                                                            "nalpha",  "monangle", "kalpha1",
+                                                            "kalpha2", "kalphar",  "perfmono"};
+
+class BatchRun {
+ public:
+  int Run();
+
+ private:
+  enum Read { Line = 1, Eof = 0, Error = -1 };
+  Read Next(std::string& line);
+  void Listing(std::string_view text) { Fe().ListingLine(std::string(text)); }
+  int Fail(std::string_view text) {
+    if (!text.empty()) Listing(text);
+    return 1;
+  }
+  // Reads the one data line that a command needs; 0, or 1 after the message.
+  int DataLine(std::string& line);
+  // Lines of an edit block: up to the next "." line, "#" and blank lines skipped.
+  int Block(std::vector<std::string>& lines);
+  bool HaveStructure(std::string_view command);
+  int OpenStructure();
+  int ImportModel(int tool, const char* command);
+  int ImportReflections(const std::string& command);
+  int Edit(int hook, const std::string& command);
+  int EditCommands(const std::string& command);
+  int RunTool(int code, std::string_view header, const std::string& command);
+  int AfterTool(const TarnToolCall& call, const std::string& command);
+
+  std::ifstream in_;
+  std::optional<std::string> pushed_;  // a command line read ahead by Block
+};
+
+BatchRun::Read BatchRun::Next(std::string& line) {
+  if (pushed_) {
+    line = std::move(*pushed_);
+    pushed_.reset();
+    return Line;
+  }
+  if (!std::getline(in_, line)) return in_.bad() ? Error : Eof;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  // A batch file is text: a NUL byte means it is not one.
+  if (line.find('\0') != std::string::npos) return Error;
+  return Line;
+}
+
+int BatchRun::DataLine(std::string& line) {
+  Read r = Next(line);
+  if (r == Error) return Fail(msg::BatchReadError);
+  if (r == Eof) return Fail(msg::BatchEof);
+  Listing(line);
+  line = std::string(Trim(line));
+  return 0;
+}
+
+int BatchRun::Block(std::vector<std::string>& lines) {
+  std::string line;
+  for (;;) {
+    Read r = Next(line);
+    if (r == Error) return Fail(msg::BatchReadError);
+    if (r == Eof) return 0;
+    auto t = Trim(line);
+    if (!t.empty() && t[0] == '.') {
+      pushed_ = line;
+      return 0;
+    }
+    Listing(line);
+    if (t.empty() || t[0] == '#') continue;
+    lines.emplace_back(t);
+  }
+}
+
+bool BatchRun::HaveStructure(std::string_view command) {
+  if (!Sess.fln.empty() && StructureExists(Sess.fln)) return true;
+  Listing(std::string(msg::BatchNoStructure) + std::string(command));
+  return false;
+}
+
+int BatchRun::OpenStructure() {
+  std::string path;
+  if (DataLine(path)) return 1;
+  if (path.empty()) return Fail(msg::BatchEof);
+  // Relative paths are taken from the directory the program was started in.
+  path = TarnAbsolute(path);
+  if (!Sess.fln.empty()) DeletePomFiles();
+  if (TarnSwitchFln(path) != 0) return 1;
+  Listing("Structure: " + Sess.fln);
+  if (!StructureExists(Sess.fln))
+    return Fail(fmt::format("The structure \"{}\" does not exist.", path));
+  if (TarnCheckStructure() != 0) return 1;
+  int ich = 0;
+  TarnReadStructure(ich);
+  return ich != 0 ? 1 : 0;
+}
+
+// ".import->CIF" (tool 51103) and ".import->SHELX" (tool 51102): one line
+// with the model file; the structure takes the file's name.
+int BatchRun::ImportModel(int tool, const char* command) {
+  std::string path;
+  if (DataLine(path)) return 1;
+  if (path.empty()) return Fail(msg::BatchEof);
+  path = TarnAbsolute(path);
+  if (!Sess.fln.empty()) DeletePomFiles();
+  std::string dir, file;
+  FeSplitPath(path, dir, file);
+  if (TarnSwitchFln(path) != 0) return 1;
+  Listing("Structure: " + Sess.fln);
+  TarnToolCall call;
+  call.Path = file;  // relative to the structure's directory, now current
+  (void)TarnRunTool(tool, call);
+  if (call.Error) return Fail(std::string(msg::BatchToolFailed) + command);
+  if (StructureExists(Sess.fln)) {
+    if (TarnCheckStructure() != 0) return 1;
+    int ich = 0;
+    TarnReadStructure(ich);
+    if (ich != 0) return 1;
+  }
+  return 0;
+}
+
+// ".File->Reflection file->Import": the entry's label (without "&"), then the
+// file's path; one reflection block is appended to M95 with the wizard's
+// default settings.
+int BatchRun::ImportReflections(const std::string& command) {
+  std::string label, path;
+  if (DataLine(label) || DataLine(path)) return 1;
+  if (label.empty() || path.empty()) return Fail(msg::BatchEof);
+  if (!HaveStructure(command)) return 1;
+  TarnToolCall call;
+  call.Items.push_back(TarnBatchItem{});
+  call.Items[0].Line = label;
+  // Relative paths are taken from the directory the program was started in.
+  call.Path = TarnAbsolute(path);
+  (void)TarnRunTool(50101, call);
+  return AfterTool(call, command);
+}
+
+int BatchRun::Edit(int hook, const std::string& command) {
+  std::vector<std::string> lines;
+  if (Block(lines)) return 1;
+  if (!HaveStructure(command)) return 1;
+  TarnToolCall call;
+  for (const auto& l : lines) {
+    TarnBatchItem item;
+    item.Line = l;
+    if (hook == HookBatchEditParameters) {
+      // name = value
+      auto eq = l.find('=');
+      if (eq == std::string::npos) return Fail(std::string(msg::BatchSyntax) + l);
+      item.Name = std::string(Trim(std::string_view(l).substr(0, eq)));
+      item.Text = std::string(Trim(std::string_view(l).substr(eq + 1)));
+      auto v = ToReal(item.Text);
+      if (item.Name.empty() || SplitWords(item.Name).size() != 1 || !v)
+        return Fail(std::string(msg::BatchSyntax) + l);
+      item.Value = *v;
+    } else {
+      // keyword value(s)
+      auto words = SplitWords(l);
+      item.Name = words[0];
+      item.Text = std::string(Trim(std::string_view(l).substr(words[0].size())));
+      if (hook == HookBatchEditRadiation) {
+        bool known = false;
+        for (auto k : kRadiationKeys) known = known || EqIgnoreCase(k, item.Name);
+        if (!known) return Fail(std::string(msg::BatchUnknown) + item.Name);
+        if (EqIgnoreCase(item.Name, "nalpha")) continue;  // not changed from a batch
+        if (words.size() != 2) return Fail(std::string(msg::BatchSyntax) + l);
+        auto v = ToReal(words[1]);
+        if (!v) {
+          Listing(fmt::format("{} \"{}\"", msg::BatchWrongNumber, words[1]));
+          continue;
+        }
+        item.Value = *v;
+      }
+    }
+    call.Items.push_back(std::move(item));
+  }
+  (void)TarnRunTool(hook, call);
+  return AfterTool(call, command);
+}
+
+// ".Edit->Commands": the following lines, from a block header ("refine",
+// "fourier", "dist", "contour", "mod2d", with the phase name as the second
+// word where several phases have their own blocks) through the line whose
+// first word is "end", replace that block of the current phase.
+int BatchRun::EditCommands(const std::string& command) {
+  std::vector<std::string> block;
+  std::string line;
+  for (;;) {
+    Read r = Next(line);
+    if (r == Error) return Fail(msg::BatchReadError);
+    if (r == Eof) return Fail(msg::BatchEof);
+    auto t = Trim(line);
+    if (!t.empty() && t[0] == '.') return Fail(std::string(msg::BatchNoBlockEnd) + command);
+    Listing(line);
+    // Blank lines, and comments before the header, carry nothing; a separator
+    // line would split the stored blocks.
+    if (t.empty() || IsKeySeparator(t) || (block.empty() && (t[0] == '#' || t[0] == '*'))) continue;
+    auto words = SplitWords(t);
+    if (block.empty()) {
+      bool known = false;
+      for (auto n : KeyBlockNames) known = known || EqIgnoreCase(n, words[0]);
+      if (!known) return Fail(std::string(msg::BatchUnknown) + words[0]);
+      std::string header(TrimRight(line));
+      const auto& phases = KeyPhases.PhaseNames;
+      if (phases.size() > 1 && !EqIgnoreCase(words[0], "refine")) {
+        if (words.size() == 1) {
+          const int kp = Sess.KPhase;
+          if (kp >= 1 && kp <= static_cast<int>(phases.size()))
+            header += " " + std::string(Trim(phases[kp - 1]));
+        } else {
+          bool phase = false;
+          for (const auto& p : phases) phase = phase || EqIgnoreCase(Trim(p), words[1]);
+          if (!phase) return Fail(std::string(msg::BatchUnknown) + words[1]);
+        }
+      }
+      block.push_back(std::move(header));
+      continue;
+    }
+    block.emplace_back(TrimRight(line));
+    if (EqIgnoreCase(words[0], "end")) break;
+  }
+  if (!HaveStructure(command)) return 1;
+  if (Sess.StructureLocked) {
+    Listing(msg::BatchLockedNotWritten);
+    return 0;
+  }
+  TarnToolCall call;
+  call.Error = KeysReplaceBlock(block);
+  return AfterTool(call, command);
+}
+
+int BatchRun::AfterTool(const TarnToolCall& call, const std::string& command) {
+  if (!call.Bad.empty()) return Fail(std::string(msg::BatchUnknown) + call.Bad);
+  if (call.Error) return Fail(std::string(msg::BatchToolFailed) + command);
+  int ich = 0;
+  TarnReset(ich);
+  return ich != 0 ? Fail(std::string(msg::BatchToolFailed) + command) : 0;
+}
+
+int BatchRun::RunTool(int code, std::string_view header, const std::string& command) {
+  if (!HaveStructure(command)) return 1;
+  if (!header.empty()) Listing(header);
+  TarnToolCall call;
+  (void)TarnRunTool(code, call);
+  return AfterTool(call, command);
+}
+
+int BatchRun::Run() {
+  in_.open(Sess.BatchFile, std::ios::binary);
+  if (!in_) return Fail(msg::BatchReadError);
+  std::string line;
+  for (;;) {
+    Read r = Next(line);
+    if (r == Error) return Fail(msg::BatchReadError);
+    if (r == Eof) break;
+    auto words = TarnBatchWords(line);
+    if (words.empty()) continue;
+    std::string command(Trim(line));
+    Listing(command);
+    auto is = [&](std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+      std::array<std::string_view, 3> want = {a, b, c};
+      size_t n = c.empty() ? (b.empty() ? 1 : 2) : 3;
+      if (words.size() != n) return false;
+      for (size_t k = 0; k < n; ++k)
+        if (!EqIgnoreCase(words[k], want[k])) return false;
+      return true;
+    };
+    int err = 0;
+    if (is("File", "Structure", "Open")) {
+      err = OpenStructure();
+    } else if (is("import", "CIF")) {
+      err = ImportModel(51103, "import->CIF");
+    } else if (is("import", "SHELX")) {
+      err = ImportModel(51102, "import->SHELX");
+    } else if (is("File", "Reflection file", "Import")) {
+      err = ImportReflections(command);
+    } else if (is("File", "Reflection file", "Create refinement reflection file")) {
+      err = RunTool(50103, "", command);
+    } else if (is("Edit", "Parameters")) {
+      err = Edit(HookBatchEditParameters, command);
+    } else if (is("Edit", "Radiation")) {
+      err = Edit(HookBatchEditRadiation, command);
+    } else if (is("Edit", "Commands")) {
+      err = EditCommands(command);
+    } else if (is("Edit", "PwdKeys")) {
+      err = Edit(HookBatchEditPwdKeys, command);
+    } else if (is("run", "refine")) {
+      err = RunTool(51202, "", command);
+    } else if (is("run", "fourier")) {
+      err = RunTool(50902, "Fourier", command);
+    } else if (is("run", "dist")) {
+      err = RunTool(51302, "Dist", command);
+    } else if (is("Tools", "Graphic", "Create graphic output file")) {
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Path = Sess.fln + "_tmp";
+      (void)TarnRunTool(HookBatchGraphic, call);
+      err = AfterTool(call, command);
+    } else if (is("end") || is("end", "close") ||
+               (words.size() == 1 && SplitWords(words[0]).size() == 2 &&
+                EqIgnoreCase(SplitWords(words[0])[0], "end") &&
+                EqIgnoreCase(SplitWords(words[0])[1], "close"))) {
+      break;
+    } else {
+      return Fail(std::string(msg::BatchUnknownCommand) + command);
+    }
+    if (err) return 1;
+  }
+  Listing(msg::BatchEnd);
+  return 0;
+}
+
+}  // namespace
+
+int TarnActionsBatchMode() {
+  int err = BatchRun().Run();
+  // The structure's temporaries go and child structures are closed, whether
+  // the batch ended normally or on an error.
+  if (!Sess.fln.empty()) DeletePomFiles();
+  ChildFlnClose();
+  return err;
+}
+
+}  // namespace tarn

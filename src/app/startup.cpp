@@ -1,0 +1,243 @@
+#include "app/startup.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "app/actions.hpp"
+#include "app/batch.hpp"
+#include "app/fileset.hpp"
+#include "app/settings.hpp"
+#include "model/session.hpp"
+#include "app/toolkit.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace fs = std::filesystem;
+
+std::string TarnHomeVariable() {
+  return ToUpper(Sess.ProgramName) + "DIR";
+}
+
+std::string TarnNormalizeDir(std::string_view dir) {
+  std::string d(Trim(dir));
+  if (d.empty()) return d;
+  while (d.size() > 1 && d.back() == '/') d.pop_back();
+  if (d == "/") return d;
+  return d + "/";
+}
+
+std::string TarnAbsolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::string base = Sess.StartDir.empty() ? FeGetCwd() : Sess.StartDir;
+  if (!base.empty() && base.back() != '/') base += '/';
+  return base + path;
+}
+
+int GetFln(const std::vector<std::string>& args) {
+  Sess.StartDir = FeGetCwd();
+  std::string structure;
+  for (size_t k = 1; k < args.size(); ++k) {
+    const std::string& a = args[k];
+    if (a.empty()) break;
+    if (EqIgnoreCase(a, "-threads")) {
+      auto n = k + 1 < args.size() ? ToInt(args[k + 1]) : std::nullopt;
+      if (!n) {
+        FeChybne("\"-threads\" must be followed by an integer.");
+        return 1;
+      }
+      Sess.Threads = static_cast<int>(*n);
+      ++k;
+    } else if (a[0] == '@') {
+      std::string name = a.substr(1, 255);
+      if (Trim(name).empty()) {
+        FeChybne("\"@\" must be followed by the name of the batch file.");
+        return 1;
+      }
+      Sess.BatchMode = true;
+      Sess.BatchFile = TarnAbsolute(std::string(Trim(name)));
+    } else if (EqIgnoreCase(a, "-debug")) {
+      Sess.DebugMode = true;
+    } else if (EqIgnoreCase(a, "-HomeDir")) {
+      if (k + 1 >= args.size() || Trim(args[k + 1]).empty()) {
+        FeChybne("\"-HomeDir\" must be followed by the home directory.");
+        return 1;
+      }
+      Sess.HomeDir = TarnAbsolute(std::string(Trim(args[k + 1])));
+      ++k;
+    } else {
+      structure = TarnAbsolute(a);
+    }
+  }
+  if (!structure.empty()) {
+    std::string dir, name;
+    FeSplitPath(structure, dir, name);
+    if (!dir.empty() && FeChdir(dir) != 0) {
+      FeChybne(fmt::format("The directory \"{}\" of the structure does not exist.", dir));
+      return 1;
+    }
+    Sess.CurrentDir = FeGetCwd();
+    Sess.fln = FeStripExt(name);
+  }
+  return 0;
+}
+
+int TarnInic() {
+  if (Sess.HomeDir.empty()) {
+    std::string var = TarnHomeVariable();
+    const char* env = std::getenv(var.c_str());
+    if (env == nullptr || Trim(env).empty()) {
+      FeChybne(fmt::format("The environment variable {} is not defined.", var),
+               {std::string(msg::ContactAuthors)});
+      return 1;
+    }
+    Sess.HomeDir = TarnAbsolute(std::string(Trim(env)));
+  }
+  Sess.HomeDir = TarnNormalizeDir(Sess.HomeDir);
+  std::error_code ec;
+  if (!fs::is_directory(Sess.HomeDir, ec)) {
+    FeChybne(fmt::format("The home directory \"{}\" is not accessible.", Sess.HomeDir),
+             {fmt::format("Please correct \"-HomeDir\" or the environment variable {}",
+                          TarnHomeVariable()),
+              fmt::format("or make the directory \"{}\" accessible.", Sess.HomeDir)});
+    return 1;
+  }
+  // An unreadable settings file has been reported; the defaults stay.
+  if (FeInOutIni(0) != 0) {
+  }
+  if (Sess.TmpDir.empty()) Sess.TmpDir = std::string(Trim(Sess.IniValue[IniTmpDir]));
+  if (Sess.TmpDir.empty()) Sess.TmpDir = Sess.HomeDir + "tmp";
+  Sess.TmpDir = TarnNormalizeDir(TarnAbsolute(Sess.TmpDir));
+  fs::create_directories(Sess.TmpDir, ec);
+  if (!fs::is_directory(Sess.TmpDir, ec)) {
+    // An installed, read-only home directory: use the system's temporary area.
+    Sess.TmpDir = TarnNormalizeDir((fs::temp_directory_path(ec) / "tarnwork").string());
+    fs::create_directories(Sess.TmpDir, ec);
+  }
+  return 0;
+}
+
+void SetBasicConstants() {
+  Sess.KPhase = 1;
+  Sess.KDatBlock = 1;
+  Sess.SelectedTreeCode = -1;
+  TarnRunDefaultsHooks();
+}
+
+namespace {
+
+// First word of the first line that is neither blank nor a "#" comment.
+std::string FirstWord(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto t = Trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    auto w = SplitWords(t);
+    return w.empty() ? std::string() : w[0];
+  }
+  return {};
+}
+
+}  // namespace
+
+// The data files of the home directory are shipped together with
+// "version.dat", whose first word (comments "#" skipped) is the version string
+// of the program they belong to. A home directory whose version file is missing
+// or names another version holds data files of another program version. The
+// user may accept them once, or for good: "version.skip" then records the
+// accepted version.
+int TestDataFiles() {
+  std::string versionFile = Sess.HomeDir + std::string(VersionFileName);
+  std::string skipFile = Sess.HomeDir + std::string(VersionSkipFileName);
+  if (FirstWord(versionFile) == Sess.Version) return 0;
+  if (FirstWord(skipFile) == Sess.Version) return 0;
+  std::vector<std::string> lines = {
+      fmt::format("The data files in \"{}\" do not carry the version {} of {}.", Sess.HomeDir,
+                  Sess.Version, Sess.ProgramName),
+      fmt::format("(\"{}\" is missing or names another version.)", versionFile)};
+  if (Sess.BatchMode) {
+    // No one to ask: the batch does not run on foreign data files.
+    for (const auto& l : lines) Fe().ListingLine(l);
+    return 1;
+  }
+  if (!FeYesNo(std::string(msg::ContinueAnyhow), lines, false)) return 1;
+  if (FeYesNo(std::string(msg::SkipWarning), {}, false)) {
+    if (FeWriteFileAtomic(skipFile, Sess.Version + "\n") != 0)
+      FeWarning(fmt::format("The file \"{}\" could not be written.", skipFile));
+  }
+  return 0;
+}
+
+namespace {
+
+void CloseDown() {
+  if (!Sess.fln.empty()) DeletePomFiles();
+  ChildFlnClose();
+  FeTmpFilesDelete();
+}
+
+}  // namespace
+
+int TarnMain(const std::vector<std::string>& args) {
+  if (GetFln(args) != 0) return ExitStartError;
+  if (TarnInic() != 0) return ExitStartError;
+  SetBasicConstants();
+  if (!Sess.BatchMode) FeFillMainTab(0);
+  // Without a structure on the command line, take the one used last unless
+  // it is marked opened.
+  if (Sess.fln.empty()) {
+    auto hist = ReadHistory();
+    if (!hist.empty() && FeChdir(hist[0].Dir) == 0) {
+      Sess.CurrentDir = FeGetCwd();
+      if (!StructureOpened(hist[0].Name)) Sess.fln = hist[0].Name;
+    }
+  }
+  CleanTmpDirAtStart();
+  CreateChangeCopies();
+  if (!Sess.fln.empty()) {
+    // Leftover temporaries go, but a marker left "opened" by another task or a
+    // crash must survive the cleanup so that the user is asked below.
+    bool wasOpened = StructureOpened(Sess.fln);
+    DeletePomFiles();
+    if (wasOpened) ChangeUSDFile(Sess.fln, "opened", "*");
+  }
+  if (TestDataFiles() != 0) {
+    CloseDown();
+    return ExitDataFiles;
+  }
+  Sess.FlnPrev.clear();
+  Sess.DirPrev = Sess.CurrentDir;
+  if (TarnCheckStructure() == 0 && !Sess.fln.empty()) {
+    int ich = 0;
+    TarnReadStructure(ich);
+    if (ich != 0) {
+      ChangeUSDFile(Sess.fln, "closed", "*");
+      Sess.fln.clear();
+      Sess.ExistFile.fill(false);
+    }
+  }
+  if (!Sess.BatchMode && !Sess.fln.empty() && UpdateHistory() != 0) {
+    // A history that cannot be written is not worth stopping for.
+  }
+  int status = ExitOk;
+  if (Sess.BatchMode) {
+    if (TarnActionsBatchMode() != 0) status = ExitBatchError;
+  } else {
+    TarnEventLoop();
+    if (FeInOutIni(1) != 0) {
+      // Reported by the settings writer.
+    }
+  }
+  CloseDown();
+  if (!Sess.BatchMode)
+    FeInfo(fmt::format("{} {}", Sess.ProgramName, Sess.Version),
+           {fmt::format("Version date {}.", Sess.VersionDate)});
+  return status;
+}
+
+}  // namespace tarn

@@ -1,0 +1,22 @@
+// Registration of the datared tools in the dispatcher's tool table
+// (TarnSetTool of src/frame/actions.hpp); called once at start-up.
+#include "app/tools/datared_tools.hpp"
+
+#include "app/tools/average_tool.hpp"
+#include "datared/geometry.hpp"
+#include "app/actions.hpp"
+
+namespace tarn {
+
+void RegisterDataredTools() {
+  // "Run average" (action 50106 returns the next step average): the listing
+  // fln.ave, which action 50107 shows.
+  TarnSetTool(HookAverage, &EM9AverageTool);
+  // "Diffractometer check": cell from UB, hkl <-> angles (interactive only).
+  TarnSetTool(52601, [](TarnToolCall& c) {
+    if (!c.Batch) DRTestDiffractometer();
+    return NextNothing;
+  });
+}
+
+}  // namespace tarn

@@ -1,0 +1,126 @@
+// Registration of the importers tools in the dispatcher's tool table
+// (TarnSetTool of src/frame/actions.hpp); called once at start-up.
+//   51102 "model from SHELX": an .ins/.res file, or a CIF with the SHELX
+//         result embedded (_shelx_res_file)
+//   51103 "model from CIF" (also the batch command ".import->CIF")
+//   40070 "Simulation of single crystal data": a new M95 reflection block
+//         simulated from the current model
+// The new structure takes the base name of the file in its directory; an
+// existing structure of that name is replaced only after confirmation
+// (interactive) and only when everything was read and written.
+#include "app/tools/importers_tools.hpp"
+
+#include <fmt/format.h>
+
+#include <string>
+#include <vector>
+
+#include "app/actions.hpp"
+#include "app/fileset.hpp"
+#include "model/session.hpp"
+#include "app/toolkit.hpp"
+#include "importers/cif_model.hpp"
+#include "importers/shelx_model.hpp"
+#include "datared/simulate.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+enum ImportKind { FromShelx, FromCif };
+
+int RunImport(TarnToolCall& c, ImportKind kind) {
+  const char* header = kind == FromShelx ? "Model from SHELX" : "Model from CIF";
+  std::string path = c.Path;
+  if (path.empty()) {
+    if (c.Batch) {
+      c.Error = 1;
+      FeChybne(header, {"The file name is missing."});
+      return NextNothing;
+    }
+    auto chosen = Fe().ChooseFile(kind == FromShelx ? "SHELX file : " : "CIF file : ", "",
+                                  kind == FromShelx ? "*.res" : "*.cif");
+    if (!chosen || chosen->empty()) return NextNothing;
+    path = *chosen;
+  }
+  std::string text;
+  if (FeReadFile(path, text)) {
+    c.Error = 1;
+    FeChybne(header, {fmt::format("The file \"{}\" cannot be read.", path)});
+    return NextNothing;
+  }
+  if (kind == FromShelx) {
+    // A CIF with the SHELX result embedded.
+    const std::string ext = ToLower(path.substr(path.find_last_of('.') + 1));
+    if (ext == "cif" || ext == "fcf") text = ShelxEmbeddedFile(text, "_shelx_res_file");
+  }
+  std::vector<std::string> msg;
+  const int rc =
+      kind == FromShelx ? ImportShelxModel(text, path, msg) : ImportCifModel(text, path, msg);
+  if (rc) {
+    c.Error = 1;
+    FeChybne(header, msg);
+    return NextNothing;
+  }
+  if (!c.Batch) {
+    if (TarnSwitchFln(path)) return NextNothing;
+    if (StructureExists(Sess.fln) &&
+        !FeYesNo(fmt::format("The structure \"{}\" exists. Overwrite it?", Sess.fln))) {
+      TarnRestorePrevFln();
+      return NextNothing;
+    }
+  }
+  if (WriteImportedStructure(Sess.fln)) {
+    c.Error = 1;
+    FeChybne(header, {std::string(shelxmsg::CannotWrite), Sess.fln});
+    if (!c.Batch) TarnRestorePrevFln();
+    return NextNothing;
+  }
+  if (!msg.empty()) FeInfo(header, msg);
+  return c.Batch ? NextNothing : NextNewFln;
+}
+
+// The settings of the simulation through a form; the block is appended to
+// the structure's M95 (the frame re-reads it after the action).
+int RunSimulation(TarnToolCall& c) {
+  if (Sess.fln.empty()) return NextNothing;
+  SimSettings s;
+  if (!c.Batch) {
+    std::vector<FeFormField> f = {
+        {"sin(th)/lambda limit", fmt::format("{}", s.SnlMax)},
+        {"All equivalents (0/1)", s.Equivalents ? "1" : "0"},
+        {"Counts of the strongest reflection", fmt::format("{}", s.MaxCounts)},
+        {"Instability factor", fmt::format("{}", s.Instab)},
+        {"Seed of the noise", fmt::format("{}", s.Seed)}};
+    if (!Fe().EditForm(simmsg::Header, f)) return NextNothing;
+    s.SnlMax = ToReal(f[0].Value).value_or(s.SnlMax);
+    s.Equivalents = ToInt(f[1].Value).value_or(0) != 0;
+    s.MaxCounts = ToReal(f[2].Value).value_or(s.MaxCounts);
+    s.Instab = ToReal(f[3].Value).value_or(s.Instab);
+    s.Seed = static_cast<unsigned>(ToInt(f[4].Value).value_or(1));
+    if (s.SnlMax <= 0. || s.MaxCounts <= 0. || s.Instab < 0.) {
+      FeChybne(simmsg::Header,
+               {"The limit and the counts must be positive, the instability not negative."});
+      return NextNothing;
+    }
+  }
+  std::vector<std::string> msg;
+  if (EM9SimulateToM95(s, Sess.fln + ".m95", msg)) {
+    c.Error = 1;
+    FeChybne(simmsg::Header, msg);
+    return NextNothing;
+  }
+  FeInfo(simmsg::Header, msg);
+  return NextNothing;
+}
+
+}  // namespace
+
+void RegisterImportersTools() {
+  TarnSetTool(MenuSimSingle, &RunSimulation);
+  TarnSetTool(51102, [](TarnToolCall& c) { return RunImport(c, FromShelx); });
+  TarnSetTool(51103, [](TarnToolCall& c) { return RunImport(c, FromCif); });
+}
+
+}  // namespace tarn

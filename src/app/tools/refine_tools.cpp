@@ -1,0 +1,25 @@
+// Registration of the refine tools in the dispatcher's tool table
+// (TarnSetTool of src/frame/actions.hpp); called once at start-up.
+#include "app/tools/refine_tools.hpp"
+
+#include "app/actions.hpp"
+#include "refine/refine.hpp"
+
+namespace tarn {
+
+void RegisterRefineTools() {
+  // "Run refinement" (also the batch ".run->refine"); the listing ".ref" is
+  // shown by the frame's viewer entry 51203.
+  TarnSetTool(51202, [](TarnToolCall& c) {
+    c.Error = Refine();
+    return NextNothing;
+  });
+  // "callfour": the Fourier tool after the refinement has written M40.
+  RefSetFourierHook([] {
+    TarnToolCall call;
+    (void)TarnRunTool(50902, call);
+    return call.Error;
+  });
+}
+
+}  // namespace tarn

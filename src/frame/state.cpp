@@ -1,7 +1,0 @@
-#include "frame/state.hpp"
-
-namespace tarn {
-
-FrameState Frame;
-
-}  // namespace tarn

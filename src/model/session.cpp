@@ -1,0 +1,7 @@
+#include "model/session.hpp"
+
+namespace tarn {
+
+Session Sess;
+
+}  // namespace tarn

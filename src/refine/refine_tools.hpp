@@ -1,5 +1,0 @@
-#pragma once
-// Registration of the refine tools in the dispatcher's tool table.
-namespace tarn {
-void RegisterRefineTools();
-}  // namespace tarn

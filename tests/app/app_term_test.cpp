@@ -1,0 +1,105 @@
+// The terminal front-end: questions, choosers and forms read from a stream.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "model/session.hpp"
+#include "app/toolkit_term.hpp"
+
+namespace tarn {
+namespace {
+
+struct Term {
+  explicit Term(const std::string& input) : in(input), tk(in, out, false) {}
+  std::istringstream in;
+  std::ostringstream out;
+  FeTerminalToolkit tk;
+};
+
+TEST(AppTerminal, YesNoAnswers) {
+  Sess = Session{};
+  struct Case {
+    const char* input;
+    bool dflt, want;
+  };
+  const Case cases[] =
+      {
+          {"y\n", false, true}, {"YES\n", false, true}, {"n\n", true, false},
+          {"\n", true, true},   {"\n", false, false},   {"maybe\nno\n", true, false},
+          {"", true, true},  // end of input: the default
+          {"", false, false},
+      };
+  for (const auto& c : cases) {
+    Term t(c.input);
+    EXPECT_EQ(t.tk.YesNo("Continue?", {"line"}, c.dflt), c.want) << c.input;
+  }
+  Term all("x\na\n");
+  EXPECT_EQ(all.tk.YesNoAll("Delete?"), FeAnswer::All);
+  // In batch mode nothing is read.
+  Sess.BatchMode = true;
+  Term batch("n\n");
+  EXPECT_TRUE(batch.tk.YesNo("Continue?", {}, true));
+  EXPECT_FALSE(batch.tk.ChooseFile("Open : ", "", "*.m50").has_value());
+  std::string rest;
+  std::getline(batch.in, rest);
+  EXPECT_EQ(rest, "n");
+  Sess = Session{};
+}
+
+TEST(AppTerminal, ChoosersAndForms) {
+  Term list("7\nx\n2\n");
+  EXPECT_EQ(list.tk.ChooseFromList("History", {"a", "b", "c"}), 1);
+  Term cancel("\n");
+  EXPECT_FALSE(cancel.tk.ChooseFromList("History", {"a"}).has_value());
+
+  Term file("  dir/x.m50  \n");
+  EXPECT_EQ(file.tk.ChooseFile("Open : ", "hint", "*.m50"), "dir/x.m50");
+  EXPECT_NE(file.out.str().find("hint\n"), std::string::npos);
+  Term nofile("");
+  EXPECT_FALSE(nofile.tk.ChooseFile("Open : ", "", "").has_value());
+
+  std::vector<FeFormField> fields = {{"Editor", "vi"}, {"Shell", "sh"}, {"Viewer", "v"}};
+  Term form("nano\n\n.\n");
+  ASSERT_TRUE(form.tk.EditForm("Programs", fields));
+  EXPECT_EQ(fields[0].Value, "nano");
+  EXPECT_EQ(fields[1].Value, "sh");
+  EXPECT_EQ(fields[2].Value, "");
+  // Input ending inside the form cancels it and changes nothing.
+  Term cut("emacs\n");
+  EXPECT_FALSE(cut.tk.EditForm("Programs", fields));
+  EXPECT_EQ(fields[0].Value, "nano");
+}
+
+TEST(AppTerminal, EventsAndListings) {
+  Term t("show\nhelp\n51202\n");
+  FeMainView v;
+  v.Title = "Tarnwork test";
+  t.tk.ShowMain(v);
+  t.tk.ShowMain(v);  // unchanged: printed once
+  FeEvent e = t.tk.NextEvent();
+  EXPECT_EQ(e.Kind, EventButton);
+  EXPECT_EQ(e.Id, 51202);
+  EXPECT_EQ(t.tk.NextEvent().Kind, EventClose);  // end of input
+  std::string out = t.out.str();
+  size_t first = out.find("==== Tarnwork test");
+  size_t second = out.find("==== Tarnwork test", first + 1);
+  size_t third = out.find("==== Tarnwork test", second + 1);
+  EXPECT_NE(second, std::string::npos) << "\"show\" prints the window again";
+  EXPECT_EQ(third, std::string::npos);
+
+  char name[] = "/tmp/tarn_listing_XXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(name) << "R = 0.0312\n";
+  Term l("");
+  l.tk.ShowListingFile(name);
+  EXPECT_NE(l.out.str().find("R = 0.0312\n"), std::string::npos);
+  std::remove(name);
+}
+
+}  // namespace
+}  // namespace tarn

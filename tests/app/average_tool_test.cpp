@@ -1,0 +1,72 @@
+// "Run average" on an existing M90: the listing is written, M90 is not touched;
+// without reflection files nothing is written.
+#include "app/tools/average_tool.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "util/files.hpp"
+#include "model/session.hpp"
+#include "model/basic.hpp"
+#include "model/m95m90.hpp"
+#include "symmetry/symm.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(RunAverage, ListingFromM90UnderTheCurrentPhase) {
+  const fs::path dir = fs::temp_directory_path() / ("tarn_ave_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string base = (dir / "x").string();
+  // Without reflection files: a failure and no listing.
+  Basic = BasicData{};
+  PhaseBasic p;
+  for (int i = 0; i < 3; ++i) p.Cell[i] = 7.;
+  p.Symmetry = CrlPrimitivePhase(3);
+  SymmOp op;
+  ASSERT_EQ(ReadSymm("-x -y z", 3, false, op), 0);  // point group 2
+  CrlAddOp(p.Symmetry, op.RM6.data(), op.S6.data(), 1.);
+  ASSERT_EQ(CompleteSymm(p.Symmetry), 0);
+  Basic.Phase.push_back(p);
+  Sess.KPhase = 1;
+  EXPECT_NE(EM9Average(base), 0);
+  EXPECT_FALSE(fs::exists(base + ".ave"));
+  // Pairs (h,k,l) and (-h,-k,l), equal within 1 %: 12 measurements -> 6 unique.
+  std::vector<M90Block> b(1);
+  SetBasicM90(b[0]);
+  std::vector<std::vector<M90Refl>> r(1);
+  for (int h = 1; h <= 6; ++h)
+    for (const int s : {1, -1}) {
+      M90Refl x;
+      x.H[0] = s * h;
+      x.H[1] = s * 2;
+      x.H[2] = 3;
+      x.I = 100. * h * (s > 0 ? 1.01 : 0.99);
+      x.SigI = 2.;
+      r[0].push_back(x);
+    }
+  ASSERT_EQ(WriteM90File(base + ".m90", b, r), 0);
+  const std::string before = Slurp(base + ".m90");
+  ASSERT_EQ(EM9Average(base), 0);
+  const std::string ave = Slurp(base + ".ave");
+  EXPECT_NE(ave.find("12 reflections averaged to 6"), std::string::npos) << ave;
+  EXPECT_NE(ave.find("Rint = 0.0100"), std::string::npos) << ave;
+  EXPECT_EQ(Slurp(base + ".m90"), before);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tarn

@@ -1,0 +1,263 @@
+// Import into M95: blocks appended and read back, M95 untouched on failure,
+// index transformation, data on F, twin components, reflection arrays, and the
+// wizard driven through the scripted toolkit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "datared/import.hpp"
+#include "model/session.hpp"
+#include "app/toolkit_script.hpp"
+#include "app/tools/import_tool.hpp"
+#include "model/basic.hpp"
+#include "model/m95m90.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kData = "../shared/data/";
+
+class ImportM95 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tarn_imp_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    m95_ = (dir_ / "s.m95").string();
+    Refl = ReflData{};
+    Basic = BasicData{};
+    Sess.KPhase = 1;
+  }
+  void TearDown() override {
+    FeSetToolkit(nullptr);
+    fs::remove_all(dir_);
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string p = (dir_ / name).string();
+    std::ofstream(p, std::ios::binary) << text;
+    return p;
+  }
+  static std::string Slurp(const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+  fs::path dir_;
+  std::string m95_;
+};
+
+const std::string kTwo =
+    "   1   2   3  100.00    2.00   3\n"
+    "  -1   0   4   -5.25    1.50   1\n"
+    "   0   0   0    0.00    0.00   0\n";
+
+TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
+  const std::string a = Write("a.hkl", kTwo);
+  ASSERT_EQ(EM9ImportFile(ImpShelxI, a, {}, m95_), 0) << Imp.LastError;
+  const std::string x = Write("x.HKL",
+                              "!X-RAY_WAVELENGTH= 0.8\n!END_OF_HEADER\n"
+                              " 1 1 1 10.0 1.0 0 0 3.0\n 2 1 1 20.0 -1.0 0 0 4.0\n");
+  EXPECT_TRUE(Imp.LastNotes.empty());
+  ASSERT_EQ(EM9ImportFile(ImpXds, x, {}, m95_), 0) << Imp.LastError;
+  EXPECT_EQ(Imp.LastNotes.size(), 1u);  // the rejected record is reported, not lost silently
+  std::vector<M95Block> b;
+  std::vector<std::vector<M95Refl>> r;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(b.size(), 2u);
+  EXPECT_EQ(b[0].SourceFile, a);
+  EXPECT_EQ(b[0].DifCode, ImpShelxI);
+  EXPECT_EQ(b[0].NRef, 2);
+  EXPECT_EQ(b[1].DifCode, ImpXds);
+  EXPECT_DOUBLE_EQ(b[1].Lambda, 0.8);
+  ASSERT_EQ(r[0].size(), 2u);
+  EXPECT_EQ(r[0][1].H[0], -1);
+  EXPECT_EQ(r[0][1].H[2], 4);
+  EXPECT_DOUBLE_EQ(r[0][1].I, -5.25);
+  EXPECT_DOUBLE_EQ(r[0][1].SigI, 1.5);
+  EXPECT_EQ(r[0][0].ISc, 3);   // batch number -> scale group
+  ASSERT_EQ(r[1].size(), 1u);  // the rejected XDS record (sigma < 0) is not imported
+  EXPECT_DOUBLE_EQ(r[1][0].FrameInRun, 3.0);
+  EXPECT_EQ(Refl.M95.size(), 2u);
+}
+
+TEST_F(ImportM95, FailureLeavesM95Unchanged) {
+  ASSERT_EQ(EM9ImportFile(ImpShelxI, Write("a.hkl", kTwo), {}, m95_), 0) << Imp.LastError;
+  const std::string before = Slurp(m95_);
+  const auto headers = Refl.M95;
+  ImpOptions half;  // h/2 not integral
+  half.NDim = 3;
+  half.TrMat = {0.5, 0, 0, 0, 1, 0, 0, 0, 1};
+  struct Case {
+    int code;
+    std::string text;
+    ImpOptions opt;
+  } cases[] = {
+      {ImpShelxI, "   1   2   3  100.00    0.00   3\n", {}},
+      {ImpXds, "!X-RAY_WAVELENGTH= 0.8\n 1 1 1 10 1\n", {}},
+      {ImpCif, "data_x\n", {}},
+      {ImpShelxI, kTwo, half},
+      {7, kTwo, {}},  // not supported
+  };
+  for (const auto& c : cases) {
+    EXPECT_NE(EM9ImportFile(c.code, Write("bad.hkl", c.text), c.opt, m95_), 0) << c.text;
+    EXPECT_FALSE(Imp.LastError.empty());
+    EXPECT_EQ(Slurp(m95_), before);
+    EXPECT_EQ(Refl.M95, headers);
+  }
+  EXPECT_NE(EM9ImportFile(ImpShelxI, (dir_ / "none.hkl").string(), {}, m95_), 0);
+  EXPECT_EQ(Slurp(m95_), before);
+}
+
+TEST_F(ImportM95, TransformFOnIAndTwins) {
+  // Swap h and k; HKLF 3 data become I = F^2, sigma(I) = 2F sigma(F) + sigma(F)^2.
+  ImpOptions swap;
+  swap.TrMat = {0, 1, 0, 1, 0, 0, 0, 0, 1};
+  ASSERT_EQ(EM9ImportFile(ImpShelxF, Write("f.hkl", "   1   2   3   10.00    1.00\n"), swap, m95_),
+            0)
+      << Imp.LastError;
+  ASSERT_EQ(EM9ImportFile(ImpShelxHklf5,
+                          Write("t.hkl",
+                                "   1   0   0  100.00    2.00  -2\n"
+                                "   0   1   0  100.00    2.00   1\n"),
+                          {}, m95_),
+            0)
+      << Imp.LastError;
+  std::vector<M95Block> b;
+  std::vector<std::vector<M95Refl>> r;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  EXPECT_EQ(r[0][0].H[0], 2);
+  EXPECT_EQ(r[0][0].H[1], 1);
+  EXPECT_EQ(b[0].TrMat, swap.TrMat);
+  EXPECT_DOUBLE_EQ(r[0][0].I, 100.);
+  EXPECT_DOUBLE_EQ(r[0][0].SigI, 21.);
+  EXPECT_EQ(b[1].Hklf5, 1);
+  EXPECT_EQ(r[1][0].ITw, -2);
+  EXPECT_EQ(r[1][1].ITw, 1);
+}
+
+TEST_F(ImportM95, RealFilesAndArrays) {
+  const std::string nacl = kData + "nacl/NaCl.hkl";
+  const std::string mod = kData + "raw/bruker-modulated/2018S036_FeCHOO_100K_0m.hkl";
+  if (!fs::exists(nacl) || !fs::exists(mod)) GTEST_SKIP() << "shared data absent";
+  // Cubic NaCl cell for theta: G* = diag(1/a^2).
+  const double a = 5.64;
+  Basic.Phase.resize(1);
+  for (int i = 0; i < 3; ++i) {
+    Basic.Phase[0].Cell[i] = a;
+    Basic.Phase[0].MetTensI[4 * i] = 1. / (a * a);
+  }
+  Basic.DatBlock.resize(1);
+  Basic.DatBlock[0].Lambda = 0.71073;
+  ASSERT_EQ(EM9ImportFile(ImpShelxI, nacl, {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(EM9ImportFile(ImpBrukerCCD, mod, {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Refl.M95.size(), 2u);
+  EXPECT_EQ(Refl.M95[0].NRef, 8578);
+  EXPECT_DOUBLE_EQ(Refl.M95[0].Lambda, 0.71073);  // completed from the basic data
+  EXPECT_EQ(Refl.M95[1].NDim95, 4);
+  EXPECT_EQ(Refl.M95[1].NRef, 16313);
+  ASSERT_EQ(DRSetRefArrays(m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Refl.NRef, 8578 + 16313);
+  EXPECT_EQ(Refl.Pack.N, 4);
+  int h[kReflMaxNDim] = {};
+  IndUnpack(Refl.HCondAr[0], Refl.Pack, h);
+  EXPECT_EQ(h[0], -1);
+  EXPECT_EQ(h[1], 1);
+  EXPECT_EQ(h[2], 1);
+  EXPECT_EQ(h[3], 0);
+  EXPECT_DOUBLE_EQ(Refl.RIAr[0], 52001.5);
+  EXPECT_EQ(Refl.RefBlockAr.back(), 2);
+  // (-1 1 1): sin(theta) = lambda sqrt(3) / (2a).
+  EXPECT_NEAR(Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI, 1e-9);
+  int lo = 0, hi = 0;
+  for (int i = 8578; i < Refl.NRef; ++i) {
+    IndUnpack(Refl.HCondAr[i], Refl.Pack, h);
+    lo = std::min(lo, h[3]);
+    hi = std::max(hi, h[3]);
+  }
+  EXPECT_EQ(lo, -3);
+  EXPECT_EQ(hi, 3);
+}
+
+TEST_F(ImportM95, WizardImportsAndRefuses) {
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.fln = "";
+  EXPECT_NE(EM9ImportWizard(), 0);
+  ASSERT_EQ(tk.Of("error").size(), 1u);
+
+  Sess.fln = (dir_ / "s").string();
+  // Program list, "&SHELX on I", the file, the options form (defaults).
+  const std::string a = Write("a.hkl", kTwo);
+  tk.Choices = {1, 1};
+  tk.Files = {a};
+  tk.Forms = {{"0", ""}};
+  ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+  ASSERT_EQ(Refl.M95.size(), 1u);
+  EXPECT_EQ(Refl.M95[0].NRef, 2);
+  EXPECT_TRUE(tk.Saw("2 reflections imported"));
+  // The file chooser got the entry's filter.
+  const auto files = tk.Of("file");
+  ASSERT_EQ(files.size(), 1u);
+
+  // A diffractometer entry without a reader.
+  tk.Choices = {0, 0};
+  EXPECT_NE(EM9ImportWizard(), 0);
+  EXPECT_TRUE(tk.Saw("This format is not supported yet."));
+
+  // General file on I with columns chosen: I and sigma before the indices.
+  const std::string g = Write("g.hkl", "# I sig h k l\n50.0 2.0 1 0 0\n");
+  tk.Choices = {1, 11};
+  tk.Files = {g};
+  tk.Forms = {{"3", "", "3 4 5", "1", "2"}};
+  ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+  ASSERT_EQ(Refl.M95.size(), 2u);
+  EXPECT_EQ(Refl.M95[1].DifCode, ImpGeneralI);
+
+  // A bad option is reported and nothing is imported.
+  tk.Choices = {1, 1};
+  tk.Files = {a};
+  tk.Forms = {{"7", ""}};
+  EXPECT_NE(EM9ImportWizard(), 0);
+  EXPECT_EQ(Refl.M95.size(), 2u);
+}
+
+TEST_F(ImportM95, BatchToolImportsByLabel) {
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.fln = (dir_ / "s").string();
+  TarnToolCall call;
+  call.Batch = true;
+  call.Items = {{"", 0., "", "SHELX on I"}, {"", 0., "", Write("a.hkl", kTwo)}};
+  EM9ImportTool(call);
+  EXPECT_EQ(call.Error, 0) << Imp.LastError;
+  ASSERT_EQ(Refl.M95.size(), 1u);
+  EXPECT_TRUE(tk.Saw("2 reflections imported"));
+  const std::string before = Slurp(m95_);
+  call.Items[0].Line = "Hasylab F1";  // no reader: refused, M95 kept
+  EM9ImportTool(call);
+  EXPECT_EQ(call.Error, 1);
+  EXPECT_TRUE(tk.Saw("This format is not supported yet."));
+  EXPECT_EQ(Slurp(m95_), before);
+}
+
+TEST(ImportLists, LabelsAndCodes) {
+  EXPECT_EQ(ImpCodeOfLabel("SHELX on I"), ImpShelxI);
+  EXPECT_EQ(ImpCodeOfLabel("S&HELX on F"), ImpShelxF);
+  EXPECT_EQ(ImpCodeOfLabel("Hasylab XDS"), ImpXds);
+  EXPECT_EQ(ImpCodeOfLabel("SHELX on I - abs.correction needed"), ImpShelxINoAbs);
+  EXPECT_EQ(ImpCodeOfLabel("general file on i"), ImpGeneralI);
+  EXPECT_EQ(ImpCodeOfLabel("Bruker-CCD (raw)"), 3);
+  EXPECT_EQ(ImpCodeOfLabel("nothing"), 0);
+  // Every label is unique without its "&".
+  for (int c = 1; c <= kImpNDiffractometer; ++c)
+    EXPECT_EQ(ImpCodeOfLabel(ImpDiffractometerList[c - 1].Label), c);
+  for (int c = 1; c <= kImpNProgram; ++c)
+    EXPECT_EQ(ImpCodeOfLabel(ImpProgramList[c - 1].Label), kImpProgramBase + c);
+}
+
+}  // namespace
+}  // namespace tarn
