@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/calc.hpp"
 
@@ -29,17 +30,17 @@ inline const std::vector<double>& BenchFormFactor(const std::string& el) {
 // One phase with the cell, operators and atom types; one data block (Mo K-alpha).
 inline PhaseBasic& BenchPhase(const std::vector<double>& cell, const std::vector<std::string>& symm,
                               const std::vector<std::string>& types) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Lambda = 0.71073;
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  Struct.Basic.DatBlock[0].Lambda = 0.71073;
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.SymmText = symm;
   ph.AtType = types;
   ph.AtTypeData.resize(types.size());
   for (size_t i = 0; i < types.size(); ++i) ph.AtTypeData[i].FFBasic = BenchFormFactor(types[i]);
-  if (SetBasicM50(Basic)) std::abort();
+  if (SetBasicM50(Struct.Basic)) std::abort();
   return ph;
 }
 
@@ -47,12 +48,12 @@ inline PhaseBasic& BenchPhase(const std::vector<double>& cell, const std::vector
 // 0.02 A^2 with a small anisotropy, scale 1; with `refine` the scale and
 // x, y, z and the six beta of every atom have key 1.
 inline void BenchAtoms(int nAtoms, std::mt19937& rng, bool refine) {
-  const PhaseBasic& ph = Basic.Phase[0];
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.;
-  Model.DatBlock[0].Scale.Key[0] = refine ? 1 : 0;
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
+  Struct.Model.DatBlock[0].Scale.Key[0] = refine ? 1 : 0;
   std::uniform_real_distribution<double> u(0., 1.);
   const int nTypes = static_cast<int>(ph.AtType.size());
   for (int i = 0; i < nAtoms; ++i) {
@@ -70,14 +71,14 @@ inline void BenchAtoms(int nAtoms, std::mt19937& rng, bool refine) {
     a.Par.Val[7] = 0.1 * f * std::sqrt(g[0] * g[4]);
     if (refine)
       for (int k = 1; k <= 9; ++k) a.Par.Key[static_cast<size_t>(k)] = 1;
-    Model.Atom.push_back(a);
+    Struct.Model.Atom.push_back(a);
   }
 }
 
 // nRefl reflections in shells of growing max(|h|, k, l); h from -r with
 // `negativeH`, else from 0.
 inline std::vector<CalcRefl> BenchReflections(int nRefl, bool negativeH) {
-  const PhaseBasic& ph = Basic.Phase[0];
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
   std::vector<CalcRefl> out;
   auto full = [&] { return static_cast<int>(out.size()) >= nRefl; };
   for (int r = 1; !full(); ++r)

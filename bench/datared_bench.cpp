@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "datared/average.hpp"
+#include "model/structure.hpp"
 #include "datared/createm90.hpp"
 #include "datared/import.hpp"
 #include "app/toolkit.hpp"
@@ -27,14 +28,14 @@ using namespace tarn;
 // linear congruential generator, intensities with 5 % noise.
 void FillMillion() {
   constexpr int kN = 1000000;
-  Refl.Pack = IndPackSpec{};
-  Refl.Pack.N = 3;
+  Struct.Refl.Pack = IndPackSpec{};
+  Struct.Refl.Pack.N = 3;
   for (int i = 0; i < 3; ++i) {
-    Refl.Pack.Offset[i] = 30;
-    Refl.Pack.Range[i] = 61;
+    Struct.Refl.Pack.Offset[i] = 30;
+    Struct.Refl.Pack.Range[i] = 61;
   }
   ReallocRefArrays(kN);
-  Refl.NRef = kN;
+  Struct.Refl.NRef = kN;
   uint32_t s = 2463534242u;
   auto next = [&] {
     s ^= s << 13;
@@ -45,11 +46,11 @@ void FillMillion() {
   for (int k = 0; k < kN; ++k) {
     int h[3] = {static_cast<int>(next() % 61) - 30, static_cast<int>(next() % 61) - 30,
                 static_cast<int>(next() % 61) - 30};
-    Refl.HCondAr[k] = IndPack(h, Refl.Pack);
+    Struct.Refl.HCondAr[k] = IndPack(h, Struct.Refl.Pack);
     double i0 = 1000. / (1. + h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
-    Refl.RIAr[k] = i0 * (1. + 0.05 * ((next() % 2001) / 1000. - 1.));
-    Refl.RSAr[k] = 0.1 + 0.03 * i0;
-    Refl.ICullAr[k] = 0;
+    Struct.Refl.RIAr[k] = i0 * (1. + 0.05 * ((next() % 2001) / 1000. - 1.));
+    Struct.Refl.RSAr[k] = 0.1 + 0.03 * i0;
+    Struct.Refl.ICullAr[k] = 0;
   }
 }
 
@@ -67,7 +68,7 @@ void BM_AverageMillionMmm(benchmark::State& state) {
     if (DRAverageForPointGroup(rot, true, set, res) != 0) state.SkipWithError("failed");
     benchmark::DoNotOptimize(res.NUnique);
   }
-  state.SetItemsProcessed(state.iterations() * Refl.NRef);
+  state.SetItemsProcessed(state.iterations() * Struct.Refl.NRef);
 }
 BENCHMARK(BM_AverageMillionMmm)->Unit(benchmark::kMillisecond);
 
@@ -109,7 +110,7 @@ void BM_ImportAndMergeMillionHklf4(benchmark::State& state) {
   const std::string base = (dir / "x").string();
   FeSilentToolkit silent;
   FeSetToolkit(&silent);
-  Basic = BasicData{};
+  Struct.Basic = BasicData{};
   PhaseBasic p;
   p.Cell[0] = 10.;
   p.Cell[1] = 11.;
@@ -121,14 +122,14 @@ void BM_ImportAndMergeMillionHklf4(benchmark::State& state) {
     CrlAddOp(p.Symmetry, op.RM6.data(), op.S6.data(), 1.);
   }
   if (CompleteSymm(p.Symmetry) != 0) state.SkipWithError("symmetry");
-  Basic.Phase.push_back(p);
+  Struct.Basic.Phase.push_back(p);
   int nunique = 0;
   double import_s = 0., m90_s = 0.;
   for (auto _ : state) {
     std::filesystem::remove(base + ".m95");
     std::filesystem::remove(base + ".m90");
-    Refl.M95.clear();
-    Refl.M90.clear();
+    Struct.Refl.M95.clear();
+    Struct.Refl.M90.clear();
     const auto t0 = std::chrono::steady_clock::now();
     if (EM9ImportFile(ImpShelxI, hkl, ImpOptions{}, base + ".m95") != 0)
       state.SkipWithError(Imp.LastError.c_str());
@@ -137,7 +138,7 @@ void BM_ImportAndMergeMillionHklf4(benchmark::State& state) {
     const auto t2 = std::chrono::steady_clock::now();
     import_s += std::chrono::duration<double>(t1 - t0).count();
     m90_s += std::chrono::duration<double>(t2 - t1).count();
-    nunique = Refl.M90.empty() ? 0 : Refl.M90[0].NRef;
+    nunique = Struct.Refl.M90.empty() ? 0 : Struct.Refl.M90[0].NRef;
   }
   state.counters["unique"] = nunique;
   // Wall time of the two steps per iteration, s.

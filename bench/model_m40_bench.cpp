@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
 
@@ -16,8 +17,8 @@ namespace {
 using namespace tarn;
 
 AtomModel BigModel(int natoms) {
-  Basic.Phase.resize(1);
-  Basic.Phase[0].AtType = {"C", "N", "O", "S"};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.Phase[0].AtType = {"C", "N", "O", "S"};
   AtomModel m;
   m.Phase.resize(1);
   m.DatBlock.resize(1);

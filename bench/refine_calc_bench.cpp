@@ -9,6 +9,7 @@
 #include <random>
 
 #include "bench_structure.hpp"
+#include "model/structure.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/calc.hpp"

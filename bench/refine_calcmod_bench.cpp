@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/calc_mod.hpp"
 
 namespace {
@@ -22,10 +23,10 @@ struct ModModel {
 
 ModModel MakeModel(int method, int d) {
   ModModel mm;
-  tarn::Basic = tarn::BasicData{};
-  tarn::Basic.Phase.resize(1);
-  tarn::Basic.DatBlock.resize(1);
-  tarn::PhaseBasic& ph = tarn::Basic.Phase[0];
+  tarn::Struct.Basic = tarn::BasicData{};
+  tarn::Struct.Basic.Phase.resize(1);
+  tarn::Struct.Basic.DatBlock.resize(1);
+  tarn::PhaseBasic& ph = tarn::Struct.Basic.Phase[0];
   const double cell[6] = {5, 6, 7, 90, 90, 90};
   std::copy(cell, cell + 6, ph.Cell);
   ph.NDim = 3 + d;
@@ -38,10 +39,10 @@ ModModel MakeModel(int method, int d) {
     ph.SymmText = {"x1 x2 x3 x4 x5", "-x1 -x2 x3 x4+1/2 x5"};
   }
   ph.AtType = {"Fe"};
-  if (tarn::SetBasicM50(tarn::Basic) != 0) mm.Ok = false;
-  tarn::Model = tarn::AtomModel{};
-  tarn::Model.Phase.resize(1);
-  if (d == 2) tarn::Model.Phase[0].Opt = {tarn::M40Option{2, {"1", "0", "0", "1", "1", "1"}}};
+  if (tarn::SetBasicM50(tarn::Struct.Basic) != 0) mm.Ok = false;
+  tarn::Struct.Model = tarn::AtomModel{};
+  tarn::Struct.Model.Phase.resize(1);
+  if (d == 2) tarn::Struct.Model.Phase[0].Opt = {tarn::M40Option{2, {"1", "0", "0", "1", "1", "1"}}};
   tarn::AtomShape sh;
   sh.NWave[1] = d == 2 ? 3 : 2;
   for (int i = 0; i < 10; ++i) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench_structure.hpp"
+#include "model/structure.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "refine/calc.hpp"

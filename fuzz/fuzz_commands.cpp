@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/keys.hpp"
+#include "model/structure.hpp"
 #include "model/session.hpp"
 
 namespace {
@@ -63,10 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KeyUnit src;
   KeyOpenText(src, "fuzz.l51", std::string_view(reinterpret_cast<const char*>(data), size));
   const std::vector<std::string>& lines = src.Lines;
-  KeyPhases.PhaseNames.clear();
-  if (size > 0 && data[0] % 3 == 0) KeyPhases.PhaseNames = {"Alpha", "Beta"};
+  Struct.KeyPhases.PhaseNames.clear();
+  if (size > 0 && data[0] % 3 == 0) Struct.KeyPhases.PhaseNames = {"Alpha", "Beta"};
   Sess.KPhase = size > 1 && data[1] % 2 ? 2 : 1;
-  if (KeyPhases.PhaseNames.empty()) Sess.KPhase = 1;
+  if (Struct.KeyPhases.PhaseNames.empty()) Sess.KPhase = 1;
 
   for (auto name : KeyBlockNames) {
     KeyTable keep = MakeKeyTable(kDefs, 5, 4);

@@ -7,14 +7,15 @@
 #include <string_view>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarn;
-  if (Basic.Phase.empty()) {
-    Basic.Phase.resize(1);
-    Basic.Phase[0].AtType = {"Fe", "O", "C"};
+  if (Struct.Basic.Phase.empty()) {
+    Struct.Basic.Phase.resize(1);
+    Struct.Basic.Phase[0].AtType = {"Fe", "O", "C"};
   }
   std::string_view text(reinterpret_cast<const char*>(data), size);
   AtomModel m;

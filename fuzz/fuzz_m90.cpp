@@ -9,6 +9,7 @@
 #include <string>
 
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "model/m95m90.hpp"
 
 namespace {
@@ -29,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string in = TmpName("in"), a = TmpName("a"), b = TmpName("b");
   // The first byte chooses the superspace dimension of the basic data.
   if (size == 0) return 0;
-  tarn::Basic.Phase.resize(1);
-  tarn::Basic.Phase[0].NDim = 3 + data[0] % 4;
+  tarn::Struct.Basic.Phase.resize(1);
+  tarn::Struct.Basic.Phase[0].NDim = 3 + data[0] % 4;
   ++data;
   --size;
   {

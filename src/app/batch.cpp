@@ -1,4 +1,5 @@
 #include "app/batch.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -232,7 +233,7 @@ int BatchRun::EditCommands(const std::string& command) {
       for (auto n : KeyBlockNames) known = known || EqIgnoreCase(n, words[0]);
       if (!known) return Fail(std::string(msg::BatchUnknown) + words[0]);
       std::string header(TrimRight(line));
-      const auto& phases = KeyPhases.PhaseNames;
+      const auto& phases = Struct.KeyPhases.PhaseNames;
       if (phases.size() > 1 && !EqIgnoreCase(words[0], "refine")) {
         if (words.size() == 1) {
           const int kp = Sess.KPhase;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datared/createm90.hpp"
+#include "model/structure.hpp"
 #include "app/tools/datared_tools.hpp"
 #include "datared/import.hpp"
 #include "app/tools/import_tool.hpp"
@@ -94,14 +95,14 @@ int EditParameters(TarnToolCall& call) {
     call.Error = 1;
     return NextNothing;
   }
-  AtomModel m = Model;
+  AtomModel m = Struct.Model;
   if (!ApplyBatchItems(call, [&](const auto& it) {
-        return EM40SetParameter(m, Basic, Sess.KPhase, Sess.KDatBlock, it.Name, it.Value);
+        return EM40SetParameter(m, Struct.Basic, Sess.KPhase, Sess.KDatBlock, it.Name, it.Value);
       }))
     return NextNothing;
-  std::swap(Model, m);
+  std::swap(Struct.Model, m);
   if (iom40(M40Write, Sess.fln + ".m40") != 0) {
-    std::swap(Model, m);
+    std::swap(Struct.Model, m);
     call.Error = 1;
   }
   return NextNothing;
@@ -110,7 +111,7 @@ int EditParameters(TarnToolCall& call) {
 // Batch "Edit->Radiation": records 31-39 of the current data block; M50 is
 // written with its command blocks.
 int EditRadiation(TarnToolCall& call) {
-  BasicData b = Basic;
+  BasicData b = Struct.Basic;
   const int kd = Sess.KDatBlock;
   if (kd < 1 || kd > static_cast<int>(b.DatBlock.size())) {
     call.Error = 1;
@@ -120,9 +121,9 @@ int EditRadiation(TarnToolCall& call) {
         return EM50SetRadiation(b.DatBlock[kd - 1], it.Name, it.Value);
       }))
     return NextNothing;
-  std::swap(Basic, b);
+  std::swap(Struct.Basic, b);
   if (iom50(M50Write, Sess.fln + ".m50") != 0) {
-    std::swap(Basic, b);
+    std::swap(Struct.Basic, b);
     call.Error = 1;
   }
   return NextNothing;
@@ -163,10 +164,10 @@ void TarnRegisterTools() {
   // The phase and data-block lists of the main window; a data block without
   // a name in M50 takes the name of its M90 block.
   TarnSetListsHook([](std::vector<std::string>& phases, std::vector<std::string>& blocks) {
-    for (const auto& p : Basic.Phase) phases.push_back(p.Name);
-    for (size_t k = 0; k < Basic.DatBlock.size(); ++k) {
-      std::string name = Basic.DatBlock[k].Name;
-      if (name.empty() && k < Refl.M90.size()) name = Refl.M90[k].Name;
+    for (const auto& p : Struct.Basic.Phase) phases.push_back(p.Name);
+    for (size_t k = 0; k < Struct.Basic.DatBlock.size(); ++k) {
+      std::string name = Struct.Basic.DatBlock[k].Name;
+      if (name.empty() && k < Struct.Refl.M90.size()) name = Struct.Refl.M90[k].Name;
       blocks.push_back(name);
     }
   });

@@ -1,5 +1,6 @@
 // Merging of symmetry-equivalent reflections.
 #include "datared/average.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
@@ -152,8 +153,8 @@ const char* DRAveMark(double i, double iave, double sigave) {
 int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveSettings& set,
                            AveResult& res) {
   res = AveResult{};
-  const int n = Refl.Pack.N;
-  const int nref = Refl.NRef;
+  const int n = Struct.Refl.Pack.N;
+  const int nref = Struct.Refl.NRef;
   std::vector<std::string>& lst = res.Listing;
   if (centro && set.AddCentrSymm) {
     lst.emplace_back(avemsg::kCentrAdd1);
@@ -190,7 +191,7 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
     }
   int h[kReflMaxNDim], hr[kReflMaxNDim];
   for (int r = 0; r < nref; ++r) {
-    int c = Refl.ICullAr.empty() ? 0 : Refl.ICullAr[r];
+    int c = Struct.Refl.ICullAr.empty() ? 0 : Struct.Refl.ICullAr[r];
     if (c == kCullMan) {
       ++res.NCulledMan;
       continue;
@@ -199,8 +200,8 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
       ++res.NCulledAuto;
       continue;
     }
-    if (!Refl.ICullAr.empty()) Refl.ICullAr[r] = kCullNone;
-    IndUnpack(Refl.HCondAr[r], Refl.Pack, h);
+    if (!Struct.Refl.ICullAr.empty()) Struct.Refl.ICullAr[r] = kCullNone;
+    IndUnpack(Struct.Refl.HCondAr[r], Struct.Refl.Pack, h);
     for (int i = 0; i < n; ++i)
       if (std::abs(h[i]) > kAveMaxIndex) {
         res.Listing.emplace_back(avemsg::kTooLarge);
@@ -258,7 +259,7 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
   }
 
   ReallocAveArrays(nave);
-  Refl.NAve = nave;
+  Struct.Refl.NAve = nave;
   EM9AverageStatReset(res.Stats, smax, n, maxsat);
   std::vector<double> vi, vs;
   std::vector<int> used;
@@ -278,8 +279,8 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
       vi.clear();
       vs.clear();
       for (int r : used) {
-        vi.push_back(Refl.RIAr[r]);
-        vs.push_back(Refl.RSAr[r]);
+        vi.push_back(Struct.Refl.RIAr[r]);
+        vs.push_back(Struct.Refl.RSAr[r]);
       }
       DRAverageGroup(vi.data(), vs.data(), static_cast<int>(used.size()), set, iave, sigave);
       if (!(set.FLimCull > 0.) || static_cast<int>(used.size()) <= kAveMinAfterCull) break;
@@ -294,7 +295,7 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
         }
       }
       if (worst < 0) break;
-      if (!Refl.ICullAr.empty()) Refl.ICullAr[used[worst]] = kCullFit;
+      if (!Struct.Refl.ICullAr.empty()) Struct.Refl.ICullAr[used[worst]] = kCullFit;
       ++res.NCulledFit;
       used.erase(used.begin() + worst);
     }
@@ -326,13 +327,13 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
     sumI += iave;
     if (obs) ++res.NObs;
     if (nu > 1) ++res.NGroupsMulti;
-    Refl.RIAveAr[g] = iave;
-    Refl.RSAveAr[g] = sigave;
-    Refl.HCondAveAr[g] = IndPack(&gr.HAve[g * n], Refl.Pack);
-    Refl.DiffAveAr[g] = dmax;
-    Refl.NAveRedAr[g] = nu;
-    Refl.Ave2Org[g] = gr.Order[b];
-    Refl.OrderAve[g] = g;
+    Struct.Refl.RIAveAr[g] = iave;
+    Struct.Refl.RSAveAr[g] = sigave;
+    Struct.Refl.HCondAveAr[g] = IndPack(&gr.HAve[g * n], Struct.Refl.Pack);
+    Struct.Refl.DiffAveAr[g] = dmax;
+    Struct.Refl.NAveRedAr[g] = nu;
+    Struct.Refl.Ave2Org[g] = gr.Order[b];
+    Struct.Refl.OrderAve[g] = g;
 
     // listing of the group
     bool print = set.PrintMode == AvePrintFull ||
@@ -343,13 +344,13 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
       // to a good part of a million lines.
       for (int k = b; k < e; ++k) {
         const int r = gr.Order[k];
-        IndUnpack(Refl.HCondAr[r], Refl.Pack, h);
+        IndUnpack(Struct.Refl.HCondAr[r], Struct.Refl.Pack, h);
         lbuf.clear();
         for (int i = 0; i < n; ++i)
           fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE("{:4d}"), h[i]);
-        const bool culled = !Refl.ICullAr.empty() && Refl.ICullAr[r] == kCullFit;
+        const bool culled = !Struct.Refl.ICullAr.empty() && Struct.Refl.ICullAr[r] == kCullFit;
         fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE(" {:12.1f} {:9.1f} {}{}"),
-                       Refl.RIAr[r], Refl.RSAr[r], DRAveMark(Refl.RIAr[r], iave, sigave),
+                       Struct.Refl.RIAr[r], Struct.Refl.RSAr[r], DRAveMark(Struct.Refl.RIAr[r], iave, sigave),
                        culled ? " culled" : "");
         lst.emplace_back(lbuf.data(), lbuf.size());
       }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "datared/average.hpp"
+#include "model/structure.hpp"
 #include "datared/average_msg.hpp"
 
 namespace tarn {
@@ -145,7 +146,7 @@ int EM9SigCountSigStat(double& g, std::vector<std::string>& lines) {
   for (int k = 0; k < nave; ++k) {
     int nu = 0;
     for (int j = gr.Start[k]; j < gr.Start[k + 1]; ++j)
-      if (Refl.ICullAr.empty() || Refl.ICullAr[gr.Order[j]] == kCullNone) ++nu;
+      if (Struct.Refl.ICullAr.empty() || Struct.Refl.ICullAr[gr.Order[j]] == kCullNone) ++nu;
     if (nu >= 2) {
       multi.push_back(k);
       dof += nu - 1;
@@ -164,19 +165,19 @@ int EM9SigCountSigStat(double& g, std::vector<std::string>& lines) {
       double sw = 0., swi = 0.;
       for (int j = gr.Start[k]; j < gr.Start[k + 1]; ++j) {
         int r = gr.Order[j];
-        if (!Refl.ICullAr.empty() && Refl.ICullAr[r] != kCullNone) continue;
-        double v = Refl.RSAr[r] * Refl.RSAr[r] + gg * gg * Refl.RIAr[r] * Refl.RIAr[r];
+        if (!Struct.Refl.ICullAr.empty() && Struct.Refl.ICullAr[r] != kCullNone) continue;
+        double v = Struct.Refl.RSAr[r] * Struct.Refl.RSAr[r] + gg * gg * Struct.Refl.RIAr[r] * Struct.Refl.RIAr[r];
         if (!(v > 0.)) v = 1e-30;
         sw += 1. / v;
-        swi += Refl.RIAr[r] / v;
+        swi += Struct.Refl.RIAr[r] / v;
       }
       double m = swi / sw;
       for (int j = gr.Start[k]; j < gr.Start[k + 1]; ++j) {
         int r = gr.Order[j];
-        if (!Refl.ICullAr.empty() && Refl.ICullAr[r] != kCullNone) continue;
-        double v = Refl.RSAr[r] * Refl.RSAr[r] + gg * gg * Refl.RIAr[r] * Refl.RIAr[r];
+        if (!Struct.Refl.ICullAr.empty() && Struct.Refl.ICullAr[r] != kCullNone) continue;
+        double v = Struct.Refl.RSAr[r] * Struct.Refl.RSAr[r] + gg * gg * Struct.Refl.RIAr[r] * Struct.Refl.RIAr[r];
         if (!(v > 0.)) v = 1e-30;
-        sum += (Refl.RIAr[r] - m) * (Refl.RIAr[r] - m) / v;
+        sum += (Struct.Refl.RIAr[r] - m) * (Struct.Refl.RIAr[r] - m) / v;
       }
     }
     return sum / static_cast<double>(dof);
@@ -281,7 +282,7 @@ void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, doubl
     if (!main) continue;
     long long k = canon(&gr.HAve[g * n]);
     meas.push_back(k);
-    if (DRIsObserved(Refl.RIAveAr[g], Refl.RSAveAr[g], set.ObsLim)) measObs.push_back(k);
+    if (DRIsObserved(Struct.Refl.RIAveAr[g], Struct.Refl.RSAveAr[g], set.ObsLim)) measObs.push_back(k);
     smax = std::max(smax, gr.S[g]);
   }
   if (meas.empty()) return;

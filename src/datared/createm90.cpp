@@ -1,5 +1,6 @@
 // Creation of M90 from M95.
 #include "datared/createm90.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -234,9 +235,9 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
     pk.Offset[i] = -lo[i];
     pk.Range[i] = hi[i] - lo[i] + 1;
   }
-  Refl.Pack = pk;
+  Struct.Refl.Pack = pk;
   ReallocRefArrays(static_cast<int>(nref));
-  Refl.NRef = static_cast<int>(nref);
+  Struct.Refl.NRef = static_cast<int>(nref);
   size_t k = 0;
   for (int fb : feeds) {
     const M95Lean& rb = r95[fb];
@@ -245,13 +246,13 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
       int h[kReflMaxNDim] = {};
       (void)transformed(fb, i, h);
       const auto [sc, fs] = factor(fb, i);
-      Refl.HCondAr[k] = IndPack(h, pk);
-      Refl.RIAr[k] = rb.I[i] * sc * fs;
-      Refl.RSAr[k] = rb.SigI[i] * sc * fs;
-      Refl.ICullAr[k] = kCullNone;
-      Refl.RunCCDAr[k] = rb.Run[i];
-      Refl.RefBlockAr[k] = fb + 1;
-      Refl.TwAr[k] = rb.ITw[i];
+      Struct.Refl.HCondAr[k] = IndPack(h, pk);
+      Struct.Refl.RIAr[k] = rb.I[i] * sc * fs;
+      Struct.Refl.RSAr[k] = rb.SigI[i] * sc * fs;
+      Struct.Refl.ICullAr[k] = kCullNone;
+      Struct.Refl.RunCCDAr[k] = rb.Run[i];
+      Struct.Refl.RefBlockAr[k] = fb + 1;
+      Struct.Refl.TwAr[k] = rb.ITw[i];
       ++k;
     }
   }
@@ -296,12 +297,12 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   for (int g2 = 0; g2 < res.NUnique; ++g2) {
     M90Refl& o = out[g2];
     for (int i = 0; i < ndim; ++i) o.H[i] = AveLast.HAve[g2 * ndim + i];
-    o.I = Refl.RIAveAr[g2] * sc;
-    o.SigI = Refl.RSAveAr[g2] * sc;
-    const int first = Refl.Ave2Org[g2];
-    o.ITw = Refl.TwAr[first] > 0 ? Refl.TwAr[first] : 1;
+    o.I = Struct.Refl.RIAveAr[g2] * sc;
+    o.SigI = Struct.Refl.RSAveAr[g2] * sc;
+    const int first = Struct.Refl.Ave2Org[g2];
+    o.ITw = Struct.Refl.TwAr[first] > 0 ? Struct.Refl.TwAr[first] : 1;
     o.ISc = 1;
-    o.Run = Refl.NAveRedAr[g2];
+    o.Run = Struct.Refl.NAveRedAr[g2];
   }
   b90.NDim = ndim;
   b90.NRef = res.NUnique;
@@ -323,17 +324,17 @@ int EM9CreateM90(const std::string& base) {
     return 1;
   r95.resize(b95.size());
   for (size_t k = 0; k < b95.size(); ++k) r95[k].NDim95 = b95[k].NDim95;
-  if (Basic.Phase.empty()) {
+  if (Struct.Basic.Phase.empty()) {
     ReportError(avemsg::kAllDiscarded);
     return 1;
   }
-  const PhaseBasic& phase = Basic.Phase[0];
+  const PhaseBasic& phase = Struct.Basic.Phase[0];
   std::vector<M90Block> b90(b95.size());
   std::vector<std::vector<M90Refl>> r90(b95.size());
   std::vector<std::string> lst;
   for (size_t k = 0; k < b95.size(); ++k) {
-    if (k < Refl.M90.size()) {
-      b90[k] = Refl.M90[k];
+    if (k < Struct.Refl.M90.size()) {
+      b90[k] = Struct.Refl.M90[k];
     } else {
       SetBasicM90FromM95(b90[k], b95[k]);
     }
@@ -358,7 +359,7 @@ int EM9CreateM90(const std::string& base) {
     ReportError(avemsg::kM90Cannot, {base + ".m90"});
     return 1;
   }
-  Refl.M90 = b90;
+  Struct.Refl.M90 = b90;
   if (FeWriteFileAtomic(base + ".rre", text) != 0) return 1;
   return 0;
 }

@@ -1,5 +1,6 @@
 // Four-circle geometry (Busing & Levy 1967) and the diffractometer check.
 #include "datared/geometry.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -144,7 +145,7 @@ bool Numbers(const std::string& s, size_t n, double* v) {
 
 void DRTestDiffractometer() {
   double ub[9] = {}, lambda = 0.71073;
-  for (const M95Block& b : Refl.M95)
+  for (const M95Block& b : Struct.Refl.M95)
     if (b.OrMat.size() == 9 &&
         std::any_of(b.OrMat.begin(), b.OrMat.end(), [](double v) { return v != 0.; })) {
       std::copy(b.OrMat.begin(), b.OrMat.end(), ub);

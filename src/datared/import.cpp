@@ -1,6 +1,7 @@
 // Import of one reflection data set into M95 and loading of M95 into the
 // reflection arrays.
 #include "datared/import.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -124,8 +125,8 @@ bool ImpSupported(int code) {
 int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpData& d) {
   // The structure's dimension is the preferred reading of a SHELX-style file.
   int prefer = 0;
-  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Basic.Phase.size()))
-    prefer = Basic.Phase[Sess.KPhase - 1].NDim;
+  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Struct.Basic.Phase.size()))
+    prefer = Struct.Basic.Phase[Sess.KPhase - 1].NDim;
   // SAINT integration files (.raw, .ram) of the Bruker entries.
   const std::string ext = ToLower(std::filesystem::path(file).extension().string());
   const bool saint =
@@ -250,7 +251,7 @@ int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, 
 int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> old;
-  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old)) return Fail(Refl.LastError);
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old)) return Fail(Struct.Refl.LastError);
   blocks.push_back(b);
   std::vector<size_t> counts(blocks.size());
   for (size_t k = 0; k < old.size(); ++k) counts[k] = old[k].size();
@@ -270,7 +271,7 @@ int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
     return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
   }
   for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(counts[k]);
-  Refl.M95.swap(blocks);
+  Struct.Refl.M95.swap(blocks);
   return 0;
 }
 
@@ -287,20 +288,20 @@ int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
 int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl> refl) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> all;
-  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Refl.LastError);
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Struct.Refl.LastError);
   blocks.push_back(b);
   all.push_back(std::move(refl));
   if (WriteM95File(m95, blocks, all))
     return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
   for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(all[k].size());
-  Refl.M95.swap(blocks);
+  Struct.Refl.M95.swap(blocks);
   return 0;
 }
 
 int EM9CompleteM95(const std::string& m95) {
-  if (iom95(kIoRead, m95)) return Fail(Refl.LastError);
-  for (size_t k = 0; k < Refl.M95.size(); ++k) CompleteM95(Refl.M95[k], static_cast<int>(k) + 1);
-  if (iom95(kIoWrite, m95)) return Fail(Refl.LastError);
+  if (iom95(kIoRead, m95)) return Fail(Struct.Refl.LastError);
+  for (size_t k = 0; k < Struct.Refl.M95.size(); ++k) CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
+  if (iom95(kIoWrite, m95)) return Fail(Struct.Refl.LastError);
   return 0;
 }
 
@@ -314,7 +315,7 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
   DRSetBlockFromData(code, d, opt, b);
   // The block is completed from the basic data before it is written, so that
   // a failure of the completion cannot leave a half-finished M95.
-  CompleteM95(b, opt.DatBlock > 0 ? opt.DatBlock : static_cast<int>(Refl.M95.size()) + 1);
+  CompleteM95(b, opt.DatBlock > 0 ? opt.DatBlock : static_cast<int>(Struct.Refl.M95.size()) + 1);
   // The records go from the input list straight into the file: a record that
   // does not convert abandons the temporary file and M95 stays as it was.
   if (AppendM95From(m95, b, d)) return 1;
@@ -352,7 +353,7 @@ int DRSetRefArrays(const std::string& m95) {
         c.Tw.push_back(r.ITw);
         return 0;
       }))
-    return Fail(Refl.LastError);
+    return Fail(Struct.Refl.LastError);
   all.resize(blocks.size());
   int ndim = 3;
   size_t n = 0;
@@ -377,12 +378,12 @@ int DRSetRefArrays(const std::string& m95) {
   }
   // Reciprocal metric of the current phase for theta: sin(th)/lambda = |h*|/2.
   const PhaseBasic* ph = nullptr;
-  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Basic.Phase.size()))
-    ph = &Basic.Phase[Sess.KPhase - 1];
+  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Struct.Basic.Phase.size()))
+    ph = &Struct.Basic.Phase[Sess.KPhase - 1];
   const bool metric = ph && ph->MetTensI[0] > 0.;
   ReallocRefArrays(static_cast<int>(n));
-  Refl.NRef = static_cast<int>(n);
-  Refl.Pack = pack;
+  Struct.Refl.NRef = static_cast<int>(n);
+  Struct.Refl.Pack = pack;
   size_t m = 0;
   for (size_t k = 0; k < blocks.size(); ++k) {
     const double lambda = blocks[k].Lambda;
@@ -390,13 +391,13 @@ int DRSetRefArrays(const std::string& m95) {
     for (size_t r = 0; r < c.Size(); ++r) {
       int hr[kReflMaxNDim] = {};
       for (int i = 0; i < ndim; ++i) hr[i] = c.Index(r, i);
-      Refl.HCondAr[m] = IndPack(hr, pack);
-      Refl.RIAr[m] = c.I[r];
-      Refl.RSAr[m] = c.SigI[r];
-      Refl.ICullAr[m] = c.Flag[r];
-      Refl.RunCCDAr[m] = c.Run[r];
-      Refl.RefBlockAr[m] = static_cast<int>(k) + 1;
-      Refl.TwAr[m] = c.Tw[r];
+      Struct.Refl.HCondAr[m] = IndPack(hr, pack);
+      Struct.Refl.RIAr[m] = c.I[r];
+      Struct.Refl.RSAr[m] = c.SigI[r];
+      Struct.Refl.ICullAr[m] = c.Flag[r];
+      Struct.Refl.RunCCDAr[m] = c.Run[r];
+      Struct.Refl.RefBlockAr[m] = static_cast<int>(k) + 1;
+      Struct.Refl.TwAr[m] = c.Tw[r];
       double th = 0.;
       if (metric && lambda > 0.) {
         // Satellites: h* = h + sum m_i q_i (q in reciprocal-lattice units).
@@ -409,7 +410,7 @@ int DRSetRefArrays(const std::string& m95) {
         const double x = lambda * std::sqrt(std::max(s2, 0.)) / 2.;
         th = x >= 1. ? 90. : std::asin(x) * 180. / M_PI;
       }
-      Refl.ThetaArr[m] = th;
+      Struct.Refl.ThetaArr[m] = th;
       ++m;
     }
   }

@@ -1,5 +1,6 @@
 // Instability factor of a data block from the scatter of its equivalents.
 #include "datared/instab_u.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -14,7 +15,7 @@ int EM9InstabilityU(double& u, std::vector<std::string>& lines) {
   u = kUnsetReal;
   const AveGrouping& gr = AveLast;
   const int nave = static_cast<int>(gr.Start.size()) - 1;
-  auto used = [&](int r) { return Refl.ICullAr.empty() || Refl.ICullAr[r] == kCullNone; };
+  auto used = [&](int r) { return Struct.Refl.ICullAr.empty() || Struct.Refl.ICullAr[r] == kCullNone; };
   double num = 0., den = 0.;
   int groups = 0;
   for (int k = 0; k < nave; ++k) {
@@ -24,7 +25,7 @@ int EM9InstabilityU(double& u, std::vector<std::string>& lines) {
     for (int j = gr.Start[k]; j < gr.Start[k + 1]; ++j)
       if (used(gr.Order[j])) {
         ++n;
-        sum += Refl.RIAr[gr.Order[j]];
+        sum += Struct.Refl.RIAr[gr.Order[j]];
       }
     if (n < 2) continue;
     ++groups;
@@ -33,10 +34,10 @@ int EM9InstabilityU(double& u, std::vector<std::string>& lines) {
     for (int j = gr.Start[k]; j < gr.Start[k + 1]; ++j) {
       const int r = gr.Order[j];
       if (!used(r)) continue;
-      const double s2 = Refl.RSAr[r] * Refl.RSAr[r];
+      const double s2 = Struct.Refl.RSAr[r] * Struct.Refl.RSAr[r];
       if (!(s2 > 0.)) continue;
-      const double i2 = Refl.RIAr[r] * Refl.RIAr[r];
-      const double d = Refl.RIAr[r] - mean;
+      const double i2 = Struct.Refl.RIAr[r] * Struct.Refl.RIAr[r];
+      const double d = Struct.Refl.RIAr[r] - mean;
       const double w = 1. / (s2 * s2);
       num += w * (d * d * f - s2) * i2;
       den += w * i2 * i2;

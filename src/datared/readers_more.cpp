@@ -1,6 +1,7 @@
 // Real indices of modulated crystals, and the readers of Tarn M90, Oxford
 // Diffraction / Rigaku (.hkl with .cif_od) and Stoe IPDS files.
 #include "datared/readers_more.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -165,7 +166,7 @@ int DRBasicTarnM90(const std::string& file, const std::string& block, ImpData& d
     return 1;
   }
   if (ReadM90File(file, blocks, refl)) {
-    Imp.LastError = Refl.LastError;
+    Imp.LastError = Struct.Refl.LastError;
     return 1;
   }
   size_t k = 0;

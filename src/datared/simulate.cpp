@@ -6,6 +6,7 @@
 // sigma(I)^2 += (u*I)^2. Results are divided by MaxCounts / 1e4 so that the
 // strongest reflection is about 1e4, which every reflection format can hold.
 #include "datared/simulate.hpp"
+#include "model/structure.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -51,15 +52,15 @@ std::set<Index> Equivalents(const PhaseSymmetry& sy, const Index& h, int n) {
 }  // namespace
 
 int SimulateSingleCrystal(const SimSettings& s, ImpData& d, std::vector<std::string>& msg) {
-  if (Basic.Phase.empty() || Model.Atom.empty() || Basic.DatBlock.empty()) {
+  if (Struct.Basic.Phase.empty() || Struct.Model.Atom.empty() || Struct.Basic.DatBlock.empty()) {
     msg.push_back(simmsg::NoModel);
     return 1;
   }
-  if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Basic) != 0) {
+  if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Struct.Basic) != 0) {
     msg.push_back("The scattering factors cannot be read.");
     return 1;
   }
-  const PhaseBasic& ph = Basic.Phase[0];
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
   const int n = ph.NDim;
   RefParams p;
   RefBuildParams(p);
@@ -105,7 +106,7 @@ int SimulateSingleCrystal(const SimSettings& s, ImpData& d, std::vector<std::str
   d = ImpData{};
   d.File = "simulated";
   d.NDim = n;
-  d.Lambda = Basic.DatBlock[0].Lambda;
+  d.Lambda = Struct.Basic.DatBlock[0].Lambda;
   d.Cell.assign(ph.Cell, ph.Cell + 6);
   auto add = [&](const Index& hh, double i) {
     std::poisson_distribution<long> pois(k * i);

@@ -1,5 +1,6 @@
 // Structure model from a CIF: see cif_model.hpp and docs/model-import.md.
 #include "importers/cif_model.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -430,9 +431,9 @@ int ImportCifModel(std::string_view cifText, const std::string& fileName,
   for (const auto& w : cif.Warnings)
     messages.push_back(fmt::format("{}, line {}: {} (read on)", fileName, w.Line, w.What));
   for (auto& n : imp.Notes) messages.push_back(n);
-  Basic = std::move(imp.Basic_);
-  Model = std::move(imp.Model_);
-  SetBasicM40(Model);
+  Struct.Basic = std::move(imp.Basic_);
+  Struct.Model = std::move(imp.Model_);
+  SetBasicM40(Struct.Model);
   RefDefault();
   return 0;
 }

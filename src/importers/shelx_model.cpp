@@ -1,6 +1,7 @@
 // Structure model from a SHELX .ins/.res text: see shelx_model.hpp and
 // docs/model-import.md.
 #include "importers/shelx_model.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -949,9 +950,9 @@ int Importer::Run(std::vector<std::string>& messages) {
     m.HasCommands = true;
     for (auto& l : partComments) m.Commands.push_back("! " + l);
   }
-  Basic = b_;
-  Model = std::move(m);
-  SetBasicM40(Model);
+  Struct.Basic = b_;
+  Struct.Model = std::move(m);
+  SetBasicM40(Struct.Model);
   RefDefault();
   RefValues& e = Ref.Edit;
   e.SetI(RkWeight, 0);
@@ -1005,13 +1006,13 @@ int ImportShelxModel(std::string_view resText, const std::string& fileName,
 
 int WriteImportedStructure(const std::string& fln) {
   std::string m40;
-  if (M40WriteText(Model, m40)) return 1;
-  BasicData b = Basic;
+  if (M40WriteText(Struct.Model, m40)) return 1;
+  BasicData b = Struct.Basic;
   std::vector<std::string> lines = RefBlockLines();
   const bool modulated =
       std::any_of(b.Phase.begin(), b.Phase.end(), [](const PhaseBasic& p) { return p.NDim > 3; });
-  KeyPhases.PhaseNames.clear();
-  for (const auto& p : b.Phase) KeyPhases.PhaseNames.push_back(p.Name);
+  Struct.KeyPhases.PhaseNames.clear();
+  for (const auto& p : b.Phase) Struct.KeyPhases.PhaseNames.push_back(p.Name);
   AddDefaultBlocks(lines, modulated);
   b.CommandText.clear();
   for (auto& l : lines) b.CommandText += l + "\n";
@@ -1041,7 +1042,7 @@ int WriteImportedStructure(const std::string& fln) {
       return 1;
     }
   }
-  Basic.CommandText = b.CommandText;
+  Struct.Basic.CommandText = b.CommandText;
   return 0;
 }
 

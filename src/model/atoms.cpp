@@ -1,4 +1,5 @@
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 
 #include <algorithm>
 
@@ -6,7 +7,6 @@
 
 namespace tarn {
 
-AtomModel Model;
 
 AtomLayoutInfo AtomLayout(const AtomShape& s) {
   AtomLayoutInfo l;
@@ -92,11 +92,11 @@ AtomRec DefaultAtom() {
 }
 
 void AllocateAtoms(int n) {
-  Model.Atom.assign(std::max(n, 0), DefaultAtom());
+  Struct.Model.Atom.assign(std::max(n, 0), DefaultAtom());
 }
 
 void ReallocateAtoms(int n) {
-  if (n > static_cast<int>(Model.Atom.size())) Model.Atom.resize(n, DefaultAtom());
+  if (n > static_cast<int>(Struct.Model.Atom.size())) Struct.Model.Atom.resize(n, DefaultAtom());
 }
 
 namespace {
@@ -129,7 +129,7 @@ void ReallocateAtomParams(AtomRec& at, const AtomShape& shape) {
 }
 
 void ReallocateAtomParams(int i, const AtomShape& shape) {
-  ReallocateAtomParams(Model.Atom.at(i), shape);
+  ReallocateAtomParams(Struct.Model.Atom.at(i), shape);
 }
 
 void ReallocateMolParams(MoleculeRec& m, const MolShape& shape) {
@@ -158,14 +158,14 @@ void SizeAtom(AtomRec& a) {
 }  // namespace
 
 void SetBasicM40(AtomModel& m) {
-  const size_t nph = std::max<size_t>(1, Basic.Phase.size());
+  const size_t nph = std::max<size_t>(1, Struct.Basic.Phase.size());
   if (m.Phase.size() < nph) m.Phase.resize(nph);
-  if (m.DatBlock.size() < Basic.DatBlock.size()) {
+  if (m.DatBlock.size() < Struct.Basic.DatBlock.size()) {
     DatBlockModel db;
     db.Scale.resize(1);
     db.Scale.Val[0] = 1.;
     db.Scale.Key[0] = 1;
-    m.DatBlock.resize(Basic.DatBlock.size(), db);
+    m.DatBlock.resize(Struct.Basic.DatBlock.size(), db);
   }
   for (auto& ph : m.Phase) {
     ph.NComp = std::clamp(ph.NComp, 1, MaxComp);
@@ -214,7 +214,7 @@ void SetBasicM40(AtomModel& m) {
 }
 
 void SetBasicM40() {
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
 }
 
 }  // namespace tarn

@@ -193,7 +193,6 @@ struct AtomModel {
   std::vector<MoleculeRec> Mol;  // ordered by phase, then part
 };
 
-extern AtomModel Model;
 
 // Sizes the atom array to n default atoms (DefaultAtom).
 void AllocateAtoms(int n);
@@ -203,7 +202,7 @@ void ReallocateAtoms(int n);
 // (with keys and s.u.) to its new place; blocks or waves that are new get
 // zeros, blocks that disappear are dropped.
 void ReallocateAtomParams(AtomRec& at, const AtomShape& shape);
-void ReallocateAtomParams(int i, const AtomShape& shape);  // Model.Atom[i]
+void ReallocateAtomParams(int i, const AtomShape& shape);  // Struct.Model.Atom[i] of the open structure
 // The same for the positions of a molecule.
 void ReallocateMolParams(MoleculeRec& m, const MolShape& shape);
 

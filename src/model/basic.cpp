@@ -11,7 +11,6 @@
 
 namespace tarn {
 
-BasicData Basic;
 
 namespace {
 

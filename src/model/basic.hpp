@@ -159,7 +159,6 @@ struct BasicData {
   std::string CommandText;
 };
 
-extern BasicData Basic;
 
 // Derives the working quantities of every phase of b: metric tensors, volume,
 // reciprocal cell, the complete symmetry (operators of SymmText, centring of

@@ -1,5 +1,6 @@
 // Keyword tables and the generic command-block reader (Najdi, NactiCommon).
 #include "model/keys.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -13,7 +14,6 @@
 
 namespace tarn {
 
-KeyPhaseState KeyPhases;
 
 // ---- messages of the command-block reader -----------------------------------
 namespace keymsg {
@@ -125,7 +125,7 @@ std::string FirstWord(std::string_view line) {
 
 int FindBlockHeader(const std::vector<std::string>& lines, int from, std::string_view name,
                     int kPhase) {
-  const auto& ph = KeyPhases.PhaseNames;
+  const auto& ph = Struct.KeyPhases.PhaseNames;
   const int nPhase = static_cast<int>(ph.size());
   for (int i = std::max(from, 0); i < static_cast<int>(lines.size()); ++i) {
     if (Classify(lines[i]) != LineKind::Keyword) continue;

@@ -131,7 +131,6 @@ std::string_view KeyArgs(const KeyUnit& u);
 struct KeyPhaseState {
   std::vector<std::string> PhaseNames;
 };
-extern KeyPhaseState KeyPhases;
 
 // ---- reading ------------------------------------------------------------------------
 

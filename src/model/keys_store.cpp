@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "model/keys.hpp"
+#include "model/structure.hpp"
 #include "model/keys_internal.hpp"
 #include "model/session.hpp"
 #include "util/report.hpp"
@@ -92,13 +93,13 @@ int WriteAtomic(const std::string& path, const std::vector<std::string>& lines) 
 }
 
 std::string PhaseName(int k) {
-  const auto& ph = KeyPhases.PhaseNames;
+  const auto& ph = Struct.KeyPhases.PhaseNames;
   if (k >= 1 && k <= static_cast<int>(ph.size())) return std::string(Trim(ph[k - 1]));
   return {};
 }
 
 int NPhases() {
-  return std::max<int>(1, static_cast<int>(KeyPhases.PhaseNames.size()));
+  return std::max<int>(1, static_cast<int>(Struct.KeyPhases.PhaseNames.size()));
 }
 
 // Header written for a new block of the current phase.

@@ -1,4 +1,5 @@
 #include "model/m40.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -502,12 +503,12 @@ int iomol(M40Lines& in, MoleculeRec& m, int nTypes) {
 namespace {
 
 int NPhases() {
-  return std::max(1, static_cast<int>(Basic.Phase.size()));
+  return std::max(1, static_cast<int>(Struct.Basic.Phase.size()));
 }
 
 int NTypesOf(int phase) {
-  if (phase < 1 || phase > static_cast<int>(Basic.Phase.size())) return 0;
-  return static_cast<int>(Basic.Phase[phase - 1].AtType.size());
+  if (phase < 1 || phase > static_cast<int>(Struct.Basic.Phase.size())) return 0;
+  return static_cast<int>(Struct.Basic.Phase[phase - 1].AtType.size());
 }
 
 // Indices of the atoms (or molecules) of a phase in file order: by part,
@@ -968,10 +969,10 @@ int iom40(int mode, const std::string& file) {
     err = iom40only(M40Read, file, local);
     if (!err) {
       SetBasicM40(local);
-      Model = std::move(local);
+      Struct.Model = std::move(local);
     }
   } else {
-    err = iom40only(M40Write, file, Model);
+    err = iom40only(M40Write, file, Struct.Model);
   }
   if (err) ReportError(mode == M40Read ? msg::ReadError : msg::WriteError, M40LastError.Lines());
   return err;

@@ -2,6 +2,7 @@
 // phases and takes their names, the second reads every record into a local
 // BasicData, which replaces `Basic` only when the whole file was good.
 #include "model/m50.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -1031,8 +1032,8 @@ namespace {
 // Adds the empty default command blocks that the phases of b miss; the phase
 // names go to the command-block module first.
 void AddDefaultBlocksFor(const BasicData& b, std::string& text) {
-  KeyPhases.PhaseNames.clear();
-  for (const auto& p : b.Phase) KeyPhases.PhaseNames.push_back(p.Name);
+  Struct.KeyPhases.PhaseNames.clear();
+  for (const auto& p : b.Phase) Struct.KeyPhases.PhaseNames.push_back(p.Name);
   bool modulated =
       std::any_of(b.Phase.begin(), b.Phase.end(), [](const PhaseBasic& p) { return p.NDim > 3; });
   std::vector<std::string> lines;
@@ -1074,7 +1075,7 @@ int iom50(int mode, const std::string& file) {
     // The working copy of the command blocks; a failure here loses nothing.
     if (FeWriteFileAtomic(M50CommandFileName(file), KeySeparator + "\n" + local.CommandText))
       ReportWarning("The command file cannot be written.", {M50CommandFileName(file)});
-    Basic = std::move(local);
+    Struct.Basic = std::move(local);
     return 0;
   }
   // Writing: the command blocks come from the ".l51" file when it exists.
@@ -1088,11 +1089,11 @@ int iom50(int mode, const std::string& file) {
     size_t last = lines.size();
     if (last > i && lines.back().empty()) --last;
     for (; i < last; ++i) t += std::string(lines[i]) + "\n";
-    Basic.CommandText = t;
+    Struct.Basic.CommandText = t;
   } else {
-    AddDefaultBlocksFor(Basic, Basic.CommandText);
+    AddDefaultBlocksFor(Struct.Basic, Struct.Basic.CommandText);
   }
-  if (FeWriteFileAtomic(file, WriteM50Text(Basic))) {
+  if (FeWriteFileAtomic(file, WriteM50Text(Struct.Basic))) {
     M50LastError = M50Error{file, 0, "", std::string(MsgM50CannotWrite)};
     ShowM50Error();
     return 1;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "util/report.hpp"
+#include "model/session.hpp"
 #include "model/m50.hpp"
 #include "model/scatdata.hpp"
 
@@ -96,7 +97,7 @@ int EM50ReadAllFormFactors(BasicData& b) {
   for (size_t p = 0; p < b.Phase.size(); ++p)
     for (size_t it = 0; it < b.Phase[p].AtType.size(); ++it)
       if (EM50ReadOneFormFactor(b, static_cast<int>(p), static_cast<int>(it))) {
-        if (!Scat.Loaded) return 1;
+        if (!Sess.Scat.Loaded) return 1;
         missing.push_back(b.Phase[p].AtType[it]);
       }
   if (missing.empty()) return 0;

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/report.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
@@ -17,13 +18,13 @@
 namespace tarn {
 
 int ReflError(const std::string& msg) {
-  Refl.LastError = msg;
+  Struct.Refl.LastError = msg;
   ReportError("Reflection file", {msg});
   return 1;
 }
 
 void ReflNote(const std::string& msg) {
-  Refl.Notes.push_back(msg);
+  Struct.Refl.Notes.push_back(msg);
 }
 
 namespace {
@@ -530,7 +531,7 @@ int HeaderText(const std::vector<HKey<B>>& table, std::string_view block_key,
 // Largest superspace dimension of the phases (3 without basic data).
 int BasicNDim() {
   int n = 3;
-  for (const auto& p : Basic.Phase) n = std::max(n, p.NDim);
+  for (const auto& p : Struct.Basic.Phase) n = std::max(n, p.NDim);
   return std::min(n, kReflMaxNDim);
 }
 
@@ -595,10 +596,10 @@ int M90HeaderTextChecked(const std::vector<M90Block>& blocks, const std::string&
 }
 
 int iom95(int mode, const std::string& file) {
-  Refl.Notes.clear();
+  Struct.Refl.Notes.clear();
   if (mode == kIoWrite) {
     std::string h;
-    if (M95HeaderTextChecked(Refl.M95, file, h)) return 1;
+    if (M95HeaderTextChecked(Struct.Refl.M95, file, h)) return 1;
     return RewriteHeader(file, h);
   }
   ReflIn in;
@@ -611,15 +612,15 @@ int iom95(int mode, const std::string& file) {
   } else if (ReadM95Header(in, blocks)) {
     return 1;
   }
-  Refl.M95.swap(blocks);
+  Struct.Refl.M95.swap(blocks);
   return 0;
 }
 
 int iom90(int mode, const std::string& file) {
-  Refl.Notes.clear();
+  Struct.Refl.Notes.clear();
   if (mode == kIoWrite) {
     std::string h;
-    if (M90HeaderTextChecked(Refl.M90, file, h)) return 1;
+    if (M90HeaderTextChecked(Struct.Refl.M90, file, h)) return 1;
     return RewriteHeader(file, h);
   }
   ReflIn in;
@@ -632,7 +633,7 @@ int iom90(int mode, const std::string& file) {
   } else if (ReadM90Header(in, blocks)) {
     return 1;
   }
-  Refl.M90.swap(blocks);
+  Struct.Refl.M90.swap(blocks);
   return 0;
 }
 
@@ -647,25 +648,25 @@ void SetBasicM90(M90Block& b) {
 
 void CompleteM95(M95Block& b, int kdatblock) {
   const DatBlockBasic* db = nullptr;
-  if (kdatblock >= 1 && kdatblock <= static_cast<int>(Basic.DatBlock.size()))
-    db = &Basic.DatBlock[kdatblock - 1];
+  if (kdatblock >= 1 && kdatblock <= static_cast<int>(Struct.Basic.DatBlock.size()))
+    db = &Struct.Basic.DatBlock[kdatblock - 1];
   if (b.Lambda == kUnsetReal && db && db->Lambda > 0.) b.Lambda = db->Lambda;
   if (b.RadType <= 0) b.RadType = db ? db->Radiation : 1;
   if (b.KAlpha1 == kUnsetReal && b.Lambda != kUnsetReal) b.KAlpha1 = b.Lambda;
   if (b.KAlpha2 == kUnsetReal && b.Lambda != kUnsetReal) b.KAlpha2 = b.Lambda;
   const int kp = Sess.KPhase;
   if (b.Cell.size() == 6 && b.Cell[0] == kUnsetReal && kp >= 1 &&
-      kp <= static_cast<int>(Basic.Phase.size()))
-    b.Cell.assign(Basic.Phase[kp - 1].Cell, Basic.Phase[kp - 1].Cell + 6);
+      kp <= static_cast<int>(Struct.Basic.Phase.size()))
+    b.Cell.assign(Struct.Basic.Phase[kp - 1].Cell, Struct.Basic.Phase[kp - 1].Cell + 6);
   // Modulation vectors of the current phase, when the block gives none.
-  if (b.QVec.empty() && kp >= 1 && kp <= static_cast<int>(Basic.Phase.size()))
-    for (const auto& q : Basic.Phase[kp - 1].Qi) b.QVec.insert(b.QVec.end(), q.begin(), q.end());
+  if (b.QVec.empty() && kp >= 1 && kp <= static_cast<int>(Struct.Basic.Phase.size()))
+    for (const auto& q : Struct.Basic.Phase[kp - 1].Qi) b.QVec.insert(b.QVec.end(), q.begin(), q.end());
 }
 
 void CompleteM90(M90Block& b, int kdatblock) {
   b.NDim = BasicNDim();
-  if (kdatblock >= 1 && kdatblock <= static_cast<int>(Basic.DatBlock.size())) {
-    const auto& db = Basic.DatBlock[kdatblock - 1];
+  if (kdatblock >= 1 && kdatblock <= static_cast<int>(Struct.Basic.DatBlock.size())) {
+    const auto& db = Struct.Basic.DatBlock[kdatblock - 1];
     if (b.Lambda == kUnsetReal && db.Lambda > 0.) b.Lambda = db.Lambda;
     if (Trim(b.Name).empty()) b.Name = db.Name;
   }
@@ -737,12 +738,12 @@ void SetBasicM90FromM95(M90Block& b90, const M95Block& b95) {
 
 int NastavM90(int k) {
   if (k < 1) return 1;
-  while (static_cast<int>(Refl.M90.size()) < k) {
-    Refl.M90.emplace_back();
-    SetBasicM90(Refl.M90.back());
-    CompleteM90(Refl.M90.back(), static_cast<int>(Refl.M90.size()));
+  while (static_cast<int>(Struct.Refl.M90.size()) < k) {
+    Struct.Refl.M90.emplace_back();
+    SetBasicM90(Struct.Refl.M90.back());
+    CompleteM90(Struct.Refl.M90.back(), static_cast<int>(Struct.Refl.M90.size()));
   }
-  Refl.M90[k - 1].NDim = BasicNDim();
+  Struct.Refl.M90[k - 1].NDim = BasicNDim();
   return 0;
 }
 

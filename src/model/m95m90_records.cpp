@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "model/m95m90.hpp"
+#include "model/structure.hpp"
 #include "model/m95m90_msg.hpp"
 #include "util/strings.hpp"
 
@@ -485,7 +486,7 @@ int WriteBlocks(ReflOut& out, const std::vector<B>& blocks, const std::vector<st
 
 int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
                 std::vector<std::vector<M95Refl>>& refl) {
-  Refl.Notes.clear();
+  Struct.Refl.Notes.clear();
   ReflIn in;
   if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
   std::vector<M95Block> b;
@@ -499,7 +500,7 @@ int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
 
 int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
                 std::vector<std::vector<M90Refl>>& refl) {
-  Refl.Notes.clear();
+  Struct.Refl.Notes.clear();
   ReflIn in;
   if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
   std::vector<M90Block> b;
@@ -512,7 +513,7 @@ int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
 }
 
 int ReadM95FileTo(const std::string& file, std::vector<M95Block>& blocks, const M95Sink& sink) {
-  Refl.Notes.clear();
+  Struct.Refl.Notes.clear();
   ReflIn in;
   if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
   std::vector<M95Block> b;

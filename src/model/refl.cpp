@@ -1,37 +1,37 @@
 #include "model/refl.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 
-ReflData Refl;
 
 void ReallocRefArrays(int n) {
   if (n < 0) n = 0;
   const auto sz = static_cast<size_t>(n);
-  Refl.HCondAr.resize(sz);
-  Refl.RIAr.resize(sz);
-  Refl.RSAr.resize(sz);
-  Refl.ICullAr.resize(sz);
-  Refl.RunCCDAr.resize(sz);
-  Refl.RefBlockAr.resize(sz);
-  Refl.TwAr.resize(sz);
-  Refl.ThetaArr.resize(sz);
-  Refl.FoAr.resize(sz);
-  Refl.FsAr.resize(sz);
-  Refl.FcAr.resize(sz);
-  if (Refl.NRef > n) Refl.NRef = n;
+  Struct.Refl.HCondAr.resize(sz);
+  Struct.Refl.RIAr.resize(sz);
+  Struct.Refl.RSAr.resize(sz);
+  Struct.Refl.ICullAr.resize(sz);
+  Struct.Refl.RunCCDAr.resize(sz);
+  Struct.Refl.RefBlockAr.resize(sz);
+  Struct.Refl.TwAr.resize(sz);
+  Struct.Refl.ThetaArr.resize(sz);
+  Struct.Refl.FoAr.resize(sz);
+  Struct.Refl.FsAr.resize(sz);
+  Struct.Refl.FcAr.resize(sz);
+  if (Struct.Refl.NRef > n) Struct.Refl.NRef = n;
 }
 
 void ReallocAveArrays(int n) {
   if (n < 0) n = 0;
   const auto sz = static_cast<size_t>(n);
-  Refl.RIAveAr.resize(sz);
-  Refl.RSAveAr.resize(sz);
-  Refl.HCondAveAr.resize(sz);
-  Refl.DiffAveAr.resize(sz);
-  Refl.NAveRedAr.resize(sz);
-  Refl.Ave2Org.resize(sz);
-  Refl.OrderAve.resize(sz);
-  if (Refl.NAve > n) Refl.NAve = n;
+  Struct.Refl.RIAveAr.resize(sz);
+  Struct.Refl.RSAveAr.resize(sz);
+  Struct.Refl.HCondAveAr.resize(sz);
+  Struct.Refl.DiffAveAr.resize(sz);
+  Struct.Refl.NAveRedAr.resize(sz);
+  Struct.Refl.Ave2Org.resize(sz);
+  Struct.Refl.OrderAve.resize(sz);
+  if (Struct.Refl.NAve > n) Struct.Refl.NAve = n;
 }
 
 long long IndPack(const int* h, const IndPackSpec& pk) {

@@ -221,7 +221,6 @@ struct ReflData {
   std::vector<int> OrderAve;             // order of the averaged reflections (0-based)
 };
 
-extern ReflData Refl;
 
 // Grows (or shrinks) the reflection arrays to n entries keeping the contents.
 void ReallocRefArrays(int n);

@@ -15,7 +15,6 @@
 
 namespace tarn {
 
-ScatTables Scat;
 
 namespace {
 
@@ -332,12 +331,12 @@ int ScatLoad(const std::string& dir, std::string& message) {
   if (int ich = LoadAll(d, t, message)) return ich;
   t.Loaded = true;
   t.Dir = d;
-  Scat = std::move(t);
+  Sess.Scat = std::move(t);
   return 0;
 }
 
 int ScatEnsureLoaded() {
-  if (Scat.Loaded && Scat.Dir == Sess.HomeDir) return 0;
+  if (Sess.Scat.Loaded && Sess.Scat.Dir == Sess.HomeDir) return 0;
   std::string message;
   if (ScatLoad(Sess.HomeDir, message)) {
     ReportError(std::string(msg::Header), {message});
@@ -350,24 +349,24 @@ std::optional<XrayGauss> ScatXray(std::string_view name) {
   auto n = ScatParseName(name);
   if (!n) return std::nullopt;
   if (n->Element == "D") n->Element = "H";
-  return Find(Scat.Xray, n->Label());
+  return Find(Sess.Scat.Xray, n->Label());
 }
 
 std::optional<AnomalousDisp> ScatAnomalousLine(std::string_view name, std::string_view anode) {
   auto key = ElementKey(name, true);
   auto a = ScatParseName(anode);
   if (!key || !a) return std::nullopt;
-  auto col = std::find(Scat.KalphaAnodes.begin(), Scat.KalphaAnodes.end(), a->Element);
-  auto row = Scat.Kalpha.find(*key);
-  if (col == Scat.KalphaAnodes.end() || row == Scat.Kalpha.end()) return std::nullopt;
-  return row->second[col - Scat.KalphaAnodes.begin()];
+  auto col = std::find(Sess.Scat.KalphaAnodes.begin(), Sess.Scat.KalphaAnodes.end(), a->Element);
+  auto row = Sess.Scat.Kalpha.find(*key);
+  if (col == Sess.Scat.KalphaAnodes.end() || row == Sess.Scat.Kalpha.end()) return std::nullopt;
+  return row->second[col - Sess.Scat.KalphaAnodes.begin()];
 }
 
 std::optional<AnomalousDisp> ScatAnomalousLambda(std::string_view name, double lambda) {
   auto key = ElementKey(name, true);
   if (!key || !(lambda > 0.)) return std::nullopt;
-  auto it = Scat.Grid.find(*key);
-  if (it == Scat.Grid.end() || it->second.size() < 2) return std::nullopt;
+  auto it = Sess.Scat.Grid.find(*key);
+  if (it == Sess.Scat.Grid.end() || it->second.size() < 2) return std::nullopt;
   const auto& p = it->second;
   double lne = std::log(ScatHcEvA / lambda);
   // The grid ends are written rounded to 0.01 eV; allow that much outside.
@@ -385,34 +384,34 @@ std::optional<AnomalousDisp> ScatAnomalousLambda(std::string_view name, double l
 std::optional<AnodeLines> ScatAnode(std::string_view anode) {
   auto key = ElementKey(anode, false);
   if (!key) return std::nullopt;
-  return Find(Scat.Anode, *key);
+  return Find(Sess.Scat.Anode, *key);
 }
 
 std::optional<NeutronLength> ScatNeutron(std::string_view name) {
   auto key = ElementKey(name, false);
   if (!key) return std::nullopt;
-  return Find(Scat.Neutron, *key);
+  return Find(Sess.Scat.Neutron, *key);
 }
 
 std::optional<ElectronGauss> ScatElectron(std::string_view name) {
   auto key = ElementKey(name, true);
   if (!key) return std::nullopt;
-  return Find(Scat.Electron, *key);
+  return Find(Sess.Scat.Electron, *key);
 }
 
 std::optional<MagneticJ> ScatMagnetic(std::string_view name, int n) {
   if (n != 0 && n != 2 && n != 4) return std::nullopt;
   auto p = ScatParseName(name);
   if (!p || !p->Suffix.empty()) return std::nullopt;
-  auto it = Scat.Magnetic.find(p->Label());
-  if (it == Scat.Magnetic.end()) return std::nullopt;
+  auto it = Sess.Scat.Magnetic.find(p->Label());
+  if (it == Sess.Scat.Magnetic.end()) return std::nullopt;
   return it->second[n / 2];
 }
 
 std::optional<ElementData> ScatElement(std::string_view name) {
   auto key = ElementKey(name, false);
   if (!key) return std::nullopt;
-  return Find(Scat.Element, *key);
+  return Find(Sess.Scat.Element, *key);
 }
 
 std::optional<double> ScatAtomicWeight(std::string_view name) {

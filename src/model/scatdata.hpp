@@ -91,7 +91,6 @@ struct ScatTables {
   std::map<std::string, ElementData> Element;  // key: element symbol ("D" included)
 };
 
-extern ScatTables Scat;
 
 // Reads every table from dir (the home directory or the repository's data/).
 // On success replaces Scat; on failure leaves Scat as it was and puts the file

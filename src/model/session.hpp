@@ -1,10 +1,13 @@
 #pragma once
-// Program-wide state of the application frame: one instance, `Frame`.
+// State of the running program that does not belong to one structure: one
+// instance, `Sess`.
 // Paths on Linux use "/"; the home and temporary directories always end in
 // exactly one "/".
 #include <array>
 #include <string>
 #include <vector>
+
+#include "model/scatdata.hpp"
 
 namespace tarn {
 
@@ -68,6 +71,9 @@ struct Session {
   // Directory the program was started in (ends in "/"): relative paths of the
   // command line are taken from it.
   std::string StartDir;
+
+  // Scattering-factor tables read from the home directory.
+  ScatTables Scat;
 };
 
 extern Session Sess;

@@ -10,6 +10,7 @@
 // atoms in structure-of-arrays form; anharmonic atoms through a scalar path;
 // modulated atoms through Calcm1 / Calcm2.
 #include "refine/calc.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -521,10 +522,10 @@ int CalcMakeFormF(const BasicData& b, int phase, int type, int block, CalcFormF&
 int CalcPrepare(CalcSetup& s, const RefParams& p) {
   s = CalcSetup{};
   s.NPar = p.size();
-  const int nPhase = static_cast<int>(Basic.Phase.size());
+  const int nPhase = static_cast<int>(Struct.Basic.Phase.size());
   for (int n = 3; n <= MaxAdpOrder; ++n) s.Tens[static_cast<size_t>(n)] = TensorComponents(n);
   for (int ip = 0; ip < nPhase; ++ip) {
-    const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(ip)];
+    const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(ip)];
     s.Symm.push_back(MakeCalcSymm(ph.Symmetry));
     std::array<double, 9> g{};
     std::copy(ph.MetTensI, ph.MetTensI + 9, g.begin());
@@ -534,14 +535,14 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
   }
   s.Atoms.resize(static_cast<size_t>(nPhase));
   s.ModMethod = RefInt(RkMethod) == 0 ? 0 : 1;
-  for (size_t ia = 0; ia < Model.Atom.size(); ++ia) {
-    const AtomRec& a = Model.Atom[ia];
+  for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia) {
+    const AtomRec& a = Struct.Model.Atom[ia];
     const int ip = a.Phase - 1;
     if (ip < 0 || ip >= nPhase) {
       ReportError(std::string(calcmsg::Header), {fmt::format("{} {}", calcmsg::BadPhase, a.Name)});
       return 1;
     }
-    const int nType = static_cast<int>(Basic.Phase[static_cast<size_t>(ip)].AtType.size());
+    const int nType = static_cast<int>(Struct.Basic.Phase[static_cast<size_t>(ip)].AtType.size());
     if (a.Type < 1 || a.Type > nType) {
       ReportError(std::string(calcmsg::Header),
                {fmt::format("{}{})", calcmsg::BadType, a.Type), a.Name});
@@ -592,24 +593,24 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     for (auto& b : ca.B) b.assign(np, 0.);
   }
   // Data blocks.
-  const int nBlock = static_cast<int>(Basic.DatBlock.size());
+  const int nBlock = static_cast<int>(Struct.Basic.DatBlock.size());
   for (int ib = 0; ib < nBlock; ++ib) {
-    const DatBlockBasic& db = Basic.DatBlock[static_cast<size_t>(ib)];
+    const DatBlockBasic& db = Struct.Basic.DatBlock[static_cast<size_t>(ib)];
     CalcBlock cb;
     cb.Radiation = db.Radiation;
     cb.Lambda = db.Lambda;
     cb.FormF.resize(static_cast<size_t>(nPhase));
     for (int ip = 0; ip < nPhase; ++ip) {
-      const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(ip)];
+      const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(ip)];
       for (int it = 0; it < static_cast<int>(ph.AtType.size()); ++it) {
         CalcFormF ff;
         std::string msg;
-        if (CalcMakeFormF(Basic, ip, it, ib, ff, msg)) {
+        if (CalcMakeFormF(Struct.Basic, ip, it, ib, ff, msg)) {
           ReportError(std::string(calcmsg::Header), {msg});
           return 1;
         }
         // "refofanom" 0: the refinement leaves the anomalous terms out.
-        if (Basic.RefOfAnom && *Basic.RefOfAnom == 0) ff.Fp = ff.Fpp = 0.;
+        if (Struct.Basic.RefOfAnom && *Struct.Basic.RefOfAnom == 0) ff.Fp = ff.Fpp = 0.;
         cb.FormF[static_cast<size_t>(ip)].push_back(std::move(ff));
       }
     }
@@ -619,8 +620,8 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
       cb.PolK = c2 * c2;
     }
     DatBlockModel dm;
-    if (static_cast<size_t>(ib) < Model.DatBlock.size())
-      dm = Model.DatBlock[static_cast<size_t>(ib)];
+    if (static_cast<size_t>(ib) < Struct.Model.DatBlock.size())
+      dm = Struct.Model.DatBlock[static_cast<size_t>(ib)];
     if (static_cast<size_t>(ib) < p.DatBase.size()) {
       const auto& db3 = p.DatBase[static_cast<size_t>(ib)];
       if (dm.Scale.size() > 0) cb.ScalePar = db3[0];
@@ -629,10 +630,10 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     }
     cb.ExtType = dm.ExtType;
     cb.NExt = dm.Ext.size();
-    if (Basic.Twin.size() > 1) {
+    if (Struct.Basic.Twin.size() > 1) {
       std::string msg;
-      const int phase = Basic.PhaseTwin.empty() ? 0 : std::max(Basic.PhaseTwin[0] - 1, 0);
-      if (SetTw(cb.Twin, Basic, dm, phase, ib, RefReal(RkTwDiff), RefInt(RkMMaxTw),
+      const int phase = Struct.Basic.PhaseTwin.empty() ? 0 : std::max(Struct.Basic.PhaseTwin[0] - 1, 0);
+      if (SetTw(cb.Twin, Struct.Basic, dm, phase, ib, RefReal(RkTwDiff), RefInt(RkMMaxTw),
                 RefReal(RkOverDiff), RefInt(RkOverlap), msg)) {
         ReportError(std::string(calcmsg::Header), {msg});
         return 1;
@@ -644,7 +645,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
   }
   {
     std::string msg;
-    if (CalcMagPrepare(s.Mag, Basic, Model, p, RefInt(RkOnlyMag) == 1, msg)) {
+    if (CalcMagPrepare(s.Mag, Struct.Basic, Struct.Model, p, RefInt(RkOnlyMag) == 1, msg)) {
       ReportError(std::string(calcmsg::Header), {msg});
       return 1;
     }

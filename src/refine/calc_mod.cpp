@@ -1,4 +1,5 @@
 #include "refine/calc_mod.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -434,11 +435,11 @@ void SetInd(const ModAtomPrep& m, const int* h, int* hp) {
 
 int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   m = ModAtomPrep{};
-  if (phase < 0 || phase >= static_cast<int>(Basic.Phase.size())) {
+  if (phase < 0 || phase >= static_cast<int>(Struct.Basic.Phase.size())) {
     ReportError(ModText(ModMsg::BadPhase, at.Name));
     return 1;
   }
-  const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(phase)];
+  const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(phase)];
   const PhaseSymmetry& ps = ph.Symmetry;
   m.Phase = phase;
   m.NDim = ph.NDim;
@@ -584,9 +585,9 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   const auto& nwk = at.Shape.NWave;
   m.MaxWave = d > 0 ? std::max({nwk[0], nwk[1], nwk[2]}) : 0;
   ModWaves table;
-  if (d > 0 && phase < static_cast<int>(Model.Phase.size())) {
+  if (d > 0 && phase < static_cast<int>(Struct.Model.Phase.size())) {
     std::string err;
-    if (ModWavesOfPhase(Model.Phase[static_cast<size_t>(phase)], d, table, &err)) {
+    if (ModWavesOfPhase(Struct.Model.Phase[static_cast<size_t>(phase)], d, table, &err)) {
       ReportError(ModText(ModMsg::BadWaves, err));
       return 1;
     }

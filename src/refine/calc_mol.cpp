@@ -3,6 +3,7 @@
 // equations of the positions (conventions in calc_mol.hpp and
 // symmetry/site_mol.hpp).
 #include "refine/calc_mol.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -154,20 +155,20 @@ void MolPlaceAtom(const CalcMolAtom& a, const Mat3& ma, const Mat3& mia, const d
 
 int CalcMolPrepare(CalcSetup& s, const RefParams& p) {
   auto prep = std::make_shared<CalcMolPrep>();
-  const int nPhase = static_cast<int>(Basic.Phase.size());
+  const int nPhase = static_cast<int>(Struct.Basic.Phase.size());
   for (int ip = 0; ip < nPhase; ++ip) {
-    const M3 m = OrthoMatrix(Basic.Phase[static_cast<size_t>(ip)]);
+    const M3 m = OrthoMatrix(Struct.Basic.Phase[static_cast<size_t>(ip)]);
     prep->M.push_back(FromEigen(m));
     prep->Mi.push_back(FromEigen(m.inverse()));
   }
-  for (size_t im = 0; im < Model.Mol.size(); ++im) {
-    const MoleculeRec& mol = Model.Mol[im];
+  for (size_t im = 0; im < Struct.Model.Mol.size(); ++im) {
+    const MoleculeRec& mol = Struct.Model.Mol[im];
     if (mol.Pos.empty()) continue;
     const int ip = mol.Phase - 1;
     if (ip < 0 || ip >= nPhase) return Refuse(calcmsg::BadPhase, mol.Name);
     if (MolModulated(mol)) return Refuse(calcmolmsg::Modulated, mol.Name);
     if (mol.Part != 1) return Refuse(calcmolmsg::Composite, mol.Name);
-    const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(ip)];
+    const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(ip)];
     const int nType = static_cast<int>(ph.AtType.size());
     const std::array<double, 3> ref = MolRefPoint(mol);
     const bool tls = mol.Shape.TLS;
@@ -254,15 +255,15 @@ void CalcMolChain(const CalcSetup& s, std::vector<double>& der) {
 
 void RefSpecAtMol(RefParams& p) {
   bool head = p.SiteEq.NEq > 0;  // SetSpec has listed the heading
-  for (size_t ip = 0; ip < Basic.Phase.size(); ++ip) {
-    const PhaseBasic& ph = Basic.Phase[ip];
+  for (size_t ip = 0; ip < Struct.Basic.Phase.size(); ++ip) {
+    const PhaseBasic& ph = Struct.Basic.Phase[ip];
     SiteContext ctx;
     ctx.Symm = &ph.Symmetry;
     std::copy(std::begin(ph.MetTens), std::end(ph.MetTens), ctx.Metric.begin());
     if (ph.NComp > 1) ctx.WSub = ph.WMatrix;
     const Mat3 m = FromEigen(OrthoMatrix(ph));
-    for (size_t im = 0; im < Model.Mol.size(); ++im) {
-      const MoleculeRec& mol = Model.Mol[im];
+    for (size_t im = 0; im < Struct.Model.Mol.size(); ++im) {
+      const MoleculeRec& mol = Struct.Model.Mol[im];
       if (mol.Phase != static_cast<int>(ip) + 1) continue;
       const std::array<double, 3> ref = MolRefPoint(mol);
       for (size_t ipos = 0; ipos < mol.Pos.size(); ++ipos) {

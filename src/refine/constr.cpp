@@ -1,4 +1,5 @@
 #include "refine/constr.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -128,8 +129,8 @@ void RefBuildParams(RefParams& p) {
     p.Key.push_back(key);
     p.Sig.push_back(sig);
   };
-  for (size_t ia = 0; ia < Model.Atom.size(); ++ia) {
-    const AtomRec& a = Model.Atom[ia];
+  for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia) {
+    const AtomRec& a = Struct.Model.Atom[ia];
     const AtomLayoutInfo lay = AtomLayout(a.Shape);
     p.AtomBase.push_back(p.size());
     for (int b = 0; b < NAtBlocks; ++b)
@@ -140,8 +141,8 @@ void RefBuildParams(RefParams& p) {
             have ? a.Par.Val[k] : 0., have ? a.Par.Key[k] : 0, have ? a.Par.Sig[k] : 0.);
       }
   }
-  for (size_t im = 0; im < Model.Mol.size(); ++im) {
-    const MoleculeRec& m = Model.Mol[im];
+  for (size_t im = 0; im < Struct.Model.Mol.size(); ++im) {
+    const MoleculeRec& m = Struct.Model.Mol[im];
     const MolLayoutInfo lay = MolLayout(m.Shape);
     p.MolPosBase.emplace_back();
     for (size_t ip = 0; ip < m.Pos.size(); ++ip) {
@@ -159,13 +160,13 @@ void RefBuildParams(RefParams& p) {
         }
     }
   }
-  const bool oneBlock = Model.DatBlock.size() <= 1;
-  for (size_t id = 0; id < Model.DatBlock.size(); ++id) {
-    const DatBlockModel& d = Model.DatBlock[id];
+  const bool oneBlock = Struct.Model.DatBlock.size() <= 1;
+  for (size_t id = 0; id < Struct.Model.DatBlock.size(); ++id) {
+    const DatBlockModel& d = Struct.Model.DatBlock[id];
     std::string owner;
     if (!oneBlock)
-      owner = id < Basic.DatBlock.size() && !Basic.DatBlock[id].Name.empty()
-                  ? Basic.DatBlock[id].Name
+      owner = id < Struct.Basic.DatBlock.size() && !Struct.Basic.DatBlock[id].Name.empty()
+                  ? Struct.Basic.DatBlock[id].Name
                   : fmt::format("DatBlock{}", id + 1);
     std::array<int, 3> base{};
     const ParList* lists[3] = {&d.Scale, &d.Ext, &d.Twin};
@@ -180,9 +181,9 @@ void RefBuildParams(RefParams& p) {
     }
     p.DatBase.push_back(base);
   }
-  const bool onePhase = Basic.Phase.size() <= 1;
-  for (size_t ip = 0; ip < Basic.Phase.size(); ++ip) {
-    const PhaseBasic& ph = Basic.Phase[ip];
+  const bool onePhase = Struct.Basic.Phase.size() <= 1;
+  for (size_t ip = 0; ip < Struct.Basic.Phase.size(); ++ip) {
+    const PhaseBasic& ph = Struct.Basic.Phase[ip];
     p.PhaseBase.push_back(p.size());
     const std::string owner =
         onePhase ? std::string() : (ph.Name.empty() ? fmt::format("Phase{}", ip + 1) : ph.Name);
@@ -202,18 +203,18 @@ void RefStoreParams(const RefParams& p) {
     ParList* l = nullptr;
     switch (in.Kind) {
       case OwnAtom:
-        l = &Model.Atom[static_cast<size_t>(in.Owner)].Par;
+        l = &Struct.Model.Atom[static_cast<size_t>(in.Owner)].Par;
         break;
       case OwnMolPos:
-        l = &Model.Mol[static_cast<size_t>(in.Owner)].Pos[static_cast<size_t>(in.Sub)].Par;
+        l = &Struct.Model.Mol[static_cast<size_t>(in.Owner)].Pos[static_cast<size_t>(in.Sub)].Par;
         break;
       case OwnDatBlock: {
-        DatBlockModel& d = Model.DatBlock[static_cast<size_t>(in.Owner)];
+        DatBlockModel& d = Struct.Model.DatBlock[static_cast<size_t>(in.Owner)];
         l = in.Sub == DatScale ? &d.Scale : in.Sub == DatExt ? &d.Ext : &d.Twin;
         break;
       }
       default: {
-        PhaseBasic& ph = Basic.Phase[static_cast<size_t>(in.Owner)];
+        PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(in.Owner)];
         ph.Cell[in.Local] = v;
         ph.CellSU[in.Local] = s;
         continue;
@@ -241,9 +242,9 @@ int RefParIndex(const RefParams& p, std::string_view par, std::string_view owner
     if (in.OwnerName.empty() && (in.Kind == OwnDatBlock || in.Kind == OwnPhase)) {
       // The only data block or phase named explicitly.
       const std::string& n = in.Kind == OwnPhase
-                                 ? Basic.Phase[static_cast<size_t>(in.Owner)].Name
-                                 : (static_cast<size_t>(in.Owner) < Basic.DatBlock.size()
-                                        ? Basic.DatBlock[static_cast<size_t>(in.Owner)].Name
+                                 ? Struct.Basic.Phase[static_cast<size_t>(in.Owner)].Name
+                                 : (static_cast<size_t>(in.Owner) < Struct.Basic.DatBlock.size()
+                                        ? Struct.Basic.DatBlock[static_cast<size_t>(in.Owner)].Name
                                         : std::string());
       if (!n.empty() && EqIgnoreCase(n, owner)) return i;
     }
@@ -264,7 +265,7 @@ void SetKeys(RefParams& p) {
         // An isotropic atom keeps Uiso in the first of the six ADP slots; the
         // other five are unused and have no derivative.
         if (in.Block == BlkAdp) {
-          const AtomRec& a = Model.Atom[static_cast<size_t>(in.Owner)];
+          const AtomRec& a = Struct.Model.Atom[static_cast<size_t>(in.Owner)];
           if (a.Shape.AdpOrder == 1 && in.Local != AtomLayout(a.Shape).Off[BlkAdp]) key = 0;
         }
         break;
@@ -291,24 +292,24 @@ void SetKeys(RefParams& p) {
 // ---------------------------------------------------------------- site symmetry
 int RefSpecAt(RefParams& p) {
   p.SiteEq = SpecEquations{};
-  for (size_t ip = 0; ip < Basic.Phase.size(); ++ip) {
-    const PhaseBasic& ph = Basic.Phase[ip];
+  for (size_t ip = 0; ip < Struct.Basic.Phase.size(); ++ip) {
+    const PhaseBasic& ph = Struct.Basic.Phase[ip];
     SiteContext ctx;
     ctx.Symm = &ph.Symmetry;
     std::copy(std::begin(ph.MetTens), std::end(ph.MetTens), ctx.Metric.begin());
     if (ph.NComp > 1) ctx.WSub = ph.WMatrix;
     // Wave vectors of the phase; without them (d > 1) the calculation refuses the atoms.
-    if (ip < Model.Phase.size()) {
+    if (ip < Struct.Model.Phase.size()) {
       std::string err;
-      if (ModWavesOfPhase(Model.Phase[ip], ph.NDim - 3, ctx.Kw, &err)) {
+      if (ModWavesOfPhase(Struct.Model.Phase[ip], ph.NDim - 3, ctx.Kw, &err)) {
         ReportError(err);
         return 1;
       }
     }
     std::vector<SiteAtom> atoms;
     std::vector<int> index;
-    for (size_t ia = 0; ia < Model.Atom.size(); ++ia) {
-      const AtomRec& a = Model.Atom[ia];
+    for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia) {
+      const AtomRec& a = Struct.Model.Atom[ia];
       if (a.Phase != static_cast<int>(ip) + 1) continue;
       const AtomLayoutInfo lay = AtomLayout(a.Shape);
       SiteAtom s;
@@ -347,14 +348,14 @@ void SetSpec(RefParams& p) {
     const SpecEquation& s = p.SiteEq.Eq[static_cast<size_t>(e)];
     if (s.Molecule) continue;  // molecule positions: rigid-body parameters not mapped here
     int atom = -1;
-    for (size_t ia = 0; ia < Model.Atom.size(); ++ia)
-      if (EqIgnoreCase(Model.Atom[ia].Name, s.Owner)) {
+    for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia)
+      if (EqIgnoreCase(Struct.Model.Atom[ia].Name, s.Owner)) {
         atom = static_cast<int>(ia);
         break;
       }
     const int blk = AtomBlockOfSite(s.Kind);
     if (atom < 0 || blk < 0) continue;
-    const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(atom)].Shape);
+    const AtomLayoutInfo lay = AtomLayout(Struct.Model.Atom[static_cast<size_t>(atom)].Shape);
     const int base = p.AtomBase[static_cast<size_t>(atom)] + lay.Off[blk];
     RefEq q;
     q.Source = EqSymm;
@@ -685,7 +686,7 @@ int RefPrelimConstr(RefParams& p) {
   if (!Ref.Restric.empty()) SetRes(p);
   if (!Ref.Keep.empty()) RefSetKeep(p);
   reffixoriginreset(p);
-  for (int d = 0; d < std::max<int>(1, static_cast<int>(Model.DatBlock.size())); ++d)
+  for (int d = 0; d < std::max<int>(1, static_cast<int>(Struct.Model.DatBlock.size())); ++d)
     SetFixed(p, d);
   if (!Ref.Keep.empty()) RefSetKeep(p);
   // Electroneutrality: the atom model defines no valence populations yet.

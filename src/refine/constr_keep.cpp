@@ -8,6 +8,7 @@
 #include <set>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
@@ -27,18 +28,18 @@ constexpr double kTrigAngle = 120.;
 
 int FindAtomIndex(std::string_view name) {
   const std::string_view bare = name.substr(0, name.find('#'));
-  for (size_t i = 0; i < Model.Atom.size(); ++i)
-    if (EqIgnoreCase(Model.Atom[i].Name, bare)) return static_cast<int>(i);
+  for (size_t i = 0; i < Struct.Model.Atom.size(); ++i)
+    if (EqIgnoreCase(Struct.Model.Atom[i].Name, bare)) return static_cast<int>(i);
   return -1;
 }
 
 // First parameter of block blk of atom a in the full vector.
 int AtOff(const RefParams& p, int a, int blk) {
   return p.AtomBase[static_cast<size_t>(a)] +
-         AtomLayout(Model.Atom[static_cast<size_t>(a)].Shape).Off[static_cast<size_t>(blk)];
+         AtomLayout(Struct.Model.Atom[static_cast<size_t>(a)].Shape).Off[static_cast<size_t>(blk)];
 }
 int AtLen(int a, int blk) {
-  return AtomLayout(Model.Atom[static_cast<size_t>(a)].Shape).Len[static_cast<size_t>(blk)];
+  return AtomLayout(Struct.Model.Atom[static_cast<size_t>(a)].Shape).Len[static_cast<size_t>(blk)];
 }
 
 bool IsDependent(const RefParams& p, int i) {
@@ -61,9 +62,9 @@ bool AddEq(RefParams& p, int source, int dep, double cst, std::vector<int> ind,
 }
 
 const PhaseBasic& PhaseOfAtom(int a) {
-  const int ph = std::clamp(Model.Atom[static_cast<size_t>(a)].Phase, 1,
-                            std::max<int>(1, static_cast<int>(Basic.Phase.size())));
-  return Basic.Phase[static_cast<size_t>(ph - 1)];
+  const int ph = std::clamp(Struct.Model.Atom[static_cast<size_t>(a)].Phase, 1,
+                            std::max<int>(1, static_cast<int>(Struct.Basic.Phase.size())));
+  return Struct.Basic.Phase[static_cast<size_t>(ph - 1)];
 }
 
 // Fractional -> Cartesian: a along x, b in the xy plane (Vol. B, 3.3.1.1.1).
@@ -212,7 +213,7 @@ void SetRes(RefParams& p) {
     bool modulated = false, magnetic = false;
     for (int a : atom)
       if (a >= 0) {
-        const AtomShape& s = Model.Atom[static_cast<size_t>(a)].Shape;
+        const AtomShape& s = Struct.Model.Atom[static_cast<size_t>(a)].Shape;
         for (int w : s.NWave) modulated = modulated || w > 0;
         modulated = modulated || s.Flag[0] == 1 || s.Flag[1] == 1;
         magnetic = magnetic || s.MagPar > 0;
@@ -236,8 +237,8 @@ void SetRes(RefParams& p) {
           if (AtLen(atom[k], blk) != len) {
             RefListLine(p,
                         fmt::format("{}{} {}", constrmsg::BlockMismatch,
-                                    Model.Atom[static_cast<size_t>(atom[0])].Name,
-                                    Model.Atom[static_cast<size_t>(atom[k])].Name),
+                                    Struct.Model.Atom[static_cast<size_t>(atom[0])].Name,
+                                    Struct.Model.Atom[static_cast<size_t>(atom[k])].Name),
                         true);
             continue;
           }
@@ -399,7 +400,7 @@ void RefSetKeep(RefParams& p) {
         // (Fischer & Tillmanns, Acta Cryst. C44 (1988) 775, with beta = 2 pi^2 U*).
         std::vector<int> ind;
         std::vector<double> coef;
-        if (Model.Atom[static_cast<size_t>(anchor)].Shape.AdpOrder == 1) {
+        if (Struct.Model.Atom[static_cast<size_t>(anchor)].Shape.AdpOrder == 1) {
           ind = {oa};
           coef = {k.Value};
         } else {
@@ -417,7 +418,7 @@ void RefSetKeep(RefParams& p) {
             continue;
           }
           const int o = AtOff(p, a, BlkAdp);
-          if (Model.Atom[static_cast<size_t>(a)].Shape.AdpOrder == 1) {
+          if (Struct.Model.Atom[static_cast<size_t>(a)].Shape.AdpOrder == 1) {
             AddEq(p, EqKeepAdp, o, 0., ind, coef);
           } else {
             // An anisotropic riding atom gets the isotropic tensor of Ueq:

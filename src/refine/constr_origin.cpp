@@ -14,6 +14,7 @@
 #include <set>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/constr.hpp"
 #include "refine/constr_internal.hpp"
@@ -69,7 +70,7 @@ std::vector<std::vector<double>> NullSpace(std::vector<std::vector<double>> a, i
 // Scattering power of an atom: occupancy * f(0)^2 (f(0) = a1+a2+a3+a4+c of
 // the Gaussian form factor), 1 when the form factor is not a Gaussian set.
 double OriginWeight(const RefParams& p, int ia) {
-  const AtomRec& a = Model.Atom[static_cast<size_t>(ia)];
+  const AtomRec& a = Struct.Model.Atom[static_cast<size_t>(ia)];
   const AtomLayoutInfo lay = AtomLayout(a.Shape);
   double occ = 1.;
   if (lay.Len[BlkOcc] > 0)
@@ -77,8 +78,8 @@ double OriginWeight(const RefParams& p, int ia) {
         0., p.Val[static_cast<size_t>(p.AtomBase[static_cast<size_t>(ia)] + lay.Off[BlkOcc])]);
   double f0 = 1.;
   const size_t ph = static_cast<size_t>(std::max(1, a.Phase) - 1);
-  if (ph < Basic.Phase.size()) {
-    const auto& td = Basic.Phase[ph].AtTypeData;
+  if (ph < Struct.Basic.Phase.size()) {
+    const auto& td = Struct.Basic.Phase[ph].AtTypeData;
     const size_t t = static_cast<size_t>(std::max(1, a.Type) - 1);
     if (t < td.size() && td[t].FFBasic.size() == 9) {
       const auto& ff = td[t].FFBasic;
@@ -94,15 +95,15 @@ std::vector<int> OriginAtoms(const RefParams& p, int ph) {
   std::set<int> placed;
   for (const RefHydro& h : p.Hydro) placed.insert(h.H.begin(), h.H.end());
   std::vector<int> out;
-  for (size_t ia = 0; ia < Model.Atom.size(); ++ia)
-    if (Model.Atom[ia].Phase == ph + 1 && !placed.count(static_cast<int>(ia)))
+  for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia)
+    if (Struct.Model.Atom[ia].Phase == ph + 1 && !placed.count(static_cast<int>(ia)))
       out.push_back(static_cast<int>(ia));
   return out;
 }
 
 int PosParam(const RefParams& p, int ia, int k) {
   return p.AtomBase[static_cast<size_t>(ia)] +
-         AtomLayout(Model.Atom[static_cast<size_t>(ia)].Shape).Off[BlkPos] + k;
+         AtomLayout(Struct.Model.Atom[static_cast<size_t>(ia)].Shape).Off[BlkPos] + k;
 }
 
 // Weighted centroid u.x of the atoms, with the weights normalised.
@@ -168,8 +169,8 @@ int PolarX4Axis(const PhaseSymmetry& ps) {
 
 void reffixoriginreset(RefParams& p) {
   p.Origin.clear();
-  for (size_t ip = 0; ip < Basic.Phase.size(); ++ip) {
-    const PhaseSymmetry& ps = Basic.Phase[ip].Symmetry;
+  for (size_t ip = 0; ip < Struct.Basic.Phase.size(); ++ip) {
+    const PhaseSymmetry& ps = Struct.Basic.Phase[ip].Symmetry;
     const auto axes = PolarAxis(ps);
     for (const auto& v : axes) {
       RefOriginDir o;
@@ -199,13 +200,13 @@ void RefFixOriginCommand(RefParams& p, const RefFixed& f) {
   for (const std::string& raw : f.Atoms) {
     const std::string name = raw.substr(0, raw.find('#'));
     int atom = -1;
-    for (size_t ia = 0; ia < Model.Atom.size(); ++ia)
-      if (EqIgnoreCase(Model.Atom[ia].Name, name)) atom = static_cast<int>(ia);
+    for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia)
+      if (EqIgnoreCase(Struct.Model.Atom[ia].Name, name)) atom = static_cast<int>(ia);
     if (atom < 0) {
       RefListLine(p, std::string(constrmsg::OriginNoAtom) + name, true);
       continue;
     }
-    const int ph = Model.Atom[static_cast<size_t>(atom)].Phase - 1;
+    const int ph = Struct.Model.Atom[static_cast<size_t>(atom)].Phase - 1;
     for (RefOriginDir& o : p.Origin) {
       if (o.Phase != ph || o.X4 != (f.What == FixX4)) continue;
       if (!o.X4) {
@@ -215,7 +216,7 @@ void RefFixOriginCommand(RefParams& p, const RefFixed& f) {
       }
       // A shift along x4 turns the (sin, cos) pair of each first-order wave;
       // keeping the component whose partner is largest fixes it to first order.
-      const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(atom)].Shape);
+      const AtomLayoutInfo lay = AtomLayout(Struct.Model.Atom[static_cast<size_t>(atom)].Shape);
       if (lay.Len[BlkPosWave] < 6) continue;
       const int base = p.AtomBase[static_cast<size_t>(atom)] + lay.Off[BlkPosWave];
       int best = 0;
@@ -302,8 +303,8 @@ void reffixoriginrenorm(RefParams& p) {
     if (!o.Active) continue;
     const double shift = Centroid(p, OriginAtoms(p, o.Phase), o) - o.Ref;
     // Every atom of the phase moves, placed hydrogen atoms included.
-    for (size_t ia = 0; ia < Model.Atom.size(); ++ia) {
-      if (Model.Atom[ia].Phase != o.Phase + 1) continue;
+    for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia) {
+      if (Struct.Model.Atom[ia].Phase != o.Phase + 1) continue;
       for (int k = 0; k < 3; ++k)
         p.Val[static_cast<size_t>(PosParam(p, static_cast<int>(ia), k))] -=
             shift * o.Dir[static_cast<size_t>(k)];

@@ -36,6 +36,7 @@
 #include <set>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
@@ -247,12 +248,12 @@ void refkeepgrigidsetki(RefParams& p) {
     // Three atoms are always in a plane, one is always rigid.
     if (bad || static_cast<int>(g.Atom.size()) < (g.Sub == KeepPlane ? 4 : 2)) continue;
     if (g.Sub == KeepRigidMod) {
-      const int nw = Model.Atom[static_cast<size_t>(g.Atom[0])].Shape.NWave[1];
+      const int nw = Struct.Model.Atom[static_cast<size_t>(g.Atom[0])].Shape.NWave[1];
       bool same = true;
-      for (int a : g.Atom) same = same && Model.Atom[static_cast<size_t>(a)].Shape.NWave[1] == nw;
+      for (int a : g.Atom) same = same && Struct.Model.Atom[static_cast<size_t>(a)].Shape.NWave[1] == nw;
       if (!same) {
         std::string names;
-        for (int a : g.Atom) names += " " + Model.Atom[static_cast<size_t>(a)].Name;
+        for (int a : g.Atom) names += " " + Struct.Model.Atom[static_cast<size_t>(a)].Name;
         RefListLine(p, std::string(constrmsg::KeepGeomWaves) + names, true);
         g.Sub = KeepRigid;
       }

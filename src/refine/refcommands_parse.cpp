@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refcommands_internal.hpp"
 #include "util/strings.hpp"
@@ -80,12 +81,12 @@ bool CheckSymm(KeyUnit* u, int k, const std::vector<std::string>& names) {
 
 int FindAtom(std::string_view name) {
   const std::string b = BareName(name);
-  for (size_t i = 0; i < Model.Atom.size(); ++i)
-    if (EqIgnoreCase(Model.Atom[i].Name, b)) return static_cast<int>(i);
+  for (size_t i = 0; i < Struct.Model.Atom.size(); ++i)
+    if (EqIgnoreCase(Struct.Model.Atom[i].Name, b)) return static_cast<int>(i);
   return -1;
 }
 bool IsMolecule(std::string_view name) {
-  for (const auto& m : Model.Mol) {
+  for (const auto& m : Struct.Model.Mol) {
     if (EqIgnoreCase(m.Name, name)) return true;
     for (const auto& p : m.Pos)
       if (EqIgnoreCase(p.Name, name)) return true;
@@ -95,8 +96,8 @@ bool IsMolecule(std::string_view name) {
 // Molecule index whose model atoms include the name, -1 for none.
 int MoleculeOfAtom(std::string_view name) {
   const std::string b = BareName(name);
-  for (size_t i = 0; i < Model.Mol.size(); ++i)
-    for (const auto& a : Model.Mol[i].Atoms)
+  for (size_t i = 0; i < Struct.Model.Mol.size(); ++i)
+    for (const auto& a : Struct.Model.Mol[i].Atoms)
       if (EqIgnoreCase(a.Name, b)) return static_cast<int>(i);
   return -1;
 }
@@ -122,7 +123,7 @@ bool CheckSameObject(KeyUnit* u, int k, const std::vector<std::string>& names) {
     }
     mol = m;
     if (i < 0) continue;
-    const auto& a = Model.Atom[static_cast<size_t>(i)];
+    const auto& a = Struct.Model.Atom[static_cast<size_t>(i)];
     if (phase && a.Phase != phase) {
       RefReport(u, k, JoinNames(names) + std::string(refmsg::NotSamePhase));
       return false;
@@ -174,7 +175,7 @@ int ParseFixed(std::string_view args, KeyUnit* u, int k) {
   }
   if (!CheckSymm(u, k, f.Atoms)) return 1;
   if (f.What == FixPol || f.What == FixX4) {
-    const size_t nPhases = std::max<size_t>(1, KeyPhases.PhaseNames.size());
+    const size_t nPhases = std::max<size_t>(1, Struct.KeyPhases.PhaseNames.size());
     if (f.Atoms.size() > nPhases) {
       RefReport(u, k, std::string(refmsg::FixedOrigin) + std::string(args));
       return 1;
@@ -353,8 +354,8 @@ int ParseEquationCmd(std::string_view args, KeyUnit* u, int k) {
     // Wildcards are expanded against the model when it is loaded.
     std::vector<std::string> owners;
     for (const auto& n : list) {
-      if (HasWildcard(n) && !molecules && !Model.Atom.empty()) {
-        for (const auto& a : Model.Atom)
+      if (HasWildcard(n) && !molecules && !Struct.Model.Atom.empty()) {
+        for (const auto& a : Struct.Model.Atom)
           if (WildMatch(n, a.Name)) owners.push_back(a.Name);
       } else {
         owners.push_back(n);
@@ -515,7 +516,7 @@ int ParseKeep(std::string_view args, KeyUnit* u, int k) {
   } else {
     if (!word(r.Central) || p != w.size()) return anchor();
     if (int i = FindAtom(r.Central); i >= 0) {
-      const auto& a = Model.Atom[static_cast<size_t>(i)];
+      const auto& a = Struct.Model.Atom[static_cast<size_t>(i)];
       if (a.Shape.MagPar <= 1) {
         RefReport(u, k, std::string(refmsg::KeepCycMod));
         return 1;
@@ -749,7 +750,7 @@ int ParseRestraint(std::string_view args, KeyUnit* u, int k) {
       return 1;
     } else {
       if (!CheckSymm(u, k, names)) return 1;
-      if (!Model.Atom.empty()) {
+      if (!Struct.Model.Atom.empty()) {
         for (auto& nm : names)
           if (!HasWildcard(nm) && FindAtom(nm) < 0 && MoleculeOfAtom(nm) < 0) {
             RefReport(u, k, "Atom \"" + BareName(nm) + "\" " + std::string(refmsg::AtomMissing));
@@ -764,7 +765,7 @@ int ParseRestraint(std::string_view args, KeyUnit* u, int k) {
     RefReport(u, k, std::string(refmsg::EmptyCommand) + std::string(args));
     return 1;
   }
-  if (r.Kind == RestrMagm && !Model.Atom.empty()) {
+  if (r.Kind == RestrMagm && !Struct.Model.Atom.empty()) {
     for (auto& it : r.Items) {
       if (!CheckSymm(u, k, it)) return 1;
       int i = FindAtom(it[0]);
@@ -772,7 +773,7 @@ int ParseRestraint(std::string_view args, KeyUnit* u, int k) {
         RefReport(u, k, "Atom \"" + BareName(it[0]) + "\" " + std::string(refmsg::AtomMissing));
         return 1;
       }
-      if (Model.Atom[static_cast<size_t>(i)].Shape.MagPar == 0) {
+      if (Struct.Model.Atom[static_cast<size_t>(i)].Shape.MagPar == 0) {
         RefReport(u, k,
                   BareName(it[0]) + " " + std::string(refmsg::NotMagnetic1) +
                       std::string(refmsg::NotMagnetic2));

@@ -1,5 +1,6 @@
 // The refinement run (docs/refinement.md, "The refinement run").
 #include "refine/refine.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -232,7 +233,7 @@ int Run::ReadInput() {
   if (iom40(M40Read, fln + ".m40") != 0)
     return Fail({std::string(refinemsg::ReadFailed) + fln + ".m40"});
   // Scattering factors the file names only by their atom type come from the tables.
-  if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Basic) != 0)
+  if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Struct.Basic) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "scattering factors of " + fln + ".m50"});
   int err = 0;
   RefReadCommands(err);
@@ -246,9 +247,9 @@ int Run::ReadInput() {
   std::vector<bool> useBlock(static_cast<size_t>(nb), Ref.UseDatBl.empty());
   for (const auto& u : Ref.UseDatBl)
     for (int b = 0; b < nb; ++b) {
-      const std::string name = b < static_cast<int>(Basic.DatBlock.size()) &&
-                                       !Basic.DatBlock[static_cast<size_t>(b)].Name.empty()
-                                   ? Basic.DatBlock[static_cast<size_t>(b)].Name
+      const std::string name = b < static_cast<int>(Struct.Basic.DatBlock.size()) &&
+                                       !Struct.Basic.DatBlock[static_cast<size_t>(b)].Name.empty()
+                                   ? Struct.Basic.DatBlock[static_cast<size_t>(b)].Name
                                    : blocks[static_cast<size_t>(b)].Name;
       if (EqIgnoreCase(u, name) || ToInt(u) == b + 1) useBlock[static_cast<size_t>(b)] = true;
     }
@@ -257,11 +258,11 @@ int Run::ReadInput() {
   for (const auto& e : Ref.ExclHKL) anyUseOnly |= e.UseOnly;
   std::vector<double> iobs;
   for (int b = 0; b < nb; ++b) {
-    const int phase = std::min<int>(b < static_cast<int>(Basic.PhaseTwin.size())
-                                        ? Basic.PhaseTwin[static_cast<size_t>(b)] - 1
+    const int phase = std::min<int>(b < static_cast<int>(Struct.Basic.PhaseTwin.size())
+                                        ? Struct.Basic.PhaseTwin[static_cast<size_t>(b)] - 1
                                         : 0,
-                                    static_cast<int>(Basic.Phase.size()) - 1);
-    const PhaseBasic& ph = Basic.Phase[static_cast<size_t>(std::max(phase, 0))];
+                                    static_cast<int>(Struct.Basic.Phase.size()) - 1);
+    const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(std::max(phase, 0))];
     for (const auto& r : r90[static_cast<size_t>(b)]) {
       if (r.ICull != 0) continue;
       RefWorkRefl w;
@@ -300,13 +301,13 @@ int Run::Prepare() {
   }
   std::vector<std::string> names;
   for (size_t b = 0; b < blocks.size(); ++b)
-    names.push_back(b < Basic.DatBlock.size() && !Basic.DatBlock[b].Name.empty()
-                        ? Basic.DatBlock[b].Name
+    names.push_back(b < Struct.Basic.DatBlock.size() && !Struct.Basic.DatBlock[b].Name.empty()
+                        ? Struct.Basic.DatBlock[b].Name
                     : !blocks[b].Name.empty() ? blocks[b].Name
                                               : fmt::format("DatBlock{}", b + 1));
   int ndim = 3;
   bool magnetic = false;
-  for (const auto& ph : Basic.Phase) {
+  for (const auto& ph : Struct.Basic.Phase) {
     ndim = std::max(ndim, ph.NDim);
     magnetic |= ph.Magnetic;
   }
@@ -501,7 +502,7 @@ void Run::PisCor() {
 int Run::Execute() {
   if (ReadInput() || Prepare()) return 1;
   for (size_t b = 0; b < blocks.size(); ++b) {
-    if (b < Basic.DatBlock.size() && Basic.DatBlock[b].Radiation == 3)
+    if (b < Struct.Basic.DatBlock.size() && Struct.Basic.DatBlock[b].Radiation == 3)
       return RefLoopED(fln, static_cast<int>(b), lst);
     if (blocks[b].DatType == 2)
       return Fail({fmt::format(
@@ -622,10 +623,10 @@ int Run::Execute() {
     }
     // Backups of the parameter files before the solution.
     {
-      AtomModel keep = Model;
+      AtomModel keep = Struct.Model;
       RefStoreParams(p);
-      (void)iom40only(M40Write, fln + ".l40", Model);
-      Model = std::move(keep);
+      (void)iom40only(M40Write, fln + ".l40", Struct.Model);
+      Struct.Model = std::move(keep);
       (void)FeCopyFile(fln + ".m50", fln + ".l50");
     }
     const size_t before = lst.size();
@@ -679,7 +680,7 @@ int Run::Execute() {
   }
   // ADP eigenvalues and eigenvectors of the final model.
   if (shifted) RefStoreParams(p);
-  RefListAdpEigen(Model, Basic, lst, serious);
+  RefListAdpEigen(Struct.Model, Struct.Basic, lst, serious);
   if (!serious.empty()) {
     lst.push_back("");
     lst.push_back(std::string(refinemsg::Serious));
@@ -688,9 +689,9 @@ int Run::Execute() {
   // Coefficient file for the Fourier tool: one block per phase when there are several.
   {
     std::string t;
-    const bool phases = Basic.Phase.size() > 1;
-    for (size_t ph = 0; ph < Basic.Phase.size(); ++ph) {
-      if (phases) t += Basic.Phase[ph].Name + " begin\n";
+    const bool phases = Struct.Basic.Phase.size() > 1;
+    for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) {
+      if (phases) t += Struct.Basic.Phase[ph].Name + " begin\n";
       for (size_t k = 0; k < m80.size(); ++k)
         if (static_cast<size_t>(m80Phase[k]) == ph) t += RefM80Line(m80[k]) + "\n";
     }
@@ -731,8 +732,8 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
     Say(ReportKind::Error, {std::string(refinemsg::NoM90)});
     return 1;
   }
-  const AtomModel savedModel = Model;
-  const BasicData savedBasic = Basic;
+  const AtomModel savedModel = Struct.Model;
+  const BasicData savedBasic = Struct.Basic;
   listing.push_back(fmt::format("{} {} - refinement of {}", Sess.ProgramName, Sess.Version, fln));
   Run run(fln, listing);
   int rc = 1;
@@ -751,8 +752,8 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
     std::filesystem::remove(fln + ext, ec);
   }
   if (rc != 0) {
-    Model = savedModel;
-    Basic = savedBasic;
+    Struct.Model = savedModel;
+    Struct.Basic = savedBasic;
   } else if (!RefLast.Serious.empty()) {
     Say(ReportKind::Warning, {std::string(refinemsg::SeriousInListing)});
   }

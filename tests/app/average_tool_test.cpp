@@ -1,6 +1,7 @@
 // "Run average" on an existing M90: the listing is written, M90 is not touched;
 // without reflection files nothing is written.
 #include "app/tools/average_tool.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@ TEST(RunAverage, ListingFromM90UnderTheCurrentPhase) {
   fs::create_directories(dir);
   const std::string base = (dir / "x").string();
   // Without reflection files: a failure and no listing.
-  Basic = BasicData{};
+  Struct.Basic = BasicData{};
   PhaseBasic p;
   for (int i = 0; i < 3; ++i) p.Cell[i] = 7.;
   p.Symmetry = CrlPrimitivePhase(3);
@@ -40,7 +41,7 @@ TEST(RunAverage, ListingFromM90UnderTheCurrentPhase) {
   ASSERT_EQ(ReadSymm("-x -y z", 3, false, op), 0);  // point group 2
   CrlAddOp(p.Symmetry, op.RM6.data(), op.S6.data(), 1.);
   ASSERT_EQ(CompleteSymm(p.Symmetry), 0);
-  Basic.Phase.push_back(p);
+  Struct.Basic.Phase.push_back(p);
   Sess.KPhase = 1;
   EXPECT_NE(EM9Average(base), 0);
   EXPECT_FALSE(fs::exists(base + ".ave"));

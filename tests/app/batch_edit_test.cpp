@@ -1,6 +1,7 @@
 // Named changes of the model and radiation records, and the frame wiring of
 // the symmetry messages.
 #include "model/batch_edit.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +65,7 @@ struct EditModel {
 TEST(BatchEditParameters, NamesReachTheirStoredValue) {
   struct Case {
     const char* name;
-    int atom;  // index into Model.Atom, -1 scale, -2 molecule position
+    int atom;  // index into Struct.Model.Atom, -1 scale, -2 molecule position
     int slot;  // value index in the list
     double given, stored;
   };

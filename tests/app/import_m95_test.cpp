@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "datared/import.hpp"
+#include "model/structure.hpp"
 #include "model/session.hpp"
 #include "app/toolkit_script.hpp"
 #include "app/tools/import_tool.hpp"
@@ -29,8 +30,8 @@ class ImportM95 : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     m95_ = (dir_ / "s.m95").string();
-    Refl = ReflData{};
-    Basic = BasicData{};
+    Struct.Refl = ReflData{};
+    Struct.Basic = BasicData{};
     Sess.KPhase = 1;
   }
   void TearDown() override {
@@ -66,7 +67,7 @@ TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
   EXPECT_EQ(Imp.LastNotes.size(), 1u);  // the rejected record is reported, not lost silently
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
   ASSERT_EQ(b.size(), 2u);
   EXPECT_EQ(b[0].SourceFile, a);
   EXPECT_EQ(b[0].DifCode, ImpShelxI);
@@ -81,13 +82,13 @@ TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
   EXPECT_EQ(r[0][0].ISc, 3);   // batch number -> scale group
   ASSERT_EQ(r[1].size(), 1u);  // the rejected XDS record (sigma < 0) is not imported
   EXPECT_DOUBLE_EQ(r[1][0].FrameInRun, 3.0);
-  EXPECT_EQ(Refl.M95.size(), 2u);
+  EXPECT_EQ(Struct.Refl.M95.size(), 2u);
 }
 
 TEST_F(ImportM95, FailureLeavesM95Unchanged) {
   ASSERT_EQ(EM9ImportFile(ImpShelxI, Write("a.hkl", kTwo), {}, m95_), 0) << Imp.LastError;
   const std::string before = Slurp(m95_);
-  const auto headers = Refl.M95;
+  const auto headers = Struct.Refl.M95;
   ImpOptions half;  // h/2 not integral
   half.NDim = 3;
   half.TrMat = {0.5, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -106,7 +107,7 @@ TEST_F(ImportM95, FailureLeavesM95Unchanged) {
     EXPECT_NE(EM9ImportFile(c.code, Write("bad.hkl", c.text), c.opt, m95_), 0) << c.text;
     EXPECT_FALSE(Imp.LastError.empty());
     EXPECT_EQ(Slurp(m95_), before);
-    EXPECT_EQ(Refl.M95, headers);
+    EXPECT_EQ(Struct.Refl.M95, headers);
   }
   EXPECT_NE(EM9ImportFile(ImpShelxI, (dir_ / "none.hkl").string(), {}, m95_), 0);
   EXPECT_EQ(Slurp(m95_), before);
@@ -128,7 +129,7 @@ TEST_F(ImportM95, TransformFOnIAndTwins) {
       << Imp.LastError;
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
   EXPECT_EQ(r[0][0].H[0], 2);
   EXPECT_EQ(r[0][0].H[1], 1);
   EXPECT_EQ(b[0].TrMat, swap.TrMat);
@@ -145,36 +146,36 @@ TEST_F(ImportM95, RealFilesAndArrays) {
   if (!fs::exists(nacl) || !fs::exists(mod)) GTEST_SKIP() << "shared data absent";
   // Cubic NaCl cell for theta: G* = diag(1/a^2).
   const double a = 5.64;
-  Basic.Phase.resize(1);
+  Struct.Basic.Phase.resize(1);
   for (int i = 0; i < 3; ++i) {
-    Basic.Phase[0].Cell[i] = a;
-    Basic.Phase[0].MetTensI[4 * i] = 1. / (a * a);
+    Struct.Basic.Phase[0].Cell[i] = a;
+    Struct.Basic.Phase[0].MetTensI[4 * i] = 1. / (a * a);
   }
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Lambda = 0.71073;
+  Struct.Basic.DatBlock.resize(1);
+  Struct.Basic.DatBlock[0].Lambda = 0.71073;
   ASSERT_EQ(EM9ImportFile(ImpShelxI, nacl, {}, m95_), 0) << Imp.LastError;
   ASSERT_EQ(EM9ImportFile(ImpBrukerCCD, mod, {}, m95_), 0) << Imp.LastError;
-  ASSERT_EQ(Refl.M95.size(), 2u);
-  EXPECT_EQ(Refl.M95[0].NRef, 8578);
-  EXPECT_DOUBLE_EQ(Refl.M95[0].Lambda, 0.71073);  // completed from the basic data
-  EXPECT_EQ(Refl.M95[1].NDim95, 4);
-  EXPECT_EQ(Refl.M95[1].NRef, 16313);
+  ASSERT_EQ(Struct.Refl.M95.size(), 2u);
+  EXPECT_EQ(Struct.Refl.M95[0].NRef, 8578);
+  EXPECT_DOUBLE_EQ(Struct.Refl.M95[0].Lambda, 0.71073);  // completed from the basic data
+  EXPECT_EQ(Struct.Refl.M95[1].NDim95, 4);
+  EXPECT_EQ(Struct.Refl.M95[1].NRef, 16313);
   ASSERT_EQ(DRSetRefArrays(m95_), 0) << Imp.LastError;
-  ASSERT_EQ(Refl.NRef, 8578 + 16313);
-  EXPECT_EQ(Refl.Pack.N, 4);
+  ASSERT_EQ(Struct.Refl.NRef, 8578 + 16313);
+  EXPECT_EQ(Struct.Refl.Pack.N, 4);
   int h[kReflMaxNDim] = {};
-  IndUnpack(Refl.HCondAr[0], Refl.Pack, h);
+  IndUnpack(Struct.Refl.HCondAr[0], Struct.Refl.Pack, h);
   EXPECT_EQ(h[0], -1);
   EXPECT_EQ(h[1], 1);
   EXPECT_EQ(h[2], 1);
   EXPECT_EQ(h[3], 0);
-  EXPECT_DOUBLE_EQ(Refl.RIAr[0], 52001.5);
-  EXPECT_EQ(Refl.RefBlockAr.back(), 2);
+  EXPECT_DOUBLE_EQ(Struct.Refl.RIAr[0], 52001.5);
+  EXPECT_EQ(Struct.Refl.RefBlockAr.back(), 2);
   // (-1 1 1): sin(theta) = lambda sqrt(3) / (2a).
-  EXPECT_NEAR(Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI, 1e-9);
+  EXPECT_NEAR(Struct.Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI, 1e-9);
   int lo = 0, hi = 0;
-  for (int i = 8578; i < Refl.NRef; ++i) {
-    IndUnpack(Refl.HCondAr[i], Refl.Pack, h);
+  for (int i = 8578; i < Struct.Refl.NRef; ++i) {
+    IndUnpack(Struct.Refl.HCondAr[i], Struct.Refl.Pack, h);
     lo = std::min(lo, h[3]);
     hi = std::max(hi, h[3]);
   }
@@ -196,8 +197,8 @@ TEST_F(ImportM95, WizardImportsAndRefuses) {
   tk.Files = {a};
   tk.Forms = {{"0", ""}};
   ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
-  ASSERT_EQ(Refl.M95.size(), 1u);
-  EXPECT_EQ(Refl.M95[0].NRef, 2);
+  ASSERT_EQ(Struct.Refl.M95.size(), 1u);
+  EXPECT_EQ(Struct.Refl.M95[0].NRef, 2);
   EXPECT_TRUE(tk.Saw("2 reflections imported"));
   // The file chooser got the entry's filter.
   const auto files = tk.Of("file");
@@ -214,15 +215,15 @@ TEST_F(ImportM95, WizardImportsAndRefuses) {
   tk.Files = {g};
   tk.Forms = {{"3", "", "3 4 5", "1", "2"}};
   ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
-  ASSERT_EQ(Refl.M95.size(), 2u);
-  EXPECT_EQ(Refl.M95[1].DifCode, ImpGeneralI);
+  ASSERT_EQ(Struct.Refl.M95.size(), 2u);
+  EXPECT_EQ(Struct.Refl.M95[1].DifCode, ImpGeneralI);
 
   // A bad option is reported and nothing is imported.
   tk.Choices = {1, 1};
   tk.Files = {a};
   tk.Forms = {{"7", ""}};
   EXPECT_NE(EM9ImportWizard(), 0);
-  EXPECT_EQ(Refl.M95.size(), 2u);
+  EXPECT_EQ(Struct.Refl.M95.size(), 2u);
 }
 
 TEST_F(ImportM95, BatchToolImportsByLabel) {
@@ -234,7 +235,7 @@ TEST_F(ImportM95, BatchToolImportsByLabel) {
   call.Items = {{"", 0., "", "SHELX on I"}, {"", 0., "", Write("a.hkl", kTwo)}};
   EM9ImportTool(call);
   EXPECT_EQ(call.Error, 0) << Imp.LastError;
-  ASSERT_EQ(Refl.M95.size(), 1u);
+  ASSERT_EQ(Struct.Refl.M95.size(), 1u);
   EXPECT_TRUE(tk.Saw("2 reflections imported"));
   const std::string before = Slurp(m95_);
   call.Items[0].Line = "Hasylab F1";  // no reader: refused, M95 kept

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "app/toolkit_script.hpp"
+#include "model/structure.hpp"
 #include "app/tools/import_tool.hpp"
 #include "datared/import.hpp"
 #include "model/basic.hpp"
@@ -28,8 +29,8 @@ class WizardFields : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     m95_ = (dir_ / "s.m95").string();
-    Refl = ReflData{};
-    Basic = BasicData{};
+    Struct.Refl = ReflData{};
+    Struct.Basic = BasicData{};
     Sess.KPhase = 1;
     FeSetToolkit(&tk_);
     Sess.fln = (dir_ / "s").string();
@@ -59,7 +60,7 @@ TEST_F(WizardFields, RealIndicesThroughTheModulationVector) {
   ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
   EXPECT_EQ(b[0].NDim95, 4);
   EXPECT_EQ(b[0].QVec, (std::vector<double>{0.3, 0, 0}));
   EXPECT_EQ(std::vector<int>(r[0][0].H, r[0][0].H + 4), (std::vector<int>{1, 0, 0, 1}));
@@ -82,16 +83,16 @@ TEST_F(WizardFields, RealIndicesThroughTheModulationVector) {
     tk_.Forms = {f};
     EXPECT_NE(EM9ImportWizard(), 0) << f[5] << " " << f[6] << " " << f[7];
     EXPECT_EQ(tk_.Of("error").size(), errors + 1);
-    EXPECT_EQ(Refl.M95.size(), 1u);
+    EXPECT_EQ(Struct.Refl.M95.size(), 1u);
   }
 }
 
 // The data block chosen completes the block from its radiation; a data block
 // that does not exist is refused.
 TEST_F(WizardFields, DataBlockOfTheImport) {
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Name = "D1";
-  Basic.DatBlock[0].Lambda = 0.71073;
+  Struct.Basic.DatBlock.resize(1);
+  Struct.Basic.DatBlock[0].Name = "D1";
+  Struct.Basic.DatBlock[0].Lambda = 0.71073;
   const std::string a = Write("a.hkl", "   1   2   3  100.00    2.00   1\n");
   for (const char* k : {"1", "0"}) {
     tk_.Choices = {1, 1};
@@ -99,16 +100,16 @@ TEST_F(WizardFields, DataBlockOfTheImport) {
     tk_.Forms = {{"0", "", k}};
     ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
   }
-  ASSERT_EQ(Refl.M95.size(), 2u);
-  EXPECT_DOUBLE_EQ(Refl.M95[0].Lambda, 0.71073);  // data block 1
-  EXPECT_EQ(Refl.M95[1].Lambda, kUnsetReal);      // a new data block 2: nothing known yet
+  ASSERT_EQ(Struct.Refl.M95.size(), 2u);
+  EXPECT_DOUBLE_EQ(Struct.Refl.M95[0].Lambda, 0.71073);  // data block 1
+  EXPECT_EQ(Struct.Refl.M95[1].Lambda, kUnsetReal);      // a new data block 2: nothing known yet
   // The form names the range of existing data blocks.
   EXPECT_TRUE(tk_.Saw("Data block of the refinement (0 = a new one, 1-1)"));
   tk_.Choices = {1, 1};
   tk_.Files = {a};
   tk_.Forms = {{"0", "", "2"}};
   EXPECT_NE(EM9ImportWizard(), 0);
-  EXPECT_EQ(Refl.M95.size(), 2u);
+  EXPECT_EQ(Struct.Refl.M95.size(), 2u);
 }
 
 }  // namespace

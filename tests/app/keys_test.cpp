@@ -1,6 +1,7 @@
 // Command blocks: the reader (Najdi, NactiCommon), the writers and the
 // storage in M50 / fln.l51, and the shortest real text used by WriteKeys.
 #include "model/keys.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +102,7 @@ class KeysTest : public ::testing::Test {
   RecordingToolkit tk;
   void SetUp() override {
     FeSetToolkit(&tk);
-    KeyPhases.PhaseNames.clear();
+    Struct.KeyPhases.PhaseNames.clear();
     Sess.KPhase = 1;
     Sess.BatchMode = false;
   }
@@ -395,7 +396,7 @@ TEST_F(KeysTest, BlockSelectionByPhase) {
       "fourier\nend fourier\n"
       "fourier Beta\nend fourier\n"
       "dist alpha\nend dist\n";
-  KeyPhases.PhaseNames = {"Alpha", "Beta"};
+  Struct.KeyPhases.PhaseNames = {"Alpha", "Beta"};
   struct Case {
     int Phase;
     const char* Name;
@@ -414,7 +415,7 @@ TEST_F(KeysTest, BlockSelectionByPhase) {
     EXPECT_EQ(u.Next, c.Line);
   }
   // One phase: a phase name in the header does not matter.
-  KeyPhases.PhaseNames = {"Alpha"};
+  Struct.KeyPhases.PhaseNames = {"Alpha"};
   Sess.KPhase = 1;
   KeyUnit u;
   KeyOpenText(u, "x", "fourier Other\nend\n");
@@ -506,7 +507,7 @@ TEST_F(KeysTest, RewriteNeverChangesTheMeaningOfWhatItKeeps) {
 }
 
 TEST_F(KeysTest, RewriteAddsMissingBlockWithPhaseName) {
-  KeyPhases.PhaseNames = {"Alpha", "Beta"};
+  Struct.KeyPhases.PhaseNames = {"Alpha", "Beta"};
   Sess.KPhase = 2;
   KeyTable t = Table();
   t.SetInt(Cycles, 3);
@@ -608,7 +609,7 @@ TEST_F(KeysFileTest, L51FromM50TailGetsDefaultBlocksAndM50FollowsIt) {
   EXPECT_EQ(Slurp(M50FileName()),
             std::string(kBasic) + "*****\n" + Slurp(L51FileName()).substr(KeySeparator.size() + 1));
   // Two phases and the two-dimensional maps: per-phase defaults, one "refine".
-  KeyPhases.PhaseNames = {"A", "B"};
+  Struct.KeyPhases.PhaseNames = {"A", "B"};
   std::vector<std::string> lines;
   AddDefaultBlocks(lines, true);
   const std::vector<std::string> expect = {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/toolkit_script.hpp"
+#include "model/structure.hpp"
 #include "app/tools/refine_tools.hpp"
 #include "model/atoms.hpp"
 #include "model/keys.hpp"
@@ -23,8 +24,8 @@ struct RefFileTest : ::testing::Test {
   fs::path Dir;
   void SetUp() override {
     FeSetToolkit(&Tk);
-    Model = AtomModel{};
-    KeyPhases.PhaseNames.clear();
+    Struct.Model = AtomModel{};
+    Struct.KeyPhases.PhaseNames.clear();
     Sess.KPhase = 1;
     Dir = fs::temp_directory_path() /
           ("tarn_refdlg_" +

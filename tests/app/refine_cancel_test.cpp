@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "app/actions.hpp"
+#include "model/structure.hpp"
 #include "util/files.hpp"
 #include "model/session.hpp"
 #include "app/toolkit_script.hpp"
@@ -48,18 +49,18 @@ class RefineCancel : public ::testing::Test {
     Sess.BatchMode = false;
     std::ofstream(fln_ + ".m50") << kM50;
     ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
-    Model = AtomModel{};
+    Struct.Model = AtomModel{};
     SetBasicM40();
     const double x[2][3] = {{0.1234, 0.2345, 0.3456}, {0.4321, 0.1543, 0.0765}};
     for (int k = 0; k < 2; ++k)
       testsim::AddIsoAtom(k == 0 ? "C1" : "O1", k + 1, {x[k][0], x[k][1], x[k][2]}, 0.015);
     SetBasicM40();
-    Model.DatBlock[0].Scale.Val[0] = 1.;
+    Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
     ASSERT_EQ(ScatEnsureLoaded(), 0);
-    ASSERT_EQ(EM50ReadAllFormFactors(Basic), 0);
+    ASSERT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
     ASSERT_EQ(testsim::WriteSimulatedM90(fln_ + ".m90", 3), 0);
     for (int k = 0; k < 2; ++k)
-      Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + k)] += 0.05 / 6.;
+      Struct.Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + k)] += 0.05 / 6.;
     ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
     FeSetToolkit(&tk_);
   }

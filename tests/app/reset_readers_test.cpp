@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/actions.hpp"
+#include "model/structure.hpp"
 #include "app/app_fixture.hpp"
 #include "app/fileset.hpp"
 #include "model/atoms.hpp"
@@ -48,31 +49,31 @@ TEST_F(ResetReaders, OpenReadsModelAndHeadersAndResetFollowsTheFiles) {
   int ich = 0;
   TarnReadStructure(ich);
   ASSERT_EQ(ich, 0) << (tk_.Log.empty() ? "" : tk_.Log[0].Header);
-  ASSERT_EQ(Model.Atom.size(), 2u);
-  EXPECT_EQ(Model.Atom[1].Name, "Cl");
-  EXPECT_EQ(Basic.Phase[0].SymmText.size(), 48u);
-  ASSERT_EQ(Refl.M90.size(), 1u);
-  EXPECT_EQ(Refl.M90[0].Name, "xray1");
+  ASSERT_EQ(Struct.Model.Atom.size(), 2u);
+  EXPECT_EQ(Struct.Model.Atom[1].Name, "Cl");
+  EXPECT_EQ(Struct.Basic.Phase[0].SymmText.size(), 48u);
+  ASSERT_EQ(Struct.Refl.M90.size(), 1u);
+  EXPECT_EQ(Struct.Refl.M90[0].Name, "xray1");
   EXPECT_EQ(TarnMainView().DataBlocks, std::vector<std::string>{"xray1"});
 
   // Nothing changed on disk: the model in memory is not replaced.
-  Model.Atom[0].Par.Val[1] = 0.3;
+  Struct.Model.Atom[0].Par.Val[1] = 0.3;
   TarnReset(ich);
   ASSERT_EQ(ich, 0);
-  EXPECT_EQ(Model.Atom[0].Par.Val[1], 0.3);
+  EXPECT_EQ(Struct.Model.Atom[0].Par.Val[1], 0.3);
   // A tool wrote M40: the reset takes the file's values.
-  Model.Atom[0].Par.Val[1] = 0.2;
+  Struct.Model.Atom[0].Par.Val[1] = 0.2;
   ASSERT_EQ(iom40(M40Write, "nacl.m40"), 0);
-  Model.Atom[0].Par.Val[1] = 0.9;
+  Struct.Model.Atom[0].Par.Val[1] = 0.9;
   TarnReset(ich);
   ASSERT_EQ(ich, 0);
-  EXPECT_DOUBLE_EQ(Model.Atom[0].Par.Val[1], 0.2);
+  EXPECT_DOUBLE_EQ(Struct.Model.Atom[0].Par.Val[1], 0.2);
   // A broken M40 is reported and leaves the model that was read before.
   testing::WriteText("nacl.m40", "garbage\n");
   TarnReset(ich);
   EXPECT_EQ(ich, 1);
   EXPECT_FALSE(tk_.Of("error").empty());
-  EXPECT_DOUBLE_EQ(Model.Atom[0].Par.Val[1], 0.2);
+  EXPECT_DOUBLE_EQ(Struct.Model.Atom[0].Par.Val[1], 0.2);
 }
 
 }  // namespace

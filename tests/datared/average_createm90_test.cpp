@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "datared/createm90.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
 #include "symmetry/symm.hpp"
@@ -86,8 +87,8 @@ TEST(CreateM90, SH2185EndToEnd) {
   b.RadType = 1;
   ASSERT_EQ(WriteM95File(base + ".m95", {b}, {refl}), 0);
 
-  Basic.Phase = {P212121Phase(7.7192, 11.0672, 20.9366)};
-  Refl.M90.clear();
+  Struct.Basic.Phase = {P212121Phase(7.7192, 11.0672, 20.9366)};
+  Struct.Refl.M90.clear();
   ASSERT_EQ(EM9CreateM90(base), 0);
   std::vector<M90Block> b90;
   std::vector<std::vector<M90Refl>> r90;
@@ -118,8 +119,8 @@ TEST(CreateM90, NothingLeftWritesNothing) {
   M95Block b;
   b.Lambda = 0.71073;
   ASSERT_EQ(WriteM95File(base + ".m95", {b}, {refl}), 0);
-  Basic.Phase = {P212121Phase(5, 6, 7)};
-  Refl.M90.clear();
+  Struct.Basic.Phase = {P212121Phase(5, 6, 7)};
+  Struct.Refl.M90.clear();
   EXPECT_EQ(EM9CreateM90(base), 1);
   EXPECT_FALSE(fs::exists(base + ".m90"));
   EXPECT_FALSE(fs::exists(base + ".rre"));

@@ -1,6 +1,7 @@
 // Merging of equivalents: sigma rules, observed rule, culling, statistics,
 // and the published counts of two real data sets.
 #include "datared/average.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -51,22 +52,22 @@ PhaseSymmetry Phase(const std::vector<std::string>& ops,
 }
 
 void Load(const std::vector<Hkl>& r, int ndim = 3, const std::vector<std::vector<int>>& hx = {}) {
-  Refl.Pack = IndPackSpec{};
-  Refl.Pack.N = ndim;
+  Struct.Refl.Pack = IndPackSpec{};
+  Struct.Refl.Pack.N = ndim;
   for (int i = 0; i < ndim; ++i) {
-    Refl.Pack.Offset[i] = 100;
-    Refl.Pack.Range[i] = 201;
+    Struct.Refl.Pack.Offset[i] = 100;
+    Struct.Refl.Pack.Range[i] = 201;
   }
   ReallocRefArrays(static_cast<int>(r.size()));
-  Refl.NRef = static_cast<int>(r.size());
+  Struct.Refl.NRef = static_cast<int>(r.size());
   for (size_t k = 0; k < r.size(); ++k) {
     int h[kReflMaxNDim] = {r[k].h, r[k].k, r[k].l};
     if (!hx.empty())
       for (int i = 0; i < ndim; ++i) h[i] = hx[k][i];
-    Refl.HCondAr[k] = IndPack(h, Refl.Pack);
-    Refl.RIAr[k] = r[k].i;
-    Refl.RSAr[k] = r[k].s;
-    Refl.ICullAr[k] = 0;
+    Struct.Refl.HCondAr[k] = IndPack(h, Struct.Refl.Pack);
+    Struct.Refl.RIAr[k] = r[k].i;
+    Struct.Refl.RSAr[k] = r[k].s;
+    Struct.Refl.ICullAr[k] = 0;
   }
 }
 
@@ -190,8 +191,8 @@ TEST(Average, FriedelPairsKeptApartUnlessCentreAdded) {
   EXPECT_EQ(res.NUnique, 2);
   // Averaged values are those of the groups: (1 2 3) from 100, 110, 50, 54.
   double found = 0.;
-  for (int g = 0; g < Refl.NAve; ++g)
-    if (Refl.NAveRedAr[g] == 4) found = Refl.RIAveAr[g];
+  for (int g = 0; g < Struct.Refl.NAve; ++g)
+    if (Struct.Refl.NAveRedAr[g] == 4) found = Struct.Refl.RIAveAr[g];
   EXPECT_NEAR(found, 78.5, 1e-12);
 }
 
@@ -225,7 +226,7 @@ TEST(Average, CullingOnlyWhenLimitPositive) {
   Load(r);
   ASSERT_EQ(DRAverage(p1, set, res), 0);
   EXPECT_EQ(res.NCulledFit, 0);
-  EXPECT_NEAR(Refl.RIAveAr[0], 140., 1e-9);
+  EXPECT_NEAR(Struct.Refl.RIAveAr[0], 140., 1e-9);
   bool none = false;
   for (const auto& l : res.Listing) none |= l == avemsg::kNoCull;
   EXPECT_TRUE(none);
@@ -233,17 +234,17 @@ TEST(Average, CullingOnlyWhenLimitPositive) {
   Load(r);
   ASSERT_EQ(DRAverage(p1, set, res), 0);
   EXPECT_EQ(res.NCulledFit, 1);
-  EXPECT_EQ(Refl.ICullAr[4], kCullFit);
-  EXPECT_NEAR(Refl.RIAveAr[0], 100., 1e-9);
-  EXPECT_EQ(Refl.NAveRedAr[0], 4);
+  EXPECT_EQ(Struct.Refl.ICullAr[4], kCullFit);
+  EXPECT_NEAR(Struct.Refl.RIAveAr[0], 100., 1e-9);
+  EXPECT_EQ(Struct.Refl.NAveRedAr[0], 4);
   // Manual culls stay marked and are left out.
   Load(r);
-  Refl.ICullAr[4] = kCullMan;
+  Struct.Refl.ICullAr[4] = kCullMan;
   set.FLimCull = -1.;
   ASSERT_EQ(DRAverage(p1, set, res), 0);
   EXPECT_EQ(res.NCulledMan, 1);
-  EXPECT_EQ(Refl.ICullAr[4], kCullMan);
-  EXPECT_NEAR(Refl.RIAveAr[0], 100., 1e-9);
+  EXPECT_EQ(Struct.Refl.ICullAr[4], kCullMan);
+  EXPECT_NEAR(Struct.Refl.RIAveAr[0], 100., 1e-9);
   bool counts = false;
   for (const auto& l : res.Listing) counts |= l == std::string(avemsg::kCullCounts) + "0/1/0";
   EXPECT_TRUE(counts);
@@ -368,7 +369,7 @@ TEST(AveragePublished, SH2185CountsAndRint) {
   EXPECT_EQ(res.NUnique, 3667);
   EXPECT_NEAR(res.RintMulti, 0.0317, 0.002);
   int gt = 0;
-  for (int g = 0; g < Refl.NAve; ++g) gt += Refl.RIAveAr[g] > 2. * Refl.RSAveAr[g];
+  for (int g = 0; g < Struct.Refl.NAve; ++g) gt += Struct.Refl.RIAveAr[g] > 2. * Struct.Refl.RSAveAr[g];
   EXPECT_EQ(gt, 3560);
   std::printf("SH2185: unique %d Rint(multi) %.4f Rint(all) %.3f%% Rsigma %.4f\n", res.NUnique,
               res.RintMulti, res.RintAll, res.RsigmaAll);

@@ -1,6 +1,7 @@
 // The signed instability factor of a data block from the scatter of its
 // equivalents, on groups simulated with a known instability.
 #include "datared/instab_u.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,19 +22,19 @@ namespace {
 void Simulate(int ngroups, double g, double sigScale) {
   std::mt19937 rng(12345);
   std::normal_distribution<double> z(0., 1.);
-  Refl.RIAr.clear();
-  Refl.RSAr.clear();
-  Refl.ICullAr.clear();
+  Struct.Refl.RIAr.clear();
+  Struct.Refl.RSAr.clear();
+  Struct.Refl.ICullAr.clear();
   AveLast = AveGrouping{};
   AveLast.Start.push_back(0);
   for (int k = 0; k < ngroups; ++k) {
     const double i = 100. * std::pow(100., static_cast<double>(k) / ngroups);
     const double s = std::sqrt(i);
     for (int j = 0; j < 4; ++j) {
-      AveLast.Order.push_back(static_cast<int>(Refl.RIAr.size()));
-      Refl.RIAr.push_back(i + z(rng) * std::sqrt(s * s + g * g * i * i));
-      Refl.RSAr.push_back(sigScale * s);
-      Refl.ICullAr.push_back(kCullNone);
+      AveLast.Order.push_back(static_cast<int>(Struct.Refl.RIAr.size()));
+      Struct.Refl.RIAr.push_back(i + z(rng) * std::sqrt(s * s + g * g * i * i));
+      Struct.Refl.RSAr.push_back(sigScale * s);
+      Struct.Refl.ICullAr.push_back(kCullNone);
     }
     AveLast.Start.push_back(static_cast<int>(AveLast.Order.size()));
   }

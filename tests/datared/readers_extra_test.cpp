@@ -2,6 +2,7 @@
 // their documented layouts and their refusal of truncated or garbled
 // records (M95 left byte-identical).
 #include "datared/readers_extra.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -28,8 +29,8 @@ class ReadersExtra : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     m95_ = (dir_ / "s.m95").string();
-    Refl = ReflData{};
-    Basic = BasicData{};
+    Struct.Refl = ReflData{};
+    Struct.Basic = BasicData{};
     Sess.KPhase = 1;
   }
   void TearDown() override {
@@ -118,7 +119,7 @@ TEST_F(ReadersExtra, SaintRecordsGiveIndicesIntensitiesCosinesFrameAndDomain) {
   ASSERT_EQ(EM9ImportFile(ImpBrukerCCDRaw, Write("t.raw", tw), {}, m95_), 0) << Imp.LastError;
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
   ASSERT_EQ(r[0].size(), 3u);
   EXPECT_EQ(r[0][0].ITw, -2);
   EXPECT_EQ(r[0][1].ITw, 1);
@@ -134,8 +135,8 @@ TEST_F(ReadersExtra, SaintRecordsGiveIndicesIntensitiesCosinesFrameAndDomain) {
 
   // The "&Bruker-CCD" entry reads .raw/.ram as SAINT (not absorption corrected).
   ASSERT_EQ(EM9ImportFile(ImpBrukerCCD, Write("u.RAM", text), {}, m95_), 0) << Imp.LastError;
-  EXPECT_EQ(Refl.M95.back().NRef, 3);
-  EXPECT_EQ(Refl.M95.back().CorrAbs, 0);
+  EXPECT_EQ(Struct.Refl.M95.back().NRef, 3);
+  EXPECT_EQ(Struct.Refl.M95.back().CorrAbs, 0);
 }
 
 TEST_F(ReadersExtra, SaintModulatedRecordsTakeTheirDimension) {
@@ -214,7 +215,7 @@ TEST_F(ReadersExtra, FullProfRecordsReadByTheirDeclaredFormat) {
   ASSERT_EQ(EM9ImportFile(ImpFullProf, Write("f.int", f), {}, m95_), 0) << Imp.LastError;
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
   EXPECT_DOUBLE_EQ(r[0][0].I, 100.);
   EXPECT_DOUBLE_EQ(r[0][0].SigI, 10.25);
   EXPECT_DOUBLE_EQ(b[0].Lambda, 1.5406);
@@ -241,7 +242,7 @@ TEST_F(ReadersExtra, FullProfPropagationVectorsBecomeSatelliteIndices) {
   ASSERT_EQ(EM9ImportFile(ImpFullProf, Write("k.int", t), {}, m95_), 0) << Imp.LastError;
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
   EXPECT_EQ(b[0].NDim95, 5);
   EXPECT_EQ(b[0].QVec, (std::vector<double>{0, 0, 0.25, 0.5, 0, 0}));
   const std::vector<std::vector<int>> want = {

@@ -1,6 +1,7 @@
 // Real indices of modulated data, the Tarn-M90, Oxford/Rigaku and Stoe
 // readers, and the four-circle geometry.
 #include "datared/readers_more.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -126,7 +127,7 @@ TEST_F(TmpDir, RealIndicesFileThroughTheImport) {
 // ---- Tarn M90 ---------------------------------------------------------------------------
 
 TEST_F(TmpDir, TarnM90RoundTrip) {
-  Basic = BasicData{};
+  Struct.Basic = BasicData{};
   std::vector<M90Block> b(2);
   SetBasicM90(b[0]);
   SetBasicM90(b[1]);
@@ -145,7 +146,7 @@ TEST_F(TmpDir, TarnM90RoundTrip) {
   }
   r[0] = {r[1][0]};
   const std::string m90 = (dir_ / "in.m90").string();
-  ASSERT_EQ(WriteM90File(m90, b, r), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM90File(m90, b, r), 0) << Struct.Refl.LastError;
   ImpData d;
   ASSERT_EQ(DRBasicTarnM90(m90, "second", d), 0) << Imp.LastError;
   EXPECT_DOUBLE_EQ(d.Lambda, 1.54184);

@@ -4,6 +4,7 @@
 // the same set); noise-free intensities follow |F|^2; the noise is
 // reproducible from its seed.
 #include "datared/simulate.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,7 +72,7 @@ TEST_F(Simulate, FullSphereNoiseFreeIntensitiesAndSeeds) {
 }
 
 TEST_F(Simulate, EmptyModelIsRefused) {
-  Model.Atom.clear();
+  Struct.Model.Atom.clear();
   ImpData d;
   std::vector<std::string> msg;
   EXPECT_EQ(SimulateSingleCrystal(SimSettings{}, d, msg), 1);

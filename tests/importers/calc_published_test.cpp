@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "datared/average.hpp"
+#include "model/structure.hpp"
 #include "model/session.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
@@ -61,24 +62,24 @@ RResult PublishedR1(const std::string& res, const std::string& hkl) {
   std::vector<std::string> msg;
   EXPECT_EQ(ImportShelxModel(res, "model.res", msg), 0) << (msg.empty() ? "" : msg[0]);
   Sess.HomeDir = "data/";
-  EXPECT_EQ(EM50ReadAllFormFactors(Basic), 0);
-  const PhaseBasic& ph = Basic.Phase[0];
+  EXPECT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
   // Merge equivalents (Friedel opposites apart in acentric groups).
   const std::vector<Hkl> refl = ParseHklf4(hkl);
-  Refl.Pack = IndPackSpec{};
-  Refl.Pack.N = 3;
+  Struct.Refl.Pack = IndPackSpec{};
+  Struct.Refl.Pack.N = 3;
   for (int i = 0; i < 3; ++i) {
-    Refl.Pack.Offset[i] = 100;
-    Refl.Pack.Range[i] = 201;
+    Struct.Refl.Pack.Offset[i] = 100;
+    Struct.Refl.Pack.Range[i] = 201;
   }
   ReallocRefArrays(static_cast<int>(refl.size()));
-  Refl.NRef = static_cast<int>(refl.size());
+  Struct.Refl.NRef = static_cast<int>(refl.size());
   for (size_t k = 0; k < refl.size(); ++k) {
     int h[kReflMaxNDim] = {refl[k].h, refl[k].k, refl[k].l};
-    Refl.HCondAr[k] = IndPack(h, Refl.Pack);
-    Refl.RIAr[k] = refl[k].i;
-    Refl.RSAr[k] = refl[k].s;
-    Refl.ICullAr[k] = 0;
+    Struct.Refl.HCondAr[k] = IndPack(h, Struct.Refl.Pack);
+    Struct.Refl.RIAr[k] = refl[k].i;
+    Struct.Refl.RSAr[k] = refl[k].s;
+    Struct.Refl.ICullAr[k] = 0;
   }
   AveSettings set;
   set.AveSigWt = true;
@@ -91,12 +92,12 @@ RResult PublishedR1(const std::string& res, const std::string& hkl) {
   EXPECT_EQ(CalcPrepare(s, p), 0);
   const double scale = s.Block[0].Scale;
   std::vector<double> fo, fc;
-  for (int k = 0; k < Refl.NAve; ++k) {
+  for (int k = 0; k < Struct.Refl.NAve; ++k) {
     int h[kReflMaxNDim] = {};
-    IndUnpack(Refl.HCondAveAr[static_cast<size_t>(k)], Refl.Pack, h);
+    IndUnpack(Struct.Refl.HCondAveAr[static_cast<size_t>(k)], Struct.Refl.Pack, h);
     if (DRIsExtinct(ph.Symmetry, h)) continue;
-    const double i = Refl.RIAveAr[static_cast<size_t>(k)],
-                 si = Refl.RSAveAr[static_cast<size_t>(k)];
+    const double i = Struct.Refl.RIAveAr[static_cast<size_t>(k)],
+                 si = Struct.Refl.RSAveAr[static_cast<size_t>(k)];
     ++out.NAll;
     // Fo > 4 sigma(Fo) with sigma(Fo) = sigma(I) / (2 Fo): I > 2 sigma(I).
     if (i <= 2. * si) continue;

@@ -1,4 +1,5 @@
 #include "importers/cif_model.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,8 +44,8 @@ std::string ElementOfType(const std::string& t) {
 struct CifModelTest : ::testing::Test {
   test::ReportScript Tk;
   void SetUp() override {
-    Basic = BasicData{};
-    Model = AtomModel{};
+    Struct.Basic = BasicData{};
+    Struct.Model = AtomModel{};
   }
 };
 
@@ -67,21 +68,21 @@ TEST_F(CifModelTest, SameModelAsFromShelx) {
         c.Embedded ? ShelxEmbeddedFile(cif, "_shelx_res_file") : ReadData(c.Res);
     std::vector<std::string> msg;
     ASSERT_EQ(ImportShelxModel(res, "x.res", msg), 0);
-    const AtomModel ref = Model;
-    const BasicData refB = Basic;
+    const AtomModel ref = Struct.Model;
+    const BasicData refB = Struct.Basic;
     msg.clear();
     ASSERT_EQ(ImportCifModel(cif, c.Cif, msg), 0) << (msg.empty() ? "" : msg[0]);
-    const PhaseBasic &p = Basic.Phase.at(0), &q = refB.Phase.at(0);
+    const PhaseBasic &p = Struct.Basic.Phase.at(0), &q = refB.Phase.at(0);
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(p.Cell[i], q.Cell[i], 1e-3) << c.Cif;
     EXPECT_EQ(p.Symmetry.NSymm, q.Symmetry.NSymm) << c.Cif;
     EXPECT_EQ(p.Symmetry.NLattVec, q.Symmetry.NLattVec) << c.Cif;
     EXPECT_EQ(p.Centro, q.Centro) << c.Cif;
     EXPECT_EQ(p.Lattice, q.Lattice) << c.Cif;
-    EXPECT_EQ(Model.Atom.size(), ref.Atom.size()) << c.Cif;
+    EXPECT_EQ(Struct.Model.Atom.size(), ref.Atom.size()) << c.Cif;
     for (const auto& a : ref.Atom) {
-      const AtomRec* b = FindAt(Model, a.Name);
+      const AtomRec* b = FindAt(Struct.Model, a.Name);
       if (!b) {  // labels differ in case between the two files
-        for (const auto& x : Model.Atom)
+        for (const auto& x : Struct.Model.Atom)
           if (EqIgnoreCase(x.Name, a.Name)) b = &x;
       }
       ASSERT_NE(b, nullptr) << a.Name;
@@ -117,11 +118,11 @@ TEST_F(CifModelTest, SpecialPositionsAndComposition) {
     std::vector<std::string> msg;
     ASSERT_EQ(ImportCifModel(cif, c.File, msg), 0) << (msg.empty() ? "" : msg[0]);
     const AtomRec* a = nullptr;
-    for (const auto& x : Model.Atom)
+    for (const auto& x : Struct.Model.Atom)
       if (EqIgnoreCase(x.Name, c.Atom)) a = &x;
     ASSERT_NE(a, nullptr) << c.File << " " << c.Atom;
     EXPECT_NEAR(Val(*a, BlkOcc), c.Ai, 1e-9) << c.File << " " << c.Atom;
-    const PhaseBasic& p = Basic.Phase[0];
+    const PhaseBasic& p = Struct.Basic.Phase[0];
     size_t it = 0;
     while (it < p.AtType.size() && ElementOfType(p.AtType[it]) != c.Type) ++it;
     ASSERT_LT(it, p.AtType.size()) << c.File;
@@ -154,7 +155,7 @@ TEST_F(CifModelTest, BadInputReported) {
       {cell + ops + atoms + "'C 1' 0 0 0\n", cifmsg::BadName},
       {cell + ops + atoms + "_b 'x\n_b 2\n", MsgCifSyntax},
   };
-  Model.Atom.push_back(DefaultAtom());
+  Struct.Model.Atom.push_back(DefaultAtom());
   for (const auto& c : cases) {
     std::vector<std::string> msg;
     EXPECT_EQ(ImportCifModel(c.Text, "bad.cif", msg), 1) << c.Text;
@@ -162,7 +163,7 @@ TEST_F(CifModelTest, BadInputReported) {
     for (auto& m : msg) all += m + "\n";
     EXPECT_NE(all.find(c.Expect), std::string::npos) << all;
     EXPECT_NE(all.find("bad.cif"), std::string::npos) << all;
-    EXPECT_EQ(Model.Atom.size(), 1u);
+    EXPECT_EQ(Struct.Model.Atom.size(), 1u);
   }
 }
 
@@ -177,7 +178,7 @@ TEST_F(CifModelTest, PathologicalFiles) {
     std::vector<std::string> msg;
     if (ImportCifModel(text, e.path().string(), msg) == 0) {
       ++imported;
-      EXPECT_FALSE(Model.Atom.empty()) << e.path();
+      EXPECT_FALSE(Struct.Model.Atom.empty()) << e.path();
     } else {
       ++reported;
       std::string all;

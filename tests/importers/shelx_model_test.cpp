@@ -1,4 +1,5 @@
 #include "importers/shelx_model.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -30,7 +31,7 @@ std::string ReadData(const std::string& rel) {
 }
 
 const AtomRec* FindAt(std::string_view name) {
-  for (const auto& a : Model.Atom)
+  for (const auto& a : Struct.Model.Atom)
     if (a.Name == name) return &a;
   return nullptr;
 }
@@ -52,8 +53,8 @@ struct ShelxTest : ::testing::Test {
   test::ReportScript Tk;
   fs::path Dir;
   void SetUp() override {
-    Basic = BasicData{};
-    Model = AtomModel{};
+    Struct.Basic = BasicData{};
+    Struct.Model = AtomModel{};
     Sess.fln.clear();
     Sess.KPhase = 1;
     Dir = fs::temp_directory_path() / ("tarn_shelx_" + std::to_string(::getpid()));
@@ -69,10 +70,10 @@ TEST_F(ShelxTest, NaClResult) {
   if (res.empty()) GTEST_SKIP() << "NaCl.res not available";
   std::vector<std::string> msg;
   ASSERT_EQ(ImportShelxModel(res, "NaCl.res", msg), 0) << (msg.empty() ? "" : msg[0]);
-  const PhaseBasic& p = Basic.Phase.at(0);
+  const PhaseBasic& p = Struct.Basic.Phase.at(0);
   EXPECT_DOUBLE_EQ(p.Cell[0], 5.641087);
   EXPECT_DOUBLE_EQ(p.CellSU[2], 0.000051);
-  EXPECT_DOUBLE_EQ(Basic.DatBlock.at(0).Lambda, 0.71073);
+  EXPECT_DOUBLE_EQ(Struct.Basic.DatBlock.at(0).Lambda, 0.71073);
   EXPECT_EQ(p.Lattice, "F");
   EXPECT_TRUE(p.Centro);
   EXPECT_EQ(p.SymmText.size(), 24u);
@@ -82,8 +83,8 @@ TEST_F(ShelxTest, NaClResult) {
   EXPECT_EQ(p.UnitsNumb, 192);
   ASSERT_EQ(p.AtType.size(), 2u);
   EXPECT_EQ(p.AtType[0], "Cl");
-  ASSERT_EQ(Model.Atom.size(), 2u);
-  const AtomRec& cl = Model.Atom[0];
+  ASSERT_EQ(Struct.Model.Atom.size(), 2u);
+  const AtomRec& cl = Struct.Model.Atom[0];
   EXPECT_EQ(cl.Name, "CL1");
   EXPECT_EQ(cl.Type, 1);
   EXPECT_EQ(cl.Shape.AdpOrder, 2);
@@ -94,7 +95,7 @@ TEST_F(ShelxTest, NaClResult) {
   const double pi = 3.14159265358979323846;
   EXPECT_NEAR(Adp(cl, 0), 2. * pi * pi * 0.01793 / (5.641087 * 5.641087), 1e-10);
   EXPECT_NEAR(Adp(cl, 3), 0., 1e-15);
-  EXPECT_DOUBLE_EQ(Model.DatBlock.at(0).Scale.Val[0], 12.01658);
+  EXPECT_DOUBLE_EQ(Struct.Model.DatBlock.at(0).Scale.Val[0], 12.01658);
   EXPECT_EQ(Ref.Edit.I(RkShelxW), 1);
   EXPECT_EQ(Ref.Edit.I(RkWeight), 0);
   EXPECT_EQ(Ref.Edit.I(RkFSquare), 1);
@@ -112,12 +113,12 @@ TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
   if (res.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
   std::vector<std::string> msg;
   ASSERT_EQ(ImportShelxModel(res, "SH2185_Cu.res", msg), 0) << (msg.empty() ? "" : msg[0]);
-  const PhaseBasic& p = Basic.Phase.at(0);
+  const PhaseBasic& p = Struct.Basic.Phase.at(0);
   EXPECT_FALSE(p.Centro);
   EXPECT_EQ(p.Symmetry.NSymm, 4);
   EXPECT_EQ(p.UnitsNumb, 4);
   int nH = 0, nHeavy = 0;
-  for (const auto& a : Model.Atom) (a.Type == 2 ? nH : nHeavy)++;
+  for (const auto& a : Struct.Model.Atom) (a.Type == 2 ? nH : nHeavy)++;
   EXPECT_EQ(nHeavy, 29);
   EXPECT_EQ(nH, 30);
   // Formula from UNIT / Z: C22 H25 N O.
@@ -169,10 +170,10 @@ TEST_F(ShelxTest, EmbeddedResultsOfPublishedCifs) {
     std::vector<std::string> msg;
     ASSERT_EQ(ImportShelxModel(res, c.File, msg), 0) << c.File << ": " << msg.at(0);
     if (c.NAtoms) {
-      EXPECT_EQ(Model.Atom.size(), c.NAtoms) << c.File;
+      EXPECT_EQ(Struct.Model.Atom.size(), c.NAtoms) << c.File;
     }
-    EXPECT_GT(Model.Atom.size(), 10u) << c.File;
-    EXPECT_EQ(Basic.Twin.size(), c.NTwin) << c.File;
+    EXPECT_GT(Struct.Model.Atom.size(), 10u) << c.File;
+    EXPECT_EQ(Struct.Basic.Twin.size(), c.NTwin) << c.File;
   }
 }
 
@@ -217,16 +218,16 @@ TEST_F(ShelxTest, CodedParametersTwinExtinctionRestraints) {
   EXPECT_TRUE(HasLine(RkEquation, "ai[O1] = 1 - 2*ai[C1]"));
   // U23 U13 U12 of SHELX land in beta23, beta13, beta12.
   const AtomRec& o1 = *FindAt("O1");
-  const PhaseBasic& p = Basic.Phase[0];
+  const PhaseBasic& p = Struct.Basic.Phase[0];
   EXPECT_NEAR(Adp(o1, 3), UToBeta(p, 3, 0.003), 1e-12);
   EXPECT_NEAR(Adp(o1, 4), UToBeta(p, 4, 0.002), 1e-12);
   EXPECT_NEAR(Adp(o1, 5), UToBeta(p, 5, 0.001), 1e-12);
   EXPECT_DOUBLE_EQ(p.AtTypeData[1].FPrime.at(0), 0.049);
   EXPECT_DOUBLE_EQ(*p.AtTypeData[0].Formula, 2.);
   // TWIN default: 2 domains, -1 matrix, fractions 0.7 / 0.3.
-  ASSERT_EQ(Basic.Twin.size(), 2u);
-  EXPECT_EQ(Basic.Twin[1][0], -1.);
-  const DatBlockModel& d = Model.DatBlock.at(0);
+  ASSERT_EQ(Struct.Basic.Twin.size(), 2u);
+  EXPECT_EQ(Struct.Basic.Twin[1][0], -1.);
+  const DatBlockModel& d = Struct.Model.DatBlock.at(0);
   ASSERT_EQ(d.Twin.size(), 2);
   EXPECT_DOUBLE_EQ(d.Twin.Val[0], 0.7);
   EXPECT_DOUBLE_EQ(d.Twin.Val[1], 0.3);
@@ -252,8 +253,8 @@ TEST_F(ShelxTest, BadInputNamesFileAndLineAndKeepsState) {
       {head + "SYMM X,Y\n", 5, shelxmsg::BadSymm},
       {head + "C1 1 0.1 0.2 0.3 11 0.05\nC1 1 0.1 0.2 0.3 11 0.05\n", 6, shelxmsg::DupAtom},
   };
-  Model.Atom.push_back(DefaultAtom());
-  Model.Atom[0].Name = "Keep";
+  Struct.Model.Atom.push_back(DefaultAtom());
+  Struct.Model.Atom[0].Name = "Keep";
   for (const auto& c : cases) {
     std::vector<std::string> msg;
     EXPECT_EQ(ImportShelxModel(c.Text, "bad.res", msg), 1) << c.Text;
@@ -261,8 +262,8 @@ TEST_F(ShelxTest, BadInputNamesFileAndLineAndKeepsState) {
     EXPECT_NE(msg[0].find("bad.res, line " + std::to_string(c.Line) + ": " + std::string(c.What)),
               std::string::npos)
         << msg[0];
-    ASSERT_EQ(Model.Atom.size(), 1u);
-    EXPECT_EQ(Model.Atom[0].Name, "Keep");
+    ASSERT_EQ(Struct.Model.Atom.size(), 1u);
+    EXPECT_EQ(Struct.Model.Atom[0].Name, "Keep");
   }
   std::vector<std::string> msg;
   EXPECT_EQ(ImportShelxModel("TITL x\nSFAC C\nC1 1 0 0 0\n", "bad.res", msg), 1);
@@ -274,23 +275,23 @@ TEST_F(ShelxTest, WrittenStructureReadsBackTheSameModel) {
   if (res.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
   std::vector<std::string> msg;
   ASSERT_EQ(ImportShelxModel(res, "SH2185_Cu.res", msg), 0);
-  const AtomModel model = Model;
-  const BasicData basic = Basic;
+  const AtomModel model = Struct.Model;
+  const BasicData basic = Struct.Basic;
   const RefValues edit = Ref.Edit;
   const auto lines = Ref.EditLines;
   const std::string fln = (Dir / "sh").string();
   ASSERT_EQ(WriteImportedStructure(fln), 0);
 
-  Basic = BasicData{};
-  Model = AtomModel{};
+  Struct.Basic = BasicData{};
+  Struct.Model = AtomModel{};
   ASSERT_EQ(iom50(M50Read, fln + ".m50"), 0);
   ASSERT_EQ(iom40(M40Read, fln + ".m40"), 0);
-  EXPECT_EQ(Basic.Phase[0].SymmText, basic.Phase[0].SymmText);
-  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(Basic.Phase[0].Cell[i], basic.Phase[0].Cell[i]);
-  EXPECT_EQ(Basic.Phase[0].AtType, basic.Phase[0].AtType);
-  ASSERT_EQ(Model.Atom.size(), model.Atom.size());
+  EXPECT_EQ(Struct.Basic.Phase[0].SymmText, basic.Phase[0].SymmText);
+  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(Struct.Basic.Phase[0].Cell[i], basic.Phase[0].Cell[i]);
+  EXPECT_EQ(Struct.Basic.Phase[0].AtType, basic.Phase[0].AtType);
+  ASSERT_EQ(Struct.Model.Atom.size(), model.Atom.size());
   for (size_t i = 0; i < model.Atom.size(); ++i) {
-    const AtomRec &a = Model.Atom[i], &b = model.Atom[i];
+    const AtomRec &a = Struct.Model.Atom[i], &b = model.Atom[i];
     EXPECT_EQ(a.Name, b.Name);
     EXPECT_EQ(a.Type, b.Type);
     EXPECT_EQ(a.Shape, b.Shape);
@@ -298,7 +299,7 @@ TEST_F(ShelxTest, WrittenStructureReadsBackTheSameModel) {
     EXPECT_EQ(a.Par.Key, b.Par.Key) << a.Name;
     for (int k = 0; k < a.Par.size(); ++k) EXPECT_NEAR(a.Par.Val[k], b.Par.Val[k], 5e-7) << a.Name;
   }
-  EXPECT_NEAR(Model.DatBlock.at(0).Scale.Val[0], model.DatBlock[0].Scale.Val[0], 5e-7);
+  EXPECT_NEAR(Struct.Model.DatBlock.at(0).Scale.Val[0], model.DatBlock[0].Scale.Val[0], 5e-7);
   // The refinement block.
   Sess.fln = fln;
   int error = 0;
@@ -318,7 +319,7 @@ TEST_F(ShelxTest, FailedWriteLeavesExistingStructure) {
   const std::string fln = (Dir / "old").string();
   ASSERT_EQ(FeWriteFileAtomic(fln + ".m50", "old m50\n"), 0);
   ASSERT_EQ(FeWriteFileAtomic(fln + ".m40", "old m40\n"), 0);
-  Model.Atom[0].Name = "name with blanks";  // cannot be written
+  Struct.Model.Atom[0].Name = "name with blanks";  // cannot be written
   EXPECT_NE(WriteImportedStructure(fln), 0);
   std::string t;
   ASSERT_EQ(FeReadFile(fln + ".m50", t), 0);

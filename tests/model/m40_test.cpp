@@ -1,5 +1,6 @@
 // Tests of the M40 reader/writer and of the atom model's layout routines.
 #include "model/m40.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -23,18 +24,18 @@ namespace fs = std::filesystem;
 class M40Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedBasic_ = Basic;
-    savedModel_ = Model;
-    Basic = BasicData{};
-    Basic.Phase.resize(2);
-    Basic.Phase[0].AtType = {"Fe", "O", "C"};
-    Basic.Phase[0].NDim = 4;
-    Basic.Phase[1].AtType = {"Na", "Cl"};
-    Basic.DatBlock.resize(2);
+    savedBasic_ = Struct.Basic;
+    savedModel_ = Struct.Model;
+    Struct.Basic = BasicData{};
+    Struct.Basic.Phase.resize(2);
+    Struct.Basic.Phase[0].AtType = {"Fe", "O", "C"};
+    Struct.Basic.Phase[0].NDim = 4;
+    Struct.Basic.Phase[1].AtType = {"Na", "Cl"};
+    Struct.Basic.DatBlock.resize(2);
   }
   void TearDown() override {
-    Basic = savedBasic_;
-    Model = savedModel_;
+    Struct.Basic = savedBasic_;
+    Struct.Model = savedModel_;
   }
   BasicData savedBasic_;
   AtomModel savedModel_;
@@ -495,7 +496,7 @@ TEST_F(M40Test, FailedReadKeepsModelAndFailedWriteKeepsFile) {
   const fs::path dir = fs::temp_directory_path() / fmt::format("m40test{}", ::getpid());
   fs::create_directories(dir);
   const std::string file = (dir / "s.m40").string();
-  Model = RichModel();
+  Struct.Model = RichModel();
   ASSERT_EQ(iom40(M40Write, file), 0) << M40LastError.What;
   std::string before;
   {
@@ -505,30 +506,30 @@ TEST_F(M40Test, FailedReadKeepsModelAndFailedWriteKeepsFile) {
     before = ss.str();
   }
   // Reading back through the program-wide model gives the same text again.
-  Model = AtomModel{};
+  Struct.Model = AtomModel{};
   ASSERT_EQ(iom40(M40Read, file), 0) << M40LastError.What;
-  ASSERT_EQ(Model.Atom.size(), RichModel().Atom.size());
+  ASSERT_EQ(Struct.Model.Atom.size(), RichModel().Atom.size());
   std::string text;
-  ASSERT_EQ(M40WriteText(Model, text), 0);
+  ASSERT_EQ(M40WriteText(Struct.Model, text), 0);
   EXPECT_EQ(text, before);
 
   // A model that cannot be written leaves the file as it was.
-  AtomModel keep = Model;
-  Model.Atom[0].Par.Val[2] = std::nan("");
+  AtomModel keep = Struct.Model;
+  Struct.Model.Atom[0].Par.Val[2] = std::nan("");
   EXPECT_EQ(iom40(M40Write, file), 1);
-  Model.Atom[0].Par.Val[2] = 0.;
-  Model.Atom[0].Par.Key[2] = 10;
+  Struct.Model.Atom[0].Par.Val[2] = 0.;
+  Struct.Model.Atom[0].Par.Key[2] = 10;
   EXPECT_EQ(iom40(M40Write, file), 1);
   // A damaged file leaves the model as it was.
   {
     std::ofstream f(file + "x");
     f << before.substr(0, before.size() / 2);
   }
-  Model = keep;
+  Struct.Model = keep;
   EXPECT_EQ(iom40(M40Read, file + "x"), 1);
   EXPECT_EQ(M40LastError.File, file + "x");
   std::string after;
-  ASSERT_EQ(M40WriteText(Model, after), 0);
+  ASSERT_EQ(M40WriteText(Struct.Model, after), 0);
   EXPECT_EQ(after, before);
   EXPECT_EQ(iom40(M40Read, (dir / "none.m40").string()), 1);
   {

@@ -1,5 +1,6 @@
 // Tests of the M50 reader and writer and of SetBasicM50.
 #include "model/m50.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -586,7 +587,7 @@ TEST_F(M50Files, ReadWriteReadThroughFiles) {
         "contour High6\nend contour\n", "mod2d\nend mod2d\n"})
     EXPECT_NE(l51.find(block), std::string::npos) << block;
   EXPECT_EQ(l51.find("\nrefine\nend refine"), std::string::npos);  // not added twice
-  EXPECT_NEAR(Basic.Phase[0].CellVol, 8.3992 * 8.1627 * 11.8119, 1e-9);
+  EXPECT_NEAR(Struct.Basic.Phase[0].CellVol, 8.3992 * 8.1627 * 11.8119, 1e-9);
 
   ASSERT_EQ(iom50(M50Write, m50.string()), 0);
   std::string first = Slurp(m50);
@@ -612,7 +613,7 @@ TEST_F(M50Files, FailedReadChangesNothing) {
   fs::path good = dir_ / "g.m50";
   Put(good, "cell 5 5 5 90 90 90\nend\n");
   ASSERT_EQ(iom50(M50Read, good.string()), 0);
-  std::string before = WriteM50Text(Basic);
+  std::string before = WriteM50Text(Struct.Basic);
 
   fs::path bad = dir_ / "b.m50";
   const char* faults[] = {"cell 7 7 7 90 90 90\nndim 4\n",               // no end
@@ -621,7 +622,7 @@ TEST_F(M50Files, FailedReadChangesNothing) {
   for (const char* t : faults) {
     Put(bad, t);
     EXPECT_EQ(iom50(M50Read, bad.string()), 1) << t;
-    EXPECT_EQ(WriteM50Text(Basic), before);
+    EXPECT_EQ(WriteM50Text(Struct.Basic), before);
     EXPECT_FALSE(fs::exists(dir_ / "b.l51"));
     EXPECT_EQ(Slurp(bad), t);
   }

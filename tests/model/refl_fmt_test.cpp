@@ -1,6 +1,7 @@
 // Fixed-column fields, the buffered line reader, the atomic writer and index
 // packing of the reflection files.
 #include "model/refl_fmt.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -240,17 +241,17 @@ TEST(ReflPack, FormulaInverseAndOrder) {
 }
 
 TEST(ReflPack, ReallocationKeepsContents) {
-  Refl = ReflData{};
+  Struct.Refl = ReflData{};
   ReallocRefArrays(3);
-  Refl.RIAr = {1., 2., 3.};
-  Refl.NRef = 3;
+  Struct.Refl.RIAr = {1., 2., 3.};
+  Struct.Refl.NRef = 3;
   ReallocRefArrays(10);
-  EXPECT_EQ(Refl.RIAr[2], 3.);
-  EXPECT_EQ(Refl.HCondAr.size(), 10u);
-  EXPECT_EQ(Refl.FcAr.size(), 10u);
+  EXPECT_EQ(Struct.Refl.RIAr[2], 3.);
+  EXPECT_EQ(Struct.Refl.HCondAr.size(), 10u);
+  EXPECT_EQ(Struct.Refl.FcAr.size(), 10u);
   ReallocRefArrays(2);
-  EXPECT_EQ(Refl.NRef, 2);
+  EXPECT_EQ(Struct.Refl.NRef, 2);
   ReallocAveArrays(4);
-  EXPECT_EQ(Refl.OrderAve.size(), 4u);
-  Refl = ReflData{};
+  EXPECT_EQ(Struct.Refl.OrderAve.size(), 4u);
+  Struct.Refl = ReflData{};
 }

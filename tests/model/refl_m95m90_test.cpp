@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "model/m95m90.hpp"
 #include "util/strings.hpp"
 
@@ -25,14 +26,14 @@ class ReflFiles : public ::testing::Test {
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    Refl = ReflData{};
-    Basic = BasicData{};
-    Basic.Phase.emplace_back();
+    Struct.Refl = ReflData{};
+    Struct.Basic = BasicData{};
+    Struct.Basic.Phase.emplace_back();
   }
   void TearDown() override {
     fs::remove_all(dir_);
-    Refl = ReflData{};
-    Basic = BasicData{};
+    Struct.Refl = ReflData{};
+    Struct.Basic = BasicData{};
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   static std::string ReadAll(const std::string& p) {
@@ -184,27 +185,27 @@ TEST_F(ReflFiles, EveryHeaderKeywordRoundTrips) {
     text += m95 ? "refblock\nlambda 1.54184\nend\n" : "datblock second\nlambda 0.71073\nend\n";
     const std::string f1 = Path("a"), f2 = Path("b"), f3 = Path("c");
     WriteText(f1, text);
-    ASSERT_EQ(m95 ? iom95(kIoRead, f1) : iom90(kIoRead, f1), 0) << Refl.LastError;
-    EXPECT_TRUE(Refl.Notes.empty()) << Refl.Notes.front();
-    const ReflData first = Refl;
+    ASSERT_EQ(m95 ? iom95(kIoRead, f1) : iom90(kIoRead, f1), 0) << Struct.Refl.LastError;
+    EXPECT_TRUE(Struct.Refl.Notes.empty()) << Struct.Refl.Notes.front();
+    const ReflData first = Struct.Refl;
     ASSERT_EQ(m95 ? iom95(kIoWrite, f2) : iom90(kIoWrite, f2), 0);
     const std::string written = ReadAll(f2);
     for (const auto& k : keys) EXPECT_TRUE(HasKeyLine(written, k)) << k << " not written";
-    Refl = ReflData{};
+    Struct.Refl = ReflData{};
     ASSERT_EQ(m95 ? iom95(kIoRead, f2) : iom90(kIoRead, f2), 0);
     if (m95) {
-      ASSERT_EQ(Refl.M95.size(), 2u);
-      EXPECT_TRUE(Refl.M95 == first.M95);
-      EXPECT_EQ(Refl.M95[0].RunFrames, (std::vector<int>{100, 0, 250}));
-      EXPECT_EQ(Refl.M95[0].SourceFile, "/data/x ray/run1.hkl");
-      EXPECT_EQ(Refl.M95[1].Lambda, 1.54184);
-      EXPECT_EQ(Refl.M95[1].NDim95, 3);
+      ASSERT_EQ(Struct.Refl.M95.size(), 2u);
+      EXPECT_TRUE(Struct.Refl.M95 == first.M95);
+      EXPECT_EQ(Struct.Refl.M95[0].RunFrames, (std::vector<int>{100, 0, 250}));
+      EXPECT_EQ(Struct.Refl.M95[0].SourceFile, "/data/x ray/run1.hkl");
+      EXPECT_EQ(Struct.Refl.M95[1].Lambda, 1.54184);
+      EXPECT_EQ(Struct.Refl.M95[1].NDim95, 3);
     } else {
-      ASSERT_EQ(Refl.M90.size(), 2u);
-      EXPECT_TRUE(Refl.M90 == first.M90);
-      EXPECT_EQ(Refl.M90[0].Lambda, 7.);
-      EXPECT_EQ(Refl.M90[1].Name, "second");
-      EXPECT_EQ(Refl.M90[1].Lambda, 0.71073);
+      ASSERT_EQ(Struct.Refl.M90.size(), 2u);
+      EXPECT_TRUE(Struct.Refl.M90 == first.M90);
+      EXPECT_EQ(Struct.Refl.M90[0].Lambda, 7.);
+      EXPECT_EQ(Struct.Refl.M90[1].Name, "second");
+      EXPECT_EQ(Struct.Refl.M90[1].Lambda, 0.71073);
     }
     ASSERT_EQ(m95 ? iom95(kIoWrite, f3) : iom90(kIoWrite, f3), 0);
     EXPECT_EQ(ReadAll(f3), written);
@@ -215,8 +216,8 @@ TEST_F(ReflFiles, EveryHeaderKeywordRoundTrips) {
 TEST_F(ReflFiles, M90DefaultsAndMissingFile) {
   WriteText(Path("d.m90"), "datblock only\nend\n");
   ASSERT_EQ(iom90(kIoRead, Path("d.m90")), 0);
-  ASSERT_EQ(Refl.M90.size(), 1u);
-  const M90Block& b = Refl.M90[0];
+  ASSERT_EQ(Struct.Refl.M90.size(), 1u);
+  const M90Block& b = Struct.Refl.M90[0];
   const std::pair<int, int> ints[] = {{b.RadType, 1},    {b.LpFactor, 1},  {b.NAlpha, 1},
                                       {b.DatType, 1},    {b.NRef, 0},      {b.IndSlowest, 3},
                                       {b.IndFastest, 1}, {b.DataAve, 1},   {b.AddCentrSymm, 0},
@@ -232,13 +233,13 @@ TEST_F(ReflFiles, M90DefaultsAndMissingFile) {
       {b.TofBeta1T, -3333.}, {b.TofAlfa1E, -3333.}, {b.TofDifc, 0.}};
   for (size_t i = 0; i < std::size(reals); ++i) EXPECT_EQ(reals[i].first, reals[i].second) << i;
   // A missing file leaves the defaults; a one-block default file has only what must be written.
-  Refl.M90[0].Lambda = 9.;
+  Struct.Refl.M90[0].Lambda = 9.;
   ASSERT_EQ(iom90(kIoRead, Path("none.m90")), 0);
-  ASSERT_EQ(Refl.M90.size(), 1u);
-  EXPECT_TRUE(Refl.M90[0] == M90Block{});
+  ASSERT_EQ(Struct.Refl.M90.size(), 1u);
+  EXPECT_TRUE(Struct.Refl.M90[0] == M90Block{});
   ASSERT_EQ(iom95(kIoRead, Path("none.m95")), 0);
-  ASSERT_EQ(Refl.M95.size(), 1u);
-  EXPECT_TRUE(Refl.M95[0] == M95Block{});
+  ASSERT_EQ(Struct.Refl.M95.size(), 1u);
+  EXPECT_TRUE(Struct.Refl.M95[0] == M95Block{});
   EXPECT_EQ(M90HeaderText({M90Block{}}), "datblock\nnref         0\nend\n");
 }
 
@@ -249,24 +250,24 @@ TEST_F(ReflFiles, BadHeaderValueIsSkipped) {
             "datblock A\nlambda 1.5x\nradtype 2\nobslim\nmystery 3\nindslowest 1 2\n"
             "eformat91 2\nend\n");
   ASSERT_EQ(iom90(kIoRead, Path("h.m90")), 0);
-  const M90Block& b = Refl.M90[0];
+  const M90Block& b = Struct.Refl.M90[0];
   EXPECT_EQ(b.Lambda, kUnsetReal);
   EXPECT_EQ(b.RadType, 2);
   EXPECT_EQ(b.ObsLim, 3.);
   EXPECT_EQ(b.IndSlowest, 3);
   EXPECT_EQ(b.EFormat91, 0);
-  ASSERT_EQ(Refl.Notes.size(), 5u);
-  EXPECT_NE(Refl.Notes[0].find("h.m90, line 2"), std::string::npos) << Refl.Notes[0];
-  EXPECT_NE(Refl.Notes[0].find("lambda 1.5x"), std::string::npos);
-  EXPECT_NE(Refl.Notes[2].find("unknown keyword"), std::string::npos);
+  ASSERT_EQ(Struct.Refl.Notes.size(), 5u);
+  EXPECT_NE(Struct.Refl.Notes[0].find("h.m90, line 2"), std::string::npos) << Struct.Refl.Notes[0];
+  EXPECT_NE(Struct.Refl.Notes[0].find("lambda 1.5x"), std::string::npos);
+  EXPECT_NE(Struct.Refl.Notes[2].find("unknown keyword"), std::string::npos);
 }
 
 // A header without "end", or with a "data" line inside, fails and leaves the
 // headers in memory as they were.
 TEST_F(ReflFiles, BrokenHeaderChangesNothing) {
-  Refl.M90.assign(2, M90Block{});
-  Refl.M90[1].Name = "kept";
-  const auto before = Refl.M90;
+  Struct.Refl.M90.assign(2, M90Block{});
+  Struct.Refl.M90[1].Name = "kept";
+  const auto before = Struct.Refl.M90;
   const std::pair<const char*, const char*> cases[] = {
       {"datblock x\nlambda 1\n", "line 2: unexpected end"},
       {"datblock x\ndata\n", "line 2: \"data\" line inside the header"},
@@ -274,9 +275,9 @@ TEST_F(ReflFiles, BrokenHeaderChangesNothing) {
   for (const auto& [text, what] : cases) {
     WriteText(Path("b.m90"), text);
     EXPECT_NE(iom90(kIoRead, Path("b.m90")), 0);
-    EXPECT_NE(Refl.LastError.find(what), std::string::npos) << Refl.LastError;
-    EXPECT_NE(Refl.LastError.find("b.m90"), std::string::npos);
-    EXPECT_TRUE(Refl.M90 == before);
+    EXPECT_NE(Struct.Refl.LastError.find(what), std::string::npos) << Struct.Refl.LastError;
+    EXPECT_NE(Struct.Refl.LastError.find("b.m90"), std::string::npos);
+    EXPECT_TRUE(Struct.Refl.M90 == before);
   }
 }
 
@@ -295,10 +296,10 @@ TEST_F(ReflFiles, M95RecordsRoundTrip) {
     refl.push_back(SampleM95(300, ndim, ndim));
     for (auto& r : refl.back()) r.Run = r.Run == 2 ? 4 : r.Run;  // run 2 has no frames
   }
-  ASSERT_EQ(WriteM95File(Path("r.m95"), blocks, refl), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM95File(Path("r.m95"), blocks, refl), 0) << Struct.Refl.LastError;
   std::vector<M95Block> b2;
   std::vector<std::vector<M95Refl>> r2;
-  ASSERT_EQ(ReadM95File(Path("r.m95"), b2, r2), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(Path("r.m95"), b2, r2), 0) << Struct.Refl.LastError;
   ASSERT_EQ(r2.size(), 4u);
   for (size_t k = 0; k < 4; ++k) {
     EXPECT_EQ(b2[k].NRef, 300);
@@ -321,7 +322,7 @@ TEST_F(ReflFiles, M95RecordsRoundTrip) {
   ReflIn none;
   EXPECT_NE(OpenRefBlockM95(none, Path("r.m95"), 5), 0);
   EXPECT_FALSE(none.IsOpen());
-  EXPECT_NE(Refl.LastError.find("no reflection block 5"), std::string::npos);
+  EXPECT_NE(Struct.Refl.LastError.find("no reflection block 5"), std::string::npos);
 }
 
 // Correction factors: zero reads as 1; without "useexpcorr" I and sigma are
@@ -353,7 +354,7 @@ TEST_F(ReflFiles, M95CorrectionFactors) {
     ASSERT_EQ(OpenRefBlockM95(in, Path("c.m95"), 1), 0);
     M95Refl r, after;
     int iend = 0;
-    ASSERT_EQ(DRGetReflectionFromM95(in, b, r, iend), 0) << Refl.LastError;
+    ASSERT_EQ(DRGetReflectionFromM95(in, b, r, iend), 0) << Struct.Refl.LastError;
     EXPECT_EQ(iend, 0);
     EXPECT_DOUBLE_EQ(r.I, c.i) << c.c1 << c.c2;
     EXPECT_DOUBLE_EQ(r.SigI, c.s);
@@ -405,14 +406,14 @@ TEST_F(ReflFiles, FramesToRuns) {
 // Two data blocks: two "datblock" records, two "data" lines, each block read
 // from its own position; NDim 4 records begin with four index fields.
 TEST_F(ReflFiles, M90TwoBlocksAndModulatedIndices) {
-  Basic.Phase[0].NDim = 4;
+  Struct.Basic.Phase[0].NDim = 4;
   std::vector<M90Block> blocks(2);
   blocks[0].Name = "xray";
   blocks[1].Name = "neutron";
   blocks[1].RadType = 2;
   for (auto& b : blocks) b.NDim = 4;
   std::vector<std::vector<M90Refl>> refl = {SampleM90(500, 4, 1), SampleM90(300, 4, 2)};
-  ASSERT_EQ(WriteM90File(Path("t.m90"), blocks, refl), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM90File(Path("t.m90"), blocks, refl), 0) << Struct.Refl.LastError;
   const std::string text = ReadAll(Path("t.m90"));
   int datblock = 0, data = 0;
   std::istringstream s(text);
@@ -429,7 +430,7 @@ TEST_F(ReflFiles, M90TwoBlocksAndModulatedIndices) {
 
   std::vector<M90Block> b2;
   std::vector<std::vector<M90Refl>> r2;
-  ASSERT_EQ(ReadM90File(Path("t.m90"), b2, r2), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM90File(Path("t.m90"), b2, r2), 0) << Struct.Refl.LastError;
   ASSERT_EQ(r2.size(), 2u);
   EXPECT_TRUE(r2[0] == refl[0]);
   EXPECT_TRUE(r2[1] == refl[1]);
@@ -464,7 +465,7 @@ TEST_F(ReflFiles, M90WideFormatWhenNeeded) {
   ASSERT_EQ(WriteM90File(Path("w.m90"), blocks, refl), 0);
   std::vector<M90Block> b2;
   std::vector<std::vector<M90Refl>> r2;
-  ASSERT_EQ(ReadM90File(Path("w.m90"), b2, r2), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM90File(Path("w.m90"), b2, r2), 0) << Struct.Refl.LastError;
   EXPECT_EQ(b2[0].EFormat91, 0);
   EXPECT_EQ(b2[1].EFormat91, 1);
   EXPECT_TRUE(r2 == refl);
@@ -472,7 +473,7 @@ TEST_F(ReflFiles, M90WideFormatWhenNeeded) {
   ReflOut out;
   ASSERT_EQ(out.Open(Path("x.m90")), 0);
   EXPECT_NE(DRPutReflectionToM90(out, M90Block{}, refl[1][5]), 0);
-  EXPECT_NE(Refl.LastError.find("does not fit"), std::string::npos);
+  EXPECT_NE(Struct.Refl.LastError.find("does not fit"), std::string::npos);
 }
 
 // A bad record names file, line and text; the caller's data and the file on
@@ -492,8 +493,8 @@ TEST_F(ReflFiles, BadRecordsChangeNothing) {
   const auto b_before = b2;
   const auto r_before = r2;
   ASSERT_NE(ReadM90File(Path("bad.m90"), b2, r2), 0);
-  EXPECT_NE(Refl.LastError.find("bad.m90, line 7"), std::string::npos) << Refl.LastError;
-  EXPECT_NE(Refl.LastError.find("columns 1-4"), std::string::npos) << Refl.LastError;
+  EXPECT_NE(Struct.Refl.LastError.find("bad.m90, line 7"), std::string::npos) << Struct.Refl.LastError;
+  EXPECT_NE(Struct.Refl.LastError.find("columns 1-4"), std::string::npos) << Struct.Refl.LastError;
   EXPECT_TRUE(b2 == b_before);
   EXPECT_TRUE(r2 == r_before);
 
@@ -504,7 +505,7 @@ TEST_F(ReflFiles, BadRecordsChangeNothing) {
   for (const auto& [t, what] : cases) {
     WriteText(Path("s.m90"), t);
     EXPECT_NE(ReadM90File(Path("s.m90"), b2, r2), 0);
-    EXPECT_NE(Refl.LastError.find(what), std::string::npos) << Refl.LastError;
+    EXPECT_NE(Struct.Refl.LastError.find(what), std::string::npos) << Struct.Refl.LastError;
   }
   // M95: the second line of the last record is missing.
   std::vector<std::vector<M95Refl>> r95 = {SampleM95(3, 3, 9)};
@@ -515,7 +516,7 @@ TEST_F(ReflFiles, BadRecordsChangeNothing) {
   std::vector<M95Block> b95;
   std::vector<std::vector<M95Refl>> rr95;
   EXPECT_NE(ReadM95File(Path("m.m95"), b95, rr95), 0);
-  EXPECT_NE(Refl.LastError.find("incomplete"), std::string::npos) << Refl.LastError;
+  EXPECT_NE(Struct.Refl.LastError.find("incomplete"), std::string::npos) << Struct.Refl.LastError;
 
   // A value that does not fit its field stops the write; the old file stays.
   refl[0][9].DirCos[2] = 12345.;
@@ -532,8 +533,8 @@ TEST_F(ReflFiles, HeaderRewriteKeepsReflections) {
   std::vector<std::vector<M90Refl>> refl = {SampleM90(50, 3, 6)};
   ASSERT_EQ(WriteM90File(Path("k.m90"), blocks, refl), 0);
   ASSERT_EQ(iom90(kIoRead, Path("k.m90")), 0);
-  Refl.M90[0].Lambda = 1.54056;
-  Refl.M90[0].ObsLim = 2.;
+  Struct.Refl.M90[0].Lambda = 1.54056;
+  Struct.Refl.M90[0].ObsLim = 2.;
   ASSERT_EQ(iom90(kIoWrite, Path("k.m90")), 0);
   std::vector<M90Block> b2;
   std::vector<std::vector<M90Refl>> r2;
@@ -565,23 +566,23 @@ TEST_F(ReflFiles, M95BlockInM90Format) {
     r.No = 0;
     refl[0].push_back(r);
   }
-  ASSERT_EQ(WriteM95File(Path("f.m95"), {b}, refl), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM95File(Path("f.m95"), {b}, refl), 0) << Struct.Refl.LastError;
   std::vector<M95Block> b2;
   std::vector<std::vector<M95Refl>> r2;
-  ASSERT_EQ(ReadM95File(Path("f.m95"), b2, r2), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(Path("f.m95"), b2, r2), 0) << Struct.Refl.LastError;
   EXPECT_TRUE(r2 == refl);
   b.Format = "(3i4,2f8.2)";
   ASSERT_NE(WriteM95File(Path("f.m95"), {b}, refl), 0);
-  EXPECT_NE(Refl.LastError.find("not supported"), std::string::npos);
+  EXPECT_NE(Struct.Refl.LastError.find("not supported"), std::string::npos);
 }
 
 TEST_F(ReflFiles, CompleteAndSetBasicFromBasicData) {
-  Basic.Phase[0].NDim = 5;
-  Basic.Phase[0].Cell[0] = 8.3992;
-  Basic.DatBlock.emplace_back();
-  Basic.DatBlock[0].Name = "Mo";
-  Basic.DatBlock[0].Lambda = 0.71073;
-  Basic.Phase[0].Qi = {{0., 0.16604, 0.}, {0.5, 0., 0.25}};
+  Struct.Basic.Phase[0].NDim = 5;
+  Struct.Basic.Phase[0].Cell[0] = 8.3992;
+  Struct.Basic.DatBlock.emplace_back();
+  Struct.Basic.DatBlock[0].Name = "Mo";
+  Struct.Basic.DatBlock[0].Lambda = 0.71073;
+  Struct.Basic.Phase[0].Qi = {{0., 0.16604, 0.}, {0.5, 0., 0.25}};
   M95Block b95;
   CompleteM95(b95, 1);
   EXPECT_EQ(b95.QVec, (std::vector<double>{0., 0.16604, 0., 0.5, 0., 0.25}));
@@ -605,9 +606,9 @@ TEST_F(ReflFiles, CompleteAndSetBasicFromBasicData) {
   EXPECT_EQ(c.Lambda, 0.71073);
   EXPECT_EQ(c.NDim, 5);
   ASSERT_EQ(NastavM90(2), 0);
-  ASSERT_EQ(Refl.M90.size(), 2u);
-  EXPECT_EQ(Refl.M90[0].Lambda, 0.71073);
-  EXPECT_EQ(Refl.M90[1].Lambda, kUnsetReal);  // no second data block in the basic data
+  ASSERT_EQ(Struct.Refl.M90.size(), 2u);
+  EXPECT_EQ(Struct.Refl.M90[0].Lambda, 0.71073);
+  EXPECT_EQ(Struct.Refl.M90[1].Lambda, kUnsetReal);  // no second data block in the basic data
   EXPECT_NE(NastavM90(0), 0);
 }
 
@@ -647,10 +648,10 @@ TEST_F(ReflFiles, RealDataSetsRoundTrip) {
     M95Block b;
     b.NDim95 = s.ndim;
     b.SourceFile = s.path;
-    ASSERT_EQ(WriteM95File(Path("real.m95"), {b}, refl), 0) << Refl.LastError;
+    ASSERT_EQ(WriteM95File(Path("real.m95"), {b}, refl), 0) << Struct.Refl.LastError;
     std::vector<M95Block> b2;
     std::vector<std::vector<M95Refl>> r2;
-    ASSERT_EQ(ReadM95File(Path("real.m95"), b2, r2), 0) << Refl.LastError;
+    ASSERT_EQ(ReadM95File(Path("real.m95"), b2, r2), 0) << Struct.Refl.LastError;
     EXPECT_EQ(b2[0].NRef, static_cast<int>(refl[0].size()));
     EXPECT_TRUE(r2 == refl) << s.path;
     ++done;

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "model/m95m90.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 namespace {
@@ -107,14 +108,14 @@ TEST_F(ReflGolden, M95RecordsKeepTheirColumns) {
       "   0.000000E+00   0.000000E+00  0.0000  0.0000  0.0000  0.0000  0.0000  0.0000  0.0000  "
       "0.0000      11   1.000009999.99999\n";
   const std::vector<M95Refl> rs = EdgeRecords();
-  ASSERT_EQ(WriteM95File(Path("a.m95"), {b}, {rs}), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM95File(Path("a.m95"), {b}, {rs}), 0) << Struct.Refl.LastError;
   EXPECT_EQ(Records(Path("a.m95")), expected);
 
   // Read back and written again: the frame column now holds the frame within
   // the run read from the i8 frame number; after that the text is a fixed point.
   std::vector<M95Block> b2;
   std::vector<std::vector<M95Refl>> r2;
-  ASSERT_EQ(ReadM95File(Path("a.m95"), b2, r2), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(Path("a.m95"), b2, r2), 0) << Struct.Refl.LastError;
   ASSERT_EQ(r2.size(), 1u);
   ASSERT_EQ(r2[0].size(), rs.size());
   EXPECT_EQ(r2[0][0].Run, 3);
@@ -122,11 +123,11 @@ TEST_F(ReflGolden, M95RecordsKeepTheirColumns) {
   EXPECT_DOUBLE_EQ(r2[0][0].I, -12.5);
   EXPECT_EQ(r2[0][2].Run, 3);  // frame 11 after runs of 10 and of none: run 3, frame 1
   EXPECT_EQ(r2[0][2].FrameInRun, 1.);
-  ASSERT_EQ(WriteM95File(Path("b.m95"), b2, r2), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM95File(Path("b.m95"), b2, r2), 0) << Struct.Refl.LastError;
   std::vector<M95Block> b3;
   std::vector<std::vector<M95Refl>> r3;
-  ASSERT_EQ(ReadM95File(Path("b.m95"), b3, r3), 0) << Refl.LastError;
-  ASSERT_EQ(WriteM95File(Path("c.m95"), b3, r3), 0) << Refl.LastError;
+  ASSERT_EQ(ReadM95File(Path("b.m95"), b3, r3), 0) << Struct.Refl.LastError;
+  ASSERT_EQ(WriteM95File(Path("c.m95"), b3, r3), 0) << Struct.Refl.LastError;
   EXPECT_EQ(Records(Path("b.m95")), Records(Path("c.m95")));
 }
 
@@ -147,7 +148,7 @@ TEST_F(ReflGolden, M90RecordsRoundHalvesAwayFromZero) {
   m[1].DirCos[5] = -0.00005;
   m[2].I = 0.15;
   m[2].SigI = 0.35;
-  ASSERT_EQ(WriteM90File(Path("a.m90"), {b}, {m}), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM90File(Path("a.m90"), {b}, {m}), 0) << Struct.Refl.LastError;
   EXPECT_EQ(Records(Path("a.m90")),
             "data\n"
             "  -9  10   01234567.9     -0.1   1   1   1100.0000  0.0000  0.0000  0.0000  0.0000  "
@@ -168,7 +169,7 @@ TEST_F(ReflGolden, StreamingMatchesWholeFile) {
   const std::vector<M95Refl> rs = EdgeRecords();
   std::vector<M95Refl> three(rs.begin(), rs.begin() + 3);
   for (M95Refl& r : three) r.H[3] = 0;
-  ASSERT_EQ(WriteM95File(Path("w.m95"), {b1, b2}, {rs, three}), 0) << Refl.LastError;
+  ASSERT_EQ(WriteM95File(Path("w.m95"), {b1, b2}, {rs, three}), 0) << Struct.Refl.LastError;
   const std::vector<std::vector<M95Refl>> lists = {rs, three};
   ASSERT_EQ(WriteM95FileFrom(Path("s.m95"), {b1, b2}, {rs.size(), three.size()},
                              [&](size_t k, size_t i, M95Refl& r) {

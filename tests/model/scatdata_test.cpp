@@ -2,6 +2,7 @@
 // numbers agree with published values and with each other, and bad files are
 // refused without touching what is loaded.
 #include "model/scatdata.hpp"
+#include "model/session.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,15 +28,15 @@ class ScatTest : public ::testing::Test {
 };
 
 TEST_F(ScatTest, EveryTableIsLoadedAndCoversTheElements) {
-  EXPECT_TRUE(Scat.Loaded);
-  EXPECT_EQ(Scat.Dir, DataDir);
-  EXPECT_GE(Scat.Xray.size(), 210u);
-  EXPECT_GE(Scat.Magnetic.size(), 90u);
-  EXPECT_GE(Scat.Neutron.size(), 85u);
+  EXPECT_TRUE(Sess.Scat.Loaded);
+  EXPECT_EQ(Sess.Scat.Dir, DataDir);
+  EXPECT_GE(Sess.Scat.Xray.size(), 210u);
+  EXPECT_GE(Sess.Scat.Magnetic.size(), 90u);
+  EXPECT_GE(Sess.Scat.Neutron.size(), 85u);
   // Every element H..U is present in the element-wise tables.
   for (int z = 1; z <= 92; ++z) {
     std::string el;
-    for (const auto& [sym, d] : Scat.Element)
+    for (const auto& [sym, d] : Sess.Scat.Element)
       if (d.Z == z && sym != "D") el = sym;
     ASSERT_FALSE(el.empty()) << "Z=" << z;
     EXPECT_TRUE(ScatXray(el)) << el;
@@ -51,7 +52,7 @@ TEST_F(ScatTest, EveryTableIsLoadedAndCoversTheElements) {
 // Tl 80.942), hence the tolerance grows with Z; a shifted column or a row of
 // another element would be off by at least one electron.
 TEST_F(ScatTest, XrayFormFactorAtZeroCountsTheElectrons) {
-  for (const auto& [label, g] : Scat.Xray) {
+  for (const auto& [label, g] : Sess.Scat.Xray) {
     auto n = ScatParseName(label);
     ASSERT_TRUE(n) << label;
     EXPECT_EQ(n->Label(), label);
@@ -91,15 +92,15 @@ TEST_F(ScatTest, AnomalousDispersionAtCuAndMoKalpha) {
 // table's values: the same calculation reached two ways.
 TEST_F(ScatTest, EnergyGridAgreesWithLineTable) {
   double worst = 0.;
-  for (const auto& [el, row] : Scat.Kalpha) {
-    for (size_t i = 0; i < Scat.KalphaAnodes.size(); ++i) {
-      double lambda = ScatAnode(Scat.KalphaAnodes[i])->Ka1;
+  for (const auto& [el, row] : Sess.Scat.Kalpha) {
+    for (size_t i = 0; i < Sess.Scat.KalphaAnodes.size(); ++i) {
+      double lambda = ScatAnode(Sess.Scat.KalphaAnodes[i])->Ka1;
       auto g = ScatAnomalousLambda(el, lambda);
       ASSERT_TRUE(g) << el;
       // Within a few % of an absorption edge f' changes steeply; allow for it there.
       double tol = 0.005 + 0.02 * std::abs(row[i].fp) + 0.005 * row[i].fpp;
-      EXPECT_NEAR(g->fp, row[i].fp, tol) << el << " at " << Scat.KalphaAnodes[i];
-      EXPECT_NEAR(g->fpp, row[i].fpp, tol) << el << " at " << Scat.KalphaAnodes[i];
+      EXPECT_NEAR(g->fp, row[i].fp, tol) << el << " at " << Sess.Scat.KalphaAnodes[i];
+      EXPECT_NEAR(g->fpp, row[i].fpp, tol) << el << " at " << Sess.Scat.KalphaAnodes[i];
       worst = std::max(worst, std::abs(g->fpp - row[i].fpp));
     }
   }
@@ -145,7 +146,7 @@ TEST_F(ScatTest, NeutronScatteringLengthsOfSears) {
 
 TEST_F(ScatTest, MagneticJ0IsOneAtZeroAngle) {
   int n = 0;
-  for (const auto& [ion, j] : Scat.Magnetic) {
+  for (const auto& [ion, j] : Sess.Scat.Magnetic) {
     if (!j[0]) continue;
     ++n;
     EXPECT_NEAR(MagneticFormFactor(*j[0], 0, 0.), 1.0, 0.01) << ion;
@@ -278,7 +279,7 @@ TEST(ScatLoadErrors, BadFilesAreRefusedAndChangeNothing) {
     EXPECT_NE(ScatLoad(tmp.string(), message), 0) << c.file;
     EXPECT_NE(message.find(f.string()), std::string::npos) << message;
     EXPECT_NE(message.find(c.expect), std::string::npos) << message;
-    EXPECT_EQ(Scat.Dir, DataDir);
+    EXPECT_EQ(Sess.Scat.Dir, DataDir);
     EXPECT_TRUE(ScatNeutron("H"));
   }
   fs::remove_all(tmp);

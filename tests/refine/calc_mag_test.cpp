@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
@@ -47,12 +48,12 @@ void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::s
                      const std::vector<MagAtomSpec>& atoms, int radiation = 2,
                      const std::vector<std::string>& spherical = {},
                      const std::vector<Vec3>& q = {}) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Radiation = radiation;
-  Basic.DatBlock[0].Lambda = 1.54;
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  Struct.Basic.DatBlock[0].Radiation = radiation;
+  Struct.Basic.DatBlock[0].Lambda = 1.54;
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.Magnetic = true;
   ph.NDim = 3 + static_cast<int>(q.size());
@@ -70,17 +71,17 @@ void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::s
   fe.Ion = "Fe3";
   fe.J0 = kFe3J0;
   ph.AtMag.push_back(fe);
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.3;
-  Model.Phase.resize(1);
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.3;
+  Struct.Model.Phase.resize(1);
   if (!spherical.empty()) {
     M40Option o;
     o.Index = 6;  // magmode
     o.Words = spherical;
-    Model.Phase[0].Opt.push_back(o);
+    Struct.Model.Phase[0].Opt.push_back(o);
   }
   for (const MagAtomSpec& s : atoms) {
     AtomRec a = DefaultAtom();
@@ -98,21 +99,21 @@ void SetMagStructure(const std::array<double, 6>& cell, const std::vector<std::s
       a.Par.Val[static_cast<size_t>(lay.Off[BlkMag] + i)] = s.M[static_cast<size_t>(i)];
     for (int i = 0; i < lay.Len[BlkMagWave]; ++i)
       a.Par.Val[static_cast<size_t>(lay.Off[BlkMagWave] + i)] = s.W[static_cast<size_t>(i)];
-    Model.Atom.push_back(a);
+    Struct.Model.Atom.push_back(a);
   }
   RefDefault();
 }
 
 // Diffraction vector h + m.q (r.l.u.) and sin(theta)/lambda.
 std::array<double, 3> KVec(const std::array<int, 6>& h) {
-  const PhaseBasic& ph = Basic.Phase[0];
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
   std::array<double, 3> k = {1. * h[0], 1. * h[1], 1. * h[2]};
   for (size_t j = 0; j < ph.Qi.size(); ++j)
     for (size_t i = 0; i < 3; ++i) k[i] += h[3 + j] * ph.Qi[j][i];
   return k;
 }
 double SinThL(const std::array<int, 6>& h) {
-  const double* g = Basic.Phase[0].MetTensI;
+  const double* g = Struct.Basic.Phase[0].MetTensI;
   const std::array<double, 3> k = KVec(h);
   double s = 0.;
   for (int i = 0; i < 3; ++i)
@@ -268,7 +269,7 @@ TEST(CalcMag, DerivativesMatchCentralDifferences) {
       ASSERT_EQ(CalcPrepare(s, p), 0) << c.Name;
       std::vector<std::pair<int, double>> idx;
       for (int ia = 0; ia < 2; ++ia) {
-        const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(ia)].Shape);
+        const AtomLayoutInfo lay = AtomLayout(Struct.Model.Atom[static_cast<size_t>(ia)].Shape);
         const int base = p.AtomBase[static_cast<size_t>(ia)];
         for (int k = 0; k < lay.Off[BlkAdp] + lay.Len[BlkAdp]; ++k) idx.push_back({base + k, 1e-6});
         for (int k = 0; k < 3; ++k) idx.push_back({base + lay.Off[BlkMag] + k, 1e-4});
@@ -341,7 +342,7 @@ TEST(CalcMag, MomentWaveSatellites) {
                       {0, 0, 0},
                       {S[0], S[1], S[2], C[0], C[1], C[2]}}},
                     2, {}, c.Q);
-    if (!c.Wave.empty()) Model.Phase[0].Opt.push_back(M40Option{2, c.Wave});
+    if (!c.Wave.empty()) Struct.Model.Phase[0].Opt.push_back(M40Option{2, c.Wave});
     RefParams p;
     RefBuildParams(p);
     CalcSetup s;
@@ -395,7 +396,7 @@ TEST(CalcMag, MomentWavesAreRefused) {
   SetMagStructure(kCubic, {"x1 x2 x3 x4 x5 m"}, {fe}, 2, {}, {{0., 0., 0.3}, {0.2, 0., 0.}});
   RefBuildParams(p);
   EXPECT_NE(CalcPrepare(s, p), 0);
-  Model.Phase[0].Opt.push_back(M40Option{2, {"0", "1"}});
+  Struct.Model.Phase[0].Opt.push_back(M40Option{2, {"0", "1"}});
   RefBuildParams(p);
   EXPECT_EQ(CalcPrepare(s, p), 0);
 }
@@ -411,9 +412,9 @@ TEST(CalcMag, RefOfAnomSwitchesAnomalousTerms) {
   for (int use : {-1, 1, 0}) {  // -1: record absent (anomalous terms used)
     SetMagStructure({7.11, 9.34, 11.23, 90, 90, 90},
                     {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"}, atoms, 1);
-    Basic.Phase[0].AtTypeData[0].FPrime = {-1.134};
-    Basic.Phase[0].AtTypeData[0].FDoublePrime = {3.197};
-    if (use >= 0) Basic.RefOfAnom = use;
+    Struct.Basic.Phase[0].AtTypeData[0].FPrime = {-1.134};
+    Struct.Basic.Phase[0].AtTypeData[0].FDoublePrime = {3.197};
+    if (use >= 0) Struct.Basic.RefOfAnom = use;
     RefParams p;
     RefBuildParams(p);
     CalcSetup s;

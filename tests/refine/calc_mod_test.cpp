@@ -3,6 +3,7 @@
 // analytic derivatives against finite differences, equivalent satellites in a
 // superspace group, composite index transformation.
 #include "refine/calc_mod.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +20,10 @@ using Cx = std::complex<double>;
 
 // (3+1)-dimensional phase, cell 5 x 6 x 7 Angstrom orthogonal, q = (0.1, 0, 0.37).
 void SetPhase(const std::vector<std::string>& ops, const std::string& lattice, bool centro) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   const double cell[6] = {5, 6, 7, 90, 90, 90};
   std::copy(cell, cell + 6, ph.Cell);
   ph.NDim = 4;
@@ -31,7 +32,7 @@ void SetPhase(const std::vector<std::string>& ops, const std::string& lattice, b
   ph.Centro = centro;
   ph.SymmText = ops;
   ph.AtType = {"Fe"};
-  ASSERT_EQ(SetBasicM50(Basic), 0);
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
 }
 
 // Atom with the given attributes and reproducible values: small waves, a
@@ -110,7 +111,7 @@ void SetTestGroup() {
 TEST(Calcm, UnmodulatedAtomEqualsPeriodicSum) {
   SetTestGroup();
   const AtomRec a = MakeAtom(Shape(2, 0, 0, 0));
-  const PhaseSymmetry& ps = Basic.Phase[0].Symmetry;
+  const PhaseSymmetry& ps = Struct.Basic.Phase[0].Symmetry;
   const double* v = a.Par.Val.data();
   for (const auto& h : kRefl) {
     // Direct sum over operators and centring of ai T exp(2 pi i h.(R x + t + c)).
@@ -276,7 +277,7 @@ TEST(Calcm, CompositePartUsesItsIndicesAndMetric) {
   // Part 2 exchanges the third axis and the internal one: its c* is q of the
   // phase and its own modulation vector is c*.
   SetPhase({"x1 x2 x3 x4"}, "P", false);
-  PhaseBasic& ph = Basic.Phase[0];
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   ph.Qi = {{0., 0., 0.37}};
   ph.NComp = 2;
   ph.WMatrix = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},

@@ -5,6 +5,7 @@
 // refinement preparation, and a short refinement that brings a shifted
 // molecule back.
 #include "refine/calc_mol.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -61,12 +62,12 @@ AtomRec MakeAtom(const ModelAtom& s) {
 }
 
 void SetCrystal(const std::array<double, 6>& cell, const std::vector<std::string>& ops) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Radiation = 1;
-  Basic.DatBlock[0].Lambda = 0.71073;
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  Struct.Basic.DatBlock[0].Radiation = 1;
+  Struct.Basic.DatBlock[0].Lambda = 0.71073;
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.Lattice = "P";
   ph.SymmText = ops;
@@ -78,11 +79,11 @@ void SetCrystal(const std::array<double, 6>& cell, const std::vector<std::string
                               15.3535, 2.3045, 76.8805, 1.0369};
   ph.AtTypeData[1].FPrime = {0.346};
   ph.AtTypeData[1].FDoublePrime = {0.844};
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.3;
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.3;
   RefDefault();
 }
 
@@ -104,11 +105,11 @@ void AddMolecule(int rotType, bool tls, const std::vector<std::vector<double>>& 
     for (size_t k = 0; k < pos[i].size() && static_cast<int>(k) < np; ++k) r.Par.Val[k] = pos[i][k];
     m.Pos.push_back(r);
   }
-  Model.Mol.push_back(m);
+  Struct.Model.Mol.push_back(m);
 }
 
 double SinThL(const std::array<int, 6>& h) {
-  const double* g = Basic.Phase[0].MetTensI;
+  const double* g = Struct.Basic.Phase[0].MetTensI;
   double s = 0.;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
@@ -165,17 +166,17 @@ TEST(CalcMol, PositionsEquivalentToTheModelAtoms) {
   };
   for (const auto* ops : {&kP212121, &kP21c}) {
     SetCrystal(ops == &kP21c ? kMono : kOrtho, *ops);
-    for (const ModelAtom& a : kMolAtoms) Model.Atom.push_back(MakeAtom(a));
+    for (const ModelAtom& a : kMolAtoms) Struct.Model.Atom.push_back(MakeAtom(a));
     const std::vector<cplx> want = AllF(kHs);
     for (const Case& c : cases) {
       SCOPED_TRACE(c.Name);
-      Model.Atom.clear();
-      Model.Mol.clear();
+      Struct.Model.Atom.clear();
+      Struct.Model.Mol.clear();
       AddMolecule(c.RotType, false, {c.Val});
       ExpectSameF(AllF(kHs), want, 1e-9);
     }
     // Two positions of half occupancy at the same place: the same F.
-    Model.Mol.clear();
+    Struct.Model.Mol.clear();
     AddMolecule(0, true, {{0.5, 0, 0, 0, 0, 0, 0}, {0.5, 0, 360, 0, 0, 0, -1}});
     ExpectSameF(AllF(kHs), want, 1e-9);
   }
@@ -200,7 +201,7 @@ TEST(CalcMol, UnsupportedMoleculesAreRefused) {
   for (const auto& edit : edits) {
     SetCrystal(kOrtho, kP212121);
     AddMolecule(0, false, {{1, 0, 0, 0, 0, 0, 0}});
-    edit(Model.Mol[0]);
+    edit(Struct.Model.Mol[0]);
     RefParams p;
     RefBuildParams(p);
     CalcSetup s;
@@ -215,8 +216,8 @@ TEST(CalcMol, RotationAndTlsAgainstAtomsPlacedByHand) {
   const double a = kOrtho[0], b = kOrtho[1], c = kOrtho[2];
   const double t = 0.012, l = 0.004;  // T = t I (A^2), L33 = l (rad^2)
   for (int lib = 0; lib < 2; ++lib) {
-    Model.Atom.clear();
-    Model.Mol.clear();
+    Struct.Model.Atom.clear();
+    Struct.Model.Mol.clear();
     for (const ModelAtom& s : kMolAtoms) {
       // Rz(90): Cartesian (x, y) -> (-y, x) about the reference point.
       const double dx = (s.X[0] - kRef[0]) * a, dy = (s.X[1] - kRef[1]) * b;
@@ -253,10 +254,10 @@ TEST(CalcMol, RotationAndTlsAgainstAtomsPlacedByHand) {
         bt[static_cast<size_t>(k)] += f * u(pr[k][0], pr[k][1]) / (len[pr[k][0]] * len[pr[k][1]]);
       r.Order = 2;
       r.B = bt;
-      Model.Atom.push_back(MakeAtom(r));
+      Struct.Model.Atom.push_back(MakeAtom(r));
     }
     const std::vector<cplx> want = AllF(kHs);
-    Model.Atom.clear();
+    Struct.Model.Atom.clear();
     std::vector<double> v(28, 0.);
     v[0] = 1.;
     v[1] = 90.;  // phi about z (type 0)
@@ -286,7 +287,7 @@ TEST(CalcMol, DerivativesMatchCentralDifferences) {
   for (const auto* ops : {&kP212121, &kP21c})
     for (int type = 0; type < 2; ++type) {
       SetCrystal(ops == &kP21c ? kMono : kOrtho, *ops);
-      Model.Atom.push_back(MakeAtom(
+      Struct.Model.Atom.push_back(MakeAtom(
           {"O9", 1, 2, 1.0, {0.1, 0.7, 0.2}, {0.005, 0.004, 0.006, 0.001, 0.0005, -0.0002}}));
       AddMolecule(type, true, {v1, v2});
       RefParams p;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "util/files.hpp"
+#include "model/structure.hpp"
 #include "model/session.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
@@ -46,8 +47,8 @@ class CalcProblemRun : public ::testing::Test {
     std::ofstream(fln_ + ".m50") << kM50;
     ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
     ASSERT_EQ(ScatEnsureLoaded(), 0);
-    ASSERT_EQ(EM50ReadAllFormFactors(Basic), 0);
-    Model = AtomModel{};
+    ASSERT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
+    Struct.Model = AtomModel{};
     SetBasicM40();
     AtomRec a = DefaultAtom();
     a.Name = "C1";
@@ -59,10 +60,10 @@ class CalcProblemRun : public ::testing::Test {
     a.Par.Val[3] = 0.3456;
     a.Par.Val[4] = 0.015;
     a.Par.Key[4] = 1;  // Uiso alone is refined (autkeys 0)
-    Model.Atom.push_back(a);
+    Struct.Model.Atom.push_back(a);
     SetBasicM40();
-    Model.DatBlock[0].Scale.Val[0] = 1.;
-    Model.DatBlock[0].Scale.Key[0] = 0;
+    Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
+    Struct.Model.DatBlock[0].Scale.Key[0] = 0;
     // Observed intensities kIRatio times those of the model.
     ASSERT_EQ(testsim::WriteSimulatedM90(fln_ + ".m90", 2, kIRatio), 0);
   }
@@ -72,7 +73,7 @@ class CalcProblemRun : public ::testing::Test {
   }
   // Writes M40 with the given Uiso and the refine block; returns M40's text.
   std::string Write(double uiso, const std::string& block) {
-    Model.Atom[0].Par.Val[4] = uiso;
+    Struct.Model.Atom[0].Par.Val[4] = uiso;
     EXPECT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
     std::ofstream(fln_ + ".m50", std::ios::app)
         << std::string(80, '*') + "\nrefine\n  autkeys 0\n" + block + "end\n";

@@ -2,6 +2,7 @@
 // parameter kind, symmetry-equivalent and Friedel-related reflections, and a
 // direct complex sum over explicitly generated positions (the second way).
 #include "refine/calc.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -48,21 +49,21 @@ void SetTypes(PhaseBasic& ph, bool anomalous) {
 void SetStructure(const std::array<double, 6>& cell, const std::string& lattice,
                   const std::vector<std::string>& ops, const std::vector<AtomSpec>& atoms,
                   bool anomalous = true) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  Basic.DatBlock[0].Radiation = 1;
-  Basic.DatBlock[0].Lambda = 1.54184;
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  Struct.Basic.DatBlock[0].Radiation = 1;
+  Struct.Basic.DatBlock[0].Lambda = 1.54184;
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.Lattice = lattice;
   ph.SymmText = ops;
   SetTypes(ph, anomalous);
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.7;
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.7;
   for (const AtomSpec& s : atoms) {
     AtomRec a = DefaultAtom();
     a.Name = s.Name;
@@ -80,7 +81,7 @@ void SetStructure(const std::array<double, 6>& cell, const std::string& lattice,
         a.Par.Val[static_cast<size_t>(lay.Off[b] + c)] =
             (n == 3 ? 0.004 : 0.0015) * std::sin(1.3 * c + n);
     }
-    Model.Atom.push_back(a);
+    Struct.Model.Atom.push_back(a);
   }
   RefDefault();
 }
@@ -103,7 +104,7 @@ const std::vector<AtomSpec> kAtoms = {
 };
 
 double SinThL(const std::array<int, 6>& h) {
-  const double* g = Basic.Phase[0].MetTensI;
+  const double* g = Struct.Basic.Phase[0].MetTensI;
   double s = 0.;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
@@ -123,12 +124,12 @@ CalcOut Eval(const CalcSetup& s, std::array<int, 6> h, bool der) {
 // The second way: every position R x + t + c of every operator and centring
 // vector, tensors rotated explicitly, f from the Gaussian sum.
 cplx DirectF(const std::array<int, 6>& h3) {
-  const PhaseBasic& ph = Basic.Phase[0];
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
   const PhaseSymmetry& ps = ph.Symmetry;
   const double s = SinThL(h3);
   Eigen::Vector3d h(h3[0], h3[1], h3[2]);
   cplx F = 0.;
-  for (const AtomRec& a : Model.Atom) {
+  for (const AtomRec& a : Struct.Model.Atom) {
     const AtomTypeBasic& t = ph.AtTypeData[static_cast<size_t>(a.Type - 1)];
     double f0 = t.FFBasic[8];
     for (int i = 0; i < 4; ++i)
@@ -279,7 +280,7 @@ TEST(Calc, DerivativesMatchCentralDifferences) {
     }
     for (const char* at : {"Fe2", "C3"}) {
       const int ia = at[0] == 'F' ? 3 : 4;
-      const AtomLayoutInfo lay = AtomLayout(Model.Atom[static_cast<size_t>(ia)].Shape);
+      const AtomLayoutInfo lay = AtomLayout(Struct.Model.Atom[static_cast<size_t>(ia)].Shape);
       for (int b = BlkAnh3; b <= BlkAnh4; ++b)
         for (int c = 0; c < lay.Len[b]; c += 3)
           idx.push_back({p.AtomBase[static_cast<size_t>(ia)] + lay.Off[b] + c, 1e-4});
@@ -315,7 +316,7 @@ TEST(Calc, EquivalentReflectionsFollowTheOperators) {
     RefBuildParams(p);
     CalcSetup s;
     ASSERT_EQ(CalcPrepare(s, p), 0);
-    const PhaseSymmetry& ps = Basic.Phase[0].Symmetry;
+    const PhaseSymmetry& ps = Struct.Basic.Phase[0].Symmetry;
     for (const std::array<int, 6> h : {std::array<int, 6>{2, -3, 4}, {1, 2, 3}, {-5, 1, 2}}) {
       const CalcOut o = Eval(s, h, false);
       const cplx f(o.A, o.B);
@@ -403,9 +404,9 @@ TEST(Calc, StronglyNegativeAdpIsANumericalProblem) {
 // reflections it forbids.
 TEST(Calc, NeutronLengthsAndCentringExtinctions) {
   SetStructure(kCellMono, "C", kC2c, {kAtoms[0], kAtoms[2]});
-  Basic.DatBlock[0].Radiation = 2;
-  Basic.Phase[0].AtTypeData[0].FNeutron = 6.646;
-  Basic.Phase[0].AtTypeData[1].FNeutron = 9.45;
+  Struct.Basic.DatBlock[0].Radiation = 2;
+  Struct.Basic.Phase[0].AtTypeData[0].FNeutron = 6.646;
+  Struct.Basic.Phase[0].AtTypeData[1].FNeutron = 9.45;
   RefParams p;
   RefBuildParams(p);
   CalcSetup s;
@@ -416,7 +417,7 @@ TEST(Calc, NeutronLengthsAndCentringExtinctions) {
   // F(000) = sum of ai b over all 8 positions.
   EXPECT_NEAR(o.A, 8. * (9.45 + 6.646), 1e-6);
   // Without the table entry for the radiation the preparation refuses.
-  Basic.Phase[0].AtTypeData[1].FNeutron.reset();
+  Struct.Basic.Phase[0].AtTypeData[1].FNeutron.reset();
   EXPECT_EQ(CalcPrepare(s, p), 1);
 }
 
@@ -436,7 +437,7 @@ TEST(Calc, ExtinctionDerivatives) {
   const ExtCase cases[] = {{ExtShelx, {0.05}}, {ExtIso, {20., 2000.}}};
   for (const ExtCase& c : cases) {
     SetStructure(kCellOrtho, "P", kP212121, kAtoms);
-    DatBlockModel& dm = Model.DatBlock[0];
+    DatBlockModel& dm = Struct.Model.DatBlock[0];
     dm.ExtType = c.Type;
     dm.Ext.resize(static_cast<int>(c.Val.size()));
     dm.Ext.Val = c.Val;

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/calc_mod.hpp"
 #include "symmetry/site.hpp"
 
@@ -27,10 +28,10 @@ const char* const kSwap = "x2 x1 x3 x5 x4";  // exchanges a and b, q1 and q2
 // exchange of a and b; `waves` the words of the "wave" option (none: no record).
 void SetPhase5(const std::vector<std::string>& ops, bool centro,
                const std::vector<std::string>& waves) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   const double cell[6] = {5, 5, 7, 90, 90, 90};
   std::copy(cell, cell + 6, ph.Cell);
   ph.NDim = 5;
@@ -39,10 +40,10 @@ void SetPhase5(const std::vector<std::string>& ops, bool centro,
   ph.Centro = centro;
   ph.SymmText = ops;
   ph.AtType = {"Ba"};
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.Phase.resize(1);
-  if (!waves.empty()) Model.Phase[0].Opt = {M40Option{2, waves}};
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.Phase.resize(1);
+  if (!waves.empty()) Struct.Model.Phase[0].Opt = {M40Option{2, waves}};
 }
 
 const std::vector<std::string> kWaves3 = {"1", "0", "0", "1", "1", "1"};  // (1,0) (0,1) (1,1)
@@ -115,7 +116,7 @@ TEST(CalcmWaves, SatelliteOfOneWaveIsABesselValue) {
       a.Par.Val[l.Off[BlkPosWave] + 3 + j] = 0.;
     }
     const double* v = a.Par.Val.data();
-    const auto& q = Basic.Phase[0].Qi;
+    const auto& q = Struct.Basic.Phase[0].Qi;
     for (int n = -2; n <= 2; ++n)
       for (int off : {0, 1}) {  // off = 1: m is not a multiple of k
         const int h[5] = {1, -2, 3, -n * c.K[0] + off, -n * c.K[1]};
@@ -229,10 +230,10 @@ TEST(CalcmWaves, SiteConstrainedAtomIsItsOwnImage) {
   SetPhase5({kIdent, kSwap}, false, kWaves3);
   const AtomShape sh = Shape(2, 3, 3, 3);
   SiteContext ctx;
-  ctx.Symm = &Basic.Phase[0].Symmetry;
+  ctx.Symm = &Struct.Basic.Phase[0].Symmetry;
   ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 49};
   ModWaves kw;
-  ASSERT_EQ(ModWavesOfPhase(Model.Phase[0], 2, kw, nullptr), 0);
+  ASSERT_EQ(ModWavesOfPhase(Struct.Model.Phase[0], 2, kw, nullptr), 0);
   ctx.Kw = kw;
   SiteAtom s;
   s.Name = "Ba1";

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
@@ -43,10 +44,10 @@ void SetGroup(const std::string& symbol) {
   std::vector<std::string> gen;
   std::string lattice;
   ASSERT_TRUE(LoadGroup(symbol, gen, lattice)) << symbol;
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   const double cell[6] = {7.1, 8.3, 9.7, 90., symbol.find("P2_1") == 0 ? 104. : 90., 90.};
   std::copy(cell, cell + 6, ph.Cell);
   if (symbol == "P4mm") ph.Cell[1] = ph.Cell[0];
@@ -58,11 +59,11 @@ void SetGroup(const std::string& symbol) {
   // f(0) = 6 and 8 (Gaussian sets a1 b1 .. a4 b4 c).
   ph.AtTypeData[0].FFBasic = {2, 10, 1, 1, 1, 20, 1, 50, 1};
   ph.AtTypeData[1].FFBasic = {3, 10, 2, 1, 1, 20, 1, 50, 1};
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.;
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
   RefDefault();
   Ref.Run.SetI(RkAutSpec, 1);
   Ref.Run.SetI(RkAutKeys, 1);
@@ -77,7 +78,7 @@ void AddAtom(const std::string& name, int type, std::array<double, 3> x) {
   a.Par.Val[0] = 1.;
   for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[static_cast<size_t>(i)];
   a.Par.Val[4] = 0.02;
-  Model.Atom.push_back(a);
+  Struct.Model.Atom.push_back(a);
 }
 
 bool Listed(const RefParams& p, std::string_view s) {
@@ -104,18 +105,18 @@ TEST(ConstrOrigin, PolarAxesOfRealGroups) {
   for (const PolarCase& c : cases) {
     SCOPED_TRACE(c.Group);
     SetGroup(c.Group);
-    const auto axes = PolarAxis(Basic.Phase[0].Symmetry);
+    const auto axes = PolarAxis(Struct.Basic.Phase[0].Symmetry);
     ASSERT_EQ(axes.size(), c.Axes.size());
     for (size_t i = 0; i < axes.size(); ++i)
       for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(axes[i][k], c.Axes[i][k], 1e-12);
-    EXPECT_EQ(PolarX4Axis(Basic.Phase[0].Symmetry), 0);
+    EXPECT_EQ(PolarX4Axis(Struct.Basic.Phase[0].Symmetry), 0);
   }
 }
 
 // Position values of every atom, 3 per atom.
 std::vector<Eigen::Vector3d> Positions(const RefParams& p) {
   std::vector<Eigen::Vector3d> out;
-  for (size_t a = 0; a < Model.Atom.size(); ++a) {
+  for (size_t a = 0; a < Struct.Model.Atom.size(); ++a) {
     const int o = p.AtomBase[a] + 1;
     out.emplace_back(p.Val[static_cast<size_t>(o)], p.Val[static_cast<size_t>(o + 1)],
                      p.Val[static_cast<size_t>(o + 2)]);
@@ -143,7 +144,7 @@ TEST(ConstrOrigin, DefaultConditionRemovesTheSingularDirection) {
     SetGroup(c.Group);
     for (size_t i = 0; i < c.Atoms.size(); ++i)
       AddAtom("A" + std::to_string(i + 1), 1 + static_cast<int>(i % 2), c.Atoms[i]);
-    SetBasicM40(Model);
+    SetBasicM40(Struct.Model);
     RefParams p;
     ASSERT_EQ(RefPrelimConstr(p), 0);
     EXPECT_TRUE(Listed(p, constrmsg::OriginDefault));
@@ -158,7 +159,7 @@ TEST(ConstrOrigin, DefaultConditionRemovesTheSingularDirection) {
     for (const RefOriginDir& o : p.Origin) {
       if (!o.Active) continue;
       std::vector<double> d(static_cast<size_t>(p.size()), 0.), dc(static_cast<size_t>(n));
-      for (size_t a = 0; a < Model.Atom.size(); ++a)
+      for (size_t a = 0; a < Struct.Model.Atom.size(); ++a)
         for (int k = 0; k < 3; ++k)
           d[static_cast<size_t>(p.AtomBase[a] + 1 + k)] = o.Dir[static_cast<size_t>(k)];
       for (int k = 0; k < n; ++k)
@@ -201,8 +202,8 @@ TEST(ConstrOrigin, DefaultConditionRemovesTheSingularDirection) {
     for (const RefOriginDir& o : p.Origin) {
       if (!o.Active) continue;
       double c = 0., sw = 0.;
-      for (size_t i = 0; i < Model.Atom.size(); ++i) {
-        const double w = Model.Atom[i].Type == 1 ? 36. : 64.;
+      for (size_t i = 0; i < Struct.Model.Atom.size(); ++i) {
+        const double w = Struct.Model.Atom[i].Type == 1 ? 36. : 64.;
         c += w * fixed[i][o.Pivot];
         sw += w;
       }
@@ -222,7 +223,7 @@ TEST(ConstrOrigin, FixedByOneAtomOrNotNeeded) {
   SetGroup("P2_1");
   AddAtom("C1", 1, {0.11, 0.23, 0.37});
   AddAtom("O1", 2, {0.41, 0.07, 0.19});
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   RefFixed f;
   f.What = FixPol;
   f.Atoms = {"O1"};
@@ -240,7 +241,7 @@ TEST(ConstrOrigin, FixedByOneAtomOrNotNeeded) {
   // Centrosymmetric group: nothing to fix.
   SetGroup("P2_1/c");
   AddAtom("C1", 1, {0.11, 0.23, 0.37});
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   ASSERT_EQ(RefPrelimConstr(p), 0);
   EXPECT_TRUE(p.Origin.empty());
   EXPECT_FALSE(Listed(p, constrmsg::OriginDefault));

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
@@ -18,19 +19,19 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 void SetPhase(const std::array<double, 6>& cell, const std::vector<std::string>& gen) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.Lattice = "P";
   ph.SymmText = gen;
   ph.AtType = {"C"};
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.;
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
   RefDefault();
   Ref.Run.SetI(RkAutSpec, 1);
   Ref.Run.SetI(RkAutKeys, 1);
@@ -45,7 +46,7 @@ void AddAtom(const std::string& name, const Eigen::Vector3d& x, int posWaves = 0
   a.Par.Val[0] = 1.;
   for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[i];
   a.Par.Val[4] = 0.02;
-  Model.Atom.push_back(a);
+  Struct.Model.Atom.push_back(a);
 }
 
 void Keep(int sub, const std::vector<std::string>& atoms) {
@@ -57,7 +58,7 @@ void Keep(int sub, const std::vector<std::string>& atoms) {
 }
 
 Eigen::Matrix3d Ortho() {
-  const PhaseBasic& ph = Basic.Phase[0];
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
   const double d = kPi / 180.;
   const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
   const double ca = std::cos(ph.Cell[3] * d), cb = std::cos(ph.Cell[4] * d),
@@ -142,7 +143,7 @@ TEST(ConstrRigid, RigidGroupsKeepDistancesAndAngles) {
     }
     AddAtom("O9", {0.7, 0.1, 0.6}, nw);  // outside the group
     Keep(sub, names);
-    SetBasicM40(Model);
+    SetBasicM40(Struct.Model);
     RefParams p;
     ASSERT_EQ(RefPrelimConstr(p), 0);
     const int n = static_cast<int>(kBody.size());
@@ -168,7 +169,7 @@ TEST(ConstrRigid, RigidGroupsKeepDistancesAndAngles) {
       std::vector<Eigen::Vector3d> u;
       for (int a = 0; a < n; ++a) {
         const int o = p.AtomBase[static_cast<size_t>(a)] +
-                      AtomLayout(Model.Atom[0].Shape).Off[BlkPosWave] + 3 * slot;
+                      AtomLayout(Struct.Model.Atom[0].Shape).Off[BlkPosWave] + 3 * slot;
         u.push_back(Ortho() * Eigen::Vector3d(p.Val[static_cast<size_t>(o)],
                                               p.Val[static_cast<size_t>(o + 1)],
                                               p.Val[static_cast<size_t>(o + 2)]));
@@ -197,7 +198,7 @@ TEST(ConstrRigid, PlaneGroupStaysPlanar) {
     AddAtom(names.back(), Eigen::Vector3d(0.4, 0.3, 0.5) + mi * c);
   }
   Keep(KeepPlane, names);
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   RefParams p;
   ASSERT_EQ(RefPrelimConstr(p), 0);
   EXPECT_EQ(RefinedPositions(p, 6), 18 - 3);
@@ -239,7 +240,7 @@ TEST(ConstrSu, DependentParametersPropagateTheFullCovariance) {
     SetPhase(c.Cell, c.Gen);
     AddAtom("M1", c.X);
     AddAtom("O1", {0.1, 0.2, 0.3});
-    SetBasicM40(Model);
+    SetBasicM40(Struct.Model);
     // A user equation with two refined terms: its variance needs the
     // covariance between them.
     RefEquation e;
@@ -279,7 +280,7 @@ TEST(ConstrSu, DependentParametersPropagateTheFullCovariance) {
 TEST(ConstrPopv, ElectroneutralityAsEquationRestraintAndRenormalisation) {
   SetPhase({5, 6, 7, 90, 90, 90}, {"x y z"});
   for (int i = 0; i < 3; ++i) AddAtom("A" + std::to_string(i + 1), {0.1 * i, 0.2, 0.3});
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   // Stand-ins for valence populations: the occupancies, with multiplicities.
   const std::vector<double> w = {2., 1., 4.};
   auto sum = [&](const RefParams& p) {

@@ -3,6 +3,7 @@
 // gives ideal geometry, ADP riding, user equations, fixed commands and
 // restrictions.
 #include "refine/constr.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,19 +23,19 @@ constexpr double kPi = 3.14159265358979323846;
 // One phase from cell, centring and generator lines; the model is cleared.
 void SetPhase(const std::array<double, 6>& cell, const std::string& lattice,
               const std::vector<std::string>& gen) {
-  Basic = BasicData{};
-  Basic.Phase.resize(1);
-  Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Basic.Phase[0];
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Struct.Basic.Phase[0];
   std::copy(cell.begin(), cell.end(), ph.Cell);
   ph.Lattice = lattice;
   ph.SymmText = gen;
   ph.AtType = {"C"};
-  ASSERT_EQ(SetBasicM50(Basic), 0);
-  Model = AtomModel{};
-  Model.DatBlock.resize(1);
-  Model.DatBlock[0].Scale.resize(1);
-  Model.DatBlock[0].Scale.Val[0] = 1.;
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.DatBlock.resize(1);
+  Struct.Model.DatBlock[0].Scale.resize(1);
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
   RefDefault();
   Ref.Run.SetI(RkAutSpec, 1);
   Ref.Run.SetI(RkAutKeys, 1);
@@ -54,8 +55,8 @@ AtomRec& AddAtom(const std::string& name, std::array<double, 3> x, int adpOrder 
   } else {
     a.Par.Val[4] = 0.02;
   }
-  Model.Atom.push_back(a);
-  return Model.Atom.back();
+  Struct.Model.Atom.push_back(a);
+  return Struct.Model.Atom.back();
 }
 
 const std::vector<std::string> kFm3m = {"x y z", "-x -y z", "-x y -z",
@@ -80,7 +81,7 @@ Eigen::Matrix3d BetaOf(const RefParams& p, int a) {
 // centring) of the phase that map its position onto itself: position
 // R x + t = x (mod 1) and tensor R beta R^T = beta.
 double SiteViolation(const RefParams& p, int a, int& nSite) {
-  const PhaseSymmetry& ps = Basic.Phase[0].Symmetry;
+  const PhaseSymmetry& ps = Struct.Basic.Phase[0].Symmetry;
   const Eigen::Vector3d x = PosOf(p, a);
   const Eigen::Matrix3d b = BetaOf(p, a);
   double worst = 0.;
@@ -149,7 +150,7 @@ TEST(Constr, SpecialPositionsStayOnTheirSitesUnderRandomShifts) {
       SetPhase({3.9, 3.9, 5.1, 90, 90, 90}, "P", kP4mmm);
     // Slightly off the site, as read from a file.
     AddAtom("A1", {c.X[0] + 2e-7, c.X[1] - 1e-7, c.X[2]});
-    SetBasicM40(Model);
+    SetBasicM40(Struct.Model);
     RefParams p;
     ASSERT_EQ(RefPrelimConstr(p), 0);
     int nSite = 0;
@@ -180,7 +181,7 @@ TEST(Constr, CompressIsTheTransposeOfUncompress) {
   AddAtom("O1", {0.13, 0.13, 0.13});
   AddAtom("O2", {0.11, 0.11, 0.31});
   AddAtom("H1", {0.2, 0.3, 0.4}, 1);
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   // A user equation chained onto a symmetry-dependent parameter.
   RefEquation e;
   e.Dep = {1., "x", "H1"};
@@ -222,7 +223,7 @@ TEST(Constr, LabelsAndOwners) {
   SetPhase({5, 5, 5, 90, 90, 90}, "P", {"x y z"});
   AddAtom("C1", {0.1, 0.2, 0.3});
   AddAtom("Na1", {0.4, 0.2, 0.3}, 1);
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   RefParams p;
   RefBuildParams(p);
   std::vector<std::string> labels;
@@ -252,7 +253,7 @@ TEST(Constr, LabelsAndOwners) {
   // Values round-trip into the model.
   p.Val[static_cast<size_t>(RefParIndex(p, "x", "Na1"))] = 0.45;
   RefStoreParams(p);
-  EXPECT_DOUBLE_EQ(Model.Atom[1].Par.Val[1], 0.45);
+  EXPECT_DOUBLE_EQ(Struct.Model.Atom[1].Par.Val[1], 0.45);
 }
 
 TEST(Constr, EquationsFixedCommandsAndTheirMessages) {
@@ -260,7 +261,7 @@ TEST(Constr, EquationsFixedCommandsAndTheirMessages) {
   AddAtom("C1", {0.1, 0.2, 0.3});
   AddAtom("C2", {0.3, 0.2, 0.1});
   AddAtom("O1", {0.5, 0.2, 0.1});
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   RefEquation alpha;
   alpha.Dep = {1., "alpha", ""};
   alpha.Const = 90.;
@@ -305,7 +306,7 @@ TEST(Constr, RestrictionsFollowTheFirstMember) {
   AddAtom("Fe1", {0.1, 0.2, 0.3}).Par.Val[0] = 0.6;
   AddAtom("Co1", {0.1, 0.2, 0.3}).Par.Val[0] = 0.4;
   AddAtom("Ni1", {0.7, 0.2, 0.3});
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   RefRestric r;
   r.Members = {"Fe1", "Co1"};
   ASSERT_EQ(RefRestricDecode(1, r.Occ, r.Group, r.Extra), 0);  // keep sum, group 1
@@ -352,7 +353,7 @@ Eigen::Matrix3d Ortho(const PhaseBasic& ph) {
 }
 double Dist(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
   Eigen::Matrix3d g;
-  for (int k = 0; k < 9; ++k) g(k / 3, k % 3) = Basic.Phase[0].MetTens[k];
+  for (int k = 0; k < 9; ++k) g(k / 3, k % 3) = Struct.Basic.Phase[0].MetTens[k];
   const Eigen::Vector3d d = a - b;
   return std::sqrt(d.dot(g * d));
 }
@@ -386,7 +387,7 @@ TEST(Constr, HydrogenPlacementIdealAndRiding) {
   for (const HydroCase& c : cases) {
     SCOPED_TRACE(c.Sub * 10 + static_cast<int>(c.NeighDir.size()));
     SetPhase({5.1, 6.3, 7.2, 81, 97, 104}, "P", {"x y z"});
-    const Eigen::Matrix3d m = Ortho(Basic.Phase[0]), mi = m.inverse();
+    const Eigen::Matrix3d m = Ortho(Struct.Basic.Phase[0]), mi = m.inverse();
     const Eigen::Vector3d xc(0.31, 0.42, 0.27);
     AddAtom("C1", {xc[0], xc[1], xc[2]});
     RefKeep k;
@@ -408,7 +409,7 @@ TEST(Constr, HydrogenPlacementIdealAndRiding) {
       AddAtom(k.Atoms.back(), {x[0], x[1], x[2]}, 1);
     }
     Ref.Keep = {k};
-    SetBasicM40(Model);
+    SetBasicM40(Struct.Model);
     RefParams p;
     ASSERT_EQ(RefPrelimConstr(p), 0);
     const int nn = static_cast<int>(c.NeighDir.size()), na = 1 + nn + c.NH;
@@ -471,12 +472,12 @@ TEST(Constr, AdpRidingOnUeqOfTheAnchor) {
   k.Value = 1.2;
   k.Atoms = {"H1", "H2"};
   Ref.Keep = {k};
-  SetBasicM40(Model);
+  SetBasicM40(Struct.Model);
   RefParams p;
   ASSERT_EQ(RefPrelimConstr(p), 0);
   // Ueq = trace(A U* A^T)/3 with U* = beta/(2 pi^2) and A the orthogonalisation.
   auto ueq = [&](const Eigen::Matrix3d& b) {
-    const Eigen::Matrix3d a = Ortho(Basic.Phase[0]);
+    const Eigen::Matrix3d a = Ortho(Struct.Basic.Phase[0]);
     return (a * (b / (2 * kPi * kPi)) * a.transpose()).trace() / 3.;
   };
   const int uh1 = RefParIndex(p, "Uiso", "H1");

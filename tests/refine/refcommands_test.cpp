@@ -2,6 +2,7 @@
 // sub-command syntax with its messages, the restriction code, reflection
 // groups and the round trip through the writer.
 #include "refine/refcommands.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,8 @@ namespace fs = std::filesystem;
 struct RefCmdTest : ::testing::Test {
   test::ReportScript Tk;
   void SetUp() override {
-    Model = AtomModel{};
-    KeyPhases.PhaseNames.clear();
+    Struct.Model = AtomModel{};
+    Struct.KeyPhases.PhaseNames.clear();
     Sess.fln.clear();
     Sess.KPhase = 1;
   }
@@ -171,7 +172,7 @@ TEST_F(RefCmdTest, MessagesAgainstTheModel) {
     a.Shape.MagPar = mag;
     return a;
   };
-  Model.Atom = {atom("C1", 1, 1, 0), atom("C2", 1, 1, 0),  atom("C3", 2, 1, 0),
+  Struct.Model.Atom = {atom("C1", 1, 1, 0), atom("C2", 1, 1, 0),  atom("C3", 2, 1, 0),
                 atom("C4", 1, 2, 0), atom("Fe1", 1, 1, 1), atom("Fe2", 1, 1, 2)};
   struct Case {
     const char* Line;
@@ -225,7 +226,7 @@ TEST_F(RefCmdTest, RestricCodeBothWays) {
   // Mixed atom/molecule lists allow only occupancies (g 4, h 0).
   MoleculeRec m;
   m.Name = "Mol1";
-  Model.Mol.push_back(m);
+  Struct.Model.Mol.push_back(m);
   EXPECT_EQ(Read("refine\n restric C1 Mol1 4\nend\n"), 0);
   EXPECT_EQ(Read("refine\n restric C1 Mol1 1\nend\n"), 1);
   EXPECT_TRUE(Tk.Saw("For the mixed atom/molecule command only occupancies can be restriced."));

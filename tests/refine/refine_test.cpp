@@ -2,6 +2,7 @@
 // by 0.05 Angstrom returns to the true coordinates, the coefficient file reads
 // back, and cycles 0 leaves M40 byte for byte as it was.
 #include "refine/refine.hpp"
+#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -41,13 +42,13 @@ class RefineSimulated : public ::testing::Test {
     Sess.fln = fln_;  // the refine block is read from Sess.fln
     std::ofstream(fln_ + ".m50") << kM50;
     ASSERT_EQ(iom50(M50Read, fln_ + ".m50"), 0);
-    Model = AtomModel{};
+    Struct.Model = AtomModel{};
     SetBasicM40();
     for (int k = 0; k < 2; ++k)
       testsim::AddIsoAtom(k == 0 ? "C1" : "O1", k + 1, {kTrue[k][0], kTrue[k][1], kTrue[k][2]},
                           0.015);
     SetBasicM40();
-    Model.DatBlock[0].Scale.Val[0] = 1.;
+    Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
     ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
     // Intensities = Fc**2 of the true model, sigma(I) = 0.02 I + 1.
     ASSERT_EQ(ScatEnsureLoadedForTest(), 0);
@@ -58,7 +59,7 @@ class RefineSimulated : public ::testing::Test {
     if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
   static int ScatEnsureLoadedForTest() {
-    return ScatEnsureLoaded() != 0 ? 1 : EM50ReadAllFormFactors(Basic);
+    return ScatEnsureLoaded() != 0 ? 1 : EM50ReadAllFormFactors(Struct.Basic);
   }
 
   fs::path dir_;
@@ -70,7 +71,7 @@ TEST_F(RefineSimulated, ShiftedModelReturnsAndCyclesZeroKeepsM40) {
   const double cell[3] = {5.1, 6.2, 7.3};
   for (int k = 0; k < 2; ++k)
     for (int i = 0; i < 3; ++i)
-      Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + i)] +=
+      Struct.Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + i)] +=
           ((k + i) % 2 ? 0.05 : -0.05) / cell[i];
   ASSERT_EQ(iom40(M40Write, fln_ + ".m40"), 0);
   std::string shifted;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "model/m40.hpp"
 #include "model/m95m90.hpp"
 #include "refine/calc.hpp"
@@ -24,7 +25,7 @@ inline void AddIsoAtom(const std::string& name, int type, const std::array<doubl
   ReallocateAtomParams(a, a.Shape);
   for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[static_cast<size_t>(i)];
   a.Par.Val[4] = u;
-  Model.Atom.push_back(a);
+  Struct.Model.Atom.push_back(a);
 }
 
 // Writes an M90 of one block (Mo K-alpha) with the reflections h, k = -hmax..hmax,
@@ -45,7 +46,7 @@ inline void AddIsoAtom(const std::string& name, int type, const std::array<doubl
         if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
         CalcRefl cr;
         cr.H = {h, k, l, 0, 0, 0};
-        cr.SinThL = RefSinThL(Basic.Phase[0], cr.H.data(), 3);
+        cr.SinThL = RefSinThL(Struct.Basic.Phase[0], cr.H.data(), 3);
         CalcOut out;
         if (Calc(s, cr, false, out)) return 1;
         M90Refl r;

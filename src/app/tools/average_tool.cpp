@@ -1,5 +1,6 @@
 // Averaging as a separate action: listing fln.ave.
 #include "app/tools/average_tool.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -45,19 +46,19 @@ void LoadM90(const std::vector<M90Refl>& r, int ndim, int block) {
     pk.Offset[i] = -lo;
     pk.Range[i] = hi - lo + 1;
   }
-  Refl.Pack = pk;
+  Struct.Refl.Pack = pk;
   const int n = static_cast<int>(r.size());
   ReallocRefArrays(n);
-  Refl.NRef = n;
+  Struct.Refl.NRef = n;
   for (int k = 0; k < n; ++k) {
-    Refl.HCondAr[k] = IndPack(r[k].H, pk);
-    Refl.RIAr[k] = r[k].I;
-    Refl.RSAr[k] = r[k].SigI;
-    Refl.ICullAr[k] = r[k].ICull != 0 ? kCullMan : kCullNone;
-    Refl.RunCCDAr[k] = 1;
-    Refl.RefBlockAr[k] = block;
-    Refl.TwAr[k] = r[k].ITw;
-    Refl.ThetaArr[k] = 0.;
+    Struct.Refl.HCondAr[k] = IndPack(r[k].H, pk);
+    Struct.Refl.RIAr[k] = r[k].I;
+    Struct.Refl.RSAr[k] = r[k].SigI;
+    Struct.Refl.ICullAr[k] = r[k].ICull != 0 ? kCullMan : kCullNone;
+    Struct.Refl.RunCCDAr[k] = 1;
+    Struct.Refl.RefBlockAr[k] = block;
+    Struct.Refl.TwAr[k] = r[k].ITw;
+    Struct.Refl.ThetaArr[k] = 0.;
   }
 }
 
@@ -77,9 +78,9 @@ int Fail(std::string_view m) {
 }  // namespace
 
 int EM9Average(const std::string& base) {
-  if (Basic.Phase.empty()) return Fail(avetool::NoPhase);
-  const int kp = std::clamp(Sess.KPhase, 1, static_cast<int>(Basic.Phase.size()));
-  const PhaseBasic& phase = Basic.Phase[kp - 1];
+  if (Struct.Basic.Phase.empty()) return Fail(avetool::NoPhase);
+  const int kp = std::clamp(Sess.KPhase, 1, static_cast<int>(Struct.Basic.Phase.size()));
+  const PhaseBasic& phase = Struct.Basic.Phase[kp - 1];
   std::vector<std::string> lst;
   if (FeFileExists(base + ".m90")) {
     std::vector<M90Block> b;

@@ -1,4 +1,5 @@
 #include "app/tools/import_tool.hpp"
+#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -34,32 +35,32 @@ void Say(const TarnToolCall& call, const std::string& text) {
 }  // namespace
 
 int EM9ImportActionTool(TarnToolCall& call) {
-  const size_t before = Refl.M95.size();
+  const size_t before = Struct.Refl.M95.size();
   // Only a structure whose basic data have been read gets a data block: the
   // first block always exists once M50 has been read.
-  const bool haveM50 = Sess.ExistFile[FileM50] && !Basic.DatBlock.empty();
-  const bool add = haveM50 && Basic.DatBlock.size() < before + 1;
+  const bool haveM50 = Sess.ExistFile[FileM50] && !Struct.Basic.DatBlock.empty();
+  const bool add = haveM50 && Struct.Basic.DatBlock.size() < before + 1;
   BasicData saved;
   if (add) {
-    saved = Basic;
-    DatBlockBasic d = Basic.DatBlock.back();
+    saved = Struct.Basic;
+    DatBlockBasic d = Struct.Basic.DatBlock.back();
     // The name and the reflection count belong to the other data set.
     d.Name.clear();
     d.NoOfRef.reset();
     // Present before the import, so that the new M95 header is completed
     // from it like the headers of the earlier blocks.
-    Basic.DatBlock.push_back(std::move(d));
+    Struct.Basic.DatBlock.push_back(std::move(d));
   }
   const int next = EM9ImportTool(call);
-  const bool imported = Refl.M95.size() == before + 1;
+  const bool imported = Struct.Refl.M95.size() == before + 1;
   if (!add) return next;
   if (call.Error || !imported) {
-    Basic = std::move(saved);
+    Struct.Basic = std::move(saved);
     return next;
   }
   // The file's own wavelength and radiation take precedence.
-  const M95Block& b = Refl.M95.back();
-  DatBlockBasic& d = Basic.DatBlock.back();
+  const M95Block& b = Struct.Refl.M95.back();
+  DatBlockBasic& d = Struct.Basic.DatBlock.back();
   if (b.Lambda != kUnsetReal && b.Lambda > 0.) {
     d.Lambda = b.Lambda;
     d.KAlpha1 = b.KAlpha1 != kUnsetReal ? b.KAlpha1 : b.Lambda;
@@ -68,12 +69,12 @@ int EM9ImportActionTool(TarnToolCall& call) {
   if (b.RadType > 0) d.Radiation = b.RadType;
   if (Sess.StructureLocked) return next;  // basic files are not changed
   if (iom50(M50Write, Sess.fln + ".m50") != 0) {
-    Basic = std::move(saved);
+    Struct.Basic = std::move(saved);
     Say(call, std::string(toolmsg::M50NotWritten));
     call.Error = 1;
     return next;
   }
-  Say(call, fmt::format(fmt::runtime(toolmsg::DatBlockAdded), Basic.DatBlock.size()));
+  Say(call, fmt::format(fmt::runtime(toolmsg::DatBlockAdded), Struct.Basic.DatBlock.size()));
   return next;
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "app/tools/import_tool.hpp"
+#include "model/structure.hpp"
 #include "datared/import.hpp"
 #include "datared/import_msg.hpp"
 #include "model/session.hpp"
@@ -65,8 +66,8 @@ struct FormLayout {
 // vectors of the current phase are the defaults.
 void AddModulationFields(std::vector<FeFormField>& form, FormLayout& lay) {
   std::vector<Vec3> q;
-  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Basic.Phase.size()))
-    q = Basic.Phase[Sess.KPhase - 1].Qi;
+  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Struct.Basic.Phase.size()))
+    q = Struct.Basic.Phase[Sess.KPhase - 1].Qi;
   lay.RealInd = static_cast<int>(form.size());
   form.push_back({std::string(wiz::FieldRealInd), "0"});
   lay.NQ = static_cast<int>(form.size());
@@ -165,7 +166,7 @@ int ReadOptions(const std::vector<FeFormField>& f, bool general, const FormLayou
   }
   const FeFormField& db = f[lay.DatBlock];
   const auto k = ToInt(db.Value);
-  if (!k || *k < 0 || *k > static_cast<long long>(Basic.DatBlock.size()))
+  if (!k || *k < 0 || *k > static_cast<long long>(Struct.Basic.DatBlock.size()))
     return BadOpt(db.Label, db.Value);
   opt.DatBlock = static_cast<int>(*k);
   return 0;
@@ -218,7 +219,7 @@ int EM9ImportWizard() {
   FormLayout lay;
   if (general) AddModulationFields(form, lay);
   lay.DatBlock = static_cast<int>(form.size());
-  form.push_back({fmt::format(fmt::runtime(wiz::FieldDatBlock), Basic.DatBlock.size()), "0"});
+  form.push_back({fmt::format(fmt::runtime(wiz::FieldDatBlock), Struct.Basic.DatBlock.size()), "0"});
   if (!Fe().EditForm(std::string(wiz::Options), form)) return 1;
   ImpOptions opt;
   if (ReadOptions(form, general, lay, opt)) return 1;
@@ -229,7 +230,7 @@ int EM9ImportWizard() {
     return 1;
   }
   std::vector<std::string> lines = {
-      fmt::format(fmt::runtime(wiz::Imported), Refl.M95.back().NRef, *file, Refl.M95.size())};
+      fmt::format(fmt::runtime(wiz::Imported), Struct.Refl.M95.back().NRef, *file, Struct.Refl.M95.size())};
   lines.insert(lines.end(), Imp.LastNotes.begin(), Imp.LastNotes.end());
   FeInfo(std::string(wiz::Header), lines);
   return 0;
@@ -262,7 +263,7 @@ int EM9ImportTool(TarnToolCall& call) {
     call.Error = 1;
   } else {
     Fe().ListingLine(fmt::format("{} reflections imported from \"{}\" as reflection block {}.",
-                                 Refl.M95.back().NRef, file, Refl.M95.size()));
+                                 Struct.Refl.M95.back().NRef, file, Struct.Refl.M95.size()));
     for (const auto& n : Imp.LastNotes) Fe().ListingLine(n);
   }
   return NextNothing;
