@@ -11,12 +11,12 @@
 #include "util/report.hpp"
 #include "model/refl.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kDeg = M_PI / 180.;
 
 Eigen::Matrix3d Mat(const double* m) {
   Eigen::Matrix3d a;

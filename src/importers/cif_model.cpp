@@ -20,12 +20,12 @@
 #include "symmetry/site.hpp"
 #include "util/cif_syntax.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kB2U = 1. / (8. * kPi * kPi);  // Uiso = Biso / (8 pi^2)
 constexpr double kDefaultUiso = 0.05;           // Angstrom^2, atoms without a value
 constexpr double kLambdaMo = 0.71073;           // Mo K-alpha (weighted mean), Angstrom

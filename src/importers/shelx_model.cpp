@@ -25,6 +25,7 @@
 #include "symmetry/symm.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
@@ -32,7 +33,6 @@ ShelxImportInfo ShelxImport;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // Coded parameters: |v| > kFixedCodeMin carries a code 10 m + p (m = 1 fixed,
 // m >= 2 free variable m).
 constexpr double kFixedCodeMin = 5.;

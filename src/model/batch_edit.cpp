@@ -4,12 +4,12 @@
 #include <string>
 
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // Largest monochromator angle accepted, degrees.
 constexpr double kMaxMonAngle = 180.;
 

@@ -8,13 +8,12 @@
 
 #include "model/atoms.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = std::numbers::pi;
-constexpr double kTwoPi = 2. * std::numbers::pi;
 constexpr double kTolGauleg = 3.0e-14;       // Newton convergence of the Legendre roots
 constexpr double kTolFPolDependent = 1e-10;  // squared norm below which a raw function is dependent
 constexpr double kBesselBig = 1.0e250;       // rescaling threshold of the backward recurrences

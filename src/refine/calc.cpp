@@ -11,6 +11,7 @@
 // modulated atoms through Calcm1 / Calcm2.
 #include "refine/calc.hpp"
 #include "model/structure.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -31,8 +32,6 @@ namespace tarn {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kTwoPi = 2. * kPi;
 using cplx = std::complex<double>;
 
 // ---------------------------------------------------------------- fast math

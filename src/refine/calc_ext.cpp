@@ -10,6 +10,7 @@
 #include <numbers>
 
 #include "model/scatdata.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
@@ -23,7 +24,6 @@ constexpr double kTolDenom = 1.0e-12;   // smallest accepted 1 + k x + ... of th
 constexpr double kTolShelx = 1.0e-6;    // smallest accepted 1 + x e
 constexpr double kTolTwinDet = 1.0e-6;  // |det T| below this: singular twin matrix
 constexpr double kTolMoment = 1.0e-10;  // moment modulus below this has no direction
-constexpr double kDeg = std::numbers::pi / 180.;
 
 const char* const kExtMsg[] = {
     "Anisotropic extinction cannot be performed.",

@@ -13,13 +13,12 @@
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = std::numbers::pi;
-constexpr double kTwoPi = 2. * kPi;
 using cplx = std::complex<double>;
 using CVec = std::array<cplx, 3>;
 

@@ -1,5 +1,6 @@
 #include "refine/calc_mod.hpp"
 #include "model/structure.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -17,8 +18,6 @@ namespace tarn {
 namespace {
 
 using Cx = std::complex<double>;
-constexpr double kPi = std::numbers::pi;
-constexpr double kTwoPi = 2. * std::numbers::pi;
 constexpr Cx kI{0., 1.};
 constexpr double kTolCentrZero = 1.0e-6;  // |sum over centring| below this: extinct reflection
 constexpr double kTolWIdentity = 1.0e-9;  // W matrix taken as the identity

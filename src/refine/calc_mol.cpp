@@ -17,28 +17,18 @@
 #include "model/basic.hpp"
 #include "refine/constr_internal.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi2 = 2. * kPi * kPi;  // beta = 2 pi^2 M^-1 U M^-T
 constexpr int kPair[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
 
 using M3 = Eigen::Matrix3d;
 using V3 = Eigen::Vector3d;
 
-M3 ToEigen(const Mat3& a) {
-  M3 m;
-  for (int i = 0; i < 9; ++i) m(i / 3, i % 3) = a[static_cast<size_t>(i)];
-  return m;
-}
-Mat3 FromEigen(const M3& m) {
-  Mat3 a{};
-  for (int i = 0; i < 9; ++i) a[static_cast<size_t>(i)] = m(i / 3, i % 3);
-  return a;
-}
 M3 SymOf(const std::array<double, 6>& b) {
   M3 m;
   m << b[0], b[3], b[4], b[3], b[1], b[5], b[4], b[5], b[2];

@@ -13,13 +13,12 @@
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
 #include "util/strings.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDeg = kPi / 180.;
 // Ideal angles of hydrogen placement, degrees.
 constexpr double kTetraAngle = 109.4712206;  // acos(-1/3)
 constexpr double kTrigAngle = 120.;

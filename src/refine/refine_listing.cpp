@@ -1,5 +1,6 @@
 // Parameter sections of the refinement listing.
 #include "refine/refine_listing.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -12,7 +13,6 @@ namespace tarn {
 
 namespace {
 
-constexpr double kDeg = std::numbers::pi / 180.;
 
 // Symmetric 3x3 from the six components 11 22 33 12 13 23.
 Eigen::Matrix3d Sym(const double* t) {

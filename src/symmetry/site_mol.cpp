@@ -1,6 +1,7 @@
 // Rigid-body geometry of molecule positions and their site-symmetry
 // constraints (conventions in site_mol.hpp).
 #include "symmetry/site_mol.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -12,24 +13,12 @@ namespace tarn {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDeg = kPi / 180.;
 constexpr double kTolGimbal = 1e-9;   // |sin| below which two angles of a type share one axis
 constexpr double kPosGrid = 48.;      // special positions are multiples of 1/48 or less fine
 constexpr double kTolPosGrid = 1e-6;  // snapping of a position constant to that grid
 
 using M3 = Eigen::Matrix3d;
 
-M3 ToEigen(const Mat3& a) {
-  M3 m;
-  for (int i = 0; i < 9; ++i) m(i / 3, i % 3) = a[static_cast<size_t>(i)];
-  return m;
-}
-Mat3 FromEigen(const M3& m) {
-  Mat3 a{};
-  for (int i = 0; i < 9; ++i) a[static_cast<size_t>(i)] = m(i / 3, i % 3);
-  return a;
-}
 
 // Active rotation about axis 0 (x), 1 (y) or 2 (z) by a radians, and its
 // derivative with respect to a.

@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/numbers.hpp"
+
 namespace tarn {
 
 constexpr int kMaxNDim = 6;  // 3 + at most 3 modulation vectors
@@ -50,7 +52,6 @@ constexpr int kLattVecInitAlloc = 8;    // first allocation of the centring arra
 
 using Mat6 = std::array<double, kMaxNDim * kMaxNDim>;  // NDim x NDim packed row-major
 using Vec6 = std::array<double, kMaxNDim>;             // NDim components, rest 0
-using Mat3 = std::array<double, 9>;                    // 3 x 3 row-major
 
 // One operator.
 struct SymmOp {
