@@ -11,9 +11,8 @@
 
 namespace tarn {
 
-int EM9InstabilityU(double& u, std::vector<std::string>& lines) {
+int EM9InstabilityU(const AveGrouping& gr, double& u, std::vector<std::string>& lines) {
   u = kUnsetReal;
-  const AveGrouping& gr = AveLast;
   const int nave = static_cast<int>(gr.Start.size()) - 1;
   auto used = [&](int r) { return Struct.Refl.ICullAr.empty() || Struct.Refl.ICullAr[r] == kCullNone; };
   double num = 0., den = 0.;

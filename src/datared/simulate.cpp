@@ -139,9 +139,13 @@ int EM9SimulateToM95(const SimSettings& s, const std::string& m95, std::vector<s
   M95Block b;
   DRSetBlockFromData(ImpGeneralI, d, ImpOptions{}, b);
   std::vector<M95Refl> refl;
-  if (DRReadRef(d, b, refl)) return 1;
-  const size_t nref = refl.size();
-  if (EM9AppendM95(m95, b, std::move(refl)) || EM9CompleteM95(m95)) return 1;
+  ErrorRecord err;
+  const size_t nref = d.Refl.size();
+  if (DRReadRef(d, b, refl, err) || EM9AppendM95(m95, b, std::move(refl), err) ||
+      EM9CompleteM95(m95, err)) {
+    msg.push_back(ImpErrorText(err));
+    return 1;
+  }
   msg.push_back(std::to_string(nref) + " simulated reflections written to \"" + m95 + "\".");
   return 0;
 }

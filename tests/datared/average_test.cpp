@@ -7,14 +7,14 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "datared/average_msg.hpp"
+#include "datared/readers/cif_hkl.hpp"
+#include "datared/readers/shelx.hpp"
+#include "datared_test_util.hpp"
 #include "model/refl.hpp"
-#include "symmetry/symm.hpp"
 
 namespace tarn {
 namespace {
@@ -24,31 +24,16 @@ struct Hkl {
   double i, s;
 };
 
-// Minimal HKLF 4 reader (3I4,2F8.2,I4) of a text, up to the 0 0 0 line.
-std::vector<Hkl> ParseHklf4(std::istream& in) {
+// The reflections of a data set as read by the import.
+std::vector<Hkl> FromData(const ImpData& d) {
   std::vector<Hkl> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() < 28) continue;
-    Hkl r{std::stoi(line.substr(0, 4)), std::stoi(line.substr(4, 4)), std::stoi(line.substr(8, 4)),
-          std::stod(line.substr(12, 8)), std::stod(line.substr(20, 8))};
-    if (r.h == 0 && r.k == 0 && r.l == 0) break;
-    out.push_back(r);
-  }
+  for (const ImpRefl& r : d.Refl) out.push_back({r.H[0], r.H[1], r.H[2], r.I, r.SigI});
   return out;
 }
 
 PhaseSymmetry Phase(const std::vector<std::string>& ops,
                     const std::vector<std::vector<double>>& c = {}) {
-  PhaseSymmetry ps = CrlPrimitivePhase(3);
-  for (const std::string& t : ops) {
-    SymmOp op;
-    EXPECT_EQ(ReadSymm(t, 3, false, op), 0) << t;
-    CrlAddOp(ps, op.RM6.data(), op.S6.data(), 1.);
-  }
-  for (const auto& v : c) CrlAddCentr(ps, v.data());
-  EXPECT_EQ(CompleteSymm(ps), 0);
-  return ps;
+  return test::MakePhase(ops, c);
 }
 
 void Load(const std::vector<Hkl>& r, int ndim = 3, const std::vector<std::vector<int>>& hx = {}) {
@@ -149,15 +134,6 @@ TEST(Average, ObservedOnOneDecimalValues) {
       {-5., 1., 3., false},    {0.2, 0.04, 3., true},  // 2 > 3*0
   };
   for (const Case& c : cases) EXPECT_EQ(DRIsObserved(c.i, c.s, c.lim), c.obs) << c.i << " " << c.s;
-}
-
-TEST(Average, Marks) {
-  struct Case {
-    double i;
-    const char* mark;
-  } cases[] = {{102., ""}, {104., "+"}, {106., "++"}, {115., "+++"}, {125., "++++"},
-               {96., "-"}, {94., "--"}, {85., "---"}, {75., "----"}};
-  for (const Case& c : cases) EXPECT_STREQ(DRAveMark(c.i, 100., 1.), c.mark) << c.i;
 }
 
 // ---------------------------------------------------------------- equivalents
@@ -300,19 +276,19 @@ TEST(Average, InstabilityFactorRecovered) {
   ASSERT_EQ(DRAverage(Phase({}), Cell(5, 5, 5), res), 0);
   double g = 0.;
   std::vector<std::string> lines;
-  ASSERT_EQ(EM9SigCountSigStat(g, lines), 0);
+  ASSERT_EQ(EM9SigCountSigStat(res.Grouping, g, lines), 0);
   EXPECT_NEAR(g, 0.05, 0.006);
   // Too little redundancy.
   Load({{1, 0, 0, 5, 1}, {2, 0, 0, 5, 1}});
   ASSERT_EQ(DRAverage(Phase({}), Cell(5, 5, 5), res), 0);
   lines.clear();
-  EXPECT_EQ(EM9SigCountSigStat(g, lines), 1);
+  EXPECT_EQ(EM9SigCountSigStat(res.Grouping, g, lines), 1);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], avemsg::kInstabNo1);
 }
 
 TEST(Average, ExtinctionRule) {
-  PhaseSymmetry p212121 = Phase({"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"});
+  PhaseSymmetry p212121 = Phase(test::kP212121);
   struct Case {
     int h[3];
     bool ext;
@@ -328,32 +304,14 @@ TEST(Average, ExtinctionRule) {
 
 // ---------------------------------------------------------------- published data
 
-std::vector<Hkl> EmbeddedHkl(const std::string& cif) {
-  std::ifstream in(cif);
-  std::string line, text;
-  bool inField = false, seen = false;
-  while (std::getline(in, line)) {
-    if (!seen) {
-      seen = line.rfind("_shelx_hkl_file", 0) == 0;
-      continue;
-    }
-    if (line.rfind(";", 0) == 0) {
-      if (inField) break;
-      inField = true;
-      continue;
-    }
-    if (inField) text += line + "\n";
-  }
-  std::istringstream s(text);
-  return ParseHklf4(s);
-}
-
 TEST(AveragePublished, SH2185CountsAndRint) {
-  const std::string f = "../shared/data/shelx/SH2185_Cu.cif";
-  if (!std::ifstream(f)) GTEST_SKIP() << f << " absent";
-  std::vector<Hkl> all = EmbeddedHkl(f);
+  if (!test::HaveData("shelx/SH2185_Cu.cif")) GTEST_SKIP() << "shared data absent";
+  ImpData d;
+  ErrorRecord err;
+  ASSERT_EQ(ReadCifHkl(test::kData + "shelx/SH2185_Cu.cif", 0, d, err), 0) << ImpErrorText(err);
+  std::vector<Hkl> all = FromData(d);
   ASSERT_EQ(all.size(), 17407u);
-  PhaseSymmetry ps = Phase({"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"});
+  PhaseSymmetry ps = Phase(test::kP212121);
   // The published count of measured reflections leaves out the 64 systematic absences.
   std::vector<Hkl> r;
   for (const Hkl& x : all) {
@@ -376,10 +334,11 @@ TEST(AveragePublished, SH2185CountsAndRint) {
 }
 
 TEST(AveragePublished, NaClUnique) {
-  const std::string f = "../shared/data/nacl/NaCl.hkl";
-  std::ifstream in(f);
-  if (!in) GTEST_SKIP() << f << " absent";
-  std::vector<Hkl> r = ParseHklf4(in);
+  if (!test::HaveData("nacl/NaCl.hkl")) GTEST_SKIP() << "shared data absent";
+  ImpData d;
+  ErrorRecord err;
+  ASSERT_EQ(ReadShelxHkl(test::kData + "nacl/NaCl.hkl", 4, 3, 3, d, err), 0) << ImpErrorText(err);
+  std::vector<Hkl> r = FromData(d);
   ASSERT_EQ(r.size(), 8578u);
   PhaseSymmetry ps = Phase({"-x -y z", "-x y -z", "z x y", "y x -z", "-x -y -z"},
                            {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});

@@ -4,24 +4,27 @@
 
 #include <Eigen/Dense>
 #include <cmath>
-#include <filesystem>
 #include <map>
 
-#include "datared/readers.hpp"
+#include "datared/readers/cif_hkl.hpp"
+#include "datared/readers/general.hpp"
+#include "datared/readers/shelx.hpp"
+#include "datared/readers/xds.hpp"
+#include "datared_test_util.hpp"
 
 namespace tarn {
 namespace {
 
-const std::string kData = "../shared/data/";
-
+using test::kData;
 bool Have(const std::string& f) {
-  return std::filesystem::exists(kData + f);
+  return test::HaveData(f);
 }
 
 TEST(ImportShelx, NaClHklf4) {
   if (!Have("nacl/NaCl.hkl")) GTEST_SKIP() << "shared data absent";
   ImpData d;
-  ASSERT_EQ(ReadShelxHkl(kData + "nacl/NaCl.hkl", 4, 0, 0, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadShelxHkl(kData + "nacl/NaCl.hkl", 4, 0, 0, d, err), 0) << ImpErrorText(err);
   EXPECT_EQ(d.NDim, 3);
   ASSERT_EQ(d.Refl.size(), 8578u);
   // First and last records of the file.
@@ -43,7 +46,8 @@ TEST(ImportShelx, NaClHklf4) {
 TEST(ImportShelx, EmbeddedInCif) {
   if (!Have("shelx/SH2185_Cu.cif")) GTEST_SKIP() << "shared data absent";
   ImpData d;
-  ASSERT_EQ(ReadCifHkl(kData + "shelx/SH2185_Cu.cif", 0, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadCifHkl(kData + "shelx/SH2185_Cu.cif", 0, d, err), 0) << ImpErrorText(err);
   // 17407 rows, of which 64 are systematic absences of P2(1)2(1)2(1); the
   // publication counts the other 17343 as measured.
   ASSERT_EQ(d.Refl.size(), 17407u);
@@ -70,7 +74,8 @@ TEST(ImportShelx, BrukerModulatedHasFourIndices) {
   const std::string f = "raw/bruker-modulated/2018S036_FeCHOO_100K_0m.hkl";
   if (!Have(f)) GTEST_SKIP() << "shared data absent";
   ImpData d;
-  ASSERT_EQ(ReadShelxHkl(kData + f, 4, 0, 0, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadShelxHkl(kData + f, 4, 0, 0, d, err), 0) << ImpErrorText(err);
   EXPECT_EQ(d.NDim, 4);
   ASSERT_EQ(d.Refl.size(), 16313u);
   std::map<int, int> per_m;
@@ -95,7 +100,8 @@ TEST(ImportXds, IntegrateHeaderAndRecords) {
   const std::string f = "raw/xds/INTEGRATE-tiny.HKL";
   if (!Have(f)) GTEST_SKIP() << "shared data absent";
   ImpData d;
-  ASSERT_EQ(ReadXds(kData + f, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadXds(kData + f, d, err), 0) << ImpErrorText(err);
   EXPECT_EQ(d.Refl.size(), 129u);
   EXPECT_NEAR(d.Lambda, 0.979380, 1e-9);
   ASSERT_EQ(d.Cell.size(), 6u);
@@ -132,7 +138,8 @@ TEST(ImportXds, PresenceCount) {
                {head + "!UNIT_CELL_A-AXIS= 1 0 0\n" + c + end, false}};
   for (const auto& k : cases) {
     ImpData d;
-    ASSERT_EQ(ReadXdsText(k.text, "t.HKL", d), 0) << Imp.LastError;
+    ErrorRecord err;
+    ASSERT_EQ(ReadXdsText(k.text, "t.HKL", d, err), 0) << ImpErrorText(err);
     EXPECT_EQ(d.HasOrMat, k.ormat) << k.text;
     EXPECT_DOUBLE_EQ(d.Lambda, 0.9);
     ASSERT_EQ(d.Cell.size(), 6u);
@@ -145,19 +152,21 @@ TEST(ImportXds, PresenceCount) {
   }
   // A header that ends the text without a line end has no reflections.
   ImpData d;
-  EXPECT_NE(ReadXdsText("!END_OF_HEADER", "t.HKL", d), 0);
-  EXPECT_NE(Imp.LastError.find("No reflections"), std::string::npos);
+  ErrorRecord err;
+  EXPECT_NE(ReadXdsText("!END_OF_HEADER", "t.HKL", d, err), 0);
+  EXPECT_NE(ImpErrorText(err).find("No reflections"), std::string::npos);
 }
 
 TEST(ImportShelx, FixedColumns) {
   // Fortran F8.2 without a point has two implied decimals; direction cosines.
   ImpData d;
+  ErrorRecord err;
   const std::string t =
       "   1   2   3   12345     250   7\n"
       "  -1  -2  -3 100.000 2.00000   1 0.12345-0.23456 0.34567-0.45678 0.56789-0.67890\n"
       "   0   0   0    0.00    0.00   0\n"
       "garbage after the end\n";
-  ASSERT_EQ(ReadShelxHklText(t, "x.hkl", 4, 3, 0, 1, d), 0) << Imp.LastError;
+  ASSERT_EQ(ReadShelxHklText(t, "x.hkl", 4, 3, 0, 1, d, err), 0) << ImpErrorText(err);
   ASSERT_EQ(d.Refl.size(), 2u);
   EXPECT_DOUBLE_EQ(d.Refl[0].I, 123.45);
   EXPECT_DOUBLE_EQ(d.Refl[0].SigI, 2.5);
@@ -167,7 +176,7 @@ TEST(ImportShelx, FixedColumns) {
   EXPECT_DOUBLE_EQ(d.Refl[1].DirCos[1], -0.23456);
   EXPECT_DOUBLE_EQ(d.Refl[1].DirCos[5], -0.67890);
   // HKLF 3 marks data on F; no terminating line is also accepted.
-  ASSERT_EQ(ReadShelxHklText("   1   0   0   10.00    1.00\n", "f.hkl", 3, 0, 0, 1, d), 0);
+  ASSERT_EQ(ReadShelxHklText("   1   0   0   10.00    1.00\n", "f.hkl", 3, 0, 0, 1, d, err), 0);
   EXPECT_TRUE(d.OnF);
   EXPECT_EQ(d.NDim, 3);
 }
@@ -178,14 +187,15 @@ TEST(ImportShelx, Hklf5TwinComponents) {
       "   1   0   0  100.00    2.00   1\n"
       "   2   0   0   50.00    1.00   1\n";
   ImpData d;
-  ASSERT_EQ(ReadShelxHklText(t, "t.hkl", 5, 3, 0, 1, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadShelxHklText(t, "t.hkl", 5, 3, 0, 1, d, err), 0) << ImpErrorText(err);
   EXPECT_TRUE(d.Hklf5);
   ASSERT_EQ(d.Refl.size(), 3u);
   EXPECT_EQ(d.Refl[0].Batch, -2);
   // A group left open at the end, and a zero component, are refused.
-  EXPECT_NE(ReadShelxHklText("   1   0   0  100.00    2.00  -2\n", "t.hkl", 5, 3, 0, 1, d), 0);
-  EXPECT_NE(Imp.LastError.find("positive batch"), std::string::npos);
-  EXPECT_NE(ReadShelxHklText("   1   0   0  100.00    2.00   0\n", "t.hkl", 5, 3, 0, 1, d), 0);
+  EXPECT_NE(ReadShelxHklText("   1   0   0  100.00    2.00  -2\n", "t.hkl", 5, 3, 0, 1, d, err), 0);
+  EXPECT_NE(ImpErrorText(err).find("positive batch"), std::string::npos);
+  EXPECT_NE(ReadShelxHklText("   1   0   0  100.00    2.00   0\n", "t.hkl", 5, 3, 0, 1, d, err), 0);
 }
 
 TEST(ImportCif, ReflnLoop) {
@@ -199,7 +209,8 @@ TEST(ImportCif, ReflnLoop) {
       "1 0 0 1 10.0 11.5 0.5 o\n"
       "-1 2 3 0 20.0 19.0 1.0 o 2 0 0 -1 1 2 3 <\n";
   ImpData d;
-  ASSERT_EQ(ReadCifHklText(t, "t.fcf", 0, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadCifHklText(t, "t.fcf", 0, d, err), 0) << ImpErrorText(err);
   EXPECT_EQ(d.NDim, 4);
   ASSERT_EQ(d.Refl.size(), 3u);
   EXPECT_EQ(d.Refl[1].H[0], -1);
@@ -253,34 +264,36 @@ TEST(ImportBadInput, Table) {
   };
   for (const auto& c : cases) {
     ImpData d;
+    ErrorRecord err;
     d.Lambda = 42.;  // must survive a failed read
     int rc = 0;
     switch (c.f) {
       case Shelx:
-        rc = ReadShelxHklText(c.text, "bad.hkl", 4, 3, 0, 1, d);
+        rc = ReadShelxHklText(c.text, "bad.hkl", 4, 3, 0, 1, d, err);
         break;
       case Cif:
-        rc = ReadCifHklText(c.text, "bad.cif", 0, d);
+        rc = ReadCifHklText(c.text, "bad.cif", 0, d, err);
         break;
       case Xds:
-        rc = ReadXdsText(c.text, "bad.HKL", d);
+        rc = ReadXdsText(c.text, "bad.HKL", d, err);
         break;
       case Gen:
-        rc = ReadGeneralText(c.text, "bad.hkl", GeneralColumns{}, false, d);
+        rc = ReadGeneralText(c.text, "bad.hkl", GeneralColumns{}, false, d, err);
         break;
     }
     EXPECT_NE(rc, 0) << c.text;
-    EXPECT_NE(Imp.LastError.find(c.expect), std::string::npos)
-        << "message: " << Imp.LastError << "\nexpected: " << c.expect;
+    EXPECT_NE(ImpErrorText(err).find(c.expect), std::string::npos)
+        << "message: " << ImpErrorText(err) << "\nexpected: " << c.expect;
     if (c.f != Xds || c.expect.find("END_OF_HEADER") == std::string::npos) {
-      EXPECT_NE(Imp.LastError.find("bad."), std::string::npos) << Imp.LastError;
+      EXPECT_NE(ImpErrorText(err).find("bad."), std::string::npos) << ImpErrorText(err);
     }
     EXPECT_DOUBLE_EQ(d.Lambda, 42.);
     EXPECT_TRUE(d.Refl.empty());
   }
   ImpData d;
-  EXPECT_NE(ReadShelxHkl("/nonexistent/x.hkl", 4, 0, 0, d), 0);
-  EXPECT_NE(Imp.LastError.find("Cannot open"), std::string::npos);
+  ErrorRecord err;
+  EXPECT_NE(ReadShelxHkl("/nonexistent/x.hkl", 4, 0, 0, d, err), 0);
+  EXPECT_NE(ImpErrorText(err).find("Cannot open"), std::string::npos);
 }
 
 TEST(ImportNDim, DecidesFromLayout) {

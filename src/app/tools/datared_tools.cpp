@@ -3,7 +3,7 @@
 #include "app/tools/datared_tools.hpp"
 
 #include "app/tools/average_tool.hpp"
-#include "datared/geometry.hpp"
+#include "app/tools/diffractometer_check.hpp"
 #include "app/actions.hpp"
 
 namespace tarn {
