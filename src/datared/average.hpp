@@ -103,8 +103,6 @@ struct AveResult {
   AveGrouping Grouping;              // the groups of equivalents averaged
 };
 
-
-
 // The rotation parts (NDim x NDim) of the point group of a phase: the
 // distinct RM6 of its operators, with -R added when the phase is
 // centrosymmetric (NCSymm 2). centro is set when -1 is in the group.
@@ -148,8 +146,8 @@ void EM9AverageStatOutput(const AveStats& st, std::vector<std::string>& lines);
 // Coverage of the averaged set (the groups gr) against all reflections allowed by the
 // symmetry up to the largest sin(theta)/lambda of the data, by shells of
 // sin(theta)/lambda and of theta.
-void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const AveSettings& set, double lambda,
-                          std::vector<std::string>& lines);
+void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const AveSettings& set,
+                          double lambda, std::vector<std::string>& lines);
 
 // True when indices h (NDim) are systematically absent in the group: a
 // centring vector c with h.c not integer, or an operator (R,t) with h.R = h

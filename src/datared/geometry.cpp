@@ -11,7 +11,6 @@ namespace tarn {
 
 namespace {
 
-
 Eigen::Matrix3d Mat(const double* m) {
   Eigen::Matrix3d a;
   for (int i = 0; i < 3; ++i)

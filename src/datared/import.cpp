@@ -125,8 +125,7 @@ int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, 
 // Existing blocks of m95 (none when the file is absent) with the new block
 // appended; the new block's records come from d, converted one by one while
 // the file is written.
-int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d,
-                  ErrorRecord& err) {
+int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d, ErrorRecord& err) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> old;
   if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old))
@@ -181,7 +180,8 @@ int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl>
 
 int EM9CompleteM95(const std::string& m95, ErrorRecord& err) {
   if (iom95(kIoRead, m95)) return ImpFail(err, m95, Struct.Refl.LastError);
-  for (size_t k = 0; k < Struct.Refl.M95.size(); ++k) CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
+  for (size_t k = 0; k < Struct.Refl.M95.size(); ++k)
+    CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
   if (iom95(kIoWrite, m95)) return ImpFail(err, m95, Struct.Refl.LastError);
   return 0;
 }
@@ -204,8 +204,8 @@ std::string ImpCellWarning(const std::string& file, const std::vector<double>& c
   return fmt::format(fmt::runtime(impmsg::CellDiffers), file, text(cell.data()), text(ph->Cell));
 }
 
-int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
-                  const std::string& m95, ImpReport& rep, ErrorRecord& err) {
+int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt, const std::string& m95,
+                  ImpReport& rep, ErrorRecord& err) {
   ImpData d;
   if (EM9ReadFormat(code, file, opt, d, err)) return 1;
   M95Block b;

@@ -26,8 +26,8 @@ inline constexpr double kImpCellTolAngle = 1.;
 
 // What one import tells besides the block it appended.
 struct ImpReport {
-  int NRef = 0;   // reflections of the new block
-  int Block = 0;  // number of the new block in M95 (1-based)
+  int NRef = 0;                       // reflections of the new block
+  int Block = 0;                      // number of the new block in M95 (1-based)
   std::vector<std::string> Notes;     // non-fatal remarks of the reader
   std::vector<std::string> Warnings;  // e.g. the file's cell differs from the structure's
 };
@@ -53,8 +53,8 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
 
 // Appends one block to the M95 file (created when absent), written through a
 // temporary file and a rename; Refl.M95 then holds the new headers.
-[[nodiscard]] int EM9AppendM95(const std::string& m95, const M95Block& b,
-                               std::vector<M95Refl> refl, ErrorRecord& err);
+[[nodiscard]] int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl> refl,
+                               ErrorRecord& err);
 // Fills what the headers of M95 leave unset from the basic data and writes the
 // header back.
 [[nodiscard]] int EM9CompleteM95(const std::string& m95, ErrorRecord& err);

@@ -6,7 +6,6 @@
 // sigma(I)^2 += (u*I)^2. Results are divided by MaxCounts / 1e4 so that the
 // strongest reflection is about 1e4, which every reflection format can hold.
 #include "datared/simulate.hpp"
-#include "model/structure.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +18,7 @@
 #include "model/basic.hpp"
 #include "model/m50.hpp"
 #include "model/scatdata.hpp"
+#include "model/structure.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
 #include "refine/refine.hpp"

@@ -159,7 +159,8 @@ TEST_F(ImportM95, RealFilesAndArrays) {
   EXPECT_DOUBLE_EQ(Struct.Refl.RIAr[0], 52001.5);
   EXPECT_EQ(Struct.Refl.RefBlockAr.back(), 2);
   // (-1 1 1): sin(theta) = lambda sqrt(3) / (2a).
-  EXPECT_NEAR(Struct.Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI, 1e-9);
+  EXPECT_NEAR(Struct.Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI,
+              1e-9);
   int lo = 0, hi = 0;
   for (int i = 8578; i < Struct.Refl.NRef; ++i) {
     IndUnpack(Struct.Refl.HCondAr[i], Struct.Refl.Pack, h);

@@ -1,7 +1,6 @@
 // The signed instability factor of a data block from the scatter of its
 // equivalents, on groups simulated with a known instability.
 #include "datared/instab_u.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include "datared/average.hpp"
 #include "model/m95m90.hpp"
 #include "model/refl.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 namespace {

@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "datared/readers/fullprof.hpp"
 #include "datared/readers/saint.hpp"
 #include "datared/readers/xd.hpp"
@@ -63,22 +65,15 @@ TEST_F(ReadersExtra, SaintRecordsGiveIndicesIntensitiesCosinesFrameAndDomain) {
   ImpData d;
   ASSERT_EQ(ReadSaintRawText(text, "a.raw", 0, 0, d, err), 0) << Msg();
   ASSERT_EQ(d.Refl.size(), 3u);
-  EXPECT_EQ(d.NDim, 3);
-  EXPECT_TRUE(d.NoAbsCorr);
-  EXPECT_FALSE(d.TwinDomains);
+  EXPECT_EQ(std::tuple(d.NDim, d.NoAbsCorr, d.TwinDomains), std::tuple(3, true, false));
   const ImpRefl& a = d.Refl[0];
-  EXPECT_EQ((std::vector<int>{a.H[0], a.H[1], a.H[2]}), (std::vector<int>{1, 2, -3}));
-  EXPECT_DOUBLE_EQ(a.I, 1234.56);
-  EXPECT_DOUBLE_EQ(a.SigI, 12.34);
-  EXPECT_EQ(a.Batch, 7);
+  EXPECT_EQ(std::vector<int>(a.H, a.H + 3), (std::vector<int>{1, 2, -3}));
+  EXPECT_EQ(std::tuple(a.I, a.SigI, a.Batch, a.Frame, a.Line),
+            std::tuple(1234.56, 12.34, 7, 15.5, 2L));
   EXPECT_TRUE(a.HasDirCos);
-  EXPECT_DOUBLE_EQ(a.DirCos[0], -0.51234);
-  EXPECT_DOUBLE_EQ(a.DirCos[5], 0.93456);
-  EXPECT_DOUBLE_EQ(a.Frame, 15.5);
-  EXPECT_EQ(a.Line, 2);
-  EXPECT_DOUBLE_EQ(d.Refl[1].Frame, 101.75);
-  EXPECT_DOUBLE_EQ(d.Refl[2].I, 1.2e7);
-  EXPECT_DOUBLE_EQ(d.Refl[2].SigI, 3.4e4);
+  EXPECT_EQ(std::tuple(a.DirCos[0], a.DirCos[5]), std::tuple(-0.51234, 0.93456));
+  EXPECT_EQ(std::tuple(d.Refl[1].Frame, d.Refl[2].I, d.Refl[2].SigI),
+            std::tuple(101.75, 1.2e7, 3.4e4));
 
   // Twin components in the HKLF 5 convention: the overlap -2 / 1 and a
   // single reflection of domain 2 reach the M95 twin field; batches the scale.
@@ -89,17 +84,12 @@ TEST_F(ReadersExtra, SaintRecordsGiveIndicesIntensitiesCosinesFrameAndDomain) {
   std::vector<std::vector<M95Refl>> r;
   ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
   ASSERT_EQ(r[0].size(), 3u);
-  EXPECT_EQ(r[0][0].ITw, -2);
-  EXPECT_EQ(r[0][1].ITw, 1);
-  EXPECT_EQ(r[0][2].ITw, 2);
-  EXPECT_EQ(r[0][2].ISc, 3);
+  EXPECT_EQ(std::tuple(r[0][0].ITw, r[0][1].ITw, r[0][2].ITw, r[0][2].ISc),
+            std::tuple(-2, 1, 2, 3));
   EXPECT_DOUBLE_EQ(r[0][2].FrameInRun, 4.);
   EXPECT_NEAR(r[0][2].DirCos[2], 0.80001, 1e-4);  // M95 keeps four decimals
-  EXPECT_EQ(b[0].DifCode, ImpBrukerCCDRaw);
-  EXPECT_EQ(b[0].CorrAbs, 0);
-  EXPECT_EQ(b[0].CorrLp, 1);
-  EXPECT_EQ(b[0].TwRead, 1);
-  EXPECT_EQ(b[0].XdDirCos, 1);
+  EXPECT_EQ(std::tuple(b[0].DifCode, b[0].CorrAbs, b[0].CorrLp, b[0].TwRead, b[0].XdDirCos),
+            std::tuple(int(ImpBrukerCCDRaw), 0, 1, 1, 1));
 
   // The "&Bruker-CCD" entry reads .raw/.ram as SAINT (not absorption corrected).
   ASSERT_EQ(Import(ImpBrukerCCD, Dir.Write("u.RAM", text)), 0) << Msg();
@@ -168,15 +158,10 @@ TEST_F(ReadersExtra, FullProfRecordsReadByTheirDeclaredFormat) {
   ImpData d;
   ASSERT_EQ(DRBasicFullProfText(t, "a.int", d, err), 0) << Msg();
   ASSERT_EQ(d.Refl.size(), 3u);
-  EXPECT_EQ(d.NDim, 3);
-  EXPECT_FALSE(d.OnF);
-  EXPECT_DOUBLE_EQ(d.Lambda, 0.841);
-  EXPECT_DOUBLE_EQ(d.Refl[0].I, 125.5);
-  EXPECT_DOUBLE_EQ(d.Refl[1].I, -1234.56);
-  EXPECT_EQ(d.Refl[1].H[0], -2);
-  EXPECT_EQ(d.Refl[1].Line, 6);
-  EXPECT_DOUBLE_EQ(d.Refl[2].I, 12.34);
-  EXPECT_DOUBLE_EQ(d.Refl[2].SigI, 0.12);
+  EXPECT_EQ(std::tuple(d.NDim, d.OnF, d.Lambda), std::tuple(3, false, 0.841));
+  EXPECT_EQ(std::tuple(d.Refl[0].I, d.Refl[1].I, d.Refl[1].H[0], d.Refl[1].Line),
+            std::tuple(125.5, -1234.56, -2, 6L));
+  EXPECT_EQ(std::tuple(d.Refl[2].I, d.Refl[2].SigI), std::tuple(12.34, 0.12));
 
   // Data on F: imported as F^2 with sigma(F^2) = 2 F sigma(F) + sigma(F)^2.
   const std::string f = "F data\n(3I4,2F8.2)\n1.5406 1\n   1   1   1   10.00    0.50\n";
@@ -184,10 +169,8 @@ TEST_F(ReadersExtra, FullProfRecordsReadByTheirDeclaredFormat) {
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
   ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
-  EXPECT_DOUBLE_EQ(r[0][0].I, 100.);
-  EXPECT_DOUBLE_EQ(r[0][0].SigI, 10.25);
-  EXPECT_DOUBLE_EQ(b[0].Lambda, 1.5406);
-  EXPECT_EQ(b[0].DifCode, ImpFullProf);
+  EXPECT_EQ(std::tuple(r[0][0].I, r[0][0].SigI, b[0].Lambda, b[0].DifCode),
+            std::tuple(100., 10.25, 1.5406, int(ImpFullProf)));
 }
 
 // Propagation vectors k1 = (0 0 1/4), k2 = -k1, k3 = (1/2 0 0): two modulation
@@ -250,10 +233,8 @@ TEST_F(ReadersExtra, XdRecordsAndTheirHeader) {
   ASSERT_EQ(DRBasicRefXDText(t, "x.hkl", d, err), 0) << Msg();
   ASSERT_EQ(d.Refl.size(), 2u);
   EXPECT_FALSE(d.OnF);
-  EXPECT_DOUBLE_EQ(d.Refl[1].I, 12.5);
-  EXPECT_DOUBLE_EQ(d.Refl[1].SigI, 0.8);
-  EXPECT_EQ(d.Refl[1].Batch, 2);
-  EXPECT_EQ(d.Refl[1].H[0], -1);
+  EXPECT_EQ(std::tuple(d.Refl[1].I, d.Refl[1].SigI, d.Refl[1].Batch, d.Refl[1].H[0]),
+            std::tuple(12.5, 0.8, 2, -1));
   ASSERT_EQ(d.Notes.size(), 1u);  // the seventh item is said not to be imported
   ASSERT_EQ(DRBasicRefXDText("name f NDAT 6\n 1 1 1 1 5.0 0.5\n", "x.hkl", d, err), 0);
   EXPECT_TRUE(d.OnF);

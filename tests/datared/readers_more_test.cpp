@@ -4,6 +4,7 @@
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <tuple>
 
 #include "datared/geometry.hpp"
 #include "datared/readers/general.hpp"
@@ -82,9 +83,9 @@ TEST(RealIndices, TwoVectorsTiesAndFailures) {
 
 TEST_F(TmpDir, RealIndicesFileThroughTheImport) {
   const std::string f = Dir.Write("real.hkl",
-                              "# h k l I sig\n"
-                              " 1.0 0.16604 2.0 100.0 2.0\n"
-                              " 0.0 -0.4981 1.0 50.0 1.0\n");
+                                  "# h k l I sig\n"
+                                  " 1.0 0.16604 2.0 100.0 2.0\n"
+                                  " 0.0 -0.4981 1.0 50.0 1.0\n");
   ImpOptions opt;
   opt.RealIndices = true;
   opt.QVec = {0., 0.16604, 0.};
@@ -93,13 +94,10 @@ TEST_F(TmpDir, RealIndicesFileThroughTheImport) {
   ASSERT_EQ(EM9ReadFormat(ImpGeneralI, f, opt, d, err), 0) << Msg();
   ASSERT_EQ(d.NDim, 4);
   ASSERT_EQ(d.Refl.size(), 2u);
-  EXPECT_EQ(d.Refl[0].H[3], 1);
-  EXPECT_EQ(d.Refl[1].H[1], 0);
-  EXPECT_EQ(d.Refl[1].H[3], -3);
+  EXPECT_EQ(std::tuple(d.Refl[0].H[3], d.Refl[1].H[1], d.Refl[1].H[3]), std::tuple(1, 0, -3));
   M95Block b;
   DRSetBlockFromData(ImpGeneralI, d, opt, b);
-  EXPECT_EQ(b.NDim95, 4);
-  EXPECT_EQ(b.QVec, opt.QVec);
+  EXPECT_EQ(std::tuple(b.NDim95, b.QVec), std::tuple(4, opt.QVec));
   // A line that cannot be resolved names the file and the line.
   const std::string bad = Dir.Write("bad.hkl", " 1 0 0 1 1\n 1 0.25 0 1 1\n");
   EXPECT_NE(EM9ReadFormat(ImpGeneralI, bad, opt, d, err), 0);
@@ -111,20 +109,18 @@ TEST_F(TmpDir, RealIndicesFileThroughTheImport) {
 TEST_F(TmpDir, TarnM90RoundTrip) {
   Struct.Basic = BasicData{};
   std::vector<M90Block> b(2);
-  SetBasicM90(b[0]);
-  SetBasicM90(b[1]);
+  for (int k = 0; k < 2; ++k) SetBasicM90(b[k]);
   b[0].Name = "Block1";
   b[1].Name = "Second";
   b[1].Lambda = 1.54184;
-  std::vector<std::vector<M90Refl>> r(2);
+  std::vector<std::vector<M90Refl>> r(2, std::vector<M90Refl>(5));
   for (int i = 0; i < 5; ++i) {
-    M90Refl x;
+    M90Refl& x = r[1][i];
     x.H[0] = i;
     x.H[1] = -i;
     x.H[2] = 2 * i + 1;
     x.I = 100. * i - 3.5;
     x.SigI = 1.5 + i;
-    r[1].push_back(x);
   }
   r[0] = {r[1][0]};
   const std::string m90 = Dir / "in.m90";
@@ -133,11 +129,9 @@ TEST_F(TmpDir, TarnM90RoundTrip) {
   ASSERT_EQ(DRBasicTarnM90(m90, "second", d, err), 0) << Msg();
   EXPECT_DOUBLE_EQ(d.Lambda, 1.54184);
   ASSERT_EQ(d.Refl.size(), 5u);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(d.Refl[i].H[1], -i);
-    EXPECT_DOUBLE_EQ(d.Refl[i].I, r[1][i].I);
-    EXPECT_DOUBLE_EQ(d.Refl[i].SigI, r[1][i].SigI);
-  }
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(std::tuple(d.Refl[i].H[1], d.Refl[i].I, d.Refl[i].SigI),
+              std::tuple(-i, r[1][i].I, r[1][i].SigI));
   ASSERT_EQ(DRBasicTarnM90(m90, "", d, err), 0);
   EXPECT_EQ(d.Refl.size(), 1u);
   EXPECT_NE(DRBasicTarnM90(m90, "Block9", d, err), 0);
@@ -191,16 +185,9 @@ TEST_F(TmpDir, OxfordCompanionCellWavelengthAndUB) {
     Dir.Write("od.cif_od", CifOd(cell, c.ub, c.scale));
     ImpData d;
     ASSERT_EQ(EM9ReadFormat(ImpOxfordCCD, f, {}, d, err), 0) << Msg();
-    EXPECT_EQ(d.Refl.size(), 2u);
-    EXPECT_DOUBLE_EQ(d.Lambda, 0.71073);
-    ASSERT_EQ(d.Cell.size(), 6u);
-    EXPECT_NEAR(d.Cell[4], 101.5, 1e-9);
-    EXPECT_EQ(d.HasOrMat, c.taken) << c.scale;
-    if (!c.taken) {
-      EXPECT_FALSE(d.Notes.empty());
-      continue;
-    }
-    for (int i = 0; i < 9; ++i) EXPECT_NEAR(d.OrMat[i], ub[i], 1e-6);
+    EXPECT_EQ(std::tuple(d.Refl.size(), d.Lambda, d.Cell.size()), std::tuple(2u, 0.71073, 6u));
+    EXPECT_EQ(std::tuple(d.HasOrMat, d.Notes.empty()), std::tuple(c.taken, c.taken)) << c.scale;
+    for (int i = 0; c.taken && i < 9; ++i) EXPECT_NEAR(d.OrMat[i], ub[i], 1e-6);
   }
   // No companion: the reflections still import, with a note.
   std::filesystem::remove(Dir / "od.cif_od");
@@ -221,11 +208,9 @@ TEST_F(TmpDir, StoeHklf4AndHklf5ByExtension) {
       Dir.Write("s.hklf5", "   1   0   0  100.00    2.00  -2\n   0   1   0  100.00    2.00   1\n");
   ImpData d;
   ASSERT_EQ(EM9ReadFormat(ImpIpdsStoe, f4, {}, d, err), 0) << Msg();
-  EXPECT_FALSE(d.Hklf5);
-  EXPECT_EQ(d.Refl.size(), 1u);
+  EXPECT_EQ(std::tuple(d.Hklf5, d.Refl.size()), std::tuple(false, 1u));
   ASSERT_EQ(EM9ReadFormat(ImpIpdsStoeProg, f5, {}, d, err), 0) << Msg();
-  EXPECT_TRUE(d.Hklf5);
-  EXPECT_EQ(d.Refl[0].Batch, -2);
+  EXPECT_EQ(std::tuple(d.Hklf5, d.Refl[0].Batch), std::tuple(true, -2));
 }
 
 // ---- geometry ---------------------------------------------------------------------------

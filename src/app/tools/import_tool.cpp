@@ -1,18 +1,18 @@
 #include "app/tools/import_tool.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
 #include <string>
 #include <utility>
 
-#include "datared/import.hpp"
 #include "app/fileset.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "datared/import.hpp"
 #include "model/basic.hpp"
 #include "model/m50.hpp"
 #include "model/refl.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -24,8 +24,7 @@ constexpr std::string_view DatBlockAdded =
     "Data block {} has been added to M50 for the new reflection block.";
 constexpr std::string_view M50NotWritten =
     "M50 could not be written; the new reflection block has no data block.";
-constexpr std::string_view NoStructure =
-    "Open or create a structure before importing reflections.";
+constexpr std::string_view NoStructure = "Open or create a structure before importing reflections.";
 constexpr std::string_view Imported = "{} reflections imported from \"{}\" as reflection block {}.";
 }  // namespace toolmsg
 

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/toolkit.hpp"
 #include "app/tools/import_tool.hpp"
-#include "model/structure.hpp"
 #include "datared/import.hpp"
 #include "datared/import_msg.hpp"
-#include "model/session.hpp"
-#include "app/toolkit.hpp"
 #include "model/basic.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/files.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"

@@ -129,8 +129,7 @@ int ReadCifHklText(std::string_view text, const std::string& file, int prefer_nd
   opt.ImplicitBlock = true;
   opt.KeepShortLoops = true;
   if (CifParse(text, file, cif, serr, opt))
-    return ImpReadError(err, file, serr.Line,
-                        std::string(MsgCifSyntax) + " Expected " + serr.What);
+    return ImpReadError(err, file, serr.Line, std::string(MsgCifSyntax) + " Expected " + serr.What);
   ImpData out;
   const CifBlock* blk = nullptr;
   const CifValue *hkl = nullptr, *res = nullptr;

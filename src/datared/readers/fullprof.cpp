@@ -26,7 +26,8 @@ std::string Cols(const FortranField& f) {
 
 }  // namespace
 
-int DRBasicFullProfText(std::string_view text, const std::string& file, ImpData& d, ErrorRecord& err) {
+int DRBasicFullProfText(std::string_view text, const std::string& file, ImpData& d,
+                        ErrorRecord& err) {
   const auto lines = ImpLines(text);
   if (lines.size() < 3)
     return ImpReadError(err, file, static_cast<long>(lines.size()) + 1,
@@ -54,7 +55,8 @@ int DRBasicFullProfText(std::string_view text, const std::string& file, ImpData&
   const auto lam = w3.empty() ? std::nullopt : ToReal(w3[0]);
   const auto typ = w3.size() < 2 ? std::nullopt : ToInt(w3[1]);
   if (!lam || !typ || (*typ != 0 && *typ != 1))
-    return ImpReadError(err, file, 3, "expected the wavelength and the data type (0 for F^2, 1 for F)");
+    return ImpReadError(err, file, 3,
+                        "expected the wavelength and the data type (0 for F^2, 1 for F)");
   if (w3.size() >= 3) {
     const auto kind = ToInt(w3[2]);
     if (!kind) return ImpReadError(err, file, 3, "expected an integer kind of data after the type");
@@ -100,8 +102,7 @@ int DRBasicFullProfText(std::string_view text, const std::string& file, ImpData&
         }
       if (!zero && s[1] == 0) {
         if (q.size() == 3)
-          return ImpReadError(err, file, static_cast<long>(k) + 1,
-                              std::string(FpTooManyVectors));
+          return ImpReadError(err, file, static_cast<long>(k) + 1, std::string(FpTooManyVectors));
         q.push_back(kv);
         s = {static_cast<int>(q.size()) - 1, 1};
       }

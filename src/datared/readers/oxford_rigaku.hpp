@@ -28,7 +28,7 @@ namespace tarn {
 inline constexpr ImpFormatEntry kImpFmtOxfordCCD{ImpOxfordCCD,        "&Oxford Diffraction-CCD",
                                                  "*.hkl;*.hklf5",     &ImpReadKumaHeader,
                                                  &ImpReadKumaRecords, true};
-inline constexpr ImpFormatEntry kImpFmtRigakuCCD{
-    ImpRigakuCCD, "Ri&gaku-CCD", "*.hkl", &ImpReadKumaHeader, &ImpReadKumaRecords, true};
+inline constexpr ImpFormatEntry kImpFmtRigakuCCD{ImpRigakuCCD,       "Ri&gaku-CCD",       "*.hkl",
+                                                 &ImpReadKumaHeader, &ImpReadKumaRecords, true};
 
 }  // namespace tarn

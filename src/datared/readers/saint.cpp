@@ -143,8 +143,7 @@ int ReadSaintRawText(std::string_view text, const std::string& file, int ndim, i
   return 0;
 }
 
-int ReadSaintRaw(const std::string& file, int ndim, int prefer_ndim, ImpData& d,
-                 ErrorRecord& err) {
+int ReadSaintRaw(const std::string& file, int ndim, int prefer_ndim, ImpData& d, ErrorRecord& err) {
   std::string text;
   if (ImpReadText(file, text, err)) return 1;
   return ReadSaintRawText(text, file, ndim, prefer_ndim, d, err);

@@ -12,9 +12,9 @@ namespace tarn {
 
 [[nodiscard]] int ImpReadStoe(const ImpRequest& req, ImpData& d, ErrorRecord& err);
 
-inline constexpr ImpFormatEntry kImpFmtIpdsStoe{ImpIpdsStoe, "&IPDS Stoe", "*.hkl;*.hklf5",
-                                                nullptr, &ImpReadStoe};
-inline constexpr ImpFormatEntry kImpFmtIpdsStoeProg{ImpIpdsStoeProg, "IPDS ST&OE", "*.hkl",
-                                                    nullptr, &ImpReadStoe};
+inline constexpr ImpFormatEntry kImpFmtIpdsStoe{ImpIpdsStoe, "&IPDS Stoe", "*.hkl;*.hklf5", nullptr,
+                                                &ImpReadStoe};
+inline constexpr ImpFormatEntry kImpFmtIpdsStoeProg{ImpIpdsStoeProg, "IPDS ST&OE", "*.hkl", nullptr,
+                                                    &ImpReadStoe};
 
 }  // namespace tarn

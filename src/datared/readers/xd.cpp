@@ -37,7 +37,8 @@ int DRBasicRefXDText(std::string_view text, const std::string& file, ImpData& d,
     if (Trim(lines[k]).empty()) continue;
     const auto w = SplitWords(lines[k]);
     if (static_cast<int>(w.size()) != n)
-      return ImpReadError(err, file, no, fmt::format("expected {} items (NDAT), found {}", n, w.size()));
+      return ImpReadError(err, file, no,
+                          fmt::format("expected {} items (NDAT), found {}", n, w.size()));
     ImpRefl r;
     r.Line = no;
     for (int i = 0; i < 3; ++i) {
