@@ -118,13 +118,13 @@ int DistMakePhase(const Structure& s, int phase, DistPhase& ph) {
       a.X[k] = val(lay.Off[BlkPos] + k);
       a.XSu[k] = sig(lay.Off[BlkPos] + k);
     }
-    a.Aniso = lay.Len[BlkAdp] >= 6;
+    a.Aniso = r.Shape.AdpOrder >= 2 && lay.Len[BlkAdp] >= 6;
     if (a.Aniso) {
       for (int k = 0; k < 6; ++k) {
         a.Beta[k] = val(lay.Off[BlkAdp] + k);
         a.BetaSu[k] = sig(lay.Off[BlkAdp] + k);
       }
-    } else if (lay.Len[BlkAdp] >= 1) {
+    } else if (lay.Len[BlkAdp] >= 1) {  // Uiso is the block's first value
       a.UIso = val(lay.Off[BlkAdp]);
       a.UIsoSu = sig(lay.Off[BlkAdp]);
     }

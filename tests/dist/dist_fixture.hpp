@@ -87,7 +87,9 @@ inline DistResults RunDist(const Structure& s, const std::string& block = "", bo
   EXPECT_EQ(DistReadCommands("dist\n" + block + "\nend dist\n", c, 0), 0);
   DistTables t;
   ErrorRecord err;
-  if (tables) EXPECT_EQ(DistLoadTables("data/dist/", t, err), 0) << err.Text();
+  if (tables) {
+    EXPECT_EQ(DistLoadTables("data/dist/", t, err), 0) << err.Text();
+  }
   DistResults r;
   EXPECT_EQ(DistRun(s, c, t, r), 0);
   return r;
