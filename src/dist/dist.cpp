@@ -15,9 +15,9 @@
 
 namespace tarn {
 
-namespace {
+namespace {}  // namespace
 
-double TypeRadius(const PhaseBasic& p, int t) {
+double DistTypeRadius(const PhaseBasic& p, int t) {
   if (t < 1 || t > static_cast<int>(p.AtType.size())) return 0.;
   const auto& d = p.AtTypeData;
   if (t <= static_cast<int>(d.size()) && d[static_cast<size_t>(t - 1)].AtRadius)
@@ -25,6 +25,8 @@ double TypeRadius(const PhaseBasic& p, int t) {
   if (auto e = ScatElement(p.AtType[static_cast<size_t>(t - 1)]); e && e->RCov) return *e->RCov;
   return 0.;
 }
+
+namespace {
 
 std::string ElementOf(const std::string& type) {
   auto n = ScatParseName(type);
@@ -76,17 +78,19 @@ double DistPairMax(const PhaseBasic& p, const DistTables& tables, const DistComm
   if (d <= 0.)
     if (auto t = DistTypicalOf(tables, ElementOf(a), ElementOf(b))) d = *t;
   if (d <= 0.) {
-    const double r1 = TypeRadius(p, t1), r2 = TypeRadius(p, t2);
+    const double r1 = DistTypeRadius(p, t1), r2 = DistTypeRadius(p, t2);
     if (r1 > 0. && r2 > 0.) d = r1 + r2;
   }
   return d * (1. + c.ExpDMax / 100.);
 }
 
-int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables, DistResults& r) {
+int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables, DistResults& r,
+            std::shared_ptr<const DistCovariance> cov) {
   r = DistResults{};
   r.Cmd = c;
   if (DistMakePhase(s, Sess.KPhase, r.Phase)) return 1;
   DistPhase& ph = r.Phase;
+  ph.Cov = std::move(cov);
   if (c.Round == 1) RoundCoordinates(ph);
   const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
   const int nt = static_cast<int>(p.AtType.size());
@@ -177,6 +181,9 @@ int Dist(const Structure& s, DistResults& out) {
     return 1;
   }
   const int ndimI = s.Basic.Phase[static_cast<size_t>(kp - 1)].NDim - 3;
+  // The element tables give the radii of atom types that M50 leaves without;
+  // a failure has been reported and limits then come from dmax alone.
+  (void)ScatEnsureLoaded();
   DistCommands c;
   // Errors of single keywords have been reported; the tool runs with the rest.
   (void)DistReadCommands(s.Basic.CommandText, c, ndimI);
@@ -186,7 +193,19 @@ int Dist(const Structure& s, DistResults& out) {
     ReportError("The tables of the distance calculation could not be read.", err.Lines());
     return 1;
   }
-  if (DistRun(s, c, tables, out)) return 1;
+  std::shared_ptr<const DistCovariance> cov;
+  if (!Sess.fln.empty() && FeFileExists(Sess.fln + ".cov")) {
+    std::string text;
+    auto m = std::make_shared<DistCovariance>();
+    if (FeReadFile(Sess.fln + ".cov", text) ||
+        DistReadCovariance(text, Sess.fln + ".cov", *m, err)) {
+      if (err.Empty()) err = {Sess.fln + ".cov", 0, 0, "", "The file could not be read."};
+      ReportError("The covariance matrix could not be read.", err.Lines());
+      return 1;
+    }
+    cov = std::move(m);
+  }
+  if (DistRun(s, c, tables, out, cov)) return 1;
   if (Sess.fln.empty()) return 0;
   std::string text;
   for (const auto& l : out.Listing) text += l + "\n";

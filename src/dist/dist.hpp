@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dist/dist_commands.hpp"
+#include "dist/dist_cov.hpp"
 #include "dist/dist_search.hpp"
 #include "dist/dist_tables.hpp"
 #include "model/structure.hpp"
@@ -75,6 +76,10 @@ struct DistResults {
   std::vector<std::string> Listing;
 };
 
+// Atomic radius of atom type t (1-based): "atradius" of M50, else the
+// covalent radius of its element; 0 when neither is known.
+double DistTypeRadius(const PhaseBasic& p, int t);
+
 // Maximal bond distance of a pair of atom types (1-based numbers) of the
 // phase: dmax when positive, else the typical distance (the phase's own
 // "typdist", then the table) or the sum of the atomic radii, expanded by
@@ -84,11 +89,13 @@ double DistPairMax(const PhaseBasic& p, const DistTables& tables, const DistComm
 
 // Runs the tool on phase Sess.KPhase of s with the commands of its "dist"
 // block and the tables of Sess.HomeDir; writes Sess.fln + ".dis" when a
-// structure is open. Returns 1 after a message when it could not run.
+// structure is open; the covariance matrix fln.cov is used when it exists.
+// Returns 1 after a message when it could not run.
 [[nodiscard]] int Dist(const Structure& s, DistResults& out);
-// The same with given commands and tables, without reading or writing files.
+// The same with given commands, tables and (optionally) covariance matrix,
+// without reading or writing files.
 [[nodiscard]] int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
-                          DistResults& out);
+                          DistResults& out, std::shared_ptr<const DistCovariance> cov = nullptr);
 
 // A value with its uncertainty in a 15-character field with the decimal
 // point in column 7 (RoundESD with a leading blank for positive values).

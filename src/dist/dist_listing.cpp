@@ -78,6 +78,8 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
   o.Line(c.FullCoor != 0 ? "Full coordination of atoms will be printed"
                          : "Reduced coordination of atoms will be printed");
   if (c.Round == 1) o.Line("Coordinates are rounded to their standard uncertainties");
+  o.Line(ph.Cov ? "Uncertainties from the covariance matrix of the refinement"
+                : "Uncertainties from the coordinate and cell s.u., taken as independent");
   if (c.OccCut > 0.) o.Line("Atoms with occupancy up to " + Num(c.OccCut) + " are left out");
   if (ph.NDimI > 0)
     o.Line("Modulated structure: the distances of the average structure are listed");
@@ -85,8 +87,7 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
   if (c.DMax <= 0.) {
     o.Line("Atom type    Atom radius");
     for (size_t t = 0; t < p.AtType.size(); ++t) {
-      double rad = 0.;
-      if (t < p.AtTypeData.size() && p.AtTypeData[t].AtRadius) rad = *p.AtTypeData[t].AtRadius;
+      const double rad = DistTypeRadius(p, static_cast<int>(t) + 1);
       o.Line(fmt::format("{:<12} {}", p.AtType[t], rad > 0. ? Num(rad) : "-"));
     }
     o.Line();

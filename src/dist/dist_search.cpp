@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cmath>
 
+#include "dist/dist_cov.hpp"
 #include "model/scatdata.hpp"
 #include "symmetry/symm.hpp"
 #include "util/report.hpp"
@@ -293,6 +294,7 @@ bool DistParseAtom(const DistPhase& ph, std::string_view text, DistNeighbour& ou
 }
 
 double DistSu(const DistPhase& ph, const DistGrad& g) {
+  if (ph.Cov) return DistSuCov(ph, g, *ph.Cov);
   double s = 0.;
   for (const auto& [atom, d] : g.Atom) {
     // Gradients are kept by model index.

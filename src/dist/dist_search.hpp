@@ -5,6 +5,7 @@
 // lattice translations.
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,8 @@ struct DistOp {
   std::string Text;  // "x+1/2,-y,z"
 };
 
+struct DistCovariance;  // dist/dist_cov.hpp
+
 struct DistPhase {
   int Phase = 1;
   int NDimI = 0;
@@ -50,6 +53,9 @@ struct DistPhase {
   std::vector<DistAtom> Atoms;
   std::vector<int> FromModel;  // model atom index -> index into Atoms, -1 other phases
   int RoundRule = 1;           // rounding rule of values with uncertainties
+  // The refinement's covariance matrix, when there is one: uncertainties are
+  // then propagated through it.
+  std::shared_ptr<const DistCovariance> Cov;
 };
 
 // Builds the picture of phase `phase` (1-based) of s. Returns 1 after a
@@ -92,8 +98,9 @@ std::string DistNameWithSymm(const DistPhase& ph, const DistNeighbour& n);
 // atom or the symmetry part is unknown.
 bool DistParseAtom(const DistPhase& ph, std::string_view text, DistNeighbour& out);
 
-// Uncertainty of a quantity with derivatives g: independent coordinate and
-// cell uncertainties combined in quadrature.
+// Uncertainty of a quantity with derivatives g: through the covariance
+// matrix when the phase has one, else independent coordinate and cell
+// uncertainties combined in quadrature.
 double DistSu(const DistPhase& ph, const DistGrad& g);
 
 }  // namespace tarn
