@@ -37,6 +37,11 @@ std::string RoundESD(double value, double su, int maxDecimals, int rule, int opt
   if (!(su > RoundEsdZeroSu)) {
     const int e = value == 0. ? 0 : static_cast<int>(std::floor(std::log10(std::fabs(value))));
     out = Fixed(value, std::max(0, std::min(6 - e, maxDecimals)));
+    // Up to that many decimals: trailing zeros carry nothing without an s.u.
+    if (out.find('.') != std::string::npos) {
+      while (out.back() == '0') out.pop_back();
+      if (out.back() == '.') out.pop_back();
+    }
   } else {
     const int k = RoundEsdDecimals(su, rule);
     const double scale = std::pow(10., k);

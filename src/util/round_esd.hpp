@@ -24,7 +24,8 @@ double RoundEsdThreshold(int rule);
 // the value is rounded to a multiple of 10^-k).
 int RoundEsdDecimals(double su, int rule);
 // The text of value(su). An su <= RoundEsdZeroSu prints the value alone with
-// max(0, min(6 - e, maxDecimals)) decimals, e its decimal exponent. Blanks are
+// at most max(0, min(6 - e, maxDecimals)) decimals, e its decimal exponent,
+// trailing zeros removed. Blanks are
 // never part of the result except the optional leading one.
 std::string RoundESD(double value, double su, int maxDecimals = 6, int rule = RoundEsdDefaultRule,
                      int options = RoundEsdPlain);
