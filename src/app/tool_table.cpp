@@ -13,6 +13,7 @@
 #include "app/fileset.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/datared_tools.hpp"
+#include "app/tools/fourier_tools.hpp"
 #include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
 #include "app/tools/refine_tools.hpp"
@@ -181,6 +182,7 @@ void TarnRegisterTools() {
   // Tools of the subsystems that register themselves.
   RegisterDataredTools();
   RegisterRefineTools();
+  RegisterFourierTools();
   RegisterImportersTools();
 }
 
