@@ -135,6 +135,13 @@ double CellScattering(const Structure& st, int phase, int block, double s) {
   return std::hypot(re, im);
 }
 
+// Main scale of a data block (1-based) of the model; 1 when it has none.
+double BlockScale(const Structure& st, int block) {
+  if (block < 1 || block > static_cast<int>(st.Model.DatBlock.size())) return 1.;
+  const auto& s = st.Model.DatBlock[static_cast<size_t>(block - 1)].Scale.Val;
+  return !s.empty() && s[0] > 0. ? s[0] : 1.;
+}
+
 // The centre of the box from the "center" text: atom names (mean position)
 // or three coordinates.
 int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunResult& run) {
@@ -273,7 +280,14 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
     }
     if (cutting > 0. && cutting * r.Fc < fo) continue;
     if (r.SinThL < snlmn || r.SinThL > snlmx) continue;
-    FouRawCoef c = FouCoefOf(type, fo, sig, r);
+    // The coefficient file is on the scale of the observations: the map is put
+    // on the absolute scale (electrons) by the data block's main scale.
+    const double k = BlockScale(st, r.Block);
+    FouRefl ra = r;
+    ra.Fc /= k;
+    ra.A /= k;
+    ra.B /= k;
+    FouRawCoef c = FouCoefOf(type, fo / k, sig / k, ra);
     if (Fou.I(FkWeight) == 1) {
       const double w = FouWeight(c.Mag, c.Sig);
       c.Re *= w;
