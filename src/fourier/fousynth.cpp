@@ -247,8 +247,11 @@ int FouReadM81(const std::string& path, FouMap& map) {
   m.Satellites = GetInt(s, 34) != 0;
   m.PhaseInt = GetInt(s, 35);
   g.NDim = 3;
+  double points = 1.;
   for (int i = 0; i < 6; ++i) {
-    if (g.N[i] < 1 || g.N[i] > (1 << 20)) return fail();
+    if (g.N[i] < 1) return fail();
+    points *= g.N[i];
+    if (points > static_cast<double>(s.size())) return fail();
     if (g.N[i] > 1 || g.Order[i] != i + 1) g.NDim = std::max(g.NDim, i + 1);
   }
   if (GetInt(s, 6) != g.PerSection() || GetInt(s, 7) != g.Sections()) return fail();

@@ -7,6 +7,7 @@
 #include "fourier/foupeaks.hpp"
 #include "fourier_fixture.hpp"
 #include "model/m40.hpp"
+#include "model/m95m90.hpp"
 #include "util/files.hpp"
 
 namespace tarn::test {
@@ -275,6 +276,43 @@ TEST_F(FourierTest, MapOfHandMadeStructureHasItsMaximaAtTheAtoms) {
   EXPECT_NE(lst.find("Type of map : F(obs) - Fourier"), std::string::npos);
   EXPECT_NE(lst.find("by FFT method"), std::string::npos);
   EXPECT_NE(lst.find("Maximal density : "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// Without a coefficient file the Patterson map comes from M90; its largest
+// value is the origin peak. Other map types need the coefficient file.
+TEST_F(FourierTest, PattersonFromM90AndCancel) {
+  MakePhase({7, 9, 11, 90, 104, 90}, kP21,
+            {{"C1", {0.11, 0.23, 0.37}}, {"O1", {0.35, 0.05, 0.71}, 8.}});
+  std::vector<M90Block> blocks(1);
+  blocks[0].Lambda = 1.54184;
+  std::vector<std::vector<M90Refl>> refl(1);
+  for (int h = -5; h <= 5; ++h)
+    for (int k = 0; k <= 6; ++k)
+      for (int l = 0; l <= 7; ++l) {
+        M90Refl r;
+        r.H[0] = h;
+        r.H[1] = k;
+        r.H[2] = l;
+        r.I = std::norm(Fcalc({h, k, l, 0, 0, 0}));
+        r.SigI = 0.;
+        refl[0].push_back(r);
+      }
+  ASSERT_EQ(WriteM90File(fln_ + ".m90", blocks, refl), 0);
+  WriteBlock({"maptype 1", "peaks 0"});
+  ASSERT_EQ(Fourier(Struct, fln_, 1), 0);
+  const double origin[3] = {0., 0., 0.};
+  EXPECT_NEAR(FouLast.Map.Max, FouExMap(FouLast.Coef, 3, origin), 1e-3 * FouLast.Map.Max);
+  // The user cancels the summation: no map.
+  FeDeleteFile(fln_ + ".m81");
+  report_.PushPoll(1, ReportRequest::Cancel, true);
+  EXPECT_EQ(Fourier(Struct, fln_, 1), 1);
+  EXPECT_FALSE(FeFileExists(fln_ + ".m81"));
 }
 
 }  // namespace
