@@ -9,6 +9,8 @@
 #include <cmath>
 
 #include "fourier/foupeaks.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "model/session.hpp"
 #include "refine/calc.hpp"
@@ -164,6 +166,137 @@ int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunR
   return 0;
 }
 
+// The unique coefficients of map type `type` from the reflections of phase
+// `phase` of st, in the axis order of g (selection, twin correction, absolute
+// scale, weighting, sharpening, symmetry expansion). 1 when no reflection is left.
+int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl>& refl,
+             const FouGrid& g, std::vector<FouCoef>& coef, int& nUsed, bool& sat) {
+  const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
+  const bool twinned = st.Basic.Twin.size() > 1;
+  const int tmethod = Fou.I(FkTMethod);
+  const double snlmn = Fou.R(FkSnlMn), snlmx = Fou.R(FkSnlMx), cutting = Fou.R(FkCutting);
+  const double bmap = Fou.R(FkBIso) + 8. * kPi * kPi * Fou.R(FkUIso);
+  const bool patterson = type == MapPatterson || type == MapPattersonCalc ||
+                         type == MapPattersonDiff || type == MapShape;
+  double kZero = 0., bOverall = 1.;
+  if (patterson) kZero = CellScattering(st, phase, 1, 0.);
+  std::vector<FouRefl> used;
+  std::vector<FouRawCoef> raw;
+  for (const auto& r : refl) {
+    if (!Fou.DatBlocks.empty() &&
+        std::find(Fou.DatBlocks.begin(), Fou.DatBlocks.end(), r.Block) == Fou.DatBlocks.end())
+      continue;
+    double fo = r.FoTw, sig = r.SigFoTw;
+    if (twinned && tmethod == 1 && r.FoTw > 0.) {
+      // By difference: Fo^2 less the other domains' share, sum Fc^2 - Fc(ref)^2.
+      const double fcAll = r.Fc * r.Fo / r.FoTw;
+      fo = std::sqrt(std::max(r.Fo * r.Fo - (fcAll * fcAll - r.Fc * r.Fc), 0.));
+      sig = r.SigFo;
+    }
+    if (cutting > 0. && cutting * r.Fc < fo) continue;
+    if (r.SinThL < snlmn || r.SinThL > snlmx) continue;
+    // The coefficient file is on the scale of the observations: the map is put
+    // on the absolute scale (electrons) by the data block's main scale.
+    const double k = BlockScale(st, r.Block);
+    FouRefl ra = r;
+    ra.Fc /= k;
+    ra.A /= k;
+    ra.B /= k;
+    FouRawCoef c = FouCoefOf(type, fo / k, sig / k, ra);
+    if (Fou.I(FkWeight) == 1) {
+      const double w = FouWeight(c.Mag, c.Sig);
+      c.Re *= w;
+      c.Im *= w;
+    }
+    if (patterson && kZero > 0.) {
+      const double f =
+          CellScattering(st, phase, r.Block, r.SinThL) * std::exp(-bOverall * r.SinThL * r.SinThL);
+      if (f > 0.) c.Re *= (kZero / f) * (kZero / f);
+    }
+    if (bmap != 0.) {
+      const double t = std::exp(-bmap * r.SinThL * r.SinThL);
+      c.Re *= t;
+      c.Im *= t;
+    }
+    used.push_back(r);
+    raw.push_back(c);
+  }
+  if (used.empty()) return 1;
+  nUsed = static_cast<int>(used.size());
+  coef = FouExpand(used, raw, ph.Symmetry, g, ph.CellVol, patterson, sat);
+  return 0;
+}
+
+// Map type 10: the F(obs) map of the reference structure (its M50, M40 and
+// coefficient file) on the grid of the current map, subtracted from it.
+int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
+  std::string ref = std::string(Trim(Fou.RefStr));
+  for (const char* ext : {".m50", ".m40", ".m80"})
+    if (ref.size() > 4 && EqIgnoreCase(ref.substr(ref.size() - 4), ext)) ref = FeStripExt(ref);
+  if (ref[0] != '/') {
+    std::string dir, name;
+    FeSplitPath(fln, dir, name);
+    ref = dir + ref;
+  }
+  Structure rs;
+  std::string text;
+  if (FeReadFile(ref + ".m50", text) || ReadM50Text(text, ref + ".m50", rs.Basic) ||
+      SetBasicM50(rs.Basic))
+    return Fail(run,
+                {"The file \"" + ref + ".m50\" does not exist or ", "cannot be properly opened."});
+  if (FeReadFile(ref + ".m40", text) || M40ReadText(text, ref + ".m40", rs.Model))
+    return Fail(run,
+                {"The file \"" + ref + ".m40\" does not exist or ", "cannot be properly opened."});
+  SetBasicM40(rs.Model);
+  if (!FeFileExists(ref + ".m80"))
+    return Fail(run, {"The M80 file of the reference structure " + ref +
+                          " doesn't exist, first you have to",
+                      std::string(foumsg::NoM80b)});
+  const FouGrid& g = run.Map.Grid;
+  if (phase > static_cast<int>(rs.Basic.Phase.size()) ||
+      rs.Basic.Phase[static_cast<size_t>(phase - 1)].NDim != g.NDim)
+    return Fail(run, {std::string(foumsg::Inconsistent)});
+  std::vector<FouRefl> refl;
+  if (ReadM80(rs, ref + ".m80", phase, refl, run)) return 1;
+  std::vector<FouCoef> coef;
+  int used = 0;
+  bool sat = false;
+  if (MakeCoef(rs, phase, MapDiffRef, refl, g, coef, used, sat))
+    return Fail(run, {std::string(foumsg::NoCoef)});
+  // On FFT axes the reference's indices must fit the transform lengths.
+  if (g.Fft)
+    for (const auto& c : coef)
+      for (int m = 0; m < 2; ++m)
+        if (2 * std::abs(c.H[m]) + 1 > g.N[m])
+          return Fail(run, {std::string(foumsg::Inconsistent)});
+  FouMap rm;
+  if (FouSynthesis(g, coef, rm)) return 1;
+  for (size_t k = 0; k < run.Map.Rho.size(); ++k) run.Map.Rho[k] -= rm.Rho[k];
+  FouMapStats(run.Map);
+  run.Listing.push_back(fmt::format("Reference structure : {}, reflections used : {}", ref, used));
+  return 0;
+}
+
+// The summation with its progress window; 1 when the user cancelled it.
+int Summation(FouRunResult& run) {
+  Report().ProgressBegin(std::string(foumsg::Progress));
+  auto cancel = [] {
+    const ReportPoll p = Report().ProgressPoll();
+    if (p.Request != ReportRequest::Cancel) return false;
+    return p.Confirmed ||
+           ReportAsk(std::string(foumsg::Header), {std::string(foumsg::CancelAsk)}, true);
+  };
+  FouMap map = run.Map;
+  const int rc = FouSynthesis(run.Map.Grid, run.Coef, map, cancel);
+  Report().ProgressEnd();
+  if (rc) {
+    run.Listing.push_back("The Fourier summation was cancelled.");
+    return 1;
+  }
+  run.Map = std::move(map);
+  return 0;
+}
+
 }  // namespace
 
 int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResult& run) {
@@ -184,8 +317,8 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   const int type = Fou.I(FkMapType);
   if (type < 1 || type > MapDiffRef) return Fail(run, {std::string(foumsg::WrongMapType)});
   if (type == MapMultDyn || type == MapMultStat) return Fail(run, {std::string(foumsg::Multipole)});
-  if (type == MapDiffRef)
-    return Fail(run, {"The difference of two maps (map type 10) is not available yet."});
+  if (type == MapDiffRef && Trim(Fou.RefStr).empty())
+    return Fail(run, {"The reference structure (\"refstr\") is not given."});
 
   // Reflections.
   std::vector<FouRefl> refl;
@@ -257,60 +390,12 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   }
 
   // Coefficients.
+  bool sat = false;
+  if (MakeCoef(st, phase, type, refl, g, run.Coef, run.NRefl, sat))
+    return Fail(run, {std::string(foumsg::NoCoef)});
+  run.Map.Satellites = sat;
   const bool twinned = st.Basic.Twin.size() > 1;
   const int tmethod = Fou.I(FkTMethod);
-  const double snlmn = Fou.R(FkSnlMn), snlmx = Fou.R(FkSnlMx), cutting = Fou.R(FkCutting);
-  const double bmap = Fou.R(FkBIso) + 8. * kPi * kPi * Fou.R(FkUIso);
-  const bool patterson = type == MapPatterson || type == MapPattersonCalc ||
-                         type == MapPattersonDiff || type == MapShape;
-  double kZero = 0., bOverall = 1.;
-  if (patterson) kZero = CellScattering(st, phase, 1, 0.);
-  std::vector<FouRefl> used;
-  std::vector<FouRawCoef> raw;
-  for (const auto& r : refl) {
-    if (!Fou.DatBlocks.empty() &&
-        std::find(Fou.DatBlocks.begin(), Fou.DatBlocks.end(), r.Block) == Fou.DatBlocks.end())
-      continue;
-    double fo = r.FoTw, sig = r.SigFoTw;
-    if (twinned && tmethod == 1 && r.FoTw > 0.) {
-      // By difference: Fo^2 less the other domains' share, sum Fc^2 - Fc(ref)^2.
-      const double fcAll = r.Fc * r.Fo / r.FoTw;
-      fo = std::sqrt(std::max(r.Fo * r.Fo - (fcAll * fcAll - r.Fc * r.Fc), 0.));
-      sig = r.SigFo;
-    }
-    if (cutting > 0. && cutting * r.Fc < fo) continue;
-    if (r.SinThL < snlmn || r.SinThL > snlmx) continue;
-    // The coefficient file is on the scale of the observations: the map is put
-    // on the absolute scale (electrons) by the data block's main scale.
-    const double k = BlockScale(st, r.Block);
-    FouRefl ra = r;
-    ra.Fc /= k;
-    ra.A /= k;
-    ra.B /= k;
-    FouRawCoef c = FouCoefOf(type, fo / k, sig / k, ra);
-    if (Fou.I(FkWeight) == 1) {
-      const double w = FouWeight(c.Mag, c.Sig);
-      c.Re *= w;
-      c.Im *= w;
-    }
-    if (patterson && kZero > 0.) {
-      const double f =
-          CellScattering(st, phase, r.Block, r.SinThL) * std::exp(-bOverall * r.SinThL * r.SinThL);
-      if (f > 0.) c.Re *= (kZero / f) * (kZero / f);
-    }
-    if (bmap != 0.) {
-      const double t = std::exp(-bmap * r.SinThL * r.SinThL);
-      c.Re *= t;
-      c.Im *= t;
-    }
-    used.push_back(r);
-    raw.push_back(c);
-  }
-  if (used.empty()) return Fail(run, {std::string(foumsg::NoCoef)});
-  run.NRefl = static_cast<int>(used.size());
-  bool sat = false;
-  run.Coef = FouExpand(used, raw, ph.Symmetry, g, ph.CellVol, patterson, sat);
-  run.Map.Satellites = sat;
 
   // FFT: map axes 1 and 2 (and a real-space axis 3) cover the whole period
   // with power-of-two lengths; axes 1 and 2 hold at least 2 hmax + 1 points.
@@ -340,6 +425,7 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   run.Listing.push_back(std::string(foumsg::TypeOfMap) + FouMapTitle(type));
   run.Listing.push_back(std::string(foumsg::WillPerform) +
                         (g.Fft ? " " + std::string(foumsg::ByFft) : std::string(foumsg::ByBL)));
+  if (type == MapDiffRef) run.Listing.push_back(std::string(foumsg::RefDiff) + " " + Fou.RefStr);
   if (twinned)
     run.Listing.push_back(std::string(foumsg::Twinned) + " " +
                           std::string(tmethod == 1 ? foumsg::TwinSub : foumsg::TwinRatio));
@@ -356,34 +442,17 @@ int Fourier(Structure& st, const std::string& fln, int phase) {
   FouLast = FouRunResult{};
   FouRunResult& run = FouLast;
   int rc = FouPrelim(st, fln, phase, run);
+  if (rc == 0) rc = Summation(run);
+  if (rc == 0 && run.Map.MapType == MapDiffRef) rc = SubtractReference(fln, phase, run);
+  if (rc == 0 && FouWriteM81(fln + ".m81", run.Map))
+    rc = Fail(run, {"The file " + fln + ".m81 could not be written."});
   if (rc == 0) {
-    Report().ProgressBegin(std::string(foumsg::Progress));
-    bool cancelled = false;
-    auto cancel = [&] {
-      const ReportPoll p = Report().ProgressPoll();
-      if (p.Request != ReportRequest::Cancel) return false;
-      cancelled = p.Confirmed ||
-                  ReportAsk(std::string(foumsg::Header), {std::string(foumsg::CancelAsk)}, true);
-      return cancelled;
-    };
-    FouMap map = run.Map;
-    rc = FouSynthesis(run.Map.Grid, run.Coef, map, cancel);
-    Report().ProgressEnd();
-    if (rc) {
-      run.Listing.push_back("The Fourier summation was cancelled.");
-    } else {
-      run.Map = std::move(map);
-      if (FouWriteM81(fln + ".m81", run.Map)) {
-        rc = Fail(run, {"The file " + fln + ".m81 could not be written."});
-      } else {
-        const std::string line = std::string(foumsg::MaxDensity) + Num(run.Map.Max) +
-                                 std::string(foumsg::MinDensity) + Num(run.Map.Min);
-        run.Listing.push_back("");
-        run.Listing.push_back(line);
-        run.Listing.push_back("rms density : " + Num(run.Map.Rms));
-        ReportLine(line);
-      }
-    }
+    const std::string line = std::string(foumsg::MaxDensity) + Num(run.Map.Max) +
+                             std::string(foumsg::MinDensity) + Num(run.Map.Min);
+    run.Listing.push_back("");
+    run.Listing.push_back(line);
+    run.Listing.push_back("rms density : " + Num(run.Map.Rms));
+    ReportLine(line);
   }
   if (rc == 0 && Fou.I(FkPeaks) == 1 && run.Map.MapType != MapDiffRef)
     rc = FouPeaks(st, fln, phase, run);

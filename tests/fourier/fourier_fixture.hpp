@@ -94,7 +94,7 @@ class FourierTest : public ::testing::Test {
 
   // The coefficient file of every reflection with sin(th)/lambda <= smax
   // (all of reciprocal space, so equivalents are averaged): Fo = foFactor |F|.
-  void WriteM80(double smax, double foFactor = 1.) {
+  void WriteM80(double smax, double foFactor = 1., const std::string& name = "t.m80") {
     const PhaseBasic& ph = Struct.Basic.Phase[0];
     std::string text;
     std::array<int, 3> hm{};
@@ -115,7 +115,7 @@ class FourierTest : public ::testing::Test {
           r.SigFo = r.SigFoTw = 0.;
           text += RefM80Line(r) + "\n";
         }
-    dir_.Write("t.m80", text);
+    dir_.Write(name, text);
   }
 
   // The command-block work file with a "fourier" block of the given lines.

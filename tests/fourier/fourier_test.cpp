@@ -2,11 +2,13 @@
 // summations, the map file, maps of a hand-made structure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "fourier/foupeaks.hpp"
 #include "fourier_fixture.hpp"
 #include "model/m40.hpp"
+#include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "util/files.hpp"
 
@@ -313,6 +315,78 @@ TEST_F(FourierTest, PattersonFromM90AndCancel) {
   report_.PushPoll(1, ReportRequest::Cancel, true);
   EXPECT_EQ(Fourier(Struct, fln_, 1), 1);
   EXPECT_FALSE(FeFileExists(fln_ + ".m81"));
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// Superspace (n = 4) maps: both summations equal the direct sum of the
+// series at every point.
+TEST(FourierSynthesis, SuperspaceMapEqualsTheDirectSum) {
+  std::vector<FouCoef> c;
+  unsigned seed = 7;
+  auto rnd = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<double>(seed >> 8 & 0xffff) / 65536. - 0.5;
+  };
+  for (int h = 0; h <= 2; ++h)
+    for (int k = -2; k <= 2; ++k)
+      for (int m = -1; m <= 1; ++m) c.push_back({{h, k, 1 - h, m, 0, 0}, rnd(), rnd()});
+  for (bool fft : {false, true}) {
+    FouGrid g;
+    g.NDim = 4;
+    g.N = {8, 8, 3, 5, 1, 1};
+    g.Dx = {0.125, 0.125, 0.1, 0.2, 1, 1};
+    g.XMin = {0., 0., -0.1, 0., 0., 0.};
+    g.Fft = fft;
+    FouMap map;
+    ASSERT_EQ(FouSynthesis(g, c, map), 0);
+    for (int s = 0; s < 15; ++s)
+      for (int j = 0; j < 8; j += 3)
+        for (int i = 0; i < 8; i += 2) {
+          const double x[4] = {g.X(0, i), g.X(1, j), g.X(2, s % 3), g.X(3, s / 3)};
+          ASSERT_NEAR(map.At(i, j, s), FouExMap(c, 4, x), 1e-5) << fft << " " << i << j << s;
+        }
+  }
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// Map type 10: the structure's map less the reference structure's. With the
+// oxygen missing from the reference the difference is the oxygen.
+TEST_F(FourierTest, DifferenceOfTwoMapsShowsWhatTheReferenceLacks) {
+  MakePhase({7, 9, 11, 90, 104, 90}, kP21,
+            {{"C1", {0.11, 0.23, 0.37}}, {"O1", {0.35, 0.05, 0.71}, 8.}});
+  WriteM80(0.7);
+  WriteBlock({"maptype 10", "refstr r", "step 0.2"});
+  report_.Log.clear();
+  ASSERT_EQ(Fourier(Struct, fln_, 1), 1);
+  EXPECT_TRUE(report_.Saw("r.m50")) << "no reference structure";
+  dir_.Write("r.m50", WriteM50Text(Struct.Basic));
+  const auto full = atoms_;
+  atoms_.pop_back();
+  WriteM80(0.7, 1., "r.m80");
+  atoms_ = full;
+  ASSERT_EQ(iom40only(M40Write, dir_ / "r.m40", Struct.Model), 0);
+  ASSERT_EQ(Fourier(Struct, fln_, 1), 0);
+  const FouMap& m = FouLast.Map;
+  const auto at = std::max_element(m.Rho.begin(), m.Rho.end()) - m.Rho.begin();
+  const FouGrid& g = m.Grid;
+  const std::array<double, 3> x = {g.X(0, static_cast<int>(at % g.N[0])),
+                                   g.X(1, static_cast<int>(at / g.N[0] % g.N[1])),
+                                   g.X(2, static_cast<int>(at / g.PerSection()))};
+  EXPECT_LT(FouSymmDist(Struct.Basic.Phase[0], x, {0.35, 0.05, 0.71}), 0.25);
+  FouMap back;
+  ASSERT_EQ(FouReadM81(fln_ + ".m81", back), 0);
+  EXPECT_EQ(back.MapType, 10);
+  EXPECT_EQ(back.Max, m.Max);
 }
 
 }  // namespace
