@@ -273,7 +273,10 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
     return 0;
   }
   for (int m = 0; m < 3; ++m)
-    if (map.Grid.Order[m] > 3) return 1;
+    if (map.Grid.Order[m] > 3) {
+      run.Listing.push_back("The first three map axes must be x, y, z for the peak search.");
+      return 1;
+    }
   int npos = Fou.I(FkPositive), nneg = Fou.I(FkNegative);
   if (type == MapMultDyn || type == MapMultStat || type == MapShape) {
     npos = 10000;

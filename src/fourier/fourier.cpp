@@ -29,6 +29,7 @@ namespace {
 
 constexpr std::string_view kAxisNames[6] = {"x", "y", "z", "x4", "x5", "x6"};
 constexpr double kNotGiven = -330.;
+constexpr long long kMaxMapPoints = 1LL << 28;  // 1 GiB of single-precision values
 
 int Fail(FouRunResult& run, std::vector<std::string> lines) {
   for (const auto& l : lines) run.Listing.push_back(l);
@@ -415,6 +416,10 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
       g.XMax[m] = 1. - 1. / np;
     }
   }
+  if (g.Points() > kMaxMapPoints)
+    return Fail(run, {fmt::format("The map would hold {} points; the limit is {}.", g.Points(),
+                                  kMaxMapPoints),
+                      "Choose a larger step or smaller limits."});
   run.Map.Grid = g;
   run.Map.MapType = type;
   run.Map.Code = 10 * (phase - 1) + Fou.I(FkSubsys);

@@ -251,7 +251,8 @@ TEST_F(FourierTest, MapOfHandMadeStructureHasItsMaximaAtTheAtoms) {
             {{"C1", {0.11, 0.23, 0.37}}, {"O1", {0.35, 0.05, 0.71}, 8.}});
   WriteM80(0.7);
   ASSERT_EQ(iom40only(M40Write, fln_ + ".m40", Struct.Model), 0);
-  for (const char* method : {"cmethod 1", "cmethod 2"}) {
+  // Beevers-Lipson with z horizontal, x vertical and y across sections; FFT.
+  for (const char* method : {"cmethod 1 orient 312", "cmethod 2"}) {
     WriteBlock({method, "maptype 4", "positive 2", "negative 1", "step 0.2"});
     ASSERT_EQ(Fourier(Struct, fln_, 1), 0) << method;
     const auto& mx = FouLast.Map;
@@ -383,10 +384,6 @@ TEST_F(FourierTest, DifferenceOfTwoMapsShowsWhatTheReferenceLacks) {
                                    g.X(1, static_cast<int>(at / g.N[0] % g.N[1])),
                                    g.X(2, static_cast<int>(at / g.PerSection()))};
   EXPECT_LT(FouSymmDist(Struct.Basic.Phase[0], x, {0.35, 0.05, 0.71}), 0.25);
-  FouMap back;
-  ASSERT_EQ(FouReadM81(fln_ + ".m81", back), 0);
-  EXPECT_EQ(back.MapType, 10);
-  EXPECT_EQ(back.Max, m.Max);
 }
 
 }  // namespace
