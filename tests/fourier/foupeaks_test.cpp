@@ -1,0 +1,160 @@
+// The peak search: interpolation, the bounded list, candidates on small
+// maps, default numbers of peaks, and the peak sections kept with M40.
+#include "fourier/foupeaks.hpp"
+
+#include <gtest/gtest.h>
+
+#include "fourier_fixture.hpp"
+#include "model/m40.hpp"
+#include "util/files.hpp"
+
+namespace tarn::test {
+namespace {
+
+TEST(FourierPeaks, ParabolicInterpolation) {
+  struct Case {
+    double Ym, Y0, Yp, X, Y;
+  };
+  for (const Case& c : {Case{1., 3., 2., 1. / 6., 3. + 0.25 / 6.}, Case{2., 3., 2., 0., 3.},
+                        Case{1., 1., 1., 0., 1.}, Case{2., 3., 1., -1. / 6., 3. + 0.25 / 6.}}) {
+    double x = 0., y = 0.;
+    vrchol(0., 1., c.Ym, c.Y0, c.Yp, x, y);
+    EXPECT_NEAR(x, c.X, 1e-12) << c.Ym << " " << c.Yp;
+    EXPECT_NEAR(y, c.Y, 1e-12) << c.Ym << " " << c.Yp;
+  }
+}
+
+TEST(FourierPeaks, BoundedListKeepsTheStrongest) {
+  for (const std::vector<double>& order :
+       {std::vector<double>{5, 4, 3, 2, 1}, {1, 2, 3, 4, 5}, {3, 1, 5, 2, 4}}) {
+    std::vector<FouPeak> list;
+    for (double h : order) {
+      FouPeak p;
+      p.Height = h;
+      FouInclude(list, 3, p);
+    }
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].Height, 5.);
+    EXPECT_EQ(list[1].Height, 4.);
+    EXPECT_EQ(list[2].Height, 3.);
+  }
+}
+
+// A small map in P1 on the whole period (wrapping along every axis).
+class PeakMap : public FourierTest {
+ protected:
+  void SetUp() override {
+    FourierTest::SetUp();
+    MakePhase({8, 8, 8, 90, 90, 90}, {"x y z"}, {});
+    map_.Grid.N = {8, 8, 8, 1, 1, 1};
+    map_.Grid.Dx = {0.125, 0.125, 0.125, 1, 1, 1};
+    map_.Rho.assign(512, 1.f);
+  }
+  float& At(int i, int j, int k) { return map_.Rho[static_cast<size_t>((k * 8 + j) * 8 + i)]; }
+  std::vector<FouPeak> Find(bool minima = false) {
+    std::vector<FouPeak> out;
+    EXPECT_EQ(FouFindPeaks(map_, {}, Struct.Basic.Phase[0], minima, 10, 0.8, out), 0);
+    return out;
+  }
+  FouMap map_;
+};
+
+TEST_F(PeakMap, ConstantMapHasNoPeaks) {
+  EXPECT_TRUE(Find().empty());
+  EXPECT_TRUE(Find(true).empty());
+}
+
+TEST_F(PeakMap, PlateauGivesItsLastPointAndMinimaAreFound) {
+  At(2, 4, 4) = At(3, 4, 4) = 5.f;  // plateau along axis 1
+  At(6, 1, 1) = -2.f;
+  const auto mx = Find();
+  ASSERT_EQ(mx.size(), 1u);
+  // The last point of the plateau, refined half a step back towards the first.
+  EXPECT_NEAR(mx[0].X[0], (3 - 0.5) * 0.125, 1e-9);
+  EXPECT_NEAR(mx[0].X[1], 0.5, 1e-9);
+  const auto mn = Find(true);
+  ASSERT_EQ(mn.size(), 1u);
+  EXPECT_NEAR(mn[0].Height, -2., 1e-9);
+  EXPECT_NEAR(mn[0].X[0], 0.75, 1e-9);
+}
+
+TEST_F(PeakMap, SymmetryDuplicatesAreFoundOnce) {
+  // P-1: the maxima at x and -x are one peak.
+  MakePhase({8, 8, 8, 90, 90, 90}, {"x y z", "-x -y -z"}, {});
+  At(2, 3, 1) = 4.f;
+  At(6, 5, 7) = 4.f;
+  At(1, 1, 5) = 3.f;
+  const auto mx = Find();
+  ASSERT_EQ(mx.size(), 2u);
+  EXPECT_EQ(mx[0].Height, 4.);
+  EXPECT_EQ(mx[1].Height, 3.);
+}
+
+TEST_F(FourierTest, DefaultNumbersOfPeaks) {
+  // 12 C and 8 H per formula, Z = 4, P21 (2 operators): 24 + 16 in the
+  // asymmetric part; 5 C atoms in the model.
+  MakePhase({8, 9, 10, 90, 95, 90}, {"x y z", "-x y+1/2 -z"},
+            {{"C1", {0, 0, 0}},
+             {"C2", {0.1, 0, 0}},
+             {"C3", {0.2, 0, 0}},
+             {"C4", {0.3, 0, 0}},
+             {"C5", {0.4, 0, 0}}});
+  PhaseBasic& ph = Struct.Basic.Phase[0];
+  ph.AtType = {"C", "H"};
+  ph.AtTypeData[0].Formula = 12.;
+  ph.AtTypeData[1].Formula = 8.;
+  ph.UnitsNumb = 4;
+  struct Case {
+    int Type, Radiation, Pos, Neg;
+  };
+  for (const Case& c : {Case{1, 1, 50, 10}, Case{4, 1, 34, 10}, Case{6, 1, 45, 10},
+                        Case{6, 2, 45, 45}, Case{9, 1, 50, 10}}) {
+    DefaultFourier();
+    Struct.Basic.DatBlock[0].Radiation = c.Radiation;
+    FouDefaultPeaks(Struct, 1, c.Type);
+    EXPECT_EQ(Fou.I(FkPositive), c.Pos) << c.Type;
+    EXPECT_EQ(Fou.I(FkNegative), c.Neg) << c.Type;
+  }
+}
+
+TEST_F(FourierTest, PeakSectionsLiveInTheCommandsBlockOfM40) {
+  MakePhase({8, 9, 10, 90, 90, 90}, {"x y z"}, {{"C1", {0.1, 0.2, 0.3}}});
+  Struct.Model.HasCommands = true;
+  Struct.Model.Commands = {"! a note"};
+  const std::string m40 = fln_ + ".m40";
+  ASSERT_EQ(iom40only(M40Write, m40, Struct.Model), 0);
+  FouPeakLists peaks;
+  peaks.Max.resize(2);
+  peaks.Max[0] = {{0.1, 0.2, 0.3}, 1.5, 6.1, 0.02, "C1", "max1"};
+  peaks.Max[1] = {{0.5, 0.5, 0.5}, 0.7, 2.0, 3.1, "C1#s1t1,0,0", "max2"};
+  peaks.Min.push_back({{0.9, 0.8, 0.7}, -0.4, -1.0, 1.9, "", "min1"});
+  // Written twice: the second replaces the first, the note stays.
+  for (int k = 0; k < 2; ++k) ASSERT_EQ(IOFourPeaks(M40Write, m40, peaks, &Struct), 0);
+  AtomModel m;
+  std::string text;
+  ASSERT_EQ(FeReadFile(m40, text), 0);
+  ASSERT_EQ(M40ReadText(text, m40, m), 0) << "the M40 reader takes the file";
+  EXPECT_EQ(m.Commands.front(), "! a note");
+  EXPECT_EQ(m.Commands, Struct.Model.Commands);
+  FouPeakLists back;
+  ASSERT_EQ(IOFourPeaks(M40Read, m40, back), 0);
+  ASSERT_EQ(back.Max.size(), 2u);
+  ASSERT_EQ(back.Min.size(), 1u);
+  EXPECT_EQ(back.Max[1].Atom, "C1#s1t1,0,0");
+  EXPECT_NEAR(back.Max[0].Height, 1.5, 1e-4);
+  EXPECT_NEAR(back.Min[0].X[2], 0.7, 1e-6);
+  EXPECT_TRUE(back.Min[0].Atom.empty());
+  // A file without a commands block gets one; the rest keeps its bytes.
+  Struct.Model.HasCommands = false;
+  Struct.Model.Commands.clear();
+  ASSERT_EQ(iom40only(M40Write, m40, Struct.Model), 0);
+  std::string plain;
+  ASSERT_EQ(FeReadFile(m40, plain), 0);
+  const std::string with = FouPutPeaksInM40(plain, peaks);
+  EXPECT_EQ(with.substr(0, 9), "commands\n");
+  EXPECT_EQ(with.substr(with.size() - plain.size()), plain);
+  EXPECT_EQ(FouPutPeaksInM40(with, FouPeakLists{}), plain) << "empty lists remove the block";
+}
+
+}  // namespace
+}  // namespace tarn::test
