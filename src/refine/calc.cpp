@@ -10,8 +10,6 @@
 // atoms in structure-of-arrays form; anharmonic atoms through a scalar path;
 // modulated atoms through Calcm1 / Calcm2.
 #include "refine/calc.hpp"
-#include "model/structure.hpp"
-#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -21,12 +19,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/calc_mod.hpp"
 #include "refine/calc_mol.hpp"
 #include "refine/refcommands.hpp"
+#include "util/numbers.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -519,6 +519,10 @@ int CalcMakeFormF(const BasicData& b, int phase, int type, int block, CalcFormF&
 
 // ---------------------------------------------------------------- preparation
 int CalcPrepare(CalcSetup& s, const RefParams& p) {
+  return CalcPrepare(s, p, RefSettings().Run);
+}
+
+int CalcPrepare(CalcSetup& s, const RefParams& p, const RefValues& run) {
   s = CalcSetup{};
   s.NPar = p.size();
   const int nPhase = static_cast<int>(Struct.Basic.Phase.size());
@@ -533,7 +537,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     s.Volume.push_back(ph.CellVol);
   }
   s.Atoms.resize(static_cast<size_t>(nPhase));
-  s.ModMethod = RefInt(RkMethod) == 0 ? 0 : 1;
+  s.ModMethod = run.I(RkMethod) == 0 ? 0 : 1;
   for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia) {
     const AtomRec& a = Struct.Model.Atom[ia];
     const int ip = a.Phase - 1;
@@ -544,7 +548,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     const int nType = static_cast<int>(Struct.Basic.Phase[static_cast<size_t>(ip)].AtType.size());
     if (a.Type < 1 || a.Type > nType) {
       ReportError(std::string(calcmsg::Header),
-               {fmt::format("{}{})", calcmsg::BadType, a.Type), a.Name});
+                  {fmt::format("{}{})", calcmsg::BadType, a.Type), a.Name});
       return 1;
     }
     const int base = p.AtomBase[ia];
@@ -631,9 +635,10 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     cb.NExt = dm.Ext.size();
     if (Struct.Basic.Twin.size() > 1) {
       std::string msg;
-      const int phase = Struct.Basic.PhaseTwin.empty() ? 0 : std::max(Struct.Basic.PhaseTwin[0] - 1, 0);
-      if (SetTw(cb.Twin, Struct.Basic, dm, phase, ib, RefReal(RkTwDiff), RefInt(RkMMaxTw),
-                RefReal(RkOverDiff), RefInt(RkOverlap), msg)) {
+      const int phase =
+          Struct.Basic.PhaseTwin.empty() ? 0 : std::max(Struct.Basic.PhaseTwin[0] - 1, 0);
+      if (SetTw(cb.Twin, Struct.Basic, dm, phase, ib, run.R(RkTwDiff), run.I(RkMMaxTw),
+                run.R(RkOverDiff), run.I(RkOverlap), msg)) {
         ReportError(std::string(calcmsg::Header), {msg});
         return 1;
       }
@@ -644,7 +649,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
   }
   {
     std::string msg;
-    if (CalcMagPrepare(s.Mag, Struct.Basic, Struct.Model, p, RefInt(RkOnlyMag) == 1, msg)) {
+    if (CalcMagPrepare(s.Mag, Struct.Basic, Struct.Model, p, run.I(RkOnlyMag) == 1, msg)) {
       ReportError(std::string(calcmsg::Header), {msg});
       return 1;
     }

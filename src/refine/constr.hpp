@@ -29,6 +29,10 @@
 namespace tarn {
 
 struct RefFixed;
+struct RefEquation;
+struct RefRestric;
+struct RefKeep;
+struct RefSettings;
 
 // ---------------------------------------------------------------- tolerances
 constexpr double kTolEqFulfilled = 1.0e-5;      // |dep - rhs| accepted at the start (relative
@@ -66,7 +70,8 @@ struct RefEq {
 
 // A hydrogen group of a "keep hydro" command, resolved to atom indices.
 struct RefHydro {
-  int Keep = 0;                        // index in Ref.Keep
+  int Keep = 0;                        // index in the keep commands
+  int Sub = 0;                         // RefKeepSub of the command (tetrahed, triang, apical)
   int Central = -1;                    // central atom
   std::vector<int> Neigh;              // neighbour atoms
   std::vector<std::string> NeighSymm;  // symmetry part of each neighbour ("" none)
@@ -98,7 +103,7 @@ struct RefGeomDep {
   int Eq = -1;     // its equation in RefParams::Eq
 };
 struct RefRigid {
-  int Keep = 0;                             // index in Ref.Keep
+  int Keep = 0;                             // index in the keep commands
   int Sub = 0;                              // KeepPlane, KeepRigid, KeepRigidMod
   std::vector<int> Atom;                    // member atoms
   std::vector<std::array<double, 3>> Body;  // rigid: Cartesian positions about the centroid
@@ -162,21 +167,24 @@ void SetKeys(RefParams& p);
 [[nodiscard]] int RefSpecAt(RefParams& p);
 // Turns p.SiteEq into equations over the full vector.
 void SetSpec(RefParams& p);
-// User equations ("equation") and ad-hoc equations ("eqadhoc") of Ref.Equation.
-void SetEq(RefParams& p);
-void RefSetEqAdhoc(RefParams& p);
-// Restrictions of Ref.Restric.
-void SetRes(RefParams& p);
-// Keep commands of Ref.Keep: riding equations on the first call, placement of
-// the hydrogen atoms on every call.
-void RefSetKeep(RefParams& p);
-// Fixed commands of Ref.Fixed for data block `datBlock` (0-based).
-void SetFixed(RefParams& p, int datBlock);
+// User equations ("equation") and ad-hoc equations ("eqadhoc") of the list.
+void SetEq(RefParams& p, const std::vector<RefEquation>& eqs);
+void RefSetEqAdhoc(RefParams& p, const std::vector<RefEquation>& eqs);
+// Restrictions ("restric").
+void SetRes(RefParams& p, const std::vector<RefRestric>& restric);
+// Keep commands: riding equations on the first call (the list is read then
+// only), placement of the hydrogen atoms on every call (RefPlaceHydrogens).
+void RefSetKeep(RefParams& p, const std::vector<RefKeep>& keep);
+// Places the hydrogens of every group of p.Hydro and lets the riding
+// equations carry the new offsets.
+void RefPlaceHydrogens(RefParams& p);
+// Fixed commands for data block `datBlock` (0-based).
+void SetFixed(RefParams& p, const std::vector<RefFixed>& fixed, int datBlock);
 // Accepts and expands the equations, builds the refined list; checks that
 // the current values fulfil the equations (changing them with a listing line).
 void RefSetMatrixLimits(RefParams& p);
 // The constraint steps of the preparation in their order; 1 on a fatal fault.
-[[nodiscard]] int RefPrelimConstr(RefParams& p);
+[[nodiscard]] int RefPrelimConstr(RefParams& p, const RefSettings& s);
 
 // der (size()) -> derc (NRef): derivative of each dependent parameter times
 // its coefficient added to those of the refined parameters it depends on.
@@ -220,7 +228,7 @@ void reffixoriginrenorm(RefParams& p);
 // Resolves the groups of the "keep geom" commands, stores the rigid bodies,
 // chooses the independent coordinates and switches their keys on when any
 // member coordinate was refined.
-void refkeepgrigidsetki(RefParams& p);
+void refkeepgrigidsetki(RefParams& p, const std::vector<RefKeep>& keep);
 // The equations of the groups (called from the first RefSetKeep).
 void RefKeepGRigid(RefParams& p);
 // Re-idealises every group from its independent coordinates (exact plane,

@@ -153,6 +153,9 @@ enum DynAction : int { DynNone = 0, DynReduced, DynIncreased, DynTooMany };
 // DynReduced the caller restores the backups and calls inverbackdamp with the
 // new damp; DynTooMany ends the run with an error.
 int RefApplyDynRed(DynDampState& st, int cycle, double r, double& damp);
+// One reduction of the damping (damp / reddynam) after a failed cycle:
+// DynReduced, or DynTooMany after more than kMaxDynRed reductions.
+int RefDynReduce(DynDampState& st, double& damp);
 
 // Messages of the least squares.
 namespace lsqmsg {

@@ -104,7 +104,7 @@ struct RFacTabs {
   std::vector<RFacCycle> History;  // one entry per RFactorWrite
 };
 
-// Groups for the run: partial commands (Ref.RFactors), data blocks, satellites.
+// Groups for the run: partial commands ("rfactors"), data blocks, satellites.
 void RefSetRFacTabs(RFacTabs& t, bool fsquare, int npar, int ndim, bool magnetic,
                     const std::vector<std::string>& datBlockNames,
                     const std::vector<RefHklSel>& partial);

@@ -4,6 +4,7 @@
 
 #include "app/actions.hpp"
 #include "refine/refine.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -11,7 +12,9 @@ void RegisterRefineTools() {
   // "Run refinement" (also the batch ".run->refine"); the listing ".ref" is
   // shown by the frame's viewer entry 51203.
   TarnSetTool(51202, [](TarnToolCall& c) {
-    c.Error = Refine();
+    RefRunSummary summary;
+    c.Error = Refine(summary);
+    if (c.Error == 0) ReportLine(summary.Summary);  // R factors of the last cycle
     return NextNothing;
   });
   // "callfour": the Fourier tool after the refinement has written M40.
