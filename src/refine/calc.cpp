@@ -24,6 +24,7 @@
 #include "model/structure.hpp"
 #include "refine/calc_mod.hpp"
 #include "refine/calc_mol.hpp"
+#include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
 #include "util/numbers.hpp"
 #include "util/report.hpp"
@@ -398,14 +399,7 @@ CalcSymm MakeCalcSymm(const PhaseSymmetry& ps) {
 // Cartesian frame: columns a, b, c of the orthogonalisation matrix M (a along
 // x, b in the xy plane); the diffraction vector of h is M^-T h.
 std::array<double, 9> RecCartOf(const PhaseBasic& ph) {
-  const double deg = kPi / 180.;
-  const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
-  const double ca = std::cos(ph.Cell[3] * deg), cb = std::cos(ph.Cell[4] * deg),
-               cg = std::cos(ph.Cell[5] * deg), sg = std::sin(ph.Cell[5] * deg);
-  const double v = std::sqrt(std::max(0., 1. - ca * ca - cb * cb - cg * cg + 2. * ca * cb * cg));
-  Eigen::Matrix3d m;
-  m << a, b * cg, c * cb, 0., b * sg, c * (ca - cb * cg) / sg, 0., 0., c * v / sg;
-  const Eigen::Matrix3d mi = m.inverse();
+  const Eigen::Matrix3d mi = OrthoMatrix(ph).inverse();
   std::array<double, 9> r{};
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) r[static_cast<size_t>(3 * i + j)] = mi(i, j);

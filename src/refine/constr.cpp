@@ -342,6 +342,18 @@ int RefSpecAt(RefParams& p) {
   return 0;
 }
 
+RefEq RefEqFromSite(const SpecEquation& se, int base) {
+  RefEq q;
+  q.Source = EqSymm;
+  q.Dep = base + se.Dep;
+  q.Const = se.Const;
+  for (size_t i = 0; i < se.Ind.size(); ++i) {
+    q.Ind.push_back(base + se.Ind[i]);
+    q.Coef.push_back(se.Coef[i]);
+  }
+  return q;
+}
+
 void SetSpec(RefParams& p) {
   if (p.SiteEq.NEq > 0) RefListLine(p, std::string(constrmsg::SymmHead), false);
   for (int e = 0; e < p.SiteEq.NEq; ++e) {
@@ -357,14 +369,7 @@ void SetSpec(RefParams& p) {
     if (atom < 0 || blk < 0) continue;
     const AtomLayoutInfo lay = AtomLayout(Struct.Model.Atom[static_cast<size_t>(atom)].Shape);
     const int base = p.AtomBase[static_cast<size_t>(atom)] + lay.Off[blk];
-    RefEq q;
-    q.Source = EqSymm;
-    q.Dep = base + s.Dep;
-    q.Const = s.Const;
-    for (size_t i = 0; i < s.Ind.size(); ++i) {
-      q.Ind.push_back(base + s.Ind[i]);
-      q.Coef.push_back(s.Coef[i]);
-    }
+    RefEq q = RefEqFromSite(s, base);
     q.Text = s.Text();
     RefListLine(p, q.Text, false);
     p.Eq.push_back(std::move(q));

@@ -12,6 +12,7 @@
 #include "model/structure.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
+#include "refine/refine_listing.hpp"
 #include "util/numbers.hpp"
 #include "util/strings.hpp"
 
@@ -68,13 +69,7 @@ const PhaseBasic& PhaseOfAtom(int a) {
 
 // Fractional -> Cartesian: a along x, b in the xy plane (Vol. B, 3.3.1.1.1).
 Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph) {
-  const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
-  const double ca = std::cos(ph.Cell[3] * kDeg), cb = std::cos(ph.Cell[4] * kDeg),
-               cg = std::cos(ph.Cell[5] * kDeg), sg = std::sin(ph.Cell[5] * kDeg);
-  const double v = std::sqrt(std::max(0., 1. - ca * ca - cb * cb - cg * cg + 2. * ca * cb * cg));
-  Eigen::Matrix3d m;
-  m << a, b * cg, c * cb, 0., b * sg, c * (ca - cb * cg) / sg, 0., 0., c * v / sg;
-  return m;
+  return ToEigen(RefOrthoMatrix(ph.Cell));
 }
 
 namespace {

@@ -273,16 +273,6 @@ TEST(Calc, FriedelPairs) {
   }
 }
 
-TEST(Calc, ExpTarnLimits) {
-  int st = -1;
-  EXPECT_DOUBLE_EQ(ExpTarn(1., st), std::exp(1.));
-  EXPECT_EQ(st, 0);
-  EXPECT_DOUBLE_EQ(ExpTarn(-100., st), kExpTarnTiny);
-  EXPECT_EQ(st, 2);
-  EXPECT_DOUBLE_EQ(ExpTarn(100., st), kExpTarnHuge);
-  EXPECT_EQ(st, 1);
-}
-
 // A strongly negative tensor makes the temperature factor overflow: the
 // reflection is flagged with the atom's name and its indices.
 TEST(Calc, StronglyNegativeAdpIsANumericalProblem) {

@@ -22,6 +22,7 @@
 #include "model/session.hpp"
 #include "model/structure.hpp"
 #include "refine/calc.hpp"
+#include "refine/calc_mod.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refine.hpp"
@@ -152,6 +153,59 @@ inline void ExpectFcDerivatives(CalcSetup& s, RefParams& p,
     const test::FdStats st =
         test::FdScan(FcOf(s, p, i, hs), p.Val[static_cast<size_t>(i)], {.Step = step});
     EXPECT_TRUE(test::FdAgree(st, tol)) << what << " " << p.Info[static_cast<size_t>(i)].Label;
+  }
+}
+
+// A modulated atom's shape: waves of occupancy, position and ADP, crenel, sawtooth.
+inline AtomShape WaveShape(int adp, int nOcc, int nPos, int nAdp, bool crenel = false,
+                           bool saw = false) {
+  AtomShape s;
+  s.AdpOrder = adp;
+  s.NWave[0] = nOcc;
+  s.NWave[1] = nPos;
+  s.NWave[2] = nAdp;
+  s.Flag[0] = crenel ? 1 : 0;
+  s.Flag[1] = saw ? 1 : 0;
+  return s;
+}
+
+// G of a modulated atom of the first phase by Bessel expansion (method 0) or
+// integration (1), with the derivatives when dr, di are given.
+inline std::complex<double> ModG(const AtomRec& a, int method, const int* h, double* dr = nullptr,
+                                 double* di = nullptr) {
+  ModAtomPrep m;
+  EXPECT_EQ(CalcmPrepare(m, a, 0, method), 0);
+  std::complex<double> g;
+  std::string msg;
+  const int rc = method == 0 ? Calcm1(m, a, h, g, dr, di, &msg) : Calcm2(m, a, h, g, dr, di, &msg);
+  EXPECT_EQ(rc, 0) << msg;
+  return g;
+}
+
+// Derivatives of G by integration (the preparation m of atom a kept) of every
+// parameter against central differences of its real and imaginary parts over
+// the reflections hs.
+template <class H>
+void ExpectModDerivatives(const ModAtomPrep& m, const AtomRec& a, const std::vector<H>& hs,
+                          const std::string& what) {
+  const int np = a.Par.size();
+  for (int i = 0; i < np; ++i) {
+    auto values = [&](double v, std::vector<double>* der) {
+      AtomRec at = a;
+      at.Par.Val[static_cast<size_t>(i)] = v;
+      std::vector<double> y, dr(static_cast<size_t>(np)), di(static_cast<size_t>(np));
+      for (const H& h : hs) {
+        std::complex<double> g;
+        EXPECT_EQ(Calcm2(m, at, h.data(), g, der ? dr.data() : nullptr, der ? di.data() : nullptr,
+                         nullptr),
+                  0);
+        y.insert(y.end(), {g.real(), g.imag()});
+        if (der) der->insert(der->end(), {dr[static_cast<size_t>(i)], di[static_cast<size_t>(i)]});
+      }
+      return y;
+    };
+    EXPECT_TRUE(test::FdAgree(test::FdScan(values, a.Par.Val[static_cast<size_t>(i)]), 1e-4, 1e-7))
+        << what << " par " << i;
   }
 }
 
