@@ -226,9 +226,9 @@ struct Run {
   // After a failed cycle or a worse R factor: back to the values before the
   // last shifts and the last solution again with the reduced damping.
   int RepeatCycle(const InverResult& prevInv, double damp, ZmenaState& z);
-  // Lists the refined parameters with their last changes and s.u.
+  // PisZmeny: writes the parameter changes of the last cycle with their s.u.
   void PisZmeny(const ZmenaState& z);
-  // Lists the correlations larger than "corr".
+  // PisCor: writes the correlations larger than the limit "corr".
   void PisCor();
   int Execute();
 };
