@@ -12,6 +12,7 @@
 #include "model/structure.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -19,19 +20,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 void SetPhase(const std::array<double, 6>& cell, const std::vector<std::string>& gen) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  std::copy(cell.begin(), cell.end(), ph.Cell);
-  ph.Lattice = "P";
-  ph.SymmText = gen;
-  ph.AtType = {"C"};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
-  Struct.Model = AtomModel{};
-  Struct.Model.DatBlock.resize(1);
-  Struct.Model.DatBlock[0].Scale.resize(1);
-  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
+  testsim::SetPhase({.Cell = cell, .Ops = gen, .Scale = 1.});
 }
 
 void AddAtom(const std::string& name, const Eigen::Vector3d& x, int posWaves = 0) {

@@ -14,6 +14,7 @@
 #include "model/basic.hpp"
 #include "model/structure.hpp"
 #include "refine/refcommands.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -23,19 +24,7 @@ constexpr double kPi = 3.14159265358979323846;
 // One phase from cell, centring and generator lines; the model is cleared.
 void SetPhase(const std::array<double, 6>& cell, const std::string& lattice,
               const std::vector<std::string>& gen) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  std::copy(cell.begin(), cell.end(), ph.Cell);
-  ph.Lattice = lattice;
-  ph.SymmText = gen;
-  ph.AtType = {"C"};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
-  Struct.Model = AtomModel{};
-  Struct.Model.DatBlock.resize(1);
-  Struct.Model.DatBlock[0].Scale.resize(1);
-  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
+  testsim::SetPhase({.Cell = cell, .Lattice = lattice, .Ops = gen, .Scale = 1.});
 }
 
 AtomRec& AddAtom(const std::string& name, std::array<double, 3> x, int adpOrder = 2) {
