@@ -9,9 +9,9 @@
 #include <random>
 
 #include "bench_structure.hpp"
-#include "model/structure.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
@@ -38,7 +38,6 @@ void BuildStructure(bool centro, CalcBenchData& d) {
       {"C", "N", "O"});
   std::mt19937 rng(7);
   bench::BenchAtoms(kNAtoms, rng, false);
-  RefDefault();
   RefBuildParams(d.P);
   if (CalcPrepare(d.S, d.P)) std::abort();
   d.Refl = bench::BenchReflections(kNRefl, true);

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "bench_structure.hpp"
-#include "model/structure.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/calc.hpp"
 #include "refine/lsq.hpp"
 #include "refine/refcommands.hpp"
@@ -140,7 +140,6 @@ void BuildCycle(int nAtoms, int nRefl, CycleData& d) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(0., 1.);
   bench::BenchAtoms(nAtoms, rng, true);
-  RefDefault();
   RefBuildParams(d.P);
   RefSetMatrixLimits(d.P);
   if (CalcPrepare(d.S, d.P)) std::abort();

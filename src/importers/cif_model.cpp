@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "importers/import_common.hpp"
+#include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
@@ -434,7 +435,7 @@ int ImportCifModel(std::string_view cifText, const std::string& fileName,
   Struct.Basic = std::move(imp.Basic_);
   Struct.Model = std::move(imp.Model_);
   SetBasicM40(Struct.Model);
-  RefDefault();
+  RefDefault(ShelxImport.Ref);  // the refinement block WriteImportedStructure writes
   return 0;
 }
 

@@ -953,8 +953,9 @@ int Importer::Run(std::vector<std::string>& messages) {
   Struct.Basic = b_;
   Struct.Model = std::move(m);
   SetBasicM40(Struct.Model);
-  RefDefault();
-  RefValues& e = Ref.Edit;
+  RefSettings& ref = info_.Ref;
+  RefDefault(ref);
+  RefValues& e = ref.Edit;
   e.SetI(RkWeight, 0);
   e.SetI(RkShelxW, 1);
   e.SetR(RkUnstab, static_cast<float>(wa_ / 2.));
@@ -964,13 +965,13 @@ int Importer::Run(std::vector<std::string>& messages) {
   // Observed as in SHELX's R1: Fo > 4 sigma(Fo), i.e. I > 2 sigma(I).
   e.SetR(RkSigLevel, 2.f);
   if (cycles_ >= 0) e.SetI(RkCycles, cycles_);
-  for (auto& l : Ref.EditLines) l.clear();
+  for (auto& l : ref.EditLines) l.clear();
   for (auto& [k, t] : subs_)
-    Ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)].push_back({t, false});
-  Ref.Lines = Ref.EditLines;
-  Ref.Run = Ref.Edit;
+    ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)].push_back({t, false});
+  ref.Lines = ref.EditLines;
+  ref.Run = ref.Edit;
   for (auto& [k, t] : subs_)
-    if (RefParseSubCommand(k, t)) messages.push_back(fmt::format("{}: {} not accepted", file_, t));
+    if (RefParseSubCommand(ref, k, t)) messages.push_back(fmt::format("{}: {} not accepted", file_, t));
   if (!wght_)
     notes_.push_back(fmt::format("No WGHT: the SHELX default a = {} was used.", kWghtDefaultA));
   if (qPeaks_ > 0) notes_.push_back(fmt::format("{} Q peaks were left out.", qPeaks_));
@@ -1008,7 +1009,7 @@ int WriteImportedStructure(const std::string& fln) {
   std::string m40;
   if (M40WriteText(Struct.Model, m40)) return 1;
   BasicData b = Struct.Basic;
-  std::vector<std::string> lines = RefBlockLines();
+  std::vector<std::string> lines = RefBlockLines(ShelxImport.Ref);
   const bool modulated =
       std::any_of(b.Phase.begin(), b.Phase.end(), [](const PhaseBasic& p) { return p.NDim > 3; });
   Struct.KeyPhases.PhaseNames.clear();

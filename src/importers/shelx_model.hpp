@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "refine/refcommands.hpp"
+
 namespace tarn {
 
 // What the last import found that has no place in M50/M40.
@@ -33,6 +35,7 @@ struct ShelxImportInfo {
   double HklfScale = 1.;                  // HKLF s: factor on Fo^2 and sigma
   std::vector<std::string> NotConverted;  // one line per instruction kind not converted
   std::vector<std::string> Notes;         // other remarks (free hydrogens, Q peaks, ...)
+  RefSettings Ref;                        // refinement settings to write (edited copy)
 };
 extern ShelxImportInfo ShelxImport;
 

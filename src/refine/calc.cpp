@@ -10,8 +10,6 @@
 // atoms in structure-of-arrays form; anharmonic atoms through a scalar path;
 // modulated atoms through Calcm1 / Calcm2.
 #include "refine/calc.hpp"
-#include "model/structure.hpp"
-#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -21,12 +19,15 @@
 #include <cstdint>
 #include <cstring>
 
-#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/calc_mod.hpp"
 #include "refine/calc_mol.hpp"
+#include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
+#include "util/numbers.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -398,14 +399,7 @@ CalcSymm MakeCalcSymm(const PhaseSymmetry& ps) {
 // Cartesian frame: columns a, b, c of the orthogonalisation matrix M (a along
 // x, b in the xy plane); the diffraction vector of h is M^-T h.
 std::array<double, 9> RecCartOf(const PhaseBasic& ph) {
-  const double deg = kPi / 180.;
-  const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
-  const double ca = std::cos(ph.Cell[3] * deg), cb = std::cos(ph.Cell[4] * deg),
-               cg = std::cos(ph.Cell[5] * deg), sg = std::sin(ph.Cell[5] * deg);
-  const double v = std::sqrt(std::max(0., 1. - ca * ca - cb * cb - cg * cg + 2. * ca * cb * cg));
-  Eigen::Matrix3d m;
-  m << a, b * cg, c * cb, 0., b * sg, c * (ca - cb * cg) / sg, 0., 0., c * v / sg;
-  const Eigen::Matrix3d mi = m.inverse();
+  const Eigen::Matrix3d mi = OrthoMatrix(ph).inverse();
   std::array<double, 9> r{};
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) r[static_cast<size_t>(3 * i + j)] = mi(i, j);
@@ -519,6 +513,10 @@ int CalcMakeFormF(const BasicData& b, int phase, int type, int block, CalcFormF&
 
 // ---------------------------------------------------------------- preparation
 int CalcPrepare(CalcSetup& s, const RefParams& p) {
+  return CalcPrepare(s, p, RefSettings().Run);
+}
+
+int CalcPrepare(CalcSetup& s, const RefParams& p, const RefValues& run) {
   s = CalcSetup{};
   s.NPar = p.size();
   const int nPhase = static_cast<int>(Struct.Basic.Phase.size());
@@ -533,7 +531,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     s.Volume.push_back(ph.CellVol);
   }
   s.Atoms.resize(static_cast<size_t>(nPhase));
-  s.ModMethod = RefInt(RkMethod) == 0 ? 0 : 1;
+  s.ModMethod = run.I(RkMethod) == 0 ? 0 : 1;
   for (size_t ia = 0; ia < Struct.Model.Atom.size(); ++ia) {
     const AtomRec& a = Struct.Model.Atom[ia];
     const int ip = a.Phase - 1;
@@ -544,7 +542,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     const int nType = static_cast<int>(Struct.Basic.Phase[static_cast<size_t>(ip)].AtType.size());
     if (a.Type < 1 || a.Type > nType) {
       ReportError(std::string(calcmsg::Header),
-               {fmt::format("{}{})", calcmsg::BadType, a.Type), a.Name});
+                  {fmt::format("{}{})", calcmsg::BadType, a.Type), a.Name});
       return 1;
     }
     const int base = p.AtomBase[ia];
@@ -631,9 +629,10 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
     cb.NExt = dm.Ext.size();
     if (Struct.Basic.Twin.size() > 1) {
       std::string msg;
-      const int phase = Struct.Basic.PhaseTwin.empty() ? 0 : std::max(Struct.Basic.PhaseTwin[0] - 1, 0);
-      if (SetTw(cb.Twin, Struct.Basic, dm, phase, ib, RefReal(RkTwDiff), RefInt(RkMMaxTw),
-                RefReal(RkOverDiff), RefInt(RkOverlap), msg)) {
+      const int phase =
+          Struct.Basic.PhaseTwin.empty() ? 0 : std::max(Struct.Basic.PhaseTwin[0] - 1, 0);
+      if (SetTw(cb.Twin, Struct.Basic, dm, phase, ib, run.R(RkTwDiff), run.I(RkMMaxTw),
+                run.R(RkOverDiff), run.I(RkOverlap), msg)) {
         ReportError(std::string(calcmsg::Header), {msg});
         return 1;
       }
@@ -644,7 +643,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p) {
   }
   {
     std::string msg;
-    if (CalcMagPrepare(s.Mag, Struct.Basic, Struct.Model, p, RefInt(RkOnlyMag) == 1, msg)) {
+    if (CalcMagPrepare(s.Mag, Struct.Basic, Struct.Model, p, run.I(RkOnlyMag) == 1, msg)) {
       ReportError(std::string(calcmsg::Header), {msg});
       return 1;
     }

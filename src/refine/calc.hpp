@@ -23,7 +23,8 @@
 #include "model/basic.hpp"
 #include "refine/calc_ext.hpp"
 #include "refine/calc_mag.hpp"
-#include "refine/constr.hpp"  // RefParams
+#include "refine/constr.hpp"       // RefParams
+#include "refine/refcommands.hpp"  // RefValues
 #include "symmetry/symm.hpp"
 
 namespace tarn {
@@ -169,8 +170,12 @@ void GetDFormF(const CalcFormF& ff, double s, double& f, double& fpp);
 [[nodiscard]] int CalcMakeFormF(const BasicData& b, int phase, int type, int block, CalcFormF& ff,
                                 std::string& msg);
 
-[[nodiscard]] int CalcPrepare(CalcSetup& s, const RefParams& p);  // after RefPrelimConstr; 0 ok
-void CalcUpdate(CalcSetup& s, const RefParams& p);                // after p.Val changed (cheap)
+// After RefPrelimConstr; 0 ok. The run settings give the modulation method
+// ("method"), the twin windows ("twdiff", "mmaxtw", "overdiff", "overlap") and
+// "onlymag"; without them the defaults are used (simulation, tests).
+[[nodiscard]] int CalcPrepare(CalcSetup& s, const RefParams& p, const RefValues& run);
+[[nodiscard]] int CalcPrepare(CalcSetup& s, const RefParams& p);
+void CalcUpdate(CalcSetup& s, const RefParams& p);  // after p.Val changed (cheap)
 
 struct CalcRefl {
   std::array<int, 6> H{};  // indices h k l m1 m2 m3 (NDim of the phase used)

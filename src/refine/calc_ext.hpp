@@ -68,6 +68,7 @@ double ExtFactor(const DatBlockModel& m, const ExtInput& in, double* dy, int& pr
 // x_p = 0 for types I and II. For checks and listings.
 void ExtXValues(int kind, int distr, double r, double g, const ExtInput& in, double& xp,
                 double& xs);
+// ShelxExt: the SHELX-type extinction factor.
 // SHELX correction: factor on the intensity 1/sqrt(1 + x e) and d(factor)/dx.
 // radType 3 uses c = 1 instead of 0.001 in e = c (Fc/k)^2 lambda^3 / sin(2 theta).
 double ShelxExt(double x, double fcOverK, double lambda, double sin2Th, int radType, double* dfdx);
@@ -93,6 +94,7 @@ struct TwinSetup {
   double OverDiff = 0.;                  // satellite overlap window, degrees (0: as TwDiff)
   int Overlap = 0;                       // 0: satellite overlaps ignored; else counted
 };
+// SetTw: sets up the twin domains of a data block.
 // Builds the twin set-up of a data block from the twin matrices of the basic
 // data (Basic.Twin, one 3x3 per domain; identity for a single domain) and the
 // fractions of the data-block model. Returns 0, or 1 with msg set.
@@ -130,9 +132,11 @@ struct MagSetup {
 // Neutron magnetic scattering amplitude per Bohr magneton, fm (gamma r0 / 2).
 inline constexpr double kMagAmpFm = 2.6954;
 
+// MagPrepare: prepares the magnetic operators of a phase.
 // Frames of the phase's cell and the Cartesian moment operators of its NSymm
 // operators (Symmetry must be complete); 1 when the cell is degenerate.
 [[nodiscard]] int MagPrepare(MagSetup& s, const PhaseBasic& ph);
+// SetMag: converts the magnetic moments between representations.
 // Switches the moments (BlkMag and BlkMagWave amplitudes) of the atoms of the
 // phase between the two representations; values and standard uncertainties.
 void SetMag(AtomModel& m, const MagSetup& s, int phase, int from, int to);

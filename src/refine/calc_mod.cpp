@@ -1,6 +1,4 @@
 #include "refine/calc_mod.hpp"
-#include "model/structure.hpp"
-#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -9,9 +7,11 @@
 #include <cmath>
 #include <numbers>
 
-#include "util/report.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "symmetry/site.hpp"
+#include "util/numbers.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -782,6 +782,8 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
 // Fourier series over the d internal coordinates (waves not all along q1):
 // coefficient of exp(2 pi i f.x4) for f in the box |f_i| <= L_i, stored densely
 // (first component fastest).
+namespace {
+
 using FreqKey = std::array<int, 3>;
 struct SeriesN {
   FreqKey L{};
@@ -811,7 +813,7 @@ struct SeriesN {
 };
 
 // s times the sparse factor sum_j c_j exp(2 pi i f_j.x4).
-static void MultiplyN(SeriesN& s, const std::vector<std::pair<FreqKey, Cx>>& fac) {
+void MultiplyN(SeriesN& s, const std::vector<std::pair<FreqKey, Cx>>& fac) {
   SeriesN r;
   for (size_t i = 0; i < 3; ++i) {
     int e = 0;
@@ -829,111 +831,112 @@ static void MultiplyN(SeriesN& s, const std::vector<std::pair<FreqKey, Cx>>& fac
   s = std::move(r);
 }
 
-// s * factor, the factor having coefficients fc[q] at frequency q k, q = -lq .. lq.
-static void ConvolveN(SeriesN& s, const std::vector<Cx>& fc, int lq, const FreqKey& k) {
-  thread_local std::vector<std::pair<FreqKey, Cx>> fac;
-  fac.clear();
-  for (int q = -lq; q <= lq; ++q)
-    fac.push_back({FreqKey{q * k[0], q * k[1], q * k[2]}, fc[static_cast<size_t>(q + lq)]});
-  MultiplyN(s, fac);
-}
+// The pieces of the Bessel expansion that depend on the number of internal
+// dimensions the series runs over; Calcm1Series is written once over them.
+//   Key            frequency of a term (an integer, or d integers)
+//   Wave(m, n)     frequency of wave n
+//   Mode(m, o)     internal indices of the transformed reflection
+//   Conv(s, fc, lq, k)  s times the factor with coefficients fc[q] at frequency q k
+//   MakeOcc / MulOcc    the occupational series 1 + sum S sin + C cos and its product
+//   Integ          mean of a series times exp(2 pi i (mode + sh).x4) over the
+//                  period, or over the crenel interval (one dimension only)
 
-static int Calcm1Multi(const ModAtomPrep& m, const AtomRec& at, const int* h,
-                       std::complex<double>& g, double* dRe, double* dIm, std::string* msg) {
-  const bool wantDer = dRe || dIm;
-  int hp[6] = {};
-  std::vector<Cx>& der = tDer;
-  Cx cf;
-  if (CalcmStart(m, h, hp, der, cf, g, dRe, dIm)) return 0;
-  OpSums& s = tSums;
-  const int nw = m.MaxWave, na = NAdpComp(m), d = m.NDimI;
-  const bool iso = na == 1;
-  const double* v = at.Par.Val.data();
-  const auto& off = m.Lay.Off;
-  const auto& nwk = m.Shape.NWave;
-  const double ai = v[off[BlkOcc]];
-  const double* x = v + off[BlkPos];
-  auto kw = [&](int n) { return m.K[static_cast<size_t>(n)]; };
-  auto neg = [](FreqKey k) { return FreqKey{-k[0], -k[1], -k[2]}; };
-  // Occupational series 1 + sum S sin + C cos (frequency k_n).
-  std::vector<std::pair<FreqKey, Cx>> occ{{FreqKey{}, Cx(1.)}};
-  for (int n = 0; n < nwk[0]; ++n) {
-    const double sa = v[off[BlkOccWave] + 2 * n], ca = v[off[BlkOccWave] + 2 * n + 1];
-    occ.push_back({kw(n), Cx(0.5 * ca, -0.5 * sa)});
-    occ.push_back({neg(kw(n)), Cx(0.5 * ca, 0.5 * sa)});
+// One internal dimension (the grid axis); crenel intervals allowed.
+struct Bessel1 {
+  using S = Series;
+  using Key = int;
+  using Occ = Series;
+  static constexpr bool kCrenel = true;
+  static Key Wave(const ModAtomPrep& m, int n) {
+    return m.K[static_cast<size_t>(n)][static_cast<size_t>(m.GridAxis)];
   }
-  std::vector<Cx> fc;
-  Cx gs = 0.;
-  for (const ModOp& op : m.Ops) {
-    const OpInd o = MakeOpInd(m, hp, op, iso);
-    if (o.Zero) continue;
-    if (op.Partner) {
-      ConjSums(s, tSumsPartner);
-      AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
-      continue;
+  static Key Neg(Key k) { return -k; }
+  static Key Mode(const ModAtomPrep& m, const OpInd& o) {
+    return m.NDimI > 0 ? static_cast<int>(std::lround(o.Hp[static_cast<size_t>(3 + m.GridAxis)]))
+                       : 0;
+  }
+  static void Conv(S& s, const std::vector<Cx>& fc, int lq, Key k) { Convolve(s, fc, lq, k); }
+  static Occ MakeOcc(const ModAtomPrep& m, const double* ow, int nw) {
+    Series occ;
+    if (nw == 0) return occ;
+    occ.L = 0;
+    for (int n = 0; n < nw; ++n) occ.L = std::max(occ.L, std::abs(Wave(m, n)));
+    occ.C.assign(static_cast<size_t>(2 * occ.L + 1), 0.);
+    occ.C[static_cast<size_t>(occ.L)] = 1.;
+    for (int n = 0; n < nw; ++n) {
+      const double sa = ow[2 * n], ca = ow[2 * n + 1];
+      occ.C[static_cast<size_t>(occ.L + Wave(m, n))] += Cx(0.5 * ca, -0.5 * sa);
+      occ.C[static_cast<size_t>(occ.L - Wave(m, n))] += Cx(0.5 * ca, 0.5 * sa);
     }
+    return occ;
+  }
+  static void MulOcc(S& q, const Occ& occ) {
+    std::vector<Cx> oc(occ.C);
+    Convolve(q, oc, occ.L, 1);
+  }
+  static Cx Integ(const ModAtomPrep& m, const S& sr, Key mode, Key sh, double x40, double del,
+                  Cx* dx40, Cx* ddel) {
+    const int f0 = mode + sh;
+    if (!m.Crenel) return sr.At(-f0);
+    Cx r = 0., rx = 0., rd = 0.;
+    for (int f = -sr.L; f <= sr.L; ++f) {
+      const Cx c = sr.C[static_cast<size_t>(f + sr.L)];
+      if (c == Cx(0.)) continue;
+      Cx ax, ad;
+      r += c * XMod(f0 + f, x40, del, &ax, &ad);
+      rx += c * ax;
+      rd += c * ad;
+    }
+    if (dx40) *dx40 = rx;
+    if (ddel) *ddel = rd;
+    return r;
+  }
+};
+
+// Up to three internal dimensions (waves not all along one axis).
+struct BesselN {
+  using S = SeriesN;
+  using Key = FreqKey;
+  using Occ = std::vector<std::pair<FreqKey, Cx>>;
+  static constexpr bool kCrenel = false;
+  static Key Wave(const ModAtomPrep& m, int n) { return m.K[static_cast<size_t>(n)]; }
+  static Key Neg(Key k) { return FreqKey{-k[0], -k[1], -k[2]}; }
+  static Key Mode(const ModAtomPrep& m, const OpInd& o) {
     FreqKey mi{};
-    for (int i = 0; i < d; ++i)
+    for (int i = 0; i < m.NDimI; ++i)
       mi[static_cast<size_t>(i)] = static_cast<int>(std::lround(o.Hp[static_cast<size_t>(3 + i)]));
-    double tex = 0.;
-    for (int c = 0; c < na; ++c) tex += o.KK[c] * v[off[BlkAdp] + c];
-    if (-tex > kAdpExpLimit) {
-      SetProblem(at, msg);
-      return 1;
-    }
-    const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
-    SeriesN p;
-    p.C[0] = std::exp(-tex) * std::polar(1., kTwoPi * hx);
-    for (int n = 0; n < nwk[1]; ++n) {
-      const double* a = v + off[BlkPosWave] + 6 * n;
-      const double al = kTwoPi * (o.K[0] * a[0] + o.K[1] * a[1] + o.K[2] * a[2]);
-      const double be = kTwoPi * (o.K[0] * a[3] + o.K[1] * a[4] + o.K[2] * a[5]);
-      const int lq = BesselFactor(al, be, fc);
-      ConvolveN(p, fc, lq, kw(n));
-    }
-    for (int n = 0; n < nwk[2]; ++n) {
-      const double* a = v + off[BlkAdpWave] + 2 * na * n;
-      double sa = 0., ca = 0.;
-      for (int c = 0; c < na; ++c) {
-        sa += o.KK[c] * a[c];
-        ca += o.KK[c] * a[na + c];
-      }
-      const int lq = BesselIFactor(sa, ca, fc);
-      ConvolveN(p, fc, lq, kw(n));
-    }
-    SeriesN q = p;
-    if (nwk[0] > 0) MultiplyN(q, occ);
-    // Mean over the torus of a series times exp(2 pi i (m + sh).x4).
-    auto integ = [&](const SeriesN& sr, const FreqKey& sh) {
-      return sr.At(FreqKey{-mi[0] - sh[0], -mi[1] - sh[1], -mi[2] - sh[2]});
-    };
-    s.Reset(nw);
-    s.SA = integ(q, FreqKey{});
-    if (wantDer) {
-      for (int n = 0; n < nw; ++n) {
-        const FreqKey k = kw(n);
-        if (n < nwk[1] || n < nwk[2]) {
-          const Cx qp = integ(q, k), qm = integ(q, neg(k));
-          s.AS[n] = ai * (qp - qm) / (2. * kI);
-          s.AC[n] = ai * 0.5 * (qp + qm);
-        }
-        if (n < nwk[0]) {
-          const Cx pp = integ(p, k), pm = integ(p, neg(k));
-          s.BS[n] = (pp - pm) / (2. * kI);
-          s.BC[n] = 0.5 * (pp + pm);
-        }
-      }
-    }
-    AddOp(m, at, o, s, &gs, wantDer ? der.data() : nullptr);
+    return mi;
   }
-  Finish(m, cf, gs, der, g, dRe, dIm);
-  return 0;
-}
+  static void Conv(S& s, const std::vector<Cx>& fc, int lq, const Key& k) {
+    thread_local Occ fac;
+    fac.clear();
+    for (int q = -lq; q <= lq; ++q)
+      fac.push_back({FreqKey{q * k[0], q * k[1], q * k[2]}, fc[static_cast<size_t>(q + lq)]});
+    MultiplyN(s, fac);
+  }
+  static Occ MakeOcc(const ModAtomPrep& m, const double* ow, int nw) {
+    Occ occ{{FreqKey{}, Cx(1.)}};
+    for (int n = 0; n < nw; ++n) {
+      const double sa = ow[2 * n], ca = ow[2 * n + 1];
+      occ.push_back({Wave(m, n), Cx(0.5 * ca, -0.5 * sa)});
+      occ.push_back({Neg(Wave(m, n)), Cx(0.5 * ca, 0.5 * sa)});
+    }
+    return occ;
+  }
+  static void MulOcc(S& q, const Occ& occ) { MultiplyN(q, occ); }
+  static Cx Integ(const ModAtomPrep&, const S& sr, const Key& mode, const Key& sh, double, double,
+                  Cx*, Cx*) {
+    return sr.At(FreqKey{-mode[0] - sh[0], -mode[1] - sh[1], -mode[2] - sh[2]});
+  }
+};
 
-int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<double>& g,
-           double* dRe, double* dIm, std::string* msg) {
-  if (m.Method != 0) return Calcm2(m, at, h, g, dRe, dIm, msg);
-  if (m.GridDim > 1) return Calcm1Multi(m, at, h, g, dRe, dIm, msg);
+// Bessel expansion of one modulated atom (method 0): per operator the product
+// P = T0 exp(2 pi i h'.x) prod_n (position factor) (ADP factor) as a Fourier
+// series, times the occupational series, integrated over the internal space.
+template <class B>
+int Calcm1Series(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<double>& g,
+                 double* dRe, double* dIm, std::string* msg) {
+  using S = typename B::S;
   const bool wantDer = dRe || dIm;
   int hp[6] = {};
   std::vector<Cx>& der = tDer;
@@ -948,21 +951,8 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   const double ai = v[off[BlkOcc]];
   const double* x = v + off[BlkPos];
   double x40 = 0., del = 1.;
-  if (m.Crenel) Interval(m, at, x40, del);
-  // Occupational series 1 + sum S sin + C cos (frequency k_n).
-  auto kw = [&](int n) { return m.K[static_cast<size_t>(n)][static_cast<size_t>(m.GridAxis)]; };
-  Series occ;
-  if (nwk[0] > 0) {
-    occ.L = 0;
-    for (int n = 0; n < nwk[0]; ++n) occ.L = std::max(occ.L, std::abs(kw(n)));
-    occ.C.assign(static_cast<size_t>(2 * occ.L + 1), 0.);
-    occ.C[static_cast<size_t>(occ.L)] = 1.;
-    for (int n = 0; n < nwk[0]; ++n) {
-      const double sa = v[off[BlkOccWave] + 2 * n], ca = v[off[BlkOccWave] + 2 * n + 1];
-      occ.C[static_cast<size_t>(occ.L + kw(n))] += Cx(0.5 * ca, -0.5 * sa);
-      occ.C[static_cast<size_t>(occ.L - kw(n))] += Cx(0.5 * ca, 0.5 * sa);
-    }
-  }
+  if (B::kCrenel && m.Crenel) Interval(m, at, x40, del);
+  const typename B::Occ occ = B::MakeOcc(m, v + off[BlkOccWave], nwk[0]);
   std::vector<Cx> fc;
   Cx gs = 0.;
   for (const ModOp& op : m.Ops) {
@@ -973,8 +963,7 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
       continue;
     }
-    const int m4 =
-        m.NDimI > 0 ? static_cast<int>(std::lround(o.Hp[static_cast<size_t>(3 + m.GridAxis)])) : 0;
+    const typename B::Key mode = B::Mode(m, o);
     double tex = 0.;
     for (int c = 0; c < na; ++c) tex += o.KK[c] * v[off[BlkAdp] + c];
     if (-tex > kAdpExpLimit) {
@@ -982,15 +971,14 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       return 1;
     }
     const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
-    // P = T0 e^{2 pi i h'.x} prod_n (position factor) (ADP factor).
-    Series p;
+    S p;
     p.C[0] = std::exp(-tex) * std::polar(1., kTwoPi * hx);
     for (int n = 0; n < nwk[1]; ++n) {
       const double* a = v + off[BlkPosWave] + 6 * n;
       const double al = kTwoPi * (o.K[0] * a[0] + o.K[1] * a[1] + o.K[2] * a[2]);
       const double be = kTwoPi * (o.K[0] * a[3] + o.K[1] * a[4] + o.K[2] * a[5]);
       const int lq = BesselFactor(al, be, fc);
-      Convolve(p, fc, lq, kw(n));
+      B::Conv(p, fc, lq, B::Wave(m, n));
     }
     for (int n = 0; n < nwk[2]; ++n) {
       const double* a = v + off[BlkAdpWave] + 2 * na * n;
@@ -1000,45 +988,31 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
         ca += o.KK[c] * a[na + c];
       }
       const int lq = BesselIFactor(sa, ca, fc);
-      Convolve(p, fc, lq, kw(n));
+      B::Conv(p, fc, lq, B::Wave(m, n));
     }
-    Series q = p;
-    if (nwk[0] > 0) {
-      std::vector<Cx> oc(occ.C);
-      Convolve(q, oc, occ.L, 1);
-    }
-    // Integral of a series times exp(2 pi i (m4 + sh) x4) over the period or the crenel.
-    auto integ = [&](const Series& sr, int sh, Cx* dx40, Cx* ddel) {
-      const int f0 = m4 + sh;
-      if (!m.Crenel) return sr.At(-f0);
-      Cx r = 0., rx = 0., rd = 0.;
-      for (int f = -sr.L; f <= sr.L; ++f) {
-        const Cx c = sr.C[static_cast<size_t>(f + sr.L)];
-        if (c == Cx(0.)) continue;
-        Cx ax, ad;
-        r += c * XMod(f0 + f, x40, del, &ax, &ad);
-        rx += c * ax;
-        rd += c * ad;
-      }
-      if (dx40) *dx40 = rx;
-      if (ddel) *ddel = rd;
-      return r;
+    S q = p;
+    if (nwk[0] > 0) B::MulOcc(q, occ);
+    auto integ = [&](const S& sr, const typename B::Key& sh) {
+      return B::Integ(m, sr, mode, sh, x40, del, nullptr, nullptr);
     };
     s.Reset(nw);
     Cx dx = 0., dd = 0.;
-    s.SA = integ(q, 0, wantDer ? &dx : nullptr, wantDer ? &dd : nullptr);
+    s.SA = B::Integ(m, q, mode, typename B::Key{}, x40, del, wantDer ? &dx : nullptr,
+                    wantDer ? &dd : nullptr);
     if (wantDer) {
-      s.DX40 = ai * dx;
-      s.DDel = ai * dd;
+      if constexpr (B::kCrenel) {
+        s.DX40 = ai * dx;
+        s.DDel = ai * dd;
+      }
       for (int n = 0; n < nw; ++n) {
-        const int k = kw(n);
+        const typename B::Key k = B::Wave(m, n);
         if (n < nwk[1] || n < nwk[2]) {
-          const Cx qp = integ(q, k, nullptr, nullptr), qm = integ(q, -k, nullptr, nullptr);
+          const Cx qp = integ(q, k), qm = integ(q, B::Neg(k));
           s.AS[n] = ai * (qp - qm) / (2. * kI);
           s.AC[n] = ai * 0.5 * (qp + qm);
         }
         if (n < nwk[0]) {
-          const Cx pp = integ(p, k, nullptr, nullptr), pm = integ(p, -k, nullptr, nullptr);
+          const Cx pp = integ(p, k), pm = integ(p, B::Neg(k));
           s.BS[n] = (pp - pm) / (2. * kI);
           s.BC[n] = 0.5 * (pp + pm);
         }
@@ -1048,6 +1022,15 @@ int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   }
   Finish(m, cf, gs, der, g, dRe, dIm);
   return 0;
+}
+
+}  // namespace
+
+int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<double>& g,
+           double* dRe, double* dIm, std::string* msg) {
+  if (m.Method != 0) return Calcm2(m, at, h, g, dRe, dIm, msg);
+  if (m.GridDim > 1) return Calcm1Series<BesselN>(m, at, h, g, dRe, dIm, msg);
+  return Calcm1Series<Bessel1>(m, at, h, g, dRe, dIm, msg);
 }
 
 }  // namespace tarn

@@ -106,6 +106,7 @@ struct ModAtomPrep {
   FPolSet FPol;  // orthogonal function set (function type > 0) for the interval at preparation
 };
 
+// CalcmPrepare: prepares a modulated atom for the structure factor.
 // Builds the preparation of `at` in the phase (0-based) of the basic data
 // `Basic`: operators with centring, SetInd matrix, wave vectors (from the
 // "wave" option of the phase in `Model`), integration grid. 0 on success; 1
@@ -117,6 +118,7 @@ struct ModAtomPrep {
 // Indices H (NDim) transformed to the atom's composite part: H . W^-1.
 void SetInd(const ModAtomPrep& m, const int* h, int* hp);
 
+// Calcm1: structure factor of a modulated atom by the Bessel expansion.
 // Geometric part of the atom's contribution summed over all operators of its phase (centring
 // translations included, and the inversion when the group has one):
 //   G = sum_ops < o(x4) * T(x4) * exp(2 pi i (h.R.x(x4) + h.t)) >_x4
@@ -128,6 +130,7 @@ void SetInd(const ModAtomPrep& m, const int* h, int* hp);
 // "Numerical problem for reflection (...) in CALC.".
 [[nodiscard]] int Calcm1(const ModAtomPrep& m, const AtomRec& at, const int* h,
                          std::complex<double>& g, double* dRe, double* dIm, std::string* msg);
+// Calcm2: structure factor of a modulated atom by numerical integration.
 [[nodiscard]] int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h,
                          std::complex<double>& g, double* dRe, double* dIm, std::string* msg);
 

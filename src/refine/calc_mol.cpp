@@ -272,15 +272,7 @@ void RefSpecAtMol(RefParams& p) {
         SpecEquations eqs;
         AtSpecMol({s}, ctx, m, eqs);
         for (int e = 0; e < eqs.NEq; ++e) {
-          const SpecEquation& se = eqs.Eq[static_cast<size_t>(e)];
-          RefEq q;
-          q.Source = EqSymm;
-          q.Dep = base + se.Dep;
-          q.Const = se.Const;
-          for (size_t i = 0; i < se.Ind.size(); ++i) {
-            q.Ind.push_back(base + se.Ind[i]);
-            q.Coef.push_back(se.Coef[i]);
-          }
+          RefEq q = RefEqFromSite(eqs.Eq[static_cast<size_t>(e)], base);
           q.Text = RefEqText(p, q);
           if (!head) {
             RefListLine(p, std::string(constrmsg::SymmHead), false);

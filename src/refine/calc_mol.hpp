@@ -79,6 +79,7 @@ void CalcMolUpdate(CalcSetup& s, const RefParams& p);
 // the positions and shrinks der to NPar. Nothing when der holds no slots.
 void CalcMolChain(const CalcSetup& s, std::vector<double>& der);
 
+// RefSpecAtMol: site-symmetry equations of the molecule positions.
 // Site-symmetry equations of every molecule position (AtSpecMol) appended to
 // p.Eq with the labels of the positions' values.
 void RefSpecAtMol(RefParams& p);

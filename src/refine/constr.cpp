@@ -1,5 +1,4 @@
 #include "refine/constr.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -7,13 +6,14 @@
 #include <cmath>
 #include <map>
 
-#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/modfun.hpp"
+#include "model/structure.hpp"
 #include "refine/calc_mol.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -342,6 +342,18 @@ int RefSpecAt(RefParams& p) {
   return 0;
 }
 
+RefEq RefEqFromSite(const SpecEquation& se, int base) {
+  RefEq q;
+  q.Source = EqSymm;
+  q.Dep = base + se.Dep;
+  q.Const = se.Const;
+  for (size_t i = 0; i < se.Ind.size(); ++i) {
+    q.Ind.push_back(base + se.Ind[i]);
+    q.Coef.push_back(se.Coef[i]);
+  }
+  return q;
+}
+
 void SetSpec(RefParams& p) {
   if (p.SiteEq.NEq > 0) RefListLine(p, std::string(constrmsg::SymmHead), false);
   for (int e = 0; e < p.SiteEq.NEq; ++e) {
@@ -357,14 +369,7 @@ void SetSpec(RefParams& p) {
     if (atom < 0 || blk < 0) continue;
     const AtomLayoutInfo lay = AtomLayout(Struct.Model.Atom[static_cast<size_t>(atom)].Shape);
     const int base = p.AtomBase[static_cast<size_t>(atom)] + lay.Off[blk];
-    RefEq q;
-    q.Source = EqSymm;
-    q.Dep = base + s.Dep;
-    q.Const = s.Const;
-    for (size_t i = 0; i < s.Ind.size(); ++i) {
-      q.Ind.push_back(base + s.Ind[i]);
-      q.Coef.push_back(s.Coef[i]);
-    }
+    RefEq q = RefEqFromSite(s, base);
     q.Text = s.Text();
     RefListLine(p, q.Text, false);
     p.Eq.push_back(std::move(q));
@@ -396,9 +401,9 @@ void ReportMissing(RefParams& p, const RefEqTerm& t, const std::string& text) {
   RefListLine(p, std::string(constrmsg::Omitted), false);
 }
 
-void SetEqFrom(RefParams& p, bool adhoc) {
+void SetEqFrom(RefParams& p, const std::vector<RefEquation>& eqs, bool adhoc) {
   bool head = false;
-  for (const RefEquation& u : Ref.Equation) {
+  for (const RefEquation& u : eqs) {
     if (u.AdHoc != adhoc) continue;
     if (!head && !adhoc) {
       RefListLine(p, std::string(constrmsg::UserHead), false);
@@ -436,11 +441,11 @@ void SetEqFrom(RefParams& p, bool adhoc) {
 
 }  // namespace
 
-void SetEq(RefParams& p) {
-  SetEqFrom(p, false);
+void SetEq(RefParams& p, const std::vector<RefEquation>& eqs) {
+  SetEqFrom(p, eqs, false);
 }
-void RefSetEqAdhoc(RefParams& p) {
-  SetEqFrom(p, true);
+void RefSetEqAdhoc(RefParams& p, const std::vector<RefEquation>& eqs) {
+  SetEqFrom(p, eqs, true);
 }
 
 // ---------------------------------------------------------------- fixed
@@ -488,9 +493,9 @@ bool AtomBlockInClass(int what, int blk) {
 
 }  // namespace
 
-void SetFixed(RefParams& p, int datBlock) {
+void SetFixed(RefParams& p, const std::vector<RefFixed>& fixed, int datBlock) {
   (void)datBlock;  // the classes of the atom model are common to all data blocks
-  for (const RefFixed& f : Ref.Fixed) {
+  for (const RefFixed& f : fixed) {
     if (f.What == FixPol || f.What == FixX4) {
       RefFixOriginCommand(p, f);
       continue;
@@ -659,7 +664,7 @@ void RefAppEq(RefParams& p) {
     p.Val[static_cast<size_t>(x.Dep)] = v;
   }
   if (!p.Rigid.empty()) refkeepgrigidupdate(p);
-  if (!p.Hydro.empty()) RefSetKeep(p);
+  if (!p.Hydro.empty()) RefPlaceHydrogens(p);
 }
 
 void refappeqadhoc(RefParams& p) {
@@ -672,25 +677,26 @@ void refappeqadhoc(RefParams& p) {
 }
 
 // ---------------------------------------------------------------- preparation
-int RefPrelimConstr(RefParams& p) {
+int RefPrelimConstr(RefParams& p, const RefSettings& s) {
+  const RefValues& run = s.Run;
   RefBuildParams(p);
-  if (RefInt(RkAutSpec) == 1 && RefSpecAt(p) != 0) return 1;
-  if (RefInt(RkAutKeys) == 1) SetKeys(p);
-  if (!Ref.Keep.empty()) refkeepgrigidsetki(p);
+  if (run.I(RkAutSpec) == 1 && RefSpecAt(p) != 0) return 1;
+  if (run.I(RkAutKeys) == 1) SetKeys(p);
+  if (!s.Keep.empty()) refkeepgrigidsetki(p, s.Keep);
   SetSpec(p);
-  if (RefInt(RkAutSpec) == 1) RefSpecAtMol(p);
-  if (!Ref.Equation.empty()) {
-    SetEq(p);
-    RefSetEqAdhoc(p);
+  if (run.I(RkAutSpec) == 1) RefSpecAtMol(p);
+  if (!s.Equation.empty()) {
+    SetEq(p, s.Equation);
+    RefSetEqAdhoc(p, s.Equation);
   }
-  if (!Ref.Restric.empty()) SetRes(p);
-  if (!Ref.Keep.empty()) RefSetKeep(p);
+  if (!s.Restric.empty()) SetRes(p, s.Restric);
+  if (!s.Keep.empty()) RefSetKeep(p, s.Keep);
   reffixoriginreset(p);
   for (int d = 0; d < std::max<int>(1, static_cast<int>(Struct.Model.DatBlock.size())); ++d)
-    SetFixed(p, d);
-  if (!Ref.Keep.empty()) RefSetKeep(p);
+    SetFixed(p, s.Fixed, d);
+  if (!s.Keep.empty()) RefSetKeep(p, s.Keep);
   // Electroneutrality: the atom model defines no valence populations yet.
-  if (RefInt(RkAutEln) > 0) RefPopv(p, {}, {}, 0., PopvEquation, RefInt(RkAutEln) == 2);
+  if (run.I(RkAutEln) > 0) RefPopv(p, {}, {}, 0., PopvEquation, run.I(RkAutEln) == 2);
   RefSetMatrixLimits(p);
   refkeepgrigidupdate(p);
   RefFixOrigin(p);

@@ -29,6 +29,10 @@
 namespace tarn {
 
 struct RefFixed;
+struct RefEquation;
+struct RefRestric;
+struct RefKeep;
+struct RefSettings;
 
 // ---------------------------------------------------------------- tolerances
 constexpr double kTolEqFulfilled = 1.0e-5;      // |dep - rhs| accepted at the start (relative
@@ -66,7 +70,8 @@ struct RefEq {
 
 // A hydrogen group of a "keep hydro" command, resolved to atom indices.
 struct RefHydro {
-  int Keep = 0;                        // index in Ref.Keep
+  int Keep = 0;                        // index in the keep commands
+  int Sub = 0;                         // RefKeepSub of the command (tetrahed, triang, apical)
   int Central = -1;                    // central atom
   std::vector<int> Neigh;              // neighbour atoms
   std::vector<std::string> NeighSymm;  // symmetry part of each neighbour ("" none)
@@ -98,7 +103,7 @@ struct RefGeomDep {
   int Eq = -1;     // its equation in RefParams::Eq
 };
 struct RefRigid {
-  int Keep = 0;                             // index in Ref.Keep
+  int Keep = 0;                             // index in the keep commands
   int Sub = 0;                              // KeepPlane, KeepRigid, KeepRigidMod
   std::vector<int> Atom;                    // member atoms
   std::vector<std::array<double, 3>> Body;  // rigid: Cartesian positions about the centroid
@@ -155,38 +160,55 @@ void RefStoreParams(const RefParams& p);
 // phase; empty: the first data block or phase), -1 when absent. Case ignored.
 int RefParIndex(const RefParams& p, std::string_view par, std::string_view owner);
 
+// SetKeys: switches on the refinement keys of the parameters refined by default.
 // Switches on the keys of the parameters refined by default (docs/refinement.md).
 void SetKeys(RefParams& p);
+// RefSpecAt: site-symmetry equations of the atoms.
 // Site-symmetry equations of every atom of every phase into p.SiteEq; 1 when
 // the analysis failed (message shown).
 [[nodiscard]] int RefSpecAt(RefParams& p);
+// SetSpec: turns the site-symmetry equations into equations of the run.
 // Turns p.SiteEq into equations over the full vector.
 void SetSpec(RefParams& p);
-// User equations ("equation") and ad-hoc equations ("eqadhoc") of Ref.Equation.
-void SetEq(RefParams& p);
-void RefSetEqAdhoc(RefParams& p);
-// Restrictions of Ref.Restric.
-void SetRes(RefParams& p);
-// Keep commands of Ref.Keep: riding equations on the first call, placement of
-// the hydrogen atoms on every call.
-void RefSetKeep(RefParams& p);
-// Fixed commands of Ref.Fixed for data block `datBlock` (0-based).
-void SetFixed(RefParams& p, int datBlock);
+// SetEq: the user equations of the run.
+// User equations ("equation") and ad-hoc equations ("eqadhoc") of the list.
+void SetEq(RefParams& p, const std::vector<RefEquation>& eqs);
+// RefSetEqAdhoc: the ad-hoc equations of the run.
+void RefSetEqAdhoc(RefParams& p, const std::vector<RefEquation>& eqs);
+// SetRes: the equations of the restrictions ("restric").
+// Restrictions ("restric").
+void SetRes(RefParams& p, const std::vector<RefRestric>& restric);
+// RefSetKeep: the equations and hydrogen placement of the keep commands.
+// Keep commands: riding equations on the first call (the list is read then
+// only), placement of the hydrogen atoms on every call (RefPlaceHydrogens).
+void RefSetKeep(RefParams& p, const std::vector<RefKeep>& keep);
+// Places the hydrogens of every group of p.Hydro and lets the riding
+// equations carry the new offsets.
+void RefPlaceHydrogens(RefParams& p);
+// SetFixed: switches off the parameters of the fixed commands.
+// Fixed commands for data block `datBlock` (0-based).
+void SetFixed(RefParams& p, const std::vector<RefFixed>& fixed, int datBlock);
+// RefSetMatrixLimits: expands the equations and builds the list of refined parameters.
 // Accepts and expands the equations, builds the refined list; checks that
 // the current values fulfil the equations (changing them with a listing line).
 void RefSetMatrixLimits(RefParams& p);
+// RefPrelimConstr: the constraint steps of the run's preparation.
 // The constraint steps of the preparation in their order; 1 on a fatal fault.
-[[nodiscard]] int RefPrelimConstr(RefParams& p);
+[[nodiscard]] int RefPrelimConstr(RefParams& p, const RefSettings& s);
 
+// RefDerCompress: folds the derivatives of dependent parameters into the refined ones.
 // der (size()) -> derc (NRef): derivative of each dependent parameter times
 // its coefficient added to those of the refined parameters it depends on.
 void RefDerCompress(const RefParams& p, const double* der, double* derc);
+// refderuncompress: spreads the shifts of the refined parameters over all parameters.
 // The transpose: shifts of the refined parameters (NRef) -> shifts of all
 // parameters (size()), dependent ones included, fixed ones zero.
 void refderuncompress(const RefParams& p, const double* sc, double* s);
+// RefAppEq: applies the equations: recomputes the dependent values.
 // Recomputes the dependent values from their equations (ad-hoc ones excluded),
 // then the hydrogen positions of the keep commands.
 void RefAppEq(RefParams& p);
+// refappeqadhoc: applies the ad-hoc equations.
 void refappeqadhoc(RefParams& p);
 
 // ---- origin of polar groups
@@ -198,31 +220,39 @@ std::vector<std::array<double, 3>> PolarAxis(const PhaseSymmetry& ps);
 // Number of free internal directions: vectors w of the internal space with
 // R_I w = w for every operator; 0 for NDim = 3.
 int PolarX4Axis(const PhaseSymmetry& ps);
+// reffixoriginreset: finds the free origin directions of polar groups.
 // Finds the free directions of every phase, stores the reference centroids.
 void reffixoriginreset(RefParams& p);
+// RefFixOriginCommand: fixes the origin by a "fixed pol" or "fixed x4" command.
 // "fixed pol" / "fixed x4" command: the pivot coordinate (or the first
 // position-wave amplitude) of the named atom is switched off.
 void RefFixOriginCommand(RefParams& p, const RefFixed& f);
+// RefFixOrigin: the default condition on the free origin directions.
 // After RefSetMatrixLimits: every free direction not fixed by a command and
 // still free in the refined set gets the default condition (weighted sum of
 // the shifts along it is zero); listing lines for the default and for x4.
 void RefFixOrigin(RefParams& p);
+// reffixoriginsuma: adds the origin conditions to the normal matrix.
 // Adds lambda * g g^T of every active condition to the packed normal matrix
 // am (lower triangle by rows: element (i, j), j <= i, at i (i + 1) / 2 + j;
 // NRef rows). lambda makes the added diagonal as large as the largest
 // diagonal element of am.
 void reffixoriginsuma(const RefParams& p, double* am);
+// reffixoriginrenorm: moves the atoms back to the reference centroid along free directions.
 // Shifts all atoms of a phase along each active direction so that the
 // weighted centroid returns to its reference value.
 void reffixoriginrenorm(RefParams& p);
 
+// refkeepgrigidsetki: sets up the keep geom groups and the keys of their independent coordinates.
 // ---- keep geom groups (plane, rigid, rigidmod)
 // Resolves the groups of the "keep geom" commands, stores the rigid bodies,
 // chooses the independent coordinates and switches their keys on when any
 // member coordinate was refined.
-void refkeepgrigidsetki(RefParams& p);
+void refkeepgrigidsetki(RefParams& p, const std::vector<RefKeep>& keep);
+// RefKeepGRigid: the equations of the keep geom groups.
 // The equations of the groups (called from the first RefSetKeep).
 void RefKeepGRigid(RefParams& p);
+// refkeepgrigidupdate: re-idealises the keep geom groups and relinearises their equations.
 // Re-idealises every group from its independent coordinates (exact plane,
 // exact rigid pose) and relinearises the equations at the new geometry.
 void refkeepgrigidupdate(RefParams& p);
@@ -235,6 +265,7 @@ void refkeepgrigidupdate(RefParams& p);
 // it depends on fixed values only); other parameters keep their s.u.
 void RefSetSu(RefParams& p, const double* cov);
 
+// RefPopv: the electroneutrality condition on valence populations.
 // ---- electroneutrality of valence populations
 // Sets up the condition sum_k PopvWeight[k] Val[Popv[k]] = PopvSum over the
 // given population parameters (full-vector indices) and lists it; mode
@@ -244,12 +275,16 @@ void RefSetSu(RefParams& p, const double* cov);
 // empty list (the atom model defines no valence populations).
 void RefPopv(RefParams& p, const std::vector<int>& pars, const std::vector<double>& weight,
              double sum, int mode, bool renorm);
+// refpopvprologequation: electroneutrality as an equation (one population dependent).
 void refpopvprologequation(RefParams& p);
+// refpopvprologrestrain: electroneutrality as a restraint of the normal equations.
 void refpopvprologrestrain(RefParams& p);
+// refpopvsuma: adds the electroneutrality restraint to the normal equations.
 // Adds w g g^T to the packed normal matrix am and w g (sum - current sum) to
 // the right-hand side ps (NRef), g the condition over the refined vector; w
 // makes the added diagonal 1000 times the largest diagonal element of am.
 void refpopvsuma(const RefParams& p, double* am, double* ps);
+// refpopvrenorm: rescales the valence populations to the kept sum.
 // Scales the populations so that the weighted sum is PopvSum again.
 void refpopvrenorm(RefParams& p);
 

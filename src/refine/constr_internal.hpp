@@ -29,6 +29,9 @@ bool AddEq(RefParams& p, int source, int dep, double cst, std::vector<int> ind,
            std::vector<double> coef);
 struct PhaseBasic;
 const PhaseBasic& PhaseOfAtom(int a);
+// A site-symmetry equation over the parameters of one block starting at
+// `base` of the full vector (Source EqSymm, no text).
+RefEq RefEqFromSite(const SpecEquation& se, int base);
 // Fractional -> Cartesian (Angstrom): a along x, b in the xy plane.
 Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph);
 // Name matching with "*" (any run) and "?" (one character), case ignored.

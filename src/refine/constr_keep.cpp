@@ -8,12 +8,13 @@
 #include <set>
 
 #include "model/atoms.hpp"
-#include "model/structure.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
-#include "util/strings.hpp"
+#include "refine/refine_listing.hpp"
 #include "util/numbers.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 
@@ -68,13 +69,7 @@ const PhaseBasic& PhaseOfAtom(int a) {
 
 // Fractional -> Cartesian: a along x, b in the xy plane (Vol. B, 3.3.1.1.1).
 Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph) {
-  const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
-  const double ca = std::cos(ph.Cell[3] * kDeg), cb = std::cos(ph.Cell[4] * kDeg),
-               cg = std::cos(ph.Cell[5] * kDeg), sg = std::sin(ph.Cell[5] * kDeg);
-  const double v = std::sqrt(std::max(0., 1. - ca * ca - cb * cb - cg * cg + 2. * ca * cb * cg));
-  Eigen::Matrix3d m;
-  m << a, b * cg, c * cb, 0., b * sg, c * (ca - cb * cg) / sg, 0., 0., c * v / sg;
-  return m;
+  return ToEigen(RefOrthoMatrix(ph.Cell));
 }
 
 namespace {
@@ -181,8 +176,8 @@ bool BlockInGroup(int g, int blk) {
 }  // namespace
 
 // ---------------------------------------------------------------- restrictions
-void SetRes(RefParams& p) {
-  for (const RefRestric& r : Ref.Restric) {
+void SetRes(RefParams& p, const std::vector<RefRestric>& restric) {
+  for (const RefRestric& r : restric) {
     // Members: atoms, or molecule positions (occupancy only).
     std::vector<int> atom, occ;
     bool missing = false;
@@ -287,7 +282,6 @@ void SetRes(RefParams& p) {
 
 // ---------------------------------------------------------------- keep commands
 void RefPlaceHydro(RefParams& p, const RefHydro& h) {
-  const RefKeep& k = Ref.Keep[static_cast<size_t>(h.Keep)];
   const PhaseBasic& ph = PhaseOfAtom(h.Central);
   const Eigen::Matrix3d m = OrthoMatrix(ph);
   const Eigen::Matrix3d mi = m.inverse();
@@ -313,7 +307,7 @@ void RefPlaceHydro(RefParams& p, const RefHydro& h) {
   auto away = [&]() {
     return sum.norm() > kTolHydroDegenerate ? Eigen::Vector3d(-sum.normalized()) : AnyPerp(nu[0]);
   };
-  if (k.Sub == KeepApical && nn >= 3) {
+  if (h.Sub == KeepApical && nn >= 3) {
     // Along the normal of the neighbours' plane, away from their centroid.
     Eigen::Vector3d nrm = (nb[1] - nb[0]).cross(nb[2] - nb[0]);
     const Eigen::Vector3d cen = (nb[0] + nb[1] + nb[2]) / 3.;
@@ -324,15 +318,15 @@ void RefPlaceHydro(RefParams& p, const RefHydro& h) {
   } else if (nn == 1) {
     // Cone about the bond: H-X-N the ideal angle, hydrogens evenly spread.
     const Eigen::Vector3d axis = -nu[0];
-    const double ang = (180. - (k.Sub == KeepTetrahed ? kTetraAngle : kTrigAngle)) * kDeg;
+    const double ang = (180. - (h.Sub == KeepTetrahed ? kTetraAngle : kTrigAngle)) * kDeg;
     const Eigen::Vector3d e1 = refPerp(axis), e2 = axis.cross(e1);
-    const double step = 2. * kPi / (k.Sub == KeepTetrahed ? 3. : 2.);
+    const double step = 2. * kPi / (h.Sub == KeepTetrahed ? 3. : 2.);
     for (size_t j = 0; j < h.H.size(); ++j) {
       const double phi = step * static_cast<double>(j);
       dir.push_back(std::cos(ang) * axis +
                     std::sin(ang) * (std::cos(phi) * e1 + std::sin(phi) * e2));
     }
-  } else if (nn == 2 && k.Sub == KeepTetrahed) {
+  } else if (nn == 2 && h.Sub == KeepTetrahed) {
     // In the plane bisecting N-X-N, H-X-H the tetrahedral angle.
     const Eigen::Vector3d b = away();
     Eigen::Vector3d n = nu[0].cross(nu[1]);
@@ -344,21 +338,22 @@ void RefPlaceHydro(RefParams& p, const RefHydro& h) {
     dir.push_back(away());  // opposite to the sum of the bonds
   }
   for (size_t j = 0; j < h.H.size() && j < dir.size(); ++j) {
-    const Eigen::Vector3d xh = mi * (xc + k.Value * dir[j]);
+    const Eigen::Vector3d xh = mi * (xc + h.Dist * dir[j]);
     const int o = AtOff(p, h.H[j], BlkPos);
     for (int i = 0; i < 3; ++i) p.Val[static_cast<size_t>(o + i)] = xh[i];
   }
 }
 
-void RefSetKeep(RefParams& p) {
+void RefSetKeep(RefParams& p, const std::vector<RefKeep>& keep) {
   if (!p.KeepSet) {
     p.KeepSet = true;
     RefKeepGRigid(p);
-    for (size_t ik = 0; ik < Ref.Keep.size(); ++ik) {
-      const RefKeep& k = Ref.Keep[ik];
+    for (size_t ik = 0; ik < keep.size(); ++ik) {
+      const RefKeep& k = keep[ik];
       if (k.Type == KeepHydro) {
         RefHydro h;
         h.Keep = static_cast<int>(ik);
+        h.Sub = k.Sub;
         h.Dist = k.Value;
         std::vector<std::string> bad;
         h.Central = FindAtomIndex(k.Central);
@@ -439,7 +434,10 @@ void RefSetKeep(RefParams& p) {
       }
     }
   }
-  // Place the hydrogens and let the riding equations carry the new offsets.
+  RefPlaceHydrogens(p);
+}
+
+void RefPlaceHydrogens(RefParams& p) {
   std::set<int> moved;
   for (const RefHydro& h : p.Hydro) {
     RefPlaceHydro(p, h);

@@ -36,8 +36,8 @@
 #include <set>
 
 #include "model/atoms.hpp"
-#include "model/structure.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
 #include "util/strings.hpp"
@@ -226,11 +226,11 @@ RefEq GeomEquation(const RefParams& p, const RefRigid& g, const RefGeomDep& d,
 }  // namespace
 
 // ---------------------------------------------------------------- set-up
-void refkeepgrigidsetki(RefParams& p) {
+void refkeepgrigidsetki(RefParams& p, const std::vector<RefKeep>& keep) {
   p.Rigid.clear();
   const std::set<int> site = SiteDependent(p);
-  for (size_t ik = 0; ik < Ref.Keep.size(); ++ik) {
-    const RefKeep& k = Ref.Keep[ik];
+  for (size_t ik = 0; ik < keep.size(); ++ik) {
+    const RefKeep& k = keep[ik];
     if (k.Type != KeepGeom) continue;
     RefRigid g;
     g.Keep = static_cast<int>(ik);
@@ -250,7 +250,8 @@ void refkeepgrigidsetki(RefParams& p) {
     if (g.Sub == KeepRigidMod) {
       const int nw = Struct.Model.Atom[static_cast<size_t>(g.Atom[0])].Shape.NWave[1];
       bool same = true;
-      for (int a : g.Atom) same = same && Struct.Model.Atom[static_cast<size_t>(a)].Shape.NWave[1] == nw;
+      for (int a : g.Atom)
+        same = same && Struct.Model.Atom[static_cast<size_t>(a)].Shape.NWave[1] == nw;
       if (!same) {
         std::string names;
         for (int a : g.Atom) names += " " + Struct.Model.Atom[static_cast<size_t>(a)].Name;

@@ -533,13 +533,16 @@ int inverfinal(NormalEq& ne, RefParams& p, const InverSettings& s, double gof, i
   return Zmena(p, out, 0., zs, unused);
 }
 
+int RefDynReduce(DynDampState& st, double& damp) {
+  if (st.RedDynam > 1.) damp /= st.RedDynam;
+  ++st.NRed;
+  st.SinceRed = 0;
+  return st.NRed > kMaxDynRed ? DynTooMany : DynReduced;
+}
+
 int RefApplyDynRed(DynDampState& st, int cycle, double r, double& damp) {
-  if (cycle >= 1 && st.PrevR > 0. && r > (1. + st.TolDynam / 100.) * st.PrevR) {
-    if (st.RedDynam > 1.) damp /= st.RedDynam;
-    ++st.NRed;
-    st.SinceRed = 0;
-    return st.NRed > kMaxDynRed ? DynTooMany : DynReduced;
-  }
+  if (cycle >= 1 && st.PrevR > 0. && r > (1. + st.TolDynam / 100.) * st.PrevR)
+    return RefDynReduce(st, damp);
   st.PrevR = r;
   ++st.SinceRed;
   if (st.NcDynam > 0 && st.SinceRed > st.NcDynam && damp <= 0.9 * st.DampStart &&

@@ -45,12 +45,15 @@ struct NormalEq {
   long long NObs = 0;  // observations accumulated since RefLoopNuluj
 };
 
+// RefLoopNuluj: clears the normal equations before a reflection loop.
 // Sizes the equations for n refined parameters and clears them.
 void RefLoopNuluj(NormalEq& ne, int n);
+// SumaRefine: adds one observation to the normal equations.
 // Adds one observation: weight w, residual r (observed minus calculated) and
 // the derivatives g of the calculated value over the refined parameters (N).
 // A weight <= 0 adds nothing.
 void SumaRefine(NormalEq& ne, double w, double r, const double* g);
+// SumaFlush: adds the buffered observations to the normal equations.
 // Folds the buffered rows into Am / Rhs.
 void SumaFlush(NormalEq& ne);
 
@@ -74,6 +77,7 @@ struct InverResult {
   double SigScale = 0.;       // G (times the Berar factor): covariance = SigScale^2 D A^-1 D
 };
 
+// Inver: inverts the normal matrix: shifts and s.u. of one cycle.
 // Normalises (znorm), inverts (SmiHandleSing) and derives shifts and s.u.;
 // gof is the goodness of fit of the observed reflections of the cycle and
 // nRefl the number of reflections used. Listing lines (messages) are appended.
@@ -81,8 +85,10 @@ struct InverResult {
 [[nodiscard]] int Inver(NormalEq& ne, const RefParams& p, const InverSettings& s, double gof,
                         int nRefl, InverResult& out, std::vector<std::string>& listing);
 
+// znorm: normalises the normal matrix to a unit diagonal.
 // d_i = 1/sqrt(A_ii) (0 for A_ii <= 0) into d; A_ij := A_ij d_i d_j, Rhs_i := Rhs_i d_i.
 void znorm(std::vector<double>& am, std::vector<double>& rhs, int n, std::vector<double>& d);
+// SmiHandleSing: blocks the parameters that make the normal matrix singular.
 // In-place inversion of the packed symmetric matrix by Gauss-Jordan elimination.
 // A pivot below kSingPivot (relative to the normalised diagonal 1) makes its
 // parameter singular: pivot set to 1, row and column cleared. Returns the
@@ -121,17 +127,20 @@ struct ZmenaState {
   int ConvCountBefore = 0;
 };
 
+// Zmena: applies the damped shifts of a solution.
 // Applies new = old + damp * shift to the refined parameters, maps the shifts
 // to the dependent ones (refderuncompress, RefAppEq), sets the s.u. of every
 // parameter, handles the square-root scales, the unrealistic values, uisolim
 // and the convergence counter. Returns 0 (1 is reserved for a fatal fault).
 [[nodiscard]] int Zmena(RefParams& p, const InverResult& inv, double damp, ZmenaState& st,
                         std::vector<std::string>& listing);
+// inverbackdamp: the last solution again with a smaller damping.
 // Restores the values before the last Zmena and applies the same solution again
 // with a new damping.
 [[nodiscard]] int inverbackdamp(RefParams& p, const InverResult& inv, double damp, ZmenaState& st,
                                 std::vector<std::string>& listing);
 
+// inverfinal: the final s.u. from the equations of the last cycle (no shifts).
 // Last cycle: s.u. of every parameter from the final equations without the
 // Marquardt term (values unchanged, no convergence counting). Returns as Inver.
 [[nodiscard]] int inverfinal(NormalEq& ne, RefParams& p, const InverSettings& s, double gof,
@@ -149,10 +158,15 @@ struct DynDampState {
   int SinceRed = 0;       // cycles since the last reduction
 };
 enum DynAction : int { DynNone = 0, DynReduced, DynIncreased, DynTooMany };
+// RefApplyDynRed: dynamical damping: reduces or enlarges the damping after a cycle.
 // Decision after the R factors of a cycle: r is wR(obs) (or the GOF). On
 // DynReduced the caller restores the backups and calls inverbackdamp with the
 // new damp; DynTooMany ends the run with an error.
 int RefApplyDynRed(DynDampState& st, int cycle, double r, double& damp);
+// RefDynReduce: one reduction of the damping after a failed cycle.
+// One reduction of the damping (damp / reddynam) after a failed cycle:
+// DynReduced, or DynTooMany after more than kMaxDynRed reductions.
+int RefDynReduce(DynDampState& st, double& damp);
 
 // Messages of the least squares.
 namespace lsqmsg {

@@ -8,16 +8,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "util/files.hpp"
 #include "model/session.hpp"
-#include "util/report.hpp"
 #include "refine/refcommands_internal.hpp"
+#include "util/files.hpp"
 #include "util/real_text.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
-
-RefSettings Ref;
 
 namespace {
 
@@ -176,24 +174,24 @@ void ValuesFromTable(const KeyTable& t, RefValues& v) {
   for (int k = RefNInt + 1; k <= RefNInt + RefNReal; ++k) v.SetR(k, static_cast<float>(t.Real(k)));
 }
 
-void ClearLists() {
-  Ref.Fixed.clear();
-  Ref.Equation.clear();
-  Ref.Restric.clear();
-  Ref.Keep.clear();
-  Ref.ExclHKL.clear();
-  Ref.Scale.clear();
-  Ref.RFactors.clear();
-  Ref.Restraint.clear();
-  Ref.MaxRestraint = RefRestraintInit;
-  Ref.Restraint.reserve(RefRestraintInit);
-  Ref.UseDatBl.clear();
-  Ref.LeBailPh.clear();
-  Ref.GrPhases.clear();
-  Ref.DerTest = Ref.Randomize = false;
-  Ref.RandomSeed = 0;
-  Ref.RandomMax = 0.;
-  for (auto& l : Ref.Lines) l.clear();
+void ClearLists(RefSettings& s) {
+  s.Fixed.clear();
+  s.Equation.clear();
+  s.Restric.clear();
+  s.Keep.clear();
+  s.ExclHKL.clear();
+  s.Scale.clear();
+  s.RFactors.clear();
+  s.Restraint.clear();
+  s.MaxRestraint = RefRestraintInit;
+  s.Restraint.reserve(RefRestraintInit);
+  s.UseDatBl.clear();
+  s.LeBailPh.clear();
+  s.GrPhases.clear();
+  s.DerTest = s.Randomize = false;
+  s.RandomSeed = 0;
+  s.RandomMax = 0.;
+  for (auto& l : s.Lines) l.clear();
 }
 
 template <class T>
@@ -242,10 +240,10 @@ void SkipBasicData(KeyUnit& u) {
   return 0;
 }
 
-void ParseSpecial(int k, std::string_view args, KeyUnit* u, int& error) {
-  if (k == RkDerTest) Ref.DerTest = true;
+void ParseSpecial(RefSettings& ref, int k, std::string_view args, KeyUnit* u, int& error) {
+  if (k == RkDerTest) ref.DerTest = true;
   if (k == RkRandomize) {
-    Ref.Randomize = true;
+    ref.Randomize = true;
     auto w = SplitWords(args);
     if (w.size() >= 1) {
       auto s = ToInt(w[0]);
@@ -253,7 +251,7 @@ void ParseSpecial(int k, std::string_view args, KeyUnit* u, int& error) {
         RefReport(u, k, std::string(refmsg::BadReal), {"\"" + w[0] + "\""});
         error = 1;
       } else {
-        Ref.RandomSeed = static_cast<long>(*s);
+        ref.RandomSeed = static_cast<long>(*s);
       }
     }
     if (w.size() >= 2) {
@@ -262,7 +260,7 @@ void ParseSpecial(int k, std::string_view args, KeyUnit* u, int& error) {
         RefReport(u, k, std::string(refmsg::BadReal), {"\"" + w[1] + "\""});
         error = 1;
       } else {
-        Ref.RandomMax = *m;
+        ref.RandomMax = *m;
       }
     }
   }
@@ -297,20 +295,20 @@ void RefReport(KeyUnit* u, int k, const std::string& header, std::vector<std::st
   ReportError(header, lines);
 }
 
-void ReallocKeepCommands(int n) {
-  GrowTo(Ref.Keep, n);
+void ReallocKeepCommands(RefSettings& s, int n) {
+  GrowTo(s.Keep, n);
 }
-void ReallocRFactorsCommands(int n) {
-  GrowTo(Ref.RFactors, n);
+void ReallocRFactorsCommands(RefSettings& s, int n) {
+  GrowTo(s.RFactors, n);
 }
-void ReallocScaleCommands(int n) {
-  GrowTo(Ref.Scale, n);
+void ReallocScaleCommands(RefSettings& s, int n) {
+  GrowTo(s.Scale, n);
 }
-void ReallocExclHKLCommands(int n) {
-  GrowTo(Ref.ExclHKL, n);
+void ReallocExclHKLCommands(RefSettings& s, int n) {
+  GrowTo(s.ExclHKL, n);
 }
-void ReallocRestricCommands(int n) {
-  GrowTo(Ref.Restric, n);
+void ReallocRestricCommands(RefSettings& s, int n) {
+  GrowTo(s.Restric, n);
 }
 
 void RefClamp(RefValues& v) {
@@ -320,85 +318,89 @@ void RefClamp(RefValues& v) {
   if (!(v.R(RkDamp) > 0.f && v.R(RkDamp) <= 1.f)) v.SetR(RkDamp, 1.f);
 }
 
-void RefDefault() {
-  Ref.Table = RefMakeTable();
-  ValuesFromTable(Ref.Table, Ref.Dflt);
-  Ref.Edit = Ref.Run = Ref.Dflt;
-  ClearLists();
-  for (auto& l : Ref.EditLines) l.clear();
+RefSettings::RefSettings() {
+  RefDefault(*this);
 }
 
-void RefReadCommandsUnit(KeyUnit& u, int& error) {
+void RefDefault(RefSettings& s) {
+  s.Table = RefMakeTable();
+  ValuesFromTable(s.Table, s.Dflt);
+  s.Edit = s.Run = s.Dflt;
+  ClearLists(s);
+  for (auto& l : s.EditLines) l.clear();
+}
+
+void RefReadCommandsUnit(KeyUnit& u, RefSettings& s, int& error) {
   error = 0;
-  RefDefault();
-  CollectLines(u, Ref.Lines);
+  RefDefault(s);
+  CollectLines(u, s.Lines);
   u.Bang = KeyBang::Skip;
   int found = 0;
   Najdi(u, "refine", found);
   if (found) {
     for (int k = 0;;) {
-      if (NactiCommon(u, Ref.Table, k)) {
+      if (NactiCommon(u, s.Table, k)) {
         error = 1;
         break;
       }
       if (k == 0) break;
       const std::string args(KeyArgs(u));
       if (k >= RefFirstSub) {
-        if (RefParseSubCommand(k, args, &u)) error = 1;
+        if (RefParseSubCommand(s, k, args, &u)) error = 1;
       } else {
-        ParseSpecial(k, args, &u, error);
+        ParseSpecial(s, k, args, &u, error);
       }
     }
     if (u.NErrors > 0) error = 1;
   }
-  ValuesFromTable(Ref.Table, Ref.Run);
-  RefClamp(Ref.Run);
-  Ref.Edit = Ref.Run;
-  Ref.EditLines = Ref.Lines;
+  ValuesFromTable(s.Table, s.Run);
+  RefClamp(s.Run);
+  s.Edit = s.Run;
+  s.EditLines = s.Lines;
   // Values read into the table reflect the clamped settings too.
-  for (int k = 1; k <= RefNInt; ++k) Ref.Table.SetInt(k, Ref.Run.I(k));
-  for (int k = RefNInt + 1; k <= RefNInt + RefNReal; ++k) Ref.Table.SetReal(k, Ref.Run.R(k));
+  for (int k = 1; k <= RefNInt; ++k) s.Table.SetInt(k, s.Run.I(k));
+  for (int k = RefNInt + 1; k <= RefNInt + RefNReal; ++k) s.Table.SetReal(k, s.Run.R(k));
 }
 
-void RefReadCommands(int& error) {
+void RefReadCommands(RefSettings& s, int& error) {
   error = 0;
   KeyUnit u;
   if (OpenBlockSource(u)) {
-    RefDefault();
+    RefDefault(s);
     error = 1;
     return;
   }
-  RefReadCommandsUnit(u, error);
-  if (!Sess.fln.empty() && !error && RefWriteFixedFile()) error = 1;
+  RefReadCommandsUnit(u, s, error);
+  if (!Sess.fln.empty() && !error && RefWriteFixedFile(s)) error = 1;
 }
 
-int RefOpenCommands() {
+int RefOpenCommands(RefSettings& s) {
   KeyUnit u;
   if (OpenBlockSource(u)) return 1;
   u.Quiet = true;
   KeyTable t = RefMakeTable();
-  ValuesFromTable(t, Ref.Dflt);
+  ValuesFromTable(t, s.Dflt);
   u.Bang = KeyBang::Skip;
   int found = 0;
   const int start = u.Next;
   Najdi(u, "refine", found);
   for (int k = 0; found;)
     if (NactiCommon(u, t, k) || k == 0) break;
-  ValuesFromTable(t, Ref.Edit);
-  RefClamp(Ref.Edit);
+  ValuesFromTable(t, s.Edit);
+  RefClamp(s.Edit);
   u.Next = start;
-  CollectLines(u, Ref.EditLines);
+  CollectLines(u, s.EditLines);
   return 0;
 }
 
-std::vector<std::string> RefBlockLines() {
+std::vector<std::string> RefBlockLines(const RefSettings& s) {
   std::vector<std::string> out{"refine"};
   KeyTable t = RefMakeTable();
-  for (int k = 1; k <= RefNInt; ++k) t.SetInt(k, Ref.Edit.I(k));
-  for (int k = RefNInt + 1; k <= RefNInt + RefNReal; ++k) t.SetReal(k, Ref.Edit.R(k));
+  for (int k = 1; k <= RefNInt; ++k) t.SetInt(k, s.Edit.I(k));
+  for (int k = RefNInt + 1; k <= RefNInt + RefNReal; ++k) t.SetReal(k, s.Edit.R(k));
   for (auto& l : KeyValueLines(t)) out.push_back(l);
   for (int k = RefFirstSpecial; k <= RefNKeys; ++k)
-    for (const auto& c : Ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)]) {
+    for (const auto& c : s.EditLines[static_cast<size_t>(k - RefFirstSpecial)]) {
       std::string line = c.Disabled ? "! " : "  ";
       line += kDefs[k - 1].Name;
       if (!Trim(c.Text).empty()) line += " " + std::string(Trim(c.Text));
@@ -408,15 +410,15 @@ std::vector<std::string> RefBlockLines() {
   return out;
 }
 
-int RefRewriteCommands() {
-  return KeysReplaceBlock(RefBlockLines());
+int RefRewriteCommands(const RefSettings& s) {
+  return KeysReplaceBlock(RefBlockLines(s));
 }
 
-int RefWriteFixedFile() {
+int RefWriteFixedFile(const RefSettings& s) {
   static constexpr std::string_view kWhat[] = {"",      "all", "xyz", "u",   "mod",
                                                "chden", "pol", "x4",  "ind", "value"};
   std::string text;
-  for (const auto& f : Ref.Fixed)
+  for (const auto& f : s.Fixed)
     for (const auto& a : f.Atoms) {
       text += kWhat[f.What];
       if (f.What == FixValue) text += " " + ShortestReal(f.Value);

@@ -1,7 +1,8 @@
 #pragma once
 // The refinement command block: the "refine" block of M50 with its 140-slot
-// keyword table, the program-wide refinement settings `Ref` filled from it, the
-// parsed sub-command lists, the writer of the block and the settings dialog.
+// keyword table, the refinement settings (`RefSettings`) filled from it, the
+// parsed sub-command lists and the writer of the block. A run owns its
+// settings value and passes it on; nothing here is program-wide.
 //
 // Table layout (positions are 1-based keyword numbers):
 //   1 .. 60    integer keywords (print, weight, cycles, ...)
@@ -11,9 +12,9 @@
 // Unused positions hold "#" placeholders so that later positions stay fixed.
 //
 // Settings vector: three copies of the 60 integers and 40 reals: the defaults
-// (`Ref.Dflt`), the values being edited (`Ref.Edit`) and the values in force
-// for the run (`Ref.Run`). Readers of the other refinement parts use `Ref.Run`
-// (and the parsed lists); `RefInt(k)` / `RefReal(k)` are shorthands.
+// (`Dflt`), the values being edited (`Edit`) and the values in force for the
+// run (`Run`). Readers of the other refinement parts use `Run` (and the parsed
+// lists).
 //
 // Atom names in sub-commands may carry a symmetry part after "#":
 //   name#s<op>[c<centring>][t<t1>,<t2>,...]   e.g. "O1#s2t1,0,0"
@@ -262,7 +263,9 @@ struct RefRestraint {
 
 inline constexpr int RefRestraintInit = 50;  // initial capacity of each restraint list
 
+// A fresh value holds the defaults (RefDefault).
 struct RefSettings {
+  RefSettings();
   KeyTable Table;             // the reader's table (values of the last read)
   RefValues Dflt, Edit, Run;  // the three copies of the settings vector
   // Lines of special keywords and sub-commands, index k - RefFirstSpecial,
@@ -288,46 +291,39 @@ struct RefSettings {
   long RandomSeed = 0;     // its seed (0: from the clock)
   double RandomMax = 0.;   // its largest displacement, Angstrom
 };
-extern RefSettings Ref;
-
-inline int RefInt(int k) {
-  return Ref.Run.I(k);
-}
-inline float RefReal(int k) {
-  return Ref.Run.R(k);
-}
-
-// Growing lists: each grows the list to at least n records, keeping those stored.
-void ReallocKeepCommands(int n);
-void ReallocRFactorsCommands(int n);
-void ReallocScaleCommands(int n);
-void ReallocExclHKLCommands(int n);
-void ReallocRestricCommands(int n);
+// Growing lists: each grows the list of s to at least n records, keeping those stored.
+void ReallocKeepCommands(RefSettings& s, int n);
+void ReallocRFactorsCommands(RefSettings& s, int n);
+void ReallocScaleCommands(RefSettings& s, int n);
+void ReallocExclHKLCommands(RefSettings& s, int n);
+void ReallocRestricCommands(RefSettings& s, int n);
 
 // Defaults into all three copies, every list cleared, capacities reset.
-void RefDefault();
+void RefDefault(RefSettings& s);
 
-// Reads the "refine" block of fln.m50 (fln.l51 when M50 is absent). A missing
-// block leaves the defaults. error = 1 when anything in the block was reported.
-void RefReadCommands(int& error);
+// Reads the "refine" block of fln.m50 (fln.l51 when M50 is absent) into s. A
+// missing block leaves the defaults. error = 1 when anything in the block was
+// reported.
+void RefReadCommands(RefSettings& s, int& error);
 // The same from an open unit (tests, other sources).
-void RefReadCommandsUnit(KeyUnit& u, int& error);
-// Parses one sub-command (k = RefFirstSub .. RefNKeys) into the lists; reports
-// a syntax error with the command's name and returns 1.
-[[nodiscard]] int RefParseSubCommand(int k, std::string_view args, KeyUnit* u = nullptr);
+void RefReadCommandsUnit(KeyUnit& u, RefSettings& s, int& error);
+// Parses one sub-command (k = RefFirstSub .. RefNKeys) into the lists of s;
+// reports a syntax error with the command's name and returns 1.
+[[nodiscard]] int RefParseSubCommand(RefSettings& s, int k, std::string_view args,
+                                     KeyUnit* u = nullptr);
 // Applies the clamping rules to a settings copy.
 void RefClamp(RefValues& v);
 
-// Loads the block into the edited copy (Ref.Edit, Ref.EditLines).
-[[nodiscard]] int RefOpenCommands();
+// Loads the block into the edited copy (s.Edit, s.EditLines) and the defaults (s.Dflt).
+[[nodiscard]] int RefOpenCommands(RefSettings& s);
 // The block's lines built from the edited copy: header, keyword values that
 // differ from the defaults, special and sub-command lines in table order, end.
-std::vector<std::string> RefBlockLines();
+std::vector<std::string> RefBlockLines(const RefSettings& s);
 // Writes the edited copy as the "refine" block of fln.l51 and fln.m50.
-[[nodiscard]] int RefRewriteCommands();
+[[nodiscard]] int RefRewriteCommands(const RefSettings& s);
 // Writes the active "fixed" commands, one record per class and atom, to
 // fln + "_fixed.tmp" (read by SetFixed).
-[[nodiscard]] int RefWriteFixedFile();
+[[nodiscard]] int RefWriteFixedFile(const RefSettings& s);
 
 // Messages of the refinement commands.
 namespace refmsg {

@@ -140,7 +140,7 @@ bool CheckSameObject(KeyUnit* u, int k, const std::vector<std::string>& names) {
 
 // ---- fixed ------------------------------------------------------------------------------
 
-int ParseFixed(std::string_view args, KeyUnit* u, int k) {
+int ParseFixed(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
   auto w = SplitWords(args);
   if (w.empty()) {
     RefReport(u, k, std::string(refmsg::FixedWrong));
@@ -181,7 +181,7 @@ int ParseFixed(std::string_view args, KeyUnit* u, int k) {
       return 1;
     }
   }
-  Ref.Fixed.push_back(std::move(f));
+  ref.Fixed.push_back(std::move(f));
   return 0;
 }
 
@@ -316,7 +316,7 @@ bool WildMatch(std::string_view pat, std::string_view s) {
   return WildMatch(pat.substr(1), s.substr(1));
 }
 
-int ParseEquationCmd(std::string_view args, KeyUnit* u, int k) {
+int ParseEquationCmd(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
   const bool adhoc = k == RkEqAdhoc;
   auto w = SplitWords(args);
   if (!w.empty() && EqIgnoreCase(w[0], "for")) {
@@ -370,7 +370,7 @@ int ParseEquationCmd(std::string_view args, KeyUnit* u, int k) {
       eq.Text = std::string(Trim(args));
       eq.Dep.Owner = o;
       for (auto& t : eq.Terms) t.Owner = o;
-      Ref.Equation.push_back(std::move(eq));
+      ref.Equation.push_back(std::move(eq));
     }
     return 0;
   }
@@ -381,13 +381,13 @@ int ParseEquationCmd(std::string_view args, KeyUnit* u, int k) {
   if (!CheckSymm(u, k, owners)) return 1;
   eq.AdHoc = adhoc;
   eq.Text = std::string(Trim(args));
-  Ref.Equation.push_back(std::move(eq));
+  ref.Equation.push_back(std::move(eq));
   return 0;
 }
 
 // ---- restric ----------------------------------------------------------------------------
 
-int ParseRestric(std::string_view args, KeyUnit* u, int k) {
+int ParseRestric(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
   auto w = SplitWords(args);
   std::optional<long long> code = w.size() >= 2 ? ToInt(w.back()) : std::nullopt;
   RefRestric r;
@@ -405,15 +405,15 @@ int ParseRestric(std::string_view args, KeyUnit* u, int k) {
     RefReport(u, k, std::string(refmsg::RestricMixed));
     return 1;
   }
-  const int n = static_cast<int>(Ref.Restric.size()) + 1;
-  ReallocRestricCommands(n);
-  Ref.Restric[static_cast<size_t>(n - 1)] = std::move(r);
+  const int n = static_cast<int>(ref.Restric.size()) + 1;
+  ReallocRestricCommands(ref, n);
+  ref.Restric[static_cast<size_t>(n - 1)] = std::move(r);
   return 0;
 }
 
 // ---- keep -------------------------------------------------------------------------------
 
-int ParseKeep(std::string_view args, KeyUnit* u, int k) {
+int ParseKeep(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
   auto w = SplitWords(args);
   RefKeep r;
   static constexpr std::pair<std::string_view, int> kTypes[] = {
@@ -528,9 +528,9 @@ int ParseKeep(std::string_view args, KeyUnit* u, int k) {
     all.insert(all.end(), r.Atoms.begin(), r.Atoms.end());
     if (!CheckSymm(u, k, all) || !CheckSameObject(u, k, all)) return 1;
   }
-  const int n = static_cast<int>(Ref.Keep.size()) + 1;
-  ReallocKeepCommands(n);
-  Ref.Keep[static_cast<size_t>(n - 1)] = std::move(r);
+  const int n = static_cast<int>(ref.Keep.size()) + 1;
+  ReallocKeepCommands(ref, n);
+  ref.Keep[static_cast<size_t>(n - 1)] = std::move(r);
   return 0;
 }
 
@@ -696,7 +696,7 @@ int ParseHkl(std::string_view args, KeyUnit* u, int k, RefHklSel& s) {
 
 // ---- restraints ----------------------------------------------------------------------------
 
-int ParseRestraint(std::string_view args, KeyUnit* u, int k) {
+int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
   RefRestraint r;
   r.Kind = k == RkDistFix    ? RestrDist
            : k == RkAngleFix ? RestrAngle
@@ -781,11 +781,11 @@ int ParseRestraint(std::string_view args, KeyUnit* u, int k) {
       }
     }
   }
-  if (static_cast<int>(Ref.Restraint.size()) >= Ref.MaxRestraint) {
-    Ref.MaxRestraint *= 2;
-    Ref.Restraint.reserve(static_cast<size_t>(Ref.MaxRestraint));
+  if (static_cast<int>(ref.Restraint.size()) >= ref.MaxRestraint) {
+    ref.MaxRestraint *= 2;
+    ref.Restraint.reserve(static_cast<size_t>(ref.MaxRestraint));
   }
-  Ref.Restraint.push_back(std::move(r));
+  ref.Restraint.push_back(std::move(r));
   return 0;
 }
 
@@ -840,29 +840,29 @@ bool RefHklSelected(const RefHklSel& s, const int* hkl, int n) {
   return !(s.HasExcept && CondHolds(s.Except, letters));
 }
 
-int RefParseSubCommand(int k, std::string_view args, KeyUnit* u) {
+int RefParseSubCommand(RefSettings& ref, int k, std::string_view args, KeyUnit* u) {
   switch (k) {
     case RkFixed:
-      return ParseFixed(args, u, k);
+      return ParseFixed(ref, args, u, k);
     case RkEquation:
     case RkEqAdhoc:
-      return ParseEquationCmd(args, u, k);
+      return ParseEquationCmd(ref, args, u, k);
     case RkRestric:
-      return ParseRestric(args, u, k);
+      return ParseRestric(ref, args, u, k);
     case RkKeep:
-      return ParseKeep(args, u, k);
+      return ParseKeep(ref, args, u, k);
     case RkDontUse:
     case RkUseOnly:
     case RkRFactors: {
       RefHklSel s;
       s.UseOnly = k == RkUseOnly;
       if (ParseHkl(args, u, k, s)) return 1;
-      auto& list = k == RkRFactors ? Ref.RFactors : Ref.ExclHKL;
+      auto& list = k == RkRFactors ? ref.RFactors : ref.ExclHKL;
       const int n = static_cast<int>(list.size()) + 1;
       if (k == RkRFactors)
-        ReallocRFactorsCommands(n);
+        ReallocRFactorsCommands(ref, n);
       else
-        ReallocExclHKLCommands(n);
+        ReallocExclHKLCommands(ref, n);
       list[static_cast<size_t>(n - 1)] = std::move(s);
       return 0;
     }
@@ -879,16 +879,16 @@ int RefParseSubCommand(int k, std::string_view args, KeyUnit* u) {
       auto rest = Trim(args);
       rest = Trim(rest.substr(w[0].size()));
       if (ParseHkl(rest, u, k, s)) return 1;
-      const int n = static_cast<int>(Ref.Scale.size()) + 1;
-      ReallocScaleCommands(n);
-      Ref.Scale[static_cast<size_t>(n - 1)] = std::move(s);
+      const int n = static_cast<int>(ref.Scale.size()) + 1;
+      ReallocScaleCommands(ref, n);
+      ref.Scale[static_cast<size_t>(n - 1)] = std::move(s);
       return 0;
     }
     case RkDistFix:
     case RkAngleFix:
     case RkTorsFix:
     case RkMagmFix:
-      return ParseRestraint(args, u, k);
+      return ParseRestraint(ref, args, u, k);
     case RkUseDatBl:
     case RkLeBailPh: {
       auto w = SplitWords(args);
@@ -896,14 +896,14 @@ int RefParseSubCommand(int k, std::string_view args, KeyUnit* u) {
         RefReport(u, k, std::string(refmsg::EmptyCommand));
         return 1;
       }
-      auto& list = k == RkUseDatBl ? Ref.UseDatBl : Ref.LeBailPh;
+      auto& list = k == RkUseDatBl ? ref.UseDatBl : ref.LeBailPh;
       list.insert(list.end(), w.begin(), w.end());
       return 0;
     }
     case RkGrPhases: {
       for (auto& piece : SplitOn(args, ";"))
-        if (auto w = SplitWords(piece); !w.empty()) Ref.GrPhases.push_back(w);
-      if (Ref.GrPhases.empty()) {
+        if (auto w = SplitWords(piece); !w.empty()) ref.GrPhases.push_back(w);
+      if (ref.GrPhases.empty()) {
         RefReport(u, k, std::string(refmsg::EmptyCommand));
         return 1;
       }

@@ -1,6 +1,5 @@
 // The refinement run (docs/refinement.md, "The refinement run").
 #include "refine/refine.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -8,24 +7,23 @@
 #include <cmath>
 #include <filesystem>
 
-#include "util/files.hpp"
-#include "model/session.hpp"
-#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "model/scatdata.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refine_listing.hpp"
 #include "refine/refine_progress.hpp"
+#include "util/files.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
-
-RefRunSummary RefLast;
 
 static std::function<int()>& FourierHook() {
   static std::function<int()> hook;
@@ -187,8 +185,11 @@ namespace {
 struct Run {
   std::string fln;
   std::vector<std::string>& lst;
-  explicit Run(const std::string& f, std::vector<std::string>& l) : fln(f), lst(l) {}
+  RefRunSummary& sum;
+  Run(const std::string& f, std::vector<std::string>& l, RefRunSummary& r)
+      : fln(f), lst(l), sum(r) {}
 
+  RefSettings ref;  // the refinement block of M50, read by ReadInput
   RefWeightOpt opt;
   RefParams p;
   CalcSetup s;
@@ -222,7 +223,12 @@ struct Run {
   // the user cancelled the run during the loop.
   int Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>& bres);
   int Cancelled();
+  // After a failed cycle or a worse R factor: back to the values before the
+  // last shifts and the last solution again with the reduced damping.
+  int RepeatCycle(const InverResult& prevInv, double damp, ZmenaState& z);
+  // PisZmeny: writes the parameter changes of the last cycle with their s.u.
   void PisZmeny(const ZmenaState& z);
+  // PisCor: writes the correlations larger than the limit "corr".
   void PisCor();
   int Execute();
 };
@@ -236,16 +242,16 @@ int Run::ReadInput() {
   if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Struct.Basic) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "scattering factors of " + fln + ".m50"});
   int err = 0;
-  RefReadCommands(err);
+  RefReadCommands(ref, err);
   if (err) return Fail({std::string(refinemsg::ReadFailed) + "refine block of " + fln + ".m50"});
   std::vector<std::vector<M90Refl>> r90;
   if (ReadM90File(fln + ".m90", blocks, r90) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + fln + ".m90"});
-  opt = RefWeightOptFromSettings();
+  opt = RefWeightOptFromSettings(ref.Run);
   const int nb = static_cast<int>(blocks.size());
   // Data-block selection ("usedatbl": names, or 1-based numbers).
-  std::vector<bool> useBlock(static_cast<size_t>(nb), Ref.UseDatBl.empty());
-  for (const auto& u : Ref.UseDatBl)
+  std::vector<bool> useBlock(static_cast<size_t>(nb), ref.UseDatBl.empty());
+  for (const auto& u : ref.UseDatBl)
     for (int b = 0; b < nb; ++b) {
       const std::string name = b < static_cast<int>(Struct.Basic.DatBlock.size()) &&
                                        !Struct.Basic.DatBlock[static_cast<size_t>(b)].Name.empty()
@@ -253,9 +259,9 @@ int Run::ReadInput() {
                                    : blocks[static_cast<size_t>(b)].Name;
       if (EqIgnoreCase(u, name) || ToInt(u) == b + 1) useBlock[static_cast<size_t>(b)] = true;
     }
-  const double snlmn = RefReal(RkSnlMn), snlmx = RefReal(RkSnlMx);
+  const double snlmn = ref.Run.R(RkSnlMn), snlmx = ref.Run.R(RkSnlMx);
   bool anyUseOnly = false;
-  for (const auto& e : Ref.ExclHKL) anyUseOnly |= e.UseOnly;
+  for (const auto& e : ref.ExclHKL) anyUseOnly |= e.UseOnly;
   std::vector<double> iobs;
   for (int b = 0; b < nb; ++b) {
     const int phase = std::min<int>(b < static_cast<int>(Struct.Basic.PhaseTwin.size())
@@ -273,8 +279,8 @@ int Run::ReadInput() {
       w.SinThL = RefSinThL(ph, r.H, w.NDim);
       for (int k = 3; k < w.NDim; ++k) w.SatOrder += std::abs(r.H[k]);
       w.Skip = !useBlock[static_cast<size_t>(b)] || w.SinThL < snlmn || w.SinThL > snlmx ||
-               Matches(Ref.ExclHKL, r.H, w.NDim, false) ||
-               (anyUseOnly && !Matches(Ref.ExclHKL, r.H, w.NDim, true));
+               Matches(ref.ExclHKL, r.H, w.NDim, false) ||
+               (anyUseOnly && !Matches(ref.ExclHKL, r.H, w.NDim, true));
       w.Obs.I = r.I;
       w.Obs.SigI0 = r.SigI;
       refl.push_back(w);
@@ -285,9 +291,10 @@ int Run::ReadInput() {
 }
 
 int Run::Prepare() {
-  if (RefPrelimConstr(p) != 0) return Fail({std::string(refinemsg::ReadFailed) + "constraints"});
+  if (RefPrelimConstr(p, ref) != 0)
+    return Fail({std::string(refinemsg::ReadFailed) + "constraints"});
   for (const auto& l : p.Listing) lst.push_back(l);
-  if (CalcPrepare(s, p) != 0)
+  if (CalcPrepare(s, p, ref.Run) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "structure factors"});
   std::vector<double> iobs;
   for (const auto& r : refl) iobs.push_back(r.Obs.I);
@@ -311,7 +318,7 @@ int Run::Prepare() {
     ndim = std::max(ndim, ph.NDim);
     magnetic |= ph.Magnetic;
   }
-  RefSetRFacTabs(tabs, opt.FSquare, p.NRef, ndim, magnetic, names, Ref.RFactors);
+  RefSetRFacTabs(tabs, opt.FSquare, p.NRef, ndim, magnetic, names, ref.RFactors);
   // Twin domains of the reflections: the domain whose reflection alone lies at
   // the observed position, or "overlapped" when reflections of several domains
   // coincide there (TwinParts; the geometry does not change between cycles).
@@ -468,6 +475,13 @@ int Run::Cancelled() {
   return 1;
 }
 
+int Run::RepeatCycle(const InverResult& prevInv, double damp, ZmenaState& z) {
+  lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
+  if (inverbackdamp(p, prevInv, damp, z, lst) != 0) return Fail({std::string(lsqmsg::TooManyRed)});
+  CalcUpdate(s, p);
+  return 0;
+}
+
 void Run::PisZmeny(const ZmenaState& z) {
   lst.push_back("");
   lst.push_back(std::string(refinemsg::Changes));
@@ -482,7 +496,7 @@ void Run::PisZmeny(const ZmenaState& z) {
 }
 
 void Run::PisCor() {
-  const double lim = RefReal(RkCorr);
+  const double lim = ref.Run.R(RkCorr);
   std::vector<std::string> lines;
   for (int i = 0; i < p.NRef; ++i)
     for (int j = 0; j < i; ++j) {
@@ -509,33 +523,33 @@ int Run::Execute() {
           "Data block {} holds powder data: the powder refinement is not part of this run.",
           b + 1)});
   }
-  const int cyclesAsked = std::max(0, RefInt(RkCycles));
+  const int cyclesAsked = std::max(0, ref.Run.I(RkCycles));
   // Cycles, damping and the Marquardt technique live in the progress control,
   // where the user may change them while the run goes on.
   prog.Cycles = cyclesAsked;
-  prog.Damp = RefReal(RkDamp);
-  prog.LsMethod = RefInt(RkLsMethod);
-  prog.MarqLam = RefReal(RkMarqLam);
+  prog.Damp = ref.Run.R(RkDamp);
+  prog.LsMethod = ref.Run.I(RkLsMethod);
+  prog.MarqLam = ref.Run.R(RkMarqLam);
   prog.Tabs = &tabs;
   double& damp = prog.Damp;
   ZmenaState z;
   z.Cycles = cyclesAsked;
-  z.ConvChck = RefInt(RkConvChck) == 1;
-  z.ConvCycl = std::max(1, RefInt(RkConvCycl));
-  z.ConvLim = RefReal(RkConvLim);
-  z.UIsoLim = RefReal(RkUIsoLim);
+  z.ConvChck = ref.Run.I(RkConvChck) == 1;
+  z.ConvCycl = std::max(1, ref.Run.I(RkConvCycl));
+  z.ConvLim = ref.Run.R(RkConvLim);
+  z.UIsoLim = ref.Run.R(RkUIsoLim);
   if (opt.FSquare)
     for (const auto& b : s.Block)
       if (b.ScalePar >= 0) z.SqScale.push_back(b.ScalePar);
   DynDampState dyn;
-  dyn.TolDynam = RefReal(RkTolDynam);
-  dyn.RedDynam = RefReal(RkRedDynam);
-  dyn.NcDynam = RefInt(RkNcDynam);
+  dyn.TolDynam = ref.Run.R(RkTolDynam);
+  dyn.RedDynam = ref.Run.R(RkRedDynam);
+  dyn.NcDynam = ref.Run.I(RkNcDynam);
   dyn.DampStart = damp;
-  const bool keyDynam = RefInt(RkKeyDynam) == 1;
+  const bool keyDynam = ref.Run.I(RkKeyDynam) == 1;
   InverResult inv, prevInv;
   bool havePrev = false, shifted = false;
-  const int print = RefInt(RkPrint);
+  const int print = ref.Run.I(RkPrint);
   std::vector<std::string> reflLists;
   int cycle = 0;
   while (cycle <= prog.Cycles) {
@@ -563,13 +577,8 @@ int Run::Execute() {
         sv.insert(sv.end(), calcProblem.begin(), calcProblem.end());
       if (!keyDynam || !havePrev) return Fail(calcProblem);
       for (const auto& m : calcProblem) lst.push_back(m);
-      if (dyn.RedDynam > 1.) damp /= dyn.RedDynam;
-      dyn.SinceRed = 0;
-      if (++dyn.NRed > kMaxDynRed) return Fail({std::string(lsqmsg::TooManyRed)});
-      lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
-      if (inverbackdamp(p, prevInv, damp, z, lst) != 0)
-        return Fail({std::string(lsqmsg::TooManyRed)});
-      CalcUpdate(s, p);
+      if (RefDynReduce(dyn, damp) == DynTooMany) return Fail({std::string(lsqmsg::TooManyRed)});
+      if (RepeatCycle(prevInv, damp, z)) return 1;
       continue;
     }
     if (nUsed == 0) return Fail({std::string(refinemsg::NoRefl)});
@@ -585,10 +594,7 @@ int Run::Execute() {
         // Back to the parameters of the backups and the last solution again
         // with the smaller damping; the cycle is repeated.
         tabs.History.pop_back();
-        lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
-        if (inverbackdamp(p, prevInv, damp, z, lst) != 0)
-          return Fail({std::string(lsqmsg::TooManyRed)});
-        CalcUpdate(s, p);
+        if (RepeatCycle(prevInv, damp, z)) return 1;
         continue;
       }
     }
@@ -608,7 +614,7 @@ int Run::Execute() {
     is.Cycle = cycle + 1;
     is.LsMethod = prog.LsMethod;
     is.MarqLam = prog.MarqLam;
-    is.EsdCorr = RefInt(RkEsdCorr) == 1;
+    is.EsdCorr = ref.Run.I(RkEsdCorr) == 1;
     is.NDatBlocks = static_cast<int>(blocks.size());
     if (is.EsdCorr) is.Berar = BerarFactor(bres.data(), static_cast<long long>(bres.size()));
     if (!solve) {
@@ -704,19 +710,19 @@ int Run::Execute() {
     if (FeCopyFile(fln + ".m40", fln + ".s40") != 0 || iom40(M40Write, fln + ".m40") != 0)
       return Fail({std::string(refinemsg::WriteFailed) + fln + ".m40"});
   }
-  RefLast.Obs = RefRFacOverall(tabs, true);
-  RefLast.All = RefRFacOverall(tabs, false);
-  RefLast.CyclesDone = cycle;
-  RefLast.Summary = RefMakeRFacString(tabs.Overall, opt.FSquare, p.NRef) +
-                    fmt::format(" GOF(obs)={:.2f}", RefLast.Obs.Gof);
-  RefLast.NPar = p.NRef;
-  RefLast.MaxChange = z.MaxChange;
-  for (int i : blocked) RefLast.Blocked.push_back(p.Info[static_cast<size_t>(i)].Label);
-  RefLast.Serious = serious;
+  sum.Obs = RefRFacOverall(tabs, true);
+  sum.All = RefRFacOverall(tabs, false);
+  sum.CyclesDone = cycle;
+  sum.Summary = RefMakeRFacString(tabs.Overall, opt.FSquare, p.NRef) +
+                fmt::format(" GOF(obs)={:.2f}", sum.Obs.Gof);
+  sum.NPar = p.NRef;
+  sum.MaxChange = z.MaxChange;
+  for (int i : blocked) sum.Blocked.push_back(p.Info[static_cast<size_t>(i)].Label);
+  sum.Serious = serious;
   // "callfour": the Fourier tool on the new ".m80" and M40. It runs after M40
   // is written, so that what it writes into M40 (peaks) is not overwritten.
   // Its failure, or its absence from the tool table, does not fail the run.
-  if (RefInt(RkCallFour) == 1) {
+  if (ref.Run.I(RkCallFour) == 1) {
     if (FourierHook() && FourierHook()() != 0)
       lst.push_back("The Fourier calculation called after the refinement failed.");
   }
@@ -725,8 +731,8 @@ int Run::Execute() {
 
 }  // namespace
 
-int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
-  RefLast = RefRunSummary{};
+int RefineRun(const std::string& fln, std::vector<std::string>& listing, RefRunSummary& summary) {
+  summary = RefRunSummary{};
   if (!FeFileExists(fln + ".m90")) {
     listing.push_back(std::string(refinemsg::NoM90));
     Say(ReportKind::Error, {std::string(refinemsg::NoM90)});
@@ -735,7 +741,7 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
   const AtomModel savedModel = Struct.Model;
   const BasicData savedBasic = Struct.Basic;
   listing.push_back(fmt::format("{} {} - refinement of {}", Sess.ProgramName, Sess.Version, fln));
-  Run run(fln, listing);
+  Run run(fln, listing, summary);
   int rc = 1;
   {
     struct ProgressWindow {
@@ -754,19 +760,17 @@ int RefineRun(const std::string& fln, std::vector<std::string>& listing) {
   if (rc != 0) {
     Struct.Model = savedModel;
     Struct.Basic = savedBasic;
-  } else if (!RefLast.Serious.empty()) {
+  } else if (!summary.Serious.empty()) {
     Say(ReportKind::Warning, {std::string(refinemsg::SeriousInListing)});
   }
   return rc;
 }
 
-int Refine() {
+int Refine(RefRunSummary& summary) {
   std::vector<std::string> listing;
-  const int rc = RefineRun(Sess.fln, listing);
-  if (!Sess.fln.empty() && !listing.empty()) {
+  const int rc = RefineRun(Sess.fln, listing, summary);
+  if (!Sess.fln.empty() && !listing.empty())
     (void)FeWriteFileAtomic(Sess.fln + ".ref", Join(listing));
-    if (rc == 0) ReportLine(RefLast.Summary);
-  }
   return rc;
 }
 

@@ -32,7 +32,7 @@ struct RefWorkRefl {
   RefObs Obs;          // Fo, sigma(Fo) (fweakflag) prepared once
 };
 
-// Result of the last run (for the summary, the CIF and the tests).
+// Result of a run (for the summary line, the CIF and the tests).
 struct RefRunSummary {
   RFacVal Obs, All;  // overall values of the last cycle
   int CyclesDone = 0;
@@ -42,16 +42,16 @@ struct RefRunSummary {
   std::vector<std::string> Serious;  // serious warnings
   std::string Summary;               // R-factor summary line of the last cycle
 };
-extern RefRunSummary RefLast;
-
-// The whole run on the open structure (Sess.fln). Returns 0 on success, 1
-// after the message when the run failed or was stopped.
-[[nodiscard]] int Refine();
+// The whole run on the open structure (Sess.fln), the listing written to
+// ".ref". Returns 0 on success with the result in summary, 1 after the message
+// when the run failed or was stopped.
+[[nodiscard]] int Refine(RefRunSummary& summary);
 // "callfour": what runs the Fourier calculation after a refinement (the
 // application connects its Fourier tool; 0 success). Without one, nothing runs.
 void RefSetFourierHook(std::function<int()> fn);
-// The same with the listing lines returned (tests).
-[[nodiscard]] int RefineRun(const std::string& fln, std::vector<std::string>& listing);
+// The same on fln with the listing lines returned (tests).
+[[nodiscard]] int RefineRun(const std::string& fln, std::vector<std::string>& listing,
+                            RefRunSummary& summary);
 
 // sin(theta)/lambda of a reflection of a phase (modulation vectors added).
 double RefSinThL(const PhaseBasic& ph, const int* h, int ndim);

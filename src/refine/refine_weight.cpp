@@ -8,26 +8,26 @@
 
 namespace tarn {
 
-RefWeightOpt RefWeightOptFromSettings() {
+RefWeightOpt RefWeightOptFromSettings(const RefValues& run) {
   RefWeightOpt o;
-  o.FWeak = RefInt(RkFWeakFlag);
-  o.Weight = RefInt(RkWeight);
-  o.FSquare = RefInt(RkFSquare) != 0;
-  o.ShelxW = RefInt(RkShelxW) > 0;
-  o.StUnstab = RefInt(RkStUnstab) != 0;
-  o.WilsonMod = RefInt(RkWilsonMod) == 1;
-  o.WtSnthl = RefInt(RkWtSnthl) == 1;
-  o.Simul = RefInt(RkSimul) != 0;
-  o.UseUnobs = RefInt(RkUseUnobs) == 1;
-  o.SkipBad = RefInt(RkSkipBad) == 1;
-  o.Unstab = RefReal(RkUnstab);
-  o.Unstab2 = RefReal(RkUnstab2);
+  o.FWeak = run.I(RkFWeakFlag);
+  o.Weight = run.I(RkWeight);
+  o.FSquare = run.I(RkFSquare) != 0;
+  o.ShelxW = run.I(RkShelxW) > 0;
+  o.StUnstab = run.I(RkStUnstab) != 0;
+  o.WilsonMod = run.I(RkWilsonMod) == 1;
+  o.WtSnthl = run.I(RkWtSnthl) == 1;
+  o.Simul = run.I(RkSimul) != 0;
+  o.UseUnobs = run.I(RkUseUnobs) == 1;
+  o.SkipBad = run.I(RkSkipBad) == 1;
+  o.Unstab = run.R(RkUnstab);
+  o.Unstab2 = run.R(RkUnstab2);
   o.BlockU = o.Unstab;
-  o.YoMin = RefReal(RkYoMin);
-  o.YoMax = RefReal(RkYoMax);
-  o.SigLevel = RefReal(RkSigLevel);
-  o.BadRef = RefReal(RkBadRef);
-  o.RefExcl = RefReal(RkRefExcl);
+  o.YoMin = run.R(RkYoMin);
+  o.YoMax = run.R(RkYoMax);
+  o.SigLevel = run.R(RkSigLevel);
+  o.BadRef = run.R(RkBadRef);
+  o.RefExcl = run.R(RkRefExcl);
   return o;
 }
 

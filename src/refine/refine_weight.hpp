@@ -14,6 +14,8 @@
 // so that a copy of the data multiplied by k gets the weights divided by k**2.
 namespace tarn {
 
+struct RefValues;
+
 // Tolerances and constants of the observation routines.
 inline constexpr double kObsWeakFrac = 0.01;   // I > 0.01 sigma(I): sigma(Fo) = sigma(I) / (2 Fo)
 inline constexpr double kObsWeakSig = 5.0;     // else sigma(Fo) = 5 sqrt(sigma(I))
@@ -39,8 +41,8 @@ struct RefWeightOpt {
   double BadRef = 3.;               // badref
   double RefExcl = 30.;             // refexcl
 };
-// The options of the run from the refinement settings (Ref.Run).
-RefWeightOpt RefWeightOptFromSettings();
+// The options of the run from the refinement settings in force (RefSettings::Run).
+RefWeightOpt RefWeightOptFromSettings(const RefValues& run);
 
 struct RefObs {
   double I = 0., SigI0 = 0.;     // intensity and sigma(I) as read

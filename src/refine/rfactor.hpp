@@ -104,7 +104,7 @@ struct RFacTabs {
   std::vector<RFacCycle> History;  // one entry per RFactorWrite
 };
 
-// Groups for the run: partial commands (Ref.RFactors), data blocks, satellites.
+// Groups for the run: partial commands ("rfactors"), data blocks, satellites.
 void RefSetRFacTabs(RFacTabs& t, bool fsquare, int npar, int ndim, bool magnetic,
                     const std::vector<std::string>& datBlockNames,
                     const std::vector<RefHklSel>& partial);
@@ -115,19 +115,23 @@ void RefSetRFacDomains(RFacTabs& t, int ndomain);
 // domain, else kRFacOverlapped. `overlap` is set when more than one
 // reflection contributes (TwinParts), whatever their domains.
 int RefTwinDomain(const TwinSetup& t, const int* h, bool& overlap);
+// RefRFacNuluj: clears the R-factor sums.
 // Clears all sums (not the history).
 void RefRFacNuluj(RFacTabs& t);
+// RFactorSuma: adds one reflection to the R-factor sums.
 // Adds one reflection.
 void RFactorSuma(RFacTabs& t, const RFacRefl& r);
 // Values of the overall records (obs, all).
 RFacVal RefRFacOverall(const RFacTabs& t, bool obs);
 // Expected weighted R of the overall obs record: 100 sqrt(n - p) / sqrt(sum w Yo**2).
 double RefRFacExpected(const RFacTabs& t);
+// RFactorWrite: writes the R-factor lines of one cycle.
 // Lines of one cycle; the cycle is appended to t.History.
 void RFactorWrite(RFacTabs& t, int cycle, double damp, std::vector<std::string>& out);
 // Machine-readable line "(a1,'factors',i1,': ',4f8.4,3i7)".
 std::string RFacMachineLine(char kind, int index, const RFacVal& obs, const RFacVal& all,
                             bool fsquare, int nskip);
+// PisRfac: writes the R-factor tables after the run.
 // The tables after the run: overview, zones and overall, partial R factors.
 void PisRfac(const RFacTabs& t, std::vector<std::string>& out);
 // "R(obs)= ... wR(obs)= ... R(all)= ... wR(all)= ..." (wR2 on F**2), " ------" for values
@@ -138,6 +142,7 @@ std::string RefMakeRFacString(const RFacGroup& g, bool fsquare, int npar);
 // quantity first, at most kRFacWorstCount) and the rejected ("#") reflections.
 std::vector<RFacRefl> RefWorstReflections(const std::vector<RFacRefl>& used, bool fsquare,
                                           int count = kRFacWorstCount);
+// RefCalcRval: lists the reflections of a set (worst agreement, rejected).
 // Listing of the given reflections with a heading and the R values of the
 // listed set: indices, Fo, Fc, sigma, |Fo-Fc|/sigma, flag.
 void RefCalcRval(const std::vector<RFacRefl>& list, const std::string& heading, bool fsquare,

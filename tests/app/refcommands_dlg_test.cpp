@@ -82,13 +82,14 @@ TEST_F(RefFileTest, DialogEditsAndRewrites) {
   EXPECT_NE(m50.find("useonly hkl : l=2n"), std::string::npos) << m50;
   EXPECT_NE(m50.find("fourier"), std::string::npos);
   int error = 1;
-  RefReadCommands(error);
+  RefSettings ref;
+  RefReadCommands(ref, error);
   ASSERT_EQ(error, 0);
-  EXPECT_EQ(RefInt(RkCycles), 7);
-  EXPECT_FLOAT_EQ(RefReal(RkDamp), 0.5f);
-  EXPECT_EQ(RefInt(RkPrint), 1);
-  EXPECT_EQ(Ref.Fixed.size(), 2u);
-  EXPECT_EQ(Ref.ExclHKL.size(), 1u);
+  EXPECT_EQ(ref.Run.I(RkCycles), 7);
+  EXPECT_FLOAT_EQ(ref.Run.R(RkDamp), 0.5f);
+  EXPECT_EQ(ref.Run.I(RkPrint), 1);
+  EXPECT_EQ(ref.Fixed.size(), 2u);
+  EXPECT_EQ(ref.ExclHKL.size(), 1u);
   EXPECT_FALSE(fs::exists(Sess.fln + "_dontuse.tmp"));
 }
 

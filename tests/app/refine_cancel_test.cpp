@@ -88,6 +88,7 @@ class RefineCancel : public ::testing::Test {
   FeScriptToolkit tk_;
   fs::path dir_;
   std::string fln_;
+  RefRunSummary sum;  // of the last run
 };
 
 // Cancel in the middle of a cycle, asked and confirmed, confirmed by the key
@@ -108,7 +109,7 @@ TEST_F(RefineCancel, CancelKeepsM40AndM50ByteForByteAndRemovesTheBackups) {
     tk_.PushPoll(c.atPoll, ProgressCancel, c.subKind);
     tk_.Answers.push_back(c.answer);
     std::vector<std::string> lst;
-    const int rc = RefineRun(fln_, lst);
+    const int rc = RefineRun(fln_, lst, sum);
     EXPECT_EQ(tk_.ProgressOpen, 0);
     EXPECT_EQ(tk_.Count(progressmsg::AskCancel), c.subKind == 1 ? 0 : 1);
     EXPECT_FALSE(fs::exists(fln_ + ".l40"));
@@ -121,7 +122,7 @@ TEST_F(RefineCancel, CancelKeepsM40AndM50ByteForByteAndRemovesTheBackups) {
       EXPECT_FALSE(fs::exists(fln_ + ".s40"));
     } else {
       EXPECT_EQ(rc, 0);
-      EXPECT_GE(RefLast.CyclesDone, 2);
+      EXPECT_GE(sum.CyclesDone, 2);
       EXPECT_NE(Bytes(".m40"), m40);
       std::ofstream(fln_ + ".m40", std::ios::binary) << m40;
       fs::remove(fln_ + ".s40");
@@ -147,8 +148,8 @@ TEST_F(RefineCancel, EndAfterThisCycleAndFewerCyclesEndNormally) {
       tk_.Forms.push_back({"1", "0.8", "0", "0"});
     }
     std::vector<std::string> lst;
-    ASSERT_EQ(RefineRun(fln_, lst), 0);
-    EXPECT_EQ(RefLast.CyclesDone, 1);
+    ASSERT_EQ(RefineRun(fln_, lst, sum), 0);
+    EXPECT_EQ(sum.CyclesDone, 1);
     EXPECT_EQ(tk_.Count(progressmsg::AskEnd), variant == 0 ? 1 : 0);
     EXPECT_TRUE(Has(lst, "R-factors overview"));
     EXPECT_NE(Bytes(".m40"), m40);
@@ -166,7 +167,7 @@ TEST_F(RefineCancel, CallFourRunsTheFourierToolAfterTheFinalWriting) {
   RefineBlock("  cycles 1\n  callfour 1\n");
   RegisterRefineTools();  // connects callfour to the tool table
   std::vector<std::string> lst;
-  ASSERT_EQ(RefineRun(fln_, lst), 0);
+  ASSERT_EQ(RefineRun(fln_, lst, sum), 0);
   EXPECT_TRUE(tk_.Saw(msg::NotAvailable));
 
   const std::string m40 = Bytes(".m40");
@@ -179,7 +180,7 @@ TEST_F(RefineCancel, CallFourRunsTheFourierToolAfterTheFinalWriting) {
     return 0;
   });
   lst.clear();
-  ASSERT_EQ(RefineRun(fln_, lst), 0);
+  ASSERT_EQ(RefineRun(fln_, lst, sum), 0);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(seen, m40);  // the copy of the old M40 was already made
   EXPECT_TRUE(fs::exists(fln_ + ".m80"));
@@ -198,8 +199,8 @@ TEST_F(RefineCancel, StUnstabTakesTheBlockEstimateFromM90) {
     b[0].InstabU = us[k];
     ASSERT_EQ(WriteM90File(fln_ + ".m90", b, r), 0);
     std::vector<std::string> lst;
-    ASSERT_EQ(RefineRun(fln_, lst), 0);
-    gof[k] = RefLast.All.Gof;
+    ASSERT_EQ(RefineRun(fln_, lst, sum), 0);
+    gof[k] = sum.All.Gof;
     const char* want[3] = {"no instability term", "statistics: 0.05000", "statistics: -0.05000"};
     EXPECT_TRUE(Has(lst, want[k])) << k;
   }

@@ -44,7 +44,8 @@ double Adp(const AtomRec& a, int k) {
 }
 
 bool HasLine(int kw, std::string_view text) {
-  for (const auto& l : Ref.EditLines[static_cast<size_t>(kw - RefFirstSpecial)])
+  const auto& lines = ShelxImport.Ref.EditLines;
+  for (const auto& l : lines[static_cast<size_t>(kw - RefFirstSpecial)])
     if (l.Text == text) return true;
   return false;
 }
@@ -96,11 +97,11 @@ TEST_F(ShelxTest, NaClResult) {
   EXPECT_NEAR(Adp(cl, 0), 2. * pi * pi * 0.01793 / (5.641087 * 5.641087), 1e-10);
   EXPECT_NEAR(Adp(cl, 3), 0., 1e-15);
   EXPECT_DOUBLE_EQ(Struct.Model.DatBlock.at(0).Scale.Val[0], 12.01658);
-  EXPECT_EQ(Ref.Edit.I(RkShelxW), 1);
-  EXPECT_EQ(Ref.Edit.I(RkWeight), 0);
-  EXPECT_EQ(Ref.Edit.I(RkFSquare), 1);
-  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab), 0.0089f);
-  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab2), 0.f);
+  EXPECT_EQ(ShelxImport.Ref.Edit.I(RkShelxW), 1);
+  EXPECT_EQ(ShelxImport.Ref.Edit.I(RkWeight), 0);
+  EXPECT_EQ(ShelxImport.Ref.Edit.I(RkFSquare), 1);
+  EXPECT_FLOAT_EQ(ShelxImport.Ref.Edit.R(RkUnstab), 0.0089f);
+  EXPECT_FLOAT_EQ(ShelxImport.Ref.Edit.R(RkUnstab2), 0.f);
   EXPECT_EQ(ShelxImport.Hklf, 4);
 }
 
@@ -131,7 +132,7 @@ TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
   EXPECT_NEAR(Occ(*FindAt("C16")), 0.90572, 1e-6);
   EXPECT_TRUE(HasLine(RkEquation, "ai[C16] = 1 - ai[C18B]"));
   EXPECT_TRUE(HasLine(RkEquation, "ai[H17B] = ai[C18B]"));
-  EXPECT_EQ(Ref.EditLines[RkEquation - RefFirstSpecial].size(), 19u);
+  EXPECT_EQ(ShelxImport.Ref.EditLines[RkEquation - RefFirstSpecial].size(), 19u);
 
   // Riding Uiso = 1.2 Ueq(pivot): the CIF lists 0.029 for H18B
   // (Ueq(C18B) = 0.0245) and 0.034 for H16.
@@ -141,13 +142,13 @@ TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
   // Aromatic CH (AFIX 43) as trigonal hydro constraints, two neighbours of
   // the pivot found from the geometry; ten such groups in the file.
   int nHydro = 0;
-  for (const auto& l : Ref.EditLines[RkKeep - RefFirstSpecial])
+  for (const auto& l : ShelxImport.Ref.EditLines[RkKeep - RefFirstSpecial])
     if (l.Text.rfind("hydro triang ", 0) == 0) ++nHydro;
   EXPECT_EQ(nHydro, 10);
-  EXPECT_EQ(Ref.Keep.size(), 20u);  // parsed: 10 hydro + 10 riding
+  EXPECT_EQ(ShelxImport.Ref.Keep.size(), 20u);  // parsed: 10 hydro + 10 riding
   // Weighting as WGHT 0.0369 0.2813.
-  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab), 0.01845f);
-  EXPECT_FLOAT_EQ(Ref.Edit.R(RkUnstab2), 0.2813f);
+  EXPECT_FLOAT_EQ(ShelxImport.Ref.Edit.R(RkUnstab), 0.01845f);
+  EXPECT_FLOAT_EQ(ShelxImport.Ref.Edit.R(RkUnstab2), 0.2813f);
   // Restraints without a counterpart are listed.
   std::string all;
   for (const auto& l : ShelxImport.NotConverted) all += l + "\n";
@@ -235,7 +236,7 @@ TEST_F(ShelxTest, CodedParametersTwinExtinctionRestraints) {
   EXPECT_DOUBLE_EQ(d.Ext.Val[0], 0.012);
   EXPECT_TRUE(HasLine(RkDistFix, "1.43 0.01 C1 O1; C2 O1"));
   EXPECT_TRUE(HasLine(RkDistFix, "= 0.02 C1 C2; C2 O1"));
-  EXPECT_EQ(Ref.Restraint.size(), 2u);
+  EXPECT_EQ(ShelxImport.Ref.Restraint.size(), 2u);
 }
 
 TEST_F(ShelxTest, BadInputNamesFileAndLineAndKeepsState) {
@@ -277,8 +278,8 @@ TEST_F(ShelxTest, WrittenStructureReadsBackTheSameModel) {
   ASSERT_EQ(ImportShelxModel(res, "SH2185_Cu.res", msg), 0);
   const AtomModel model = Struct.Model;
   const BasicData basic = Struct.Basic;
-  const RefValues edit = Ref.Edit;
-  const auto lines = Ref.EditLines;
+  const RefValues edit = ShelxImport.Ref.Edit;
+  const auto lines = ShelxImport.Ref.EditLines;
   const std::string fln = (Dir / "sh").string();
   ASSERT_EQ(WriteImportedStructure(fln), 0);
 
@@ -303,11 +304,12 @@ TEST_F(ShelxTest, WrittenStructureReadsBackTheSameModel) {
   // The refinement block.
   Sess.fln = fln;
   int error = 0;
-  RefReadCommands(error);
+  RefSettings read;
+  RefReadCommands(read, error);
   EXPECT_EQ(error, 0);
-  EXPECT_EQ(Ref.Run, edit);
+  EXPECT_EQ(read.Run, edit);
   for (int k : {RkEquation, RkKeep, RkDistFix})
-    EXPECT_EQ(Ref.Lines[static_cast<size_t>(k - RefFirstSpecial)],
+    EXPECT_EQ(read.Lines[static_cast<size_t>(k - RefFirstSpecial)],
               lines[static_cast<size_t>(k - RefFirstSpecial)])
         << k;
 }

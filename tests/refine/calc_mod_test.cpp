@@ -3,7 +3,6 @@
 // analytic derivatives against finite differences, equivalent satellites in a
 // superspace group, composite index transformation.
 #include "refine/calc_mod.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,8 @@
 #include <numbers>
 
 #include "model/basic.hpp"
+#include "model/structure.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -76,27 +77,9 @@ AtomRec MakeAtom(const AtomShape& sh) {
   return a;
 }
 
-AtomShape Shape(int adp, int nOcc, int nPos, int nAdp, bool crenel = false, bool saw = false) {
-  AtomShape s;
-  s.AdpOrder = adp;
-  s.NWave[0] = nOcc;
-  s.NWave[1] = nPos;
-  s.NWave[2] = nAdp;
-  s.Flag[0] = crenel ? 1 : 0;
-  s.Flag[1] = saw ? 1 : 0;
-  return s;
-}
-
-Cx G(const AtomRec& a, int method, const int* h) {
-  ModAtomPrep m;
-  EXPECT_EQ(CalcmPrepare(m, a, 0, method), 0);
-  Cx g;
-  std::string msg;
-  const int rc = method == 0 ? Calcm1(m, a, h, g, nullptr, nullptr, &msg)
-                             : Calcm2(m, a, h, g, nullptr, nullptr, &msg);
-  EXPECT_EQ(rc, 0) << msg;
-  return g;
-}
+using testsim::ExpectModDerivatives;
+using testsim::ModG;
+using testsim::WaveShape;
 
 const std::vector<std::array<int, 4>> kRefl = {
     {1, 0, 0, 0},   {2, -1, 3, 0}, {1, 1, 1, 1},  {0, 2, -1, -1}, {3, 1, 2, 2},
@@ -110,7 +93,7 @@ void SetTestGroup() {
 
 TEST(Calcm, UnmodulatedAtomEqualsPeriodicSum) {
   SetTestGroup();
-  const AtomRec a = MakeAtom(Shape(2, 0, 0, 0));
+  const AtomRec a = MakeAtom(WaveShape(2, 0, 0, 0));
   const PhaseSymmetry& ps = Struct.Basic.Phase[0].Symmetry;
   const double* v = a.Par.Val.data();
   for (const auto& h : kRefl) {
@@ -134,7 +117,7 @@ TEST(Calcm, UnmodulatedAtomEqualsPeriodicSum) {
           ref += v[0] * std::exp(-ex) * std::polar(1., 2. * kPi * ph);
         }
     for (int method : {0, 1}) {
-      const Cx g = G(a, method, h.data());
+      const Cx g = ModG(a, method, h.data());
       EXPECT_NEAR(g.real(), ref.real(), 1e-9) << method << " " << h[0] << h[1] << h[2] << h[3];
       EXPECT_NEAR(g.imag(), ref.imag(), 1e-9) << method;
     }
@@ -146,16 +129,17 @@ TEST(Calcm, BesselAndIntegrationAgree) {
   // Harmonic waves of every kind handled by both methods, anisotropic and
   // isotropic ADP, and a crenel under displacive waves (Bessel terms convolved
   // with the crenel's Fourier coefficients).
-  const std::vector<AtomShape> shapes = {Shape(2, 0, 2, 0), Shape(2, 1, 2, 1), Shape(1, 2, 1, 2),
-                                         Shape(2, 0, 2, 0, true), Shape(2, 1, 1, 0, true)};
+  const std::vector<AtomShape> shapes = {WaveShape(2, 0, 2, 0), WaveShape(2, 1, 2, 1),
+                                         WaveShape(1, 2, 1, 2), WaveShape(2, 0, 2, 0, true),
+                                         WaveShape(2, 1, 1, 0, true)};
   for (const auto& sh : shapes) {
     const AtomRec a = MakeAtom(sh);
     // Bessel terms below 1e-5 are dropped: weak satellites are compared on the
     // scale of the strongest reflection.
     const int zero[4] = {};
-    const double scale = std::abs(G(a, 1, zero));
+    const double scale = std::abs(ModG(a, 1, zero));
     for (const auto& h : kRefl) {
-      const Cx g1 = G(a, 0, h.data()), g2 = G(a, 1, h.data());
+      const Cx g1 = ModG(a, 0, h.data()), g2 = ModG(a, 1, h.data());
       EXPECT_LE(std::abs(g1 - g2), 1e-4 * std::max(std::abs(g2), 0.05 * scale))
           << sh.NWave[0] << sh.NWave[1] << sh.NWave[2] << sh.Flag[0] << " h " << h[0] << h[1]
           << h[2] << h[3] << " " << g1 << " " << g2;
@@ -165,8 +149,8 @@ TEST(Calcm, BesselAndIntegrationAgree) {
 
 TEST(Calcm, CrenelOfWidthOneIsPlainOccupancy) {
   SetTestGroup();
-  AtomRec plain = MakeAtom(Shape(2, 0, 2, 1));
-  AtomRec cren = MakeAtom(Shape(2, 0, 2, 1, true));
+  AtomRec plain = MakeAtom(WaveShape(2, 0, 2, 1));
+  AtomRec cren = MakeAtom(WaveShape(2, 0, 2, 1, true));
   const AtomLayoutInfo l = AtomLayout(cren.Shape);
   cren.Par.Val[l.Off[BlkCrenel]] = 0.37;
   cren.Par.Val[l.Off[BlkCrenel] + 1] = 1.;
@@ -175,10 +159,10 @@ TEST(Calcm, CrenelOfWidthOneIsPlainOccupancy) {
   for (int b : {BlkPosWave, BlkAdpWave})
     for (int i = 0; i < l.Len[b]; ++i) cren.Par.Val[l.Off[b] + i] = plain.Par.Val[lp.Off[b] + i];
   const int zero[4] = {};
-  const double scale = std::abs(G(plain, 1, zero));
+  const double scale = std::abs(ModG(plain, 1, zero));
   for (const auto& h : kRefl)
     for (int method : {0, 1}) {
-      const Cx g1 = G(cren, method, h.data()), g2 = G(plain, method, h.data());
+      const Cx g1 = ModG(cren, method, h.data()), g2 = ModG(plain, method, h.data());
       EXPECT_LE(std::abs(g1 - g2), (method == 0 ? 1e-5 : 1e-8) * scale) << method << " " << h[3];
     }
 }
@@ -192,15 +176,15 @@ TEST(Calcm, DerivativesMatchFiniteDifferences) {
     int funType;
   };
   const std::vector<Case> cases = {
-      {"harmonic, integration", Shape(2, 2, 2, 1), 1, 0},
-      {"harmonic, Bessel", Shape(2, 2, 2, 1), 0, 0},
-      {"isotropic, Bessel", Shape(1, 1, 1, 2), 0, 0},
-      {"crenel, integration", Shape(2, 1, 2, 1, true), 1, 0},
-      {"crenel, Bessel", Shape(2, 1, 2, 0, true), 0, 0},
-      {"sawtooth", Shape(1, 0, 1, 0, false, true), 1, 0},
-      {"static anharmonic, integration", Shape(4, 1, 1, 1), 1, 0},
-      {"crenel, Legendre", Shape(2, 1, 2, 1, true), 1, FunLegendre},
-      {"crenel, x-harmonics", Shape(2, 0, 2, 0, true), 1, FunXHarm},
+      {"harmonic, integration", WaveShape(2, 2, 2, 1), 1, 0},
+      {"harmonic, Bessel", WaveShape(2, 2, 2, 1), 0, 0},
+      {"isotropic, Bessel", WaveShape(1, 1, 1, 2), 0, 0},
+      {"crenel, integration", WaveShape(2, 1, 2, 1, true), 1, 0},
+      {"crenel, Bessel", WaveShape(2, 1, 2, 0, true), 0, 0},
+      {"sawtooth", WaveShape(1, 0, 1, 0, false, true), 1, 0},
+      {"static anharmonic, integration", WaveShape(4, 1, 1, 1), 1, 0},
+      {"crenel, Legendre", WaveShape(2, 1, 2, 1, true), 1, FunLegendre},
+      {"crenel, x-harmonics", WaveShape(2, 0, 2, 0, true), 1, FunXHarm},
   };
   const std::array<int, 4> hs[] = {{2, -1, 3, 1}, {1, 1, 2, -2}, {3, 1, 0, 0}};
   for (const Case& c : cases) {
@@ -211,66 +195,50 @@ TEST(Calcm, DerivativesMatchFiniteDifferences) {
     ModAtomPrep m;
     ASSERT_EQ(CalcmPrepare(m, a, 0, c.method), 0);
     const int np = m.Lay.NPar;
-    for (const auto& h : hs) {
-      auto eval = [&](const AtomRec& at, double* dr, double* di) {
-        Cx g;
-        const int rc = c.method == 0 ? Calcm1(m, at, h.data(), g, dr, di, nullptr)
-                                     : Calcm2(m, at, h.data(), g, dr, di, nullptr);
-        EXPECT_EQ(rc, 0);
-        return g;
-      };
-      std::vector<double> dr(np), di(np);
-      const Cx g0 = eval(a, dr.data(), di.data());
-      if (c.method == 0) {
-        // A truncated expansion has no accurate finite differences; its
-        // derivatives are checked against those of the integration, which are.
-        ModAtomPrep m1;
-        ASSERT_EQ(CalcmPrepare(m1, a, 0, 1), 0);
-        std::vector<double> r1(np), i1(np);
-        Cx g1;
-        ASSERT_EQ(Calcm2(m1, a, h.data(), g1, r1.data(), i1.data(), nullptr), 0);
-        // Tolerance: 1e-4 relative, and the truncation (1e-5 of the strongest
-        // contribution) times the largest factor 2 pi |k| of a derivative.
-        const int zero[4] = {};
-        Cx gmax;
-        ASSERT_EQ(Calcm2(m1, a, zero, gmax, nullptr, nullptr, nullptr), 0);
+    if (c.method == 0) {
+      // A truncated expansion has no accurate finite differences; its
+      // derivatives are checked against those of the integration, which are.
+      // Tolerance: 1e-4 relative, and the truncation (1e-5 of the strongest
+      // contribution) times the largest factor 2 pi |k| of a derivative.
+      ModAtomPrep m1;
+      ASSERT_EQ(CalcmPrepare(m1, a, 0, 1), 0);
+      const int zero[4] = {};
+      Cx g, gmax;
+      ASSERT_EQ(Calcm2(m1, a, zero, gmax, nullptr, nullptr, nullptr), 0);
+      for (const auto& h : hs) {
+        std::vector<double> dr(np), di(np), r1(np), i1(np);
+        ASSERT_EQ(Calcm1(m, a, h.data(), g, dr.data(), di.data(), nullptr), 0);
+        ASSERT_EQ(Calcm2(m1, a, h.data(), g, r1.data(), i1.data(), nullptr), 0);
         for (int i = 0; i < np; ++i) {
           const double tol = 1e-4 * std::max(std::abs(r1[i]), std::abs(i1[i])) +
                              1e-5 * 2. * kPi * 4. * std::abs(gmax);
           EXPECT_NEAR(dr[i], r1[i], tol) << c.what << " par " << i << " h " << h[3];
           EXPECT_NEAR(di[i], i1[i], tol) << c.what << " par " << i << " h " << h[3];
         }
-        continue;
       }
-      for (int i = 0; i < np; ++i) {
-        const double step = 1e-6;
-        AtomRec ap = a, am = a;
-        ap.Par.Val[i] += step;
-        am.Par.Val[i] -= step;
-        const Cx fd = (eval(ap, nullptr, nullptr) - eval(am, nullptr, nullptr)) / (2. * step);
-        const double tol = 2e-5 * std::max({1., std::abs(fd), std::abs(g0)});
-        EXPECT_NEAR(dr[i], fd.real(), tol) << c.what << " par " << i << " h " << h[3];
-        EXPECT_NEAR(di[i], fd.imag(), tol) << c.what << " par " << i << " h " << h[3];
-      }
+      continue;
     }
+    ExpectModDerivatives(m, a, std::vector<std::array<int, 4>>(std::begin(hs), std::end(hs)),
+                         c.what);
   }
 }
 
 TEST(Calcm, EquivalentSatellitesHaveEqualModulus) {
   SetTestGroup();
-  const AtomRec a = MakeAtom(Shape(2, 1, 2, 1));
+  const AtomRec a = MakeAtom(WaveShape(2, 1, 2, 1));
   for (const auto& h : kRefl) {
     if ((h[0] + h[1]) % 2 != 0) continue;  // C centring
     const std::array<int, 4> eq[] = {
         {-h[0], -h[1], h[2], h[3]}, {-h[0], -h[1], -h[2], -h[3]}, {h[0], h[1], -h[2], -h[3]}};
     for (int method : {0, 1}) {
-      const double f0 = std::abs(G(a, method, h.data()));
-      for (const auto& e : eq) EXPECT_NEAR(std::abs(G(a, method, e.data())), f0, 1e-8 + 1e-6 * f0);
+      const double f0 = std::abs(ModG(a, method, h.data()));
+      for (const auto& e : eq)
+        EXPECT_NEAR(std::abs(ModG(a, method, e.data())), f0, 1e-8 + 1e-6 * f0);
     }
   }
   // C centring extinguishes h + k odd.
   const int odd[4] = {1, 0, 2, 1};
-  EXPECT_NEAR(std::abs(G(a, 1, odd)), 0., 1e-12);
+  EXPECT_NEAR(std::abs(ModG(a, 1, odd)), 0., 1e-12);
 }
 
 TEST(Calcm, CompositePartUsesItsIndicesAndMetric) {
@@ -282,12 +250,12 @@ TEST(Calcm, CompositePartUsesItsIndicesAndMetric) {
   ph.NComp = 2;
   ph.WMatrix = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
                 {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0}};
-  AtomRec a = MakeAtom(Shape(1, 0, 0, 0));
+  AtomRec a = MakeAtom(WaveShape(1, 0, 0, 0));
   a.Part = 2;
   const double* v = a.Par.Val.data();
   const int h[4] = {1, 2, 0, 3};  // (1 2 3 0) in the part: a main reflection of part 2
   for (int method : {0, 1}) {
-    const Cx g = G(a, method, h);
+    const Cx g = ModG(a, method, h);
     // |k|^2 of a* + 2 b* + 3 q, q = 0.37 c*.
     const double k2 = 1. / 25. + 4. / 36. + std::pow(3. * 0.37 / 7., 2);
     const Cx ref = v[0] * std::exp(-2. * kPi * kPi * v[4] * k2) *
@@ -296,12 +264,12 @@ TEST(Calcm, CompositePartUsesItsIndicesAndMetric) {
     EXPECT_NEAR(g.imag(), ref.imag(), 1e-10);
   }
   const int sat[4] = {1, 2, 1, 3};  // satellite of part 2: no contribution without waves
-  EXPECT_NEAR(std::abs(G(a, 1, sat)), 0., 1e-9);
+  EXPECT_NEAR(std::abs(ModG(a, 1, sat)), 0., 1e-9);
 }
 
 TEST(Calcm, NegativeAdpAndAnharmonicBesselAreReported) {
   SetTestGroup();
-  AtomRec a = MakeAtom(Shape(2, 0, 1, 0));
+  AtomRec a = MakeAtom(WaveShape(2, 0, 1, 0));
   for (int c = 0; c < 3; ++c) a.Par.Val[AtomLayout(a.Shape).Off[BlkAdp] + c] = -5.;
   ModAtomPrep m;
   ASSERT_EQ(CalcmPrepare(m, a, 0, 1), 0);
@@ -311,11 +279,11 @@ TEST(Calcm, NegativeAdpAndAnharmonicBesselAreReported) {
   EXPECT_EQ(Calcm2(m, a, h, g, nullptr, nullptr, &msg), 1);
   EXPECT_EQ(msg, "ADP of the atom \"Fe1\" strongly negative");
   // Modulated anharmonic tensors are refused by both methods; static ones are taken.
-  AtomShape sh = Shape(3, 0, 1, 0);
+  AtomShape sh = WaveShape(3, 0, 1, 0);
   sh.NWave[3] = 1;
   EXPECT_EQ(CalcmPrepare(m, MakeAtom(sh), 0, 0), 1);
   EXPECT_EQ(CalcmPrepare(m, MakeAtom(sh), 0, 1), 1);
-  EXPECT_EQ(CalcmPrepare(m, MakeAtom(Shape(3, 0, 1, 0)), 0, 0), 0);
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(WaveShape(3, 0, 1, 0)), 0, 0), 0);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 // refinement preparation, and a short refinement that brings a shifted
 // molecule back.
 #include "refine/calc_mol.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +13,13 @@
 #include <complex>
 #include <functional>
 
-#include "model/atoms.hpp"
-#include "model/basic.hpp"
-#include "refine/calc.hpp"
-#include "refine/constr.hpp"
-#include "refine/refcommands.hpp"
+#include "model/structure.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using namespace testsim;
 using cplx = std::complex<double>;
 
 const std::array<double, 6> kOrtho = {7.11, 9.34, 11.23, 90, 90, 90};
@@ -33,15 +29,7 @@ const std::vector<std::string> kP212121 = {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2
 const std::vector<std::string> kP21c = {"x y z", "-x y+1/2 -z+1/2", "-x -y -z", "x -y+1/2 z+1/2"};
 const std::vector<std::string> kP2 = {"x y z", "-x y -z"};
 
-struct ModelAtom {
-  const char* Name;
-  int Type;   // 1 C, 2 Fe
-  int Order;  // 1 Uiso in B[0], 2 beta
-  double Occ;
-  std::array<double, 3> X;
-  std::array<double, 6> B;
-};
-const std::vector<ModelAtom> kMolAtoms = {
+const std::vector<AtomSpec> kMolAtoms = {
     {"Fe1", 2, 2, 1.0, {0.3312, 0.2511, 0.4012}, {0.0061, 0.0042, 0.0031, 0.0007, -0.0005, 0.0003}},
     {"C1", 1, 1, 0.9, {0.4912, 0.2712, 0.4611}, {0.021, 0, 0, 0, 0, 0}},
     {"C2", 1, 2, 1.0, {0.2134, 0.3917, 0.3521}, {0.0081, 0.0052, 0.0043, -0.0011, 0.0009, 0.0004}},
@@ -49,42 +37,13 @@ const std::vector<ModelAtom> kMolAtoms = {
 };
 const std::array<double, 3> kRef = {0.33, 0.25, 0.40};
 
-AtomRec MakeAtom(const ModelAtom& s) {
-  AtomRec a = DefaultAtom();
-  a.Name = s.Name;
-  a.Type = s.Type;
-  a.Shape.AdpOrder = s.Order;
-  a.Par.resize(AtomLayout(a.Shape).NPar);
-  a.Par.Val[0] = s.Occ;
-  for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = s.X[static_cast<size_t>(i)];
-  for (int i = 0; i < 6; ++i) a.Par.Val[static_cast<size_t>(4 + i)] = s.B[static_cast<size_t>(i)];
-  return a;
-}
-
 void SetCrystal(const std::array<double, 6>& cell, const std::vector<std::string>& ops) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  Struct.Basic.DatBlock[0].Radiation = 1;
-  Struct.Basic.DatBlock[0].Lambda = 0.71073;
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  std::copy(cell.begin(), cell.end(), ph.Cell);
-  ph.Lattice = "P";
-  ph.SymmText = ops;
-  // Gaussian coefficients of C and Fe (Vol. C Table 6.1.1.4), Fe with f', f''.
-  ph.AtType = {"C", "Fe"};
-  ph.AtTypeData.resize(2);
-  ph.AtTypeData[0].FFBasic = {2.31, 20.8439, 1.02, 10.2075, 1.5886, 0.5687, 0.865, 51.6512, 0.2156};
-  ph.AtTypeData[1].FFBasic = {11.7695, 4.7611, 7.3573,  0.3072, 3.5222,
-                              15.3535, 2.3045, 76.8805, 1.0369};
-  ph.AtTypeData[1].FPrime = {0.346};
-  ph.AtTypeData[1].FDoublePrime = {0.844};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
-  Struct.Model = AtomModel{};
-  Struct.Model.DatBlock.resize(1);
-  Struct.Model.DatBlock[0].Scale.resize(1);
-  Struct.Model.DatBlock[0].Scale.Val[0] = 1.3;
-  RefDefault();
+  SetPhase({.Cell = cell,
+            .Ops = ops,
+            .Lambda = 0.71073,
+            .Scale = 1.3,
+            .FeAnom = {0.346, 0.844},
+            .CAnom = {0., 0.}});
 }
 
 // One molecule of the model atoms with positions of the given values
@@ -96,7 +55,7 @@ void AddMolecule(int rotType, bool tls, const std::vector<std::vector<double>>& 
   m.Shape.TLS = tls;
   m.Ref.resize(3);
   for (int k = 0; k < 3; ++k) m.Ref.Val[static_cast<size_t>(k)] = kRef[static_cast<size_t>(k)];
-  for (const ModelAtom& s : kMolAtoms) m.Atoms.push_back(MakeAtom(s));
+  for (const AtomSpec& s : kMolAtoms) m.Atoms.push_back(MakeAtom(s));
   const int np = MolLayout(m.Shape).NPar;
   for (size_t i = 0; i < pos.size(); ++i) {
     MolPosRec r;
@@ -106,24 +65,6 @@ void AddMolecule(int rotType, bool tls, const std::vector<std::vector<double>>& 
     m.Pos.push_back(r);
   }
   Struct.Model.Mol.push_back(m);
-}
-
-double SinThL(const std::array<int, 6>& h) {
-  const double* g = Struct.Basic.Phase[0].MetTensI;
-  double s = 0.;
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      s += h[static_cast<size_t>(i)] * g[3 * i + j] * h[static_cast<size_t>(j)];
-  return 0.5 * std::sqrt(s);
-}
-
-CalcOut Eval(const CalcSetup& s, const std::array<int, 6>& h, bool der) {
-  CalcRefl r;
-  r.H = h;
-  r.SinThL = SinThL(h);
-  CalcOut o;
-  EXPECT_EQ(Calc(s, r, der, o), 0);
-  return o;
 }
 
 // F of the current model for each reflection.
@@ -151,7 +92,7 @@ void ExpectSameF(const std::vector<cplx>& a, const std::vector<cplx>& b, double 
 
 // Zero rotation, 360 degrees and lattice translations: the molecule is the
 // same set of atoms as given; ai scales every occupancy.
-TEST(CalcMol, PositionsEquivalentToTheModelAtoms) {
+TEST(CalcMol, PositionsEquivalentToTheAtomSpecs) {
   struct Case {
     const char* Name;
     int RotType;
@@ -166,7 +107,7 @@ TEST(CalcMol, PositionsEquivalentToTheModelAtoms) {
   };
   for (const auto* ops : {&kP212121, &kP21c}) {
     SetCrystal(ops == &kP21c ? kMono : kOrtho, *ops);
-    for (const ModelAtom& a : kMolAtoms) Struct.Model.Atom.push_back(MakeAtom(a));
+    for (const AtomSpec& a : kMolAtoms) Struct.Model.Atom.push_back(MakeAtom(a));
     const std::vector<cplx> want = AllF(kHs);
     for (const Case& c : cases) {
       SCOPED_TRACE(c.Name);
@@ -218,12 +159,12 @@ TEST(CalcMol, RotationAndTlsAgainstAtomsPlacedByHand) {
   for (int lib = 0; lib < 2; ++lib) {
     Struct.Model.Atom.clear();
     Struct.Model.Mol.clear();
-    for (const ModelAtom& s : kMolAtoms) {
+    for (const AtomSpec& s : kMolAtoms) {
       // Rz(90): Cartesian (x, y) -> (-y, x) about the reference point.
       const double dx = (s.X[0] - kRef[0]) * a, dy = (s.X[1] - kRef[1]) * b;
       const double dz = (s.X[2] - kRef[2]) * c;
       const double rx = -dy, ry = dx;
-      ModelAtom r = s;
+      AtomSpec r = s;
       r.X = {kRef[0] + rx / a, kRef[1] + ry / b, s.X[2]};
       Eigen::Matrix3d u = Eigen::Matrix3d::Zero();  // U of T and L, Cartesian
       if (lib) {
@@ -273,7 +214,7 @@ TEST(CalcMol, RotationAndTlsAgainstAtomsPlacedByHand) {
 // Every value of a position against central differences of Fc, both
 // rotation types, centrosymmetric and not, with a second position present.
 TEST(CalcMol, DerivativesMatchCentralDifferences) {
-  const std::vector<std::array<int, 6>> hs = {{2, -3, 4}, {-3, 1, 5}, {1, 2, 1}, {4, 4, -2}};
+  const std::vector<Hkl> hs = {{2, -3, 4}, {-3, 1, 5}, {1, 2, 1}, {4, 4, -2}};
   std::vector<double> v1 = {0.9, 23., 41., -17., 0.012, -0.021, 0.034};
   const double tls[21] = {0.011,  0.013,   0.009,  0.002,  -0.001,  0.0015,  // T
                           0.003,  0.002,   0.004,  0.0005, -0.0004, 0.0006,  // L
@@ -299,29 +240,15 @@ TEST(CalcMol, DerivativesMatchCentralDifferences) {
       idx.push_back(p.MolPosBase[0][1] + MpAi);
       idx.push_back(p.MolPosBase[0][1] + MpAng + 1);
       idx.push_back(RefParIndex(p, "x", "O9"));
-      for (const auto& h : hs) {
-        const CalcOut o = Eval(s, h, true);
-        ASSERT_EQ(static_cast<int>(o.Der.size()), p.size());
-        for (int i : idx) {
-          const RefParInfo& in = p.Info[static_cast<size_t>(i)];
-          const bool angle = in.Kind == OwnMolPos && in.Local >= MpAng && in.Local < MpTrans;
-          const double step = angle ? 1e-3 : 1e-6;
-          const double v0 = p.Val[static_cast<size_t>(i)];
-          p.Val[static_cast<size_t>(i)] = v0 + step;
-          CalcUpdate(s, p);
-          const double fp = Eval(s, h, false).Fc;
-          p.Val[static_cast<size_t>(i)] = v0 - step;
-          CalcUpdate(s, p);
-          const double fm = Eval(s, h, false).Fc;
-          p.Val[static_cast<size_t>(i)] = v0;
-          CalcUpdate(s, p);
-          const double num = (fp - fm) / (2. * step);
-          EXPECT_NEAR(o.Der[static_cast<size_t>(i)], num,
-                      2e-4 * std::fabs(num) + 1e-5 * (1. + o.Fc))
-              << (ops == &kP21c ? "P21/c" : "P212121") << " type " << type << " " << in.Label
-              << " h " << h[0] << " " << h[1] << " " << h[2];
-        }
+      std::vector<std::pair<int, double>> pars;
+      for (int i : idx) {
+        const RefParInfo& in = p.Info[static_cast<size_t>(i)];
+        const bool angle = in.Kind == OwnMolPos && in.Local >= MpAng && in.Local < MpTrans;
+        pars.push_back({i, angle ? 1e-3 : 1e-6});
       }
+      ExpectFcDerivatives(
+          s, p, pars, hs, 2e-4,
+          std::string(ops == &kP21c ? "P21/c" : "P212121") + " type " + std::to_string(type));
     }
 }
 
@@ -338,7 +265,7 @@ TEST(CalcMol, SiteSymmetryEquationsThroughThePreparation) {
   for (int k = 0; k < 21; ++k) v[static_cast<size_t>(7 + k)] = 0.001 * (k + 1);
   AddMolecule(0, true, {v});
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, RefSettings()), 0);
   auto label = [&](const char* n) { return RefParIndex(p, n, "M1a"); };
   ASSERT_GE(label("tx"), 0);
   EXPECT_EQ(p.Info[static_cast<size_t>(label("T12"))].Label, "T12[M1a]");
@@ -375,7 +302,7 @@ TEST(CalcMol, ShiftedMoleculeRefinesBack) {
       for (int l = 0; l <= 12; ++l)
         if (h + k + l > 0) hs.push_back({h, k, l});
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, RefSettings()), 0);
   CalcSetup s;
   ASSERT_EQ(CalcPrepare(s, p), 0);
   std::vector<double> fo;

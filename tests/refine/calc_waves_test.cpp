@@ -12,6 +12,7 @@
 #include "model/basic.hpp"
 #include "model/structure.hpp"
 #include "refine/calc_mod.hpp"
+#include "support/refine_sim.hpp"
 #include "symmetry/site.hpp"
 
 namespace tarn {
@@ -48,14 +49,9 @@ void SetPhase5(const std::vector<std::string>& ops, bool centro,
 
 const std::vector<std::string> kWaves3 = {"1", "0", "0", "1", "1", "1"};  // (1,0) (0,1) (1,1)
 
-AtomShape Shape(int adp, int nOcc, int nPos, int nAdp) {
-  AtomShape s;
-  s.AdpOrder = adp;
-  s.NWave[0] = nOcc;
-  s.NWave[1] = nPos;
-  s.NWave[2] = nAdp;
-  return s;
-}
+using testsim::ExpectModDerivatives;
+using testsim::ModG;
+using testsim::WaveShape;
 
 // Atom at (0.13, 0.13, 0.41) with reproducible small waves.
 AtomRec MakeAtom(const AtomShape& sh, unsigned seed = 5) {
@@ -83,16 +79,6 @@ AtomRec MakeAtom(const AtomShape& sh, unsigned seed = 5) {
   return a;
 }
 
-Cx G(const AtomRec& a, int method, const int* h, double* dr = nullptr, double* di = nullptr) {
-  ModAtomPrep m;
-  EXPECT_EQ(CalcmPrepare(m, a, 0, method), 0);
-  Cx g;
-  std::string msg;
-  const int rc = method == 0 ? Calcm1(m, a, h, g, dr, di, &msg) : Calcm2(m, a, h, g, dr, di, &msg);
-  EXPECT_EQ(rc, 0) << msg;
-  return g;
-}
-
 const std::vector<H5> kRefl = {
     {1, 0, 0, 0, 0},   {2, -1, 3, 0, 1}, {1, 1, 1, 1, 1},    {0, 2, -1, -1, 0}, {3, 1, 2, 1, -1},
     {-2, 0, 1, 0, -2}, {1, 3, 0, 2, 1},  {4, -2, 2, -1, -1}, {0, 0, 2, 0, 3},   {2, 2, 2, 2, 2}};
@@ -109,7 +95,7 @@ TEST(CalcmWaves, SatelliteOfOneWaveIsABesselValue) {
   const double s[3] = {0.02, -0.035, 0.015};
   for (const Case& c : cases) {
     SetPhase5({kIdent}, false, c.Words);
-    AtomRec a = MakeAtom(Shape(1, 0, 1, 0));
+    AtomRec a = MakeAtom(WaveShape(1, 0, 1, 0));
     const AtomLayoutInfo l = AtomLayout(a.Shape);
     for (int j = 0; j < 3; ++j) {
       a.Par.Val[l.Off[BlkPosWave] + j] = s[j];
@@ -130,7 +116,7 @@ TEST(CalcmWaves, SatelliteOfOneWaveIsABesselValue) {
                 : v[0] * std::exp(-2. * kPi * kPi * v[4] * k2) * jn *
                       std::polar(1., 2. * kPi * (h[0] * v[1] + h[1] * v[2] + h[2] * v[3]));
         for (int method : {0, 1}) {
-          const Cx g = G(a, method, h);
+          const Cx g = ModG(a, method, h);
           EXPECT_NEAR(g.real(), ref.real(), 1e-7)
               << method << " k " << c.K[0] << c.K[1] << " n " << n;
           EXPECT_NEAR(g.imag(), ref.imag(), 1e-7)
@@ -142,34 +128,29 @@ TEST(CalcmWaves, SatelliteOfOneWaveIsABesselValue) {
 
 TEST(CalcmWaves, BesselAgreesWithIntegrationAndDerivativesWithDifferences) {
   SetPhase5({kIdent, kSwap}, true, kWaves3);
-  const std::vector<AtomShape> shapes = {Shape(2, 1, 3, 2), Shape(1, 3, 2, 1)};
+  const std::vector<AtomShape> shapes = {WaveShape(2, 1, 3, 2), WaveShape(1, 3, 2, 1)};
   const H5 hs[] = {{2, -1, 3, 1, 1}, {1, 1, 2, -1, 0}, {0, 2, 1, 0, -1}};
   for (const auto& sh : shapes) {
     SCOPED_TRACE(sh.AdpOrder);
     const AtomRec a = MakeAtom(sh);
     const int zero[5] = {};
-    const double scale = std::abs(G(a, 1, zero));
+    const double scale = std::abs(ModG(a, 1, zero));
     for (const auto& h : kRefl) {
-      const Cx g1 = G(a, 0, h.data()), g2 = G(a, 1, h.data());
+      const Cx g1 = ModG(a, 0, h.data()), g2 = ModG(a, 1, h.data());
       EXPECT_LE(std::abs(g1 - g2), 1e-4 * std::max(std::abs(g2), 0.05 * scale))
           << h[0] << h[1] << h[2] << h[3] << h[4] << " " << g1 << " " << g2;
     }
     const int np = AtomLayout(sh).NPar;
+    ModAtomPrep m;
+    ASSERT_EQ(CalcmPrepare(m, a, 0, 1), 0);
+    ExpectModDerivatives(m, a, std::vector<H5>(std::begin(hs), std::end(hs)), "");
+    // Bessel derivatives: truncation 1e-5 of the strongest term times 2 pi |k|.
     for (const auto& h : hs) {
       std::vector<double> dr(np), di(np), br(np), bi(np);
-      const Cx g0 = G(a, 1, h.data(), dr.data(), di.data());
-      (void)G(a, 0, h.data(), br.data(), bi.data());
+      (void)ModG(a, 1, h.data(), dr.data(), di.data());
+      (void)ModG(a, 0, h.data(), br.data(), bi.data());
       for (int i = 0; i < np; ++i) {
-        const double step = 1e-6;
-        AtomRec ap = a, am = a;
-        ap.Par.Val[i] += step;
-        am.Par.Val[i] -= step;
-        const Cx fd = (G(ap, 1, h.data()) - G(am, 1, h.data())) / (2. * step);
-        const double tol = 2e-5 * std::max({1., std::abs(fd), std::abs(g0)});
-        EXPECT_NEAR(dr[i], fd.real(), tol) << "par " << i << " h " << h[3] << h[4];
-        EXPECT_NEAR(di[i], fd.imag(), tol) << "par " << i << " h " << h[3] << h[4];
-        // Bessel derivatives: truncation 1e-5 of the strongest term times 2 pi |k|.
-        const double tb = 1e-4 * std::abs(fd) + 1e-5 * 2. * kPi * 4. * scale;
+        const double tb = 1e-4 * std::hypot(dr[i], di[i]) + 1e-5 * 2. * kPi * 4. * scale;
         EXPECT_NEAR(br[i], dr[i], tb) << "Bessel par " << i;
         EXPECT_NEAR(bi[i], di[i], tb) << "Bessel par " << i;
       }
@@ -181,15 +162,15 @@ TEST(CalcmWaves, UndefinedOrMalformedWaveVectorsAreRefused) {
   ModAtomPrep m;
   // d = 2 without the option: harmonic waves refused, an unmodulated atom taken.
   SetPhase5({kIdent}, false, {});
-  EXPECT_EQ(CalcmPrepare(m, MakeAtom(Shape(2, 0, 1, 0)), 0, 1), 1);
-  EXPECT_EQ(CalcmPrepare(m, MakeAtom(Shape(2, 0, 0, 0)), 0, 1), 0);
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(WaveShape(2, 0, 1, 0)), 0, 1), 1);
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(WaveShape(2, 0, 0, 0)), 0, 1), 0);
   // Fewer vectors than waves.
   SetPhase5({kIdent}, false, {"1", "0"});
-  EXPECT_EQ(CalcmPrepare(m, MakeAtom(Shape(2, 0, 2, 0)), 0, 0), 1);
-  EXPECT_EQ(CalcmPrepare(m, MakeAtom(Shape(2, 0, 1, 0)), 0, 0), 0);
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(WaveShape(2, 0, 2, 0)), 0, 0), 1);
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(WaveShape(2, 0, 1, 0)), 0, 0), 0);
   // A crenel needs its waves along q1.
   SetPhase5({kIdent}, false, {"0", "1"});
-  AtomShape cren = Shape(2, 0, 1, 0);
+  AtomShape cren = WaveShape(2, 0, 1, 0);
   cren.Flag[0] = 1;
   AtomRec ac = MakeAtom(cren);
   ac.Par.Val[AtomLayout(cren).Off[BlkCrenel] + 1] = 0.5;
@@ -228,7 +209,7 @@ TEST(CalcmWaves, SiteConstrainedAtomIsItsOwnImage) {
   // same copy, so the structure factor of the two-operator group is twice
   // that of the identity alone; without the constraints it is not.
   SetPhase5({kIdent, kSwap}, false, kWaves3);
-  const AtomShape sh = Shape(2, 3, 3, 3);
+  const AtomShape sh = WaveShape(2, 3, 3, 3);
   SiteContext ctx;
   ctx.Symm = &Struct.Basic.Phase[0].Symmetry;
   ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 49};
@@ -264,15 +245,15 @@ TEST(CalcmWaves, SiteConstrainedAtomIsItsOwnImage) {
   }
   std::vector<Cx> full, freeFull;
   for (const auto& h : kRefl) {
-    full.push_back(G(a, 1, h.data()));
-    freeFull.push_back(G(free, 1, h.data()));
+    full.push_back(ModG(a, 1, h.data()));
+    freeFull.push_back(ModG(free, 1, h.data()));
   }
   SetPhase5({kIdent}, false, kWaves3);
   double freeDiff = 0.;
   for (size_t r = 0; r < kRefl.size(); ++r) {
-    const Cx g1 = G(a, 1, kRefl[r].data());
+    const Cx g1 = ModG(a, 1, kRefl[r].data());
     EXPECT_LE(std::abs(full[r] - 2. * g1), 1e-9) << r;
-    freeDiff = std::max(freeDiff, std::abs(freeFull[r] - 2. * G(free, 1, kRefl[r].data())));
+    freeDiff = std::max(freeDiff, std::abs(freeFull[r] - 2. * ModG(free, 1, kRefl[r].data())));
   }
   EXPECT_GT(freeDiff, 1e-3);
 }

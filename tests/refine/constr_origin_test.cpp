@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "model/atoms.hpp"
-#include "model/structure.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
 
@@ -64,9 +64,6 @@ void SetGroup(const std::string& symbol) {
   Struct.Model.DatBlock.resize(1);
   Struct.Model.DatBlock[0].Scale.resize(1);
   Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
-  RefDefault();
-  Ref.Run.SetI(RkAutSpec, 1);
-  Ref.Run.SetI(RkAutKeys, 1);
 }
 
 void AddAtom(const std::string& name, int type, std::array<double, 3> x) {
@@ -146,7 +143,7 @@ TEST(ConstrOrigin, DefaultConditionRemovesTheSingularDirection) {
       AddAtom("A" + std::to_string(i + 1), 1 + static_cast<int>(i % 2), c.Atoms[i]);
     SetBasicM40(Struct.Model);
     RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
+    ASSERT_EQ(RefPrelimConstr(p, RefSettings()), 0);
     EXPECT_TRUE(Listed(p, constrmsg::OriginDefault));
     const int nAct = static_cast<int>(std::count_if(
         p.Origin.begin(), p.Origin.end(), [](const RefOriginDir& o) { return o.Active; }));
@@ -227,22 +224,23 @@ TEST(ConstrOrigin, FixedByOneAtomOrNotNeeded) {
   RefFixed f;
   f.What = FixPol;
   f.Atoms = {"O1"};
-  Ref.Fixed.push_back(f);
+  RefSettings ref;
+  ref.Fixed.push_back(f);
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   EXPECT_FALSE(Listed(p, constrmsg::OriginDefault));
   EXPECT_FALSE(p.Refines(RefParIndex(p, "y", "O1")));
   EXPECT_TRUE(p.Refines(RefParIndex(p, "x", "O1")));
   EXPECT_TRUE(p.Refines(RefParIndex(p, "y", "C1")));
   // "fixed xyz" of any atom already fixes the origin.
-  Ref.Fixed[0].What = FixXyz;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ref.Fixed[0].What = FixXyz;
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   EXPECT_FALSE(Listed(p, constrmsg::OriginDefault));
   // Centrosymmetric group: nothing to fix.
   SetGroup("P2_1/c");
   AddAtom("C1", 1, {0.11, 0.23, 0.37});
   SetBasicM40(Struct.Model);
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, RefSettings()), 0);
   EXPECT_TRUE(p.Origin.empty());
   EXPECT_FALSE(Listed(p, constrmsg::OriginDefault));
 }

@@ -8,10 +8,11 @@
 #include <random>
 
 #include "model/atoms.hpp"
-#include "model/structure.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -19,22 +20,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 void SetPhase(const std::array<double, 6>& cell, const std::vector<std::string>& gen) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  std::copy(cell.begin(), cell.end(), ph.Cell);
-  ph.Lattice = "P";
-  ph.SymmText = gen;
-  ph.AtType = {"C"};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
-  Struct.Model = AtomModel{};
-  Struct.Model.DatBlock.resize(1);
-  Struct.Model.DatBlock[0].Scale.resize(1);
-  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
-  RefDefault();
-  Ref.Run.SetI(RkAutSpec, 1);
-  Ref.Run.SetI(RkAutKeys, 1);
+  testsim::SetPhase({.Cell = cell, .Ops = gen, .Scale = 1.});
 }
 
 void AddAtom(const std::string& name, const Eigen::Vector3d& x, int posWaves = 0) {
@@ -49,12 +35,12 @@ void AddAtom(const std::string& name, const Eigen::Vector3d& x, int posWaves = 0
   Struct.Model.Atom.push_back(a);
 }
 
-void Keep(int sub, const std::vector<std::string>& atoms) {
+void Keep(RefSettings& ref, int sub, const std::vector<std::string>& atoms) {
   RefKeep k;
   k.Type = KeepGeom;
   k.Sub = sub;
   k.Atoms = atoms;
-  Ref.Keep.push_back(k);
+  ref.Keep.push_back(k);
 }
 
 Eigen::Matrix3d Ortho() {
@@ -133,6 +119,7 @@ const std::vector<Eigen::Vector3d> kBody = {
 TEST(ConstrRigid, RigidGroupsKeepDistancesAndAngles) {
   for (int sub : {KeepRigid, KeepRigidMod}) {
     SCOPED_TRACE(sub);
+    RefSettings ref;
     SetPhase({7.1, 8.3, 9.2, 81, 97, 104}, {"x y z"});
     const Eigen::Matrix3d mi = Ortho().inverse();
     const int nw = sub == KeepRigidMod ? 2 : 0;
@@ -142,10 +129,10 @@ TEST(ConstrRigid, RigidGroupsKeepDistancesAndAngles) {
       AddAtom(names.back(), Eigen::Vector3d(0.3, 0.4, 0.2) + mi * kBody[i], nw);
     }
     AddAtom("O9", {0.7, 0.1, 0.6}, nw);  // outside the group
-    Keep(sub, names);
+    Keep(ref, sub, names);
     SetBasicM40(Struct.Model);
     RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
+    ASSERT_EQ(RefPrelimConstr(p, ref), 0);
     const int n = static_cast<int>(kBody.size());
     EXPECT_EQ(RefinedPositions(p, n), 6);
     const std::vector<double> g0 = Geometry(p, n);
@@ -183,6 +170,7 @@ TEST(ConstrRigid, RigidGroupsKeepDistancesAndAngles) {
 }
 
 TEST(ConstrRigid, PlaneGroupStaysPlanar) {
+  RefSettings ref;
   SetPhase({7.1, 8.3, 9.2, 81, 97, 104}, {"x y z"});
   const Eigen::Matrix3d mi = Ortho().inverse();
   // A ring in a tilted plane; the atoms start up to 0.01 A off it.
@@ -197,10 +185,10 @@ TEST(ConstrRigid, PlaneGroupStaysPlanar) {
     names.push_back("C" + std::to_string(i + 1));
     AddAtom(names.back(), Eigen::Vector3d(0.4, 0.3, 0.5) + mi * c);
   }
-  Keep(KeepPlane, names);
+  Keep(ref, KeepPlane, names);
   SetBasicM40(Struct.Model);
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   EXPECT_EQ(RefinedPositions(p, 6), 18 - 3);
   EXPECT_LT(OffPlane(p, 6), 1e-12);
   std::mt19937 rng(9);
@@ -247,9 +235,10 @@ TEST(ConstrSu, DependentParametersPropagateTheFullCovariance) {
     e.Dep = {1., "Uiso", "O1"};
     e.Terms = {{1., "Uiso", "M1"}, {-2., "x", "M1"}};
     e.Text = "Uiso[O1]=Uiso[M1]-2*x[M1]";
-    Ref.Equation = {e};
+    RefSettings ref;
+    ref.Equation = {e};
     RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
+    ASSERT_EQ(RefPrelimConstr(p, ref), 0);
     const int x = RefParIndex(p, "x", "M1"), y = RefParIndex(p, "y", "M1"),
               z = RefParIndex(p, "z", "M1"), u = RefParIndex(p, "Uiso", "M1"),
               uo = RefParIndex(p, "Uiso", "O1");

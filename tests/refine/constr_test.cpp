@@ -3,7 +3,6 @@
 // gives ideal geometry, ADP riding, user equations, fixed commands and
 // restrictions.
 #include "refine/constr.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +12,9 @@
 
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -23,22 +24,7 @@ constexpr double kPi = 3.14159265358979323846;
 // One phase from cell, centring and generator lines; the model is cleared.
 void SetPhase(const std::array<double, 6>& cell, const std::string& lattice,
               const std::vector<std::string>& gen) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  std::copy(cell.begin(), cell.end(), ph.Cell);
-  ph.Lattice = lattice;
-  ph.SymmText = gen;
-  ph.AtType = {"C"};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
-  Struct.Model = AtomModel{};
-  Struct.Model.DatBlock.resize(1);
-  Struct.Model.DatBlock[0].Scale.resize(1);
-  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
-  RefDefault();
-  Ref.Run.SetI(RkAutSpec, 1);
-  Ref.Run.SetI(RkAutKeys, 1);
+  testsim::SetPhase({.Cell = cell, .Lattice = lattice, .Ops = gen, .Scale = 1.});
 }
 
 AtomRec& AddAtom(const std::string& name, std::array<double, 3> x, int adpOrder = 2) {
@@ -122,6 +108,7 @@ struct SiteCase {
 };
 
 TEST(Constr, SpecialPositionsStayOnTheirSitesUnderRandomShifts) {
+  RefSettings ref;
   // Free coordinate and ADP counts of the Wyckoff positions (Vol. A; ADP
   // restrictions by site symmetry, Peterse & Palm 1966).
   const SiteCase cases[] = {
@@ -152,7 +139,7 @@ TEST(Constr, SpecialPositionsStayOnTheirSitesUnderRandomShifts) {
     AddAtom("A1", {c.X[0] + 2e-7, c.X[1] - 1e-7, c.X[2]});
     SetBasicM40(Struct.Model);
     RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
+    ASSERT_EQ(RefPrelimConstr(p, ref), 0);
     int nSite = 0;
     EXPECT_LT(SiteViolation(p, 0, nSite), 1e-9);
     EXPECT_EQ(nSite, c.Order);
@@ -175,6 +162,7 @@ TEST(Constr, SpecialPositionsStayOnTheirSitesUnderRandomShifts) {
 }
 
 TEST(Constr, CompressIsTheTransposeOfUncompress) {
+  RefSettings ref;
   SetPhase({5.64, 5.64, 5.64, 90, 90, 90}, "F", kFm3m);
   AddAtom("Na1", {0., 0., 0.});
   AddAtom("Cl1", {0.5, 0.5, 0.5});
@@ -188,9 +176,9 @@ TEST(Constr, CompressIsTheTransposeOfUncompress) {
   e.Terms = {{0.5, "y", "O2"}, {-1., "z", "O1"}};
   e.Const = 0.25;
   e.Text = "x[H1]=0.25+0.5*y[O2]-z[O1]";
-  Ref.Equation.push_back(e);
+  ref.Equation.push_back(e);
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   ASSERT_GT(p.NRef, 3);
   EXPECT_LT(p.NRef, p.size());
   std::mt19937 rng(11);
@@ -257,6 +245,7 @@ TEST(Constr, LabelsAndOwners) {
 }
 
 TEST(Constr, EquationsFixedCommandsAndTheirMessages) {
+  RefSettings ref;
   SetPhase({5, 5, 5, 89.5, 90, 90}, "P", {"x y z"});
   AddAtom("C1", {0.1, 0.2, 0.3});
   AddAtom("C2", {0.3, 0.2, 0.1});
@@ -278,10 +267,10 @@ TEST(Constr, EquationsFixedCommandsAndTheirMessages) {
   twice.Dep = {1., "alpha", ""};
   twice.Const = 80.;
   twice.Text = "alpha=80";
-  Ref.Equation = {alpha, missing, phase, twice};
-  Ref.Fixed = {{FixXyz, 0., {"C*"}}, {FixAll, 0., {"O1"}}, {FixValue, 0.5, {"ai[C2]"}}};
+  ref.Equation = {alpha, missing, phase, twice};
+  ref.Fixed = {{FixXyz, 0., {"C*"}}, {FixAll, 0., {"O1"}}, {FixValue, 0.5, {"ai[C2]"}}};
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   const int ia = RefParIndex(p, "alpha", "");
   EXPECT_DOUBLE_EQ(p.Val[static_cast<size_t>(ia)], 90.);
   EXPECT_FALSE(p.Refines(ia));
@@ -302,6 +291,7 @@ TEST(Constr, EquationsFixedCommandsAndTheirMessages) {
 }
 
 TEST(Constr, RestrictionsFollowTheFirstMember) {
+  RefSettings ref;
   SetPhase({5, 5, 5, 90, 90, 90}, "P", {"x y z"});
   AddAtom("Fe1", {0.1, 0.2, 0.3}).Par.Val[0] = 0.6;
   AddAtom("Co1", {0.1, 0.2, 0.3}).Par.Val[0] = 0.4;
@@ -312,9 +302,9 @@ TEST(Constr, RestrictionsFollowTheFirstMember) {
   ASSERT_EQ(RefRestricDecode(1, r.Occ, r.Group, r.Extra), 0);  // keep sum, group 1
   RefRestric bad;
   bad.Members = {"Fe1", "Mn9"};
-  Ref.Restric = {r, bad};
+  ref.Restric = {r, bad};
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   p.Key[static_cast<size_t>(RefParIndex(p, "ai", "Fe1"))] = 1;
   RefSetMatrixLimits(p);
   std::vector<double> sc(static_cast<size_t>(p.NRef), 0.013), s(static_cast<size_t>(p.size()));
@@ -370,6 +360,7 @@ struct HydroCase {
 };
 
 TEST(Constr, HydrogenPlacementIdealAndRiding) {
+  RefSettings ref;
   const double s3 = 1. / std::sqrt(3.);
   const Eigen::Vector3d t1(s3, s3, s3), t2(s3, -s3, -s3), t3(-s3, s3, -s3);
   const Eigen::Vector3d r1(1, 0, 0), r2(-0.5, std::sqrt(0.75), 0);
@@ -408,10 +399,10 @@ TEST(Constr, HydrogenPlacementIdealAndRiding) {
       k.Atoms.push_back("H" + std::to_string(i + 1));
       AddAtom(k.Atoms.back(), {x[0], x[1], x[2]}, 1);
     }
-    Ref.Keep = {k};
+    ref.Keep = {k};
     SetBasicM40(Struct.Model);
     RefParams p;
-    ASSERT_EQ(RefPrelimConstr(p), 0);
+    ASSERT_EQ(RefPrelimConstr(p, ref), 0);
     const int nn = static_cast<int>(c.NeighDir.size()), na = 1 + nn + c.NH;
     auto check = [&] {
       const Eigen::Vector3d x = PosOf(p, 0);
@@ -459,6 +450,7 @@ TEST(Constr, HydrogenPlacementIdealAndRiding) {
 }
 
 TEST(Constr, AdpRidingOnUeqOfTheAnchor) {
+  RefSettings ref;
   SetPhase({5.1, 6.3, 7.2, 81, 97, 104}, "P", {"x y z"});
   AtomRec& c1 = AddAtom("C1", {0.1, 0.2, 0.3});
   const double beta[6] = {0.011, 0.007, 0.005, 0.002, -0.001, 0.0015};
@@ -471,10 +463,10 @@ TEST(Constr, AdpRidingOnUeqOfTheAnchor) {
   k.Central = "C1";
   k.Value = 1.2;
   k.Atoms = {"H1", "H2"};
-  Ref.Keep = {k};
+  ref.Keep = {k};
   SetBasicM40(Struct.Model);
   RefParams p;
-  ASSERT_EQ(RefPrelimConstr(p), 0);
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   // Ueq = trace(A U* A^T)/3 with U* = beta/(2 pi^2) and A the orthogonalisation.
   auto ueq = [&](const Eigen::Matrix3d& b) {
     const Eigen::Matrix3d a = Ortho(Struct.Basic.Phase[0]);

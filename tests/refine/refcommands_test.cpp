@@ -2,26 +2,24 @@
 // sub-command syntax with its messages, the restriction code, reflection
 // groups and the round trip through the writer.
 #include "refine/refcommands.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
-#include "model/session.hpp"
-#include "support/report_script.hpp"
 #include "model/atoms.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "support/report_script.hpp"
+#include "support/temp_dir.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
 namespace {
 
-namespace fs = std::filesystem;
-
 struct RefCmdTest : ::testing::Test {
   test::ReportScript Tk;
+  RefSettings S;
   void SetUp() override {
     Struct.Model = AtomModel{};
     Struct.KeyPhases.PhaseNames.clear();
@@ -32,49 +30,20 @@ struct RefCmdTest : ::testing::Test {
     KeyUnit u;
     KeyOpenText(u, "test.m50", text);
     int error = 0;
-    RefReadCommandsUnit(u, error);
+    RefReadCommandsUnit(u, S, error);
     return error;
   }
 };
 
-TEST_F(RefCmdTest, TableShapeAndPlaceholders) {
-  auto defs = RefKeyDefs();
-  ASSERT_EQ(defs.size(), 140u);
-  const std::pair<int, std::string_view> probe[] = {
-      {1, "print"},     {23, "simul"},     {24, "#i24"},       {25, "nlebail"}, {41, "stunstab"},
-      {42, "#i42"},     {60, "#i60"},      {61, "badref"},     {80, "unstab2"}, {81, "#r81"},
-      {100, "#r100"},   {101, "omdif"},    {115, "randomize"}, {116, "#c116"},  {120, "#c120"},
-      {121, "restric"}, {136, "grphases"}, {137, "#a137"},     {140, "#a140"}};
-  for (auto [k, name] : probe) EXPECT_EQ(defs[k - 1].Name, name) << k;
-  for (const auto& d : defs) EXPECT_LE(d.Name.size(), 10u) << d.Name;
-  // A typed placeholder never matches.
-  KeyTable t = RefMakeTable();
-  EXPECT_EQ(KeyFind(t, "#i24"), 0);
-  EXPECT_EQ(KeyFind(t, "CYCLES"), RkCycles);
-}
-
+// A block without values, or no block at all, leaves the defaults in every copy.
 TEST_F(RefCmdTest, EmptyBlockGivesDefaults) {
   ASSERT_EQ(Read("refine\nend refine\n"), 0);
-  const std::pair<int, int> ints[] = {
-      {RkPrint, -2},    {RkWeight, 0},   {RkCycles, 10}, {RkLsMethod, 1}, {RkFSquare, 1},
-      {RkAutKeys, 1},   {RkSelSat, -2},  {RkStat, 1},    {RkAutSpec, 1},  {RkMethod, 1},
-      {RkUseUnobs, 1},  {RkRepeat, 1},   {RkNLeBail, 1}, {RkAutEln, 1},   {RkConvChck, 1},
-      {RkConvCycl, 1},  {RkSigMeth, 4},  {RkMMaxTw, 4},  {RkKeyDynam, 1}, {RkNcDynam, 3},
-      {RkWilsonMod, 1}, {RkStUnstab, 0}, {RkSkipBad, 0}, {RkDoLeBail, 0}, {RkSinLim, 0}};
-  for (auto [k, v] : ints) EXPECT_EQ(RefInt(k), v) << k;
-  const std::pair<int, float> reals[] = {
-      {RkBadRef, 3.f},   {RkRefExcl, 30.f},    {RkYoMin, 5.f},     {RkYoMax, 200.f},
-      {RkUnstab, 0.01f}, {RkSnlMn, 0.f},       {RkSnlMx, 10.f},    {RkDamp, 1.f},
-      {RkCorr, 0.9f},    {RkTwMax, 0.f},       {RkTwDiff, 0.1f},   {RkDiff, 1e-5f},
-      {RkSigLevel, 3.f}, {RkOverDiff, -0.01f}, {RkConvLim, 0.05f}, {RkTolDynam, 10.f},
-      {RkRedDynam, 2.f}, {RkMarqLam, 0.001f},  {RkUIsoLim, 0.2f},  {RkUnstab2, 0.f}};
-  for (auto [k, v] : reals) EXPECT_FLOAT_EQ(RefReal(k), v) << k;
-  EXPECT_EQ(Ref.Run, Ref.Dflt);
-  EXPECT_EQ(Ref.Edit, Ref.Dflt);
+  EXPECT_EQ(S.Run, S.Dflt);
+  EXPECT_EQ(S.Edit, S.Dflt);
   EXPECT_TRUE(Tk.Of("error").empty());
-  // No block at all leaves the defaults too.
+  S.Run.SetI(RkCycles, 99);
   ASSERT_EQ(Read("fourier\nend fourier\n"), 0);
-  EXPECT_EQ(Ref.Run, Ref.Dflt);
+  EXPECT_EQ(S.Run, S.Dflt);
 }
 
 TEST_F(RefCmdTest, Clamping) {
@@ -89,24 +58,26 @@ TEST_F(RefCmdTest, Clamping) {
       {"keydynam 4", RkKeyDynam, 1}, {"keydynam -1", RkKeyDynam, 0}};
   for (const auto& c : cases) {
     ASSERT_EQ(Read(std::string("refine\n  ") + c.Line + "\nend refine\n"), 0) << c.Line;
-    const double got = c.K <= RefNInt ? RefInt(c.K) : RefReal(c.K);
+    const double got = c.K <= RefNInt ? S.Run.I(c.K) : S.Run.R(c.K);
     EXPECT_NEAR(got, c.Want, 1e-6) << c.Line;
-    EXPECT_EQ(Ref.Edit, Ref.Run);
+    EXPECT_EQ(S.Edit, S.Run);
   }
 }
 
 TEST_F(RefCmdTest, AbbreviationsAndGenericErrors) {
   EXPECT_EQ(Read("refine\n cyc 5 wei 1 lsm 2 marq 0.01\nend\n"), 0);
-  EXPECT_EQ(RefInt(RkCycles), 5);
-  EXPECT_EQ(RefInt(RkWeight), 1);
-  EXPECT_EQ(RefInt(RkLsMethod), 2);
-  EXPECT_FLOAT_EQ(RefReal(RkMarqLam), 0.01f);
+  EXPECT_EQ(S.Run.I(RkCycles), 5);
+  EXPECT_EQ(S.Run.I(RkWeight), 1);
+  EXPECT_EQ(S.Run.I(RkLsMethod), 2);
+  EXPECT_FLOAT_EQ(S.Run.R(RkMarqLam), 0.01f);
   // Ambiguous and unknown words are reported; the rest of the block is kept.
   EXPECT_EQ(Read("refine\n conv 3 cycles 4\n bogus 1\n damp 0.5\nend\n"), 1);
   EXPECT_TRUE(Tk.Saw("isn't unique"));
   EXPECT_TRUE(Tk.Saw("unknown keyword"));
-  EXPECT_EQ(RefInt(RkCycles), 4);
-  EXPECT_FLOAT_EQ(RefReal(RkDamp), 0.5f);
+  EXPECT_EQ(S.Run.I(RkCycles), 4);
+  EXPECT_FLOAT_EQ(S.Run.R(RkDamp), 0.5f);
+  // A typed placeholder never matches.
+  EXPECT_EQ(KeyFind(RefMakeTable(), "#i24"), 0);
 }
 
 // Each bad sub-command gives its message, the command's name, and the error flag.
@@ -173,7 +144,7 @@ TEST_F(RefCmdTest, MessagesAgainstTheModel) {
     return a;
   };
   Struct.Model.Atom = {atom("C1", 1, 1, 0), atom("C2", 1, 1, 0),  atom("C3", 2, 1, 0),
-                atom("C4", 1, 2, 0), atom("Fe1", 1, 1, 1), atom("Fe2", 1, 1, 2)};
+                       atom("C4", 1, 2, 0), atom("Fe1", 1, 1, 1), atom("Fe2", 1, 1, 2)};
   struct Case {
     const char* Line;
     const char* Msg;  // empty: accepted
@@ -240,8 +211,8 @@ TEST_F(RefCmdTest, EquationsParsed) {
                  " equation for molecules M1 M2 % phi=-chi\n"
                  "end\n"),
             0);
-  ASSERT_EQ(Ref.Equation.size(), 6u);
-  const auto& e0 = Ref.Equation[0];
+  ASSERT_EQ(S.Equation.size(), 6u);
+  const auto& e0 = S.Equation[0];
   EXPECT_EQ(e0.Dep.Par, "x");
   EXPECT_EQ(e0.Dep.Owner, "C1");
   ASSERT_EQ(e0.Terms.size(), 1u);
@@ -249,37 +220,37 @@ TEST_F(RefCmdTest, EquationsParsed) {
   EXPECT_EQ(e0.Terms[0].Owner, "C2");
   EXPECT_DOUBLE_EQ(e0.Const, 0.25);
   // 2 ai1 = 1 - ai2  ->  ai1 = 0.5 - 0.5 ai2
-  EXPECT_DOUBLE_EQ(Ref.Equation[1].Const, 0.5);
-  EXPECT_DOUBLE_EQ(Ref.Equation[1].Terms[0].Coef, -0.5);
-  EXPECT_TRUE(Ref.Equation[2].AdHoc);
-  EXPECT_DOUBLE_EQ(Ref.Equation[2].Terms[0].Coef, 0.5);
+  EXPECT_DOUBLE_EQ(S.Equation[1].Const, 0.5);
+  EXPECT_DOUBLE_EQ(S.Equation[1].Terms[0].Coef, -0.5);
+  EXPECT_TRUE(S.Equation[2].AdHoc);
+  EXPECT_DOUBLE_EQ(S.Equation[2].Terms[0].Coef, 0.5);
   // The per-atom form: C2 is excepted; both molecules get their equation.
-  EXPECT_EQ(Ref.Equation[3].Dep.Owner, "C1");
-  EXPECT_EQ(Ref.Equation[3].Terms[0].Owner, "C1");
-  EXPECT_EQ(Ref.Equation[4].Dep.Owner, "M1");
-  EXPECT_DOUBLE_EQ(Ref.Equation[5].Terms[0].Coef, -1.);
+  EXPECT_EQ(S.Equation[3].Dep.Owner, "C1");
+  EXPECT_EQ(S.Equation[3].Terms[0].Owner, "C1");
+  EXPECT_EQ(S.Equation[4].Dep.Owner, "M1");
+  EXPECT_DOUBLE_EQ(S.Equation[5].Terms[0].Coef, -1.);
 }
 
 TEST_F(RefCmdTest, ReflectionGroupsSelect) {
   ASSERT_EQ(Read("refine\n dontuse hhl : l=2n\n useonly h0l : h+l=2n+1 except h=3\n"
                  " rfactors h,-2h+l,h+k+l\n scale 2 hkl : h-k=3\nend\n"),
             0);
-  ASSERT_EQ(Ref.ExclHKL.size(), 2u);
-  ASSERT_EQ(Ref.RFactors.size(), 1u);
-  ASSERT_EQ(Ref.Scale.size(), 1u);
-  EXPECT_EQ(Ref.Scale[0].ScaleNo, 2);
-  EXPECT_TRUE(Ref.ExclHKL[1].UseOnly);
+  ASSERT_EQ(S.ExclHKL.size(), 2u);
+  ASSERT_EQ(S.RFactors.size(), 1u);
+  ASSERT_EQ(S.Scale.size(), 1u);
+  EXPECT_EQ(S.Scale[0].ScaleNo, 2);
+  EXPECT_TRUE(S.ExclHKL[1].UseOnly);
   struct Case {
     const RefHklSel* S;
     std::array<int, 3> H;
     bool Want;
-  } cases[] = {{&Ref.ExclHKL[0], {1, 1, 2}, true},   {&Ref.ExclHKL[0], {-2, -2, -4}, true},
-               {&Ref.ExclHKL[0], {1, 1, 1}, false},  {&Ref.ExclHKL[0], {1, 2, 2}, false},
-               {&Ref.ExclHKL[1], {1, 0, 2}, true},   {&Ref.ExclHKL[1], {3, 0, 2}, false},
-               {&Ref.ExclHKL[1], {-1, 0, -2}, true}, {&Ref.ExclHKL[1], {1, 0, 1}, false},
-               {&Ref.ExclHKL[1], {1, 1, 2}, false},  {&Ref.RFactors[0], {1, 1, 4}, true},
-               {&Ref.RFactors[0], {2, -1, 6}, true}, {&Ref.Scale[0], {5, 2, 0}, true},
-               {&Ref.Scale[0], {2, 5, 7}, true},     {&Ref.Scale[0], {4, 2, 0}, false}};
+  } cases[] = {{&S.ExclHKL[0], {1, 1, 2}, true},   {&S.ExclHKL[0], {-2, -2, -4}, true},
+               {&S.ExclHKL[0], {1, 1, 1}, false},  {&S.ExclHKL[0], {1, 2, 2}, false},
+               {&S.ExclHKL[1], {1, 0, 2}, true},   {&S.ExclHKL[1], {3, 0, 2}, false},
+               {&S.ExclHKL[1], {-1, 0, -2}, true}, {&S.ExclHKL[1], {1, 0, 1}, false},
+               {&S.ExclHKL[1], {1, 1, 2}, false},  {&S.RFactors[0], {1, 1, 4}, true},
+               {&S.RFactors[0], {2, -1, 6}, true}, {&S.Scale[0], {5, 2, 0}, true},
+               {&S.Scale[0], {2, 5, 7}, true},     {&S.Scale[0], {4, 2, 0}, false}};
   for (const auto& c : cases)
     EXPECT_EQ(RefHklSelected(*c.S, c.H.data(), 3), c.Want)
         << c.S->GroupText << " " << c.H[0] << c.H[1] << c.H[2];
@@ -320,64 +291,49 @@ TEST_F(RefCmdTest, RoundTripOfEveryKind) {
       "  grphases ph1 ph2; ph3\n"
       "end refine\n";
   ASSERT_EQ(Read(block), 0);
-  const RefValues run = Ref.Run;
-  const auto lines = Ref.Lines;
-  EXPECT_EQ(Ref.Fixed.size(), 2u);  // the disabled line is not applied
-  EXPECT_EQ(Ref.Fixed[0].What, FixXyz);
-  EXPECT_DOUBLE_EQ(Ref.Fixed[1].Value, 0.5);
-  EXPECT_EQ(Ref.Restric.size(), 1u);
-  EXPECT_EQ(Ref.Restric[0].Occ, OccIdentical);
-  EXPECT_EQ(Ref.Keep.size(), 8u);
-  EXPECT_EQ(Ref.Keep[2].Sub, KeepApical);
-  EXPECT_EQ(Ref.Keep[2].Neighbours.size(), 3u);
-  EXPECT_EQ(Ref.Restraint.size(), 4u);
-  EXPECT_EQ(Ref.Restraint[1].Target, 2);
-  EXPECT_EQ(Ref.Restraint[2].Target, 3);
-  EXPECT_EQ(Ref.ExclHKL.size(), 2u);
-  EXPECT_EQ(Ref.UseDatBl.size(), 2u);
-  EXPECT_EQ(Ref.GrPhases.size(), 2u);
-  EXPECT_TRUE(Ref.DerTest);
-  EXPECT_EQ(Ref.RandomSeed, 17);
+  const RefValues run = S.Run;
+  const auto lines = S.Lines;
+  EXPECT_EQ(S.Fixed.size(), 2u);  // the disabled line is not applied
+  EXPECT_EQ(S.Fixed[0].What, FixXyz);
+  EXPECT_DOUBLE_EQ(S.Fixed[1].Value, 0.5);
+  EXPECT_EQ(S.Restric.size(), 1u);
+  EXPECT_EQ(S.Restric[0].Occ, OccIdentical);
+  EXPECT_EQ(S.Keep.size(), 8u);
+  EXPECT_EQ(S.Keep[2].Sub, KeepApical);
+  EXPECT_EQ(S.Keep[2].Neighbours.size(), 3u);
+  EXPECT_EQ(S.Restraint.size(), 4u);
+  EXPECT_EQ(S.Restraint[1].Target, 2);
+  EXPECT_EQ(S.Restraint[2].Target, 3);
+  EXPECT_EQ(S.ExclHKL.size(), 2u);
+  EXPECT_EQ(S.UseDatBl.size(), 2u);
+  EXPECT_EQ(S.GrPhases.size(), 2u);
+  EXPECT_TRUE(S.DerTest);
+  EXPECT_EQ(S.RandomSeed, 17);
   EXPECT_TRUE(lines[RkFixed - RefFirstSpecial][1].Disabled);
 
   std::string again;
-  for (auto& l : RefBlockLines()) again += l + "\n";
+  for (auto& l : RefBlockLines(S)) again += l + "\n";
   ASSERT_EQ(Read(again), 0) << again;
-  EXPECT_EQ(Ref.Run, run);
-  EXPECT_EQ(Ref.Lines, lines) << again;
-  EXPECT_EQ(Ref.Keep.size(), 8u);
-  EXPECT_EQ(Ref.Fixed.size(), 2u);
+  EXPECT_EQ(S.Run, run);
+  EXPECT_EQ(S.Lines, lines) << again;
+  EXPECT_EQ(S.Keep.size(), 8u);
+  EXPECT_EQ(S.Fixed.size(), 2u);
 }
 
-// A structure on disk for the file and dialog tests.
+// A structure on disk: M50 and L51 with the given blocks.
 struct RefFileTest : RefCmdTest {
-  fs::path Dir;
+  test::TempDir Dir;
   void SetUp() override {
     RefCmdTest::SetUp();
-    Dir = fs::temp_directory_path() /
-          ("tarn_refcmd_" +
-           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-    Sess.fln = (Dir / "st").string();
+    Sess.fln = Dir / "st";
   }
-  void TearDown() override {
-    fs::remove_all(Dir);
-    Sess.fln.clear();
-    RefCmdTest::TearDown();
-  }
+  void TearDown() override { Sess.fln.clear(); }
   void Store(const std::string& blocks) {
-    std::ofstream(Sess.fln + ".m50") << "title test\nend\n" << KeySeparator << "\n" << blocks;
+    Dir.Write("st.m50", "title test\nend\n" + KeySeparator + "\n" + blocks);
     std::vector<std::string> tail;
     std::istringstream in(blocks);
     for (std::string l; std::getline(in, l);) tail.push_back(l);
     ASSERT_EQ(KeysStoreL51(tail, false), 0);
-  }
-  std::string M50() {
-    std::ifstream in(Sess.fln + ".m50");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
 };
 
@@ -386,13 +342,10 @@ TEST_F(RefFileTest, ReadFromM50WritesFixedFile) {
       "refine\n  cycles 3\n  fixed xyz C1 C2\n  fixed value 0.25 ai[C3]\nend refine\n"
       "fourier\nend fourier\n");
   int error = 1;
-  RefReadCommands(error);
+  RefReadCommands(S, error);
   ASSERT_EQ(error, 0);
-  EXPECT_EQ(RefInt(RkCycles), 3);
-  std::ifstream f(Sess.fln + "_fixed.tmp");
-  std::stringstream s;
-  s << f.rdbuf();
-  EXPECT_EQ(s.str(), "xyz C1\nxyz C2\nvalue 0.25 ai[C3]\n");
+  EXPECT_EQ(S.Run.I(RkCycles), 3);
+  EXPECT_EQ(test::TempDir::Read(Sess.fln + "_fixed.tmp"), "xyz C1\nxyz C2\nvalue 0.25 ai[C3]\n");
 }
 
 }  // namespace

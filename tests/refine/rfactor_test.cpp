@@ -64,10 +64,10 @@ TEST(RFactor, HandComputedValuesAndFlags) {
 }
 
 TEST(RFactor, SatelliteGroupsAndPartialCommands) {
-  RefDefault();
-  ASSERT_EQ(RefParseSubCommand(RkRFactors, "hklm : h=2n+1"), 0);
-  ASSERT_EQ(Ref.RFactors.size(), 1u);
-  const RefHklSel odd = Ref.RFactors[0];
+  RefSettings ref;
+  ASSERT_EQ(RefParseSubCommand(ref, RkRFactors, "hklm : h=2n+1"), 0);
+  ASSERT_EQ(ref.RFactors.size(), 1u);
+  const RefHklSel odd = ref.RFactors[0];
   RFacTabs t;
   RefSetRFacTabs(t, true, 0, 4, false, {"DB"}, {odd});
   auto add = [&](int h, int order) {

@@ -68,8 +68,7 @@ class ReportScript : public ReportSink {
                                                      : "error";
     Log.push_back({what, header, lines});
   }
-  bool Ask(const std::string& header, const std::vector<std::string>& lines,
-           bool dflt) override {
+  bool Ask(const std::string& header, const std::vector<std::string>& lines, bool dflt) override {
     Log.push_back({"yesno", header, lines});
     if (Answers.empty()) return dflt;
     const bool a = Answers.front();

@@ -6,9 +6,9 @@
 #include <filesystem>
 
 #include "app/fileset.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/refine_tools.hpp"
+#include "model/session.hpp"
 #include "refine/refcommands.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
@@ -25,22 +25,22 @@ struct PageField {
   int K;
 };
 
-std::string ValueText(int k) {
-  if (k <= RefNInt) return std::to_string(Ref.Edit.I(k));
-  return ShortestReal(Ref.Edit.R(k));
+std::string ValueText(const RefSettings& s, int k) {
+  if (k <= RefNInt) return std::to_string(s.Edit.I(k));
+  return ShortestReal(s.Edit.R(k));
 }
 
 // Setup, message and update steps of a page of simple keywords, plus optional
 // extra text fields (label, value) handled by the caller. Returns 1 on cancel.
-int RunPage(const std::string& header, std::span<const PageField> page,
+int RunPage(RefSettings& s, const std::string& header, std::span<const PageField> page,
             std::vector<FeFormField>& extra) {
   for (;;) {
     std::vector<FeFormField> f;
     for (const auto& p : page)
-      f.push_back({fmt::format("{} ({})", p.Label, RefKeyDefs()[p.K - 1].Name), ValueText(p.K)});
+      f.push_back({fmt::format("{} ({})", p.Label, RefKeyDefs()[p.K - 1].Name), ValueText(s, p.K)});
     f.insert(f.end(), extra.begin(), extra.end());
     if (!Fe().EditForm(header, f)) return 1;
-    RefValues v = Ref.Edit;
+    RefValues v = s.Edit;
     bool ok = true;
     for (size_t i = 0; i < page.size() && ok; ++i) {
       const int k = page[i].K;
@@ -58,14 +58,14 @@ int RunPage(const std::string& header, std::span<const PageField> page,
     }
     if (!ok) continue;
     RefClamp(v);
-    Ref.Edit = v;
+    s.Edit = v;
     for (size_t i = 0; i < extra.size(); ++i) extra[i].Value = f[page.size() + i].Value;
     return 0;
   }
 }
 
-std::vector<RefCmdLine>& EditList(int k) {
-  return Ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)];
+std::vector<RefCmdLine>& EditList(RefSettings& s, int k) {
+  return s.EditLines[static_cast<size_t>(k - RefFirstSpecial)];
 }
 
 std::string KwName(int k) {
@@ -74,10 +74,8 @@ std::string KwName(int k) {
 
 // Syntax check of one sub-command text without touching the parsed lists.
 bool ValidLine(int k, const std::string& text) {
-  RefSettings keep = Ref;
-  const int rc = RefParseSubCommand(k, text);
-  Ref = std::move(keep);
-  return rc == 0;
+  RefSettings scratch;
+  return RefParseSubCommand(scratch, k, text) == 0;
 }
 
 struct EdLine {
@@ -113,12 +111,12 @@ bool EditOne(EdLine& e, int k, int k2, bool isNew) {
 const std::vector<std::string> kButtons = {"Edit",   "Delete",  "Clone",      "Down",    "Disable",
                                            "Enable", "Refresh", "Select all", "Rewrite", "OK"};
 
-void StoreLines(const std::vector<EdLine>& lines, int k, int k2) {
-  EditList(k).clear();
-  if (k2) EditList(k2).clear();
+void StoreLines(RefSettings& s, const std::vector<EdLine>& lines, int k, int k2) {
+  EditList(s, k).clear();
+  if (k2) EditList(s, k2).clear();
   std::vector<std::string> file;
   for (const auto& e : lines) {
-    EditList(e.K).push_back(e.L);
+    EditList(s, e.K).push_back(e.L);
     file.push_back((e.L.Disabled ? "!" : "") + KwName(e.K) + " " + e.L.Text);
   }
   if (Sess.fln.empty()) return;
@@ -127,11 +125,11 @@ void StoreLines(const std::vector<EdLine>& lines, int k, int k2) {
   if (FeWriteFileAtomic(KeyTmpFileName(KwName(k)), text)) return;
 }
 
-std::vector<EdLine> LoadLines(int k, int k2) {
+std::vector<EdLine> LoadLines(RefSettings& s, int k, int k2) {
   std::vector<EdLine> out;
   for (int kk : {k, k2}) {
     if (!kk) continue;
-    for (const auto& l : EditList(kk)) out.push_back({kk, l, false});
+    for (const auto& l : EditList(s, kk)) out.push_back({kk, l, false});
   }
   return out;
 }
@@ -164,8 +162,8 @@ void RemoveWindowTmpFiles() {
 
 }  // namespace
 
-void RefEditCommandList(const std::string& title, int k, int k2) {
-  std::vector<EdLine> lines = LoadLines(k, k2);
+void RefEditCommandList(RefSettings& s, const std::string& title, int k, int k2) {
+  std::vector<EdLine> lines = LoadLines(s, k, k2);
   for (;;) {
     std::vector<std::string> items;
     for (const auto& e : lines)
@@ -211,19 +209,19 @@ void RefEditCommandList(const std::string& title, int k, int k2) {
       for (auto& e : lines)
         if (e.Sel) e.L.Disabled = b == "Disable";
     } else if (b == "Refresh") {
-      lines = LoadLines(k, k2);
+      lines = LoadLines(s, k, k2);
     } else if (b == "Select all") {
       for (auto& e : lines) e.Sel = true;
     } else if (b == "Rewrite") {
-      StoreLines(lines, k, k2);
+      StoreLines(s, lines, k, k2);
     } else if (b == "OK") {
-      StoreLines(lines, k, k2);
+      StoreLines(s, lines, k, k2);
       return;
     }
   }
 }
 
-int RefBasicCommands() {
+int RefBasicCommands(RefSettings& s) {
   static constexpr PageField kPage[] = {{"Number of cycles", RkCycles},
                                         {"Damping factor", RkDamp},
                                         {"Refine on F**2 (1) or F (0)", RkFSquare},
@@ -251,25 +249,25 @@ int RefBasicCommands() {
                                         {"Electroneutrality", RkAutEln},
                                         {"Berar correction", RkEsdCorr},
                                         {"Uiso limit", RkUIsoLim}};
-  const bool hadRandom = !EditList(RkRandomize).empty();
+  const bool hadRandom = !EditList(s, RkRandomize).empty();
   std::vector<FeFormField> extra = {
-      {"Test of derivatives (dertest)", EditList(RkDerTest).empty() ? "0" : "1"},
+      {"Test of derivatives (dertest)", EditList(s, RkDerTest).empty() ? "0" : "1"},
       {"Randomize: seed and largest shift (randomize)",
-       hadRandom ? EditList(RkRandomize).front().Text : ""}};
-  if (RunPage("Basic", kPage, extra)) return 1;
+       hadRandom ? EditList(s, RkRandomize).front().Text : ""}};
+  if (RunPage(s, "Basic", kPage, extra)) return 1;
   const std::string der(Trim(extra[0].Value));
-  EditList(RkDerTest).clear();
-  if (!der.empty() && der != "0") EditList(RkDerTest).push_back({"", false});
+  EditList(s, RkDerTest).clear();
+  if (!der.empty() && der != "0") EditList(s, RkDerTest).push_back({"", false});
   const std::string rnd(Trim(extra[1].Value));
-  EditList(RkRandomize).clear();
+  EditList(s, RkRandomize).clear();
   if (!rnd.empty()) {
-    EditList(RkRandomize).push_back({rnd, false});
+    EditList(s, RkRandomize).push_back({rnd, false});
     if (!hadRandom) FeWarning(std::string(refmsg::Randomize));
   }
   return 0;
 }
 
-int RefSelectCommands() {
+int RefSelectCommands(RefSettings& s) {
   static constexpr PageField kPage[] = {{"Listing of reflections", RkPrint},
                                         {"Use unobserved reflections", RkUseUnobs},
                                         {"Observed limit I/sig(I)", RkSigLevel},
@@ -288,22 +286,22 @@ int RefSelectCommands() {
                                         {"Lambda/2 correction", RkLam2Corr},
                                         {"3*lambda correction", RkLam3Corr}};
   std::vector<FeFormField> none;
-  if (RunPage("Select/Listing", kPage, none)) return 1;
-  if (Ref.Edit.I(RkSinLim) == 0) {
-    Ref.Edit.SetR(RkSnlMn, Ref.Dflt.R(RkSnlMn));
-    Ref.Edit.SetR(RkSnlMx, Ref.Dflt.R(RkSnlMx));
+  if (RunPage(s, "Select/Listing", kPage, none)) return 1;
+  if (s.Edit.I(RkSinLim) == 0) {
+    s.Edit.SetR(RkSnlMn, s.Dflt.R(RkSnlMn));
+    s.Edit.SetR(RkSnlMx, s.Dflt.R(RkSnlMx));
   }
   return 0;
 }
 
-int RefRestrainCommands() {
+int RefRestrainCommands(RefSettings& s) {
   for (;;) {
     std::vector<std::string> items;
     for (const auto& e : kEditors) {
       int act = 0, dis = 0;
       for (int kk : {e.K, e.K2}) {
         if (!kk) continue;
-        for (const auto& l : EditList(kk)) (l.Disabled ? dis : act)++;
+        for (const auto& l : EditList(s, kk)) (l.Disabled ? dis : act)++;
       }
       items.push_back(fmt::format("{} ({} active, {} disabled)", e.Label, act, dis));
     }
@@ -311,11 +309,11 @@ int RefRestrainCommands() {
     auto c = Fe().ChooseFromList("Restraints/Constraints", items);
     if (!c || *c < 0 || *c >= static_cast<int>(std::size(kEditors))) return 0;
     const auto& e = kEditors[*c];
-    RefEditCommandList(std::string(e.Label), e.K, e.K2);
+    RefEditCommandList(s, std::string(e.Label), e.K, e.K2);
   }
 }
 
-int RefModulationCommands() {
+int RefModulationCommands(RefSettings& s) {
   static constexpr PageField kPage[] = {{"Structure factors: 0 Bessel, 1 integration", RkMethod},
                                         {"Accuracy", RkDiff},
                                         {"Reflections used: 0, -1, -2", RkSelSat},
@@ -327,29 +325,24 @@ int RefModulationCommands() {
                                         {"Twin rejection window, deg", RkTwDiff},
                                         {"Twin and overlap details", RkTwDetail}};
   std::vector<FeFormField> none;
-  return RunPage("Modulation/Twin", kPage, none);
+  return RunPage(s, "Modulation/Twin", kPage, none);
 }
 
-int RefPowderCommands() {
+int RefPowderCommands(RefSettings& s) {
   static constexpr PageField kPage[] = {{"Le Bail decomposition", RkDoLeBail},
                                         {"Le Bail every n cycles", RkNLeBail},
                                         {"s.u. of extracted intensities", RkSigMeth}};
   std::vector<FeFormField> none;
-  return RunPage("Powder", kPage, none);
+  return RunPage(s, "Powder", kPage, none);
 }
 
 int RefSetCommands() {
-  if (RefOpenCommands()) return 0;
-  const RefValues keepEdit = Ref.Edit;
-  const auto keepLines = Ref.EditLines;
+  RefSettings s;
+  if (RefOpenCommands(s)) return 0;
   int rc = 0;
-  if (RefBasicCommands() || RefSelectCommands() || RefRestrainCommands() ||
-      RefModulationCommands() || RefPowderCommands()) {
-    Ref.Edit = keepEdit;
-    Ref.EditLines = keepLines;
-  } else {
-    rc = RefRewriteCommands() == 0 ? 1 : 0;
-  }
+  if (!(RefBasicCommands(s) || RefSelectCommands(s) || RefRestrainCommands(s) ||
+        RefModulationCommands(s) || RefPowderCommands(s)))
+    rc = RefRewriteCommands(s) == 0 ? 1 : 0;
   RemoveWindowTmpFiles();
   return rc;
 }

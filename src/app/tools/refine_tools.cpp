@@ -1,10 +1,11 @@
 // Registration of the refine tools in the dispatcher's tool table
-// (TarnSetTool of src/frame/actions.hpp); called once at start-up.
+// (TarnSetTool of app/actions.hpp); called once at start-up.
 #include "app/tools/refine_tools.hpp"
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "refine/refine.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -12,7 +13,9 @@ void RegisterRefineTools() {
   // "Run refinement" (also the batch ".run->refine"); the listing ".ref" is
   // shown by the frame's viewer entry 51203.
   TarnSetTool(ActRunRefine, [](TarnToolCall& c) {
-    c.Error = Refine();
+    RefRunSummary summary;
+    c.Error = Refine(summary);
+    if (c.Error == 0) ReportLine(summary.Summary);  // R factors of the last cycle
     return NextNothing;
   });
   // "callfour": the Fourier tool after the refinement has written M40.
