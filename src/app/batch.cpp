@@ -1,5 +1,4 @@
 #include "app/batch.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -7,12 +6,14 @@
 #include <fstream>
 #include <optional>
 
+#include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "app/fileset.hpp"
-#include "model/keys.hpp"
 #include "app/startup.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "model/keys.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -163,7 +164,7 @@ int BatchRun::ImportReflections(const std::string& command) {
   call.Items[0].Line = label;
   // Relative paths are taken from the directory the program was started in.
   call.Path = TarnAbsolute(path);
-  (void)TarnRunTool(50101, call);
+  (void)TarnRunTool(ActImportReflections, call);
   return AfterTool(call, command);
 }
 
@@ -301,13 +302,13 @@ int BatchRun::Run() {
     if (is("File", "Structure", "Open")) {
       err = OpenStructure();
     } else if (is("import", "CIF")) {
-      err = ImportModel(51103, "import->CIF");
+      err = ImportModel(ActModelFromCif, "import->CIF");
     } else if (is("import", "SHELX")) {
-      err = ImportModel(51102, "import->SHELX");
+      err = ImportModel(ActModelFromShelx, "import->SHELX");
     } else if (is("File", "Reflection file", "Import")) {
       err = ImportReflections(command);
     } else if (is("File", "Reflection file", "Create refinement reflection file")) {
-      err = RunTool(50103, "", command);
+      err = RunTool(ActCreateM90, "", command);
     } else if (is("Edit", "Parameters")) {
       err = Edit(HookBatchEditParameters, command);
     } else if (is("Edit", "Radiation")) {
@@ -317,11 +318,11 @@ int BatchRun::Run() {
     } else if (is("Edit", "PwdKeys")) {
       err = Edit(HookBatchEditPwdKeys, command);
     } else if (is("run", "refine")) {
-      err = RunTool(51202, "", command);
+      err = RunTool(ActRunRefine, "", command);
     } else if (is("run", "fourier")) {
-      err = RunTool(50902, "Fourier", command);
+      err = RunTool(ActRunFourier, "Fourier", command);
     } else if (is("run", "dist")) {
-      err = RunTool(51302, "Dist", command);
+      err = RunTool(ActRunDist, "Dist", command);
     } else if (is("Tools", "Graphic", "Create graphic output file")) {
       if (!HaveStructure(command)) return 1;
       TarnToolCall call;

@@ -7,25 +7,26 @@
 #include <utility>
 #include <vector>
 
-#include "datared/createm90.hpp"
-#include "model/structure.hpp"
-#include "app/tools/datared_tools.hpp"
-#include "datared/import.hpp"
-#include "app/tools/import_tool.hpp"
+#include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "app/batch.hpp"
 #include "app/fileset.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "app/tools/datared_tools.hpp"
+#include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
+#include "app/tools/refine_tools.hpp"
+#include "datared/createm90.hpp"
+#include "datared/import.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
 #include "model/m95m90.hpp"
 #include "model/refl.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
-#include "app/tools/refine_tools.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn {
@@ -140,16 +141,17 @@ void TarnRegisterTools() {
   SymmSetMessageSink(&SymmSink);
 
   // "Create refinement reflection file": M90 and the ".rre" listing from M95.
-  TarnSetTool(50103, [](TarnToolCall& c) {
+  TarnSetTool(ActCreateM90, [](TarnToolCall& c) {
     c.Error = EM9CreateM90(Sess.fln);
     return NextNothing;
   });
 
   // Import of reflection data into M95, with a data block of M50 for each
   // reflection block.
-  TarnSetTool(50101, &EM9ImportActionTool);
+  TarnSetTool(ActImportReflections, &EM9ImportActionTool);
   // The refinement settings dialog (interactive only).
-  TarnSetTool(51201, [](TarnToolCall& c) { return c.Batch ? 0 : (RefSetCommands(), 0); });
+  TarnSetTool(ActRefineCommands,
+              [](TarnToolCall& c) { return c.Batch ? 0 : (RefSetCommands(), 0); });
 
   // Readers of the structure's files, run when a structure is opened and
   // after every action for the files that changed. The reflection headers

@@ -2,9 +2,10 @@
 // (TarnSetTool of src/frame/actions.hpp); called once at start-up.
 #include "app/tools/datared_tools.hpp"
 
+#include "app/action_codes.hpp"
+#include "app/actions.hpp"
 #include "app/tools/average_tool.hpp"
 #include "datared/geometry.hpp"
-#include "app/actions.hpp"
 
 namespace tarn {
 
@@ -13,7 +14,7 @@ void RegisterDataredTools() {
   // fln.ave, which action 50107 shows.
   TarnSetTool(HookAverage, &EM9AverageTool);
   // "Diffractometer check": cell from UB, hkl <-> angles (interactive only).
-  TarnSetTool(52601, [](TarnToolCall& c) {
+  TarnSetTool(ActDiffractometerCheck, [](TarnToolCall& c) {
     if (!c.Batch) DRTestDiffractometer();
     return NextNothing;
   });

@@ -15,13 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "app/fileset.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "datared/simulate.hpp"
 #include "importers/cif_model.hpp"
 #include "importers/shelx_model.hpp"
-#include "datared/simulate.hpp"
+#include "model/session.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -119,8 +120,8 @@ int RunSimulation(TarnToolCall& c) {
 
 void RegisterImportersTools() {
   TarnSetTool(MenuSimSingle, &RunSimulation);
-  TarnSetTool(51102, [](TarnToolCall& c) { return RunImport(c, FromShelx); });
-  TarnSetTool(51103, [](TarnToolCall& c) { return RunImport(c, FromCif); });
+  TarnSetTool(ActModelFromShelx, [](TarnToolCall& c) { return RunImport(c, FromShelx); });
+  TarnSetTool(ActModelFromCif, [](TarnToolCall& c) { return RunImport(c, FromCif); });
 }
 
 }  // namespace tarn

@@ -2,6 +2,7 @@
 // (TarnSetTool of src/frame/actions.hpp); called once at start-up.
 #include "app/tools/refine_tools.hpp"
 
+#include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "refine/refine.hpp"
 
@@ -10,14 +11,14 @@ namespace tarn {
 void RegisterRefineTools() {
   // "Run refinement" (also the batch ".run->refine"); the listing ".ref" is
   // shown by the frame's viewer entry 51203.
-  TarnSetTool(51202, [](TarnToolCall& c) {
+  TarnSetTool(ActRunRefine, [](TarnToolCall& c) {
     c.Error = Refine();
     return NextNothing;
   });
   // "callfour": the Fourier tool after the refinement has written M40.
   RefSetFourierHook([] {
     TarnToolCall call;
-    (void)TarnRunTool(50902, call);
+    (void)TarnRunTool(ActRunFourier, call);
     return call.Error;
   });
 }
