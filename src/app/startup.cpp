@@ -270,8 +270,9 @@ int TarnMain(const std::vector<std::string>& args) {
   SetBasicConstants();
   if (!Sess.BatchMode) FeFillMainTab(0);
   // Without a structure on the command line, take the one used last unless
-  // it is marked opened.
-  if (Sess.fln.empty()) {
+  // it is marked opened. A batch does not: it runs on the structures it
+  // names, whatever the history holds.
+  if (Sess.fln.empty() && !Sess.BatchMode) {
     auto hist = ReadHistory();
     if (!hist.empty() && FeChdir(hist[0].Dir) == 0) {
       Sess.CurrentDir = FeGetCwd();

@@ -224,6 +224,13 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
     }
   }
   EM9OutputOfRejected(rej, ndim, lst);
+  // Unusable reflections (not absences) are told in the run's report too.
+  const long nSin = std::count_if(rej.begin(), rej.end(), [](auto& r) { return r.Reason == 3; });
+  const long nNonInt = std::count_if(rej.begin(), rej.end(), [](auto& r) { return r.Reason == 1; });
+  if (nSin + nNonInt > 0)
+    ReportLine(fmt::format("{} reflections skipped: {} with sin(theta)>1, {} with non-integer "
+                           "indices (listed in the \".rre\" listing).",
+                           nSin + nNonInt, nSin, nNonInt));
   if (nref == 0) {
     lst.emplace_back(avemsg::kAllDiscarded);
     return 1;

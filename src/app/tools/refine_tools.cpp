@@ -4,6 +4,7 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "refine/refcommands.hpp"
 #include "refine/refine.hpp"
 
 namespace tarn {
@@ -15,6 +16,8 @@ void RegisterRefineTools() {
     c.Error = Refine();
     return NextNothing;
   });
+  // The keywords of the "refine" block, for the batch edits of the block.
+  TarnSetBlockTable("refine", &RefMakeTable);
   // "callfour": the Fourier tool after the refinement has written M40.
   RefSetFourierHook([] {
     TarnToolCall call;
