@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "app/toolkit.hpp"
 #include "model/keys.hpp"
 #include "model/session.hpp"
-#include "app/toolkit.hpp"
 
 namespace tarn {
 

@@ -320,9 +320,9 @@ int BatchRun::CheckKeywords(std::string_view block, const std::vector<std::strin
   KeyCheckSource src;
   src.File = Sess.BatchFile;
   src.FirstLine = firstLine;
-  return KeysCheckBlock(body, *table, src) > 0 ? Fail(std::string(msg::BatchBadKeywords) +
-                                                      std::string(block))
-                                                : 0;
+  return KeysCheckBlock(body, *table, src) > 0
+             ? Fail(std::string(msg::BatchBadKeywords) + std::string(block))
+             : 0;
 }
 
 // ".Edit->Keywords": a block header line, then keyword lines up to the next

@@ -1,5 +1,4 @@
 #include "refine/constr.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -7,13 +6,14 @@
 #include <cmath>
 #include <map>
 
-#include "util/report.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/modfun.hpp"
+#include "model/structure.hpp"
 #include "refine/calc_mol.hpp"
 #include "refine/constr_internal.hpp"
 #include "refine/refcommands.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -123,7 +123,11 @@ void RefBuildParams(RefParams& p) {
     in.Block = block;
     in.Name = std::move(name);
     in.OwnerName = std::move(ownerName);
-    in.Label = in.OwnerName.empty() ? in.Name : in.Name + "[" + in.OwnerName + "]";
+    // Harmonic ADPs are stored in M40 as beta_ij: listed as stored.
+    const bool beta =
+        kind == OwnAtom && block == BlkAdp && in.Name.size() == 3 && in.Name[0] == 'U';
+    const std::string shown = beta ? "beta" + in.Name.substr(1) : in.Name;
+    in.Label = in.OwnerName.empty() ? shown : shown + "[" + in.OwnerName + "]";
     p.Info.push_back(std::move(in));
     p.Val.push_back(val);
     p.Key.push_back(key);

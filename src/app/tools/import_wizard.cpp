@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/toolkit.hpp"
 #include "app/tools/import_tool.hpp"
-#include "model/structure.hpp"
 #include "datared/import.hpp"
 #include "datared/import_msg.hpp"
-#include "model/session.hpp"
-#include "app/toolkit.hpp"
 #include "model/basic.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
 
@@ -38,6 +38,8 @@ constexpr std::string_view FieldNQ = "Number of modulation vectors (0-3)";
 constexpr std::string_view FieldQ = "Modulation vector {} (three components)";
 constexpr std::string_view FieldMMax = "Largest |satellite index| for each vector";
 constexpr std::string_view FieldDatBlock = "Data block of the refinement (0 = a new one, 1-{})";
+constexpr std::string_view FieldDatBlockNone =
+    "Data block of the refinement (0 = a new one; there is none yet)";
 constexpr std::string_view RealNeedsQ =
     "Real indices are resolved through 1 to 3 modulation vectors: give their number and "
     "components.";
@@ -184,10 +186,11 @@ int EM9ImportWizard() {
                           {std::string(wiz::ListDiffractometer), std::string(wiz::ListProgram)});
   if (!list || *list < 0 || *list > 1) return 1;
   std::vector<std::string> labels;
+  // Shown as text: without the access-key marks.
   if (*list == 0)
-    for (const auto& e : ImpDiffractometerList) labels.push_back(std::string(e.Label));
+    for (const auto& e : ImpDiffractometerList) labels.push_back(ImpPlainLabel(e.Label));
   else
-    for (const auto& e : ImpProgramList) labels.push_back(std::string(e.Label));
+    for (const auto& e : ImpProgramList) labels.push_back(ImpPlainLabel(e.Label));
   const auto entry = Fe().ChooseFromList(std::string(wiz::Header), labels);
   if (!entry || *entry < 0 || *entry >= static_cast<int>(labels.size())) return 1;
   const int code = *list == 0 ? *entry + 1 : kImpProgramBase + *entry + 1;
@@ -219,7 +222,10 @@ int EM9ImportWizard() {
   FormLayout lay;
   if (general) AddModulationFields(form, lay);
   lay.DatBlock = static_cast<int>(form.size());
-  form.push_back({fmt::format(fmt::runtime(wiz::FieldDatBlock), Struct.Basic.DatBlock.size()), "0"});
+  const size_t nBlocks = Struct.Basic.DatBlock.size();
+  form.push_back({nBlocks == 0 ? std::string(wiz::FieldDatBlockNone)
+                               : fmt::format(fmt::runtime(wiz::FieldDatBlock), nBlocks),
+                  "0"});
   if (!Fe().EditForm(std::string(wiz::Options), form)) return 1;
   ImpOptions opt;
   if (ReadOptions(form, general, lay, opt)) return 1;
@@ -229,8 +235,8 @@ int EM9ImportWizard() {
     FeChybne(std::string(wiz::Header), {Imp.LastError});
     return 1;
   }
-  std::vector<std::string> lines = {
-      fmt::format(fmt::runtime(wiz::Imported), Struct.Refl.M95.back().NRef, *file, Struct.Refl.M95.size())};
+  std::vector<std::string> lines = {fmt::format(
+      fmt::runtime(wiz::Imported), Struct.Refl.M95.back().NRef, *file, Struct.Refl.M95.size())};
   lines.insert(lines.end(), Imp.LastNotes.begin(), Imp.LastNotes.end());
   FeInfo(std::string(wiz::Header), lines);
   return 0;

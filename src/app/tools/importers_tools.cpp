@@ -80,8 +80,8 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
     std::string target = dir + FeStripExt(file);
     if (!FeYesNo(fmt::format("The new structure will be \"{}\". Do you want this name?", target),
                  {}, true)) {
-      auto other = Fe().ChooseFile("New structure : ",
-                                   "Type the folder and the name of the new structure.", "*.m50");
+      auto other = Fe().ChooseFile(
+          "New structure : ", "Type the folder and the name of the new structure.", "*.m50");
       if (!other || Trim(*other).empty()) {
         giveBack();
         return NextNothing;
