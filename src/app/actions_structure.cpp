@@ -282,7 +282,8 @@ int ActionNew() {
   if (AnyStructFile(base) && !FeYesNo(AlreadyExists(base))) return -NextNewFln;
   if (TarnSwitchFln(base) != 0) return -NextNewFln;
   for (auto ext : StructFileExt) FeDeleteFile(Sess.fln + std::string(ext));
-  Sess.ExistFile.fill(false);
+  // The wizard starts from nothing, not from the structure left.
+  TarnResetStructureState();
   if (TarnHasTool(HookNewStructure)) {
     TarnToolCall call;
     (void)TarnRunTool(HookNewStructure, call);

@@ -301,7 +301,9 @@ TEST_F(FilesTest, MarkerOwner) {
     EXPECT_EQ(!StructureHeldBy("x").empty(), c.StaysOpened) << c.Before;
     ChangeUSDFile("x", "closed", "*");
     EXPECT_EQ(StructureOpened("x"), c.StaysOpened) << c.Before;
-    if (c.StaysOpened) EXPECT_EQ(ReadAll("x.usd"), c.Before);
+    if (c.StaysOpened) {
+      EXPECT_EQ(ReadAll("x.usd"), c.Before);
+    }
   }
   // This process becomes the owner of what it opens, and clears it again.
   fs::remove("x.usd");

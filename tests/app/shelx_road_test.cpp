@@ -114,9 +114,6 @@ TEST_F(ShelxRoad, Sh2185CuPublishedModelGivesThePublishedRFactors) {
   EXPECT_EQ(r.NObs, 3560);
   EXPECT_NEAR(r.R[0], 2.91, 0.3) << "R(obs) on F, percent";
   EXPECT_NEAR(r.R[3], 7.28, 0.6) << "wR2(all), percent";
-  // Harmonic ADPs are stored as beta_ij and listed under that name.
-  EXPECT_NE(r.Ref.find("beta11[O9]"), std::string::npos);
-  EXPECT_EQ(r.Ref.find("U11["), std::string::npos);
 }
 
 // NaCl: R1 0.0096 on 111 reflections, with the published model and after ten
@@ -130,6 +127,10 @@ TEST_F(ShelxRoad, NaClPublishedModelAndTenCycles) {
     ASSERT_EQ(r.Status, 0) << r.Output;
     EXPECT_EQ(r.NObs, 111);
     EXPECT_NEAR(r.R[0], 0.96, 0.2) << cycles << " cycles";
+    if (cycles == 0) continue;
+    // Harmonic ADPs are stored as beta_ij and their values listed so.
+    EXPECT_NE(r.Ref.find("\nbeta11[CL1] "), std::string::npos) << r.Ref;
+    EXPECT_EQ(r.Ref.find("\nU11[CL1] "), std::string::npos);
   }
 }
 

@@ -2,6 +2,7 @@
 // structure read before survives into the next one, a mistyped name does not
 // close the open structure, a structure that another running instance holds
 // is announced, and a model file makes a new structure with nothing open.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "app/action_codes.hpp"
