@@ -131,8 +131,10 @@ void BM_ImportAndMergeMillionHklf4(benchmark::State& state) {
     Struct.Refl.M95.clear();
     Struct.Refl.M90.clear();
     const auto t0 = std::chrono::steady_clock::now();
-    if (EM9ImportFile(ImpShelxI, hkl, ImpOptions{}, base + ".m95") != 0)
-      state.SkipWithError(Imp.LastError.c_str());
+    ImpReport rep;
+    ErrorRecord err;
+    if (EM9ImportFile(ImpShelxI, hkl, ImpOptions{}, base + ".m95", rep, err) != 0)
+      state.SkipWithError(ImpErrorText(err).c_str());
     const auto t1 = std::chrono::steady_clock::now();
     if (EM9CreateM90(base) != 0) state.SkipWithError("M90 not created");
     const auto t2 = std::chrono::steady_clock::now();

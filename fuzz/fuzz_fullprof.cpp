@@ -3,18 +3,19 @@
 #include <cstdint>
 #include <string_view>
 
-#include "datared/readers_extra.hpp"
 #include "import_invariants.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   tarn::ImpData d;
-  int rc = tarn::DRBasicFullProfText(text, "fuzz.int", d);
-  CheckImportResult(rc, d);
+  tarn::ErrorRecord err;
+  int rc = tarn::DRBasicFullProfText(text, "fuzz.int", d, err);
+  CheckImportResult(rc, d, err);
   // A file with modulation vectors gives satellite indices within 3 + vectors.
   if (rc == 0 && d.QVec.size() != 3 * static_cast<size_t>(d.NDim - 3)) __builtin_trap();
   tarn::ImpData x;
-  rc = tarn::DRBasicRefXDText(text, "fuzz.hkl", x);
-  CheckImportResult(rc, x);
+  tarn::ErrorRecord xerr;
+  rc = tarn::DRBasicRefXDText(text, "fuzz.hkl", x, xerr);
+  CheckImportResult(rc, x, xerr);
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "datared/readers_extra.hpp"
 #include "import_invariants.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -12,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int prefer = (data[0] / 7) % 7;  //
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   tarn::ImpData d;
-  const int rc = tarn::ReadSaintRawText(text, "fuzz.raw", ndim, prefer, d);
-  CheckImportResult(rc, d);
+  tarn::ErrorRecord err;
+  const int rc = tarn::ReadSaintRawText(text, "fuzz.raw", ndim, prefer, d, err);
+  CheckImportResult(rc, d, err);
   return 0;
 }

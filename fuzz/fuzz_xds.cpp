@@ -7,7 +7,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   tarn::ImpData d;
-  const int rc = tarn::ReadXdsText(text, "fuzz.HKL", d);
-  CheckImportResult(rc, d);
+  tarn::ErrorRecord err;
+  const int rc = tarn::ReadXdsText(text, "fuzz.HKL", d, err);
+  CheckImportResult(rc, d, err);
   return 0;
 }

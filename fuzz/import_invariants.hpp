@@ -7,10 +7,16 @@
 #include <vector>
 
 #include "datared/import.hpp"
+#include "datared/readers/cif_hkl.hpp"
+#include "datared/readers/fullprof.hpp"
+#include "datared/readers/saint.hpp"
+#include "datared/readers/shelx.hpp"
+#include "datared/readers/xd.hpp"
+#include "datared/readers/xds.hpp"
 
-inline void CheckImportResult(int rc, const tarn::ImpData& d) {
+inline void CheckImportResult(int rc, const tarn::ImpData& d, const tarn::ErrorRecord& err) {
   if (rc != 0) {
-    if (tarn::Imp.LastError.empty() || !d.Refl.empty()) __builtin_trap();
+    if (tarn::ImpErrorText(err).empty() || !d.Refl.empty()) __builtin_trap();
     return;
   }
   if (d.Refl.empty() || d.NDim < 3 || d.NDim > tarn::kReflMaxNDim) __builtin_trap();
@@ -24,5 +30,6 @@ inline void CheckImportResult(int rc, const tarn::ImpData& d) {
   tarn::M95Block b;
   tarn::DRSetBlockFromData(tarn::ImpShelxI, d, tarn::ImpOptions{}, b);
   std::vector<tarn::M95Refl> out;
-  if (tarn::DRReadRef(d, b, out) != 0 || out.size() != d.Refl.size()) __builtin_trap();
+  tarn::ErrorRecord conv;
+  if (tarn::DRReadRef(d, b, out, conv) != 0 || out.size() != d.Refl.size()) __builtin_trap();
 }

@@ -13,6 +13,7 @@
 #include "app/fileset.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/datared_tools.hpp"
+#include "app/tools/dist_tools.hpp"
 #include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
 #include "app/tools/refine_tools.hpp"
@@ -182,6 +183,7 @@ void TarnRegisterTools() {
   RegisterDataredTools();
   RegisterRefineTools();
   RegisterImportersTools();
+  RegisterDistTools();
 }
 
 }  // namespace tarn

@@ -16,7 +16,6 @@
 
 namespace tarn {
 
-AveGrouping AveLast;
 
 namespace {
 
@@ -234,7 +233,7 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
   });
   res.NMeasured = static_cast<int>(items.size());
 
-  AveGrouping& gr = AveLast;
+  AveGrouping& gr = res.Grouping;
   gr = AveGrouping{};
   gr.NDim = n;
   gr.Order.resize(items.size());

@@ -78,6 +78,17 @@ struct AveStats {
   AveStatAcc Total;
 };
 
+// Grouping of an averaging: the measurements (indices into the Refl arrays)
+// ordered by group, group g holding Order[Start[g] .. Start[g+1]-1], and the
+// indices written for each group (NDim per group).
+struct AveGrouping {
+  int NDim = 3;
+  std::vector<int> Order;
+  std::vector<int> Start;  // NAve + 1 entries
+  std::vector<int> HAve;   // NDim indices per group
+  std::vector<double> S;   // sin(theta)/lambda per group, 1/A
+};
+
 struct AveResult {
   int NMeasured = 0;  // measurements taken into the averaging (not culled before)
   int NUnique = 0;    // averaged reflections
@@ -89,19 +100,8 @@ struct AveResult {
   double RsigmaAll = 0.;  // sum sig(I(ave)) / sum I(ave), fraction
   AveStats Stats;
   std::vector<std::string> Listing;  // lines of the averaging listing
+  AveGrouping Grouping;              // the groups of equivalents averaged
 };
-
-// Grouping of the last DRAverage: the measurements (indices into the Refl
-// arrays) ordered by group, group g holding Order[Start[g] .. Start[g+1]-1],
-// and the indices written for each group (NDim per group).
-struct AveGrouping {
-  int NDim = 3;
-  std::vector<int> Order;
-  std::vector<int> Start;  // NAve + 1 entries
-  std::vector<int> HAve;   // NDim indices per group
-  std::vector<double> S;   // sin(theta)/lambda per group, 1/A
-};
-extern AveGrouping AveLast;
 
 // The rotation parts (NDim x NDim) of the point group of a phase: the
 // distinct RM6 of its operators, with -R added when the phase is
@@ -137,16 +137,17 @@ void EM9AverageStatRexp(AveStats& st, double s, int sat, double sig, double i, b
 void EM9AverageStatOutput(const AveStats& st, std::vector<std::string>& lines);
 
 // Refines g of sigma(I)^2 + (g*I)^2 so that the scatter of the equivalents
-// matches their sigmas (chi^2 per degree of freedom 1) on the groups of the
-// last DRAverage; g = 0 when the sigmas already cover the scatter. Returns 1
+// matches their sigmas (chi^2 per degree of freedom 1) on the groups gr of
+// an averaging; g = 0 when the sigmas already cover the scatter. Returns 1
 // (message in lines) when there are fewer than kInstabMinGroups such groups.
-[[nodiscard]] int EM9SigCountSigStat(double& g, std::vector<std::string>& lines);
+[[nodiscard]] int EM9SigCountSigStat(const AveGrouping& gr, double& g,
+                                     std::vector<std::string>& lines);
 
-// Coverage of the averaged set against all reflections allowed by the
+// Coverage of the averaged set (the groups gr) against all reflections allowed by the
 // symmetry up to the largest sin(theta)/lambda of the data, by shells of
 // sin(theta)/lambda and of theta.
-void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, double lambda,
-                          std::vector<std::string>& lines);
+void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const AveSettings& set,
+                          double lambda, std::vector<std::string>& lines);
 
 // True when indices h (NDim) are systematically absent in the group: a
 // centring vector c with h.c not integer, or an operator (R,t) with h.R = h

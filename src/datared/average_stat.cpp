@@ -137,9 +137,8 @@ void EM9AverageStatOutput(const AveStats& st, std::vector<std::string>& lines) {
   }
 }
 
-int EM9SigCountSigStat(double& g, std::vector<std::string>& lines) {
+int EM9SigCountSigStat(const AveGrouping& gr, double& g, std::vector<std::string>& lines) {
   g = 0.;
-  const AveGrouping& gr = AveLast;
   const int nave = static_cast<int>(gr.Start.size()) - 1;
   std::vector<int> multi;
   long long dof = 0;
@@ -222,11 +221,10 @@ bool DRIsExtinct(const PhaseSymmetry& ps, const int* h) {
   return false;
 }
 
-void EM9CheckCompleteness(const PhaseSymmetry& ps, const AveSettings& set, double lambda,
+void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const AveSettings& set, double lambda,
                           std::vector<std::string>& lines) {
   lines.emplace_back();
   lines.emplace_back(avemsg::kCoverCalc);
-  const AveGrouping& gr = AveLast;
   const int nave = static_cast<int>(gr.Start.size()) - 1;
   if (nave <= 0) return;
   const int n = gr.NDim;

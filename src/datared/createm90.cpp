@@ -292,10 +292,10 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   lst.push_back(fmt::format("{} reflections averaged to {}, {} observed", res.NMeasured,
                             res.NUnique, res.NObs));
   double g = 0.;
-  (void)EM9SigCountSigStat(g, lst);
+  (void)EM9SigCountSigStat(res.Grouping, g, lst);
   // Signed instability u of the block for the refinement option "stunstab".
-  (void)EM9InstabilityU(b90.InstabU, lst);
-  EM9CheckCompleteness(ps, set, b90.Lambda, lst);
+  (void)EM9InstabilityU(res.Grouping, b90.InstabU, lst);
+  EM9CheckCompleteness(res.Grouping, ps, set, b90.Lambda, lst);
   if (res.NUnique < 10) {
     lst.emplace_back(avemsg::kFewUnique);
     if (!Sess.BatchMode) ReportWarning(avemsg::kFewUnique);
@@ -304,7 +304,7 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   out.resize(res.NUnique);
   for (int g2 = 0; g2 < res.NUnique; ++g2) {
     M90Refl& o = out[g2];
-    for (int i = 0; i < ndim; ++i) o.H[i] = AveLast.HAve[g2 * ndim + i];
+    for (int i = 0; i < ndim; ++i) o.H[i] = res.Grouping.HAve[g2 * ndim + i];
     o.I = Struct.Refl.RIAveAr[g2] * sc;
     o.SigI = Struct.Refl.RSAveAr[g2] * sc;
     const int first = Struct.Refl.Ave2Org[g2];

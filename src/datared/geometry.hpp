@@ -44,9 +44,4 @@ void DRBMatrix(const double* cell, double* b);
 // Returns 1 when the cell or the cosines are degenerate.
 [[nodiscard]] int DRGetAnglesFromDircos(const double* dircos, const double* cell, double& tth);
 
-// Dialog "Diffractometer check": orientation matrix and wavelength (from the
-// current reflection block when known), the cell they imply, and conversions
-// hkl -> angles and angles -> hkl until the user cancels.
-void DRTestDiffractometer();
-
 }  // namespace tarn

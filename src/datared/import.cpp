@@ -1,7 +1,6 @@
 // Import of one reflection data set into M95 and loading of M95 into the
 // reflection arrays.
 #include "datared/import.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -10,167 +9,44 @@
 #include <filesystem>
 
 #include "datared/import_msg.hpp"
-#include "datared/readers_extra.hpp"
-#include "datared/readers_more.hpp"
-#include "model/session.hpp"
-#include "util/report.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "util/files.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
-
-// Labels and file filters of the two lists of the wizard.
-const std::array<ImpFormatEntry, kImpNDiffractometer> ImpDiffractometerList = {{
-    {"&Nonius-CCD", "*.hkl"},
-    {"&Bruker-CCD", "*.hkl;*.hk6;*.raw;*.ram"},
-    {"Br&uker-CCD (raw)", "*.raw;*.ram"},
-    {"&Oxford Diffraction-CCD", "*.hkl;*.hklf5"},
-    {"Ri&gaku-CCD", "*.hkl"},
-    {"&IPDS Stoe", "*.hkl;*.hklf5"},
-    {"D&9-ILL, D23 or Trics-Zebra", "*.col;*.lis"},
-    {"HeiDi", "*.hkl"},
-    {"ILL-&Vivaldi", "*.hkl"},
-    {"ISIS S&XD", "*.int"},
-    {"&TOPAZ", "*.hkl;*.hklm"},
-    {"&Koala at ANSTO", "*.hkl"},
-    {"SCD-L&ANL", "*.hkl"},
-    {"Hasylab &F1", "*.raw"},
-    {"Hasylab &HUBER", "*.hkl"},
-    {"Hasylab X&DS", "*.hkl"},
-    {"&6T2 LBB", "*.hkl"},
-    {"&Lumo electron diffractometer", "*.cif_lumo"},
-    {"SEN&JU TOF", "*.integrate"},
-    {"Polari&zed neutrons", "*.fr"},
-    {"SH&ELX on I - abs.correction needed", "*.hkl"},
-}};
-
-const std::array<ImpFormatEntry, kImpNProgram> ImpProgramList = {{
-    {"S&HELX on F", "*.hkl"},
-    {"&SHELX on I", "*.hkl"},
-    {"SHELX HKL&F5", "*.hkl;*.hk5"},
-    {"IPDS ST&OE", "*.hkl"},
-    {"CCD Bru&ker", "*.hkl"},
-    {"From &CIF file", "*.fcf;*.cif"},
-    {"From G&raindex file", "*.log"},
-    {"From Full&Prof file", "*.int"},
-    {"From &XD file", "*.hkl"},
-    {"&Tarn-M90", "*.m90"},
-    {"&General file on F", "*.hkl"},
-    {"General file on &I", "*.hkl;*.int"},
-}};
 
 namespace {
 
 // Tolerance for an index transformed by a real matrix to count as integral.
 constexpr double kTrIntTol = 1e-4;
 
-int Fail(std::string msg) {
-  Imp.LastError = std::move(msg);
-  return 1;
+// The current phase's basic data; nullptr when there is none.
+const PhaseBasic* CurrentPhase() {
+  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Struct.Basic.Phase.size()))
+    return &Struct.Basic.Phase[Sess.KPhase - 1];
+  return nullptr;
 }
 
 }  // namespace
 
-std::string ImpPlainLabel(std::string_view label) {
-  std::string s;
-  for (char c : label)
-    if (c != '&') s += c;
-  return s;
-}
-
-int ImpCodeOfLabel(std::string_view label) {
-  const std::string want = ImpPlainLabel(Trim(label));
-  // "IPDS Stoe" and "IPDS STOE" differ only in case: an exact match is
-  // looked for first, then one ignoring case.
-  for (const bool exact : {true, false}) {
-    auto same = [&](std::string_view l) {
-      const std::string p = ImpPlainLabel(l);
-      return exact ? p == want : EqIgnoreCase(p, want);
-    };
-    for (int i = 0; i < kImpNDiffractometer; ++i)
-      if (same(ImpDiffractometerList[i].Label)) return i + 1;
-    for (int j = 0; j < kImpNProgram; ++j)
-      if (same(ImpProgramList[j].Label)) return kImpProgramBase + j + 1;
-  }
-  return 0;
-}
-
-bool ImpSupported(int code) {
-  switch (code) {
-    case ImpBrukerCCD:
-    case ImpBrukerCCDRaw:
-    case ImpFullProf:
-    case ImpXD:
-    case ImpOxfordCCD:
-    case ImpRigakuCCD:
-    case ImpIpdsStoe:
-    case ImpIpdsStoeProg:
-    case ImpTarnM90:
-    case ImpXds:
-    case ImpShelxINoAbs:
-    case ImpShelxF:
-    case ImpShelxI:
-    case ImpShelxHklf5:
-    case ImpCCDBruker:
-    case ImpCif:
-    case ImpGeneralF:
-    case ImpGeneralI:
-      return true;
-    default:
-      return false;
-  }
-}
-
-int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpData& d) {
+int EM9ReadFormat(int code, const std::string& file, const ImpOptions& opt, ImpData& d,
+                  ErrorRecord& err) {
+  const ImpFormatEntry* entry = ImpFormatOfCode(code);
+  if (!entry || !entry->Readable()) return ImpFail(err, file, std::string(impmsg::NotSupported));
+  ImpRequest req;
+  req.Format = entry;
+  req.File = file;
+  req.Opt = opt;
   // The structure's dimension is the preferred reading of a SHELX-style file.
-  int prefer = 0;
-  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Struct.Basic.Phase.size()))
-    prefer = Struct.Basic.Phase[Sess.KPhase - 1].NDim;
-  // SAINT integration files (.raw, .ram) of the Bruker entries.
-  const std::string ext = ToLower(std::filesystem::path(file).extension().string());
-  const bool saint =
-      code == ImpBrukerCCDRaw || (code == ImpBrukerCCD && (ext == ".raw" || ext == ".ram"));
-  if (saint) return ReadSaintRaw(file, opt.NDim, prefer, d);
-  switch (code) {
-    case ImpFullProf:
-      return DRBasicFullProf(file, d);
-    case ImpXD:
-      return DRBasicRefXD(file, d);
-    case ImpBrukerCCD:
-    case ImpCCDBruker:
-    case ImpShelxINoAbs:
-    case ImpShelxI:
-      return ReadShelxHkl(file, 4, opt.NDim, prefer, d);
-    case ImpShelxF:
-      return ReadShelxHkl(file, 3, opt.NDim, prefer, d);
-    case ImpShelxHklf5:
-      return ReadShelxHkl(file, 5, opt.NDim, prefer, d);
-    case ImpCif:
-      return ReadCifHkl(file, prefer, d);
-    case ImpXds:
-      return ReadXds(file, d);
-    case ImpOxfordCCD:
-    case ImpRigakuCCD:
-      return ReadKumaCCD(file, opt.Companion, opt.NDim, prefer, d);
-    case ImpIpdsStoe:
-    case ImpIpdsStoeProg:
-      return DRBasicIPStoe(file, opt.NDim, prefer, d);
-    case ImpTarnM90:
-      return DRBasicTarnM90(file, opt.M90Block, d);
-    case ImpGeneralF:
-    case ImpGeneralI:
-      if (opt.RealIndices) {
-        ImpModulation mod;
-        for (size_t i = 0; i + 2 < opt.QVec.size(); i += 3)
-          mod.Q.push_back({opt.QVec[i], opt.QVec[i + 1], opt.QVec[i + 2]});
-        mod.MMax = opt.MMax;
-        return ReadRealIndices(file, opt.Columns, code == ImpGeneralF, opt.TrMat, mod, d);
-      }
-      return ReadGeneral(file, opt.Columns, code == ImpGeneralF, d);
-    default:
-      return Fail(std::string(impmsg::NotSupported));
-  }
+  if (const PhaseBasic* ph = CurrentPhase()) req.PreferNDim = ph->NDim;
+  ImpData out;
+  if (entry->Records(req, out, err)) return 1;
+  if (entry->Header && entry->Header(req, out, err)) return 1;
+  d = std::move(out);
+  return 0;
 }
 
 int DRReadRefTrIntInd(const std::vector<double>& tr, int ndim, const int* h, int* hout) {
@@ -222,11 +98,12 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
 namespace {
 
 // Record no (1-based) of the block from input reflection x.
-int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, M95Refl& r) {
+int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, M95Refl& r,
+                 ErrorRecord& err) {
   r = M95Refl{};
   r.No = no;
   if (DRReadRefTrIntInd(b.TrMat, b.NDim95, x.H, r.H))
-    return ImpReadError(d.File, x.Line, "expected indices that transform into integers");
+    return ImpReadError(err, d.File, x.Line, "expected indices that transform into integers");
   if (d.OnF) {
     r.I = x.I * std::abs(x.I);  // keeps the sign of a negative F
     r.SigI = 2. * std::abs(x.I) * x.SigI + x.SigI * x.SigI;
@@ -248,10 +125,11 @@ int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, 
 // Existing blocks of m95 (none when the file is absent) with the new block
 // appended; the new block's records come from d, converted one by one while
 // the file is written.
-int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
+int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d, ErrorRecord& err) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> old;
-  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old)) return Fail(Struct.Refl.LastError);
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old))
+    return ImpFail(err, m95, Struct.Refl.LastError);
   blocks.push_back(b);
   std::vector<size_t> counts(blocks.size());
   for (size_t k = 0; k < old.size(); ++k) counts[k] = old[k].size();
@@ -263,12 +141,12 @@ int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
       r = old[k][i];
       return 0;
     }
-    bad_record = DRReadRefOne(d, b, d.Refl[i], static_cast<int>(i) + 1, r) != 0;
+    bad_record = DRReadRefOne(d, b, d.Refl[i], static_cast<int>(i) + 1, r, err) != 0;
     return bad_record ? 1 : 0;
   });
   if (rc != 0) {
-    if (bad_record) return 1;  // the conversion's message is in Imp.LastError
-    return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
+    if (bad_record) return 1;  // err holds the conversion's message
+    return ImpFail(err, m95, fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
   }
   for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(counts[k]);
   Struct.Refl.M95.swap(blocks);
@@ -277,40 +155,59 @@ int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
 
 }  // namespace
 
-int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
+int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out, ErrorRecord& err) {
   std::vector<M95Refl> res(d.Refl.size());
   for (size_t i = 0; i < d.Refl.size(); ++i)
-    if (DRReadRefOne(d, b, d.Refl[i], static_cast<int>(i) + 1, res[i])) return 1;
+    if (DRReadRefOne(d, b, d.Refl[i], static_cast<int>(i) + 1, res[i], err)) return 1;
   out.swap(res);
   return 0;
 }
 
-int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl> refl) {
+int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl> refl,
+                 ErrorRecord& err) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> all;
-  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Struct.Refl.LastError);
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all))
+    return ImpFail(err, m95, Struct.Refl.LastError);
   blocks.push_back(b);
   all.push_back(std::move(refl));
   if (WriteM95File(m95, blocks, all))
-    return Fail(fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
+    return ImpFail(err, m95, fmt::format(fmt::runtime(impmsg::WriteFailed), m95));
   for (size_t k = 0; k < blocks.size(); ++k) blocks[k].NRef = static_cast<int>(all[k].size());
   Struct.Refl.M95.swap(blocks);
   return 0;
 }
 
-int EM9CompleteM95(const std::string& m95) {
-  if (iom95(kIoRead, m95)) return Fail(Struct.Refl.LastError);
-  for (size_t k = 0; k < Struct.Refl.M95.size(); ++k) CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
-  if (iom95(kIoWrite, m95)) return Fail(Struct.Refl.LastError);
+int EM9CompleteM95(const std::string& m95, ErrorRecord& err) {
+  if (iom95(kIoRead, m95)) return ImpFail(err, m95, Struct.Refl.LastError);
+  for (size_t k = 0; k < Struct.Refl.M95.size(); ++k)
+    CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
+  if (iom95(kIoWrite, m95)) return ImpFail(err, m95, Struct.Refl.LastError);
   return 0;
 }
 
-int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
-                  const std::string& m95) {
-  if (!ImpSupported(code)) return Fail(std::string(impmsg::NotSupported));
+std::string ImpCellWarning(const std::string& file, const std::vector<double>& cell) {
+  const PhaseBasic* ph = CurrentPhase();
+  if (!ph || cell.size() != 6) return {};
+  // The default cell of basic data never read stands for "unknown".
+  static constexpr double kUnknown[6] = {1, 1, 1, 90, 90, 90};
+  if (std::equal(ph->Cell, ph->Cell + 6, kUnknown)) return {};
+  bool differs = false;
+  for (int i = 0; i < 3; ++i)
+    differs = differs || std::abs(cell[i] - ph->Cell[i]) > kImpCellTolLength * ph->Cell[i] ||
+              std::abs(cell[i + 3] - ph->Cell[i + 3]) > kImpCellTolAngle;
+  if (!differs) return {};
+  auto text = [](const double* c) {
+    return fmt::format("{:.4f} {:.4f} {:.4f} {:.3f} {:.3f} {:.3f}", c[0], c[1], c[2], c[3], c[4],
+                       c[5]);
+  };
+  return fmt::format(fmt::runtime(impmsg::CellDiffers), file, text(cell.data()), text(ph->Cell));
+}
+
+int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt, const std::string& m95,
+                  ImpReport& rep, ErrorRecord& err) {
   ImpData d;
-  Imp.LastNotes.clear();
-  if (EM9ReadFormat(code, file, opt, d)) return 1;
+  if (EM9ReadFormat(code, file, opt, d, err)) return 1;
   M95Block b;
   DRSetBlockFromData(code, d, opt, b);
   // The block is completed from the basic data before it is written, so that
@@ -318,9 +215,29 @@ int EM9ImportFile(int code, const std::string& file, const ImpOptions& opt,
   CompleteM95(b, opt.DatBlock > 0 ? opt.DatBlock : static_cast<int>(Struct.Refl.M95.size()) + 1);
   // The records go from the input list straight into the file: a record that
   // does not convert abandons the temporary file and M95 stays as it was.
-  if (AppendM95From(m95, b, d)) return 1;
-  Imp.LastNotes = std::move(d.Notes);
+  if (AppendM95From(m95, b, d, err)) return 1;
+  rep = ImpReport{};
+  rep.NRef = Struct.Refl.M95.back().NRef;
+  rep.Block = static_cast<int>(Struct.Refl.M95.size());
+  rep.Notes = std::move(d.Notes);
+  if (std::string w = ImpCellWarning(file, d.Cell); !w.empty()) rep.Warnings.push_back(w);
   return 0;
+}
+
+int EM9ImportByLabel(std::string_view label, const std::string& file, const ImpOptions& opt,
+                     const std::string& m95, ImpReport& rep, ErrorRecord& err) {
+  const ImpFormatEntry* entry = ImpFormatOfLabel(label);
+  if (!entry) {
+    std::string msg = fmt::format(fmt::runtime(impmsg::UnknownLabel), Trim(label));
+    for (const std::string& l : ImpReadableLabels()) msg += "\n  " + l;
+    ImpFail(err, file, msg);
+    err.What = std::string(Trim(label));
+    return 1;
+  }
+  if (!entry->Readable()) return ImpFail(err, file, std::string(impmsg::NotSupported));
+  if (!FeFileExists(file))
+    return ImpFail(err, file, fmt::format(fmt::runtime(impmsg::CannotOpen), file));
+  return EM9ImportFile(entry->Code, file, opt, m95, rep, err);
 }
 
 namespace {
@@ -337,7 +254,7 @@ struct BlockColumns {
 
 }  // namespace
 
-int DRSetRefArrays(const std::string& m95) {
+int DRSetRefArrays(const std::string& m95, ErrorRecord& err) {
   // Records are read one by one into the columns needed (not whole records).
   std::vector<M95Block> blocks;
   std::vector<BlockColumns> all;
@@ -353,7 +270,7 @@ int DRSetRefArrays(const std::string& m95) {
         c.Tw.push_back(r.ITw);
         return 0;
       }))
-    return Fail(Struct.Refl.LastError);
+    return ImpFail(err, m95, Struct.Refl.LastError);
   all.resize(blocks.size());
   int ndim = 3;
   size_t n = 0;
@@ -377,9 +294,7 @@ int DRSetRefArrays(const std::string& m95) {
     pack.Range[i] = hi[i] - lo[i] + 1;
   }
   // Reciprocal metric of the current phase for theta: sin(th)/lambda = |h*|/2.
-  const PhaseBasic* ph = nullptr;
-  if (Sess.KPhase >= 1 && Sess.KPhase <= static_cast<int>(Struct.Basic.Phase.size()))
-    ph = &Struct.Basic.Phase[Sess.KPhase - 1];
+  const PhaseBasic* ph = CurrentPhase();
   const bool metric = ph && ph->MetTensI[0] > 0.;
   ReallocRefArrays(static_cast<int>(n));
   Struct.Refl.NRef = static_cast<int>(n);

@@ -1,6 +1,5 @@
 // Instability factor of a data block from the scatter of its equivalents.
 #include "datared/instab_u.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -8,14 +7,16 @@
 
 #include "datared/average.hpp"
 #include "model/refl.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 
-int EM9InstabilityU(double& u, std::vector<std::string>& lines) {
+int EM9InstabilityU(const AveGrouping& gr, double& u, std::vector<std::string>& lines) {
   u = kUnsetReal;
-  const AveGrouping& gr = AveLast;
   const int nave = static_cast<int>(gr.Start.size()) - 1;
-  auto used = [&](int r) { return Struct.Refl.ICullAr.empty() || Struct.Refl.ICullAr[r] == kCullNone; };
+  auto used = [&](int r) {
+    return Struct.Refl.ICullAr.empty() || Struct.Refl.ICullAr[r] == kCullNone;
+  };
   double num = 0., den = 0.;
   int groups = 0;
   for (int k = 0; k < nave; ++k) {

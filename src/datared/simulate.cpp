@@ -6,7 +6,6 @@
 // sigma(I)^2 += (u*I)^2. Results are divided by MaxCounts / 1e4 so that the
 // strongest reflection is about 1e4, which every reflection format can hold.
 #include "datared/simulate.hpp"
-#include "model/structure.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +18,7 @@
 #include "model/basic.hpp"
 #include "model/m50.hpp"
 #include "model/scatdata.hpp"
+#include "model/structure.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
 #include "refine/refine.hpp"
@@ -139,9 +139,13 @@ int EM9SimulateToM95(const SimSettings& s, const std::string& m95, std::vector<s
   M95Block b;
   DRSetBlockFromData(ImpGeneralI, d, ImpOptions{}, b);
   std::vector<M95Refl> refl;
-  if (DRReadRef(d, b, refl)) return 1;
-  const size_t nref = refl.size();
-  if (EM9AppendM95(m95, b, std::move(refl)) || EM9CompleteM95(m95)) return 1;
+  ErrorRecord err;
+  const size_t nref = d.Refl.size();
+  if (DRReadRef(d, b, refl, err) || EM9AppendM95(m95, b, std::move(refl), err) ||
+      EM9CompleteM95(m95, err)) {
+    msg.push_back(ImpErrorText(err));
+    return 1;
+  }
   msg.push_back(std::to_string(nref) + " simulated reflections written to \"" + m95 + "\".");
   return 0;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "datared/readers.hpp"
+#include "datared/readers/reader.hpp"
 
 namespace tarn {
 

@@ -147,7 +147,8 @@ TEST_F(DataRedBatch, AFailedImportEndsTheBatchAndLeavesTheFiles) {
   const Case cases[] = {
       {"SHELX on I", "missing.hkl", "Cannot open the file"},
       {"SHELX on I", "bad.hkl", "/bad.hkl\", line 2:"},
-      {"No such format", "NaCl.hkl", "This format is not supported yet."},
+      {"No such format", "NaCl.hkl", "The format label \"No such format\" is unknown."},
+      {"Hasylab F1", "NaCl.hkl", "This format is not supported yet."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

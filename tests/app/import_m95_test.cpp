@@ -2,19 +2,19 @@
 // index transformation, data on F, twin components, reflection arrays, and the
 // wizard driven through the scripted toolkit.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 
-#include "datared/import.hpp"
-#include "model/structure.hpp"
-#include "model/session.hpp"
 #include "app/toolkit_script.hpp"
 #include "app/tools/import_tool.hpp"
+#include "datared/import.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tarn {
 namespace {
@@ -22,33 +22,24 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kData = "../shared/data/";
 
-class ImportM95 : public ::testing::Test {
+class ImportM95 : public test::TempDirTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tarn_imp_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    m95_ = (dir_ / "s.m95").string();
     Struct.Refl = ReflData{};
     Struct.Basic = BasicData{};
     Sess.KPhase = 1;
   }
-  void TearDown() override {
-    FeSetToolkit(nullptr);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { FeSetToolkit(nullptr); }
   std::string Write(const std::string& name, const std::string& text) {
-    const std::string p = (dir_ / name).string();
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
+    return Dir.Write(name, text);
   }
-  static std::string Slurp(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+  int Import(int code, const std::string& file, const ImpOptions& opt = {}) {
+    return EM9ImportFile(code, file, opt, m95_, rep_, err_);
   }
-  fs::path dir_;
-  std::string m95_;
+  std::string Msg() const { return ImpErrorText(err_); }
+  const std::string m95_ = Dir / "s.m95";
+  ImpReport rep_;
+  ErrorRecord err_;
 };
 
 const std::string kTwo =
@@ -58,13 +49,13 @@ const std::string kTwo =
 
 TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
   const std::string a = Write("a.hkl", kTwo);
-  ASSERT_EQ(EM9ImportFile(ImpShelxI, a, {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Import(ImpShelxI, a), 0) << Msg();
   const std::string x = Write("x.HKL",
                               "!X-RAY_WAVELENGTH= 0.8\n!END_OF_HEADER\n"
                               " 1 1 1 10.0 1.0 0 0 3.0\n 2 1 1 20.0 -1.0 0 0 4.0\n");
-  EXPECT_TRUE(Imp.LastNotes.empty());
-  ASSERT_EQ(EM9ImportFile(ImpXds, x, {}, m95_), 0) << Imp.LastError;
-  EXPECT_EQ(Imp.LastNotes.size(), 1u);  // the rejected record is reported, not lost silently
+  EXPECT_TRUE(rep_.Notes.empty());
+  ASSERT_EQ(Import(ImpXds, x), 0) << Msg();
+  EXPECT_EQ(rep_.Notes.size(), 1u);  // the rejected record is reported, not lost silently
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
   ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
@@ -86,8 +77,8 @@ TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
 }
 
 TEST_F(ImportM95, FailureLeavesM95Unchanged) {
-  ASSERT_EQ(EM9ImportFile(ImpShelxI, Write("a.hkl", kTwo), {}, m95_), 0) << Imp.LastError;
-  const std::string before = Slurp(m95_);
+  ASSERT_EQ(Import(ImpShelxI, Write("a.hkl", kTwo)), 0) << Msg();
+  const std::string before = test::TempDir::Read(m95_);
   const auto headers = Struct.Refl.M95;
   ImpOptions half;  // h/2 not integral
   half.NDim = 3;
@@ -104,29 +95,25 @@ TEST_F(ImportM95, FailureLeavesM95Unchanged) {
       {7, kTwo, {}},  // not supported
   };
   for (const auto& c : cases) {
-    EXPECT_NE(EM9ImportFile(c.code, Write("bad.hkl", c.text), c.opt, m95_), 0) << c.text;
-    EXPECT_FALSE(Imp.LastError.empty());
-    EXPECT_EQ(Slurp(m95_), before);
+    EXPECT_NE(Import(c.code, Write("bad.hkl", c.text), c.opt), 0) << c.text;
+    EXPECT_FALSE(Msg().empty());
+    EXPECT_EQ(test::TempDir::Read(m95_), before);
     EXPECT_EQ(Struct.Refl.M95, headers);
   }
-  EXPECT_NE(EM9ImportFile(ImpShelxI, (dir_ / "none.hkl").string(), {}, m95_), 0);
-  EXPECT_EQ(Slurp(m95_), before);
+  EXPECT_NE(Import(ImpShelxI, Dir / "none.hkl"), 0);
+  EXPECT_EQ(test::TempDir::Read(m95_), before);
 }
 
 TEST_F(ImportM95, TransformFOnIAndTwins) {
   // Swap h and k; HKLF 3 data become I = F^2, sigma(I) = 2F sigma(F) + sigma(F)^2.
   ImpOptions swap;
   swap.TrMat = {0, 1, 0, 1, 0, 0, 0, 0, 1};
-  ASSERT_EQ(EM9ImportFile(ImpShelxF, Write("f.hkl", "   1   2   3   10.00    1.00\n"), swap, m95_),
+  ASSERT_EQ(Import(ImpShelxF, Write("f.hkl", "   1   2   3   10.00    1.00\n"), swap), 0) << Msg();
+  ASSERT_EQ(Import(ImpShelxHklf5, Write("t.hkl",
+                                        "   1   0   0  100.00    2.00  -2\n"
+                                        "   0   1   0  100.00    2.00   1\n")),
             0)
-      << Imp.LastError;
-  ASSERT_EQ(EM9ImportFile(ImpShelxHklf5,
-                          Write("t.hkl",
-                                "   1   0   0  100.00    2.00  -2\n"
-                                "   0   1   0  100.00    2.00   1\n"),
-                          {}, m95_),
-            0)
-      << Imp.LastError;
+      << Msg();
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
   ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
@@ -153,14 +140,14 @@ TEST_F(ImportM95, RealFilesAndArrays) {
   }
   Struct.Basic.DatBlock.resize(1);
   Struct.Basic.DatBlock[0].Lambda = 0.71073;
-  ASSERT_EQ(EM9ImportFile(ImpShelxI, nacl, {}, m95_), 0) << Imp.LastError;
-  ASSERT_EQ(EM9ImportFile(ImpBrukerCCD, mod, {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Import(ImpShelxI, nacl), 0) << Msg();
+  ASSERT_EQ(Import(ImpBrukerCCD, mod), 0) << Msg();
   ASSERT_EQ(Struct.Refl.M95.size(), 2u);
   EXPECT_EQ(Struct.Refl.M95[0].NRef, 8578);
   EXPECT_DOUBLE_EQ(Struct.Refl.M95[0].Lambda, 0.71073);  // completed from the basic data
   EXPECT_EQ(Struct.Refl.M95[1].NDim95, 4);
   EXPECT_EQ(Struct.Refl.M95[1].NRef, 16313);
-  ASSERT_EQ(DRSetRefArrays(m95_), 0) << Imp.LastError;
+  ASSERT_EQ(DRSetRefArrays(m95_, err_), 0) << Msg();
   ASSERT_EQ(Struct.Refl.NRef, 8578 + 16313);
   EXPECT_EQ(Struct.Refl.Pack.N, 4);
   int h[kReflMaxNDim] = {};
@@ -172,7 +159,8 @@ TEST_F(ImportM95, RealFilesAndArrays) {
   EXPECT_DOUBLE_EQ(Struct.Refl.RIAr[0], 52001.5);
   EXPECT_EQ(Struct.Refl.RefBlockAr.back(), 2);
   // (-1 1 1): sin(theta) = lambda sqrt(3) / (2a).
-  EXPECT_NEAR(Struct.Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI, 1e-9);
+  EXPECT_NEAR(Struct.Refl.ThetaArr[0], std::asin(0.71073 * std::sqrt(3.) / (2 * a)) * 180 / M_PI,
+              1e-9);
   int lo = 0, hi = 0;
   for (int i = 8578; i < Struct.Refl.NRef; ++i) {
     IndUnpack(Struct.Refl.HCondAr[i], Struct.Refl.Pack, h);
@@ -190,13 +178,13 @@ TEST_F(ImportM95, WizardImportsAndRefuses) {
   EXPECT_NE(EM9ImportWizard(), 0);
   ASSERT_EQ(tk.Of("error").size(), 1u);
 
-  Sess.fln = (dir_ / "s").string();
+  Sess.fln = Dir / "s";
   // Program list, "&SHELX on I", the file, the options form (defaults).
   const std::string a = Write("a.hkl", kTwo);
   tk.Choices = {1, 1};
   tk.Files = {a};
   tk.Forms = {{"0", ""}};
-  ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+  ASSERT_EQ(EM9ImportWizard(), 0);
   ASSERT_EQ(Struct.Refl.M95.size(), 1u);
   EXPECT_EQ(Struct.Refl.M95[0].NRef, 2);
   EXPECT_TRUE(tk.Saw("2 reflections imported"));
@@ -214,7 +202,7 @@ TEST_F(ImportM95, WizardImportsAndRefuses) {
   tk.Choices = {1, 11};
   tk.Files = {g};
   tk.Forms = {{"3", "", "3 4 5", "1", "2"}};
-  ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+  ASSERT_EQ(EM9ImportWizard(), 0);
   ASSERT_EQ(Struct.Refl.M95.size(), 2u);
   EXPECT_EQ(Struct.Refl.M95[1].DifCode, ImpGeneralI);
 
@@ -229,35 +217,112 @@ TEST_F(ImportM95, WizardImportsAndRefuses) {
 TEST_F(ImportM95, BatchToolImportsByLabel) {
   FeScriptToolkit tk;
   FeSetToolkit(&tk);
-  Sess.fln = (dir_ / "s").string();
+  Sess.fln = Dir / "s";
   TarnToolCall call;
   call.Batch = true;
   call.Items = {{"", 0., "", "SHELX on I"}, {"", 0., "", Write("a.hkl", kTwo)}};
   EM9ImportTool(call);
-  EXPECT_EQ(call.Error, 0) << Imp.LastError;
+  EXPECT_EQ(call.Error, 0);
   ASSERT_EQ(Struct.Refl.M95.size(), 1u);
   EXPECT_TRUE(tk.Saw("2 reflections imported"));
-  const std::string before = Slurp(m95_);
+  const std::string before = test::TempDir::Read(m95_);
   call.Items[0].Line = "Hasylab F1";  // no reader: refused, M95 kept
   EM9ImportTool(call);
   EXPECT_EQ(call.Error, 1);
   EXPECT_TRUE(tk.Saw("This format is not supported yet."));
-  EXPECT_EQ(Slurp(m95_), before);
+  EXPECT_EQ(test::TempDir::Read(m95_), before);
+}
+
+// A label that names no format is said to be unknown, and the labels that
+// can be imported follow, one per line.
+TEST_F(ImportM95, BatchUnknownLabelListsTheLabels) {
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.fln = Dir / "s";
+  TarnToolCall call;
+  call.Batch = true;
+  call.Items = {{"", 0., "", "SHELX HKLF 4"}, {"", 0., "", Write("a.hkl", kTwo)}};
+  EM9ImportTool(call);
+  EXPECT_EQ(call.Error, 1);
+  EXPECT_FALSE(tk.Saw("This format is not supported yet."));
+  ASSERT_GE(tk.ListingLines.size(), 3u);
+  EXPECT_EQ(tk.ListingLines[0],
+            "The format label \"SHELX HKLF 4\" is unknown. The labels of the formats that can be "
+            "imported are:");
+  const auto& l = tk.ListingLines;
+  for (const char* want : {"  SHELX on I", "  SHELX HKLF5", "  From CIF file", "  Hasylab XDS"})
+    EXPECT_NE(std::find(l.begin(), l.end(), want), l.end()) << want;
+  EXPECT_EQ(std::find(l.begin(), l.end(), "  Hasylab F1"), l.end());  // no reader
+  EXPECT_FALSE(fs::exists(m95_));
+}
+
+// A missing reflection file is said before the options are asked (wizard)
+// and before anything else is done (batch, whatever the label's format).
+TEST_F(ImportM95, MissingFileSaidFirst) {
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.fln = Dir / "s";
+  const std::string none = Dir / "none.hkl";
+  tk.Choices = {1, 1};
+  tk.Files = {none};
+  tk.Forms = {{"0", ""}};
+  EXPECT_NE(EM9ImportWizard(), 0);
+  EXPECT_TRUE(tk.Of("form").empty());
+  ASSERT_EQ(tk.Of("error").size(), 1u);
+  EXPECT_TRUE(tk.Saw("Cannot open the file \"" + none + "\"."));
+  TarnToolCall call;
+  call.Batch = true;
+  call.Items = {{"", 0., "", "SHELX on I"}, {"", 0., "", none}};
+  EM9ImportTool(call);
+  EXPECT_EQ(call.Error, 1);
+  EXPECT_EQ(tk.ListingLines.back(), "Cannot open the file \"" + none + "\".");
+  EXPECT_FALSE(fs::exists(m95_));
+}
+
+// A file whose header cell differs from the structure's gets a warning that
+// names both cells; an agreeing cell none.
+TEST_F(ImportM95, HeaderCellAgainstTheStructure) {
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.fln = Dir / "s";
+  Struct.Basic.Phase.resize(1);
+  for (int i = 0; i < 3; ++i) Struct.Basic.Phase[0].Cell[i] = 5.64;
+  auto cif = [&](const char* a) {
+    return Write("c.cif", std::string("data_x\n_cell_length_a ") + a +
+                              "\n_cell_length_b 5.64\n_cell_length_c 5.64\n"
+                              "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\n"
+                              "loop_\n_refln_index_h\n_refln_index_k\n_refln_index_l\n"
+                              "_refln_F_squared_meas\n_refln_F_squared_sigma\n2 0 0 100 2\n");
+  };
+  TarnToolCall call;
+  call.Batch = true;
+  call.Items = {{"", 0., "", "From CIF file"}, {"", 0., "", cif("5.6415(3)")}};
+  EM9ImportTool(call);
+  ASSERT_EQ(call.Error, 0);
+  EXPECT_FALSE(tk.Saw("Warning"));
+  call.Items[1].Line = cif("7.5");
+  EM9ImportTool(call);
+  ASSERT_EQ(call.Error, 0);
+  EXPECT_EQ(tk.ListingLines.back(),
+            "Warning: the cell of the file \"" + call.Items[1].Line +
+                "\" (7.5000 5.6400 5.6400 90.000 90.000 90.000) differs from the cell of the "
+                "structure (5.6400 5.6400 5.6400 90.000 90.000 90.000).");
+  EXPECT_EQ(Struct.Refl.M95.size(), 2u);  // imported all the same
 }
 
 TEST(ImportLists, LabelsAndCodes) {
-  EXPECT_EQ(ImpCodeOfLabel("SHELX on I"), ImpShelxI);
-  EXPECT_EQ(ImpCodeOfLabel("S&HELX on F"), ImpShelxF);
-  EXPECT_EQ(ImpCodeOfLabel("Hasylab XDS"), ImpXds);
-  EXPECT_EQ(ImpCodeOfLabel("SHELX on I - abs.correction needed"), ImpShelxINoAbs);
-  EXPECT_EQ(ImpCodeOfLabel("general file on i"), ImpGeneralI);
-  EXPECT_EQ(ImpCodeOfLabel("Bruker-CCD (raw)"), 3);
-  EXPECT_EQ(ImpCodeOfLabel("nothing"), 0);
+  auto code = [](std::string_view l) {
+    const ImpFormatEntry* e = ImpFormatOfLabel(l);
+    return e ? e->Code : 0;
+  };
+  EXPECT_EQ(code("SHELX on I"), ImpShelxI);
+  EXPECT_EQ(code("S&HELX on F"), ImpShelxF);
+  EXPECT_EQ(code("general file on i"), ImpGeneralI);
+  EXPECT_EQ(code("IPDS Stoe"), ImpIpdsStoe);  // exact match before the one ignoring case
+  EXPECT_EQ(code("IPDS STOE"), ImpIpdsStoeProg);
+  EXPECT_EQ(code("nothing"), 0);
   // Every label is unique without its "&".
-  for (int c = 1; c <= kImpNDiffractometer; ++c)
-    EXPECT_EQ(ImpCodeOfLabel(ImpDiffractometerList[c - 1].Label), c);
-  for (int c = 1; c <= kImpNProgram; ++c)
-    EXPECT_EQ(ImpCodeOfLabel(ImpProgramList[c - 1].Label), kImpProgramBase + c);
+  for (const ImpFormatEntry& e : ImpFormats()) EXPECT_EQ(code(e.Label), e.Code) << e.Label;
 }
 
 }  // namespace

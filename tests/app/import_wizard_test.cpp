@@ -1,11 +1,8 @@
 // The import wizard's fields for real indices, modulation vectors and the
 // data block.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 
 #include "app/toolkit_script.hpp"
 #include "app/tools/import_tool.hpp"
@@ -14,39 +11,25 @@
 #include "model/m95m90.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tarn {
 namespace {
 
-// ---- the wizard's fields ------------------------------------------------------------------
-
-namespace fs = std::filesystem;
-
-class WizardFields : public ::testing::Test {
+class WizardFields : public test::TempDirTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tarn_wizard_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    m95_ = (dir_ / "s.m95").string();
     Struct.Refl = ReflData{};
     Struct.Basic = BasicData{};
     Sess.KPhase = 1;
     FeSetToolkit(&tk_);
-    Sess.fln = (dir_ / "s").string();
+    Sess.fln = Dir / "s";
   }
-  void TearDown() override {
-    FeSetToolkit(nullptr);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { FeSetToolkit(nullptr); }
   std::string Write(const std::string& name, const std::string& text) {
-    const std::string p = (dir_ / name).string();
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
+    return Dir.Write(name, text);
   }
-  fs::path dir_;
-  std::string m95_;
+  const std::string m95_ = Dir / "s.m95";
   FeScriptToolkit tk_;
 };
 
@@ -58,7 +41,7 @@ TEST_F(WizardFields, RealIndicesThroughTheModulationVector) {
   tk_.Choices = {1, 11};
   tk_.Files = {g};
   tk_.Forms = {{"3", "", "1 2 3", "4", "5", "1", "1", "0.3 0 0", "", "", "2", "0"}};
-  ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+  ASSERT_EQ(EM9ImportWizard(), 0);
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
   ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
@@ -99,7 +82,7 @@ TEST_F(WizardFields, DataBlockOfTheImport) {
     tk_.Choices = {1, 1};
     tk_.Files = {a};
     tk_.Forms = {{"0", "", k}};
-    ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+    ASSERT_EQ(EM9ImportWizard(), 0);
   }
   ASSERT_EQ(Struct.Refl.M95.size(), 2u);
   EXPECT_DOUBLE_EQ(Struct.Refl.M95[0].Lambda, 0.71073);  // data block 1
@@ -120,7 +103,7 @@ TEST_F(WizardFields, ShownTexts) {
   tk_.Choices = {1, 1};
   tk_.Files = {a};
   tk_.Forms = {{"0", "", "0"}};
-  ASSERT_EQ(EM9ImportWizard(), 0) << Imp.LastError;
+  ASSERT_EQ(EM9ImportWizard(), 0);
   const auto lists = tk_.Of("list");
   ASSERT_EQ(lists.size(), 2u);
   const auto& items = lists[1].Lines;

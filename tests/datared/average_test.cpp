@@ -1,20 +1,18 @@
 // Merging of equivalents: sigma rules, observed rule, culling, statistics,
 // and the published counts of two real data sets.
 #include "datared/average.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "datared/average_msg.hpp"
+#include "datared_test_util.hpp"
 #include "model/refl.hpp"
-#include "symmetry/symm.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 namespace {
@@ -24,32 +22,7 @@ struct Hkl {
   double i, s;
 };
 
-// Minimal HKLF 4 reader (3I4,2F8.2,I4) of a text, up to the 0 0 0 line.
-std::vector<Hkl> ParseHklf4(std::istream& in) {
-  std::vector<Hkl> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() < 28) continue;
-    Hkl r{std::stoi(line.substr(0, 4)), std::stoi(line.substr(4, 4)), std::stoi(line.substr(8, 4)),
-          std::stod(line.substr(12, 8)), std::stod(line.substr(20, 8))};
-    if (r.h == 0 && r.k == 0 && r.l == 0) break;
-    out.push_back(r);
-  }
-  return out;
-}
-
-PhaseSymmetry Phase(const std::vector<std::string>& ops,
-                    const std::vector<std::vector<double>>& c = {}) {
-  PhaseSymmetry ps = CrlPrimitivePhase(3);
-  for (const std::string& t : ops) {
-    SymmOp op;
-    EXPECT_EQ(ReadSymm(t, 3, false, op), 0) << t;
-    CrlAddOp(ps, op.RM6.data(), op.S6.data(), 1.);
-  }
-  for (const auto& v : c) CrlAddCentr(ps, v.data());
-  EXPECT_EQ(CompleteSymm(ps), 0);
-  return ps;
-}
+using test::MakePhase;
 
 void Load(const std::vector<Hkl>& r, int ndim = 3, const std::vector<std::vector<int>>& hx = {}) {
   Struct.Refl.Pack = IndPackSpec{};
@@ -69,6 +42,11 @@ void Load(const std::vector<Hkl>& r, int ndim = 3, const std::vector<std::vector
     Struct.Refl.RSAr[k] = r[k].s;
     Struct.Refl.ICullAr[k] = 0;
   }
+}
+
+// True when the averaging listing has the line.
+bool Listed(const AveResult& res, std::string_view line) {
+  return std::find(res.Listing.begin(), res.Listing.end(), line) != res.Listing.end();
 }
 
 AveSettings Cell(double a, double b, double c) {
@@ -151,20 +129,11 @@ TEST(Average, ObservedOnOneDecimalValues) {
   for (const Case& c : cases) EXPECT_EQ(DRIsObserved(c.i, c.s, c.lim), c.obs) << c.i << " " << c.s;
 }
 
-TEST(Average, Marks) {
-  struct Case {
-    double i;
-    const char* mark;
-  } cases[] = {{102., ""}, {104., "+"}, {106., "++"}, {115., "+++"}, {125., "++++"},
-               {96., "-"}, {94., "--"}, {85., "---"}, {75., "----"}};
-  for (const Case& c : cases) EXPECT_STREQ(DRAveMark(c.i, 100., 1.), c.mark) << c.i;
-}
-
 // ---------------------------------------------------------------- equivalents
 
 TEST(Average, FriedelPairsKeptApartUnlessCentreAdded) {
   // P2: (h k l), (-h k -l) equivalent; Friedel mates (-h -k -l) apart.
-  PhaseSymmetry p2 = Phase({"-x y -z"});
+  PhaseSymmetry p2 = MakePhase({"-x y -z"});
   std::vector<Hkl> r = {{1, 2, 3, 100, 5},
                         {-1, 2, -3, 110, 5},
                         {-1, -2, -3, 50, 5},
@@ -180,11 +149,9 @@ TEST(Average, FriedelPairsKeptApartUnlessCentreAdded) {
   Load(r);
   ASSERT_EQ(DRAverage(p2, set, res), 0);
   EXPECT_EQ(res.NUnique, 2);
-  bool said = false;
-  for (const auto& l : res.Listing) said |= l == avemsg::kCentrAdd1;
-  EXPECT_TRUE(said);
+  EXPECT_TRUE(Listed(res, avemsg::kCentrAdd1));
   // P2/m is centrosymmetric: Friedel mates merge without the option.
-  PhaseSymmetry p2m = Phase({"-x y -z", "-x -y -z"});
+  PhaseSymmetry p2m = MakePhase({"-x y -z", "-x -y -z"});
   set.AddCentrSymm = false;
   Load(r);
   ASSERT_EQ(DRAverage(p2m, set, res), 0);
@@ -200,7 +167,7 @@ TEST(Average, RintTwoWays) {
   // Rint from the listing sums equals the formula over the groups computed by hand.
   std::vector<Hkl> r = {{1, 0, 0, 100, 3}, {-1, 0, 0, 110, 3}, {2, 0, 0, 40, 2},
                         {0, 0, 2, 44, 2},  {0, 2, 0, 39, 2},   {3, 1, 0, 7, 1}};
-  PhaseSymmetry m3m = Phase({"-x -y z", "-x y -z", "z x y", "y x -z", "-x -y -z"});
+  PhaseSymmetry m3m = MakePhase({"-x -y z", "-x y -z", "z x y", "y x -z", "-x -y -z"});
   AveSettings set = Cell(5, 5, 5);
   AveResult res;
   Load(r);
@@ -220,16 +187,14 @@ TEST(Average, RintTwoWays) {
 TEST(Average, CullingOnlyWhenLimitPositive) {
   std::vector<Hkl> r = {
       {1, 0, 0, 100, 2}, {1, 0, 0, 101, 2}, {1, 0, 0, 99, 2}, {1, 0, 0, 100, 2}, {1, 0, 0, 300, 2}};
-  PhaseSymmetry p1 = Phase({});
+  PhaseSymmetry p1 = MakePhase({});
   AveSettings set = Cell(5, 5, 5);
   AveResult res;
   Load(r);
   ASSERT_EQ(DRAverage(p1, set, res), 0);
   EXPECT_EQ(res.NCulledFit, 0);
   EXPECT_NEAR(Struct.Refl.RIAveAr[0], 140., 1e-9);
-  bool none = false;
-  for (const auto& l : res.Listing) none |= l == avemsg::kNoCull;
-  EXPECT_TRUE(none);
+  EXPECT_TRUE(Listed(res, avemsg::kNoCull));
   set.FLimCull = 3.;
   Load(r);
   ASSERT_EQ(DRAverage(p1, set, res), 0);
@@ -245,9 +210,7 @@ TEST(Average, CullingOnlyWhenLimitPositive) {
   EXPECT_EQ(res.NCulledMan, 1);
   EXPECT_EQ(Struct.Refl.ICullAr[4], kCullMan);
   EXPECT_NEAR(Struct.Refl.RIAveAr[0], 100., 1e-9);
-  bool counts = false;
-  for (const auto& l : res.Listing) counts |= l == std::string(avemsg::kCullCounts) + "0/1/0";
-  EXPECT_TRUE(counts);
+  EXPECT_TRUE(Listed(res, std::string(avemsg::kCullCounts) + "0/1/0"));
 }
 
 TEST(Average, SatelliteStatistics) {
@@ -272,9 +235,7 @@ TEST(Average, SatelliteStatistics) {
   EXPECT_EQ(res.Stats.Sat[1].NUnique[0], 2);
   EXPECT_EQ(res.Stats.Sat[2].NUnique[0], 1);
   EXPECT_EQ(res.Stats.Sat[1].NMeas[0], 3);
-  bool head = false;
-  for (const auto& l : res.Listing) head |= l == avemsg::kStatSatHead;
-  EXPECT_TRUE(head);
+  EXPECT_TRUE(Listed(res, avemsg::kStatSatHead));
 }
 
 TEST(Average, InstabilityFactorRecovered) {
@@ -297,22 +258,22 @@ TEST(Average, InstabilityFactorRecovered) {
     }
   Load(r);
   AveResult res;
-  ASSERT_EQ(DRAverage(Phase({}), Cell(5, 5, 5), res), 0);
+  ASSERT_EQ(DRAverage(MakePhase({}), Cell(5, 5, 5), res), 0);
   double g = 0.;
   std::vector<std::string> lines;
-  ASSERT_EQ(EM9SigCountSigStat(g, lines), 0);
+  ASSERT_EQ(EM9SigCountSigStat(res.Grouping, g, lines), 0);
   EXPECT_NEAR(g, 0.05, 0.006);
   // Too little redundancy.
   Load({{1, 0, 0, 5, 1}, {2, 0, 0, 5, 1}});
-  ASSERT_EQ(DRAverage(Phase({}), Cell(5, 5, 5), res), 0);
+  ASSERT_EQ(DRAverage(MakePhase({}), Cell(5, 5, 5), res), 0);
   lines.clear();
-  EXPECT_EQ(EM9SigCountSigStat(g, lines), 1);
+  EXPECT_EQ(EM9SigCountSigStat(res.Grouping, g, lines), 1);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], avemsg::kInstabNo1);
 }
 
 TEST(Average, ExtinctionRule) {
-  PhaseSymmetry p212121 = Phase({"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"});
+  PhaseSymmetry p212121 = MakePhase(test::kP212121);
   struct Case {
     int h[3];
     bool ext;
@@ -320,75 +281,13 @@ TEST(Average, ExtinctionRule) {
                {{0, 0, 5}, true}, {{1, 1, 0}, false}, {{0, 0, 4}, false}};
   for (const Case& c : cases)
     EXPECT_EQ(DRIsExtinct(p212121, c.h), c.ext) << c.h[0] << c.h[1] << c.h[2];
-  PhaseSymmetry f = Phase({}, {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});
+  PhaseSymmetry f = MakePhase({}, {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});
   int odd[3] = {1, 1, 1}, mixed[3] = {1, 1, 0};
   EXPECT_FALSE(DRIsExtinct(f, odd));
   EXPECT_TRUE(DRIsExtinct(f, mixed));
 }
 
 // ---------------------------------------------------------------- published data
-
-std::vector<Hkl> EmbeddedHkl(const std::string& cif) {
-  std::ifstream in(cif);
-  std::string line, text;
-  bool inField = false, seen = false;
-  while (std::getline(in, line)) {
-    if (!seen) {
-      seen = line.rfind("_shelx_hkl_file", 0) == 0;
-      continue;
-    }
-    if (line.rfind(";", 0) == 0) {
-      if (inField) break;
-      inField = true;
-      continue;
-    }
-    if (inField) text += line + "\n";
-  }
-  std::istringstream s(text);
-  return ParseHklf4(s);
-}
-
-TEST(AveragePublished, SH2185CountsAndRint) {
-  const std::string f = "../shared/data/shelx/SH2185_Cu.cif";
-  if (!std::ifstream(f)) GTEST_SKIP() << f << " absent";
-  std::vector<Hkl> all = EmbeddedHkl(f);
-  ASSERT_EQ(all.size(), 17407u);
-  PhaseSymmetry ps = Phase({"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2", "x+1/2 -y+1/2 -z"});
-  // The published count of measured reflections leaves out the 64 systematic absences.
-  std::vector<Hkl> r;
-  for (const Hkl& x : all) {
-    int h[3] = {x.h, x.k, x.l};
-    if (!DRIsExtinct(ps, h)) r.push_back(x);
-  }
-  ASSERT_EQ(r.size(), 17343u);
-  AveSettings set = Cell(7.7192, 11.0672, 20.9366);
-  set.SigIMethod = SigIMaxPropScatter;
-  Load(r);
-  AveResult res;
-  ASSERT_EQ(DRAverage(ps, set, res), 0);
-  EXPECT_EQ(res.NUnique, 3667);
-  EXPECT_NEAR(res.RintMulti, 0.0317, 0.002);
-  int gt = 0;
-  for (int g = 0; g < Struct.Refl.NAve; ++g) gt += Struct.Refl.RIAveAr[g] > 2. * Struct.Refl.RSAveAr[g];
-  EXPECT_EQ(gt, 3560);
-  std::printf("SH2185: unique %d Rint(multi) %.4f Rint(all) %.3f%% Rsigma %.4f\n", res.NUnique,
-              res.RintMulti, res.RintAll, res.RsigmaAll);
-}
-
-TEST(AveragePublished, NaClUnique) {
-  const std::string f = "../shared/data/nacl/NaCl.hkl";
-  std::ifstream in(f);
-  if (!in) GTEST_SKIP() << f << " absent";
-  std::vector<Hkl> r = ParseHklf4(in);
-  ASSERT_EQ(r.size(), 8578u);
-  PhaseSymmetry ps = Phase({"-x -y z", "-x y -z", "z x y", "y x -z", "-x -y -z"},
-                           {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});
-  AveSettings set = Cell(5.64109, 5.64109, 5.64109);
-  Load(r);
-  AveResult res;
-  ASSERT_EQ(DRAverage(ps, set, res), 0);
-  EXPECT_EQ(res.NUnique, 111);
-}
 
 }  // namespace
 }  // namespace tarn

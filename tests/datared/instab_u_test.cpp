@@ -1,7 +1,6 @@
 // The signed instability factor of a data block from the scatter of its
 // equivalents, on groups simulated with a known instability.
 #include "datared/instab_u.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include "datared/average.hpp"
 #include "model/m95m90.hpp"
 #include "model/refl.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 namespace {
@@ -19,25 +19,27 @@ namespace {
 // ngroups groups of four measurements of intensities 100 .. 10000; the
 // measurements scatter with variance s^2 + (g I)^2 around the true value while
 // their listed sigma is sigScale * s, s = sqrt(I) (counting statistics).
-void Simulate(int ngroups, double g, double sigScale) {
+// Returns the grouping of the measurements.
+AveGrouping Simulate(int ngroups, double g, double sigScale) {
   std::mt19937 rng(12345);
   std::normal_distribution<double> z(0., 1.);
   Struct.Refl.RIAr.clear();
   Struct.Refl.RSAr.clear();
   Struct.Refl.ICullAr.clear();
-  AveLast = AveGrouping{};
-  AveLast.Start.push_back(0);
+  AveGrouping gr;
+  gr.Start.push_back(0);
   for (int k = 0; k < ngroups; ++k) {
     const double i = 100. * std::pow(100., static_cast<double>(k) / ngroups);
     const double s = std::sqrt(i);
     for (int j = 0; j < 4; ++j) {
-      AveLast.Order.push_back(static_cast<int>(Struct.Refl.RIAr.size()));
+      gr.Order.push_back(static_cast<int>(Struct.Refl.RIAr.size()));
       Struct.Refl.RIAr.push_back(i + z(rng) * std::sqrt(s * s + g * g * i * i));
       Struct.Refl.RSAr.push_back(sigScale * s);
       Struct.Refl.ICullAr.push_back(kCullNone);
     }
-    AveLast.Start.push_back(static_cast<int>(AveLast.Order.size()));
+    gr.Start.push_back(static_cast<int>(gr.Order.size()));
   }
+  return gr;
 }
 
 TEST(InstabilityU, KnownInstabilityAndOverestimatedSigmas) {
@@ -49,10 +51,10 @@ TEST(InstabilityU, KnownInstabilityAndOverestimatedSigmas) {
   // and no instability give a negative u.
   const Case cases[] = {{0.06, 1., 0.026, 0.034}, {0.02, 1., 0.008, 0.012}, {0., 2., -1., -0.001}};
   for (const auto& c : cases) {
-    Simulate(600, c.g, c.sigScale);
+    const AveGrouping gr = Simulate(600, c.g, c.sigScale);
     double u = 0.;
     std::vector<std::string> lines;
-    ASSERT_EQ(EM9InstabilityU(u, lines), 0);
+    ASSERT_EQ(EM9InstabilityU(gr, u, lines), 0);
     EXPECT_GT(u, c.lo) << c.g;
     EXPECT_LT(u, c.hi) << c.g;
     ASSERT_EQ(lines.size(), 1u);
@@ -60,10 +62,10 @@ TEST(InstabilityU, KnownInstabilityAndOverestimatedSigmas) {
 }
 
 TEST(InstabilityU, TooFewGroupsLeaveItUnsetAndTheHeaderKeepsOldFilesReadable) {
-  Simulate(kInstabMinGroups - 1, 0.05, 1.);
+  const AveGrouping gr = Simulate(kInstabMinGroups - 1, 0.05, 1.);
   double u = 0.;
   std::vector<std::string> lines;
-  EXPECT_EQ(EM9InstabilityU(u, lines), 1);
+  EXPECT_EQ(EM9InstabilityU(gr, u, lines), 1);
   EXPECT_EQ(u, kUnsetReal);
   // Not estimated: not written; estimated: read back.
   std::vector<M90Block> b(1);

@@ -1,66 +1,36 @@
 // SAINT .raw, FullProf .int and XD .hkl readers on small files written by
 // their documented layouts and their refusal of truncated or garbled
 // records (M95 left byte-identical).
-#include "datared/readers_extra.hpp"
-#include "model/structure.hpp"
-
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <tuple>
 
-#include "datared/import.hpp"
-#include "model/session.hpp"
-#include "model/basic.hpp"
+#include "datared/readers/fullprof.hpp"
+#include "datared/readers/saint.hpp"
+#include "datared/readers/xd.hpp"
+#include "datared_test_util.hpp"
 #include "model/m95m90.hpp"
 
 namespace tarn {
 namespace {
 
-namespace fs = std::filesystem;
-
-class ReadersExtra : public ::testing::Test {
+class ReadersExtra : public test::ImportTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tarn_rdextra_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    m95_ = (dir_ / "s.m95").string();
-    Struct.Refl = ReflData{};
-    Struct.Basic = BasicData{};
-    Sess.KPhase = 1;
-  }
-  void TearDown() override {
-    fs::remove_all(dir_);
-  }
-  std::string Write(const std::string& name, const std::string& text) {
-    const std::string p = (dir_ / name).string();
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
-  }
-  static std::string Slurp(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
   // Imports each bad text with code and checks the message names the file and
   // the line, and that M95 (holding one good block) is byte-identical.
   void ExpectRefused(int code, const std::string& good,
                      const std::vector<std::pair<std::string, std::string>>& bad) {
-    ASSERT_EQ(EM9ImportFile(code, Write("good", good), {}, m95_), 0) << Imp.LastError;
-    const std::string before = Slurp(m95_);
+    ASSERT_EQ(Import(code, Dir.Write("good", good)), 0) << Msg();
+    const std::string before = Dir.Read(m95);
     for (const auto& [text, where] : bad) {
-      const std::string f = Write("bad", text);
-      EXPECT_NE(EM9ImportFile(code, f, {}, m95_), 0) << text;
-      EXPECT_NE(Imp.LastError.find(f), std::string::npos) << Imp.LastError;
-      EXPECT_NE(Imp.LastError.find(where), std::string::npos) << Imp.LastError;
-      EXPECT_EQ(Slurp(m95_), before);
+      const std::string f = Dir.Write("bad", text);
+      EXPECT_NE(Import(code, f), 0) << text;
+      EXPECT_NE(Msg().find(f), std::string::npos) << Msg();
+      EXPECT_NE(Msg().find(where), std::string::npos) << Msg();
+      EXPECT_EQ(Dir.Read(m95), before);
     }
   }
-  fs::path dir_;
-  std::string m95_;
 };
 
 // ---- SAINT ------------------------------------------------------------------------------
@@ -93,48 +63,36 @@ TEST_F(ReadersExtra, SaintRecordsGiveIndicesIntensitiesCosinesFrameAndDomain) {
                            "   0   0   2 1.2E+07 3.4E+04   9" +
                            Saint({0, 0, 0}, 0, 0, 0, 7).substr(32);
   ImpData d;
-  ASSERT_EQ(ReadSaintRawText(text, "a.raw", 0, 0, d), 0) << Imp.LastError;
+  ASSERT_EQ(ReadSaintRawText(text, "a.raw", 0, 0, d, err), 0) << Msg();
   ASSERT_EQ(d.Refl.size(), 3u);
-  EXPECT_EQ(d.NDim, 3);
-  EXPECT_TRUE(d.NoAbsCorr);
-  EXPECT_FALSE(d.TwinDomains);
+  EXPECT_EQ(std::tuple(d.NDim, d.NoAbsCorr, d.TwinDomains), std::tuple(3, true, false));
   const ImpRefl& a = d.Refl[0];
-  EXPECT_EQ((std::vector<int>{a.H[0], a.H[1], a.H[2]}), (std::vector<int>{1, 2, -3}));
-  EXPECT_DOUBLE_EQ(a.I, 1234.56);
-  EXPECT_DOUBLE_EQ(a.SigI, 12.34);
-  EXPECT_EQ(a.Batch, 7);
+  EXPECT_EQ(std::vector<int>(a.H, a.H + 3), (std::vector<int>{1, 2, -3}));
+  EXPECT_EQ(std::tuple(a.I, a.SigI, a.Batch, a.Frame, a.Line),
+            std::tuple(1234.56, 12.34, 7, 15.5, 2L));
   EXPECT_TRUE(a.HasDirCos);
-  EXPECT_DOUBLE_EQ(a.DirCos[0], -0.51234);
-  EXPECT_DOUBLE_EQ(a.DirCos[5], 0.93456);
-  EXPECT_DOUBLE_EQ(a.Frame, 15.5);
-  EXPECT_EQ(a.Line, 2);
-  EXPECT_DOUBLE_EQ(d.Refl[1].Frame, 101.75);
-  EXPECT_DOUBLE_EQ(d.Refl[2].I, 1.2e7);
-  EXPECT_DOUBLE_EQ(d.Refl[2].SigI, 3.4e4);
+  EXPECT_EQ(std::tuple(a.DirCos[0], a.DirCos[5]), std::tuple(-0.51234, 0.93456));
+  EXPECT_EQ(std::tuple(d.Refl[1].Frame, d.Refl[2].I, d.Refl[2].SigI),
+            std::tuple(101.75, 1.2e7, 3.4e4));
 
   // Twin components in the HKLF 5 convention: the overlap -2 / 1 and a
   // single reflection of domain 2 reach the M95 twin field; batches the scale.
   const std::string tw = Saint({1, 0, 0}, 50, 2, 1, 3, -2) + Saint({1, 0, 0}, 50, 2, 1, 3, 1) +
                          Saint({2, 0, 0}, 60, 2, 3, 4, 2);
-  ASSERT_EQ(EM9ImportFile(ImpBrukerCCDRaw, Write("t.raw", tw), {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Import(ImpBrukerCCDRaw, Dir.Write("t.raw", tw)), 0) << Msg();
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
   ASSERT_EQ(r[0].size(), 3u);
-  EXPECT_EQ(r[0][0].ITw, -2);
-  EXPECT_EQ(r[0][1].ITw, 1);
-  EXPECT_EQ(r[0][2].ITw, 2);
-  EXPECT_EQ(r[0][2].ISc, 3);
+  EXPECT_EQ(std::tuple(r[0][0].ITw, r[0][1].ITw, r[0][2].ITw, r[0][2].ISc),
+            std::tuple(-2, 1, 2, 3));
   EXPECT_DOUBLE_EQ(r[0][2].FrameInRun, 4.);
   EXPECT_NEAR(r[0][2].DirCos[2], 0.80001, 1e-4);  // M95 keeps four decimals
-  EXPECT_EQ(b[0].DifCode, ImpBrukerCCDRaw);
-  EXPECT_EQ(b[0].CorrAbs, 0);
-  EXPECT_EQ(b[0].CorrLp, 1);
-  EXPECT_EQ(b[0].TwRead, 1);
-  EXPECT_EQ(b[0].XdDirCos, 1);
+  EXPECT_EQ(std::tuple(b[0].DifCode, b[0].CorrAbs, b[0].CorrLp, b[0].TwRead, b[0].XdDirCos),
+            std::tuple(int(ImpBrukerCCDRaw), 0, 1, 1, 1));
 
   // The "&Bruker-CCD" entry reads .raw/.ram as SAINT (not absorption corrected).
-  ASSERT_EQ(EM9ImportFile(ImpBrukerCCD, Write("u.RAM", text), {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Import(ImpBrukerCCD, Dir.Write("u.RAM", text)), 0) << Msg();
   EXPECT_EQ(Struct.Refl.M95.back().NRef, 3);
   EXPECT_EQ(Struct.Refl.M95.back().CorrAbs, 0);
 }
@@ -148,7 +106,7 @@ TEST_F(ReadersExtra, SaintModulatedRecordsTakeTheirDimension) {
   } cases[] = {{0, 0, 0, 4}, {0, 5, 0, 5}, {6, 4, 0, 6}, {0, 3, 0, 4}, {3, 0, 1, 0}};
   for (const auto& c : cases) {
     ImpData d;
-    ASSERT_EQ(ReadSaintRawText(t, "m.raw", c.ndim, c.prefer, d), c.rc);
+    ASSERT_EQ(ReadSaintRawText(t, "m.raw", c.ndim, c.prefer, d, err), c.rc);
     if (c.rc) continue;  // three indices asked for, satellites present
     EXPECT_EQ(d.NDim, c.want) << c.ndim << " " << c.prefer;
     EXPECT_EQ(d.Refl[1].H[3], -2);
@@ -156,14 +114,14 @@ TEST_F(ReadersExtra, SaintModulatedRecordsTakeTheirDimension) {
   // A second satellite index in use does not fit four indices.
   const std::string t2 = t + Saint({0, 1, 0, 0, 1, 0}, 5, 1, 1, 4);
   ImpData d;
-  EXPECT_EQ(ReadSaintRawText(t2, "m.raw", 4, 0, d), 1);
-  EXPECT_NE(Imp.LastError.find("line 3"), std::string::npos) << Imp.LastError;
-  ASSERT_EQ(ReadSaintRawText(t2, "m.raw", 0, 0, d), 0);
+  EXPECT_EQ(ReadSaintRawText(t2, "m.raw", 4, 0, d, err), 1);
+  EXPECT_NE(Msg().find("line 3"), std::string::npos) << Msg();
+  ASSERT_EQ(ReadSaintRawText(t2, "m.raw", 0, 0, d, err), 0);
   EXPECT_EQ(d.NDim, 5);
   // Three-index records asked for as modulated; modulated records without
   // satellites in a structure of three indices.
-  EXPECT_EQ(ReadSaintRawText(Saint({1, 2, 3}, 1, 1, 1, 1), "p.raw", 4, 0, d), 1);
-  ASSERT_EQ(ReadSaintRawText(Saint({1, 2, 3, 0, 0, 0}, 1, 1, 1, 1), "z.raw", 0, 3, d), 0);
+  EXPECT_EQ(ReadSaintRawText(Saint({1, 2, 3}, 1, 1, 1, 1), "p.raw", 4, 0, d, err), 1);
+  ASSERT_EQ(ReadSaintRawText(Saint({1, 2, 3, 0, 0, 0}, 1, 1, 1, 1), "z.raw", 0, 3, d, err), 0);
   EXPECT_EQ(d.NDim, 3);
 }
 
@@ -198,28 +156,21 @@ TEST_F(ReadersExtra, FullProfRecordsReadByTheirDeclaredFormat) {
       "  -2   1   3-1234.56    0.50   1\n"
       "   0   0   4    1234      12   1\n";
   ImpData d;
-  ASSERT_EQ(DRBasicFullProfText(t, "a.int", d), 0) << Imp.LastError;
+  ASSERT_EQ(DRBasicFullProfText(t, "a.int", d, err), 0) << Msg();
   ASSERT_EQ(d.Refl.size(), 3u);
-  EXPECT_EQ(d.NDim, 3);
-  EXPECT_FALSE(d.OnF);
-  EXPECT_DOUBLE_EQ(d.Lambda, 0.841);
-  EXPECT_DOUBLE_EQ(d.Refl[0].I, 125.5);
-  EXPECT_DOUBLE_EQ(d.Refl[1].I, -1234.56);
-  EXPECT_EQ(d.Refl[1].H[0], -2);
-  EXPECT_EQ(d.Refl[1].Line, 6);
-  EXPECT_DOUBLE_EQ(d.Refl[2].I, 12.34);
-  EXPECT_DOUBLE_EQ(d.Refl[2].SigI, 0.12);
+  EXPECT_EQ(std::tuple(d.NDim, d.OnF, d.Lambda), std::tuple(3, false, 0.841));
+  EXPECT_EQ(std::tuple(d.Refl[0].I, d.Refl[1].I, d.Refl[1].H[0], d.Refl[1].Line),
+            std::tuple(125.5, -1234.56, -2, 6L));
+  EXPECT_EQ(std::tuple(d.Refl[2].I, d.Refl[2].SigI), std::tuple(12.34, 0.12));
 
   // Data on F: imported as F^2 with sigma(F^2) = 2 F sigma(F) + sigma(F)^2.
   const std::string f = "F data\n(3I4,2F8.2)\n1.5406 1\n   1   1   1   10.00    0.50\n";
-  ASSERT_EQ(EM9ImportFile(ImpFullProf, Write("f.int", f), {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Import(ImpFullProf, Dir.Write("f.int", f)), 0) << Msg();
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
-  EXPECT_DOUBLE_EQ(r[0][0].I, 100.);
-  EXPECT_DOUBLE_EQ(r[0][0].SigI, 10.25);
-  EXPECT_DOUBLE_EQ(b[0].Lambda, 1.5406);
-  EXPECT_EQ(b[0].DifCode, ImpFullProf);
+  ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
+  EXPECT_EQ(std::tuple(r[0][0].I, r[0][0].SigI, b[0].Lambda, b[0].DifCode),
+            std::tuple(100., 10.25, 1.5406, int(ImpFullProf)));
 }
 
 // Propagation vectors k1 = (0 0 1/4), k2 = -k1, k3 = (1/2 0 0): two modulation
@@ -239,10 +190,10 @@ TEST_F(ReadersExtra, FullProfPropagationVectorsBecomeSatelliteIndices) {
       "   1   0   0   2   11.00    1.00\n"
       "   0   1   0   3   12.00    1.00\n"
       "   0   0   2   4   13.00    1.00\n";
-  ASSERT_EQ(EM9ImportFile(ImpFullProf, Write("k.int", t), {}, m95_), 0) << Imp.LastError;
+  ASSERT_EQ(Import(ImpFullProf, Dir.Write("k.int", t)), 0) << Msg();
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
   EXPECT_EQ(b[0].NDim95, 5);
   EXPECT_EQ(b[0].QVec, (std::vector<double>{0, 0, 0.25, 0.5, 0, 0}));
   const std::vector<std::vector<int>> want = {
@@ -279,15 +230,13 @@ TEST_F(ReadersExtra, XdRecordsAndTheirHeader) {
       "   1   0   0  1     245.10      3.20  0.0321\n"
       "  -1   2   3  2      12.50      0.80  0.0287\n";
   ImpData d;
-  ASSERT_EQ(DRBasicRefXDText(t, "x.hkl", d), 0) << Imp.LastError;
+  ASSERT_EQ(DRBasicRefXDText(t, "x.hkl", d, err), 0) << Msg();
   ASSERT_EQ(d.Refl.size(), 2u);
   EXPECT_FALSE(d.OnF);
-  EXPECT_DOUBLE_EQ(d.Refl[1].I, 12.5);
-  EXPECT_DOUBLE_EQ(d.Refl[1].SigI, 0.8);
-  EXPECT_EQ(d.Refl[1].Batch, 2);
-  EXPECT_EQ(d.Refl[1].H[0], -1);
+  EXPECT_EQ(std::tuple(d.Refl[1].I, d.Refl[1].SigI, d.Refl[1].Batch, d.Refl[1].H[0]),
+            std::tuple(12.5, 0.8, 2, -1));
   ASSERT_EQ(d.Notes.size(), 1u);  // the seventh item is said not to be imported
-  ASSERT_EQ(DRBasicRefXDText("name f NDAT 6\n 1 1 1 1 5.0 0.5\n", "x.hkl", d), 0);
+  ASSERT_EQ(DRBasicRefXDText("name f NDAT 6\n 1 1 1 1 5.0 0.5\n", "x.hkl", d, err), 0);
   EXPECT_TRUE(d.OnF);
   EXPECT_TRUE(d.Notes.empty());
 

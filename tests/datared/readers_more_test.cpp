@@ -1,41 +1,23 @@
 // Real indices of modulated data, the Tarn-M90, Oxford/Rigaku and Stoe
 // readers, and the four-circle geometry.
-#include "datared/readers_more.hpp"
-#include "model/structure.hpp"
-
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
+#include <tuple>
 
 #include "datared/geometry.hpp"
-#include "datared/import.hpp"
-#include "model/basic.hpp"
+#include "datared/readers/general.hpp"
+#include "datared/readers/shelx.hpp"
+#include "datared/readers/tarn_m90.hpp"
+#include "datared_test_util.hpp"
 #include "model/m95m90.hpp"
 
 namespace tarn {
 namespace {
 
-const std::string kData = "../shared/data/";
-
-class TmpDir : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tarn_rdmore_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Write(const std::string& name, const std::string& text) {
-    const std::string p = (dir_ / name).string();
-    std::ofstream(p) << text;
-    return p;
-  }
-  std::filesystem::path dir_;
-};
+using test::kData;
+using TmpDir = test::ImportTest;
 
 // ---- real indices -------------------------------------------------------------------------
 
@@ -46,7 +28,8 @@ TEST(RealIndices, ModulatedBrukerFileResolvesBack) {
   const std::string f = kData + "raw/bruker-modulated/2018S036_FeCHOO_100K_0m.hkl";
   if (!std::filesystem::exists(f)) GTEST_SKIP() << "shared data absent";
   ImpData d;
-  ASSERT_EQ(ReadShelxHkl(f, 4, 4, 4, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadShelxHkl(f, 4, 4, 4, d, err), 0) << ImpErrorText(err);
   ASSERT_GT(d.Refl.size(), 16000u);
   ImpModulation mod{{{0., 0.16604, 0.}}, {3}};
   const std::vector<double> tr = {0, 1, 0, 1, 0, 0, 0, 0, -1};  // its own inverse
@@ -99,29 +82,26 @@ TEST(RealIndices, TwoVectorsTiesAndFailures) {
 }
 
 TEST_F(TmpDir, RealIndicesFileThroughTheImport) {
-  const std::string f = Write("real.hkl",
-                              "# h k l I sig\n"
-                              " 1.0 0.16604 2.0 100.0 2.0\n"
-                              " 0.0 -0.4981 1.0 50.0 1.0\n");
+  const std::string f = Dir.Write("real.hkl",
+                                  "# h k l I sig\n"
+                                  " 1.0 0.16604 2.0 100.0 2.0\n"
+                                  " 0.0 -0.4981 1.0 50.0 1.0\n");
   ImpOptions opt;
   opt.RealIndices = true;
   opt.QVec = {0., 0.16604, 0.};
   opt.MMax = {3};
   ImpData d;
-  ASSERT_EQ(EM9ReadFormat(ImpGeneralI, f, opt, d), 0) << Imp.LastError;
+  ASSERT_EQ(EM9ReadFormat(ImpGeneralI, f, opt, d, err), 0) << Msg();
   ASSERT_EQ(d.NDim, 4);
   ASSERT_EQ(d.Refl.size(), 2u);
-  EXPECT_EQ(d.Refl[0].H[3], 1);
-  EXPECT_EQ(d.Refl[1].H[1], 0);
-  EXPECT_EQ(d.Refl[1].H[3], -3);
+  EXPECT_EQ(std::tuple(d.Refl[0].H[3], d.Refl[1].H[1], d.Refl[1].H[3]), std::tuple(1, 0, -3));
   M95Block b;
   DRSetBlockFromData(ImpGeneralI, d, opt, b);
-  EXPECT_EQ(b.NDim95, 4);
-  EXPECT_EQ(b.QVec, opt.QVec);
+  EXPECT_EQ(std::tuple(b.NDim95, b.QVec), std::tuple(4, opt.QVec));
   // A line that cannot be resolved names the file and the line.
-  const std::string bad = Write("bad.hkl", " 1 0 0 1 1\n 1 0.25 0 1 1\n");
-  EXPECT_NE(EM9ReadFormat(ImpGeneralI, bad, opt, d), 0);
-  EXPECT_NE(Imp.LastError.find("bad.hkl\", line 2"), std::string::npos) << Imp.LastError;
+  const std::string bad = Dir.Write("bad.hkl", " 1 0 0 1 1\n 1 0.25 0 1 1\n");
+  EXPECT_NE(EM9ReadFormat(ImpGeneralI, bad, opt, d, err), 0);
+  EXPECT_NE(Msg().find("bad.hkl\", line 2"), std::string::npos) << Msg();
 }
 
 // ---- Tarn M90 ---------------------------------------------------------------------------
@@ -129,38 +109,34 @@ TEST_F(TmpDir, RealIndicesFileThroughTheImport) {
 TEST_F(TmpDir, TarnM90RoundTrip) {
   Struct.Basic = BasicData{};
   std::vector<M90Block> b(2);
-  SetBasicM90(b[0]);
-  SetBasicM90(b[1]);
+  for (int k = 0; k < 2; ++k) SetBasicM90(b[k]);
   b[0].Name = "Block1";
   b[1].Name = "Second";
   b[1].Lambda = 1.54184;
-  std::vector<std::vector<M90Refl>> r(2);
+  std::vector<std::vector<M90Refl>> r(2, std::vector<M90Refl>(5));
   for (int i = 0; i < 5; ++i) {
-    M90Refl x;
+    M90Refl& x = r[1][i];
     x.H[0] = i;
     x.H[1] = -i;
     x.H[2] = 2 * i + 1;
     x.I = 100. * i - 3.5;
     x.SigI = 1.5 + i;
-    r[1].push_back(x);
   }
   r[0] = {r[1][0]};
-  const std::string m90 = (dir_ / "in.m90").string();
+  const std::string m90 = Dir / "in.m90";
   ASSERT_EQ(WriteM90File(m90, b, r), 0) << Struct.Refl.LastError;
   ImpData d;
-  ASSERT_EQ(DRBasicTarnM90(m90, "second", d), 0) << Imp.LastError;
+  ASSERT_EQ(DRBasicTarnM90(m90, "second", d, err), 0) << Msg();
   EXPECT_DOUBLE_EQ(d.Lambda, 1.54184);
   ASSERT_EQ(d.Refl.size(), 5u);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(d.Refl[i].H[1], -i);
-    EXPECT_DOUBLE_EQ(d.Refl[i].I, r[1][i].I);
-    EXPECT_DOUBLE_EQ(d.Refl[i].SigI, r[1][i].SigI);
-  }
-  ASSERT_EQ(DRBasicTarnM90(m90, "", d), 0);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(std::tuple(d.Refl[i].H[1], d.Refl[i].I, d.Refl[i].SigI),
+              std::tuple(-i, r[1][i].I, r[1][i].SigI));
+  ASSERT_EQ(DRBasicTarnM90(m90, "", d, err), 0);
   EXPECT_EQ(d.Refl.size(), 1u);
-  EXPECT_NE(DRBasicTarnM90(m90, "Block9", d), 0);
-  EXPECT_NE(Imp.LastError.find("Block9"), std::string::npos);
-  EXPECT_NE(DRBasicTarnM90((dir_ / "none.m90").string(), "", d), 0);
+  EXPECT_NE(DRBasicTarnM90(m90, "Block9", d, err), 0);
+  EXPECT_NE(Msg().find("Block9"), std::string::npos);
+  EXPECT_NE(DRBasicTarnM90(Dir / "none.m90", "", d, err), 0);
   EXPECT_EQ(d.Refl.size(), 1u);  // unchanged by the failures
 }
 
@@ -205,45 +181,36 @@ TEST_F(TmpDir, OxfordCompanionCellWavelengthAndUB) {
     bool taken;
   } cases[] = {{ub, 1., true}, {ub, 0.71073, true}, {ub2, 1., false}};
   for (const auto& c : cases) {
-    const std::string f = Write("od.hkl", hkl);
-    Write("od.cif_od", CifOd(cell, c.ub, c.scale));
+    const std::string f = Dir.Write("od.hkl", hkl);
+    Dir.Write("od.cif_od", CifOd(cell, c.ub, c.scale));
     ImpData d;
-    ASSERT_EQ(EM9ReadFormat(ImpOxfordCCD, f, {}, d), 0) << Imp.LastError;
-    EXPECT_EQ(d.Refl.size(), 2u);
-    EXPECT_DOUBLE_EQ(d.Lambda, 0.71073);
-    ASSERT_EQ(d.Cell.size(), 6u);
-    EXPECT_NEAR(d.Cell[4], 101.5, 1e-9);
-    EXPECT_EQ(d.HasOrMat, c.taken) << c.scale;
-    if (!c.taken) {
-      EXPECT_FALSE(d.Notes.empty());
-      continue;
-    }
-    for (int i = 0; i < 9; ++i) EXPECT_NEAR(d.OrMat[i], ub[i], 1e-6);
+    ASSERT_EQ(EM9ReadFormat(ImpOxfordCCD, f, {}, d, err), 0) << Msg();
+    EXPECT_EQ(std::tuple(d.Refl.size(), d.Lambda, d.Cell.size()), std::tuple(2u, 0.71073, 6u));
+    EXPECT_EQ(std::tuple(d.HasOrMat, d.Notes.empty()), std::tuple(c.taken, c.taken)) << c.scale;
+    for (int i = 0; c.taken && i < 9; ++i) EXPECT_NEAR(d.OrMat[i], ub[i], 1e-6);
   }
   // No companion: the reflections still import, with a note.
-  std::filesystem::remove(dir_ / "od.cif_od");
+  std::filesystem::remove(Dir / "od.cif_od");
   ImpData d;
-  ASSERT_EQ(EM9ReadFormat(ImpRigakuCCD, dir_ / "od.hkl", {}, d), 0);
+  ASSERT_EQ(EM9ReadFormat(ImpRigakuCCD, Dir / "od.hkl", {}, d, err), 0);
   EXPECT_TRUE(d.Cell.empty());
   EXPECT_FALSE(d.Notes.empty());
   // A companion with a bad number stops the import with file and line.
-  Write("od.cif_od", "data_x\n_cell_length_a 7.5\n_cell_length_b abc\n");
-  EXPECT_NE(EM9ReadFormat(ImpOxfordCCD, dir_ / "od.hkl", {}, d), 0);
-  EXPECT_NE(Imp.LastError.find("od.cif_od\", line 3"), std::string::npos) << Imp.LastError;
+  Dir.Write("od.cif_od", "data_x\n_cell_length_a 7.5\n_cell_length_b abc\n");
+  EXPECT_NE(EM9ReadFormat(ImpOxfordCCD, Dir / "od.hkl", {}, d, err), 0);
+  EXPECT_NE(Msg().find("od.cif_od\", line 3"), std::string::npos) << Msg();
 }
 
 TEST_F(TmpDir, StoeHklf4AndHklf5ByExtension) {
   const std::string f4 =
-      Write("s.hkl", "   1   0   0  100.00    2.00   1\n   0   0   0    0.00    0.00   0\n");
+      Dir.Write("s.hkl", "   1   0   0  100.00    2.00   1\n   0   0   0    0.00    0.00   0\n");
   const std::string f5 =
-      Write("s.hklf5", "   1   0   0  100.00    2.00  -2\n   0   1   0  100.00    2.00   1\n");
+      Dir.Write("s.hklf5", "   1   0   0  100.00    2.00  -2\n   0   1   0  100.00    2.00   1\n");
   ImpData d;
-  ASSERT_EQ(EM9ReadFormat(ImpIpdsStoe, f4, {}, d), 0) << Imp.LastError;
-  EXPECT_FALSE(d.Hklf5);
-  EXPECT_EQ(d.Refl.size(), 1u);
-  ASSERT_EQ(EM9ReadFormat(ImpIpdsStoeProg, f5, {}, d), 0) << Imp.LastError;
-  EXPECT_TRUE(d.Hklf5);
-  EXPECT_EQ(d.Refl[0].Batch, -2);
+  ASSERT_EQ(EM9ReadFormat(ImpIpdsStoe, f4, {}, d, err), 0) << Msg();
+  EXPECT_EQ(std::tuple(d.Hklf5, d.Refl.size()), std::tuple(false, 1u));
+  ASSERT_EQ(EM9ReadFormat(ImpIpdsStoeProg, f5, {}, d, err), 0) << Msg();
+  EXPECT_EQ(std::tuple(d.Hklf5, d.Refl[0].Batch), std::tuple(true, -2));
 }
 
 // ---- geometry ---------------------------------------------------------------------------

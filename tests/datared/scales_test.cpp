@@ -11,7 +11,7 @@
 #include <map>
 
 #include "datared/createm90.hpp"
-#include "datared/readers.hpp"
+#include "datared/readers/shelx.hpp"
 #include "model/m95m90.hpp"
 #include "symmetry/symm.hpp"
 
@@ -88,7 +88,8 @@ TEST(Scales, NaClBatches) {
   const std::string f = "../shared/data/nacl/NaCl.hkl";
   if (!std::filesystem::exists(f)) GTEST_SKIP() << "shared data absent";
   ImpData d;
-  ASSERT_EQ(ReadShelxHkl(f, 4, 3, 3, d), 0) << Imp.LastError;
+  ErrorRecord err;
+  ASSERT_EQ(ReadShelxHkl(f, 4, 3, 3, d, err), 0) << ImpErrorText(err);
   std::map<std::array<int, 3>, int> ids;
   std::map<int, int> sets;
   std::vector<int> group, set;

@@ -4,18 +4,18 @@
 // the same set); noise-free intensities follow |F|^2; the noise is
 // reproducible from its seed.
 #include "datared/simulate.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <map>
 
-#include "model/session.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 namespace {

@@ -96,7 +96,8 @@ int EM9Average(const std::string& base) {
       Append(res, lst);
     }
   } else if (FeFileExists(base + ".m95")) {
-    if (DRSetRefArrays(base + ".m95")) return Fail(Imp.LastError);
+    ErrorRecord err;
+    if (DRSetRefArrays(base + ".m95", err)) return Fail(ImpErrorText(err));
     lst.emplace_back(avetool::FromM95);
     M90Block dflt;
     SetBasicM90(dflt);

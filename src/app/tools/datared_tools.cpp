@@ -1,11 +1,11 @@
 // Registration of the datared tools in the dispatcher's tool table
-// (TarnSetTool of src/frame/actions.hpp); called once at start-up.
+// (TarnSetTool of app/actions.hpp); called once at start-up.
 #include "app/tools/datared_tools.hpp"
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "app/tools/average_tool.hpp"
-#include "datared/geometry.hpp"
+#include "app/tools/diffractometer_check.hpp"
 
 namespace tarn {
 

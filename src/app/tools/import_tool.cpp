@@ -1,18 +1,19 @@
 #include "app/tools/import_tool.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
 #include <string>
 #include <utility>
 
-#include "datared/import.hpp"
 #include "app/fileset.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "datared/import.hpp"
 #include "model/basic.hpp"
 #include "model/m50.hpp"
 #include "model/refl.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 
@@ -23,6 +24,8 @@ constexpr std::string_view DatBlockAdded =
     "Data block {} has been added to M50 for the new reflection block.";
 constexpr std::string_view M50NotWritten =
     "M50 could not be written; the new reflection block has no data block.";
+constexpr std::string_view NoStructure = "Open or create a structure before importing reflections.";
+constexpr std::string_view Imported = "{} reflections imported from \"{}\" as reflection block {}.";
 }  // namespace toolmsg
 
 void Say(const TarnToolCall& call, const std::string& text) {
@@ -76,6 +79,33 @@ int EM9ImportActionTool(TarnToolCall& call) {
   }
   Say(call, fmt::format(fmt::runtime(toolmsg::DatBlockAdded), Struct.Basic.DatBlock.size()));
   return next;
+}
+
+int EM9ImportTool(TarnToolCall& call) {
+  if (!call.Batch) {
+    (void)EM9ImportWizard();
+    return NextNothing;
+  }
+  // Batch: the entry's label, then the file (Path, or the second item line).
+  const std::string label = call.Items.empty() ? std::string() : call.Items[0].Line;
+  std::string file = call.Path;
+  if (file.empty() && call.Items.size() > 1) file = call.Items[1].Line;
+  if (Trim(Sess.fln).empty()) {
+    Fe().ListingLine(std::string(toolmsg::NoStructure));
+    call.Error = 1;
+    return NextNothing;
+  }
+  ImpReport rep;
+  ErrorRecord err;
+  if (EM9ImportByLabel(label, file, ImpOptions{}, Sess.fln + ".m95", rep, err)) {
+    for (const std::string& l : ImpErrorLines(err)) Fe().ListingLine(l);
+    call.Error = 1;
+    return NextNothing;
+  }
+  Fe().ListingLine(fmt::format(fmt::runtime(toolmsg::Imported), rep.NRef, file, rep.Block));
+  for (const auto& n : rep.Notes) Fe().ListingLine(n);
+  for (const auto& w : rep.Warnings) Fe().ListingLine(w);
+  return NextNothing;
 }
 
 }  // namespace tarn

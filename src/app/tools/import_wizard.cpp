@@ -12,6 +12,7 @@
 #include "model/basic.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
+#include "util/files.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
 
@@ -185,32 +186,39 @@ int EM9ImportWizard() {
       Fe().ChooseFromList(std::string(wiz::Header),
                           {std::string(wiz::ListDiffractometer), std::string(wiz::ListProgram)});
   if (!list || *list < 0 || *list > 1) return 1;
+  // The entries of the chosen list, in the order of the table.
+  std::vector<const ImpFormatEntry*> entries;
   std::vector<std::string> labels;
   // Shown as text: without the access-key marks.
-  if (*list == 0)
-    for (const auto& e : ImpDiffractometerList) labels.push_back(ImpPlainLabel(e.Label));
-  else
-    for (const auto& e : ImpProgramList) labels.push_back(ImpPlainLabel(e.Label));
-  const auto entry = Fe().ChooseFromList(std::string(wiz::Header), labels);
-  if (!entry || *entry < 0 || *entry >= static_cast<int>(labels.size())) return 1;
-  const int code = *list == 0 ? *entry + 1 : kImpProgramBase + *entry + 1;
-  const ImpFormatEntry& fe = *list == 0 ? ImpDiffractometerList[*entry] : ImpProgramList[*entry];
-  if (!ImpSupported(code)) {
+  for (const ImpFormatEntry& e : ImpFormats())
+    if (ImpIsProgramFormat(e) == (*list == 1)) {
+      entries.push_back(&e);
+      labels.push_back(ImpPlainLabel(e.Label));
+    }
+  const auto choice = Fe().ChooseFromList(std::string(wiz::Header), labels);
+  if (!choice || *choice < 0 || *choice >= static_cast<int>(entries.size())) return 1;
+  const ImpFormatEntry& fe = *entries[*choice];
+  if (!fe.Readable()) {
     FeInfo(std::string(impmsg::NotSupported));
     return 1;
   }
-  const bool kuma = code == ImpOxfordCCD || code == ImpRigakuCCD;
-  const auto file = Fe().ChooseFile(std::string(kuma ? wiz::SelectKuma : wiz::SelectFile),
-                                    ImpPlainLabel(fe.Label), std::string(fe.Filter));
+  const auto file =
+      Fe().ChooseFile(std::string(fe.AsksCompanion ? wiz::SelectKuma : wiz::SelectFile),
+                      ImpPlainLabel(fe.Label), std::string(fe.Filter));
   if (!file || Trim(*file).empty()) return 1;
+  // A file that is not there is said at once, before the options are asked.
+  if (!FeFileExists(*file)) {
+    FeChybne(std::string(wiz::Header), {fmt::format(fmt::runtime(impmsg::CannotOpen), *file)});
+    return 1;
+  }
   std::string companion;
-  if (kuma) {
+  if (fe.AsksCompanion) {
     // Cancel keeps the default companion, the .cif_od of the same name.
     const auto c = Fe().ChooseFile(std::string(wiz::SelectOrMat), ImpPlainLabel(fe.Label),
                                    std::string(wiz::OrMatFilter));
     if (c) companion = std::string(Trim(*c));
   }
-  const bool general = code == ImpGeneralF || code == ImpGeneralI;
+  const bool general = fe.AsksColumns;
   std::vector<FeFormField> form = {{std::string(wiz::FieldNDim), "0"},
                                    {std::string(wiz::FieldTrMat), ""}};
   if (general) {
@@ -230,49 +238,18 @@ int EM9ImportWizard() {
   ImpOptions opt;
   if (ReadOptions(form, general, lay, opt)) return 1;
   opt.Companion = companion;
-  const std::string m95 = Sess.fln + ".m95";
-  if (EM9ImportFile(code, *file, opt, m95)) {
-    FeChybne(std::string(wiz::Header), {Imp.LastError});
+  ImpReport rep;
+  ErrorRecord err;
+  if (EM9ImportFile(fe.Code, *file, opt, Sess.fln + ".m95", rep, err)) {
+    FeChybne(std::string(wiz::Header), ImpErrorLines(err));
     return 1;
   }
-  std::vector<std::string> lines = {fmt::format(
-      fmt::runtime(wiz::Imported), Struct.Refl.M95.back().NRef, *file, Struct.Refl.M95.size())};
-  lines.insert(lines.end(), Imp.LastNotes.begin(), Imp.LastNotes.end());
+  if (!rep.Warnings.empty()) FeWarning(std::string(wiz::Header), rep.Warnings);
+  std::vector<std::string> lines = {
+      fmt::format(fmt::runtime(wiz::Imported), rep.NRef, *file, rep.Block)};
+  lines.insert(lines.end(), rep.Notes.begin(), rep.Notes.end());
   FeInfo(std::string(wiz::Header), lines);
   return 0;
-}
-
-}  // namespace tarn
-
-namespace tarn {
-
-int EM9ImportTool(TarnToolCall& call) {
-  if (!call.Batch) {
-    (void)EM9ImportWizard();
-    return NextNothing;
-  }
-  // Batch: the entry's label, then the file (Path, or the second item line).
-  const std::string label = call.Items.empty() ? std::string() : call.Items[0].Line;
-  std::string file = call.Path;
-  if (file.empty() && call.Items.size() > 1) file = call.Items[1].Line;
-  const int code = ImpCodeOfLabel(label);
-  std::string err;
-  if (Trim(Sess.fln).empty()) {
-    err = "Open or create a structure before importing reflections.";
-  } else if (code == 0 || !ImpSupported(code)) {
-    err = std::string(impmsg::NotSupported);
-  } else if (EM9ImportFile(code, file, ImpOptions{}, Sess.fln + ".m95")) {
-    err = Imp.LastError;
-  }
-  if (!err.empty()) {
-    Fe().ListingLine(err);
-    call.Error = 1;
-  } else {
-    Fe().ListingLine(fmt::format("{} reflections imported from \"{}\" as reflection block {}.",
-                                 Struct.Refl.M95.back().NRef, file, Struct.Refl.M95.size()));
-    for (const auto& n : Imp.LastNotes) Fe().ListingLine(n);
-  }
-  return NextNothing;
 }
 
 }  // namespace tarn

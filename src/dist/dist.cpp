@@ -1,0 +1,219 @@
+// The distance tool: neighbour lists, angles and the individual quantities.
+#include "dist/dist.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "model/scatdata.hpp"
+#include "model/session.hpp"
+#include "util/files.hpp"
+#include "util/report.hpp"
+#include "util/round_esd.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {}  // namespace
+
+double DistTypeRadius(const PhaseBasic& p, int t) {
+  if (t < 1 || t > static_cast<int>(p.AtType.size())) return 0.;
+  const auto& d = p.AtTypeData;
+  if (t <= static_cast<int>(d.size()) && d[static_cast<size_t>(t - 1)].AtRadius)
+    return *d[static_cast<size_t>(t - 1)].AtRadius;
+  if (auto e = ScatElement(p.AtType[static_cast<size_t>(t - 1)]); e && e->RCov) return *e->RCov;
+  return 0.;
+}
+
+namespace {
+
+std::string ElementOf(const std::string& type) {
+  auto n = ScatParseName(type);
+  return n ? n->Element : type;
+}
+
+// Coordinates rounded to the last digit their uncertainty shows.
+void RoundCoordinates(DistPhase& ph) {
+  for (auto& a : ph.Atoms)
+    for (int k = 0; k < 3; ++k)
+      if (a.XSu[k] > RoundEsdZeroSu) {
+        const double f = std::pow(10., RoundEsdDecimals(a.XSu[k], ph.RoundRule));
+        a.X[k] = std::round(a.X[k] * f) / f;
+      }
+}
+
+// An individual quantity between named atoms.
+template <class Fn>
+DistMeasure Individual(const DistPhase& ph, const std::vector<std::string>& names, Fn fn) {
+  DistMeasure m;
+  m.Atoms = names;
+  std::vector<DistPoint> p;
+  for (const auto& n : names) {
+    DistNeighbour nb;
+    if (!DistParseAtom(ph, n, nb)) return m;
+    p.push_back(DistPointOf(ph, nb));
+  }
+  const DistValue v = fn(p);
+  m.Value = v.Value;
+  m.Su = DistSu(ph, v.Grad);
+  m.Ok = true;
+  return m;
+}
+
+}  // namespace
+
+double DistPairMax(const PhaseBasic& p, const DistTables& tables, const DistCommands& c, int t1,
+                   int t2) {
+  if (c.DMax > 0.) return c.DMax;
+  const int nt = static_cast<int>(p.AtType.size());
+  if (t1 < 1 || t2 < 1 || t1 > nt || t2 > nt) return 0.;
+  const std::string& a = p.AtType[static_cast<size_t>(t1 - 1)];
+  const std::string& b = p.AtType[static_cast<size_t>(t2 - 1)];
+  double d = 0.;
+  for (const auto& td : p.TypDist)
+    if ((EqIgnoreCase(td.AtA, a) && EqIgnoreCase(td.AtB, b)) ||
+        (EqIgnoreCase(td.AtA, b) && EqIgnoreCase(td.AtB, a)))
+      d = td.Dist;
+  if (d <= 0.)
+    if (auto t = DistTypicalOf(tables, ElementOf(a), ElementOf(b))) d = *t;
+  if (d <= 0.) {
+    const double r1 = DistTypeRadius(p, t1), r2 = DistTypeRadius(p, t2);
+    if (r1 > 0. && r2 > 0.) d = r1 + r2;
+  }
+  return d * (1. + c.ExpDMax / 100.);
+}
+
+int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables, DistResults& r,
+            std::shared_ptr<const DistCovariance> cov) {
+  r = DistResults{};
+  r.Cmd = c;
+  if (DistMakePhase(s, Sess.KPhase, r.Phase)) return 1;
+  DistPhase& ph = r.Phase;
+  ph.Cov = std::move(cov);
+  if (c.Round == 1) RoundCoordinates(ph);
+  const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
+  const int nt = static_cast<int>(p.AtType.size());
+
+  // Maximal distances per pair of atom types.
+  std::vector<double> pairMax(static_cast<size_t>((nt + 1) * (nt + 1)), 0.);
+  double dmaxAll = 0.;
+  for (int i = 1; i <= nt; ++i)
+    for (int j = 1; j <= nt; ++j) {
+      const double d = DistPairMax(p, tables, c, i, j);
+      pairMax[static_cast<size_t>(i * (nt + 1) + j)] = d;
+      dmaxAll = std::max(dmaxAll, d);
+    }
+  auto typeMax = [&](int t1, int t2) {
+    if (t1 < 1 || t2 < 1 || t1 > nt || t2 > nt) return c.DMax > 0. ? c.DMax : 0.;
+    return pairMax[static_cast<size_t>(t1 * (nt + 1) + t2)];
+  };
+  auto occOk = [&](int a) {
+    return !(c.OccCut > 0.) || ph.Atoms[static_cast<size_t>(a)].Occ > c.OccCut;
+  };
+  auto pairOk = [&](int a, int b) {
+    const DistAtom &A = ph.Atoms[static_cast<size_t>(a)], &B = ph.Atoms[static_cast<size_t>(b)];
+    if (!occOk(b)) return false;
+    // Parts of one split position are alternatives, not neighbours.
+    if (c.SkipSplt > 0 && a != b && A.Split > 0 && A.Split == B.Split) return false;
+    return true;
+  };
+
+  for (int a = 0; a < static_cast<int>(ph.Atoms.size()); ++a) {
+    const DistAtom& A = ph.Atoms[static_cast<size_t>(a)];
+    if (!DistSelected(c.Select, A.Name) || !occOk(a)) continue;
+    DistCoordination co;
+    co.Central = a;
+    co.Neigh = DistAround(
+        ph, a, c.DMin, dmaxAll,
+        [&](int b) { return typeMax(A.Type, ph.Atoms[static_cast<size_t>(b)].Type); },
+        [&](int b) {
+          if (!pairOk(a, b) || !DistSelected(c.SelSecnd, ph.Atoms[static_cast<size_t>(b)].Name))
+            return false;
+          // Reduced coordination: each pair once, under its first atom.
+          return c.FullCoor != 0 || b >= a;
+        });
+    if (static_cast<int>(co.Neigh.size()) > DistMaxNeighbours) {
+      ReportError(fmt::format("The maximal number of {} neighbours exceeded.", DistMaxNeighbours),
+                  {"Atom " + A.Name + ": the list is cut to the nearest ones."});
+      co.Neigh.resize(DistMaxNeighbours);
+      co.Overflow = true;
+    }
+    for (auto& n : co.Neigh)
+      n.LowOcc = A.Occ < c.OccInd || ph.Atoms[static_cast<size_t>(n.Atom)].Occ < c.OccInd;
+    if (c.Angles == 1) {
+      const DistPoint pa = DistPointOf(ph, a);
+      for (int i = 0; i < static_cast<int>(co.Neigh.size()); ++i)
+        for (int j = i + 1; j < static_cast<int>(co.Neigh.size()); ++j) {
+          const DistValue v = DistAngle(ph.Cell, DistPointOf(ph, co.Neigh[static_cast<size_t>(i)]),
+                                        pa, DistPointOf(ph, co.Neigh[static_cast<size_t>(j)]));
+          co.Angles.push_back({i, j, v.Value, DistSu(ph, v.Grad)});
+        }
+    }
+    r.Coord.push_back(std::move(co));
+  }
+
+  for (const auto& names : c.IndDist)
+    r.Distances.push_back(Individual(ph, names, [&](const std::vector<DistPoint>& q) {
+      return DistDistance(ph.Cell, q[0], q[1]);
+    }));
+  for (const auto& names : c.IndAngle)
+    r.Angles.push_back(Individual(ph, names, [&](const std::vector<DistPoint>& q) {
+      return DistAngle(ph.Cell, q[0], q[1], q[2]);
+    }));
+  for (const auto& names : c.Torsion)
+    r.Torsions.push_back(Individual(ph, names, [&](const std::vector<DistPoint>& q) {
+      return DistTorsion(ph.Cell, {q[0], q[1], q[2], q[3]});
+    }));
+
+  DistBestPlanes(r);
+  DistHydrogenBonds(r);
+  DistBondValenceSums(s, tables, r, typeMax);
+  DistHirshfeldTest(r);
+  r.Listing = DistListing(s, tables, r);
+  return 0;
+}
+
+int Dist(const Structure& s, DistResults& out) {
+  const int kp = Sess.KPhase;
+  if (kp < 1 || kp > static_cast<int>(s.Basic.Phase.size())) {
+    ReportError("The structure has no basic data for the distance calculation.");
+    return 1;
+  }
+  const int ndimI = s.Basic.Phase[static_cast<size_t>(kp - 1)].NDim - 3;
+  // The element tables give the radii of atom types that M50 leaves without;
+  // a failure has been reported and limits then come from dmax alone.
+  (void)ScatEnsureLoaded();
+  DistCommands c;
+  // Errors of single keywords have been reported; the tool runs with the rest.
+  (void)DistReadCommands(s.Basic.CommandText, c, ndimI);
+  DistTables tables;
+  ErrorRecord err;
+  if (DistLoadTables(Sess.HomeDir + "dist/", tables, err)) {
+    ReportError("The tables of the distance calculation could not be read.", err.Lines());
+    return 1;
+  }
+  std::shared_ptr<const DistCovariance> cov;
+  if (!Sess.fln.empty() && FeFileExists(Sess.fln + ".cov")) {
+    std::string text;
+    auto m = std::make_shared<DistCovariance>();
+    if (FeReadFile(Sess.fln + ".cov", text) ||
+        DistReadCovariance(text, Sess.fln + ".cov", *m, err)) {
+      if (err.Empty()) err = {Sess.fln + ".cov", 0, 0, "", "The file could not be read."};
+      ReportError("The covariance matrix could not be read.", err.Lines());
+      return 1;
+    }
+    cov = std::move(m);
+  }
+  if (DistRun(s, c, tables, out, cov)) return 1;
+  if (Sess.fln.empty()) return 0;
+  std::string text;
+  for (const auto& l : out.Listing) text += l + "\n";
+  if (FeWriteFileAtomic(Sess.fln + ".dis", text)) {
+    ReportError("The listing " + Sess.fln + ".dis could not be written.");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tarn

@@ -1,0 +1,231 @@
+// The listing fln.dis of the distance tool.
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "dist/dist.hpp"
+#include "model/session.hpp"
+#include "symmetry/symm.hpp"
+#include "util/real_text.hpp"
+#include "util/round_esd.hpp"
+
+namespace tarn {
+
+namespace {
+
+class Out {
+ public:
+  explicit Out(int rule) : rule_(rule) {}
+  std::vector<std::string> Lines;
+  void Line(std::string s = {}) { Lines.push_back(std::move(s)); }
+  // A value with its uncertainty in a 15-character field, decimal points
+  // aligned (DistRoundESD).
+  std::string Esd(double v, double su, int maxDec = 4) const {
+    std::string t = RoundESD(v, su, maxDec, rule_, RoundEsdLeadingBlank);
+    size_t dot = t.find('.');
+    if (dot == std::string::npos) dot = t.find('(');
+    if (dot == std::string::npos) dot = t.size();
+    const int pad = std::max(0, 6 - static_cast<int>(dot));
+    t.insert(0, static_cast<size_t>(pad), ' ');
+    if (t.size() < 15) t.resize(15, ' ');
+    return t;
+  }
+
+ private:
+  int rule_;
+};
+
+std::string Num(double v) {
+  return ShortestReal(std::round(v * 1e6) / 1e6);
+}
+
+std::string Star(bool b) {
+  return b ? "*" : " ";
+}
+
+}  // namespace
+
+std::string DistRoundESD(double value, double su, int maxDecimals, int rule) {
+  return Out(rule).Esd(value, su, maxDecimals);
+}
+
+std::vector<std::string> DistListing(const Structure& s, const DistTables& tables,
+                                     const DistResults& r) {
+  const DistPhase& ph = r.Phase;
+  const DistCommands& c = r.Cmd;
+  const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
+  Out o(ph.RoundRule);
+  o.Line(fmt::format("{} {} - distances, angles and torsions", Sess.ProgramName, Sess.Version));
+  if (!Sess.fln.empty()) o.Line("Structure: " + Sess.fln);
+  if (!p.Name.empty()) o.Line("Phase: " + p.Name);
+  o.Line(fmt::format("Cell: {}", [&] {
+    std::string t;
+    for (int k = 0; k < 6; ++k)
+      t += (k ? " " : "") + RoundESD(ph.Cell.Par[k], ph.Cell.Su[k], 4, ph.RoundRule);
+    return t;
+  }()));
+  o.Line();
+  o.Line(c.Angles == 1 ? "Distances and angles will be calculated"
+                       : "Distances will be calculated");
+  if (c.DMax > 0.)
+    o.Line(fmt::format("Distances will be calculated from d(min)={} to d(max)={}", Num(c.DMin),
+                       Num(c.DMax)));
+  else
+    o.Line(fmt::format(
+        "Distances will be calculated from d(min)={} to specific maximal distances as listed below "
+        "expanded by %:{}",
+        Num(c.DMin), Num(c.ExpDMax)));
+  o.Line(c.FullCoor != 0 ? "Full coordination of atoms will be printed"
+                         : "Reduced coordination of atoms will be printed");
+  if (c.Round == 1) o.Line("Coordinates are rounded to their standard uncertainties");
+  o.Line(ph.Cov ? "Uncertainties from the covariance matrix of the refinement"
+                : "Uncertainties from the coordinate and cell s.u., taken as independent");
+  if (c.OccCut > 0.) o.Line("Atoms with occupancy up to " + Num(c.OccCut) + " are left out");
+  if (ph.NDimI > 0)
+    o.Line("Modulated structure: the distances of the average structure are listed");
+  o.Line();
+  if (c.DMax <= 0.) {
+    o.Line("Atom type    Atom radius");
+    for (size_t t = 0; t < p.AtType.size(); ++t) {
+      const double rad = DistTypeRadius(p, static_cast<int>(t) + 1);
+      o.Line(fmt::format("{:<12} {}", p.AtType[t], rad > 0. ? Num(rad) : "-"));
+    }
+    o.Line();
+    o.Line("Maximal distances of pairs of atom types");
+    for (int i = 1; i <= static_cast<int>(p.AtType.size()); ++i)
+      for (int j = i; j <= static_cast<int>(p.AtType.size()); ++j)
+        o.Line(fmt::format("{:<8} {:<8} {}", p.AtType[static_cast<size_t>(i - 1)],
+                           p.AtType[static_cast<size_t>(j - 1)],
+                           fmt::format("{:.3f}", DistPairMax(p, tables, c, i, j))));
+    o.Line();
+  }
+  if (c.LstType == 0) {
+    o.Line("Symmetry operators (the translation of each neighbour is included):");
+  } else {
+    o.Line("Symmetry operators (names#s<operator>c<centring>t<translation>):");
+  }
+  for (size_t i = 0; i < ph.Ops.size(); ++i)
+    o.Line(fmt::format("  {:>3} {}", i + 1, ph.Ops[i].Text));
+  o.Line();
+
+  // The operator of a neighbour with its lattice translation included.
+  auto opText = [&](const DistNeighbour& n) {
+    const DistOp& op = ph.Ops[static_cast<size_t>(n.Op)];
+    Mat6 rm{};
+    Vec6 t{};
+    for (int i = 0; i < 3; ++i) {
+      t[static_cast<size_t>(i)] = op.T[static_cast<size_t>(i)] + n.N[static_cast<size_t>(i)];
+      for (int j = 0; j < 3; ++j)
+        rm[static_cast<size_t>(i * 3 + j)] = op.R[static_cast<size_t>(i * 3 + j)];
+    }
+    std::string text;
+    for (const auto& comp : CodeSymm(rm.data(), t.data(), 3))
+      text += (text.empty() ? "" : ",") + comp;
+    return text;
+  };
+  auto name = [&](const DistNeighbour& n) {
+    return c.LstType == 1 ? DistNameWithSymm(ph, n) : ph.Atoms[static_cast<size_t>(n.Atom)].Name;
+  };
+
+  for (const auto& co : r.Coord) {
+    const DistAtom& A = ph.Atoms[static_cast<size_t>(co.Central)];
+    o.Line(fmt::format("Coordination of atom {}", A.Name));
+    if (co.Neigh.empty()) {
+      o.Line("  no neighbours within the limits");
+      o.Line();
+      continue;
+    }
+    o.Line(c.LstType == 1 ? "  Atom                 Distance"
+                          : "  Atom      Distance       Symmetry");
+    for (const auto& n : co.Neigh) {
+      if (c.LstType == 1)
+        o.Line(fmt::format("  {:<20} {}{}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc)));
+      else
+        o.Line(
+            fmt::format("  {:<9} {}{} {}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc), opText(n)));
+    }
+    if (co.Overflow)
+      o.Line(fmt::format("  The maximal number of {} neighbours exceeded.", DistMaxNeighbours));
+    if (!co.Angles.empty()) {
+      o.Line("  Angles");
+      for (const auto& a : co.Angles)
+        o.Line(fmt::format("  {:<9} {:<9} {:<9} {}", name(co.Neigh[static_cast<size_t>(a.B)]),
+                           A.Name, name(co.Neigh[static_cast<size_t>(a.C)]),
+                           o.Esd(a.Value, a.Su, 2)));
+    }
+    o.Line();
+  }
+
+  auto measures = [&](const char* title, const std::vector<DistMeasure>& list, int dec) {
+    if (list.empty()) return;
+    o.Line(title);
+    for (const auto& m : list) {
+      std::string names;
+      for (const auto& n : m.Atoms) names += fmt::format("{:<12}", n);
+      o.Line("  " + names + (m.Ok ? o.Esd(m.Value, m.Su, dec) : std::string("atom not found")));
+    }
+    o.Line();
+  };
+  measures("Individual distances", r.Distances, 4);
+  measures("Individual angles", r.Angles, 2);
+  measures("Torsion angles", r.Torsions, 2);
+
+  for (size_t i = 0; i < r.Planes.size(); ++i) {
+    const auto& pl = r.Planes[i];
+    std::string names;
+    for (const auto& n : pl.Atoms) names += " " + n;
+    o.Line(fmt::format("Best plane {}:{}", i + 1, names));
+    if (!pl.Ok) {
+      o.Line("  atom not found");
+      o.Line();
+      continue;
+    }
+    o.Line("  Atom          Distance from the plane");
+    for (const auto& d : pl.Dev)
+      o.Line(fmt::format("  {:<12}{}", d.Atoms[0], o.Esd(d.Value, d.Su)));
+    o.Line(fmt::format("  r.m.s. deviation: {:.4f}", pl.Rms));
+    o.Line();
+  }
+  measures("Angles between planes", r.PlaneAngles, 2);
+
+  bool anyH = false;
+  for (const auto& a : ph.Atoms) anyH = anyH || a.Element == "H" || a.Element == "D";
+  if (anyH) {
+    o.Line("Hydrogen bonds");
+    o.Line("Maximal donor-hydrogen bond : " + Num(c.DHMax));
+    o.Line("Maximal hydrogen-acceptor bond: " + Num(c.HAMax));
+    o.Line("Minimal angle donor-hydrogen-acceptor: " + Num(c.DHAMin));
+    if (r.HBonds.empty()) o.Line("  no hydrogen bonds found");
+    for (const auto& h : r.HBonds) {
+      const std::string hn = ph.Atoms[static_cast<size_t>(h.H)].Name;
+      o.Line(fmt::format("  {:<12} {:<8} {:<12} D-H {} H...A {} D...A {} D-H...A {}",
+                         DistNameWithSymm(ph, h.Donor), hn, DistNameWithSymm(ph, h.Acceptor),
+                         o.Esd(h.Donor.D, h.Donor.DSu), o.Esd(h.Acceptor.D, h.Acceptor.DSu),
+                         o.Esd(h.DA, h.DASu), o.Esd(h.Angle, h.AngleSu, 2)));
+    }
+    o.Line();
+  }
+  if (!r.BondValences.empty()) {
+    o.Line("List of bond valence sums");
+    for (const auto& b : r.BondValences)
+      o.Line(fmt::format("Bond valence sum for : {:<8} {} ({} bonds)",
+                         ph.Atoms[static_cast<size_t>(b.Atom)].Name, o.Esd(b.Sum, b.Su, 3),
+                         b.NBonds));
+    o.Line();
+  }
+  o.Line(
+      fmt::format("Hirshfeld test: differences of mean-square displacements along bonds "
+                  "greater than {} s.u.",
+                  Num(c.HirshLev)));
+  if (r.Hirshfeld.empty()) {
+    o.Line(
+        fmt::format("There were no bonds violating the test ({} bonds tested)", r.HirshfeldTested));
+  } else {
+    for (const auto& h : r.Hirshfeld)
+      o.Line(fmt::format("  {:<9} {:<20} {}", ph.Atoms[static_cast<size_t>(h.A)].Name,
+                         DistNameWithSymm(ph, h.B), o.Esd(h.Delta, h.Su, 5)));
+  }
+  return o.Lines;
+}
+
+}  // namespace tarn

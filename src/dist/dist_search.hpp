@@ -1,0 +1,106 @@
+#pragma once
+// The working picture of one phase for the distance tool (cell, the complete
+// list of symmetry operators with centring, the atoms with their
+// uncertainties) and the neighbour search over all atoms, operators and
+// lattice translations.
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dist/dist_geom.hpp"
+#include "model/structure.hpp"
+
+namespace tarn {
+
+struct DistAtom {
+  int Index = 0;  // index into Structure::Model.Atom
+  std::string Name;
+  int Type = 1;          // atom-type number, 1-based
+  std::string TypeName;  // its name ("C", "Ti4+")
+  std::string Element;   // element symbol of the type ("" when not an element)
+  int Charge = 0;        // charge of the type's name ("Ti4+" 4, "O2-" -2)
+  Vec3 X{}, XSu{};       // fractional coordinates and their s.u.
+  double Ai = 1.;        // occupancy parameter of M40 (relative to a general position)
+  int SiteOrder = 1;     // operators (with centring) that leave the atom in place
+  double Occ = 1.;       // chemical occupancy: Ai * SiteOrder
+  bool Aniso = false;    // harmonic tensor given
+  std::array<double, 6> Beta{}, BetaSu{};  // beta11 22 33 12 13 23 (aniso)
+  double UIso = 0., UIsoSu = 0.;           // isotropic U, A^2
+  int Split = 0;                           // split position it belongs to (1-based), 0 none
+};
+
+// One operator of the complete list: x' = R.x + T with T in [0, 1).
+struct DistOp {
+  Mat3 R{};
+  Vec3 T{};
+  int Op = 0;        // index of the operator in the phase's list
+  int Centr = 0;     // index of the centring vector
+  Vec3 Shift{};      // T - (s + centring vector): an integer vector
+  std::string Text;  // "x+1/2,-y,z"
+};
+
+struct DistCovariance;  // dist/dist_cov.hpp
+
+struct DistPhase {
+  int Phase = 1;
+  int NDimI = 0;
+  DistCell Cell;
+  Mat3 GInv{};
+  std::vector<DistOp> Ops;  // the identity first
+  std::vector<DistAtom> Atoms;
+  std::vector<int> FromModel;  // model atom index -> index into Atoms, -1 other phases
+  int RoundRule = 1;           // rounding rule of values with uncertainties
+  // The refinement's covariance matrix, when there is one: uncertainties are
+  // then propagated through it.
+  std::shared_ptr<const DistCovariance> Cov;
+};
+
+// Builds the picture of phase `phase` (1-based) of s. Returns 1 after a
+// message when the phase has no usable cell.
+[[nodiscard]] int DistMakePhase(const Structure& s, int phase, DistPhase& ph);
+
+// A neighbour: atom Atom moved by operator Op and translation N.
+struct DistNeighbour {
+  int Atom = 0;  // index into DistPhase::Atoms
+  int Op = 0;    // index into DistPhase::Ops
+  std::array<int, 3> N{};
+  Vec3 X{};  // its position
+  double D = 0.;
+  double DSu = 0.;
+  bool LowOcc = false;  // an atom's occupancy below occind: marked "*"
+  DistGrad Grad;        // derivatives of the distance
+};
+
+// The point of a neighbour (or of an atom itself) for the geometry routines.
+DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n);
+DistPoint DistPointOf(const DistPhase& ph, int atom);
+
+// Every image of every atom b (for which accept(b) holds) within
+// dmin <= d <= dmax(b) of atom a, sorted by distance; images of one atom
+// that coincide (an atom on a special position) are listed once, and the
+// atom itself at zero distance is left out. dmaxAll bounds every dmax(b).
+std::vector<DistNeighbour> DistAround(const DistPhase& ph, int a, double dmin, double dmaxAll,
+                                      const std::function<double(int)>& dmax,
+                                      const std::function<bool(int)>& accept);
+
+// Symmetry code of a neighbour: "." for the atom itself, else
+// "<operator>_<5+n1><5+n2><5+n3>" with the 1-based number of the operator in
+// the complete list (or "<operator>_n1_n2_n3" when a translation exceeds 4).
+std::string DistSymmCode(const DistNeighbour& n);
+// The atom's name with its symmetry part "name#s<op>[c<centring>][t<n1>,<n2>,<n3>]"
+// (the bare name for the atom itself).
+std::string DistNameWithSymm(const DistPhase& ph, const DistNeighbour& n);
+// Reads "name[#s<op>[c<centring>][t<n1>,<n2>,<n3>]]" into a neighbour record
+// (position, operator, translation; distance fields unset). False when the
+// atom or the symmetry part is unknown.
+bool DistParseAtom(const DistPhase& ph, std::string_view text, DistNeighbour& out);
+
+// Uncertainty of a quantity with derivatives g: through the covariance
+// matrix when the phase has one, else independent coordinate and cell
+// uncertainties combined in quadrature.
+double DistSu(const DistPhase& ph, const DistGrad& g);
+
+}  // namespace tarn

@@ -1,0 +1,144 @@
+// The distance tool in batch on a published model: SH2185_Cu (P212121),
+// imported from the .res embedded in its CIF, every non-H bond of the CIF's
+// _geom_bond loop reproduced within one unit of its last published digit;
+// imported from the CIF itself (coordinates with s.u.), our uncertainties
+// from independent coordinate and cell s.u. set beside the published ones.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+#include "support/cif_text.hpp"
+#include "support/temp_dir.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadText;
+
+const char* const kCif = "../shared/data/shelx/SH2185_Cu.cif";
+
+struct Esd {
+  double Value = 0., Su = 0., Unit = 0.;  // Unit: one in the last digit
+};
+
+Esd ParseEsd(const std::string& t) {
+  Esd e;
+  const size_t p = t.find('(');
+  const std::string v = t.substr(0, p);
+  e.Value = std::stod(v);
+  const size_t dot = v.find('.');
+  const int dec = dot == std::string::npos ? 0 : static_cast<int>(v.size() - dot - 1);
+  e.Unit = std::pow(10., -dec);
+  if (p != std::string::npos) e.Su = std::stod(t.substr(p + 1)) * e.Unit;
+  return e;
+}
+
+// Bonds of the listing: "A B" -> value(su), for the coordination of every atom.
+std::map<std::string, Esd> ListingBonds(const std::string& dis) {
+  std::map<std::string, Esd> out;
+  std::istringstream in(dis);
+  std::string line, central;
+  while (std::getline(in, line)) {
+    if (line.rfind("Coordination of atom ", 0) == 0) {
+      central = line.substr(21);
+    } else if (line.empty()) {
+      central.clear();
+    } else if (!central.empty() && line.rfind("  ", 0) == 0) {
+      std::istringstream w(line);
+      std::string name, value;
+      w >> name >> value;
+      if (value.find('(') != std::string::npos && name != "Atom")
+        out.emplace(central + " " + name, ParseEsd(value));
+    }
+  }
+  return out;
+}
+
+// Runs ".import-><kind>" of the file and ".run->dist"; returns the listing.
+std::string RunDist(const test::TempDir& dir, const std::string& kind, const std::string& file,
+                    const std::string& text, int& status) {
+  const fs::path src = fs::current_path();
+  fs::create_directories(dir.Path() / "home");
+  for (const char* f : {"version.dat", "elements.dat"})
+    fs::copy_file(src / "data" / f, dir.Path() / "home" / f, fs::copy_options::overwrite_existing);
+  fs::copy(src / "data/scatter", dir.Path() / "home/scatter",
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  fs::copy(src / "data/dist", dir.Path() / "home/dist",
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  dir.Write(file, text);
+  dir.Write("run.bat", ".import->" + kind + "\n" + file + "\n.run->dist\n.end\n");
+  const std::string cmd = "cd '" + dir.Path().string() + "' && '" + std::string(TARNWORK_EXE) +
+                          "' -HomeDir home @run.bat < /dev/null > output 2>&1";
+  const int st = std::system(cmd.c_str());
+  status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return ReadText(dir.Path() / (fs::path(file).stem().string() + ".dis"));
+}
+
+class DistRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(TARNWORK_EXE)) GTEST_SKIP() << "the program has not been built";
+    if (!fs::exists(kCif)) GTEST_SKIP() << kCif << " is absent";
+    cif_ = ReadText(kCif);
+    for (const auto& r : test::CifLoopRows(cif_, "_geom_bond_atom_site_label_1"))
+      if (r.size() >= 4 && r[0][0] != 'H' && r[1][0] != 'H' && r[3] == ".") published_.push_back(r);
+    ASSERT_GE(published_.size(), 30u);
+  }
+  const Esd* Find(const std::map<std::string, Esd>& ours, const std::vector<std::string>& r) {
+    for (const auto& key : {r[0] + " " + r[1], r[1] + " " + r[0]})
+      if (auto it = ours.find(key); it != ours.end()) return &it->second;
+    return nullptr;
+  }
+  std::string cif_;
+  std::vector<std::vector<std::string>> published_;
+  test::TempDir dir_;
+};
+
+TEST_F(DistRoad, Sh2185CuBondsOfThePublishedModel) {
+  int status = -1;
+  const std::string dis =
+      RunDist(dir_, "SHELX", "s.res", test::CifEmbedded(cif_, "_shelx_res_file"), status);
+  ASSERT_EQ(status, 0) << ReadText(dir_.Path() / "output");
+  const auto ours = ListingBonds(dis);
+  int same = 0;
+  for (const auto& r : published_) {
+    const Esd pub = ParseEsd(r[2]);
+    const Esd* o = Find(ours, r);
+    ASSERT_NE(o, nullptr) << r[0] << "-" << r[1] << " is not listed";
+    EXPECT_NEAR(o->Value, pub.Value, pub.Unit * 1.0001) << r[0] << "-" << r[1];
+    same += std::fabs(o->Value - pub.Value) <= pub.Unit * 1.0001;
+  }
+  RecordProperty("bonds", static_cast<int>(published_.size()));
+  RecordProperty("reproduced", same);
+}
+
+TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheCifCoordinates) {
+  int status = -1;
+  const std::string dis = RunDist(dir_, "CIF", "s.cif", cif_, status);
+  ASSERT_EQ(status, 0) << ReadText(dir_.Path() / "output");
+  const auto ours = ListingBonds(dis);
+  // Independent coordinate s.u. against the full matrix of the refinement:
+  // the same order of magnitude for every bond.
+  for (const auto& r : published_) {
+    const Esd pub = ParseEsd(r[2]);
+    const Esd* o = Find(ours, r);
+    ASSERT_NE(o, nullptr) << r[0] << "-" << r[1] << " is not listed";
+    // Our value is rounded to our own uncertainty's last digit.
+    EXPECT_NEAR(o->Value, pub.Value, std::max(pub.Unit, o->Unit) * 1.0001) << r[0] << "-" << r[1];
+    if (std::getenv("TARN_DIST_TABLE"))
+      std::printf("%-5s %-5s %-12s %.4f(%.4f)\n", r[0].c_str(), r[1].c_str(), r[2].c_str(),
+                  o->Value, o->Su);
+    EXPECT_GT(o->Su, 0.5 * pub.Su) << r[0] << "-" << r[1] << " " << r[2];
+    EXPECT_LT(o->Su, 2.0 * pub.Su) << r[0] << "-" << r[1] << " " << r[2];
+  }
+}
+
+}  // namespace
+}  // namespace tarn
