@@ -9,12 +9,14 @@
 // yet." and returns next step 0.
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "model/keys.hpp"
+#include "model/session.hpp"
 
 namespace tarn {
 
@@ -62,7 +64,8 @@ void TarnSetTool(int code, TarnToolFn fn);  // an empty fn unregisters
 bool TarnHasTool(int code);
 void TarnClearTools();
 // Runs the registered tool of code; without one the user (or, in batch mode,
-// the listing) is told "This tool is not available yet." and 0 is returned.
+// the listing) is told "This tool is not available yet." and 0 is returned;
+// in batch mode call.Error is then set, so that the batch ends on an error.
 int TarnRunTool(int code, TarnToolCall& call);
 int TarnRunTool(int code);
 
@@ -103,6 +106,13 @@ void TarnSetReader(int kind, TarnReaderFn fn);
 using TarnListsFn =
     std::function<void(std::vector<std::string>& phases, std::vector<std::string>& blocks)>;
 void TarnSetListsHook(TarnListsFn fn);
+// Keyword tables of the command blocks ("refine", ...), registered by the
+// tools that read the blocks; the batch edits check their lines against them.
+using TarnBlockTableFn = std::function<KeyTable()>;
+void TarnSetBlockTable(std::string_view block, TarnBlockTableFn fn);
+// The table of a block (name compared ignoring case); nullopt when no tool
+// has registered one.
+std::optional<KeyTable> TarnBlockTable(std::string_view block);
 // Defaults of a tool's settings, run by SetBasicConstants.
 void TarnAddDefaultsHook(std::function<void()> fn);
 void TarnRunDefaultsHooks();
@@ -176,7 +186,11 @@ FeMainView& TarnMainView();
 // mode 0 builds the tree, 1 refreshes the enabled states only.
 void FeFillMainTab(int mode);
 void TarnSetMenu();
-// True when the action or menu item of code can run now (structure and files present).
+// True when the action or menu item of code has a tool behind it (the frame's
+// own actions, or a registered tool).
+bool TarnItemBuilt(int code);
+// True when the action or menu item of code can run now: it is built, and the
+// structure and files it needs are present.
 bool TarnItemEnabled(int code);
 void TarnShowMain();
 
@@ -187,8 +201,12 @@ void TarnShowMain();
 [[nodiscard]] int TarnCheckStructure();
 // Re-reads what changed after an action; ich = 1 on failure.
 void TarnReset(int& ich);
-// Reads every file of the structure regardless of the change copies.
+// Reads every file of the structure regardless of the change copies, after
+// TarnResetStructureState.
 void TarnReadStructure(int& ich);
+// Forgets everything of the structure read before: Struct, the current phase
+// and data block, the file-existence flags and the change-detection copies.
+void TarnResetStructureState();
 // Switches Sess.fln to the structure at path (directory and name; a known
 // extension is removed). The previous fln and directory are kept for a
 // fall-back. Returns 0, or 1 (message shown) when the directory is missing.
@@ -211,6 +229,7 @@ inline constexpr std::string_view NeedsStructure =
     "This action needs an open structure with the files it works on.";
 inline constexpr std::string_view OpenedBy1 = "The structure is either opened by another user/task";
 inline constexpr std::string_view OpenedBy2 = "or not correctly closed due to a previous crash.";
+inline constexpr std::string_view HeldBy = "It is open in {}.";
 inline constexpr std::string_view ContinueAnyhow = "Do you want to continue anyhow?";
 inline constexpr std::string_view Locked1 =
     "The selected structure is locked. All changes of the basic";
@@ -221,6 +240,9 @@ inline constexpr std::string_view HasBeenLocked = "The structure has been locked
 inline constexpr std::string_view OpenHint =
     "Select the file or type the file name. The name of the structure is made from the file "
     "name by removing its its extension if any.";
+inline constexpr std::string_view NoSuchStructure =
+    "The structure \"{}\" does not exist: there is no file \"{}\".";
+inline constexpr std::string_view OpenAnyway = "Do you want to open it anyway?";
 inline constexpr std::string_view ContinueWithNew =
     "Do you want to continue with the new structure?";
 inline constexpr std::string_view ShellCalled = "The \"shell\" command was called from Tarnwork.";

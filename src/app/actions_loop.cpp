@@ -25,7 +25,7 @@ int MenuAction(int code) {
     return NextNothing;
   }
   if (!TarnItemEnabled(code)) {
-    FeInfo(std::string(msg::NeedsStructure));
+    FeInfo(std::string(TarnItemBuilt(code) ? msg::NeedsStructure : msg::NotAvailable));
     return NextNothing;
   }
   switch (code) {
@@ -72,7 +72,7 @@ int TreeAction(int code) {
     return NextNothing;
   }
   if (!TarnItemEnabled(code)) {
-    FeInfo(std::string(msg::NeedsStructure));
+    FeInfo(std::string(TarnItemBuilt(code) ? msg::NeedsStructure : msg::NotAvailable));
     return NextNothing;
   }
   switch (code) {

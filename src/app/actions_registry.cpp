@@ -48,6 +48,13 @@ void Note(std::string_view text) {
 }  // namespace actreg
 using namespace actreg;
 
+namespace {
+std::vector<std::pair<std::string, TarnBlockTableFn>>& BlockTables() {
+  static std::vector<std::pair<std::string, TarnBlockTableFn>> tables;
+  return tables;
+}
+}  // namespace
+
 void TarnSetTool(int code, TarnToolFn fn) {
   if (fn)
     Tools()[code] = std::move(fn);
@@ -59,6 +66,7 @@ bool TarnHasTool(int code) {
 }
 void TarnClearTools() {
   Tools().clear();
+  BlockTables().clear();
 }
 
 int TarnRunTool(int code, TarnToolCall& call) {
@@ -67,6 +75,8 @@ int TarnRunTool(int code, TarnToolCall& call) {
   auto it = Tools().find(code);
   if (it == Tools().end()) {
     Note(msg::NotAvailable);
+    // A batch that asked for the tool has not got what it asked for.
+    if (call.Batch) call.Error = 1;
     return NextNothing;
   }
   // Copy: a tool may re-register tools while it runs.
@@ -85,6 +95,18 @@ void TarnSetReader(int kind, TarnReaderFn fn) {
 void TarnSetListsHook(TarnListsFn fn) {
   ListsHook() = std::move(fn);
 }
+void TarnSetBlockTable(std::string_view block, TarnBlockTableFn fn) {
+  auto& t = BlockTables();
+  std::erase_if(t, [&](const auto& e) { return EqIgnoreCase(e.first, block); });
+  if (fn) t.emplace_back(std::string(block), std::move(fn));
+}
+
+std::optional<KeyTable> TarnBlockTable(std::string_view block) {
+  for (const auto& [name, fn] : BlockTables())
+    if (EqIgnoreCase(name, block)) return fn();
+  return std::nullopt;
+}
+
 void TarnAddDefaultsHook(std::function<void()> fn) {
   if (fn) DefaultsHooks().push_back(std::move(fn));
 }

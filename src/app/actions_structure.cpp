@@ -12,6 +12,7 @@
 #include "app/actions_internal.hpp"
 #include "app/fileset.hpp"
 #include "app/settings.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -57,6 +58,9 @@ int TarnCheckStructure() {
   }
   if (StructureOpened(Sess.fln)) {
     std::vector<std::string> lines = {std::string(msg::OpenedBy1), std::string(msg::OpenedBy2)};
+    // A running instance that holds it is named: its marker stays its own.
+    if (std::string by = StructureHeldBy(Sess.fln); !by.empty())
+      lines.push_back(fmt::format(fmt::runtime(msg::HeldBy), by));
     if (Sess.BatchMode) {
       // No one to ask: note it in the listing and go on with the structure.
       for (const auto& l : lines) Fe().ListingLine(l);
@@ -117,6 +121,10 @@ void FixLineEnds(const std::string& path) {
 
 void ReadFiles(bool force, int& ich) {
   ich = 0;
+  // A structure read from its files starts from nothing: no value of the
+  // structure read before (its data blocks, reflection headers, current
+  // phase) may complete the files of this one.
+  if (force) TarnResetStructureState();
   if (Sess.fln.empty()) {
     Sess.ExistFile.fill(false);
     return;
@@ -138,6 +146,9 @@ void ReadFiles(bool force, int& ich) {
     }
     if (k == FileM40 || k == FileM41 || k == FileM42 || k == FileM50) FixLineEnds(file);
   }
+  // The headers of a reflection file that is gone go with it.
+  if (!Sess.ExistFile[FileM95]) Struct.Refl.M95.clear();
+  if (!Sess.ExistFile[FileM90]) Struct.Refl.M90.clear();
   if (Sess.ExistFile[FileM95] && RunReader(ReaderM95Header, Sess.fln + ".m95") != 0) ich = 1;
   if (Sess.ExistFile[FileM90] && RunReader(ReaderM90Header, Sess.fln + ".m90") != 0) ich = 1;
   if (ich) return;
@@ -172,6 +183,19 @@ void ReadFiles(bool force, int& ich) {
 
 }  // namespace actstruct
 using namespace actstruct;
+
+void TarnResetStructureState() {
+  Struct = Structure{};
+  Sess.KPhase = 1;
+  Sess.KDatBlock = 1;
+  Sess.ExistFile.fill(false);
+  // The change-detection copies belong to the structure read before: without
+  // them every file of the next one reads as changed.
+  for (const auto& c : Sess.ChangeCopy)
+    if (!c.empty()) FeDeleteFile(c);
+  TarnMainView().Phases.clear();
+  TarnMainView().DataBlocks.clear();
+}
 
 void TarnReset(int& ich) {
   ReadFiles(false, ich);
@@ -226,10 +250,21 @@ std::string AlreadyExists(const std::string& base) {
 }
 
 int ActionOpen() {
-  if (!Sess.fln.empty()) DeletePomFiles();
   auto chosen = Fe().ChooseFile("Open : ", std::string(msg::OpenHint), "*.m50");
-  if (!chosen || Trim(*chosen).empty() || TarnSwitchFln(std::string(Trim(*chosen))) != 0) {
-    // Cancel: the structure stays open.
+  // Cancel: the structure stays open.
+  if (!chosen || Trim(*chosen).empty()) return NextNothing;
+  const std::string path(Trim(*chosen));
+  std::string dir, name;
+  FeSplitPath(path, dir, name);
+  const std::string base = dir + FeStripExt(name);
+  // A mistyped name would open an empty structure and close this one.
+  if (!FeStripExt(name).empty() && !StructureExists(base) &&
+      !FeYesNo(std::string(msg::OpenAnyway),
+               {fmt::format(fmt::runtime(msg::NoSuchStructure), StructName(base), base + ".m50")},
+               false))
+    return NextNothing;
+  if (!Sess.fln.empty()) DeletePomFiles();
+  if (TarnSwitchFln(path) != 0) {
     if (!Sess.fln.empty()) ChangeUSDFile(Sess.fln, "opened", "*");
     return NextNothing;
   }
@@ -247,7 +282,8 @@ int ActionNew() {
   if (AnyStructFile(base) && !FeYesNo(AlreadyExists(base))) return -NextNewFln;
   if (TarnSwitchFln(base) != 0) return -NextNewFln;
   for (auto ext : StructFileExt) FeDeleteFile(Sess.fln + std::string(ext));
-  Sess.ExistFile.fill(false);
+  // The wizard starts from nothing, not from the structure left.
+  TarnResetStructureState();
   if (TarnHasTool(HookNewStructure)) {
     TarnToolCall call;
     (void)TarnRunTool(HookNewStructure, call);

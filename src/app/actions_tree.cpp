@@ -296,10 +296,38 @@ std::vector<FeMenuItem> TarnMenuItems() {
   return items;
 }
 
+bool TarnItemBuilt(int code) {
+  switch (code) {
+    // Menu items the frame carries out itself.
+    case MenuShell:
+    case MenuNew:
+    case MenuOpen:
+    case MenuLocked:
+    case MenuHistory:
+    case MenuBackup:
+    case MenuSaveAs:
+    case MenuQuit:
+    case MenuAbout:
+      return true;
+    // Tree items that run a next step.
+    case ActManualCulling:
+      return TarnHasTool(HookCulling);
+    case ActRunAverage:
+      return TarnHasTool(HookAverage);
+    default:
+      break;
+  }
+  if (code > TarnFileItemBase && code <= TarnFileItemBase + NStructFiles) return true;
+  return TarnHasTool(code);
+}
+
 bool TarnItemEnabled(int code) {
+  if (!TarnItemBuilt(code)) return false;
   if (IsMenuCode(code))
     return MenuWithoutStructure(code) || (!Sess.fln.empty() && StructureExists(Sess.fln));
   if (code == ActSelectEditFile) return true;  // any file can be edited
+  // A model file makes a new structure of its own.
+  if (code == ActModelFromShelx || code == ActModelFromCif) return true;
   if (Sess.fln.empty() || !StructureExists(Sess.fln)) return false;
   if (code > TarnFileItemBase && code <= TarnFileItemBase + NStructFiles)
     return Exists(code - TarnFileItemBase - 1);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <optional>
@@ -57,11 +58,23 @@ class BatchRun {
   int ImportReflections(const std::string& command);
   int Edit(int hook, const std::string& command);
   int EditCommands(const std::string& command);
+  int BlockHeader(const std::string& line, std::string& header);
   int RunTool(int code, std::string_view header, const std::string& command);
   int AfterTool(const TarnToolCall& call, const std::string& command);
 
+  // "batch file NAME, line N: text" of the line numbered n.
+  std::string Where(int n, std::string_view text) const {
+    return fmt::format("batch file {}, line {}: {}", Sess.BatchFile, n, Trim(text));
+  }
+  // Checks the body of a command block against the tool's keyword table
+  // (when the block has one); 0, or 1 after the reader's messages.
+  int CheckKeywords(std::string_view block, const std::vector<std::string>& body, int firstLine);
+  int EditKeywords(const std::string& command);
+
   std::ifstream in_;
   std::optional<std::string> pushed_;  // a command line read ahead by Block
+  int lineNo_ = 0;                     // number of the line last read
+  std::vector<int> blockLineNo_;       // line numbers of the lines Block returned
 };
 
 BatchRun::Read BatchRun::Next(std::string& line) {
@@ -71,6 +84,7 @@ BatchRun::Read BatchRun::Next(std::string& line) {
     return Line;
   }
   if (!std::getline(in_, line)) return in_.bad() ? Error : Eof;
+  ++lineNo_;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   // A batch file is text: a NUL byte means it is not one.
   if (line.find('\0') != std::string::npos) return Error;
@@ -88,6 +102,7 @@ int BatchRun::DataLine(std::string& line) {
 
 int BatchRun::Block(std::vector<std::string>& lines) {
   std::string line;
+  blockLineNo_.clear();
   for (;;) {
     Read r = Next(line);
     if (r == Error) return Fail(msg::BatchReadError);
@@ -100,6 +115,7 @@ int BatchRun::Block(std::vector<std::string>& lines) {
     Listing(line);
     if (t.empty() || t[0] == '#') continue;
     lines.emplace_back(t);
+    blockLineNo_.push_back(lineNo_);
   }
 }
 
@@ -199,8 +215,9 @@ int BatchRun::Edit(int hook, const std::string& command) {
         if (words.size() != 2) return Fail(std::string(msg::BatchSyntax) + l);
         auto v = ToReal(words[1]);
         if (!v) {
+          // A value the user meant ("1,54184") must not be left out silently.
           Listing(fmt::format("{} \"{}\"", msg::BatchWrongNumber, words[1]));
-          continue;
+          return Fail(Where(blockLineNo_[&l - lines.data()], l));
         }
         item.Value = *v;
       }
@@ -214,10 +231,13 @@ int BatchRun::Edit(int hook, const std::string& command) {
 // ".Edit->Commands": the following lines, from a block header ("refine",
 // "fourier", "dist", "contour", "mod2d", with the phase name as the second
 // word where several phases have their own blocks) through the line whose
-// first word is "end", replace that block of the current phase.
+// first word is "end", replace that block of the current phase. Its keyword
+// lines are read with the tool's table first; the listing names every line
+// of the stored block that the new one drops.
 int BatchRun::EditCommands(const std::string& command) {
   std::vector<std::string> block;
   std::string line;
+  int firstBody = 0;
   for (;;) {
     Read r = Next(line);
     if (r == Error) return Fail(msg::BatchReadError);
@@ -230,35 +250,112 @@ int BatchRun::EditCommands(const std::string& command) {
     if (t.empty() || IsKeySeparator(t) || (block.empty() && (t[0] == '#' || t[0] == '*'))) continue;
     auto words = SplitWords(t);
     if (block.empty()) {
-      bool known = false;
-      for (auto n : KeyBlockNames) known = known || EqIgnoreCase(n, words[0]);
-      if (!known) return Fail(std::string(msg::BatchUnknown) + words[0]);
-      std::string header(TrimRight(line));
-      const auto& phases = Struct.KeyPhases.PhaseNames;
-      if (phases.size() > 1 && !EqIgnoreCase(words[0], "refine")) {
-        if (words.size() == 1) {
-          const int kp = Sess.KPhase;
-          if (kp >= 1 && kp <= static_cast<int>(phases.size()))
-            header += " " + std::string(Trim(phases[kp - 1]));
-        } else {
-          bool phase = false;
-          for (const auto& p : phases) phase = phase || EqIgnoreCase(Trim(p), words[1]);
-          if (!phase) return Fail(std::string(msg::BatchUnknown) + words[1]);
-        }
-      }
+      std::string header;
+      if (BlockHeader(line, header)) return 1;
       block.push_back(std::move(header));
+      firstBody = lineNo_ + 1;
       continue;
     }
     block.emplace_back(TrimRight(line));
     if (EqIgnoreCase(words[0], "end")) break;
   }
   if (!HaveStructure(command)) return 1;
+  const std::string name = SplitWords(block[0])[0];
+  // Blank lines inside were dropped: the reader numbers the body from its
+  // first line, which is close enough for a message.
+  std::vector<std::string> body(block.begin() + 1, block.end());
+  if (CheckKeywords(name, body, firstBody)) return 1;
   if (Sess.StructureLocked) {
     Listing(msg::BatchLockedNotWritten);
     return 0;
   }
+  std::vector<std::string> old;
+  if (KeysBlockLines(name, old) != 0) old.clear();
   TarnToolCall call;
   call.Error = KeysReplaceBlock(block);
+  if (call.Error == 0) {
+    auto norm = [](std::string_view l) {
+      std::string r;
+      for (const auto& w : SplitWords(l)) r += (r.empty() ? "" : " ") + ToLower(w);
+      return r;
+    };
+    std::vector<std::string> kept;
+    for (const auto& l : block) kept.push_back(norm(l));
+    for (size_t k = 1; k + 1 < old.size(); ++k) {
+      const std::string n = norm(old[k]);
+      if (n.empty() || std::find(kept.begin(), kept.end(), n) != kept.end()) continue;
+      Listing(fmt::format(fmt::runtime(msg::BatchLineRemoved), name, Trim(old[k])));
+    }
+  }
+  return AfterTool(call, command);
+}
+
+// The header of a block edit: a program block's name, and where several
+// phases have their own blocks, the phase (the current one when not given).
+int BatchRun::BlockHeader(const std::string& line, std::string& header) {
+  auto words = SplitWords(line);
+  bool known = false;
+  for (auto n : KeyBlockNames) known = known || EqIgnoreCase(n, words[0]);
+  if (!known) return Fail(std::string(msg::BatchUnknown) + words[0]);
+  header = std::string(Trim(line));
+  const auto& phases = Struct.KeyPhases.PhaseNames;
+  if (phases.size() > 1 && !EqIgnoreCase(words[0], "refine")) {
+    if (words.size() == 1) {
+      const int kp = Sess.KPhase;
+      if (kp >= 1 && kp <= static_cast<int>(phases.size()))
+        header += " " + std::string(Trim(phases[kp - 1]));
+    } else {
+      bool phase = false;
+      for (const auto& p : phases) phase = phase || EqIgnoreCase(Trim(p), words[1]);
+      if (!phase) return Fail(std::string(msg::BatchUnknown) + words[1]);
+    }
+  }
+  return 0;
+}
+
+int BatchRun::CheckKeywords(std::string_view block, const std::vector<std::string>& body,
+                            int firstLine) {
+  auto table = TarnBlockTable(block);
+  if (!table) return 0;
+  KeyCheckSource src;
+  src.File = Sess.BatchFile;
+  src.FirstLine = firstLine;
+  return KeysCheckBlock(body, *table, src) > 0
+             ? Fail(std::string(msg::BatchBadKeywords) + std::string(block))
+             : 0;
+}
+
+// ".Edit->Keywords": a block header line, then keyword lines up to the next
+// command, merged into the stored block (KeysMergeBlock): a keyword's value
+// replaces the stored one, a command line is added unless the block has it.
+int BatchRun::EditKeywords(const std::string& command) {
+  std::vector<std::string> lines;
+  if (Block(lines)) return 1;
+  if (lines.empty()) return Fail(msg::BatchEof);
+  if (!HaveStructure(command)) return 1;
+  std::string header;
+  if (BlockHeader(lines[0], header)) return 1;
+  const std::string name = SplitWords(header)[0];
+  auto table = TarnBlockTable(name);
+  if (!table) return Fail(fmt::format(fmt::runtime(msg::BatchNoKeywordTable), name));
+  std::vector<std::string> edit(lines.begin() + 1, lines.end());
+  // An "end" line closes the edit like a block.
+  for (size_t k = 0; k < edit.size(); ++k)
+    if (auto w = SplitWords(edit[k]); !w.empty() && EqIgnoreCase(w[0], "end")) edit.resize(k);
+  KeyCheckSource src;
+  src.File = Sess.BatchFile;
+  src.FirstLine = blockLineNo_.size() > 1 ? blockLineNo_[1] : lineNo_;
+  if (Sess.StructureLocked) {
+    if (KeysCheckBlock(edit, *table, src) > 0)
+      return Fail(std::string(msg::BatchBadKeywords) + name);
+    Listing(msg::BatchLockedNotWritten);
+    return 0;
+  }
+  std::vector<std::string> notes;
+  TarnToolCall call;
+  call.Error = KeysMergeBlock(name, edit, *table, src, notes);
+  if (call.Error) return Fail(std::string(msg::BatchBadKeywords) + name);
+  for (const auto& n : notes) Listing(fmt::format(fmt::runtime(msg::BatchKeywordSet), name, n));
   return AfterTool(call, command);
 }
 
@@ -315,6 +412,8 @@ int BatchRun::Run() {
       err = Edit(HookBatchEditRadiation, command);
     } else if (is("Edit", "Commands")) {
       err = EditCommands(command);
+    } else if (is("Edit", "Keywords")) {
+      err = EditKeywords(command);
     } else if (is("Edit", "PwdKeys")) {
       err = Edit(HookBatchEditPwdKeys, command);
     } else if (is("run", "refine")) {

@@ -31,6 +31,12 @@ inline constexpr std::string_view BatchNoBlockEnd = "The command block has no \"
 inline constexpr std::string_view BatchLockedNotWritten =
     "The structure is locked: the changes have not been written.";
 inline constexpr std::string_view BatchToolFailed = "The batch stopped: the command failed: ";
+inline constexpr std::string_view BatchBadKeywords =
+    "The batch stopped: the block is not changed, its lines do not read: ";
+inline constexpr std::string_view BatchNoKeywordTable =
+    "The block \"{}\" has no keyword table: its tool is not available yet.";
+inline constexpr std::string_view BatchLineRemoved = "The new \"{}\" block drops the line: {}";
+inline constexpr std::string_view BatchKeywordSet = "{}: {}";
 }  // namespace msg
 
 }  // namespace tarn

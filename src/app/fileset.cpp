@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -61,7 +62,6 @@ std::function<bool(const std::string&)>& ParentFn() {
   static std::function<bool(const std::string&)> fn;
   return fn;
 }
-
 
 std::vector<std::string> TextLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -124,10 +124,33 @@ struct Marker {
   bool Opened = false;
   bool Locked = false;
   bool Found = false;
+  // The process that set "opened": its id and host, from the second line
+  // "owner PID HOST" (absent in markers of earlier versions: Pid 0).
+  long Pid = 0;
+  std::string Host;
 };
 
+std::string ThisHost() {
+  char buf[256] = {};
+  if (::gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+  return buf[0] != '\0' ? std::string(buf) : std::string("localhost");
+}
+
+bool OwnedByThisProcess(const Marker& m) {
+  return m.Pid == static_cast<long>(::getpid()) && m.Host == ThisHost();
+}
+
+// True when the marker was set by another process that still runs on this
+// host. A process of another host cannot be asked; its marker counts as
+// left over, as does one without an owner.
+bool HeldByOther(const Marker& m) {
+  if (!m.Opened || m.Pid <= 0 || OwnedByThisProcess(m) || m.Host != ThisHost()) return false;
+  return ::kill(static_cast<pid_t>(m.Pid), 0) == 0 || errno == EPERM;
+}
+
 // The marker file: every word of its first line counts (case ignored); a
-// missing, unreadable or non-ASCII file is taken as absent.
+// missing, unreadable or non-ASCII file is taken as absent. The owner line
+// that follows is read when the structure is marked opened.
 Marker ReadMarker(const std::string& name) {
   Marker m;
   std::string text;
@@ -140,6 +163,15 @@ Marker ReadMarker(const std::string& name) {
     if (EqIgnoreCase(w, "closed")) m.Opened = false;
     if (EqIgnoreCase(w, "locked")) m.Locked = true;
     if (EqIgnoreCase(w, "unlocked")) m.Locked = false;
+  }
+  if (m.Opened && lines.size() > 1 && IsPlainAscii(lines[1])) {
+    auto w = SplitWords(lines[1]);
+    if (w.size() == 3 && EqIgnoreCase(w[0], "owner")) {
+      if (auto pid = ToInt(w[1]); pid && *pid > 0) {
+        m.Pid = static_cast<long>(*pid);
+        m.Host = w[2];
+      }
+    }
   }
   return m;
 }
@@ -158,7 +190,6 @@ int FeChdir(const std::string& dir) {
   Sess.CurrentDir = FeGetCwd();
   return 0;
 }
-
 
 // ==== structures ================================================================================
 
@@ -189,12 +220,23 @@ void ChangeUSDFile(const std::string& name, std::string_view open, std::string_v
     m.Opened = true;
     m.Locked = false;
   }
+  const bool other = HeldByOther(m);
   if (EqIgnoreCase(open, "opened")) m.Opened = true;
-  if (EqIgnoreCase(open, "closed")) m.Opened = false;
+  // Only the process that set "opened" clears it: another instance that
+  // still has the structure open keeps its marker.
+  if (EqIgnoreCase(open, "closed") && !other) m.Opened = false;
   if (EqIgnoreCase(lock, "locked")) m.Locked = true;
   if (EqIgnoreCase(lock, "unlocked")) m.Locked = false;
   std::string line =
       fmt::format("{} {}\n", m.Opened ? "opened" : "closed", m.Locked ? "locked" : "unlocked");
+  if (m.Opened) {
+    // This process becomes the owner unless a running one holds the marker.
+    if (!other) {
+      m.Pid = static_cast<long>(::getpid());
+      m.Host = ThisHost();
+    }
+    line += fmt::format("owner {} {}\n", m.Pid, m.Host);
+  }
   std::string text;
   if (m.Found && FeReadFile(name + ".usd", text) == 0 && text == line) return;
   if (FeWriteFileAtomic(name + ".usd", line) != 0) {
@@ -202,14 +244,21 @@ void ChangeUSDFile(const std::string& name, std::string_view open, std::string_v
   }
 }
 
+std::string StructureHeldBy(const std::string& name) {
+  Marker m = ReadMarker(name);
+  if (!HeldByOther(m)) return {};
+  return fmt::format("process {} on {}", m.Pid, m.Host);
+}
+
 void SetExistFiles() {
   for (int k = 0; k < NStructFiles; ++k)
-    Sess.ExistFile[k] =
-        !Sess.fln.empty() && FeFileExists(Sess.fln + std::string(StructFileExt[k]));
+    Sess.ExistFile[k] = !Sess.fln.empty() && FeFileExists(Sess.fln + std::string(StructFileExt[k]));
 }
 
 void DeletePomFiles() {
-  if (!Sess.fln.empty()) {
+  // The temporaries and the marker of a structure that another running
+  // instance holds are that instance's.
+  if (!Sess.fln.empty() && StructureHeldBy(Sess.fln).empty()) {
     DeleteStructureTemporaries(Sess.fln);
     ChangeUSDFile(Sess.fln, "closed", "*");
   }
@@ -386,7 +435,7 @@ void ChildFlnClose() {
 // ==== history ===================================================================================
 
 std::string HistoryFileName() {
-  return Sess.HomeDir + "tarnwork.hst";
+  return (Sess.StateDir.empty() ? Sess.HomeDir : Sess.StateDir) + "tarnwork.hst";
 }
 
 namespace {

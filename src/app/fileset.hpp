@@ -51,7 +51,14 @@ bool StructureExists(const std::string& name);
 bool StructureOpened(const std::string& name);
 bool GetStructureLocked(const std::string& name);
 // open: "opened", "closed" or "*"; lock: "locked", "unlocked" or "*".
+// The marker's first line holds the two states; while "opened", a second
+// line "owner PID HOST" names the process that set it. Only that process
+// clears "opened": a "closed" from another process is ignored while the
+// owner runs, and "opened" does not take the marker from a running owner.
 void ChangeUSDFile(const std::string& name, std::string_view open, std::string_view lock);
+// "process PID on HOST" when another running process of this host holds the
+// structure open; "" otherwise (not opened, ours, or left by a crash).
+std::string StructureHeldBy(const std::string& name);
 void SetExistFiles();  // recompute Sess.ExistFile for Sess.fln
 void DeletePomFiles();
 [[nodiscard]] int CheckFileIfNotReadOnly(const std::string& file, int ask);
@@ -83,7 +90,7 @@ struct HistoryEntry {
   std::string Name;
 };
 inline constexpr int NHistoryMax = 50;
-std::string HistoryFileName();  // home + "tarnwork.hst"
+std::string HistoryFileName();  // state folder (Sess.StateDir) + "tarnwork.hst"
 // Entries of the history file whose structures still exist, most recent first.
 std::vector<HistoryEntry> ReadHistory();
 // Rewrites the history file with at most NHistoryMax entries.

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/fileset.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "model/session.hpp"
 #include "util/strings.hpp"
 
 extern char** environ;
@@ -127,15 +127,19 @@ std::string NormalizeDir(std::string_view v) {
   return d;
 }
 
+// Folder of the settings file.
+std::string SettingsDir() {
+  return Sess.ConfigDir.empty() ? Sess.HomeDir : Sess.ConfigDir;
+}
+
 std::string ProgramUpper() {
   return ToUpper(Sess.ProgramName);
 }
 
 void SetDefaults() {
+  // No temporary folder is named by default: the program computes its own
+  // (TarnDefaultTmpDir), so that no machine path goes stale in the file.
   for (auto& v : Sess.IniValue) v.clear();
-  std::string tmp = Sess.HomeDir + "tmp/";
-  Sess.IniValue[IniTmpDir] = tmp;
-  Sess.TmpDir = tmp;
   // H a multiple of 3 near 80 % of the screen height, W = 4H/3, centred.
   int h = 3 * static_cast<int>(std::lround(DefaultHeightFraction * Sess.ScreenHeight / 3.));
   int w = 4 * h / 3;
@@ -191,6 +195,8 @@ void ParseLine(std::string_view line) {
       break;
     case IniType::Dir: {
       std::string d = NormalizeDir(value);
+      // The default folder of earlier versions, home + "tmp/", is no choice.
+      if (d == Sess.HomeDir + "tmp/") d.clear();
       if (!d.empty()) {
         Sess.IniValue[slot] = d;
         if (slot == IniTmpDir) Sess.TmpDir = d;
@@ -264,7 +270,7 @@ int ReadIni() {
     if (FeWriteFileAtomic(path, IniText()) != 0) {
       FeChybne(fmt::format(fmt::runtime(inimsg::DirHeader), ProgramUpper()),
                {fmt::format(fmt::runtime(inimsg::DirLine1), ProgramUpper()),
-                fmt::format(fmt::runtime(inimsg::DirLine2), Sess.HomeDir)});
+                fmt::format(fmt::runtime(inimsg::DirLine2), SettingsDir())});
       return 1;
     }
     return 0;
@@ -299,7 +305,7 @@ int IniKeySlot(std::string_view key) {
 }
 
 std::string IniFileName() {
-  return Sess.HomeDir + Sess.ProgramName + ".ini";
+  return SettingsDir() + Sess.ProgramName + ".ini";
 }
 
 int FeInOutIni(int mode) {
@@ -331,7 +337,6 @@ void FeSetPrograms() {
     // Reported by the writer; the new commands hold for this run.
   }
 }
-
 
 int FeSystem(const std::string& command) {
   std::fflush(nullptr);

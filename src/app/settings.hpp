@@ -1,5 +1,6 @@
 #pragma once
-// The settings file Tarnwork.ini in the home directory and the external
+// The settings file Tarnwork.ini in the user's settings folder
+// (Sess.ConfigDir; the home directory when it is portable) and the external
 // programs started from the command lines it holds.
 #include <string>
 #include <string_view>
@@ -34,7 +35,7 @@ enum IniSlot : int {
   IniTarnDrawDelay = 85
 };
 
-std::string IniFileName();  // home + program name + ".ini"
+std::string IniFileName();  // settings folder + program name + ".ini"
 // mode 0 read, 1 write. Returns 0 on success.
 [[nodiscard]] int FeInOutIni(int mode);
 [[nodiscard]] int FeRewriteIni();

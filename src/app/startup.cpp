@@ -1,6 +1,7 @@
 #include "app/startup.hpp"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,8 +12,8 @@
 #include "app/batch.hpp"
 #include "app/fileset.hpp"
 #include "app/settings.hpp"
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "model/session.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -62,6 +63,8 @@ int GetFln(const std::vector<std::string>& args) {
       Sess.BatchFile = TarnAbsolute(std::string(Trim(name)));
     } else if (EqIgnoreCase(a, "-debug")) {
       Sess.DebugMode = true;
+    } else if (EqIgnoreCase(a, "-PortableHome")) {
+      Sess.PortableHome = true;
     } else if (EqIgnoreCase(a, "-HomeDir")) {
       if (k + 1 >= args.size() || Trim(args[k + 1]).empty()) {
         FeChybne("\"-HomeDir\" must be followed by the home directory.");
@@ -86,6 +89,76 @@ int GetFln(const std::vector<std::string>& args) {
   return 0;
 }
 
+namespace {
+
+// Value of an environment variable, "" when unset.
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v == nullptr ? std::string() : std::string(Trim(v));
+}
+
+// True for a set variable that does not say "0", "no" or "off".
+bool EnvFlag(const char* name) {
+  std::string v = Env(name);
+  return !v.empty() && v != "0" && !EqIgnoreCase(v, "no") && !EqIgnoreCase(v, "off");
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else
+// $HOME + fallback; "" when neither is known.
+std::string XdgDir(const char* var, const char* fallback) {
+  std::string d = Env(var);
+  if (!d.empty() && d[0] == '/') return d;
+  std::string home = Env("HOME");
+  if (home.empty() || home[0] != '/') return {};
+  return WithSlash(home) + fallback;
+}
+
+// A folder made (with its parents) and writable; false otherwise.
+bool UsableDir(const std::string& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  return fs::is_directory(dir, ec) && ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+// A folder of this user in the system's temporary area.
+std::string SystemTmpDir() {
+  std::error_code ec;
+  return TarnNormalizeDir(
+      (fs::temp_directory_path(ec) / fmt::format("{}-{}", ToLower(Sess.ProgramName), ::getuid()))
+          .string());
+}
+
+}  // namespace
+
+std::string TarnPortableVariable() {
+  return ToUpper(Sess.ProgramName) + "PORTABLE";
+}
+
+std::string TarnDefaultTmpDir() {
+  if (Sess.PortableHome) return Sess.HomeDir + "tmp/";
+  std::string lower = ToLower(Sess.ProgramName);
+  std::string run = Env("XDG_RUNTIME_DIR");
+  if (!run.empty() && run[0] == '/') return TarnNormalizeDir(WithSlash(run) + lower);
+  return SystemTmpDir();
+}
+
+void TarnSetUserDirs() {
+  Sess.PortableHome = Sess.PortableHome || EnvFlag(TarnPortableVariable().c_str());
+  std::string lower = ToLower(Sess.ProgramName);
+  std::string config = XdgDir("XDG_CONFIG_HOME", ".config");
+  std::string state = XdgDir("XDG_STATE_HOME", ".local/state");
+  // Without a user's home the home directory is the only place there is.
+  if (Sess.PortableHome || config.empty() || state.empty()) {
+    Sess.ConfigDir = Sess.StateDir = Sess.HomeDir;
+    return;
+  }
+  Sess.ConfigDir = TarnNormalizeDir(WithSlash(config) + lower);
+  Sess.StateDir = TarnNormalizeDir(WithSlash(state) + lower);
+  std::error_code ec;
+  fs::create_directories(Sess.ConfigDir, ec);
+  fs::create_directories(Sess.StateDir, ec);
+}
+
 int TarnInic() {
   if (Sess.HomeDir.empty()) {
     std::string var = TarnHomeVariable();
@@ -106,17 +179,23 @@ int TarnInic() {
               fmt::format("or make the directory \"{}\" accessible.", Sess.HomeDir)});
     return 1;
   }
+  TarnSetUserDirs();
   // An unreadable settings file has been reported; the defaults stay.
   if (FeInOutIni(0) != 0) {
   }
-  if (Sess.TmpDir.empty()) Sess.TmpDir = std::string(Trim(Sess.IniValue[IniTmpDir]));
-  if (Sess.TmpDir.empty()) Sess.TmpDir = Sess.HomeDir + "tmp";
-  Sess.TmpDir = TarnNormalizeDir(TarnAbsolute(Sess.TmpDir));
-  fs::create_directories(Sess.TmpDir, ec);
-  if (!fs::is_directory(Sess.TmpDir, ec)) {
-    // An installed, read-only home directory: use the system's temporary area.
-    Sess.TmpDir = TarnNormalizeDir((fs::temp_directory_path(ec) / "tarnwork").string());
-    fs::create_directories(Sess.TmpDir, ec);
+  // A folder the settings name is taken when it can be used; a stale one
+  // (moved or removed since) gives way to the default.
+  std::string chosen(Trim(Sess.IniValue[IniTmpDir]));
+  Sess.TmpDir.clear();
+  if (!chosen.empty() && chosen[0] == '/' && UsableDir(chosen))
+    Sess.TmpDir = TarnNormalizeDir(chosen);
+  if (Sess.TmpDir.empty()) {
+    Sess.TmpDir = TarnDefaultTmpDir();
+    if (!UsableDir(Sess.TmpDir)) {
+      // A read-only portable home: the system's temporary area.
+      Sess.TmpDir = SystemTmpDir();
+      fs::create_directories(Sess.TmpDir, ec);
+    }
   }
   return 0;
 }
@@ -153,7 +232,9 @@ std::string FirstWord(const std::string& path) {
 // accepted version.
 int TestDataFiles() {
   std::string versionFile = Sess.HomeDir + std::string(VersionFileName);
-  std::string skipFile = Sess.HomeDir + std::string(VersionSkipFileName);
+  // The user's choice is per-user state, kept with the settings.
+  std::string skipFile =
+      (Sess.ConfigDir.empty() ? Sess.HomeDir : Sess.ConfigDir) + std::string(VersionSkipFileName);
   if (FirstWord(versionFile) == Sess.Version) return 0;
   if (FirstWord(skipFile) == Sess.Version) return 0;
   std::vector<std::string> lines = {
@@ -189,8 +270,9 @@ int TarnMain(const std::vector<std::string>& args) {
   SetBasicConstants();
   if (!Sess.BatchMode) FeFillMainTab(0);
   // Without a structure on the command line, take the one used last unless
-  // it is marked opened.
-  if (Sess.fln.empty()) {
+  // it is marked opened. A batch does not: it runs on the structures it
+  // names, whatever the history holds.
+  if (Sess.fln.empty() && !Sess.BatchMode) {
     auto hist = ReadHistory();
     if (!hist.empty() && FeChdir(hist[0].Dir) == 0) {
       Sess.CurrentDir = FeGetCwd();
@@ -201,7 +283,9 @@ int TarnMain(const std::vector<std::string>& args) {
   CreateChangeCopies();
   if (!Sess.fln.empty()) {
     // Leftover temporaries go, but a marker left "opened" by another task or a
-    // crash must survive the cleanup so that the user is asked below.
+    // crash must survive the cleanup so that the user is asked below. The
+    // temporaries of a structure that another running instance holds are
+    // its own (DeletePomFiles leaves them).
     bool wasOpened = StructureOpened(Sess.fln);
     DeletePomFiles();
     if (wasOpened) ChangeUSDFile(Sess.fln, "opened", "*");

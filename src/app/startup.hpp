@@ -17,7 +17,7 @@ enum TarnExit : int {
 };
 
 // Reads the command line (args[0] is the program): "-threads N", "@batch",
-// "-debug", "-HomeDir dir", and a structure path (the last one wins; its
+// "-debug", "-HomeDir dir", "-PortableHome", and a structure path (the last one wins; its
 // directory becomes the current directory, its name without extension fln).
 // Relative paths are taken from the directory the program was started in.
 // Returns 0, or 1 after a message.
@@ -26,6 +26,19 @@ enum TarnExit : int {
 // TARNWORKDIR), reads the settings file and prepares the temporary
 // directory. Returns 0, or 1 after a message.
 [[nodiscard]] int TarnInic();
+// The folders of the per-user state (Sess.ConfigDir, Sess.StateDir): the
+// home directory when it is chosen as writable ("-PortableHome" or a
+// TARNWORKPORTABLE variable that is set and not "0"), else
+// $XDG_CONFIG_HOME/tarnwork/ (~/.config/tarnwork/) and
+// $XDG_STATE_HOME/tarnwork/ (~/.local/state/tarnwork/). Needs Sess.HomeDir.
+void TarnSetUserDirs();
+// Name of the environment variable that keeps the per-user state in the home
+// directory.
+std::string TarnPortableVariable();
+// The temporary folder used when the settings name none: home + "tmp/" for a
+// portable home, else $XDG_RUNTIME_DIR/tarnwork/, or tarnwork-UID/ in the
+// system's temporary folder.
+std::string TarnDefaultTmpDir();
 // Program-wide constants and every tool's default settings.
 void SetBasicConstants();
 // Checks that the data files of the home directory carry the program's

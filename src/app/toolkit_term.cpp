@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "model/session.hpp"
+#include "util/files.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -210,7 +211,9 @@ std::optional<std::string> FeTerminalToolkit::ChooseFile(const std::string& prom
                                                          const std::string& filter) {
   if (!hint.empty()) out_ << hint << "\n";
   if (!filter.empty() && filter != "*") out_ << "(files " << filter << "; empty line cancels)\n";
+  // The answer must not run into the prompt ("Open : " has its own separator).
   out_ << prompt;
+  if (!prompt.empty() && prompt.back() != ' ') out_ << (prompt.back() == ':' ? " " : " : ");
   std::string line;
   if (Sess.BatchMode || !ReadLine(line)) {
     out_ << "\n";
@@ -218,7 +221,12 @@ std::optional<std::string> FeTerminalToolkit::ChooseFile(const std::string& prom
   }
   auto t = Trim(line);
   if (t.empty()) return std::nullopt;
-  return std::string(t);
+  // A relative path means what it meant in the terminal the user typed it
+  // in: it is taken from the directory the program was started in, not from
+  // the structure's directory the program has changed to since.
+  std::string path(t);
+  if (path[0] != '/' && !Sess.StartDir.empty()) path = WithSlash(Sess.StartDir) + path;
+  return path;
 }
 
 std::optional<int> FeTerminalToolkit::ChooseFromList(const std::string& header,

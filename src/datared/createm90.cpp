@@ -1,6 +1,5 @@
 // Creation of M90 from M95.
 #include "datared/createm90.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -12,11 +11,12 @@
 #include "datared/average_msg.hpp"
 #include "datared/instab_u.hpp"
 #include "datared/scales.hpp"
-#include "util/files.hpp"
-#include "model/session.hpp"
-#include "util/report.hpp"
 #include "model/m95m90.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "util/files.hpp"
 #include "util/real_text.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -224,6 +224,14 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
     }
   }
   EM9OutputOfRejected(rej, ndim, lst);
+  // Unusable reflections (not absences) are told in the run's report too.
+  const long nSin = std::count_if(rej.begin(), rej.end(), [](auto& r) { return r.Reason == 3; });
+  const long nNonInt = std::count_if(rej.begin(), rej.end(), [](auto& r) { return r.Reason == 1; });
+  if (nSin + nNonInt > 0)
+    ReportLine(
+        fmt::format("{} reflections skipped: {} with sin(theta)>1, {} with non-integer "
+                    "indices (listed in the \".rre\" listing).",
+                    nSin + nNonInt, nSin, nNonInt));
   if (nref == 0) {
     lst.emplace_back(avemsg::kAllDiscarded);
     return 1;

@@ -1,6 +1,5 @@
 // Keyword tables and the generic command-block reader (Najdi, NactiCommon).
 #include "model/keys.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -9,11 +8,11 @@
 
 #include "model/keys_internal.hpp"
 #include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
-
 
 // ---- messages of the command-block reader -----------------------------------
 namespace keymsg {
@@ -191,8 +190,8 @@ void Report(KeyUnit& u, const std::string& header, int line, std::vector<std::st
   if (u.Quiet) return;
   std::vector<std::string> lines = std::move(more);
   if (line >= 0 && line < static_cast<int>(u.Lines.size()))
-    lines.push_back(
-        fmt::format(keymsg::Where, u.FileName, line + 1, std::string(TrimRight(u.Lines[line]))));
+    lines.push_back(fmt::format(keymsg::Where, u.FileName, line + u.FirstLineNo,
+                                std::string(TrimRight(u.Lines[line]))));
   else
     lines.push_back(fmt::format("file {}", u.FileName));
   if (u.Listing) {

@@ -95,6 +95,7 @@ struct KeyEvent {
 // A command-block source read line by line (a file, or text in memory).
 struct KeyUnit {
   std::string FileName;            // for messages
+  int FirstLineNo = 1;             // number of Lines[0] in FileName, for messages
   std::vector<std::string> Lines;  // the whole file
   int Next = 0;                    // index of the next unread line
   KeyBang Bang = KeyBang::Skip;
@@ -182,6 +183,32 @@ void AddDefaultBlocks(std::vector<std::string>& lines, bool withMod2d);
 // last line its "end" line) in fln.l51 and fln.m50, or appends it when the
 // block is missing. Both files are prepared before either is replaced.
 [[nodiscard]] int KeysReplaceBlock(const std::vector<std::string>& blockLines);
+// The block `name` of the current phase as stored, header through its "end"
+// line; empty when there is none. Returns 1 when the blocks cannot be read.
+[[nodiscard]] int KeysBlockLines(std::string_view name, std::vector<std::string>& out);
+
+// Where lines given to the checks below come from, for the reader's messages.
+struct KeyCheckSource {
+  std::string File;                                 // file named in the messages
+  int FirstLine = 1;                                // line number of the first line in that file
+  std::function<void(const std::string&)> Listing;  // may be empty
+};
+// Reads the keyword lines of a block body (without header; an "end" line is
+// optional) with a tool's table; every problem is reported with the reader's
+// message. Returns the number of messages (0: the tool will read the block).
+int KeysCheckBlock(const std::vector<std::string>& body, const KeyTable& table,
+                   const KeyCheckSource& src);
+// Merges keyword lines into the block `name` of the current phase (added when
+// missing): a simple keyword replaces its stored value (a value equal to the
+// default is dropped, as WriteKeys does); a special command is added unless an
+// identical active one is stored (words compared ignoring case and spacing),
+// and replaces the stored one of a keyword that may occur only once. Comments
+// and other commands stay. The edit lines are read first: when the reader
+// reports anything, nothing is written and 1 is returned. notes get one line
+// per change ("cycles 10", the added command, "... (already there)").
+[[nodiscard]] int KeysMergeBlock(std::string_view name, const std::vector<std::string>& edit,
+                                 const KeyTable& table, const KeyCheckSource& src,
+                                 std::vector<std::string>& notes);
 
 // ---- writing ----------------------------------------------------------------------
 

@@ -3,17 +3,18 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "model/keys.hpp"
-#include "model/structure.hpp"
 #include "model/keys_internal.hpp"
 #include "model/session.hpp"
-#include "util/report.hpp"
-#include "util/real_text.hpp"
+#include "model/structure.hpp"
 #include "util/files.hpp"
+#include "util/real_text.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -198,20 +199,11 @@ int KeysRewriteM50() {
   return WriteAtomic(M50FileName(), m50);
 }
 
-int KeysReplaceBlock(const std::vector<std::string>& blockLines) {
-  if (blockLines.empty()) return 1;
-  const std::string name = FirstWord(blockLines.front());
-  std::vector<std::string> blocks;
-  if (KeysTailForM50(blocks, false)) return 1;
-  const int h = FindBlockHeader(blocks, 0, name, Sess.KPhase);
-  if (h >= 0) {
-    const int last = BlockLastLine(blocks, h);
-    blocks.erase(blocks.begin() + h, blocks.begin() + last + 1);
-    blocks.insert(blocks.begin() + h, blockLines.begin(), blockLines.end());
-  } else {
-    blocks.insert(blocks.end(), blockLines.begin(), blockLines.end());
-  }
-  // Prepare both files before replacing either.
+namespace {
+
+// Puts `blocks` (without the leading separator) into fln.l51 and after the
+// basic data of fln.m50; both files are prepared before either is replaced.
+int StoreBlocks(const std::vector<std::string>& blocks) {
   std::vector<std::string> l51 = blocks;
   l51.insert(l51.begin(), KeySeparator);
   std::error_code ec;
@@ -229,6 +221,151 @@ int KeysReplaceBlock(const std::vector<std::string>& blockLines) {
     return 1;
   }
   return RenameInto(tmpL51, L51FileName());
+}
+
+// A command compared with another: its words, single blanks, case ignored.
+std::string Normalized(std::string_view text) {
+  std::string r;
+  for (const auto& w : SplitWords(text)) r += (r.empty() ? "" : " ") + ToLower(w);
+  return r;
+}
+
+// A special keyword met in a block: its text and the lines it takes there.
+struct SpecialAt {
+  int K = 0;
+  std::string Text;
+  int Line = 0, Begin = 0, Last = 0;  // line and column of the keyword, last line
+};
+
+}  // namespace
+
+int KeysReplaceBlock(const std::vector<std::string>& blockLines) {
+  if (blockLines.empty()) return 1;
+  const std::string name = FirstWord(blockLines.front());
+  std::vector<std::string> blocks;
+  if (KeysTailForM50(blocks, false)) return 1;
+  const int h = FindBlockHeader(blocks, 0, name, Sess.KPhase);
+  if (h >= 0) {
+    const int last = BlockLastLine(blocks, h);
+    blocks.erase(blocks.begin() + h, blocks.begin() + last + 1);
+    blocks.insert(blocks.begin() + h, blockLines.begin(), blockLines.end());
+  } else {
+    blocks.insert(blocks.end(), blockLines.begin(), blockLines.end());
+  }
+  return StoreBlocks(blocks);
+}
+
+int KeysBlockLines(std::string_view name, std::vector<std::string>& out) {
+  out.clear();
+  std::vector<std::string> blocks;
+  if (KeysTailForM50(blocks, false)) return 1;
+  const int h = FindBlockHeader(blocks, 0, name, Sess.KPhase);
+  if (h >= 0) out.assign(blocks.begin() + h, blocks.begin() + BlockLastLine(blocks, h) + 1);
+  return 0;
+}
+
+int KeysCheckBlock(const std::vector<std::string>& body, const KeyTable& table,
+                   const KeyCheckSource& src) {
+  KeyUnit u;
+  u.Lines = body;
+  // The reader needs the block's end; a body without one gets it here.
+  u.Lines.emplace_back("end");
+  u.FileName = src.File;
+  u.FirstLineNo = src.FirstLine;
+  u.Listing = src.Listing;
+  KeyTable t = table;
+  KeyResetTable(t);
+  for (int k = 0;;) {
+    if (NactiCommon(u, t, k) || k == 0) break;
+  }
+  return u.NErrors;
+}
+
+int KeysMergeBlock(std::string_view name, const std::vector<std::string>& edit,
+                   const KeyTable& table, const KeyCheckSource& src,
+                   std::vector<std::string>& notes) {
+  notes.clear();
+  // The edit lines through the reader first: nothing is written when it
+  // reports anything.
+  KeyUnit e;
+  e.Lines = edit;
+  e.Lines.emplace_back("end");
+  e.FileName = src.File;
+  e.FirstLineNo = src.FirstLine;
+  e.Listing = src.Listing;
+  KeyTable tEdit = table;
+  KeyResetTable(tEdit);
+  std::vector<KeyEvent> editEv;
+  e.Trace = &editEv;
+  std::vector<std::pair<int, std::string>> specials;
+  for (int k = 0;;) {
+    if (NactiCommon(e, tEdit, k) || k == 0) break;
+    if (!tEdit.IsSimple(k)) specials.emplace_back(k, std::string(TrimRight(e.Text)));
+  }
+  if (e.NErrors > 0) return 1;
+
+  std::vector<std::string> blocks;
+  if (KeysTailForM50(blocks, false)) return 1;
+  // The stored block: its simple values and its active special commands.
+  KeyTable t = table;
+  KeyResetTable(t);
+  std::vector<SpecialAt> stored;
+  const int h = FindBlockHeader(blocks, 0, name, Sess.KPhase);
+  if (h >= 0) {
+    KeyUnit u;
+    u.Lines.assign(blocks.begin() + h + 1, blocks.begin() + BlockLastLine(blocks, h) + 1);
+    u.Quiet = true;
+    std::vector<KeyEvent> ev;
+    u.Trace = &ev;
+    for (int k = 0;;) {
+      if (NactiCommon(u, t, k) || k == 0) break;
+      if (!t.IsSimple(k) && !ev.empty() && ev.back().What == KeyEvent::SpecialItem) {
+        const KeyEvent& x = ev.back();
+        stored.push_back({k, Normalized(u.Text), h + 1 + x.Line, x.Begin, h + 1 + x.End});
+      }
+    }
+  }
+  std::vector<bool> set(static_cast<size_t>(tEdit.Size()) + 1, false);
+  for (const auto& x : editEv)
+    if (x.What == KeyEvent::SimpleItem) set[static_cast<size_t>(x.K)] = true;
+  for (int k = 1; k <= tEdit.NInt + tEdit.NReal; ++k) {
+    if (!set[static_cast<size_t>(k)]) continue;
+    t[k].Value = tEdit[k].Value;
+    notes.push_back(fmt::format("{} {}", t[k].Name, KeyValueText(t, k)));
+  }
+  // New commands: an identical stored one makes the line superfluous; a
+  // keyword that may occur only once has its stored command replaced.
+  std::vector<std::string> added;
+  std::vector<const SpecialAt*> replaced;
+  for (const auto& [k, text] : specials) {
+    const std::string norm = Normalized(text);
+    bool same = false;
+    for (const auto& s : stored) same = same || (s.K == k && s.Text == norm);
+    for (const auto& a : added) same = same || Normalized(a) == norm;
+    if (same) {
+      notes.push_back(fmt::format("{} (already there)", text));
+      continue;
+    }
+    if (table[k].Count >= 0)
+      for (const auto& s : stored)
+        if (s.K == k) replaced.push_back(&s);
+    added.push_back(text);
+    notes.push_back(text);
+  }
+  // Replaced commands go, from the bottom so that line numbers stay valid.
+  std::sort(replaced.begin(), replaced.end(),
+            [](const SpecialAt* a, const SpecialAt* b) { return a->Line > b->Line; });
+  for (const SpecialAt* s : replaced) {
+    std::string head = blocks[s->Line].substr(0, static_cast<size_t>(s->Begin));
+    blocks.erase(blocks.begin() + s->Line, blocks.begin() + s->Last + 1);
+    if (!Trim(head).empty()) blocks.insert(blocks.begin() + s->Line, head);
+  }
+  std::vector<std::string> out = KeyRewriteBlock(blocks, name, t);
+  const int h2 = FindBlockHeader(out, 0, name, Sess.KPhase);
+  if (h2 < 0) return 1;
+  int end = BlockLastLine(out, h2);
+  for (const auto& a : added) out.insert(out.begin() + end++, "  " + a);
+  return StoreBlocks(out);
 }
 
 // ---- writing ----------------------------------------------------------------------------
@@ -436,7 +573,7 @@ int DopisKeys(const std::string& editedFile, bool& changed) {
   int rc = 0;
   if (!same(edited, stored)) {
     const bool keep = Sess.BatchMode || ReportAsk(fmt::format(storemsg::KeepChanges, name),
-                                                 {std::string(storemsg::KeepQuestion)}, true);
+                                                  {std::string(storemsg::KeepQuestion)}, true);
     if (keep) {
       rc = KeysReplaceBlock(edited);
       changed = rc == 0;

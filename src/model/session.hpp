@@ -23,16 +23,22 @@ inline constexpr int NIniKeys = 90;
 
 struct Session {
   // Program identity.
-  std::string Version = "1.0.0";          // three dot-separated numbers
+  std::string Version = "1.0.0";           // three dot-separated numbers
   std::string VersionDate = "06/12/2026";  // day/month/year
   std::string ProgramName = "Tarnwork";
 
   // Current structure: path without extension; empty means no structure open.
   std::string fln;
-  std::string FlnPrev;     // structure open before the last change
-  std::string DirPrev;     // current directory before the last change
-  std::string HomeDir;     // ends in one "/"
-  std::string CurrentDir;  // refreshed after every change of directory
+  std::string FlnPrev;  // structure open before the last change
+  std::string DirPrev;  // current directory before the last change
+  std::string HomeDir;  // program data files; ends in one "/"
+  // Per-user state: the settings file lives in ConfigDir, the history in
+  // StateDir (both end in one "/"). They are the user's own folders unless
+  // PortableHome keeps them in the home directory.
+  std::string ConfigDir;
+  std::string StateDir;
+  bool PortableHome = false;  // "-PortableHome" or TARNWORKPORTABLE
+  std::string CurrentDir;     // refreshed after every change of directory
 
   bool BatchMode = false;
   std::string BatchFile;
@@ -45,11 +51,12 @@ struct Session {
   bool StructureLocked = false;
   bool LockWarned = false;  // the user has been told that this structure is locked
 
-  int KPhase = 1;     // current phase, 1-based
-  int KDatBlock = 1;  // current data block, 1-based
+  int KPhase = 1;             // current phase, 1-based
+  int KDatBlock = 1;          // current data block, 1-based
   int SelectedTreeCode = -1;  // last item selected in the action tree, -1 none
 
-  // Temporary directory (from the settings file or home + "tmp/").
+  // Temporary directory: the one the settings file names, else the user's
+  // runtime folder (home + "tmp/" for a portable home).
   std::string TmpDir;
   // Change-detection copies of M40, M41, M42, M50 (temporary names).
   std::array<std::string, 4> ChangeCopy{};

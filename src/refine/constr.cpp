@@ -123,7 +123,11 @@ void RefBuildParams(RefParams& p) {
     in.Block = block;
     in.Name = std::move(name);
     in.OwnerName = std::move(ownerName);
-    in.Label = in.OwnerName.empty() ? in.Name : in.Name + "[" + in.OwnerName + "]";
+    // Harmonic ADPs are stored in M40 as beta_ij: listed as stored.
+    const bool beta =
+        kind == OwnAtom && block == BlkAdp && in.Name.size() == 3 && in.Name[0] == 'U';
+    const std::string shown = beta ? "beta" + in.Name.substr(1) : in.Name;
+    in.Label = in.OwnerName.empty() ? shown : shown + "[" + in.OwnerName + "]";
     p.Info.push_back(std::move(in));
     p.Val.push_back(val);
     p.Key.push_back(key);

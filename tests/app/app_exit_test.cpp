@@ -81,6 +81,59 @@ TEST_F(ProgramTest, MainJobOnTheShippedExample) {
   EXPECT_EQ(Run("@examples/main.bat", "", "TARNWORKDIR=home"), 0) << out_;
 }
 
+// The main job gives the same output whatever the history holds: a batch
+// runs on the structures it names. Here the history names a copy of the rock
+// salt measured with Cu K-alpha, with its own M90.
+TEST_F(ProgramTest, MainJobIgnoresTheHistory) {
+  const auto tree = fs::copy_options::recursive;
+  fs::copy(dir_ / "examples", dir_ / "pristine", tree);
+  ASSERT_EQ(Run("-HomeDir home @examples/main.bat"), 0) << out_;
+  const std::string first = out_;
+  const std::string m90 = ReadText(dir_ / "examples/nacl/nacl.m90");
+  const std::string m40 = ReadText(dir_ / "examples/rutile/rutile.m40");
+  fs::remove_all(dir_ / "examples");
+  fs::copy(dir_ / "pristine", dir_ / "examples", tree);
+  fs::create_directories(dir_ / "cu");
+  for (const char* e : {".m50", ".m40", ".m95"})
+    fs::copy_file(dir_ / "examples/nacl" / (std::string("nacl") + e),
+                  dir_ / "cu" / (std::string("cu") + e));
+  std::ofstream(dir_ / "cu.bat") << ".File->Structure->Open\ncu/cu\n.Edit->Radiation\n"
+                                    "lambda 1.54184\n"
+                                    ".File->Reflection file->Create refinement reflection file\n";
+  ASSERT_EQ(Run("-HomeDir home @cu.bat"), 0) << out_;
+  const std::string entry = (dir_ / "cu").string() + "/\ncu\n";
+  const fs::path state = fs::path(std::getenv("XDG_STATE_HOME")) / "tarnwork";
+  fs::create_directories(state);
+  std::ofstream(state / "tarnwork.hst") << entry;
+  std::ofstream(dir_ / "home/tarnwork.hst") << entry;  // where earlier versions kept it
+  ASSERT_EQ(Run("-HomeDir home @examples/main.bat"), 0) << out_;
+  EXPECT_EQ(out_, first);
+  EXPECT_EQ(ReadText(dir_ / "examples/nacl/nacl.m90"), m90);
+  EXPECT_EQ(ReadText(dir_ / "examples/rutile/rutile.m40"), m40);
+}
+
+// The per-user state lies in the XDG folders, or in the home directory when
+// it is chosen as writable; the settings name no machine path.
+TEST_F(ProgramTest, PerUserStateLiesInTheUsersFolders) {
+  const fs::path user = dir_ / "user";
+  const std::string env = "XDG_CONFIG_HOME='" + (user / "config").string() + "' XDG_STATE_HOME='" +
+                          (user / "state").string() + "' XDG_RUNTIME_DIR='" +
+                          (user / "run").string() + "'";
+  ASSERT_EQ(Run("-HomeDir home examples/nacl/nacl", "quit\n", env), 0) << out_;
+  EXPECT_TRUE(fs::exists(user / "config/tarnwork/Tarnwork.ini"));
+  EXPECT_TRUE(fs::exists(user / "state/tarnwork/tarnwork.hst"));
+  EXPECT_TRUE(fs::is_directory(user / "run/tarnwork"));
+  EXPECT_EQ(ReadText(user / "config/tarnwork/Tarnwork.ini").find(dir_.string()), std::string::npos);
+  for (const char* f : {"Tarnwork.ini", "tarnwork.hst", "tmp"})
+    EXPECT_FALSE(fs::exists(dir_ / "home" / f)) << f;
+  ASSERT_EQ(Run("-portablehome -HomeDir home examples/nacl/nacl", "quit\n", env), 0);
+  for (const char* f : {"Tarnwork.ini", "tarnwork.hst", "tmp"})
+    EXPECT_TRUE(fs::exists(dir_ / "home" / f)) << f;
+  fs::remove_all(dir_ / "home/tmp");
+  ASSERT_EQ(Run("-HomeDir home examples/nacl/nacl", "quit\n", env + " TARNWORKPORTABLE=1"), 0);
+  EXPECT_TRUE(fs::exists(dir_ / "home/tmp"));
+}
+
 TEST_F(ProgramTest, BatchExitStatuses) {
   std::ofstream(dir_ / "comments.bat") << "only\ncomment lines\n";
   std::ofstream(dir_ / "short.bat") << ".File->Structure->Open\n";

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/actions.hpp"
-#include "model/session.hpp"
 #include "app/toolkit_script.hpp"
+#include "model/session.hpp"
 
 namespace tarn::testing {
 
@@ -42,6 +44,12 @@ class AppTest : public ::testing::Test {
     TarnClearTools();
     for (int k = 0; k < NReaders; ++k) TarnSetReader(k, nullptr);
     unsetenv("TARNWORKDIR");
+    // Settings, history and temporaries of this test only.
+    for (const char* v : kUserDirVars) {
+      const char* old = std::getenv(v);
+      savedEnv_.emplace_back(v, old ? old : "");
+      setenv(v, (root_ / "user" / v).c_str(), 1);
+    }
     FeSetToolkit(&tk_);
   }
   void TearDown() override {
@@ -52,7 +60,11 @@ class AppTest : public ::testing::Test {
     fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(root_, ec);
     Sess = Session{};
+    for (const auto& [v, old] : savedEnv_) setenv(v.c_str(), old.c_str(), 1);
   }
+  // The folders of the per-user state that TarnInic chooses in this test.
+  fs::path ConfigDir() const { return root_ / "user/XDG_CONFIG_HOME/tarnwork"; }
+  fs::path StateDir() const { return root_ / "user/XDG_STATE_HOME/tarnwork"; }
   // A structure directory with the given files (extension -> contents).
   fs::path MakeStructure(const std::string& rel, std::initializer_list<const char*> exts) {
     fs::path base = root_ / rel;
@@ -62,8 +74,11 @@ class AppTest : public ::testing::Test {
   // The home directory as a string ending in "/".
   std::string Home() const { return home_.string() + "/"; }
 
+  static constexpr const char* kUserDirVars[] = {"XDG_CONFIG_HOME", "XDG_STATE_HOME",
+                                                 "XDG_RUNTIME_DIR"};
   fs::path startDir_, root_, home_;
   FeScriptToolkit tk_;
+  std::vector<std::pair<std::string, std::string>> savedEnv_;
 };
 
 }  // namespace tarn::testing

@@ -3,9 +3,9 @@
 
 #include <map>
 
-#include "app_fixture.hpp"
 #include "app/fileset.hpp"
 #include "app/startup.hpp"
+#include "app_fixture.hpp"
 
 namespace tarn {
 namespace {
@@ -132,6 +132,25 @@ TEST_F(AppLoop, WithoutStructureItemsAreRefused) {
   for (const auto& it : tk_.LastView.Tree)
     if (it.Code == 51202) found = !it.Enabled;
   EXPECT_TRUE(found);
+}
+
+// An action without a tool is shown disabled and says why when chosen; a
+// registered one is enabled.
+TEST_F(AppLoop, ActionsThatAreNotBuiltAreDisabled) {
+  Counter(51202);
+  tk_.Push(EventButton, 51302);
+  tk_.Push(EventMenu, MenuCopyIn);
+  Loop();
+  EXPECT_EQ(tk_.Count(std::string(msg::NotAvailable)), 2);
+  EXPECT_FALSE(tk_.Saw(std::string(msg::NeedsStructure)));
+  std::map<int, bool> enabled;
+  for (const auto& it : tk_.LastView.Tree) enabled[it.Code] = it.Enabled;
+  for (const auto& m : tk_.LastView.Menu) enabled[m.Code] = m.Enabled;
+  EXPECT_TRUE(enabled.at(51202));
+  EXPECT_FALSE(enabled.at(51302));
+  EXPECT_FALSE(enabled.at(50902));
+  EXPECT_FALSE(enabled.at(MenuCopyIn));
+  EXPECT_TRUE(enabled.at(MenuOpen));
 }
 
 TEST_F(AppLoop, OpenSwitchesStructureAndMarkers) {

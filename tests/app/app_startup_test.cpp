@@ -1,15 +1,17 @@
 // Command line, home directory and the version check of the data files.
 #include <gtest/gtest.h>
 
-#include "app_fixture.hpp"
 #include "app/fileset.hpp"
+#include "app/settings.hpp"
 #include "app/startup.hpp"
+#include "app_fixture.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::AppTest;
+using testing::ReadText;
 using testing::WriteText;
 
 using AppStartup = AppTest;
@@ -85,6 +87,35 @@ TEST_F(AppStartup, HomeDirectoryEndsInOneSlash) {
   EXPECT_EQ(TarnNormalizeDir("a/b///"), "a/b/");
   EXPECT_EQ(TarnNormalizeDir("/"), "/");
   EXPECT_EQ(TarnNormalizeDir(""), "");
+}
+
+// The temporary folder: the one the settings name when it can be used, else
+// the user's runtime folder; the default of earlier versions (home + "tmp/")
+// and a folder that has gone stale are no choice, and nothing of the machine
+// is written back into the settings.
+TEST_F(AppStartup, TemporaryFolderAndWhatTheSettingsKeep) {
+  fs::current_path(root_);
+  const std::string runtime = (root_ / "user/XDG_RUNTIME_DIR/tarnwork/").string();
+  const std::string chosen = (root_ / "scratch/").string();
+  struct Case {
+    std::string Stored, TmpDir;
+  } const cases[] = {{"", runtime},
+                     {chosen, chosen},
+                     {Home() + "tmp/", runtime},
+                     {"/proc/no/such/folder/", runtime}};
+  for (const auto& c : cases) {
+    Sess = Session{};
+    WriteText(ConfigDir() / "Tarnwork.ini", "Tarnwork.TmpDir: " + c.Stored + "\n");
+    ASSERT_EQ(GetFln({"tarnwork", "-HomeDir", "home"}), 0);
+    ASSERT_EQ(TarnInic(), 0);
+    EXPECT_EQ(Sess.TmpDir, c.TmpDir) << c.Stored;
+    EXPECT_TRUE(fs::is_directory(Sess.TmpDir)) << c.Stored;
+    ASSERT_EQ(FeInOutIni(1), 0);
+    const std::string ini = ReadText(ConfigDir() / "Tarnwork.ini");
+    EXPECT_EQ(ini.find(Home()), std::string::npos) << ini;
+  }
+  EXPECT_FALSE(fs::exists(home_ / "Tarnwork.ini"));
+  EXPECT_FALSE(fs::exists(home_ / "tmp"));
 }
 
 TEST_F(AppStartup, HomeDirectoryFromTheEnvironment) {

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "model/session.hpp"
 #include "app/toolkit_term.hpp"
+#include "model/session.hpp"
 
 namespace tarn {
 namespace {
@@ -55,9 +55,25 @@ TEST(AppTerminal, ChoosersAndForms) {
   Term cancel("\n");
   EXPECT_FALSE(cancel.tk.ChooseFromList("History", {"a"}).has_value());
 
-  Term file("  dir/x.m50  \n");
-  EXPECT_EQ(file.tk.ChooseFile("Open : ", "hint", "*.m50"), "dir/x.m50");
-  EXPECT_NE(file.out.str().find("hint\n"), std::string::npos);
+  // A relative path is taken from the directory the program was started in
+  // (where the user typed it), whatever the current directory is now; the
+  // prompt is kept apart from the answer.
+  Sess.StartDir = "/home/u/work/";
+  struct Case {
+    const char *Prompt, *Answer, *Path, *Shown;
+  } const cases[] = {
+      {"Open : ", "  dir/x.m50  ", "/home/u/work/dir/x.m50", "Open : "},
+      {"Select the reflection file", "/abs/y.hkl", "/abs/y.hkl", "Select the reflection file : "},
+      {"Define file:", "z.hkl", "/home/u/work/z.hkl", "Define file: "}};
+  for (const auto& c : cases) {
+    Term file(std::string(c.Answer) + "\n");
+    EXPECT_EQ(file.tk.ChooseFile(c.Prompt, "hint", "*.m50"), c.Path);
+    EXPECT_NE(
+        file.out.str().find(std::string("hint\n(files *.m50; empty line cancels)\n") + c.Shown),
+        std::string::npos)
+        << file.out.str();
+  }
+  Sess = Session{};
   Term nofile("");
   EXPECT_FALSE(nofile.tk.ChooseFile("Open : ", "", "").has_value());
 

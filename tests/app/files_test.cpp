@@ -1,9 +1,9 @@
 // The structure file set: file services, marker, temporaries, registry,
 // history, locking, change-detection copies and recovery. Every test works in
 // a fresh temporary directory that is also the current directory.
-#include "app/fileset.hpp"
-
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <deque>
@@ -13,8 +13,9 @@
 #include <sstream>
 
 #include "app/actions.hpp"
-#include "model/session.hpp"
+#include "app/fileset.hpp"
 #include "app/toolkit.hpp"
+#include "model/session.hpp"
 
 namespace tarn {
 namespace {
@@ -262,7 +263,9 @@ TEST_F(FilesTest, ChangeUSDFile) {
     fs::remove("x.usd");
     if (c.Before) Touch("x.usd", c.Before);
     ChangeUSDFile("x", c.Open, c.Lock);
-    EXPECT_EQ(ReadAll("x.usd"), c.After) << (c.Before ? c.Before : "(none)");
+    // The first line; an "opened" one is followed by the owner (MarkerOwner).
+    EXPECT_EQ(ReadAll("x.usd").substr(0, std::string(c.After).size()), c.After)
+        << (c.Before ? c.Before : "(none)");
   }
   // Nothing for a blank name or a structure without M50.
   MakeStructure("y", {".m40"});
@@ -270,6 +273,45 @@ TEST_F(FilesTest, ChangeUSDFile) {
   ChangeUSDFile("", "opened", "locked");
   EXPECT_FALSE(FeFileExists("y.usd"));
   EXPECT_FALSE(FeFileExists(".usd"));
+}
+
+// The owner line of the marker: only the process that set "opened" clears
+// it while it runs. A marker of a process that has ended, or of an earlier
+// version without an owner, is left over and cleared as before.
+TEST_F(FilesTest, MarkerOwner) {
+  MakeStructure("x");
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  struct Case {
+    std::string Before;
+    bool StaysOpened;
+  } const cases[] = {
+      {fmt::format("opened unlocked\nowner {} {}\n", getppid(), host), true},
+      {fmt::format("opened locked\nowner {} {}\n", gone, host), false},
+      {fmt::format("opened unlocked\nowner {} elsewhere.example\n", getppid()), false},
+      {"opened unlocked\n", false},
+  };
+  for (const auto& c : cases) {
+    Touch("x.usd", c.Before);
+    EXPECT_TRUE(StructureOpened("x"));
+    EXPECT_EQ(!StructureHeldBy("x").empty(), c.StaysOpened) << c.Before;
+    ChangeUSDFile("x", "closed", "*");
+    EXPECT_EQ(StructureOpened("x"), c.StaysOpened) << c.Before;
+    if (c.StaysOpened) {
+      EXPECT_EQ(ReadAll("x.usd"), c.Before);
+    }
+  }
+  // This process becomes the owner of what it opens, and clears it again.
+  fs::remove("x.usd");
+  ChangeUSDFile("x", "opened", "*");
+  EXPECT_EQ(ReadAll("x.usd"), fmt::format("opened unlocked\nowner {} {}\n", getpid(), host));
+  EXPECT_TRUE(StructureHeldBy("x").empty());
+  ChangeUSDFile("x", "closed", "*");
+  EXPECT_EQ(ReadAll("x.usd"), "closed unlocked\n");
 }
 
 TEST_F(FilesTest, TemporaryNames) {

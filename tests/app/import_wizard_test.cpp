@@ -2,6 +2,8 @@
 // data block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/toolkit_script.hpp"
 #include "app/tools/import_tool.hpp"
 #include "datared/import.hpp"
@@ -92,6 +94,22 @@ TEST_F(WizardFields, DataBlockOfTheImport) {
   tk_.Forms = {{"0", "", "2"}};
   EXPECT_NE(EM9ImportWizard(), 0);
   EXPECT_EQ(Struct.Refl.M95.size(), 2u);
+}
+
+// What the wizard shows as text: the format labels without their access-key
+// marks, and the range of data blocks when there is none yet.
+TEST_F(WizardFields, ShownTexts) {
+  const std::string a = Write("a.hkl", "   1   2   3  100.00    2.00   1\n");
+  tk_.Choices = {1, 1};
+  tk_.Files = {a};
+  tk_.Forms = {{"0", "", "0"}};
+  ASSERT_EQ(EM9ImportWizard(), 0);
+  const auto lists = tk_.Of("list");
+  ASSERT_EQ(lists.size(), 2u);
+  const auto& items = lists[1].Lines;
+  EXPECT_NE(std::find(items.begin(), items.end(), "SHELX on F"), items.end());
+  for (const auto& l : items) EXPECT_EQ(l.find('&'), std::string::npos) << l;
+  EXPECT_TRUE(tk_.Saw("Data block of the refinement (0 = a new one; there is none yet)"));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Command blocks: the reader (Najdi, NactiCommon), the writers and the
 // storage in M50 / fln.l51, and the shortest real text used by WriteKeys.
 #include "model/keys.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +13,9 @@
 #include <random>
 #include <sstream>
 
-#include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
 
@@ -643,6 +643,49 @@ TEST_F(KeysFileTest, BadM50IsLeftAlone) {
   EXPECT_EQ(Slurp(L51FileName()), l51);
   const std::vector<std::string> expect = {"struct.l51", "struct.m50"};
   EXPECT_EQ(Files(), expect);  // no temporary left behind
+}
+
+// Keyword lines merged into the stored block: a value replaces its old one
+// (the default value is not written), a command is added once, the command of
+// a keyword that may occur once is replaced, and every other line stays.
+// Lines the reader refuses change nothing and are named with their line.
+TEST_F(KeysFileTest, MergeChangesOnlyWhatTheEditNames) {
+  Put(M50FileName(), std::string(kBasic) + "*****\n");
+  ASSERT_EQ(KeysStoreL51({"refine", "  cycles 3 damp 0.5", "  ! kept as it is", "  fixed xyz Na1",
+                          "  equation ai[Na1]=1-ai[Cl1]", "  randomize 1 0.1", "end refine"},
+                         false),
+            0);
+  const KeyCheckSource src{"job.bat", 7, {}};
+  std::vector<std::string> notes;
+  ASSERT_EQ(KeysMergeBlock("refine",
+                           {"cycles 10 stat 0", "fixed  XYZ na1", "fixed b Cl1", "randomize 2 0.2"},
+                           Table(), src, notes),
+            0);
+  std::vector<std::string> block;
+  ASSERT_EQ(KeysBlockLines("refine", block), 0);
+  const std::vector<std::string> want = {"refine",
+                                         "  stat 0 damp 0.5",
+                                         "  ! kept as it is",
+                                         "  fixed xyz Na1",
+                                         "  equation ai[Na1]=1-ai[Cl1]",
+                                         "  fixed b Cl1",
+                                         "  randomize 2 0.2",
+                                         "end refine"};
+  EXPECT_EQ(block, want);
+  EXPECT_NE(Slurp(M50FileName()).find("  fixed b Cl1\n  randomize 2 0.2\nend refine\n"),
+            std::string::npos);
+  const std::vector<std::string> said = {"cycles 10", "stat 0", "fixed  XYZ na1 (already there)",
+                                         "fixed b Cl1", "randomize 2 0.2"};
+  EXPECT_EQ(notes, said);
+
+  const std::string l51 = Slurp(L51FileName()), m50 = Slurp(M50FileName());
+  EXPECT_NE(KeysMergeBlock("refine", {"damp 0.7", "ncycles 20"}, Table(), src, notes), 0);
+  ASSERT_FALSE(tk.Headers.empty());
+  EXPECT_EQ(tk.Headers.back(), "unknown keyword : ncycles");
+  EXPECT_EQ(tk.Lines.back().back(), "file job.bat, line 8: ncycles 20");
+  EXPECT_EQ(Slurp(L51FileName()), l51);
+  EXPECT_EQ(Slurp(M50FileName()), m50);
+  EXPECT_EQ(KeysCheckBlock({"cycles 4", "ncycles 20", "end"}, Table(), src), 1);
 }
 
 TEST_F(KeysFileTest, WriteKeysUpdatesOnlyItsBlock) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -43,13 +44,17 @@ std::string Embedded(const std::string& cif, const std::string& name) {
 struct RoadResult {
   int Status = -1;
   std::string Output;
+  std::string M90, Ref;                // the files s.m90 and s.ref
   double R[4] = {-1., -1., -1., -1.};  // R(obs), wR2(obs), R(all), wR2(all) of the last cycle, %
   int NObs = 0, NAll = 0;
 };
 
 // Runs the five commands (model, reflections, M90, refinement) on the given
-// .res text with "L.S. cycles" and the .hkl text in a scratch directory.
-RoadResult RunRoad(const std::string& resText, const std::string& hkl, int cycles) {
+// .res text with "L.S. cycles" and the .hkl text in a scratch directory,
+// after prepare(directory) when given. The program's per-user folders lie in
+// the directory's "user" folder.
+RoadResult RunRoad(const std::string& resText, const std::string& hkl, int cycles,
+                   const std::function<void(const fs::path&)>& prepare = {}) {
   RoadResult out;
   const fs::path src = fs::current_path();
   char tmpl[] = "/tmp/tarn_road_XXXXXX";
@@ -67,11 +72,18 @@ RoadResult RunRoad(const std::string& resText, const std::string& hkl, int cycle
                                      ".File->Reflection file->Import\nSHELX on I\ns.hkl\n"
                                      ".File->Reflection file->Create refinement reflection file\n"
                                      ".run->refine\n.end\n";
-  const std::string cmd = "cd '" + dir.string() + "' && '" + std::string(TARNWORK_EXE) +
+  if (prepare) prepare(dir);
+  const std::string user = (dir / "user").string();
+  const std::string cmd = "cd '" + dir.string() + "' && XDG_CONFIG_HOME='" + user +
+                          "' XDG_STATE_HOME='" + user + "' XDG_RUNTIME_DIR='" + user + "' '" +
+                          std::string(TARNWORK_EXE) +
                           "' -HomeDir home @road.bat < /dev/null > output 2>&1";
   const int st = std::system(cmd.c_str());
   out.Status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  out.Output = ReadText(dir / "output");
+  // The scratch directory named in the output is the same for every run.
+  out.Output = std::regex_replace(ReadText(dir / "output"), std::regex(dir.string()), "WORK");
+  out.M90 = ReadText(dir / "s.m90");
+  out.Ref = ReadText(dir / "s.ref");
   // Machine-readable line of each cycle: R(obs) wR2(obs) R(all) wR2(all) nobs nall.
   std::istringstream in(ReadText(dir / "s.ref"));
   std::string line;
@@ -115,7 +127,47 @@ TEST_F(ShelxRoad, NaClPublishedModelAndTenCycles) {
     ASSERT_EQ(r.Status, 0) << r.Output;
     EXPECT_EQ(r.NObs, 111);
     EXPECT_NEAR(r.R[0], 0.96, 0.2) << cycles << " cycles";
+    if (cycles == 0) continue;
+    // Harmonic ADPs are stored as beta_ij and their values listed so.
+    EXPECT_NE(r.Ref.find("\nbeta11[CL1] "), std::string::npos) << r.Ref;
+    EXPECT_EQ(r.Ref.find("\nU11[CL1] "), std::string::npos);
   }
+}
+
+// A structure measured with Cu radiation, opened last (first in the history),
+// leaves nothing in the next run: the NaCl road gives the Mo result. The
+// history names a copy of the NaCl structure whose M50 and M90 say Cu K-alpha.
+TEST_F(ShelxRoad, NaClAfterACuStructureInTheHistory) {
+  const fs::path dir = "../shared/data/nacl";
+  if (!fs::exists(dir / "NaCl.res")) GTEST_SKIP() << "NaCl data absent";
+  const std::string res = ReadText(dir / "NaCl.res"), hkl = ReadText(dir / "NaCl.hkl");
+  const RoadResult clean = RunRoad(res, hkl, 0);
+  ASSERT_EQ(clean.Status, 0) << clean.Output;
+  auto cu = [&](const fs::path& d) {
+    fs::create_directories(d / "cu");
+    std::ofstream(d / "cu/cu.res")
+        << std::regex_replace(res, std::regex("CELL +[0-9.]+"), "CELL 1.54184");
+    std::ofstream(d / "cu/cu.hkl") << hkl;
+    std::ofstream(d / "cu/cu.bat") << ".import->SHELX\ncu/cu.res\n"
+                                      ".File->Reflection file->Import\nSHELX on I\ncu/cu.hkl\n"
+                                      ".File->Reflection file->Create refinement reflection file\n";
+    const std::string user = (d / "user").string();
+    const std::string cmd = "cd '" + d.string() + "' && XDG_STATE_HOME='" + user + "' '" +
+                            std::string(TARNWORK_EXE) + "' -HomeDir home @cu/cu.bat > /dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_NE(ReadText(d / "cu/cu.m90").find("1.54184"), std::string::npos);
+    // The history of the interactive runs (and where earlier versions kept it).
+    const std::string entry = (d / "cu").string() + "/\ncu\n";
+    fs::create_directories(d / "user/tarnwork");
+    std::ofstream(d / "user/tarnwork/tarnwork.hst") << entry;
+    std::ofstream(d / "home/tarnwork.hst") << entry;
+  };
+  const RoadResult r = RunRoad(res, hkl, 0, cu);
+  ASSERT_EQ(r.Status, 0) << r.Output;
+  EXPECT_EQ(r.NAll, 111);
+  EXPECT_NE(r.M90.find("lambda       0.71073"), std::string::npos) << r.M90.substr(0, 400);
+  EXPECT_EQ(r.M90, clean.M90);
+  EXPECT_EQ(r.Output, clean.Output);
 }
 
 }  // namespace

@@ -220,7 +220,7 @@ TEST(Constr, LabelsAndOwners) {
     return std::find(labels.begin(), labels.end(), l) != labels.end();
   };
   for (const char* l :
-       {"ai[C1]", "x[C1]", "z[C1]", "U11[C1]", "U23[C1]", "Uiso[Na1]", "sc1", "alpha"})
+       {"ai[C1]", "x[C1]", "z[C1]", "beta11[C1]", "beta23[C1]", "Uiso[Na1]", "sc1", "alpha"})
     EXPECT_TRUE(has(l)) << l;
   EXPECT_EQ(RefParIndex(p, "U11", "c1"), p.AtomBase[0] + 4);
   EXPECT_EQ(RefParIndex(p, "sc1", ""), p.DatBase[0][0]);

@@ -39,6 +39,8 @@ constexpr std::string_view FieldNQ = "Number of modulation vectors (0-3)";
 constexpr std::string_view FieldQ = "Modulation vector {} (three components)";
 constexpr std::string_view FieldMMax = "Largest |satellite index| for each vector";
 constexpr std::string_view FieldDatBlock = "Data block of the refinement (0 = a new one, 1-{})";
+constexpr std::string_view FieldDatBlockNone =
+    "Data block of the refinement (0 = a new one; there is none yet)";
 constexpr std::string_view RealNeedsQ =
     "Real indices are resolved through 1 to 3 modulation vectors: give their number and "
     "components.";
@@ -187,10 +189,11 @@ int EM9ImportWizard() {
   // The entries of the chosen list, in the order of the table.
   std::vector<const ImpFormatEntry*> entries;
   std::vector<std::string> labels;
+  // Shown as text: without the access-key marks.
   for (const ImpFormatEntry& e : ImpFormats())
     if (ImpIsProgramFormat(e) == (*list == 1)) {
       entries.push_back(&e);
-      labels.push_back(std::string(e.Label));
+      labels.push_back(ImpPlainLabel(e.Label));
     }
   const auto choice = Fe().ChooseFromList(std::string(wiz::Header), labels);
   if (!choice || *choice < 0 || *choice >= static_cast<int>(entries.size())) return 1;
@@ -227,8 +230,10 @@ int EM9ImportWizard() {
   FormLayout lay;
   if (general) AddModulationFields(form, lay);
   lay.DatBlock = static_cast<int>(form.size());
-  form.push_back(
-      {fmt::format(fmt::runtime(wiz::FieldDatBlock), Struct.Basic.DatBlock.size()), "0"});
+  const size_t nBlocks = Struct.Basic.DatBlock.size();
+  form.push_back({nBlocks == 0 ? std::string(wiz::FieldDatBlockNone)
+                               : fmt::format(fmt::runtime(wiz::FieldDatBlock), nBlocks),
+                  "0"});
   if (!Fe().EditForm(std::string(wiz::Options), form)) return 1;
   ImpOptions opt;
   if (ReadOptions(form, general, lay, opt)) return 1;

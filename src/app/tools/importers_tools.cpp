@@ -23,6 +23,7 @@
 #include "importers/cif_model.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/session.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -56,19 +57,45 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
     const std::string ext = ToLower(path.substr(path.find_last_of('.') + 1));
     if (ext == "cif" || ext == "fcf") text = ShelxEmbeddedFile(text, "_shelx_res_file");
   }
+  // The structure open now stays as it is until the new one has been
+  // written: the importer fills Struct, so it is kept aside.
+  Structure kept = c.Batch ? Structure{} : Struct;
+  auto giveBack = [&] {
+    if (!c.Batch) Struct = std::move(kept);
+  };
   std::vector<std::string> msg;
   const int rc =
       kind == FromShelx ? ImportShelxModel(text, path, msg) : ImportCifModel(text, path, msg);
   if (rc) {
     c.Error = 1;
+    giveBack();
     FeChybne(header, msg);
     return NextNothing;
   }
   if (!c.Batch) {
-    if (TarnSwitchFln(path)) return NextNothing;
+    // The new structure: beside the model file under its name, or where the
+    // user says.
+    std::string dir, file;
+    FeSplitPath(path, dir, file);
+    std::string target = dir + FeStripExt(file);
+    if (!FeYesNo(fmt::format("The new structure will be \"{}\". Do you want this name?", target),
+                 {}, true)) {
+      auto other = Fe().ChooseFile(
+          "New structure : ", "Type the folder and the name of the new structure.", "*.m50");
+      if (!other || Trim(*other).empty()) {
+        giveBack();
+        return NextNothing;
+      }
+      target = std::string(Trim(*other));
+    }
+    if (TarnSwitchFln(target)) {
+      giveBack();
+      return NextNothing;
+    }
     if (StructureExists(Sess.fln) &&
         !FeYesNo(fmt::format("The structure \"{}\" exists. Overwrite it?", Sess.fln))) {
       TarnRestorePrevFln();
+      giveBack();
       return NextNothing;
     }
   }
@@ -76,6 +103,7 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
     c.Error = 1;
     FeChybne(header, {std::string(shelxmsg::CannotWrite), Sess.fln});
     if (!c.Batch) TarnRestorePrevFln();
+    giveBack();
     return NextNothing;
   }
   if (!msg.empty()) FeInfo(header, msg);

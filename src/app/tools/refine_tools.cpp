@@ -4,6 +4,7 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "refine/refcommands.hpp"
 #include "refine/refine.hpp"
 #include "util/report.hpp"
 
@@ -18,6 +19,8 @@ void RegisterRefineTools() {
     if (c.Error == 0) ReportLine(summary.Summary);  // R factors of the last cycle
     return NextNothing;
   });
+  // The keywords of the "refine" block, for the batch edits of the block.
+  TarnSetBlockTable("refine", &RefMakeTable);
   // "callfour": the Fourier tool after the refinement has written M40.
   RefSetFourierHook([] {
     TarnToolCall call;
