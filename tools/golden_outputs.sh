@@ -11,6 +11,9 @@ exe=$(realpath "$1")
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/tarn_golden_XXXXXX)
 trap 'rm -rf "$work"' EXIT
+# Per-user settings, history and temporaries go to scratch folders too.
+export XDG_CONFIG_HOME="$work/xdg/config" XDG_STATE_HOME="$work/xdg/state" XDG_RUNTIME_DIR="$work/xdg/run"
+mkdir -p "$XDG_RUNTIME_DIR"
 
 home() {  # a fresh home directory with the shipped data files
   mkdir -p "$1"; cp -r "$src/data/." "$1/"
