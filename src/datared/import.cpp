@@ -251,7 +251,7 @@ int DRReadRefOne(const ImpData& d, const M95Block& b, const ImpRefl& x, int no, 
 int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> old;
-  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old)) return Fail(Struct.Refl.LastError);
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old)) return Fail(Struct.Refl.LastError.Text());
   blocks.push_back(b);
   std::vector<size_t> counts(blocks.size());
   for (size_t k = 0; k < old.size(); ++k) counts[k] = old[k].size();
@@ -288,7 +288,7 @@ int DRReadRef(const ImpData& d, const M95Block& b, std::vector<M95Refl>& out) {
 int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl> refl) {
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> all;
-  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Struct.Refl.LastError);
+  if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all)) return Fail(Struct.Refl.LastError.Text());
   blocks.push_back(b);
   all.push_back(std::move(refl));
   if (WriteM95File(m95, blocks, all))
@@ -299,9 +299,9 @@ int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl>
 }
 
 int EM9CompleteM95(const std::string& m95) {
-  if (iom95(kIoRead, m95)) return Fail(Struct.Refl.LastError);
+  if (iom95(kIoRead, m95)) return Fail(Struct.Refl.LastError.Text());
   for (size_t k = 0; k < Struct.Refl.M95.size(); ++k) CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
-  if (iom95(kIoWrite, m95)) return Fail(Struct.Refl.LastError);
+  if (iom95(kIoWrite, m95)) return Fail(Struct.Refl.LastError.Text());
   return 0;
 }
 
@@ -353,7 +353,7 @@ int DRSetRefArrays(const std::string& m95) {
         c.Tw.push_back(r.ITw);
         return 0;
       }))
-    return Fail(Struct.Refl.LastError);
+    return Fail(Struct.Refl.LastError.Text());
   all.resize(blocks.size());
   int ndim = 3;
   size_t n = 0;

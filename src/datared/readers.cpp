@@ -346,12 +346,12 @@ int ReadCifHklText(std::string_view text, const std::string& file, int prefer_nd
   // Loops without a data block and loops cut short are reported by the
   // reflection reader itself, with its own message.
   CifFile cif;
-  CifSyntaxError err;
+  ErrorRecord err;
   CifParseOptions opt;
   opt.ImplicitBlock = true;
   opt.KeepShortLoops = true;
   if (CifParse(text, file, cif, err, opt))
-    return ImpReadError(file, err.Line, std::string(MsgCifSyntax) + " Expected " + err.What);
+    return ImpReadError(file, err.Line, std::string(MsgCifSyntax) + " Expected " + err.Message);
   ImpData out;
   const CifBlock* blk = nullptr;
   const CifValue *hkl = nullptr, *res = nullptr;

@@ -166,7 +166,7 @@ int DRBasicTarnM90(const std::string& file, const std::string& block, ImpData& d
     return 1;
   }
   if (ReadM90File(file, blocks, refl)) {
-    Imp.LastError = Struct.Refl.LastError;
+    Imp.LastError = Struct.Refl.LastError.Text();
     return 1;
   }
   size_t k = 0;

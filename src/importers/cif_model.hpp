@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/error.hpp"
+
 namespace tarn {
 
 namespace cifmsg {
@@ -29,10 +31,10 @@ inline constexpr std::string_view NoSymmCompletion = "The symmetry operators do 
 
 // Reads the first data block that holds atoms (_atom_site_fract_x). On
 // success returns 0 with remarks (syntax warnings, skipped items) appended to
-// messages; on a fault returns 1 with the message (CIF syntax problems
-// included) naming the file and line, and leaves Basic, Model and Ref as they
-// were.
+// messages; on a fault returns 1 with err filled (CIF syntax problems
+// included; the file and the line, or the data block when no line is known:
+// shown as err.TextLines()), and leaves Basic, Model and Ref as they were.
 [[nodiscard]] int ImportCifModel(std::string_view cifText, const std::string& fileName,
-                                 std::vector<std::string>& messages);
+                                 std::vector<std::string>& messages, ErrorRecord& err);
 
 }  // namespace tarn

@@ -29,7 +29,6 @@
 
 namespace tarn {
 
-ShelxImportInfo ShelxImport;
 
 namespace {
 
@@ -66,11 +65,6 @@ constexpr std::array<std::string_view, 26> kControl = {
     "L.S.", "CGLS", "PLAN", "LIST", "FMAP", "ACTA", "BOND", "CONF", "MORE",
     "TIME", "SIZE", "GRID", "MOLE", "WPDB", "HTAB", "MPLA", "RTAB", "BLOC",
     "DAMP", "STIR", "SPEC", "HOPE", "MERG", "LAUE", "DEFS", "WIGL"};
-
-struct Fail {
-  int Line = 0;
-  std::string What;
-};
 
 // One logical line: continuation lines joined, words split.
 struct Card {
@@ -212,7 +206,7 @@ struct AfixGroup {
 class Importer {
  public:
   Importer(std::string_view text, const std::string& file) : text_(text), file_(file) {}
-  int Run(std::vector<std::string>& messages);
+  int Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info);
 
  private:
   [[nodiscard]] bool Real(const Card& c, size_t i, double& v) {
@@ -223,8 +217,7 @@ class Importer {
     return true;
   }
   bool Error(const Card& c, std::string_view what) {
-    fail_ = Fail{c.Line, std::string(what)};
-    failText_ = c.Text;
+    fail_ = ErrorRecord::At(file_, c.Line, std::string(what), c.Text);
     return false;
   }
   bool Card1(const Card& c);
@@ -247,8 +240,7 @@ class Importer {
 
   std::string_view text_;
   std::string file_;
-  Fail fail_;
-  std::string failText_;
+  ErrorRecord fail_;
 
   BasicData b_;
   PhaseBasic ph_;
@@ -912,7 +904,7 @@ bool Importer::Finish() {
   return true;
 }
 
-int Importer::Run(std::vector<std::string>& messages) {
+int Importer::Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info) {
   auto cards = Cards(text_);
   info_.FileName = file_;
   bool ok = true;
@@ -932,11 +924,7 @@ int Importer::Run(std::vector<std::string>& messages) {
   }
   if (ok) ok = Finish();
   if (!ok) {
-    if (fail_.Line > 0)
-      messages.push_back(fmt::format("{}, line {}: {}", file_, fail_.Line, fail_.What));
-    else
-      messages.push_back(fmt::format("{}: {}", file_, fail_.What));
-    if (!failText_.empty()) messages.push_back(failText_);
+    err = std::move(fail_);
     return 1;
   }
   // Commit: basic data, model, refinement settings.
@@ -990,18 +978,19 @@ int Importer::Run(std::vector<std::string>& messages) {
     for (auto& l : info_.NotConverted) messages.push_back("  " + l);
   }
   for (auto& l : info_.Notes) messages.push_back(l);
-  ShelxImport = std::move(info_);
+  if (info != nullptr) *info = std::move(info_);
   return 0;
 }
 
 }  // namespace
 
 int ImportShelxModel(std::string_view resText, const std::string& fileName,
-                     std::vector<std::string>& messages) {
+                     std::vector<std::string>& messages, ErrorRecord& err,
+                     ShelxImportInfo* info) {
   // Ref is filled while the sub-commands are parsed against the new model;
   // the old state is restored when that fails.
   Importer imp(resText, fileName);
-  return imp.Run(messages);
+  return imp.Run(messages, err, info);
 }
 
 int WriteImportedStructure(const std::string& fln) {

@@ -209,6 +209,7 @@ void ReallocateMolParams(MoleculeRec& m, const MolShape& shape);
 // A fresh atom with the default layout (occupancy 1, key 0).
 AtomRec DefaultAtom();
 
+// SetBasicM40: derived counts of the model after reading or editing.
 // Completes the model after reading or editing: sizes value lists to their
 // layouts, grows the phase and data-block lists to those of the basic data,
 // and derives the per-phase counts.

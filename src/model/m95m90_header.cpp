@@ -17,14 +17,16 @@
 
 namespace tarn {
 
-int ReflError(const std::string& msg) {
-  Struct.Refl.LastError = msg;
-  ReportError("Reflection file", {msg});
+int ReflError(const std::string& file, int line, std::string message, std::string_view what) {
+  ErrorRecord& e = Struct.Refl.LastError;
+  e = ErrorRecord::At(file, std::max(line, 0), std::move(message), std::string(what));
+  if (line == 0) e.Section = "line 0";
+  ReportError("Reflection file", {e.Text()});
   return 1;
 }
 
-void ReflNote(const std::string& msg) {
-  Struct.Refl.Notes.push_back(msg);
+void ReflNote(const std::string& file, int line, std::string message) {
+  Struct.Refl.Notes.push_back(ErrorRecord::At(file, line, std::move(message)).Text());
 }
 
 namespace {
@@ -405,7 +407,7 @@ int ReadHeader(ReflIn& in, const std::vector<HKey<B>>& table, std::string_view b
     if (first.empty()) continue;
     if (EqIgnoreCase(first, "end")) return 0;
     if (EqIgnoreCase(first, "data"))
-      return ReflError(fmt::format(ReflMsgText[MsgDataInHeader], in.Path(), in.LineNo(), line));
+      return ReflError(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[MsgDataInHeader]), line), line);
     if (EqIgnoreCase(first, block_key)) {
       blocks.emplace_back();
       blocks.back().Name = std::string(rest);
@@ -418,17 +420,17 @@ int ReadHeader(ReflIn& in, const std::vector<HKey<B>>& table, std::string_view b
         break;
       }
     if (!key) {
-      ReflNote(fmt::format(ReflMsgText[NoteUnknownKey], in.Path(), in.LineNo(), line));
+      ReflNote(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[NoteUnknownKey]), line));
       continue;
     }
     if (blocks.empty()) blocks.emplace_back();
     bool too_many = false;
     if (!ApplyRecord(*key, rest, SplitWords(rest), blocks.back(), too_many))
-      ReflNote(fmt::format(ReflMsgText[NoteBadValue], in.Path(), in.LineNo(), key->Name, line));
+      ReflNote(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[NoteBadValue]), key->Name, line));
     else if (too_many)
-      ReflNote(fmt::format(ReflMsgText[NoteTooMany], in.Path(), in.LineNo(), key->Name));
+      ReflNote(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[NoteTooMany]), key->Name));
   }
-  return ReflError(fmt::format(ReflMsgText[MsgNoHeaderEnd], in.Path(), in.LineNo()));
+  return ReflError(in.Path(), in.LineNo(), std::string(ReflMsgText[MsgNoHeaderEnd]));
 }
 
 // Shortest text that reads back to the same double.
@@ -457,7 +459,7 @@ int AppendBlockHeader(std::string& out, const std::vector<HKey<B>>& table, const
       case HKind::Text: {
         const std::string& s = b.*k.T;
         if (s.find_first_of("\r\n") != std::string::npos)
-          return ReflError(fmt::format(ReflMsgText[MsgBadText], file, k.Name));
+          return ReflError(file, kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgBadText]), k.Name));
         if (!Trim(s).empty()) PutKey(out, k.Name, Trim(s));
         break;
       }
@@ -516,7 +518,7 @@ int HeaderText(const std::vector<HKey<B>>& table, std::string_view block_key,
   out.clear();
   for (const auto& b : blocks) {
     if (b.Name.find_first_of("\r\n") != std::string::npos)
-      return ReflError(fmt::format(ReflMsgText[MsgBadText], file, block_key));
+      return ReflError(file, kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgBadText]), block_key));
     std::string_view name = Trim(b.Name);
     if (name.empty())
       out += fmt::format("{}\n", block_key);
@@ -539,7 +541,7 @@ int BasicNDim() {
 // its first "data" line) through a temporary file.
 int RewriteHeader(const std::string& file, const std::string& header) {
   ReflOut out;
-  if (out.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   out.Put(header);
   ReflIn in;
   if (in.Open(file) == 0) {
@@ -557,7 +559,7 @@ int RewriteHeader(const std::string& file, const std::string& header) {
       }
     }
   }
-  if (out.Commit()) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Commit()) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   return 0;
 }
 
@@ -606,7 +608,7 @@ int iom95(int mode, const std::string& file) {
   std::vector<M95Block> blocks;
   if (in.Open(file)) {
     if (std::filesystem::exists(file))
-      return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
+      return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
     blocks.emplace_back();
     SetBasicM95(blocks.back());
   } else if (ReadM95Header(in, blocks)) {
@@ -627,7 +629,7 @@ int iom90(int mode, const std::string& file) {
   std::vector<M90Block> blocks;
   if (in.Open(file)) {
     if (std::filesystem::exists(file))
-      return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
+      return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
     blocks.emplace_back();
     SetBasicM90(blocks.back());
   } else if (ReadM90Header(in, blocks)) {

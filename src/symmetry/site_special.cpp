@@ -35,6 +35,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "util/report.hpp"
 #include "symmetry/site.hpp"
 
 namespace tarn {
@@ -266,7 +267,7 @@ int SpecialAxisCheck(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndi
     std::string text;
     for (const std::string& c : CodeSymm(op.RM6.data(), t.data(), ndim, 1))
       text += (text.empty() ? "" : " ") + c;
-    SymmReport(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
+    ReportError(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
                {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,
                             SiteMsgText(SiteMsg::IntervalAxisMapped)),
                 SiteMsgText(SiteMsg::IntervalUseHarmonics)});

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,17 +18,10 @@
 #include "model/refl.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
+#include "support/small_structures.hpp"
 
 namespace tarn {
 namespace {
-
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path);
-  if (!f) return {};
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 struct Hkl {
   int h, k, l;
@@ -60,7 +52,8 @@ struct RResult {
 RResult PublishedR1(const std::string& res, const std::string& hkl) {
   RResult out;
   std::vector<std::string> msg;
-  EXPECT_EQ(ImportShelxModel(res, "model.res", msg), 0) << (msg.empty() ? "" : msg[0]);
+  ErrorRecord err;
+  EXPECT_EQ(ImportShelxModel(res, "model.res", msg, err), 0) << err;
   Sess.HomeDir = "data/";
   EXPECT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
   const PhaseBasic& ph = Struct.Basic.Phase[0];
@@ -126,8 +119,8 @@ RResult PublishedR1(const std::string& res, const std::string& hkl) {
 }
 
 TEST(CalcPublished, NaClR1) {
-  const std::string res = ReadText("../shared/data/nacl/NaCl.res");
-  const std::string hkl = ReadText("../shared/data/nacl/NaCl.hkl");
+  const std::string res = test::SharedData("nacl/NaCl.res");
+  const std::string hkl = test::SharedData("nacl/NaCl.hkl");
   if (res.empty() || hkl.empty()) GTEST_SKIP() << "NaCl data not available";
   const RResult r = PublishedR1(res, hkl);
   EXPECT_EQ(r.NObs, 111);
@@ -136,7 +129,7 @@ TEST(CalcPublished, NaClR1) {
 }
 
 TEST(CalcPublished, SH2185R1) {
-  const std::string cif = ReadText("../shared/data/shelx/SH2185_Cu.cif");
+  const std::string cif = test::SharedData("shelx/SH2185_Cu.cif");
   if (cif.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
   const std::string res = ShelxEmbeddedFile(cif, "_shelx_res_file");
   const std::string hkl = ShelxEmbeddedFile(cif, "_shelx_hkl_file");

@@ -13,6 +13,7 @@
 #include <random>
 
 #include "symm_test_util.hpp"
+#include "support/report_script.hpp"
 
 namespace tarn {
 namespace {
@@ -694,12 +695,13 @@ TEST(SiteConstraints, UnclosedWaveSetIsReported) {
   at.X = {0.1, 0.1, 0.3};
   at.NWave[SpOcc] = 1;
   SpecEquations eqs;
-  const int before = SymmErr.NMessages;
-  EXPECT_EQ(AtSpec({at}, ctx, eqs), 1);
-  EXPECT_EQ(SymmErr.NMessages, before + 1);
-  EXPECT_EQ(SymmErr.Last.Header, "The set of modulation waves isn't closed.");
-  ASSERT_EQ(SymmErr.Last.Lines.size(), 1u);
-  EXPECT_EQ(SymmErr.Last.Lines[0], "Select another set and try again.");
+  {
+    test::ReportScript shown;
+    EXPECT_EQ(AtSpec({at}, ctx, eqs), 1);
+    ASSERT_EQ(shown.Of("error").size(), 1u);
+    EXPECT_EQ(shown.Log[0].Header, "The set of modulation waves isn't closed.");
+    EXPECT_EQ(shown.Log[0].Lines, std::vector<std::string>{"Select another set and try again."});
+  }
 
   // With both waves the set is closed: the two occupancy waves are equal.
   ctx.Kw = {{1, 0, 0}, {0, 1, 0}};

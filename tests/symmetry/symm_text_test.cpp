@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "symm_test_util.hpp"
+#include "support/report_script.hpp"
 #include "symmetry/symm.hpp"
 #include "util/fract.hpp"
 
@@ -92,28 +93,18 @@ TEST(ReadSymm, MalformedLinesAreRejectedWithTheSyntaxMessage) {
   SymmOp op;
   ASSERT_EQ(ReadSymm("x y z+1/2", 3, false, op), 0);
   const SymmOp before = op;
+  test::ReportScript shown;
   for (const auto& c : cases) {
-    SymmErr = SymmErrorState{};
-    EXPECT_EQ(ReadSymm(c.line, c.ndim, c.magnetic, op), 1) << "'" << c.line << "'";
-    EXPECT_EQ(SymmErr.ErrFlag, 1) << c.line;
-    EXPECT_EQ(SymmErr.Last.Header, "A syntactic error in the following symmetry operator.");
-    ASSERT_EQ(SymmErr.Last.Lines.size(), 1u);
-    EXPECT_EQ(SymmErr.Last.Lines[0], c.line);
+    ErrorRecord err;
+    EXPECT_EQ(ReadSymm(c.line, c.ndim, c.magnetic, op, &err), 1) << "'" << c.line << "'";
+    EXPECT_EQ(err.Message, "A syntactic error in the following symmetry operator.");
+    EXPECT_EQ(err.Detail, std::vector<std::string>{c.line});
     EXPECT_EQ(op.Text, before.Text) << "operator changed by a failed read: " << c.line;
     EXPECT_EQ(op.S6, before.S6);
   }
-  SymmErr = SymmErrorState{};
-}
-
-SymmMessage gSunk;
-TEST(ReadSymm, MessagesReachTheInstalledSink) {
-  SymmSetMessageSink([](const SymmMessage& m) { gSunk = m; });
-  SymmOp op;
-  EXPECT_EQ(ReadSymm("x y q", 3, false, op), 1);
-  SymmSetMessageSink(nullptr);
-  EXPECT_EQ(gSunk.Header, SymmMsgText(SymmMsg::Syntax));
-  EXPECT_EQ(gSunk.Lines, std::vector<std::string>{"x y q"});
-  SymmErr = SymmErrorState{};
+  // Every failure reached the report sink as an error with the line.
+  ASSERT_EQ(shown.Of("error").size(), std::size(cases));
+  EXPECT_EQ(shown.Log.back().Lines, std::vector<std::string>{cases[std::size(cases) - 1].line});
 }
 
 TEST(CodeSymm, SpecialOutputs) {

@@ -56,11 +56,12 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
     if (ext == "cif" || ext == "fcf") text = ShelxEmbeddedFile(text, "_shelx_res_file");
   }
   std::vector<std::string> msg;
-  const int rc =
-      kind == FromShelx ? ImportShelxModel(text, path, msg) : ImportCifModel(text, path, msg);
+  ErrorRecord err;
+  const int rc = kind == FromShelx ? ImportShelxModel(text, path, msg, err)
+                                   : ImportCifModel(text, path, msg, err);
   if (rc) {
     c.Error = 1;
-    FeChybne(header, msg);
+    FeChybne(header, err.TextLines());
     return NextNothing;
   }
   if (!c.Batch) {
