@@ -1,7 +1,6 @@
 // Structure model from a SHELX .ins/.res text: see shelx_model.hpp and
 // docs/model-import.md.
 #include "importers/shelx_model.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -13,22 +12,22 @@
 #include <optional>
 #include <set>
 
-#include "util/files.hpp"
-#include "model/keys.hpp"
 #include "importers/import_common.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
+#include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "symmetry/symm.hpp"
+#include "util/files.hpp"
+#include "util/numbers.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
-#include "util/numbers.hpp"
 
 namespace tarn {
-
 
 namespace {
 
@@ -636,30 +635,17 @@ void Importer::HydroGroups() {
   for (const auto& g : groups_) {
     const int m = g.Code / 10, n = g.Code % 10;
     if (g.Atoms.empty()) continue;
+    // AFIX m -> constraint, neighbours of the pivot, hydrogens (table above).
+    struct AfixKeep {
+      int M, Sub, NNeigh, NH;
+    };
+    static constexpr AfixKeep kAfixKeep[] = {{1, KeepApical, 3, 1},   {2, KeepTetrahed, 2, 2},
+                                             {3, KeepTetrahed, 1, 3}, {13, KeepTetrahed, 1, 3},
+                                             {4, KeepTriang, 2, 1},   {9, KeepTriang, 1, 2},
+                                             {14, KeepTetrahed, 1, 1}};
     int sub = 0, nNeigh = 0, nH = 0;
-    switch (m) {
-      case 1:
-        sub = KeepApical, nNeigh = 3, nH = 1;
-        break;
-      case 2:
-        sub = KeepTetrahed, nNeigh = 2, nH = 2;
-        break;
-      case 3:
-      case 13:
-        sub = KeepTetrahed, nNeigh = 1, nH = 3;
-        break;
-      case 4:
-        sub = KeepTriang, nNeigh = 2, nH = 1;
-        break;
-      case 9:
-        sub = KeepTriang, nNeigh = 1, nH = 2;
-        break;
-      case 14:
-        sub = KeepTetrahed, nNeigh = 1, nH = 1;
-        break;
-      default:
-        break;
-    }
+    for (const AfixKeep& k : kAfixKeep)
+      if (k.M == m) sub = k.Sub, nNeigh = k.NNeigh, nH = k.NH;
     std::string names;
     for (int h : g.Atoms) names += " " + atoms_[static_cast<size_t>(h)].Name;
     auto freeH = [&](const std::string& why) {
@@ -985,8 +971,7 @@ int Importer::Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImp
 }  // namespace
 
 int ImportShelxModel(std::string_view resText, const std::string& fileName,
-                     std::vector<std::string>& messages, ErrorRecord& err,
-                     ShelxImportInfo* info) {
+                     std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info) {
   // Ref is filled while the sub-commands are parsed against the new model;
   // the old state is restored when that fails.
   Importer imp(resText, fileName);

@@ -7,8 +7,8 @@
 #include <cmath>
 
 #include "model/m95m90.hpp"
-#include "model/structure.hpp"
 #include "model/m95m90_msg.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -81,7 +81,12 @@ struct Cursor {
 };
 
 int FieldError(const ReflIn& in, const Cursor& c) {
-  return ReflError(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[MsgBadField]), fmt::format("{} in columns {}-{}", c.bad_kind, c.bad_col + 1, c.bad_col + c.bad_w), Field(c.line, c.bad_col, c.bad_w)), Field(c.line, c.bad_col, c.bad_w));
+  return ReflError(in.Path(), in.LineNo(),
+                   fmt::format(fmt::runtime(ReflMsgText[MsgBadField]),
+                               fmt::format("{} in columns {}-{}", c.bad_kind, c.bad_col + 1,
+                                           c.bad_col + c.bad_w),
+                               Field(c.line, c.bad_col, c.bad_w)),
+                   Field(c.line, c.bad_col, c.bad_w));
 }
 
 // True when the first word of the line is "data".
@@ -133,7 +138,8 @@ int ParseM90Line(const ReflIn& in, std::string_view line, int ndim, bool wide, M
 }
 
 int OverflowError(const std::string& file, std::string_view field, double v) {
-  return ReflError(file, kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgFieldOverflow]), field, v));
+  return ReflError(file, kNoLine,
+                   fmt::format(fmt::runtime(ReflMsgText[MsgFieldOverflow]), field, v));
 }
 
 // Formats one M90 record line into buf; returns its end or nullptr with the
@@ -257,7 +263,8 @@ int DRGetReflectionFromM95(ReflIn& in, const M95Block& b, M95Refl& r, int& iend)
   if (CheckNDim(in.Path(), b.NDim95)) return 1;
   const RecFormat kind = FormatOf(b.Format, b.NDim95);
   if (kind == RecFormat::Unknown)
-    return ReflError(in.Path(), kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgBadFormat]), b.Format));
+    return ReflError(in.Path(), kNoLine,
+                     fmt::format(fmt::runtime(ReflMsgText[MsgBadFormat]), b.Format));
   std::string_view line;
   if (!NextRecordLine(in, line)) {
     iend = 1;
@@ -387,7 +394,8 @@ int WriteFormatOf(const ReflOut& out, const M95Block& b, RecFormat& kind) {
   if (CheckNDim(out.Path(), b.NDim95)) return 1;
   kind = FormatOf(b.Format, b.NDim95);
   if (kind == RecFormat::Unknown)
-    return ReflError(out.Path(), kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgBadFormat]), b.Format));
+    return ReflError(out.Path(), kNoLine,
+                     fmt::format(fmt::runtime(ReflMsgText[MsgBadFormat]), b.Format));
   return 0;
 }
 
@@ -438,10 +446,13 @@ int ReadBlocks(ReflIn& in, const std::vector<B>& blocks, Get get, Sink sink) {
   while (in.NextLine(line)) {
     if (IsBlankLine(line)) continue;
     if (!IsDataLine(line))
-      return ReflError(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[MsgBadField]), "a \"data\" line", line), line);
+      return ReflError(in.Path(), in.LineNo(),
+                       fmt::format(fmt::runtime(ReflMsgText[MsgBadField]), "a \"data\" line", line),
+                       line);
     ++k;
     if (k > static_cast<int>(blocks.size()))
-      return ReflError(in.Path(), in.LineNo(), fmt::format(fmt::runtime(ReflMsgText[MsgExtraBlock]), k));
+      return ReflError(in.Path(), in.LineNo(),
+                       fmt::format(fmt::runtime(ReflMsgText[MsgExtraBlock]), k));
     const B& blk = blocks[k - 1];
     for (;;) {
       int iend = 0;
@@ -480,32 +491,34 @@ int WriteBlocks(ReflOut& out, const std::vector<B>& blocks, const std::vector<st
 
 }  // namespace
 
-int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
-                std::vector<std::vector<M95Refl>>& refl) {
+namespace {
+
+// ReadM95File and ReadM90File over their block and record kinds.
+template <class B, class R, class ReadHeader, class Get>
+int ReadWholeFile(const std::string& file, std::vector<B>& blocks,
+                  std::vector<std::vector<R>>& refl, ReadHeader readHeader, Get get) {
   Struct.Refl.Notes.clear();
   ReflIn in;
   if (in.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
-  std::vector<M95Block> b;
-  std::vector<std::vector<M95Refl>> r;
-  if (ReadM95Header(in, b)) return 1;
-  if (ReadBlocksToLists(in, b, r, DRGetReflectionFromM95)) return 1;
+  std::vector<B> b;
+  std::vector<std::vector<R>> r;
+  if (readHeader(in, b)) return 1;
+  if (ReadBlocksToLists(in, b, r, get)) return 1;
   blocks.swap(b);
   refl.swap(r);
   return 0;
 }
 
+}  // namespace
+
+int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
+                std::vector<std::vector<M95Refl>>& refl) {
+  return ReadWholeFile(file, blocks, refl, ReadM95Header, DRGetReflectionFromM95);
+}
+
 int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
                 std::vector<std::vector<M90Refl>>& refl) {
-  Struct.Refl.Notes.clear();
-  ReflIn in;
-  if (in.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
-  std::vector<M90Block> b;
-  std::vector<std::vector<M90Refl>> r;
-  if (ReadM90Header(in, b)) return 1;
-  if (ReadBlocksToLists(in, b, r, DRGetReflectionFromM90)) return 1;
-  blocks.swap(b);
-  refl.swap(r);
-  return 0;
+  return ReadWholeFile(file, blocks, refl, ReadM90Header, DRGetReflectionFromM90);
 }
 
 int ReadM95FileTo(const std::string& file, std::vector<M95Block>& blocks, const M95Sink& sink) {

@@ -1,6 +1,5 @@
 // Tests of the M50 reader and writer and of SetBasicM50.
 #include "model/m50.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,7 @@
 
 #include "model/basic.hpp"
 #include "model/session.hpp"
+#include "model/structure.hpp"
 #include "support/report_script.hpp"
 #include "support/small_structures.hpp"
 #include "support/temp_dir.hpp"
@@ -300,22 +300,6 @@ TEST(M50, RandomValuesSurviveWriteAndRead) {
       EXPECT_EQ(a.DatBlock[i].MonAngle, b.DatBlock[i].MonAngle);
     }
     EXPECT_EQ(WriteM50Text(b), t1);
-  }
-}
-
-TEST(M50, ShortRealIsShortestAndExact) {
-  struct Case {
-    double v;
-    std::string_view text;
-  } cases[] = {
-      {90., "90"},      {5.6402, "5.6402"}, {-0.25, "-0.25"}, {0.1 + 0.2, "0.30000000000000004"},
-      {1e-12, "1e-12"}, {0., "0"},          {-0., "-0"},      {1e20, "1e20"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(ShortestReal(c.v), c.text);
-    auto back = ToReal(ShortestReal(c.v));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(std::signbit(*back), std::signbit(c.v));
-    EXPECT_EQ(*back, c.v);
   }
 }
 

@@ -15,13 +15,15 @@
 
 #include "model/atoms.hpp"
 #include "model/modfun.hpp"
-#include "symmetry/site.hpp"
 #include "support/report_script.hpp"
 #include "support/small_structures.hpp"
+#include "symmetry/site.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn {
 namespace {
+
+using test::Constrained;
 
 constexpr double kTolInvariant = 1e-9;
 
@@ -64,21 +66,6 @@ std::vector<IntOp> SiteOps(const PhaseSymmetry& ps, const std::array<double, 3>&
     out.push_back(s);
   }
   return out;
-}
-
-// Random values of block `kind` around v, the dependent ones from the equations.
-std::vector<double> Constrained(const SpecEquations& eqs, int kind, std::vector<double> v,
-                                std::mt19937& rng) {
-  std::uniform_real_distribution<double> u(-0.1, 0.1);
-  for (double& x : v) x += u(rng);
-  for (int e = 0; e < eqs.NEq; ++e) {
-    const SpecEquation& q = eqs.Eq[static_cast<size_t>(e)];
-    if (q.Kind != kind) continue;
-    double s = q.Const;
-    for (size_t i = 0; i < q.Coef.size(); ++i) s += q.Coef[i] * v[static_cast<size_t>(q.Ind[i])];
-    v[static_cast<size_t>(q.Dep)] = s;
-  }
-  return v;
 }
 
 int NumEq(const SpecEquations& eqs, int kind) {

@@ -6,12 +6,14 @@
 // of the model library.)
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/atoms.hpp"
 #include "model/structure.hpp"
+#include "symmetry/site.hpp"
 #include "symmetry/symm.hpp"
 #include "util/files.hpp"
 
@@ -42,6 +44,22 @@ inline PhaseSymmetry MakeGroup(int ndim, const std::vector<std::string>& ops,
   PhaseSymmetry ps = MakePhase(ndim, ops, centr, magnetic);
   EXPECT_EQ(CompleteSymm(ps), 0);
   return ps;
+}
+
+// Random values of block `kind` around v, the dependent ones from the site
+// equations.
+inline std::vector<double> Constrained(const SpecEquations& eqs, int kind, std::vector<double> v,
+                                       std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(-0.1, 0.1);
+  for (double& x : v) x += u(rng);
+  for (int e = 0; e < eqs.NEq; ++e) {
+    const SpecEquation& q = eqs.Eq[static_cast<size_t>(e)];
+    if (q.Kind != kind) continue;
+    double s = q.Const;
+    for (size_t i = 0; i < q.Coef.size(); ++i) s += q.Coef[i] * v[static_cast<size_t>(q.Ind[i])];
+    v[static_cast<size_t>(q.Dep)] = s;
+  }
+  return v;
 }
 
 // Canonical one-line text of operator i ("x y z+1/2").

@@ -3,10 +3,9 @@
 
 #include <cmath>
 
-#include "symm_test_util.hpp"
 #include "support/report_script.hpp"
+#include "symm_test_util.hpp"
 #include "symmetry/symm.hpp"
-#include "util/fract.hpp"
 
 namespace tarn {
 namespace {
@@ -143,29 +142,6 @@ TEST(CodeSymm, RoundTripOfAllTabulatedOperators) {
       ++n;
     }
   EXPECT_GT(n, 2500);
-}
-
-TEST(Fract, ToFractAndReadFract) {
-  struct Case {
-    double x;
-    const char* text;
-  };
-  const Case cases[] = {
-      {0.5, "1/2"},     {-0.5, "-1/2"},   {2. / 3., "2/3"},  {0.6666666667, "2/3"},
-      {0.33333, "1/3"}, {0., "0"},        {3., "3"},         {-1., "-1"},
-      {0.125, "1/8"},   {0.33, "33/100"}, {1. / 48., "1/48"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(ToFract(c.x), c.text) << c.x;
-    auto back = ReadFract(c.text);
-    ASSERT_TRUE(back.has_value()) << c.text;
-    EXPECT_NEAR(*back, c.x, 1e-4);
-  }
-  EXPECT_EQ(ToFract(std::nan("")), "?/?");
-  EXPECT_EQ(ToFract(1e300), "?/?");
-  for (const char* bad : {"1/0", "a", "1/", "/2", "+-1", "1.5", "2000000000", "1/2/3", "--1"})
-    EXPECT_FALSE(ReadFract(bad).has_value()) << bad;
-  EXPECT_EQ(*ReadFract(""), 0.);
-  EXPECT_EQ(*ReadFract("+3/4"), 0.75);
 }
 
 TEST(EqStringToIntMatrix, ExpressionsAndErrors) {
