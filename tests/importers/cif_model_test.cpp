@@ -1,5 +1,4 @@
 #include "importers/cif_model.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,8 @@
 #include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/scatdata.hpp"
+#include "model/structure.hpp"
 #include "support/report_script.hpp"
 #include "support/small_structures.hpp"
 #include "util/cif_syntax.hpp"
@@ -20,12 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::SharedData;
-
-std::string ElementOfType(const std::string& t) {
-  std::string e = t.substr(0, 1);
-  if (t.size() > 1 && std::islower(static_cast<unsigned char>(t[1]))) e += t[1];
-  return e;
-}
 
 struct CifModelTest : test::StructureTest {
   test::ReportScript Tk;
@@ -81,7 +76,9 @@ TEST_F(CifModelTest, SameModelAsFromShelx) {
         EXPECT_NEAR(test::AtomPar(*b, BlkPos, k), test::AtomPar(a, BlkPos, k), c.TolX) << a.Name;
       const int n = a.Shape.AdpOrder == 2 ? 6 : 1;
       for (int k = 0; k < n; ++k)
-        EXPECT_NEAR(test::AtomPar(*b, BlkAdp, k), test::AtomPar(a, BlkAdp, k), n == 1 ? 2e-3 : c.TolBeta) << a.Name;
+        EXPECT_NEAR(test::AtomPar(*b, BlkAdp, k), test::AtomPar(a, BlkAdp, k),
+                    n == 1 ? 2e-3 : c.TolBeta)
+            << a.Name;
     }
   }
 }
@@ -110,7 +107,7 @@ TEST_F(CifModelTest, SpecialPositionsAndComposition) {
     EXPECT_NEAR(test::AtomPar(*a, BlkOcc), c.Ai, 1e-9) << c.File << " " << c.Atom;
     const PhaseBasic& p = Struct.Basic.Phase[0];
     size_t it = 0;
-    while (it < p.AtType.size() && ElementOfType(p.AtType[it]) != c.Type) ++it;
+    while (it < p.AtType.size() && ScatParseName(p.AtType[it])->Element != c.Type) ++it;
     ASSERT_LT(it, p.AtType.size()) << c.File;
     EXPECT_NEAR(p.AtTypeData[it].Formula.value_or(0.), c.Formula, 1e-3) << c.File << " " << c.Type;
   }
