@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "model/atoms.hpp"
-#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
+#include "model/structure.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarn;

@@ -1,6 +1,5 @@
 // Structure model from a CIF: see cif_model.hpp and docs/model-import.md.
 #include "importers/cif_model.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -16,11 +15,12 @@
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "symmetry/site.hpp"
 #include "util/cif_syntax.hpp"
-#include "util/strings.hpp"
 #include "util/numbers.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 

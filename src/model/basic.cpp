@@ -6,11 +6,10 @@
 #include <cmath>
 #include <numbers>
 
-#include "util/report.hpp"
 #include "util/real_text.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
-
 
 namespace {
 
@@ -131,8 +130,8 @@ int SetBasicM50(BasicData& b, ErrorRecord* symmErr) {
     double det = g.determinant();
     if (!(det > kMinMetricDet) || !std::isfinite(det)) {
       ReportError("Cell parameters do not give a positive volume.",
-               {fmt::format("Phase \"{}\": {} {} {} {} {} {}", p.Name, p.Cell[0], p.Cell[1],
-                            p.Cell[2], p.Cell[3], p.Cell[4], p.Cell[5])});
+                  {fmt::format("Phase \"{}\": {} {} {} {} {} {}", p.Name, p.Cell[0], p.Cell[1],
+                               p.Cell[2], p.Cell[3], p.Cell[4], p.Cell[5])});
       return 1;
     }
     Eigen::Matrix3d gi = g.inverse();

@@ -160,7 +160,6 @@ struct BasicData {
   std::string CommandText;
 };
 
-
 // Derives the working quantities of every phase of b: metric tensors, volume,
 // reciprocal cell, the complete symmetry (operators of SymmText, centring of
 // Lattice and LattVec, closed into a group, expanded by the centre of

@@ -1,5 +1,4 @@
 #include "model/m40.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -10,9 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
-#include "model/basic.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {

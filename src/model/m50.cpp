@@ -2,7 +2,6 @@
 // phases and takes their names, the second reads every record into a local
 // BasicData, which replaces `Basic` only when the whole file was good.
 #include "model/m50.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -14,11 +13,12 @@
 #include <sstream>
 #include <system_error>
 
-#include "util/files.hpp"
 #include "model/keys.hpp"
-#include "util/report.hpp"
+#include "model/structure.hpp"
 #include "symmetry/symm.hpp"
+#include "util/files.hpp"
 #include "util/real_text.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -40,7 +40,6 @@ const std::string_view M50Keys[NM50Keys + 1] = {
     "f'",        "f\"",         "FFMag",      "atweight",    "formula",
     "fffree",    "dmax",        "formtab",    "alphagmono",  "betagmono",
     "wffile",    "stofunction", "ffel",       "usemottform", "usetscfile"};
-
 
 namespace {
 
@@ -998,8 +997,7 @@ int ReadFFFromM50(M50Cursor& cur, std::vector<double>& values, int n, ErrorRecor
   return 0;
 }
 
-int ReadM50Text(std::string_view text, const std::string& file, BasicData& out,
-                ErrorRecord* err) {
+int ReadM50Text(std::string_view text, const std::string& file, BasicData& out, ErrorRecord* err) {
   ErrorRecord local;
   Reader r(text, file, err != nullptr ? *err : local);
   return r.Run(out);

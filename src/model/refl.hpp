@@ -223,7 +223,6 @@ struct ReflData {
   std::vector<int> OrderAve;             // order of the averaged reflections (0-based)
 };
 
-
 // Grows (or shrinks) the reflection arrays to n entries keeping the contents.
 void ReallocRefArrays(int n);
 // Grows (or shrinks) the averaging arrays to n entries keeping the contents.

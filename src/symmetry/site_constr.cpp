@@ -7,8 +7,8 @@
 #include <cmath>
 #include <numbers>
 
-#include "util/report.hpp"
 #include "symmetry/site.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 

@@ -35,8 +35,8 @@
 #include <cmath>
 #include <numbers>
 
-#include "util/report.hpp"
 #include "symmetry/site.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -268,9 +268,9 @@ int SpecialAxisCheck(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndi
     for (const std::string& c : CodeSymm(op.RM6.data(), t.data(), ndim, 1))
       text += (text.empty() ? "" : " ") + c;
     ReportError(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
-               {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,
-                            SiteMsgText(SiteMsg::IntervalAxisMapped)),
-                SiteMsgText(SiteMsg::IntervalUseHarmonics)});
+                {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,
+                             SiteMsgText(SiteMsg::IntervalAxisMapped)),
+                 SiteMsgText(SiteMsg::IntervalUseHarmonics)});
     return 1;
   }
   return 0;

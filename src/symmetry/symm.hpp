@@ -226,8 +226,7 @@ void CrlOrderMagSymmetry(PhaseSymmetry& ps);
 // units). NDim becomes 3 + d; internal translations are kept when NDim was
 // already 3 + d, else 0. Returns 1 (phase unchanged) when some q.R is not a
 // signed combination of the q plus an integer vector.
-[[nodiscard]] int CrlCompleteSSGSymm(PhaseSymmetry& ps,
-                                     const std::vector<std::array<double, 3>>& q,
+[[nodiscard]] int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3>>& q,
                                      ErrorRecord* err = nullptr);
 
 // CrlTransSymmetry: the symmetry of a phase in new coordinates.

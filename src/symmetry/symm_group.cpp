@@ -128,7 +128,8 @@ int EM50CompleteCentr(bool checkOnly, std::vector<Vec6>& vt6, int& nLattVec, int
       if (nLattVec >= maxLattVec) {
         nLattVec = entry;
         return SymmFail(err, std::string(SymmMsgText(SymmMsg::MaxCentrHead)) + " " +
-                   std::to_string(maxLattVec) + " " + SymmMsgText(SymmMsg::MaxCentrTail));
+                                 std::to_string(maxLattVec) + " " +
+                                 SymmMsgText(SymmMsg::MaxCentrTail));
       }
       vt6[nLattVec++] = v;
     }
@@ -374,8 +375,7 @@ int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3
   return 0;
 }
 
-int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift,
-                     ErrorRecord* err) {
+int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift, ErrorRecord* err) {
   const int n = ps.NDim, nn = n * n;
   Mat6 ti{};
   Vec6 zero{}, dummy{};

@@ -1,7 +1,6 @@
 // Fixed-column fields, the buffered line reader, the atomic writer and index
 // packing of the reflection files.
 #include "model/refl_fmt.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include <random>
 
 #include "model/refl.hpp"
+#include "model/structure.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace tarn;
@@ -143,7 +143,8 @@ TEST(ReflFmt, LineReaderEndsGrowthAndUnread) {
   test::TempDir dir;
   const std::string longline(3 << 20, 'x');  // longer than the reader's first buffer
   ReflIn in;
-  ASSERT_EQ(in.Open(dir.Write("lines.txt", "first\r\n\nthird\n" + longline + "\nlast without end")), 0);
+  ASSERT_EQ(in.Open(dir.Write("lines.txt", "first\r\n\nthird\n" + longline + "\nlast without end")),
+            0);
   std::string_view l;
   std::vector<std::string> got;
   while (in.NextLine(l)) {

@@ -194,7 +194,8 @@ TEST_F(ReflGolden, StreamingMatchesWholeFile) {
             7);
   EXPECT_EQ(Records(Path("w.m95")), before);
   std::vector<std::string> left;  // no temporary file is left behind
-  for (const auto& e : fs::directory_iterator(Dir.Path())) left.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(Dir.Path()))
+    left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"s.m95", "w.m95"}));
   std::vector<M95Block> none;

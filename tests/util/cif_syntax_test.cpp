@@ -152,8 +152,7 @@ TEST(CifSyntax, PublishedFiles) {
       if (e.path().extension() != ".cif") continue;
       CifFile f;
       ErrorRecord err;
-      EXPECT_EQ(CifParse(Slurp(e.path()), e.path().string(), f, err), 0)
-          << e.path() << ": " << err;
+      EXPECT_EQ(CifParse(Slurp(e.path()), e.path().string(), f, err), 0) << e.path() << ": " << err;
       EXPECT_FALSE(f.Blocks.empty()) << e.path();
     }
   int reported = 0;
