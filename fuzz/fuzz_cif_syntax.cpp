@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int nLines = 1;
   for (char c : text) nLines += c == '\n';
   tarn::CifFile f;
-  tarn::CifSyntaxError err;
+  tarn::ErrorRecord err;
   if (tarn::CifParse(text, "fuzz.cif", f, err)) {
     if (err.Line < 1 || err.Line > nLines) std::abort();
     return 0;

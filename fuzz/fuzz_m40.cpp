@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "model/atoms.hpp"
-#include "model/structure.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
+#include "model/structure.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarn;
@@ -19,8 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string_view text(reinterpret_cast<const char*>(data), size);
   AtomModel m;
-  if (M40ReadText(text, "fuzz.m40", m)) {
-    if (M40LastError.What.empty()) std::abort();  // a refusal always says why
+  ErrorRecord err;
+  if (M40ReadText(text, "fuzz.m40", m, &err)) {
+    if (err.Message.empty()) std::abort();  // a refusal always says why
     return 0;
   }
   std::string w1, w2;

@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int ndim = 3 + data[0] % 4;
   const bool magnetic = (data[0] & 4) != 0;
   const std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
-  tarn::SymmErr = tarn::SymmErrorState{};
+  tarn::ErrorRecord err;
   tarn::SymmOp op;
-  if (tarn::ReadSymm(line, ndim, magnetic, op) != 0) {
-    if (tarn::SymmErr.ErrFlag != 1) std::abort();
+  if (tarn::ReadSymm(line, ndim, magnetic, op, &err) != 0) {
+    if (err.Empty()) std::abort();
     return 0;
   }
   if (static_cast<int>(op.Text.size()) != ndim) std::abort();

@@ -45,16 +45,6 @@ void Listing(std::string_view text) {
   Fe().ListingLine(std::string(text));
 }
 
-// Symmetry messages: a message box, or listing lines in batch mode.
-void SymmSink(const SymmMessage& m) {
-  if (Sess.BatchMode) {
-    Listing(m.Header);
-    for (const auto& l : m.Lines) Listing(l);
-  } else {
-    FeChybne(m.Header, m.Lines);
-  }
-}
-
 // Reads the reflection-file headers beside an M50 that has just been read,
 // so that they are completed from this structure's basic data.
 int ReadReflHeadersBeside(const std::string& m50) {
@@ -138,9 +128,6 @@ void TarnRegisterTools() {
   // Listing viewers, recovery of parameter files, the settings dialog and the
   // file editor belong to the frame.
   TarnRegisterFrameTools();
-
-  // Messages of the symmetry routines reach the user like every other error.
-  SymmSetMessageSink(&SymmSink);
 
   // "Create refinement reflection file": M90 and the ".rre" listing from M95.
   TarnSetTool(ActCreateM90, [](TarnToolCall& c) {

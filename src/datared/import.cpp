@@ -129,7 +129,7 @@ int AppendM95From(const std::string& m95, const M95Block& b, const ImpData& d, E
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> old;
   if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, old))
-    return ImpFail(err, m95, Struct.Refl.LastError);
+    return ImpFail(err, m95, Struct.Refl.LastError.Text());
   blocks.push_back(b);
   std::vector<size_t> counts(blocks.size());
   for (size_t k = 0; k < old.size(); ++k) counts[k] = old[k].size();
@@ -168,7 +168,7 @@ int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl>
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> all;
   if (std::filesystem::exists(m95) && ReadM95File(m95, blocks, all))
-    return ImpFail(err, m95, Struct.Refl.LastError);
+    return ImpFail(err, m95, Struct.Refl.LastError.Text());
   blocks.push_back(b);
   all.push_back(std::move(refl));
   if (WriteM95File(m95, blocks, all))
@@ -179,10 +179,10 @@ int EM9AppendM95(const std::string& m95, const M95Block& b, std::vector<M95Refl>
 }
 
 int EM9CompleteM95(const std::string& m95, ErrorRecord& err) {
-  if (iom95(kIoRead, m95)) return ImpFail(err, m95, Struct.Refl.LastError);
+  if (iom95(kIoRead, m95)) return ImpFail(err, m95, Struct.Refl.LastError.Text());
   for (size_t k = 0; k < Struct.Refl.M95.size(); ++k)
     CompleteM95(Struct.Refl.M95[k], static_cast<int>(k) + 1);
-  if (iom95(kIoWrite, m95)) return ImpFail(err, m95, Struct.Refl.LastError);
+  if (iom95(kIoWrite, m95)) return ImpFail(err, m95, Struct.Refl.LastError.Text());
   return 0;
 }
 
@@ -270,7 +270,7 @@ int DRSetRefArrays(const std::string& m95, ErrorRecord& err) {
         c.Tw.push_back(r.ITw);
         return 0;
       }))
-    return ImpFail(err, m95, Struct.Refl.LastError);
+    return ImpFail(err, m95, Struct.Refl.LastError.Text());
   all.resize(blocks.size());
   int ndim = 3;
   size_t n = 0;

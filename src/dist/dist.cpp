@@ -199,7 +199,7 @@ int Dist(const Structure& s, DistResults& out) {
     auto m = std::make_shared<DistCovariance>();
     if (FeReadFile(Sess.fln + ".cov", text) ||
         DistReadCovariance(text, Sess.fln + ".cov", *m, err)) {
-      if (err.Empty()) err = {Sess.fln + ".cov", 0, 0, "", "The file could not be read."};
+      if (err.Empty()) err = ErrorRecord::At(Sess.fln + ".cov", 0, "The file could not be read.");
       ReportError("The covariance matrix could not be read.", err.Lines());
       return 1;
     }

@@ -28,7 +28,7 @@ int DistReadCovariance(std::string_view text, const std::string& fileName, DistC
   std::string line;
   int no = 0;
   auto fail = [&](const std::string& what, const std::string& msg) {
-    err = {fileName, no, 0, what, msg};
+    err = ErrorRecord::At(fileName, no, msg, what);
     return 1;
   };
   auto next = [&](std::vector<std::string>& w) {

@@ -17,7 +17,7 @@ int ReadTable(const std::string& path, size_t n, std::string_view expect, ErrorR
   if (!FeFileExists(path)) return 0;
   std::string text;
   if (FeReadFile(path, text)) {
-    err = {path, 0, 0, "", "The file could not be read."};
+    err = ErrorRecord::At(path, 0, "The file could not be read.");
     return 1;
   }
   std::istringstream in(text);

@@ -1,6 +1,5 @@
 // Structure model from a CIF: see cif_model.hpp and docs/model-import.md.
 #include "importers/cif_model.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -17,11 +16,12 @@
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "symmetry/site.hpp"
 #include "util/cif_syntax.hpp"
-#include "util/strings.hpp"
 #include "util/numbers.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 
@@ -79,27 +79,24 @@ std::map<std::string, double> FormulaSum(std::string_view f) {
   return out;
 }
 
-struct Failure {
-  int Line = 0;
-  std::string What;
-};
-
 class CifImporter {
  public:
   CifImporter(const CifBlock& b, std::string file) : b_(b), file_(std::move(file)) {}
   bool Run();
-  Failure Fail;
+  ErrorRecord Fail;  // Line and Message; the caller adds the file
   std::vector<std::string> Notes;
   BasicData Basic_;
   AtomModel Model_;
 
  private:
   bool Error(const CifValue* v, std::string what) {
-    Fail = {v ? v->Line : 0, std::move(what)};
+    Fail.Line = v ? v->Line : 0;
+    Fail.Message = std::move(what);
     return false;
   }
   bool Error(int line, std::string what) {
-    Fail = {line, std::move(what)};
+    Fail.Line = line;
+    Fail.Message = std::move(what);
     return false;
   }
   // A number (with s.u.); missing ("?", ".") gives nullopt, a bad number fails.
@@ -405,13 +402,9 @@ bool CifImporter::Run() {
 }  // namespace
 
 int ImportCifModel(std::string_view cifText, const std::string& fileName,
-                   std::vector<std::string>& messages) {
+                   std::vector<std::string>& messages, ErrorRecord& err) {
   CifFile cif;
-  CifSyntaxError err;
-  if (CifParse(cifText, fileName, cif, err)) {
-    for (auto& l : err.Lines()) messages.push_back(l);
-    return 1;
-  }
+  if (CifParse(cifText, fileName, cif, err)) return 1;
   const CifBlock* blk = nullptr;
   for (const auto& b : cif.Blocks)
     if (b.FindLoop("_atom_site_fract_x") || b.FindLoop("_atom_site.fract_x")) {
@@ -419,23 +412,22 @@ int ImportCifModel(std::string_view cifText, const std::string& fileName,
       break;
     }
   if (!blk) {
-    messages.push_back(fmt::format("{}: {}", fileName, cifmsg::NoBlock));
+    err = ErrorRecord::At(fileName, 0, std::string(cifmsg::NoBlock));
     return 1;
   }
   CifImporter imp(*blk, fileName);
   if (!imp.Run()) {
-    messages.push_back(imp.Fail.Line > 0
-                           ? fmt::format("{}, line {}: {}", fileName, imp.Fail.Line, imp.Fail.What)
-                           : fmt::format("{}, data_{}: {}", fileName, blk->Name, imp.Fail.What));
+    err = std::move(imp.Fail);
+    err.File = fileName;
+    if (err.Line == 0) err.Section = "data_" + blk->Name;
     return 1;
   }
   for (const auto& w : cif.Warnings)
-    messages.push_back(fmt::format("{}, line {}: {} (read on)", fileName, w.Line, w.What));
+    messages.push_back(fmt::format("{}, line {}: {} (read on)", fileName, w.Line, w.Message));
   for (auto& n : imp.Notes) messages.push_back(n);
   Struct.Basic = std::move(imp.Basic_);
   Struct.Model = std::move(imp.Model_);
   SetBasicM40(Struct.Model);
-  RefDefault(ShelxImport.Ref);  // the refinement block WriteImportedStructure writes
   return 0;
 }
 

@@ -1,12 +1,15 @@
 #pragma once
 // Structure model from a CIF: cell with s.u., symmetry operators, atoms with
 // type, coordinates, occupancy and displacement parameters (with s.u.),
-// composition and Z, wavelength and radiation. Fills `Basic`, `Model` and the
-// refinement defaults of `Ref`; WriteImportedStructure (shelx_model.hpp)
-// writes the files. docs/model-import.md lists the data names read.
+// composition and Z, wavelength and radiation. Fills `Struct.Basic` and
+// `Struct.Model`; WriteImportedStructure (shelx_model.hpp), with default
+// refinement settings, writes the files. docs/model-import.md lists the data
+// names read.
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "util/error.hpp"
 
 namespace tarn {
 
@@ -29,10 +32,10 @@ inline constexpr std::string_view NoSymmCompletion = "The symmetry operators do 
 
 // Reads the first data block that holds atoms (_atom_site_fract_x). On
 // success returns 0 with remarks (syntax warnings, skipped items) appended to
-// messages; on a fault returns 1 with the message (CIF syntax problems
-// included) naming the file and line, and leaves Basic, Model and Ref as they
-// were.
+// messages; on a fault returns 1 with err filled (CIF syntax problems
+// included; the file and the line, or the data block when no line is known:
+// shown as err.TextLines()), and leaves Basic, Model and Ref as they were.
 [[nodiscard]] int ImportCifModel(std::string_view cifText, const std::string& fileName,
-                                 std::vector<std::string>& messages);
+                                 std::vector<std::string>& messages, ErrorRecord& err);
 
 }  // namespace tarn

@@ -1,7 +1,6 @@
 // Structure model from a SHELX .ins/.res text: see shelx_model.hpp and
 // docs/model-import.md.
 #include "importers/shelx_model.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -13,23 +12,22 @@
 #include <optional>
 #include <set>
 
-#include "util/files.hpp"
-#include "model/keys.hpp"
 #include "importers/import_common.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
+#include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "symmetry/symm.hpp"
+#include "util/files.hpp"
+#include "util/numbers.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
-#include "util/numbers.hpp"
 
 namespace tarn {
-
-ShelxImportInfo ShelxImport;
 
 namespace {
 
@@ -66,11 +64,6 @@ constexpr std::array<std::string_view, 26> kControl = {
     "L.S.", "CGLS", "PLAN", "LIST", "FMAP", "ACTA", "BOND", "CONF", "MORE",
     "TIME", "SIZE", "GRID", "MOLE", "WPDB", "HTAB", "MPLA", "RTAB", "BLOC",
     "DAMP", "STIR", "SPEC", "HOPE", "MERG", "LAUE", "DEFS", "WIGL"};
-
-struct Fail {
-  int Line = 0;
-  std::string What;
-};
 
 // One logical line: continuation lines joined, words split.
 struct Card {
@@ -212,7 +205,7 @@ struct AfixGroup {
 class Importer {
  public:
   Importer(std::string_view text, const std::string& file) : text_(text), file_(file) {}
-  int Run(std::vector<std::string>& messages);
+  int Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info);
 
  private:
   [[nodiscard]] bool Real(const Card& c, size_t i, double& v) {
@@ -223,8 +216,7 @@ class Importer {
     return true;
   }
   bool Error(const Card& c, std::string_view what) {
-    fail_ = Fail{c.Line, std::string(what)};
-    failText_ = c.Text;
+    fail_ = ErrorRecord::At(file_, c.Line, std::string(what), c.Text);
     return false;
   }
   bool Card1(const Card& c);
@@ -247,8 +239,7 @@ class Importer {
 
   std::string_view text_;
   std::string file_;
-  Fail fail_;
-  std::string failText_;
+  ErrorRecord fail_;
 
   BasicData b_;
   PhaseBasic ph_;
@@ -644,30 +635,17 @@ void Importer::HydroGroups() {
   for (const auto& g : groups_) {
     const int m = g.Code / 10, n = g.Code % 10;
     if (g.Atoms.empty()) continue;
+    // AFIX m -> constraint, neighbours of the pivot, hydrogens (table above).
+    struct AfixKeep {
+      int M, Sub, NNeigh, NH;
+    };
+    static constexpr AfixKeep kAfixKeep[] = {{1, KeepApical, 3, 1},   {2, KeepTetrahed, 2, 2},
+                                             {3, KeepTetrahed, 1, 3}, {13, KeepTetrahed, 1, 3},
+                                             {4, KeepTriang, 2, 1},   {9, KeepTriang, 1, 2},
+                                             {14, KeepTetrahed, 1, 1}};
     int sub = 0, nNeigh = 0, nH = 0;
-    switch (m) {
-      case 1:
-        sub = KeepApical, nNeigh = 3, nH = 1;
-        break;
-      case 2:
-        sub = KeepTetrahed, nNeigh = 2, nH = 2;
-        break;
-      case 3:
-      case 13:
-        sub = KeepTetrahed, nNeigh = 1, nH = 3;
-        break;
-      case 4:
-        sub = KeepTriang, nNeigh = 2, nH = 1;
-        break;
-      case 9:
-        sub = KeepTriang, nNeigh = 1, nH = 2;
-        break;
-      case 14:
-        sub = KeepTetrahed, nNeigh = 1, nH = 1;
-        break;
-      default:
-        break;
-    }
+    for (const AfixKeep& k : kAfixKeep)
+      if (k.M == m) sub = k.Sub, nNeigh = k.NNeigh, nH = k.NH;
     std::string names;
     for (int h : g.Atoms) names += " " + atoms_[static_cast<size_t>(h)].Name;
     auto freeH = [&](const std::string& why) {
@@ -912,7 +890,7 @@ bool Importer::Finish() {
   return true;
 }
 
-int Importer::Run(std::vector<std::string>& messages) {
+int Importer::Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info) {
   auto cards = Cards(text_);
   info_.FileName = file_;
   bool ok = true;
@@ -932,11 +910,7 @@ int Importer::Run(std::vector<std::string>& messages) {
   }
   if (ok) ok = Finish();
   if (!ok) {
-    if (fail_.Line > 0)
-      messages.push_back(fmt::format("{}, line {}: {}", file_, fail_.Line, fail_.What));
-    else
-      messages.push_back(fmt::format("{}: {}", file_, fail_.What));
-    if (!failText_.empty()) messages.push_back(failText_);
+    err = std::move(fail_);
     return 1;
   }
   // Commit: basic data, model, refinement settings.
@@ -991,25 +965,25 @@ int Importer::Run(std::vector<std::string>& messages) {
     for (auto& l : info_.NotConverted) messages.push_back("  " + l);
   }
   for (auto& l : info_.Notes) messages.push_back(l);
-  ShelxImport = std::move(info_);
+  if (info != nullptr) *info = std::move(info_);
   return 0;
 }
 
 }  // namespace
 
 int ImportShelxModel(std::string_view resText, const std::string& fileName,
-                     std::vector<std::string>& messages) {
+                     std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info) {
   // Ref is filled while the sub-commands are parsed against the new model;
   // the old state is restored when that fails.
   Importer imp(resText, fileName);
-  return imp.Run(messages);
+  return imp.Run(messages, err, info);
 }
 
-int WriteImportedStructure(const std::string& fln) {
+int WriteImportedStructure(const std::string& fln, const RefSettings& ref) {
   std::string m40;
   if (M40WriteText(Struct.Model, m40)) return 1;
   BasicData b = Struct.Basic;
-  std::vector<std::string> lines = RefBlockLines(ShelxImport.Ref);
+  std::vector<std::string> lines = RefBlockLines(ref);
   const bool modulated =
       std::any_of(b.Phase.begin(), b.Phase.end(), [](const PhaseBasic& p) { return p.NDim > 3; });
   Struct.KeyPhases.PhaseNames.clear();

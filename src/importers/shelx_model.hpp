@@ -24,10 +24,11 @@
 #include <vector>
 
 #include "refine/refcommands.hpp"
+#include "util/error.hpp"
 
 namespace tarn {
 
-// What the last import found that has no place in M50/M40.
+// What an import found that has no place in M50/M40.
 struct ShelxImportInfo {
   std::string FileName;                   // the file the text came from
   int Hklf = 0;                           // HKLF n (0 when absent): reflection-file format
@@ -37,7 +38,6 @@ struct ShelxImportInfo {
   std::vector<std::string> Notes;         // other remarks (free hydrogens, Q peaks, ...)
   RefSettings Ref;                        // refinement settings to write (edited copy)
 };
-extern ShelxImportInfo ShelxImport;
 
 // Messages of the SHELX import (the file and line are added in front).
 namespace shelxmsg {
@@ -64,17 +64,19 @@ inline constexpr std::string_view NotConvertedHead = "These SHELX instructions w
 
 // Fills Basic, Model and Ref from the text of an .ins/.res file. fileName is
 // used in messages only. On success returns 0 and appends the listing of what
-// was not converted to messages; on a fault returns 1 with the message (file,
-// line, what was expected, the line's text) in messages and leaves Basic,
-// Model and Ref unchanged.
+// was not converted to messages (and the same in info when given); on a fault
+// returns 1 with err filled (file, line, what was expected, the line's text:
+// shown as err.TextLines()) and leaves Basic, Model and Ref unchanged.
 [[nodiscard]] int ImportShelxModel(std::string_view resText, const std::string& fileName,
-                                   std::vector<std::string>& messages);
+                                   std::vector<std::string>& messages, ErrorRecord& err,
+                                   ShelxImportInfo* info = nullptr);
 
-// Writes fln.m50 (basic data and the refinement block of Ref's edited copy),
-// fln.l51 and fln.m40 from Basic, Model and Ref. All files are written to
+// Writes fln.m50 (basic data and the refinement block of ref's edited copy:
+// ShelxImportInfo::Ref of a SHELX import, defaults otherwise), fln.l51 and
+// fln.m40 from Struct.Basic and Struct.Model. All files are written to
 // temporary names first and renamed only when every one was written, so an
 // existing structure of that name stays untouched on any error.
-[[nodiscard]] int WriteImportedStructure(const std::string& fln);
+[[nodiscard]] int WriteImportedStructure(const std::string& fln, const RefSettings& ref);
 
 // The lines of an embedded file of a CIF text: the text field that follows
 // the data name (e.g. "_shelx_res_file"), without its ";" delimiters. Empty

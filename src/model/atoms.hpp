@@ -45,6 +45,7 @@ struct ParList {
     Key.resize(n, 0);
     Sig.resize(n, 0.);
   }
+  bool operator==(const ParList&) const = default;
 };
 
 // Attributes of an atom that fix the layout of its values.
@@ -105,6 +106,7 @@ struct AtomRec {
   double FunSig[2] = {0., 0.};
   int FunKey = 0;
   bool FunHasWidth = true;  // false: the width is the atom's crenel width (blank field)
+  bool operator==(const AtomRec&) const = default;
 };
 
 // Molecule position kinds: occupancy, translation, rotation, T, L, S.
@@ -138,6 +140,7 @@ MolLayoutInfo MolLayout(const MolShape& s);
 struct MolPosRec {
   std::string Name;  // position name, up to 8 characters
   ParList Par;       // MolLayout(shape of the molecule)
+  bool operator==(const MolPosRec&) const = default;
 };
 
 struct MoleculeRec {
@@ -150,6 +153,7 @@ struct MoleculeRec {
   ParList Ref;                 // reference point x, y, z (fractional), 3 values
   std::vector<AtomRec> Atoms;  // model atoms, coordinates in the molecule frame
   std::vector<MolPosRec> Pos;  // positions (copies) of the molecule
+  bool operator==(const MoleculeRec&) const = default;
 };
 
 // Per data block: scales, extinction and twin volume fractions.
@@ -193,7 +197,6 @@ struct AtomModel {
   std::vector<MoleculeRec> Mol;  // ordered by phase, then part
 };
 
-
 // Sizes the atom array to n default atoms (DefaultAtom).
 void AllocateAtoms(int n);
 // Grows the atom array to at least n atoms, keeping the atoms already stored.
@@ -202,13 +205,15 @@ void ReallocateAtoms(int n);
 // (with keys and s.u.) to its new place; blocks or waves that are new get
 // zeros, blocks that disappear are dropped.
 void ReallocateAtomParams(AtomRec& at, const AtomShape& shape);
-void ReallocateAtomParams(int i, const AtomShape& shape);  // Struct.Model.Atom[i] of the open structure
+void ReallocateAtomParams(int i,
+                          const AtomShape& shape);  // Struct.Model.Atom[i] of the open structure
 // The same for the positions of a molecule.
 void ReallocateMolParams(MoleculeRec& m, const MolShape& shape);
 
 // A fresh atom with the default layout (occupancy 1, key 0).
 AtomRec DefaultAtom();
 
+// SetBasicM40: derived counts of the model after reading or editing.
 // Completes the model after reading or editing: sizes value lists to their
 // layouts, grows the phase and data-block lists to those of the basic data,
 // and derives the per-phase counts.

@@ -6,11 +6,10 @@
 #include <cmath>
 #include <numbers>
 
-#include "util/report.hpp"
 #include "util/real_text.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
-
 
 namespace {
 
@@ -40,12 +39,12 @@ Eigen::Matrix3d MetricTensor(const double* cell) {
 }
 
 // The complete symmetry of a phase from its listed operators and centring.
-int SetSymmetry(PhaseBasic& p) {
+int SetSymmetry(PhaseBasic& p, ErrorRecord* err) {
   PhaseSymmetry ps = CrlPrimitivePhase(p.NDim, p.Magnetic);
   ps.NSymm = ps.NSymmN = 0;
   for (const auto& t : p.SymmText) {
     SymmOp op;
-    if (ReadSymm(t, p.NDim, p.Magnetic, op)) return 1;
+    if (ReadSymm(t, p.NDim, p.Magnetic, op, err)) return 1;
     CrlAddOp(ps, op.RM6.data(), op.S6.data(), op.ZMag);
   }
   if (ps.NSymm == 0) CrlAddOp(ps, CrlPrimitivePhase(p.NDim).Op[0].RM6.data(), Vec6{}.data(), 1.);
@@ -69,9 +68,9 @@ int SetSymmetry(PhaseBasic& p) {
       return 1;
     }
   int incomplete = 0;
-  if (EM50CompleteCentr(false, ps, incomplete)) return 1;
+  if (EM50CompleteCentr(false, ps, incomplete, err)) return 1;
   ps.NCSymm = p.Centro ? 2 : 1;
-  if (CompleteSymm(ps)) return 1;
+  if (CompleteSymm(ps, err)) return 1;
   CrlExpandCentroSym(ps);
   p.Symmetry = std::move(ps);
   return 0;
@@ -124,15 +123,15 @@ void SetFormula(PhaseBasic& p) {
   p.FormulaText = s;
 }
 
-int SetBasicM50(BasicData& b) {
+int SetBasicM50(BasicData& b, ErrorRecord* symmErr) {
   for (auto& p : b.Phase) {
     p.NDimI = p.NDim - 3;
     Eigen::Matrix3d g = MetricTensor(p.Cell);
     double det = g.determinant();
     if (!(det > kMinMetricDet) || !std::isfinite(det)) {
       ReportError("Cell parameters do not give a positive volume.",
-               {fmt::format("Phase \"{}\": {} {} {} {} {} {}", p.Name, p.Cell[0], p.Cell[1],
-                            p.Cell[2], p.Cell[3], p.Cell[4], p.Cell[5])});
+                  {fmt::format("Phase \"{}\": {} {} {} {} {} {}", p.Name, p.Cell[0], p.Cell[1],
+                               p.Cell[2], p.Cell[3], p.Cell[4], p.Cell[5])});
       return 1;
     }
     Eigen::Matrix3d gi = g.inverse();
@@ -148,7 +147,7 @@ int SetBasicM50(BasicData& b) {
     p.CellR[4] = Deg(std::acos(gi(0, 2) / (p.CellR[0] * p.CellR[2])));
     p.CellR[5] = Deg(std::acos(gi(0, 1) / (p.CellR[0] * p.CellR[1])));
 
-    if (SetSymmetry(p)) return 1;
+    if (SetSymmetry(p, symmErr)) return 1;
 
     // Composition sums.
     p.FormulaAtoms = 0.;

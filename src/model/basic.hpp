@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "symmetry/symm.hpp"
+#include "util/error.hpp"
 
 namespace tarn {
 
@@ -159,13 +160,13 @@ struct BasicData {
   std::string CommandText;
 };
 
-
 // Derives the working quantities of every phase of b: metric tensors, volume,
 // reciprocal cell, the complete symmetry (operators of SymmText, centring of
 // Lattice and LattVec, closed into a group, expanded by the centre of
 // symmetry), composition sums, formula text. Returns 0 or 1 after reporting
 // the fault.
-[[nodiscard]] int SetBasicM50(BasicData& b);
+// A failure of the symmetry routines is kept in symmErr when given.
+[[nodiscard]] int SetBasicM50(BasicData& b, ErrorRecord* symmErr = nullptr);
 
 // Builds the formula text of a phase from its atom types and their "formula"
 // counts, e.g. "C6 H12 O6"; counts of 1 are left out.

@@ -27,6 +27,7 @@ enum BatchEditResult : int {
   BatchEditBadValue = 2,  // the value is outside the range of the quantity
 };
 
+// EM40SetParameter: one "name = value" item of a batch edit of the model ("EM40": editing of M40).
 // Sets one named parameter of m. kphase, kdatblock are 1-based; b supplies the
 // reciprocal cell (derived by SetBasicM50) for U_ij -> beta_ij.
 [[nodiscard]] int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock,
@@ -37,6 +38,7 @@ enum BatchEditResult : int {
 double UToBeta(const PhaseBasic& p, int comp, double u);
 double BetaToU(const PhaseBasic& p, int comp, double beta);
 
+// EM50SetRadiation: one radiation item of a batch edit of the basic data.
 // Sets one of the radiation records "lambda" ... "perfmono" (M50 keywords
 // 31-39 except "nalpha") of data block d. "lambda" also sets both alpha
 // wavelengths; "radtype" and "lpfactor" take the value rounded.

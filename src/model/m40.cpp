@@ -1,5 +1,4 @@
 #include "model/m40.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -10,14 +9,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "model/basic.hpp"
+#include "model/structure.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
-#include "model/basic.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
-
-M40Error M40LastError;
 
 namespace {
 
@@ -171,13 +169,13 @@ void EmitLine(std::string& out, std::string_view plain, int form, const char* op
 
 // ---- errors ------------------------------------------------------------------
 
-std::vector<std::string> M40Error::Lines() const {
-  std::vector<std::string> l{What};
-  if (Line > 0)
-    l.push_back(fmt::format("File \"{}\", line {}:", File, Line));
-  else if (!File.empty())
-    l.push_back(fmt::format("File \"{}\"", File));
-  if (Line > 0) l.push_back(Text);
+std::vector<std::string> M40ErrorLines(const ErrorRecord& e) {
+  std::vector<std::string> l{e.Message};
+  if (e.Line > 0)
+    l.push_back(fmt::format("File \"{}\", line {}:", e.File, e.Line));
+  else if (!e.File.empty())
+    l.push_back(fmt::format("File \"{}\"", e.File));
+  if (e.Line > 0) l.push_back(e.What);
   return l;
 }
 
@@ -208,12 +206,12 @@ std::string_view M40Lines::Current() const {
 }
 
 int M40Lines::Fail(const std::string& what) {
-  M40LastError = {what, file_, cur_, std::string(Current())};
+  Err = ErrorRecord::At(file_, cur_, what, std::string(Current()));
   return 1;
 }
 
 int M40Lines::FailEnd() {
-  M40LastError = {msg::UnexpectedEnd, file_, 0, ""};
+  Err = ErrorRecord::At(file_, 0, msg::UnexpectedEnd);
   return 1;
 }
 
@@ -423,10 +421,7 @@ int ioat(M40Lines& in, AtomRec& a, int nTypes) {
     }
   }
   // The first line's fields are checked here so that the message names it.
-  if (auto e = CheckShape(a.Shape, a.FunType); !e.empty()) {
-    M40LastError = {e, in.FileName(), in.LineNo(), std::string(in.Current())};
-    return 1;
-  }
+  if (auto e = CheckShape(a.Shape, a.FunType); !e.empty()) return in.Fail(e);
   const AtomLayoutInfo l = AtomLayout(a.Shape);
   // Every list takes at least one line per 6 values: refuse sizes the rest of
   // the text cannot hold before allocating them.
@@ -733,9 +728,9 @@ std::string M40CheckModel(const AtomModel& m) {
   return {};
 }
 
-int M40WriteText(const AtomModel& m, std::string& out, int form) {
+int M40WriteText(const AtomModel& m, std::string& out, int form, ErrorRecord* err) {
   if (auto e = M40CheckModel(m); !e.empty()) {
-    M40LastError = {e, "", 0, ""};
+    if (err != nullptr) *err = ErrorRecord::At("", 0, e);
     return 1;
   }
   out.clear();
@@ -784,8 +779,8 @@ int M40WriteText(const AtomModel& m, std::string& out, int form) {
   return 0;
 }
 
-int M40ReadText(std::string_view text, const std::string& fileName, AtomModel& out) {
-  M40Lines in(text, fileName);
+// The whole text behind M40ReadText; the fault is in in.Err.
+static int ReadM40Lines(M40Lines& in, AtomModel& out) {
   AtomModel m;
   // Free-text block of commands, kept verbatim.
   if (!in.AtEnd()) {
@@ -936,46 +931,56 @@ int M40ReadText(std::string_view text, const std::string& fileName, AtomModel& o
   return 0;
 }
 
+int M40ReadText(std::string_view text, const std::string& fileName, AtomModel& out,
+                ErrorRecord* err) {
+  M40Lines in(text, fileName);
+  const int rc = ReadM40Lines(in, out);
+  if (rc && err != nullptr) *err = std::move(in.Err);
+  return rc;
+}
+
 // ---- files -----------------------------------------------------------------------------------
 
-int iom40only(int mode, const std::string& file, AtomModel& m) {
+int iom40only(int mode, const std::string& file, AtomModel& m, ErrorRecord* errOut) {
+  ErrorRecord local;
+  ErrorRecord& err = errOut != nullptr ? *errOut : local;
+  auto fileFault = [&](const char* what) {
+    err = ErrorRecord::At(file, 0, fmt::format("{} {}", what, file));
+    return 1;
+  };
   if (mode == M40Read) {
     std::string text;
-    if (FeReadFile(file, text)) {
-      M40LastError = {fmt::format("{} {}", msg::CannotOpen, file), file, 0, ""};
-      return 1;
-    }
+    if (FeReadFile(file, text)) return fileFault(msg::CannotOpen);
     AtomModel local;
-    if (M40ReadText(text, file, local)) return 1;
+    if (M40ReadText(text, file, local, &err)) return 1;
     m = std::move(local);
     return 0;
   }
   std::string text;
-  if (M40WriteText(m, text)) {
-    M40LastError.File = file;
+  if (M40WriteText(m, text, IostPlain, &err)) {
+    err.File = file;
     return 1;
   }
-  if (FeWriteFileAtomic(file, text)) {
-    M40LastError = {fmt::format("{} {}", msg::CannotWrite, file), file, 0, ""};
-    return 1;
-  }
+  if (FeWriteFileAtomic(file, text)) return fileFault(msg::CannotWrite);
   return 0;
 }
 
-int iom40(int mode, const std::string& file) {
-  int err;
+int iom40(int mode, const std::string& file, ErrorRecord* errOut) {
+  ErrorRecord local;
+  ErrorRecord& err = errOut != nullptr ? *errOut : local;
+  int rc;
   if (mode == M40Read) {
-    AtomModel local;
-    err = iom40only(M40Read, file, local);
-    if (!err) {
-      SetBasicM40(local);
-      Struct.Model = std::move(local);
+    AtomModel model;
+    rc = iom40only(M40Read, file, model, &err);
+    if (!rc) {
+      SetBasicM40(model);
+      Struct.Model = std::move(model);
     }
   } else {
-    err = iom40only(M40Write, file, Struct.Model);
+    rc = iom40only(M40Write, file, Struct.Model, &err);
   }
-  if (err) ReportError(mode == M40Read ? msg::ReadError : msg::WriteError, M40LastError.Lines());
-  return err;
+  if (rc) ReportError(mode == M40Read ? msg::ReadError : msg::WriteError, M40ErrorLines(err));
+  return rc;
 }
 
 }  // namespace tarn

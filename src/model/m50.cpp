@@ -2,7 +2,6 @@
 // phases and takes their names, the second reads every record into a local
 // BasicData, which replaces `Basic` only when the whole file was good.
 #include "model/m50.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 
@@ -14,11 +13,12 @@
 #include <sstream>
 #include <system_error>
 
-#include "util/files.hpp"
 #include "model/keys.hpp"
-#include "util/report.hpp"
+#include "model/structure.hpp"
 #include "symmetry/symm.hpp"
+#include "util/files.hpp"
 #include "util/real_text.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -40,8 +40,6 @@ const std::string_view M50Keys[NM50Keys + 1] = {
     "f'",        "f\"",         "FFMag",      "atweight",    "formula",
     "fffree",    "dmax",        "formtab",    "alphagmono",  "betagmono",
     "wffile",    "stofunction", "ffel",       "usemottform", "usetscfile"};
-
-M50Error M50LastError;
 
 namespace {
 
@@ -220,7 +218,8 @@ std::string JoinWords(std::string_view s) {
 
 class Reader {
  public:
-  Reader(std::string_view text, const std::string& file) : file_(file) {
+  Reader(std::string_view text, const std::string& file, ErrorRecord& err)
+      : file_(file), err_(err) {
     cur_.Lines = SplitLines(text);
   }
 
@@ -228,10 +227,8 @@ class Reader {
 
  private:
   int Fail(std::string_view msg, size_t line) {
-    M50LastError.File = file_;
-    M50LastError.Line = static_cast<int>(line) + 1;
-    M50LastError.Text = line < cur_.Lines.size() ? std::string(cur_.Lines[line]) : "";
-    M50LastError.Message = std::string(msg);
+    err_ = ErrorRecord::At(file_, static_cast<int>(line) + 1, std::string(msg),
+                           line < cur_.Lines.size() ? std::string(cur_.Lines[line]) : "");
     return 1;
   }
   int FailHere(std::string_view msg) { return Fail(msg, cur_.Line); }
@@ -252,6 +249,7 @@ class Reader {
   AtMagBasic& MagOf(PhaseBasic& p, const std::string& name);
 
   std::string file_;
+  ErrorRecord& err_;
   M50Cursor cur_;
   BasicData b_;
   std::vector<std::string> phaseNames_;
@@ -313,8 +311,8 @@ int Reader::Table(std::string_view rest, std::vector<double>& v) {
   if (!n) return FailHere(MsgM50ReadError);
   if (*n < 0 || *n > kMaxTableValues) return FailHere(MsgM50BadValue);
   cur_.Pending.erase(cur_.Pending.begin());
-  if (ReadFFFromM50(cur_, v, *n)) {
-    M50LastError.File = file_;
+  if (ReadFFFromM50(cur_, v, *n, err_)) {
+    err_.File = file_;
     return 1;
   }
   return 0;
@@ -351,7 +349,7 @@ int Reader::FirstPass() {
 }
 
 int Reader::Run(BasicData& out) {
-  M50LastError = M50Error{};
+  err_.Clear();
   if (FirstPass()) return 1;
   size_t np = std::max<size_t>(1, phaseNames_.size());
   b_.Phase.assign(np, PhaseBasic{});
@@ -654,8 +652,8 @@ int Reader::AtomRecord(int key, std::string_view rest, AtomTypeBasic& a) {
         cur_.Pending.erase(cur_.Pending.begin());
       }
       a.FFMagType = type;
-      if (ReadFFFromM50(cur_, a.FFMag, kFFMagCoefs)) {
-        M50LastError.File = file_;
+      if (ReadFFFromM50(cur_, a.FFMag, kFFMagCoefs, err_)) {
+        err_.File = file_;
         return 1;
       }
       return 0;
@@ -937,14 +935,16 @@ void Writer::DatBlock(const DatBlockBasic& d) {
   Real(M50Keys[kDatCollTemp], d.DatCollTemp);
 }
 
-void ShowM50Error() {
+// The message box of an M50 fault: the message, "File f, line n:" and the line.
+int ShowM50Error(const ErrorRecord& e) {
   std::vector<std::string> lines;
-  if (M50LastError.Line > 0)
-    lines.push_back(fmt::format("File {}, line {}:", M50LastError.File, M50LastError.Line));
+  if (e.Line > 0)
+    lines.push_back(fmt::format("File {}, line {}:", e.File, e.Line));
   else
-    lines.push_back(fmt::format("File {}", M50LastError.File));
-  if (!M50LastError.Text.empty()) lines.push_back(M50LastError.Text);
-  tarn::ReportError(M50LastError.Message, lines);
+    lines.push_back(fmt::format("File {}", e.File));
+  if (!e.What.empty()) lines.push_back(e.What);
+  tarn::ReportError(e.Message, lines);
+  return 1;
 }
 
 }  // namespace
@@ -966,15 +966,15 @@ std::vector<std::string> SplitM50Numbers(std::string_view line) {
   return out;
 }
 
-int ReadFFFromM50(M50Cursor& cur, std::vector<double>& values, int n) {
+int ReadFFFromM50(M50Cursor& cur, std::vector<double>& values, int n, ErrorRecord& err) {
   size_t m = static_cast<size_t>(std::abs(n));
   size_t off = n < 0 ? 1 : 0;
   values.assign(m + off, 0.);
   size_t got = 0, taken = 0;
   auto fail = [&](std::string_view msg, size_t line) {
-    M50LastError.Line = static_cast<int>(line) + 1;
-    M50LastError.Text = line < cur.Lines.size() ? std::string(cur.Lines[line]) : "";
-    M50LastError.Message = std::string(msg);
+    err.Line = static_cast<int>(line) + 1;
+    err.What = line < cur.Lines.size() ? std::string(cur.Lines[line]) : "";
+    err.Message = std::string(msg);
     return 1;
   };
   while (got < m) {
@@ -997,8 +997,9 @@ int ReadFFFromM50(M50Cursor& cur, std::vector<double>& values, int n) {
   return 0;
 }
 
-int ReadM50Text(std::string_view text, const std::string& file, BasicData& out) {
-  Reader r(text, file);
+int ReadM50Text(std::string_view text, const std::string& file, BasicData& out, ErrorRecord* err) {
+  ErrorRecord local;
+  Reader r(text, file, err != nullptr ? *err : local);
   return r.Run(out);
 }
 
@@ -1046,29 +1047,31 @@ void AddDefaultBlocksFor(const BasicData& b, std::string& text) {
 
 }  // namespace
 
-int iom50(int mode, const std::string& file) {
-  M50LastError = M50Error{};
+int iom50(int mode, const std::string& file, ErrorRecord* errOut) {
+  ErrorRecord local;
+  ErrorRecord& err = errOut != nullptr ? *errOut : local;
+  err.Clear();
+  // A fault that is only the file's: no line, no text.
+  auto fileFault = [&](std::string_view msg) {
+    err.File = file;
+    err.Message = std::string(msg);
+    return ShowM50Error(err);
+  };
   if (mode == M50Read) {
     std::string text;
-    if (FeReadFile(file, text)) {
-      M50LastError = M50Error{file, 0, "", std::string(MsgM50Cannot)};
-      ShowM50Error();
-      return 1;
-    }
+    if (FeReadFile(file, text)) return fileFault(MsgM50Cannot);
     BasicData local;
-    if (ReadM50Text(text, file, local)) {
-      ShowM50Error();
-      return 1;
-    }
-    int nMsg = SymmErr.NMessages;
-    if (SetBasicM50(local)) {
-      M50LastError = M50Error{file, 0, "", std::string(MsgM50NotCompleted)};
+    if (ReadM50Text(text, file, local, &err)) return ShowM50Error(err);
+    ErrorRecord symm;
+    if (SetBasicM50(local, &symm)) {
+      err.File = file;
+      err.Message = std::string(MsgM50NotCompleted);
       std::vector<std::string> lines{fmt::format("File {}", file)};
-      if (SymmErr.NMessages != nMsg) {
-        lines.push_back(SymmErr.Last.Header);
-        lines.insert(lines.end(), SymmErr.Last.Lines.begin(), SymmErr.Last.Lines.end());
+      if (!symm.Empty()) {
+        lines.push_back(symm.Message);
+        lines.insert(lines.end(), symm.Detail.begin(), symm.Detail.end());
       }
-      ReportError(M50LastError.Message, lines);
+      ReportError(err.Message, lines);
       return 1;
     }
     AddDefaultBlocksFor(local, local.CommandText);
@@ -1093,11 +1096,7 @@ int iom50(int mode, const std::string& file) {
   } else {
     AddDefaultBlocksFor(Struct.Basic, Struct.Basic.CommandText);
   }
-  if (FeWriteFileAtomic(file, WriteM50Text(Struct.Basic))) {
-    M50LastError = M50Error{file, 0, "", std::string(MsgM50CannotWrite)};
-    ShowM50Error();
-    return 1;
-  }
+  if (FeWriteFileAtomic(file, WriteM50Text(Struct.Basic))) return fileFault(MsgM50CannotWrite);
   return 0;
 }
 

@@ -5,9 +5,9 @@
 // blocks, closed by "end", then per block a line whose first word is "data"
 // followed by the block's reflection records. Layouts: docs/file-formats-reflections.md.
 //
-// Every routine that returns int returns 0 on success; on failure the message
-// (file, line, offending text) is in Refl.LastError and has been shown through
-// FeChybne, and neither the in-memory data nor the files on disk have changed.
+// Every routine that returns int returns 0 on success; on failure the error
+// record (file, line, offending text) is in Refl.LastError and has been shown
+// through the report sink, and neither the in-memory data nor the files on disk have changed.
 #include <functional>
 #include <string>
 #include <string_view>
@@ -26,6 +26,7 @@ inline constexpr int kIoWrite = 1;
 std::string M95RecordFormat(int ndim);
 std::string M90RecordFormat(int ndim, bool wide);
 
+// iom95, iom90: "input/output" of the headers of the M95 / M90 reflection files.
 // Header of the whole file: mode 0 reads all block headers into Refl.M95
 // (Refl.M90); a missing file leaves one block with the defaults. Mode 1 writes
 // the header from Refl.M95 (Refl.M90) and keeps the reflection part of the
@@ -34,6 +35,7 @@ std::string M90RecordFormat(int ndim, bool wide);
 [[nodiscard]] int iom95(int mode, const std::string& file);
 [[nodiscard]] int iom90(int mode, const std::string& file);
 
+// SetBasicM95, SetBasicM90: the defaults of one block.
 // Defaults of one block.
 void SetBasicM95(M95Block& b);
 void SetBasicM90(M90Block& b);
@@ -43,6 +45,7 @@ void CompleteM95(M95Block& b, int kdatblock);
 void CompleteM90(M90Block& b, int kdatblock);
 // A new M90 data block that describes the data of an M95 reflection block.
 void SetBasicM90FromM95(M90Block& b90, const M95Block& b95);
+// NastavM90: "set M90", makes a data block exist and current.
 // Makes data block k (1-based) of Refl.M90 exist (new blocks get defaults
 // completed from the basic data) and makes it the current block.
 [[nodiscard]] int NastavM90(int k);
@@ -52,10 +55,12 @@ void SetBasicM90FromM95(M90Block& b90, const M95Block& b95);
 [[nodiscard]] int OpenRefBlockM95(ReflIn& in, const std::string& file, int n);
 [[nodiscard]] int OpenDatBlockM90(ReflIn& in, const std::string& file, int n);
 
+// DRGetReflectionFromM95, ...M90: one reflection record ("DR": data reduction).
 // One reflection of the open block. iend becomes 1 at the next "data" line
 // (left unread) or at the end of the file; r is changed only on success.
 [[nodiscard]] int DRGetReflectionFromM95(ReflIn& in, const M95Block& b, M95Refl& r, int& iend);
 [[nodiscard]] int DRGetReflectionFromM90(ReflIn& in, const M90Block& b, M90Refl& r, int& iend);
+// DRPutReflectionToM95, ...M90: appends one reflection record.
 // Appends one reflection record; fails when a value does not fit its field.
 [[nodiscard]] int DRPutReflectionToM95(ReflOut& out, const M95Block& b, const M95Refl& r);
 [[nodiscard]] int DRPutReflectionToM90(ReflOut& out, const M90Block& b, const M90Refl& r);

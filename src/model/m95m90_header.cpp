@@ -7,24 +7,26 @@
 #include <cmath>
 #include <filesystem>
 
-#include "model/session.hpp"
-#include "model/structure.hpp"
-#include "util/report.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
 #include "model/m95m90_msg.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "util/report.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
 
-int ReflError(const std::string& msg) {
-  Struct.Refl.LastError = msg;
-  ReportError("Reflection file", {msg});
+int ReflError(const std::string& file, int line, std::string message, std::string_view what) {
+  ErrorRecord& e = Struct.Refl.LastError;
+  e = ErrorRecord::At(file, std::max(line, 0), std::move(message), std::string(what));
+  if (line == 0) e.Section = "line 0";
+  ReportError("Reflection file", {e.Text()});
   return 1;
 }
 
-void ReflNote(const std::string& msg) {
-  Struct.Refl.Notes.push_back(msg);
+void ReflNote(const std::string& file, int line, std::string message) {
+  Struct.Refl.Notes.push_back(ErrorRecord::At(file, line, std::move(message)).Text());
 }
 
 namespace {
@@ -405,7 +407,8 @@ int ReadHeader(ReflIn& in, const std::vector<HKey<B>>& table, std::string_view b
     if (first.empty()) continue;
     if (EqIgnoreCase(first, "end")) return 0;
     if (EqIgnoreCase(first, "data"))
-      return ReflError(fmt::format(ReflMsgText[MsgDataInHeader], in.Path(), in.LineNo(), line));
+      return ReflError(in.Path(), in.LineNo(),
+                       fmt::format(fmt::runtime(ReflMsgText[MsgDataInHeader]), line), line);
     if (EqIgnoreCase(first, block_key)) {
       blocks.emplace_back();
       blocks.back().Name = std::string(rest);
@@ -418,17 +421,20 @@ int ReadHeader(ReflIn& in, const std::vector<HKey<B>>& table, std::string_view b
         break;
       }
     if (!key) {
-      ReflNote(fmt::format(ReflMsgText[NoteUnknownKey], in.Path(), in.LineNo(), line));
+      ReflNote(in.Path(), in.LineNo(),
+               fmt::format(fmt::runtime(ReflMsgText[NoteUnknownKey]), line));
       continue;
     }
     if (blocks.empty()) blocks.emplace_back();
     bool too_many = false;
     if (!ApplyRecord(*key, rest, SplitWords(rest), blocks.back(), too_many))
-      ReflNote(fmt::format(ReflMsgText[NoteBadValue], in.Path(), in.LineNo(), key->Name, line));
+      ReflNote(in.Path(), in.LineNo(),
+               fmt::format(fmt::runtime(ReflMsgText[NoteBadValue]), key->Name, line));
     else if (too_many)
-      ReflNote(fmt::format(ReflMsgText[NoteTooMany], in.Path(), in.LineNo(), key->Name));
+      ReflNote(in.Path(), in.LineNo(),
+               fmt::format(fmt::runtime(ReflMsgText[NoteTooMany]), key->Name));
   }
-  return ReflError(fmt::format(ReflMsgText[MsgNoHeaderEnd], in.Path(), in.LineNo()));
+  return ReflError(in.Path(), in.LineNo(), std::string(ReflMsgText[MsgNoHeaderEnd]));
 }
 
 // Shortest text that reads back to the same double.
@@ -457,7 +463,8 @@ int AppendBlockHeader(std::string& out, const std::vector<HKey<B>>& table, const
       case HKind::Text: {
         const std::string& s = b.*k.T;
         if (s.find_first_of("\r\n") != std::string::npos)
-          return ReflError(fmt::format(ReflMsgText[MsgBadText], file, k.Name));
+          return ReflError(file, kNoLine,
+                           fmt::format(fmt::runtime(ReflMsgText[MsgBadText]), k.Name));
         if (!Trim(s).empty()) PutKey(out, k.Name, Trim(s));
         break;
       }
@@ -516,7 +523,8 @@ int HeaderText(const std::vector<HKey<B>>& table, std::string_view block_key,
   out.clear();
   for (const auto& b : blocks) {
     if (b.Name.find_first_of("\r\n") != std::string::npos)
-      return ReflError(fmt::format(ReflMsgText[MsgBadText], file, block_key));
+      return ReflError(file, kNoLine,
+                       fmt::format(fmt::runtime(ReflMsgText[MsgBadText]), block_key));
     std::string_view name = Trim(b.Name);
     if (name.empty())
       out += fmt::format("{}\n", block_key);
@@ -539,7 +547,7 @@ int BasicNDim() {
 // its first "data" line) through a temporary file.
 int RewriteHeader(const std::string& file, const std::string& header) {
   ReflOut out;
-  if (out.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   out.Put(header);
   ReflIn in;
   if (in.Open(file) == 0) {
@@ -557,7 +565,7 @@ int RewriteHeader(const std::string& file, const std::string& header) {
       }
     }
   }
-  if (out.Commit()) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Commit()) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   return 0;
 }
 
@@ -595,46 +603,40 @@ int M90HeaderTextChecked(const std::vector<M90Block>& blocks, const std::string&
   return HeaderText(M90Table(), "datblock", blocks, file, out);
 }
 
-int iom95(int mode, const std::string& file) {
+namespace {
+
+// iom95 and iom90 over the block list of their file kind.
+template <class B, class ReadHeader, class HeaderText, class SetBasic>
+int IoHeader(int mode, const std::string& file, std::vector<B>& mem, ReadHeader readHeader,
+             HeaderText headerText, SetBasic setBasic) {
   Struct.Refl.Notes.clear();
   if (mode == kIoWrite) {
     std::string h;
-    if (M95HeaderTextChecked(Struct.Refl.M95, file, h)) return 1;
+    if (headerText(mem, file, h)) return 1;
     return RewriteHeader(file, h);
   }
   ReflIn in;
-  std::vector<M95Block> blocks;
+  std::vector<B> blocks;
   if (in.Open(file)) {
     if (std::filesystem::exists(file))
-      return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
+      return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
     blocks.emplace_back();
-    SetBasicM95(blocks.back());
-  } else if (ReadM95Header(in, blocks)) {
+    setBasic(blocks.back());
+  } else if (readHeader(in, blocks)) {
     return 1;
   }
-  Struct.Refl.M95.swap(blocks);
+  mem.swap(blocks);
   return 0;
 }
 
+}  // namespace
+
+int iom95(int mode, const std::string& file) {
+  return IoHeader(mode, file, Struct.Refl.M95, ReadM95Header, M95HeaderTextChecked, SetBasicM95);
+}
+
 int iom90(int mode, const std::string& file) {
-  Struct.Refl.Notes.clear();
-  if (mode == kIoWrite) {
-    std::string h;
-    if (M90HeaderTextChecked(Struct.Refl.M90, file, h)) return 1;
-    return RewriteHeader(file, h);
-  }
-  ReflIn in;
-  std::vector<M90Block> blocks;
-  if (in.Open(file)) {
-    if (std::filesystem::exists(file))
-      return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
-    blocks.emplace_back();
-    SetBasicM90(blocks.back());
-  } else if (ReadM90Header(in, blocks)) {
-    return 1;
-  }
-  Struct.Refl.M90.swap(blocks);
-  return 0;
+  return IoHeader(mode, file, Struct.Refl.M90, ReadM90Header, M90HeaderTextChecked, SetBasicM90);
 }
 
 void SetBasicM95(M95Block& b) {
@@ -660,7 +662,8 @@ void CompleteM95(M95Block& b, int kdatblock) {
     b.Cell.assign(Struct.Basic.Phase[kp - 1].Cell, Struct.Basic.Phase[kp - 1].Cell + 6);
   // Modulation vectors of the current phase, when the block gives none.
   if (b.QVec.empty() && kp >= 1 && kp <= static_cast<int>(Struct.Basic.Phase.size()))
-    for (const auto& q : Struct.Basic.Phase[kp - 1].Qi) b.QVec.insert(b.QVec.end(), q.begin(), q.end());
+    for (const auto& q : Struct.Basic.Phase[kp - 1].Qi)
+      b.QVec.insert(b.QVec.end(), q.begin(), q.end());
 }
 
 void CompleteM90(M90Block& b, int kdatblock) {

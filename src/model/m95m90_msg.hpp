@@ -29,29 +29,34 @@ enum ReflMsgId : int {
   NReflMsg
 };
 
-// Format strings in fmt syntax; {0} is always the file name.
+// Message texts in fmt syntax; the file (and line) go in front through the
+// error record ("file, line n: message").
 inline constexpr std::string_view ReflMsgText[NReflMsg] = {
-    "{0}: the file cannot be opened.",
-    "{0}: the file cannot be written.",
-    "{0}, line {1}: unexpected end of the file, the header is not closed by \"end\".",
-    "{0}, line {1}: \"data\" line inside the header, \"end\" expected: \"{2}\"",
-    "{0}, line {1}: {2} expected, found \"{3}\"",
-    "{0}, line {1}: incomplete reflection record at the end of the block.",
-    "{0}: the file has no reflection block {1}.",
-    "{0}, line {1}: \"data\" line of block {2}, but the header describes fewer blocks.",
-    "{0}: reflection block with {1} indices per reflection; 3 to 6 expected.",
-    "{0}: reflection format \"{1}\" is not supported.",
-    "{0}: {1} = {2} does not fit its field of the reflection record.",
-    "{0}: the value of \"{1}\" contains a line break.",
-    "{0}, line {1}: value of \"{2}\" not understood, record skipped: \"{3}\"",
-    "{0}, line {1}: unknown keyword ignored: \"{2}\"",
-    "{0}, line {1}: too many values of \"{2}\", the rest ignored.",
+    "the file cannot be opened.",
+    "the file cannot be written.",
+    "unexpected end of the file, the header is not closed by \"end\".",
+    "\"data\" line inside the header, \"end\" expected: \"{0}\"",
+    "{0} expected, found \"{1}\"",
+    "incomplete reflection record at the end of the block.",
+    "the file has no reflection block {0}.",
+    "\"data\" line of block {0}, but the header describes fewer blocks.",
+    "reflection block with {0} indices per reflection; 3 to 6 expected.",
+    "reflection format \"{0}\" is not supported.",
+    "{0} = {1} does not fit its field of the reflection record.",
+    "the value of \"{0}\" contains a line break.",
+    "value of \"{0}\" not understood, record skipped: \"{1}\"",
+    "unknown keyword ignored: \"{0}\"",
+    "too many values of \"{0}\", the rest ignored.",
 };
 
-// Sets Refl.LastError and shows the message; returns 1 (the error flag).
-int ReflError(const std::string& msg);
-// Adds a non-fatal note to Refl.Notes.
-void ReflNote(const std::string& msg);
+// The line argument of a fault that is not tied to a line.
+inline constexpr int kNoLine = -1;
+// Keeps the fault in Refl.LastError (file, line or kNoLine, the message, the
+// offending text) and shows it; returns 1 (the error flag). A fault before
+// the first line (an empty file) is shown as at "line 0".
+int ReflError(const std::string& file, int line, std::string message, std::string_view what = {});
+// Adds a non-fatal note "file, line n: message" to Refl.Notes.
+void ReflNote(const std::string& file, int line, std::string message);
 
 // Header reading and formatting shared by the header and record routines.
 [[nodiscard]] int ReadM95Header(ReflIn& in, std::vector<M95Block>& blocks);

@@ -7,8 +7,8 @@
 #include <cmath>
 
 #include "model/m95m90.hpp"
-#include "model/structure.hpp"
 #include "model/m95m90_msg.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -81,10 +81,12 @@ struct Cursor {
 };
 
 int FieldError(const ReflIn& in, const Cursor& c) {
-  return ReflError(fmt::format(
-      ReflMsgText[MsgBadField], in.Path(), in.LineNo(),
-      fmt::format("{} in columns {}-{}", c.bad_kind, c.bad_col + 1, c.bad_col + c.bad_w),
-      Field(c.line, c.bad_col, c.bad_w)));
+  return ReflError(in.Path(), in.LineNo(),
+                   fmt::format(fmt::runtime(ReflMsgText[MsgBadField]),
+                               fmt::format("{} in columns {}-{}", c.bad_kind, c.bad_col + 1,
+                                           c.bad_col + c.bad_w),
+                               Field(c.line, c.bad_col, c.bad_w)),
+                   Field(c.line, c.bad_col, c.bad_w));
 }
 
 // True when the first word of the line is "data".
@@ -136,7 +138,8 @@ int ParseM90Line(const ReflIn& in, std::string_view line, int ndim, bool wide, M
 }
 
 int OverflowError(const std::string& file, std::string_view field, double v) {
-  return ReflError(fmt::format(ReflMsgText[MsgFieldOverflow], file, field, v));
+  return ReflError(file, kNoLine,
+                   fmt::format(fmt::runtime(ReflMsgText[MsgFieldOverflow]), field, v));
 }
 
 // Formats one M90 record line into buf; returns its end or nullptr with the
@@ -176,20 +179,20 @@ char* FormatM90Line(char* p, const M90Refl& r, int ndim, bool wide, const char*&
 
 int CheckNDim(const std::string& file, int ndim) {
   if (ndim < 3 || ndim > kReflMaxNDim)
-    return ReflError(fmt::format(ReflMsgText[MsgBadNDim], file, ndim));
+    return ReflError(file, kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgBadNDim]), ndim));
   return 0;
 }
 
 // Positions in after the n-th "data" line.
 int OpenBlock(ReflIn& in, const std::string& file, int n) {
-  if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
+  if (in.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
   int k = 0;
   std::string_view line;
   while (k < n && in.NextLine(line))
     if (IsDataLine(line)) ++k;
   if (k < n || n < 1) {
     in.Close();
-    return ReflError(fmt::format(ReflMsgText[MsgNoSuchBlock], file, n));
+    return ReflError(file, kNoLine, fmt::format(fmt::runtime(ReflMsgText[MsgNoSuchBlock]), n));
   }
   return 0;
 }
@@ -260,7 +263,8 @@ int DRGetReflectionFromM95(ReflIn& in, const M95Block& b, M95Refl& r, int& iend)
   if (CheckNDim(in.Path(), b.NDim95)) return 1;
   const RecFormat kind = FormatOf(b.Format, b.NDim95);
   if (kind == RecFormat::Unknown)
-    return ReflError(fmt::format(ReflMsgText[MsgBadFormat], in.Path(), b.Format));
+    return ReflError(in.Path(), kNoLine,
+                     fmt::format(fmt::runtime(ReflMsgText[MsgBadFormat]), b.Format));
   std::string_view line;
   if (!NextRecordLine(in, line)) {
     iend = 1;
@@ -298,7 +302,7 @@ int DRGetReflectionFromM95(ReflIn& in, const M95Block& b, M95Refl& r, int& iend)
   if (c.bad) return FieldError(in, c);
   if (!in.NextLine(line) || IsDataLine(line) || IsBlankLine(line)) {
     if (IsDataLine(line)) in.UnreadLine();
-    return ReflError(fmt::format(ReflMsgText[MsgIncomplete], in.Path(), in.LineNo()));
+    return ReflError(in.Path(), in.LineNo(), std::string(ReflMsgText[MsgIncomplete]));
   }
   Cursor d{line};
   t.Bg = d.Real(kWE);
@@ -390,7 +394,8 @@ int WriteFormatOf(const ReflOut& out, const M95Block& b, RecFormat& kind) {
   if (CheckNDim(out.Path(), b.NDim95)) return 1;
   kind = FormatOf(b.Format, b.NDim95);
   if (kind == RecFormat::Unknown)
-    return ReflError(fmt::format(ReflMsgText[MsgBadFormat], out.Path(), b.Format));
+    return ReflError(out.Path(), kNoLine,
+                     fmt::format(fmt::runtime(ReflMsgText[MsgBadFormat]), b.Format));
   return 0;
 }
 
@@ -441,11 +446,13 @@ int ReadBlocks(ReflIn& in, const std::vector<B>& blocks, Get get, Sink sink) {
   while (in.NextLine(line)) {
     if (IsBlankLine(line)) continue;
     if (!IsDataLine(line))
-      return ReflError(
-          fmt::format(ReflMsgText[MsgBadField], in.Path(), in.LineNo(), "a \"data\" line", line));
+      return ReflError(in.Path(), in.LineNo(),
+                       fmt::format(fmt::runtime(ReflMsgText[MsgBadField]), "a \"data\" line", line),
+                       line);
     ++k;
     if (k > static_cast<int>(blocks.size()))
-      return ReflError(fmt::format(ReflMsgText[MsgExtraBlock], in.Path(), in.LineNo(), k));
+      return ReflError(in.Path(), in.LineNo(),
+                       fmt::format(fmt::runtime(ReflMsgText[MsgExtraBlock]), k));
     const B& blk = blocks[k - 1];
     for (;;) {
       int iend = 0;
@@ -484,38 +491,40 @@ int WriteBlocks(ReflOut& out, const std::vector<B>& blocks, const std::vector<st
 
 }  // namespace
 
-int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
-                std::vector<std::vector<M95Refl>>& refl) {
+namespace {
+
+// ReadM95File and ReadM90File over their block and record kinds.
+template <class B, class R, class ReadHeader, class Get>
+int ReadWholeFile(const std::string& file, std::vector<B>& blocks,
+                  std::vector<std::vector<R>>& refl, ReadHeader readHeader, Get get) {
   Struct.Refl.Notes.clear();
   ReflIn in;
-  if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
-  std::vector<M95Block> b;
-  std::vector<std::vector<M95Refl>> r;
-  if (ReadM95Header(in, b)) return 1;
-  if (ReadBlocksToLists(in, b, r, DRGetReflectionFromM95)) return 1;
+  if (in.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
+  std::vector<B> b;
+  std::vector<std::vector<R>> r;
+  if (readHeader(in, b)) return 1;
+  if (ReadBlocksToLists(in, b, r, get)) return 1;
   blocks.swap(b);
   refl.swap(r);
   return 0;
 }
 
+}  // namespace
+
+int ReadM95File(const std::string& file, std::vector<M95Block>& blocks,
+                std::vector<std::vector<M95Refl>>& refl) {
+  return ReadWholeFile(file, blocks, refl, ReadM95Header, DRGetReflectionFromM95);
+}
+
 int ReadM90File(const std::string& file, std::vector<M90Block>& blocks,
                 std::vector<std::vector<M90Refl>>& refl) {
-  Struct.Refl.Notes.clear();
-  ReflIn in;
-  if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
-  std::vector<M90Block> b;
-  std::vector<std::vector<M90Refl>> r;
-  if (ReadM90Header(in, b)) return 1;
-  if (ReadBlocksToLists(in, b, r, DRGetReflectionFromM90)) return 1;
-  blocks.swap(b);
-  refl.swap(r);
-  return 0;
+  return ReadWholeFile(file, blocks, refl, ReadM90Header, DRGetReflectionFromM90);
 }
 
 int ReadM95FileTo(const std::string& file, std::vector<M95Block>& blocks, const M95Sink& sink) {
   Struct.Refl.Notes.clear();
   ReflIn in;
-  if (in.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotOpen], file));
+  if (in.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotOpen]));
   std::vector<M95Block> b;
   if (ReadM95Header(in, b)) return 1;
   if (const int rc = ReadBlocks<M95Block, M95Refl>(in, b, DRGetReflectionFromM95, sink)) return rc;
@@ -531,7 +540,7 @@ int WriteM95FileFrom(const std::string& file, const std::vector<M95Block>& block
   std::string header;
   if (M95HeaderTextChecked(b, file, header)) return 1;
   ReflOut out;
-  if (out.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   out.Put(header);
   M95Refl r;
   for (size_t k = 0; k < b.size(); ++k) {
@@ -544,7 +553,7 @@ int WriteM95FileFrom(const std::string& file, const std::vector<M95Block>& block
       if (PutM95Record(out, b[k], kind, r)) return 1;
     }
   }
-  if (out.Commit()) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Commit()) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   return 0;
 }
 
@@ -573,10 +582,10 @@ int WriteM90File(const std::string& file, const std::vector<M90Block>& blocks,
   std::string header;
   if (M90HeaderTextChecked(b, file, header)) return 1;
   ReflOut out;
-  if (out.Open(file)) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Open(file)) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   out.Put(header);
   if (WriteBlocks(out, b, refl, DRPutReflectionToM90)) return 1;
-  if (out.Commit()) return ReflError(fmt::format(ReflMsgText[MsgCannotWrite], file));
+  if (out.Commit()) return ReflError(file, kNoLine, std::string(ReflMsgText[MsgCannotWrite]));
   return 0;
 }
 

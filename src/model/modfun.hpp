@@ -52,6 +52,7 @@ std::array<int, 3> ModWaveVector(int n, int d, const ModWaves* w = nullptr);
 // Generic harmonic modulation: amp has 2*ncomp values per wave.
 void MakeHarmMod(const double* amp, int ncomp, int nw, int d, const double* x4, int np, double* out,
                  const ModWaves* waves = nullptr);
+// MakePosMod, MakeOccMod, MakeBetaMod, MakeMagMod: modulations from the harmonic waves.
 // Displacement u (3 components, fractional) from the position waves.
 void MakePosMod(const double* amp, int nw, int d, const double* x4, int np, double* u,
                 const ModWaves* waves = nullptr);
@@ -71,12 +72,14 @@ void MakeMagMod(const double* amp, int nw, int d, const double* x4, int np, doub
 // everything.
 double CrenelOcc(double x4, double x40, double delta);
 
+// XMod: Fourier coefficient of the crenel function.
 // Fourier coefficient of the crenel function, integral over the interval of
 // exp(2 pi i n x4): exp(2 pi i n x40) * Delta * sin(pi n Delta)/(pi n Delta)
 // (Delta when n = 0), with its derivatives by x40 and Delta.
 std::complex<double> XMod(int n, double x40, double delta, std::complex<double>* dx40,
                           std::complex<double>* ddelta);
 
+// gauleg: "Gauss-Legendre" nodes and weights.
 // Gauss-Legendre nodes and weights of n points on [x1, x2].
 void gauleg(double x1, double x2, int n, double* x, double* w);
 
@@ -88,12 +91,14 @@ struct FPolSet {
   double Delta = 1.;      // width of the interval
   std::vector<double> C;  // (NFun+1) x (NFun+1) row-major: f_j = sum_i C[j][i] g_i (Gram-Schmidt)
 };
+// MakeFPolSet, GetFPol: "function polynomials", an orthogonal set on an interval and its values.
 // Prepares the set; 0 ok, 1 when the type is unknown, the width is not
 // positive or the raw functions are linearly dependent on the interval.
 [[nodiscard]] int MakeFPolSet(int type, int nfun, double x40, double delta, FPolSet& s);
 // Values f_1 .. f_NFun at the point x4 (first internal component) into f.
 void GetFPol(const FPolSet& s, double x4, double* f);
 
+// MakePosModPol, MakeOccModPol, MakeBetaModPol: modulations from the orthogonal sets.
 // The modulations of the orthogonal sets: same amplitude layout as the
 // harmonic evaluators; points by their first internal component.
 void MakePosModPol(const FPolSet& s, const double* amp, int nw, const double* x4, int np,

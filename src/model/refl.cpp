@@ -1,37 +1,33 @@
 #include "model/refl.hpp"
+
 #include "model/structure.hpp"
 
 namespace tarn {
 
+namespace {
+
+// Every list to n entries (n < 0 taken as 0), the contents kept.
+template <class... V>
+size_t ResizeAll(int n, V&... v) {
+  const auto sz = static_cast<size_t>(n < 0 ? 0 : n);
+  (v.resize(sz), ...);
+  return sz;
+}
+
+}  // namespace
 
 void ReallocRefArrays(int n) {
-  if (n < 0) n = 0;
-  const auto sz = static_cast<size_t>(n);
-  Struct.Refl.HCondAr.resize(sz);
-  Struct.Refl.RIAr.resize(sz);
-  Struct.Refl.RSAr.resize(sz);
-  Struct.Refl.ICullAr.resize(sz);
-  Struct.Refl.RunCCDAr.resize(sz);
-  Struct.Refl.RefBlockAr.resize(sz);
-  Struct.Refl.TwAr.resize(sz);
-  Struct.Refl.ThetaArr.resize(sz);
-  Struct.Refl.FoAr.resize(sz);
-  Struct.Refl.FsAr.resize(sz);
-  Struct.Refl.FcAr.resize(sz);
-  if (Struct.Refl.NRef > n) Struct.Refl.NRef = n;
+  ReflData& r = Struct.Refl;
+  const size_t sz = ResizeAll(n, r.HCondAr, r.RIAr, r.RSAr, r.ICullAr, r.RunCCDAr, r.RefBlockAr,
+                              r.TwAr, r.ThetaArr, r.FoAr, r.FsAr, r.FcAr);
+  if (static_cast<size_t>(r.NRef) > sz) r.NRef = static_cast<int>(sz);
 }
 
 void ReallocAveArrays(int n) {
-  if (n < 0) n = 0;
-  const auto sz = static_cast<size_t>(n);
-  Struct.Refl.RIAveAr.resize(sz);
-  Struct.Refl.RSAveAr.resize(sz);
-  Struct.Refl.HCondAveAr.resize(sz);
-  Struct.Refl.DiffAveAr.resize(sz);
-  Struct.Refl.NAveRedAr.resize(sz);
-  Struct.Refl.Ave2Org.resize(sz);
-  Struct.Refl.OrderAve.resize(sz);
-  if (Struct.Refl.NAve > n) Struct.Refl.NAve = n;
+  ReflData& r = Struct.Refl;
+  const size_t sz = ResizeAll(n, r.RIAveAr, r.RSAveAr, r.HCondAveAr, r.DiffAveAr, r.NAveRedAr,
+                              r.Ave2Org, r.OrderAve);
+  if (static_cast<size_t>(r.NAve) > sz) r.NAve = static_cast<int>(sz);
 }
 
 long long IndPack(const int* h, const IndPackSpec& pk) {

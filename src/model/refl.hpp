@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "util/error.hpp"
+
 namespace tarn {
 
 // A real that is not set.
@@ -198,7 +200,7 @@ struct ReflData {
   std::vector<M95Block> M95;       // headers of the M95 reflection blocks
   std::vector<M90Block> M90;       // headers of the M90 data blocks
   std::vector<std::string> Notes;  // non-fatal notes of the last header reading
-  std::string LastError;           // message of the last failed reading or writing
+  ErrorRecord LastError;           // the last failed reading or writing
 
   // Parallel reflection arrays over the current data set (NRef used entries).
   int NRef = 0;
@@ -220,7 +222,6 @@ struct ReflData {
   std::vector<int> Ave2Org;              // averaged -> first original reflection (0-based)
   std::vector<int> OrderAve;             // order of the averaged reflections (0-based)
 };
-
 
 // Grows (or shrinks) the reflection arrays to n entries keeping the contents.
 void ReallocRefArrays(int n);

@@ -17,6 +17,7 @@ namespace tarn {
 // Largest width of one fixed field we write.
 inline constexpr int kMaxFieldWidth = 32;
 
+// PutI, PutF, PutE: Fortran I, F and E edit descriptors on output.
 // Writes v right-justified in w columns at p; returns the end, or nullptr when
 // the value needs more than w columns.
 char* PutI(char* p, long long v, int w);
@@ -26,9 +27,11 @@ char* PutF(char* p, double v, int w, int d);
 // Values below 1e-99 in magnitude are written as zero; NaN, infinities and
 // values of 1e99 and above are refused.
 char* PutE(char* p, double v, int w, int d);
+// FitsF: whether a value fits an F field.
 // True when v can be written as Fw.d.
 bool FitsF(double v, int w, int d);
 
+// GetI, GetR: an integer / a real from a fixed-column field.
 // Field parsing; false when the text is not a number of the kind.
 bool GetI(std::string_view field, long long& v);
 bool GetR(std::string_view field, double& v);

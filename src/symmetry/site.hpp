@@ -72,6 +72,7 @@ struct SiteOp {
 void SiteOpToSub(const double* rm6, const double* s6, int ndim, const double* w, const double* wi,
                  double* rm6s, double* s6s);
 
+// SpecPos: "special position", the site symmetry of a point.
 // Site symmetry of the point x (NDim reals; the internal components matter
 // only when `internal` is set). The operators are taken in the basis of the
 // subsystem given by wsub (NDim x NDim row-major, nullptr for the phase
@@ -84,6 +85,7 @@ void SiteOpToSub(const double* rm6, const double* s6, int ndim, const double* w,
 int SpecPos(double* x, bool internal, const PhaseSymmetry& ps, const double* metric,
             const double* wsub, double tol, std::vector<SiteOp>* siteOps = nullptr);
 
+// Triangl: "triangulation", row-echelon form by Gaussian elimination.
 // Brings rows (nrow x ncol, row-major, the last ncol - nvar columns a
 // right-hand side) to row-echelon form by Gaussian elimination with partial
 // pivoting over the first nvar columns; columns whose largest remaining
@@ -101,6 +103,7 @@ struct SiteOrder {
 // matrix W (empty list: one subsystem, identity).
 using SubsystemMatrices = std::vector<std::vector<double>>;
 
+// SpecAt, SpecAtMol: site orders of atoms / molecule positions.
 // Site orders and duplicate marks of the positions (3 real components, on
 // their special positions already); sub[i] is the subsystem (0-based) of
 // position i (empty: all 0).
@@ -189,6 +192,7 @@ struct SiteInfo {
   std::vector<Mat3> PointGroup;  // distinct rotations of the site
   std::vector<SiteOp> Ops;
 };
+// AtSym, atsymspec: "atom symmetry", the site symmetry of a named atom / parameter.
 // Site symmetry of the atom of that name (case ignored).
 SiteInfo AtSym(std::string_view name, const std::vector<SiteAtom>& atoms, const SiteContext& ctx);
 // The same for a parameter text "name[atom]" or a bare atom name.
@@ -196,6 +200,7 @@ SiteInfo atsymspec(std::string_view text, const std::vector<SiteAtom>& atoms,
                    const SiteContext& ctx);
 
 // ---------------------------------------------------------------- tensors
+// SRotC: "symmetric rotation, components", the map of a symmetric tensor of order n.
 // N x N row-major matrix (N = (n+1)(n+2)/2) mapping the components of a
 // symmetric tensor of order n (component order above) under RM:
 // T'_{i1..in} = sum R_{i1 j1} ... R_{in jn} T_{j1..jn}.
@@ -211,9 +216,11 @@ struct SpecRows {
   std::vector<double> A;  // NRow x NPar
 };
 
+// AveSpec: "average for special positions", the rows S - I of one operator.
 // Appends the rows of S - I (S n x n row-major, n = rows.NPar).
 void AveSpec(const double* s, SpecRows& rows);
 
+// ModSpec, ModSpecImage: constraint rows / image of the modulation waves under a site operator.
 // Appends, for the site operator op, the rows that make the waves of a
 // parameter block invariant: s is the block's own transformation (n x n),
 // kw the integer vectors of the atom's waves (d components used), x the basic
@@ -234,6 +241,7 @@ struct SpecReduced {
   std::vector<int> Pivot;                // pivot column of each row
   std::vector<std::vector<double>> Row;  // rows of NPar coefficients
 };
+// UprSpec, UprSpecOrd: "arrange" (reduce) the constraint system to one row per dependent parameter.
 // Column key -sum |nint(1e5 a_ij)|, columns in ascending key (ties: the later
 // parameter first), Gauss-Jordan elimination with pivot tolerance 0.001.
 SpecReduced UprSpec(const SpecRows& rows);
@@ -268,6 +276,7 @@ void ReallocEquations(SpecEquations& eqs, int n);
 // "cos" and the wave number (1-based): "xsin1", "U11cos2".
 std::string SiteParName(int kind, int i, int adpOrder = 2);
 
+// SpecEq, SpecEqOrd, SpecEqM: the equations of a reduced system (tensors, higher tensors, moments).
 // Appends the equations of a reduced system of block `kind` of the owner.
 void SpecEq(const SpecReduced& red, int kind, const SiteAtom& owner, SpecEquations& eqs);
 // The same for systems reduced by UprSpecOrd (tensors of higher order).
@@ -278,11 +287,13 @@ void SpecEqM(const SpecReduced& red, int kind, const SiteAtom& owner, SpecEquati
 // Number of parameters of block `kind` for the atom.
 int SiteParCount(const SiteAtom& at, int kind);
 
+// SiteRows: the constraint rows of one parameter block of an atom.
 // The constraint rows of block `kind` for the atom under its site operators.
 // Returns 1 (message shown) when a wave set is not closed.
 [[nodiscard]] int SiteRows(const SiteAtom& at, int kind, const std::vector<SiteOp>& ops,
                            const SiteContext& ctx, SpecRows& rows);
 
+// AtSpec: "atoms on special positions", the constraint equations of all atoms.
 // Builds the constraint equations of all atoms and appends them to eqs.
 // Returns 1 (message shown) when the wave set of an atom is not closed or its
 // interval functions cannot be invariant (SpecialAxisCheck); the equations of
@@ -298,6 +309,7 @@ int SiteParCount(const SiteAtom& at, int kind);
 // (modulo 1) or the type is unknown.
 [[nodiscard]] int OrthoSetImage(int type, int nf, double x40, double width, int eps, double delta,
                                 std::vector<double>& a);
+// OrthoSpec: constraint rows of the orthogonal-set waves under a site operator.
 // Appends, for the site operator op, the rows S a_i = sum_j A_ji a_j of the
 // orthogonal-set waves (nw waves, n components, FunType of the atom) on the
 // interval of centre `centre`; 1 (no rows) when op does not carry the
@@ -319,6 +331,7 @@ double SiteIntervalCentreOf(double x40, const SiteAtom& at, const std::vector<Si
 // constrain the modulation of an atom whose occupancy is restricted to the
 // interval (crenel or sawtooth): the others place its copy on other x4.
 bool SiteOpKeepsInterval(const SiteAtom& at, const SiteOp& op, int ndim, double centre);
+// SpecialSpecEq: equations of the crenel and sawtooth blocks.
 // Equations of the crenel and sawtooth blocks under the site operators: the
 // centre x40 is fixed by an operator reversing x4, the sawtooth amplitude U
 // obeys R U = eps U (eps = +-1 the operator's action on x4).

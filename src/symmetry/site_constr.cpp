@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "symmetry/site.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -183,7 +184,7 @@ int ModSpec(const double* s, int n, const std::vector<std::array<int, 3>>& kw, c
             int ndim, const double* x, SpecRows& rows) {
   std::vector<double> t;
   if (ModSpecImage(s, n, kw, op, ndim, x, t) != 0) {
-    SymmReport(SiteMsgText(SiteMsg::WavesNotClosed), {SiteMsgText(SiteMsg::SelectAnotherSet)});
+    ReportError(SiteMsgText(SiteMsg::WavesNotClosed), {SiteMsgText(SiteMsg::SelectAnotherSet)});
     return 1;
   }
   AveSpec(t.data(), rows);

@@ -82,6 +82,7 @@ struct SiteMolPos {
 // Cartesian rotation M R M^-1 of a site operator (rm fractional, m row-major).
 Mat3 MolCartOp(const Mat3& m, const Mat3& rm);
 
+// AtSpecMol: the constraint equations of molecule positions.
 // Constraint equations of every position whose reference point (Ref + Trans)
 // lies on a special position (site operators from SpecPos with ctx.Tol):
 // translation like atom coordinates (the constant places the reference

@@ -36,6 +36,7 @@
 #include <numbers>
 
 #include "symmetry/site.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -266,10 +267,10 @@ int SpecialAxisCheck(const SiteAtom& at, const std::vector<SiteOp>& ops, int ndi
     std::string text;
     for (const std::string& c : CodeSymm(op.RM6.data(), t.data(), ndim, 1))
       text += (text.empty() ? "" : " ") + c;
-    SymmReport(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
-               {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,
-                            SiteMsgText(SiteMsg::IntervalAxisMapped)),
-                SiteMsgText(SiteMsg::IntervalUseHarmonics)});
+    ReportError(fmt::format("{} \"{}\".", SiteMsgText(SiteMsg::IntervalNotInvariant), at.Name),
+                {fmt::format("{} \"{}\" {}", SiteMsgText(SiteMsg::IntervalOperator), text,
+                             SiteMsgText(SiteMsg::IntervalAxisMapped)),
+                 SiteMsgText(SiteMsg::IntervalUseHarmonics)});
     return 1;
   }
   return 0;

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/error.hpp"
 #include "util/numbers.hpp"
 
 namespace tarn {
@@ -78,6 +79,7 @@ struct PhaseSymmetry {
   int MaxLattVec() const { return static_cast<int>(VT6.size()); }
 };
 
+// CrlPrimitivePhase: a phase with the identity only ("Crl": routines on the symmetry of a phase).
 // Phase with the identity as its only operator and a primitive lattice.
 PhaseSymmetry CrlPrimitivePhase(int ndim, bool magnetic = false);
 
@@ -97,29 +99,17 @@ enum class SymmMsg : int {
 };
 const char* SymmMsgText(SymmMsg id);
 
-// The last message of the subsystem (header + lines) and the reader's error
-// flag. Routines set the flag on failure; callers clear it before a run.
-struct SymmMessage {
-  std::string Header;
-  std::vector<std::string> Lines;
-};
-struct SymmErrorState {
-  int ErrFlag = 0;    // set by ReadSymm and the completion routines on failure
-  SymmMessage Last;   // last message issued
-  int NMessages = 0;  // messages issued since the program started
-};
-extern SymmErrorState SymmErr;
-
-// Where messages go: the frame installs a sink that shows them (message box
-// or listing line); without a sink they are only kept in SymmErr.Last.
-using SymmMessageSink = void (*)(const SymmMessage&);
-void SymmSetMessageSink(SymmMessageSink sink);
-void SymmReport(const std::string& header, const std::vector<std::string>& lines = {});
+// Shows a message of the symmetry routines through the report sink
+// (util/report.hpp) and, when err is given, keeps it there (Message = header,
+// Detail = lines). Returns 1, the error flag.
+int SymmFail(ErrorRecord* err, const std::string& header, std::vector<std::string> lines = {});
 
 // ---------------------------------------------------------------- elementary
+// eqrv: "equal real vectors", componentwise comparison within a tolerance.
 // True when |a[i]-b[i]| < tol for every i < n (an empty vector is equal).
 bool eqrv(const double* a, const double* b, int n, double tol);
 
+// od0do1: "from 0 to 1", fractional parts of the components.
 // Each component reduced to [0,1); values below 0.0001 or above 0.9999 become 0.
 void od0do1(double* v, int n);
 
@@ -127,28 +117,35 @@ void od0do1(double* v, int n);
 // not normalised). Outputs may alias neither input.
 void MultSymmOp(const double* r1, const double* t1, const double* r2, const double* t2, int n,
                 double* r, double* t);
+// InvSymmOp: the inverse of an operator.
 // R^-1 and t' = -R^-1.t; returns 1 (outputs untouched) when R is singular.
 [[nodiscard]] int InvSymmOp(const double* r, const double* t, int n, double* ri, double* ti);
 
 // Upper-left 3 x 3 block of an n x n packed matrix.
 Mat3 MatBlock3(const double* rm6, int n);
 
+// CrlMakeRMag: the action of an operator on axial (magnetic) vectors.
 // RMag = det(RM) * ZMag * RM.
 Mat3 CrlMakeRMag(const Mat3& rm, double zmag);
 
+// CrlNormCentr: a translation normalised modulo the centring vectors.
 // The representative of t modulo the centring vectors: the lexicographically
 // smallest od0do1-normalised t + c (components within 0.0001 taken as equal).
 void CrlNormCentr(double* t, int n, const std::vector<Vec6>& vt6, int nLattVec);
+// CrlEqModCentr: equality of translations modulo centring.
 // True when t1 and t2 differ by a centring vector plus a lattice vector, within tol.
 bool CrlEqModCentr(const double* t1, const double* t2, int n, const std::vector<Vec6>& vt6,
                    int nLattVec, double tol = kTolModCentr);
 
+// indext: "index of a tensor" component (i,j) in the 6-component order.
 // Tensor component index of (i,j), 0-based: 0..2 diagonal, 3 (0,1), 4 (0,2), 5 (1,2).
 int indext(int i, int j);
+// srotb: "rotation of betas", the 6 x 6 map of the symmetric-tensor components.
 // 6 x 6 row-major matrix mapping the components (11,22,33,12,13,23) of a
 // symmetric second-rank tensor under RM.
 std::array<double, 36> srotb(const Mat3& rm);
 
+// SmbOp: the symmetry-element symbol of an operator.
 // Element symbol of an operator: 1, -1, 2, 3+, 3-, 4+, -4-, 6+, m, screw axes
 // written plainly (21, 31, 32, 41, 42, 43, 61..65), glide planes a, b, c, n,
 // d, e (e needs the centring vectors), g for other glides. For NDim > 3 the
@@ -160,14 +157,17 @@ std::string SmbOp(const double* rm6, const double* s6, int ndim,
 // ---------------------------------------------------------------- text form
 // Reads one operator line of a phase of dimension ndim. Fills op (RM6, S6
 // normalised, ZMag, RM, RMag, canonical Text, Elem). On failure shows the
-// syntax message with the line, sets SymmErr.ErrFlag and returns 1; op is
+// syntax message with the line (kept in err when given) and returns 1; op is
 // then unchanged.
-[[nodiscard]] int ReadSymm(std::string_view line, int ndim, bool magnetic, SymmOp& op);
+[[nodiscard]] int ReadSymm(std::string_view line, int ndim, bool magnetic, SymmOp& op,
+                           ErrorRecord* err = nullptr);
 
+// CodeSymm: the text of an operator, one component per row.
 // Canonical text of each row of (rm6, s6). mode 1 writes x1..x6 even when
 // ndim is 3; otherwise x, y, z are used for ndim 3.
 std::vector<std::string> CodeSymm(const double* rm6, const double* s6, int ndim, int mode = 0);
 
+// EqStringToIntMatrix: a basis-change text ("a+b,-a+b,c") as an integer matrix.
 // Parses "a+b,-a+b,c" against the symbols (longest match first) into a square
 // integer matrix, rows = expressions; a text without commas holds one symbol
 // (optionally signed) per row. Returns 1 on any syntax fault.
@@ -175,14 +175,17 @@ std::vector<std::string> CodeSymm(const double* rm6, const double* s6, int ndim,
                                       const std::vector<std::string>& symbols,
                                       std::vector<int>& mat);
 
+// TrMat2String: a 3 x 3 transformation matrix as text.
 // "(1,0,0 | 0,1,0 | 0,0,1)" with elements written by ToFract.
 std::string TrMat2String(const Mat3& m);
 
 // ---------------------------------------------------------------- groups
+// ReallocSymm: enlarges the operator and centring arrays of a phase.
 // Grows the arrays to hold at least nSymm operators and nLattVec centring
 // vectors, keeping the contents.
 void ReallocSymm(PhaseSymmetry& ps, int nSymm, int nLattVec);
 
+// CrlSetOp, CrlAddOp, CrlAddCentr: set or append one operator or centring vector.
 // Sets operator i from (rm6, s6, zmag): fills RM, RMag, Text and Elem.
 void CrlSetOp(PhaseSymmetry& ps, int i, const double* rm6, const double* s6, double zmag);
 // Appends an operator (ReallocSymm as needed); NSymm and NSymmN grow.
@@ -190,40 +193,50 @@ void CrlAddOp(PhaseSymmetry& ps, const double* rm6, const double* s6, double zma
 // Appends a centring vector (normalised); NLattVec grows.
 void CrlAddCentr(PhaseSymmetry& ps, const double* v);
 
+// EM50CompleteCentr: closes the centring vectors under addition.
 // Closes the centring vectors under addition. checkOnly: only set
 // incomplete (1) when a sum is missing. Returns 1 when the list would exceed
 // maxLattVec (count restored, message shown).
 [[nodiscard]] int EM50CompleteCentr(bool checkOnly, std::vector<Vec6>& vt6, int& nLattVec,
-                                    int maxLattVec, int ndim, int& incomplete);
-[[nodiscard]] int EM50CompleteCentr(bool checkOnly, PhaseSymmetry& ps, int& incomplete);
+                                    int maxLattVec, int ndim, int& incomplete,
+                                    ErrorRecord* err = nullptr);
+[[nodiscard]] int EM50CompleteCentr(bool checkOnly, PhaseSymmetry& ps, int& incomplete,
+                                    ErrorRecord* err = nullptr);
 
+// CompleteSymm: closes the operator list into a group.
 // Closes the operator list into a group; 0 on success, 1 with the message
-// shown on an inconsistent translation or too many operators.
-[[nodiscard]] int CompleteSymm(PhaseSymmetry& ps);
+// shown (and kept in err) on an inconsistent translation or too many
+// operators; 1 without a message when the hard limit of operators is reached.
+[[nodiscard]] int CompleteSymm(PhaseSymmetry& ps, ErrorRecord* err = nullptr);
 
+// CrlExpandCentroSym: writes out the partners (-R,-t) of a centrosymmetric list.
 // Adds the partner (-R,-t) of every operator when NCSymm is 2; then NCSymm = 1.
 // The caller recomputes the metric and derived symmetry data afterwards.
 void CrlExpandCentroSym(PhaseSymmetry& ps);
 // The same over all phases; returns the largest NSymm.
 int CrlExpandCentroSym(std::vector<PhaseSymmetry>& phases);
 
+// CrlOrderMagSymmetry: operators without time inversion first.
 // Stable reorder: operators without time inversion first (identity stays first).
 void CrlOrderMagSymmetry(PhaseSymmetry& ps);
 
+// CrlCompleteSSGSymm: the superspace rows of the operators from the modulation vectors.
 // Builds the internal rows of RM6 from the 3-dimensional parts for the
 // modulation vectors q (d = q.size() rows of 3 reals, reciprocal-lattice
 // units). NDim becomes 3 + d; internal translations are kept when NDim was
 // already 3 + d, else 0. Returns 1 (phase unchanged) when some q.R is not a
 // signed combination of the q plus an integer vector.
-[[nodiscard]] int CrlCompleteSSGSymm(PhaseSymmetry& ps,
-                                     const std::vector<std::array<double, 3>>& q);
+[[nodiscard]] int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3>>& q,
+                                     ErrorRecord* err = nullptr);
 
+// CrlTransSymmetry: the symmetry of a phase in new coordinates.
 // Transforms the phase to new coordinates x' = T.x + shift (T NDim x NDim
 // packed row-major): R' = T.R.T^-1, t' = T.t + shift - R'.shift; centring
 // vectors are mapped, the lattice points of the old cell that fall inside the
 // new cell are added as centring vectors, and the set is closed. Returns 1
 // when T is singular (phase unchanged).
-[[nodiscard]] int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift);
+[[nodiscard]] int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift,
+                                   ErrorRecord* err = nullptr);
 
 // ---------------------------------------------------------------- stored sets
 struct StoredSymmetry {
@@ -240,31 +253,38 @@ struct StoredSymmetry {
   std::vector<double> ZMagStore;  // NSymmStore time-inversion signs
 };
 
-// The numbered slots (0-based), program-wide.
+// Numbered slots (0-based) of stored symmetry sets; the caller owns them.
 struct SymmSlots {
   std::vector<std::optional<StoredSymmetry>> Slot;
 };
-extern SymmSlots SymmStore;
 
-void CrlStoreSymmetry(const PhaseSymmetry& ps, int slot);
-void CrlStoreSymmetryExplicite(int slot, const StoredSymmetry& set);
-[[nodiscard]] int CrlRestoreSymmetry(PhaseSymmetry& ps, int slot);
-[[nodiscard]] int CrlRestoreSymmetryExplicite(int slot, StoredSymmetry& set);
-void CrlCleanOneSymmetry(int slot);
-void CrlCleanSymmetry();
+// CrlStoreSymmetry[Explicite], CrlRestoreSymmetry[Explicite]: a phase (set) to or from a slot.
+// Store: a copy of the phase's symmetry (or of a set) into a slot. Restore:
+// the slot back into a phase (or a set); 1 with a message for an empty slot.
+void CrlStoreSymmetry(SymmSlots& slots, const PhaseSymmetry& ps, int slot);
+void CrlStoreSymmetryExplicite(SymmSlots& slots, int slot, const StoredSymmetry& set);
+[[nodiscard]] int CrlRestoreSymmetry(const SymmSlots& slots, PhaseSymmetry& ps, int slot);
+[[nodiscard]] int CrlRestoreSymmetryExplicite(const SymmSlots& slots, int slot,
+                                              StoredSymmetry& set);
+// CrlCleanOneSymmetry, CrlCleanSymmetry: empty one slot, all slots.
+// Empties one slot / all slots.
+void CrlCleanOneSymmetry(SymmSlots& slots, int slot);
+void CrlCleanSymmetry(SymmSlots& slots);
 
+// CrlCompleteSymmetry: takes the stored translations of matching rotations.
 // For every operator of ps whose rotation matches an operator of the slot,
 // takes the stored rotation and translation. Returns 1 for an empty slot.
-[[nodiscard]] int CrlCompleteSymmetry(PhaseSymmetry& ps, int slot);
+[[nodiscard]] int CrlCompleteSymmetry(const SymmSlots& slots, PhaseSymmetry& ps, int slot);
 
+// CrlCompare[Tr3]Symmetry, CrlCompRefExtSymmetry, CrlCompTwinSymmetry: compare two slots.
 // Comparisons of two slots; false when either is empty.
 // Same NDim, centring and operators in any order (translations modulo centring).
-bool CrlCompareSymmetry(int slot1, int slot2);
+bool CrlCompareSymmetry(const SymmSlots& slots, int slot1, int slot2);
 // As above, comparing only the 3-dimensional parts of the translations.
-bool CrlCompareTr3Symmetry(int slot1, int slot2);
+bool CrlCompareTr3Symmetry(const SymmSlots& slots, int slot1, int slot2);
 // Every operator of the reference slot is present in the extended slot.
-bool CrlCompRefExtSymmetry(int slotRef, int slotExt);
+bool CrlCompRefExtSymmetry(const SymmSlots& slots, int slotRef, int slotExt);
 // The same set of 3 x 3 rotation parts (the twin domains of the point group).
-bool CrlCompTwinSymmetry(int slot1, int slot2);
+bool CrlCompTwinSymmetry(const SymmSlots& slots, int slot1, int slot2);
 
 }  // namespace tarn

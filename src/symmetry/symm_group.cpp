@@ -21,15 +21,14 @@ std::string OpLine(const SymmOp& op) {
 }
 
 // Shows the inconsistency of two operators with one rotation part.
-int Inconsistent(const PhaseSymmetry& ps, const SymmOp& a, const SymmOp& b) {
+int Inconsistent(const PhaseSymmetry& ps, const SymmOp& a, const SymmOp& b, ErrorRecord* err) {
   std::string l1 = OpLine(a), l2 = OpLine(b);
   if (ps.Magnetic) {
     l1 += a.ZMag < 0. ? " -m" : " m";
     l2 += b.ZMag < 0. ? " -m" : " m";
   }
-  SymmReport(SymmMsgText(SymmMsg::Inconsistent), {l1, l2, SymmMsgText(SymmMsg::CheckConsistency)});
-  SymmErr.ErrFlag = 1;
-  return 1;
+  return SymmFail(err, SymmMsgText(SymmMsg::Inconsistent),
+                  {l1, l2, SymmMsgText(SymmMsg::CheckConsistency)});
 }
 
 // Search key of a rotation part: FNV-1a over its entries when all are
@@ -102,7 +101,7 @@ void CrlAddCentr(PhaseSymmetry& ps, const double* v) {
 }
 
 int EM50CompleteCentr(bool checkOnly, std::vector<Vec6>& vt6, int& nLattVec, int maxLattVec,
-                      int ndim, int& incomplete) {
+                      int ndim, int& incomplete, ErrorRecord* err) {
   incomplete = 0;
   if (static_cast<int>(vt6.size()) < maxLattVec) vt6.resize(maxLattVec);
   if (vt6.empty()) return 0;
@@ -128,9 +127,9 @@ int EM50CompleteCentr(bool checkOnly, std::vector<Vec6>& vt6, int& nLattVec, int
       }
       if (nLattVec >= maxLattVec) {
         nLattVec = entry;
-        SymmReport(std::string(SymmMsgText(SymmMsg::MaxCentrHead)) + " " +
-                   std::to_string(maxLattVec) + " " + SymmMsgText(SymmMsg::MaxCentrTail));
-        return 1;
+        return SymmFail(err, std::string(SymmMsgText(SymmMsg::MaxCentrHead)) + " " +
+                                 std::to_string(maxLattVec) + " " +
+                                 SymmMsgText(SymmMsg::MaxCentrTail));
       }
       vt6[nLattVec++] = v;
     }
@@ -138,11 +137,12 @@ int EM50CompleteCentr(bool checkOnly, std::vector<Vec6>& vt6, int& nLattVec, int
   return 0;
 }
 
-int EM50CompleteCentr(bool checkOnly, PhaseSymmetry& ps, int& incomplete) {
-  return EM50CompleteCentr(checkOnly, ps.VT6, ps.NLattVec, ps.MaxLattVec(), ps.NDim, incomplete);
+int EM50CompleteCentr(bool checkOnly, PhaseSymmetry& ps, int& incomplete, ErrorRecord* err) {
+  return EM50CompleteCentr(checkOnly, ps.VT6, ps.NLattVec, ps.MaxLattVec(), ps.NDim, incomplete,
+                           err);
 }
 
-int CompleteSymm(PhaseSymmetry& ps) {
+int CompleteSymm(PhaseSymmetry& ps, ErrorRecord* err) {
   const int n = ps.NDim, nn = n * n;
   if (ps.NLattVec < 1) {
     ReallocSymm(ps, 0, kLattVecInitAlloc);
@@ -170,7 +170,7 @@ int CompleteSymm(PhaseSymmetry& ps) {
         --k;
         break;
       }
-      return Inconsistent(ps, ps.Op[m], ps.Op[k]);
+      return Inconsistent(ps, ps.Op[m], ps.Op[k], err);
     }
   }
   const int nEntry = ps.NSymm;
@@ -239,19 +239,16 @@ int CompleteSymm(PhaseSymmetry& ps) {
             prod.ZMag = z;
             prod.Text = CodeSymm(r.data(), t.data(), n);
             finish();
-            return Inconsistent(ps, ps.Op[m], prod);
+            return Inconsistent(ps, ps.Op[m], prod, err);
           }
           if (ps.NSymm >= kSymmHardLimit) {
             finish();
-            SymmErr.ErrFlag = 1;
             return 1;
           }
           if (ps.NSymm + 1 > ps.MaxSymm()) {
             if (ps.NSymm + 1 >= kSymmReallocLimit) {
               finish();
-              SymmReport(SymmMsgText(SymmMsg::TooManyOps));
-              SymmErr.ErrFlag = 1;
-              return 1;
+              return SymmFail(err, SymmMsgText(SymmMsg::TooManyOps));
             }
             ReallocSymm(ps, std::min(std::max(2 * ps.MaxSymm(), kSymmInitAlloc), kSymmReallocLimit),
                         0);
@@ -310,7 +307,8 @@ void CrlOrderMagSymmetry(PhaseSymmetry& ps) {
                         [](const SymmOp& op) { return op.ZMag > 0.; });
 }
 
-int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3>>& q) {
+int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3>>& q,
+                       ErrorRecord* err) {
   const int d = static_cast<int>(q.size());
   if (d < 1 || d > kMaxNDim - 3) return 1;
   const int nNew = 3 + d, nOld = ps.NDim;
@@ -357,9 +355,7 @@ int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3
         }
       }
       if (bestScore > 1e29) {
-        SymmReport(SymmMsgText(SymmMsg::SSGNoMatch), {OpLine(ps.Op[i])});
-        SymmErr.ErrFlag = 1;
-        return 1;
+        return SymmFail(err, SymmMsgText(SymmMsg::SSGNoMatch), {OpLine(ps.Op[i])});
       }
       for (int c = 0; c < 3; ++c) rm[(3 + a) * nNew + c] = bestM[c];
       for (int b = 0; b < d; ++b) rm[(3 + a) * nNew + 3 + b] = bestEps[b];
@@ -379,14 +375,12 @@ int CrlCompleteSSGSymm(PhaseSymmetry& ps, const std::vector<std::array<double, 3
   return 0;
 }
 
-int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift) {
+int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift, ErrorRecord* err) {
   const int n = ps.NDim, nn = n * n;
   Mat6 ti{};
   Vec6 zero{}, dummy{};
   if (InvSymmOp(tr, zero.data(), n, ti.data(), dummy.data()) != 0) {
-    SymmReport(SymmMsgText(SymmMsg::TransSingular));
-    SymmErr.ErrFlag = 1;
-    return 1;
+    return SymmFail(err, SymmMsgText(SymmMsg::TransSingular));
   }
   double det = 1.;  // |det T| by elimination of a copy
   {
@@ -431,7 +425,7 @@ int CrlTransSymmetry(PhaseSymmetry& ps, const double* tr, const double* shift) {
   const double want = std::min(4096., std::ceil(std::max(ps.NLattVec, 1) / det - 1e-6));
   const int maxVt = std::max(nvt, static_cast<int>(want)) + 1;
   int incomplete = 0;
-  if (EM50CompleteCentr(false, vt, nvt, maxVt, n, incomplete) != 0) return 1;
+  if (EM50CompleteCentr(false, vt, nvt, maxVt, n, incomplete, err) != 0) return 1;
   // Operators: R' = T.R.T^-1, t' = T.t + shift - R'.shift.
   std::vector<std::pair<Mat6, Vec6>> ops(ps.NSymm);
   for (int k = 0; k < ps.NSymm; ++k) {

@@ -1,11 +1,10 @@
-// Messages of the symmetry subsystem and the error record.
+// Messages of the symmetry subsystem.
 #include <array>
 
 #include "symmetry/symm.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
-
-SymmErrorState SymmErr;
 
 namespace {
 constexpr std::array<const char*, static_cast<int>(SymmMsg::Count)> kSymmMsgText = {
@@ -19,21 +18,16 @@ constexpr std::array<const char*, static_cast<int>(SymmMsg::Count)> kSymmMsgText
     "The stored symmetry set is empty:",
     "The transformation matrix is singular.",
 };
-SymmMessageSink gSink = nullptr;
 }  // namespace
 
 const char* SymmMsgText(SymmMsg id) {
   return kSymmMsgText[static_cast<int>(id)];
 }
 
-void SymmSetMessageSink(SymmMessageSink sink) {
-  gSink = sink;
-}
-
-void SymmReport(const std::string& header, const std::vector<std::string>& lines) {
-  SymmErr.Last = SymmMessage{header, lines};
-  ++SymmErr.NMessages;
-  if (gSink) gSink(SymmErr.Last);
+int SymmFail(ErrorRecord* err, const std::string& header, std::vector<std::string> lines) {
+  ReportError(header, lines);
+  if (err != nullptr) err->Set(header, std::move(lines));
+  return 1;
 }
 
 }  // namespace tarn

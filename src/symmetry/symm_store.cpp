@@ -5,19 +5,15 @@
 
 namespace tarn {
 
-SymmSlots SymmStore;
-
 namespace {
 
-const StoredSymmetry* Slot(int slot) {
-  if (slot < 0 || slot >= static_cast<int>(SymmStore.Slot.size()) || !SymmStore.Slot[slot])
-    return nullptr;
-  return &*SymmStore.Slot[slot];
+const StoredSymmetry* Slot(const SymmSlots& slots, int slot) {
+  if (slot < 0 || slot >= static_cast<int>(slots.Slot.size()) || !slots.Slot[slot]) return nullptr;
+  return &*slots.Slot[slot];
 }
 
-void SlotEmptyMessage(int slot) {
-  SymmReport(SymmMsgText(SymmMsg::SlotEmpty), {std::to_string(slot)});
-  SymmErr.ErrFlag = 1;
+int SlotEmptyMessage(int slot) {
+  return SymmFail(nullptr, SymmMsgText(SymmMsg::SlotEmpty), {std::to_string(slot)});
 }
 
 bool SameCentring(const StoredSymmetry& a, const StoredSymmetry& b) {
@@ -44,9 +40,9 @@ bool HasOp(const StoredSymmetry& a, int i, const StoredSymmetry& b, int ntr) {
   return false;
 }
 
-bool CompareSets(int slot1, int slot2, bool tr3) {
-  const StoredSymmetry* a = Slot(slot1);
-  const StoredSymmetry* b = Slot(slot2);
+bool CompareSets(const SymmSlots& slots, int slot1, int slot2, bool tr3) {
+  const StoredSymmetry* a = Slot(slots, slot1);
+  const StoredSymmetry* b = Slot(slots, slot2);
   if (!a || !b || a->NDimStore != b->NDimStore || a->NSymmStore != b->NSymmStore) return false;
   if (!tr3 && !SameCentring(*a, *b)) return false;
   const int ntr = tr3 ? 3 : a->NDimStore;
@@ -57,7 +53,7 @@ bool CompareSets(int slot1, int slot2, bool tr3) {
 
 }  // namespace
 
-void CrlStoreSymmetry(const PhaseSymmetry& ps, int slot) {
+void CrlStoreSymmetry(SymmSlots& slots, const PhaseSymmetry& ps, int slot) {
   StoredSymmetry s;
   s.NDimStore = ps.NDim;
   s.NSymmStore = ps.NSymm;
@@ -72,21 +68,18 @@ void CrlStoreSymmetry(const PhaseSymmetry& ps, int slot) {
     s.ZMagStore.push_back(ps.Op[i].ZMag);
   }
   s.VT6Store.assign(ps.VT6.begin(), ps.VT6.begin() + ps.NLattVec);
-  CrlStoreSymmetryExplicite(slot, s);
+  CrlStoreSymmetryExplicite(slots, slot, s);
 }
 
-void CrlStoreSymmetryExplicite(int slot, const StoredSymmetry& set) {
+void CrlStoreSymmetryExplicite(SymmSlots& slots, int slot, const StoredSymmetry& set) {
   if (slot < 0) return;
-  if (slot >= static_cast<int>(SymmStore.Slot.size())) SymmStore.Slot.resize(slot + 1);
-  SymmStore.Slot[slot] = set;
+  if (slot >= static_cast<int>(slots.Slot.size())) slots.Slot.resize(slot + 1);
+  slots.Slot[slot] = set;
 }
 
-int CrlRestoreSymmetry(PhaseSymmetry& ps, int slot) {
-  const StoredSymmetry* s = Slot(slot);
-  if (!s) {
-    SlotEmptyMessage(slot);
-    return 1;
-  }
+int CrlRestoreSymmetry(const SymmSlots& slots, PhaseSymmetry& ps, int slot) {
+  const StoredSymmetry* s = Slot(slots, slot);
+  if (!s) return SlotEmptyMessage(slot);
   PhaseSymmetry out;
   out.NDim = s->NDimStore;
   out.Magnetic = s->MagneticStore;
@@ -102,30 +95,24 @@ int CrlRestoreSymmetry(PhaseSymmetry& ps, int slot) {
   return 0;
 }
 
-int CrlRestoreSymmetryExplicite(int slot, StoredSymmetry& set) {
-  const StoredSymmetry* s = Slot(slot);
-  if (!s) {
-    SlotEmptyMessage(slot);
-    return 1;
-  }
+int CrlRestoreSymmetryExplicite(const SymmSlots& slots, int slot, StoredSymmetry& set) {
+  const StoredSymmetry* s = Slot(slots, slot);
+  if (!s) return SlotEmptyMessage(slot);
   set = *s;
   return 0;
 }
 
-void CrlCleanOneSymmetry(int slot) {
-  if (slot >= 0 && slot < static_cast<int>(SymmStore.Slot.size())) SymmStore.Slot[slot].reset();
+void CrlCleanOneSymmetry(SymmSlots& slots, int slot) {
+  if (slot >= 0 && slot < static_cast<int>(slots.Slot.size())) slots.Slot[slot].reset();
 }
 
-void CrlCleanSymmetry() {
-  SymmStore.Slot.clear();
+void CrlCleanSymmetry(SymmSlots& slots) {
+  slots.Slot.clear();
 }
 
-int CrlCompleteSymmetry(PhaseSymmetry& ps, int slot) {
-  const StoredSymmetry* s = Slot(slot);
-  if (!s || s->NDimStore != ps.NDim) {
-    SlotEmptyMessage(slot);
-    return 1;
-  }
+int CrlCompleteSymmetry(const SymmSlots& slots, PhaseSymmetry& ps, int slot) {
+  const StoredSymmetry* s = Slot(slots, slot);
+  if (!s || s->NDimStore != ps.NDim) return SlotEmptyMessage(slot);
   const int nn = ps.NDim * ps.NDim;
   for (int i = 0; i < ps.NSymm; ++i)
     for (int k = 0; k < s->NSymmStore; ++k)
@@ -136,26 +123,26 @@ int CrlCompleteSymmetry(PhaseSymmetry& ps, int slot) {
   return 0;
 }
 
-bool CrlCompareSymmetry(int slot1, int slot2) {
-  return CompareSets(slot1, slot2, false);
+bool CrlCompareSymmetry(const SymmSlots& slots, int slot1, int slot2) {
+  return CompareSets(slots, slot1, slot2, false);
 }
 
-bool CrlCompareTr3Symmetry(int slot1, int slot2) {
-  return CompareSets(slot1, slot2, true);
+bool CrlCompareTr3Symmetry(const SymmSlots& slots, int slot1, int slot2) {
+  return CompareSets(slots, slot1, slot2, true);
 }
 
-bool CrlCompRefExtSymmetry(int slotRef, int slotExt) {
-  const StoredSymmetry* a = Slot(slotRef);
-  const StoredSymmetry* b = Slot(slotExt);
+bool CrlCompRefExtSymmetry(const SymmSlots& slots, int slotRef, int slotExt) {
+  const StoredSymmetry* a = Slot(slots, slotRef);
+  const StoredSymmetry* b = Slot(slots, slotExt);
   if (!a || !b || a->NDimStore != b->NDimStore) return false;
   for (int i = 0; i < a->NSymmStore; ++i)
     if (!HasOp(*a, i, *b, a->NDimStore)) return false;
   return true;
 }
 
-bool CrlCompTwinSymmetry(int slot1, int slot2) {
-  const StoredSymmetry* a = Slot(slot1);
-  const StoredSymmetry* b = Slot(slot2);
+bool CrlCompTwinSymmetry(const SymmSlots& slots, int slot1, int slot2) {
+  const StoredSymmetry* a = Slot(slots, slot1);
+  const StoredSymmetry* b = Slot(slots, slot2);
   if (!a || !b) return false;
   auto subset = [](const StoredSymmetry& x, const StoredSymmetry& y) {
     for (int i = 0; i < x.NSymmStore; ++i) {

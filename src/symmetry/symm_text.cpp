@@ -77,12 +77,8 @@ std::string RealFree(double x) {
 
 }  // namespace
 
-int ReadSymm(std::string_view line, int ndim, bool magnetic, SymmOp& op) {
-  auto fail = [&]() {
-    SymmReport(SymmMsgText(SymmMsg::Syntax), {std::string(line)});
-    SymmErr.ErrFlag = 1;
-    return 1;
-  };
+int ReadSymm(std::string_view line, int ndim, bool magnetic, SymmOp& op, ErrorRecord* err) {
+  auto fail = [&]() { return SymmFail(err, SymmMsgText(SymmMsg::Syntax), {std::string(line)}); };
   if (ndim < 3 || ndim > kMaxNDim) return fail();
   const std::string lower = ToLower(line);
   const auto words = SplitWords(lower);

@@ -45,16 +45,17 @@ class Lexer {
   // Next token; false at the end or on a fault (err_ set).
   bool Next(Token& t);
   bool Failed() const { return failed_; }
-  CifSyntaxError Err;
+  ErrorRecord Err;
   int LineNo() const { return static_cast<int>(line_) + 1; }
-  std::vector<CifSyntaxError> Warn;
-  CifSyntaxError MakeError(int line, std::string what) const {
-    CifSyntaxError e;
+  std::vector<ErrorRecord> Warn;
+  ErrorRecord MakeError(int line, std::string what) const {
+    ErrorRecord e;
+    e.Title = std::string(MsgCifSyntax);
     e.File = file_;
     e.Line = line;
-    e.What = std::move(what);
+    e.Message = std::move(what);
     if (line >= 1 && static_cast<size_t>(line) <= lines_.size())
-      e.Text = std::string(lines_[static_cast<size_t>(line - 1)].substr(0, 200));
+      e.What = std::string(lines_[static_cast<size_t>(line - 1)].substr(0, 200));
     return e;
   }
   // Control characters are faults; characters outside ASCII are kept and
@@ -198,15 +199,7 @@ const CifLoop* CifBlock::FindLoop(std::string_view name) const {
   return nullptr;
 }
 
-std::vector<std::string> CifSyntaxError::Lines() const {
-  std::vector<std::string> out{std::string(MsgCifSyntax)};
-  out.push_back(Line > 0 ? fmt::format("{}, line {}: {}", File, Line, What)
-                         : fmt::format("{}: {}", File, What));
-  if (!Text.empty()) out.push_back(Text);
-  return out;
-}
-
-int CifParse(std::string_view text, const std::string& fileName, CifFile& out, CifSyntaxError& err,
+int CifParse(std::string_view text, const std::string& fileName, CifFile& out, ErrorRecord& err,
              const CifParseOptions& opt) {
   Lexer lx(text, fileName);
   CifFile f;

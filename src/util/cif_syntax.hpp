@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/error.hpp"
+
 namespace tarn {
 
 inline constexpr std::string_view MsgCifSyntax = "CIF syntax problem.";
@@ -73,20 +75,11 @@ struct CifBlock {
   const CifLoop* FindLoop(std::string_view name) const;
 };
 
-struct CifSyntaxError {
-  std::string File;
-  int Line = 0;
-  std::string What;  // what was expected or found
-  std::string Text;  // the line's text
-  // "CIF syntax problem.", then "<file>, line <n>: <what>", then the text.
-  std::vector<std::string> Lines() const;
-};
-
 struct CifFile {
   std::vector<CifBlock> Blocks;
   // Faults that were recovered (a quote not closed before the line end: the
   // value runs to the line end); the caller shows them as warnings.
-  std::vector<CifSyntaxError> Warnings;
+  std::vector<ErrorRecord> Warnings;
 };
 
 // Relaxations for readers of data files that are CIF-like rather than CIF.
@@ -97,9 +90,11 @@ struct CifParseOptions {
 };
 
 // Parses text into out (replaced only on success). Returns 0, or 1 with err
-// filled.
+// filled: Title "CIF syntax problem.", File, Line, Message = what was
+// expected or found, What = the line's text; TextLines() gives the message
+// lines "CIF syntax problem.", "<file>, line <n>: <what>", the text.
 [[nodiscard]] int CifParse(std::string_view text, const std::string& fileName, CifFile& out,
-                           CifSyntaxError& err, const CifParseOptions& opt = {});
+                           ErrorRecord& err, const CifParseOptions& opt = {});
 
 // A CIF number with an optional standard uncertainty in parentheses after the
 // last digits: "7.719(69)" -> 7.719 and 0.069, "1.5e3(2)" -> 1500 and 200,

@@ -197,25 +197,5 @@ TEST(BatchEditRadiation, RecordsAndTheirRanges) {
   EXPECT_EQ(d.Radiation, 3);
 }
 
-TEST(FrameWiring, SymmetryMessagesGoToTheListingInBatchAndToABoxOtherwise) {
-  FeScriptToolkit tk;
-  FeSetToolkit(&tk);
-  TarnRegisterTools();
-  const bool batch = Sess.BatchMode;
-  Sess.BatchMode = true;
-  SymmReport("Symmetry header", {"first line"});
-  EXPECT_EQ(tk.ListingLines, (std::vector<std::string>{"Symmetry header", "first line"}));
-  EXPECT_TRUE(tk.Of("error").empty());
-  Sess.BatchMode = false;
-  SymmReport("Another", {"line"});
-  ASSERT_EQ(tk.Of("error").size(), 1u);
-  EXPECT_EQ(tk.Of("error")[0].Header, "Another");
-  EXPECT_EQ(tk.ListingLines.size(), 2u);
-  Sess.BatchMode = batch;
-  SymmSetMessageSink(nullptr);
-  TarnClearTools();
-  FeSetToolkit(nullptr);
-}
-
 }  // namespace
 }  // namespace tarn

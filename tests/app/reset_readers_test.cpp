@@ -39,10 +39,6 @@ class ResetReaders : public testing::AppTest {
     CreateChangeCopies();
     ASSERT_EQ(TarnCheckStructure(), 0);
   }
-  void TearDown() override {
-    SymmSetMessageSink(nullptr);
-    AppTest::TearDown();
-  }
 };
 
 TEST_F(ResetReaders, OpenReadsModelAndHeadersAndResetFollowsTheFiles) {

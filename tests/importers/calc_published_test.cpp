@@ -4,52 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "datared/average.hpp"
-#include "model/structure.hpp"
-#include "model/session.hpp"
+#include "datared/readers/shelx.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/m50.hpp"
 #include "model/refl.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "refine/calc.hpp"
 #include "refine/constr.hpp"
+#include "support/small_structures.hpp"
 
 namespace tarn {
 namespace {
-
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path);
-  if (!f) return {};
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-struct Hkl {
-  int h, k, l;
-  double i, s;
-};
-
-// HKLF 4 (3I4, 2F8.2) up to the 0 0 0 line.
-std::vector<Hkl> ParseHklf4(const std::string& text) {
-  std::vector<Hkl> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() < 28) continue;
-    Hkl r{std::stoi(line.substr(0, 4)), std::stoi(line.substr(4, 4)), std::stoi(line.substr(8, 4)),
-          std::stod(line.substr(12, 8)), std::stod(line.substr(20, 8))};
-    if (r.h == 0 && r.k == 0 && r.l == 0) break;
-    out.push_back(r);
-  }
-  return out;
-}
 
 struct RResult {
   double R1 = 0.;
@@ -60,12 +33,16 @@ struct RResult {
 RResult PublishedR1(const std::string& res, const std::string& hkl) {
   RResult out;
   std::vector<std::string> msg;
-  EXPECT_EQ(ImportShelxModel(res, "model.res", msg), 0) << (msg.empty() ? "" : msg[0]);
+  ErrorRecord err;
+  EXPECT_EQ(ImportShelxModel(res, "model.res", msg, err), 0) << err;
   Sess.HomeDir = "data/";
   EXPECT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
   const PhaseBasic& ph = Struct.Basic.Phase[0];
   // Merge equivalents (Friedel opposites apart in acentric groups).
-  const std::vector<Hkl> refl = ParseHklf4(hkl);
+  ImpData d;
+  ErrorRecord herr;
+  EXPECT_EQ(ReadShelxHklText(hkl, "model.hkl", 4, 3, 0, 1, d, herr), 0);
+  const std::vector<ImpRefl>& refl = d.Refl;
   Struct.Refl.Pack = IndPackSpec{};
   Struct.Refl.Pack.N = 3;
   for (int i = 0; i < 3; ++i) {
@@ -75,10 +52,9 @@ RResult PublishedR1(const std::string& res, const std::string& hkl) {
   ReallocRefArrays(static_cast<int>(refl.size()));
   Struct.Refl.NRef = static_cast<int>(refl.size());
   for (size_t k = 0; k < refl.size(); ++k) {
-    int h[kReflMaxNDim] = {refl[k].h, refl[k].k, refl[k].l};
-    Struct.Refl.HCondAr[k] = IndPack(h, Struct.Refl.Pack);
-    Struct.Refl.RIAr[k] = refl[k].i;
-    Struct.Refl.RSAr[k] = refl[k].s;
+    Struct.Refl.HCondAr[k] = IndPack(refl[k].H, Struct.Refl.Pack);
+    Struct.Refl.RIAr[k] = refl[k].I;
+    Struct.Refl.RSAr[k] = refl[k].SigI;
     Struct.Refl.ICullAr[k] = 0;
   }
   AveSettings set;
@@ -109,25 +85,19 @@ RResult PublishedR1(const std::string& res, const std::string& hkl) {
     fo.push_back(std::sqrt(i));
     fc.push_back(o.Fc / scale);
   }
-  double sfc = 0., sff = 0.;
-  for (size_t k = 0; k < fo.size(); ++k) {
-    sfc += fo[k] * fc[k];
-    sff += fc[k] * fc[k];
-  }
-  const double kfit = sfc / sff;
+  // R1 = sum |Fo - k Fc| / sum Fo with the least-squares k = sum Fo Fc / sum Fc^2.
+  const double kfit = std::inner_product(fo.begin(), fo.end(), fc.begin(), 0.) /
+                      std::inner_product(fc.begin(), fc.end(), fc.begin(), 0.);
   double num = 0., den = 0.;
-  for (size_t k = 0; k < fo.size(); ++k) {
-    num += std::fabs(fo[k] - kfit * fc[k]);
-    den += fo[k];
-  }
+  for (size_t k = 0; k < fo.size(); ++k) num += std::fabs(fo[k] - kfit * fc[k]), den += fo[k];
   out.NObs = static_cast<int>(fo.size());
   out.R1 = num / den;
   return out;
 }
 
 TEST(CalcPublished, NaClR1) {
-  const std::string res = ReadText("../shared/data/nacl/NaCl.res");
-  const std::string hkl = ReadText("../shared/data/nacl/NaCl.hkl");
+  const std::string res = test::SharedData("nacl/NaCl.res");
+  const std::string hkl = test::SharedData("nacl/NaCl.hkl");
   if (res.empty() || hkl.empty()) GTEST_SKIP() << "NaCl data not available";
   const RResult r = PublishedR1(res, hkl);
   EXPECT_EQ(r.NObs, 111);
@@ -136,7 +106,7 @@ TEST(CalcPublished, NaClR1) {
 }
 
 TEST(CalcPublished, SH2185R1) {
-  const std::string cif = ReadText("../shared/data/shelx/SH2185_Cu.cif");
+  const std::string cif = test::SharedData("shelx/SH2185_Cu.cif");
   if (cif.empty()) GTEST_SKIP() << "SH2185_Cu.cif not available";
   const std::string res = ShelxEmbeddedFile(cif, "_shelx_res_file");
   const std::string hkl = ShelxEmbeddedFile(cif, "_shelx_hkl_file");

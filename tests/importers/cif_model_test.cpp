@@ -1,51 +1,41 @@
 #include "importers/cif_model.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
 #include <string>
 
-#include "util/files.hpp"
-#include "support/report_script.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/scatdata.hpp"
+#include "model/structure.hpp"
+#include "support/report_script.hpp"
+#include "support/small_structures.hpp"
 #include "util/cif_syntax.hpp"
+#include "util/files.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
+using test::SharedData;
 
-std::string ReadData(const std::string& rel) {
-  std::string text;
-  if (FeReadFile("../shared/data/" + rel, text)) return "";
-  return text;
-}
-
-const AtomRec* FindAt(const AtomModel& m, std::string_view name) {
-  for (const auto& a : m.Atom)
-    if (a.Name == name) return &a;
-  return nullptr;
-}
-double Val(const AtomRec& a, int block, int k = 0) {
-  return a.Par.Val[AtomLayout(a.Shape).Off[block] + k];
-}
-
-std::string ElementOfType(const std::string& t) {
-  std::string e = t.substr(0, 1);
-  if (t.size() > 1 && std::islower(static_cast<unsigned char>(t[1]))) e += t[1];
-  return e;
-}
-
-struct CifModelTest : ::testing::Test {
+struct CifModelTest : test::StructureTest {
   test::ReportScript Tk;
-  void SetUp() override {
-    Struct.Basic = BasicData{};
-    Struct.Model = AtomModel{};
+  std::vector<std::string> Msg;
+  ErrorRecord Err;
+  int Import(std::string_view text, const std::string& file) {
+    Msg.clear();
+    Err.Clear();
+    return ImportCifModel(text, file, Msg, Err);
+  }
+  // An atom by label, the case of the letters ignored.
+  static const AtomRec* Find(std::string_view name) {
+    for (const auto& x : Struct.Model.Atom)
+      if (EqIgnoreCase(x.Name, name)) return &x;
+    return nullptr;
   }
 };
 
@@ -62,16 +52,14 @@ TEST_F(CifModelTest, SameModelAsFromShelx) {
       {"shelx/SH2185_Cu.cif", true, nullptr, 2e-3, 5e-4, 2e-3},
   };
   for (const auto& c : cases) {
-    const std::string cif = ReadData(c.Cif);
+    const std::string cif = SharedData(c.Cif);
     if (cif.empty()) GTEST_SKIP() << c.Cif << " not available";
     const std::string res =
-        c.Embedded ? ShelxEmbeddedFile(cif, "_shelx_res_file") : ReadData(c.Res);
-    std::vector<std::string> msg;
-    ASSERT_EQ(ImportShelxModel(res, "x.res", msg), 0);
+        c.Embedded ? ShelxEmbeddedFile(cif, "_shelx_res_file") : SharedData(c.Res);
+    ASSERT_EQ(ImportShelxModel(res, "x.res", Msg, Err), 0) << Err;
     const AtomModel ref = Struct.Model;
     const BasicData refB = Struct.Basic;
-    msg.clear();
-    ASSERT_EQ(ImportCifModel(cif, c.Cif, msg), 0) << (msg.empty() ? "" : msg[0]);
+    ASSERT_EQ(Import(cif, c.Cif), 0) << Err;
     const PhaseBasic &p = Struct.Basic.Phase.at(0), &q = refB.Phase.at(0);
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(p.Cell[i], q.Cell[i], 1e-3) << c.Cif;
     EXPECT_EQ(p.Symmetry.NSymm, q.Symmetry.NSymm) << c.Cif;
@@ -80,19 +68,17 @@ TEST_F(CifModelTest, SameModelAsFromShelx) {
     EXPECT_EQ(p.Lattice, q.Lattice) << c.Cif;
     EXPECT_EQ(Struct.Model.Atom.size(), ref.Atom.size()) << c.Cif;
     for (const auto& a : ref.Atom) {
-      const AtomRec* b = FindAt(Struct.Model, a.Name);
-      if (!b) {  // labels differ in case between the two files
-        for (const auto& x : Struct.Model.Atom)
-          if (EqIgnoreCase(x.Name, a.Name)) b = &x;
-      }
+      const AtomRec* b = Find(a.Name);  // labels differ in case between the two files
       ASSERT_NE(b, nullptr) << a.Name;
       EXPECT_EQ(b->Shape.AdpOrder, a.Shape.AdpOrder) << a.Name;
-      EXPECT_NEAR(Val(*b, BlkOcc), Val(a, BlkOcc), c.TolOcc) << a.Name;
+      EXPECT_NEAR(test::AtomPar(*b, BlkOcc), test::AtomPar(a, BlkOcc), c.TolOcc) << a.Name;
       for (int k = 0; k < 3; ++k)
-        EXPECT_NEAR(Val(*b, BlkPos, k), Val(a, BlkPos, k), c.TolX) << a.Name;
+        EXPECT_NEAR(test::AtomPar(*b, BlkPos, k), test::AtomPar(a, BlkPos, k), c.TolX) << a.Name;
       const int n = a.Shape.AdpOrder == 2 ? 6 : 1;
       for (int k = 0; k < n; ++k)
-        EXPECT_NEAR(Val(*b, BlkAdp, k), Val(a, BlkAdp, k), n == 1 ? 2e-3 : c.TolBeta) << a.Name;
+        EXPECT_NEAR(test::AtomPar(*b, BlkAdp, k), test::AtomPar(a, BlkAdp, k),
+                    n == 1 ? 2e-3 : c.TolBeta)
+            << a.Name;
     }
   }
 }
@@ -113,18 +99,15 @@ TEST_F(CifModelTest, SpecialPositionsAndComposition) {
       {"cif-models/nias_p63mmc.cif", "Ni1", 1. / 12., "Ni", 1.},  // 2a, -3m
   };
   for (const auto& c : cases) {
-    const std::string cif = ReadData(c.File);
+    const std::string cif = SharedData(c.File);
     if (cif.empty()) GTEST_SKIP() << c.File << " not available";
-    std::vector<std::string> msg;
-    ASSERT_EQ(ImportCifModel(cif, c.File, msg), 0) << (msg.empty() ? "" : msg[0]);
-    const AtomRec* a = nullptr;
-    for (const auto& x : Struct.Model.Atom)
-      if (EqIgnoreCase(x.Name, c.Atom)) a = &x;
+    ASSERT_EQ(Import(cif, c.File), 0) << Err;
+    const AtomRec* a = Find(c.Atom);
     ASSERT_NE(a, nullptr) << c.File << " " << c.Atom;
-    EXPECT_NEAR(Val(*a, BlkOcc), c.Ai, 1e-9) << c.File << " " << c.Atom;
+    EXPECT_NEAR(test::AtomPar(*a, BlkOcc), c.Ai, 1e-9) << c.File << " " << c.Atom;
     const PhaseBasic& p = Struct.Basic.Phase[0];
     size_t it = 0;
-    while (it < p.AtType.size() && ElementOfType(p.AtType[it]) != c.Type) ++it;
+    while (it < p.AtType.size() && ScatParseName(p.AtType[it])->Element != c.Type) ++it;
     ASSERT_LT(it, p.AtType.size()) << c.File;
     EXPECT_NEAR(p.AtTypeData[it].Formula.value_or(0.), c.Formula, 1e-3) << c.File << " " << c.Type;
   }
@@ -157,10 +140,9 @@ TEST_F(CifModelTest, BadInputReported) {
   };
   Struct.Model.Atom.push_back(DefaultAtom());
   for (const auto& c : cases) {
-    std::vector<std::string> msg;
-    EXPECT_EQ(ImportCifModel(c.Text, "bad.cif", msg), 1) << c.Text;
+    EXPECT_EQ(Import(c.Text, "bad.cif"), 1) << c.Text;
     std::string all;
-    for (auto& m : msg) all += m + "\n";
+    for (auto& m : Err.TextLines()) all += m + "\n";
     EXPECT_NE(all.find(c.Expect), std::string::npos) << all;
     EXPECT_NE(all.find("bad.cif"), std::string::npos) << all;
     EXPECT_EQ(Struct.Model.Atom.size(), 1u);
@@ -175,15 +157,12 @@ TEST_F(CifModelTest, PathologicalFiles) {
   for (const auto& e : fs::directory_iterator(dir)) {
     std::string text;
     ASSERT_EQ(FeReadFile(e.path().string(), text), 0);
-    std::vector<std::string> msg;
-    if (ImportCifModel(text, e.path().string(), msg) == 0) {
+    if (Import(text, e.path().string()) == 0) {
       ++imported;
       EXPECT_FALSE(Struct.Model.Atom.empty()) << e.path();
     } else {
       ++reported;
-      std::string all;
-      for (auto& m : msg) all += m + "\n";
-      EXPECT_NE(all.find(e.path().filename().string()), std::string::npos) << all;
+      EXPECT_EQ(Err.File, e.path().string()) << Err;
     }
   }
   EXPECT_GT(reported, 0);

@@ -1,10 +1,8 @@
 // Tests of the M40 reader/writer and of the atom model's layout routines.
 #include "model/m40.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -13,6 +11,10 @@
 
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
+#include "model/structure.hpp"
+#include "support/report_script.hpp"
+#include "support/small_structures.hpp"
+#include "support/temp_dir.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -20,25 +22,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Keeps the program-wide basic data and model of other tests intact.
-class M40Test : public ::testing::Test {
+// Basic data of two phases (the first modulated) and two data blocks.
+class M40Test : public test::StructureTest {
  protected:
   void SetUp() override {
-    savedBasic_ = Struct.Basic;
-    savedModel_ = Struct.Model;
-    Struct.Basic = BasicData{};
+    test::StructureTest::SetUp();
     Struct.Basic.Phase.resize(2);
     Struct.Basic.Phase[0].AtType = {"Fe", "O", "C"};
     Struct.Basic.Phase[0].NDim = 4;
     Struct.Basic.Phase[1].AtType = {"Na", "Cl"};
     Struct.Basic.DatBlock.resize(2);
   }
-  void TearDown() override {
-    Struct.Basic = savedBasic_;
-    Struct.Model = savedModel_;
-  }
-  BasicData savedBasic_;
-  AtomModel savedModel_;
+  ErrorRecord Err;
 };
 
 // Deterministic values with at most 6 decimals, so that they survive F9.6.
@@ -121,7 +116,7 @@ AtomModel RichModel() {
     s.Flag[d] = d == 6 ? 7 : 0;
     s.MagPar = d == 4 ? 3 : (d == 5 ? 1 : 0);
     AtomRec a = MakeAtom(fmt::format("Fe{}", d), 1, s, d % 4, 200 + d);
-    if (d == 5) a.FunHasWidth = false;
+    if (d == 5) a.FunHasWidth = false, a.FunVal[1] = a.FunSig[1] = 0.;  // no width field
     add(a, 1, d % 2 + 1);
   }
   add(MakeAtom("Na1", 1, AtomShape{}, 0, 300), 2, 1);
@@ -160,35 +155,6 @@ AtomModel RichModel() {
   m.Mol.push_back(plain);
   SetBasicM40(m);
   return m;
-}
-
-void ExpectSameList(const ParList& a, const ParList& b, const std::string& what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (int i = 0; i < a.size(); i++) {
-    EXPECT_EQ(a.Val[i], b.Val[i]) << what << " value " << i;
-    EXPECT_EQ(a.Key[i], b.Key[i]) << what << " key " << i;
-    EXPECT_EQ(a.Sig[i], b.Sig[i]) << what << " s.u. " << i;
-  }
-}
-
-void ExpectSameAtom(const AtomRec& a, const AtomRec& b) {
-  EXPECT_EQ(a.Name, b.Name);
-  EXPECT_EQ(a.Phase, b.Phase) << a.Name;
-  EXPECT_EQ(a.Part, b.Part) << a.Name;
-  EXPECT_EQ(a.Type, b.Type) << a.Name;
-  EXPECT_EQ(a.FunType, b.FunType) << a.Name;
-  EXPECT_EQ(a.TwoAttr, b.TwoAttr) << a.Name;
-  EXPECT_TRUE(a.Shape == b.Shape) << a.Name;
-  ExpectSameList(a.Par, b.Par, a.Name);
-  if (a.FunType > 0) {
-    EXPECT_EQ(a.FunHasWidth, b.FunHasWidth) << a.Name;
-    EXPECT_EQ(a.FunVal[0], b.FunVal[0]) << a.Name;
-    EXPECT_EQ(a.FunKey, b.FunKey) << a.Name;
-    EXPECT_EQ(a.FunSig[0], b.FunSig[0]) << a.Name;
-    if (a.FunHasWidth) {
-      EXPECT_EQ(a.FunVal[1], b.FunVal[1]) << a.Name;
-    }
-  }
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -276,8 +242,8 @@ TEST_F(M40Test, TwoAndThreeAttributeFormsReadTheSameValues) {
       " 0.010000 0.020000 0.030000 0.001000 0.002000 0.003000      1111111111\n";
   AtomRec a3, a2;
   M40Lines i3(three, "three"), i2(two, "two");
-  ASSERT_EQ(ioat(i3, a3, 3), 0) << M40LastError.What;
-  ASSERT_EQ(ioat(i2, a2, 3), 0) << M40LastError.What;
+  ASSERT_EQ(ioat(i3, a3, 3), 0) << i3.Err;
+  ASSERT_EQ(ioat(i2, a2, 3), 0) << i2.Err;
   EXPECT_FALSE(a3.TwoAttr);
   EXPECT_TRUE(a2.TwoAttr);
   EXPECT_EQ(a3.Par.Val, a2.Par.Val);
@@ -315,10 +281,9 @@ TEST_F(M40Test, AtomListingFormKeepsIntegersAndKeysInColumn61) {
 TEST_F(M40Test, RichModelSurvivesWriteAndRead) {
   const AtomModel m = RichModel();
   std::string text;
-  ASSERT_EQ(M40WriteText(m, text), 0) << M40LastError.What;
+  ASSERT_EQ(M40WriteText(m, text, IostPlain, &Err), 0) << Err;
   AtomModel r;
-  ASSERT_EQ(M40ReadText(text, "rich.m40", r), 0)
-      << M40LastError.What << " line " << M40LastError.Line << ": " << M40LastError.Text;
+  ASSERT_EQ(M40ReadText(text, "rich.m40", r, &Err), 0) << Err << ": " << Err.What;
   EXPECT_EQ(r.HasCommands, true);
   EXPECT_EQ(r.Commands, m.Commands);
   ASSERT_EQ(r.Phase.size(), 2u);
@@ -333,36 +298,19 @@ TEST_F(M40Test, RichModelSurvivesWriteAndRead) {
     EXPECT_EQ(r.DatBlock[b].ExtType, m.DatBlock[b].ExtType);
     EXPECT_EQ(r.DatBlock[b].ExtKind, m.DatBlock[b].ExtKind);
     EXPECT_EQ(r.DatBlock[b].ExtDistr, m.DatBlock[b].ExtDistr);
-    ExpectSameList(r.DatBlock[b].Ext, m.DatBlock[b].Ext, "extinction");
-    ExpectSameList(r.DatBlock[b].Twin, m.DatBlock[b].Twin, "twin");
+    EXPECT_TRUE(r.DatBlock[b].Ext == m.DatBlock[b].Ext && r.DatBlock[b].Twin == m.DatBlock[b].Twin);
   }
   // The scale of 123.456789 keeps 9 significant characters.
   EXPECT_EQ(r.DatBlock[0].Scale.Val[0], 123.45679);
-  // Atoms come back grouped by phase and part.
+  // Atoms come back grouped by phase and part; molecules as they were.
   std::vector<const AtomRec*> expect;
   for (int p = 1; p <= 2; p++)
     for (int c = 1; c <= 2; c++)
       for (const auto& a : m.Atom)
         if (a.Phase == p && a.Part == c) expect.push_back(&a);
   ASSERT_EQ(r.Atom.size(), expect.size());
-  for (size_t i = 0; i < expect.size(); i++) ExpectSameAtom(*expect[i], r.Atom[i]);
-  ASSERT_EQ(r.Mol.size(), 2u);
-  for (size_t i = 0; i < 2; i++) {
-    const auto &a = m.Mol[i], &b = r.Mol[i];
-    EXPECT_EQ(a.Name, b.Name);
-    EXPECT_EQ(a.Phase, b.Phase);
-    EXPECT_EQ(a.Part, b.Part);
-    EXPECT_EQ(a.RefType, b.RefType);
-    EXPECT_TRUE(a.Shape == b.Shape);
-    ExpectSameList(a.Ref, b.Ref, "reference point");
-    ASSERT_EQ(a.Atoms.size(), b.Atoms.size());
-    for (size_t j = 0; j < a.Atoms.size(); j++) ExpectSameAtom(a.Atoms[j], b.Atoms[j]);
-    ASSERT_EQ(a.Pos.size(), b.Pos.size());
-    for (size_t j = 0; j < a.Pos.size(); j++) {
-      EXPECT_EQ(a.Pos[j].Name, b.Pos[j].Name);
-      ExpectSameList(a.Pos[j].Par, b.Pos[j].Par, a.Pos[j].Name);
-    }
-  }
+  for (size_t i = 0; i < expect.size(); i++) EXPECT_TRUE(*expect[i] == r.Atom[i]) << r.Atom[i].Name;
+  EXPECT_TRUE(r.Mol == m.Mol);
   // A second write is byte-identical to the first.
   std::string again;
   ASSERT_EQ(M40WriteText(r, again), 0);
@@ -379,7 +327,7 @@ TEST_F(M40Test, ArbitraryValuesRoundToSixDecimalsOnceAndThenStay) {
   std::string t1, t2, t3;
   ASSERT_EQ(M40WriteText(m, t1), 0);
   AtomModel r1, r2;
-  ASSERT_EQ(M40ReadText(t1, "a", r1), 0) << M40LastError.What;
+  ASSERT_EQ(M40ReadText(t1, "a", r1, &Err), 0) << Err;
   for (size_t j = 0; j < r1.Atom.size(); j++)
     for (int i = 0; i < r1.Atom[j].Par.size(); i++) {
       const double v = r1.Atom[j].Par.Val[i];
@@ -402,12 +350,11 @@ TEST_F(M40Test, FileWithoutSuBlockOrCommandsReads) {
   EXPECT_EQ(text.find("commands"), std::string::npos);
   const std::string noSu = text.substr(0, text.find(std::string(M40SuSeparator)));
   AtomModel r;
-  ASSERT_EQ(M40ReadText(noSu, "x", r), 0) << M40LastError.What;
+  ASSERT_EQ(M40ReadText(noSu, "x", r, &Err), 0) << Err;
   ASSERT_EQ(r.Atom.size(), 1u);
   EXPECT_EQ(r.Atom[0].Phase, 2);
   EXPECT_EQ(r.Atom[0].Par.Val, m.Atom[0].Par.Val);
   for (double s : r.Atom[0].Par.Sig) EXPECT_EQ(s, 0.);
-  EXPECT_EQ(M40SuSeparator.size(), 80u);
 }
 
 TEST_F(M40Test, CrLfAndStrayCarriageReturnsReadLikeLf) {
@@ -417,7 +364,7 @@ TEST_F(M40Test, CrLfAndStrayCarriageReturnsReadLikeLf) {
   std::string crlf;
   for (char c : text) crlf += c == '\n' ? std::string("\r\r\n") : std::string(1, c);
   AtomModel r;
-  ASSERT_EQ(M40ReadText(crlf, "crlf", r), 0) << M40LastError.What;
+  ASSERT_EQ(M40ReadText(crlf, "crlf", r, &Err), 0) << Err;
   std::string again;
   ASSERT_EQ(M40WriteText(r, again), 0);
   EXPECT_EQ(again, text);
@@ -481,33 +428,26 @@ TEST_F(M40Test, BadInputNamesLineAndText) {
   for (const auto& c : cases) {
     AtomModel r;
     r.Phase.resize(5);  // must stay untouched
-    EXPECT_EQ(M40ReadText(c.text, "bad.m40", r), 1) << c.what;
-    EXPECT_EQ(M40LastError.What, c.what);
-    EXPECT_EQ(M40LastError.Line, c.line) << c.what;
-    EXPECT_EQ(M40LastError.File, "bad.m40");
+    EXPECT_EQ(M40ReadText(c.text, "bad.m40", r, &Err), 1) << c.what;
+    EXPECT_EQ(Err.Message, c.what);
+    EXPECT_EQ(Err.Line, c.line) << c.what;
+    EXPECT_EQ(Err.File, "bad.m40");
     if (c.line > 0 && c.line <= static_cast<int>(lines.size())) {
-      EXPECT_EQ(M40LastError.Text, Lines(c.text)[c.line - 1]);
+      EXPECT_EQ(Err.What, Lines(c.text)[c.line - 1]);
     }
     EXPECT_EQ(r.Phase.size(), 5u);
   }
 }
 
 TEST_F(M40Test, FailedReadKeepsModelAndFailedWriteKeepsFile) {
-  const fs::path dir = fs::temp_directory_path() / fmt::format("m40test{}", ::getpid());
-  fs::create_directories(dir);
-  const std::string file = (dir / "s.m40").string();
+  test::TempDir dir;
+  const std::string file = dir / "s.m40";
   Struct.Model = RichModel();
-  ASSERT_EQ(iom40(M40Write, file), 0) << M40LastError.What;
-  std::string before;
-  {
-    std::ifstream f(file);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    before = ss.str();
-  }
+  ASSERT_EQ(iom40(M40Write, file, &Err), 0) << Err;
+  const std::string before = test::TempDir::Read(file);
   // Reading back through the program-wide model gives the same text again.
   Struct.Model = AtomModel{};
-  ASSERT_EQ(iom40(M40Read, file), 0) << M40LastError.What;
+  ASSERT_EQ(iom40(M40Read, file, &Err), 0) << Err;
   ASSERT_EQ(Struct.Model.Atom.size(), RichModel().Atom.size());
   std::string text;
   ASSERT_EQ(M40WriteText(Struct.Model, text), 0);
@@ -521,29 +461,22 @@ TEST_F(M40Test, FailedReadKeepsModelAndFailedWriteKeepsFile) {
   Struct.Model.Atom[0].Par.Key[2] = 10;
   EXPECT_EQ(iom40(M40Write, file), 1);
   // A damaged file leaves the model as it was.
-  {
-    std::ofstream f(file + "x");
-    f << before.substr(0, before.size() / 2);
-  }
+  dir.Write("s.m40x", before.substr(0, before.size() / 2));
   Struct.Model = keep;
-  EXPECT_EQ(iom40(M40Read, file + "x"), 1);
-  EXPECT_EQ(M40LastError.File, file + "x");
+  test::ReportScript shown;
+  EXPECT_EQ(iom40(M40Read, file + "x", &Err), 1);
+  EXPECT_EQ(Err.File, file + "x");
+  // Shown as the message and "File "f"" (", line n:" and the line when known).
+  ASSERT_EQ(shown.Of("error").size(), 1u);
+  EXPECT_EQ(shown.Log[0].Lines, M40ErrorLines(Err));
+  EXPECT_EQ(shown.Log[0].Lines.at(1).rfind("File \"" + file + "x\"", 0), 0u);
   std::string after;
   ASSERT_EQ(M40WriteText(Struct.Model, after), 0);
   EXPECT_EQ(after, before);
-  EXPECT_EQ(iom40(M40Read, (dir / "none.m40").string()), 1);
-  {
-    std::ifstream f(file);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    EXPECT_EQ(ss.str(), before);
-  }
+  EXPECT_EQ(iom40(M40Read, dir / "none.m40"), 1);
+  EXPECT_EQ(test::TempDir::Read(file), before);
   // No temporaries are left beside the file.
-  int n = 0;
-  for (auto& e : fs::directory_iterator(dir))
-    n += e.path().filename().string().find(".tmp") != std::string::npos;
-  EXPECT_EQ(n, 0);
-  fs::remove_all(dir);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
 }
 
 // ---- layout and reallocation ----------------------------------------------------------

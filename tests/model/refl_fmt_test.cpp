@@ -1,18 +1,18 @@
 // Fixed-column fields, the buffered line reader, the atomic writer and index
 // packing of the reflection files.
 #include "model/refl_fmt.hpp"
-#include "model/structure.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <random>
 
 #include "model/refl.hpp"
+#include "model/structure.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace tarn;
 namespace fs = std::filesystem;
@@ -25,11 +25,6 @@ std::string Fmt(char kind, double v, int w, int d) {
             : kind == 'F' ? PutF(buf, v, w, d)
                           : PutE(buf, v, w, d);
   return e ? std::string(buf, e) : std::string("overflow");
-}
-
-std::string ReadAll(const std::string& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 }  // namespace
@@ -145,14 +140,11 @@ TEST(ReflFmt, WriteReadWriteIsStable) {
 }
 
 TEST(ReflFmt, LineReaderEndsGrowthAndUnread) {
-  const fs::path p = fs::temp_directory_path() / "tarn_refl_lines.txt";
+  test::TempDir dir;
   const std::string longline(3 << 20, 'x');  // longer than the reader's first buffer
-  {
-    std::ofstream f(p, std::ios::binary);
-    f << "first\r\n\nthird\n" << longline << "\nlast without end";
-  }
   ReflIn in;
-  ASSERT_EQ(in.Open(p.string()), 0);
+  ASSERT_EQ(in.Open(dir.Write("lines.txt", "first\r\n\nthird\n" + longline + "\nlast without end")),
+            0);
   std::string_view l;
   std::vector<std::string> got;
   while (in.NextLine(l)) {
@@ -170,37 +162,29 @@ TEST(ReflFmt, LineReaderEndsGrowthAndUnread) {
   EXPECT_EQ(got[3], longline);
   EXPECT_EQ(got[4], "last without end");
   EXPECT_EQ(in.LineNo(), 5);
-  fs::remove(p);
   ReflIn missing;
-  EXPECT_NE(missing.Open((fs::temp_directory_path() / "tarn_no_such_file.m90").string()), 0);
+  EXPECT_NE(missing.Open(dir / "no_such_file.m90"), 0);
 }
 
 TEST(ReflFmt, AtomicWriterTouchesTargetOnlyOnCommit) {
-  const fs::path dir = fs::temp_directory_path() / "tarn_refl_out";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::string target = (dir / "a.m90").string();
-  {
-    std::ofstream f(target);
-    f << "old\n";
-  }
+  test::TempDir dir;
+  const std::string target = dir.Write("a.m90", "old\n");
   {
     ReflOut out;
     ASSERT_EQ(out.Open(target), 0);
     out.Put("new\n");
   }  // abandoned: destructor drops the temporary
-  EXPECT_EQ(ReadAll(target), "old\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+  EXPECT_EQ(test::TempDir::Read(target), "old\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 1);
   ReflOut out;
   ASSERT_EQ(out.Open(target), 0);
   std::string big(3 << 20, 'y');  // spans several flushes
   out.Put(big);
   ASSERT_EQ(out.Commit(), 0);
-  EXPECT_EQ(ReadAll(target), big);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+  EXPECT_EQ(test::TempDir::Read(target), big);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 1);
   ReflOut bad;
-  EXPECT_NE(bad.Open((dir / "no_dir" / "x.m90").string()), 0);
-  fs::remove_all(dir);
+  EXPECT_NE(bad.Open(dir / "no_dir/x.m90"), 0);
 }
 
 // HCondAr packing: the formula evaluated directly, the inverse, and the order

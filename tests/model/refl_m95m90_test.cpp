@@ -9,8 +9,10 @@
 #include <sstream>
 
 #include "model/basic.hpp"
-#include "model/structure.hpp"
 #include "model/m95m90.hpp"
+#include "model/structure.hpp"
+#include "support/small_structures.hpp"
+#include "support/temp_dir.hpp"
 #include "util/strings.hpp"
 
 using namespace tarn;
@@ -18,34 +20,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ReflFiles : public ::testing::Test {
+class ReflFiles : public test::StructureTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tarn_refl_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    test::StructureTest::SetUp();
     Struct.Refl = ReflData{};
-    Struct.Basic = BasicData{};
     Struct.Basic.Phase.emplace_back();
   }
   void TearDown() override {
-    fs::remove_all(dir_);
     Struct.Refl = ReflData{};
-    Struct.Basic = BasicData{};
+    test::StructureTest::TearDown();
   }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  static std::string ReadAll(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
+  std::string Path(const std::string& name) const { return dir_ / name; }
+  static std::string ReadAll(const std::string& p) { return test::TempDir::Read(p); }
   static void WriteText(const std::string& p, const std::string& text) {
-    std::ofstream f(p, std::ios::binary);
-    f << text;
+    std::ofstream(p, std::ios::binary) << text;
   }
-  size_t FilesInDir() const { return std::distance(fs::directory_iterator(dir_), {}); }
-  fs::path dir_;
+  size_t FilesInDir() const { return std::distance(fs::directory_iterator(dir_.Path()), {}); }
+  test::TempDir dir_;
 };
 
 // Reflections whose values all lie on the precision of their fields.
@@ -212,26 +204,14 @@ TEST_F(ReflFiles, EveryHeaderKeywordRoundTrips) {
   }
 }
 
-// The published defaults of the M90 header, as a file without values gives them.
+// A file without values gives the defaults of the M90 header.
 TEST_F(ReflFiles, M90DefaultsAndMissingFile) {
   WriteText(Path("d.m90"), "datblock only\nend\n");
   ASSERT_EQ(iom90(kIoRead, Path("d.m90")), 0);
   ASSERT_EQ(Struct.Refl.M90.size(), 1u);
-  const M90Block& b = Struct.Refl.M90[0];
-  const std::pair<int, int> ints[] = {{b.RadType, 1},    {b.LpFactor, 1},  {b.NAlpha, 1},
-                                      {b.DatType, 1},    {b.NRef, 0},      {b.IndSlowest, 3},
-                                      {b.IndFastest, 1}, {b.DataAve, 1},   {b.AddCentrSymm, 0},
-                                      {b.SigIMethod, 1}, {b.MultAve, 1},   {b.DiffScales, 2},
-                                      {b.NoRefItems, 1}, {b.PwdMethod, 0}, {b.UseIncSpect, 0},
-                                      {b.EFormat91, 0},  {b.XdDirCos, 0}};
-  for (size_t i = 0; i < std::size(ints); ++i) EXPECT_EQ(ints[i].first, ints[i].second) << i;
-  const std::pair<double, double> reals[] = {
-      {b.MonAngle, 0.},      {b.KAlphaR, 0.5},      {b.DatCollTemp, 293.}, {b.FLimPrint, 5.},
-      {b.FLimCull, -1.},     {b.ObsLim, 3.},        {b.ScaleLim, 10.},     {b.PerfMono, 0.5},
-      {b.EdOffset, 0.},      {b.EdSlope, 0.},       {b.EdTth, 0.},         {b.AlphaGMono, 0.},
-      {b.BetaGMono, 0.},     {b.ScToM90, 1.},       {b.Lambda, -3333.},    {b.TofAlfa0, -3333.},
-      {b.TofBeta1T, -3333.}, {b.TofAlfa1E, -3333.}, {b.TofDifc, 0.}};
-  for (size_t i = 0; i < std::size(reals); ++i) EXPECT_EQ(reals[i].first, reals[i].second) << i;
+  M90Block only;  // every value not in the file keeps its default
+  only.Name = "only";
+  EXPECT_TRUE(Struct.Refl.M90[0] == only);
   // A missing file leaves the defaults; a one-block default file has only what must be written.
   Struct.Refl.M90[0].Lambda = 9.;
   ASSERT_EQ(iom90(kIoRead, Path("none.m90")), 0);
@@ -275,8 +255,8 @@ TEST_F(ReflFiles, BrokenHeaderChangesNothing) {
   for (const auto& [text, what] : cases) {
     WriteText(Path("b.m90"), text);
     EXPECT_NE(iom90(kIoRead, Path("b.m90")), 0);
-    EXPECT_NE(Struct.Refl.LastError.find(what), std::string::npos) << Struct.Refl.LastError;
-    EXPECT_NE(Struct.Refl.LastError.find("b.m90"), std::string::npos);
+    EXPECT_NE(Struct.Refl.LastError.Text().find(what), std::string::npos) << Struct.Refl.LastError;
+    EXPECT_NE(Struct.Refl.LastError.Text().find("b.m90"), std::string::npos);
     EXPECT_TRUE(Struct.Refl.M90 == before);
   }
 }
@@ -322,7 +302,7 @@ TEST_F(ReflFiles, M95RecordsRoundTrip) {
   ReflIn none;
   EXPECT_NE(OpenRefBlockM95(none, Path("r.m95"), 5), 0);
   EXPECT_FALSE(none.IsOpen());
-  EXPECT_NE(Struct.Refl.LastError.find("no reflection block 5"), std::string::npos);
+  EXPECT_NE(Struct.Refl.LastError.Text().find("no reflection block 5"), std::string::npos);
 }
 
 // Correction factors: zero reads as 1; without "useexpcorr" I and sigma are
@@ -473,7 +453,7 @@ TEST_F(ReflFiles, M90WideFormatWhenNeeded) {
   ReflOut out;
   ASSERT_EQ(out.Open(Path("x.m90")), 0);
   EXPECT_NE(DRPutReflectionToM90(out, M90Block{}, refl[1][5]), 0);
-  EXPECT_NE(Struct.Refl.LastError.find("does not fit"), std::string::npos);
+  EXPECT_NE(Struct.Refl.LastError.Text().find("does not fit"), std::string::npos);
 }
 
 // A bad record names file, line and text; the caller's data and the file on
@@ -493,8 +473,10 @@ TEST_F(ReflFiles, BadRecordsChangeNothing) {
   const auto b_before = b2;
   const auto r_before = r2;
   ASSERT_NE(ReadM90File(Path("bad.m90"), b2, r2), 0);
-  EXPECT_NE(Struct.Refl.LastError.find("bad.m90, line 7"), std::string::npos) << Struct.Refl.LastError;
-  EXPECT_NE(Struct.Refl.LastError.find("columns 1-4"), std::string::npos) << Struct.Refl.LastError;
+  EXPECT_NE(Struct.Refl.LastError.Text().find("bad.m90, line 7"), std::string::npos)
+      << Struct.Refl.LastError;
+  EXPECT_NE(Struct.Refl.LastError.Text().find("columns 1-4"), std::string::npos)
+      << Struct.Refl.LastError;
   EXPECT_TRUE(b2 == b_before);
   EXPECT_TRUE(r2 == r_before);
 
@@ -505,7 +487,7 @@ TEST_F(ReflFiles, BadRecordsChangeNothing) {
   for (const auto& [t, what] : cases) {
     WriteText(Path("s.m90"), t);
     EXPECT_NE(ReadM90File(Path("s.m90"), b2, r2), 0);
-    EXPECT_NE(Struct.Refl.LastError.find(what), std::string::npos) << Struct.Refl.LastError;
+    EXPECT_NE(Struct.Refl.LastError.Text().find(what), std::string::npos) << Struct.Refl.LastError;
   }
   // M95: the second line of the last record is missing.
   std::vector<std::vector<M95Refl>> r95 = {SampleM95(3, 3, 9)};
@@ -516,7 +498,8 @@ TEST_F(ReflFiles, BadRecordsChangeNothing) {
   std::vector<M95Block> b95;
   std::vector<std::vector<M95Refl>> rr95;
   EXPECT_NE(ReadM95File(Path("m.m95"), b95, rr95), 0);
-  EXPECT_NE(Struct.Refl.LastError.find("incomplete"), std::string::npos) << Struct.Refl.LastError;
+  EXPECT_NE(Struct.Refl.LastError.Text().find("incomplete"), std::string::npos)
+      << Struct.Refl.LastError;
 
   // A value that does not fit its field stops the write; the old file stays.
   refl[0][9].DirCos[2] = 12345.;
@@ -573,7 +556,7 @@ TEST_F(ReflFiles, M95BlockInM90Format) {
   EXPECT_TRUE(r2 == refl);
   b.Format = "(3i4,2f8.2)";
   ASSERT_NE(WriteM95File(Path("f.m95"), {b}, refl), 0);
-  EXPECT_NE(Struct.Refl.LastError.find("not supported"), std::string::npos);
+  EXPECT_NE(Struct.Refl.LastError.Text().find("not supported"), std::string::npos);
 }
 
 TEST_F(ReflFiles, CompleteAndSetBasicFromBasicData) {

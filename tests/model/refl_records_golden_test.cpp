@@ -2,7 +2,6 @@
 // values at the edges of their fields (signs, halves, values that fill the
 // columns), and the streaming reader and writer against the whole-file ones.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,28 +9,22 @@
 
 #include "model/m95m90.hpp"
 #include "model/structure.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ReflGolden : public ::testing::Test {
+class ReflGolden : public test::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tarn_golden_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const char* name) const { return (dir_ / name).string(); }
+  std::string Path(const char* name) const { return Dir / name; }
   // The text from the "data" line on.
   static std::string Records(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    const std::string t(std::istreambuf_iterator<char>(f), {});
+    const std::string t = test::TempDir::Read(p);
     const size_t d = t.find("\ndata");
     return d == std::string::npos ? std::string() : t.substr(d + 1);
   }
-  fs::path dir_;
 };
 
 // Four M95 records with one modulation vector and runs of 10, 0 and 20 frames.
@@ -201,7 +194,8 @@ TEST_F(ReflGolden, StreamingMatchesWholeFile) {
             7);
   EXPECT_EQ(Records(Path("w.m95")), before);
   std::vector<std::string> left;  // no temporary file is left behind
-  for (const auto& e : fs::directory_iterator(dir_)) left.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(Dir.Path()))
+    left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"s.m95", "w.m95"}));
   std::vector<M95Block> none;

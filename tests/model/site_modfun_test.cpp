@@ -15,27 +15,17 @@
 
 #include "model/atoms.hpp"
 #include "model/modfun.hpp"
+#include "support/report_script.hpp"
+#include "support/small_structures.hpp"
 #include "symmetry/site.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn {
 namespace {
 
-constexpr double kTolInvariant = 1e-9;
+using test::Constrained;
 
-PhaseSymmetry Phase(int ndim, const std::vector<std::string>& gen) {
-  PhaseSymmetry ps = CrlPrimitivePhase(ndim);
-  for (const auto& line : gen) {
-    SymmOp op;
-    if (ReadSymm(line, ndim, false, op) != 0) {
-      ADD_FAILURE() << "cannot read operator: " << line;
-      continue;
-    }
-    CrlAddOp(ps, op.RM6.data(), op.S6.data(), op.ZMag);
-  }
-  EXPECT_EQ(CompleteSymm(ps), 0);
-  return ps;
-}
+constexpr double kTolInvariant = 1e-9;
 
 // An operator of the group that maps the real position x onto itself, with
 // its action xb4 -> eps.xb4 + delta on the internal coordinates (delta =
@@ -76,21 +66,6 @@ std::vector<IntOp> SiteOps(const PhaseSymmetry& ps, const std::array<double, 3>&
     out.push_back(s);
   }
   return out;
-}
-
-// Random values of block `kind` around v, the dependent ones from the equations.
-std::vector<double> Constrained(const SpecEquations& eqs, int kind, std::vector<double> v,
-                                std::mt19937& rng) {
-  std::uniform_real_distribution<double> u(-0.1, 0.1);
-  for (double& x : v) x += u(rng);
-  for (int e = 0; e < eqs.NEq; ++e) {
-    const SpecEquation& q = eqs.Eq[static_cast<size_t>(e)];
-    if (q.Kind != kind) continue;
-    double s = q.Const;
-    for (size_t i = 0; i < q.Coef.size(); ++i) s += q.Coef[i] * v[static_cast<size_t>(q.Ind[i])];
-    v[static_cast<size_t>(q.Dep)] = s;
-  }
-  return v;
 }
 
 int NumEq(const SpecEquations& eqs, int kind) {
@@ -137,7 +112,7 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
   std::mt19937 rng(5);
   std::uniform_real_distribution<double> u01(0., 1.), um1(-0.97, 0.97);
   for (const Case& c : kCases) {
-    const PhaseSymmetry ps = Phase(c.NDim, c.Gen);
+    const PhaseSymmetry ps = test::MakeGroup(c.NDim, c.Gen);
     const int d = c.NDim - 3;
     const auto ops = SiteOps(ps, c.X);
     for (int type : {FunHarm, FunOrtho, FunLegendre, FunXHarm}) {
@@ -154,12 +129,12 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
       ctx.Symm = &ps;
       ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 25};
       SpecEquations eqs;
-      const int before = SymmErr.NMessages;
+      test::ReportScript shown;
       const int ier = AtSpec({at}, ctx, eqs);
       if (c.Refused) {
         EXPECT_EQ(ier, 1);
-        EXPECT_EQ(SymmErr.NMessages, before + 1);
-        EXPECT_NE(SymmErr.Last.Header.find("\"Sr1\""), std::string::npos) << SymmErr.Last.Header;
+        ASSERT_EQ(shown.Log.size(), 1u);
+        EXPECT_NE(shown.Log[0].Header.find("\"Sr1\""), std::string::npos) << shown.Log[0].Header;
         continue;
       }
       ASSERT_EQ(ier, 0);
@@ -269,7 +244,7 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
 }
 
 TEST(SiteModulationFunctions, RefusalNamesTheAtomAndTheOperator) {
-  const PhaseSymmetry ps = Phase(5, {"x2 x1 -x3 x5 x4"});
+  const PhaseSymmetry ps = test::MakeGroup(5, {"x2 x1 -x3 x5 x4"});
   SiteAtom at;
   at.Name = "Ba2";
   at.X = {0.1, 0.1, 0.5};  // the site operator carries a lattice shift along z
@@ -278,12 +253,14 @@ TEST(SiteModulationFunctions, RefusalNamesTheAtomAndTheOperator) {
   SiteContext ctx;
   ctx.Symm = &ps;
   SpecEquations eqs;
+  test::ReportScript shown;
   ASSERT_EQ(AtSpec({at}, ctx, eqs), 1);
-  EXPECT_EQ(SymmErr.Last.Header,
+  ASSERT_EQ(shown.Of("error").size(), 1u);
+  EXPECT_EQ(shown.Log[0].Header,
             "The interval of the special functions isn't invariant under the site symmetry of the "
             "atom \"Ba2\".");
-  ASSERT_EQ(SymmErr.Last.Lines.size(), 2u);
-  EXPECT_EQ(SymmErr.Last.Lines[0],
+  ASSERT_EQ(shown.Log[0].Lines.size(), 2u);
+  EXPECT_EQ(shown.Log[0].Lines[0],
             "The site operator \"x2 x1 -x3 x5 x4\" maps the internal coordinate x4 of the interval "
             "onto another internal coordinate.");
   // Harmonic waves alone are handled by the wave vectors and are accepted.

@@ -12,6 +12,7 @@
 #include <numbers>
 #include <random>
 
+#include "support/report_script.hpp"
 #include "symm_test_util.hpp"
 
 namespace tarn {
@@ -74,27 +75,30 @@ Eigen::Matrix3d E3(const Mat3& m) {
   return e;
 }
 
-// Values of a block: random independent parameters, dependent ones from the
-// equations. Also checks that no equation uses a dependent parameter.
+// Values of a block: random independent parameters around centre (0 when
+// empty), dependent ones from the equations.
 std::vector<double> Constrained(const SpecEquations& eqs, int kind, int n, std::mt19937& rng,
-                                const std::vector<double>& centre = {}) {
-  std::uniform_real_distribution<double> u(-0.2, 0.2);
-  std::vector<double> v(n);
-  for (int i = 0; i < n; ++i) v[i] = (centre.empty() ? 0. : centre[i]) + u(rng);
-  std::vector<bool> dep(n, false);
-  for (int e = 0; e < eqs.NEq; ++e)
-    if (eqs.Eq[e].Kind == kind) dep[eqs.Eq[e].Dep] = true;
-  for (int e = 0; e < eqs.NEq; ++e) {
-    const SpecEquation& q = eqs.Eq[e];
-    if (q.Kind != kind) continue;
-    double s = q.Const;
-    for (size_t i = 0; i < q.Coef.size(); ++i) {
-      EXPECT_FALSE(dep[q.Ind[i]]) << q.Text() << ": right-hand side holds a dependent parameter";
-      s += q.Coef[i] * v[q.Ind[i]];
-    }
-    v[q.Dep] = s;
-  }
-  return v;
+                                std::vector<double> centre = {}) {
+  centre.resize(static_cast<size_t>(n), 0.);
+  return test::Constrained(eqs, kind, centre, rng);
+}
+
+// The site equations of the atoms in ps with the metric g.
+SpecEquations Equations(const PhaseSymmetry& ps, const Mat3& g, const std::vector<SiteAtom>& atoms,
+                        int rc = 0) {
+  SiteContext ctx;
+  ctx.Symm = &ps;
+  ctx.Metric = g;
+  SpecEquations eqs;
+  EXPECT_EQ(AtSpec(atoms, ctx, eqs), rc);
+  return eqs;
+}
+SiteAtom AtomAt(const char* name, std::array<double, 3> x, bool magnetic = false) {
+  SiteAtom at;
+  at.Name = name;
+  at.X = x;
+  at.Magnetic = magnetic;
+  return at;
 }
 
 int NumEq(const SpecEquations& eqs, int kind) {
@@ -234,15 +238,9 @@ TEST_P(WyckoffTest, ConstraintsMatchSiteSymmetry) {
   }
   const std::vector<Mat3> pg = SpecPg(ops);
 
-  SiteAtom at;
-  at.Name = "A1";
-  at.X = {x[0], x[1], x[2]};
+  SiteAtom at = AtomAt("A1", {x[0], x[1], x[2]});
   at.AdpOrder = 4;
-  SiteContext ctx;
-  ctx.Symm = &ps;
-  ctx.Metric = g;
-  SpecEquations eqs;
-  ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+  const SpecEquations eqs = Equations(ps, g, {at});
 
   EXPECT_EQ(3 - NumEq(eqs, SpPos), wc.FreeXyz);
   EXPECT_EQ(6 - NumEq(eqs, SpAdp), wc.FreeU);
@@ -317,59 +315,43 @@ TEST_P(WyckoffTest, ConstraintsMatchSiteSymmetry) {
 INSTANTIATE_TEST_SUITE_P(Groups, WyckoffTest, ::testing::ValuesIn(kCases));
 
 // ------------------------------------------------------------ named constraints
-TEST(SiteConstraints, FourFoldAxisFixesXYAndCouplesU) {
+// Equations named as the user sees them: on the four-fold axis of P4/mmm, the
+// body diagonal of Pm-3m and the mirror x,2x,z of P6_3/mmc (y = 2x).
+TEST(SiteConstraints, NamedEquationsOfSpecialPositions) {
   if (SpaceGroups().empty()) GTEST_SKIP() << "space-group table missing";
-  const PhaseSymmetry ps = TableGroup(123);
-  SiteContext ctx;
-  ctx.Symm = &ps;
-  ctx.Metric = CellFor(123);
-  SiteAtom at;
-  at.Name = "Fe1";
-  at.X = {0.5, 0.5, 0.2};
-  SpecEquations eqs;
-  ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
-  std::vector<std::string> text;
-  for (int e = 0; e < eqs.NEq; ++e) text.push_back(eqs.Eq[e].Text());
-  const std::vector<std::string> want = {"x[Fe1]=0.5", "y[Fe1]=0.5", "U22[Fe1]=U11[Fe1]",
-                                         "U12[Fe1]=0", "U13[Fe1]=0", "U23[Fe1]=0"};
-  for (const auto& w : want) EXPECT_NE(std::find(text.begin(), text.end(), w), text.end()) << w;
-  EXPECT_EQ(eqs.NEq, static_cast<int>(want.size()));
-}
-
-TEST(SiteConstraints, BodyDiagonalKeepsFirstCoordinateFree) {
-  if (SpaceGroups().empty()) GTEST_SKIP() << "space-group table missing";
-  const PhaseSymmetry ps = TableGroup(221);
-  SiteContext ctx;
-  ctx.Symm = &ps;
-  ctx.Metric = CellFor(221);
-  SiteAtom at;
-  at.Name = "O1";
-  at.X = {0.3, 0.3, 0.3};
-  SpecEquations eqs;
-  ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
-  std::vector<std::string> text;
-  for (int e = 0; e < eqs.NEq; ++e) text.push_back(eqs.Eq[e].Text());
-  for (const char* w : {"y[O1]=x[O1]", "z[O1]=x[O1]", "U22[O1]=U11[O1]", "U33[O1]=U11[O1]",
-                        "U13[O1]=U12[O1]", "U23[O1]=U12[O1]"})
-    EXPECT_NE(std::find(text.begin(), text.end(), w), text.end()) << w;
-}
-
-TEST(SiteConstraints, HexagonalSiteGivesFactorTwo) {
-  // x,2x,z on the mirror of P6_3/mmc: y = 2x, beta22 = 2 beta12 type relations.
-  if (SpaceGroups().empty()) GTEST_SKIP() << "space-group table missing";
-  const PhaseSymmetry ps = TableGroup(194);
-  SiteContext ctx;
-  ctx.Symm = &ps;
-  ctx.Metric = CellFor(194);
-  SiteAtom at;
-  at.Name = "C1";
-  at.X = {0.17, 0.34, 0.06};
-  SpecEquations eqs;
-  ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+  struct Row {
+    int Group;
+    const char* Name;
+    std::array<double, 3> X;
+    std::vector<std::string> Want;
+  };
+  const Row rows[] = {
+      {123,
+       "Fe1",
+       {0.5, 0.5, 0.2},
+       {"x[Fe1]=0.5", "y[Fe1]=0.5", "U22[Fe1]=U11[Fe1]", "U12[Fe1]=0", "U13[Fe1]=0", "U23[Fe1]=0"}},
+      {221,
+       "O1",
+       {0.3, 0.3, 0.3},
+       {"y[O1]=x[O1]", "z[O1]=x[O1]", "U22[O1]=U11[O1]", "U33[O1]=U11[O1]", "U13[O1]=U12[O1]",
+        "U23[O1]=U12[O1]"}},
+  };
+  for (const Row& r : rows) {
+    const SpecEquations eqs =
+        Equations(TableGroup(r.Group), CellFor(r.Group), {AtomAt(r.Name, r.X)});
+    std::vector<std::string> text;
+    for (int e = 0; e < eqs.NEq; ++e)
+      if (eqs.Eq[e].Kind == SpPos || eqs.Eq[e].Kind == SpAdp) text.push_back(eqs.Eq[e].Text());
+    for (const auto& w : r.Want)
+      EXPECT_NE(std::find(text.begin(), text.end(), w), text.end()) << w << " in " << r.Group;
+    EXPECT_EQ(text.size(), r.Want.size()) << r.Group;
+  }
+  // On the mirror of P6_3/mmc: either y = 2x or x = y/2.
+  const SpecEquations eqs =
+      Equations(TableGroup(194), CellFor(194), {AtomAt("C1", {0.17, 0.34, 0.06})});
   ASSERT_EQ(NumEq(eqs, SpPos), 1);
   const SpecEquation& e = eqs.Eq[0];
   ASSERT_EQ(e.Coef.size(), 1u);
-  // Either y = 2x or x = y/2.
   EXPECT_TRUE((e.Dep == 1 && e.Ind[0] == 0 && std::fabs(e.Coef[0] - 2.) < 1e-12) ||
               (e.Dep == 0 && e.Ind[0] == 1 && std::fabs(e.Coef[0] - 0.5) < 1e-12))
       << e.Text();
@@ -560,14 +542,7 @@ TEST(SiteConstraints, MagneticMomentsFollowTimeInversion) {
     const PhaseSymmetry ps = MakePhase(3, r.Ops, {}, true);
     PhaseSymmetry full = ps;
     ASSERT_EQ(CompleteSymm(full), 0);
-    SiteContext ctx;
-    ctx.Symm = &full;
-    ctx.Metric = g;
-    SiteAtom at;
-    at.Name = "Mn1";
-    at.Magnetic = true;
-    SpecEquations eqs;
-    ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+    const SpecEquations eqs = Equations(full, g, {AtomAt("Mn1", {}, true)});
     EXPECT_EQ(3 - NumEq(eqs, SpMag), r.Free) << r.Ops[0];
     std::mt19937 rng(7);
     const auto m = Constrained(eqs, SpMag, 3, rng);
@@ -605,16 +580,8 @@ TEST(SiteConstraints, MagneticMomentsOnSpecialPositionsOfMagneticGroups) {
     ASSERT_EQ(CompleteSymm(ps), 0);
     const auto found = SiteOpsOf(ps, r.W);
     ASSERT_EQ(static_cast<int>(found.size()), r.SiteOrder);
-    SiteContext ctx;
-    ctx.Symm = &ps;
-    ctx.Metric = MetricOf(5, 5, 7, 90, 90, 90);
-    SiteAtom at;
-    at.Name = "Mn1";
-    at.X = r.W;
-    at.Magnetic = true;
-    at.NWave[SpMag] = 0;
-    SpecEquations eqs;
-    ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+    const SpecEquations eqs =
+        Equations(ps, MetricOf(5, 5, 7, 90, 90, 90), {AtomAt("Mn1", r.W, true)});
     EXPECT_EQ(3 - NumEq(eqs, SpMag), r.Free);
     std::mt19937 rng(17);
     const auto m = Constrained(eqs, SpMag, 3, rng);
@@ -649,15 +616,9 @@ TEST(SiteConstraints, MirrorFixesSineOrCosineByInternalTranslation) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.Op);
     PhaseSymmetry ps = MakePhase(4, {r.Op});
-    SiteContext ctx;
-    ctx.Symm = &ps;
-    ctx.Metric = g;
-    SiteAtom at;
-    at.Name = "Sr1";
-    at.X = {0.1, 0.2, 0.};
+    SiteAtom at = AtomAt("Sr1", {0.1, 0.2, 0.});
     at.NWave[SpPos] = 2;
-    SpecEquations eqs;
-    ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
+    const SpecEquations eqs = Equations(ps, g, {at});
     std::vector<int> fixed;
     for (int e = 0; e < eqs.NEq; ++e)
       if (eqs.Eq[e].Kind == SpPosWave && eqs.Eq[e].Dep < 6) {
@@ -694,12 +655,13 @@ TEST(SiteConstraints, UnclosedWaveSetIsReported) {
   at.X = {0.1, 0.1, 0.3};
   at.NWave[SpOcc] = 1;
   SpecEquations eqs;
-  const int before = SymmErr.NMessages;
-  EXPECT_EQ(AtSpec({at}, ctx, eqs), 1);
-  EXPECT_EQ(SymmErr.NMessages, before + 1);
-  EXPECT_EQ(SymmErr.Last.Header, "The set of modulation waves isn't closed.");
-  ASSERT_EQ(SymmErr.Last.Lines.size(), 1u);
-  EXPECT_EQ(SymmErr.Last.Lines[0], "Select another set and try again.");
+  {
+    test::ReportScript shown;
+    EXPECT_EQ(AtSpec({at}, ctx, eqs), 1);
+    ASSERT_EQ(shown.Of("error").size(), 1u);
+    EXPECT_EQ(shown.Log[0].Header, "The set of modulation waves isn't closed.");
+    EXPECT_EQ(shown.Log[0].Lines, std::vector<std::string>{"Select another set and try again."});
+  }
 
   // With both waves the set is closed: the two occupancy waves are equal.
   ctx.Kw = {{1, 0, 0}, {0, 1, 0}};
@@ -707,18 +669,6 @@ TEST(SiteConstraints, UnclosedWaveSetIsReported) {
   eqs = SpecEquations{};
   ASSERT_EQ(AtSpec({at}, ctx, eqs), 0);
   EXPECT_EQ(NumEq(eqs, SpOccWave), 2);
-}
-
-TEST(SpecEquationsTest, ListGrowsInStepsAndKeepsContents) {
-  SpecEquations eqs;
-  ReallocEquations(eqs, 1);
-  EXPECT_EQ(eqs.Eq.size(), 100u);
-  eqs.Eq[0].DepName = "x[A]";
-  ReallocEquations(eqs, 250);
-  EXPECT_EQ(eqs.Eq.size(), 300u);
-  EXPECT_EQ(eqs.Eq[0].DepName, "x[A]");
-  ReallocEquations(eqs, 10);
-  EXPECT_EQ(eqs.Eq.size(), 300u);
 }
 
 }  // namespace

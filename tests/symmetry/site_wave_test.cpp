@@ -9,11 +9,14 @@
 #include <numbers>
 #include <random>
 
+#include "support/small_structures.hpp"
 #include "symm_test_util.hpp"
 #include "symmetry/site.hpp"
 
 namespace tarn {
 namespace {
+
+using test::Constrained;
 
 using test::MakePhase;
 
@@ -31,21 +34,6 @@ SiteRun RunSite(const char* op, const SiteAtom& at) {
   ctx.Metric = {25, 0, 0, 0, 25, 0, 0, 0, 25};
   EXPECT_EQ(AtSpec({at}, ctx, r.Eqs), 0);
   return r;
-}
-
-// Random values of block `kind` with the dependent ones from the equations.
-std::vector<double> Constrained(const SpecEquations& eqs, int kind, std::vector<double> v,
-                                std::mt19937& rng) {
-  std::uniform_real_distribution<double> u(-0.1, 0.1);
-  for (double& x : v) x += u(rng);
-  for (int e = 0; e < eqs.NEq; ++e) {
-    const SpecEquation& q = eqs.Eq[static_cast<size_t>(e)];
-    if (q.Kind != kind) continue;
-    double s = q.Const;
-    for (size_t i = 0; i < q.Coef.size(); ++i) s += q.Coef[i] * v[static_cast<size_t>(q.Ind[i])];
-    v[static_cast<size_t>(q.Dep)] = s;
-  }
-  return v;
 }
 
 const SpecEquation* Find(const SpecEquations& eqs, int kind, int dep) {

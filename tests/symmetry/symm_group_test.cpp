@@ -19,14 +19,8 @@ using test::SpaceGroups;
 
 class SymmGroup : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SymmErr = SymmErrorState{};
-    CrlCleanSymmetry();
-  }
-  void TearDown() override {
-    SymmErr = SymmErrorState{};
-    CrlCleanSymmetry();
-  }
+  SymmSlots Slots;
+  ErrorRecord Err;  // the message of the last failure
 };
 
 bool HasOpModCentr(const PhaseSymmetry& ps, const SymmOp& op) {
@@ -49,7 +43,7 @@ TEST_F(SymmGroup, AllSpaceGroupTypesCloseToTheirOrder) {
     int incomplete = -1;
     ASSERT_EQ(EM50CompleteCentr(true, ps, incomplete), 0);
     EXPECT_EQ(incomplete, 0) << g.Symbol;
-    ASSERT_EQ(CompleteSymm(ps), 0) << g.Number << " " << g.Symbol << ": " << SymmErr.Last.Header;
+    ASSERT_EQ(CompleteSymm(ps, &Err), 0) << g.Number << " " << g.Symbol << ": " << Err;
     EXPECT_EQ(ps.NSymm * ps.NLattVec, g.Order) << g.Number << " " << g.Symbol;
     EXPECT_EQ(ps.NSymm, static_cast<int>(g.Ops.size())) << g.Symbol;
     EXPECT_EQ(ps.NSymmN, ps.NSymm);
@@ -119,9 +113,9 @@ TEST_F(SymmGroup, CentringClosureAndLimit) {
   vt[1] = {1. / 3., 2. / 3., 0.};
   vt[2] = {0.25, 0., 0.};
   int n = 3;
-  EXPECT_EQ(EM50CompleteCentr(false, vt, n, 5, 3, incomplete), 1);
+  EXPECT_EQ(EM50CompleteCentr(false, vt, n, 5, 3, incomplete, &Err), 1);
   EXPECT_EQ(n, 3);
-  EXPECT_EQ(SymmErr.Last.Header, "The maximal number of 5 centring vectors exceeded.");
+  EXPECT_EQ(Err.Message, "The maximal number of 5 centring vectors exceeded.");
 }
 
 TEST_F(SymmGroup, OperatorClosureAndInconsistency) {
@@ -134,20 +128,19 @@ TEST_F(SymmGroup, OperatorClosureAndInconsistency) {
   EXPECT_EQ(ps.NSymm, 8);
 
   PhaseSymmetry bad = MakePhase(3, {"-y x z", "x+1/2 y z"});
-  EXPECT_EQ(CompleteSymm(bad), 1);
-  EXPECT_EQ(SymmErr.ErrFlag, 1);
-  EXPECT_EQ(SymmErr.Last.Header, "Inconsistent non-primitive translation found:");
-  ASSERT_EQ(SymmErr.Last.Lines.size(), 3u);
-  EXPECT_EQ(SymmErr.Last.Lines[0], "x y z");
-  EXPECT_EQ(SymmErr.Last.Lines[1], "x+1/2 y z");
-  EXPECT_EQ(SymmErr.Last.Lines[2], "Check them for consistency.");
+  EXPECT_EQ(CompleteSymm(bad, &Err), 1);
+  EXPECT_EQ(Err.Message, "Inconsistent non-primitive translation found:");
+  ASSERT_EQ(Err.Detail.size(), 3u);
+  EXPECT_EQ(Err.Detail[0], "x y z");
+  EXPECT_EQ(Err.Detail[1], "x+1/2 y z");
+  EXPECT_EQ(Err.Detail[2], "Check them for consistency.");
 
   // A listed operator that is a product of earlier ones with another
   // translation.
   PhaseSymmetry prod = MakePhase(3, {"-x -y z", "-x y -z", "x -y -z+1/2"});
-  EXPECT_EQ(CompleteSymm(prod), 1);
-  EXPECT_EQ(SymmErr.Last.Lines[0], "x -y -z+1/2");
-  EXPECT_EQ(SymmErr.Last.Lines[1], "x -y -z");
+  EXPECT_EQ(CompleteSymm(prod, &Err), 1);
+  EXPECT_EQ(Err.Detail[0], "x -y -z+1/2");
+  EXPECT_EQ(Err.Detail[1], "x -y -z");
 
   // The same translation is fine when it is a centring vector; the listed
   // duplicate of the identity is dropped.
@@ -163,8 +156,8 @@ TEST_F(SymmGroup, OperatorClosureAndInconsistency) {
 // stops at the operator limit with the message and does not hang.
 TEST_F(SymmGroup, TooManyOperatorsStops) {
   PhaseSymmetry ps = MakePhase(5, {"x2 x1 x3 x4 x5", "x2 x3 x4 x5 x1", "-x1 x2 x3 x4 x5"});
-  EXPECT_EQ(CompleteSymm(ps), 1);
-  EXPECT_EQ(SymmErr.Last.Header,
+  EXPECT_EQ(CompleteSymm(ps, &Err), 1);
+  EXPECT_EQ(Err.Message,
             "The number of generated symmetry operators exceeds any reasonable limit.");
   EXPECT_LE(ps.NSymm, kSymmReallocLimit);
 }
@@ -187,9 +180,9 @@ TEST_F(SymmGroup, MagneticGroupSignsAndRMag) {
   // Products keep consistent signs: 2' x m' = -1 (unprimed).
   // The identity with time inversion contradicts the identity without.
   PhaseSymmetry bad = MakePhase(3, {"x y z -m"}, {}, true);
-  EXPECT_EQ(CompleteSymm(bad), 1);
-  EXPECT_EQ(SymmErr.Last.Header, "Inconsistent non-primitive translation found:");
-  EXPECT_EQ(SymmErr.Last.Lines[1], "x y z -m");
+  EXPECT_EQ(CompleteSymm(bad, &Err), 1);
+  EXPECT_EQ(Err.Message, "Inconsistent non-primitive translation found:");
+  EXPECT_EQ(Err.Detail[1], "x y z -m");
 }
 
 TEST_F(SymmGroup, OrderMagSymmetryIsStable) {
@@ -213,7 +206,7 @@ TEST_F(SymmGroup, SuperspaceGroupCloses) {
   EXPECT_GT(withS, 0);
   // Internal translation on an operator that reverses x4 contradicts -1.
   PhaseSymmetry bad = MakePhase(4, {"-x1 -x2 -x3 -x4", "-x1 -x2 -x3 -x4+1/2"});
-  EXPECT_EQ(CompleteSymm(bad), 1);
+  EXPECT_EQ(CompleteSymm(bad, &Err), 1);
 }
 
 TEST_F(SymmGroup, SuperspaceRowsFromModulationVectors) {
@@ -292,7 +285,7 @@ TEST_F(SymmGroup, TransSymmetryRoundTrip) {
                                {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}});
   ASSERT_EQ(CompleteSymm(ps), 0);
   ASSERT_EQ(ps.NSymm, 48);
-  CrlStoreSymmetry(ps, 1);
+  CrlStoreSymmetry(Slots, ps, 1);
   const double toPrim[9] = {-1, 1, 1, 1, -1, 1, 1, 1, -1};
   const double toFace[9] = {0, 0.5, 0.5, 0.5, 0, 0.5, 0.5, 0.5, 0};
   const double noShift[3] = {0, 0, 0};
@@ -303,18 +296,18 @@ TEST_F(SymmGroup, TransSymmetryRoundTrip) {
   EXPECT_EQ(ps.NSymm, 48);
   ASSERT_EQ(CrlTransSymmetry(ps, toFace, noShift), 0);
   EXPECT_EQ(ps.NLattVec, 4);
-  CrlStoreSymmetry(ps, 2);
-  EXPECT_TRUE(CrlCompareSymmetry(1, 2));
+  CrlStoreSymmetry(Slots, ps, 2);
+  EXPECT_TRUE(CrlCompareSymmetry(Slots, 1, 2));
 
   // An origin shift there and back.
   const double ident[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   const double s1[3] = {0.25, 0.25, 0.25}, s2[3] = {-0.25, -0.25, -0.25};
   ASSERT_EQ(CrlTransSymmetry(ps, ident, s1), 0);
-  CrlStoreSymmetry(ps, 3);
-  EXPECT_FALSE(CrlCompareSymmetry(1, 3));
+  CrlStoreSymmetry(Slots, ps, 3);
+  EXPECT_FALSE(CrlCompareSymmetry(Slots, 1, 3));
   ASSERT_EQ(CrlTransSymmetry(ps, ident, s2), 0);
-  CrlStoreSymmetry(ps, 3);
-  EXPECT_TRUE(CrlCompareSymmetry(1, 3));
+  CrlStoreSymmetry(Slots, ps, 3);
+  EXPECT_TRUE(CrlCompareSymmetry(Slots, 1, 3));
 
   // Doubling a: x' = x/2 adds the centring vector (1/2,0,0); the group stays
   // consistent in the larger cell.
@@ -340,39 +333,39 @@ TEST_F(SymmGroup, StoreRestoreAndCompare) {
   PhaseSymmetry p2c = MakePhase(3, {"-x y -z+1/2", "-x -y -z"});
   PhaseSymmetry p222 = MakePhase(3, {"-x -y z", "-x y -z"});
   for (auto* ps : {&p2m, &p2mReordered, &p2c, &p222}) ASSERT_EQ(CompleteSymm(*ps), 0);
-  CrlStoreSymmetry(p2m, 0);
-  CrlStoreSymmetry(p2mReordered, 1);
-  CrlStoreSymmetry(p2, 2);
-  CrlStoreSymmetry(p2c, 3);
-  CrlStoreSymmetry(p222, 4);
-  EXPECT_TRUE(CrlCompareSymmetry(0, 1));
-  EXPECT_FALSE(CrlCompareSymmetry(0, 3));
-  EXPECT_FALSE(CrlCompareSymmetry(0, 2));
-  EXPECT_TRUE(CrlCompRefExtSymmetry(2, 0));
-  EXPECT_FALSE(CrlCompRefExtSymmetry(0, 2));
-  EXPECT_TRUE(CrlCompTwinSymmetry(0, 3));
-  EXPECT_FALSE(CrlCompTwinSymmetry(0, 4));
-  EXPECT_FALSE(CrlCompareSymmetry(0, 17));  // empty slot
+  CrlStoreSymmetry(Slots, p2m, 0);
+  CrlStoreSymmetry(Slots, p2mReordered, 1);
+  CrlStoreSymmetry(Slots, p2, 2);
+  CrlStoreSymmetry(Slots, p2c, 3);
+  CrlStoreSymmetry(Slots, p222, 4);
+  EXPECT_TRUE(CrlCompareSymmetry(Slots, 0, 1));
+  EXPECT_FALSE(CrlCompareSymmetry(Slots, 0, 3));
+  EXPECT_FALSE(CrlCompareSymmetry(Slots, 0, 2));
+  EXPECT_TRUE(CrlCompRefExtSymmetry(Slots, 2, 0));
+  EXPECT_FALSE(CrlCompRefExtSymmetry(Slots, 0, 2));
+  EXPECT_TRUE(CrlCompTwinSymmetry(Slots, 0, 3));
+  EXPECT_FALSE(CrlCompTwinSymmetry(Slots, 0, 4));
+  EXPECT_FALSE(CrlCompareSymmetry(Slots, 0, 17));  // empty slot
 
   // Restore brings back the set exactly, with its centrosymmetry count.
   PhaseSymmetry half = MakePhase(3, {"-x y -z"});
   half.NCSymm = 2;
-  CrlStoreSymmetry(half, 10);
+  CrlStoreSymmetry(Slots, half, 10);
   PhaseSymmetry h2;
-  ASSERT_EQ(CrlRestoreSymmetry(h2, 10), 0);
+  ASSERT_EQ(CrlRestoreSymmetry(Slots, h2, 10), 0);
   EXPECT_EQ(h2.NCSymm, 2);
   PhaseSymmetry r;
-  ASSERT_EQ(CrlRestoreSymmetry(r, 3), 0);
+  ASSERT_EQ(CrlRestoreSymmetry(Slots, r, 3), 0);
   ASSERT_EQ(r.NSymm, p2c.NSymm);
   for (int i = 0; i < r.NSymm; ++i) EXPECT_EQ(OpLine(r, i), OpLine(p2c, i));
   StoredSymmetry ex;
-  ASSERT_EQ(CrlRestoreSymmetryExplicite(3, ex), 0);
+  ASSERT_EQ(CrlRestoreSymmetryExplicite(Slots, 3, ex), 0);
   EXPECT_EQ(ex.NSymmStore, 4);
-  CrlStoreSymmetryExplicite(9, ex);
-  EXPECT_TRUE(CrlCompareSymmetry(3, 9));
+  CrlStoreSymmetryExplicite(Slots, 9, ex);
+  EXPECT_TRUE(CrlCompareSymmetry(Slots, 3, 9));
 
   // CrlCompleteSymmetry takes the stored translations for matching rotations.
-  ASSERT_EQ(CrlCompleteSymmetry(p2m, 3), 0);
+  ASSERT_EQ(CrlCompleteSymmetry(Slots, p2m, 3), 0);
   for (int i = 0; i < p2m.NSymm; ++i) {
     bool same = false;
     for (int k = 0; k < p2c.NSymm; ++k) same |= OpLine(p2m, i) == OpLine(p2c, k);
@@ -382,21 +375,21 @@ TEST_F(SymmGroup, StoreRestoreAndCompare) {
   // Translations compared modulo centring; Tr3 ignores internal parts.
   PhaseSymmetry i1 = MakePhase(3, {"-x -y z"}, {{0.5, 0.5, 0.5}});
   PhaseSymmetry i2 = MakePhase(3, {"-x+1/2 -y+1/2 z+1/2"}, {{0.5, 0.5, 0.5}});
-  CrlStoreSymmetry(i1, 5);
-  CrlStoreSymmetry(i2, 6);
-  EXPECT_TRUE(CrlCompareSymmetry(5, 6));
+  CrlStoreSymmetry(Slots, i1, 5);
+  CrlStoreSymmetry(Slots, i2, 6);
+  EXPECT_TRUE(CrlCompareSymmetry(Slots, 5, 6));
   PhaseSymmetry s1 = MakePhase(4, {"x1 x2 -x3 x4+1/2"});
   PhaseSymmetry s2 = MakePhase(4, {"x1 x2 -x3 x4"});
-  CrlStoreSymmetry(s1, 7);
-  CrlStoreSymmetry(s2, 8);
-  EXPECT_FALSE(CrlCompareSymmetry(7, 8));
-  EXPECT_TRUE(CrlCompareTr3Symmetry(7, 8));
+  CrlStoreSymmetry(Slots, s1, 7);
+  CrlStoreSymmetry(Slots, s2, 8);
+  EXPECT_FALSE(CrlCompareSymmetry(Slots, 7, 8));
+  EXPECT_TRUE(CrlCompareTr3Symmetry(Slots, 7, 8));
 
-  CrlCleanOneSymmetry(3);
-  EXPECT_EQ(CrlRestoreSymmetry(r, 3), 1);
+  CrlCleanOneSymmetry(Slots, 3);
+  EXPECT_EQ(CrlRestoreSymmetry(Slots, r, 3), 1);
   EXPECT_EQ(r.NSymm, p2c.NSymm);  // untouched
-  CrlCleanSymmetry();
-  EXPECT_EQ(CrlRestoreSymmetry(r, 0), 1);
+  CrlCleanSymmetry(Slots);
+  EXPECT_EQ(CrlRestoreSymmetry(Slots, r, 0), 1);
 }
 
 }  // namespace

@@ -11,27 +11,6 @@
 
 namespace tarn::test {
 
-PhaseSymmetry MakePhase(int ndim, const std::vector<std::string>& ops,
-                        const std::vector<std::vector<double>>& centr, bool magnetic) {
-  PhaseSymmetry ps = CrlPrimitivePhase(ndim, magnetic);
-  for (const auto& c : centr) CrlAddCentr(ps, c.data());
-  for (const auto& line : ops) {
-    SymmOp op;
-    if (ReadSymm(line, ndim, magnetic, op) != 0) {
-      ADD_FAILURE() << "cannot read operator: " << line;
-      continue;
-    }
-    CrlAddOp(ps, op.RM6.data(), op.S6.data(), op.ZMag);
-  }
-  return ps;
-}
-
-std::string OpLine(const PhaseSymmetry& ps, int i) {
-  std::string s;
-  for (const auto& t : ps.Op[i].Text) s += (s.empty() ? "" : " ") + t;
-  return s;
-}
-
 const std::vector<SpaceGroupEntry>& SpaceGroups() {
   static const std::vector<SpaceGroupEntry> table = [] {
     std::vector<SpaceGroupEntry> out;

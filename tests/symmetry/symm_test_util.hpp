@@ -1,20 +1,13 @@
 #pragma once
-// Helpers of the symmetry tests: phases built from operator lines and the
-// table of the 230 space-group types.
+// The table of the 230 space-group types for the symmetry tests (phases from
+// operator lines: support/small_structures.hpp).
 #include <string>
 #include <vector>
 
+#include "support/small_structures.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn::test {
-
-// Phase of dimension ndim holding the identity, the given centring vectors
-// (texts of fractions, one vector a string) and the operators read from lines.
-PhaseSymmetry MakePhase(int ndim, const std::vector<std::string>& ops,
-                        const std::vector<std::vector<double>>& centr = {}, bool magnetic = false);
-
-// Canonical one-line text of operator i ("x y z+1/2").
-std::string OpLine(const PhaseSymmetry& ps, int i);
 
 struct SpaceGroupEntry {
   int Number = 0;

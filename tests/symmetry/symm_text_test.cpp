@@ -3,9 +3,9 @@
 
 #include <cmath>
 
+#include "support/report_script.hpp"
 #include "symm_test_util.hpp"
 #include "symmetry/symm.hpp"
-#include "util/fract.hpp"
 
 namespace tarn {
 namespace {
@@ -92,28 +92,18 @@ TEST(ReadSymm, MalformedLinesAreRejectedWithTheSyntaxMessage) {
   SymmOp op;
   ASSERT_EQ(ReadSymm("x y z+1/2", 3, false, op), 0);
   const SymmOp before = op;
+  test::ReportScript shown;
   for (const auto& c : cases) {
-    SymmErr = SymmErrorState{};
-    EXPECT_EQ(ReadSymm(c.line, c.ndim, c.magnetic, op), 1) << "'" << c.line << "'";
-    EXPECT_EQ(SymmErr.ErrFlag, 1) << c.line;
-    EXPECT_EQ(SymmErr.Last.Header, "A syntactic error in the following symmetry operator.");
-    ASSERT_EQ(SymmErr.Last.Lines.size(), 1u);
-    EXPECT_EQ(SymmErr.Last.Lines[0], c.line);
+    ErrorRecord err;
+    EXPECT_EQ(ReadSymm(c.line, c.ndim, c.magnetic, op, &err), 1) << "'" << c.line << "'";
+    EXPECT_EQ(err.Message, "A syntactic error in the following symmetry operator.");
+    EXPECT_EQ(err.Detail, std::vector<std::string>{c.line});
     EXPECT_EQ(op.Text, before.Text) << "operator changed by a failed read: " << c.line;
     EXPECT_EQ(op.S6, before.S6);
   }
-  SymmErr = SymmErrorState{};
-}
-
-SymmMessage gSunk;
-TEST(ReadSymm, MessagesReachTheInstalledSink) {
-  SymmSetMessageSink([](const SymmMessage& m) { gSunk = m; });
-  SymmOp op;
-  EXPECT_EQ(ReadSymm("x y q", 3, false, op), 1);
-  SymmSetMessageSink(nullptr);
-  EXPECT_EQ(gSunk.Header, SymmMsgText(SymmMsg::Syntax));
-  EXPECT_EQ(gSunk.Lines, std::vector<std::string>{"x y q"});
-  SymmErr = SymmErrorState{};
+  // Every failure reached the report sink as an error with the line.
+  ASSERT_EQ(shown.Of("error").size(), std::size(cases));
+  EXPECT_EQ(shown.Log.back().Lines, std::vector<std::string>{cases[std::size(cases) - 1].line});
 }
 
 TEST(CodeSymm, SpecialOutputs) {
@@ -152,29 +142,6 @@ TEST(CodeSymm, RoundTripOfAllTabulatedOperators) {
       ++n;
     }
   EXPECT_GT(n, 2500);
-}
-
-TEST(Fract, ToFractAndReadFract) {
-  struct Case {
-    double x;
-    const char* text;
-  };
-  const Case cases[] = {
-      {0.5, "1/2"},     {-0.5, "-1/2"},   {2. / 3., "2/3"},  {0.6666666667, "2/3"},
-      {0.33333, "1/3"}, {0., "0"},        {3., "3"},         {-1., "-1"},
-      {0.125, "1/8"},   {0.33, "33/100"}, {1. / 48., "1/48"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(ToFract(c.x), c.text) << c.x;
-    auto back = ReadFract(c.text);
-    ASSERT_TRUE(back.has_value()) << c.text;
-    EXPECT_NEAR(*back, c.x, 1e-4);
-  }
-  EXPECT_EQ(ToFract(std::nan("")), "?/?");
-  EXPECT_EQ(ToFract(1e300), "?/?");
-  for (const char* bad : {"1/0", "a", "1/", "/2", "+-1", "1.5", "2000000000", "1/2/3", "--1"})
-    EXPECT_FALSE(ReadFract(bad).has_value()) << bad;
-  EXPECT_EQ(*ReadFract(""), 0.);
-  EXPECT_EQ(*ReadFract("+3/4"), 0.75);
 }
 
 TEST(EqStringToIntMatrix, ExpressionsAndErrors) {

@@ -37,8 +37,8 @@ TEST(CifSyntax, ValuesLoopsBlocksAndFrames) {
       "DATA_Two\n"
       "_a 2\n";
   CifFile f;
-  CifSyntaxError e;
-  ASSERT_EQ(CifParse(text, "t.cif", f, e), 0) << e.What << " line " << e.Line;
+  ErrorRecord e;
+  ASSERT_EQ(CifParse(text, "t.cif", f, e), 0) << e;
   ASSERT_EQ(f.Blocks.size(), 2u);
   const CifBlock& b = f.Blocks[0];
   EXPECT_EQ(b.Name, "one");
@@ -86,11 +86,11 @@ TEST(CifSyntax, FaultsNameTheLine) {
   for (const auto& c : cases) {
     CifFile f;
     f.Blocks.emplace_back();
-    CifSyntaxError e;
+    ErrorRecord e;
     EXPECT_EQ(CifParse(c.Text, "bad.cif", f, e), 1) << c.Text;
-    EXPECT_EQ(e.Line, c.Line) << c.Text << e.What;
+    EXPECT_EQ(e.Line, c.Line) << c.Text << e.Message;
     EXPECT_EQ(f.Blocks.size(), 1u);  // unchanged
-    auto lines = e.Lines();
+    auto lines = e.TextLines();
     EXPECT_EQ(lines[0], MsgCifSyntax);
     EXPECT_EQ(lines[1].rfind("bad.cif, line " + std::to_string(c.Line) + ": ", 0), 0u) << lines[1];
   }
@@ -99,7 +99,7 @@ TEST(CifSyntax, FaultsNameTheLine) {
 // A quote left open is taken to the line end and reported as a warning.
 TEST(CifSyntax, OpenQuoteRecovered) {
   CifFile f;
-  CifSyntaxError e;
+  ErrorRecord e;
   ASSERT_EQ(CifParse("data_x\n_a '-P 1\n_b 2\n", "w.cif", f, e), 0);
   EXPECT_EQ(f.Blocks[0].Find("_a")->Text, "-P 1");
   EXPECT_EQ(f.Blocks[0].Find("_b")->Text, "2");
@@ -151,15 +151,14 @@ TEST(CifSyntax, PublishedFiles) {
     for (const auto& e : fs::directory_iterator(root / dir)) {
       if (e.path().extension() != ".cif") continue;
       CifFile f;
-      CifSyntaxError err;
-      EXPECT_EQ(CifParse(Slurp(e.path()), e.path().string(), f, err), 0)
-          << e.path() << ": line " << err.Line << " " << err.What;
+      ErrorRecord err;
+      EXPECT_EQ(CifParse(Slurp(e.path()), e.path().string(), f, err), 0) << e.path() << ": " << err;
       EXPECT_FALSE(f.Blocks.empty()) << e.path();
     }
   int reported = 0;
   for (const auto& e : fs::directory_iterator(root / "cif-bad")) {
     CifFile f;
-    CifSyntaxError err;
+    ErrorRecord err;
     if (CifParse(Slurp(e.path()), e.path().string(), f, err)) {
       ++reported;
       EXPECT_GT(err.Line, 0) << e.path();

@@ -64,12 +64,14 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
     if (!c.Batch) Struct = std::move(kept);
   };
   std::vector<std::string> msg;
-  const int rc =
-      kind == FromShelx ? ImportShelxModel(text, path, msg) : ImportCifModel(text, path, msg);
+  ErrorRecord err;
+  ShelxImportInfo info;  // its refinement settings are the defaults for a CIF
+  const int rc = kind == FromShelx ? ImportShelxModel(text, path, msg, err, &info)
+                                   : ImportCifModel(text, path, msg, err);
   if (rc) {
     c.Error = 1;
     giveBack();
-    FeChybne(header, msg);
+    FeChybne(header, err.TextLines());
     return NextNothing;
   }
   if (!c.Batch) {
@@ -99,7 +101,7 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
       return NextNothing;
     }
   }
-  if (WriteImportedStructure(Sess.fln)) {
+  if (WriteImportedStructure(Sess.fln, info.Ref)) {
     c.Error = 1;
     FeChybne(header, {std::string(shelxmsg::CannotWrite), Sess.fln});
     if (!c.Batch) TarnRestorePrevFln();

@@ -124,12 +124,12 @@ int ReadCifHklText(std::string_view text, const std::string& file, int prefer_nd
   // Loops without a data block and loops cut short are reported by the
   // reflection reader itself, with its own message.
   CifFile cif;
-  CifSyntaxError serr;
+  ErrorRecord serr;
   CifParseOptions opt;
   opt.ImplicitBlock = true;
   opt.KeepShortLoops = true;
   if (CifParse(text, file, cif, serr, opt))
-    return ImpReadError(err, file, serr.Line, std::string(MsgCifSyntax) + " Expected " + serr.What);
+    return ImpReadError(err, file, serr.Line, std::string(MsgCifSyntax) + " Expected " + serr.Message);
   ImpData out;
   const CifBlock* blk = nullptr;
   const CifValue *hkl = nullptr, *res = nullptr;

@@ -25,7 +25,7 @@ int DRBasicTarnM90(const std::string& file, const std::string& block, ImpData& d
   std::vector<std::vector<M90Refl>> refl;
   if (!FeFileExists(file))
     return ImpFail(err, file, fmt::format(fmt::runtime(impmsg::CannotOpen), file));
-  if (ReadM90File(file, blocks, refl)) return ImpFail(err, file, Struct.Refl.LastError);
+  if (ReadM90File(file, blocks, refl)) return ImpFail(err, file, Struct.Refl.LastError.Text());
   size_t k = 0;
   if (!block.empty()) {
     while (k < blocks.size() && !EqIgnoreCase(Trim(blocks[k].Name), Trim(block))) ++k;
