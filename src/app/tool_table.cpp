@@ -13,6 +13,7 @@
 #include "app/fileset.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/datared_tools.hpp"
+#include "app/tools/cif_tools.hpp"
 #include "app/tools/dist_tools.hpp"
 #include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
@@ -184,6 +185,7 @@ void TarnRegisterTools() {
   RegisterRefineTools();
   RegisterImportersTools();
   RegisterDistTools();
+  RegisterCifTools();
 }
 
 }  // namespace tarn
