@@ -18,7 +18,9 @@ constexpr size_t kLineMax = 80;     // longer values go into text fields
 
 CifOut FromParsed(const CifValue& v) {
   CifOut o;
-  o.Text = v.Text;
+  // A text field's value starts with the rest of its opening ";" line, empty
+  // in the files we write: that line break is not part of the text.
+  o.Text = v.Kind == CifValue::TextField && v.Text.rfind('\n', 0) == 0 ? v.Text.substr(1) : v.Text;
   o.Form = v.Kind == CifValue::TextField ? CifOut::TextField
            : v.Kind == CifValue::Quoted  ? CifOut::Quoted
                                          : CifOut::Plain;
@@ -46,7 +48,7 @@ bool CanQuote(const std::string& s, char q) {
 bool IsWholeLoopUnknown(const CifEntry& e) {
   for (const auto& r : e.Rows)
     for (const auto& v : r)
-      if (!v.Unknown() && !(v.Form == CifOut::TextField && Trim(v.Text) == "?")) return false;
+      if (!v.Unknown()) return false;
   return true;
 }
 

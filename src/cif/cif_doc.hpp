@@ -15,7 +15,14 @@ struct CifOut {
   std::string Text = "?";
   int Form = Auto;
   std::string Comment;  // written after the value as "# comment"
-  bool Unknown() const { return Form != TextField && Form != Quoted && Text == "?"; }
+  // "?" unquoted, or a text field that holds only "?" (the template's).
+  bool Unknown() const {
+    if (Form == Quoted) return false;
+    if (Form != TextField) return Text == "?";
+    const size_t a = Text.find_first_not_of(" \n");
+    return a != std::string::npos && Text[a] == '?' &&
+           Text.find_first_not_of(" \n", a + 1) == std::string::npos;
+  }
 };
 
 struct CifEntry {

@@ -47,10 +47,8 @@ CifRefSummary CIFItemFromSummary(std::string_view refText) {
       auto w = SplitWords(t);
       if (w.empty() || !ToInt(w[0])) {
         overview = !w.empty() && w[0] == "Cycle";
-        continue;
-      }
-      auto mean = ToReal(w[w.size() - 2]), max = ToReal(w.back());
-      if (mean && max && (*mean > 0. || *max > 0.)) {
+      } else if (auto mean = ToReal(w[w.size() - 2]), max = ToReal(w.back());
+                 mean && max && (*mean > 0. || *max > 0.)) {
         s.ShiftMean = mean;
         s.ShiftMax = max;
       }
