@@ -422,6 +422,8 @@ int BatchRun::Run() {
       err = RunTool(ActRunFourier, "Fourier", command);
     } else if (is("run", "dist")) {
       err = RunTool(ActRunDist, "Dist", command);
+    } else if (is("run", "cif")) {
+      err = RunTool(ActCifUpdate, "CIF", command);
     } else if (is("Tools", "Graphic", "Create graphic output file")) {
       if (!HaveStructure(command)) return 1;
       TarnToolCall call;

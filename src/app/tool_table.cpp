@@ -13,6 +13,7 @@
 #include "app/fileset.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/datared_tools.hpp"
+#include "app/tools/cif_tools.hpp"
 #include "app/tools/dist_tools.hpp"
 #include "app/tools/fourier_tools.hpp"
 #include "app/tools/import_tool.hpp"
@@ -173,6 +174,7 @@ void TarnRegisterTools() {
   RegisterFourierTools();
   RegisterImportersTools();
   RegisterDistTools();
+  RegisterCifTools();
 }
 
 }  // namespace tarn

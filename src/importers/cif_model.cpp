@@ -16,6 +16,9 @@
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
+#include "model/keys.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
 #include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "symmetry/site.hpp"
@@ -399,10 +402,41 @@ bool CifImporter::Run() {
   return true;
 }
 
+// A report of this program carries its own M50 and M40 as text fields
+// (_tarn_file_m50, _tarn_file_m40): they give the structure back exactly,
+// with the refinement commands of M50, in place of what the items describe.
+// False when the block has no such pair or it cannot be read (the items then
+// serve, with a note).
+bool RestoreEmbeddedFiles(const CifBlock& b, const std::string& fileName, BasicData& basic,
+                          AtomModel& model, RefSettings* ref, std::vector<std::string>& notes) {
+  const CifValue* m50 = b.Find("_tarn_file_m50");
+  const CifValue* m40 = b.Find("_tarn_file_m40");
+  if (!m50 || !m40 || m50->Missing() || m40->Missing()) return false;
+  // A text field's value starts with the rest of its opening ";" line.
+  auto body = [](const std::string& t) { return (t.rfind('\n', 0) == 0 ? t.substr(1) : t) + "\n"; };
+  BasicData bd;
+  AtomModel am;
+  if (ReadM50Text(body(m50->Text), fileName + " (_tarn_file_m50)", bd) || SetBasicM50(bd) ||
+      M40ReadText(body(m40->Text), fileName + " (_tarn_file_m40)", am)) {
+    notes.push_back("The embedded structure files cannot be read: the CIF items were used.");
+    return false;
+  }
+  if (ref != nullptr) {
+    KeyUnit u;
+    KeyOpenText(u, fileName, bd.CommandText);
+    int error = 0;
+    RefReadCommandsUnit(u, *ref, error);
+  }
+  basic = std::move(bd);
+  model = std::move(am);
+  notes.push_back("The structure was restored from its embedded M50 and M40.");
+  return true;
+}
+
 }  // namespace
 
 int ImportCifModel(std::string_view cifText, const std::string& fileName,
-                   std::vector<std::string>& messages, ErrorRecord& err) {
+                   std::vector<std::string>& messages, ErrorRecord& err, RefSettings* ref) {
   CifFile cif;
   if (CifParse(cifText, fileName, cif, err)) return 1;
   const CifBlock* blk = nullptr;
@@ -428,6 +462,9 @@ int ImportCifModel(std::string_view cifText, const std::string& fileName,
   Struct.Basic = std::move(imp.Basic_);
   Struct.Model = std::move(imp.Model_);
   SetBasicM40(Struct.Model);
+  if (ref != nullptr) RefDefault(*ref);
+  if (RestoreEmbeddedFiles(*blk, fileName, Struct.Basic, Struct.Model, ref, messages))
+    SetBasicM40(Struct.Model);
   return 0;
 }
 

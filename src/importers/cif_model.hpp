@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "refine/refcommands.hpp"
+
 #include "util/error.hpp"
 
 namespace tarn {
@@ -34,8 +36,11 @@ inline constexpr std::string_view NoSymmCompletion = "The symmetry operators do 
 // success returns 0 with remarks (syntax warnings, skipped items) appended to
 // messages; on a fault returns 1 with err filled (CIF syntax problems
 // included; the file and the line, or the data block when no line is known:
-// shown as err.TextLines()), and leaves Basic, Model and Ref as they were.
+// shown as err.TextLines()), and leaves Struct and *ref as they were. On
+// success *ref (when given) holds the refinement settings to write: the
+// defaults, or the refine block of a structure embedded in the CIF.
 [[nodiscard]] int ImportCifModel(std::string_view cifText, const std::string& fileName,
-                                 std::vector<std::string>& messages, ErrorRecord& err);
+                                 std::vector<std::string>& messages, ErrorRecord& err,
+                                 RefSettings* ref = nullptr);
 
 }  // namespace tarn

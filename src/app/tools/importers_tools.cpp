@@ -67,7 +67,7 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
   ErrorRecord err;
   ShelxImportInfo info;  // its refinement settings are the defaults for a CIF
   const int rc = kind == FromShelx ? ImportShelxModel(text, path, msg, err, &info)
-                                   : ImportCifModel(text, path, msg, err);
+                                   : ImportCifModel(text, path, msg, err, &info.Ref);
   if (rc) {
     c.Error = 1;
     giveBack();

@@ -1,0 +1,48 @@
+// Registration of the CIF tools in the dispatcher's tool table.
+#include "app/tools/cif_tools.hpp"
+
+#include "app/action_codes.hpp"
+#include "app/actions.hpp"
+#include "cif/cif_report.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "util/files.hpp"
+#include "util/report.hpp"
+
+namespace tarn {
+
+namespace {
+
+void SetCifTool(int code, int fcfCode, bool keepUserItems) {
+  TarnSetTool(code, [fcfCode, keepUserItems](TarnToolCall& c) {
+    CifOptions o;
+    o.FcfCode = fcfCode;
+    o.KeepUserItems = keepUserItems;
+    c.Error = CIFUpdate(Struct, o);
+    return NextNothing;
+  });
+}
+
+}  // namespace
+
+void RegisterCifTools() {
+  // "CIF make": a fresh report; an existing fln.cif is replaced after the
+  // user agrees.
+  TarnSetTool(ActCifMake, [](TarnToolCall& c) {
+    const std::string name = Sess.fln + ".cif";
+    if (FeFileExists(name) &&
+        !ReportAsk("The file \"" + name + "\" already exists, rewrite it?", {}, true))
+      return NextNothing;
+    CifOptions o;
+    o.KeepUserItems = false;
+    c.Error = CIFUpdate(Struct, o);
+    return NextNothing;
+  });
+  // "CIF update" (also the batch ".run->cif"): the program's items and loops
+  // are renewed, the user's items of fln.cif kept.
+  SetCifTool(ActCifUpdate, FcfFc2Fo2, true);
+  SetCifTool(ActCifFcf3, FcfFoAB, true);
+  SetCifTool(ActCifFcf6, FcfFo2FcPhi, true);
+}
+
+}  // namespace tarn

@@ -1,0 +1,95 @@
+#pragma once
+// The CIF report of a refined structure: fln.cif with crystal data,
+// experimental and refinement data, atoms with displacement parameters and
+// the geometry of the distance tool, and the structure-factor file fln.fcf.
+// docs/cif.md describes the sections, the items and the sources of values.
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cif/cif_dict.hpp"
+#include "cif/cif_doc.hpp"
+#include "dist/dist.hpp"
+#include "model/structure.hpp"
+
+namespace tarn {
+
+// Figures of the last refinement, from its listing fln.ref.
+struct CifRefSummary {
+  bool Found = false;      // a "Rfactors0:" line was read
+  double R[4] = {};        // R(obs), wR(obs), R(all), wR(all), percent
+  int NObs = 0, NAll = 0;  // reflections
+  bool FSquare = false;    // refined on Fo**2 (the listing says wR2)
+  std::optional<double> GofObs, GofAll;
+  std::optional<double> ShiftMean, ShiftMax;  // of the last cycle with shifts
+  std::optional<int> NPar;                    // rows of the table of refined parameters
+};
+// Reads the listing text of the refinement.
+CifRefSummary CIFItemFromSummary(std::string_view refText);
+
+// Layouts of the structure-factor file (the list codes).
+enum CifFcfCode : int {
+  FcfFoAB = 3,      // h,k,l, Fo, sigma(Fo), Ac and Bc
+  FcfFc2Fo2 = 4,    // h,k,l, Fc-squared, Fo-squared, sigma(Fo-squared) and status flag
+  FcfFo2FcPhi = 6,  // h,k,l, Fo-squared, sigma(Fo-squared), Fc and phase
+};
+
+// Summary of the reflections of fln.m80.
+struct CifReflStats {
+  int N = 0, NObs = 0;
+  std::array<int, 3> Min{}, Max{};
+  double SMin = 0., SMax = 0.;  // sin(theta)/lambda, 1/A
+  double FcMax = 0.;
+};
+
+// The text of fln.fcf from the text of fln.m80 (reflections of the first
+// phase): observed when Fo**2 >= sigLevel * sigma(Fo**2). stats summarises
+// the reflections. Returns 1 with err filled when a line cannot be read.
+[[nodiscard]] int CifFcfText(const Structure& s, const CifDict& dict, const std::string& dataName,
+                             std::string_view m80Text, const std::string& m80Name, int code,
+                             double sigLevel, std::string& out, CifReflStats& stats,
+                             ErrorRecord& err);
+
+// What the report is built from besides the structure.
+struct CifSources {
+  std::string DataName = "tarn";  // block name of the structure
+  std::optional<CifRefSummary> Summary;
+  const DistResults* Dist = nullptr;  // the geometry; nullptr: no geometry loops
+  std::optional<CifReflStats> Refl;
+  double SigLevel = 3.;
+  std::string FcfName;  // the structure-factor file, named in section 11
+  // Embedded files: extension and text.
+  std::vector<std::pair<std::string, std::string>> Files;
+};
+
+// The report document: the global block with sections 1 to 4, the
+// structure's block with sections 5 to 11 and the embedded files.
+CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources& src);
+
+// The extensions embedded by default and the data name key of each
+// embeddable extension (0 when not embeddable).
+inline const std::vector<std::string> CifDefaultEmbedded = {".m40", ".m50", ".m90"};
+int CifFileKey(std::string_view ext);
+// The comment lines written before an embedded file and its closing lines.
+std::vector<std::string> WriteCIFHeader(std::string_view ext);
+std::vector<std::string> WriteCIFFooter(std::string_view ext);
+// Reads the embedded files of the structure's files into src.Files.
+void CIFIncludeTarnFiles(const std::string& fln, const std::vector<std::string>& exts,
+                         CifSources& src);
+
+struct CifOptions {
+  int FcfCode = FcfFc2Fo2;
+  bool KeepUserItems = true;  // false: a fresh report (CIF make)
+  std::vector<std::string> Embedded = CifDefaultEmbedded;
+};
+
+// Writes fln.cif and fln.fcf of the open structure s (Sess.fln), running the
+// distance tool first when fln.dis is absent or older than M40. Parts that
+// cannot be made are reported and left out; returns 1 only when the report
+// could not be written (or an earlier fln.cif could not be read, so that the
+// user's items would be lost).
+[[nodiscard]] int CIFUpdate(const Structure& s, const CifOptions& opt = {});
+
+}  // namespace tarn

@@ -1,0 +1,180 @@
+// Writing the report: gathers the refinement figures, the geometry and the
+// structure factors, merges the user's items of an earlier fln.cif and
+// writes fln.cif and fln.fcf.
+#include <fmt/format.h>
+
+#include <cctype>
+#include <filesystem>
+#include <memory>
+
+#include "cif/cif_report.hpp"
+#include "dist/dist_cov.hpp"
+#include "dist/dist_tables.hpp"
+#include "model/scatdata.hpp"
+#include "model/session.hpp"
+#include "util/files.hpp"
+#include "util/report.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Older(const std::string& a, const std::string& b) {
+  std::error_code e1, e2;
+  const auto ta = fs::last_write_time(a, e1), tb = fs::last_write_time(b, e2);
+  return e1 || (!e2 && ta < tb);
+}
+
+// A value of the "refine" block: the last occurrence of the keyword.
+double RefineValue(const std::string& commands, std::string_view key, double dflt) {
+  double v = dflt;
+  bool in = false;
+  size_t pos = 0;
+  while (pos < commands.size()) {
+    size_t end = commands.find('\n', pos);
+    if (end == std::string::npos) end = commands.size();
+    auto w = SplitWords(std::string_view(commands).substr(pos, end - pos));
+    pos = end + 1;
+    if (w.empty()) continue;
+    if (!in) {
+      in = EqIgnoreCase(w[0], "refine");
+      continue;
+    }
+    if (EqIgnoreCase(w[0], "end")) break;
+    for (size_t i = 0; i + 1 < w.size(); ++i)
+      if (EqIgnoreCase(w[i], key))
+        if (auto x = ToReal(w[i + 1])) v = *x;
+  }
+  return v;
+}
+
+// The geometry of the report: bonds of the full coordination with their
+// angles, and the descriptors of the "dist" block. The distance tool's
+// listing is made again first when it is missing or older than M40.
+[[nodiscard]] int Geometry(const Structure& s, DistResults& r) {
+  if (Older(Sess.fln + ".dis", Sess.fln + ".m40")) {
+    DistResults listing;
+    if (Dist(s, listing)) return 1;
+  }
+  const int kp = Sess.KPhase;
+  if (kp < 1 || kp > static_cast<int>(s.Basic.Phase.size())) return 1;
+  DistCommands c;
+  (void)DistReadCommands(s.Basic.CommandText, c,
+                         s.Basic.Phase[static_cast<size_t>(kp - 1)].NDim - 3);
+  c.Angles = 1;
+  c.FullCoor = 1;
+  DistTables tables;
+  ErrorRecord err;
+  if (DistLoadTables(Sess.HomeDir + "dist/", tables, err)) return 1;
+  std::shared_ptr<const DistCovariance> cov;
+  if (FeFileExists(Sess.fln + ".cov")) {
+    std::string text;
+    auto m = std::make_shared<DistCovariance>();
+    if (FeReadFile(Sess.fln + ".cov", text) == 0 &&
+        DistReadCovariance(text, Sess.fln + ".cov", *m, err) == 0)
+      cov = std::move(m);
+  }
+  return DistRun(s, c, tables, r, cov);
+}
+
+// A data-block name: the structure's name with characters outside the
+// printable set replaced.
+std::string DataName(const std::string& fln) {
+  std::string dir, name;
+  FeSplitPath(fln, dir, name);
+  for (char& c : name)
+    if (!std::isgraph(static_cast<unsigned char>(c))) c = '_';
+  return name.empty() ? "tarn" : name;
+}
+
+}  // namespace
+
+int CIFUpdate(const Structure& s, const CifOptions& opt) {
+  if (Sess.fln.empty()) {
+    ReportError("No structure is open.");
+    return 1;
+  }
+  CifDict dict;
+  if (CifLoadDict(Sess.HomeDir, dict)) return 1;
+  (void)ScatEnsureLoaded();  // a failure has been reported; the tables' items stay unknown
+
+  CifSources src;
+  src.DataName = DataName(Sess.fln);
+  src.SigLevel = RefineValue(s.Basic.CommandText, "siglevel", 3.);
+  std::string text;
+  if (FeFileExists(Sess.fln + ".ref") && FeReadFile(Sess.fln + ".ref", text) == 0) {
+    src.Summary = CIFItemFromSummary(text);
+    if (!src.Summary->Found)
+      ReportWarning("The refinement listing holds no R factors.",
+                    {Sess.fln + ".ref: the refinement items stay unknown."});
+  } else {
+    ReportWarning("The refinement listing does not exist.",
+                  {Sess.fln + ".ref: the refinement items stay unknown."});
+  }
+
+  DistResults geom;
+  if (Geometry(s, geom) == 0)
+    src.Dist = &geom;
+  else
+    ReportWarning("The geometry could not be calculated.",
+                  {"The atoms and the geometry are left out of the report."});
+
+  const bool powder = !s.Basic.DatBlock.empty() && s.Basic.DatBlock[0].Powder.value_or(0) == 1;
+  std::string fcf;
+  if (powder) {
+    ReportWarning("A listing of the powder profile could not be",
+                  {"created as *.prf file does not exist."});
+  } else if (!FeFileExists(Sess.fln + ".m80") || FeReadFile(Sess.fln + ".m80", text)) {
+    ReportWarning("The reflection cif could not be created",
+                  {"as the F(obs)/F(calc) resp. I(obs)/I(calc)", "file does not exist."});
+  } else {
+    CifReflStats stats;
+    ErrorRecord err;
+    if (CifFcfText(s, dict, src.DataName, text, Sess.fln + ".m80", opt.FcfCode, src.SigLevel, fcf,
+                   stats, err)) {
+      ReportWarning("The reflection cif could not be created", err.Lines());
+      fcf.clear();
+    } else {
+      src.Refl = stats;
+      std::string dir;
+      FeSplitPath(Sess.fln + ".fcf", dir, src.FcfName);
+    }
+  }
+  CIFIncludeTarnFiles(Sess.fln, opt.Embedded, src);
+
+  CifDoc doc = CIFMakeTemplate(s, dict, src);
+  if (!doc.MissingKeys.empty()) {
+    std::string keys;
+    for (int k : doc.MissingKeys) keys += (keys.empty() ? "" : ", ") + std::to_string(k);
+    ReportError(fmt::format("The CIF dictionary {} has no data names for the keys {}.",
+                            CifDictPath(Sess.HomeDir), keys),
+                {"Their items are left out."});
+  }
+  const std::string cifName = Sess.fln + ".cif";
+  if (opt.KeepUserItems && FeFileExists(cifName)) {
+    CifFile earlier;
+    ErrorRecord err;
+    if (FeReadFile(cifName, text) || CifParse(text, cifName, earlier, err)) {
+      std::vector<std::string> lines = err.TextLines();
+      lines.push_back("The file has not been rewritten, so that its items are not lost.");
+      ReportError(std::string(MsgCifSyntax), lines);
+      return 1;
+    }
+    CifKeepUserItems(doc, earlier);
+  }
+  if (FeWriteFileAtomic(cifName, CifDocText(doc))) {
+    ReportError("The file " + cifName + " could not be written.");
+    return 1;
+  }
+  if (!fcf.empty() && FeWriteFileAtomic(Sess.fln + ".fcf", fcf)) {
+    ReportError("The file " + Sess.fln + ".fcf could not be written.");
+    return 1;
+  }
+  ReportLine("CIF written: " + cifName + (fcf.empty() ? "" : ", " + Sess.fln + ".fcf"));
+  return 0;
+}
+
+}  // namespace tarn
