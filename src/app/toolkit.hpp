@@ -151,9 +151,11 @@ void FeSetToolkit(FeToolkit* tk);
 // Connects the subsystems' report sink to the toolkit in use.
 void FeConnectReports();
 
-// Convenience wrappers used throughout the program.
+// Message boxes of the toolkit in use (the subsystems use the report sink of
+// util/report.hpp instead).
 void FeInfo(const std::string& header, const std::vector<std::string>& lines = {});
 void FeWarning(const std::string& header, const std::vector<std::string>& lines = {});
+// FeChybne ("errors"): an error box.
 void FeChybne(const std::string& header, const std::vector<std::string>& lines = {});
 bool FeYesNo(const std::string& header, const std::vector<std::string>& lines = {},
              bool dflt = false);

@@ -135,12 +135,12 @@ struct KeyPhaseState {
 
 // ---- reading ------------------------------------------------------------------------
 
-// Positions the unit after the header of the block `name` of the current
+// Najdi ("find"): positions the unit after the header of the block `name` of the current
 // phase, searching from the unit's current line: found = 1, or found = 0 and
 // the unit is at its end.
 void Najdi(KeyUnit& u, std::string_view name, int& found);
 
-// Reads the next keyword of the current block into k:
+// NactiCommon ("read common"): reads the next keyword of the current block into k:
 //   k == 0: "end" read (u.Finished) or the block could not be read on;
 //   k > NInt + NReal: a special keyword, its text (continuation lines joined)
 //     in u.Text; u.Disabled tells whether it came from a "!" line;
@@ -242,10 +242,10 @@ std::string KeyTmpFileName(std::string_view keyword);
 // blank line into t[k].NActive and t[k].NDisabled ("!" lines; "#" lines are
 // not counted).
 void UpdateNumberOfCommands(KeyTable& t, int k);
-// Ends the editing of a block: editedFile holds the whole edited block. When
-// it differs from the stored block the user is asked whether to keep the
-// changes (batch mode keeps them) and fln.l51 and M50 get the new block. The
-// edited file is removed. changed tells whether the block was replaced.
+// DopisKeys ("write the keys back"): ends the editing of a block: editedFile holds the whole edited
+// block. When it differs from the stored block the user is asked whether to keep the changes (batch
+// mode keeps them) and fln.l51 and M50 get the new block. The edited file is removed. changed tells
+// whether the block was replaced.
 [[nodiscard]] int DopisKeys(const std::string& editedFile, bool& changed);
 
 }  // namespace tarn
