@@ -16,8 +16,6 @@
 
 namespace tarn {
 
-FouSettings Fou;
-
 namespace {
 
 constexpr KeyDef kDefs[FouNKeys] = {
@@ -110,30 +108,30 @@ std::optional<std::vector<double>> Reals(std::string_view args) {
   return v;
 }
 
-void ParseSpecial(KeyUnit& u, int k, int& error) {
+void ParseSpecial(FouSettings& s, KeyUnit& u, int k, int& error) {
   const std::string_view args = KeyArgs(u);
   if (k >= FkXLim && k <= FkX1Lim + 5) {
     const int axis = k <= FkXLim + 2 ? k - FkXLim : k - FkX1Lim;
     auto v = Reals(args);
     if (!v || v->size() < 2 || v->size() > 3) return Bad(u, k, error);
-    Fou.LimMin[axis] = (*v)[0];
-    Fou.LimMax[axis] = (*v)[1];
-    Fou.LimStep[axis] = v->size() == 3 && (*v)[2] > 0. ? (*v)[2] : 1.;
+    s.LimMin[axis] = (*v)[0];
+    s.LimMax[axis] = (*v)[1];
+    s.LimStep[axis] = v->size() == 3 && (*v)[2] > 0. ? (*v)[2] : 1.;
   } else if (k == FkCenter) {
     if (Trim(args).empty()) return Bad(u, k, error);
-    Fou.Center = std::string(Trim(args));
+    s.Center = std::string(Trim(args));
   } else if (k == FkScope) {
     auto v = Reals(args);
     if (!v || v->size() != 3) return Bad(u, k, error);
-    for (int i = 0; i < 3; ++i) Fou.Scope[i] = (*v)[i];
+    for (int i = 0; i < 3; ++i) s.Scope[i] = (*v)[i];
   } else if (k == FkRefStr) {
-    Fou.RefStr = std::string(Trim(args));
+    s.RefStr = std::string(Trim(args));
   } else if (k == FkDatBlocks) {
-    Fou.DatBlocks.clear();
+    s.DatBlocks.clear();
     for (const auto& w : SplitWords(args)) {
       auto n = ToInt(w);
       if (!n || *n < 1) return Bad(u, k, error);
-      Fou.DatBlocks.push_back(static_cast<int>(*n));
+      s.DatBlocks.push_back(static_cast<int>(*n));
     }
   }
 }
@@ -152,31 +150,32 @@ std::span<const KeyDef> FouKeyDefs() {
   return kDefs;
 }
 
-void DefaultFourier() {
-  Fou = FouSettings{};
-  Fou.Table = MakeKeyTable(kDefs, FouNInt, FouNReal);
-  Fou.LimMin.fill(FouUnset);
-  Fou.LimMax.fill(0.);
-  Fou.LimStep.fill(1.);
+void DefaultFourier(FouSettings& s) {
+  s = FouSettings{};
+  s.Table = MakeKeyTable(kDefs, FouNInt, FouNReal);
+  s.LimMin.fill(FouUnset);
+  s.LimMax.fill(0.);
+  s.LimStep.fill(1.);
 }
 
-void NactiFourier(KeyUnit& u, int& error) {
+void NactiFourier(KeyUnit& u, FouSettings& s, int& error) {
   error = 0;
   int found = 0;
   Najdi(u, "fourier", found);
   if (!found) return;
   for (int k = 0;;) {
-    if (NactiCommon(u, Fou.Table, k)) {
+    if (NactiCommon(u, s.Table, k)) {
       error = 1;
       break;
     }
     if (k == 0) break;
-    ParseSpecial(u, k, error);
+    ParseSpecial(s, u, k, error);
   }
   if (u.NErrors > 0) error = 1;
 }
 
-void NactiFourier(const std::string& fln, int& error, std::vector<std::string>* listing) {
+void NactiFourier(const std::string& fln, FouSettings& s, int& error,
+                  std::vector<std::string>* listing) {
   error = 0;
   KeyUnit u;
   if (FeFileExists(fln + ".m50")) {
@@ -197,50 +196,51 @@ void NactiFourier(const std::string& fln, int& error, std::vector<std::string>* 
     u.Echo = true;
     u.Listing = [listing](const std::string& l) { listing->push_back(l); };
   }
-  NactiFourier(u, error);
+  NactiFourier(u, s, error);
 }
 
-std::vector<std::string> FouBlockLines(const std::string& phaseName, int nDim, int nDatBlocks) {
+std::vector<std::string> FouBlockLines(const FouSettings& s, const std::string& phaseName, int nDim,
+                                       int nDatBlocks) {
   std::vector<std::string> out{phaseName.empty() ? "fourier" : "fourier " + phaseName};
   auto lim = [&](std::string_view name, int i) {
-    out.push_back(fmt::format("  {} {} {} {}", name, ShortestReal(Fou.LimMin[i]),
-                              ShortestReal(Fou.LimMax[i]), ShortestReal(Fou.LimStep[i])));
+    out.push_back(fmt::format("  {} {} {} {}", name, ShortestReal(s.LimMin[i]),
+                              ShortestReal(s.LimMax[i]), ShortestReal(s.LimStep[i])));
   };
   // Real-space limits only when they are given explicitly (not automatic,
   // not from a centre); superspace limits unless they are the default 0 1 0.1.
-  if (!Fou.HasCenter())
+  if (!s.HasCenter())
     for (int i = 0; i < 3; ++i)
-      if (Fou.LimMin[i] > -330.) lim(kLimNames[i], i);
+      if (s.LimMin[i] > -330.) lim(kLimNames[i], i);
   for (int i = 3; i < nDim; ++i)
-    if (Fou.LimMin[i] > -330. &&
-        !(Fou.LimMin[i] == 0. && Fou.LimMax[i] == 1. && std::abs(Fou.LimStep[i] - 0.1) < 1e-9))
+    if (s.LimMin[i] > -330. &&
+        !(s.LimMin[i] == 0. && s.LimMax[i] == 1. && std::abs(s.LimStep[i] - 0.1) < 1e-9))
       lim(kLimNames[i], i);
-  if (Fou.HasCenter()) {
-    out.push_back("  center " + Fou.Center);
-    out.push_back(fmt::format("  scope {} {} {}", ShortestReal(Fou.Scope[0]),
-                              ShortestReal(Fou.Scope[1]), ShortestReal(Fou.Scope[2])));
+  if (s.HasCenter()) {
+    out.push_back("  center " + s.Center);
+    out.push_back(fmt::format("  scope {} {} {}", ShortestReal(s.Scope[0]),
+                              ShortestReal(s.Scope[1]), ShortestReal(s.Scope[2])));
   }
-  if (!Trim(Fou.RefStr).empty()) out.push_back("  refstr " + Fou.RefStr);
-  if (nDatBlocks > 1 && !Fou.DatBlocks.empty()) {
+  if (!Trim(s.RefStr).empty()) out.push_back("  refstr " + s.RefStr);
+  if (nDatBlocks > 1 && !s.DatBlocks.empty()) {
     std::string l = "  datblocks";
-    for (int b : Fou.DatBlocks) l += fmt::format(" {}", b);
+    for (int b : s.DatBlocks) l += fmt::format(" {}", b);
     out.push_back(l);
   }
-  for (auto& l : KeyValueLines(Fou.Table)) out.push_back(l);
+  for (auto& l : KeyValueLines(s.Table)) out.push_back(l);
   out.push_back("end fourier");
   return out;
 }
 
-int FouRewriteCommands() {
+int FouRewriteCommands(const FouSettings& s) {
   const auto& ph = Struct.Basic.Phase;
   const int kp = std::clamp(Sess.KPhase, 1, std::max<int>(1, static_cast<int>(ph.size())));
   const std::string name = ph.size() > 1 ? ph[static_cast<size_t>(kp - 1)].Name : "";
   const int ndim = ph.empty() ? 3 : ph[static_cast<size_t>(kp - 1)].NDim;
   return KeysReplaceBlock(
-      FouBlockLines(name, ndim, static_cast<int>(Struct.Basic.DatBlock.size())));
+      FouBlockLines(s, name, ndim, static_cast<int>(Struct.Basic.DatBlock.size())));
 }
 
-std::string FouMapTitle(int mapType) {
+std::string FouMapTitle(int mapType, const std::string& refStr) {
   static constexpr std::string_view kTitles[] = {"F(obs)**2 - Patterson",
                                                  "F(calc)**2 - checking Patterson",
                                                  "F(obs)**2-F(calc)**2 - difference Patterson",
@@ -251,7 +251,7 @@ std::string FouMapTitle(int mapType) {
                                                  "static multipole deformation map",
                                                  "1/0 - shape function"};
   if (mapType >= 1 && mapType <= 9) return std::string(kTitles[mapType - 1]);
-  if (mapType == MapDiffRef) return Fou.RefStr;
+  if (mapType == MapDiffRef) return refStr;
   return "";
 }
 

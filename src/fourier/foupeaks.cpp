@@ -39,9 +39,9 @@ double SphereFactor(double hstar, double r) {
 
 }  // namespace
 
-void FouDefaultPeaks(const Structure& st, int phase, int mapType) {
+void FouDefaultPeaks(const Structure& st, int phase, int mapType, FouSettings& s) {
   const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
-  int pos = Fou.I(FkPositive), neg = Fou.I(FkNegative);
+  int pos = s.I(FkPositive), neg = s.I(FkNegative);
   if (pos == FouUnset) {
     if (mapType <= MapPattersonDiff || mapType == MapShape) {
       pos = 50;
@@ -73,8 +73,8 @@ void FouDefaultPeaks(const Structure& st, int phase, int mapType) {
                         : 1;
     neg = rad == 1 ? 10 : pos;
   }
-  Fou.Table.SetInt(FkPositive, std::min(pos, FouMaxPeaks));
-  Fou.Table.SetInt(FkNegative, std::min(neg, FouMaxPeaks));
+  s.Table.SetInt(FkPositive, std::min(pos, FouMaxPeaks));
+  s.Table.SetInt(FkNegative, std::min(neg, FouMaxPeaks));
 }
 
 void vrchol(double x0, double h, double ym, double y0, double yp, double& x, double& y) {
@@ -277,7 +277,7 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
       run.Listing.push_back("The first three map axes must be x, y, z for the peak search.");
       return 1;
     }
-  int npos = Fou.I(FkPositive), nneg = Fou.I(FkNegative);
+  int npos = run.Set.I(FkPositive), nneg = run.Set.I(FkNegative);
   if (type == MapMultDyn || type == MapMultStat || type == MapShape) {
     npos = 10000;
     nneg = 0;
@@ -291,9 +291,9 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
     cancelled = p.Request == ReportRequest::Cancel;
     return cancelled;
   };
-  int rc = FouFindPeaks(map, run.Coef, ph, false, npos, Fou.R(FkIntRad), lists.Max, cancel);
+  int rc = FouFindPeaks(map, run.Coef, ph, false, npos, run.Set.R(FkIntRad), lists.Max, cancel);
   if (rc == 0 && nneg > 0)
-    rc = FouFindPeaks(map, run.Coef, ph, true, nneg, Fou.R(FkIntRad), lists.Min, cancel);
+    rc = FouFindPeaks(map, run.Coef, ph, true, nneg, run.Set.R(FkIntRad), lists.Min, cancel);
   Report().ProgressEnd();
   if (rc) {
     run.Listing.push_back("The peak search was cancelled.");

@@ -32,7 +32,7 @@ inline constexpr double FouKoincTol = 0.45;  // peaks closer than this (A) coinc
 // expected atoms of the asymmetric part (formula x Z / symmetry) less those
 // present (types 4, 5: non-hydrogen atoms + 10); negative 10 for X-rays,
 // else equal to positive; both at most 3000.
-void FouDefaultPeaks(const Structure& st, int phase, int mapType);
+void FouDefaultPeaks(const Structure& st, int phase, int mapType, FouSettings& s);
 
 // Parabola through (x0 - h, ym), (x0, y0), (x0 + h, yp): its extremum x, y.
 void vrchol(double x0, double h, double ym, double y0, double yp, double& x, double& y);

@@ -23,8 +23,6 @@
 
 namespace tarn {
 
-FouRunResult FouLast;
-
 namespace {
 
 constexpr std::string_view kAxisNames[6] = {"x", "y", "z", "x4", "x5", "x6"};
@@ -148,7 +146,7 @@ double BlockScale(const Structure& st, int block) {
 // The centre of the box from the "center" text: atom names (mean position)
 // or three coordinates.
 int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunResult& run) {
-  const auto w = SplitWords(Fou.Center);
+  const auto w = SplitWords(run.Set.Center);
   if (w.size() == 3 && ToReal(w[0]) && ToReal(w[1]) && ToReal(w[2])) {
     for (int i = 0; i < 3; ++i) c[i] = *ToReal(w[static_cast<size_t>(i)]);
     return 0;
@@ -171,12 +169,13 @@ int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunR
 // `phase` of st, in the axis order of g (selection, twin correction, absolute
 // scale, weighting, sharpening, symmetry expansion). 1 when no reflection is left.
 int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl>& refl,
-             const FouGrid& g, std::vector<FouCoef>& coef, int& nUsed, bool& sat) {
+             const FouGrid& g, const FouSettings& fs, std::vector<FouCoef>& coef, int& nUsed,
+             bool& sat) {
   const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
   const bool twinned = st.Basic.Twin.size() > 1;
-  const int tmethod = Fou.I(FkTMethod);
-  const double snlmn = Fou.R(FkSnlMn), snlmx = Fou.R(FkSnlMx), cutting = Fou.R(FkCutting);
-  const double bmap = Fou.R(FkBIso) + 8. * kPi * kPi * Fou.R(FkUIso);
+  const int tmethod = fs.I(FkTMethod);
+  const double snlmn = fs.R(FkSnlMn), snlmx = fs.R(FkSnlMx), cutting = fs.R(FkCutting);
+  const double bmap = fs.R(FkBIso) + 8. * kPi * kPi * fs.R(FkUIso);
   const bool patterson = type == MapPatterson || type == MapPattersonCalc ||
                          type == MapPattersonDiff || type == MapShape;
   double kZero = 0., bOverall = 1.;
@@ -184,8 +183,8 @@ int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl
   std::vector<FouRefl> used;
   std::vector<FouRawCoef> raw;
   for (const auto& r : refl) {
-    if (!Fou.DatBlocks.empty() &&
-        std::find(Fou.DatBlocks.begin(), Fou.DatBlocks.end(), r.Block) == Fou.DatBlocks.end())
+    if (!fs.DatBlocks.empty() &&
+        std::find(fs.DatBlocks.begin(), fs.DatBlocks.end(), r.Block) == fs.DatBlocks.end())
       continue;
     double fo = r.FoTw, sig = r.SigFoTw;
     if (twinned && tmethod == 1 && r.FoTw > 0.) {
@@ -204,7 +203,7 @@ int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl
     ra.A /= k;
     ra.B /= k;
     FouRawCoef c = FouCoefOf(type, fo / k, sig / k, ra);
-    if (Fou.I(FkWeight) == 1) {
+    if (fs.I(FkWeight) == 1) {
       const double w = FouWeight(c.Mag, c.Sig);
       c.Re *= w;
       c.Im *= w;
@@ -231,7 +230,7 @@ int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl
 // Map type 10: the F(obs) map of the reference structure (its M50, M40 and
 // coefficient file) on the grid of the current map, subtracted from it.
 int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
-  std::string ref = std::string(Trim(Fou.RefStr));
+  std::string ref = std::string(Trim(run.Set.RefStr));
   for (const char* ext : {".m50", ".m40", ".m80"})
     if (ref.size() > 4 && EqIgnoreCase(ref.substr(ref.size() - 4), ext)) ref = FeStripExt(ref);
   if (ref[0] != '/') {
@@ -262,7 +261,7 @@ int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
   std::vector<FouCoef> coef;
   int used = 0;
   bool sat = false;
-  if (MakeCoef(rs, phase, MapDiffRef, refl, g, coef, used, sat))
+  if (MakeCoef(rs, phase, MapDiffRef, refl, g, run.Set, coef, used, sat))
     return Fail(run, {std::string(foumsg::NoCoef)});
   // On FFT axes the reference's indices must fit the transform lengths.
   if (g.Fft)
@@ -310,15 +309,16 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
   const int n = ph.NDim;
 
-  DefaultFourier();
+  DefaultFourier(run.Set);
   int err = 0;
-  NactiFourier(fln, err, &run.Listing);
+  NactiFourier(fln, run.Set, err, &run.Listing);
   if (err) return Fail(run, {"The \"fourier\" block of " + fln + ".m50 could not be read."});
-  Fou.Table.SetInt(FkSubsys, n < 4 ? 1 : std::clamp(Fou.I(FkSubsys), 1, std::max(ph.NComp, 1)));
-  const int type = Fou.I(FkMapType);
+  run.Set.Table.SetInt(FkSubsys,
+                       n < 4 ? 1 : std::clamp(run.Set.I(FkSubsys), 1, std::max(ph.NComp, 1)));
+  const int type = run.Set.I(FkMapType);
   if (type < 1 || type > MapDiffRef) return Fail(run, {std::string(foumsg::WrongMapType)});
   if (type == MapMultDyn || type == MapMultStat) return Fail(run, {std::string(foumsg::Multipole)});
-  if (type == MapDiffRef && Trim(Fou.RefStr).empty())
+  if (type == MapDiffRef && Trim(run.Set.RefStr).empty())
     return Fail(run, {"The reference structure (\"refstr\") is not given."});
 
   // Reflections.
@@ -330,22 +330,22 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   } else {
     return Fail(run, {std::string(foumsg::NoM80a), std::string(foumsg::NoM80b)});
   }
-  if (!(Fou.R(FkStep) > 0.)) Fou.Table.SetReal(FkStep, 0.25);
-  if (!(Fou.R(FkSnlMx) > 0.)) Fou.Table.SetReal(FkSnlMx, 10.);
-  const double step = Fou.R(FkStep);
+  if (!(run.Set.R(FkStep) > 0.)) run.Set.Table.SetReal(FkStep, 0.25);
+  if (!(run.Set.R(FkSnlMx) > 0.)) run.Set.Table.SetReal(FkSnlMx, 10.);
+  const double step = run.Set.R(FkStep);
 
   // Limits in cell axis order.
   FouGrid g;
   g.NDim = n;
-  if (FouSetOrder(Fou.I(FkOrient), n, g.Order))
+  if (FouSetOrder(run.Set.I(FkOrient), n, g.Order))
     return Fail(run, {std::string(foumsg::WrongOrient)});
   std::array<double, 6> lo{}, hi{}, dx{1, 1, 1, 1, 1, 1};
   std::array<bool, 6> fixed{};  // axis set by the centre: no further rules
-  if (Fou.HasCenter()) {
+  if (run.Set.HasCenter()) {
     std::array<double, 3> c{};
     if (FindCenter(st, phase, c, run)) return 1;
     for (int i = 0; i < 3; ++i) {
-      const int k = static_cast<int>(std::lround(0.5 * Fou.Scope[i] / step));
+      const int k = static_cast<int>(std::lround(0.5 * run.Set.Scope[i] / step));
       dx[i] = k == 0 ? 1. : step / ph.Cell[i];
       lo[i] = c[i] - k * dx[i];
       hi[i] = c[i] + k * dx[i];
@@ -356,12 +356,12 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   FouDefLimits(ph.Symmetry, dlo, dhi);
   for (int i = 0; i < n; ++i) {
     if (fixed[i]) continue;
-    if (Fou.LimMin[i] < kNotGiven) {
+    if (run.Set.LimMin[i] < kNotGiven) {
       lo[i] = i < 3 ? dlo[i] : 0.;
       hi[i] = i < 3 ? dhi[i] : 1.;
     } else {
-      lo[i] = Fou.LimMin[i];
-      hi[i] = Fou.LimMax[i];
+      lo[i] = run.Set.LimMin[i];
+      hi[i] = run.Set.LimMax[i];
     }
     if (!(hi[i] > lo[i]))
       return Fail(run, {std::string(foumsg::BadLimits) + std::string(kAxisNames[i])});
@@ -369,11 +369,11 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
       const int k = std::max(1, static_cast<int>(std::lround((hi[i] - lo[i]) * ph.Cell[i] / step)));
       dx[i] = (hi[i] - lo[i]) / k;
     } else {
-      dx[i] = Fou.LimMin[i] > kNotGiven && Fou.LimStep[i] > 0. && Fou.LimStep[i] < 1.
-                  ? Fou.LimStep[i]
+      dx[i] = run.Set.LimMin[i] > kNotGiven && run.Set.LimStep[i] > 0. && run.Set.LimStep[i] < 1.
+                  ? run.Set.LimStep[i]
                   : 0.1;
     }
-    if (Fou.I(FkAddBord) == 1) {
+    if (run.Set.I(FkAddBord) == 1) {
       if (i < 3) {
         lo[i] -= dx[i];
         hi[i] += dx[i];
@@ -392,15 +392,15 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
 
   // Coefficients.
   bool sat = false;
-  if (MakeCoef(st, phase, type, refl, g, run.Coef, run.NRefl, sat))
+  if (MakeCoef(st, phase, type, refl, g, run.Set, run.Coef, run.NRefl, sat))
     return Fail(run, {std::string(foumsg::NoCoef)});
   run.Map.Satellites = sat;
   const bool twinned = st.Basic.Twin.size() > 1;
-  const int tmethod = Fou.I(FkTMethod);
+  const int tmethod = run.Set.I(FkTMethod);
 
   // FFT: map axes 1 and 2 (and a real-space axis 3) cover the whole period
   // with power-of-two lengths; axes 1 and 2 hold at least 2 hmax + 1 points.
-  if (Fou.I(FkCMethod) == FouCMethodFFT) {
+  if (run.Set.I(FkCMethod) == FouCMethodFFT) {
     g.Fft = true;
     std::array<int, 6> hmax{};
     for (const auto& c : run.Coef)
@@ -422,15 +422,16 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
                       "Choose a larger step or smaller limits."});
   run.Map.Grid = g;
   run.Map.MapType = type;
-  run.Map.Code = 10 * (phase - 1) + Fou.I(FkSubsys);
-  FouDefaultPeaks(st, phase, type);
+  run.Map.Code = 10 * (phase - 1) + run.Set.I(FkSubsys);
+  FouDefaultPeaks(st, phase, type, run.Set);
 
   // Listing.
   run.Listing.push_back("");
-  run.Listing.push_back(std::string(foumsg::TypeOfMap) + FouMapTitle(type));
+  run.Listing.push_back(std::string(foumsg::TypeOfMap) + FouMapTitle(type, run.Set.RefStr));
   run.Listing.push_back(std::string(foumsg::WillPerform) +
                         (g.Fft ? " " + std::string(foumsg::ByFft) : std::string(foumsg::ByBL)));
-  if (type == MapDiffRef) run.Listing.push_back(std::string(foumsg::RefDiff) + " " + Fou.RefStr);
+  if (type == MapDiffRef)
+    run.Listing.push_back(std::string(foumsg::RefDiff) + " " + run.Set.RefStr);
   if (twinned)
     run.Listing.push_back(std::string(foumsg::Twinned) + " " +
                           std::string(tmethod == 1 ? foumsg::TwinSub : foumsg::TwinRatio));
@@ -444,8 +445,12 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
 }
 
 int Fourier(Structure& st, const std::string& fln, int phase) {
-  FouLast = FouRunResult{};
-  FouRunResult& run = FouLast;
+  FouRunResult run;
+  return Fourier(st, fln, phase, run);
+}
+
+int Fourier(Structure& st, const std::string& fln, int phase, FouRunResult& run) {
+  run = FouRunResult{};
   int rc = FouPrelim(st, fln, phase, run);
   if (rc == 0) rc = Summation(run);
   if (rc == 0 && run.Map.MapType == MapDiffRef) rc = SubtractReference(fln, phase, run);
@@ -459,7 +464,7 @@ int Fourier(Structure& st, const std::string& fln, int phase) {
     run.Listing.push_back("rms density : " + Num(run.Map.Rms));
     ReportLine(line);
   }
-  if (rc == 0 && Fou.I(FkPeaks) == 1 && run.Map.MapType != MapDiffRef)
+  if (rc == 0 && run.Set.I(FkPeaks) == 1 && run.Map.MapType != MapDiffRef)
     rc = FouPeaks(st, fln, phase, run);
   std::string text;
   for (const auto& l : run.Listing) text += l + "\n";

@@ -90,27 +90,29 @@ struct FouSettings {
   double R(int k) const { return Table.Real(k); }
   bool HasCenter() const { return Center != "[nic]"; }
 };
-extern FouSettings Fou;
 
 std::span<const KeyDef> FouKeyDefs();
 // Defaults: table values, limits not given, no centre, scope 0.5 A.
-void DefaultFourier();
+void DefaultFourier(FouSettings& s);
 // Reads the "fourier" block of the unit after DefaultFourier; error = 1 when
 // anything was reported.
-void NactiFourier(KeyUnit& u, int& error);
+void NactiFourier(KeyUnit& u, FouSettings& s, int& error);
 // The same from fln.m50 (its blocks), or fln.l51 when M50 is absent; with a
 // listing the keyword lines are echoed into it between "=>" and "<=".
-void NactiFourier(const std::string& fln, int& error, std::vector<std::string>* listing = nullptr);
+void NactiFourier(const std::string& fln, FouSettings& s, int& error,
+                  std::vector<std::string>* listing = nullptr);
 // The block's lines from the current settings (header, special lines, the
 // simple keywords that differ from their defaults, "end fourier"). phaseName
 // is put in the header when not empty; nDim and nDatBlocks decide which
 // special lines are written.
-std::vector<std::string> FouBlockLines(const std::string& phaseName, int nDim, int nDatBlocks);
+std::vector<std::string> FouBlockLines(const FouSettings& s, const std::string& phaseName, int nDim,
+                                       int nDatBlocks);
 // Writes the block into fln.l51 and fln.m50 (the open structure).
-[[nodiscard]] int FouRewriteCommands();
+[[nodiscard]] int FouRewriteCommands(const FouSettings& s);
 
-// Title of a map type, "" when the type is unknown.
-std::string FouMapTitle(int mapType);
+// Title of a map type (for type 10 the reference structure refStr), "" when
+// the type is unknown.
+std::string FouMapTitle(int mapType, const std::string& refStr = "");
 
 // ---- grid ---------------------------------------------------------------------------------
 
@@ -212,9 +214,9 @@ struct FouRunResult {
   FouMap Map;
   std::vector<FouCoef> Coef;
   std::vector<std::string> Listing;
-  int NRefl = 0;  // reflections used
+  int NRefl = 0;    // reflections used
+  FouSettings Set;  // the "fourier" block as read for this run
 };
-extern FouRunResult FouLast;
 
 // Preparation: commands, coefficient file (M90 for map type 1 without
 // ".m80"), grid, coefficients, listing header. phase is 1-based.
@@ -222,6 +224,7 @@ extern FouRunResult FouLast;
                             FouRunResult& run);
 // The whole tool on structure st with files fln.*: writes fln.m81, the
 // listing fln.fou and, when the peak search runs, the peaks into fln.m40.
+[[nodiscard]] int Fourier(Structure& st, const std::string& fln, int phase, FouRunResult& run);
 [[nodiscard]] int Fourier(Structure& st, const std::string& fln, int phase = 1);
 
 namespace foumsg {

@@ -97,7 +97,7 @@ struct ScatTables {
 // name, line number and what was expected into message.
 [[nodiscard]] int ScatLoad(const std::string& dir, std::string& message);
 // Loads from Sess.HomeDir unless already loaded from there; a failure is shown
-// with FeChybne and returns 1.
+// through the report sink and returns 1.
 [[nodiscard]] int ScatEnsureLoaded();
 
 // Parsed atom-type name.

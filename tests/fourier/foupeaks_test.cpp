@@ -109,9 +109,10 @@ TEST_F(FourierTest, DefaultNumbersOfPeaks) {
   };
   for (const Case& c : {Case{1, 1, 50, 10}, Case{4, 1, 34, 10}, Case{6, 1, 45, 10},
                         Case{6, 2, 45, 45}, Case{9, 1, 50, 10}}) {
-    DefaultFourier();
+    FouSettings Fou;
+    DefaultFourier(Fou);
     Struct.Basic.DatBlock[0].Radiation = c.Radiation;
-    FouDefaultPeaks(Struct, 1, c.Type);
+    FouDefaultPeaks(Struct, 1, c.Type, Fou);
     EXPECT_EQ(Fou.I(FkPositive), c.Pos) << c.Type;
     EXPECT_EQ(Fou.I(FkNegative), c.Neg) << c.Type;
   }

@@ -129,6 +129,7 @@ class FourierTest : public ::testing::Test {
   TempDir dir_;
   ReportScript report_;
   std::string fln_;
+  FouRunResult FouLast;  // what the last run left behind
   std::vector<TestAtom> atoms_;
 };
 

@@ -22,13 +22,14 @@ const std::vector<std::string> kP212121 = {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2
                                            "x+1/2 -y+1/2 -z"};
 
 TEST(FourierCommands, SpecialKeywordsAndRoundTrip) {
-  DefaultFourier();
+  FouSettings Fou;
+  DefaultFourier(Fou);
   KeyUnit u;
   KeyOpenText(u, "t.l51",
               "fourier\n  maptype 6 step 0.2 cmethod 2\n  xlim 0 0.5\n  x4lim 0 1 0.05\n"
               "  refstr other\n  datblocks 1 3\nend fourier\n");
   int err = 1;
-  NactiFourier(u, err);
+  NactiFourier(u, Fou, err);
   ASSERT_EQ(err, 0);
   EXPECT_EQ(Fou.I(FkMapType), 6);
   EXPECT_DOUBLE_EQ(Fou.R(FkStep), 0.2);
@@ -38,22 +39,23 @@ TEST(FourierCommands, SpecialKeywordsAndRoundTrip) {
   EXPECT_LT(Fou.LimMin[1], -330.) << "ylim not given";
   EXPECT_EQ(Fou.RefStr, "other");
   EXPECT_EQ(Fou.DatBlocks, (std::vector<int>{1, 3}));
-  const auto lines = FouBlockLines("", 4, 2);
+  const auto lines = FouBlockLines(Fou, "", 4, 2);
   // Read back, the block gives the same lines.
   std::string text;
   for (const auto& l : lines) text += l + "\n";
-  DefaultFourier();
+  DefaultFourier(Fou);
   KeyOpenText(u, "again", text);
-  NactiFourier(u, err);
+  NactiFourier(u, Fou, err);
   ASSERT_EQ(err, 0);
-  EXPECT_EQ(FouBlockLines("", 4, 2), lines);
+  EXPECT_EQ(FouBlockLines(Fou, "", 4, 2), lines);
   // Defaults write nothing but the header and the end line; the default
   // superspace limits neither.
-  DefaultFourier();
+  DefaultFourier(Fou);
   Fou.LimMin[3] = 0.;
   Fou.LimMax[3] = 1.;
   Fou.LimStep[3] = 0.1;
-  EXPECT_EQ(FouBlockLines("Ph2", 4, 1), (std::vector<std::string>{"fourier Ph2", "end fourier"}));
+  EXPECT_EQ(FouBlockLines(Fou, "Ph2", 4, 1),
+            (std::vector<std::string>{"fourier Ph2", "end fourier"}));
 }
 
 TEST(FourierCommands, Orientation) {
@@ -254,7 +256,7 @@ TEST_F(FourierTest, MapOfHandMadeStructureHasItsMaximaAtTheAtoms) {
   // Beevers-Lipson with z horizontal, x vertical and y across sections; FFT.
   for (const char* method : {"cmethod 1 orient 312", "cmethod 2"}) {
     WriteBlock({method, "maptype 4", "positive 2", "negative 1", "step 0.2"});
-    ASSERT_EQ(Fourier(Struct, fln_, 1), 0) << method;
+    ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 0) << method;
     const auto& mx = FouLast.Map;
     ASSERT_GT(mx.Max, 2.);
     FouMap back;
@@ -308,13 +310,13 @@ TEST_F(FourierTest, PattersonFromM90AndCancel) {
       }
   ASSERT_EQ(WriteM90File(fln_ + ".m90", blocks, refl), 0);
   WriteBlock({"maptype 1", "peaks 0"});
-  ASSERT_EQ(Fourier(Struct, fln_, 1), 0);
+  ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 0);
   const double origin[3] = {0., 0., 0.};
   EXPECT_NEAR(FouLast.Map.Max, FouExMap(FouLast.Coef, 3, origin), 1e-3 * FouLast.Map.Max);
   // The user cancels the summation: no map.
   FeDeleteFile(fln_ + ".m81");
   report_.PushPoll(1, ReportRequest::Cancel, true);
-  EXPECT_EQ(Fourier(Struct, fln_, 1), 1);
+  EXPECT_EQ(Fourier(Struct, fln_, 1, FouLast), 1);
   EXPECT_FALSE(FeFileExists(fln_ + ".m81"));
 }
 
@@ -368,7 +370,7 @@ TEST_F(FourierTest, DifferenceOfTwoMapsShowsWhatTheReferenceLacks) {
   WriteM80(0.7);
   WriteBlock({"maptype 10", "refstr r", "step 0.2"});
   report_.Log.clear();
-  ASSERT_EQ(Fourier(Struct, fln_, 1), 1);
+  ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 1);
   EXPECT_TRUE(report_.Saw("r.m50")) << "no reference structure";
   dir_.Write("r.m50", WriteM50Text(Struct.Basic));
   const auto full = atoms_;
@@ -376,7 +378,7 @@ TEST_F(FourierTest, DifferenceOfTwoMapsShowsWhatTheReferenceLacks) {
   WriteM80(0.7, 1., "r.m80");
   atoms_ = full;
   ASSERT_EQ(iom40only(M40Write, dir_ / "r.m40", Struct.Model), 0);
-  ASSERT_EQ(Fourier(Struct, fln_, 1), 0);
+  ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 0);
   const FouMap& m = FouLast.Map;
   const auto at = std::max_element(m.Rho.begin(), m.Rho.end()) - m.Rho.begin();
   const FouGrid& g = m.Grid;
