@@ -1,84 +1,30 @@
 // The edit commands of the batch mode run by the built program on a copy of
 // the shipped example in a scratch directory: what reaches the files, and that
 // a rejected block leaves every file as it was.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "road.hpp"
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include "model/basic.hpp"
-#include "model/m40.hpp"
-#include "model/m50.hpp"
-
-namespace tarn {
+namespace tarn::test {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class BatchEditProgram : public ::testing::Test {
+class BatchEditProgram : public NaClExampleTest {
  protected:
   void SetUp() override {
-    exe_ = TARNWORK_EXE;
-    if (!fs::exists(exe_)) GTEST_SKIP() << "the program has not been built: " << exe_;
-    const fs::path src = fs::current_path();
-    if (!fs::exists(src / "examples/nacl/nacl.m40")) GTEST_SKIP() << "not run from the root";
-    char tmpl[] = "/tmp/tarn_edit_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    fs::create_directories(dir_ / "home");
-    fs::create_directories(dir_ / "s");
-    fs::copy_file(src / "data/version.dat", dir_ / "home/version.dat");
-    for (const char* ext : {".m50", ".m40"})
-      fs::copy_file(src / "examples/nacl" / (std::string("nacl") + ext),
-                    dir_ / "s" / (std::string("nacl") + ext));
-    m40_ = ReadText(dir_ / "s/nacl.m40");
-    m50_ = ReadText(dir_ / "s/nacl.m50");
+    NaClExampleTest::SetUp();
+    if (IsSkipped()) return;
+    m40_ = Dir.Read("s/nacl.m40");
+    m50_ = Dir.Read("s/nacl.m50");
   }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
-  // Runs the batch text (after an open of s/nacl); returns the exit status.
-  int Batch(const std::string& body) {
-    std::ofstream(dir_ / "job.bat") << ".File->Structure->Open\ns/nacl\n" << body;
-    const std::string cmd = "cd '" + dir_.string() + "' && '" + exe_.string() +
-                            "' -HomeDir home @job.bat < /dev/null > output 2>&1";
-    const int st = std::system(cmd.c_str());
-    out_ = ReadText(dir_ / "output");
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-  bool Printed(const std::string& text) const { return out_.find(text) != std::string::npos; }
   // Files of the structure's directory other than the structure's own.
   std::vector<std::string> Leftovers() const {
     std::vector<std::string> extra;
-    for (const auto& e : fs::directory_iterator(dir_ / "s")) {
+    for (const auto& e : fs::directory_iterator(Dir / "s")) {
       const auto n = e.path().filename().string();
       if (n != "nacl.m40" && n != "nacl.m50" && n != "nacl.usd") extra.push_back(n);
     }
     return extra;
   }
-  AtomModel ReadM40() {
-    AtomModel m;
-    EXPECT_EQ(M40ReadText(ReadText(dir_ / "s/nacl.m40"), "nacl.m40", m), 0);
-    return m;
-  }
-  BasicData ReadM50() {
-    BasicData b;
-    EXPECT_EQ(ReadM50Text(ReadText(dir_ / "s/nacl.m50"), "nacl.m50", b), 0);
-    return b;
-  }
 
-  fs::path exe_, dir_;
-  std::string out_, m40_, m50_;
+  std::string m40_, m50_;
 };
 
 TEST_F(BatchEditProgram, EditsReachTheFilesAndLaterBlocksSeeEarlierOnes) {
@@ -101,8 +47,8 @@ TEST_F(BatchEditProgram, EditsReachTheFilesAndLaterBlocksSeeEarlierOnes) {
                   "Cl.y = 0.45\n"
                   ".end\n"),
             0)
-      << out_;
-  EXPECT_TRUE(Printed("End of batch file has been reached.")) << out_;
+      << Dir.Output;
+  EXPECT_TRUE(Printed("End of batch file has been reached.")) << Dir.Output;
   const AtomModel m = ReadM40();
   ASSERT_EQ(m.Atom.size(), 2u);
   EXPECT_DOUBLE_EQ(m.Atom[0].Par.Val[1], 0.0125);
@@ -159,12 +105,13 @@ TEST_F(BatchEditProgram, RejectedBlocksEndTheBatchAndLeaveTheFiles) {
   for (const auto& c : cases) {
     // A following command is not reached.
     const std::string body(c.body);
-    EXPECT_EQ(Batch(body + (body.back() == '\n' ? ".run->refine\n" : "")), 1) << c.body << out_;
-    EXPECT_FALSE(Printed("This tool is not available yet.")) << c.body << out_;
-    EXPECT_TRUE(Printed(c.message)) << c.body << out_;
-    EXPECT_FALSE(Printed("End of batch file has been reached.")) << c.body << out_;
-    EXPECT_EQ(ReadText(dir_ / "s/nacl.m40"), m40_) << c.body;
-    EXPECT_EQ(ReadText(dir_ / "s/nacl.m50"), m50_) << c.body;
+    EXPECT_EQ(Batch(body + (body.back() == '\n' ? ".run->refine\n" : "")), 1)
+        << c.body << Dir.Output;
+    EXPECT_FALSE(Printed("This tool is not available yet.")) << c.body << Dir.Output;
+    EXPECT_TRUE(Printed(c.message)) << c.body << Dir.Output;
+    EXPECT_FALSE(Printed("End of batch file has been reached.")) << c.body << Dir.Output;
+    EXPECT_EQ(Dir.Read("s/nacl.m40"), m40_) << c.body;
+    EXPECT_EQ(Dir.Read("s/nacl.m50"), m50_) << c.body;
     // Temporaries, the command file among them, are gone.
     EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << c.body;
   }
@@ -178,16 +125,16 @@ TEST_F(BatchEditProgram, KeywordsMergeAndCommandsNameWhatTheyDrop) {
                   ".Edit->Keywords\nrefine\n  cycles 20 damp 0.5\n  fixed XYZ  na\n"
                   "  fixed biso Cl\n"),
             0)
-      << out_;
-  EXPECT_TRUE(Printed("refine: cycles 20\nrefine: damp 0.5\n")) << out_;
+      << Dir.Output;
+  EXPECT_TRUE(Printed("refine: cycles 20\nrefine: damp 0.5\n")) << Dir.Output;
   const std::string want =
       "refine\n  cycles 20 damp 0.5 siglevel 2\n  fixed xyz Na\n  fixed biso Cl\nend refine\n";
   EXPECT_EQ(ReadM50().CommandText.substr(0, want.size()), want);
-  ASSERT_EQ(Batch(".Edit->Commands\nrefine\n  fixed xyz Na\nend refine\n"), 0) << out_;
+  ASSERT_EQ(Batch(".Edit->Commands\nrefine\n  fixed xyz Na\nend refine\n"), 0) << Dir.Output;
   EXPECT_TRUE(
       Printed("The new \"refine\" block drops the line: cycles 20 damp 0.5 siglevel 2\n"
               "The new \"refine\" block drops the line: fixed biso Cl\n"))
-      << out_;
+      << Dir.Output;
 }
 
 // The examples of the batch documentation run as they stand.
@@ -197,9 +144,9 @@ TEST_F(BatchEditProgram, DocumentedCommandBlockExamplesRun) {
     const size_t at = doc.find(cmd);
     ASSERT_NE(at, std::string::npos) << cmd;
     const size_t end = doc.find("```", at + 4);
-    EXPECT_EQ(Batch(doc.substr(at + 4, end - at - 4)), 0) << out_;
+    EXPECT_EQ(Batch(doc.substr(at + 4, end - at - 4)), 0) << Dir.Output;
   }
 }
 
 }  // namespace
-}  // namespace tarn
+}  // namespace tarn::test

@@ -3,36 +3,16 @@
 // The written CIF is read back with our own CIF reader and set beside the
 // program's own values (M50, M40, the distance listing), and it is imported
 // again with ".import->CIF".
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include <cmath>
-#include <cstdlib>
-#include <map>
-#include <sstream>
 
 #include "model/m40.hpp"
-#include "support/cif_text.hpp"
-#include "support/temp_dir.hpp"
+#include "road.hpp"
 #include "util/cif_syntax.hpp"
 #include "util/round_esd.hpp"
 #include "util/strings.hpp"
 
-namespace tarn {
+namespace tarn::test {
 namespace {
-
-namespace fs = std::filesystem;
-using test::ReadText;
-
-const char* const kCif = "../shared/data/shelx/SH2185_Cu.cif";
-
-int RunBatch(const test::TempDir& dir, const std::string& commands) {
-  dir.Write("run.bat", commands + ".end\n");
-  const std::string cmd = "cd '" + dir.Path().string() + "' && '" + std::string(TARNWORK_EXE) +
-                          "' -HomeDir home @run.bat < /dev/null > output 2>&1";
-  const int st = std::system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 // The words of the first line of M50 that starts with key.
 std::vector<std::string> M50Line(const std::string& m50, const std::string& key) {
@@ -62,24 +42,14 @@ void ExpectRounded(const std::string& text, double value, const std::string& wha
   EXPECT_LE(std::fabs(v - value), 0.5 * std::pow(10., -dec) + 1e-9) << what << " " << text;
 }
 
-class CifRoad : public ::testing::Test {
+class CifRoad : public Sh2185Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(TARNWORK_EXE)) GTEST_SKIP() << "the program has not been built";
-    if (!fs::exists(kCif)) GTEST_SKIP() << kCif << " is absent";
-    const std::string published = ReadText(kCif);
-    const fs::path src = fs::current_path();
-    fs::copy(src / "data", dir_.Path() / "home", fs::copy_options::recursive);
-    dir_.Write("s.res", test::CifEmbedded(published, "_shelx_res_file"));
-    dir_.Write("s.hkl", test::CifEmbedded(published, "_shelx_hkl_file"));
-    ASSERT_EQ(RunBatch(dir_,
-                       ".import->SHELX\ns.res\n"
-                       ".File->Reflection file->Import\nSHELX on I\ns.hkl\n"
-                       ".File->Reflection file->Create refinement reflection file\n"
-                       ".run->refine\n.run->cif\n"),
-              0)
-        << ReadText(dir_.Path() / "output");
-    text_ = ReadText(dir_.Path() / "s.cif");
+    Sh2185Test::SetUp();
+    if (IsSkipped()) return;
+    WriteEmbedded();
+    ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n.run->cif\n.end\n"), 0) << Dir.Output;
+    text_ = Dir.Read("s.cif");
     ErrorRecord err;
     ASSERT_EQ(CifParse(text_, "s.cif", cif_, err), 0) << err.Text();
     ASSERT_EQ(cif_.Blocks.size(), 2u);
@@ -90,7 +60,6 @@ class CifRoad : public ::testing::Test {
     static const std::string none = "(absent)";
     return v ? v->Text : none;
   }
-  test::TempDir dir_;
   std::string text_;
   CifFile cif_;
   const CifBlock* block_ = nullptr;
@@ -110,7 +79,7 @@ TEST_F(CifRoad, CellAtomsAndBondsAreTheProgramsOwn) {
     at = next;
   }
   // The cell of M50 under the rounding of its s.u.
-  const std::string m50 = ReadText(dir_.Path() / "s.m50");
+  const std::string m50 = Dir.Read("s.m50");
   const auto cell = M50Line(m50, "cell"), esd = M50Line(m50, "esdcell");
   ASSERT_EQ(cell.size(), 6u);
   const char* names[] = {"_cell_length_a",    "_cell_length_b",   "_cell_length_c",
@@ -125,7 +94,7 @@ TEST_F(CifRoad, CellAtomsAndBondsAreTheProgramsOwn) {
 
   // Coordinates of M40 under the rounding of their s.u.
   AtomModel m;
-  ASSERT_EQ(M40ReadText(ReadText(dir_.Path() / "s.m40"), "s.m40", m), 0);
+  ASSERT_EQ(M40ReadText(Dir.Read("s.m40"), "s.m40", m), 0);
   const CifLoop* atoms = block_->FindLoop("_atom_site_label");
   ASSERT_NE(atoms, nullptr);
   ASSERT_EQ(atoms->Rows.size(), m.Atom.size());
@@ -140,7 +109,7 @@ TEST_F(CifRoad, CellAtomsAndBondsAreTheProgramsOwn) {
   EXPECT_NE(block_->FindLoop("_atom_site_aniso_U_11"), nullptr);
 
   // Bonds as the distance listing writes them (same value and s.u. digits).
-  const std::string dis = ReadText(dir_.Path() / "s.dis");
+  const std::string dis = Dir.Read("s.dis");
   const CifLoop* bonds = block_->FindLoop("_geom_bond_distance");
   ASSERT_NE(bonds, nullptr);
   ASSERT_GT(bonds->Rows.size(), 30u);
@@ -158,7 +127,7 @@ TEST_F(CifRoad, CellAtomsAndBondsAreTheProgramsOwn) {
   }
   EXPECT_GT(checked, 4);
   // The structure factors beside it.
-  const std::string fcf = ReadText(dir_.Path() / "s.fcf");
+  const std::string fcf = Dir.Read("s.fcf");
   EXPECT_NE(fcf.find("# h,k,l, Fc-squared, Fo-squared, sigma(Fo-squared) and status flag"),
             std::string::npos);
   EXPECT_NE(fcf.find("_shelx_refln_list_code            4"), std::string::npos);
@@ -176,30 +145,28 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   replace("_exptl_crystal_colour             ?", "_exptl_crystal_colour             colourless");
   replace("_cell_formula_units_Z             4", "_cell_formula_units_Z             8");
   edited += "_my_own_note                      'kept by hand'\n";
-  dir_.Write("s.cif", edited);
-  ASSERT_EQ(RunBatch(dir_, ".File->Structure->Open\ns\n.run->cif\n"), 0)
-      << ReadText(dir_.Path() / "output");
+  Dir.Write("s.cif", edited);
+  ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n.run->cif\n.end\n"), 0) << Dir.Output;
   CifFile again;
   ErrorRecord err;
-  ASSERT_EQ(CifParse(ReadText(dir_.Path() / "s.cif"), "s.cif", again, err), 0) << err.Text();
+  ASSERT_EQ(CifParse(Dir.Read("s.cif"), "s.cif", again, err), 0) << err.Text();
   const CifBlock& b = again.Blocks[1];
   EXPECT_EQ(b.Find("_exptl_crystal_colour")->Text, "colourless");
   EXPECT_EQ(b.Find("_cell_formula_units_Z")->Text, "4");
   ASSERT_NE(b.Find("_my_own_note"), nullptr);
   EXPECT_EQ(b.Find("_my_own_note")->Text, "kept by hand");
   // A file that cannot be read is not overwritten.
-  dir_.Write("s.cif", "data_x\nloop_\n");
-  EXPECT_EQ(RunBatch(dir_, ".File->Structure->Open\ns\n.run->cif\n"), 1);
-  EXPECT_EQ(ReadText(dir_.Path() / "s.cif"), "data_x\nloop_\n");
+  Dir.Write("s.cif", "data_x\nloop_\n");
+  EXPECT_EQ(Dir.Batch(".File->Structure->Open\ns\n.run->cif\n.end\n"), 1);
+  EXPECT_EQ(Dir.Read("s.cif"), "data_x\nloop_\n");
 }
 
 TEST_F(CifRoad, ImportOfTheWrittenCifGivesTheStructureBack) {
-  fs::create_directories(dir_.Path() / "back");
-  fs::copy_file(dir_.Path() / "s.cif", dir_.Path() / "back/t.cif");
-  test::TempDir& d = dir_;
-  ASSERT_EQ(RunBatch(d, ".import->CIF\nback/t.cif\n"), 0) << ReadText(d.Path() / "output");
-  const std::string m50 = ReadText(d.Path() / "s.m50"), back = ReadText(d.Path() / "back/t.m50");
-  ASSERT_FALSE(back.empty()) << ReadText(d.Path() / "output");
+  fs::create_directories(Dir / "back");
+  fs::copy_file(Dir / "s.cif", Dir / "back/t.cif");
+  ASSERT_EQ(Dir.Batch(".import->CIF\nback/t.cif\n.end\n"), 0) << Dir.Output;
+  const std::string m50 = Dir.Read("s.m50"), back = Dir.Read("back/t.m50");
+  ASSERT_FALSE(back.empty()) << Dir.Output;
   const auto c0 = M50Line(m50, "cell"), c1 = M50Line(back, "cell");
   ASSERT_EQ(c1.size(), 6u);
   for (size_t k = 0; k < 6; ++k) EXPECT_DOUBLE_EQ(std::stod(c1[k]), std::stod(c0[k])) << k;
@@ -207,8 +174,8 @@ TEST_F(CifRoad, ImportOfTheWrittenCifGivesTheStructureBack) {
   // The embedded M50 brings the refinement commands back.
   EXPECT_EQ(M50Lines(back, "  keep"), M50Lines(m50, "  keep"));
   AtomModel m0, m1;
-  ASSERT_EQ(M40ReadText(ReadText(d.Path() / "s.m40"), "s.m40", m0), 0);
-  ASSERT_EQ(M40ReadText(ReadText(d.Path() / "back/t.m40"), "t.m40", m1), 0);
+  ASSERT_EQ(M40ReadText(Dir.Read("s.m40"), "s.m40", m0), 0);
+  ASSERT_EQ(M40ReadText(Dir.Read("back/t.m40"), "t.m40", m1), 0);
   ASSERT_EQ(m1.Atom.size(), m0.Atom.size());
   for (size_t i = 0; i < m0.Atom.size(); ++i) {
     EXPECT_EQ(m1.Atom[i].Name, m0.Atom[i].Name);
@@ -219,4 +186,4 @@ TEST_F(CifRoad, ImportOfTheWrittenCifGivesTheStructureBack) {
 }
 
 }  // namespace
-}  // namespace tarn
+}  // namespace tarn::test

@@ -3,26 +3,15 @@
 // _geom_bond loop reproduced within one unit of its last published digit;
 // imported from the CIF itself (coordinates with s.u.), our uncertainties
 // from independent coordinate and cell s.u. set beside the published ones.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <sstream>
 
-#include "support/cif_text.hpp"
-#include "support/temp_dir.hpp"
+#include "road.hpp"
 
-namespace tarn {
+namespace tarn::test {
 namespace {
-
-namespace fs = std::filesystem;
-using test::ReadText;
-
-const char* const kCif = "../shared/data/shelx/SH2185_Cu.cif";
 
 struct Esd {
   double Value = 0., Su = 0., Unit = 0.;  // Unit: one in the last digit
@@ -61,52 +50,33 @@ std::map<std::string, Esd> ListingBonds(const std::string& dis) {
   return out;
 }
 
-// Runs ".import-><kind>" of the file and ".run->dist"; returns the listing.
-std::string RunDist(const test::TempDir& dir, const std::string& kind, const std::string& file,
-                    const std::string& text, int& status) {
-  const fs::path src = fs::current_path();
-  fs::create_directories(dir.Path() / "home");
-  for (const char* f : {"version.dat", "elements.dat"})
-    fs::copy_file(src / "data" / f, dir.Path() / "home" / f, fs::copy_options::overwrite_existing);
-  fs::copy(src / "data/scatter", dir.Path() / "home/scatter",
-           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-  fs::copy(src / "data/dist", dir.Path() / "home/dist",
-           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-  dir.Write(file, text);
-  dir.Write("run.bat", ".import->" + kind + "\n" + file + "\n.run->dist\n.end\n");
-  const std::string cmd = "cd '" + dir.Path().string() + "' && '" + std::string(TARNWORK_EXE) +
-                          "' -HomeDir home @run.bat < /dev/null > output 2>&1";
-  const int st = std::system(cmd.c_str());
-  status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return ReadText(dir.Path() / (fs::path(file).stem().string() + ".dis"));
-}
-
-class DistRoad : public ::testing::Test {
+class DistRoad : public Sh2185Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(TARNWORK_EXE)) GTEST_SKIP() << "the program has not been built";
-    if (!fs::exists(kCif)) GTEST_SKIP() << kCif << " is absent";
-    cif_ = ReadText(kCif);
-    for (const auto& r : test::CifLoopRows(cif_, "_geom_bond_atom_site_label_1"))
+    Sh2185Test::SetUp();
+    if (IsSkipped()) return;
+    for (const auto& r : CifLoopRows(Published, "_geom_bond_atom_site_label_1"))
       if (r.size() >= 4 && r[0][0] != 'H' && r[1][0] != 'H' && r[3] == ".") published_.push_back(r);
     ASSERT_GE(published_.size(), 30u);
+  }
+  // Runs ".import-><kind>" of the file and ".run->dist"; returns our bonds.
+  std::map<std::string, Esd> RunDist(const std::string& kind, const std::string& file,
+                                     const std::string& text) {
+    Dir.Write(file, text);
+    EXPECT_EQ(Dir.Batch(".import->" + kind + "\n" + file + "\n.run->dist\n.end\n"), 0)
+        << Dir.Output;
+    return ListingBonds(Dir.Read(fs::path(file).stem().string() + ".dis"));
   }
   const Esd* Find(const std::map<std::string, Esd>& ours, const std::vector<std::string>& r) {
     for (const auto& key : {r[0] + " " + r[1], r[1] + " " + r[0]})
       if (auto it = ours.find(key); it != ours.end()) return &it->second;
     return nullptr;
   }
-  std::string cif_;
   std::vector<std::vector<std::string>> published_;
-  test::TempDir dir_;
 };
 
 TEST_F(DistRoad, Sh2185CuBondsOfThePublishedModel) {
-  int status = -1;
-  const std::string dis =
-      RunDist(dir_, "SHELX", "s.res", test::CifEmbedded(cif_, "_shelx_res_file"), status);
-  ASSERT_EQ(status, 0) << ReadText(dir_.Path() / "output");
-  const auto ours = ListingBonds(dis);
+  const auto ours = RunDist("SHELX", "s.res", CifEmbedded(Published, "_shelx_res_file"));
   int same = 0;
   for (const auto& r : published_) {
     const Esd pub = ParseEsd(r[2]);
@@ -120,10 +90,7 @@ TEST_F(DistRoad, Sh2185CuBondsOfThePublishedModel) {
 }
 
 TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheCifCoordinates) {
-  int status = -1;
-  const std::string dis = RunDist(dir_, "CIF", "s.cif", cif_, status);
-  ASSERT_EQ(status, 0) << ReadText(dir_.Path() / "output");
-  const auto ours = ListingBonds(dis);
+  const auto ours = RunDist("CIF", "s.cif", Published);
   // Independent coordinate s.u. against the full matrix of the refinement:
   // the same order of magnitude for every bond.
   for (const auto& r : published_) {
@@ -141,4 +108,4 @@ TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheCifCoordinates) {
 }
 
 }  // namespace
-}  // namespace tarn
+}  // namespace tarn::test
