@@ -17,7 +17,7 @@ PhaseBasic P212121Phase(double a, double b, double c) {
   p.Cell[0] = a;
   p.Cell[1] = b;
   p.Cell[2] = c;
-  p.Symmetry = test::MakePhase(test::kP212121);
+  p.Symmetry = test::MakeGroup(3, test::kP212121);
   return p;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers of the datared tests: the shared data folder, a fixture with a
-// scratch directory, an M95 path and the import's error record, and a phase
-// built from operator texts.
+// scratch directory, an M95 path and the import's error record, and the
+// operators of P2(1)2(1)2(1).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include "model/basic.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
+#include "support/small_structures.hpp"
 #include "support/temp_dir.hpp"
 #include "symmetry/symm.hpp"
 
@@ -39,19 +40,7 @@ class ImportTest : public TempDirTest {
   ErrorRecord err;
 };
 
-// The symmetry of a phase from operator texts ("-x y+1/2 -z") and centring vectors.
-inline PhaseSymmetry MakePhase(const std::vector<std::string>& ops,
-                               const std::vector<std::vector<double>>& centr = {}) {
-  PhaseSymmetry ps = CrlPrimitivePhase(3);
-  for (const std::string& t : ops) {
-    SymmOp op;
-    EXPECT_EQ(ReadSymm(t, 3, false, op), 0) << t;
-    CrlAddOp(ps, op.RM6.data(), op.S6.data(), 1.);
-  }
-  for (const auto& v : centr) CrlAddCentr(ps, v.data());
-  EXPECT_EQ(CompleteSymm(ps), 0);
-  return ps;
-}
+// The operators of P2(1)2(1)2(1) besides the identity (phases: test::MakeGroup).
 inline const std::vector<std::string> kP212121 = {"-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2",
                                                   "x+1/2 -y+1/2 -z"};
 

@@ -24,55 +24,10 @@ namespace tarn {
 namespace {
 
 using test::Constrained;
+using test::IntSiteOp;
+using test::NumEq;
 
 constexpr double kTolInvariant = 1e-9;
-
-// An operator of the group that maps the real position x onto itself, with
-// its action xb4 -> eps.xb4 + delta on the internal coordinates (delta =
-// t_I + M.x), taken straight from the operator.
-struct IntOp {
-  Eigen::Matrix3d R;
-  Eigen::MatrixXd Eps;
-  Eigen::VectorXd Delta;
-  // x4 kept with an integer shift, or reversed about the centre c.
-  bool KeepsInterval(double c) const {
-    for (int j = 1; j < Eps.cols(); ++j)
-      if (Eps(0, j) != 0.) return false;
-    const double v = Eps(0, 0) < 0. ? 2. * c - Delta[0] : Delta[0];
-    return std::fabs(v - std::round(v)) < 1e-9;
-  }
-};
-std::vector<IntOp> SiteOps(const PhaseSymmetry& ps, const std::array<double, 3>& x) {
-  const int n = ps.NDim, d = n - 3;
-  std::vector<IntOp> out;
-  for (int j = 0; j < ps.NSymm; ++j) {
-    const SymmOp& op = ps.Op[static_cast<size_t>(j)];
-    auto rm = [&](int r, int c) { return op.RM6[static_cast<size_t>(r * n + c)]; };
-    bool on = true;
-    for (int i = 0; i < 3; ++i) {
-      double y = op.S6[static_cast<size_t>(i)] - x[static_cast<size_t>(i)];
-      for (int k = 0; k < 3; ++k) y += rm(i, k) * x[static_cast<size_t>(k)];
-      on = on && std::fabs(y - std::round(y)) < 1e-9;
-    }
-    if (!on) continue;
-    IntOp s{Eigen::Matrix3d::Zero(), Eigen::MatrixXd::Zero(d, d), Eigen::VectorXd::Zero(d)};
-    for (int i = 0; i < 3; ++i)
-      for (int k = 0; k < 3; ++k) s.R(i, k) = rm(i, k);
-    for (int i = 0; i < d; ++i) {
-      s.Delta[i] = op.S6[static_cast<size_t>(3 + i)];
-      for (int k = 0; k < 3; ++k) s.Delta[i] += rm(3 + i, k) * x[static_cast<size_t>(k)];
-      for (int k = 0; k < d; ++k) s.Eps(i, k) = rm(3 + i, 3 + k);
-    }
-    out.push_back(s);
-  }
-  return out;
-}
-
-int NumEq(const SpecEquations& eqs, int kind) {
-  int n = 0;
-  for (int e = 0; e < eqs.NEq; ++e) n += eqs.Eq[static_cast<size_t>(e)].Kind == kind;
-  return n;
-}
 
 Eigen::MatrixXd AdpS(const Eigen::Matrix3d& r) {
   Mat3 m;
@@ -114,7 +69,7 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
   for (const Case& c : kCases) {
     const PhaseSymmetry ps = test::MakeGroup(c.NDim, c.Gen);
     const int d = c.NDim - 3;
-    const auto ops = SiteOps(ps, c.X);
+    const auto ops = test::IntSiteOps(ps, c.X);
     for (int type : {FunHarm, FunOrtho, FunLegendre, FunXHarm}) {
       SCOPED_TRACE(c.Gen.back() + " type " + std::to_string(type));
       SiteAtom at;
@@ -143,7 +98,7 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
       const auto saw = Constrained(eqs, SpSaw, {0.05, -0.04, 0.03, x40, width}, rng);
       const double centre = cren[0];
       bool reversing = false;
-      for (const IntOp& g : ops)
+      for (const IntSiteOp& g : ops)
         reversing = reversing || (g.KeepsInterval(centre) && g.Eps(0, 0) < 0.);
       EXPECT_EQ(NumEq(eqs, SpCrenel), reversing ? 1 : 0);
       if (reversing) {
@@ -182,7 +137,7 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
         return v;
       };
       int checked = 0;
-      for (const IntOp& g : ops) {
+      for (const IntSiteOp& g : ops) {
         if (!g.KeepsInterval(centre)) {
           // The copy lies on another interval: nothing to compare.
           continue;
@@ -211,7 +166,7 @@ TEST(SiteModulationFunctions, ConstrainedFunctionsAreInvariantUnderTheSiteOperat
       // that the equations leave free.
       const int np = 6 * nw;
       Eigen::MatrixXd sys(0, np);
-      for (const IntOp& g : ops) {
+      for (const IntSiteOp& g : ops) {
         if (!g.KeepsInterval(centre)) continue;
         for (int t = 0; t < 12; ++t) {
           Eigen::VectorXd x4(d);

@@ -21,60 +21,14 @@ using Cx = std::complex<double>;
 
 // (3+1)-dimensional phase, cell 5 x 6 x 7 Angstrom orthogonal, q = (0.1, 0, 0.37).
 void SetPhase(const std::vector<std::string>& ops, const std::string& lattice, bool centro) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  const double cell[6] = {5, 6, 7, 90, 90, 90};
-  std::copy(cell, cell + 6, ph.Cell);
-  ph.NDim = 4;
-  ph.Qi = {{0.1, 0., 0.37}};
-  ph.Lattice = lattice;
-  ph.Centro = centro;
-  ph.SymmText = ops;
-  ph.AtType = {"Fe"};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  testsim::SetModPhase({{5, 6, 7}, {{0.1, 0., 0.37}}, "Fe", ops, lattice, centro});
 }
 
-// Atom with the given attributes and reproducible values: small waves, a
-// harmonic ADP of about U = 0.01 A^2 (or Uiso), crenel centre 0.3 width 0.6,
-// sawtooth U = (0.05, -0.03, 0.02) on centre 0.2 width 0.7.
+// Atom Fe1 with reproducible values: harmonic ADP of about U = 0.01 A^2 (or Uiso).
 AtomRec MakeAtom(const AtomShape& sh) {
-  AtomRec a;
-  a.Name = "Fe1";
-  a.Shape = sh;
-  const AtomLayoutInfo l = AtomLayout(sh);
-  a.Par.resize(l.NPar);
-  double* v = a.Par.Val.data();
-  unsigned seed = 7;
-  auto rnd = [&] {
-    seed = seed * 1103515245u + 12345u;
-    return ((seed >> 8) & 0xffff) / 32768. - 1.;  // [-1, 1)
-  };
-  v[l.Off[BlkOcc]] = 0.75;
-  const double x[3] = {0.13, 0.27, 0.41};
-  for (int j = 0; j < 3; ++j) v[l.Off[BlkPos] + j] = x[j];
-  if (sh.AdpOrder == 1) {
-    v[l.Off[BlkAdp]] = 0.012;
-  } else {
-    const double b[6] = {0.0079, 0.0055, 0.0040, 0.0008, -0.0005, 0.0003};
-    for (int c = 0; c < 6; ++c) v[l.Off[BlkAdp] + c] = b[c];
-  }
-  for (int b = BlkAnh3; b <= BlkAnh6; ++b)
-    for (int i = 0; i < l.Len[b]; ++i) v[l.Off[b] + i] = 0.2 * rnd();
-  for (int i = 0; i < l.Len[BlkOccWave]; ++i) v[l.Off[BlkOccWave] + i] = 0.15 * rnd();
-  for (int i = 0; i < l.Len[BlkPosWave]; ++i) v[l.Off[BlkPosWave] + i] = 0.03 * rnd();
-  const double adpAmp = sh.AdpOrder == 1 ? 0.003 : 0.0008;
-  for (int i = 0; i < l.Len[BlkAdpWave]; ++i) v[l.Off[BlkAdpWave] + i] = adpAmp * rnd();
-  if (l.Len[BlkCrenel]) {
-    v[l.Off[BlkCrenel]] = 0.3;
-    v[l.Off[BlkCrenel] + 1] = 0.6;
-  }
-  if (l.Len[BlkSaw]) {
-    const double s[5] = {0.05, -0.03, 0.02, 0.2, 0.7};
-    for (int i = 0; i < 5; ++i) v[l.Off[BlkSaw] + i] = s[i];
-  }
-  return a;
+  return testsim::MakeModAtom(
+      {"Fe1", 0.75, {0.13, 0.27, 0.41}, 0.012, {0.0079, 0.0055, 0.0040, 0.0008, -0.0005, 0.0003}},
+      sh, 7);
 }
 
 using testsim::ExpectModDerivatives;

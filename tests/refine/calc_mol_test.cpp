@@ -22,10 +22,6 @@ namespace {
 using namespace testsim;
 using cplx = std::complex<double>;
 
-const std::array<double, 6> kOrtho = {7.11, 9.34, 11.23, 90, 90, 90};
-const std::array<double, 6> kMono = {8.21, 6.44, 10.05, 90, 104.3, 90};
-const std::vector<std::string> kP212121 = {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2",
-                                           "x+1/2 -y+1/2 -z"};
 const std::vector<std::string> kP21c = {"x y z", "-x y+1/2 -z+1/2", "-x -y -z", "x -y+1/2 z+1/2"};
 const std::vector<std::string> kP2 = {"x y z", "-x y -z"};
 
@@ -106,7 +102,7 @@ TEST(CalcMol, PositionsEquivalentToTheAtomSpecs) {
       {"chi 360 with translation", 0, {1, 0, 360, 0, 0, 1, 0}},
   };
   for (const auto* ops : {&kP212121, &kP21c}) {
-    SetCrystal(ops == &kP21c ? kMono : kOrtho, *ops);
+    SetCrystal(ops == &kP21c ? kCellMono : kCellOrtho, *ops);
     for (const AtomSpec& a : kMolAtoms) Struct.Model.Atom.push_back(MakeAtom(a));
     const std::vector<cplx> want = AllF(kHs);
     for (const Case& c : cases) {
@@ -140,7 +136,7 @@ TEST(CalcMol, UnsupportedMoleculesAreRefused) {
       [](MoleculeRec& m) { m.Part = 2; },
   };
   for (const auto& edit : edits) {
-    SetCrystal(kOrtho, kP212121);
+    SetCrystal(kCellOrtho, kP212121);
     AddMolecule(0, false, {{1, 0, 0, 0, 0, 0, 0}});
     edit(Struct.Model.Mol[0]);
     RefParams p;
@@ -153,8 +149,8 @@ TEST(CalcMol, UnsupportedMoleculesAreRefused) {
 // Turned by 90 degrees about z (Cartesian) in an orthorhombic cell, with an
 // isotropic T and with a libration about z, against atoms placed by hand.
 TEST(CalcMol, RotationAndTlsAgainstAtomsPlacedByHand) {
-  SetCrystal(kOrtho, kP212121);
-  const double a = kOrtho[0], b = kOrtho[1], c = kOrtho[2];
+  SetCrystal(kCellOrtho, kP212121);
+  const double a = kCellOrtho[0], b = kCellOrtho[1], c = kCellOrtho[2];
   const double t = 0.012, l = 0.004;  // T = t I (A^2), L33 = l (rad^2)
   for (int lib = 0; lib < 2; ++lib) {
     Struct.Model.Atom.clear();
@@ -227,7 +223,7 @@ TEST(CalcMol, DerivativesMatchCentralDifferences) {
   v2[4] = 0.31;
   for (const auto* ops : {&kP212121, &kP21c})
     for (int type = 0; type < 2; ++type) {
-      SetCrystal(ops == &kP21c ? kMono : kOrtho, *ops);
+      SetCrystal(ops == &kP21c ? kCellMono : kCellOrtho, *ops);
       Struct.Model.Atom.push_back(MakeAtom(
           {"O9", 1, 2, 1.0, {0.1, 0.7, 0.2}, {0.005, 0.004, 0.006, 0.001, 0.0005, -0.0002}}));
       AddMolecule(type, true, {v1, v2});
@@ -256,7 +252,7 @@ TEST(CalcMol, DerivativesMatchCentralDifferences) {
 // fixed, the rotation vector stays along b, T and L are monoclinic and the
 // equations carry the position's labels through the preparation.
 TEST(CalcMol, SiteSymmetryEquationsThroughThePreparation) {
-  SetCrystal(kMono, kP2);
+  SetCrystal(kCellMono, kP2);
   // Reference point at (0, y, 0) through the translation, unrotated.
   std::vector<double> v(28, 0.);
   v[0] = 1.;
@@ -291,7 +287,7 @@ TEST(CalcMol, SiteSymmetryEquationsThroughThePreparation) {
 // along a and refined back by a few Gauss-Newton cycles on the compressed
 // derivatives, with every rigid-body value refined (S33 kept by the keys).
 TEST(CalcMol, ShiftedMoleculeRefinesBack) {
-  SetCrystal(kOrtho, kP212121);
+  SetCrystal(kCellOrtho, kP212121);
   AddMolecule(1, true,
               {{1.,      12.,    -31.,   47.,    0.02,    0.01,   -0.03,  0.011,   0.013,  0.009,
                 0.002,   -0.001, 0.0015, 0.003,  0.002,   0.004,  0.0005, -0.0004, 0.0006, 0.001,
@@ -313,7 +309,7 @@ TEST(CalcMol, ShiftedMoleculeRefinesBack) {
   ASSERT_TRUE(p.Refines(RefParIndex(p, "psi", "M1a")));
   ASSERT_TRUE(p.Refines(RefParIndex(p, "S11", "M1a")));
   ASSERT_FALSE(p.Refines(RefParIndex(p, "S33", "M1a")));
-  p.Val[static_cast<size_t>(tx)] += 0.05 / kOrtho[0];
+  p.Val[static_cast<size_t>(tx)] += 0.05 / kCellOrtho[0];
   CalcUpdate(s, p);
   const int n = p.NRef;
   std::vector<double> derc(static_cast<size_t>(n)), shift(static_cast<size_t>(p.size()));

@@ -29,22 +29,8 @@ const char* const kSwap = "x2 x1 x3 x5 x4";  // exchanges a and b, q1 and q2
 // exchange of a and b; `waves` the words of the "wave" option (none: no record).
 void SetPhase5(const std::vector<std::string>& ops, bool centro,
                const std::vector<std::string>& waves) {
-  Struct.Basic = BasicData{};
-  Struct.Basic.Phase.resize(1);
-  Struct.Basic.DatBlock.resize(1);
-  PhaseBasic& ph = Struct.Basic.Phase[0];
-  const double cell[6] = {5, 5, 7, 90, 90, 90};
-  std::copy(cell, cell + 6, ph.Cell);
-  ph.NDim = 5;
-  ph.Qi = {{0.21, 0., 0.1}, {0., 0.21, 0.1}};
-  ph.Lattice = "P";
-  ph.Centro = centro;
-  ph.SymmText = ops;
-  ph.AtType = {"Ba"};
-  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
-  Struct.Model = AtomModel{};
-  Struct.Model.Phase.resize(1);
-  if (!waves.empty()) Struct.Model.Phase[0].Opt = {M40Option{2, waves}};
+  testsim::SetModPhase(
+      {{5, 5, 7}, {{0.21, 0., 0.1}, {0., 0.21, 0.1}}, "Ba", ops, "P", centro, waves});
 }
 
 const std::vector<std::string> kWaves3 = {"1", "0", "0", "1", "1", "1"};  // (1,0) (0,1) (1,1)
@@ -55,28 +41,9 @@ using testsim::WaveShape;
 
 // Atom at (0.13, 0.13, 0.41) with reproducible small waves.
 AtomRec MakeAtom(const AtomShape& sh, unsigned seed = 5) {
-  AtomRec a;
-  a.Name = "Ba1";
-  a.Shape = sh;
-  const AtomLayoutInfo l = AtomLayout(sh);
-  a.Par.resize(l.NPar);
-  double* v = a.Par.Val.data();
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(-1., 1.);
-  v[l.Off[BlkOcc]] = 0.5;
-  const double x[3] = {0.13, 0.13, 0.41};
-  for (int j = 0; j < 3; ++j) v[l.Off[BlkPos] + j] = x[j];
-  if (sh.AdpOrder == 1) {
-    v[l.Off[BlkAdp]] = 0.011;
-  } else {
-    const double b[6] = {0.0079, 0.0079, 0.0040, 0.0008, -0.0005, -0.0005};
-    for (int c = 0; c < 6; ++c) v[l.Off[BlkAdp] + c] = b[c];
-  }
-  for (int i = 0; i < l.Len[BlkOccWave]; ++i) v[l.Off[BlkOccWave] + i] = 0.15 * u(rng);
-  for (int i = 0; i < l.Len[BlkPosWave]; ++i) v[l.Off[BlkPosWave] + i] = 0.03 * u(rng);
-  const double adpAmp = sh.AdpOrder == 1 ? 0.003 : 0.0008;
-  for (int i = 0; i < l.Len[BlkAdpWave]; ++i) v[l.Off[BlkAdpWave] + i] = adpAmp * u(rng);
-  return a;
+  return testsim::MakeModAtom(
+      {"Ba1", 0.5, {0.13, 0.13, 0.41}, 0.011, {0.0079, 0.0079, 0.0040, 0.0008, -0.0005, -0.0005}},
+      sh, seed);
 }
 
 const std::vector<H5> kRefl = {

@@ -13,6 +13,7 @@
 #include "model/structure.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
+#include "support/refine_sim.hpp"
 
 namespace tarn {
 namespace {
@@ -67,15 +68,7 @@ void SetGroup(const std::string& symbol) {
 }
 
 void AddAtom(const std::string& name, int type, std::array<double, 3> x) {
-  AtomRec a = DefaultAtom();
-  a.Name = name;
-  a.Type = type;
-  a.Shape.AdpOrder = 1;
-  a.Par.resize(AtomLayout(a.Shape).NPar);
-  a.Par.Val[0] = 1.;
-  for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[static_cast<size_t>(i)];
-  a.Par.Val[4] = 0.02;
-  Struct.Model.Atom.push_back(a);
+  testsim::AddIsoAtom(name, type, x, 0.02);
 }
 
 bool Listed(const RefParams& p, std::string_view s) {

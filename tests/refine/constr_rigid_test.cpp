@@ -24,15 +24,7 @@ void SetPhase(const std::array<double, 6>& cell, const std::vector<std::string>&
 }
 
 void AddAtom(const std::string& name, const Eigen::Vector3d& x, int posWaves = 0) {
-  AtomRec a = DefaultAtom();
-  a.Name = name;
-  a.Shape.AdpOrder = 1;
-  a.Shape.NWave[1] = posWaves;
-  a.Par.resize(AtomLayout(a.Shape).NPar);
-  a.Par.Val[0] = 1.;
-  for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[i];
-  a.Par.Val[4] = 0.02;
-  Struct.Model.Atom.push_back(a);
+  testsim::AddIsoAtom(name, 1, {x[0], x[1], x[2]}, 0.02, posWaves);
 }
 
 void Keep(RefSettings& ref, int sub, const std::vector<std::string>& atoms) {
@@ -44,15 +36,7 @@ void Keep(RefSettings& ref, int sub, const std::vector<std::string>& atoms) {
 }
 
 Eigen::Matrix3d Ortho() {
-  const PhaseBasic& ph = Struct.Basic.Phase[0];
-  const double d = kPi / 180.;
-  const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
-  const double ca = std::cos(ph.Cell[3] * d), cb = std::cos(ph.Cell[4] * d),
-               cg = std::cos(ph.Cell[5] * d), sg = std::sin(ph.Cell[5] * d);
-  Eigen::Matrix3d m;
-  m << a, b * cg, c * cb, 0, b * sg, c * (ca - cb * cg) / sg, 0, 0,
-      c * std::sqrt(1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg) / sg;
-  return m;
+  return test::CellOrtho(Struct.Basic.Phase[0].Cell);
 }
 
 // Cartesian position of atom a.

@@ -109,21 +109,17 @@ struct SiteCase {
 
 TEST(Constr, SpecialPositionsStayOnTheirSitesUnderRandomShifts) {
   RefSettings ref;
-  // Free coordinate and ADP counts of the Wyckoff positions (Vol. A; ADP
-  // restrictions by site symmetry, Peterse & Palm 1966).
+  // Free coordinate and ADP counts of Wyckoff positions (Vol. A; ADP
+  // restrictions by site symmetry, Peterse & Palm 1966): one of each kind of
+  // site, the full tables are checked against the site equations themselves.
   const SiteCase cases[] = {
       {"Fm-3m", {0., 0., 0.}, 48, 0, 1},        // 4a m-3m
-      {"Fm-3m", {0.25, 0.25, 0.25}, 24, 0, 1},  // 8c -43m
       {"Fm-3m", {0., 0.25, 0.25}, 8, 0, 3},     // 24d m.mm
       {"Fm-3m", {0.21, 0., 0.}, 8, 1, 2},       // 24e 4m.m
       {"Fm-3m", {0.13, 0.13, 0.13}, 6, 1, 2},   // 32f .3m
-      {"Fm-3m", {0., 0.17, 0.17}, 4, 1, 3},     // 48h m.m2
       {"Fm-3m", {0.11, 0.11, 0.31}, 2, 2, 4},   // 96k ..m
       {"P4/mmm", {0.5, 0.5, 0.5}, 16, 0, 2},    // 1d
-      {"P4/mmm", {0., 0., 0.23}, 8, 1, 2},      // 2g 4mm
       {"P4/mmm", {0., 0.5, 0.23}, 4, 1, 3},     // 4i 2mm.
-      {"P4/mmm", {0.19, 0.19, 0.}, 4, 1, 3},    // 4j m.2m
-      {"P4/mmm", {0.19, 0.19, 0.31}, 2, 2, 4},  // 8r ..m
       {"P4/mmm", {0.19, 0.37, 0.31}, 1, 3, 6},  // 16u general
   };
   std::mt19937 rng(7);
@@ -331,16 +327,6 @@ TEST(Constr, RestrictionsFollowTheFirstMember) {
 // ---------------------------------------------------------------- hydrogens
 // Cartesian <-> fractional with a of the cell along x (test's own matrix);
 // distances and angles are measured through the metric tensor.
-Eigen::Matrix3d Ortho(const PhaseBasic& ph) {
-  const double d = kPi / 180.;
-  const double a = ph.Cell[0], b = ph.Cell[1], c = ph.Cell[2];
-  const double ca = std::cos(ph.Cell[3] * d), cb = std::cos(ph.Cell[4] * d),
-               cg = std::cos(ph.Cell[5] * d), sg = std::sin(ph.Cell[5] * d);
-  Eigen::Matrix3d m;
-  m << a, b * cg, c * cb, 0, b * sg, c * (ca - cb * cg) / sg, 0, 0,
-      c * std::sqrt(1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg) / sg;
-  return m;
-}
 double Dist(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
   Eigen::Matrix3d g;
   for (int k = 0; k < 9; ++k) g(k / 3, k % 3) = Struct.Basic.Phase[0].MetTens[k];
@@ -378,7 +364,7 @@ TEST(Constr, HydrogenPlacementIdealAndRiding) {
   for (const HydroCase& c : cases) {
     SCOPED_TRACE(c.Sub * 10 + static_cast<int>(c.NeighDir.size()));
     SetPhase({5.1, 6.3, 7.2, 81, 97, 104}, "P", {"x y z"});
-    const Eigen::Matrix3d m = Ortho(Struct.Basic.Phase[0]), mi = m.inverse();
+    const Eigen::Matrix3d m = test::CellOrtho(Struct.Basic.Phase[0].Cell), mi = m.inverse();
     const Eigen::Vector3d xc(0.31, 0.42, 0.27);
     AddAtom("C1", {xc[0], xc[1], xc[2]});
     RefKeep k;
@@ -469,7 +455,7 @@ TEST(Constr, AdpRidingOnUeqOfTheAnchor) {
   ASSERT_EQ(RefPrelimConstr(p, ref), 0);
   // Ueq = trace(A U* A^T)/3 with U* = beta/(2 pi^2) and A the orthogonalisation.
   auto ueq = [&](const Eigen::Matrix3d& b) {
-    const Eigen::Matrix3d a = Ortho(Struct.Basic.Phase[0]);
+    const Eigen::Matrix3d a = test::CellOrtho(Struct.Basic.Phase[0].Cell);
     return (a * (b / (2 * kPi * kPi)) * a.transpose()).trace() / 3.;
   };
   const int uh1 = RefParIndex(p, "Uiso", "H1");

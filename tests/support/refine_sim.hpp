@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "refine/refcommands.hpp"
 #include "refine/refine.hpp"
 #include "support/fd_check.hpp"
+#include "support/small_structures.hpp"
 #include "support/temp_dir.hpp"
 #include "util/files.hpp"
 #include "util/numbers.hpp"
@@ -35,9 +37,16 @@ namespace tarn::testsim {
 
 using Hkl = std::array<int, 6>;
 
+// Cells and operators shared by the structure-factor tests.
+inline const std::array<double, 6> kCellOrtho = {7.11, 9.34, 11.23, 90, 90, 90};
+inline const std::array<double, 6> kCellMono = {8.21, 6.44, 10.05, 90, 104.3, 90};
+inline const std::vector<std::string> kP212121 = {"x y z", "-x+1/2 -y z+1/2", "-x y+1/2 -z+1/2",
+                                                  "x+1/2 -y+1/2 -z"};
+
 // One phase and one data block, no atoms yet: cell, lattice, operators, the
 // atom types C (1) and Fe (2) with their Gaussian form factors (Vol. C Table
-// 6.1.1.4), Fe with f' and f'' (fe), C with f'' (c), the scale of the block.
+// 6.1.1.4) and neutron lengths, Fe with f' and f'' (fe), C with f'' (c), the
+// scale of the block.
 struct PhaseSpec {
   std::array<double, 6> Cell;
   std::string Lattice = "P";
@@ -47,6 +56,9 @@ struct PhaseSpec {
   double Scale = 1.7;
   std::array<double, 2> FeAnom = {-1.134, 3.197};  // f', f'' of Fe
   std::array<double, 2> CAnom = {0.018, 0.009};    // f', f'' of C
+  bool Magnetic = false;
+  std::vector<Vec3> Q = {};       // modulation vectors
+  std::vector<double> FeJ0 = {};  // <j0> of the magnetic ion Fe3 (none: no "atmag")
 };
 inline void SetPhase(const PhaseSpec& s) {
   Struct.Basic = BasicData{};
@@ -67,6 +79,18 @@ inline void SetPhase(const PhaseSpec& s) {
   ph.AtTypeData[0].FDoublePrime = {s.CAnom[1]};
   ph.AtTypeData[1].FPrime = {s.FeAnom[0]};
   ph.AtTypeData[1].FDoublePrime = {s.FeAnom[1]};
+  ph.AtTypeData[0].FNeutron = 6.646;  // fm
+  ph.AtTypeData[1].FNeutron = 9.45;
+  ph.Magnetic = s.Magnetic;
+  ph.NDim = 3 + static_cast<int>(s.Q.size());
+  ph.Qi = s.Q;
+  if (!s.FeJ0.empty()) {
+    AtMagBasic fe;
+    fe.AtName = "Fe";
+    fe.Ion = "Fe3";
+    fe.J0 = s.FeJ0;
+    ph.AtMag.push_back(fe);
+  }
   ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
   Struct.Model = AtomModel{};
   Struct.Model.DatBlock.resize(1);
@@ -104,14 +128,17 @@ inline AtomRec MakeAtom(const AtomSpec& s) {
   return a;
 }
 
-// Appends an isotropic atom (coordinates x, Uiso u) to Model.Atom.
-inline void AddIsoAtom(const std::string& name, int type, const std::array<double, 3>& x,
-                       double u) {
+// Appends an isotropic atom (coordinates x, Uiso u, posWaves position waves)
+// to Model.Atom.
+inline void AddIsoAtom(const std::string& name, int type, const std::array<double, 3>& x, double u,
+                       int posWaves = 0) {
   AtomRec a = DefaultAtom();
   a.Name = name;
   a.Type = type;
-  a.Shape.AdpOrder = 1;
-  ReallocateAtomParams(a, a.Shape);
+  AtomShape sh = a.Shape;
+  sh.AdpOrder = 1;
+  sh.NWave[1] = posWaves;
+  ReallocateAtomParams(a, sh);
   for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x[static_cast<size_t>(i)];
   a.Par.Val[4] = u;
   Struct.Model.Atom.push_back(a);
@@ -167,6 +194,73 @@ inline AtomShape WaveShape(int adp, int nOcc, int nPos, int nAdp, bool crenel = 
   s.Flag[0] = crenel ? 1 : 0;
   s.Flag[1] = saw ? 1 : 0;
   return s;
+}
+
+// A modulated phase (no atom-type tables): orthogonal cell, modulation
+// vectors q, one atom type; `waves` the words of the "wave" option (none: no
+// record). The model is cleared.
+struct ModPhaseSpec {
+  std::array<double, 3> Cell;
+  std::vector<Vec3> Q;
+  std::string AtType;
+  std::vector<std::string> Ops;
+  std::string Lattice = "P";
+  bool Centro = false;
+  std::vector<std::string> Waves = {};
+};
+inline void SetModPhase(const ModPhaseSpec& s) {
+  Struct.Basic = BasicData{};
+  Struct.Basic.Phase.resize(1);
+  Struct.Basic.DatBlock.resize(1);
+  PhaseBasic& ph = Struct.Basic.Phase[0];
+  const double cell[6] = {s.Cell[0], s.Cell[1], s.Cell[2], 90, 90, 90};
+  std::copy(cell, cell + 6, ph.Cell);
+  ph.NDim = 3 + static_cast<int>(s.Q.size());
+  ph.Qi = s.Q;
+  ph.Lattice = s.Lattice;
+  ph.Centro = s.Centro;
+  ph.SymmText = s.Ops;
+  ph.AtType = {s.AtType};
+  ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  Struct.Model.Phase.resize(1);
+  if (!s.Waves.empty()) Struct.Model.Phase[0].Opt = {M40Option{2, s.Waves}};
+}
+
+// A modulated atom with reproducible values: occupancy, position, Uiso (or the
+// tensor beta), random anharmonic tensors and small waves from seed, crenel
+// centre 0.3 width 0.6, sawtooth U = (0.05, -0.03, 0.02) on centre 0.2 width 0.7.
+struct ModAtomSpec {
+  const char* Name;
+  double Occ;
+  std::array<double, 3> X;
+  double Uiso;
+  std::array<double, 6> Beta;
+};
+inline AtomRec MakeModAtom(const ModAtomSpec& s, const AtomShape& sh, unsigned seed) {
+  AtomRec a;
+  a.Name = s.Name;
+  a.Shape = sh;
+  const AtomLayoutInfo l = AtomLayout(sh);
+  a.Par.resize(l.NPar);
+  double* v = a.Par.Val.data();
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(-1., 1.);
+  auto fill = [&](int blk, double amp) {
+    for (int i = 0; i < l.Len[blk]; ++i) v[l.Off[blk] + i] = amp * u(rng);
+  };
+  v[l.Off[BlkOcc]] = s.Occ;
+  for (int j = 0; j < 3; ++j) v[l.Off[BlkPos] + j] = s.X[static_cast<size_t>(j)];
+  for (int c = 0; c < l.Len[BlkAdp]; ++c)
+    v[l.Off[BlkAdp] + c] = sh.AdpOrder == 1 ? s.Uiso : s.Beta[static_cast<size_t>(c)];
+  for (int b = BlkAnh3; b <= BlkAnh6; ++b) fill(b, 0.2);
+  fill(BlkOccWave, 0.15);
+  fill(BlkPosWave, 0.03);
+  fill(BlkAdpWave, sh.AdpOrder == 1 ? 0.003 : 0.0008);
+  if (l.Len[BlkCrenel]) v[l.Off[BlkCrenel]] = 0.3, v[l.Off[BlkCrenel] + 1] = 0.6;
+  const double saw[5] = {0.05, -0.03, 0.02, 0.2, 0.7};
+  for (int i = 0; i < l.Len[BlkSaw]; ++i) v[l.Off[BlkSaw] + i] = saw[i];
+  return a;
 }
 
 // G of a modulated atom of the first phase by Bessel expansion (method 0) or

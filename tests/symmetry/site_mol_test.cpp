@@ -95,15 +95,6 @@ struct SiteCase {
   int Order;                   // site operators expected
 };
 
-M3 OrthoOf(const std::array<double, 6>& c) {
-  const double ca = std::cos(c[3] * kDeg), cb = std::cos(c[4] * kDeg), cg = std::cos(c[5] * kDeg),
-               sg = std::sin(c[5] * kDeg);
-  const double v = std::sqrt(1. - ca * ca - cb * cb - cg * cg + 2. * ca * cb * cg);
-  M3 m;
-  m << c[0], c[1] * cg, c[2] * cb, 0., c[1] * sg, c[2] * (ca - cb * cg) / sg, 0., 0., c[2] * v / sg;
-  return m;
-}
-
 // Value of the equation's right side for the values v.
 void ApplyEquations(const SpecEquations& eqs, std::array<double, MpNTls>& v) {
   for (int e = 0; e < eqs.NEq; ++e) {
@@ -179,7 +170,7 @@ TEST(AtSpecMol, EquationsKeepThePlacedMoleculeOnItsSite) {
       SCOPED_TRACE(std::string(sc.Name) + (type ? " xyz" : " zxz"));
       PhaseSymmetry ps = test::MakePhase(3, sc.Gen);
       ASSERT_EQ(CompleteSymm(ps), 0);
-      const M3 m = OrthoOf(sc.Cell);
+      const M3 m = test::CellOrtho(sc.Cell.data());
       SiteContext ctx;
       ctx.Symm = &ps;
       ctx.Metric = A(m.transpose() * m);

@@ -101,11 +101,7 @@ SiteAtom AtomAt(const char* name, std::array<double, 3> x, bool magnetic = false
   return at;
 }
 
-int NumEq(const SpecEquations& eqs, int kind) {
-  int n = 0;
-  for (int e = 0; e < eqs.NEq; ++e) n += eqs.Eq[e].Kind == kind;
-  return n;
-}
+using test::NumEq;
 
 // Full symmetric tensor of order 3 from its 10 components.
 double T3(const std::vector<double>& c, int i, int j, int k) {

@@ -206,44 +206,6 @@ TEST(SiteSpecialFunctions, LegendreWavesInvariantUnderTheMirror) {
 }
 
 // ------------------------------------------------------------ several vectors
-// One operator of the group that maps the real position x onto itself, with
-// its action on the internal coordinates xb4 -> eps.xb4 + delta, taken straight
-// from the operator (delta = t_I + M.x).
-struct InternalSiteOp {
-  Eigen::Matrix3d R;
-  Eigen::MatrixXd Eps;
-  Eigen::VectorXd Delta;
-};
-std::vector<InternalSiteOp> InternalSiteOps(const PhaseSymmetry& ps,
-                                            const std::array<double, 3>& x) {
-  const int n = ps.NDim, d = n - 3;
-  std::vector<InternalSiteOp> out;
-  for (int j = 0; j < ps.NSymm; ++j) {
-    const SymmOp& op = ps.Op[static_cast<size_t>(j)];
-    if (ps.NLattVec > 1) ADD_FAILURE() << "centring vectors are not taken here";
-    bool on = true;
-    for (int i = 0; i < 3; ++i) {
-      double y = op.S6[static_cast<size_t>(i)] - x[static_cast<size_t>(i)];
-      for (int k = 0; k < 3; ++k)
-        y += op.RM6[static_cast<size_t>(i * n + k)] * x[static_cast<size_t>(k)];
-      on = on && std::fabs(y - std::round(y)) < 1e-9;
-    }
-    if (!on) continue;
-    InternalSiteOp s{Eigen::Matrix3d::Zero(), Eigen::MatrixXd::Zero(d, d),
-                     Eigen::VectorXd::Zero(d)};
-    for (int i = 0; i < 3; ++i)
-      for (int k = 0; k < 3; ++k) s.R(i, k) = op.RM6[static_cast<size_t>(i * n + k)];
-    for (int i = 0; i < d; ++i) {
-      s.Delta[i] = op.S6[static_cast<size_t>(3 + i)];
-      for (int k = 0; k < 3; ++k)
-        s.Delta[i] += op.RM6[static_cast<size_t>((3 + i) * n + k)] * x[static_cast<size_t>(k)];
-      for (int k = 0; k < d; ++k) s.Eps(i, k) = op.RM6[static_cast<size_t>((3 + i) * n + 3 + k)];
-    }
-    out.push_back(s);
-  }
-  return out;
-}
-
 // p(xb4) = sum_w s_w sin(2 pi k_w.xb4) + c_w cos(2 pi k_w.xb4), n components.
 Eigen::VectorXd HarmWave(const std::vector<double>& p, int n,
                          const std::vector<std::array<int, 3>>& kw, const Eigen::VectorXd& x4) {
@@ -289,7 +251,7 @@ TEST(SiteSpecialFunctions, HarmonicWavesOfSeveralVectorsUnderExchangingOperators
     PhaseSymmetry ps = MakePhase(c.NDim, c.Gen);
     ASSERT_EQ(CompleteSymm(ps), 0);
     const std::array<double, 3> x = c.X;
-    const auto siteOps = InternalSiteOps(ps, x);
+    const auto siteOps = test::IntSiteOps(ps, x);
     ASSERT_EQ(siteOps.size(), c.Order);
     SiteContext ctx;
     ctx.Symm = &ps;
@@ -318,7 +280,7 @@ TEST(SiteSpecialFunctions, HarmonicWavesOfSeveralVectorsUnderExchangingOperators
       // points: its null space is the invariant subspace, whose dimension must
       // equal the number of parameters the equations leave free.
       Eigen::MatrixXd a(0, np);
-      for (const InternalSiteOp& g : siteOps) {
+      for (const test::IntSiteOp& g : siteOps) {
         const Eigen::MatrixXd s = b.N == 1 ? Eigen::MatrixXd::Identity(1, 1) : Eigen::MatrixXd(g.R);
         for (int t = 0; t < 8; ++t) {
           Eigen::VectorXd x4(d);
@@ -336,8 +298,7 @@ TEST(SiteSpecialFunctions, HarmonicWavesOfSeveralVectorsUnderExchangingOperators
           }
         }
       }
-      int neq = 0;
-      for (int e = 0; e < eqs.NEq; ++e) neq += eqs.Eq[static_cast<size_t>(e)].Kind == b.Kind;
+      const int neq = test::NumEq(eqs, b.Kind);
       Eigen::FullPivLU<Eigen::MatrixXd> lu(a);
       lu.setThreshold(1e-8);
       EXPECT_EQ(np - neq, np - static_cast<int>(lu.rank()));

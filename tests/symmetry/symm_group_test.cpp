@@ -130,10 +130,8 @@ TEST_F(SymmGroup, OperatorClosureAndInconsistency) {
   PhaseSymmetry bad = MakePhase(3, {"-y x z", "x+1/2 y z"});
   EXPECT_EQ(CompleteSymm(bad, &Err), 1);
   EXPECT_EQ(Err.Message, "Inconsistent non-primitive translation found:");
-  ASSERT_EQ(Err.Detail.size(), 3u);
-  EXPECT_EQ(Err.Detail[0], "x y z");
-  EXPECT_EQ(Err.Detail[1], "x+1/2 y z");
-  EXPECT_EQ(Err.Detail[2], "Check them for consistency.");
+  EXPECT_EQ(Err.Detail,
+            (std::vector<std::string>{"x y z", "x+1/2 y z", "Check them for consistency."}));
 
   // A listed operator that is a product of earlier ones with another
   // translation.
@@ -189,11 +187,10 @@ TEST_F(SymmGroup, OrderMagSymmetryIsStable) {
   PhaseSymmetry ps =
       MakePhase(3, {"-x y -z -m", "-x -y -z m", "x -y z -m", "x y z+1/2 m"}, {}, true);
   CrlOrderMagSymmetry(ps);
-  EXPECT_EQ(OpLine(ps, 0), "x y z");
-  EXPECT_EQ(OpLine(ps, 1), "-x -y -z");
-  EXPECT_EQ(OpLine(ps, 2), "x y z+1/2");
-  EXPECT_EQ(OpLine(ps, 3), "-x y -z");
-  EXPECT_EQ(OpLine(ps, 4), "x -y z");
+  std::vector<std::string> lines;
+  for (int i = 0; i < ps.NSymm; ++i) lines.push_back(OpLine(ps, i));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"x y z", "-x -y -z", "x y z+1/2", "-x y -z", "x -y z"}));
 }
 
 // (3+1)-dimensional group with a mirror carrying the internal translation 1/2.
