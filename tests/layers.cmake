@@ -1,5 +1,6 @@
 # Checks that no source file includes a header of a layer above its own:
-#   util -> symmetry -> model -> refine -> {datared, importers} -> app
+#   util -> symmetry -> model -> {dist, refine}; refine -> {datared, importers,
+#   fourier}; {dist, refine} -> cif; everything -> app
 # Run by CTest as "cmake -DSRC=<src folder> -P layers.cmake".
 set(allowed_util util)
 set(allowed_symmetry util symmetry)
