@@ -34,7 +34,7 @@ class FourierRoad : public Sh2185Test {
 
 // The published figures are those of the unweighted Fo - Fc map of the whole cell.
 TEST_F(FourierRoad, Sh2185CuDifferenceMapHasThePublishedResidualDensity) {
-  ASSERT_EQ(Run(CifEmbedded(Published, "_shelx_res_file"), 0,
+  ASSERT_EQ(Run(ShelxEmbeddedFile(Published, "_shelx_res_file"), 0,
                 "  maptype 6 step 0.1 cmethod 2 peaks 0 weight 0"),
             0)
       << Dir.Output;
@@ -46,7 +46,7 @@ TEST_F(FourierRoad, Sh2185CuDifferenceMapHasThePublishedResidualDensity) {
 // Without C19 and after three cycles, the strongest maximum of the
 // difference map stands where C19 was (under the operators of P212121).
 TEST_F(FourierRoad, Sh2185CuMissingAtomIsTheStrongestPeak) {
-  std::string res = CifEmbedded(Published, "_shelx_res_file");
+  std::string res = ShelxEmbeddedFile(Published, "_shelx_res_file");
   res = std::regex_replace(res, std::regex("\nC19 [^\n]*=\n[^\n]*"), "");
   ASSERT_EQ(res.find("\nC19 "), std::string::npos);
   ASSERT_EQ(Run(res, 3, "  maptype 6"), 0) << Dir.Output;

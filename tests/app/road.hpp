@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "importers/shelx_model.hpp"
 #include "model/basic.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
@@ -151,9 +152,9 @@ class Sh2185Test : public ProgramTest {
   // Writes the embedded .res (with `cycles` cycles unless negative) and .hkl
   // as s.res and s.hkl.
   void WriteEmbedded(int cycles = -1) {
-    const std::string res = CifEmbedded(Published, "_shelx_res_file");
+    const std::string res = ShelxEmbeddedFile(Published, "_shelx_res_file");
     Dir.Write("s.res", cycles < 0 ? res : WithCycles(res, cycles));
-    Dir.Write("s.hkl", CifEmbedded(Published, "_shelx_hkl_file"));
+    Dir.Write("s.hkl", ShelxEmbeddedFile(Published, "_shelx_hkl_file"));
   }
   std::string Published;
 };
