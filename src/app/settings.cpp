@@ -1,4 +1,5 @@
 #include "app/settings.hpp"
+#include "app/startup.hpp"
 
 #include <fmt/format.h>
 #include <spawn.h>
@@ -119,14 +120,6 @@ bool IsProgramSlot(int slot) {
          slot == 71 || slot == 72;
 }
 
-std::string NormalizeDir(std::string_view v) {
-  std::string d(Trim(v));
-  while (d.size() > 1 && d.back() == '/') d.pop_back();
-  if (d.empty()) return d;
-  if (d.back() != '/') d += '/';
-  return d;
-}
-
 // Folder of the settings file.
 std::string SettingsDir() {
   return Sess.ConfigDir.empty() ? Sess.HomeDir : Sess.ConfigDir;
@@ -194,7 +187,7 @@ void ParseLine(std::string_view line) {
       if (auto v = ToReal(value); v && std::isfinite(*v)) Sess.TarnDrawDelay = *v;
       break;
     case IniType::Dir: {
-      std::string d = NormalizeDir(value);
+      std::string d = TarnNormalizeDir(value);
       // The default folder of earlier versions, home + "tmp/", is no choice.
       if (d == Sess.HomeDir + "tmp/") d.clear();
       if (!d.empty()) {

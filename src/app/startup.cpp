@@ -25,11 +25,8 @@ std::string TarnHomeVariable() {
 }
 
 std::string TarnNormalizeDir(std::string_view dir) {
-  std::string d(Trim(dir));
-  if (d.empty()) return d;
-  while (d.size() > 1 && d.back() == '/') d.pop_back();
-  if (d == "/") return d;
-  return d + "/";
+  const std::string d(Trim(dir));
+  return d.empty() ? d : WithSlash(d);
 }
 
 std::string TarnAbsolute(const std::string& path) {
