@@ -36,8 +36,14 @@ class StructureOpen : public AppTest {
     if (!fs::exists(src / "examples/nacl/nacl.m50")) GTEST_SKIP() << "not run from the root";
     fs::copy_file(src / "data/elements.dat", home_ / "elements.dat");
     fs::copy(src / "data/scatter", home_ / "scatter", fs::copy_options::recursive);
-    fs::copy(src / "examples/nacl", root_ / "a");
-    fs::copy(src / "examples/rutile", root_ / "b");
+    // Only the shipped inputs: the main job leaves M90 and listings beside them.
+    fs::create_directories(root_ / "a");
+    fs::create_directories(root_ / "b");
+    for (const char* e : {".m50", ".m40", ".m95", ".hkl"})
+      fs::copy_file(fs::path(src / "examples/nacl/nacl") += e, fs::path(root_ / "a/nacl") += e);
+    for (const char* e : {".m50", ".m40", ".m95"})
+      fs::copy_file(fs::path(src / "examples/rutile/rutile") += e,
+                    fs::path(root_ / "b/rutile") += e);
     fs::current_path(root_);
     TarnRegisterTools();
   }
