@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "cif/cif_report.hpp"
-#include "dist/dist_cov.hpp"
+#include "model/covariance.hpp"
 #include "dist/dist_tables.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
@@ -69,13 +69,10 @@ double RefineValue(const std::string& commands, std::string_view key, double dfl
   DistTables tables;
   ErrorRecord err;
   if (DistLoadTables(Sess.HomeDir + "dist/", tables, err)) return 1;
-  std::shared_ptr<const DistCovariance> cov;
-  if (FeFileExists(Sess.fln + ".cov")) {
-    std::string text;
-    auto m = std::make_shared<DistCovariance>();
-    if (FeReadFile(Sess.fln + ".cov", text) == 0 &&
-        DistReadCovariance(text, Sess.fln + ".cov", *m, err) == 0)
-      cov = std::move(m);
+  std::shared_ptr<const CovMatrix> cov;
+  if (c.Covar != 0) {
+    auto m = std::make_shared<CovMatrix>();
+    if (LoadCovariance(Sess.fln, *m, err) == CovState::Used) cov = std::move(m);
   }
   return DistRun(s, c, tables, r, cov);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/covariance.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
 #include "util/files.hpp"
@@ -85,12 +86,13 @@ double DistPairMax(const PhaseBasic& p, const DistTables& tables, const DistComm
 }
 
 int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables, DistResults& r,
-            std::shared_ptr<const DistCovariance> cov) {
+            std::shared_ptr<const CovMatrix> cov, std::string covNote) {
   r = DistResults{};
   r.Cmd = c;
   if (DistMakePhase(s, Sess.KPhase, r.Phase)) return 1;
   DistPhase& ph = r.Phase;
   ph.Cov = std::move(cov);
+  ph.CovNote = std::move(covNote);
   if (c.Round == 1) RoundCoordinates(ph);
   const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
   const int nt = static_cast<int>(p.AtType.size());
@@ -193,19 +195,29 @@ int Dist(const Structure& s, DistResults& out) {
     ReportError("The tables of the distance calculation could not be read.", err.Lines());
     return 1;
   }
-  std::shared_ptr<const DistCovariance> cov;
-  if (!Sess.fln.empty() && FeFileExists(Sess.fln + ".cov")) {
-    std::string text;
-    auto m = std::make_shared<DistCovariance>();
-    if (FeReadFile(Sess.fln + ".cov", text) ||
-        DistReadCovariance(text, Sess.fln + ".cov", *m, err)) {
-      if (err.Empty()) err = ErrorRecord::At(Sess.fln + ".cov", 0, "The file could not be read.");
-      ReportError("The covariance matrix could not be read.", err.Lines());
-      return 1;
+  std::shared_ptr<const CovMatrix> cov;
+  std::string note;
+  if (c.Covar == 0) {
+    note = "The covariance matrix of the refinement is not used (covar 0)";
+  } else {
+    auto m = std::make_shared<CovMatrix>();
+    switch (LoadCovariance(Sess.fln, *m, err)) {
+      case CovState::Used:
+        cov = std::move(m);
+        break;
+      case CovState::OtherModel:
+        note = "The covariance matrix " + Sess.fln + ".cov belongs to another M40: not used";
+        break;
+      case CovState::Unreadable:
+        ReportWarning("The covariance matrix could not be read; the s.u. are taken as independent.",
+                      err.Lines());
+        note = "The covariance matrix " + Sess.fln + ".cov could not be read: not used";
+        break;
+      case CovState::Absent:
+        break;
     }
-    cov = std::move(m);
   }
-  if (DistRun(s, c, tables, out, cov)) return 1;
+  if (DistRun(s, c, tables, out, cov, note)) return 1;
   if (Sess.fln.empty()) return 0;
   std::string text;
   for (const auto& l : out.Listing) text += l + "\n";

@@ -89,13 +89,15 @@ double DistPairMax(const PhaseBasic& p, const DistTables& tables, const DistComm
 
 // Runs the tool on phase Sess.KPhase of s with the commands of its "dist"
 // block and the tables of Sess.HomeDir; writes Sess.fln + ".dis" when a
-// structure is open; the covariance matrix fln.cov is used when it exists.
+// structure is open; the covariance matrix fln.cov is used when it belongs
+// to the current M40 (and "covar" is not 0).
 // Returns 1 after a message when it could not run.
 [[nodiscard]] int Dist(const Structure& s, DistResults& out);
 // The same with given commands, tables and (optionally) covariance matrix,
 // without reading or writing files.
 [[nodiscard]] int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
-                          DistResults& out, std::shared_ptr<const DistCovariance> cov = nullptr);
+                          DistResults& out, std::shared_ptr<const CovMatrix> cov = nullptr,
+                          std::string covNote = {});
 
 // A value with its uncertainty in a 15-character field with the decimal
 // point in column 7 (RoundESD with a leading blank for positive values).

@@ -27,7 +27,7 @@ constexpr KeyDef kDefs[DistNKeys] = {
     {"ttables", 0},
     {"lsttype", 0},
     {"skipsplt", 1},
-    {"#i9", 0},
+    {"covar", 1},
     {"#i10", 0},
     {"#i11", 0},
     {"#i12", 0},
@@ -204,6 +204,7 @@ void ValuesFromTable(DistCommands& c) {
   c.TTables = t.Int(DkTTables);
   c.LstType = t.Int(DkLstType);
   c.SkipSplt = t.Int(DkSkipSplt);
+  c.Covar = t.Int(DkCovar);
   c.DMin = t.Real(DkDMin);
   c.DMax = t.Real(DkDMax);
   c.OccCut = t.Real(DkOccCut);

@@ -35,6 +35,7 @@ enum DistKw : int {
   DkTTables,
   DkLstType,
   DkSkipSplt,
+  DkCovar,  // 1: s.u. through the refinement's covariance matrix when it fits M40
   DkDMin = 21,
   DkDMax,
   DkOccCut,
@@ -84,7 +85,7 @@ struct DistCommands {
   KeyTable Table = DistMakeTable();
   // Simple values (copies of the table after reading).
   int Round = 0, Angles = 0, FullCoor = 1, Each = 10, Include = 0, TTables = 0, LstType = 0,
-      SkipSplt = 1;
+      SkipSplt = 1, Covar = 1;
   double DMin = 0., DMax = -1., OccCut = 0., OccInd = 0.1, DHMax = 1.4, HAMax = 2.5, DHAMin = 110.,
          ExpDMax = 5., HirshLev = 3.;
   // Special keywords.

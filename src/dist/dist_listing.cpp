@@ -80,6 +80,7 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
   if (c.Round == 1) o.Line("Coordinates are rounded to their standard uncertainties");
   o.Line(ph.Cov ? "Uncertainties from the covariance matrix of the refinement"
                 : "Uncertainties from the coordinate and cell s.u., taken as independent");
+  if (!ph.CovNote.empty()) o.Line(ph.CovNote);
   if (c.OccCut > 0.) o.Line("Atoms with occupancy up to " + Num(c.OccCut) + " are left out");
   if (ph.NDimI > 0)
     o.Line("Modulated structure: the distances of the average structure are listed");

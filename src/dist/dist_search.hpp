@@ -42,7 +42,7 @@ struct DistOp {
   std::string Text;  // "x+1/2,-y,z"
 };
 
-struct DistCovariance;  // dist/dist_cov.hpp
+struct CovMatrix;  // model/covariance.hpp
 
 struct DistPhase {
   int Phase = 1;
@@ -55,7 +55,8 @@ struct DistPhase {
   int RoundRule = 1;           // rounding rule of values with uncertainties
   // The refinement's covariance matrix, when there is one: uncertainties are
   // then propagated through it.
-  std::shared_ptr<const DistCovariance> Cov;
+  std::shared_ptr<const CovMatrix> Cov;
+  std::string CovNote;  // why a covariance matrix was not used; empty when used or absent
 };
 
 // Builds the picture of phase `phase` (1-based) of s. Returns 1 after a

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "model/atoms.hpp"
+#include "util/strings.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -269,6 +270,66 @@ double InverCorrelation(const NormalEq& ne, int i, int j) {
   const double ajj = ne.Am[Tri(static_cast<size_t>(j)) + static_cast<size_t>(j)];
   const double aij = ne.Am[Tri(static_cast<size_t>(i)) + static_cast<size_t>(j)];
   return aii > 0. && ajj > 0. ? aij / std::sqrt(aii * ajj) : 0.;
+}
+
+CovMatrix RefCovariance(const RefParams& p, const NormalEq& ne, double sigScale) {
+  static constexpr std::string_view kCell[] = {"a", "b", "c", "alpha", "beta", "gamma"};
+  const bool onePhase = p.PhaseBase.size() == 1;
+  // Rows of J: refined indices and coefficients, repeated indices summed.
+  struct Row {
+    std::vector<int> K;
+    std::vector<double> C;
+  };
+  CovMatrix cov;
+  std::vector<Row> rows;
+  for (int i = 0; i < p.size(); ++i) {
+    const RefParInfo& in = p.Info[static_cast<size_t>(i)];
+    std::string name;
+    if (in.Kind == OwnAtom && in.Block == BlkPos && (in.Name == "x" || in.Name == "y" || in.Name == "z"))
+      name = ToUpper(in.OwnerName) + " " + in.Name;
+    else if (in.Kind == OwnPhase && onePhase &&
+             std::find(std::begin(kCell), std::end(kCell), in.Name) != std::end(kCell))
+      name = "cell " + in.Name;
+    if (name.empty()) continue;
+    Row r;
+    auto add = [&r](int k, double c) {
+      const auto it = std::find(r.K.begin(), r.K.end(), k);
+      if (it != r.K.end()) {
+        r.C[static_cast<size_t>(it - r.K.begin())] += c;
+      } else {
+        r.K.push_back(k);
+        r.C.push_back(c);
+      }
+    };
+    if (p.Refines(i)) {
+      add(p.Map[static_cast<size_t>(i)], 1.);
+    } else if (const int e = p.DepOf[static_cast<size_t>(i)]; e >= 0) {
+      const RefEq& x = p.Exp[static_cast<size_t>(e)];
+      for (size_t a = 0; a < x.Ind.size(); ++a)
+        if (const int k = p.Map[static_cast<size_t>(x.Ind[a])]; k >= 0) add(k, x.Coef[a]);
+    }
+    if (r.K.empty()) continue;
+    cov.Names.push_back(std::move(name));
+    rows.push_back(std::move(r));
+  }
+  const auto c = [&](int k, int l) {
+    const int hi = std::max(k, l), lo = std::min(k, l);
+    return ne.Am[Tri(static_cast<size_t>(hi)) + static_cast<size_t>(lo)] *
+           ne.D[static_cast<size_t>(k)] * ne.D[static_cast<size_t>(l)];
+  };
+  const int n = static_cast<int>(rows.size());
+  cov.V = Eigen::MatrixXd::Zero(n, n);
+  const double s2 = sigScale * sigScale;
+  for (int a = 0; a < n; ++a)
+    for (int b = 0; b <= a; ++b) {
+      double v = 0.;
+      const Row& ra = rows[static_cast<size_t>(a)];
+      const Row& rb = rows[static_cast<size_t>(b)];
+      for (size_t u = 0; u < ra.K.size(); ++u)
+        for (size_t w = 0; w < rb.K.size(); ++w) v += ra.C[u] * rb.C[w] * c(ra.K[u], rb.K[w]);
+      cov.V(a, b) = cov.V(b, a) = v * s2;
+    }
+  return cov;
 }
 
 double BerarFactor(const double* x, long long n) {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/covariance.hpp"
 #include "refine/constr.hpp"
 
 namespace tarn {
@@ -99,6 +100,14 @@ std::vector<int> SmiHandleSing(std::vector<double>& am, int n);
 void LsqSetKernel(int kernel);
 // Correlation of refined parameters i and j from the inverted equations.
 double InverCorrelation(const NormalEq& ne, int i, int j);
+// RefCovariance: covariance of the coordinates and the cell after a solution.
+// The matrix of every atom coordinate (x, y, z) and, with one phase, every
+// cell parameter that is refined or depends on refined parameters, from the
+// inverted equations of the final cycle: V = J C J^T with
+// C = sigScale^2 D A^-1 D over the refined parameters and J the rows of the
+// constraint map (refined: unit row; dependent: the coefficients of its
+// expanded equation). Parameters fixed outright are left out.
+CovMatrix RefCovariance(const RefParams& p, const NormalEq& ne, double sigScale);
 // Berar factor for serially correlated residuals: x = sqrt(w) (obs - calc) in
 // the order of the pattern (n values); see docs/refinement.md.
 double BerarFactor(const double* x, long long n);

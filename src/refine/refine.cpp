@@ -548,7 +548,7 @@ int Run::Execute() {
   dyn.DampStart = damp;
   const bool keyDynam = ref.Run.I(RkKeyDynam) == 1;
   InverResult inv, prevInv;
-  bool havePrev = false, shifted = false;
+  bool havePrev = false, shifted = false, haveFinal = false;
   const int print = ref.Run.I(RkPrint);
   std::vector<std::string> reflLists;
   int cycle = 0;
@@ -557,9 +557,10 @@ int Run::Execute() {
     prog.CurrentCycle = cycle;
     const bool solve = cycle < z.Cycles && p.NRef > 0;
     const bool last = !solve;
-    // The last cycle of a run that shifted accumulates too: the final s.u.
-    // come from the equations at the final parameters (inverfinal).
-    const bool accumulate = solve || (shifted && p.NRef > 0);
+    // The last cycle accumulates too: the final s.u. and the covariance
+    // matrix come from the equations at the final parameters (inverfinal);
+    // a run of 0 cycles gets them for the model as it stands.
+    const bool accumulate = p.NRef > 0;
     const bool list = print > 0 && ((cycle == 0 && print == 2) || last);
     int nUsed = 0;
     std::vector<double> bres;
@@ -624,6 +625,7 @@ int Run::Execute() {
           std::vector<std::string> m(lst.begin() + static_cast<long>(before), lst.end());
           return Fail(m.empty() ? std::vector<std::string>{"The final solution failed."} : m);
         }
+        haveFinal = true;
       }
       break;
     }
@@ -709,6 +711,18 @@ int Run::Execute() {
     RefStoreParams(p);
     if (FeCopyFile(fln + ".m40", fln + ".s40") != 0 || iom40(M40Write, fln + ".m40") != 0)
       return Fail({std::string(refinemsg::WriteFailed) + fln + ".m40"});
+  }
+  // The covariance of coordinates and cell for the geometry tools, tied to
+  // the M40 just written. A stale matrix of an earlier run stays behind; its
+  // identity no longer matches and the tools leave it alone.
+  if (haveFinal) {
+    CovMatrix cov = RefCovariance(p, ne, inv.SigScale);
+    std::string m40;
+    if (!cov.Names.empty() && FeReadFile(fln + ".m40", m40) == 0) {
+      cov.M40Id = M40Identity(m40);
+      if (FeWriteFileAtomic(fln + ".cov", CovarianceText(cov)) != 0)
+        lst.push_back("The covariance matrix " + fln + ".cov could not be written.");
+    }
   }
   sum.Obs = RefRFacOverall(tabs, true);
   sum.All = RefRFacOverall(tabs, false);

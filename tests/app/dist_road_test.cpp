@@ -2,11 +2,13 @@
 // imported from the .res embedded in its CIF, every non-H bond of the CIF's
 // _geom_bond loop reproduced within one unit of its last published digit;
 // imported from the CIF itself (coordinates with s.u.), our uncertainties
-// from independent coordinate and cell s.u. set beside the published ones.
+// from independent coordinate and cell s.u. set beside the published ones;
+// after a refinement of 0 cycles, from the refinement's covariance matrix.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "road.hpp"
 #include "util/cif_syntax.hpp"
@@ -69,6 +71,13 @@ class DistRoad : public Sh2185Test {
       if (r.size() >= 4 && r[0][0] != 'H' && r[1][0] != 'H' && r[3] == ".") published_.push_back(r);
     }
     ASSERT_GE(published_.size(), 30u);
+    for (const auto& b : cif.Blocks)
+      if (const CifLoop* at = b.FindLoop("_atom_site_label")) {
+        const int l = at->Column("_atom_site_label"), g = at->Column("_atom_site_disorder_group");
+        for (const auto& row : at->Rows)
+          if (g >= 0 && row[static_cast<size_t>(g)].Text != ".")
+            disordered_.insert(row[static_cast<size_t>(l)].Text);
+      }
   }
   // Runs ".import-><kind>" of the file and ".run->dist"; returns our bonds.
   std::map<std::string, Esd> RunDist(const std::string& kind, const std::string& file,
@@ -84,6 +93,7 @@ class DistRoad : public Sh2185Test {
     return nullptr;
   }
   std::vector<std::vector<std::string>> published_;
+  std::set<std::string> disordered_;  // atoms of a disorder group
 };
 
 TEST_F(DistRoad, Sh2185CuBondsOfThePublishedModel) {
@@ -115,6 +125,31 @@ TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheCifCoordinates) {
                   o->Value, o->Su);
     EXPECT_GT(o->Su, 0.5 * pub.Su) << r[0] << "-" << r[1] << " " << r[2];
     EXPECT_LT(o->Su, 2.0 * pub.Su) << r[0] << "-" << r[1] << " " << r[2];
+  }
+}
+
+// 0 cycles on the published model: the refinement leaves the covariance
+// matrix of the model as it stands, and the distances take their s.u. from it.
+TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheRefinementCovariance) {
+  WriteEmbedded(0);
+  ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n.run->dist\n.end\n"), 0) << Dir.Output;
+  const std::string dis = Dir.Read("s.dis");
+  EXPECT_NE(dis.find("Uncertainties from the covariance matrix of the refinement"),
+            std::string::npos);
+  const auto ours = ListingBonds(dis);
+  for (const auto& r : published_) {
+    const Esd pub = ParseEsd(r[2]);
+    const Esd* o = Find(ours, r);
+    ASSERT_NE(o, nullptr) << r[0] << "-" << r[1] << " is not listed";
+    if (std::getenv("TARN_DIST_TABLE"))
+      std::printf("%-5s %-5s %-12s %.4f(%.4f)\n", r[0].c_str(), r[1].c_str(), r[2].c_str(),
+                  o->Value, o->Su);
+    EXPECT_NEAR(o->Value, pub.Value, std::max(pub.Unit, o->Unit) * 1.0001) << r[0] << "-" << r[1];
+    // Both s.u. are rounded to one or two digits: 30 % and one unit of the
+    // last. The disordered parts were refined with restraints that narrow
+    // their s.u.; the run here has none.
+    if (disordered_.count(r[0]) || disordered_.count(r[1])) continue;
+    EXPECT_NEAR(o->Su, pub.Su, 0.3 * pub.Su + o->Unit) << r[0] << "-" << r[1] << " " << r[2];
   }
 }
 

@@ -1,5 +1,4 @@
-// The covariance file: reading, its faults, and uncertainties propagated
-// through a synthetic matrix.
+// Uncertainties propagated through a synthetic covariance matrix.
 #include "dist/dist_cov.hpp"
 
 #include <gtest/gtest.h>
@@ -11,45 +10,6 @@
 namespace tarn {
 namespace {
 
-const std::string kText =
-    "# Tarnwork covariance 1\nnpar 3\npar 1 cell a\npar 2 atom C1 x\npar 3 atom C2 x\n"
-    "matrix\n1e-06\n0 1e-06\n0 5e-07 1e-06\nend\n";
-
-TEST(DistCov, ReadsAndWritesTheSameText) {
-  DistCovariance c;
-  ErrorRecord err;
-  ASSERT_EQ(DistReadCovariance(kText, "s.cov", c, err), 0) << err.Text();
-  EXPECT_EQ(c.Names, (std::vector<std::string>{"cell a", "C1 x", "C2 x"}));
-  EXPECT_DOUBLE_EQ(c.V(1, 2), 5e-7);
-  EXPECT_DOUBLE_EQ(c.V(2, 1), 5e-7);
-  EXPECT_EQ(DistCovarianceText(c), kText);
-}
-
-TEST(DistCov, FaultsNameTheLine) {
-  struct Case {
-    std::string from, to;
-    int line;
-  } cases[] = {{"# Tarnwork covariance 1", "# covariance", 1},
-               {"npar 3", "npar x", 2},
-               {"par 2 atom C1 x", "par 2 atom C1 u", 4},
-               {"par 3 atom", "par 4 atom", 5},
-               {"0 5e-07 1e-06\n", "0 5e-07\n", 10},
-               {"0 5e-07 1e-06", "0 5e-07 -1e-06", 9},
-               {"\nend\n", "\n", 9}};
-  for (const auto& k : cases) {
-    std::string t = kText;
-    t.replace(t.find(k.from), k.from.size(), k.to);
-    DistCovariance c;
-    c.Names = {"kept"};
-    ErrorRecord err;
-    EXPECT_EQ(DistReadCovariance(t, "s.cov", c, err), 1) << k.to;
-    EXPECT_EQ(err.File, "s.cov");
-    EXPECT_EQ(err.Line, k.line) << k.to;
-    EXPECT_FALSE(err.Message.empty());
-    EXPECT_EQ(c.Names, (std::vector<std::string>{"kept"})) << "unchanged on failure";
-  }
-}
-
 TEST(DistCov, DistanceUncertaintyFollowsTheCorrelation) {
   // d = a (x2 - x1) = 1 A in a cubic cell of 10 A: var = 100 (v11 + v22 - 2 v12).
   auto s = test::MakeStructure(
@@ -57,7 +17,7 @@ TEST(DistCov, DistanceUncertaintyFollowsTheCorrelation) {
       {{"C1", 1, {0, 0, 0}, {1e-3, 0, 0}}, {"C2", 1, {0.1, 0, 0}, {1e-3, 0, 0}}}, {"x y z"}, "P",
       {0.001, 0, 0, 0, 0, 0});
   for (double rho : {1., 0., -1.}) {
-    auto cov = std::make_shared<DistCovariance>();
+    auto cov = std::make_shared<CovMatrix>();
     cov->Names = {"C1 x", "C2 x"};
     cov->V.resize(2, 2);
     cov->V << 1e-6, rho * 1e-6, rho * 1e-6, 1e-6;
