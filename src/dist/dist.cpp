@@ -121,6 +121,10 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
     return true;
   };
 
+  if (ph.NDimI > 0) {
+    if (DistMakeModel(s, ph, r.Mod)) return 1;
+    r.TGrid = DistTGrid(c, ph.NDimI);
+  }
   for (int a = 0; a < static_cast<int>(ph.Atoms.size()); ++a) {
     const DistAtom& A = ph.Atoms[static_cast<size_t>(a)];
     if (!DistSelected(c.Select, A.Name) || !occOk(a)) continue;
@@ -143,6 +147,8 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
     }
     for (auto& n : co.Neigh)
       n.LowOcc = A.Occ < c.OccInd || ph.Atoms[static_cast<size_t>(n.Atom)].Occ < c.OccInd;
+    if (ph.NDimI > 0)
+      for (const auto& n : co.Neigh) co.Curves.push_back(DistModDistance(ph, r.Mod, a, n, r.TGrid));
     if (c.Angles == 1) {
       const DistPoint pa = DistPointOf(ph, a);
       for (int i = 0; i < static_cast<int>(co.Neigh.size()); ++i)

@@ -11,6 +11,7 @@
 
 #include "dist/dist_commands.hpp"
 #include "dist/dist_cov.hpp"
+#include "dist/dist_mod.hpp"
 #include "dist/dist_search.hpp"
 #include "dist/dist_tables.hpp"
 #include "model/structure.hpp"
@@ -27,6 +28,7 @@ struct DistCoordination {
   std::vector<DistNeighbour> Neigh;
   std::vector<DistAngleRec> Angles;
   bool Overflow = false;  // more than DistMaxNeighbours: the list was cut
+  std::vector<DistTCurve> Curves;  // modulated structures: per neighbour, over t
 };
 
 // An individual distance, angle or torsion, a deviation from a plane, ...
@@ -73,6 +75,8 @@ struct DistResults {
   std::vector<DistBondValence> BondValences;
   std::vector<DistHirshfeld> Hirshfeld;  // bonds that fail the test
   int HirshfeldTested = 0;
+  DistModel Mod;                            // modulation (modulated phases)
+  std::vector<std::array<double, 3>> TGrid;  // the t grid (modulated phases)
   std::vector<std::string> Listing;
 };
 

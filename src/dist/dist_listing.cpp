@@ -49,6 +49,22 @@ std::string DistRoundESD(double value, double su, int maxDecimals, int rule) {
   return Out(rule).Esd(value, su, maxDecimals);
 }
 
+// The t values of a modulated distance (every "each"-th) and its summary.
+static void TCurveLines(Out& o, const DistResults& r, const DistTCurve& cv) {
+  const int each = r.Cmd.Each, d = r.Phase.NDimI;
+  for (size_t i = 0; each > 0 && i < cv.D.size(); i += static_cast<size_t>(each)) {
+    std::string t;
+    for (int k = 0; k < d; ++k) t += fmt::format(" {:6.3f}", r.TGrid[i][static_cast<size_t>(k)]);
+    o.Line(cv.D[i] < 0. ? fmt::format("      t ={}   --", t)
+                        : fmt::format("      t ={} {:8.4f}", t, cv.D[i]));
+  }
+  if (cv.N == 0)
+    o.Line("      The atoms do not meet at any t.");
+  else
+    o.Line(fmt::format("      Average : {:.4f}, Minimum : {:.4f}, Maximum : {:.4f}", cv.Ave, cv.Min,
+                       cv.Max));
+}
+
 std::vector<std::string> DistListing(const Structure& s, const DistTables& tables,
                                      const DistResults& r) {
   const DistPhase& ph = r.Phase;
@@ -82,8 +98,17 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
                 : "Uncertainties from the coordinate and cell s.u., taken as independent");
   if (!ph.CovNote.empty()) o.Line(ph.CovNote);
   if (c.OccCut > 0.) o.Line("Atoms with occupancy up to " + Num(c.OccCut) + " are left out");
-  if (ph.NDimI > 0)
-    o.Line("Modulated structure: the distances of the average structure are listed");
+  if (ph.NDimI > 0) {
+    o.Line(fmt::format("Modulated structure: distances over {} values of t for the neighbours "
+                       "of the average structure",
+                       r.TGrid.size()));
+    o.Line(c.Each <= 0   ? std::string("Print of steps supressed")
+           : c.Each == 1 ? std::string("Each step will be printed")
+                         : fmt::format("Each {} step will be printed", c.Each));
+    for (const auto& n : r.Mod.Unsupported)
+      o.Line("Atom " + n + ": modulation functions other than harmonic position waves are not "
+             "evaluated; its average position is used");
+  }
   o.Line();
   if (c.DMax <= 0.) {
     o.Line("Atom type    Atom radius");
@@ -138,12 +163,14 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
     }
     o.Line(c.LstType == 1 ? "  Atom                 Distance"
                           : "  Atom      Distance       Symmetry");
-    for (const auto& n : co.Neigh) {
+    for (size_t k = 0; k < co.Neigh.size(); ++k) {
+      const DistNeighbour& n = co.Neigh[k];
       if (c.LstType == 1)
         o.Line(fmt::format("  {:<20} {}{}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc)));
       else
         o.Line(
             fmt::format("  {:<9} {}{} {}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc), opText(n)));
+      if (k < co.Curves.size()) TCurveLines(o, r, co.Curves[k]);
     }
     if (co.Overflow)
       o.Line(fmt::format("  The maximal number of {} neighbours exceeded.", DistMaxNeighbours));

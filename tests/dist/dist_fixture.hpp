@@ -31,11 +31,14 @@ inline Structure MakeStructure(const std::array<double, 6>& cell, const std::vec
                                const std::vector<TAtom>& atoms,
                                const std::vector<std::string>& symm = {"x y z"},
                                const std::string& lattice = "P",
-                               const std::array<double, 6>& cellSu = {}) {
+                               const std::array<double, 6>& cellSu = {},
+                               const std::vector<Vec3>& q = {}) {
   Structure s;
   s.Basic.Phase.resize(1);
   s.Basic.DatBlock.resize(1);
   PhaseBasic& p = s.Basic.Phase[0];
+  p.NDim = 3 + static_cast<int>(q.size());  // q: modulation vectors, operators in NDim words
+  p.Qi = q;
   std::copy(cell.begin(), cell.end(), p.Cell);
   std::copy(cellSu.begin(), cellSu.end(), p.CellSU);
   p.Lattice = lattice;

@@ -1,0 +1,163 @@
+#include "dist/dist_mod.hpp"
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <limits>
+
+#include "model/atoms.hpp"
+#include "util/report.hpp"
+
+namespace tarn {
+
+int DistMakeModel(const Structure& s, const DistPhase& ph, DistModel& m) {
+  m = DistModel{};
+  const int d = ph.NDimI;
+  m.D = d;
+  if (d <= 0) return 0;
+  const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
+  for (int i = 0; i < d && i < static_cast<int>(p.Qi.size()); ++i)
+    m.Q[static_cast<size_t>(i)] = p.Qi[static_cast<size_t>(i)];
+  if (ph.Phase <= static_cast<int>(s.Model.Phase.size())) {
+    std::string err;
+    if (ModWavesOfPhase(s.Model.Phase[static_cast<size_t>(ph.Phase - 1)], d, m.Waves, &err)) {
+      ReportError("The wave vectors of the phase could not be read: " + err);
+      return 1;
+    }
+  }
+  const PhaseSymmetry& sy = p.Symmetry;
+  const int n = sy.NDim;
+  for (const DistOp& o : ph.Ops) {
+    DistModel::Op mo;
+    Eigen::MatrixXd ri = Eigen::MatrixXd::Identity(d, d);
+    if (o.Op < static_cast<int>(sy.Op.size())) {
+      const SymmOp& so = sy.Op[static_cast<size_t>(o.Op)];
+      for (int i = 0; i < d; ++i) {
+        for (int j = 0; j < 3; ++j)
+          mo.RM[static_cast<size_t>(3 * i + j)] = so.RM6[static_cast<size_t>((3 + i) * n + j)];
+        for (int j = 0; j < d; ++j) ri(i, j) = so.RM6[static_cast<size_t>((3 + i) * n + 3 + j)];
+        mo.S4[static_cast<size_t>(i)] = so.S6[static_cast<size_t>(3 + i)];
+      }
+    }
+    if (o.Centr < static_cast<int>(sy.VT6.size()))
+      for (int i = 0; i < d; ++i)
+        mo.S4[static_cast<size_t>(i)] += sy.VT6[static_cast<size_t>(o.Centr)][static_cast<size_t>(3 + i)];
+    const Eigen::MatrixXd inv = ri.inverse();  // integer, unimodular
+    for (int i = 0; i < d; ++i)
+      for (int j = 0; j < d; ++j) mo.RIInv[static_cast<size_t>(d * i + j)] = inv(i, j);
+    m.Ops.push_back(mo);
+  }
+  for (const DistAtom& a : ph.Atoms) {
+    const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
+    const AtomLayoutInfo lay = AtomLayout(r.Shape);
+    DistModel::Atom ma;
+    const int nw = r.Shape.NWave[1];
+    const bool sawtooth = r.Shape.Flag[1] == 1;
+    if ((nw > 0 && (r.FunType != 0 || !ModWavesCover(&m.Waves, nw, d))) || sawtooth) {
+      m.Unsupported.push_back(a.Name);
+    } else if (nw > 0) {
+      ma.NWave = nw;
+      const auto off = static_cast<size_t>(lay.Off[BlkPosWave]);
+      ma.Amp.assign(r.Par.Val.begin() + static_cast<long>(off),
+                    r.Par.Val.begin() + static_cast<long>(off + 6 * static_cast<size_t>(nw)));
+    }
+    if (r.Shape.Flag[0] == 1 && lay.Len[BlkCrenel] == 2) {
+      ma.Crenel = true;
+      ma.X40 = r.Par.Val[static_cast<size_t>(lay.Off[BlkCrenel])];
+      ma.Delta = r.Par.Val[static_cast<size_t>(lay.Off[BlkCrenel] + 1)];
+    }
+    m.Atoms.push_back(std::move(ma));
+  }
+  return 0;
+}
+
+std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d) {
+  std::array<std::vector<double>, 3> axis;
+  const int defaultSteps = d == 1 ? 100 : d == 2 ? 20 : 10;
+  for (int i = 0; i < d; ++i) {
+    const auto at = [i](const auto& v, double dflt) {
+      return i < static_cast<int>(v.size()) ? static_cast<double>(v[static_cast<size_t>(i)]) : dflt;
+    };
+    const int steps = std::max(1, static_cast<int>(at(c.NOofT, 0.)) > 0
+                                      ? static_cast<int>(at(c.NOofT, 0.))
+                                      : defaultSteps);
+    const double first = at(c.TFirst, 0.), last = at(c.TLast, first + 1.), zero = at(c.TZero, 0.);
+    const bool period = std::abs(last - first - 1.) < 1e-9;
+    const double step = steps == 1 ? 0. : (last - first) / (period ? steps : steps - 1);
+    for (int k = 0; k < steps; ++k) axis[static_cast<size_t>(i)].push_back(zero + first + k * step);
+  }
+  std::vector<std::array<double, 3>> grid;
+  const size_t n0 = axis[0].size(), n1 = d > 1 ? axis[1].size() : 1, n2 = d > 2 ? axis[2].size() : 1;
+  for (size_t k = 0; k < n2; ++k)
+    for (size_t j = 0; j < n1; ++j)
+      for (size_t i = 0; i < n0; ++i)
+        grid.push_back({axis[0][i], d > 1 ? axis[1][j] : 0., d > 2 ? axis[2][k] : 0.});
+  return grid;
+}
+
+bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
+                     const std::array<int, 3>& n, const double* t, Vec3& x) {
+  const DistAtom& a = ph.Atoms[static_cast<size_t>(atom)];
+  const DistOp& o = ph.Ops[static_cast<size_t>(op)];
+  const DistModel::Op& mo = m.Ops[static_cast<size_t>(op)];
+  const DistModel::Atom& ma = m.Atoms[static_cast<size_t>(atom)];
+  const int d = m.D;
+  Vec3 xb{};
+  for (int i = 0; i < 3; ++i) {
+    double v = o.T[i] + n[static_cast<size_t>(i)];
+    for (int j = 0; j < 3; ++j) v += o.R[3 * i + j] * a.X[j];
+    xb[i] = v;
+  }
+  // The atom's own argument: xb4 = RI^-1 (q.xb' + t - RM xb - s4).
+  double rhs[3] = {}, x4[3] = {};
+  for (int i = 0; i < d; ++i) {
+    double v = t[i] - mo.S4[static_cast<size_t>(i)];
+    for (int j = 0; j < 3; ++j)
+      v += m.Q[static_cast<size_t>(i)][j] * xb[j] - mo.RM[static_cast<size_t>(3 * i + j)] * a.X[j];
+    rhs[i] = v;
+  }
+  for (int i = 0; i < d; ++i)
+    for (int j = 0; j < d; ++j) x4[i] += mo.RIInv[static_cast<size_t>(d * i + j)] * rhs[j];
+  if (ma.Crenel && CrenelOcc(x4[0], ma.X40, ma.Delta) <= 0.) return false;
+  x = xb;
+  if (ma.NWave > 0) {
+    double u[3] = {};
+    MakePosMod(ma.Amp.data(), ma.NWave, d, x4, 1, u, &m.Waves);
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) x[i] += o.R[3 * i + j] * u[j];
+  }
+  return true;
+}
+
+DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
+                           const std::vector<std::array<double, 3>>& grid) {
+  DistTCurve c;
+  c.Min = std::numeric_limits<double>::max();
+  c.Max = -c.Min;
+  double sum = 0.;
+  for (const auto& t : grid) {
+    Vec3 xa{}, xn{};
+    if (!DistModPosition(ph, m, a, 0, {0, 0, 0}, t.data(), xa) ||
+        !DistModPosition(ph, m, nb.Atom, nb.Op, nb.N, t.data(), xn)) {
+      c.D.push_back(-1.);
+      continue;
+    }
+    Vec3 dx{};
+    for (int i = 0; i < 3; ++i) dx[i] = xn[i] - xa[i];
+    double d2 = 0.;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) d2 += dx[i] * ph.Cell.G[3 * i + j] * dx[j];
+    const double d = std::sqrt(std::max(d2, 0.));
+    c.D.push_back(d);
+    sum += d;
+    c.Min = std::min(c.Min, d);
+    c.Max = std::max(c.Max, d);
+    ++c.N;
+  }
+  if (c.N > 0)
+    c.Ave = sum / c.N;
+  else
+    c.Min = c.Max = 0.;
+  return c;
+}
+
+}  // namespace tarn

@@ -1,0 +1,69 @@
+#pragma once
+// Distances of modulated structures as functions of the internal coordinate t.
+//
+// An atom of average position xb carries the displacement u(xb4) of its
+// position waves, xb4 = q.xb + t (d components, q the modulation vectors).
+// A superspace operator (R, RM, RI; s, s4) maps it to the image of average
+// position xb' = R xb + s (+ lattice), whose argument at section t is
+// xb4' = q.xb' + t, and whose displacement is R u(xb4) with
+// xb4 = RI^-1 (xb4' - RM xb - s4). A crenel atom exists only where its xb4
+// lies on its interval. Harmonic position waves are evaluated; atoms with
+// orthogonal function sets or sawtooth functions keep their average position
+// (DistModel::Unsupported names them).
+#include <array>
+#include <vector>
+
+#include "dist/dist_commands.hpp"
+#include "dist/dist_search.hpp"
+#include "model/modfun.hpp"
+#include "model/structure.hpp"
+
+namespace tarn {
+
+struct DistModel {
+  int D = 0;                // modulation vectors
+  std::array<Vec3, 3> Q{};  // the vectors q
+  ModWaves Waves;
+  struct Atom {
+    int NWave = 0;
+    std::vector<double> Amp;  // per wave: sin x y z, cos x y z
+    bool Crenel = false;
+    double X40 = 0., Delta = 1.;
+  };
+  std::vector<Atom> Atoms;  // parallel to DistPhase::Atoms
+  struct Op {
+    std::array<double, 9> RM{};    // d x 3, row-major
+    std::array<double, 9> RIInv{};  // d x d, row-major
+    std::array<double, 3> S4{};     // internal translation (operator and centring)
+  };
+  std::vector<Op> Ops;                   // parallel to DistPhase::Ops
+  std::vector<std::string> Unsupported;  // atoms whose modulation is not evaluated
+};
+
+// A distance over the t grid.
+struct DistTCurve {
+  std::vector<double> D;  // per grid point; negative where an atom does not exist
+  double Ave = 0., Min = 0., Max = 0.;
+  int N = 0;  // grid points where both atoms exist
+};
+
+// The modulation of phase ph of s (ph built by DistMakePhase). Returns 1 after
+// a message when the wave table of the phase cannot be read.
+[[nodiscard]] int DistMakeModel(const Structure& s, const DistPhase& ph, DistModel& m);
+
+// The t grid: per modulation dimension nooft points from tfirst (+ tzero);
+// tlast = tfirst + 1 (the default: one period) leaves the last point out,
+// as it repeats the first. Defaults: 0 to 1 in 100 (d = 1), 20 (d = 2) or
+// 10 (d = 3) steps.
+std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d);
+
+// Position at section t of an atom under operator op and lattice shift n (the
+// central atom: op 0, n 0); false when a crenel atom does not exist there.
+bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
+                     const std::array<int, 3>& n, const double* t, Vec3& x);
+
+// Distance between atom a (at its own position) and neighbour nb over the grid.
+DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
+                           const std::vector<std::array<double, 3>>& grid);
+
+}  // namespace tarn
