@@ -93,6 +93,7 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
   DistPhase& ph = r.Phase;
   ph.Cov = std::move(cov);
   ph.CovNote = std::move(covNote);
+  DistIndexCov(ph);
   if (c.Round == 1) RoundCoordinates(ph);
   const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
   const int nt = static_cast<int>(p.AtType.size());

@@ -57,6 +57,10 @@ struct DistPhase {
   // then propagated through it.
   std::shared_ptr<const CovMatrix> Cov;
   std::string CovNote;  // why a covariance matrix was not used; empty when used or absent
+  // Rows of the matrix, -1 when absent: x y z of each atom (parallel to
+  // Atoms) and the six cell parameters (DistIndexCov).
+  std::vector<std::array<int, 3>> CovAtom;
+  std::array<int, 6> CovCell{-1, -1, -1, -1, -1, -1};
 };
 
 // Builds the picture of phase `phase` (1-based) of s. Returns 1 after a
