@@ -3,7 +3,8 @@
 // _geom_bond loop reproduced within one unit of its last published digit;
 // imported from the CIF itself (coordinates with s.u.), our uncertainties
 // from independent coordinate and cell s.u. set beside the published ones;
-// after a refinement of 0 cycles, from the refinement's covariance matrix.
+// after a refinement of 0 cycles, from the refinement's covariance matrix
+// (bonds and angles).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -48,6 +49,29 @@ std::map<std::string, Esd> ListingBonds(const std::string& dis) {
       w >> name >> value;
       if (value.find('(') != std::string::npos && name != "Atom")
         out.emplace(central + " " + name, ParseEsd(value));
+    }
+  }
+  return out;
+}
+
+// Angles of the listing: "B A C" (A the central atom) -> value(su), both orders.
+std::map<std::string, Esd> ListingAngles(const std::string& dis) {
+  std::map<std::string, Esd> out;
+  std::istringstream in(dis);
+  std::string line;
+  bool angles = false;
+  while (std::getline(in, line)) {
+    if (line.empty() || line.rfind("Coordination of atom ", 0) == 0) {
+      angles = false;
+    } else if (line == "  Angles") {
+      angles = true;
+    } else if (angles) {
+      std::istringstream w(line);
+      std::string b, a, c, value;
+      if (w >> b >> a >> c >> value && value.find('(') != std::string::npos) {
+        out.emplace(b + " " + a + " " + c, ParseEsd(value));
+        out.emplace(c + " " + a + " " + b, ParseEsd(value));
+      }
     }
   }
   return out;
@@ -132,7 +156,10 @@ TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheCifCoordinates) {
 // matrix of the model as it stands, and the distances take their s.u. from it.
 TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheRefinementCovariance) {
   WriteEmbedded(0);
-  ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n.run->dist\n.end\n"), 0) << Dir.Output;
+  ASSERT_EQ(Dir.Batch(kShelxRoad + ".Edit->Commands\ndist\nangles 1\nend dist\n" +
+                      ".run->refine\n.run->dist\n.end\n"),
+            0)
+      << Dir.Output;
   const std::string dis = Dir.Read("s.dis");
   EXPECT_NE(dis.find("Uncertainties from the covariance matrix of the refinement"),
             std::string::npos);
@@ -151,6 +178,31 @@ TEST_F(DistRoad, Sh2185CuUncertaintiesFromTheRefinementCovariance) {
     if (disordered_.count(r[0]) || disordered_.count(r[1])) continue;
     EXPECT_NEAR(o->Su, pub.Su, 0.3 * pub.Su + o->Unit) << r[0] << "-" << r[1] << " " << r[2];
   }
+  // Angles between bonds of ordered atoms at their own positions.
+  CifFile cif;
+  ErrorRecord err;
+  ASSERT_EQ(CifParse(Published, "published", cif, err), 0) << err.Text();
+  const auto angles = ListingAngles(dis);
+  int compared = 0;
+  for (const auto& b : cif.Blocks)
+    if (const CifLoop* l = b.FindLoop("_geom_angle")) {
+      for (const auto& row : l->Rows) {
+        std::vector<std::string> v;
+        for (const auto& x : row) v.push_back(x.Text);
+        if (v.size() < 6 || v[4] != "." || v[5] != ".") continue;
+        bool skip = false;
+        for (int k = 0; k < 3; ++k) skip = skip || v[k][0] == 'H' || disordered_.count(v[k]);
+        if (skip) continue;
+        const auto it = angles.find(v[0] + " " + v[1] + " " + v[2]);
+        ASSERT_NE(it, angles.end()) << v[0] << "-" << v[1] << "-" << v[2] << " is not listed";
+        const Esd pub = ParseEsd(v[3]), &o = it->second;
+        const std::string what = v[0] + "-" + v[1] + "-" + v[2] + " " + v[3];
+        EXPECT_NEAR(o.Value, pub.Value, std::max(pub.Unit, o.Unit) * 1.0001) << what;
+        EXPECT_NEAR(o.Su, pub.Su, 0.3 * pub.Su + o.Unit) << what;
+        ++compared;
+      }
+    }
+  EXPECT_GE(compared, 20);
 }
 
 }  // namespace
