@@ -157,6 +157,9 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
           const DistValue v = DistAngle(ph.Cell, DistPointOf(ph, co.Neigh[static_cast<size_t>(i)]),
                                         pa, DistPointOf(ph, co.Neigh[static_cast<size_t>(j)]));
           co.Angles.push_back({i, j, v.Value, DistSu(ph, v.Grad)});
+          if (ph.NDimI > 0)
+            co.AngleCurves.push_back(DistModAngle(ph, r.Mod, a, co.Neigh[static_cast<size_t>(i)],
+                                                  co.Neigh[static_cast<size_t>(j)], r.TGrid));
         }
     }
     r.Coord.push_back(std::move(co));

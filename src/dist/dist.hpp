@@ -28,7 +28,8 @@ struct DistCoordination {
   std::vector<DistNeighbour> Neigh;
   std::vector<DistAngleRec> Angles;
   bool Overflow = false;  // more than DistMaxNeighbours: the list was cut
-  std::vector<DistTCurve> Curves;  // modulated structures: per neighbour, over t
+  std::vector<DistTCurve> Curves;       // modulated structures: per neighbour, over t
+  std::vector<DistTCurve> AngleCurves;  // and per angle
 };
 
 // An individual distance, angle or torsion, a deviation from a plane, ...

@@ -176,10 +176,13 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
       o.Line(fmt::format("  The maximal number of {} neighbours exceeded.", DistMaxNeighbours));
     if (!co.Angles.empty()) {
       o.Line("  Angles");
-      for (const auto& a : co.Angles)
+      for (size_t k = 0; k < co.Angles.size(); ++k) {
+        const DistAngleRec& a = co.Angles[k];
         o.Line(fmt::format("  {:<9} {:<9} {:<9} {}", name(co.Neigh[static_cast<size_t>(a.B)]),
                            A.Name, name(co.Neigh[static_cast<size_t>(a.C)]),
                            o.Esd(a.Value, a.Su, 2)));
+        if (k < co.AngleCurves.size()) TCurveLines(o, r, co.AngleCurves[k]);
+      }
     }
     o.Line();
   }

@@ -1,10 +1,12 @@
 #include "dist/dist_mod.hpp"
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "model/atoms.hpp"
+#include "util/numbers.hpp"
 #include "util/report.hpp"
 
 namespace tarn {
@@ -128,29 +130,32 @@ bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
   return true;
 }
 
-DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
-                           const std::vector<std::array<double, 3>>& grid) {
+namespace {
+
+// Collects f(positions at t) over the grid; f gets the points in the order
+// given (the first is atom a at its own position).
+template <class F>
+DistTCurve Curve(const DistPhase& ph, const DistModel& m, int a,
+                 const std::vector<const DistNeighbour*>& nbs,
+                 const std::vector<std::array<double, 3>>& grid, F f) {
   DistTCurve c;
   c.Min = std::numeric_limits<double>::max();
   c.Max = -c.Min;
   double sum = 0.;
+  std::vector<Vec3> x(nbs.size() + 1);
   for (const auto& t : grid) {
-    Vec3 xa{}, xn{};
-    if (!DistModPosition(ph, m, a, 0, {0, 0, 0}, t.data(), xa) ||
-        !DistModPosition(ph, m, nb.Atom, nb.Op, nb.N, t.data(), xn)) {
+    bool ok = DistModPosition(ph, m, a, 0, {0, 0, 0}, t.data(), x[0]);
+    for (size_t k = 0; k < nbs.size() && ok; ++k)
+      ok = DistModPosition(ph, m, nbs[k]->Atom, nbs[k]->Op, nbs[k]->N, t.data(), x[k + 1]);
+    if (!ok) {
       c.D.push_back(-1.);
       continue;
     }
-    Vec3 dx{};
-    for (int i = 0; i < 3; ++i) dx[i] = xn[i] - xa[i];
-    double d2 = 0.;
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) d2 += dx[i] * ph.Cell.G[3 * i + j] * dx[j];
-    const double d = std::sqrt(std::max(d2, 0.));
-    c.D.push_back(d);
-    sum += d;
-    c.Min = std::min(c.Min, d);
-    c.Max = std::max(c.Max, d);
+    const double v = f(x);
+    c.D.push_back(v);
+    sum += v;
+    c.Min = std::min(c.Min, v);
+    c.Max = std::max(c.Max, v);
     ++c.N;
   }
   if (c.N > 0)
@@ -158,6 +163,37 @@ DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const
   else
     c.Min = c.Max = 0.;
   return c;
+}
+
+double Dot(const Mat3& g, const Vec3& u, const Vec3& v) {
+  double s = 0.;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) s += u[i] * g[3 * i + j] * v[j];
+  return s;
+}
+
+Vec3 Diff(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+
+}  // namespace
+
+DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
+                           const std::vector<std::array<double, 3>>& grid) {
+  const Mat3& g = ph.Cell.G;
+  return Curve(ph, m, a, {&nb}, grid, [&g](const std::vector<Vec3>& x) {
+    const Vec3 d = Diff(x[1], x[0]);
+    return std::sqrt(std::max(Dot(g, d, d), 0.));
+  });
+}
+
+DistTCurve DistModAngle(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& b,
+                        const DistNeighbour& c, const std::vector<std::array<double, 3>>& grid) {
+  const Mat3& g = ph.Cell.G;
+  return Curve(ph, m, a, {&b, &c}, grid, [&g](const std::vector<Vec3>& x) {
+    const Vec3 u = Diff(x[1], x[0]), v = Diff(x[2], x[0]);
+    const double q = std::sqrt(Dot(g, u, u) * Dot(g, v, v));
+    const double cs = q > 0. ? std::clamp(Dot(g, u, v) / q, -1., 1.) : 1.;
+    return std::acos(cs) / kDeg;
+  });
 }
 
 }  // namespace tarn

@@ -66,4 +66,8 @@ bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
 DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
                            const std::vector<std::array<double, 3>>& grid);
 
+// Angle B-A-C (degrees) over the grid, A at its own position.
+DistTCurve DistModAngle(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& b,
+                        const DistNeighbour& c, const std::vector<std::array<double, 3>>& grid);
+
 }  // namespace tarn

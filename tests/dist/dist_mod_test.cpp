@@ -25,7 +25,7 @@ TEST(DistMod, DistanceOverTMatchesDirectEvaluation) {
     for (int k = 0; k < 6; ++k) r.Par.Val[static_cast<size_t>(lay.Off[BlkPosWave] + k)] = wave[i][k];
   }
   DistCommands c;
-  ASSERT_EQ(DistReadCommands("dist\ndmax 2.5\nnooft 40\nend dist\n", c, 1), 0);
+  ASSERT_EQ(DistReadCommands("dist\ndmax 2.5\nnooft 40\nangles 1\nend dist\n", c, 1), 0);
   DistResults r;
   ASSERT_EQ(DistRun(s, c, DistTables{}, r), 0);
   ASSERT_EQ(r.TGrid.size(), 40u);
@@ -75,6 +75,28 @@ TEST(DistMod, DistanceOverTMatchesDirectEvaluation) {
     }
   }
   EXPECT_GE(curves, 2);
+  // An angle at t is the one of the three positions at t (law of cosines).
+  int angles = 0;
+  for (const auto& co : r.Coord)
+    for (size_t k = 0; k < co.Angles.size(); ++k, ++angles) {
+      const auto& B = co.Neigh[static_cast<size_t>(co.Angles[k].B)];
+      const auto& C = co.Neigh[static_cast<size_t>(co.Angles[k].C)];
+      const DistTCurve b = DistModDistance(r.Phase, r.Mod, co.Central, B, r.TGrid),
+                       c = DistModDistance(r.Phase, r.Mod, co.Central, C, r.TGrid);
+      for (size_t g = 0; g < r.TGrid.size(); ++g) {
+        Vec3 xb{}, xc{};
+        ASSERT_TRUE(DistModPosition(r.Phase, r.Mod, B.Atom, B.Op, B.N, r.TGrid[g].data(), xb));
+        ASSERT_TRUE(DistModPosition(r.Phase, r.Mod, C.Atom, C.Op, C.N, r.TGrid[g].data(), xc));
+        Vec3 d{};
+        for (int j = 0; j < 3; ++j) d[j] = xc[j] - xb[j];
+        double a2 = 0.;
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) a2 += d[i] * r.Phase.Cell.G[3 * i + j] * d[j];
+        const double cosA = (b.D[g] * b.D[g] + c.D[g] * c.D[g] - a2) / (2 * b.D[g] * c.D[g]);
+        EXPECT_NEAR(co.AngleCurves[k].D[g], std::acos(cosA) / kDeg, 1e-8);
+      }
+    }
+  EXPECT_GE(angles, 1);
   EXPECT_GE(inverted, 1) << "a neighbour through the inversion";
   bool summary = false;
   for (const auto& l : r.Listing) summary = summary || l.find("Average : ") != std::string::npos;
