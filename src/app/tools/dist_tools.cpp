@@ -3,7 +3,9 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/tools/block_dialog.hpp"
 #include "dist/dist.hpp"
+#include "model/session.hpp"
 #include "model/structure.hpp"
 
 namespace tarn {
@@ -14,6 +16,24 @@ void RegisterDistTools() {
   TarnSetTool(ActRunDist, [](TarnToolCall& c) {
     DistResults r;
     c.Error = Dist(Struct, r);
+    return NextNothing;
+  });
+  // "Distance commands" (DistSetCommands): the "dist" block of the current
+  // phase in the block dialog, written back into M50 and fln.l51.
+  TarnSetTool(ActDistCommands, [](TarnToolCall& c) {
+    const auto& ph = Struct.Basic.Phase;
+    if (Sess.KPhase < 1 || Sess.KPhase > static_cast<int>(ph.size())) return NextNothing;
+    const int ndimI = ph[static_cast<size_t>(Sess.KPhase - 1)].NDim - 3;
+    DistCommands now;
+    (void)DistReadCommands(Struct.Basic.CommandText, now, ndimI);
+    BlockDialog d{"Distance commands", DistBlockLines(now), &now.Table,
+                  [ndimI](const std::string& text) {
+                    DistCommands e;
+                    if (DistReadCommands(text, e, ndimI)) return 1;
+                    return DistRewriteCommands(e);
+                  }};
+    c.Error = 0;
+    (void)FeEditCommandBlock(d);
     return NextNothing;
   });
 }

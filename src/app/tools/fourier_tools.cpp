@@ -4,7 +4,9 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/tools/block_dialog.hpp"
 #include "fourier/fourier.hpp"
+#include "model/keys.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
 
@@ -16,6 +18,34 @@ void RegisterFourierTools() {
   // frame's viewer entry), peaks into M40.
   TarnSetTool(ActRunFourier, [](TarnToolCall& c) {
     c.Error = Fourier(Struct, Sess.fln, Sess.KPhase);
+    return NextNothing;
+  });
+  // "Fourier commands" (FouSetCommands): the "fourier" block in the block
+  // dialog, written back by FouRewriteCommands.
+  TarnSetTool(ActFourierCommands, [](TarnToolCall& c) {
+    const auto& ph = Struct.Basic.Phase;
+    if (Sess.KPhase < 1 || Sess.KPhase > static_cast<int>(ph.size())) return NextNothing;
+    const auto& names = Struct.KeyPhases.PhaseNames;
+    const std::string phase =
+        names.size() > 1 ? names[static_cast<size_t>(Sess.KPhase - 1)] : std::string();
+    const int nDim = ph[static_cast<size_t>(Sess.KPhase - 1)].NDim;
+    const int nBlocks = static_cast<int>(Struct.Basic.DatBlock.size());
+    FouSettings now;
+    int error = 0;
+    NactiFourier(Sess.fln, now, error);
+    BlockDialog d{"Fourier commands", FouBlockLines(now, phase, nDim, nBlocks), &now.Table,
+                  [](const std::string& text) {
+                    FouSettings e;
+                    int bad = 0;
+                    DefaultFourier(e);
+                    KeyUnit u;
+                    KeyOpenText(u, M50FileName(), text);
+                    NactiFourier(u, e, bad);
+                    if (bad) return 1;
+                    return FouRewriteCommands(e);
+                  }};
+    c.Error = 0;
+    (void)FeEditCommandBlock(d);
     return NextNothing;
   });
 }
