@@ -13,6 +13,7 @@
 #include <set>
 
 #include "importers/import_common.hpp"
+#include "importers/shelx_restraints.hpp"
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
@@ -269,6 +270,12 @@ class Importer {
   bool exti_ = false;
   double extiVal_ = 0.;
   std::vector<std::string> restraints_;  // "distfix ..." argument texts
+  // Restraint instructions converted after the atoms are known
+  // (shelx_restraints.hpp), and each atom's RESI number and class.
+  std::vector<ShelxRestrCard> restrCards_;
+  std::vector<std::pair<int, std::string>> atomRes_;
+  std::string resClass_;
+  void RestraintCards();
   int qPeaks_ = 0;
   // Instructions not converted: key -> (count, first line).
   std::map<std::string, std::pair<int, int>> skipped_;
@@ -446,7 +453,7 @@ bool Importer::Card1(const Card& c) {
     double d = 0., s = k == "DFIX" ? kDfixSu : k == "DANG" ? kDangSu : kSadiSu;
     std::string head = c.Key;
     if (head.find('_') != std::string::npos) {  // residue-limited form
-      NotConverted(c);
+      restrCards_.push_back({c.Key, w, c.Line, static_cast<int>(atoms_.size()), residue_, resClass_});
       return true;
     }
     if (k != "SADI") {
@@ -469,11 +476,16 @@ bool Importer::Card1(const Card& c) {
     // RESI [class] number [alias]: names repeat between residues; an atom
     // whose name is taken gets "_number" appended.
     residue_ = 0;
+    resClass_.clear();
     for (const auto& x : w)
       if (auto n = ToInt(x)) {
         residue_ = static_cast<int>(*n);
         break;
+      } else if (resClass_.empty()) {
+        resClass_ = ToUpper(x);
       }
+  } else if (ShelxIsRestraint(k)) {
+    restrCards_.push_back({c.Key, w, c.Line, static_cast<int>(atoms_.size()), residue_, resClass_});
   } else if (k == "FRAG") {
     inFrag_ = true;
     NotConverted(c);
@@ -587,6 +599,7 @@ bool Importer::Atom(const Card& c) {
   if (!x.Hydrogen) lastHeavy_ = static_cast<int>(atoms_.size());
   atoms_.push_back(std::move(a));
   extra_.push_back(x);
+  atomRes_.emplace_back(residue_, resClass_);
   return true;
 }
 
@@ -882,12 +895,41 @@ bool Importer::Finish() {
                               ShortestReal(key.second), names));
   }
   for (auto& r : restraints_) subs_.emplace_back(RkDistFix, r);
+  RestraintCards();
   // PART membership, kept as comment lines of M40.
   std::map<int, std::string> parts;
   for (size_t i = 0; i < atoms_.size(); ++i)
     if (extra_[i].Part != 0) parts[extra_[i].Part] += " " + atoms_[i].Name;
   for (auto& [n, names] : parts) info_.Notes.push_back(fmt::format("PART {}:{}", n, names));
   return true;
+}
+
+void Importer::RestraintCards() {
+  std::vector<ShelxRestrAtom> at(atoms_.size());
+  for (size_t i = 0; i < atoms_.size(); ++i) {
+    ShelxRestrAtom& a = at[i];
+    a.Name = atoms_[i].Name;
+    a.Residue = atomRes_[i].first;
+    a.Class = atomRes_[i].second;
+    const std::string suffix = fmt::format("_{}", a.Residue);
+    a.Written = a.Residue != 0 && a.Name.size() > suffix.size() && a.Name.ends_with(suffix)
+                    ? a.Name.substr(0, a.Name.size() - suffix.size())
+                    : a.Name;
+    a.Element = ToUpper(ph_.AtType[static_cast<size_t>(atoms_[i].Type - 1)]);
+    a.Part = extra_[i].Part;
+    a.Hydrogen = extra_[i].Hydrogen;
+    a.Aniso = extra_[i].Aniso;
+    for (int k = 0; k < 3; ++k) a.X[static_cast<size_t>(k)] = atoms_[i].Par.Val[static_cast<size_t>(1 + k)];
+  }
+  std::vector<const ShelxRestrCard*> bad;
+  ShelxRestraints(restrCards_, at, ph_.Cell, subs_, bad, notes_);
+  for (const ShelxRestrCard* r : bad) {
+    Card c;
+    c.Line = r->Line;
+    c.Key = r->Key;
+    c.Words = r->Words;
+    NotConverted(c);
+  }
 }
 
 int Importer::Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImportInfo* info) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "refine/constr.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
@@ -32,6 +33,9 @@ const PhaseBasic& PhaseOfAtom(int a);
 // A site-symmetry equation over the parameters of one block starting at
 // `base` of the full vector (Source EqSymm, no text).
 RefEq RefEqFromSite(const SpecEquation& se, int base);
+// Rotation r and translation t (fractional) of the symmetry part
+// "s<op>[c<centring>][t<t1>,...]" of an atom name (identity when empty).
+void RefSymmPartOp(const PhaseBasic& ph, std::string_view part, Mat3& r, std::array<double, 3>& t);
 // Fractional -> Cartesian (Angstrom): a along x, b in the xy plane.
 Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph);
 // Name matching with "*" (any run) and "?" (one character), case ignored.

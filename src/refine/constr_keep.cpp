@@ -72,11 +72,10 @@ Eigen::Matrix3d OrthoMatrix(const PhaseBasic& ph) {
   return ToEigen(RefOrthoMatrix(ph.Cell));
 }
 
-namespace {
-
-// Applies the symmetry part "s<op>[c<centring>][t<t1>,...]" to a position.
-Eigen::Vector3d ApplySymmPart(const PhaseBasic& ph, std::string_view part, Eigen::Vector3d x) {
-  if (part.empty()) return x;
+void RefSymmPartOp(const PhaseBasic& ph, std::string_view part, Mat3& r, std::array<double, 3>& t) {
+  r = {1., 0., 0., 0., 1., 0., 0., 0., 1.};
+  t = {0., 0., 0.};
+  if (part.empty()) return;
   const PhaseSymmetry& ps = ph.Symmetry;
   size_t p = 1;  // after 's'
   auto number = [&]() -> double {
@@ -85,38 +84,48 @@ Eigen::Vector3d ApplySymmPart(const PhaseBasic& ph, std::string_view part, Eigen
            std::tolower(static_cast<unsigned char>(part[p])) != 'c' &&
            std::tolower(static_cast<unsigned char>(part[p])) != 't')
       ++p;
-    const std::string_view t = part.substr(b, p - b);
-    const auto slash = t.find('/');
-    if (slash == std::string_view::npos) return ToReal(t).value_or(0.);
-    const double den = ToReal(t.substr(slash + 1)).value_or(1.);
-    return den != 0. ? ToReal(t.substr(0, slash)).value_or(0.) / den : 0.;
+    const std::string_view w = part.substr(b, p - b);
+    const auto slash = w.find('/');
+    if (slash == std::string_view::npos) return ToReal(w).value_or(0.);
+    const double den = ToReal(w.substr(slash + 1)).value_or(1.);
+    return den != 0. ? ToReal(w.substr(0, slash)).value_or(0.) / den : 0.;
   };
   const int op = static_cast<int>(number()) - 1;
-  Eigen::Vector3d y = x;
   if (op >= 0 && op < ps.NSymm) {
     const SymmOp& o = ps.Op[static_cast<size_t>(op)];
     for (int i = 0; i < 3; ++i) {
-      y[i] = o.S6[static_cast<size_t>(i)];
-      for (int j = 0; j < 3; ++j) y[i] += o.RM[static_cast<size_t>(3 * i + j)] * x[j];
+      t[static_cast<size_t>(i)] = o.S6[static_cast<size_t>(i)];
+      for (int j = 0; j < 3; ++j)
+        r[static_cast<size_t>(3 * i + j)] = o.RM[static_cast<size_t>(3 * i + j)];
     }
   }
   if (p < part.size() && std::tolower(static_cast<unsigned char>(part[p])) == 'c') {
     ++p;
     const int c = static_cast<int>(number()) - 1;
     if (c >= 0 && c < ps.NLattVec)
-      for (int i = 0; i < 3; ++i) y[i] += ps.VT6[static_cast<size_t>(c)][static_cast<size_t>(i)];
+      for (int i = 0; i < 3; ++i)
+        t[static_cast<size_t>(i)] += ps.VT6[static_cast<size_t>(c)][static_cast<size_t>(i)];
   }
   if (p < part.size() && std::tolower(static_cast<unsigned char>(part[p])) == 't') {
     ++p;
     for (int i = 0; i < 3 && p <= part.size(); ++i) {
-      y[i] += number();
+      t[static_cast<size_t>(i)] += number();
       if (p < part.size() && part[p] == ',')
         ++p;
       else
         break;
     }
   }
-  return y;
+}
+
+namespace {
+
+// Applies the symmetry part "s<op>[c<centring>][t<t1>,...]" to a position.
+Eigen::Vector3d ApplySymmPart(const PhaseBasic& ph, std::string_view part, Eigen::Vector3d x) {
+  Mat3 r;
+  Vec3 t;
+  RefSymmPartOp(ph, part, r, t);
+  return ToEigen(r) * x + Eigen::Vector3d(t[0], t[1], t[2]);
 }
 
 Eigen::Vector3d AtomX(const RefParams& p, int a) {

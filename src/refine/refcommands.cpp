@@ -162,9 +162,9 @@ constexpr KeyDef kDefs[RefNKeys] = {
     {"usedatbl", 0, KeyRepeat},
     {"lebailph", 0, KeyRepeat},
     {"grphases", 0, KeyRepeat},
-    {"#a137", 0},
-    {"#a138", 0},
-    {"#a139", 0},
+    {"adpfix", 0, KeyRepeat},
+    {"planefix", 0, KeyRepeat},
+    {"chivfix", 0, KeyRepeat},
     {"#a140", 0}};
 
 namespace fs = std::filesystem;

@@ -129,7 +129,10 @@ enum RefKw : int {
   RkUseOnly,
   RkUseDatBl,
   RkLeBailPh,
-  RkGrPhases
+  RkGrPhases,
+  RkAdpFix,    // ADP restraints: "adpfix rigu|delu|simu|isor s.u. items"
+  RkPlaneFix,  // planarity: "planefix s.u. atoms; atoms"
+  RkChivFix    // chiral volume: "chivfix value s.u. central n1 n2 n3; ..."
 };
 
 // The keyword table declaration (140 entries) and a fresh table built from it.
@@ -250,7 +253,23 @@ struct RefHklSel {
 // satisfy its condition and not its except condition.
 bool RefHklSelected(const RefHklSel& s, const int* hkl, int n);
 
-enum RefRestraintKind : int { RestrDist = 1, RestrAngle, RestrTors, RestrMagm };
+// Kinds of restraints: geometry (distfix, anglefix, torsfix), magnetic
+// moments (magmfix), displacement parameters (adpfix rigu, delu, simu, isor),
+// planarity (planefix) and chiral volume (chivfix); docs/refinement.md.
+enum RefRestraintKind : int {
+  RestrDist = 1,
+  RestrAngle,
+  RestrTors,
+  RestrMagm,
+  RestrRigu,
+  RestrDelu,
+  RestrSimu,
+  RestrIsor,
+  RestrFlat,
+  RestrChiv
+};
+// Atoms of one item of each kind (0: four or more).
+int RefRestraintItemSize(int kind);
 struct RefRestraint {
   int Kind = RestrDist;
   int Target = 1;     // 1 fix to value, 2 keep equal ("="), 3 optimal value ("*")
@@ -359,6 +378,9 @@ inline constexpr std::string_view HklTooLong =
     "The group or condition is longer than 40 characters : ";
 inline constexpr std::string_view RestrSemicolon = " of atoms should be separated by semicolon";
 inline constexpr std::string_view RestrSemicolonMissing = "semicolon is missing";
+inline constexpr std::string_view AdpFixType =
+    "The \"adpfix\" command needs rigu, delu, simu or isor : ";
+inline constexpr std::string_view PlaneFew = "A plane needs at least four atoms";
 inline constexpr std::string_view BadReal = "incorrect real number";
 inline constexpr std::string_view NotMagnetic1 = "is not a";
 inline constexpr std::string_view NotMagnetic2 = " magnetic atom.";

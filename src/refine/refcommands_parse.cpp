@@ -701,9 +701,12 @@ int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
   r.Kind = k == RkDistFix    ? RestrDist
            : k == RkAngleFix ? RestrAngle
            : k == RkTorsFix  ? RestrTors
+           : k == RkPlaneFix ? RestrFlat
+           : k == RkChivFix  ? RestrChiv
                              : RestrMagm;
-  static constexpr std::string_view kKind[] = {"", "distance", "angle", "torsion angle", ""};
-  const size_t n = r.Kind == RestrMagm ? 1 : static_cast<size_t>(r.Kind + 1);
+  static constexpr std::string_view kKind[] = {"",     "distance", "angle", "torsion angle", "",
+                                               "pair", "pair",     "pair",  "atom",          "plane",
+                                               "chiral volume"};
   // The first words up to the first atom: target and s.u.
   std::string text(args);
   for (auto& c : text)
@@ -718,19 +721,37 @@ int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
     out = *v;
     return true;
   };
-  if (head.size() < 2) {
+  size_t p = 0;
+  if (k == RkAdpFix) {
+    // "adpfix" rigu|delu|simu|isor s.u. items: the target is always 0.
+    static constexpr std::pair<std::string_view, int> kSub[] = {
+        {"rigu", RestrRigu}, {"delu", RestrDelu}, {"simu", RestrSimu}, {"isor", RestrIsor}};
+    r.Kind = 0;
+    if (!head.empty())
+      for (const auto& [w, kind] : kSub)
+        if (EqIgnoreCase(head[0], w)) r.Kind = kind;
+    if (r.Kind == 0) {
+      RefReport(u, k, std::string(refmsg::AdpFixType) + std::string(Trim(args)));
+      return 1;
+    }
+    ++p;
+  }
+  if (head.size() < p + 2) {
     RefReport(u, k, std::string(refmsg::EmptyCommand) + std::string(args));
     return 1;
   }
-  size_t p = 0;
-  if (head[0] == "=" || head[0] == "*") {
-    r.Target = head[0] == "=" ? 2 : 3;
+  if (k == RkAdpFix || k == RkPlaneFix) {
+    r.Target = 1;
+  } else if (head[p] == "=" || head[p] == "*") {
+    r.Target = head[p] == "=" ? 2 : 3;
     ++p;
   } else {
     r.Target = 1;
     if (!real(head[p++], r.Value)) return 1;
   }
   if (p >= head.size() || !real(head[p++], r.Su)) return 1;
+  const int isz = RefRestraintItemSize(r.Kind);
+  const size_t n = static_cast<size_t>(std::max(isz, 1));
   // The rest: items separated by semicolons.
   std::string rest;
   for (size_t i = p; i < head.size(); ++i) rest += head[i] + " ";
@@ -742,7 +763,10 @@ int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
     if (names.empty()) continue;
     if (r.Kind == RestrMagm) {
       for (auto& nm : names) r.Items.push_back({nm});
-    } else if (names.size() != n) {
+    } else if (isz == 0 && names.size() < 4) {
+      RefReport(u, k, std::string(refmsg::PlaneFew), {piece});
+      return 1;
+    } else if (isz > 1 && names.size() != n) {
       if (names.size() > n && names.size() % n == 0)
         RefReport(u, k, "Each " + std::string(kKind[r.Kind]) + std::string(refmsg::RestrSemicolon));
       else
@@ -756,9 +780,12 @@ int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
             RefReport(u, k, "Atom \"" + BareName(nm) + "\" " + std::string(refmsg::AtomMissing));
             return 1;
           }
-        if (!CheckSameObject(u, k, names)) return 1;
+        if (isz > 1 && !CheckSameObject(u, k, names)) return 1;
       }
-      r.Items.push_back(names);
+      if (isz == 1)
+        for (auto& nm : names) r.Items.push_back({nm});
+      else
+        r.Items.push_back(names);
     }
   }
   if (r.Items.empty()) {
@@ -790,6 +817,25 @@ int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
 }
 
 }  // namespace
+
+int RefRestraintItemSize(int kind) {
+  switch (kind) {
+    case RestrDist:
+    case RestrRigu:
+    case RestrDelu:
+    case RestrSimu:
+      return 2;
+    case RestrAngle:
+      return 3;
+    case RestrTors:
+    case RestrChiv:
+      return 4;
+    case RestrFlat:
+      return 0;
+    default:
+      return 1;
+  }
+}
 
 int RefRestricCode(int occ, int group, int extra, bool modulated) {
   if (!modulated && group == 3) group = 2;
@@ -888,6 +934,9 @@ int RefParseSubCommand(RefSettings& ref, int k, std::string_view args, KeyUnit* 
     case RkAngleFix:
     case RkTorsFix:
     case RkMagmFix:
+    case RkAdpFix:
+    case RkPlaneFix:
+    case RkChivFix:
       return ParseRestraint(ref, args, u, k);
     case RkUseDatBl:
     case RkLeBailPh: {

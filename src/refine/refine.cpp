@@ -19,6 +19,7 @@
 #include "refine/refcommands.hpp"
 #include "refine/refine_listing.hpp"
 #include "refine/refine_progress.hpp"
+#include "refine/restrain.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
 #include "util/strings.hpp"
@@ -192,6 +193,7 @@ struct Run {
   RefSettings ref;  // the refinement block of M50, read by ReadInput
   RefWeightOpt opt;
   RefParams p;
+  std::vector<RestrCmd> restr;  // restraint commands resolved to atoms
   CalcSetup s;
   NormalEq ne;
   RFacTabs tabs;
@@ -294,6 +296,11 @@ int Run::Prepare() {
   if (RefPrelimConstr(p, ref) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "constraints"});
   for (const auto& l : p.Listing) lst.push_back(l);
+  {
+    const size_t before = lst.size();
+    if (RefRestrain(ref, restr, lst) != 0)
+      return Fail({lst.size() > before ? lst.back() : std::string(refinemsg::ReadFailed)});
+  }
   if (CalcPrepare(s, p, ref.Run) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "structure factors"});
   std::vector<double> iobs;
@@ -478,6 +485,7 @@ int Run::Cancelled() {
 int Run::RepeatCycle(const InverResult& prevInv, double damp, ZmenaState& z) {
   lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
   if (inverbackdamp(p, prevInv, damp, z, lst) != 0) return Fail({std::string(lsqmsg::TooManyRed)});
+  reffixoriginrenorm(p);
   CalcUpdate(s, p);
   return 0;
 }
@@ -611,6 +619,23 @@ int Run::Execute() {
         RefCalcRval(rej, std::string(rfacmsg::Rejected) + std::string(when), opt.FSquare,
                     reflLists);
     }
+    // Restraints and the origin condition of polar groups join the normal
+    // equations after the reflection loops.
+    if (accumulate) SumaFlush(ne);
+    {
+      const RestrSums g = RefLoopDistAng(p, restr, accumulate ? &ne : nullptr);
+      const RestrSums m = RefLoopMag(p, restr, accumulate ? &ne : nullptr);
+      if (accumulate) SumaFlush(ne);
+      if (g.N + m.N > 0) {
+        double wd2 = g.WSum + m.WSum;
+        for (double v : bres) wd2 += v * v;
+        const int dof = nUsed + g.N + m.N - p.NRef;
+        lst.push_back(fmt::format("{}{}{}{:.4g}{}{:.3f}", restrmsg::Sums, g.N + m.N, restrmsg::WSum,
+                                  g.WSum + m.WSum, restrmsg::GofR,
+                                  dof > 0 ? std::sqrt(wd2 / dof) : kRFacGofNone));
+      }
+    }
+    if (accumulate) reffixoriginsuma(p, ne.Am.data());
     InverSettings is;
     is.Cycle = cycle + 1;
     is.LsMethod = prog.LsMethod;
@@ -654,6 +679,7 @@ int Run::Execute() {
     const size_t beforeZ = lst.size();
     const int cyclesBefore = z.Cycles;
     if (Zmena(p, inv, damp, z, lst) != 0) return Fail({"The shifts could not be applied."});
+    reffixoriginrenorm(p);
     {
       // Convergence (Zmena) or the user's "end after this cycle" make the
       // next pass the last one: R factors and the final s.u. of these shifts.

@@ -116,7 +116,8 @@ TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
   EXPECT_NEAR(AtomPar(*FindAt("C16"), BlkOcc), 0.90572, 1e-6);
   EXPECT_TRUE(HasLine(RkEquation, "ai[C16] = 1 - ai[C18B]"));
   EXPECT_TRUE(HasLine(RkEquation, "ai[H17B] = ai[C18B]"));
-  EXPECT_EQ(Info.Ref.EditLines[RkEquation - RefFirstSpecial].size(), 19u);
+  // 19 occupancy ties and the 4 x 6 equations of EADP.
+  EXPECT_EQ(Info.Ref.EditLines[RkEquation - RefFirstSpecial].size(), 43u);
 
   // Riding Uiso = 1.2 Ueq(pivot): the CIF lists 0.029 for H18B
   // (Ueq(C18B) = 0.0245) and 0.034 for H16.
@@ -133,11 +134,39 @@ TEST_F(ShelxTest, DisorderedStructureFromEmbeddedRes) {
   // Weighting as WGHT 0.0369 0.2813.
   EXPECT_FLOAT_EQ(Info.Ref.Edit.R(RkUnstab), 0.01845f);
   EXPECT_FLOAT_EQ(Info.Ref.Edit.R(RkUnstab2), 0.2813f);
-  // Restraints without a counterpart are listed.
+  // Restraints: FLAT, DELU, SIMU, RIGU and EADP converted; the pairs of the
+  // two disorder parts are not mixed.
   std::string all;
   for (const auto& l : Info.NotConverted) all += l + "\n";
-  for (auto k : {"FLAT (2 lines", "DELU", "SIMU", "RIGU", "EADP (4 lines"})
-    EXPECT_NE(all.find(k), std::string::npos) << k;
+  for (auto k : {"FLAT", "DELU", "SIMU", "RIGU", "EADP"})
+    EXPECT_EQ(all.find(k), std::string::npos) << k;
+  EXPECT_TRUE(HasLine(RkPlaneFix, "0.01 C17A C16 C15 C14 C13 C18A"));
+  EXPECT_TRUE(HasLine(RkAdpFix, "simu 0.02 C18B C17B; C18B C13"));
+  EXPECT_TRUE(HasLine(RkEquation, "U23[C18A] = U23[C18B]"));
+  for (const auto& l : Info.Ref.EditLines[RkAdpFix - RefFirstSpecial])
+    EXPECT_EQ(l.Text.find("C18B C18A"), std::string::npos) << l.Text;
+  EXPECT_EQ(Info.Ref.Restraint.size(), 9u);
+}
+
+// Residue classes, SAME, ISOR of a terminal atom, EXYZ and CHIV.
+TEST_F(ShelxTest, RestraintsOfResiduesAndSame) {
+  const std::string ins =
+      "TITL r\nCELL 0.71073 10 10 10 90 90 90\nZERR 1 0 0 0 0 0 0\nLATT -1\nSFAC C N\n"
+      "UNIT 8 1\nSADI_ABC C1 C2\nISOR C1_1\nEXYZ C3_1 N1\nCHIV C2_1\n"
+      "RESI ABC 1\nC1 1 0.10 0.10 0.10 11 0.02\nC2 1 0.25 0.10 0.10 11 0.02\n"
+      "C3 1 0.25 0.25 0.10 11 0.02\nC4 1 0.3 0.05 0.2 11 0.02\n"
+      "SAME C1_1 C2_1 C3_1\nRESI ABC 2\n"
+      "C1 1 0.10 0.50 0.10 11 0.02\nC2 1 0.25 0.50 0.10 11 0.02\nC3 1 0.25 0.65 0.10 11 0.02\n"
+      "RESI 0\nN1 2 0.25 0.25 0.10 11 0.02\nHKLF 4\nEND\n";
+  ASSERT_EQ(Import(ins, "r.ins"), 0) << Err;
+  EXPECT_TRUE(HasLine(RkDistFix, "= 0.02 C1 C2; C1_2 C2_2"));
+  EXPECT_TRUE(HasLine(RkDistFix, "= 0.02 C1_2 C2_2; C1 C2"));
+  EXPECT_TRUE(HasLine(RkDistFix, "= 0.04 C1_2 C3_2; C1 C3"));
+  EXPECT_TRUE(HasLine(RkAdpFix, "isor 0.2 C1"));
+  EXPECT_TRUE(HasLine(RkEquation, "y[N1] = y[C3]"));
+  std::string notes;
+  for (const auto& m : Msg) notes += m + "\n";
+  EXPECT_NE(notes.find("CHIV: C2 has not three"), std::string::npos) << notes;
 }
 
 // Every SHELX result embedded in the published CIFs imports.

@@ -149,6 +149,9 @@ constexpr EditorDef kEditors[] = {{"Restrictions", RkRestric, 0},
                                   {"Angle restraints", RkAngleFix, 0},
                                   {"Torsion angle restraints", RkTorsFix, 0},
                                   {"Magnetic moment restraints", RkMagmFix, 0},
+                                  {"ADP restraints", RkAdpFix, 0},
+                                  {"Planarity restraints", RkPlaneFix, 0},
+                                  {"Chiral volume restraints", RkChivFix, 0},
                                   {"Keep commands", RkKeep, 0}};
 
 void RemoveWindowTmpFiles() {

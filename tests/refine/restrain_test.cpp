@@ -1,0 +1,209 @@
+// Restraints: the derivatives of every kind against central differences
+// (through symmetry parts, the cell, a molecule position and position waves on
+// the grid of the internal coordinate), the weight of a distfix item, and
+// whole runs in which restraints hold a geometry and a moment.
+#include "refine/restrain.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <Eigen/Dense>
+#include <set>
+
+#include "model/structure.hpp"
+#include "refine/refine_listing.hpp"
+#include "support/refine_sim.hpp"
+
+namespace tarn {
+namespace {
+
+using namespace testsim;
+
+// The structure of a case: 0 monoclinic P2_1 with anisotropic atoms and a
+// molecule, 1 modulated with position waves.
+void SetStructure(int kind) {
+  if (kind == 1) {
+    SetModPhase({.Cell = {6.1, 7.2, 8.3}, .Q = {{0., 0., 0.371}}, .AtType = "C",
+                 .Ops = {"x1 x2 x3 x4"}});
+    const AtomShape sh = WaveShape(1, 0, 2, 0);
+    Struct.Model.Atom.push_back(MakeModAtom({"M1", 1., {0.11, 0.21, 0.31}, 0.01, {}}, sh, 3));
+    Struct.Model.Atom.push_back(MakeModAtom({"M2", 1., {0.27, 0.18, 0.42}, 0.01, {}}, sh, 7));
+    Struct.Model.Atom.push_back(MakeModAtom({"M3", 1., {0.22, 0.39, 0.29}, 0.01, {}}, sh, 9));
+    SetBasicM40();
+    return;
+  }
+  SetPhase({.Cell = kCellMono, .Ops = {"x y z", "-x y+1/2 -z"}});
+  const std::array<double, 6> b = {0.0061, 0.0102, 0.0051, 0.0007, -0.0012, 0.0009};
+  const std::array<std::array<double, 3>, 5> x = {{{0.11, 0.21, 0.31},
+                                                    {0.27, 0.18, 0.42},
+                                                    {0.22, 0.39, 0.29},
+                                                    {0.05, 0.33, 0.52},
+                                                    {0.31, 0.45, 0.37}}};
+  for (int i = 0; i < 5; ++i) {
+    std::array<double, 6> bi = b;
+    for (int k = 0; k < 6; ++k) bi[static_cast<size_t>(k)] *= 1. + 0.13 * i - 0.07 * k;
+    Struct.Model.Atom.push_back(
+        MakeAtom({("C" + std::to_string(i + 1)).c_str(), 1, 2, 1., x[static_cast<size_t>(i)], bi}));
+  }
+  MoleculeRec m;
+  m.Name = "Mol1";
+  m.Ref.resize(3);
+  m.Ref.Val = {0.3, 0.25, 0.4};
+  m.Atoms.push_back(MakeAtom({"MA1", 1, 2, 1., {0.35, 0.22, 0.47}, b}));
+  MolPosRec pos;
+  pos.Name = "Mol1a";
+  pos.Par.resize(MolLayout(m.Shape).NPar);
+  pos.Par.Val = {1., 11., 23., -7., 0.01, -0.02, 0.03};
+  m.Pos.push_back(pos);
+  Struct.Model.Mol.push_back(m);
+  SetBasicM40();
+}
+
+struct FdCase {
+  int Structure;
+  int Kw;
+  const char* Args;
+};
+
+class RestrainFd : public ::testing::TestWithParam<FdCase> {};
+
+// Calculated value of every observation as a function of each parameter that
+// enters it, analytic against central differences.
+TEST_P(RestrainFd, DerivativesMatchCentralDifferences) {
+  const FdCase c = GetParam();
+  SetStructure(c.Structure);
+  RefSettings ref;
+  ASSERT_EQ(RefParseSubCommand(ref, c.Kw, c.Args), 0) << c.Args;
+  RefParams p;
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
+  std::vector<RestrCmd> cmds;
+  std::vector<std::string> lst;
+  ASSERT_EQ(RefRestrain(ref, cmds, lst), 0) << lst.back();
+  std::set<int> pars;
+  for (const auto& o : RefRestrainObs(p, cmds))
+    for (const auto& [i, d] : o.G)
+      if (d != 0.) pars.insert(i);
+  ASSERT_FALSE(pars.empty());
+  for (int i : pars) {
+    auto f = [&](double v, std::vector<double>* der) {
+      p.Val[static_cast<size_t>(i)] = v;
+      std::vector<double> y;
+      for (const auto& o : RefRestrainObs(p, cmds)) {
+        y.push_back(o.Calc);
+        if (!der) continue;
+        double s = 0.;
+        for (const auto& [j, d] : o.G) s += j == i ? d : 0.;
+        der->push_back(s);
+      }
+      return y;
+    };
+    const bool angle = p.Info[static_cast<size_t>(i)].Kind == OwnPhase &&
+                       p.Info[static_cast<size_t>(i)].Local >= 3;
+    EXPECT_TRUE(test::FdAgree(test::FdScan(f, p.Val[static_cast<size_t>(i)],
+                                           {.Step = angle ? 1e-4 : 1e-6}),
+                              2e-4))
+        << c.Args << " " << p.Info[static_cast<size_t>(i)].Label;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RestrainFd,
+    ::testing::Values(FdCase{0, RkDistFix, "1.54 0.01 C1 C2; C2 C3#s2t0,0,1; MA1 MA1#s2"},
+                      FdCase{0, RkAngleFix, "= 0.5 C1 C2 C3; C2 C3#s2 C4"},
+                      FdCase{0, RkTorsFix, "60 1 C1 C2 C3 C4; C5 C1#s2 C2 C3"},
+                      FdCase{0, RkChivFix, "2.5 0.2 C2 C1 C3 C4"},
+                      FdCase{0, RkPlaneFix, "0.1 C1 C2 C3 C4 C5"},
+                      FdCase{0, RkAdpFix, "rigu 0.004 C1 C2; C2 C3#s2; MA1 MA1#s2t1,0,0"},
+                      FdCase{0, RkAdpFix, "delu 0.01 C1 C3"},
+                      FdCase{0, RkAdpFix, "simu 0.04 C1 C2#s2"},
+                      FdCase{0, RkAdpFix, "isor 0.1 C4 MA1"},
+                      FdCase{1, RkDistFix, "* 0.01 M1 M2; M2 M3"},
+                      FdCase{1, RkAngleFix, "100 0.5 M1 M2 M3"}));
+
+// distfix with s.u. 0.01: weight 10000 for each item; "=" restrains to the mean.
+TEST(Restrain, DistfixWeightAndCommonValue) {
+  SetStructure(0);
+  RefSettings ref;
+  ASSERT_EQ(RefParseSubCommand(ref, RkDistFix, "1.54 0.01 C1 C2; C2 C3"), 0);
+  ASSERT_EQ(RefParseSubCommand(ref, RkDistFix, "= 0.02 C1 C2; C2 C3"), 0);
+  RefParams p;
+  ASSERT_EQ(RefPrelimConstr(p, ref), 0);
+  std::vector<RestrCmd> cmds;
+  std::vector<std::string> lst;
+  ASSERT_EQ(RefRestrain(ref, cmds, lst), 0);
+  const auto obs = RefRestrainObs(p, cmds);
+  ASSERT_EQ(obs.size(), 4u);
+  EXPECT_DOUBLE_EQ(obs[0].W, 10000.);
+  EXPECT_DOUBLE_EQ(obs[1].W, 10000.);
+  EXPECT_EQ(obs[0].Target, 1.54);
+  EXPECT_NEAR(obs[2].Calc + obs[3].Calc, 0., 1e-12);  // v - mean of the two
+  EXPECT_DOUBLE_EQ(obs[2].W, 2500.);
+  const RestrSums s = RefLoopDistAng(p, cmds, nullptr);
+  EXPECT_EQ(s.N, 4);
+  double w = 0.;
+  for (const auto& o : obs) w += o.W * (o.Target - o.Calc) * (o.Target - o.Calc);
+  EXPECT_NEAR(s.WSum, w, 1e-9 * w);
+}
+
+
+// Whole runs on data simulated from the true model in P2_1 (polar along b).
+constexpr const char* kM50P21 =
+    "Version Tarnwork\ntitle simulated\ncell 5.1 6.2 7.3 90 101 90\nndim 3\nspgroup P21 4\n"
+    "lattice P\nsymmetry x y z\nsymmetry -x y+1/2 -z\nunitsnumb 2\nchemform C O\natom C\n"
+    "atom O\nlambda 0.71073\nend\n";
+constexpr double kTrueP21[3][3] = {
+    {0.1234, 0.2345, 0.3456}, {0.3321, 0.3043, 0.4765}, {0.2012, 0.0511, 0.1012}};
+
+class RestrainRun : public testsim::DiskRun {
+ protected:
+  void SetUp() override {
+    Open(kM50P21);
+    if (IsSkipped()) return;
+    for (int k = 0; k < 3; ++k)
+      testsim::AddIsoAtom("A" + std::to_string(k + 1), k == 1 ? 2 : 1,
+                          {kTrueP21[k][0], kTrueP21[k][1], kTrueP21[k][2]}, 0.015);
+    SetBasicM40();
+    Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
+    ASSERT_EQ(testsim::WriteSimulatedM90(Fln + ".m90", 4), 0);
+  }
+  // Cartesian position of atom k of a model.
+  static Eigen::Vector3d Cart(const AtomModel& m, int k) {
+    const auto& v = m.Atom[static_cast<size_t>(k)].Par.Val;
+    return ToEigen(RefOrthoMatrix(Struct.Basic.Phase[0].Cell)) * Eigen::Vector3d(v[1], v[2], v[3]);
+  }
+};
+
+// Every atom displaced by 0.03 Angstrom: the origin along b stays fixed by the
+// default procedure, the atoms return, and a distfix holds its distance.
+TEST_F(RestrainRun, PolarOriginAndDistanceRestraint) {
+  AtomModel truth = Struct.Model;
+  const double d12 = (Cart(truth, 1) - Cart(truth, 0)).norm();
+  const double cell[3] = {5.1, 6.2, 7.3};
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 3; ++i)
+      Struct.Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + i)] +=
+          ((k + i) % 2 ? 0.03 : -0.03) / std::sqrt(3.) / cell[i];
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  double y0 = 0.;
+  for (int k = 0; k < 3; ++k) y0 += Cart(Struct.Model, k)[1] / 3.;
+  AppendRefine(fmt::format("  distfix {:.5f} 0.002 A1 A2\n  adpfix rigu 0.004 A1 A2\n", d12));
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(Count(Listing, std::string(constrmsg::OriginDefault)), 1);
+  EXPECT_GE(Count(Listing, std::string(restrmsg::Sums)), 1);
+  AtomModel m;
+  ASSERT_EQ(iom40only(M40Read, Fln + ".m40", m), 0);
+  double y1 = 0.;
+  for (int k = 0; k < 3; ++k) y1 += Cart(m, k)[1] / 3.;
+  EXPECT_LT(std::abs(y1 - y0), 0.005);
+  // The true model up to the origin along b (the start's centroid).
+  double yt = 0.;
+  for (int k = 0; k < 3; ++k) yt += Cart(truth, k)[1] / 3.;
+  const Eigen::Vector3d shift(0., y1 - yt, 0.);
+  for (int k = 0; k < 3; ++k)
+    EXPECT_LT((Cart(m, k) - Cart(truth, k) - shift).norm(), 0.005) << k;
+  EXPECT_NEAR((Cart(m, 1) - Cart(m, 0)).norm(), d12, 2. * 0.002);
+}
+
+}  // namespace
+}  // namespace tarn
