@@ -428,6 +428,15 @@ int BatchRun::Run() {
       err = Edit(HookBatchEditParameters, command);
     } else if (is("Edit", "Radiation")) {
       err = Edit(HookBatchEditRadiation, command);
+    } else if (is("Export", "SHELX") || is("Export", "SHELX averaged")) {
+      // One data line: the output name (".ins" and ".hkl" are added).
+      std::string path;
+      if (DataLine(path)) return 1;
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Path = TarnAbsolute(path);
+      (void)TarnRunTool(words[1].size() > 5 ? ActExportShelxAveraged : ActExportShelx, call);
+      err = AfterTool(call, command);
     } else if (is("Edit", "Atoms")) {
       err = EditAtoms(command);
     } else if (is("Edit", "Commands")) {

@@ -65,6 +65,25 @@ std::optional<double> Number(const std::string& w) {
 
 }  // namespace
 
+// Comment lines of the M40 command text that list atoms ("! PART 1: C1 C2",
+// kept by the SHELX import) follow deletions and renames.
+void EditCommentLines(AtomEditRun& run, const std::vector<std::string>& deleted,
+                      const std::string& from, const std::string& to) {
+  for (std::string& l : run.St.Model.Commands) {
+    if (Trim(l).substr(0, 1) != "!") continue;
+    const auto colon = l.find(':');
+    if (colon == std::string::npos) continue;
+    std::string out = l.substr(0, colon + 1);
+    for (const auto& w : SplitWords(std::string_view(l).substr(colon + 1))) {
+      if (std::any_of(deleted.begin(), deleted.end(),
+                      [&](const std::string& d) { return EqIgnoreCase(d, w); }))
+        continue;
+      out += " " + (!from.empty() && EqIgnoreCase(w, from) ? to : w);
+    }
+    l = out;
+  }
+}
+
 int EM40EditLine(AtomEditRun& run, std::string_view line, std::string& why) {
   const auto w = SplitWords(line);
   if (w.empty()) return 0;
@@ -99,6 +118,7 @@ int EM40EditLine(AtomEditRun& run, std::string_view line, std::string& why) {
     for (int i : sel) names.push_back(st.Model.Atom[static_cast<size_t>(i)].Name);
     if (EM40DeleteAtoms(st, args, why)) return 1;
     run.Deleted.insert(run.Deleted.end(), names.begin(), names.end());
+    EditCommentLines(run, names, "", "");
     run.Listing.push_back(fmt::format("{} atom(s) deleted.", names.size()));
     return 0;
   }
@@ -108,6 +128,7 @@ int EM40EditLine(AtomEditRun& run, std::string_view line, std::string& why) {
     const std::string old = i >= 0 ? st.Model.Atom[static_cast<size_t>(i)].Name : args[0];
     if (EM40RenameAtom(st, args[0], args[1], why)) return 1;
     run.Renamed.emplace_back(old, args[1]);
+    EditCommentLines(run, {}, old, args[1]);
     return 0;
   }
   if (cmd == "element") {

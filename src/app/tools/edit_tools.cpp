@@ -13,9 +13,11 @@
 #include "app/fileset.hpp"
 #include "app/toolkit.hpp"
 #include "edit/edit_script.hpp"
+#include "edit/shelx_export.hpp"
 #include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/m95m90.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
@@ -149,9 +151,69 @@ bool HaveM40(TarnToolCall& c) {
   return false;
 }
 
+// Export to SHELX: base.ins and base.hkl from the model and the reflections
+// of M95 (averaged: of M90) of the current data block's structure.
+int ExportShelx(TarnToolCall& c, bool averaged) {
+  std::string base = c.Path;
+  if (!c.Batch) {
+    auto f = Fe().ChooseFile("Export to SHELX : ",
+                             "The files NAME.ins and NAME.hkl are written.", "");
+    if (!f) return NextNothing;
+    base = *f;
+  }
+  for (const char* ext : {".ins", ".hkl", ".res"})
+    if (base.size() > 4 && EqIgnoreCase(base.substr(base.size() - 4), ext))
+      base.resize(base.size() - 4);
+  auto fail = [&](const std::string& why) {
+    if (c.Batch)
+      Listing(why);
+    else
+      FeChybne("Export to SHELX", {why});
+    c.Error = 1;
+    return NextNothing;
+  };
+  if (base.empty()) return fail("No file name was given.");
+  std::vector<ShelxHklRefl> refl;
+  if (averaged) {
+    std::vector<M90Block> blocks;
+    std::vector<std::vector<M90Refl>> rr;
+    if (ReadM90File(Sess.fln + ".m90", blocks, rr))
+      return fail("The refinement reflection file M90 cannot be read.");
+    const size_t kd = static_cast<size_t>(std::max(1, Sess.KDatBlock) - 1);
+    if (kd >= rr.size()) return fail("M90 has no such data block.");
+    for (const auto& r : rr[kd])
+      if (r.ICull == 0) refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I, r.SigI});
+  } else {
+    std::vector<M95Block> blocks;
+    std::vector<std::vector<M95Refl>> rr;
+    if (ReadM95File(Sess.fln + ".m95", blocks, rr))
+      return fail("The reflection file M95 cannot be read.");
+    for (const auto& b : rr)
+      for (const auto& r : b)
+        if (r.IFlag == 0)
+          refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I * r.Corr[0] * r.Corr[1],
+                          r.SigI * r.Corr[0] * r.Corr[1]});
+  }
+  double scale = 1.;
+  const std::string hkl = EM40ShelxHkl(refl, scale);
+  RefSettings ref;
+  if (RefOpenCommands(ref)) return fail("The refinement commands cannot be read.");
+  std::string ins, why;
+  std::vector<std::string> notes;
+  if (EM40ShelxIns(Struct, Sess.KPhase, std::max(1, Sess.KDatBlock), ref, scale, ins, notes, why))
+    return fail(why);
+  if (FeWriteFileAtomic(base + ".ins", ins) || FeWriteFileAtomic(base + ".hkl", hkl))
+    return fail("The files " + base + ".ins and .hkl cannot be written.");
+  for (const auto& n : notes) Listing(n);
+  Listing(fmt::format("{}.ins and {}.hkl written ({} reflections).", base, base, refl.size()));
+  return NextNothing;
+}
+
 }  // namespace
 
 void RegisterEditTools() {
+  TarnSetTool(ActExportShelx, [](TarnToolCall& c) { return ExportShelx(c, false); });
+  TarnSetTool(ActExportShelxAveraged, [](TarnToolCall& c) { return ExportShelx(c, true); });
   TarnSetTool(ActEditAtoms, [](TarnToolCall& c) -> int {
     if (!HaveM40(c)) return NextNothing;
     if (c.Batch) return EditAtomsBatch(c);
