@@ -1,6 +1,6 @@
 # Checks that no source file includes a header of a layer above its own:
 #   util -> symmetry -> model -> {dist, refine}; refine -> {datared, importers,
-#   fourier}; {dist, refine} -> cif; everything -> app
+#   fourier}; fourier -> edit; {dist, refine} -> cif; everything -> app
 # Run by CTest as "cmake -DSRC=<src folder> -P layers.cmake".
 set(allowed_util util)
 set(allowed_symmetry util symmetry)
@@ -11,7 +11,8 @@ set(allowed_fourier util symmetry model refine fourier)
 set(allowed_cif util symmetry model refine dist cif)
 set(allowed_datared util symmetry model refine datared)
 set(allowed_importers util symmetry model refine importers)
-set(allowed_app util symmetry model refine datared importers dist fourier cif app)
+set(allowed_edit util symmetry model refine fourier edit)
+set(allowed_app util symmetry model refine datared importers dist fourier cif edit app)
 
 set(bad "")
 file(GLOB_RECURSE files ${SRC}/*.cpp ${SRC}/*.hpp)

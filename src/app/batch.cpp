@@ -58,6 +58,7 @@ class BatchRun {
   int ImportReflections(const std::string& command);
   int Edit(int hook, const std::string& command);
   int EditCommands(const std::string& command);
+  int EditAtoms(const std::string& command);
   int BlockHeader(const std::string& line, std::string& header);
   int RunTool(int code, std::string_view header, const std::string& command);
   int AfterTool(const TarnToolCall& call, const std::string& command);
@@ -225,6 +226,23 @@ int BatchRun::Edit(int hook, const std::string& command) {
     call.Items.push_back(std::move(item));
   }
   (void)TarnRunTool(hook, call);
+  return AfterTool(call, command);
+}
+
+// ".Edit->Atoms": edit lines up to the next command (edit/edit_script.hpp),
+// each with its line number for the messages.
+int BatchRun::EditAtoms(const std::string& command) {
+  std::vector<std::string> lines;
+  if (Block(lines)) return 1;
+  if (!HaveStructure(command)) return 1;
+  TarnToolCall call;
+  for (size_t k = 0; k < lines.size(); ++k) {
+    TarnBatchItem item;
+    item.Line = lines[k];
+    item.Value = blockLineNo_[k];
+    call.Items.push_back(std::move(item));
+  }
+  (void)TarnRunTool(ActEditAtoms, call);
   return AfterTool(call, command);
 }
 
@@ -410,6 +428,17 @@ int BatchRun::Run() {
       err = Edit(HookBatchEditParameters, command);
     } else if (is("Edit", "Radiation")) {
       err = Edit(HookBatchEditRadiation, command);
+    } else if (is("Export", "SHELX") || is("Export", "SHELX averaged")) {
+      // One data line: the output name (".ins" and ".hkl" are added).
+      std::string path;
+      if (DataLine(path)) return 1;
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Path = TarnAbsolute(path);
+      (void)TarnRunTool(words[1].size() > 5 ? ActExportShelxAveraged : ActExportShelx, call);
+      err = AfterTool(call, command);
+    } else if (is("Edit", "Atoms")) {
+      err = EditAtoms(command);
     } else if (is("Edit", "Commands")) {
       err = EditCommands(command);
     } else if (is("Edit", "Keywords")) {

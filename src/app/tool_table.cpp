@@ -15,6 +15,7 @@
 #include "app/tools/datared_tools.hpp"
 #include "app/tools/cif_tools.hpp"
 #include "app/tools/dist_tools.hpp"
+#include "app/tools/edit_tools.hpp"
 #include "app/tools/fourier_tools.hpp"
 #include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
@@ -175,6 +176,7 @@ void TarnRegisterTools() {
   RegisterImportersTools();
   RegisterDistTools();
   RegisterCifTools();
+  RegisterEditTools();
 }
 
 }  // namespace tarn

@@ -1,0 +1,234 @@
+// Registration of the model editors. The editors change a copy of the open
+// structure; M40 and the refinement block of M50 are written once at the end,
+// and only when every edit applied.
+#include "app/tools/edit_tools.hpp"
+
+#include <fmt/format.h>
+
+#include <filesystem>
+
+#include "app/action_codes.hpp"
+#include "app/actions.hpp"
+#include "app/batch.hpp"
+#include "app/fileset.hpp"
+#include "app/toolkit.hpp"
+#include "edit/edit_script.hpp"
+#include "edit/shelx_export.hpp"
+#include "model/keys.hpp"
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/scatdata.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "refine/refcommands.hpp"
+#include "util/files.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+namespace editmsg {
+constexpr std::string_view Header = "Edit atoms";
+constexpr std::string_view NewAtom = "New atom";
+constexpr std::string_view EditLine = "Edit line (empty to finish)";
+constexpr std::string_view NoM40 = "The structure has no M40 file to edit.";
+constexpr std::string_view NotWritten = "The structure files could not be written.";
+}  // namespace editmsg
+
+void Listing(std::string_view text) {
+  Fe().ListingLine(std::string(text));
+}
+
+AtomEditRun StartRun() {
+  AtomEditRun run;
+  run.St = Struct;
+  run.Phase = Sess.KPhase;
+  const int kd = Sess.KDatBlock;
+  if (kd >= 1 && kd <= static_cast<int>(Struct.Basic.DatBlock.size()))
+    run.TempK = Struct.Basic.DatBlock[static_cast<size_t>(kd - 1)].DatCollTemp.value_or(0.);
+  // Covalent radii and atomic numbers for hydrogens and sorting.
+  (void)ScatEnsureLoaded();
+  return run;
+}
+
+// Writes the edited model: M40 to a temporary name first, then the refinement
+// block and M50 (when they changed), then M40 is renamed into place.
+int FinishRun(AtomEditRun& run) {
+  RefSettings ref;
+  std::vector<std::string> block;
+  if (RefOpenCommands(ref) == 0 && EM40EditRefineLines(run, ref)) block = RefBlockLines(ref);
+  for (const auto& l : run.Listing) Listing(l);
+  if (Sess.StructureLocked) {
+    Listing(msg::BatchLockedNotWritten);
+    return 0;
+  }
+  const bool basicChanged = [&] {
+    if (run.St.Basic.Phase.size() != Struct.Basic.Phase.size()) return true;
+    for (size_t p = 0; p < Struct.Basic.Phase.size(); ++p)
+      if (Struct.Basic.Phase[p].AtType != run.St.Basic.Phase[p].AtType) return true;
+    return false;
+  }();
+  // The model is checked against the basic data it goes with.
+  std::swap(Struct.Basic, run.St.Basic);
+  auto fail = [&](const std::string& tmp, const std::string& why) {
+    std::swap(Struct.Basic, run.St.Basic);
+    if (!tmp.empty()) FeDeleteFile(tmp);
+    Listing(editmsg::NotWritten);
+    if (!why.empty()) Listing(why);
+    return 1;
+  };
+  std::string m40;
+  ErrorRecord err;
+  if (M40WriteText(run.St.Model, m40, IostPlain, &err)) return fail("", err.Message);
+  const std::string file = Sess.fln + ".m40", tmp = file + ".edit-tmp";
+  if (FeWriteFileAtomic(tmp, m40)) return fail("", "");
+  if (basicChanged && iom50(M50Write, Sess.fln + ".m50")) return fail(tmp, "");
+  if (!block.empty() && KeysReplaceBlock(block)) return fail(tmp, "");
+  std::error_code ec;
+  std::filesystem::rename(tmp, file, ec);
+  if (ec) return fail(tmp, ec.message());
+  Struct.Model = run.St.Model;
+  return 0;
+}
+
+// Batch ".Edit->Atoms": Items hold the lines (Line) with their line numbers
+// in the batch file (Value). The first wrong line ends the edit; nothing is
+// written then.
+int EditAtomsBatch(TarnToolCall& call) {
+  AtomEditRun run = StartRun();
+  for (const auto& it : call.Items) {
+    std::string why;
+    if (EM40EditLine(run, it.Line, why)) {
+      Listing(fmt::format("batch file {}, line {}: {}", Sess.BatchFile,
+                          static_cast<int>(it.Value), it.Line));
+      Listing(why);
+      call.Error = 1;
+      return NextNothing;
+    }
+  }
+  call.Error = FinishRun(run);
+  return NextNothing;
+}
+
+// Interactive: edit lines one at a time from a form; a wrong line is shown
+// and skipped.
+int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first) {
+  AtomEditRun run = StartRun();
+  int applied = 0;
+  for (bool firstForm = !first.empty();; firstForm = false) {
+    std::vector<FeFormField> f = firstForm ? first : std::vector<FeFormField>{{std::string(editmsg::EditLine), ""}};
+    if (!Fe().EditForm(std::string(header), f)) break;
+    std::string line;
+    if (firstForm) {
+      line = "add";
+      for (const auto& x : f) line += " " + std::string(Trim(x.Value));
+    } else {
+      line = std::string(Trim(f[0].Value));
+    }
+    if (Trim(line).empty() || EqIgnoreCase(Trim(line), "end")) break;
+    std::string why;
+    if (EM40EditLine(run, line, why)) {
+      FeChybne(std::string(header), {line, why});
+      if (firstForm) break;
+      continue;
+    }
+    ++applied;
+    if (firstForm) break;
+  }
+  if (applied > 0 && FinishRun(run) != 0) FeChybne(std::string(header), {std::string(editmsg::NotWritten)});
+  return NextNothing;
+}
+
+bool HaveM40(TarnToolCall& c) {
+  if (Sess.ExistFile[FileM40] || Sess.ExistFile[FileM50]) return true;
+  if (c.Batch)
+    Listing(editmsg::NoM40);
+  else
+    FeChybne(std::string(editmsg::Header), {std::string(editmsg::NoM40)});
+  c.Error = 1;
+  return false;
+}
+
+// Export to SHELX: base.ins and base.hkl from the model and the reflections
+// of M95 (averaged: of M90) of the current data block's structure.
+int ExportShelx(TarnToolCall& c, bool averaged) {
+  std::string base = c.Path;
+  if (!c.Batch) {
+    auto f = Fe().ChooseFile("Export to SHELX : ",
+                             "The files NAME.ins and NAME.hkl are written.", "");
+    if (!f) return NextNothing;
+    base = *f;
+  }
+  for (const char* ext : {".ins", ".hkl", ".res"})
+    if (base.size() > 4 && EqIgnoreCase(base.substr(base.size() - 4), ext))
+      base.resize(base.size() - 4);
+  auto fail = [&](const std::string& why) {
+    if (c.Batch)
+      Listing(why);
+    else
+      FeChybne("Export to SHELX", {why});
+    c.Error = 1;
+    return NextNothing;
+  };
+  if (base.empty()) return fail("No file name was given.");
+  std::vector<ShelxHklRefl> refl;
+  if (averaged) {
+    std::vector<M90Block> blocks;
+    std::vector<std::vector<M90Refl>> rr;
+    if (ReadM90File(Sess.fln + ".m90", blocks, rr))
+      return fail("The refinement reflection file M90 cannot be read.");
+    const size_t kd = static_cast<size_t>(std::max(1, Sess.KDatBlock) - 1);
+    if (kd >= rr.size()) return fail("M90 has no such data block.");
+    for (const auto& r : rr[kd])
+      if (r.ICull == 0) refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I, r.SigI});
+  } else {
+    std::vector<M95Block> blocks;
+    std::vector<std::vector<M95Refl>> rr;
+    if (ReadM95File(Sess.fln + ".m95", blocks, rr))
+      return fail("The reflection file M95 cannot be read.");
+    for (const auto& b : rr)
+      for (const auto& r : b)
+        if (r.IFlag == 0)
+          refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I * r.Corr[0] * r.Corr[1],
+                          r.SigI * r.Corr[0] * r.Corr[1]});
+  }
+  double scale = 1.;
+  const std::string hkl = EM40ShelxHkl(refl, scale);
+  RefSettings ref;
+  if (RefOpenCommands(ref)) return fail("The refinement commands cannot be read.");
+  std::string ins, why;
+  std::vector<std::string> notes;
+  if (EM40ShelxIns(Struct, Sess.KPhase, std::max(1, Sess.KDatBlock), ref, scale, ins, notes, why))
+    return fail(why);
+  if (FeWriteFileAtomic(base + ".ins", ins) || FeWriteFileAtomic(base + ".hkl", hkl))
+    return fail("The files " + base + ".ins and .hkl cannot be written.");
+  for (const auto& n : notes) Listing(n);
+  Listing(fmt::format("{}.ins and {}.hkl written ({} reflections).", base, base, refl.size()));
+  return NextNothing;
+}
+
+}  // namespace
+
+void RegisterEditTools() {
+  TarnSetTool(ActExportShelx, [](TarnToolCall& c) { return ExportShelx(c, false); });
+  TarnSetTool(ActExportShelxAveraged, [](TarnToolCall& c) { return ExportShelx(c, true); });
+  TarnSetTool(ActEditAtoms, [](TarnToolCall& c) -> int {
+    if (!HaveM40(c)) return NextNothing;
+    if (c.Batch) return EditAtomsBatch(c);
+    return EditAtomsInteractive(editmsg::Header, {});
+  });
+  TarnSetTool(ActNewAtom, [](TarnToolCall& c) -> int {
+    if (!HaveM40(c)) return NextNothing;
+    if (c.Batch) return EditAtomsBatch(c);
+    return EditAtomsInteractive(editmsg::NewAtom, {{"Name", ""},
+                                                   {"Element", ""},
+                                                   {"x", "0"},
+                                                   {"y", "0"},
+                                                   {"z", "0"},
+                                                   {"Uiso", "0.05"}});
+  });
+}
+
+}  // namespace tarn

@@ -1,0 +1,363 @@
+#include "edit/shelx_export.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+#include <regex>
+
+#include "model/atom_edit.hpp"
+#include "model/batch_edit.hpp"
+#include "model/scatdata.hpp"
+#include "util/real_text.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr double kFixedCode = 10.;      // SHELX: 10 + value = value not refined
+constexpr double kHklMax = 9999999.;    // largest Fo^2 that an 8-column field holds
+constexpr double kTolTrans = 1e-6;      // translations compared modulo 1
+
+// LATT number of a centring symbol (SHELX: 1 P, 2 I, 3 R, 4 F, 5 A, 6 B, 7 C).
+int LattNumber(const std::string& s) {
+  static constexpr std::string_view kL[] = {"P", "I", "R", "F", "A", "B", "C"};
+  for (int i = 0; i < 7; ++i)
+    if (s == kL[i]) return i + 1;
+  return 0;
+}
+
+// "1/2", "1/3", "1/4", "1/6", "3/4" ... of a translation in [0, 1).
+std::string Fraction(double t) {
+  t -= std::floor(t);
+  for (int d : {2, 3, 4, 6, 8, 12}) {
+    const double n = t * d;
+    if (std::fabs(n - std::round(n)) < 1e-6) {
+      int a = static_cast<int>(std::lround(n)), b = d;
+      const int g = std::gcd(a, b);
+      return fmt::format("{}/{}", a / g, b / g);
+    }
+  }
+  return fmt::format("{:.6f}", t);
+}
+
+// Whether two translations differ by a centring vector (modulo lattice).
+bool SameModCentring(const PhaseSymmetry& ps, const double* a, const double* b) {
+  for (int c = 0; c < std::max(1, ps.NLattVec); ++c) {
+    bool same = true;
+    for (int i = 0; i < 3; ++i) {
+      double d = a[i] - b[i] - (ps.NLattVec > 0 ? ps.VT6[static_cast<size_t>(c)][i] : 0.);
+      d -= std::round(d);
+      same = same && std::fabs(d) < kTolTrans;
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+// The free-variable code of an atom's occupancy.
+struct OccCode {
+  int Fv = 0;         // free variable (0: none)
+  bool Minus = false;  // 1 - fv
+};
+
+// A value in 8 columns with as many decimals (2 at most) as fit.
+std::string F8(double v) {
+  for (int d = 2; d > 0; --d) {
+    std::string t = fmt::format("{:8.{}f}", v, d);
+    if (t.size() == 8) return t;
+  }
+  return fmt::format("{:8.0f}", v);
+}
+
+std::string Num(double v) {
+  return fmt::format("{:.6f}", v);
+}
+
+}  // namespace
+
+std::string EM40ShelxSymmText(const SymmOp& op) {
+  std::string out;
+  for (int r = 0; r < 3; ++r) {
+    std::string c;
+    if (std::fabs(op.S6[static_cast<size_t>(r)] - std::round(op.S6[static_cast<size_t>(r)])) >
+        kTolTrans)
+      c = Fraction(op.S6[static_cast<size_t>(r)]);
+    for (int q = 0; q < 3; ++q) {
+      const double m = op.RM[static_cast<size_t>(3 * r + q)];
+      if (std::fabs(m) < 1e-9) continue;
+      const char axis = "XYZ"[q];
+      if (m > 0)
+        c += (c.empty() ? "" : "+") + std::string(1, axis);
+      else
+        c += "-" + std::string(1, axis);
+    }
+    out += (r ? "," : "") + c;
+  }
+  return out;
+}
+
+std::string EM40ShelxHkl(const std::vector<ShelxHklRefl>& refl, double& scale) {
+  double top = 0.;
+  for (const auto& r : refl) top = std::max({top, std::fabs(r.I), r.SigI});
+  scale = top > kHklMax ? kHklMax / top : 1.;
+  std::string out;
+  for (const auto& r : refl)
+    out += fmt::format("{:4d}{:4d}{:4d}{}{}\n", r.H[0], r.H[1], r.H[2], F8(r.I * scale),
+                       F8(r.SigI * scale));
+  out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", 0, 0, 0, 0., 0.);
+  return out;
+}
+
+int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings& ref,
+                 double hklScale, std::string& ins, std::vector<std::string>& notes,
+                 std::string& why) {
+  if (phase < 1 || phase > static_cast<int>(st.Basic.Phase.size()) || datBlock < 1 ||
+      datBlock > static_cast<int>(st.Basic.DatBlock.size())) {
+    why = "The structure has no such phase or data block.";
+    return 1;
+  }
+  const PhaseBasic& p = st.Basic.Phase[static_cast<size_t>(phase - 1)];
+  const DatBlockBasic& db = st.Basic.DatBlock[static_cast<size_t>(datBlock - 1)];
+  const PhaseSymmetry& ps = p.Symmetry;
+  if (p.NDim > 3) {
+    why = "A modulated structure cannot be written for SHELX.";
+    return 1;
+  }
+  const int latt = LattNumber(p.Lattice);
+  if (latt == 0) {
+    why = fmt::format("The centring \"{}\" has no SHELX LATT number.", p.Lattice);
+    return 1;
+  }
+  // Inversion at the origin (modulo centring)?
+  bool centro = false;
+  const double zero[3] = {0., 0., 0.};
+  for (int k = 0; k < ps.NSymm; ++k) {
+    const SymmOp& o = ps.Op[static_cast<size_t>(k)];
+    bool inv = true;
+    for (int i = 0; i < 9; ++i) inv = inv && o.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? -1. : 0.);
+    if (inv && SameModCentring(ps, o.S6.data(), zero)) centro = true;
+  }
+  std::string o;
+  o += "TITL " + (st.Basic.Title.empty() ? std::string("structure") : st.Basic.Title) + "\n";
+  o += "CELL " + ShortestReal(db.Lambda);
+  for (double c : p.Cell) o += " " + ShortestReal(c);
+  o += fmt::format("\nZERR {}", p.UnitsNumb);
+  for (double c : p.CellSU) o += " " + ShortestReal(c);
+  o += "\n";
+  o += fmt::format("LATT {}\n", centro ? latt : -latt);
+  // One operator per coset of the centring (and of the inversion when LATT > 0).
+  std::vector<const SymmOp*> listed;
+  for (int k = 1; k < ps.NSymm; ++k) {
+    const SymmOp& a = ps.Op[static_cast<size_t>(k)];
+    bool isId = true;
+    for (int i = 0; i < 9; ++i) isId = isId && a.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? 1. : 0.);
+    if (isId) continue;
+    bool dup = false;
+    for (const SymmOp* b : listed) {
+      if (!centro) break;
+      bool neg = true;
+      for (int i = 0; i < 9; ++i) neg = neg && a.RM[static_cast<size_t>(i)] == -b->RM[static_cast<size_t>(i)];
+      const double t[3] = {-b->S6[0], -b->S6[1], -b->S6[2]};
+      if (neg && SameModCentring(ps, a.S6.data(), t)) dup = true;
+    }
+    if (centro) {
+      bool inv = true;
+      for (int i = 0; i < 9; ++i) inv = inv && a.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? -1. : 0.);
+      if (inv) continue;
+    }
+    if (!dup) listed.push_back(&a);
+  }
+  for (const SymmOp* a : listed) o += "SYMM " + EM40ShelxSymmText(*a) + "\n";
+  // SFAC / UNIT.
+  const double order = static_cast<double>(ps.NSymm) * std::max(1, ps.NLattVec);
+  std::vector<double> unit(p.AtType.size(), 0.);
+  bool formula = !p.AtTypeData.empty();
+  for (size_t t = 0; t < p.AtType.size(); ++t) {
+    if (t < p.AtTypeData.size() && p.AtTypeData[t].Formula)
+      unit[t] = *p.AtTypeData[t].Formula * p.UnitsNumb;
+    else
+      formula = false;
+  }
+  if (!formula) {
+    std::fill(unit.begin(), unit.end(), 0.);
+    for (const AtomRec& a : st.Model.Atom)
+      if (a.Phase == phase && a.Type >= 1 && a.Type <= static_cast<int>(unit.size()))
+        unit[static_cast<size_t>(a.Type - 1)] +=
+            a.Par.Val[static_cast<size_t>(AtomLayout(a.Shape).Off[BlkOcc])] * order;
+  }
+  o += "SFAC";
+  for (const auto& t : p.AtType) {
+    auto n = ScatParseName(t);
+    o += " " + (n ? n->Element : t);
+    if (n && (n->Charge != 0 || !n->Suffix.empty()))
+      notes.push_back(fmt::format("Atom type {} is written as the neutral {}.", t, n->Element));
+  }
+  o += "\nUNIT";
+  for (double u : unit) o += fmt::format(" {}", ShortestReal(std::round(u * 100.) / 100.));
+  o += "\n";
+  if (db.DatCollTemp) o += fmt::format("TEMP {:.1f}\n", *db.DatCollTemp - 273.15);
+  o += fmt::format("L.S. {}\n", ref.Edit.I(RkCycles));
+  if (ref.Edit.I(RkShelxW) == 1)
+    o += fmt::format("WGHT {:.6f} {:.6f}\n", 2. * ref.Edit.R(RkUnstab), ref.Edit.R(RkUnstab2));
+  else
+    notes.push_back("The weighting scheme is not SHELX's: WGHT is left to its default.");
+  // Refinement lines: occupancy ties and riding groups.
+  auto lines = [&](int k) -> const std::vector<RefCmdLine>& {
+    return ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)];
+  };
+  std::map<std::string, OccCode> occ;  // upper-case atom name -> code
+  int nfv = 1;
+  std::vector<int> fvLeader;  // atom index of each free variable (from 2)
+  const std::regex tie(R"(^\s*ai\[([^\]]+)\]\s*=\s*(1\s*-\s*)?ai\[([^\]]+)\]\s*$)",
+                       std::regex::icase);
+  for (const RefCmdLine& l : lines(RkEquation)) {
+    if (l.Disabled) continue;
+    std::smatch m;
+    if (!std::regex_match(l.Text, m, tie)) {
+      notes.push_back("Equation not expressed: " + l.Text);
+      continue;
+    }
+    const std::string dep = ToUpper(m[1].str()), lead = ToUpper(m[3].str());
+    OccCode& c = occ[lead];
+    if (c.Fv == 0) {
+      c.Fv = ++nfv;
+      fvLeader.push_back(EM40FindAtom(st.Model, lead));
+    }
+    occ[dep] = OccCode{c.Fv, c.Minus != !m[2].str().empty()};
+  }
+  // keep hydro: parent -> (AFIX code, hydrogens); keep ADP riding: H -> factor.
+  std::map<std::string, std::pair<int, std::vector<std::string>>> afix;
+  std::map<std::string, std::string> parentOf;
+  std::map<std::string, double> riding;
+  for (const RefCmdLine& l : lines(RkKeep)) {
+    if (l.Disabled) continue;
+    const auto w = SplitWords(l.Text);
+    if (w.size() >= 4 && EqIgnoreCase(w[0], "hydro")) {
+      const bool apical = EqIgnoreCase(w[1], "apical");
+      const size_t nn = static_cast<size_t>(ToInt(w[3]).value_or(0));
+      const size_t nh = apical ? 1 : static_cast<size_t>(w.size() > 4 ? ToInt(w[4]).value_or(0) : 0);
+      const size_t first = (apical ? 4 : 5) + nn + 1;
+      if (first + nh > w.size()) continue;
+      int code = 0;
+      if (apical) code = 13;
+      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 1 && nh == 3) code = 137;
+      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 2 && nh == 2) code = 23;
+      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 1 && nh == 1) code = 147;
+      else if (EqIgnoreCase(w[1], "triang") && nn == 2 && nh == 1) code = 43;
+      else if (EqIgnoreCase(w[1], "triang") && nn == 1 && nh == 2) code = 93;
+      if (code == 0) {
+        notes.push_back("Keep command not expressed: keep " + l.Text);
+        continue;
+      }
+      auto& g = afix[ToUpper(w[2])];
+      g.first = code;
+      for (size_t i = first; i < first + nh; ++i) {
+        g.second.push_back(ToUpper(w[i]));
+        parentOf[ToUpper(w[i])] = ToUpper(w[2]);
+      }
+    } else if (w.size() >= 4 && EqIgnoreCase(w[0], "ADP") && EqIgnoreCase(w[1], "riding")) {
+      const double f = ToReal(w[3]).value_or(1.2);
+      for (size_t i = 4; i < w.size(); ++i) riding[ToUpper(w[i])] = f;
+    } else if (!EqIgnoreCase(w.empty() ? "" : w[0], "hydro")) {
+      notes.push_back("Keep command not expressed: keep " + l.Text);
+    }
+  }
+  // Scale, extinction, free variables.
+  const DatBlockModel* dm = datBlock <= static_cast<int>(st.Model.DatBlock.size())
+                                ? &st.Model.DatBlock[static_cast<size_t>(datBlock - 1)]
+                                : nullptr;
+  if (dm && dm->ExtType == ExtShelx && dm->Ext.size() > 0)
+    o += fmt::format("EXTI {:.6f}\n", dm->Ext.Val[0]);
+  else if (dm && dm->ExtType != ExtNone)
+    notes.push_back("The extinction model has no SHELX form and is left out.");
+  const double osf = (dm && dm->Scale.size() > 0 ? dm->Scale.Val[0] : 1.) * std::sqrt(hklScale);
+  o += fmt::format("FVAR {:.5f}", osf);
+  for (int a : fvLeader) {
+    double v = 0.5;
+    if (a >= 0) {
+      const AtomRec& at = st.Model.Atom[static_cast<size_t>(a)];
+      v = at.Par.Val[static_cast<size_t>(AtomLayout(at.Shape).Off[BlkOcc])] /
+          EM40SiteFactor(st, at);
+    }
+    o += fmt::format(" {:.5f}", v);
+  }
+  o += "\n";
+  // Atoms: hydrogens of an AFIX group follow their parent.
+  auto atomLine = [&](const AtomRec& a) {
+    const AtomLayoutInfo lay = AtomLayout(a.Shape);
+    const std::string up = ToUpper(a.Name);
+    if (a.Name.size() > 4)
+      notes.push_back(fmt::format("The name {} is longer than the 4 characters of SHELXL.", a.Name));
+    std::string l = fmt::format("{:<5} {}", a.Name, a.Type);
+    for (int k = 0; k < 3; ++k) {
+      const size_t i = static_cast<size_t>(lay.Off[BlkPos] + k);
+      const bool fixed = a.Par.Key[i] == 0 || parentOf.count(up);
+      l += " " + Num(a.Par.Val[i] + (fixed && !parentOf.count(up) ? kFixedCode : 0.));
+    }
+    const size_t io = static_cast<size_t>(lay.Off[BlkOcc]);
+    const double site = EM40SiteFactor(st, a);
+    if (auto it = occ.find(up); it != occ.end()) {
+      const double c = (it->second.Minus ? -1. : 1.) * (10. * it->second.Fv + site);
+      l += " " + fmt::format("{:.5f}", c);
+    } else {
+      l += " " + fmt::format("{:.5f}", a.Par.Val[io] + (a.Par.Key[io] == 0 ? kFixedCode : 0.));
+    }
+    const int adp = lay.Off[BlkAdp];
+    if (a.Shape.AdpOrder == 1) {
+      if (auto r = riding.find(up); r != riding.end())
+        l += fmt::format(" {:.2f}", -r->second);
+      else
+        l += " " + fmt::format("{:.5f}", a.Par.Val[static_cast<size_t>(adp)] +
+                                             (a.Par.Key[static_cast<size_t>(adp)] == 0 ? kFixedCode : 0.));
+      return l + "\n";
+    }
+    if (a.Shape.AdpOrder > 2)
+      notes.push_back(fmt::format("{}: the anharmonic terms are left out.", a.Name));
+    double u[6];
+    for (int c = 0; c < 6; ++c) u[c] = BetaToU(p, c, a.Par.Val[static_cast<size_t>(adp + c)]);
+    // SHELX order U11 U22 U33 U23 U13 U12.
+    l += fmt::format(" {:.5f} {:.5f} =\n    {:.5f} {:.5f} {:.5f} {:.5f}\n", u[0], u[1], u[2], u[5],
+                     u[4], u[3]);
+    return l;
+  };
+  // PART of the disorder groups, kept by the SHELX import as "! PART n: names"
+  // lines of the M40 command text; hydrogens go with their parent.
+  std::map<std::string, int> partOf;
+  const std::regex partLine(R"(^\s*!\s*PART\s+(-?\d+)\s*:(.*)$)", std::regex::icase);
+  for (const auto& l : st.Model.Commands) {
+    std::smatch m;
+    if (!std::regex_match(l, m, partLine)) continue;
+    const int n = std::stoi(m[1].str());
+    for (const auto& name : SplitWords(m[2].str())) partOf[ToUpper(name)] = n;
+  }
+  int part = 0;
+  for (const AtomRec& a : st.Model.Atom) {
+    if (a.Phase != phase) continue;
+    const std::string up = ToUpper(a.Name);
+    if (parentOf.count(up)) continue;  // written with its parent
+    const int pa = partOf.count(up) ? partOf[up] : 0;
+    if (pa != part) o += fmt::format("PART {}\n", part = pa);
+    if (a.Shape.NWave != std::array<int, NParKinds>{} || a.Shape.MagPar > 0)
+      notes.push_back(fmt::format("{}: modulation and magnetic terms are left out.", a.Name));
+    o += atomLine(a);
+    if (auto g = afix.find(up); g != afix.end()) {
+      o += fmt::format("AFIX {}\n", g->second.first);
+      for (const auto& h : g->second.second) {
+        const int i = EM40FindAtom(st.Model, h);
+        if (i >= 0) o += atomLine(st.Model.Atom[static_cast<size_t>(i)]);
+      }
+      o += "AFIX 0\n";
+    }
+  }
+  if (part != 0) o += "PART 0\n";
+  if (!st.Model.Mol.empty()) notes.push_back("Molecules (rigid groups) are left out.");
+  o += "HKLF 4\nEND\n";
+  ins = std::move(o);
+  return 0;
+}
+
+}  // namespace tarn

@@ -1,0 +1,61 @@
+// Export to SHELX and back: the .ins/.hkl of a structure, imported again
+// with ".import->SHELX", give the same atoms and R factors (NaCl and
+// SH2185_Cu, the published models without cycles).
+#include <cmath>
+
+#include "road.hpp"
+
+namespace tarn::test {
+namespace {
+
+// The road on s.res/s.hkl, ".Export->SHELX" to out/x, the road on out/x.
+void RoundTrip(ProgramDir& dir, const std::string& res, const std::string& hkl) {
+  dir.Write("s.res", WithCycles(res, 0));
+  dir.Write("s.hkl", hkl);
+  const std::string back =
+      ".import->SHELX\nout/x.ins\n.File->Reflection file->Import\nSHELX on I\nout/x.hkl\n"
+      ".File->Reflection file->Create refinement reflection file\n.run->refine\n";
+  fs::create_directories(dir / "out");
+  ASSERT_EQ(dir.Batch(kShelxRoad + ".run->refine\n.Export->SHELX\nout/x\n" + back + ".end\n"), 0)
+      << dir.Output;
+  const RFactors a = LastRFactors(dir.Read("s.ref")), b = LastRFactors(dir.Read("out/x.ref"));
+  EXPECT_EQ(a.NAll, b.NAll);
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(a.R[k], b.R[k], 0.01) << "R factor " << k << ", percent";
+  AtomModel ma, mb;
+  ASSERT_EQ(M40ReadText(dir.Read("s.m40"), "s.m40", ma), 0);
+  ASSERT_EQ(M40ReadText(dir.Read("out/x.m40"), "x.m40", mb), 0);
+  ASSERT_EQ(ma.Atom.size(), mb.Atom.size());
+  for (const AtomRec& x : ma.Atom) {
+    const auto it = std::find_if(mb.Atom.begin(), mb.Atom.end(),
+                                 [&](const AtomRec& y) { return y.Name == x.Name; });
+    ASSERT_NE(it, mb.Atom.end()) << x.Name;
+    EXPECT_EQ(it->Type, x.Type) << x.Name;
+    ASSERT_EQ(it->Par.size(), x.Par.size()) << x.Name;
+    // Coordinates and occupancy to the printed digits; U to 1e-5 A^2 (beta scaled).
+    for (int i = 0; i < x.Par.size(); ++i)
+      EXPECT_NEAR(it->Par.Val[i], x.Par.Val[i], i < 4 ? 1e-6 : 2e-5 * (1. + std::fabs(x.Par.Val[i])))
+          << x.Name << " value " << i;
+  }
+}
+
+using ExportShelxNaCl = ProgramTest;
+
+TEST_F(ExportShelxNaCl, RoundTrip) {
+  const fs::path d = kNaClDir;
+  if (!fs::exists(d / "NaCl.res")) GTEST_SKIP() << "NaCl data absent";
+  RoundTrip(Dir, ReadText(d / "NaCl.res"), ReadText(d / "NaCl.hkl"));
+}
+
+using ExportShelx = Sh2185Test;
+
+TEST_F(ExportShelx, Sh2185RoundTrip) {
+  RoundTrip(Dir, ShelxEmbeddedFile(Published, "_shelx_res_file"),
+            ShelxEmbeddedFile(Published, "_shelx_hkl_file"));
+  const std::string ins = Dir.Read("out/x.ins");
+  for (const char* part : {"LATT -1\n", "SYMM 1/2-X,-Y,1/2+Z\n", "SFAC C H N O\n", "AFIX 43\n",
+                           "PART 2\n", "-21.00000", "HKLF 4\n"})
+    EXPECT_NE(ins.find(part), std::string::npos) << part << "\n" << ins;
+}
+
+}  // namespace
+}  // namespace tarn::test
