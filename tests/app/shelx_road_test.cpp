@@ -55,16 +55,15 @@ TEST(ShelxRoadPublished, ZeroCyclesGiveThePublishedFigures) {
     EXPECT_NEAR(r.R[0] / 100., CifNumber(cif, "_refine_ls_R_factor_gt"), 0.0005) << name;
     EXPECT_NEAR(r.R[3] / 100., CifNumber(cif, "_refine_ls_wR_factor_ref"), 0.002) << name;
     EXPECT_NEAR(std::stod(gof[1]), CifNumber(cif, "_refine_ls_goodness_of_fit_ref"), 0.01) << name;
-    // Published -0.04(9) from 1457 quotients.
-    if (std::string(name) == "shelx/SH2185_Cu") {
-      std::smatch fl;
-      ASSERT_TRUE(std::regex_search(
-          ref, fl, std::regex("Flack parameter x = (-?[0-9.]+)\\(([0-9]+)\\) from ([0-9]+)")))
-          << name;
-      EXPECT_NEAR(std::stod(fl[1]), -0.04, 0.02);
-      EXPECT_NEAR(std::stod(fl[2]), 9, 1);
-      EXPECT_NEAR(std::stod(fl[3]), 1457, 15);
-    }
+    // Only the acentric SH2185_Cu has one: published -0.04(9) from 1457 quotients.
+    std::smatch fl;
+    const bool flack = std::regex_search(
+        ref, fl, std::regex("Flack .* x = (-?[0-9.]+)\\(([0-9]+)\\) from ([0-9]+)"));
+    ASSERT_EQ(flack, std::string(name) == "shelx/SH2185_Cu") << name;
+    if (!flack) continue;
+    EXPECT_NEAR(std::stod(fl[1]), -0.04, 0.02);
+    EXPECT_NEAR(std::stod(fl[2]), 9, 1);
+    EXPECT_NEAR(std::stod(fl[3]), 1457, 15);
   }
 }
 
@@ -72,12 +71,8 @@ TEST(ShelxRoadPublished, ZeroCyclesGiveThePublishedFigures) {
 std::map<std::array<int, 3>, double> M90Intensities(const std::string& m90) {
   std::map<std::array<int, 3>, double> out;
   std::istringstream in(m90.substr(m90.find("\ndata\n") + 6));
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream w(line);
-    std::array<int, 3> h{};
-    double i = 0.;
-    if (w >> h[0] >> h[1] >> h[2] >> i) out[h] = i;
-  }
+  std::array<int, 3> h{};
+  for (double i = 0.; in >> h[0] >> h[1] >> h[2] >> i; in.ignore(1000, '\n')) out[h] = i;
   return out;
 }
 
@@ -91,23 +86,20 @@ TEST_F(ShelxRoadSplit, TwoBlocksOfOneDataBlockMergeOnACommonScale) {
   whole.Write("s.res", Dir.Read("s.res"));
   whole.Write("s.hkl", Dir.Read("s.hkl"));
   ASSERT_EQ(whole.Batch(kShelxRoad + ".end\n"), 0) << whole.Output;
+  // F8 fields: fewer decimals where 1.7 I needs the room.
+  auto f8 = [](double v) {
+    for (int d : {2, 1})
+      if (std::string t = fmt::format("{:8.{}f}", v, d); t.size() <= 8) return t;
+    return fmt::format("{:8.0f}", v);
+  };
   std::istringstream in(Dir.Read("s.hkl"));
   std::string a, b;
   int n = 0;
-  for (std::string line; std::getline(in, line) && line.size() >= 28; ++n) {
-    if (n % 2 == 0) {
-      a += line + "\n";
-      continue;
-    }
-    // F8 fields: fewer decimals where 1.7 I needs the room.
-    auto f8 = [](double v) {
-      std::string t;
-      for (int d = 2; d >= 0 && (t.empty() || t.size() > 8); --d) t = fmt::format("{:8.{}f}", v, d);
-      return t;
-    };
-    b += line.substr(0, 12) + f8(std::stod(line.substr(12, 8)) * 1.7) +
-         f8(std::stod(line.substr(20, 8)) * 1.7) + line.substr(28) + "\n";
-  }
+  for (std::string line; std::getline(in, line) && line.size() >= 28; ++n)
+    (n % 2 ? b : a) += n % 2 == 0
+                           ? line + "\n"
+                           : line.substr(0, 12) + f8(1.7 * std::stod(line.substr(12, 8))) +
+                                 f8(1.7 * std::stod(line.substr(20, 8))) + line.substr(28) + "\n";
   Dir.Write("s.hkl", a);
   Dir.Write("s2.hkl", b);
   ASSERT_EQ(Dir.Batch(kShelxRoad.substr(0, kShelxRoad.find(".File->Reflection file->Create")) +
@@ -142,20 +134,16 @@ class ShelxRoadNaCl : public ProgramTest {
   std::string res_, hkl_;
 };
 
-// NaCl: R1 0.0096 on 111 reflections, with the published model and after ten
-// cycles.
-TEST_F(ShelxRoadNaCl, PublishedModelAndTenCycles) {
-  for (int cycles : {0, 10}) {
-    ProgramDir dir;
-    const RFactors r = RunRoad(dir, res_, hkl_, cycles);
-    EXPECT_EQ(r.NObs, 111);
-    EXPECT_NEAR(r.R[0], 0.96, 0.2) << cycles << " cycles";
-    if (cycles == 0) continue;
-    // Harmonic ADPs are stored as beta_ij and their values listed so.
-    const std::string ref = dir.Read("s.ref");
-    EXPECT_NE(ref.find("\nbeta11[CL1] "), std::string::npos) << ref;
-    EXPECT_EQ(ref.find("\nU11[CL1] "), std::string::npos);
-  }
+// NaCl after ten cycles: R1 0.0096 on 111 reflections (the published model
+// is checked above).
+TEST_F(ShelxRoadNaCl, TenCycles) {
+  const RFactors r = RunRoad(Dir, res_, hkl_, 10);
+  EXPECT_EQ(r.NObs, 111);
+  EXPECT_NEAR(r.R[0], 0.96, 0.2);
+  // Harmonic ADPs are stored as beta_ij and their values listed so.
+  const std::string ref = Dir.Read("s.ref");
+  EXPECT_NE(ref.find("\nbeta11[CL1] "), std::string::npos) << ref;
+  EXPECT_EQ(ref.find("\nU11[CL1] "), std::string::npos);
 }
 
 // A structure measured with Cu radiation, opened last (first in the history),

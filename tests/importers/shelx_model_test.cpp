@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <numbers>
 #include <string>
@@ -324,9 +325,8 @@ TEST_F(ShelxTest, OmitAndShelBecomeReflectionSelection) {
   EXPECT_EQ(Info.Ref.Edit.I(RkSinLim), 1);
   EXPECT_NEAR(Info.Ref.Edit.R(RkSnlMx), std::sin(25. * std::numbers::pi / 180.) / 0.71073, 1e-6);
   EXPECT_NEAR(Info.Ref.Edit.R(RkSnlMn), 0.05, 1e-7);
-  bool said = false;
-  for (const auto& m : Msg) said = said || m.rfind("OMIT 1 2 3: excluded", 0) == 0;
-  EXPECT_TRUE(said);
+  EXPECT_TRUE(std::any_of(Msg.begin(), Msg.end(),
+                          [](auto& m) { return m.rfind("OMIT 1 2 3: excluded", 0) == 0; }));
 }
 
 }  // namespace
