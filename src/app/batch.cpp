@@ -181,6 +181,22 @@ int BatchRun::ImportReflections(const std::string& command) {
   call.Items[0].Line = label;
   // Relative paths are taken from the directory the program was started in.
   call.Path = TarnAbsolute(path);
+  // Optional "datblock N": the block joins data block N.
+  {
+    std::string next;
+    if (Next(next) == Line) {
+      const auto w = SplitWords(next);
+      if (!w.empty() && EqIgnoreCase(w[0], "datblock")) {
+        Listing(next);
+        if (w.size() != 2 || !ToInt(w[1]) || *ToInt(w[1]) < 1) return Fail(Where(lineNo_, next));
+        call.Items.push_back(TarnBatchItem{});
+        call.Items[1].Name = "datblock";
+        call.Items[1].Value = static_cast<double>(*ToInt(w[1]));
+      } else {
+        pushed_ = next;
+      }
+    }
+  }
   (void)TarnRunTool(ActImportReflections, call);
   return AfterTool(call, command);
 }

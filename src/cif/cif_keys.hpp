@@ -124,6 +124,8 @@ enum CifKey : int {
   CkDiffDensityRms = 825,
   CkDResHigh = 826,
   CkDResLow = 827,
+  CkRefineAbsStructureFlack = 828,
+  CkRefineAbsStructureDetails = 829,
   CkAtomTypeSymbol = 830,
   CkAtomTypeFp = 831,
   CkAtomTypeFpp = 832,

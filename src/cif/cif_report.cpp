@@ -430,15 +430,22 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
   };
   b.Item(CkRefineNReflns, sum.Found ? B::P(std::to_string(sum.NAll)) : kUnknown);
   b.Item(CkRefineNParameters, sum.NPar ? B::P(std::to_string(*sum.NPar)) : kUnknown);
-  b.Item(CkRefineNRestraints, sum.Found ? B::P("0") : kUnknown);
+  b.Item(CkRefineNRestraints, sum.Found ? B::P(std::to_string(sum.NRestr)) : kUnknown);
   b.Item(CkRefineRAll, sum.Found ? fraction(sum.R[2]) : kUnknown);
   b.Item(CkRefineRGt, sum.Found ? fraction(sum.R[0]) : kUnknown);
   b.Item(CkRefineWRRef, sum.Found ? fraction(sum.R[3]) : kUnknown);
   b.Item(CkRefineWRGt, sum.Found ? fraction(sum.R[1]) : kUnknown);
   b.Item(CkRefineGof, opt(sum.GofAll, 3));
-  b.Item(CkRefineRestrainedS, opt(sum.GofAll, 3));
+  b.Item(CkRefineRestrainedS, opt(sum.GofRestrained ? sum.GofRestrained : sum.GofAll, 3));
   b.Item(CkRefineShiftMax, opt(sum.ShiftMax, 3));
   b.Item(CkRefineShiftMean, opt(sum.ShiftMean, 3));
+  if (!sum.Flack.empty()) {
+    b.Item(CkRefineAbsStructureFlack, B::P(sum.Flack));
+    b.Item(CkRefineAbsStructureDetails,
+           B::Q(fmt::format("Flack x from {} quotients of Friedel opposites (Parsons, Flack and "
+                            "Wagner, Acta Cryst. B69 (2013) 249-259)",
+                            sum.FlackQuot)));
+  }
   for (int k : {CkDiffDensityMax, CkDiffDensityMin, CkDiffDensityRms}) b.Item(k);
   if (src.Refl && src.Refl->SMax > 0.) {
     b.Item(CkDResHigh, B::P(fmt::format("{:.4f}", 0.5 / src.Refl->SMax)));

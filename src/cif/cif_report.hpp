@@ -23,6 +23,10 @@ struct CifRefSummary {
   int NObs = 0, NAll = 0;  // reflections
   bool FSquare = false;    // refined on Fo**2 (the listing says wR2)
   std::optional<double> GofObs, GofAll;
+  std::optional<double> GofRestrained;        // with the restraints as observations
+  int NRestr = 0;                             // restraints of the last cycle
+  std::string Flack;                          // Flack x with its s.u. ("-0.04(9)"), empty when none
+  int FlackQuot = 0;                          // quotients it came from
   std::optional<double> ShiftMean, ShiftMax;  // of the last cycle with shifts
   std::optional<int> NPar;                    // rows of the table of refined parameters
 };

@@ -39,6 +39,14 @@ CifRefSummary CIFItemFromSummary(std::string_view refText) {
     } else if (line.rfind("GOF(obs)=", 0) == 0) {
       s.GofObs = After(line, "GOF(obs)=");
       s.GofAll = After(line, "GOF(all)=");
+      s.GofRestrained = After(line, "restrained GOF(all)=");
+      if (auto n = After(line, "restraints=")) s.NRestr = static_cast<int>(*n);
+    } else if (line.rfind("Absolute structure: Flack parameter x = ", 0) == 0) {
+      const auto w = SplitWords(line.substr(40));
+      if (w.size() >= 3 && w[1] == "from") {
+        s.Flack = w[0];
+        s.FlackQuot = static_cast<int>(ToInt(w[2]).value_or(0));
+      }
     } else if (line.rfind("R-factors overview", 0) == 0) {
       overview = true;
     } else if (overview) {

@@ -1,6 +1,5 @@
 // Merging of symmetry-equivalent reflections.
 #include "datared/average.hpp"
-#include "model/structure.hpp"
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
@@ -12,10 +11,10 @@
 #include <numeric>
 
 #include "datared/average_msg.hpp"
+#include "model/structure.hpp"
 #include "util/real_text.hpp"
 
 namespace tarn {
-
 
 namespace {
 
@@ -92,6 +91,32 @@ double DRSinThOverLambda(const int* h, int ndim, const AveSettings& set) {
   return 0.5 * std::sqrt(std::max(q, 0.));
 }
 
+namespace {
+
+// The SHELX mean of a group: weights w = I/sigma^2 when I > 3 sigma and
+// 3/sigma otherwise (the two agree at I = 3 sigma); sigma(I(ave)) the larger
+// of the counting-statistics sigma 1/sqrt(sum 1/sigma^2) and the mean
+// absolute deviation from the mean over sqrt(n-1). var(k) > 0 for all k.
+template <class Var>
+void DRAverageGroupShelx(const double* in, int n, const Var& var, double& iave, double& sigave) {
+  double sw = 0., swi = 0., sinv = 0.;
+  for (int k = 0; k < n; ++k) {
+    const double v = var(k), s = std::sqrt(v);
+    const double w = in[k] > 3. * s ? in[k] / v : 3. / s;
+    sw += w;
+    swi += w * in[k];
+    sinv += 1. / v;
+  }
+  iave = swi / sw;
+  sigave = 1. / std::sqrt(sinv);
+  if (n < 2) return;
+  double sd = 0.;
+  for (int k = 0; k < n; ++k) sd += std::fabs(in[k] - iave);
+  sigave = std::max(sigave, sd / (n * std::sqrt(n - 1.)));
+}
+
+}  // namespace
+
 void DRAverageGroup(const double* in, const double* sgin, int n, const AveSettings& set,
                     double& iave, double& sigave) {
   if (n <= 0) {
@@ -103,7 +128,11 @@ void DRAverageGroup(const double* in, const double* sgin, int n, const AveSettin
   bool haveVar = true;
   for (int k = 0; k < n; ++k)
     if (!(var(k) > 0.)) haveVar = false;
-  const bool weighted = set.AveSigWt && haveVar;
+  if (set.AveSigWt == AveShelxWeight && haveVar) {
+    DRAverageGroupShelx(in, n, var, iave, sigave);
+    return;
+  }
+  const bool weighted = set.AveSigWt == AveSigmaWeight && haveVar;
   // sum w with w = 1/sigma^2: 1/sqrt(sum w) is the sigma of the best
   // (weighted) estimate from the counting sigmas alone.
   double sw = 0., swi = 0., si = 0., sv = 0.;
@@ -159,7 +188,8 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
     lst.emplace_back(avemsg::kCentrAdd1);
     lst.emplace_back(avemsg::kCentrAdd2);
   }
-  if (set.AveSigWt) lst.emplace_back(avemsg::kSigWt);
+  if (set.AveSigWt == AveSigmaWeight) lst.emplace_back(avemsg::kSigWt);
+  if (set.AveSigWt == AveShelxWeight) lst.emplace_back(avemsg::kShelxWt);
   if (set.PrintMode == AvePrintFull)
     lst.emplace_back(avemsg::kPrintFull);
   else if (set.PrintMode == AvePrintSuppressed)
@@ -349,8 +379,8 @@ int DRAverageForPointGroup(const std::vector<Mat6>& rot, bool centro, const AveS
           fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE("{:4d}"), h[i]);
         const bool culled = !Struct.Refl.ICullAr.empty() && Struct.Refl.ICullAr[r] == kCullFit;
         fmt::format_to(std::back_inserter(lbuf), FMT_COMPILE(" {:12.1f} {:9.1f} {}{}"),
-                       Struct.Refl.RIAr[r], Struct.Refl.RSAr[r], DRAveMark(Struct.Refl.RIAr[r], iave, sigave),
-                       culled ? " culled" : "");
+                       Struct.Refl.RIAr[r], Struct.Refl.RSAr[r],
+                       DRAveMark(Struct.Refl.RIAr[r], iave, sigave), culled ? " culled" : "");
         lst.emplace_back(lbuf.data(), lbuf.size());
       }
       lbuf.clear();

@@ -39,6 +39,15 @@ enum SigIMethod : int {
   SigIScatter = 3,         // standard error of the mean from the scatter (n >= 2)
 };
 
+// How the members of a group are weighted in its mean ("avesigwt").
+enum AveWeighting : int {
+  AveUnweighted = 0,   // I(ave) = sum I / n
+  AveSigmaWeight = 1,  // weights 1/sigma^2
+  // SHELX rule: w = I/sigma^2 for I > 3 sigma, else 3/sigma; sigma(I(ave)) =
+  // max(1/sqrt(sum 1/sigma^2), sum|I - I(ave)| / (n sqrt(n-1))), whatever "sigimethod"
+  AveShelxWeight = 2,
+};
+
 // How the groups of equivalents are printed.
 enum AvePrintMode : int {
   AvePrintLimited = 0,     // groups with |I-I(ave)| > flimprint*sig(I(ave))
@@ -48,7 +57,7 @@ enum AvePrintMode : int {
 
 struct AveSettings {
   int SigIMethod = SigIMaxPropScatter;  // "sigimethod"
-  bool AveSigWt = false;                // "avesigwt": weights 1/sigma^2
+  int AveSigWt = AveUnweighted;         // "avesigwt": AveWeighting
   bool AddCentrSymm = false;            // "addcentrsymm": Friedel pairs merged in acentric groups
   double FLimCull = -1.;                // "flimcull": in sig(I(ave)); <= 0 no culling
   double FLimPrint = 5.;                // "flimprint": in sig(I(ave))

@@ -5,6 +5,8 @@ namespace tarn::avemsg {
 inline constexpr const char* kCentrAdd1 = "Center of symmetry will be applied even if the space";
 inline constexpr const char* kCentrAdd2 = "group is acentric";
 inline constexpr const char* kSigWt = "Weighting by 1/sig(I)^2 will be used in averaging";
+inline constexpr const char* kShelxWt =
+    "SHELX weighting (avesigwt 2: I/sig(I)^2, 3/sig(I) for I<3sig(I)) will be used in averaging";
 inline constexpr const char* kPrintLim1 = "Only reflections |I-I(ave)|>";
 inline constexpr const char* kPrintLim2 = "*sig(I(ave)) will be printed";
 inline constexpr const char* kPrintFull = "Full print averaged reflections";

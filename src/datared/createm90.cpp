@@ -10,6 +10,7 @@
 
 #include "datared/average_msg.hpp"
 #include "datared/instab_u.hpp"
+#include "datared/readers/reader.hpp"
 #include "datared/scales.hpp"
 #include "model/m95m90.hpp"
 #include "model/session.hpp"
@@ -54,10 +55,28 @@ std::array<double, 9> ReciprocalMetric(const PhaseBasic& p) {
 
 }  // namespace
 
+std::vector<std::vector<int>> DRDataBlockFeeds(const std::vector<M95Block>& b95) {
+  std::vector<std::vector<int>> feeds;
+  for (size_t k = 0; k < b95.size(); ++k) {
+    const int d = b95[k].Correspond;
+    if (d >= 1 && d <= static_cast<int>(feeds.size()))
+      feeds[static_cast<size_t>(d - 1)].push_back(static_cast<int>(k));
+    else
+      feeds.push_back({static_cast<int>(k)});
+  }
+  return feeds;
+}
+
+bool DRIsShelxFormat(int difcode) {
+  return difcode == ImpShelxINoAbs || difcode == ImpShelxF || difcode == ImpShelxI ||
+         difcode == ImpShelxHklf5;
+}
+
 AveSettings DRAveSettingsFromM90(const M90Block& b, const PhaseBasic& phase) {
   AveSettings s;
   s.SigIMethod = b.SigIMethod;
-  s.AveSigWt = b.AveSigWt != 0;
+  s.AveSigWt =
+      std::clamp(b.AveSigWt, static_cast<int>(AveUnweighted), static_cast<int>(AveShelxWeight));
   s.AddCentrSymm = b.AddCentrSymm != 0;
   s.FLimCull = b.FLimCull;
   s.FLimPrint = b.FLimPrint;
@@ -337,18 +356,30 @@ int EM9CreateM90(const std::string& base) {
     return 1;
   }
   const PhaseBasic& phase = Struct.Basic.Phase[0];
-  std::vector<M90Block> b90(b95.size());
-  std::vector<std::vector<M90Refl>> r90(b95.size());
+  const std::vector<std::vector<int>> feeds = DRDataBlockFeeds(b95);
+  std::vector<M90Block> b90(feeds.size());
+  std::vector<std::vector<M90Refl>> r90(feeds.size());
   std::vector<std::string> lst;
-  for (size_t k = 0; k < b95.size(); ++k) {
+  for (size_t k = 0; k < feeds.size(); ++k) {
+    const M95Block& first = b95[static_cast<size_t>(feeds[k][0])];
     if (k < Struct.Refl.M90.size()) {
       b90[k] = Struct.Refl.M90[k];
     } else {
-      SetBasicM90FromM95(b90[k], b95[k]);
+      SetBasicM90FromM95(b90[k], first);
+      // Data from SHELX files are merged the way SHELX merges them, and kept
+      // to six digits: at one decimal weak data on a small scale lose the
+      // I > n sigma(I) classification of their program.
+      if (DRIsShelxFormat(first.DifCode)) {
+        b90[k].AveSigWt = AveShelxWeight;
+        b90[k].EFormat91 = 1;
+      }
     }
-    if (b90[k].Lambda <= 0. && b95[k].Lambda > 0.) b90[k].Lambda = b95[k].Lambda;
-    lst.push_back(fmt::format("Data block {} ({})", k + 1, b90[k].Name));
-    if (EM9CreateM90Single(b95, r95, {static_cast<int>(k)}, phase, b90[k], r90[k], lst) != 0) {
+    if (b90[k].Lambda <= 0. && first.Lambda > 0.) b90[k].Lambda = first.Lambda;
+    std::string from;
+    for (int f : feeds[k]) from += fmt::format(" {}", f + 1);
+    lst.push_back(
+        fmt::format("Data block {} ({}) from reflection block(s){}", k + 1, b90[k].Name, from));
+    if (EM9CreateM90Single(b95, r95, feeds[k], phase, b90[k], r90[k], lst) != 0) {
       ReportError(lst.back());
       return 1;
     }

@@ -11,6 +11,15 @@
 
 namespace tarn {
 
+// The reflection blocks (0-based) feeding each data block: a block with
+// "correspond" N joins data block N when that exists, every other block
+// starts a data block of its own.
+std::vector<std::vector<int>> DRDataBlockFeeds(const std::vector<M95Block>& b95);
+
+// True for the codes of the SHELX reflection formats, whose data blocks are
+// merged with the SHELX weighting (AveShelxWeight).
+bool DRIsShelxFormat(int difcode);
+
 // Averaging settings of a data block (its M90 header keywords) and the cell
 // geometry of a phase.
 AveSettings DRAveSettingsFromM90(const M90Block& b, const PhaseBasic& phase);
@@ -50,9 +59,10 @@ struct M95Lean {
                                      const PhaseBasic& phase, M90Block& b90,
                                      std::vector<M90Refl>& out, std::vector<std::string>& lst);
 
-// The action: reads base + ".m95", makes one data block per reflection block
-// (settings from the data blocks already in Refl.M90, else defaults from the
-// M95 header), writes base + ".m90" and the listing base + ".rre". Nothing is
+// The action: reads base + ".m95", makes the data blocks of DRDataBlockFeeds
+// (several blocks of one data block brought to a common scale and merged;
+// settings from the data blocks already in Refl.M90, else defaults from the
+// header of the first M95 block), writes base + ".m90" and the listing base + ".rre". Nothing is
 // written when a block fails. Returns 0 on success.
 [[nodiscard]] int EM9CreateM90(const std::string& base);
 

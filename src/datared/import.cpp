@@ -81,6 +81,7 @@ void DRSetBlockFromData(int code, const ImpData& d, const ImpOptions& opt, M95Bl
   b.TwRead = d.Hklf5 || d.TwinDomains ? 1 : 0;
   b.XdDirCos = !d.Refl.empty() && d.Refl.front().HasDirCos ? 1 : 0;
   b.TrMat = opt.TrMat;
+  b.Correspond = opt.DatBlock;
   // Real indices were transformed before their resolution.
   if (opt.RealIndices) {
     b.TrMat.clear();

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <set>
 
@@ -47,6 +48,9 @@ constexpr double kDfixSu = 0.02;
 constexpr double kDangSu = 0.04;
 constexpr double kSadiSu = 0.02;
 constexpr double kCelsiusToKelvin = 273.15;
+// Defaults of OMIT s 2theta(lim): s = -2, no 2theta limit.
+constexpr double kOmitSDefault = -2.;
+constexpr double kOmitTthNone = 180.;
 
 // Instructions that the reader knows (the first four characters count).
 constexpr std::array<std::string_view, 92> kInstructions = {
@@ -237,6 +241,10 @@ class Importer {
   double Ueq(int i) const;
   std::string NeighbourName(int j, int op, int centr, const std::array<int, 3>& lt) const;
   void HydroGroups();
+  // OMIT and SHEL: reflections and ranges left out of the refinement.
+  [[nodiscard]] bool OmitShel(const Card& c);
+  void OmitSubCommands();
+  void OmitLimits(RefValues& e);
 
   std::string_view text_;
   std::string file_;
@@ -277,6 +285,8 @@ class Importer {
   std::string resClass_;
   void RestraintCards();
   int qPeaks_ = 0;
+  std::vector<std::array<int, 3>> omitHkl_;  // OMIT h k l
+  double snlMin_ = 0., snlMax_ = -1.;        // SHEL / OMIT 2theta: sin(theta)/lambda limits
   // Instructions not converted: key -> (count, first line).
   std::map<std::string, std::pair<int, int>> skipped_;
   std::vector<std::string> controlSeen_;
@@ -486,6 +496,8 @@ bool Importer::Card1(const Card& c) {
       }
   } else if (ShelxIsRestraint(k)) {
     restrCards_.push_back({c.Key, w, c.Line, static_cast<int>(atoms_.size()), residue_, resClass_});
+  } else if (k == "OMIT" || k == "SHEL") {
+    return OmitShel(c);
   } else if (k == "FRAG") {
     inFrag_ = true;
     NotConverted(c);
@@ -743,6 +755,83 @@ void Importer::HydroGroups() {
   }
 }
 
+// OMIT h k l: the reflection and its equivalents; OMIT s 2theta(lim): the
+// limit becomes the upper sin(theta)/lambda limit (lambda of CELL), s other
+// than its default -2 is not converted; SHEL dmax dmin: sin(theta)/lambda =
+// 1/(2 d) limits. A narrower limit of several instructions wins.
+bool Importer::OmitShel(const Card& c) {
+  const auto& w = c.Words;
+  std::vector<double> v(w.size());
+  for (size_t i = 0; i < w.size(); ++i)
+    if (!Real(c, i, v[i])) return false;
+  auto upper = [&](double s) { snlMax_ = snlMax_ < 0. ? s : std::min(snlMax_, s); };
+  if (Upper4(c.Key) == "SHEL") {
+    if (!v.empty() && v[0] > 0.) snlMin_ = std::max(snlMin_, 0.5 / v[0]);
+    if (v.size() > 1 && v[1] > 0.) upper(0.5 / v[1]);
+    return true;
+  }
+  if (v.size() == 3 &&
+      std::all_of(v.begin(), v.end(), [](double x) { return x == std::round(x); })) {
+    omitHkl_.push_back({static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2])});
+    return true;
+  }
+  if (v.size() > 3) return Error(c, shelxmsg::BadNumber);
+  if (!v.empty() && v[0] != kOmitSDefault) NotConverted(c);
+  if (v.size() > 1 && v[1] < kOmitTthNone) {
+    if (!(db_.Lambda > 0.)) return Error(c, shelxmsg::NoCell);
+    upper(std::sin(0.5 * v[1] * kPi / 180.) / db_.Lambda);
+  }
+  return true;
+}
+
+// One "dontuse" line per pair +-h' of the equivalents h' = h.R of an OMIT
+// h k l: the group n1 h, n2 h, n3 h (n the indices over their common divisor
+// g) with the condition |h| = g selects exactly +-h'.
+void Importer::OmitSubCommands() {
+  const PhaseSymmetry& s = b_.Phase[0].Symmetry;
+  for (const auto& h : omitHkl_) {
+    if (h == std::array<int, 3>{0, 0, 0}) continue;
+    std::set<std::array<int, 3>> seen;
+    std::string listed;
+    for (int op = 0; op < s.NSymm; ++op) {
+      std::array<int, 3> e{};
+      for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i)
+          e[static_cast<size_t>(j)] +=
+              h[static_cast<size_t>(i)] *
+              static_cast<int>(
+                  std::lround(s.Op[static_cast<size_t>(op)].RM[static_cast<size_t>(i * 3 + j)]));
+      std::array<int, 3> m{-e[0], -e[1], -e[2]};
+      if (seen.count(e) || seen.count(m)) continue;
+      seen.insert(e);
+      const int g = std::gcd(std::gcd(std::abs(e[0]), std::abs(e[1])), std::abs(e[2]));
+      std::string group;
+      for (int j = 0; j < 3; ++j) {
+        const int n = e[static_cast<size_t>(j)] / g;
+        group += n == 0 ? "0" : n == 1 ? "h" : n == -1 ? "-h" : fmt::format("{}h", n);
+      }
+      subs_.emplace_back(RkDontUse, fmt::format("{} : h={}", group, g));
+      listed += fmt::format(" ({} {} {})", e[0], e[1], e[2]);
+    }
+    notes_.push_back(
+        fmt::format("OMIT {} {} {}: excluded from the refinement by \"dontuse\" "
+                    "lines for{} and their Friedel mates.",
+                    h[0], h[1], h[2], listed));
+  }
+}
+
+// The sin(theta)/lambda limits of SHEL and OMIT 2theta.
+void Importer::OmitLimits(RefValues& e) {
+  if (snlMin_ <= 0. && snlMax_ < 0.) return;
+  e.SetI(RkSinLim, 1);
+  if (snlMin_ > 0.) e.SetR(RkSnlMn, static_cast<float>(snlMin_));
+  if (snlMax_ >= 0.) e.SetR(RkSnlMx, static_cast<float>(snlMax_));
+  notes_.push_back(
+      fmt::format("SHEL/OMIT 2theta: reflections with sin(theta)/lambda outside {} .. {} "
+                  "are excluded from the refinement (snlmn, snlmx).",
+                  ShortestReal(snlMin_), snlMax_ >= 0. ? ShortestReal(snlMax_) : "10"));
+}
+
 bool Importer::Finish() {
   Card none;
   none.Line = 0;
@@ -875,6 +964,7 @@ bool Importer::Finish() {
   }
   // Riding hydrogens.
   HydroGroups();
+  OmitSubCommands();
   {
     // keep ADP riding: one command per pivot and factor, in atom order.
     std::vector<std::pair<std::pair<int, double>, std::string>> ride;
@@ -981,13 +1071,15 @@ int Importer::Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImp
   // Observed as in SHELX's R1: Fo > 4 sigma(Fo), i.e. I > 2 sigma(I).
   e.SetR(RkSigLevel, 2.f);
   if (cycles_ >= 0) e.SetI(RkCycles, cycles_);
+  OmitLimits(e);
   for (auto& l : ref.EditLines) l.clear();
   for (auto& [k, t] : subs_)
     ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)].push_back({t, false});
   ref.Lines = ref.EditLines;
   ref.Run = ref.Edit;
   for (auto& [k, t] : subs_)
-    if (RefParseSubCommand(ref, k, t)) messages.push_back(fmt::format("{}: {} not accepted", file_, t));
+    if (RefParseSubCommand(ref, k, t))
+      messages.push_back(fmt::format("{}: {} not accepted", file_, t));
   if (!wght_)
     notes_.push_back(fmt::format("No WGHT: the SHELX default a = {} was used.", kWghtDefaultA));
   if (qPeaks_ > 0) notes_.push_back(fmt::format("{} Q peaks were left out.", qPeaks_));

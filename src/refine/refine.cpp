@@ -16,12 +16,14 @@
 #include "model/session.hpp"
 #include "model/structure.hpp"
 #include "refine/constr.hpp"
+#include "refine/flack.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refine_listing.hpp"
 #include "refine/refine_progress.hpp"
 #include "refine/restrain.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
+#include "util/round_esd.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -200,8 +202,9 @@ struct Run {
   std::vector<M90Block> blocks;
   std::vector<RefWorkRefl> refl;
   std::vector<std::string> serious;
-  std::vector<int> blocked;    // refined parameters blocked due to singularity (full indices)
-  std::vector<RFacRefl> used;  // reflections of the listed cycle
+  std::vector<int> blocked;      // refined parameters blocked due to singularity (full indices)
+  std::vector<RFacRefl> used;    // reflections of the listed cycle
+  std::vector<FlackRefl> flack;  // reflections of the last loop for the Flack parameter
   std::vector<RefM80Rec> m80;
   std::vector<int> m80Phase;   // 0-based phase of each record
   RefProgressCtl prog;         // the progress window: user's requests, cycles and damping
@@ -228,6 +231,8 @@ struct Run {
   // After a failed cycle or a worse R factor: back to the values before the
   // last shifts and the last solution again with the reduced damping.
   int RepeatCycle(const InverResult& prevInv, double damp, ZmenaState& z);
+  // The Flack parameter of a non-centrosymmetric structure from the last loop.
+  void RefListFlack();
   // PisZmeny: writes the parameter changes of the last cycle with their s.u.
   void PisZmeny(const ZmenaState& z);
   // PisCor: writes the correlations larger than the limit "corr".
@@ -359,6 +364,14 @@ int Run::Prepare() {
   return 0;
 }
 
+void Run::RefListFlack() {
+  FlackResult fl;
+  if (RefFlackParsons(flack, s.Symm, fl) != 0) return;
+  lst.push_back("");
+  lst.push_back(fmt::format("{}{} from {} quotients (I+ - I-)/(I+ + I-) of Friedel opposites",
+                            kFlackHead, RoundESD(fl.X, fl.Su), fl.NQuot));
+}
+
 int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>& bres) {
   RefRFacNuluj(tabs);
   if (solve) RefLoopNuluj(ne, p.NRef);
@@ -366,6 +379,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
   nUsed = 0;
   bres.clear();
   used.clear();
+  flack.clear();
   m80.clear();
   m80Phase.clear();
   CalcOut out;
@@ -441,6 +455,15 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
     const double yo = opt.FSquare ? obs.I : obs.Fo;
     const double yc = opt.FSquare ? out.Fc * out.Fc : out.Fc;
     bres.push_back(std::sqrt(obs.W) * (yo - yc));
+    if (last && w.NDim == 3) {
+      FlackRefl fr;
+      for (int i = 0; i < 3; ++i) fr.H[static_cast<size_t>(i)] = w.H[static_cast<size_t>(i)];
+      fr.I = obs.I;
+      fr.SigI = obs.SigI0;
+      fr.Ic = out.Fc * out.Fc;
+      fr.Phase = w.Phase;
+      flack.push_back(fr);
+    }
     if (last) {
       RefM80Rec m;
       m.H = w.H;
@@ -702,6 +725,7 @@ int Run::Execute() {
   }
 
   PisRfac(tabs, lst);
+  RefListFlack();
   for (auto& l : reflLists) lst.push_back(l);
   if (shifted) {
     PisZmeny(z);

@@ -67,8 +67,9 @@ RFacVal RFacValues(const RFacSum& s, bool fsquare, int npar) {
   v.R2 = Ratio(s.AbsDI, s.AbsIo);
   v.wR2 = RatioSqrt(s.WDI2, s.WIo2);
   const double wd2 = fsquare ? s.WDI2 : s.WDF2;
-  const int dof = s.N - npar - 1;
-  v.Gof = (s.N - npar <= 1) ? kRFacGofNone : std::sqrt(wd2 / dof);
+  // p counts every refined parameter, the scale factors included.
+  const int dof = s.N - npar;
+  v.Gof = dof < 1 ? kRFacGofNone : std::sqrt(wd2 / dof);
   return v;
 }
 
@@ -129,6 +130,8 @@ void RefRFacNuluj(RFacTabs& t) {
   for (auto& g : t.PartGr) Clear(g);
   for (auto& g : t.Domain) Clear(g);
   Clear(t.Overlapped);
+  t.NRestr = 0;
+  t.RestrWD2 = 0.;
   t.NSkip = 0;
   t.NOver = 0;
 }
@@ -155,6 +158,13 @@ void RFactorSuma(RFacTabs& t, const RFacRefl& r) {
     else if (r.TwDomain == kRFacOverlapped)
       AddTo(t.Overlapped, r);
   }
+}
+
+double RefRFacRestrainedGof(const RFacTabs& t) {
+  const RFacSum& s = t.Overall.All;
+  const int dof = s.N + t.NRestr - t.NPar;
+  const double wd2 = (t.FSquare ? s.WDI2 : s.WDF2) + t.RestrWD2;
+  return dof < 1 ? kRFacGofNone : std::sqrt(wd2 / dof);
 }
 
 RFacVal RefRFacOverall(const RFacTabs& t, bool obs) {
@@ -222,7 +232,8 @@ void RFactorWrite(RFacTabs& t, int cycle, double damp, std::vector<std::string>&
     line(fmt::format("R factors for {} : ", t.PartGr[k].Label), t.PartGr[k], 'P',
          static_cast<int>(k) + 1);
   const RFacVal o = RefRFacOverall(t, true), a = RefRFacOverall(t, false);
-  out.push_back(fmt::format("GOF(obs)={:.2f} GOF(all)={:.2f}", o.Gof, a.Gof));
+  out.push_back(fmt::format("GOF(obs)={:.3f} GOF(all)={:.3f}{}{:.3f} restraints={}", o.Gof, a.Gof,
+                            rfacmsg::RestrainedGof, RefRFacRestrainedGof(t), t.NRestr));
   out.push_back(fmt::format("{}{}", rfacmsg::Excluded, t.NSkip));
   RFacCycle c;
   c.Cycle = cycle;

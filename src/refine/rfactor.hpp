@@ -10,7 +10,10 @@
 //   wR  = 100 sqrt(sum wF (Fo - Fc)**2 / sum wF Fo**2)    (on F, weights of F)
 //   R2  = 100 sum |Io - Ic| / sum Io                      (on F**2)
 //   wR2 = 100 sqrt(sum wI (Io - Ic)**2 / sum wI Io**2)    (on F**2, weights of I)
-//   GOF = sqrt(sum w D**2 / (n - p - 1)) on the refined quantity, 9999.99 when n - p <= 1.
+//   GOF = sqrt(sum w D**2 / (n - p)) on the refined quantity, p every refined
+//         parameter including the scale factors; 9999.99 when n - p < 1;
+//   restrained GOF = sqrt((sum w D**2 + sum wr Dr**2) / (n + r - p)) over all
+//         reflections, with the r restraints as observations (weights wr).
 // Values are in percent; a value whose denominator is not positive is absent (-1).
 #include <array>
 #include <string>
@@ -22,7 +25,7 @@
 namespace tarn {
 
 inline constexpr int kRFacMaxSatOrder = 9;       // satellite orders with a group of their own
-inline constexpr double kRFacGofNone = 9999.99;  // GOF when n - p <= 1
+inline constexpr double kRFacGofNone = 9999.99;  // GOF when n - p < 1
 inline constexpr double kRFacNone = -1.;         // R value without a positive denominator
 inline constexpr int kRFacWorstCount = 30;       // reflections in the worst-fitted list
 // RFacRefl::TwDomain of a reflection that is not assigned to a twin domain,
@@ -99,6 +102,8 @@ struct RFacTabs {
   std::vector<RFacGroup> PartGr;   // per rfactors command
   std::vector<RFacGroup> Domain;   // per twin domain (reflections of that domain alone)
   RFacGroup Overlapped;            // reflections of several twin domains together
+  int NRestr = 0;                  // restraints taken as observations in the cycle
+  double RestrWD2 = 0.;            // their sum of weighted squared residuals
   int NSkip = 0;                   // "Number of reflections excluded due to refinement options"
   int NOver = 0;                   // overlapped reflections
   std::vector<RFacCycle> History;  // one entry per RFactorWrite
@@ -123,6 +128,8 @@ void RefRFacNuluj(RFacTabs& t);
 void RFactorSuma(RFacTabs& t, const RFacRefl& r);
 // Values of the overall records (obs, all).
 RFacVal RefRFacOverall(const RFacTabs& t, bool obs);
+// GOF over all reflections and the restraints (NRestr, RestrWD2).
+double RefRFacRestrainedGof(const RFacTabs& t);
 // Expected weighted R of the overall obs record: 100 sqrt(n - p) / sqrt(sum w Yo**2).
 double RefRFacExpected(const RFacTabs& t);
 // RFactorWrite: writes the R-factor lines of one cycle.
@@ -173,6 +180,7 @@ inline constexpr std::string_view Rejected = "Fo/Fc list of rejected reflections
 inline constexpr std::string_view BeforeFirst = " before first cycle";
 inline constexpr std::string_view AfterLast = " after last cycle";
 inline constexpr std::string_view NoValue = " ------";
+inline constexpr std::string_view RestrainedGof = " restrained GOF(all)=";
 }  // namespace rfacmsg
 
 }  // namespace tarn

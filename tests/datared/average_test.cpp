@@ -99,6 +99,41 @@ TEST(Average, SigmaOfTheMeanPerMethod) {
   }
 }
 
+// SHELX means of hand-made groups (h00 = group h) through the whole merge:
+// strong, weak, negative, mixed, close and single measurements. Expected
+// values computed independently from w = I/sig^2 (I > 3 sig) else 3/sig and
+// sig = max(1/sqrt(sum sig^-2), sum|I-I(ave)|/(n sqrt(n-1))).
+TEST(Average, ShelxWeightsAndSigmaOfGroups) {
+  struct Group {
+    std::vector<double> i, s;
+    double iave, sig;
+  } groups[] = {
+      {{100, 110, 90, 104}, {5, 5, 5, 5}, 101.52475247524752, 3.464101615137755},  // strong
+      {{10, 2, -3}, {2, 2, 2.5}, 4.692307692307692, 3.6987123938988633},           // weak
+      {{-4, -1}, {2, 3}, -2.8, 1.6641005886756874},                                // negative
+      {{50}, {4}, 50., 4.},                                                        // single
+      {{30, 6, 12}, {1, 2, 3}, 28.172588832487307, 9.468769993756913},             // mixed
+      {{100, 100.5}, {4, 4}, 100.25062344139651, 2.8284271247461903},  // counting sigma wins
+  };
+  std::vector<Hkl> r;
+  for (int g = 0; g < static_cast<int>(std::size(groups)); ++g)
+    for (size_t m = 0; m < groups[g].i.size(); ++m)
+      r.push_back({g + 1, 0, 0, groups[g].i[m], groups[g].s[m]});
+  Load(r);
+  AveSettings set = Cell(5, 6, 7);
+  set.AveSigWt = AveShelxWeight;
+  set.SigIMethod = SigIScatter;  // the SHELX rule has its own sigma
+  AveResult res;
+  ASSERT_EQ(DRAverage(test::MakeGroup(3, {}), set, res), 0);
+  ASSERT_EQ(res.NUnique, static_cast<int>(std::size(groups)));
+  EXPECT_TRUE(Listed(res, avemsg::kShelxWt));
+  for (int a = 0; a < res.NUnique; ++a) {
+    const Group& g = groups[res.Grouping.HAve[3 * a] - 1];
+    EXPECT_NEAR(Struct.Refl.RIAveAr[a], g.iave, 1e-9) << "group " << a;
+    EXPECT_NEAR(Struct.Refl.RSAveAr[a], g.sig, 1e-9) << "group " << a;
+  }
+}
+
 TEST(Average, ObservedOnOneDecimalValues) {
   struct Case {
     double i, s, lim;

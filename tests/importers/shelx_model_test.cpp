@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <numbers>
 #include <string>
@@ -329,6 +330,32 @@ TEST_F(ShelxTest, FailedWriteLeavesExistingStructure) {
   EXPECT_EQ(test::TempDir::Read(fln + ".m50") + test::TempDir::Read(fln + ".m40"),
             "old m50\nold m40\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(Dir.Path()), fs::directory_iterator{}), 2);
+}
+
+// OMIT h k l: "dontuse" lines selecting the reflection, its equivalents
+// under 2/m and their Friedel mates; OMIT s 2theta and SHEL: sin(theta)/lambda limits.
+TEST_F(ShelxTest, OmitAndShelBecomeReflectionSelection) {
+  const std::string ins =
+      "TITL t\nCELL 0.71073 5 6 7 90 90 90\nZERR 2 0 0 0 0 0 0\nLATT 1\nSYMM -X,-Y,Z\n"
+      "SFAC NA\nUNIT 2\nOMIT 1 2 3\nOMIT -2 50\nSHEL 10 0.8\nFVAR 1\n"
+      "NA1 1 0.1 0.2 0.3 11 0.01\nHKLF 4\nEND\n";
+  ASSERT_EQ(Import(ins, "t.res"), 0) << Err;
+  ASSERT_EQ(Info.Ref.ExclHKL.size(), 2u);
+  auto omitted = [&](std::array<int, 3> h) {
+    for (const RefHklSel& s : Info.Ref.ExclHKL)
+      if (RefHklSelected(s, h.data(), 3)) return true;
+    return false;
+  };
+  for (auto h : {std::array{1, 2, 3}, {-1, -2, 3}, {-1, -2, -3}, {1, 2, -3}})
+    EXPECT_TRUE(omitted(h)) << h[0] << h[1] << h[2];
+  for (auto h : {std::array{2, 1, 3}, {1, 2, 4}, {2, 4, 6}, {-1, 2, 3}})
+    EXPECT_FALSE(omitted(h)) << h[0] << h[1] << h[2];
+  // 2theta 50 deg: sin(25 deg)/0.71073 is below 1/(2*0.8); dmax 10: 0.05.
+  EXPECT_EQ(Info.Ref.Edit.I(RkSinLim), 1);
+  EXPECT_NEAR(Info.Ref.Edit.R(RkSnlMx), std::sin(25. * std::numbers::pi / 180.) / 0.71073, 1e-6);
+  EXPECT_NEAR(Info.Ref.Edit.R(RkSnlMn), 0.05, 1e-7);
+  EXPECT_TRUE(std::any_of(Msg.begin(), Msg.end(),
+                          [](auto& m) { return m.rfind("OMIT 1 2 3: excluded", 0) == 0; }));
 }
 
 }  // namespace

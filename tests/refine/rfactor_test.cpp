@@ -41,20 +41,24 @@ TEST(RFactor, HandComputedValuesAndFlags) {
   EXPECT_NEAR(a.R, 100. * 4.5 / 37., 1e-12);
   // wR(obs) = sqrt((1 + 0.5*4 + 2*0.25) / (100 + 0.5*400 + 2*25)).
   EXPECT_NEAR(o.wR, 100. * std::sqrt(3.5 / 350.), 1e-12);
-  // GOF with n - p - 1: obs 3 - 1 - 1 = 1, all 4 - 1 - 1 = 2.
-  EXPECT_NEAR(o.Gof, std::sqrt(3.5 / 1.), 1e-12);
-  EXPECT_NEAR(a.Gof, std::sqrt(4.5 / 2.), 1e-12);
+  // GOF with n - p (p counts the scale): obs 3 - 1 = 2, all 4 - 1 = 3; the
+  // restrained GOF adds two restraints with residuals 1 and 0.5.
+  EXPECT_NEAR(o.Gof, std::sqrt(3.5 / 2.), 1e-12);
+  EXPECT_NEAR(a.Gof, std::sqrt(4.5 / 3.), 1e-12);
+  t.NRestr = 2;
+  t.RestrWD2 = 1.25;
+  EXPECT_NEAR(RefRFacRestrainedGof(t), std::sqrt(5.75 / 5.), 1e-12);
   // R on F**2 with the I weights (w / 4): |100-81| + |400-484| + |25-30.25|.
   EXPECT_NEAR(o.R2, 100. * (19. + 84. + 5.25) / 525., 1e-12);
   // Per data block.
   EXPECT_EQ(t.Block[1].Obs.N, 1);
   EXPECT_EQ(t.Block[0].All.N, 3);
 
-  // n - p <= 1 gives 9999.99; a group without reflections has no R.
+  // n - p < 1 gives 9999.99; a group without reflections has no R.
   RFacSum s;
   s.N = 2;
   s.WDF2 = 1.;
-  EXPECT_EQ(RFacValues(s, false, 1).Gof, kRFacGofNone);
+  EXPECT_EQ(RFacValues(s, false, 2).Gof, kRFacGofNone);
   EXPECT_EQ(RFacValues(RFacSum{}, false, 0).R, kRFacNone);
 
   // Clearing keeps the groups and drops the sums.

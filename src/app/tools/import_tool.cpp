@@ -26,7 +26,17 @@ constexpr std::string_view M50NotWritten =
     "M50 could not be written; the new reflection block has no data block.";
 constexpr std::string_view NoStructure = "Open or create a structure before importing reflections.";
 constexpr std::string_view Imported = "{} reflections imported from \"{}\" as reflection block {}.";
+constexpr std::string_view JoinsDatBlock =
+    "Reflection block {} joins data block {}: the merging brings them to a common scale.";
+constexpr std::string_view BadDatBlock = "datblock {}: the structure has {} data block(s).";
 }  // namespace toolmsg
+
+// The data block named by a batch line "datblock N" (0 when absent).
+int RequestedDatBlock(const TarnToolCall& call) {
+  for (const TarnBatchItem& it : call.Items)
+    if (it.Name == "datblock") return static_cast<int>(it.Value);
+  return 0;
+}
 
 void Say(const TarnToolCall& call, const std::string& text) {
   if (call.Batch)
@@ -42,7 +52,9 @@ int EM9ImportActionTool(TarnToolCall& call) {
   // Only a structure whose basic data have been read gets a data block: the
   // first block always exists once M50 has been read.
   const bool haveM50 = Sess.ExistFile[FileM50] && !Struct.Basic.DatBlock.empty();
-  const bool add = haveM50 && Struct.Basic.DatBlock.size() < before + 1;
+  // A block that joins an existing data block adds none.
+  const bool add =
+      haveM50 && RequestedDatBlock(call) == 0 && Struct.Basic.DatBlock.size() < before + 1;
   BasicData saved;
   if (add) {
     saved = Struct.Basic;
@@ -57,7 +69,8 @@ int EM9ImportActionTool(TarnToolCall& call) {
   const int next = EM9ImportTool(call);
   const bool imported = Struct.Refl.M95.size() == before + 1;
   if (!add) return next;
-  if (call.Error || !imported) {
+  // A block that the wizard put into an existing data block adds none either.
+  if (call.Error || !imported || Struct.Refl.M95.back().Correspond > 0) {
     Struct.Basic = std::move(saved);
     return next;
   }
@@ -95,14 +108,24 @@ int EM9ImportTool(TarnToolCall& call) {
     call.Error = 1;
     return NextNothing;
   }
+  ImpOptions opt;
+  opt.DatBlock = RequestedDatBlock(call);
+  const int ndb = static_cast<int>(Struct.Basic.DatBlock.size());
+  if (opt.DatBlock > ndb) {
+    Fe().ListingLine(fmt::format(fmt::runtime(toolmsg::BadDatBlock), opt.DatBlock, ndb));
+    call.Error = 1;
+    return NextNothing;
+  }
   ImpReport rep;
   ErrorRecord err;
-  if (EM9ImportByLabel(label, file, ImpOptions{}, Sess.fln + ".m95", rep, err)) {
+  if (EM9ImportByLabel(label, file, opt, Sess.fln + ".m95", rep, err)) {
     for (const std::string& l : ImpErrorLines(err)) Fe().ListingLine(l);
     call.Error = 1;
     return NextNothing;
   }
   Fe().ListingLine(fmt::format(fmt::runtime(toolmsg::Imported), rep.NRef, file, rep.Block));
+  if (opt.DatBlock > 0)
+    Fe().ListingLine(fmt::format(fmt::runtime(toolmsg::JoinsDatBlock), rep.Block, opt.DatBlock));
   for (const auto& n : rep.Notes) Fe().ListingLine(n);
   for (const auto& w : rep.Warnings) Fe().ListingLine(w);
   return NextNothing;
