@@ -21,10 +21,15 @@ class AppBatch : public AppTest {
     MakeStructure("s/x", {".m50", ".m40"});
     fs::current_path(root_);
   }
-  // Runs the program on a batch file with this text; returns its exit status.
-  int Run(const std::string& text) {
+  // Runs the program afresh on a batch file with this text (or on the file
+  // named by `arg`); returns its exit status.
+  int Run(const std::string& text, const std::string& arg = "@job.bat") {
+    tk_.ListingLines.clear();
+    tk_.Log.clear();
+    Sess = Session{};
+    fs::current_path(root_);
     WriteText(root_ / "job.bat", text);
-    return TarnMain({"tarnwork", "-HomeDir", home_.string(), "@job.bat"});
+    return TarnMain({"tarnwork", "-HomeDir", home_.string(), arg});
   }
   bool Listed(const std::string& line) const {
     for (const auto& l : tk_.ListingLines)
@@ -71,9 +76,6 @@ TEST_F(AppBatch, EndsNormally) {
   };
   Record(51202);
   for (const auto& c : cases) {
-    tk_.ListingLines.clear();
-    Sess = Session{};
-    fs::current_path(root_);
     EXPECT_EQ(Run(c.text), ExitOk) << c.name;
     ASSERT_FALSE(tk_.ListingLines.empty()) << c.name;
     EXPECT_EQ(tk_.ListingLines.back(), "End of batch file has been reached.") << c.name;
@@ -108,10 +110,6 @@ TEST_F(AppBatch, EndsOnError) {
        "unknown or inapplicable parameter lambada"},
   };
   for (const auto& c : cases) {
-    tk_.ListingLines.clear();
-    tk_.Log.clear();
-    Sess = Session{};
-    fs::current_path(root_);
     EXPECT_EQ(Run(c.text), ExitBatchError) << c.name;
     if (!c.message.empty()) {
       EXPECT_TRUE(tk_.Saw(c.message)) << c.name;
@@ -123,19 +121,15 @@ TEST_F(AppBatch, EndsOnError) {
 }
 
 TEST_F(AppBatch, UnreadableBatchFile) {
-  EXPECT_EQ(TarnMain({"tarnwork", "-HomeDir", home_.string(), "@absent.bat"}), ExitBatchError);
-  EXPECT_TRUE(Listed("reading error occured on the batch file."));
-  tk_.ListingLines.clear();
-  Sess = Session{};
-  fs::current_path(root_);
   fs::create_directories(root_ / "dir.bat");
-  EXPECT_EQ(TarnMain({"tarnwork", "-HomeDir", home_.string(), "@dir.bat"}), ExitBatchError);
-  EXPECT_TRUE(Listed("reading error occured on the batch file."));
-  tk_.ListingLines.clear();
-  Sess = Session{};
-  fs::current_path(root_);
-  EXPECT_EQ(Run(std::string(".File->Structure->Open\ns/x\n.run->\0refine\n", 38)), ExitBatchError);
-  EXPECT_TRUE(Listed("reading error occured on the batch file."));
+  const std::pair<std::string, const char*> cases[] = {
+      {"", "@absent.bat"},
+      {"", "@dir.bat"},
+      {std::string(".File->Structure->Open\ns/x\n.run->\0refine\n", 38), "@job.bat"}};
+  for (const auto& [text, arg] : cases) {
+    EXPECT_EQ(Run(text, arg), ExitBatchError) << arg;
+    EXPECT_TRUE(Listed("reading error occured on the batch file.")) << arg;
+  }
 }
 
 TEST_F(AppBatch, RunCommandsReachTheirTools) {
@@ -154,9 +148,6 @@ TEST_F(AppBatch, RunCommandsReachTheirTools) {
 
   // A tool that fails ends the batch with an error; what follows does not run.
   calls_.clear();
-  tk_.ListingLines.clear();
-  Sess = Session{};
-  fs::current_path(root_);
   Record(51202, 1);
   EXPECT_EQ(Run(".File->Structure->Open\ns/x\n.run->refine\n.run->dist\n"), ExitBatchError);
   EXPECT_EQ(calls_.size(), 1u);
@@ -192,9 +183,6 @@ TEST_F(AppBatch, EditBlocks) {
 
   // The tool names the parameter it does not know.
   calls_.clear();
-  tk_.ListingLines.clear();
-  Sess = Session{};
-  fs::current_path(root_);
   Record(HookBatchEditParameters, 0, "q[Xx9]");
   EXPECT_EQ(Run(".File->Structure->Open\ns/x\n.Edit->Parameters\nq[Xx9] = 1\n.run->refine\n"),
             ExitBatchError);
@@ -208,9 +196,6 @@ TEST_F(AppBatch, ToolsThatAreNotBuiltEndTheBatch) {
   for (const char* cmd :
        {".Edit->Parameters\nx[Na1] = 0.1\n", ".Tools->Graphic->Create graphic output file\n",
         ".run->dist\n", ".run->fourier\n"}) {
-    tk_.ListingLines.clear();
-    Sess = Session{};
-    fs::current_path(root_);
     EXPECT_EQ(Run(std::string(".File->Structure->Open\ns/x\n") + cmd + ".run->refine\n"),
               ExitBatchError)
         << cmd;

@@ -11,14 +11,13 @@
 #include <fstream>
 #include <string>
 
+#include "support/cif_text.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using tarn::test::ReadText;
 
 class ProgramTest : public ::testing::Test {
  protected:

@@ -16,6 +16,7 @@
 #include "app/actions.hpp"
 #include "app/toolkit_script.hpp"
 #include "model/session.hpp"
+#include "support/cif_text.hpp"
 
 namespace tarn::testing {
 
@@ -26,10 +27,7 @@ inline void WriteText(const fs::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary) << text;
 }
 
-inline std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadText;
 
 class AppTest : public ::testing::Test {
  protected:

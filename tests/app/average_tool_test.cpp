@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "util/files.hpp"
 #include "model/session.hpp"
 #include "model/basic.hpp"
 #include "model/m95m90.hpp"
+#include "support/small_structures.hpp"
+#include "support/temp_dir.hpp"
 #include "symmetry/symm.hpp"
 
 namespace tarn {
@@ -21,26 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 TEST(RunAverage, ListingFromM90UnderTheCurrentPhase) {
-  const fs::path dir = fs::temp_directory_path() / ("tarn_ave_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const std::string base = (dir / "x").string();
+  const test::TempDir dir;
+  const std::string base = dir / "x";
   // Without reflection files: a failure and no listing.
   Struct.Basic = BasicData{};
   PhaseBasic p;
   for (int i = 0; i < 3; ++i) p.Cell[i] = 7.;
-  p.Symmetry = CrlPrimitivePhase(3);
-  SymmOp op;
-  ASSERT_EQ(ReadSymm("-x -y z", 3, false, op), 0);  // point group 2
-  CrlAddOp(p.Symmetry, op.RM6.data(), op.S6.data(), 1.);
-  ASSERT_EQ(CompleteSymm(p.Symmetry), 0);
+  p.Symmetry = test::MakeGroup(3, {"-x -y z"});  // point group 2
   Struct.Basic.Phase.push_back(p);
   Sess.KPhase = 1;
   EXPECT_NE(EM9Average(base), 0);
@@ -60,13 +48,12 @@ TEST(RunAverage, ListingFromM90UnderTheCurrentPhase) {
       r[0].push_back(x);
     }
   ASSERT_EQ(WriteM90File(base + ".m90", b, r), 0);
-  const std::string before = Slurp(base + ".m90");
+  const std::string before = test::TempDir::Read(base + ".m90");
   ASSERT_EQ(EM9Average(base), 0);
-  const std::string ave = Slurp(base + ".ave");
+  const std::string ave = test::TempDir::Read(base + ".ave");
   EXPECT_NE(ave.find("12 reflections averaged to 6"), std::string::npos) << ave;
   EXPECT_NE(ave.find("Rint = 0.0100"), std::string::npos) << ave;
-  EXPECT_EQ(Slurp(base + ".m90"), before);
-  fs::remove_all(dir);
+  EXPECT_EQ(test::TempDir::Read(base + ".m90"), before);
 }
 
 }  // namespace

@@ -6,110 +6,35 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <deque>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 
-#include "app/actions.hpp"
+#include "app/app_fixture.hpp"
 #include "app/fileset.hpp"
-#include "app/toolkit.hpp"
-#include "model/session.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A tiny toolkit: queued answers, recorded prompts.
-class FakeToolkit final : public FeSilentToolkit {
- public:
-  std::deque<bool> Answers;
-  std::deque<FeAnswer> AllAnswers;
-  std::deque<std::optional<int>> Choices;
-  std::vector<std::string> Seen;  // headers and lines of every box and question
-  std::vector<std::vector<std::string>> Lists;
-
-  void Message(FeMsgKind, const std::string& h, const std::vector<std::string>& l) override {
-    Record(h, l);
-  }
-  bool YesNo(const std::string& h, const std::vector<std::string>& l, bool dflt) override {
-    Record(h, l);
-    if (Answers.empty()) return dflt;
-    bool a = Answers.front();
-    Answers.pop_front();
-    return a;
-  }
-  FeAnswer YesNoAll(const std::string& q) override {
-    Record(q, {});
-    if (AllAnswers.empty()) return FeAnswer::No;
-    auto a = AllAnswers.front();
-    AllAnswers.pop_front();
-    return a;
-  }
-  std::optional<int> ChooseFromList(const std::string& h,
-                                    const std::vector<std::string>& items) override {
-    Record(h, {});
-    Lists.push_back(items);
-    if (Choices.empty()) return std::nullopt;
-    auto c = Choices.front();
-    Choices.pop_front();
-    return c;
-  }
-  void ListingLine(const std::string& line) override { Seen.push_back(line); }
-
-  bool Saw(std::string_view text) const {
-    for (const auto& s : Seen)
-      if (s.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- private:
-  void Record(const std::string& h, const std::vector<std::string>& l) {
-    Seen.push_back(h);
-    Seen.insert(Seen.end(), l.begin(), l.end());
-  }
-};
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testing::ReadText;
 
 void Touch(const std::string& path, const std::string& text = "x\n") {
-  std::ofstream(path, std::ios::binary) << text;
+  testing::WriteText(path, text);
 }
 
-// Fresh directory per test, entered as the current directory; the home and
-// temporary directories lie inside it. Frame state is restored afterwards.
-class FilesTest : public ::testing::Test {
+// The shared frame fixture, with home, temporary and work directories inside
+// its scratch directory; the work directory is the current one.
+class FilesTest : public testing::AppTest {
  protected:
   void SetUp() override {
-    saved_ = Sess;
-    old_cwd_ = fs::current_path();
-    static int serial = 0;
-    root_ = fs::temp_directory_path() /
-            ("tarn_files_" + std::to_string(::getpid()) + "_" + std::to_string(++serial));
-    fs::remove_all(root_);
+    AppTest::SetUp();
     fs::create_directories(root_ / "home" / "tmp");
     fs::create_directories(root_ / "work");
     fs::current_path(root_ / "work");
-    Sess = Session{};
-    Sess.HomeDir = (root_ / "home").string() + "/";
+    Sess.HomeDir = Home();
     Sess.TmpDir = Sess.HomeDir + "tmp/";
     Sess.CurrentDir = (root_ / "work").string() + "/";
-    FeSetToolkit(&tk_);
-  }
-  void TearDown() override {
-    FeSetToolkit(nullptr);
-    fs::current_path(old_cwd_);
-    std::error_code ec;
-    // Read-only files inside do not stop remove_all (directory permissions decide).
-    fs::remove_all(root_, ec);
-    Sess = saved_;
   }
   // A structure of the given files in directory dir (relative to the work dir).
   static void MakeStructure(const std::string& base,
@@ -120,10 +45,7 @@ class FilesTest : public ::testing::Test {
     fs::create_directories(root_ / sub);
     return (root_ / sub).string() + "/";
   }
-
-  FakeToolkit tk_;
-  Session saved_;
-  fs::path old_cwd_, root_;
+  bool Quiet() const { return tk_.Log.empty() && tk_.ListingLines.empty(); }
 };
 
 TEST(FeWildMatch, Patterns) {
@@ -193,13 +115,13 @@ TEST_F(FilesTest, FileServicesCopyCompareAndAtomicWrite) {
   EXPECT_NE(FeWriteFileAtomic("b.txt", "new\n"), 0);
   EXPECT_NE(FeCopyFile("c.txt", "b.txt"), 0);
   EXPECT_NE(FeMoveFile("c.txt", "b.txt"), 0);
-  EXPECT_EQ(ReadAll("b.txt"), "alpha\n");
+  EXPECT_EQ(ReadText("b.txt"), "alpha\n");
   EXPECT_TRUE(FeFileExists("c.txt"));
   FeSetReadOnly("b.txt", false);
   EXPECT_FALSE(FeIsReadOnly("b.txt"));
 
   ASSERT_EQ(FeWriteFileAtomic("b.txt", "new\n"), 0);
-  EXPECT_EQ(ReadAll("b.txt"), "new\n");
+  EXPECT_EQ(ReadText("b.txt"), "new\n");
   ASSERT_EQ(FeMoveFile("c.txt", "e.txt"), 0);
   EXPECT_FALSE(FeFileExists("c.txt"));
   EXPECT_EQ(FeListDir("*.txt"), (std::vector<std::string>{"a.txt", "b.txt", "e.txt"}));
@@ -264,7 +186,7 @@ TEST_F(FilesTest, ChangeUSDFile) {
     if (c.Before) Touch("x.usd", c.Before);
     ChangeUSDFile("x", c.Open, c.Lock);
     // The first line; an "opened" one is followed by the owner (MarkerOwner).
-    EXPECT_EQ(ReadAll("x.usd").substr(0, std::string(c.After).size()), c.After)
+    EXPECT_EQ(ReadText("x.usd").substr(0, std::string(c.After).size()), c.After)
         << (c.Before ? c.Before : "(none)");
   }
   // Nothing for a blank name or a structure without M50.
@@ -302,16 +224,16 @@ TEST_F(FilesTest, MarkerOwner) {
     ChangeUSDFile("x", "closed", "*");
     EXPECT_EQ(StructureOpened("x"), c.StaysOpened) << c.Before;
     if (c.StaysOpened) {
-      EXPECT_EQ(ReadAll("x.usd"), c.Before);
+      EXPECT_EQ(ReadText("x.usd"), c.Before);
     }
   }
   // This process becomes the owner of what it opens, and clears it again.
   fs::remove("x.usd");
   ChangeUSDFile("x", "opened", "*");
-  EXPECT_EQ(ReadAll("x.usd"), fmt::format("opened unlocked\nowner {} {}\n", getpid(), host));
+  EXPECT_EQ(ReadText("x.usd"), fmt::format("opened unlocked\nowner {} {}\n", getpid(), host));
   EXPECT_TRUE(StructureHeldBy("x").empty());
   ChangeUSDFile("x", "closed", "*");
-  EXPECT_EQ(ReadAll("x.usd"), "closed unlocked\n");
+  EXPECT_EQ(ReadText("x.usd"), "closed unlocked\n");
 }
 
 TEST_F(FilesTest, TemporaryNames) {
@@ -371,7 +293,7 @@ TEST_F(FilesTest, DeletePomFilesRemovesOnlyThisStructuresTemporaries) {
   DeletePomFiles();
   for (auto f : doomed) EXPECT_FALSE(FeFileExists(f)) << f;
   for (auto f : kept) EXPECT_TRUE(FeFileExists(f)) << f;
-  EXPECT_EQ(ReadAll("x.usd"), "closed locked\n");  // lock word kept
+  EXPECT_EQ(ReadText("x.usd"), "closed locked\n");  // lock word kept
   for (const auto& c : Sess.ChangeCopy) EXPECT_FALSE(FeFileExists(c)) << c;
 }
 
@@ -400,7 +322,7 @@ TEST_F(FilesTest, ChildStructuresAreCleanedOnce) {
   ChildFlnClose();
   EXPECT_FALSE(FeFileExists("sub/child.l01"));
   EXPECT_FALSE(FeFileExists("sub/child.z40"));
-  EXPECT_EQ(ReadAll("sub/child.usd"), "closed unlocked\n");
+  EXPECT_EQ(ReadText("sub/child.usd"), "closed unlocked\n");
   EXPECT_TRUE(FeFileExists("main.l01"));  // the current structure is left alone
   EXPECT_EQ(Sess.fln, "main");
   EXPECT_TRUE(Sess.ChildFln.empty());
@@ -420,7 +342,7 @@ TEST_F(FilesTest, LockingSetsReadOnlyExceptDrawingHistory) {
   EXPECT_FALSE(FeIsReadOnly("x.usd"));
   // Locked files are not replaced by the program's writers.
   EXPECT_NE(FeWriteFileAtomic("x.m40", "changed\n"), 0);
-  EXPECT_EQ(ReadAll("x.m40"), "data of .m40\n");
+  EXPECT_EQ(ReadText("x.m40"), "data of .m40\n");
 
   SetStructureLock(false);
   EXPECT_FALSE(GetStructureLocked("x"));
@@ -431,7 +353,7 @@ TEST_F(FilesTest, LockingSetsReadOnlyExceptDrawingHistory) {
 TEST_F(FilesTest, CheckFileIfNotReadOnly) {
   Touch("x.m40");
   EXPECT_EQ(CheckFileIfNotReadOnly("x.m40", 1), 0);  // writable: nothing asked
-  EXPECT_TRUE(tk_.Seen.empty());
+  EXPECT_TRUE(Quiet());
   EXPECT_EQ(CheckFileIfNotReadOnly("absent.m40", 1), 0);
 
   FeSetReadOnly("x.m40", true);
@@ -448,10 +370,10 @@ TEST_F(FilesTest, CheckFileIfNotReadOnly) {
 
   // Without asking the attribute is reset at once.
   FeSetReadOnly("x.m40", true);
-  tk_.Seen.clear();
+  tk_.Log.clear();
   EXPECT_EQ(CheckFileIfNotReadOnly("x.m40", 0), 0);
   EXPECT_FALSE(FeIsReadOnly("x.m40"));
-  EXPECT_TRUE(tk_.Seen.empty());
+  EXPECT_TRUE(Quiet());
 
   // In batch mode nobody can be asked: the protection stays, the file is refused.
   FeSetReadOnly("x.m40", true);
@@ -496,7 +418,7 @@ TEST_F(FilesTest, StartupCleanupOfTemporaryDirectory) {
   Touch(tmp + "notes.txt");  // matches no pattern
   fill(30);
   CleanTmpDirAtStart();  // 30 idle files: not worth a question
-  EXPECT_TRUE(tk_.Seen.empty());
+  EXPECT_TRUE(Quiet());
   EXPECT_EQ(FeListDir(tmp + "*").size(), 31u);
 
   fill(32);
@@ -508,7 +430,7 @@ TEST_F(FilesTest, StartupCleanupOfTemporaryDirectory) {
   EXPECT_TRUE(tk_.Saw("There are 32 temporary files which are probably idle."));
   EXPECT_EQ(FeListDir(tmp + "*").size(), 33u);  // refused: nothing deleted
 
-  tk_.Seen.clear();
+  tk_.Log.clear();
   tk_.Answers = {true};
   tk_.AllAnswers = {FeAnswer::No, FeAnswer::All};  // f0 kept; "all" covers f2 and f4
   CleanTmpDirAtStart();
@@ -518,9 +440,9 @@ TEST_F(FilesTest, StartupCleanupOfTemporaryDirectory) {
   // Batch mode never asks and never deletes.
   fill(40);
   Sess.BatchMode = true;
-  tk_.Seen.clear();
+  tk_.Log.clear();
   CleanTmpDirAtStart();
-  EXPECT_TRUE(tk_.Seen.empty());
+  EXPECT_TRUE(Quiet());
   EXPECT_EQ(FeListDir(tmp + "*").size(), 41u);
 }
 
@@ -564,15 +486,15 @@ TEST_F(HistoryTest, UpdatePutsCurrentFirstWithoutDuplicatesAndAtMost50) {
   // The old history is kept as a registered temporary copy.
   bool kept = false;
   for (const auto& s : Sess.TmpFiles)
-    if (!s.empty() && ReadAll(s) == Text(many)) kept = true;
+    if (!s.empty() && ReadText(s) == Text(many)) kept = true;
   EXPECT_TRUE(kept);
 
   // Opening the same structure again changes nothing; a directory given
   // without its trailing "/" is the same directory.
-  std::string before = ReadAll(hst());
+  std::string before = ReadText(hst());
   Sess.CurrentDir = many[7].Dir.substr(0, many[7].Dir.size() - 1);
   ASSERT_EQ(UpdateHistory(), 0);
-  EXPECT_EQ(ReadAll(hst()), before);
+  EXPECT_EQ(ReadText(hst()), before);
 }
 
 TEST_F(HistoryTest, VanishedAndNonAsciiPairsAreDropped) {
@@ -592,7 +514,7 @@ TEST_F(HistoryTest, VanishedAndNonAsciiPairsAreDropped) {
   Sess.CurrentDir = v[1].Dir;
   Sess.fln = "s1";
   ASSERT_EQ(UpdateHistory(), 0);
-  EXPECT_EQ(ReadAll(hst()), Text({v[1], v[0], v[3]}));
+  EXPECT_EQ(ReadText(hst()), Text({v[1], v[0], v[3]}));
 }
 
 TEST_F(HistoryTest, UnreadableOrBinaryHistoryIsAbsent) {
@@ -605,7 +527,7 @@ TEST_F(HistoryTest, UnreadableOrBinaryHistoryIsAbsent) {
   Sess.CurrentDir = v[0].Dir;
   Sess.fln = "s0";
   ASSERT_EQ(UpdateHistory(), 0);
-  EXPECT_EQ(ReadAll(hst()), Text(v));
+  EXPECT_EQ(ReadText(hst()), Text(v));
 }
 
 TEST_F(HistoryTest, NotUpdatedInBatchModeOrWithoutStructure) {
@@ -636,13 +558,14 @@ TEST_F(HistoryTest, DialogTagsChoiceAndDeletion) {
   tk_.Choices = {3, 1, 1};
   int next = FeHistory();
   FeSetStructureParentFn(nullptr);
-  ASSERT_EQ(tk_.Lists.size(), 3u);
-  EXPECT_EQ(tk_.Lists[0][0], v[0].Dir + "s0 (opened) (locked)");
-  EXPECT_EQ(tk_.Lists[0][1], v[1].Dir + "s1 (parent)");
-  EXPECT_EQ(tk_.Lists[0][2], v[2].Dir + "s2 (locked)");
+  const auto lists = tk_.Of("list");
+  ASSERT_EQ(lists.size(), 3u);
+  EXPECT_EQ(lists[0].Lines[0], v[0].Dir + "s0 (opened) (locked)");
+  EXPECT_EQ(lists[0].Lines[1], v[1].Dir + "s1 (parent)");
+  EXPECT_EQ(lists[0].Lines[2], v[2].Dir + "s2 (locked)");
   EXPECT_TRUE(tk_.Saw("Select structure from history"));
-  EXPECT_EQ(tk_.Lists[2].size(), 3u);  // two entries and the delete item
-  EXPECT_EQ(ReadAll(hst()), Text({v[0], v[2]}));
+  EXPECT_EQ(lists[2].Lines.size(), 3u);  // two entries and the delete item
+  EXPECT_EQ(ReadText(hst()), Text({v[0], v[2]}));
 
   EXPECT_EQ(next, -NextNewFln);
   EXPECT_EQ(Sess.fln, "s2");
@@ -695,16 +618,16 @@ TEST_F(FilesTest, RecoverParameterFiles) {
     MakeStructure("x", {".m40", ".m41", ".m42", ".m50", ".m70", ".m83"});
     for (auto s : c.Saved) Touch(std::string("x") + s, std::string("saved ") + s + "\n");
     Sess.fln = "x";
-    tk_.Seen.clear();
+    tk_.Log.clear();
     tk_.Answers = {c.Answer};
     EXPECT_EQ(CrlRecoverParameterFiles(c.Powder), c.Ich);
     for (auto m : c.Restored) {
       std::string s = m;
       s[1] = 's';
-      EXPECT_EQ(ReadAll(std::string("x") + m), "saved " + s + "\n") << m;
+      EXPECT_EQ(ReadText(std::string("x") + m), "saved " + s + "\n") << m;
     }
     for (auto m : c.Untouched)
-      EXPECT_EQ(ReadAll(std::string("x") + m), std::string("data of ") + m + "\n") << m;
+      EXPECT_EQ(ReadText(std::string("x") + m), std::string("data of ") + m + "\n") << m;
     if (c.Message) {
       EXPECT_TRUE(tk_.Saw(c.Message)) << c.Message;
     }
@@ -718,7 +641,7 @@ TEST_F(FilesTest, RecoverRefusesLockedFiles) {
   SetStructureLock(true);
   tk_.Answers = {true};
   EXPECT_EQ(CrlRecoverParameterFiles(false), 1);
-  EXPECT_EQ(ReadAll("x.m40"), "data of .m40\n");
+  EXPECT_EQ(ReadText("x.m40"), "data of .m40\n");
 }
 
 }  // namespace

@@ -9,37 +9,36 @@
 
 #include "app/toolkit_script.hpp"
 #include "app/tools/import_tool.hpp"
-#include "datared/import.hpp"
-#include "model/basic.hpp"
 #include "model/m95m90.hpp"
-#include "model/session.hpp"
-#include "model/structure.hpp"
-#include "support/temp_dir.hpp"
+#include "datared/datared_test_util.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
-const std::string kData = "../shared/data/";
+using test::kData;
 
-class ImportM95 : public test::TempDirTest {
+// The datared import fixture with the scripted toolkit and an open structure.
+class ImportM95 : public test::ImportTest {
  protected:
   void SetUp() override {
-    Struct.Refl = ReflData{};
-    Struct.Basic = BasicData{};
-    Sess.KPhase = 1;
+    ImportTest::SetUp();
+    Sess.fln = Dir / "s";
+    FeSetToolkit(&tk);
   }
   void TearDown() override { FeSetToolkit(nullptr); }
   std::string Write(const std::string& name, const std::string& text) {
     return Dir.Write(name, text);
   }
-  int Import(int code, const std::string& file, const ImpOptions& opt = {}) {
-    return EM9ImportFile(code, file, opt, m95_, rep_, err_);
+  // The batch tool on a format label and a file; returns the call with its error.
+  static TarnToolCall Batch(const std::string& label, const std::string& file) {
+    TarnToolCall call;
+    call.Batch = true;
+    call.Items = {{"", 0., "", label}, {"", 0., "", file}};
+    EM9ImportTool(call);
+    return call;
   }
-  std::string Msg() const { return ImpErrorText(err_); }
-  const std::string m95_ = Dir / "s.m95";
-  ImpReport rep_;
-  ErrorRecord err_;
+  FeScriptToolkit tk;
 };
 
 const std::string kTwo =
@@ -53,12 +52,12 @@ TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
   const std::string x = Write("x.HKL",
                               "!X-RAY_WAVELENGTH= 0.8\n!END_OF_HEADER\n"
                               " 1 1 1 10.0 1.0 0 0 3.0\n 2 1 1 20.0 -1.0 0 0 4.0\n");
-  EXPECT_TRUE(rep_.Notes.empty());
+  EXPECT_TRUE(rep.Notes.empty());
   ASSERT_EQ(Import(ImpXds, x), 0) << Msg();
-  EXPECT_EQ(rep_.Notes.size(), 1u);  // the rejected record is reported, not lost silently
+  EXPECT_EQ(rep.Notes.size(), 1u);  // the rejected record is reported, not lost silently
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
   ASSERT_EQ(b.size(), 2u);
   EXPECT_EQ(b[0].SourceFile, a);
   EXPECT_EQ(b[0].DifCode, ImpShelxI);
@@ -78,7 +77,7 @@ TEST_F(ImportM95, AppendsBlocksAndReadsBack) {
 
 TEST_F(ImportM95, FailureLeavesM95Unchanged) {
   ASSERT_EQ(Import(ImpShelxI, Write("a.hkl", kTwo)), 0) << Msg();
-  const std::string before = test::TempDir::Read(m95_);
+  const std::string before = test::TempDir::Read(m95);
   const auto headers = Struct.Refl.M95;
   ImpOptions half;  // h/2 not integral
   half.NDim = 3;
@@ -97,11 +96,11 @@ TEST_F(ImportM95, FailureLeavesM95Unchanged) {
   for (const auto& c : cases) {
     EXPECT_NE(Import(c.code, Write("bad.hkl", c.text), c.opt), 0) << c.text;
     EXPECT_FALSE(Msg().empty());
-    EXPECT_EQ(test::TempDir::Read(m95_), before);
+    EXPECT_EQ(test::TempDir::Read(m95), before);
     EXPECT_EQ(Struct.Refl.M95, headers);
   }
   EXPECT_NE(Import(ImpShelxI, Dir / "none.hkl"), 0);
-  EXPECT_EQ(test::TempDir::Read(m95_), before);
+  EXPECT_EQ(test::TempDir::Read(m95), before);
 }
 
 TEST_F(ImportM95, TransformFOnIAndTwins) {
@@ -116,7 +115,7 @@ TEST_F(ImportM95, TransformFOnIAndTwins) {
       << Msg();
   std::vector<M95Block> b;
   std::vector<std::vector<M95Refl>> r;
-  ASSERT_EQ(ReadM95File(m95_, b, r), 0) << Struct.Refl.LastError;
+  ASSERT_EQ(ReadM95File(m95, b, r), 0) << Struct.Refl.LastError;
   EXPECT_EQ(r[0][0].H[0], 2);
   EXPECT_EQ(r[0][0].H[1], 1);
   EXPECT_EQ(b[0].TrMat, swap.TrMat);
@@ -147,7 +146,7 @@ TEST_F(ImportM95, RealFilesAndArrays) {
   EXPECT_DOUBLE_EQ(Struct.Refl.M95[0].Lambda, 0.71073);  // completed from the basic data
   EXPECT_EQ(Struct.Refl.M95[1].NDim95, 4);
   EXPECT_EQ(Struct.Refl.M95[1].NRef, 16313);
-  ASSERT_EQ(DRSetRefArrays(m95_, err_), 0) << Msg();
+  ASSERT_EQ(DRSetRefArrays(m95, err), 0) << Msg();
   ASSERT_EQ(Struct.Refl.NRef, 8578 + 16313);
   EXPECT_EQ(Struct.Refl.Pack.N, 4);
   int h[kReflMaxNDim] = {};
@@ -172,8 +171,6 @@ TEST_F(ImportM95, RealFilesAndArrays) {
 }
 
 TEST_F(ImportM95, WizardImportsAndRefuses) {
-  FeScriptToolkit tk;
-  FeSetToolkit(&tk);
   Sess.fln = "";
   EXPECT_NE(EM9ImportWizard(), 0);
   ASSERT_EQ(tk.Of("error").size(), 1u);
@@ -215,35 +212,19 @@ TEST_F(ImportM95, WizardImportsAndRefuses) {
 }
 
 TEST_F(ImportM95, BatchToolImportsByLabel) {
-  FeScriptToolkit tk;
-  FeSetToolkit(&tk);
-  Sess.fln = Dir / "s";
-  TarnToolCall call;
-  call.Batch = true;
-  call.Items = {{"", 0., "", "SHELX on I"}, {"", 0., "", Write("a.hkl", kTwo)}};
-  EM9ImportTool(call);
-  EXPECT_EQ(call.Error, 0);
+  EXPECT_EQ(Batch("SHELX on I", Write("a.hkl", kTwo)).Error, 0);
   ASSERT_EQ(Struct.Refl.M95.size(), 1u);
   EXPECT_TRUE(tk.Saw("2 reflections imported"));
-  const std::string before = test::TempDir::Read(m95_);
-  call.Items[0].Line = "Hasylab F1";  // no reader: refused, M95 kept
-  EM9ImportTool(call);
-  EXPECT_EQ(call.Error, 1);
+  const std::string before = test::TempDir::Read(m95);
+  EXPECT_EQ(Batch("Hasylab F1", Dir / "a.hkl").Error, 1);  // no reader: refused, M95 kept
   EXPECT_TRUE(tk.Saw("This format is not supported yet."));
-  EXPECT_EQ(test::TempDir::Read(m95_), before);
+  EXPECT_EQ(test::TempDir::Read(m95), before);
 }
 
 // A label that names no format is said to be unknown, and the labels that
 // can be imported follow, one per line.
 TEST_F(ImportM95, BatchUnknownLabelListsTheLabels) {
-  FeScriptToolkit tk;
-  FeSetToolkit(&tk);
-  Sess.fln = Dir / "s";
-  TarnToolCall call;
-  call.Batch = true;
-  call.Items = {{"", 0., "", "SHELX HKLF 4"}, {"", 0., "", Write("a.hkl", kTwo)}};
-  EM9ImportTool(call);
-  EXPECT_EQ(call.Error, 1);
+  EXPECT_EQ(Batch("SHELX HKLF 4", Write("a.hkl", kTwo)).Error, 1);
   EXPECT_FALSE(tk.Saw("This format is not supported yet."));
   ASSERT_GE(tk.ListingLines.size(), 3u);
   EXPECT_EQ(tk.ListingLines[0],
@@ -253,15 +234,12 @@ TEST_F(ImportM95, BatchUnknownLabelListsTheLabels) {
   for (const char* want : {"  SHELX on I", "  SHELX HKLF5", "  From CIF file", "  Hasylab XDS"})
     EXPECT_NE(std::find(l.begin(), l.end(), want), l.end()) << want;
   EXPECT_EQ(std::find(l.begin(), l.end(), "  Hasylab F1"), l.end());  // no reader
-  EXPECT_FALSE(fs::exists(m95_));
+  EXPECT_FALSE(fs::exists(m95));
 }
 
 // A missing reflection file is said before the options are asked (wizard)
 // and before anything else is done (batch, whatever the label's format).
 TEST_F(ImportM95, MissingFileSaidFirst) {
-  FeScriptToolkit tk;
-  FeSetToolkit(&tk);
-  Sess.fln = Dir / "s";
   const std::string none = Dir / "none.hkl";
   tk.Choices = {1, 1};
   tk.Files = {none};
@@ -270,21 +248,14 @@ TEST_F(ImportM95, MissingFileSaidFirst) {
   EXPECT_TRUE(tk.Of("form").empty());
   ASSERT_EQ(tk.Of("error").size(), 1u);
   EXPECT_TRUE(tk.Saw("Cannot open the file \"" + none + "\"."));
-  TarnToolCall call;
-  call.Batch = true;
-  call.Items = {{"", 0., "", "SHELX on I"}, {"", 0., "", none}};
-  EM9ImportTool(call);
-  EXPECT_EQ(call.Error, 1);
+  EXPECT_EQ(Batch("SHELX on I", none).Error, 1);
   EXPECT_EQ(tk.ListingLines.back(), "Cannot open the file \"" + none + "\".");
-  EXPECT_FALSE(fs::exists(m95_));
+  EXPECT_FALSE(fs::exists(m95));
 }
 
 // A file whose header cell differs from the structure's gets a warning that
 // names both cells; an agreeing cell none.
 TEST_F(ImportM95, HeaderCellAgainstTheStructure) {
-  FeScriptToolkit tk;
-  FeSetToolkit(&tk);
-  Sess.fln = Dir / "s";
   Struct.Basic.Phase.resize(1);
   for (int i = 0; i < 3; ++i) Struct.Basic.Phase[0].Cell[i] = 5.64;
   auto cif = [&](const char* a) {
@@ -294,17 +265,11 @@ TEST_F(ImportM95, HeaderCellAgainstTheStructure) {
                               "loop_\n_refln_index_h\n_refln_index_k\n_refln_index_l\n"
                               "_refln_F_squared_meas\n_refln_F_squared_sigma\n2 0 0 100 2\n");
   };
-  TarnToolCall call;
-  call.Batch = true;
-  call.Items = {{"", 0., "", "From CIF file"}, {"", 0., "", cif("5.6415(3)")}};
-  EM9ImportTool(call);
-  ASSERT_EQ(call.Error, 0);
+  ASSERT_EQ(Batch("From CIF file", cif("5.6415(3)")).Error, 0);
   EXPECT_FALSE(tk.Saw("Warning"));
-  call.Items[1].Line = cif("7.5");
-  EM9ImportTool(call);
-  ASSERT_EQ(call.Error, 0);
+  ASSERT_EQ(Batch("From CIF file", cif("7.5")).Error, 0);
   EXPECT_EQ(tk.ListingLines.back(),
-            "Warning: the cell of the file \"" + call.Items[1].Line +
+            "Warning: the cell of the file \"" + Dir / "c.cif" +
                 "\" (7.5000 5.6400 5.6400 90.000 90.000 90.000) differs from the cell of the "
                 "structure (5.6400 5.6400 5.6400 90.000 90.000 90.000).");
   EXPECT_EQ(Struct.Refl.M95.size(), 2u);  // imported all the same

@@ -1,7 +1,6 @@
 #include "app/tools/importers_tools.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -9,6 +8,7 @@
 #include "util/files.hpp"
 #include "model/session.hpp"
 #include "app/toolkit.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tarn {
 namespace {
@@ -23,8 +23,8 @@ TEST(ImportersTools, BatchModelFromCif) {
   FeSilentToolkit tk;
   FeSetToolkit(&tk);
   const fs::path cwd = fs::current_path();
-  const fs::path dir = fs::temp_directory_path() / ("tarn_imptool_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test::TempDir tmp;
+  const fs::path dir = tmp.Path();
   ASSERT_EQ(FeWriteFileAtomic((dir / "bad.cif").string(), "data_x\n_cell_length_a 5\n"), 0);
   RegisterImportersTools();
   const bool batch = Sess.BatchMode;
@@ -45,7 +45,6 @@ TEST(ImportersTools, BatchModelFromCif) {
   }
   Sess.BatchMode = batch;
   fs::current_path(cwd);
-  fs::remove_all(dir);
   FeSetToolkit(nullptr);
 }
 

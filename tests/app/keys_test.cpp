@@ -1,45 +1,24 @@
 // Command blocks: the reader (Najdi, NactiCommon), the writers and the
-// storage in M50 / fln.l51, and the shortest real text used by WriteKeys.
+// storage in M50 / fln.l51.
 #include "model/keys.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cfloat>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 
-#include "app/toolkit.hpp"
+#include "app/toolkit_script.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
-#include "util/real_text.hpp"
+#include "support/temp_dir.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Records messages; answers yes/no questions with `Answer`.
-class RecordingToolkit final : public FeSilentToolkit {
- public:
-  std::vector<std::string> Headers;
-  std::vector<std::vector<std::string>> Lines;
-  bool Answer = true;
-  int Questions = 0;
-  void Message(FeMsgKind, const std::string& h, const std::vector<std::string>& l) override {
-    Headers.push_back(h);
-    Lines.push_back(l);
-  }
-  bool YesNo(const std::string&, const std::vector<std::string>&, bool) override {
-    ++Questions;
-    return Answer;
-  }
-};
 
 // A small table shaped like the tools' tables.
 constexpr KeyDef kDefs[] = {{"print", -2},
@@ -99,7 +78,14 @@ struct ReadResult {
 
 class KeysTest : public ::testing::Test {
  protected:
-  RecordingToolkit tk;
+  FeScriptToolkit tk;
+  // Headers of the messages shown, and the lines of each.
+  std::vector<std::string> Headers() const {
+    std::vector<std::string> h;
+    for (const auto& r : tk.Log) h.push_back(r.Header);
+    return h;
+  }
+  const std::vector<std::string>& LastLines() const { return tk.Log.back().Lines; }
   void SetUp() override {
     FeSetToolkit(&tk);
     Struct.KeyPhases.PhaseNames.clear();
@@ -128,122 +114,6 @@ class KeysTest : public ::testing::Test {
   }
 };
 
-// ---- ShortestReal ---------------------------------------------------------------
-
-// Significant digits of a decimal text (mantissa only).
-int SigDigits(const std::string& s) {
-  std::string m = s.substr(0, s.find('e'));
-  std::string digits;
-  for (char c : m)
-    if (c >= '0' && c <= '9') digits += c;
-  // Leading zeros are not significant, trailing zeros of an integer part are
-  // (conservatively) counted only up to the last nonzero digit.
-  size_t a = digits.find_first_not_of('0');
-  size_t b = digits.find_last_not_of('0');
-  if (a == std::string::npos) return 1;
-  return static_cast<int>(b - a + 1);
-}
-
-// The value a text reads back to, when it reads at all.
-template <class T>
-std::optional<T> ParseBack(const std::string& s) {
-  auto v = ToReal(s);
-  if (!v) return std::nullopt;
-  return static_cast<T>(*v);
-}
-
-// The text reads back to exactly v, and one significant digit fewer never does.
-template <class T>
-void CheckShortest(T v) {
-  const std::string s = ShortestReal(v);
-  ASSERT_EQ(ParseBack<T>(s), std::optional<T>(v)) << s;
-  const int d = SigDigits(s);
-  if (d > 1) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*e", d - 2, static_cast<double>(v));
-    EXPECT_NE(ParseBack<T>(buf), std::optional<T>(v)) << s << " could be " << buf;
-  }
-  EXPECT_LE(s.size(), 30u) << s;
-}
-
-TEST(ShortestReal, KnownTexts) {
-  const std::pair<double, const char*> cases[] = {{10.0, "10"},
-                                                  {0.5, "0.5"},
-                                                  {1e-5, "0.00001"},
-                                                  {0.1, "0.1"},
-                                                  {-3333.0, "-3333"},
-                                                  {1e20, "1e20"},
-                                                  {1.5e-12, "1.5e-12"},
-                                                  {-0.0, "-0"},
-                                                  {0.0, "0"},
-                                                  {5e-324, "5e-324"},
-                                                  {1e6, "1000000"},
-                                                  {123456.789, "123456.789"},
-                                                  {DBL_MAX, "1.7976931348623157e308"},
-                                                  {0.30000000000000004, "0.30000000000000004"},
-                                                  {9007199254740993.0, "9007199254740992"},
-                                                  {-1e-300, "-1e-300"}};
-  for (auto& [v, text] : cases) EXPECT_EQ(ShortestReal(v), text) << v;
-  const std::pair<float, const char*> fcases[] = {
-      {0.01f, "0.01"},          {0.1f, "0.1"},
-      {1e-5f, "0.00001"},       {3.4028235e38f, "3.4028235e38"},
-      {16777216.f, "16777216"}, {1.4e-45f, "1e-45"}};
-  for (auto& [v, text] : fcases) EXPECT_EQ(ShortestReal(v), text) << v;
-  EXPECT_EQ(ShortestReal(std::nan("")), "nan");
-}
-
-TEST(ShortestReal, RoundTripsAndIsMinimalOnTrickyDoubles) {
-  std::vector<double> vals = {0.1,
-                              0.2,
-                              0.3,
-                              1.0 / 3,
-                              2.0 / 3,
-                              1e23,
-                              8.41e21,
-                              5e-324,
-                              2.2250738585072014e-308,
-                              2.2250738585072009e-308,
-                              DBL_MAX,
-                              DBL_EPSILON,
-                              1 + DBL_EPSILON,
-                              4.35,
-                              0.01,
-                              0.05,
-                              1e-5,
-                              9.5,
-                              1e15,
-                              1e16,
-                              1e17,
-                              123456789012345678.0};
-  for (int e = -320; e <= 308; ++e) vals.push_back(std::pow(10.0, e));
-  for (double v : vals) {
-    CheckShortest(v);
-    CheckShortest(-v);
-    CheckShortest(std::nextafter(v, 0.0));
-    CheckShortest(std::nextafter(v, DBL_MAX));
-  }
-  std::mt19937_64 rng(12345);
-  for (int i = 0; i < 20000; ++i) {
-    uint64_t bits = rng();
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    if (!std::isfinite(v)) continue;
-    CheckShortest(v);
-  }
-}
-
-TEST(ShortestReal, RoundTripsAcrossTheFloatRange) {
-  // Every 65537th bit pattern over all finite floats, both signs.
-  for (uint64_t bits = 0; bits < 0x7f800000u; bits += 65537) {
-    float v;
-    uint32_t b = static_cast<uint32_t>(bits);
-    std::memcpy(&v, &b, sizeof v);
-    const std::string s = ShortestReal(v);
-    ASSERT_EQ(ParseBack<float>(s), std::optional<float>(v)) << s;
-    ASSERT_EQ(ParseBack<float>(ShortestReal(-v)), std::optional<float>(-v));
-  }
-}
-
 // ---- reading --------------------------------------------------------------------
 
 TEST_F(KeysTest, SimpleValuesAbbreviationsAndDefaults) {
@@ -259,8 +129,8 @@ TEST_F(KeysTest, SimpleValuesAbbreviationsAndDefaults) {
   EXPECT_DOUBLE_EQ(r.T.Real(StatLim), 0.25);
   EXPECT_DOUBLE_EQ(r.T.Real(ConvLim), 0.05);  // "conlim" is no abbreviation
   EXPECT_EQ(r.T.Int(ConvChck), 1);
-  ASSERT_EQ(tk.Headers.size(), 1u);
-  EXPECT_EQ(tk.Headers[0], "unknown keyword : conlim");
+  ASSERT_EQ(Headers().size(), 1u);
+  EXPECT_EQ(Headers()[0], "unknown keyword : conlim");
 }
 
 TEST_F(KeysTest, WordErrorsAreReportedAndReadingGoesOn) {
@@ -283,25 +153,24 @@ TEST_F(KeysTest, WordErrorsAreReportedAndReadingGoesOn) {
       {"cycles 3 #r10 1", "unknown keyword : #r10", 3, 1.0},
   };
   for (auto& c : cases) {
-    tk.Headers.clear();
-    tk.Lines.clear();
+    tk.Log.clear();
     auto r = Read(std::string("refine\n") + c.Body + "\nend\n");
     SCOPED_TRACE(c.Body);
     EXPECT_EQ(r.Rc, 0);
-    ASSERT_EQ(tk.Headers.size(), 1u);
-    EXPECT_EQ(tk.Headers[0], c.Header);
+    ASSERT_EQ(Headers().size(), 1u);
+    EXPECT_EQ(Headers()[0], c.Header);
     EXPECT_EQ(r.T.Int(Cycles), c.Cycles);
     EXPECT_DOUBLE_EQ(r.T.Real(Damp), c.Damp);
     // The last line of every message names the file, the line and its text.
-    ASSERT_FALSE(tk.Lines[0].empty());
-    EXPECT_EQ(tk.Lines[0].back().rfind("file test.l51, line ", 0), 0u) << tk.Lines[0].back();
+    ASSERT_FALSE(LastLines().empty());
+    EXPECT_EQ(LastLines().back().rfind("file test.l51, line ", 0), 0u) << LastLines().back();
   }
   // The duplicate message carries its reminder and points at the second line.
-  tk.Lines.clear();
+  tk.Log.clear();
   Read("refine\ncycles 4\ncycles 7\nend\n");
-  ASSERT_EQ(tk.Lines.size(), 1u);
-  EXPECT_EQ(tk.Lines[0][0], "remember that the first occurrence will be accepted");
-  EXPECT_EQ(tk.Lines[0][1], "file test.l51, line 3: cycles 7");
+  ASSERT_EQ(tk.Log.size(), 1u);
+  EXPECT_EQ(LastLines(), (std::vector<std::string>{"remember that the first occurrence will be accepted",
+                                                   "file test.l51, line 3: cycles 7"}));
 }
 
 TEST_F(KeysTest, EndCommentsAndEndOfFile) {
@@ -315,13 +184,13 @@ TEST_F(KeysTest, EndCommentsAndEndOfFile) {
   r = Read("refine\n* damp 0.1\n# damp 0.2\n\n**** damp 0.3\n cycles 4 ! damp 0.4\nEND\n");
   EXPECT_EQ(r.T.Int(Cycles), 4);
   EXPECT_DOUBLE_EQ(r.T.Real(Damp), 1.0);
-  EXPECT_TRUE(tk.Headers.empty());
+  EXPECT_TRUE(tk.Log.empty());
   // No "end": the block ends with a message and rc 1.
   r = Read("refine\ncycles 4\n");
   EXPECT_EQ(r.Rc, 1);
   EXPECT_EQ(r.T.Int(Cycles), 4);
-  ASSERT_EQ(tk.Headers.size(), 1u);
-  EXPECT_EQ(tk.Headers[0], "EOF reached during reading of keywords.");
+  ASSERT_EQ(Headers().size(), 1u);
+  EXPECT_EQ(Headers()[0], "EOF reached during reading of keywords.");
 }
 
 TEST_F(KeysTest, SpecialTextAndContinuations) {
@@ -340,14 +209,14 @@ TEST_F(KeysTest, SpecialTextAndContinuations) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.Body);
-    tk.Headers.clear();
+    tk.Log.clear();
     auto r = Read(std::string("refine\n") + c.Body + "\ndamp 0.7\nend refine\n");
     ASSERT_EQ(r.Specials.size(), 1u);
     EXPECT_EQ(r.Specials[0].Text, c.Text);
     // The line after the special keyword is read as keywords, not text.
     EXPECT_DOUBLE_EQ(r.T.Real(Damp), 0.7);
     EXPECT_TRUE(r.Finished);
-    EXPECT_TRUE(tk.Headers.empty());
+    EXPECT_TRUE(tk.Log.empty());
   }
   // A text ending in "-" does not swallow the "end" line.
   auto r = Read("refine\nequation a-\nend\nrefine\n");
@@ -362,8 +231,8 @@ TEST_F(KeysTest, SpecialKeywordsRepeatOnlyWhenDeclared) {
   ASSERT_EQ(r.Specials.size(), 3u);
   EXPECT_EQ(r.Specials[2].K, Randomize);
   EXPECT_EQ(r.Specials[2].Text, "randomize 5 0.1");
-  ASSERT_EQ(tk.Headers.size(), 1u);
-  EXPECT_EQ(tk.Headers[0], "duplicate occurrence of \"random\"");
+  ASSERT_EQ(Headers().size(), 1u);
+  EXPECT_EQ(Headers()[0], "duplicate occurrence of \"random\"");
 }
 
 TEST_F(KeysTest, DisabledLinesInBothModes) {
@@ -457,7 +326,7 @@ TEST_F(KeysTest, RewriteKeepsSpecialLinesAndReadsBack) {
   t.SetInt(Cycles, 20);
   t.SetInt(Print, -2);  // back to its default: not written
   t.SetReal(Diff, 1e-7);
-  tk.Headers.clear();
+  tk.Log.clear();
   auto after = KeyRewriteBlock(LinesOf(before), "refine", t);
   const std::vector<std::string> expect = {
       "fourier",        "end fourier",
@@ -566,27 +435,17 @@ TEST_F(KeysTest, SinglePrecisionTablesWriteFloatTexts) {
 
 class KeysFileTest : public KeysTest {
  protected:
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = tmp.Path();
   void SetUp() override {
     KeysTest::SetUp();
-    dir = fs::temp_directory_path() /
-          ("tarn_keys_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     Sess.fln = (dir / "struct").string();
   }
   void TearDown() override {
-    fs::remove_all(dir);
     Sess.fln.clear();
     KeysTest::TearDown();
   }
-  static std::string Slurp(const std::string& p) {
-    std::ifstream f(p);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+  static std::string Slurp(const std::string& p) { return test::TempDir::Read(p); }
   static void Put(const std::string& p, const std::string& s) { std::ofstream(p) << s; }
   std::vector<std::string> Files() const {
     std::vector<std::string> v;
@@ -634,8 +493,8 @@ TEST_F(KeysFileTest, BadM50IsLeftAlone) {
   ASSERT_EQ(KeysStoreL51({}, false), 0);
   const std::string l51 = Slurp(L51FileName());
   EXPECT_NE(KeysRewriteM50(), 0);
-  ASSERT_FALSE(tk.Headers.empty());
-  EXPECT_EQ(tk.Headers.back(), "Unexpected end of M50 file.");
+  ASSERT_FALSE(tk.Log.empty());
+  EXPECT_EQ(tk.Log.back().Header, "Unexpected end of M50 file.");
   EXPECT_EQ(Slurp(M50FileName()), bad);
   // Replacing a block needs both files: neither changes.
   EXPECT_NE(KeysReplaceBlock({"refine", "  cycles 3", "end refine"}), 0);
@@ -680,9 +539,9 @@ TEST_F(KeysFileTest, MergeChangesOnlyWhatTheEditNames) {
 
   const std::string l51 = Slurp(L51FileName()), m50 = Slurp(M50FileName());
   EXPECT_NE(KeysMergeBlock("refine", {"damp 0.7", "ncycles 20"}, Table(), src, notes), 0);
-  ASSERT_FALSE(tk.Headers.empty());
-  EXPECT_EQ(tk.Headers.back(), "unknown keyword : ncycles");
-  EXPECT_EQ(tk.Lines.back().back(), "file job.bat, line 8: ncycles 20");
+  ASSERT_FALSE(tk.Log.empty());
+  EXPECT_EQ(tk.Log.back().Header, "unknown keyword : ncycles");
+  EXPECT_EQ(LastLines().back(), "file job.bat, line 8: ncycles 20");
   EXPECT_EQ(Slurp(L51FileName()), l51);
   EXPECT_EQ(Slurp(M50FileName()), m50);
   EXPECT_EQ(KeysCheckBlock({"cycles 4", "ncycles 20", "end"}, Table(), src), 1);
@@ -743,19 +602,19 @@ TEST_F(KeysFileTest, DopisKeysAsksAndRewritesBothFiles) {
   Put(edited, "refine\nend refine\n");
   ASSERT_EQ(DopisKeys(edited, changed), 0);
   EXPECT_FALSE(changed);
-  EXPECT_EQ(tk.Questions, 0);
+  EXPECT_TRUE(tk.Of("yesno").empty());
   EXPECT_FALSE(fs::exists(edited));
 
   // Changed, answer no: nothing written.
-  tk.Answer = false;
+  tk.Answers = {false};
   Put(edited, "refine\n  cycles 3\nend refine\n");
   ASSERT_EQ(DopisKeys(edited, changed), 0);
   EXPECT_FALSE(changed);
-  EXPECT_EQ(tk.Questions, 1);
+  EXPECT_EQ(tk.Of("yesno").size(), 1u);
   EXPECT_EQ(Slurp(M50FileName()), m50Before);
 
   // Answer yes: both files get the block, in place of the old one.
-  tk.Answer = true;
+  tk.Answers = {true};
   Put(edited, "refine\n  cycles 3\nend refine\n");
   ASSERT_EQ(DopisKeys(edited, changed), 0);
   EXPECT_TRUE(changed);

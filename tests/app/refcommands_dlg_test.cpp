@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "app/toolkit_script.hpp"
@@ -13,45 +12,36 @@
 #include "model/keys.hpp"
 #include "model/session.hpp"
 #include "refine/refcommands.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
 
+// A structure on disk (M50 and L51 with the given blocks) and the scripted toolkit.
 struct RefFileTest : ::testing::Test {
   FeScriptToolkit Tk;
-  fs::path Dir;
+  test::TempDir Dir;
   void SetUp() override {
     FeSetToolkit(&Tk);
     Struct.Model = AtomModel{};
     Struct.KeyPhases.PhaseNames.clear();
     Sess.KPhase = 1;
-    Dir = fs::temp_directory_path() /
-          ("tarn_refdlg_" +
-           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-    Sess.fln = (Dir / "st").string();
+    Sess.fln = Dir / "st";
   }
   void TearDown() override {
     FeSetToolkit(nullptr);
-    fs::remove_all(Dir);
     Sess.fln.clear();
   }
   void Store(const std::string& blocks) {
-    std::ofstream(Sess.fln + ".m50") << "title test\nend\n" << KeySeparator << "\n" << blocks;
+    Dir.Write("st.m50", "title test\nend\n" + KeySeparator + "\n" + blocks);
     std::vector<std::string> tail;
     std::istringstream in(blocks);
     for (std::string l; std::getline(in, l);) tail.push_back(l);
     ASSERT_EQ(KeysStoreL51(tail, false), 0);
   }
-  std::string M50() {
-    std::ifstream in(Sess.fln + ".m50");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string M50() { return test::TempDir::Read(Sess.fln + ".m50"); }
 };
 
 TEST_F(RefFileTest, DialogEditsAndRewrites) {

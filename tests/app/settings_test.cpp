@@ -6,89 +6,40 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "app/app_fixture.hpp"
 #include "app/fileset.hpp"
-#include "model/session.hpp"
-#include "app/toolkit.hpp"
 
 namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A tiny toolkit: records messages, answers the form from a queue.
-class FakeToolkit final : public FeSilentToolkit {
- public:
-  std::vector<std::string> Seen;
-  std::deque<std::optional<std::vector<std::pair<std::string, std::string>>>> Forms;
-  std::vector<std::string> FormLabels;
-
-  void Message(FeMsgKind, const std::string& h, const std::vector<std::string>& l) override {
-    Seen.push_back(h);
-    Seen.insert(Seen.end(), l.begin(), l.end());
-  }
-  // Each queued form is a list of (label, new value); nullopt cancels.
-  bool EditForm(const std::string&, std::vector<FeFormField>& fields) override {
-    FormLabels.clear();
-    for (const auto& f : fields) FormLabels.push_back(f.Label);
-    if (Forms.empty() || !Forms.front()) {
-      if (!Forms.empty()) Forms.pop_front();
-      return false;
-    }
-    for (const auto& [label, value] : *Forms.front())
-      for (auto& f : fields)
-        if (f.Label == label) f.Value = value;
-    Forms.pop_front();
-    return true;
-  }
-  bool Saw(std::string_view text) const {
-    for (const auto& s : Seen)
-      if (s.find(text) != std::string::npos) return true;
-    return false;
-  }
-};
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testing::ReadText;
 
 void Write(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
+  testing::WriteText(path, text);
 }
 
-class SettingsTest : public ::testing::Test {
+// The shared frame fixture with a home directory of its own and only our own
+// bin directory on PATH, so that no program of the machine is found.
+class SettingsTest : public testing::AppTest {
  protected:
   void SetUp() override {
-    saved_ = Sess;
+    AppTest::SetUp();
     const char* p = std::getenv("PATH");
     saved_path_ = p ? p : "";
-    static int serial = 0;
-    root_ = fs::temp_directory_path() /
-            ("tarn_settings_" + std::to_string(::getpid()) + "_" + std::to_string(++serial));
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "home");
     fs::create_directories(root_ / "bin");
-    Sess = Session{};
-    Sess.HomeDir = (root_ / "home").string() + "/";
+    Sess.HomeDir = Home();
     Sess.ScreenWidth = 1920;
     Sess.ScreenHeight = 1080;
-    // Only our own directory on PATH: no program of the machine is found.
     ::setenv("PATH", (root_ / "bin").c_str(), 1);
-    FeSetToolkit(&tk_);
   }
   void TearDown() override {
-    FeSetToolkit(nullptr);
     ::setenv("PATH", saved_path_.c_str(), 1);
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-    Sess = saved_;
+    AppTest::TearDown();
   }
   std::string Ini() const { return IniFileName(); }
   std::string Bin() const { return (root_ / "bin").string() + "/"; }
@@ -97,11 +48,7 @@ class SettingsTest : public ::testing::Test {
     fs::permissions(path, executable ? fs::perms::owner_all : fs::perms::owner_read,
                     fs::perm_options::replace);
   }
-
-  FakeToolkit tk_;
-  Session saved_;
   std::string saved_path_;
-  fs::path root_;
 };
 
 TEST(IniKeys, TableLookup) {
@@ -169,7 +116,7 @@ TEST_F(SettingsTest, WriteReadRoundTrip) {
   Sess.IniValue[46] = "sir14";
   ASSERT_EQ(FeRewriteIni(), 0);
 
-  std::string text = ReadAll(Ini());
+  std::string text = ReadText(Ini());
   EXPECT_NE(text.find("Tarnwork.WindowWidth: 1001\n"), std::string::npos);
   EXPECT_NE(text.find("Tarnwork.WindowX: -5\n"), std::string::npos);
   EXPECT_NE(text.find("Tarnwork.TarnDrawDelay: 0.25\n"), std::string::npos);
@@ -202,7 +149,7 @@ TEST_F(SettingsTest, WriteReadRoundTrip) {
   for (int s = 1; s <= NIniKeys; ++s) EXPECT_EQ(Sess.IniValue[s], written.IniValue[s]) << s;
   // Writing again gives the same file.
   ASSERT_EQ(FeInOutIni(1), 0);
-  EXPECT_EQ(ReadAll(Ini()), text);
+  EXPECT_EQ(ReadText(Ini()), text);
 }
 
 TEST_F(SettingsTest, MalformedAndForeignLines) {
@@ -236,7 +183,7 @@ TEST_F(SettingsTest, MalformedAndForeignLines) {
   EXPECT_EQ(Sess.IniValue[IniEditorCommand], "nano -w  ");
   EXPECT_EQ(Sess.IniValue[IniDiamond], "");
   EXPECT_EQ(Sess.IniValue[IniShelxtCommand], "second");
-  EXPECT_TRUE(tk_.Seen.empty());
+  EXPECT_TRUE(tk_.Log.empty());
 }
 
 TEST_F(SettingsTest, MinimisedWindowWritesLastNormalGeometry) {
@@ -282,7 +229,7 @@ TEST_F(SettingsTest, MissingFileIsCreatedWithProgramsFoundOnPath) {
   EXPECT_EQ(Sess.IniValue[42], Bin() + "SIR2002");
   EXPECT_EQ(Sess.IniValue[IniDiamond], "");
   EXPECT_EQ(Sess.IniValue[IniEditorCommand], "");  // defaults first
-  std::string text = ReadAll(Ini());
+  std::string text = ReadText(Ini());
   EXPECT_NE(text.find("Tarnwork.ExpoCommand: " + Bin() + "expo\n"), std::string::npos);
   EXPECT_NE(text.find("Tarnwork.WindowHeight: 864\n"), std::string::npos);
 }
@@ -294,7 +241,7 @@ TEST_F(SettingsTest, ReadAndWriteErrors) {
   EXPECT_TRUE(tk_.Saw("Please check if the file exist and has proper attributes."));
   EXPECT_EQ(Sess.FontSize, 10);  // defaults stay
 
-  tk_.Seen.clear();
+  tk_.Log.clear();
   EXPECT_NE(FeInOutIni(1), 0);
   EXPECT_TRUE(tk_.Saw("Tarnwork.ini : writing error."));
   fs::remove(Ini());
@@ -302,14 +249,11 @@ TEST_F(SettingsTest, ReadAndWriteErrors) {
   // A protected settings file is left as it is.
   Write(Ini(), "Tarnwork.FontSize: 8\n");
   fs::permissions(Ini(), fs::perms::owner_read, fs::perm_options::replace);
-  tk_.Seen.clear();
+  tk_.Log.clear();
   Sess.FontSize = 14;
   EXPECT_NE(FeRewriteIni(), 0);
-  EXPECT_EQ(ReadAll(Ini()), "Tarnwork.FontSize: 8\n");
-  bool protectedLine = false;
-  for (const auto& s : tk_.Seen)
-    protectedLine |= s.rfind("Please check if the file is not protected or", 0) == 0;
-  EXPECT_TRUE(protectedLine);
+  EXPECT_EQ(ReadText(Ini()), "Tarnwork.FontSize: 8\n");
+  EXPECT_TRUE(tk_.Saw("Please check if the file is not protected or"));
 }
 
 TEST_F(SettingsTest, HomeDirectoryThatCannotTakeTheFile) {
@@ -324,24 +268,30 @@ TEST_F(SettingsTest, ProgramsDialogEditsCommandKeysAndRewrites) {
   Write(Ini(), "Tarnwork.EditorCommand: vi\n");
   ASSERT_EQ(FeInOutIni(0), 0);
 
-  tk_.Forms.push_back(std::nullopt);  // cancel: nothing changes, nothing written
+  tk_.Forms.push_back({});  // cancel: nothing changes, nothing written
   FeSetPrograms();
-  EXPECT_EQ(ReadAll(Ini()), "Tarnwork.EditorCommand: vi\n");
-  ASSERT_FALSE(tk_.FormLabels.empty());
-  EXPECT_EQ(tk_.FormLabels.front(), "EditorCommand");
-  EXPECT_EQ(tk_.FormLabels.back(), "GeminographyCommand");
-  EXPECT_EQ(tk_.FormLabels.size(), 25u);
-  for (const auto& l : tk_.FormLabels) {
-    EXPECT_NE(l, "WindowWidth");
-    EXPECT_NE(l, "TmpDir");
+  EXPECT_EQ(ReadText(Ini()), "Tarnwork.EditorCommand: vi\n");
+  const auto forms = tk_.Of("form");
+  ASSERT_EQ(forms.size(), 1u);
+  // Shown as "label: value"; the new values go in by label.
+  const std::vector<std::string>& shown = forms[0].Lines;
+  ASSERT_EQ(shown.size(), 25u);
+  EXPECT_EQ(shown.front(), "EditorCommand: vi");
+  EXPECT_EQ(shown.back().rfind("GeminographyCommand: ", 0), 0u);
+  std::vector<std::string> values;
+  for (const auto& l : shown) {
+    const std::string label = l.substr(0, l.find(": "));
+    EXPECT_NE(label, "WindowWidth");
+    EXPECT_NE(label, "TmpDir");
+    values.push_back(label == "EditorCommand"   ? "  emacs"
+                     : label == "ShelxtCommand" ? "/usr/local/bin/solve"
+                                                : l.substr(l.find(": ") + 2));
   }
-
-  tk_.Forms.push_back(std::vector<std::pair<std::string, std::string>>{
-      {"EditorCommand", "  emacs"}, {"ShelxtCommand", "/usr/local/bin/solve"}});
+  tk_.Forms.push_back(values);
   FeSetPrograms();
   EXPECT_EQ(Sess.IniValue[IniEditorCommand], "emacs");
   EXPECT_EQ(Sess.IniValue[IniShelxtCommand], "/usr/local/bin/solve");
-  std::string text = ReadAll(Ini());
+  std::string text = ReadText(Ini());
   EXPECT_NE(text.find("Tarnwork.EditorCommand: emacs\n"), std::string::npos);
   EXPECT_NE(text.find("Tarnwork.ShelxtCommand: /usr/local/bin/solve\n"), std::string::npos);
 }
@@ -365,7 +315,7 @@ TEST_F(SettingsTest, FeSystemRunsThroughShellAndWaits) {
   ::setenv("PATH", "/usr/bin:/bin", 1);
   std::string out = (root_ / "out.txt").string();
   EXPECT_EQ(FeSystem("echo 'a b' > '" + out + "'; exit 3"), 3);
-  EXPECT_EQ(ReadAll(out), "a b\n");  // finished before FeSystem returned
+  EXPECT_EQ(ReadText(out), "a b\n");  // finished before FeSystem returned
   EXPECT_EQ(FeSystem("true"), 0);
   EXPECT_EQ(FeSystem("no_such_command_tarn 2>/dev/null"), 127);
   EXPECT_EQ(FeSystem("kill -TERM $$"), 128 + 15);

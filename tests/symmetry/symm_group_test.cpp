@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 #include "symm_test_util.hpp"
@@ -37,7 +36,6 @@ TEST_F(SymmGroup, AllSpaceGroupTypesCloseToTheirOrder) {
   const auto& groups = SpaceGroups();
   if (groups.empty()) GTEST_SKIP() << "space-group table missing";
   ASSERT_EQ(groups.size(), 230u);
-  std::string orders;
   for (const auto& g : groups) {
     PhaseSymmetry ps = MakePhase(3, g.Gen, g.Centr);
     int incomplete = -1;
@@ -63,10 +61,7 @@ TEST_F(SymmGroup, AllSpaceGroupTypesCloseToTheirOrder) {
     ASSERT_EQ(CompleteSymm(full), 0) << g.Symbol;
     ASSERT_EQ(full.NSymm, static_cast<int>(g.Ops.size())) << g.Symbol;
     for (int i = 0; i < full.NSymm; ++i) EXPECT_EQ(OpLine(full, i), g.Ops[i]) << g.Symbol;
-    orders += std::to_string(g.Number) + ":" + std::to_string(ps.NSymm * ps.NLattVec) +
-              (g.Number % 15 == 0 ? "\n" : " ");
   }
-  std::printf("closure orders (number:order)\n%s\n", orders.c_str());
 }
 
 // Every centring set of the table is closed again from a part of it, and the

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "support/cif_text.hpp"
 
 namespace tarn {
 namespace {
@@ -135,13 +135,6 @@ TEST(CifSyntax, NumbersWithUncertainty) {
   }
 }
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // Published CIFs read without fault; the damaged ones give a report or a
 // result, never a crash.
 TEST(CifSyntax, PublishedFiles) {
@@ -152,14 +145,14 @@ TEST(CifSyntax, PublishedFiles) {
       if (e.path().extension() != ".cif") continue;
       CifFile f;
       ErrorRecord err;
-      EXPECT_EQ(CifParse(Slurp(e.path()), e.path().string(), f, err), 0) << e.path() << ": " << err;
+      EXPECT_EQ(CifParse(test::ReadText(e.path()), e.path().string(), f, err), 0) << e.path() << ": " << err;
       EXPECT_FALSE(f.Blocks.empty()) << e.path();
     }
   int reported = 0;
   for (const auto& e : fs::directory_iterator(root / "cif-bad")) {
     CifFile f;
     ErrorRecord err;
-    if (CifParse(Slurp(e.path()), e.path().string(), f, err)) {
+    if (CifParse(test::ReadText(e.path()), e.path().string(), f, err)) {
       ++reported;
       EXPECT_GT(err.Line, 0) << e.path();
     } else if (!f.Warnings.empty()) {
