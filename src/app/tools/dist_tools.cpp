@@ -3,6 +3,7 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/summary.hpp"
 #include "dist/dist.hpp"
 #include "model/structure.hpp"
 
@@ -14,6 +15,11 @@ void RegisterDistTools() {
   TarnSetTool(ActRunDist, [](TarnToolCall& c) {
     DistResults r;
     c.Error = Dist(Struct, r);
+    if (c.Error == 0) {
+      TarnDistResult d = TarnDistOf(r);
+      TarnShowSummary(TarnDistLines(d));
+      TarnToolResults().Dist = std::move(d);
+    }
     return NextNothing;
   });
 }
