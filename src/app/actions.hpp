@@ -230,6 +230,10 @@ inline constexpr std::string_view NeedsStructure =
 inline constexpr std::string_view OpenedBy1 = "The structure is either opened by another user/task";
 inline constexpr std::string_view OpenedBy2 = "or not correctly closed due to a previous crash.";
 inline constexpr std::string_view HeldBy = "It is open in {}.";
+inline constexpr std::string_view BatchHeld =
+    "The structure \"{}\" is open in {}: the batch does not work on it.";
+inline constexpr std::string_view BatchTakenOver =
+    "The structure was left opened by {}, which has ended: it is taken over.";
 inline constexpr std::string_view ContinueAnyhow = "Do you want to continue anyhow?";
 inline constexpr std::string_view Locked1 =
     "The selected structure is locked. All changes of the basic";

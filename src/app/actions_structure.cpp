@@ -56,15 +56,25 @@ int TarnCheckStructure() {
     Sess.ExistFile.fill(false);
     return 0;
   }
-  if (StructureOpened(Sess.fln)) {
+  if (Sess.BatchMode) {
+    // No one to ask: a structure that a running process holds is refused
+    // (both would write the same files); a marker left by a process that has
+    // ended is taken over.
+    std::string heldBy, leftBy;
+    if (ClaimStructure(Sess.fln, heldBy, leftBy) != 0) {
+      FeChybne(fmt::format(fmt::runtime(msg::BatchHeld), Sess.fln, heldBy));
+      TarnRestorePrevFln();
+      SetExistFiles();
+      return 1;
+    }
+    if (!leftBy.empty())
+      Fe().ListingLine(fmt::format(fmt::runtime(msg::BatchTakenOver), leftBy));
+  } else if (StructureOpened(Sess.fln)) {
     std::vector<std::string> lines = {std::string(msg::OpenedBy1), std::string(msg::OpenedBy2)};
     // A running instance that holds it is named: its marker stays its own.
     if (std::string by = StructureHeldBy(Sess.fln); !by.empty())
       lines.push_back(fmt::format(fmt::runtime(msg::HeldBy), by));
-    if (Sess.BatchMode) {
-      // No one to ask: note it in the listing and go on with the structure.
-      for (const auto& l : lines) Fe().ListingLine(l);
-    } else if (!FeYesNo(std::string(msg::ContinueAnyhow), lines, false)) {
+    if (!FeYesNo(std::string(msg::ContinueAnyhow), lines, false)) {
       TarnRestorePrevFln();
       if (!Sess.fln.empty()) ChangeUSDFile(Sess.fln, "opened", "*");
       SetExistFiles();

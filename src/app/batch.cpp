@@ -10,6 +10,7 @@
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "app/fileset.hpp"
+#include "app/run_summary.hpp"
 #include "app/startup.hpp"
 #include "app/toolkit.hpp"
 #include "model/keys.hpp"
@@ -39,6 +40,8 @@ constexpr std::array<std::string_view, 9> kRadiationKeys = {"lambda",  "radtype"
 class BatchRun {
  public:
   int Run();
+  // The message of the failure that ended the batch ("" when it did not).
+  const std::string& Failure() const { return failText_; }
 
  private:
   enum Read { Line = 1, Eof = 0, Error = -1 };
@@ -46,6 +49,7 @@ class BatchRun {
   void Listing(std::string_view text) { Fe().ListingLine(std::string(text)); }
   int Fail(std::string_view text) {
     if (!text.empty()) Listing(text);
+    failText_ = text;
     return 1;
   }
   // Reads the one data line that a command needs; 0, or 1 after the message.
@@ -76,6 +80,7 @@ class BatchRun {
   std::optional<std::string> pushed_;  // a command line read ahead by Block
   int lineNo_ = 0;                     // number of the line last read
   std::vector<int> blockLineNo_;       // line numbers of the lines Block returned
+  std::string failText_;               // the last failure's message (run summary)
 };
 
 BatchRun::Read BatchRun::Next(std::string& line) {
@@ -122,7 +127,7 @@ int BatchRun::Block(std::vector<std::string>& lines) {
 
 bool BatchRun::HaveStructure(std::string_view command) {
   if (!Sess.fln.empty() && StructureExists(Sess.fln)) return true;
-  Listing(std::string(msg::BatchNoStructure) + std::string(command));
+  Fail(std::string(msg::BatchNoStructure) + std::string(command));
   return false;
 }
 
@@ -421,6 +426,7 @@ int BatchRun::Run() {
     if (words.empty()) continue;
     std::string command(Trim(line));
     Listing(command);
+    failText_.clear();
     auto is = [&](std::string_view a, std::string_view b = {}, std::string_view c = {}) {
       std::array<std::string_view, 3> want = {a, b, c};
       size_t n = c.empty() ? (b.empty() ? 1 : 2) : 3;
@@ -470,19 +476,23 @@ int BatchRun::Run() {
     } else if (is("run", "cif")) {
       err = RunTool(ActCifUpdate, "CIF", command);
     } else if (is("Tools", "Graphic", "Create graphic output file")) {
-      if (!HaveStructure(command)) return 1;
-      TarnToolCall call;
-      call.Path = Sess.fln + "_tmp";
-      (void)TarnRunTool(HookBatchGraphic, call);
-      err = AfterTool(call, command);
+      if (!HaveStructure(command)) {
+        err = 1;
+      } else {
+        TarnToolCall call;
+        call.Path = Sess.fln + "_tmp";
+        (void)TarnRunTool(HookBatchGraphic, call);
+        err = AfterTool(call, command);
+      }
     } else if (is("end") || is("end", "close") ||
                (words.size() == 1 && SplitWords(words[0]).size() == 2 &&
                 EqIgnoreCase(SplitWords(words[0])[0], "end") &&
                 EqIgnoreCase(SplitWords(words[0])[1], "close"))) {
       break;
     } else {
-      return Fail(std::string(msg::BatchUnknownCommand) + command);
+      err = Fail(std::string(msg::BatchUnknownCommand) + command);
     }
+    TarnRunSummaryCommand(command, err == 0, failText_);
     if (err) return 1;
   }
   Listing(msg::BatchEnd);
@@ -492,7 +502,16 @@ int BatchRun::Run() {
 }  // namespace
 
 int TarnActionsBatchMode() {
-  int err = BatchRun().Run();
+  TarnRunSummaryBegin();
+  BatchRun run;
+  int err = 0;
+  {
+    TarnRunSummaryCapture capture;
+    err = run.Run();
+  }
+  // The run summary is written whatever happened, beside the batch file.
+  if (TarnRunSummaryWrite(Sess.BatchFile, err, err != 0 ? run.Failure() : std::string()) != 0)
+    err = 1;
   // The structure's temporaries go and child structures are closed, whether
   // the batch ended normally or on an error.
   if (!Sess.fln.empty()) DeletePomFiles();

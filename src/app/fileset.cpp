@@ -1,6 +1,8 @@
 #include "app/fileset.hpp"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -242,6 +244,33 @@ void ChangeUSDFile(const std::string& name, std::string_view open, std::string_v
   if (FeWriteFileAtomic(name + ".usd", line) != 0) {
     // The marker is advisory; a protected marker file keeps its old state.
   }
+}
+
+int ClaimStructure(const std::string& name, std::string& heldBy, std::string& leftBy) {
+  heldBy.clear();
+  leftBy.clear();
+  if (Trim(name).empty() || !StructureExists(name)) return 0;
+  // The marker is read and written under an exclusive lock of the
+  // structure's directory, so that of two processes claiming it at once one
+  // sees the other's claim.
+  std::string dir, base;
+  FeSplitPath(name, dir, base);
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+  const Marker m = ReadMarker(name);
+  int rc = 0;
+  if (HeldByOther(m)) {
+    heldBy = fmt::format("process {} on {}", m.Pid, m.Host);
+    rc = 1;
+  } else {
+    if (m.Opened && !OwnedByThisProcess(m))
+      leftBy = m.Pid > 0 ? fmt::format("process {} on {}", m.Pid, m.Host)
+                         : std::string("a process that recorded no owner");
+    ChangeUSDFile(name, "opened", "*");
+  }
+  if (locked) ::flock(fd, LOCK_UN);
+  if (fd >= 0) ::close(fd);
+  return rc;
 }
 
 std::string StructureHeldBy(const std::string& name) {

@@ -59,6 +59,12 @@ void ChangeUSDFile(const std::string& name, std::string_view open, std::string_v
 // "process PID on HOST" when another running process of this host holds the
 // structure open; "" otherwise (not opened, ours, or left by a crash).
 std::string StructureHeldBy(const std::string& name);
+// Marks the structure opened by this process unless another running process
+// holds it, atomically against other processes of this host. Returns 0 when
+// taken (leftBy names the owner of a marker left "opened" by a process that
+// is gone, "" otherwise), 1 when held (heldBy "process PID on HOST").
+[[nodiscard]] int ClaimStructure(const std::string& name, std::string& heldBy,
+                                 std::string& leftBy);
 void SetExistFiles();  // recompute Sess.ExistFile for Sess.fln
 void DeletePomFiles();
 [[nodiscard]] int CheckFileIfNotReadOnly(const std::string& file, int ask);

@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   // Listings go through $PAGER only when a person reads them on a terminal.
   tarn::FeTerminalToolkit toolkit(std::cin, std::cout, isatty(STDOUT_FILENO) != 0);
+  // A progress bar redraws its line: on a terminal only, never into a pipe.
+  toolkit.SetProgressBar(isatty(STDOUT_FILENO) != 0);
   tarn::FeSetToolkit(&toolkit);
   tarn::TarnRegisterTools();
   int status = tarn::TarnMain(args);

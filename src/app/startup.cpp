@@ -11,6 +11,7 @@
 #include "app/actions.hpp"
 #include "app/batch.hpp"
 #include "app/fileset.hpp"
+#include "app/run_summary.hpp"
 #include "app/settings.hpp"
 #include "app/toolkit.hpp"
 #include "model/session.hpp"
@@ -38,6 +39,7 @@ std::string TarnAbsolute(const std::string& path) {
 
 int GetFln(const std::vector<std::string>& args) {
   Sess.StartDir = FeGetCwd();
+  TarnRunSummarySetPath("");
   std::string structure;
   for (size_t k = 1; k < args.size(); ++k) {
     const std::string& a = args[k];
@@ -58,6 +60,13 @@ int GetFln(const std::vector<std::string>& args) {
       }
       Sess.BatchMode = true;
       Sess.BatchFile = TarnAbsolute(std::string(Trim(name)));
+    } else if (EqIgnoreCase(a, "-json")) {
+      if (k + 1 >= args.size() || Trim(args[k + 1]).empty()) {
+        FeChybne("\"-json\" must be followed by the name of the run summary.");
+        return 1;
+      }
+      TarnRunSummarySetPath(std::string(Trim(args[k + 1])));
+      ++k;
     } else if (EqIgnoreCase(a, "-debug")) {
       Sess.DebugMode = true;
     } else if (EqIgnoreCase(a, "-PortableHome")) {

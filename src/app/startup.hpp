@@ -17,7 +17,8 @@ enum TarnExit : int {
 };
 
 // Reads the command line (args[0] is the program): "-threads N", "@batch",
-// "-debug", "-HomeDir dir", "-PortableHome", and a structure path (the last one wins; its
+// "-debug", "-HomeDir dir", "-PortableHome", "-json PATH" (the batch's run
+// summary), and a structure path (the last one wins; its
 // directory becomes the current directory, its name without extension fln).
 // Relative paths are taken from the directory the program was started in.
 // Returns 0, or 1 after a message.

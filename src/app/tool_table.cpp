@@ -11,6 +11,7 @@
 #include "app/actions.hpp"
 #include "app/batch.hpp"
 #include "app/fileset.hpp"
+#include "app/summary.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/datared_tools.hpp"
 #include "app/tools/cif_tools.hpp"
@@ -133,7 +134,12 @@ void TarnRegisterTools() {
 
   // "Create refinement reflection file": M90 and the ".rre" listing from M95.
   TarnSetTool(ActCreateM90, [](TarnToolCall& c) {
-    c.Error = EM9CreateM90(Sess.fln);
+    std::vector<EM9MergeSummary> merge;
+    c.Error = EM9CreateM90(Sess.fln, merge);
+    if (c.Error == 0) {
+      TarnShowSummary(TarnMergeLines(merge));
+      TarnToolResults().Merge = std::move(merge);
+    }
     return NextNothing;
   });
 

@@ -35,6 +35,7 @@ class ToolkitSink : public ReportSink {
   }
   void ProgressBegin(const std::string& title) override { Fe().ProgressBegin(title); }
   void ProgressEnd() override { Fe().ProgressEnd(); }
+  void ProgressFraction(double done) override { Fe().ProgressFraction(done); }
   ReportPoll ProgressPoll() override {
     const FeEvent e = Fe().PollEvent();
     ReportPoll p;

@@ -116,6 +116,8 @@ class FeToolkit {
   virtual void ProgressBegin(const std::string& /*title*/) {}
   virtual void ProgressEnd() {}
   virtual FeEvent PollEvent() { return FeEvent{}; }
+  // How far the run is, a fraction 0..1.
+  virtual void ProgressFraction(double /*done*/) {}
 };
 
 // A toolkit that shows nothing, answers every question with its default and

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -97,10 +98,10 @@ void FeTerminalToolkit::PrintView() {
 
 void FeTerminalToolkit::ShowMain(const FeMainView& view) {
   view_ = view;
-  // The whole window is printed when it changed; otherwise only a prompt.
-  std::string key = view.Title + "|" + view.Structure;
-  for (const auto& it : view.Tree) key += fmt::format("|{}{}", it.Code, it.Enabled ? 1 : 0);
-  for (const auto& m : view.Menu) key += fmt::format("|{}{}{}", m.Code, m.Enabled, m.Checked);
+  // The whole window is printed at start and when another structure has
+  // been opened; after an action only the prompt follows its summary, so
+  // that the result stays on the screen ("show" prints the window again).
+  const std::string key = view.Title + "|" + view.Structure;
   if (key != shownKey_) {
     shownKey_ = key;
     PrintView();
@@ -155,6 +156,7 @@ FeEvent FeTerminalToolkit::NextEvent() {
 
 void FeTerminalToolkit::Message(FeMsgKind kind, const std::string& header,
                                 const std::vector<std::string>& lines) {
+  ClearBar();
   const char* tag = kind == FeMsgKind::Warning ? "Warning: "
                     : kind == FeMsgKind::Error ? "Error: "
                                                : "";
@@ -286,13 +288,35 @@ void FeTerminalToolkit::ShowListingFile(const std::string& path) {
   out_ << "---- end of " << path << " ----\n";
 }
 
+void FeTerminalToolkit::ClearBar() {
+  if (!barShown_) return;
+  out_ << "\r\033[K";
+  barShown_ = false;
+}
+
+void FeTerminalToolkit::ProgressFraction(double done) {
+  if (!barOn_ || progressDepth_ == 0) return;
+  const double t =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - progressStart_).count();
+  if (t < barDelay_) return;
+  constexpr int kWidth = 30;
+  const double f = std::clamp(done, 0., 1.);
+  const int n = static_cast<int>(f * kWidth + 0.5);
+  out_ << fmt::format("\r[{}{}] {:3.0f}%  {:.1f} s", std::string(static_cast<size_t>(n), '#'),
+                      std::string(static_cast<size_t>(kWidth - n), '.'), 100. * f, t);
+  out_.flush();
+  barShown_ = true;
+}
+
 void FeTerminalToolkit::ListingLine(const std::string& line) {
+  ClearBar();
   out_ << line << "\n";
   out_.flush();
 }
 
 void FeTerminalToolkit::ProgressBegin(const std::string& title) {
   if (progressDepth_++ > 0) return;
+  progressStart_ = std::chrono::steady_clock::now();
   interrupts = 0;
   interruptsSeen_ = 0;
   struct sigaction sa {};
@@ -306,6 +330,7 @@ void FeTerminalToolkit::ProgressBegin(const std::string& title) {
 
 void FeTerminalToolkit::ProgressEnd() {
   if (progressDepth_ == 0 || --progressDepth_ > 0) return;
+  ClearBar();
   sigaction(SIGINT, &savedAction, nullptr);
   interrupts = 0;
   interruptsSeen_ = 0;

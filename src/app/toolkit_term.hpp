@@ -12,12 +12,15 @@
 // It works on a terminal and through a pipe. In batch mode messages are
 // written as lines and questions take their default answer without reading.
 //
-// Progress of a long run (the refinement cycles) is written as lines. While
+// Progress of a long run (the refinement cycles) is written as lines; on a
+// terminal a progress bar (percentage, elapsed time) is drawn on the last
+// line once the run has taken more than two seconds. While
 // the run is going, Ctrl-C (SIGINT) is its progress window: the first press
 // asks to end the run after the current cycle, a second one cancels it, a
 // third one ends the program as Ctrl-C normally does. A press is its own
 // confirmation: nothing is read from the input, which may be a pipe holding
 // the next commands. Outside a run Ctrl-C keeps its usual effect.
+#include <chrono>
 #include <iosfwd>
 #include <string>
 
@@ -46,6 +49,15 @@ class FeTerminalToolkit final : public FeToolkit {
   void ProgressBegin(const std::string& title) override;
   void ProgressEnd() override;
   FeEvent PollEvent() override;
+  void ProgressFraction(double done) override;
+  // Show a progress bar (percentage and elapsed time) once a run has taken
+  // longer than delay seconds: only when the output is a terminal, never into
+  // a pipe.
+  static constexpr double kBarDelay = 2.;
+  void SetProgressBar(bool on, double delay = kBarDelay) {
+    barOn_ = on;
+    barDelay_ = delay;
+  }
 
   // Event of one input line against the view last shown (exposed for tests).
   FeEvent ParseLine(const std::string& line) const;
@@ -61,6 +73,11 @@ class FeTerminalToolkit final : public FeToolkit {
   std::string shownKey_;    // what the view looked like when last printed in full
   int progressDepth_ = 0;   // nested ProgressBegin calls
   int interruptsSeen_ = 0;  // SIGINT presses already turned into events
+  bool barOn_ = false;      // progress bar wanted (the output is a terminal)
+  bool barShown_ = false;   // a bar is on the current line
+  double barDelay_ = kBarDelay;
+  std::chrono::steady_clock::time_point progressStart_;
+  void ClearBar();
 };
 
 }  // namespace tarn

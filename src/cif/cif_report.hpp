@@ -96,4 +96,11 @@ struct CifOptions {
 // user's items would be lost).
 [[nodiscard]] int CIFUpdate(const Structure& s, const CifOptions& opt = {});
 
+// What a CIF run wrote and which of its parts are missing.
+struct CifRunResult {
+  std::vector<std::string> Files;     // files written (fln.cif, fln.fcf)
+  std::vector<std::string> Problems;  // parts left out or unknown (empty: complete)
+};
+[[nodiscard]] int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out);
+
 }  // namespace tarn

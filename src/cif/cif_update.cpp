@@ -90,6 +90,17 @@ std::string DataName(const std::string& fln) {
 }  // namespace
 
 int CIFUpdate(const Structure& s, const CifOptions& opt) {
+  CifRunResult out;
+  return CIFUpdate(s, opt, out);
+}
+
+int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
+  out = CifRunResult{};
+  // Warnings of the parts that cannot be made are told and kept as problems.
+  auto warn = [&out](const std::string& head, const std::vector<std::string>& lines) {
+    out.Problems.push_back(head);
+    ReportWarning(head, lines);
+  };
   if (Sess.fln.empty()) {
     ReportError("No structure is open.");
     return 1;
@@ -105,10 +116,10 @@ int CIFUpdate(const Structure& s, const CifOptions& opt) {
   if (FeFileExists(Sess.fln + ".ref") && FeReadFile(Sess.fln + ".ref", text) == 0) {
     src.Summary = CIFItemFromSummary(text);
     if (!src.Summary->Found)
-      ReportWarning("The refinement listing holds no R factors.",
+      warn("The refinement listing holds no R factors.",
                     {Sess.fln + ".ref: the refinement items stay unknown."});
   } else {
-    ReportWarning("The refinement listing does not exist.",
+    warn("The refinement listing does not exist.",
                   {Sess.fln + ".ref: the refinement items stay unknown."});
   }
 
@@ -116,23 +127,23 @@ int CIFUpdate(const Structure& s, const CifOptions& opt) {
   if (Geometry(s, geom) == 0)
     src.Dist = &geom;
   else
-    ReportWarning("The geometry could not be calculated.",
+    warn("The geometry could not be calculated.",
                   {"The atoms and the geometry are left out of the report."});
 
   const bool powder = !s.Basic.DatBlock.empty() && s.Basic.DatBlock[0].Powder.value_or(0) == 1;
   std::string fcf;
   if (powder) {
-    ReportWarning("A listing of the powder profile could not be",
+    warn("A listing of the powder profile could not be",
                   {"created as *.prf file does not exist."});
   } else if (!FeFileExists(Sess.fln + ".m80") || FeReadFile(Sess.fln + ".m80", text)) {
-    ReportWarning("The reflection cif could not be created",
+    warn("The reflection cif could not be created",
                   {"as the F(obs)/F(calc) resp. I(obs)/I(calc)", "file does not exist."});
   } else {
     CifReflStats stats;
     ErrorRecord err;
     if (CifFcfText(s, dict, src.DataName, text, Sess.fln + ".m80", opt.FcfCode, src.SigLevel, fcf,
                    stats, err)) {
-      ReportWarning("The reflection cif could not be created", err.Lines());
+      warn("The reflection cif could not be created", err.Lines());
       fcf.clear();
     } else {
       src.Refl = stats;
@@ -170,7 +181,9 @@ int CIFUpdate(const Structure& s, const CifOptions& opt) {
     ReportError("The file " + Sess.fln + ".fcf could not be written.");
     return 1;
   }
-  ReportLine("CIF written: " + cifName + (fcf.empty() ? "" : ", " + Sess.fln + ".fcf"));
+  out.Files.push_back(cifName);
+  if (!fcf.empty()) out.Files.push_back(Sess.fln + ".fcf");
+  if (!doc.MissingKeys.empty()) out.Problems.push_back("data names missing in the dictionary");
   return 0;
 }
 

@@ -154,9 +154,12 @@ void EM9AverageStatOutput(const AveStats& st, std::vector<std::string>& lines);
 
 // Coverage of the averaged set (the groups gr) against all reflections allowed by the
 // symmetry up to the largest sin(theta)/lambda of the data, by shells of
-// sin(theta)/lambda and of theta.
-void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const AveSettings& set,
-                          double lambda, std::vector<std::string>& lines);
+// sin(theta)/lambda and of theta. Returns the completeness of the main
+// reflections to that limit (measured unique / possible, a fraction), or -1
+// when there is nothing to count.
+double EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps,
+                            const AveSettings& set, double lambda,
+                            std::vector<std::string>& lines);
 
 // True when indices h (NDim) are systematically absent in the group: a
 // centring vector c with h.c not integer, or an operator (R,t) with h.R = h

@@ -221,12 +221,13 @@ bool DRIsExtinct(const PhaseSymmetry& ps, const int* h) {
   return false;
 }
 
-void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const AveSettings& set, double lambda,
-                          std::vector<std::string>& lines) {
+double EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps,
+                            const AveSettings& set, double lambda,
+                            std::vector<std::string>& lines) {
   lines.emplace_back();
   lines.emplace_back(avemsg::kCoverCalc);
   const int nave = static_cast<int>(gr.Start.size()) - 1;
-  if (nave <= 0) return;
+  if (nave <= 0) return -1.;
   const int n = gr.NDim;
   bool centro = false;
   std::vector<Mat6> rot = DRPointGroup(ps, centro);
@@ -283,7 +284,7 @@ void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const 
     if (DRIsObserved(Struct.Refl.RIAveAr[g], Struct.Refl.RSAveAr[g], set.ObsLim)) measObs.push_back(k);
     smax = std::max(smax, gr.S[g]);
   }
-  if (meas.empty()) return;
+  if (meas.empty()) return -1.;
   // Sorted lists: membership by binary search.
   for (auto* v : {&meas, &measObs}) {
     std::sort(v->begin(), v->end());
@@ -357,6 +358,12 @@ void EM9CheckCompleteness(const AveGrouping& gr, const PhaseSymmetry& ps, const 
     table(avemsg::kCoverObs, tPos, tObs, true);
     table(avemsg::kCoverAll, tPos, tMeas, true);
   }
+  long possible = 0, measured = 0;
+  for (int k = 0; k < kAveShells; ++k) {
+    possible += nPos[k];
+    measured += nMeas[k];
+  }
+  return possible > 0 ? static_cast<double>(measured) / static_cast<double>(possible) : -1.;
 }
 
 void EM9OutputOfRejected(const std::vector<RejectedRefl>& rej, int ndim,

@@ -16,8 +16,10 @@
 #include "model/session.hpp"
 #include "model/structure.hpp"
 #include "util/files.hpp"
+#include "util/fract.hpp"
 #include "util/real_text.hpp"
 #include "util/report.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 
@@ -131,8 +133,11 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95,
 
 int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Lean>& r95,
                        const std::vector<int>& feeds, const PhaseBasic& phase, M90Block& b90,
-                       std::vector<M90Refl>& out, std::vector<std::string>& lst) {
+                       std::vector<M90Refl>& out, std::vector<std::string>& lst,
+                       EM9MergeSummary* summary) {
   out.clear();
+  EM9MergeSummary sum;
+  sum.Block = b90.Name;
   const int ndim = phase.NDim;
   const PhaseSymmetry& ps = phase.Symmetry;
   AveSettings set = DRAveSettingsFromM90(b90, phase);
@@ -144,9 +149,19 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   if (anyCond)
     for (int s = 0; s < ps.NSymm; ++s) {
       std::string t;
+      bool shift = false;
       for (const std::string& c : ps.Op[s].Text) t += c + " ";
+      for (int i = 0; i < ndim; ++i) shift |= std::fabs(ps.Op[s].S6[i]) > 1e-6;
       lst.push_back("  " + t);
+      // The summary names what gives conditions: operators with a
+      // translation, and the centring vectors.
+      if (shift) sum.Conditions.emplace_back(Trim(t));
     }
+  for (int v = 1; v < ps.NLattVec && v < ps.MaxLattVec(); ++v) {
+    std::string t = "centring";
+    for (int i = 0; i < ndim; ++i) t += " " + ToFract(ps.VT6[v][i]);
+    sum.Conditions.push_back(std::move(t));
+  }
   // Several sets (blocks, frame groups) are first brought to a common scale.
   // The scale search reads whole records; they are made only when there is
   // more than one set to compare (one block without frame groups is one set).
@@ -211,6 +226,7 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
     taken[fb].assign(rb.Size(), 0);
     for (size_t i = 0; i < rb.Size(); ++i) {
       if (rb.Excluded[i]) continue;
+      ++sum.NRead;
       int h[kReflMaxNDim] = {};
       const bool integer = transformed(fb, i, h);
       const auto [sc, fs] = factor(fb, i);
@@ -314,7 +330,20 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   (void)EM9SigCountSigStat(res.Grouping, g, lst);
   // Signed instability u of the block for the refinement option "stunstab".
   (void)EM9InstabilityU(res.Grouping, b90.InstabU, lst);
-  EM9CheckCompleteness(res.Grouping, ps, set, b90.Lambda, lst);
+  sum.Completeness = EM9CheckCompleteness(res.Grouping, ps, set, b90.Lambda, lst);
+  sum.NRejected = static_cast<int>(rej.size());
+  sum.NExtinct = static_cast<int>(rej.size() - nSin - nNonInt);
+  sum.NMeasured = res.NMeasured;
+  sum.NUnique = res.NUnique;
+  sum.NObs = res.NObs;
+  sum.RintObs = res.RintObs / 100.;
+  sum.RintAll = res.RintAll / 100.;
+  sum.RintMulti = res.RintMulti;
+  const AveStatAcc& tot = res.Stats.Total;
+  sum.RexpObs = tot.ISum[1] > 0. ? tot.SigSum[1] / tot.ISum[1] : 0.;
+  sum.RexpAll = tot.ISum[0] > 0. ? tot.SigSum[0] / tot.ISum[0] : 0.;
+  for (double s : res.Grouping.S) sum.SinThLMax = std::max(sum.SinThLMax, s);
+  if (summary != nullptr) *summary = std::move(sum);
   if (res.NUnique < 10) {
     lst.emplace_back(avemsg::kFewUnique);
     if (!Sess.BatchMode) ReportWarning(avemsg::kFewUnique);
@@ -337,6 +366,12 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
 }
 
 int EM9CreateM90(const std::string& base) {
+  std::vector<EM9MergeSummary> summary;
+  return EM9CreateM90(base, summary);
+}
+
+int EM9CreateM90(const std::string& base, std::vector<EM9MergeSummary>& summary) {
+  summary.clear();
   std::vector<M95Block> b95;
   std::vector<M95Lean> r95;
   if (ReadM95FileTo(base + ".m95", b95, [&](size_t k, const M95Block& b, const M95Refl& r) {
@@ -360,6 +395,7 @@ int EM9CreateM90(const std::string& base) {
   std::vector<M90Block> b90(feeds.size());
   std::vector<std::vector<M90Refl>> r90(feeds.size());
   std::vector<std::string> lst;
+  std::vector<EM9MergeSummary> sums(feeds.size());
   for (size_t k = 0; k < feeds.size(); ++k) {
     const M95Block& first = b95[static_cast<size_t>(feeds[k][0])];
     if (k < Struct.Refl.M90.size()) {
@@ -379,7 +415,7 @@ int EM9CreateM90(const std::string& base) {
     for (int f : feeds[k]) from += fmt::format(" {}", f + 1);
     lst.push_back(
         fmt::format("Data block {} ({}) from reflection block(s){}", k + 1, b90[k].Name, from));
-    if (EM9CreateM90Single(b95, r95, feeds[k], phase, b90[k], r90[k], lst) != 0) {
+    if (EM9CreateM90Single(b95, r95, feeds[k], phase, b90[k], r90[k], lst, &sums[k]) != 0) {
       ReportError(lst.back());
       return 1;
     }
@@ -400,6 +436,7 @@ int EM9CreateM90(const std::string& base) {
   }
   Struct.Refl.M90 = b90;
   if (FeWriteFileAtomic(base + ".rre", text) != 0) return 1;
+  summary = std::move(sums);
   return 0;
 }
 

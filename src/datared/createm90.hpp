@@ -40,6 +40,29 @@ struct M95Lean {
   void Get(size_t i, M95Refl& r) const;
 };
 
+// What the merge of one data block gave, for the summaries of the run.
+// R values are fractions.
+struct EM9MergeSummary {
+  std::string Block;       // data-block name
+  int NRead = 0;           // records of the M95 blocks taken in (excluded records not counted)
+  int NRejected = 0;       // of them rejected: absences, non-integer indices, sin(theta) > 1
+  int NExtinct = 0;        // of the rejected, the systematically absent
+  int NMeasured = 0;       // measurements averaged
+  int NUnique = 0;         // averaged (unique) reflections
+  int NObs = 0;            // of them observed
+  double RintObs = 0.;     // sum|I - I(ave)| / sum I over the observed groups
+  double RintAll = 0.;     // the same over all groups
+  double RintMulti = 0.;   // the same over groups of two or more measurements
+  double RexpObs = 0.;     // sum sig(I(ave)) / sum I(ave), observed
+  double RexpAll = 0.;     // the same, all
+  double Completeness = -1.;  // measured / possible unique main reflections to SinThLMax; -1 unknown
+  double SinThLMax = 0.;   // largest sin(theta)/lambda of the data, 1/A
+  // What gives the reflection conditions applied: the operators with a
+  // translation, as text ("-x+1/2 -y z+1/2"), and the centring vectors
+  // ("centring 0 1/2 1/2"); empty when the group has none.
+  std::vector<std::string> Conditions;
+};
+
 // One single-crystal data block from the reflections of the M95 blocks
 // `feeds` (0-based): rescaling, index transformation ("trmat", n x n applied
 // as h' = T.h), rejection of reflections with non-integer indices,
@@ -57,13 +80,16 @@ struct M95Lean {
 [[nodiscard]] int EM9CreateM90Single(const std::vector<M95Block>& b95,
                                      const std::vector<M95Lean>& r95, const std::vector<int>& feeds,
                                      const PhaseBasic& phase, M90Block& b90,
-                                     std::vector<M90Refl>& out, std::vector<std::string>& lst);
+                                     std::vector<M90Refl>& out, std::vector<std::string>& lst,
+                                     EM9MergeSummary* summary = nullptr);
 
 // The action: reads base + ".m95", makes the data blocks of DRDataBlockFeeds
 // (several blocks of one data block brought to a common scale and merged;
 // settings from the data blocks already in Refl.M90, else defaults from the
-// header of the first M95 block), writes base + ".m90" and the listing base + ".rre". Nothing is
-// written when a block fails. Returns 0 on success.
+// header of the first M95 block), writes base + ".m90" and the listing
+// base + ".rre". Nothing is written when a block fails. Returns 0 on success,
+// with one summary per data block.
+[[nodiscard]] int EM9CreateM90(const std::string& base, std::vector<EM9MergeSummary>& summary);
 [[nodiscard]] int EM9CreateM90(const std::string& base);
 
 }  // namespace tarn

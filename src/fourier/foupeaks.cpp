@@ -315,6 +315,7 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
   };
   list(lists.Max, FouMaxHeader, "max");
   if (nneg > 0) list(lists.Min, FouMinHeader, "min");
+  run.Peaks = lists;
   if (FeFileExists(fln + ".m40") && IOFourPeaks(1, fln + ".m40", lists, &st)) {
     run.Listing.push_back("The peaks could not be written to " + fln + ".m40");
     return 1;

@@ -12,19 +12,6 @@
 
 namespace tarn {
 
-struct FouPeak {
-  std::array<double, 3> X{};  // fractional, cell axis order
-  double Height = 0.;         // density at the interpolated extremum, e/A^3
-  double Charge = 0.;         // integrated density, electrons
-  double Dist = -1.;          // shortest distance to an atom, Angstrom (-1: no atoms)
-  std::string Atom;           // that atom, with its symmetry part ("O1#s2t1,0,0")
-  std::string Label;          // "max1", "min3", ...
-};
-
-struct FouPeakLists {
-  std::vector<FouPeak> Max, Min;
-};
-
 inline constexpr double FouKoincTol = 0.45;  // peaks closer than this (A) coincide
 
 // Sets `positive` and `negative` of the command values when they are -333:

@@ -462,7 +462,6 @@ int Fourier(Structure& st, const std::string& fln, int phase, FouRunResult& run)
     run.Listing.push_back("");
     run.Listing.push_back(line);
     run.Listing.push_back("rms density : " + Num(run.Map.Rms));
-    ReportLine(line);
   }
   if (rc == 0 && run.Set.I(FkPeaks) == 1 && run.Map.MapType != MapDiffRef)
     rc = FouPeaks(st, fln, phase, run);

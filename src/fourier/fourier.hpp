@@ -209,6 +209,20 @@ inline constexpr int FouM81MinRecord = 36;
 
 // ---- the tool --------------------------------------------------------------------------------
 
+// A peak of the map search (positions of the first three map axes).
+struct FouPeak {
+  std::array<double, 3> X{};  // fractional, cell axis order
+  double Height = 0.;         // density at the interpolated extremum, e/A^3
+  double Charge = 0.;         // integrated density, electrons
+  double Dist = -1.;          // shortest distance to an atom, Angstrom (-1: no atoms)
+  std::string Atom;           // that atom, with its symmetry part ("O1#s2t1,0,0")
+  std::string Label;          // "max1", "min3", ...
+};
+
+struct FouPeakLists {
+  std::vector<FouPeak> Max, Min;
+};
+
 // What a run leaves behind for its caller and the tests.
 struct FouRunResult {
   FouMap Map;
@@ -216,6 +230,7 @@ struct FouRunResult {
   std::vector<std::string> Listing;
   int NRefl = 0;    // reflections used
   FouSettings Set;  // the "fourier" block as read for this run
+  FouPeakLists Peaks;  // the peaks found (empty when the search did not run)
 };
 
 // Preparation: commands, coefficient file (M90 for map type 1 without

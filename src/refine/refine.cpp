@@ -546,6 +546,8 @@ void Run::PisCor() {
 
 int Run::Execute() {
   if (ReadInput() || Prepare()) return 1;
+  // Start values of the refined parameters, for the table of what changed.
+  std::vector<double> startVal = p.Val;
   for (size_t b = 0; b < blocks.size(); ++b) {
     if (b < Struct.Basic.DatBlock.size() && Struct.Basic.DatBlock[b].Radiation == 3)
       return RefLoopED(fln, static_cast<int>(b), lst);
@@ -782,6 +784,11 @@ int Run::Execute() {
   sum.NPar = p.NRef;
   sum.MaxChange = z.MaxChange;
   for (int i : blocked) sum.Blocked.push_back(p.Info[static_cast<size_t>(i)].Label);
+  for (int j = 0; j < p.NRef; ++j) {
+    const size_t i = static_cast<size_t>(p.Refined[static_cast<size_t>(j)]);
+    sum.Changes.push_back(
+        {p.Info[i].Label, i < startVal.size() ? startVal[i] : p.Val[i], p.Val[i], p.Sig[i]});
+  }
   sum.Serious = serious;
   // "callfour": the Fourier tool on the new ".m80" and M40. It runs after M40
   // is written, so that what it writes into M40 (peaks) is not overwritten.

@@ -32,12 +32,22 @@ struct RefWorkRefl {
   RefObs Obs;          // Fo, sigma(Fo) (fweakflag) prepared once
 };
 
+// A refined parameter over the whole run.
+struct RefChange {
+  std::string Label;  // "x[C1]", "beta11[CL1]", ...
+  double Start = 0.;  // value before the first cycle
+  double Value = 0.;  // final value
+  double Su = 0.;     // its s.u. (0 when not known)
+};
+
 // Result of a run (for the summary line, the CIF and the tests).
 struct RefRunSummary {
-  RFacVal Obs, All;  // overall values of the last cycle
+  RFacVal Obs, All;  // overall values of the last cycle (R values in percent)
   int CyclesDone = 0;
   int NPar = 0;
-  double MaxChange = 0.;
+  int NRestraints = 0;    // restraint equations in the normal equations
+  double MaxChange = 0.;  // largest |change/s.u.| of the last cycle
+  std::vector<RefChange> Changes;  // every refined parameter, in the order of the run
   std::vector<std::string> Blocked;  // labels of parameters blocked due to singularity
   std::vector<std::string> Serious;  // serious warnings
   std::string Summary;               // R-factor summary line of the last cycle

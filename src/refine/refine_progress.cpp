@@ -91,6 +91,7 @@ void RefProgress(RefProgressCtl& c, int cycle, const RFacVal& obs, const RFacVal
   ReportLine(fmt::format("{}{:.2f}", refinemsg::LastGof, obs.Gof));
   ReportLine(fmt::format("{}{:.2f}", fsquare ? refinemsg::LastWR2 : refinemsg::LastWR,
                                fsquare ? all.wR2 : all.wR));
+  Report().ProgressFraction(static_cast<double>(cycle + 1) / (c.Cycles + 1));
   (void)RefProgressPoll(c);
 }
 

@@ -51,6 +51,8 @@ class ReportSink {
   virtual void ProgressBegin(const std::string& /*title*/) {}
   virtual void ProgressEnd() {}
   virtual ReportPoll ProgressPoll() { return {}; }
+  // How far the run is, a fraction 0..1 (a progress bar may show it).
+  virtual void ProgressFraction(double /*done*/) {}
 };
 
 // The sink in use; never null.

@@ -65,7 +65,7 @@ TEST_F(ProgramTest, MainJobOnTheShippedExample) {
   for (const char* home : {"home", "home/", "home//"}) {
     EXPECT_EQ(Run(std::string("-HomeDir ") + home + " @examples/main.bat"), 0) << out_;
     EXPECT_TRUE(Printed(".File->Structure->Open\nexamples/nacl/nacl\nStructure: nacl\n")) << out_;
-    EXPECT_TRUE(Printed("R(obs)=")) << out_;
+    EXPECT_TRUE(Printed("Refinement: ")) << "the summary with R(obs)\n" << out_;
     EXPECT_FALSE(Printed("Serious warnings")) << out_;
     EXPECT_TRUE(Printed("End of batch file has been reached.\n")) << out_;
     EXPECT_EQ(ReadText(dir_ / "examples/nacl/nacl.usd"), "closed unlocked\n");

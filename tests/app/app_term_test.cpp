@@ -94,17 +94,35 @@ TEST(AppTerminal, EventsAndListings) {
   FeMainView v;
   v.Title = "Tarnwork test";
   t.tk.ShowMain(v);
-  t.tk.ShowMain(v);  // unchanged: printed once
+  // After an action (which changed what is enabled) only the prompt.
+  v.Tree.push_back({51202, 1, "Run refinement", true, true});
+  t.tk.ShowMain(v);
   FeEvent e = t.tk.NextEvent();
   EXPECT_EQ(e.Kind, EventButton);
   EXPECT_EQ(e.Id, 51202);
   EXPECT_EQ(t.tk.NextEvent().Kind, EventClose);  // end of input
+  v.Structure = "other";  // another structure opened: the window again
+  t.tk.ShowMain(v);
   std::string out = t.out.str();
-  size_t first = out.find("==== Tarnwork test");
-  size_t second = out.find("==== Tarnwork test", first + 1);
-  size_t third = out.find("==== Tarnwork test", second + 1);
-  EXPECT_NE(second, std::string::npos) << "\"show\" prints the window again";
-  EXPECT_EQ(third, std::string::npos);
+  std::vector<size_t> at;
+  for (size_t p = out.find("==== Tarnwork test"); p != std::string::npos;
+       p = out.find("==== Tarnwork test", p + 1))
+    at.push_back(p);
+  ASSERT_EQ(at.size(), 3u) << out;  // at start, on "show", after the new structure
+  // Not printed after the action, but by "show".
+  EXPECT_GT(out.find("51202  Run refinement"), at[1]);
+
+  // The progress bar: drawn on a terminal after its delay, never into a pipe.
+  for (const bool tty : {true, false}) {
+    Term bar("");
+    bar.tk.SetProgressBar(tty, 0.);
+    bar.tk.ProgressBegin("Refinement");
+    bar.tk.ProgressFraction(0.5);
+    bar.tk.ListingLine("Cycle 1");
+    bar.tk.ProgressEnd();
+    EXPECT_EQ(bar.out.str().find("] ") != std::string::npos, tty) << bar.out.str();
+    EXPECT_EQ(bar.out.str().find(" 50%") != std::string::npos, tty);
+  }
 
   char name[] = "/tmp/tarn_listing_XXXXXX";
   int fd = mkstemp(name);

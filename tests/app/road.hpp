@@ -73,14 +73,22 @@ class ProgramDir {
   // exit status. Output holds what it printed, the directory read "WORK".
   int Batch(const std::string& commands, const std::string& bat = "job.bat") {
     Write(bat, commands);
-    const std::string user = (dir_ / "user").string();
-    const std::string cmd = "cd '" + dir_.string() + "' && XDG_CONFIG_HOME='" + user +
-                            "' XDG_STATE_HOME='" + user + "' XDG_RUNTIME_DIR='" + user + "' '" +
-                            std::string(TARNWORK_EXE) + "' -HomeDir home @" + bat +
-                            " < /dev/null > output 2>&1";
-    const int st = std::system(cmd.c_str());
-    Output = std::regex_replace(Read("output"), std::regex(dir_.string()), "WORK");
+    return Run("@" + bat, "/dev/null");
+  }
+  // Runs the program with the arguments args (after -HomeDir) and the
+  // standard input read from the file input (relative to the directory).
+  int Run(const std::string& args, const std::string& input, const std::string& out = "output") {
+    const int st = std::system(Command(args, input, out).c_str());
+    Output = std::regex_replace(Read(out), std::regex(dir_.string()), "WORK");
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  // The shell command of Run.
+  std::string Command(const std::string& args, const std::string& input,
+                      const std::string& out) const {
+    const std::string user = (dir_ / "user").string();
+    return "cd '" + dir_.string() + "' && XDG_CONFIG_HOME='" + user + "' XDG_STATE_HOME='" +
+           user + "' XDG_RUNTIME_DIR='" + user + "' '" + std::string(TARNWORK_EXE) +
+           "' -HomeDir home " + args + " < " + input + " > " + out + " 2>&1";
   }
   bool Printed(const std::string& text) const { return Output.find(text) != std::string::npos; }
 

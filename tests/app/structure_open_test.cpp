@@ -4,6 +4,7 @@
 // is announced, and a model file makes a new structure with nothing open.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "app/action_codes.hpp"
 #include "app/fileset.hpp"
@@ -137,6 +138,23 @@ TEST_F(StructureOpen, StructureHeldByAnotherInstance) {
   Sess.fln = "nacl";
   DeletePomFiles();
   EXPECT_TRUE(fs::exists(root_ / "a/nacl.l51")) << "the other instance's work file stays";
+
+  // A batch refuses the held structure and leaves its marker; a marker whose
+  // owner has ended is taken over, with a note.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  for (const pid_t owner : {getppid(), gone}) {
+    const std::string marker = fmt::format("opened unlocked\nowner {} {}\n", owner, host);
+    WriteText(root_ / "a/nacl.usd", marker);
+    Sess = Session{};
+    fs::current_path(root_);
+    const bool held = owner != gone;
+    EXPECT_EQ(Batch(".File->Structure->Open\na/nacl\n.end\n"), held ? ExitBatchError : ExitOk);
+    EXPECT_EQ(tk_.Saw(fmt::format("open in process {} on {}: the batch", owner, host)), held);
+    EXPECT_EQ(tk_.Saw(fmt::format("left opened by process {} on {}", owner, host)), !held);
+    EXPECT_EQ(ReadText(root_ / "a/nacl.usd") == marker, held);
+  }
 }
 
 // "Model from SHELX" with nothing open: the structure is made beside the file

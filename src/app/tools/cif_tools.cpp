@@ -3,6 +3,7 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/summary.hpp"
 #include "cif/cif_report.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
@@ -13,12 +14,22 @@ namespace tarn {
 
 namespace {
 
+// The report with its summary.
+void RunCif(TarnToolCall& c, const CifOptions& o) {
+  CifRunResult r;
+  c.Error = CIFUpdate(Struct, o, r);
+  if (c.Error == 0) {
+    TarnShowSummary(TarnCifLines(r));
+    TarnToolResults().Cif = std::move(r);
+  }
+}
+
 void SetCifTool(int code, int fcfCode, bool keepUserItems) {
   TarnSetTool(code, [fcfCode, keepUserItems](TarnToolCall& c) {
     CifOptions o;
     o.FcfCode = fcfCode;
     o.KeepUserItems = keepUserItems;
-    c.Error = CIFUpdate(Struct, o);
+    RunCif(c, o);
     return NextNothing;
   });
 }
@@ -35,7 +46,7 @@ void RegisterCifTools() {
       return NextNothing;
     CifOptions o;
     o.KeepUserItems = false;
-    c.Error = CIFUpdate(Struct, o);
+    RunCif(c, o);
     return NextNothing;
   });
   // "CIF update" (also the batch ".run->cif"): the program's items and loops

@@ -3,6 +3,7 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/summary.hpp"
 #include "app/tools/block_dialog.hpp"
 #include "dist/dist.hpp"
 #include "model/session.hpp"
@@ -16,6 +17,11 @@ void RegisterDistTools() {
   TarnSetTool(ActRunDist, [](TarnToolCall& c) {
     DistResults r;
     c.Error = Dist(Struct, r);
+    if (c.Error == 0) {
+      TarnDistResult d = TarnDistOf(r);
+      TarnShowSummary(TarnDistLines(d));
+      TarnToolResults().Dist = std::move(d);
+    }
     return NextNothing;
   });
   // "Distance commands" (DistSetCommands): the "dist" block of the current

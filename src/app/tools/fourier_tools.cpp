@@ -4,6 +4,7 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/summary.hpp"
 #include "app/tools/block_dialog.hpp"
 #include "fourier/fourier.hpp"
 #include "model/keys.hpp"
@@ -17,7 +18,13 @@ void RegisterFourierTools() {
   // refinement's "callfour"): map ".m81", listing ".fou" (shown by the
   // frame's viewer entry), peaks into M40.
   TarnSetTool(ActRunFourier, [](TarnToolCall& c) {
-    c.Error = Fourier(Struct, Sess.fln, Sess.KPhase);
+    FouRunResult run;
+    c.Error = Fourier(Struct, Sess.fln, Sess.KPhase, run);
+    if (c.Error == 0) {
+      TarnFourierResult f = TarnFourierOf(run);
+      TarnShowSummary(TarnFourierLines(f));
+      TarnToolResults().Fourier = std::move(f);
+    }
     return NextNothing;
   });
   // "Fourier commands" (FouSetCommands): the "fourier" block in the block

@@ -4,9 +4,9 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/summary.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refine.hpp"
-#include "util/report.hpp"
 
 namespace tarn {
 
@@ -16,7 +16,10 @@ void RegisterRefineTools() {
   TarnSetTool(ActRunRefine, [](TarnToolCall& c) {
     RefRunSummary summary;
     c.Error = Refine(summary);
-    if (c.Error == 0) ReportLine(summary.Summary);  // R factors of the last cycle
+    if (c.Error == 0) {
+      TarnShowSummary(TarnRefineLines(summary));
+      TarnToolResults().Refine = std::move(summary);
+    }
     return NextNothing;
   });
   // The keywords of the "refine" block, for the batch edits of the block.
