@@ -70,6 +70,7 @@ struct ModAtomPrep {
   int NDim = 3;            // 3 + d
   int NDimI = 0;           // d
   int Method = 1;          // 0 Bessel expansion (Calcm1), 1 numerical integration (Calcm2)
+  double BesselDiff = ModBesselDiff;  // Calcm1: Bessel terms below this are dropped ("diff")
   int Part = 0;            // 0-based composite part of the atom
   AtomShape Shape;         // attributes the preparation was made for
   AtomLayoutInfo Lay;      // block offsets of the atom's values

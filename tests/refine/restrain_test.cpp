@@ -205,5 +205,25 @@ TEST_F(RestrainRun, PolarOriginAndDistanceRestraint) {
   EXPECT_NEAR((Cart(m, 1) - Cart(m, 0)).norm(), d12, 2. * 0.002);
 }
 
+
+// dertest lists analytic / numerical ratios near 1; uisolim switches off the
+// atoms whose Uiso passed it; a keyword the run does not apply is named.
+TEST_F(RestrainRun, DertestUisolimAndUnusedKeywords) {
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 2 uisolim 0.012 lam2corr 1\n  dertest\n");
+  ASSERT_EQ(Run(), 0);
+  int ratios = 0;
+  for (size_t k = 0; k < Listing.size(); ++k) {
+    if (Listing[k].rfind("Derivative test", 0) != 0) continue;
+    for (size_t j = k + 1; j < Listing.size() && !Listing[j].empty() &&
+                           Listing[j].find('[') != std::string::npos;
+         ++j, ++ratios)
+      EXPECT_NEAR(std::stod(Listing[j].substr(20)), 1., 1e-3) << Listing[j];
+  }
+  EXPECT_GE(ratios, 12);  // x y z Uiso of three atoms
+  EXPECT_EQ(Count(Listing, "exceeds uisolim"), 3);
+  EXPECT_EQ(Count(Listing, "\"lam2corr\" has no effect"), 1);
+}
+
 }  // namespace
 }  // namespace tarn
