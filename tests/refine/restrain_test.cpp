@@ -21,8 +21,22 @@ namespace {
 using namespace testsim;
 
 // The structure of a case: 0 monoclinic P2_1 with anisotropic atoms and a
-// molecule, 1 modulated with position waves.
+// molecule, 1 modulated with position waves, 2 a magnetic atom.
 void SetStructure(int kind) {
+  if (kind == 2) {
+    SetPhase({.Cell = kCellMono, .Ops = {"x y z"}, .Magnetic = true});
+    AtomRec a = MakeAtom({"Fe1", 2, 1, 1., {0.1, 0.2, 0.3}, {0.01}});
+    AtomShape sh = a.Shape;
+    sh.MagPar = 1;
+    ReallocateAtomParams(a, sh);
+    const int o = AtomLayout(sh).Off[BlkMag];
+    a.Par.Val[static_cast<size_t>(o)] = 1.2;
+    a.Par.Val[static_cast<size_t>(o + 1)] = -0.7;
+    a.Par.Val[static_cast<size_t>(o + 2)] = 2.1;
+    Struct.Model.Atom.push_back(a);
+    SetBasicM40();
+    return;
+  }
   if (kind == 1) {
     SetModPhase({.Cell = {6.1, 7.2, 8.3}, .Q = {{0., 0., 0.371}}, .AtType = "C",
                  .Ops = {"x1 x2 x3 x4"}});
@@ -119,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FdCase{0, RkAdpFix, "simu 0.04 C1 C2#s2"},
                       FdCase{0, RkAdpFix, "isor 0.1 C4 MA1"},
                       FdCase{1, RkDistFix, "* 0.01 M1 M2; M2 M3"},
-                      FdCase{1, RkAngleFix, "100 0.5 M1 M2 M3"}));
+                      FdCase{1, RkAngleFix, "100 0.5 M1 M2 M3"},
+                      FdCase{2, RkMagmFix, "3 0.1 Fe1"}));
 
 // distfix with s.u. 0.01: weight 10000 for each item; "=" restrains to the mean.
 TEST(Restrain, DistfixWeightAndCommonValue) {
