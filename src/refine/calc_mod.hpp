@@ -70,7 +70,6 @@ struct ModAtomPrep {
   int NDim = 3;            // 3 + d
   int NDimI = 0;           // d
   int Method = 1;          // 0 Bessel expansion (Calcm1), 1 numerical integration (Calcm2)
-  double BesselDiff = ModBesselDiff;  // Calcm1: Bessel terms below this are dropped ("diff")
   int Part = 0;            // 0-based composite part of the atom
   AtomShape Shape;         // attributes the preparation was made for
   AtomLayoutInfo Lay;      // block offsets of the atom's values
@@ -78,6 +77,7 @@ struct ModAtomPrep {
   std::vector<std::array<double, 6>> Centr;  // centring vectors in the part's basis
   bool HasW = false;                         // the part has a W matrix other than the identity
   std::array<double, 36> WInv{};             // SetInd: H_part = H . W^-1 (row-major)
+  double BesselDiff = ModBesselDiff;         // Calcm1: smaller Bessel terms dropped ("diff")
   std::array<double, 9> Q{};                 // modulation vectors of the part, d rows of 3 (r.l.u.)
   std::array<double, 9> MetTensI{};          // reciprocal metric tensor G* of the part (1/A^2)
   bool Crenel = false;  // occupancy restricted to an interval (crenel or sawtooth)

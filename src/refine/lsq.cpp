@@ -361,7 +361,6 @@ bool IsSqScale(const ZmenaState& st, int i) {
   return std::find(st.SqScale.begin(), st.SqScale.end(), i) != st.SqScale.end();
 }
 
-
 }  // namespace
 
 int Zmena(RefParams& p, const InverResult& inv, double damp, ZmenaState& st,

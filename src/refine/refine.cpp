@@ -299,12 +299,11 @@ int Run::ReadInput() {
 }
 
 void Run::ListUnused() {
-  static constexpr int kNoEffect[] = {RkLam2Corr, RkLam3Corr, RkSelSat,  RkDerPrint, RkSelComp,
-                                      RkIndTw,    RkRanPr,    RkRepeat,  RkNLeBail,  RkTwDetail,
-                                      RkDoLeBail, RkSigMeth,  RkTwMax,   RkOmDif,    RkThDif,
-                                      RkChiDif,   RkAbsorb,   RkDfOfTw,  RkCheckRan, RkSkipFlag,
-                                      RkGrid,     RkIExt,     RkITypEx,  RkIDistr,   RkRadius,
-                                      RkExtLabel, RkRandomize, RkScale};
+  static constexpr int kNoEffect[] = {
+      RkLam2Corr, RkLam3Corr, RkSelSat,   RkDerPrint, RkSelComp,  RkIndTw,     RkRanPr,
+      RkRepeat,   RkNLeBail,  RkTwDetail, RkDoLeBail, RkSigMeth,  RkTwMax,     RkOmDif,
+      RkThDif,    RkChiDif,   RkAbsorb,   RkDfOfTw,   RkCheckRan, RkSkipFlag,  RkGrid,
+      RkIExt,     RkITypEx,   RkIDistr,   RkRadius,   RkExtLabel, RkRandomize, RkScale};
   const auto defs = RefKeyDefs();
   for (int k : kNoEffect) {
     bool set = false;
@@ -370,21 +369,22 @@ void Run::DerTest() {
       san += a[k] * nu;
       snn += nu * nu;
     }
-    lst.push_back(snn > 0. ? fmt::format("{:<20}{:12.6f}", p.Info[static_cast<size_t>(i)].Label,
-                                         san / snn)
-                           : fmt::format("{:<20}{:>12}", p.Info[static_cast<size_t>(i)].Label,
-                                         "no effect"));
+    lst.push_back(
+        snn > 0. ? fmt::format("{:<20}{:12.6f}", p.Info[static_cast<size_t>(i)].Label, san / snn)
+                 : fmt::format("{:<20}{:>12}", p.Info[static_cast<size_t>(i)].Label, "no effect"));
   }
 }
 
 void Run::UIsoOff(const ZmenaState& z) {
   if (z.UIsoOff.empty()) return;
   for (int a : z.UIsoOff) {
-    lst.push_back(fmt::format("Uiso of {} exceeds uisolim {:.3f}: the atom is not refined from "
-                              "now on.",
-                              Struct.Model.Atom[static_cast<size_t>(a)].Name, ref.Run.R(RkUIsoLim)));
+    lst.push_back(
+        fmt::format("Uiso of {} exceeds uisolim {:.3f}: the atom is not refined from "
+                    "now on.",
+                    Struct.Model.Atom[static_cast<size_t>(a)].Name, ref.Run.R(RkUIsoLim)));
     for (int i = 0; i < p.size(); ++i)
-      if (p.Info[static_cast<size_t>(i)].Kind == OwnAtom && p.Info[static_cast<size_t>(i)].Owner == a)
+      if (p.Info[static_cast<size_t>(i)].Kind == OwnAtom &&
+          p.Info[static_cast<size_t>(i)].Owner == a)
         p.Key[static_cast<size_t>(i)] = 0;
   }
   RefSetMatrixLimits(p);
