@@ -463,7 +463,8 @@ bool Importer::Card1(const Card& c) {
     double d = 0., s = k == "DFIX" ? kDfixSu : k == "DANG" ? kDangSu : kSadiSu;
     std::string head = c.Key;
     if (head.find('_') != std::string::npos) {  // residue-limited form
-      restrCards_.push_back({c.Key, w, c.Line, static_cast<int>(atoms_.size()), residue_, resClass_});
+      restrCards_.push_back(
+          {c.Key, w, c.Line, static_cast<int>(atoms_.size()), residue_, resClass_});
       return true;
     }
     if (k != "SADI") {
@@ -1009,7 +1010,8 @@ void Importer::RestraintCards() {
     a.Part = extra_[i].Part;
     a.Hydrogen = extra_[i].Hydrogen;
     a.Aniso = extra_[i].Aniso;
-    for (int k = 0; k < 3; ++k) a.X[static_cast<size_t>(k)] = atoms_[i].Par.Val[static_cast<size_t>(1 + k)];
+    for (int k = 0; k < 3; ++k)
+      a.X[static_cast<size_t>(k)] = atoms_[i].Par.Val[static_cast<size_t>(1 + k)];
   }
   std::vector<const ShelxRestrCard*> bad;
   ShelxRestraints(restrCards_, at, ph_.Cell, subs_, bad, notes_);

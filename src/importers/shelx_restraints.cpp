@@ -33,9 +33,9 @@ constexpr double kBondTol = 0.5;
 // Covalent radii (Angstrom) used for the bond search; others 1.2.
 double CovRadius(const std::string& el) {
   static const std::map<std::string, double> r = {
-      {"H", 0.32},  {"D", 0.32},  {"B", 0.82},  {"C", 0.77},  {"N", 0.71},  {"O", 0.66},
-      {"F", 0.64},  {"SI", 1.17}, {"P", 1.10},  {"S", 1.04},  {"CL", 0.99}, {"BR", 1.14},
-      {"I", 1.33},  {"SE", 1.17}, {"AS", 1.21}, {"GE", 1.22}, {"SN", 1.40}, {"AL", 1.18}};
+      {"H", 0.32}, {"D", 0.32},  {"B", 0.82},  {"C", 0.77},  {"N", 0.71},  {"O", 0.66},
+      {"F", 0.64}, {"SI", 1.17}, {"P", 1.10},  {"S", 1.04},  {"CL", 0.99}, {"BR", 1.14},
+      {"I", 1.33}, {"SE", 1.17}, {"AS", 1.21}, {"GE", 1.22}, {"SN", 1.40}, {"AL", 1.18}};
   auto f = r.find(el);
   return f != r.end() ? f->second : 1.2;
 }
@@ -156,8 +156,8 @@ void Pairs(const Ctx& c, const std::vector<int>& l, std::vector<std::pair<int, i
 std::string PairText(const Ctx& c, const std::vector<std::pair<int, int>>& p) {
   std::string t;
   for (const auto& [a, b] : p)
-    t += fmt::format("{}{} {}", t.empty() ? "" : "; ",
-                     c.At[static_cast<size_t>(a)].Name, Seen(c, a, b));
+    t += fmt::format("{}{} {}", t.empty() ? "" : "; ", c.At[static_cast<size_t>(a)].Name,
+                     Seen(c, a, b));
   return t;
 }
 
@@ -228,7 +228,8 @@ bool Convert(const Ctx& c, const ShelxRestrCard& card, int residue) {
     for (int a : list) {
       std::vector<int> nb;
       for (size_t j = 0; j < c.At.size(); ++j)
-        if (!c.At[j].Hydrogen && Bonded(c, a, static_cast<int>(j))) nb.push_back(static_cast<int>(j));
+        if (!c.At[j].Hydrogen && Bonded(c, a, static_cast<int>(j)))
+          nb.push_back(static_cast<int>(j));
       if (nb.size() != 3) {
         c.Notes.push_back(fmt::format("CHIV: {} has not three non-hydrogen neighbours; skipped.",
                                       c.At[static_cast<size_t>(a)].Name));
@@ -306,8 +307,8 @@ bool Convert(const Ctx& c, const ShelxRestrCard& card, int residue) {
     const double s1 = num0(0, kSameSu1), s2 = num0(1, 2. * s1);
     const bool withH = list.size() != NonH(c, list).size();
     std::vector<int> next;
-    for (size_t i = static_cast<size_t>(card.NAtomsBefore); i < c.At.size() && next.size() < list.size();
-         ++i)
+    for (size_t i = static_cast<size_t>(card.NAtomsBefore);
+         i < c.At.size() && next.size() < list.size(); ++i)
       if (withH || !c.At[i].Hydrogen) next.push_back(static_cast<int>(i));
     if (next.size() != list.size()) return false;
     std::map<int, int> partner;
@@ -327,8 +328,8 @@ bool Convert(const Ctx& c, const ShelxRestrCard& card, int residue) {
 }  // namespace
 
 bool ShelxIsRestraint(const std::string& key4) {
-  static const std::set<std::string> k = {"DFIX", "DANG", "SADI", "SAME", "FLAT", "CHIV", "SIMU",
-                                          "DELU", "RIGU", "ISOR", "EADP", "EXYZ"};
+  static const std::set<std::string> k = {"DFIX", "DANG", "SADI", "SAME", "FLAT", "CHIV",
+                                          "SIMU", "DELU", "RIGU", "ISOR", "EADP", "EXYZ"};
   return k.count(key4) != 0;
 }
 

@@ -549,6 +549,7 @@ int CalcPrepare(CalcSetup& s, const RefParams& p, const RefValues& run) {
     if (IsModulated(a)) {
       auto prep = std::make_shared<ModAtomPrep>();
       if (CalcmPrepare(*prep, a, ip, s.ModMethod)) return 1;
+      if (run.R(RkDiff) > 0.f) prep->BesselDiff = run.R(RkDiff);
       s.ModAtom.push_back(static_cast<int>(ia));
       s.ModType.push_back(a.Type - 1);
       s.ModParBase.push_back(base);

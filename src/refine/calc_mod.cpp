@@ -378,7 +378,7 @@ void Convolve(Series& s, const std::vector<Cx>& fc, int lq, int k) {
 
 // Coefficients of exp(i rho cos(k theta - psi)) = sum_q i^q J_q(rho) e^{-i q psi} e^{i q k theta},
 // truncated where |J_q| < diff.
-int BesselFactor(double alpha, double beta, std::vector<Cx>& fc) {
+int BesselFactor(double alpha, double beta, std::vector<Cx>& fc, double diff) {
   const double rho = std::hypot(alpha, beta);
   const double psi = std::atan2(alpha, beta);
   const int nmax = static_cast<int>(rho) + kBesselExtra;
@@ -386,7 +386,7 @@ int BesselFactor(double alpha, double beta, std::vector<Cx>& fc) {
   BesselJ(nmax, rho, j.data());
   int lq = 0;
   for (int q = 0; q <= nmax; ++q)
-    if (std::abs(j[q]) >= ModBesselDiff) lq = q;
+    if (std::abs(j[q]) >= diff) lq = q;
   fc.assign(static_cast<size_t>(2 * lq + 1), 0.);
   static const Cx ipow[4] = {Cx(1, 0), Cx(0, 1), Cx(-1, 0), Cx(0, -1)};
   for (int q = -lq; q <= lq; ++q) {
@@ -399,7 +399,7 @@ int BesselFactor(double alpha, double beta, std::vector<Cx>& fc) {
 
 // Coefficients of exp(-(a sin + b cos)) = exp(-r cos(k theta - psi)) =
 // sum_q (-1)^q I_q(r) e^{-i q psi} e^{i q k theta}, truncated where I_q < diff I_0.
-int BesselIFactor(double a, double b, std::vector<Cx>& fc) {
+int BesselIFactor(double a, double b, std::vector<Cx>& fc, double diff) {
   const double r = std::hypot(a, b);
   const double psi = std::atan2(a, b);
   const int nmax = static_cast<int>(r) + kBesselExtra;
@@ -407,7 +407,7 @@ int BesselIFactor(double a, double b, std::vector<Cx>& fc) {
   BesselI(nmax, r, iv.data());
   int lq = 0;
   for (int q = 0; q <= nmax; ++q)
-    if (iv[q] >= ModBesselDiff * iv[0]) lq = q;
+    if (iv[q] >= diff * iv[0]) lq = q;
   fc.assign(static_cast<size_t>(2 * lq + 1), 0.);
   for (int q = -lq; q <= lq; ++q) {
     const int aq = std::abs(q);
@@ -977,7 +977,7 @@ int Calcm1Series(const ModAtomPrep& m, const AtomRec& at, const int* h, std::com
       const double* a = v + off[BlkPosWave] + 6 * n;
       const double al = kTwoPi * (o.K[0] * a[0] + o.K[1] * a[1] + o.K[2] * a[2]);
       const double be = kTwoPi * (o.K[0] * a[3] + o.K[1] * a[4] + o.K[2] * a[5]);
-      const int lq = BesselFactor(al, be, fc);
+      const int lq = BesselFactor(al, be, fc, m.BesselDiff);
       B::Conv(p, fc, lq, B::Wave(m, n));
     }
     for (int n = 0; n < nwk[2]; ++n) {
@@ -987,7 +987,7 @@ int Calcm1Series(const ModAtomPrep& m, const AtomRec& at, const int* h, std::com
         sa += o.KK[c] * a[c];
         ca += o.KK[c] * a[na + c];
       }
-      const int lq = BesselIFactor(sa, ca, fc);
+      const int lq = BesselIFactor(sa, ca, fc, m.BesselDiff);
       B::Conv(p, fc, lq, B::Wave(m, n));
     }
     S q = p;

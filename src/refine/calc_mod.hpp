@@ -77,6 +77,7 @@ struct ModAtomPrep {
   std::vector<std::array<double, 6>> Centr;  // centring vectors in the part's basis
   bool HasW = false;                         // the part has a W matrix other than the identity
   std::array<double, 36> WInv{};             // SetInd: H_part = H . W^-1 (row-major)
+  double BesselDiff = ModBesselDiff;         // Calcm1: smaller Bessel terms dropped ("diff")
   std::array<double, 9> Q{};                 // modulation vectors of the part, d rows of 3 (r.l.u.)
   std::array<double, 9> MetTensI{};          // reciprocal metric tensor G* of the part (1/A^2)
   bool Crenel = false;  // occupancy restricted to an interval (crenel or sawtooth)

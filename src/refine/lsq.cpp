@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 #include "util/strings.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -421,17 +422,6 @@ bool IsSqScale(const ZmenaState& st, int i) {
   return std::find(st.SqScale.begin(), st.SqScale.end(), i) != st.SqScale.end();
 }
 
-// Number of values in the ADP block of the atom of parameter i (1: Uiso).
-int AdpBlockLen(const RefParams& p, int atom) {
-  int n = 0;
-  const int b = p.AtomBase[static_cast<size_t>(atom)];
-  for (int i = b; i < p.size() && p.Info[static_cast<size_t>(i)].Kind == OwnAtom &&
-                  p.Info[static_cast<size_t>(i)].Owner == atom;
-       ++i)
-    if (p.Info[static_cast<size_t>(i)].Block == BlkAdp) ++n;
-  return n;
-}
-
 }  // namespace
 
 int Zmena(RefParams& p, const InverResult& inv, double damp, ZmenaState& st,
@@ -546,16 +536,25 @@ int Zmena(RefParams& p, const InverResult& inv, double damp, ZmenaState& st,
   }
   if (nm > 0) st.MeanChange /= nm;
 
-  // atoms whose isotropic ADP went beyond uisolim
+  // atoms whose isotropic ADP went beyond uisolim: Uiso is the first value of
+  // the ADP block of an atom of ADP order 1
   if (st.UIsoLim > 0.) {
     for (size_t a = 0; a < p.AtomBase.size(); ++a) {
-      const int atom = static_cast<int>(a);
-      if (AdpBlockLen(p, atom) != 1) continue;
+      // (a parameter list without its model: an ADP block of one value)
+      int nAdp = 0;
+      for (int i = p.AtomBase[a]; i < p.size() && p.Info[static_cast<size_t>(i)].Kind == OwnAtom &&
+                                  p.Info[static_cast<size_t>(i)].Owner == static_cast<int>(a);
+           ++i)
+        nAdp += p.Info[static_cast<size_t>(i)].Block == BlkAdp;
+      if (a < Struct.Model.Atom.size() ? Struct.Model.Atom[a].Shape.AdpOrder != 1 : nAdp != 1)
+        continue;
       for (int i = p.AtomBase[a]; i < p.size(); ++i) {
         const RefParInfo& in = p.Info[static_cast<size_t>(i)];
-        if (in.Kind != OwnAtom || in.Owner != atom) break;
-        if (in.Block == BlkAdp && p.Refines(i) && p.Val[static_cast<size_t>(i)] > st.UIsoLim)
-          st.UIsoOff.push_back(atom);
+        if (in.Kind != OwnAtom || in.Owner != static_cast<int>(a)) break;
+        if (in.Block != BlkAdp) continue;
+        if (p.Refines(i) && p.Val[static_cast<size_t>(i)] > st.UIsoLim)
+          st.UIsoOff.push_back(static_cast<int>(a));
+        break;
       }
     }
   }

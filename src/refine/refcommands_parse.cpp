@@ -704,9 +704,9 @@ int ParseRestraint(RefSettings& ref, std::string_view args, KeyUnit* u, int k) {
            : k == RkPlaneFix ? RestrFlat
            : k == RkChivFix  ? RestrChiv
                              : RestrMagm;
-  static constexpr std::string_view kKind[] = {"",     "distance", "angle", "torsion angle", "",
-                                               "pair", "pair",     "pair",  "atom",          "plane",
-                                               "chiral volume"};
+  static constexpr std::string_view kKind[] = {"",     "distance", "angle",        "torsion angle",
+                                               "",     "pair",     "pair",         "pair",
+                                               "atom", "plane",    "chiral volume"};
   // The first words up to the first atom: target and s.u.
   std::string text(args);
   for (auto& c : text)

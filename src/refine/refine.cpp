@@ -223,6 +223,12 @@ struct Run {
 
   int ReadInput();
   int Prepare();
+  // Names the keywords and sub-commands of the block that this run does not apply.
+  void ListUnused();
+  // dertest: analytic against numerical derivatives of Fc for the first reflections.
+  void DerTest();
+  // uisolim: the atoms whose Uiso passed the limit are refined no more.
+  void UIsoOff(const ZmenaState& z);
   // One reflection loop over all blocks; accumulate when `solve`, keep the
   // listed reflections / m80 records when `last`. Returns kRunCancelled when
   // the user cancelled the run during the loop.
@@ -297,6 +303,100 @@ int Run::ReadInput() {
   return 0;
 }
 
+void Run::ListUnused() {
+  static constexpr int kNoEffect[] = {
+      RkLam2Corr, RkLam3Corr, RkSelSat,   RkDerPrint, RkSelComp,  RkIndTw,     RkRanPr,
+      RkRepeat,   RkNLeBail,  RkTwDetail, RkDoLeBail, RkSigMeth,  RkTwMax,     RkOmDif,
+      RkThDif,    RkChiDif,   RkAbsorb,   RkDfOfTw,   RkCheckRan, RkSkipFlag,  RkGrid,
+      RkIExt,     RkITypEx,   RkIDistr,   RkRadius,   RkExtLabel, RkRandomize, RkScale};
+  const auto defs = RefKeyDefs();
+  for (int k : kNoEffect) {
+    bool set = false;
+    if (k <= RefNInt)
+      set = ref.Run.I(k) != ref.Dflt.I(k);
+    else if (k <= RefNInt + RefNReal)
+      set = ref.Run.R(k) != ref.Dflt.R(k);
+    else
+      for (const auto& l : ref.Lines[static_cast<size_t>(k - RefFirstSpecial)]) set |= !l.Disabled;
+    if (set)
+      lst.push_back(fmt::format("The keyword \"{}\" has no effect in this run.",
+                                defs[static_cast<size_t>(k - 1)].Name));
+  }
+}
+
+void Run::DerTest() {
+  // Fc of the first kDerTestRefl used reflections at the current values.
+  constexpr size_t kDerTestRefl = 20;
+  std::vector<size_t> sel;
+  for (size_t k = 0; k < refl.size() && sel.size() < kDerTestRefl; ++k)
+    if (!refl[k].Skip) sel.push_back(k);
+  // der: the derivative of Fc with respect to refined parameter j, dependent
+  // parameters folded in as in the normal equations.
+  auto fc = [&](std::vector<double>* der, int j) {
+    std::vector<double> y, derc(static_cast<size_t>(p.NRef));
+    for (size_t k : sel) {
+      CalcRefl cr;
+      cr.H = refl[k].H;
+      cr.DatBlock = refl[k].Block;
+      cr.Phase = refl[k].Phase;
+      cr.SinThL = refl[k].SinThL;
+      CalcOut out;
+      if (Calc(s, cr, der != nullptr, out) != 0) return y;
+      y.push_back(out.Fc);
+      if (!der) continue;
+      RefDerCompress(p, out.Der.data(), derc.data());
+      der->push_back(derc[static_cast<size_t>(j)]);
+    }
+    return y;
+  };
+  lst.push_back("");
+  lst.push_back("Derivative test: analytic / numerical dFc/dp over the first reflections");
+  for (int j = 0; j < p.NRef; ++j) {
+    const int i = p.Refined[static_cast<size_t>(j)];
+    const double v0 = p.Val[static_cast<size_t>(i)];
+    const double h = 1.e-4 * std::max(std::abs(v0), 1.e-2);
+    std::vector<double> a;
+    (void)fc(&a, j);
+    p.Val[static_cast<size_t>(i)] = v0 + h;
+    RefAppEq(p);
+    CalcUpdate(s, p);
+    const std::vector<double> yp = fc(nullptr, j);
+    p.Val[static_cast<size_t>(i)] = v0 - h;
+    RefAppEq(p);
+    CalcUpdate(s, p);
+    const std::vector<double> ym = fc(nullptr, j);
+    p.Val[static_cast<size_t>(i)] = v0;
+    RefAppEq(p);
+    CalcUpdate(s, p);
+    double san = 0., snn = 0.;
+    for (size_t k = 0; k < a.size() && k < yp.size() && k < ym.size(); ++k) {
+      const double nu = (yp[k] - ym[k]) / (2. * h);
+      san += a[k] * nu;
+      snn += nu * nu;
+    }
+    lst.push_back(
+        snn > 0. ? fmt::format("{:<20}{:12.6f}", p.Info[static_cast<size_t>(i)].Label, san / snn)
+                 : fmt::format("{:<20}{:>12}", p.Info[static_cast<size_t>(i)].Label, "no effect"));
+  }
+}
+
+void Run::UIsoOff(const ZmenaState& z) {
+  if (z.UIsoOff.empty()) return;
+  for (int a : z.UIsoOff) {
+    lst.push_back(
+        fmt::format("Uiso of {} exceeds uisolim {:.3f}: the atom is not refined from "
+                    "now on.",
+                    Struct.Model.Atom[static_cast<size_t>(a)].Name, ref.Run.R(RkUIsoLim)));
+    for (int i = 0; i < p.size(); ++i)
+      if (p.Info[static_cast<size_t>(i)].Kind == OwnAtom &&
+          p.Info[static_cast<size_t>(i)].Owner == a)
+        p.Key[static_cast<size_t>(i)] = 0;
+  }
+  RefSetMatrixLimits(p);
+  RefFixOrigin(p);
+  tabs.NPar = p.NRef;
+}
+
 int Run::Prepare() {
   if (RefPrelimConstr(p, ref) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "constraints"});
@@ -308,6 +408,7 @@ int Run::Prepare() {
   }
   if (CalcPrepare(s, p, ref.Run) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "structure factors"});
+  ListUnused();
   std::vector<double> iobs;
   for (const auto& r : refl) iobs.push_back(r.Obs.I);
   const std::vector<double> mean =
@@ -556,6 +657,7 @@ int Run::Execute() {
           "Data block {} holds powder data: the powder refinement is not part of this run.",
           b + 1)});
   }
+  if (ref.DerTest && p.NRef > 0) DerTest();
   const int cyclesAsked = std::max(0, ref.Run.I(RkCycles));
   // Cycles, damping and the Marquardt technique live in the progress control,
   // where the user may change them while the run goes on.
@@ -705,6 +807,7 @@ int Run::Execute() {
     const int cyclesBefore = z.Cycles;
     if (Zmena(p, inv, damp, z, lst) != 0) return Fail({"The shifts could not be applied."});
     reffixoriginrenorm(p);
+    UIsoOff(z);
     {
       // Convergence (Zmena) or the user's "end after this cycle" make the
       // next pass the last one: R factors and the final s.u. of these shifts.
@@ -721,7 +824,8 @@ int Run::Execute() {
     tabs.History.back().MaxChange = z.MaxChange;
     CalcUpdate(s, p);
     prevInv = inv;
-    havePrev = true;
+    // A changed parameter list (uisolim) leaves no solution to repeat.
+    havePrev = z.UIsoOff.empty();
     shifted = true;
     ++cycle;
   }

@@ -54,9 +54,9 @@ const PhaseBasic& PhaseOf(const RestrAtom& a) {
 }
 
 const AtomRec& AtomOf(const RestrAtom& a) {
-  return a.Atom >= 0 ? Struct.Model.Atom[static_cast<size_t>(a.Atom)]
-                     : Struct.Model.Mol[static_cast<size_t>(a.Mol)]
-                           .Atoms[static_cast<size_t>(a.MolAtom)];
+  return a.Atom >= 0
+             ? Struct.Model.Atom[static_cast<size_t>(a.Atom)]
+             : Struct.Model.Mol[static_cast<size_t>(a.Mol)].Atoms[static_cast<size_t>(a.MolAtom)];
 }
 
 // A molecule atom placed by the first position of its molecule.
@@ -184,9 +184,7 @@ Adp AdpOf(const RefParams& p, const RestrAtom& a) {
   const AtomRec& at = AtomOf(a);
   const PhaseBasic& ph = PhaseOf(a);
   const std::array<double, 6> cell = CellOf(p, a);
-  auto qOf = [&](const double* c) {
-    return M3(OrthoOf(c) * ToEigen(a.R) / (std::sqrt(2.) * kPi));
-  };
+  auto qOf = [&](const double* c) { return M3(OrthoOf(c) * ToEigen(a.R) / (std::sqrt(2.) * kPi)); };
   const M3 q = qOf(cell.data());
   // B = sum_k b_k E_k with E_k = e_i e_j^T + e_j e_i^T (once on the diagonal).
   auto unit = [&](int k) {
@@ -659,10 +657,17 @@ int RefRestrainMag(const RefRestraint& r, RestrCmd& out, std::vector<std::string
 int RefRestrain(const RefSettings& s, std::vector<RestrCmd>& out,
                 std::vector<std::string>& listing) {
   out.clear();
-  static constexpr std::string_view kName[] = {
-      "",           "distfix",    "anglefix",    "torsfix",     "magmfix",
-      "adpfix rigu", "adpfix delu", "adpfix simu", "adpfix isor", "planefix",
-      "chivfix"};
+  static constexpr std::string_view kName[] = {"",
+                                               "distfix",
+                                               "anglefix",
+                                               "torsfix",
+                                               "magmfix",
+                                               "adpfix rigu",
+                                               "adpfix delu",
+                                               "adpfix simu",
+                                               "adpfix isor",
+                                               "planefix",
+                                               "chivfix"};
   for (const RefRestraint& r : s.Restraint) {
     RestrCmd c;
     if (r.Kind == RestrMagm) {
@@ -685,11 +690,10 @@ int RefRestrain(const RefSettings& s, std::vector<RestrCmd>& out,
         c.Items.push_back(std::move(atoms));
       }
     }
-    const std::string target = r.Target == 2   ? "="
-                               : r.Target == 3 ? "*"
-                               : r.Kind >= RestrRigu && r.Kind <= RestrFlat
-                                   ? ""
-                                   : RefEqNumber(r.Value);
+    const std::string target = r.Target == 2                                ? "="
+                               : r.Target == 3                              ? "*"
+                               : r.Kind >= RestrRigu && r.Kind <= RestrFlat ? ""
+                                                                            : RefEqNumber(r.Value);
     c.Text = fmt::format("{} {}{}{} : {} item(s)", kName[r.Kind], target, target.empty() ? "" : " ",
                          RefEqNumber(r.Su), c.Items.size());
     out.push_back(std::move(c));

@@ -28,9 +28,9 @@ inline constexpr int kRestrTGrid = 16;  // points of the internal coordinate per
 // One atom of a restraint item: the atom (or model atom of a molecule, placed
 // by the first position of its molecule) with its symmetry part.
 struct RestrAtom {
-  int Atom = -1;                            // index in Model.Atom, -1 for a molecule atom
-  int Mol = -1, MolAtom = -1;               // molecule and its model atom
-  int Phase = 0;                            // 0-based phase
+  int Atom = -1;               // index in Model.Atom, -1 for a molecule atom
+  int Mol = -1, MolAtom = -1;  // molecule and its model atom
+  int Phase = 0;               // 0-based phase
   std::array<double, 9> R{1, 0, 0, 0, 1, 0, 0, 0, 1};  // rotation of the symmetry part
   std::array<double, 3> T{};                           // its translation, fractional
   std::string Name;                                    // as written
@@ -55,8 +55,8 @@ struct RestrObs {
 
 // Sums of one cycle's restraints for the listing and the restrained GOF.
 struct RestrSums {
-  int N = 0;          // observations added
-  double WSum = 0.;   // sum w (target - calc)^2
+  int N = 0;         // observations added
+  double WSum = 0.;  // sum w (target - calc)^2
 };
 
 // RefRestrain: resolves the restraint commands of the settings to atoms.

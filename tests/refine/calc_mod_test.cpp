@@ -101,6 +101,23 @@ TEST(Calcm, BesselAndIntegrationAgree) {
   }
 }
 
+// "diff" sets the cut-off of the Bessel terms: a coarse one moves G away from
+// the integrated value.
+TEST(Calcm, BesselCutOffFollowsDiff) {
+  SetTestGroup();
+  const AtomRec a = MakeAtom(WaveShape(2, 0, 2, 0));
+  const int h[4] = {3, 1, 2, 2};
+  const Cx g2 = ModG(a, 1, h);
+  ModAtomPrep m;
+  ASSERT_EQ(CalcmPrepare(m, a, 0, 0), 0);
+  Cx fine, coarse;
+  ASSERT_EQ(Calcm1(m, a, h, fine, nullptr, nullptr, nullptr), 0);
+  m.BesselDiff = 0.3;
+  ASSERT_EQ(Calcm1(m, a, h, coarse, nullptr, nullptr, nullptr), 0);
+  EXPECT_LT(std::abs(fine - g2), 1e-4 * std::abs(g2));
+  EXPECT_GT(std::abs(coarse - g2), 1e-3 * std::abs(g2));
+}
+
 TEST(Calcm, CrenelOfWidthOneIsPlainOccupancy) {
   SetTestGroup();
   AtomRec plain = MakeAtom(WaveShape(2, 0, 2, 1));

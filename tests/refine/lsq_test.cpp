@@ -11,6 +11,7 @@
 #include <random>
 
 #include "model/atoms.hpp"
+#include "model/structure.hpp"
 
 namespace tarn {
 namespace {
@@ -382,6 +383,7 @@ TEST(Lsq, ConvergenceCounter) {
 }
 
 TEST(Lsq, UisoLimit) {
+  Struct.Model = AtomModel{};  // the parameter list alone describes the atom
   RefParams p = ZmenaParams();
   InverResult inv;
   inv.Shift = {0., 0., 0.1, 0.};

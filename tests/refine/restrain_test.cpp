@@ -4,9 +4,8 @@
 // whole runs in which restraints hold a geometry and a moment.
 #include "refine/restrain.hpp"
 
-#include <gtest/gtest.h>
-
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 #include <Eigen/Dense>
 #include <set>
@@ -21,11 +20,25 @@ namespace {
 using namespace testsim;
 
 // The structure of a case: 0 monoclinic P2_1 with anisotropic atoms and a
-// molecule, 1 modulated with position waves.
+// molecule, 1 modulated with position waves, 2 a magnetic atom.
 void SetStructure(int kind) {
+  if (kind == 2) {
+    SetPhase({.Cell = kCellMono, .Ops = {"x y z"}, .Magnetic = true});
+    AtomRec a = MakeAtom({"Fe1", 2, 1, 1., {0.1, 0.2, 0.3}, {0.01}});
+    AtomShape sh = a.Shape;
+    sh.MagPar = 1;
+    ReallocateAtomParams(a, sh);
+    const int o = AtomLayout(sh).Off[BlkMag];
+    a.Par.Val[static_cast<size_t>(o)] = 1.2;
+    a.Par.Val[static_cast<size_t>(o + 1)] = -0.7;
+    a.Par.Val[static_cast<size_t>(o + 2)] = 2.1;
+    Struct.Model.Atom.push_back(a);
+    SetBasicM40();
+    return;
+  }
   if (kind == 1) {
-    SetModPhase({.Cell = {6.1, 7.2, 8.3}, .Q = {{0., 0., 0.371}}, .AtType = "C",
-                 .Ops = {"x1 x2 x3 x4"}});
+    SetModPhase(
+        {.Cell = {6.1, 7.2, 8.3}, .Q = {{0., 0., 0.371}}, .AtType = "C", .Ops = {"x1 x2 x3 x4"}});
     const AtomShape sh = WaveShape(1, 0, 2, 0);
     Struct.Model.Atom.push_back(MakeModAtom({"M1", 1., {0.11, 0.21, 0.31}, 0.01, {}}, sh, 3));
     Struct.Model.Atom.push_back(MakeModAtom({"M2", 1., {0.27, 0.18, 0.42}, 0.01, {}}, sh, 7));
@@ -36,10 +49,10 @@ void SetStructure(int kind) {
   SetPhase({.Cell = kCellMono, .Ops = {"x y z", "-x y+1/2 -z"}});
   const std::array<double, 6> b = {0.0061, 0.0102, 0.0051, 0.0007, -0.0012, 0.0009};
   const std::array<std::array<double, 3>, 5> x = {{{0.11, 0.21, 0.31},
-                                                    {0.27, 0.18, 0.42},
-                                                    {0.22, 0.39, 0.29},
-                                                    {0.05, 0.33, 0.52},
-                                                    {0.31, 0.45, 0.37}}};
+                                                   {0.27, 0.18, 0.42},
+                                                   {0.22, 0.39, 0.29},
+                                                   {0.05, 0.33, 0.52},
+                                                   {0.31, 0.45, 0.37}}};
   for (int i = 0; i < 5; ++i) {
     std::array<double, 6> bi = b;
     for (int k = 0; k < 6; ++k) bi[static_cast<size_t>(k)] *= 1. + 0.13 * i - 0.07 * k;
@@ -100,26 +113,23 @@ TEST_P(RestrainFd, DerivativesMatchCentralDifferences) {
     };
     const bool angle = p.Info[static_cast<size_t>(i)].Kind == OwnPhase &&
                        p.Info[static_cast<size_t>(i)].Local >= 3;
-    EXPECT_TRUE(test::FdAgree(test::FdScan(f, p.Val[static_cast<size_t>(i)],
-                                           {.Step = angle ? 1e-4 : 1e-6}),
-                              2e-4))
+    EXPECT_TRUE(test::FdAgree(
+        test::FdScan(f, p.Val[static_cast<size_t>(i)], {.Step = angle ? 1e-4 : 1e-6}), 2e-4))
         << c.Args << " " << p.Info[static_cast<size_t>(i)].Label;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, RestrainFd,
-    ::testing::Values(FdCase{0, RkDistFix, "1.54 0.01 C1 C2; C2 C3#s2t0,0,1; MA1 MA1#s2"},
-                      FdCase{0, RkAngleFix, "= 0.5 C1 C2 C3; C2 C3#s2 C4"},
-                      FdCase{0, RkTorsFix, "60 1 C1 C2 C3 C4; C5 C1#s2 C2 C3"},
-                      FdCase{0, RkChivFix, "2.5 0.2 C2 C1 C3 C4"},
-                      FdCase{0, RkPlaneFix, "0.1 C1 C2 C3 C4 C5"},
-                      FdCase{0, RkAdpFix, "rigu 0.004 C1 C2; C2 C3#s2; MA1 MA1#s2t1,0,0"},
-                      FdCase{0, RkAdpFix, "delu 0.01 C1 C3"},
-                      FdCase{0, RkAdpFix, "simu 0.04 C1 C2#s2"},
-                      FdCase{0, RkAdpFix, "isor 0.1 C4 MA1"},
-                      FdCase{1, RkDistFix, "* 0.01 M1 M2; M2 M3"},
-                      FdCase{1, RkAngleFix, "100 0.5 M1 M2 M3"}));
+    ::testing::Values(
+        FdCase{0, RkDistFix, "1.54 0.01 C1 C2; C2 C3#s2t0,0,1; MA1 MA1#s2"},
+        FdCase{0, RkAngleFix, "= 0.5 C1 C2 C3; C2 C3#s2 C4"},
+        FdCase{0, RkTorsFix, "60 1 C1 C2 C3 C4; C5 C1#s2 C2 C3"},
+        FdCase{0, RkChivFix, "2.5 0.2 C2 C1 C3 C4"}, FdCase{0, RkPlaneFix, "0.1 C1 C2 C3 C4 C5"},
+        FdCase{0, RkAdpFix, "rigu 0.004 C1 C2; C2 C3#s2; MA1 MA1#s2t1,0,0"},
+        FdCase{0, RkAdpFix, "delu 0.01 C1 C3"}, FdCase{0, RkAdpFix, "simu 0.04 C1 C2#s2"},
+        FdCase{0, RkAdpFix, "isor 0.1 C4 MA1"}, FdCase{1, RkDistFix, "* 0.01 M1 M2; M2 M3"},
+        FdCase{1, RkAngleFix, "100 0.5 M1 M2 M3"}, FdCase{2, RkMagmFix, "3 0.1 Fe1"}));
 
 // distfix with s.u. 0.01: weight 10000 for each item; "=" restrains to the mean.
 TEST(Restrain, DistfixWeightAndCommonValue) {
@@ -145,7 +155,6 @@ TEST(Restrain, DistfixWeightAndCommonValue) {
   for (const auto& o : obs) w += o.W * (o.Target - o.Calc) * (o.Target - o.Calc);
   EXPECT_NEAR(s.WSum, w, 1e-9 * w);
 }
-
 
 // Whole runs on data simulated from the true model in P2_1 (polar along b).
 constexpr const char* kM50P21 =
@@ -200,9 +209,27 @@ TEST_F(RestrainRun, PolarOriginAndDistanceRestraint) {
   double yt = 0.;
   for (int k = 0; k < 3; ++k) yt += Cart(truth, k)[1] / 3.;
   const Eigen::Vector3d shift(0., y1 - yt, 0.);
-  for (int k = 0; k < 3; ++k)
-    EXPECT_LT((Cart(m, k) - Cart(truth, k) - shift).norm(), 0.005) << k;
+  for (int k = 0; k < 3; ++k) EXPECT_LT((Cart(m, k) - Cart(truth, k) - shift).norm(), 0.005) << k;
   EXPECT_NEAR((Cart(m, 1) - Cart(m, 0)).norm(), d12, 2. * 0.002);
+}
+
+// dertest lists analytic / numerical ratios near 1; uisolim switches off the
+// atoms whose Uiso passed it; a keyword the run does not apply is named.
+TEST_F(RestrainRun, DertestUisolimAndUnusedKeywords) {
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 2 uisolim 0.012 lam2corr 1\n  dertest\n");
+  ASSERT_EQ(Run(), 0);
+  int ratios = 0;
+  for (size_t k = 0; k < Listing.size(); ++k) {
+    if (Listing[k].rfind("Derivative test", 0) != 0) continue;
+    for (size_t j = k + 1;
+         j < Listing.size() && !Listing[j].empty() && Listing[j].find('[') != std::string::npos;
+         ++j, ++ratios)
+      EXPECT_NEAR(std::stod(Listing[j].substr(20)), 1., 1e-3) << Listing[j];
+  }
+  EXPECT_GE(ratios, 12);  // x y z Uiso of three atoms
+  EXPECT_EQ(Count(Listing, "exceeds uisolim"), 3);
+  EXPECT_EQ(Count(Listing, "\"lam2corr\" has no effect"), 1);
 }
 
 }  // namespace
