@@ -130,6 +130,12 @@ int EM40TypeOf(Structure& st, int phase, std::string_view element, std::string& 
     why = fmt::format("\"{}\" is not an element or ion.", element);
     return 0;
   }
+  // A bare element symbol takes the phase's type of that element ("O" the
+  // type "O2-") when there is one.
+  if (n->Charge == 0 && n->Suffix.empty() && element.size() == n->Element.size())
+    for (size_t t = 0; t < p.AtType.size(); ++t)
+      if (auto m = ScatParseName(p.AtType[t]); m && m->Element == n->Element)
+        return static_cast<int>(t) + 1;
   // Proper case of the symbol, the rest (charge, suffix) as given.
   std::string name = n->Element + std::string(element.substr(n->Element.size()));
   p.AtType.push_back(name);

@@ -33,8 +33,9 @@ int EM40FindAtom(const AtomModel& m, std::string_view name);
 // The element symbol of an atom's type ("C" for "C", "Fe" for "Fe3+"); "" when unknown.
 std::string EM40AtomElement(const Structure& st, const AtomRec& a);
 
-// Type number (1-based) of the element in the phase, adding the atom type
-// when the phase has none of that name. 0 with `why` when the name is not an
+// Type number (1-based) of the element in the phase: the type of that name,
+// else for a bare element symbol the first type of that element ("O" finds
+// "O2-"), else a new atom type. 0 with `why` when the name is not an
 // element or ion.
 [[nodiscard]] int EM40TypeOf(Structure& st, int phase, std::string_view element,
                              std::string& why);
