@@ -228,7 +228,8 @@ int EM40TransformStructure(Structure& st, int phase, const EM40Transform& t, std
     for (int j = 0; j < 3; ++j) su[j] = ph.CellSU[perm[static_cast<size_t>(j)]];
     // The angle between new axes j, k is the old angle between their old axes.
     for (int j = 0; j < 3; ++j) {
-      const int a = perm[static_cast<size_t>((j + 1) % 3)], b = perm[static_cast<size_t>((j + 2) % 3)];
+      const int a = perm[static_cast<size_t>((j + 1) % 3)],
+                b = perm[static_cast<size_t>((j + 2) % 3)];
       su[3 + j] = ph.CellSU[3 + 3 - a - b];
     }
   }
@@ -341,7 +342,8 @@ int EM40TransformStructure(Structure& st, int phase, const EM40Transform& t, std
   for (AtomRec& a : work.Model.Atom) {
     if (a.Phase != phase) continue;
     if (a.Shape.AdpOrder > 2 || a.Shape.MagPar > 0 ||
-        a.Shape.NWave != std::array<int, NParKinds>{} || a.Shape.Flag != std::array<int, NParKinds>{}) {
+        a.Shape.NWave != std::array<int, NParKinds>{} ||
+        a.Shape.Flag != std::array<int, NParKinds>{}) {
       why = fmt::format("{}: anharmonic, magnetic or modulated atoms are not transformed.", a.Name);
       return 1;
     }

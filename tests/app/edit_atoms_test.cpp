@@ -59,13 +59,15 @@ using EditAtomsRutile = ProgramTest;
 TEST_F(EditAtomsRutile, OxygenFromTheDifferenceMap) {
   fs::create_directories(Dir / "s");
   for (const char* ext : {".m50", ".m40", ".m95"})
-    fs::copy_file(fs::path("examples/rutile/rutile") += ext, Dir / "s" / (std::string("rutile") + ext));
+    fs::copy_file(fs::path("examples/rutile/rutile") += ext,
+                  Dir / "s" / (std::string("rutile") + ext));
   const std::string refine = ".run->refine\n.run->refine\n.run->refine\n";
   ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns/rutile\n"
                       ".File->Reflection file->Create refinement reflection file\n" +
                       refine + ".Edit->Atoms\ndelete O1\n" + refine +
                       ".Edit->Commands\nfourier\nmaptype 6\nend fourier\n.run->fourier\n"
-                      ".Edit->Atoms\npeaks 1 O\n" + refine + ".end\n"),
+                      ".Edit->Atoms\npeaks 1 O\n" +
+                      refine + ".end\n"),
             0)
       << Dir.Output;
   AtomModel m;
@@ -76,9 +78,10 @@ TEST_F(EditAtomsRutile, OxygenFromTheDifferenceMap) {
   // partners; distance along [110] of the cell a = 4.594 A.
   const double* x = &m.Atom[1].Par.Val[1];
   double best = 1.;
-  for (double c : {x[0], 1. - x[0], 0.5 - x[0], 0.5 + x[0]}) best = std::min(best, std::fabs(c - 0.3053));
+  for (double c : {x[0], 1. - x[0], 0.5 - x[0], 0.5 + x[0]})
+    best = std::min(best, std::fabs(c - 0.3053));
   EXPECT_LT(best * 4.594 * std::sqrt(2.), 0.002) << x[0] << " " << x[1] << " " << x[2];
-  EXPECT_NEAR(std::fabs(x[0] - 0.5) , std::fabs(x[1] - 0.5), 1e-6);
+  EXPECT_NEAR(std::fabs(x[0] - 0.5), std::fabs(x[1] - 0.5), 1e-6);
 }
 
 }  // namespace

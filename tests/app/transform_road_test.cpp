@@ -13,9 +13,11 @@ TEST_F(TransformRoad, ThereAndBack) {
   ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n.end\n"), 0) << Dir.Output;
   const RFactors r0 = LastRFactors(Dir.Read("s.ref"));
   std::map<std::string, std::string> before;
-  for (const char* ext : {".m40", ".m50", ".m90", ".m95"}) before[ext] = Dir.Read(std::string("s") + ext);
+  for (const char* ext : {".m40", ".m50", ".m90", ".m95"})
+    before[ext] = Dir.Read(std::string("s") + ext);
   auto step = [&](const std::string& line) {
-    return Dir.Batch(".File->Structure->Open\ns\n.Tools->Transform\n" + line + "\n.run->refine\n.end\n");
+    return Dir.Batch(".File->Structure->Open\ns\n.Tools->Transform\n" + line +
+                     "\n.run->refine\n.end\n");
   };
   for (const char* line : {"cell b,c,a", "origin 1/2 0 1/4", "enantiomorph"}) {
     ASSERT_EQ(step(line), 0) << line << Dir.Output;

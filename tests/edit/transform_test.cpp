@@ -1,12 +1,13 @@
 // Transformations: P2(1)/n -> P2(1)/c gives the standard operators and the
 // same structure factors (direct summation over the cell), and every
 // transformation followed by its inverse gives the files back.
+#include "edit/transform.hpp"
+
 #include <gtest/gtest.h>
 
 #include <complex>
 #include <sstream>
 
-#include "edit/transform.hpp"
 #include "model/atom_edit.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
@@ -47,7 +48,8 @@ double FAbs(const Structure& st, const std::array<int, 3>& h) {
       for (int i = 0; i < 3; ++i) {
         double x = o.S6[static_cast<size_t>(i)];
         for (int j = 0; j < 3; ++j) {
-          x += o.RM[static_cast<size_t>(3 * i + j)] * a.Par.Val[static_cast<size_t>(lay.Off[BlkPos] + j)];
+          x += o.RM[static_cast<size_t>(3 * i + j)] *
+               a.Par.Val[static_cast<size_t>(lay.Off[BlkPos] + j)];
           hr[j] += h[static_cast<size_t>(i)] * o.RM[static_cast<size_t>(3 * i + j)];
         }
         phase += h[static_cast<size_t>(i)] * x;
@@ -74,8 +76,8 @@ TEST(Transform, P21nToP21cKeepsStructureFactors) {
   EXPECT_EQ(st.Basic.Phase[0].SymmText[1], "-x y+1/2 -z+1/2") << "P2(1)/c standard";
   EXPECT_TRUE(st.Basic.Phase[0].Centro);
   EXPECT_NE(st.Basic.Phase[0].Cell[4], orig.Basic.Phase[0].Cell[4]);
-  for (const std::array<int, 3>& h0 : {std::array<int, 3>{1, 0, 0}, {0, 1, 1}, {2, 3, -1},
-                                       {-1, 2, 4}, {3, 1, 2}, {1, 1, 1}}) {
+  for (const std::array<int, 3>& h0 :
+       {std::array<int, 3>{1, 0, 0}, {0, 1, 1}, {2, 3, -1}, {-1, 2, 4}, {3, 1, 2}, {1, 1, 1}}) {
     std::array<int, 3> h = h0;
     ASSERT_EQ(EM40TransformIndices(t, h.data()), 0);
     EXPECT_NEAR(FAbs(st, h), FAbs(orig, h0), 1e-8 * (1. + FAbs(orig, h0)))

@@ -102,8 +102,8 @@ int EditAtomsBatch(TarnToolCall& call) {
   for (const auto& it : call.Items) {
     std::string why;
     if (EM40EditLine(run, it.Line, why)) {
-      Listing(fmt::format("batch file {}, line {}: {}", Sess.BatchFile,
-                          static_cast<int>(it.Value), it.Line));
+      Listing(fmt::format("batch file {}, line {}: {}", Sess.BatchFile, static_cast<int>(it.Value),
+                          it.Line));
       Listing(why);
       call.Error = 1;
       return NextNothing;
@@ -119,7 +119,8 @@ int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first
   AtomEditRun run = StartRun();
   int applied = 0;
   for (bool firstForm = !first.empty();; firstForm = false) {
-    std::vector<FeFormField> f = firstForm ? first : std::vector<FeFormField>{{std::string(editmsg::EditLine), ""}};
+    std::vector<FeFormField> f =
+        firstForm ? first : std::vector<FeFormField>{{std::string(editmsg::EditLine), ""}};
     if (!Fe().EditForm(std::string(header), f)) break;
     std::string line;
     if (firstForm) {
@@ -138,7 +139,8 @@ int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first
     ++applied;
     if (firstForm) break;
   }
-  if (applied > 0 && FinishRun(run) != 0) FeChybne(std::string(header), {std::string(editmsg::NotWritten)});
+  if (applied > 0 && FinishRun(run) != 0)
+    FeChybne(std::string(header), {std::string(editmsg::NotWritten)});
   return NextNothing;
 }
 
@@ -157,8 +159,8 @@ bool HaveM40(TarnToolCall& c) {
 int ExportShelx(TarnToolCall& c, bool averaged) {
   std::string base = c.Path;
   if (!c.Batch) {
-    auto f = Fe().ChooseFile("Export to SHELX : ",
-                             "The files NAME.ins and NAME.hkl are written.", "");
+    auto f =
+        Fe().ChooseFile("Export to SHELX : ", "The files NAME.ins and NAME.hkl are written.", "");
     if (!f) return NextNothing;
     base = *f;
   }
@@ -192,7 +194,8 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
     for (const auto& b : rr)
       for (const auto& r : b)
         if (r.IFlag == 0)
-          refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I * r.Corr[0] * r.Corr[1],
+          refl.push_back({{r.H[0], r.H[1], r.H[2]},
+                          r.I * r.Corr[0] * r.Corr[1],
                           r.SigI * r.Corr[0] * r.Corr[1]});
   }
   double scale = 1.;
@@ -215,8 +218,8 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
 int TransformTool(TarnToolCall& c, const std::string& dflt) {
   std::string line = c.Path;
   if (!c.Batch) {
-    std::vector<FeFormField> f = {{"Transformation (cell a+c,b,-a | origin x y z | enantiomorph)",
-                                   dflt}};
+    std::vector<FeFormField> f = {
+        {"Transformation (cell a+c,b,-a | origin x y z | enantiomorph)", dflt}};
     if (!Fe().EditForm("Transformation", f)) return NextNothing;
     line = f[0].Value;
   }
@@ -310,12 +313,9 @@ void RegisterEditTools() {
   TarnSetTool(ActNewAtom, [](TarnToolCall& c) -> int {
     if (!HaveM40(c)) return NextNothing;
     if (c.Batch) return EditAtomsBatch(c);
-    return EditAtomsInteractive(editmsg::NewAtom, {{"Name", ""},
-                                                   {"Element", ""},
-                                                   {"x", "0"},
-                                                   {"y", "0"},
-                                                   {"z", "0"},
-                                                   {"Uiso", "0.05"}});
+    return EditAtomsInteractive(
+        editmsg::NewAtom,
+        {{"Name", ""}, {"Element", ""}, {"x", "0"}, {"y", "0"}, {"z", "0"}, {"Uiso", "0.05"}});
   });
 }
 
