@@ -459,6 +459,15 @@ int BatchRun::Run() {
       call.Path = TarnAbsolute(path);
       (void)TarnRunTool(words[1].size() > 5 ? ActExportShelxAveraged : ActExportShelx, call);
       err = AfterTool(call, command);
+    } else if (is("Tools", "Transform")) {
+      // One data line: "cell EXPR", "origin x y z" or "enantiomorph".
+      std::string line;
+      if (DataLine(line)) return 1;
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Path = line;
+      (void)TarnRunTool(MenuCellTrans, call);
+      err = AfterTool(call, command);
     } else if (is("Edit", "Atoms")) {
       err = EditAtoms(command);
     } else if (is("Edit", "Commands")) {

@@ -42,8 +42,9 @@ int TakePeaks(AtomEditRun& run, const std::vector<size_t>& idx, std::string_view
       n = fmt::format("{}{}", element, next);
     }
     if (EM40AddAtom(work, run.Phase, n, element, p.X, EM40DefaultUiso, why)) return 1;
-    listing.push_back(fmt::format("Maximum {} (height {:.2f}) taken as {} {} at {:.4f} {:.4f} {:.4f}",
-                                  p.Label, p.Height, n, element, p.X[0], p.X[1], p.X[2]));
+    listing.push_back(
+        fmt::format("Maximum {} (height {:.2f}) taken as {} {} at {:.4f} {:.4f} {:.4f}", p.Label,
+                    p.Height, n, element, p.X[0], p.X[1], p.X[2]));
   }
   std::vector<FouPeak> left;
   for (size_t k = 0; k < peaks.Max.size(); ++k)
@@ -232,7 +233,8 @@ bool EM40EditRefineLines(AtomEditRun& run, RefSettings& s) {
       }
       const std::string kw(defs[static_cast<size_t>(RefFirstSpecial - 1 + k)].Name);
       if (drop) {
-        run.Listing.push_back(fmt::format("Removed from the refinement commands: {} {}", kw, l.Text));
+        run.Listing.push_back(
+            fmt::format("Removed from the refinement commands: {} {}", kw, l.Text));
         changed = true;
         continue;
       }

@@ -26,15 +26,15 @@
 namespace tarn {
 
 struct AtomEditRun {
-  Structure St;                        // working copy
-  int Phase = 1;                       // phase of new atoms (1-based)
-  double TempK = 0.;                   // data-collection temperature (0: unknown)
-  std::vector<std::string> Keep;       // "keep" arguments to add to the refinement block
-  std::vector<std::string> Equation;   // "equation" arguments to add
-  std::vector<std::string> Deleted;    // names of deleted atoms
+  Structure St;                       // working copy
+  int Phase = 1;                      // phase of new atoms (1-based)
+  double TempK = 0.;                  // data-collection temperature (0: unknown)
+  std::vector<std::string> Keep;      // "keep" arguments to add to the refinement block
+  std::vector<std::string> Equation;  // "equation" arguments to add
+  std::vector<std::string> Deleted;   // names of deleted atoms
   std::vector<std::pair<std::string, std::string>> Renamed;  // old, new
-  std::vector<std::string> Listing;    // one line per change, for the user
-  bool PeaksChanged = false;           // "Fourier maxima" taken
+  std::vector<std::string> Listing;                          // one line per change, for the user
+  bool PeaksChanged = false;                                 // "Fourier maxima" taken
 };
 
 // EM40EditLine: applies one edit line to run.St; 1 with `why` when the line is

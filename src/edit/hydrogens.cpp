@@ -19,12 +19,12 @@ namespace {
 constexpr double kTetra = 109.4712206;  // acos(-1/3), degrees
 constexpr double kRidingCH3 = 1.5;      // Uiso(H) / Ueq(X) of CH3 and OH
 constexpr double kRidingOther = 1.2;
-constexpr double kRCovDefault = 0.77;   // A, when the tables give none
-constexpr double kMinBond = 0.5;        // A: shorter contacts are not bonds
+constexpr double kRCovDefault = 0.77;  // A, when the tables give none
+constexpr double kMinBond = 0.5;       // A: shorter contacts are not bonds
 
 struct Neigh {
   int Atom = -1;
-  std::string Name;  // with symmetry part "#s2t1,0,0"
+  std::string Name;   // with symmetry part "#s2t1,0,0"
   Eigen::Vector3d X;  // Cartesian image position, A
 };
 

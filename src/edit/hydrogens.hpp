@@ -27,13 +27,13 @@
 
 namespace tarn {
 
-inline constexpr double HydroDistCH3 = 0.96;    // A, room temperature
-inline constexpr double HydroDistCH2 = 0.97;    // sp3 CH2
-inline constexpr double HydroDistCH = 0.98;     // tertiary CH
-inline constexpr double HydroDistCHAr = 0.93;   // sp2 CH and =CH2
-inline constexpr double HydroDistNH = 0.86;     // sp2 NH and NH2
-inline constexpr double HydroDistOH = 0.82;     // hydroxyl
-inline constexpr double HydroBondTol = 0.45;    // A added to the sum of covalent radii
+inline constexpr double HydroDistCH3 = 0.96;      // A, room temperature
+inline constexpr double HydroDistCH2 = 0.97;      // sp3 CH2
+inline constexpr double HydroDistCH = 0.98;       // tertiary CH
+inline constexpr double HydroDistCHAr = 0.93;     // sp2 CH and =CH2
+inline constexpr double HydroDistNH = 0.86;       // sp2 NH and NH2
+inline constexpr double HydroDistOH = 0.82;       // hydroxyl
+inline constexpr double HydroBondTol = 0.45;      // A added to the sum of covalent radii
 inline constexpr double HydroDisorderTol = 0.02;  // occupancy sum of alternative positions
 
 // The X-H distance of the SHELX convention at temperature tK (Kelvin; 0 or
@@ -51,7 +51,7 @@ struct HydroResult {
 // structure. Atoms that already carry a hydrogen, hydrogens and elements
 // other than C, N, O are passed over (noted when named explicitly). Needs
 // the covalent radii of the scattering tables (loaded by the caller).
-[[nodiscard]] int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list,
-                                   double tK, HydroResult& out, std::string& why);
+[[nodiscard]] int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list, double tK,
+                                   HydroResult& out, std::string& why);
 
 }  // namespace tarn

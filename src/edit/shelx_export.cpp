@@ -18,9 +18,9 @@ namespace tarn {
 
 namespace {
 
-constexpr double kFixedCode = 10.;      // SHELX: 10 + value = value not refined
-constexpr double kHklMax = 9999999.;    // largest Fo^2 that an 8-column field holds
-constexpr double kTolTrans = 1e-6;      // translations compared modulo 1
+constexpr double kFixedCode = 10.;    // SHELX: 10 + value = value not refined
+constexpr double kHklMax = 9999999.;  // largest Fo^2 that an 8-column field holds
+constexpr double kTolTrans = 1e-6;    // translations compared modulo 1
 
 // LATT number of a centring symbol (SHELX: 1 P, 2 I, 3 R, 4 F, 5 A, 6 B, 7 C).
 int LattNumber(const std::string& s) {
@@ -60,7 +60,7 @@ bool SameModCentring(const PhaseSymmetry& ps, const double* a, const double* b) 
 
 // The free-variable code of an atom's occupancy.
 struct OccCode {
-  int Fv = 0;         // free variable (0: none)
+  int Fv = 0;          // free variable (0: none)
   bool Minus = false;  // 1 - fv
 };
 
@@ -138,7 +138,8 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
   for (int k = 0; k < ps.NSymm; ++k) {
     const SymmOp& o = ps.Op[static_cast<size_t>(k)];
     bool inv = true;
-    for (int i = 0; i < 9; ++i) inv = inv && o.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? -1. : 0.);
+    for (int i = 0; i < 9; ++i)
+      inv = inv && o.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? -1. : 0.);
     if (inv && SameModCentring(ps, o.S6.data(), zero)) centro = true;
   }
   std::string o;
@@ -154,19 +155,22 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
   for (int k = 1; k < ps.NSymm; ++k) {
     const SymmOp& a = ps.Op[static_cast<size_t>(k)];
     bool isId = true;
-    for (int i = 0; i < 9; ++i) isId = isId && a.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? 1. : 0.);
+    for (int i = 0; i < 9; ++i)
+      isId = isId && a.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? 1. : 0.);
     if (isId) continue;
     bool dup = false;
     for (const SymmOp* b : listed) {
       if (!centro) break;
       bool neg = true;
-      for (int i = 0; i < 9; ++i) neg = neg && a.RM[static_cast<size_t>(i)] == -b->RM[static_cast<size_t>(i)];
+      for (int i = 0; i < 9; ++i)
+        neg = neg && a.RM[static_cast<size_t>(i)] == -b->RM[static_cast<size_t>(i)];
       const double t[3] = {-b->S6[0], -b->S6[1], -b->S6[2]};
       if (neg && SameModCentring(ps, a.S6.data(), t)) dup = true;
     }
     if (centro) {
       bool inv = true;
-      for (int i = 0; i < 9; ++i) inv = inv && a.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? -1. : 0.);
+      for (int i = 0; i < 9; ++i)
+        inv = inv && a.RM[static_cast<size_t>(i)] == (i % 4 == 0 ? -1. : 0.);
       if (inv) continue;
     }
     if (!dup) listed.push_back(&a);
@@ -239,16 +243,23 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
     if (w.size() >= 4 && EqIgnoreCase(w[0], "hydro")) {
       const bool apical = EqIgnoreCase(w[1], "apical");
       const size_t nn = static_cast<size_t>(ToInt(w[3]).value_or(0));
-      const size_t nh = apical ? 1 : static_cast<size_t>(w.size() > 4 ? ToInt(w[4]).value_or(0) : 0);
+      const size_t nh =
+          apical ? 1 : static_cast<size_t>(w.size() > 4 ? ToInt(w[4]).value_or(0) : 0);
       const size_t first = (apical ? 4 : 5) + nn + 1;
       if (first + nh > w.size()) continue;
       int code = 0;
-      if (apical) code = 13;
-      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 1 && nh == 3) code = 137;
-      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 2 && nh == 2) code = 23;
-      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 1 && nh == 1) code = 147;
-      else if (EqIgnoreCase(w[1], "triang") && nn == 2 && nh == 1) code = 43;
-      else if (EqIgnoreCase(w[1], "triang") && nn == 1 && nh == 2) code = 93;
+      if (apical)
+        code = 13;
+      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 1 && nh == 3)
+        code = 137;
+      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 2 && nh == 2)
+        code = 23;
+      else if (EqIgnoreCase(w[1], "tetrahed") && nn == 1 && nh == 1)
+        code = 147;
+      else if (EqIgnoreCase(w[1], "triang") && nn == 2 && nh == 1)
+        code = 43;
+      else if (EqIgnoreCase(w[1], "triang") && nn == 1 && nh == 2)
+        code = 93;
       if (code == 0) {
         notes.push_back("Keep command not expressed: keep " + l.Text);
         continue;
@@ -291,7 +302,8 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
     const AtomLayoutInfo lay = AtomLayout(a.Shape);
     const std::string up = ToUpper(a.Name);
     if (a.Name.size() > 4)
-      notes.push_back(fmt::format("The name {} is longer than the 4 characters of SHELXL.", a.Name));
+      notes.push_back(
+          fmt::format("The name {} is longer than the 4 characters of SHELXL.", a.Name));
     std::string l = fmt::format("{:<5} {}", a.Name, a.Type);
     for (int k = 0; k < 3; ++k) {
       const size_t i = static_cast<size_t>(lay.Off[BlkPos] + k);
@@ -311,8 +323,9 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
       if (auto r = riding.find(up); r != riding.end())
         l += fmt::format(" {:.2f}", -r->second);
       else
-        l += " " + fmt::format("{:.5f}", a.Par.Val[static_cast<size_t>(adp)] +
-                                             (a.Par.Key[static_cast<size_t>(adp)] == 0 ? kFixedCode : 0.));
+        l += " " + fmt::format("{:.5f}",
+                               a.Par.Val[static_cast<size_t>(adp)] +
+                                   (a.Par.Key[static_cast<size_t>(adp)] == 0 ? kFixedCode : 0.));
       return l + "\n";
     }
     if (a.Shape.AdpOrder > 2)

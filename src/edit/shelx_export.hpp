@@ -43,9 +43,9 @@ std::string EM40ShelxHkl(const std::vector<ShelxHklRefl>& refl, double& scale);
 // scale is multiplied by its square root). 1 with `why` when the structure
 // cannot be written (modulated, a centring SHELX has no LATT for, more than
 // one phase's atoms).
-[[nodiscard]] int EM40ShelxIns(const Structure& st, int phase, int datBlock,
-                               const RefSettings& ref, double hklScale, std::string& ins,
-                               std::vector<std::string>& notes, std::string& why);
+[[nodiscard]] int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings& ref,
+                               double hklScale, std::string& ins, std::vector<std::string>& notes,
+                               std::string& why);
 
 // The text of an operator as SHELX writes it ("-X,1/2+Y,1/2-Z").
 std::string EM40ShelxSymmText(const SymmOp& op);

@@ -130,6 +130,12 @@ int EM40TypeOf(Structure& st, int phase, std::string_view element, std::string& 
     why = fmt::format("\"{}\" is not an element or ion.", element);
     return 0;
   }
+  // A bare element symbol takes the phase's type of that element ("O" the
+  // type "O2-") when there is one.
+  if (n->Charge == 0 && n->Suffix.empty() && element.size() == n->Element.size())
+    for (size_t t = 0; t < p.AtType.size(); ++t)
+      if (auto m = ScatParseName(p.AtType[t]); m && m->Element == n->Element)
+        return static_cast<int>(t) + 1;
   // Proper case of the symbol, the rest (charge, suffix) as given.
   std::string name = n->Element + std::string(element.substr(n->Element.size()));
   p.AtType.push_back(name);
@@ -141,8 +147,8 @@ int EM40TypeOf(Structure& st, int phase, std::string_view element, std::string& 
 int EM40AddAtom(Structure& st, int phase, std::string_view name, std::string_view element,
                 const std::array<double, 3>& x, double uiso, std::string& why) {
   if (!ValidName(name)) {
-    why = fmt::format("\"{}\" is not a valid atom name (1 to {} characters, a letter first).",
-                      name, EM40MaxName);
+    why = fmt::format("\"{}\" is not a valid atom name (1 to {} characters, a letter first).", name,
+                      EM40MaxName);
     return 1;
   }
   if (EM40FindAtom(st.Model, name) >= 0) {
@@ -174,8 +180,7 @@ int EM40AddAtom(Structure& st, int phase, std::string_view name, std::string_vie
   double xs[6] = {x[0], x[1], x[2], 0., 0., 0.};
   int nsite = 1;
   if (const PhaseBasic* ph = PhaseOf(work, phase); ph && ph->Symmetry.NSymm > 0)
-    nsite = std::max(1, SpecPos(xs, false, ph->Symmetry, ph->MetTens, nullptr,
-                                EM40SpecialTol));
+    nsite = std::max(1, SpecPos(xs, false, ph->Symmetry, ph->MetTens, nullptr, EM40SpecialTol));
   a.Par.Val[static_cast<size_t>(lay.Off[BlkOcc])] = 1. / nsite;
   for (int k = 0; k < 3; ++k) {
     a.Par.Val[static_cast<size_t>(lay.Off[BlkPos] + k)] = xs[k];
@@ -245,8 +250,12 @@ double EM40SiteFactor(const Structure& st, const AtomRec& a) {
   const PhaseBasic* ph = PhaseOf(st, a.Phase);
   if (!ph || ph->Symmetry.NSymm == 0) return 1.;
   const int o = AtomLayout(a.Shape).Off[BlkPos];
-  double xs[6] = {a.Par.Val[static_cast<size_t>(o)], a.Par.Val[static_cast<size_t>(o + 1)],
-                  a.Par.Val[static_cast<size_t>(o + 2)], 0., 0., 0.};
+  double xs[6] = {a.Par.Val[static_cast<size_t>(o)],
+                  a.Par.Val[static_cast<size_t>(o + 1)],
+                  a.Par.Val[static_cast<size_t>(o + 2)],
+                  0.,
+                  0.,
+                  0.};
   return 1. / std::max(1, SpecPos(xs, false, ph->Symmetry, ph->MetTens, nullptr, EM40SpecialTol));
 }
 

@@ -22,7 +22,8 @@ namespace tarn {
 
 inline constexpr double EM40DefaultUiso = 0.05;  // Uiso of a new atom, Angstrom^2
 inline constexpr int EM40MaxName = 8;            // characters of an atom name
-inline constexpr double EM40SpecialTol = 0.1;    // A: a new atom this close to a special position moves onto it
+inline constexpr double EM40SpecialTol =
+    0.1;  // A: a new atom this close to a special position moves onto it
 
 // Indices of the atoms that an atom list names, in model order; a name
 // (without wildcards) that matches nothing is returned in `missing`.
@@ -33,19 +34,19 @@ int EM40FindAtom(const AtomModel& m, std::string_view name);
 // The element symbol of an atom's type ("C" for "C", "Fe" for "Fe3+"); "" when unknown.
 std::string EM40AtomElement(const Structure& st, const AtomRec& a);
 
-// Type number (1-based) of the element in the phase, adding the atom type
-// when the phase has none of that name. 0 with `why` when the name is not an
+// Type number (1-based) of the element in the phase: the type of that name,
+// else for a bare element symbol the first type of that element ("O" finds
+// "O2-"), else a new atom type. 0 with `why` when the name is not an
 // element or ion.
-[[nodiscard]] int EM40TypeOf(Structure& st, int phase, std::string_view element,
-                             std::string& why);
+[[nodiscard]] int EM40TypeOf(Structure& st, int phase, std::string_view element, std::string& why);
 
 // EM40AddAtom: a new isotropic atom at fractional x, full occupancy, Uiso; the
 // keys of x, y, z and Uiso on, of the occupancy off. Placed after the last
 // atom of the phase. Near a special position (EM40SpecialTol) the atom moves
 // onto it and its occupancy factor is 1 / (order of the site group).
 [[nodiscard]] int EM40AddAtom(Structure& st, int phase, std::string_view name,
-                              std::string_view element, const std::array<double, 3>& x,
-                              double uiso, std::string& why);
+                              std::string_view element, const std::array<double, 3>& x, double uiso,
+                              std::string& why);
 // EM40DeleteAtoms: removes the listed atoms.
 [[nodiscard]] int EM40DeleteAtoms(Structure& st, const std::vector<std::string>& list,
                                   std::string& why);
@@ -62,8 +63,8 @@ double EM40SiteFactor(const Structure& st, const AtomRec& a);
 double EM40Occupancy(const Structure& st, const AtomRec& a);
 // EM40SetOccupancy: chemical occupancy of the listed atoms (0 < occ <= 1);
 // stored as ai = occ * EM40SiteFactor.
-[[nodiscard]] int EM40SetOccupancy(Structure& st, const std::vector<std::string>& list,
-                                   double occ, std::string& why);
+[[nodiscard]] int EM40SetOccupancy(Structure& st, const std::vector<std::string>& list, double occ,
+                                   std::string& why);
 // EM40MakeAniso: isotropic atoms of the list become harmonic, U_ij = Uiso G*_ij / (a*_i a*_j)
 // (the tensor of the same Ueq); the keys of the six terms take the key of Uiso.
 // Anisotropic atoms of the list stay as they are.

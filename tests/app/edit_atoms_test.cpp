@@ -47,3 +47,42 @@ TEST_F(EditAtomsSh2185, RidingHydrogensGiveThePublishedR) {
 
 }  // namespace
 }  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// Rutile: O deleted, the strongest maximum of the difference map taken as O
+// and refined gives the simulated structure back (O at x x 0, x = 0.3053, or
+// an equivalent position) within 0.002 A.
+using EditAtomsRutile = ProgramTest;
+
+TEST_F(EditAtomsRutile, OxygenFromTheDifferenceMap) {
+  fs::create_directories(Dir / "s");
+  for (const char* ext : {".m50", ".m40", ".m95"})
+    fs::copy_file(fs::path("examples/rutile/rutile") += ext,
+                  Dir / "s" / (std::string("rutile") + ext));
+  const std::string refine = ".run->refine\n.run->refine\n.run->refine\n";
+  ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns/rutile\n"
+                      ".File->Reflection file->Create refinement reflection file\n" +
+                      refine + ".Edit->Atoms\ndelete O1\n" + refine +
+                      ".Edit->Commands\nfourier\nmaptype 6\nend fourier\n.run->fourier\n"
+                      ".Edit->Atoms\npeaks 1 O\n" +
+                      refine + ".end\n"),
+            0)
+      << Dir.Output;
+  AtomModel m;
+  ASSERT_EQ(M40ReadText(Dir.Read("s/rutile.m40"), "rutile.m40", m), 0);
+  ASSERT_EQ(m.Atom.size(), 2u);
+  EXPECT_EQ(m.Atom[1].Type, 2) << "the O2- type of the structure";
+  // Images of (x, x, 0) in P4(2)/mnm: x, x, 0 / 1/2 - x, 1/2 + x, 1/2 and their
+  // partners; distance along [110] of the cell a = 4.594 A.
+  const double* x = &m.Atom[1].Par.Val[1];
+  double best = 1.;
+  for (double c : {x[0], 1. - x[0], 0.5 - x[0], 0.5 + x[0]})
+    best = std::min(best, std::fabs(c - 0.3053));
+  EXPECT_LT(best * 4.594 * std::sqrt(2.), 0.002) << x[0] << " " << x[1] << " " << x[2];
+  EXPECT_NEAR(std::fabs(x[0] - 0.5), std::fabs(x[1] - 0.5), 1e-6);
+}
+
+}  // namespace
+}  // namespace tarn::test

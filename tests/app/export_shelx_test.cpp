@@ -33,7 +33,8 @@ void RoundTrip(ProgramDir& dir, const std::string& res, const std::string& hkl) 
     ASSERT_EQ(it->Par.size(), x.Par.size()) << x.Name;
     // Coordinates and occupancy to the printed digits; U to 1e-5 A^2 (beta scaled).
     for (int i = 0; i < x.Par.size(); ++i)
-      EXPECT_NEAR(it->Par.Val[i], x.Par.Val[i], i < 4 ? 1e-6 : 2e-5 * (1. + std::fabs(x.Par.Val[i])))
+      EXPECT_NEAR(it->Par.Val[i], x.Par.Val[i],
+                  i < 4 ? 1e-6 : 2e-5 * (1. + std::fabs(x.Par.Val[i])))
           << x.Name << " value " << i;
   }
 }

@@ -66,16 +66,26 @@ TEST_F(EditTest, LinesApplyOrFailWithoutChange) {
     int NAtoms;  // atoms afterwards
   };
   const Case cases[] = {
-      {"add N1 N 0.1 0.2 0.3 0.03", true, 3},  {"add C1 C 0 0 0", false, 2},
-      {"add X1 Qq 0 0 0", false, 2},           {"add X1 C 0 0 zero", false, 2},
-      {"add 1X C 0 0 0", false, 2},            {"delete C1", true, 1},
-      {"delete Nope", false, 2},               {"delete *", true, 0},
-      {"rename C1 O1", false, 2},              {"rename C1 C9", true, 2},
-      {"element C1 O", true, 2},               {"element C1 Xx", false, 2},
-      {"occupancy C1 0.5", true, 2},           {"occupancy C1 1.5", false, 2},
-      {"aniso *", true, 2},                    {"iso C1", true, 2},
-      {"keys *", true, 2},                     {"sort", true, 2},
-      {"peaks 1 O", false, 2},                 {"frobnicate", false, 2},
+      {"add N1 N 0.1 0.2 0.3 0.03", true, 3},
+      {"add C1 C 0 0 0", false, 2},
+      {"add X1 Qq 0 0 0", false, 2},
+      {"add X1 C 0 0 zero", false, 2},
+      {"add 1X C 0 0 0", false, 2},
+      {"delete C1", true, 1},
+      {"delete Nope", false, 2},
+      {"delete *", true, 0},
+      {"rename C1 O1", false, 2},
+      {"rename C1 C9", true, 2},
+      {"element C1 O", true, 2},
+      {"element C1 Xx", false, 2},
+      {"occupancy C1 0.5", true, 2},
+      {"occupancy C1 1.5", false, 2},
+      {"aniso *", true, 2},
+      {"iso C1", true, 2},
+      {"keys *", true, 2},
+      {"sort", true, 2},
+      {"peaks 1 O", false, 2},
+      {"frobnicate", false, 2},
       {"hydrogens Nope", false, 2},
   };
   const Structure base = Triclinic("C1 C 0.1 0.1 0.1\nO1 O 0.2 0.2 0.2\n");
@@ -146,8 +156,9 @@ TEST_F(EditTest, HydrogensOfEthanol) {
                         Bond{"O1", "H1", 0.84}})
     EXPECT_NEAR((Cart(st, b.H) - Cart(st, b.X)).norm(), b.D, 1e-6) << b.H;
   const Eigen::Vector3d c1 = Cart(st, "C1");
-  const double hch = std::acos((Cart(st, "H1A") - c1).normalized().dot(
-                         (Cart(st, "H1B") - c1).normalized())) / kDeg;
+  const double hch =
+      std::acos((Cart(st, "H1A") - c1).normalized().dot((Cart(st, "H1B") - c1).normalized())) /
+      kDeg;
   EXPECT_NEAR(hch, 109.47, 0.01);
   // Staggered: the O-H points anti to C1 (torsion C1-C2-O1-H1 = 180 deg).
   const Eigen::Vector3d b1 = Cart(st, "C2") - c1, b2 = Cart(st, "O1") - Cart(st, "C2"),

@@ -14,6 +14,7 @@
 #include "app/toolkit.hpp"
 #include "edit/edit_script.hpp"
 #include "edit/shelx_export.hpp"
+#include "edit/transform.hpp"
 #include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
@@ -101,8 +102,8 @@ int EditAtomsBatch(TarnToolCall& call) {
   for (const auto& it : call.Items) {
     std::string why;
     if (EM40EditLine(run, it.Line, why)) {
-      Listing(fmt::format("batch file {}, line {}: {}", Sess.BatchFile,
-                          static_cast<int>(it.Value), it.Line));
+      Listing(fmt::format("batch file {}, line {}: {}", Sess.BatchFile, static_cast<int>(it.Value),
+                          it.Line));
       Listing(why);
       call.Error = 1;
       return NextNothing;
@@ -118,7 +119,8 @@ int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first
   AtomEditRun run = StartRun();
   int applied = 0;
   for (bool firstForm = !first.empty();; firstForm = false) {
-    std::vector<FeFormField> f = firstForm ? first : std::vector<FeFormField>{{std::string(editmsg::EditLine), ""}};
+    std::vector<FeFormField> f =
+        firstForm ? first : std::vector<FeFormField>{{std::string(editmsg::EditLine), ""}};
     if (!Fe().EditForm(std::string(header), f)) break;
     std::string line;
     if (firstForm) {
@@ -137,7 +139,8 @@ int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first
     ++applied;
     if (firstForm) break;
   }
-  if (applied > 0 && FinishRun(run) != 0) FeChybne(std::string(header), {std::string(editmsg::NotWritten)});
+  if (applied > 0 && FinishRun(run) != 0)
+    FeChybne(std::string(header), {std::string(editmsg::NotWritten)});
   return NextNothing;
 }
 
@@ -156,8 +159,8 @@ bool HaveM40(TarnToolCall& c) {
 int ExportShelx(TarnToolCall& c, bool averaged) {
   std::string base = c.Path;
   if (!c.Batch) {
-    auto f = Fe().ChooseFile("Export to SHELX : ",
-                             "The files NAME.ins and NAME.hkl are written.", "");
+    auto f =
+        Fe().ChooseFile("Export to SHELX : ", "The files NAME.ins and NAME.hkl are written.", "");
     if (!f) return NextNothing;
     base = *f;
   }
@@ -191,7 +194,8 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
     for (const auto& b : rr)
       for (const auto& r : b)
         if (r.IFlag == 0)
-          refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I * r.Corr[0] * r.Corr[1],
+          refl.push_back({{r.H[0], r.H[1], r.H[2]},
+                          r.I * r.Corr[0] * r.Corr[1],
                           r.SigI * r.Corr[0] * r.Corr[1]});
   }
   double scale = 1.;
@@ -209,9 +213,96 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
   return NextNothing;
 }
 
+// Cell transformation, origin shift, change of enantiomorph: M50, M40 and the
+// indices of M95 and M90, all written to temporary names first.
+int TransformTool(TarnToolCall& c, const std::string& dflt) {
+  std::string line = c.Path;
+  if (!c.Batch) {
+    std::vector<FeFormField> f = {
+        {"Transformation (cell a+c,b,-a | origin x y z | enantiomorph)", dflt}};
+    if (!Fe().EditForm("Transformation", f)) return NextNothing;
+    line = f[0].Value;
+  }
+  auto fail = [&](const std::string& why) {
+    if (c.Batch)
+      Listing(why);
+    else
+      FeChybne("Transformation", {why});
+    c.Error = 1;
+    return NextNothing;
+  };
+  EM40Transform t;
+  std::string why;
+  if (EM40ParseTransform(line, t, why)) return fail(why);
+  Structure st = Struct;
+  if (EM40TransformStructure(st, Sess.KPhase, t, why)) return fail(why);
+  std::vector<std::pair<std::string, std::string>> files;  // temporary, final
+  auto cleanup = [&] {
+    for (auto& f : files) FeDeleteFile(f.first);
+  };
+  std::error_code ec;
+  if (std::filesystem::exists(Sess.fln + ".m95", ec)) {
+    std::vector<M95Block> blocks;
+    std::vector<std::vector<M95Refl>> rr;
+    if (ReadM95File(Sess.fln + ".m95", blocks, rr)) return fail("M95 cannot be read.");
+    for (auto& b : blocks) EM40TransformCell(t, b.Cell);
+    for (auto& b : rr)
+      for (auto& r : b)
+        if (EM40TransformIndices(t, r.H))
+          return fail("A reflection of M95 has no integral indices in the new cell.");
+    const std::string tmp = Sess.fln + ".m95.tr-tmp";
+    files.emplace_back(tmp, Sess.fln + ".m95");
+    if (WriteM95File(tmp, blocks, rr)) {
+      cleanup();
+      return fail("M95 cannot be written.");
+    }
+  }
+  if (std::filesystem::exists(Sess.fln + ".m90", ec)) {
+    std::vector<M90Block> blocks;
+    std::vector<std::vector<M90Refl>> rr;
+    if (ReadM90File(Sess.fln + ".m90", blocks, rr)) {
+      cleanup();
+      return fail("M90 cannot be read.");
+    }
+    for (auto& b : rr)
+      for (auto& r : b)
+        if (EM40TransformIndices(t, r.H)) {
+          cleanup();
+          return fail("A reflection of M90 has no integral indices in the new cell.");
+        }
+    const std::string tmp = Sess.fln + ".m90.tr-tmp";
+    files.emplace_back(tmp, Sess.fln + ".m90");
+    if (WriteM90File(tmp, blocks, rr)) {
+      cleanup();
+      return fail("M90 cannot be written.");
+    }
+  }
+  std::swap(Struct.Basic, st.Basic);
+  std::string m40;
+  const std::string tmp40 = Sess.fln + ".m40.tr-tmp";
+  if (M40WriteText(st.Model, m40) || FeWriteFileAtomic(tmp40, m40)) {
+    std::swap(Struct.Basic, st.Basic);
+    cleanup();
+    return fail("M40 cannot be written.");
+  }
+  files.emplace_back(tmp40, Sess.fln + ".m40");
+  if (iom50(M50Write, Sess.fln + ".m50")) {
+    std::swap(Struct.Basic, st.Basic);
+    cleanup();
+    return fail("M50 cannot be written.");
+  }
+  for (auto& f : files) std::filesystem::rename(f.first, f.second, ec);
+  Struct.Model = st.Model;
+  Listing("Transformed: " + line);
+  return NextNothing;
+}
+
 }  // namespace
 
 void RegisterEditTools() {
+  TarnSetTool(MenuCellTrans, [](TarnToolCall& c) { return TransformTool(c, "cell a,b,c"); });
+  TarnSetTool(MenuOriginShift, [](TarnToolCall& c) { return TransformTool(c, "origin 0 0 0"); });
+  TarnSetTool(MenuEnantiomorph, [](TarnToolCall& c) { return TransformTool(c, "enantiomorph"); });
   TarnSetTool(ActExportShelx, [](TarnToolCall& c) { return ExportShelx(c, false); });
   TarnSetTool(ActExportShelxAveraged, [](TarnToolCall& c) { return ExportShelx(c, true); });
   TarnSetTool(ActEditAtoms, [](TarnToolCall& c) -> int {
@@ -222,12 +313,9 @@ void RegisterEditTools() {
   TarnSetTool(ActNewAtom, [](TarnToolCall& c) -> int {
     if (!HaveM40(c)) return NextNothing;
     if (c.Batch) return EditAtomsBatch(c);
-    return EditAtomsInteractive(editmsg::NewAtom, {{"Name", ""},
-                                                   {"Element", ""},
-                                                   {"x", "0"},
-                                                   {"y", "0"},
-                                                   {"z", "0"},
-                                                   {"Uiso", "0.05"}});
+    return EditAtomsInteractive(
+        editmsg::NewAtom,
+        {{"Name", ""}, {"Element", ""}, {"x", "0"}, {"y", "0"}, {"z", "0"}, {"Uiso", "0.05"}});
   });
 }
 
