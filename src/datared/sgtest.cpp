@@ -187,7 +187,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     }
   }
   // Candidates: settings of the centring whose Laue class is the chosen one.
-  const double pc = std::clamp((out.E2m1 - 0.736) / (0.968 - 0.736), 0., 1.);
+  // Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
+  // (twinning, atoms on special positions) the statistics say nothing.
+  const double pc =
+      out.E2m1 < 0.70 ? 0.5 : std::clamp((out.E2m1 - 0.736) / (0.968 - 0.736), 0., 1.);
   std::set<std::pair<int, std::string>> seen;  // (number, absences) already listed
   for (size_t i = 0; i < tab.Entry.size(); ++i) {
     const SgEntry& e = tab.Entry[i];
@@ -202,6 +205,7 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     c.Symbol = e.Short;
     c.Number = e.Number;
     c.Centro = Rotations(ps, false).size() == laueRots.size();
+    c.Order = ps.NSymm * ps.NLattVec;
     std::string key;
     for (size_t k = 0; k < refl.size(); ++k) {
       if (skip[k] || !SgIsAbsent(ps, refl[k].H)) continue;
@@ -218,8 +222,11 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     c.Fom = (1. + c.Abs.NAll * weak) * (0.1 + (c.Centro ? pc : 1. - pc));
     out.Cand.push_back(c);
   }
-  std::stable_sort(out.Cand.begin(), out.Cand.end(),
-                   [](const SgCandidate& a, const SgCandidate& b) { return a.Fom > b.Fom; });
+  // Equal figures of merit: the group of higher symmetry first.
+  std::stable_sort(out.Cand.begin(), out.Cand.end(), [](const SgCandidate& a, const SgCandidate& b) {
+    if (std::fabs(a.Fom - b.Fom) > 1e-9 * std::max(a.Fom, b.Fom)) return a.Fom > b.Fom;
+    return a.Order > b.Order;
+  });
   L.emplace_back();
   L.push_back(fmt::format("<|E^2-1|> = {:.3f}", out.E2m1));
   L.push_back("Space group       number   #obs/#all   ave(I/sig(I))  Figure of merit");

@@ -32,6 +32,7 @@ struct SgCandidate {
   std::string Symbol;  // short symbol
   int Number = 0;
   bool Centro = false;
+  int Order = 0;       // operators including centring
   SgAbsStat Abs;       // absent besides the centring
   double Fom = 0.;     // figure of merit, larger is better
 };
