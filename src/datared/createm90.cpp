@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "datared/average_msg.hpp"
+#include "symmetry/spgroup.hpp"
 #include "datared/instab_u.hpp"
 #include "datared/scales.hpp"
 #include "model/m95m90.hpp"
@@ -128,6 +129,10 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
       for (const std::string& c : ps.Op[s].Text) t += c + " ";
       lst.push_back("  " + t);
     }
+  if (anyCond && ndim == 3) {
+    lst.emplace_back(avemsg::kReflConditions);
+    for (const std::string& c : CrlGetReflectionConditions(ps)) lst.push_back("  " + c);
+  }
   // Several sets (blocks, frame groups) are first brought to a common scale.
   // The scale search reads whole records; they are made only when there is
   // more than one set to compare (one block without frame groups is one set).

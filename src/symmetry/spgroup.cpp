@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cmath>
 #include <map>
+#include <numeric>
 
 #include "util/files.hpp"
 #include "util/fract.hpp"
@@ -852,7 +853,25 @@ std::vector<std::string> CrlGetReflectionConditions(const PhaseSymmetry& ps) {
         groups.push_back({rc, {}});
         it = groups.end() - 1;
       }
-      it->Conds.push_back(cond);
+      // A modulus with several prime factors splits into one condition per
+      // prime power (l=2n and h+2l=3n rather than 4h+5l=6n).
+      int rest = m;
+      for (int q = 2; q <= rest; ++q) {
+        if (rest % q != 0) continue;
+        int pk = 1;
+        while (rest % q == 0) {
+          rest /= q;
+          pk *= q;
+        }
+        Cond part;
+        part.M = pk;
+        bool any = false;
+        for (int a : cond.A) {
+          part.A.push_back(a % pk);
+          any = any || a % pk != 0;
+        }
+        if (any) it->Conds.push_back(part);
+      }
     }
   std::stable_sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
     return a.Class.Basis.size() > b.Class.Basis.size();
@@ -933,6 +952,15 @@ std::vector<std::string> CrlGetReflectionConditions(const PhaseSymmetry& ps) {
       if (Implied(kept[i], others, g.Class.Basis.size()))
         kept.erase(kept.begin() + static_cast<long>(i));
     }
+    // Conditions with the same coefficients join: l=2n and l=3n are l=6n.
+    for (size_t i = 0; i < kept.size(); ++i)
+      for (size_t j = i + 1; j < kept.size();)
+        if (kept[j].A == kept[i].A) {
+          kept[i].M = std::lcm(kept[i].M, kept[j].M);
+          kept.erase(kept.begin() + static_cast<long>(j));
+        } else {
+          ++j;
+        }
     for (const Cond& c : kept) out.push_back(CondText(g.Class, c));
   }
   return out;

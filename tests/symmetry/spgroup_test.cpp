@@ -131,14 +131,16 @@ TEST_F(SpGroup, ReflectionConditions) {
            {"P212121", V{"h00: h=2n", "0k0: k=2n", "00l: l=2n"}},
            {"C2/c", V{"hkl: h+k=2n", "h0l: l=2n"}},
            {"Fm-3m", V{"hkl: h+l=2n", "hkl: k+l=2n"}},
-           {"P63/mmc", V{"hhl: l=2n", "00l: l=2n"}}}) {
+           {"P63/mmc", V{"hhl: l=2n", "00l: l=2n"}},
+           {"P6122", V{"00l: l=6n"}},
+           {"R-3c:H", V{"hkl: 2h+k+l=3n", "h0l: l=2n"}}}) {
     PhaseSymmetry ps;
     ASSERT_EQ(EM50GenSym(*tab_, sym, nullptr, nullptr, ps), 0);
     V got = CrlGetReflectionConditions(ps);
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
     EXPECT_EQ(got, want) << sym;
-    const int absent[3] = {0, 0, 1}, present[3] = {2, 2, 2};
+    const int absent[3] = {0, 0, 1}, present[3] = {6, 0, 6};
     EXPECT_EQ(SgIsAbsent(ps, present), false) << sym;
     if (std::string(sym) == "P21/c") {
       EXPECT_TRUE(SgIsAbsent(ps, absent));
