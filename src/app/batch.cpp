@@ -65,6 +65,8 @@ class BatchRun {
   int EditAtoms(const std::string& command);
   int BlockHeader(const std::string& line, std::string& header);
   int RunTool(int code, std::string_view header, const std::string& command);
+  // ".run->sgtest" and its line "standard", "original" or "none".
+  int SpaceGroupTest(const std::string& command);
   int AfterTool(const TarnToolCall& call, const std::string& command);
 
   // "batch file NAME, line N: text" of the line numbered n.
@@ -414,6 +416,17 @@ int BatchRun::RunTool(int code, std::string_view header, const std::string& comm
   return AfterTool(call, command);
 }
 
+int BatchRun::SpaceGroupTest(const std::string& command) {
+  std::string mode;
+  if (DataLine(mode)) return 1;
+  if (!HaveStructure(command)) return 1;
+  TarnToolCall call;
+  call.Items.push_back(TarnBatchItem{});
+  call.Items[0].Line = mode;
+  (void)TarnRunTool(ActSpaceGroupTest, call);
+  return AfterTool(call, command);
+}
+
 int BatchRun::Run() {
   in_.open(Sess.BatchFile, std::ios::binary);
   if (!in_) return Fail(msg::BatchReadError);
@@ -478,6 +491,8 @@ int BatchRun::Run() {
       err = Edit(HookBatchEditPwdKeys, command);
     } else if (is("run", "refine")) {
       err = RunTool(ActRunRefine, "", command);
+    } else if (is("run", "sgtest")) {
+      err = SpaceGroupTest(command);
     } else if (is("run", "fourier")) {
       err = RunTool(ActRunFourier, "Fourier", command);
     } else if (is("run", "dist")) {

@@ -58,6 +58,7 @@ inline constexpr const char* kRejStrongest =
 inline constexpr const char* kRejNoExt = "There were no rejections due to systematic extinctions.";
 inline constexpr const char* kSinGt1 = "It gives sin(theta)>1 and it will be skipped.";
 inline constexpr const char* kCondApplied = "The following reflection conditions will be applied:";
+inline constexpr const char* kReflConditions = "Reflection conditions of the group:";
 inline constexpr const char* kNoCond = "No reflection conditions will be applied";
 inline constexpr const char* kTrans1 = "The following transformation will be applied to the";
 inline constexpr const char* kTrans2 = "indices from the data collection:";

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "datared/average_msg.hpp"
+#include "symmetry/spgroup.hpp"
 #include "datared/instab_u.hpp"
 #include "datared/readers/reader.hpp"
 #include "datared/scales.hpp"
@@ -161,6 +162,10 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
     std::string t = "centring";
     for (int i = 0; i < ndim; ++i) t += " " + ToFract(ps.VT6[v][i]);
     sum.Conditions.push_back(std::move(t));
+  }
+  if (anyCond && ndim == 3) {
+    lst.emplace_back(avemsg::kReflConditions);
+    for (const std::string& c : CrlGetReflectionConditions(ps)) lst.push_back("  " + c);
   }
   // Several sets (blocks, frame groups) are first brought to a common scale.
   // The scale search reads whole records; they are made only when there is

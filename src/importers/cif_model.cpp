@@ -19,6 +19,7 @@
 #include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/spgroup_home.hpp"
 #include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 #include "symmetry/site.hpp"
@@ -114,6 +115,7 @@ class CifImporter {
     return true;
   }
   bool Symmetry(PhaseBasic& p);
+  bool SymbolSymmetry(PhaseBasic& p);
   const CifBlock& b_;
   std::string file_;
 };
@@ -131,14 +133,7 @@ bool CifImporter::Symmetry(PhaseBasic& p) {
     }
   if (!l)
     if (const CifValue* v = FindAny(b_, opNames)) ops.push_back(v);
-  if (ops.empty()) {
-    if (FindAny(b_, {"_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M",
-                     "_space_group_name_Hall", "_symmetry_space_group_name_Hall",
-                     "_space_group.name_H-M_alt", "_space_group_IT_number",
-                     "_symmetry_Int_Tables_number"}))
-      return Error(0, std::string(cifmsg::SymbolOnly));
-    return Error(0, std::string(cifmsg::NoSymmetry));
-  }
+  if (ops.empty()) return SymbolSymmetry(p);
   std::vector<std::array<double, 9>> r;
   std::vector<std::array<double, 3>> t;
   for (const CifValue* v : ops) {
@@ -150,6 +145,71 @@ bool CifImporter::Symmetry(PhaseBasic& p) {
     t.push_back(tt);
   }
   if (!ReduceOperators(r, t, p)) return Error(ops[0], std::string(cifmsg::NoSymmCompletion));
+  return true;
+}
+
+// The operators of the group a CIF names by symbol only: the Hall symbol
+// when given (it is unambiguous), else the Hermann-Mauguin symbol (the
+// monoclinic unique axis from the cell), else the reference setting of the
+// group number.
+bool CifImporter::SymbolSymmetry(PhaseBasic& p) {
+  const CifValue* hall = FindAny(b_, {"_space_group_name_Hall", "_symmetry_space_group_name_Hall",
+                                      "_space_group.name_Hall"});
+  const CifValue* hm = FindAny(b_, {"_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M",
+                                    "_space_group.name_H-M_alt"});
+  const CifValue* num = FindAny(b_, {"_space_group_IT_number", "_symmetry_Int_Tables_number",
+                                     "_space_group.IT_number"});
+  for (const CifValue** v : {&hall, &hm, &num})
+    if (*v && (*v)->Missing()) *v = nullptr;
+  if (!hall && !hm && !num) return Error(0, std::string(cifmsg::NoSymmetry));
+  ErrorRecord e;
+  const SgTable* tab = HomeSgTable(&e);
+  if (!tab) return Error(0, fmt::format("{} {}", e.Message, e.File));
+  SgQuiet quiet;
+  PhaseSymmetry ps;
+  SgFound f;
+  const CifValue* used = hall ? hall : hm;
+  if (hall) {
+    if (SgFromHall(hall->Text, ps, &e))
+      return Error(hall, fmt::format("{} {} \"{}\"", cifmsg::SymbolOnly, e.Message, hall->Text));
+    Vec3 s;
+    if (findsmbsgorgshiftno(*tab, ps, f, s) == 0 && s == Vec3{0, 0, 0}) f.Symbol = tab->Entry[f.Entry].Short;
+    else f = SgFound{};
+  } else if (hm) {
+    if (EM50GenSym(*tab, hm->Text, p.Cell, nullptr, ps, &f, &e))
+      return Error(hm, fmt::format("{} {}", cifmsg::SymbolOnly, e.Message));
+  } else {
+    used = num;
+    auto n = ToInt(num->Text);
+    int entry = -1;
+    for (size_t i = 0; n && i < tab->Entry.size() && entry < 0; ++i)
+      if (tab->Entry[i].Number == *n && SgKey(tab->Entry[i].ToStd) == "x,y,z")
+        entry = static_cast<int>(i);
+    if (entry < 0)
+      return Error(num, fmt::format("{} \"{}\"", cifmsg::SymbolOnly, num->Text));
+    ps = SgEntryOps(*tab, entry);
+    f.Entry = entry;
+    f.Number = *n;
+    f.Symbol = tab->Entry[entry].Short;
+  }
+  std::vector<std::array<double, 9>> r;
+  std::vector<std::array<double, 3>> t;
+  for (int k = 0; k < ps.NSymm; ++k)
+    for (int c = 0; c < ps.NLattVec; ++c) {
+      std::array<double, 9> rr;
+      std::array<double, 3> tt;
+      for (int i = 0; i < 9; ++i) rr[i] = ps.Op[k].RM[i];
+      for (int i = 0; i < 3; ++i) tt[i] = ps.Op[k].S6[i] + ps.VT6[c][i];
+      od0do1(tt.data(), 3);
+      r.push_back(rr);
+      t.push_back(tt);
+    }
+  if (!ReduceOperators(r, t, p)) return Error(used, std::string(cifmsg::NoSymmCompletion));
+  if (!f.Symbol.empty() && f.Symbol.find(' ') == std::string::npos) {
+    p.SpGroup = f.Symbol;
+    p.SpGroupNumber = f.Number;
+  }
+  Notes.push_back(fmt::format("Symmetry generated from the group symbol \"{}\".", used->Text));
   return true;
 }
 

@@ -20,8 +20,7 @@ inline constexpr std::string_view NoBlock = "The CIF has no data block with atom
 inline constexpr std::string_view NoCell = "The CIF gives no complete cell (_cell_length_a ...).";
 inline constexpr std::string_view NoAtoms = "The CIF gives no atoms (_atom_site_fract_x ...).";
 inline constexpr std::string_view SymbolOnly =
-    "The CIF gives only the space-group symbol; group symbols are not yet understood: "
-    "the operators (_space_group_symop_operation_xyz) are needed.";
+    "The CIF gives no operators and its space-group symbol is not understood:";
 inline constexpr std::string_view NoSymmetry =
     "The CIF gives neither symmetry operators nor a space-group symbol.";
 inline constexpr std::string_view BadOperator = "A symmetry operator cannot be read.";

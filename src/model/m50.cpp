@@ -15,6 +15,7 @@
 
 #include "model/keys.hpp"
 #include "model/structure.hpp"
+#include "model/spgroup_home.hpp"
 #include "symmetry/symm.hpp"
 #include "util/files.hpp"
 #include "util/real_text.hpp"
@@ -260,6 +261,8 @@ class Reader {
   // Per phase: deferred records that need the final NDim (key, line).
   std::vector<std::vector<std::pair<int, size_t>>> deferred_;
   std::vector<bool> ndimSeen_;
+  std::vector<size_t> spGroupLine_;  // per phase: line of "spgroup"
+
   // Per data block: records already given (a repeated one opens the next block).
   std::vector<std::vector<bool>> dbSeen_;
 };
@@ -356,6 +359,7 @@ int Reader::Run(BasicData& out) {
   for (size_t i = 0; i < phaseNames_.size(); ++i) b_.Phase[i].Name = phaseNames_[i];
   deferred_.assign(np, {});
   ndimSeen_.assign(np, false);
+  spGroupLine_.assign(np, 0);
 
   for (cur_.Line = 0; cur_.Line < endLine_; ++cur_.Line) {
     std::string_view l = cur_.Lines[cur_.Line];
@@ -519,6 +523,7 @@ int Reader::PhaseRecord(int key, std::string_view rest, PhaseBasic& p) {
         p.SpGroupCode = *n;
       }
       if (p.SpGroup[0] == '?') p.SpGroupCode = 0;  // unknown group
+      spGroupLine_[static_cast<size_t>(phase_)] = cur_.Line;
       p.SpGroupCode10 = p.SpGroupCode / 10;
       return 0;
     }
@@ -778,6 +783,12 @@ int Reader::FinishPhase(PhaseBasic& p, size_t phaseIndex) {
       if (p.Magnetic) s += op.ZMag < 0 ? " -m" : " m";
       p.SymmText.push_back(s);
     }
+  }
+  // A phase that names only its group gets the group's operators.
+  if (p.SymmText.empty() && !p.SpGroup.empty() && p.SpGroup[0] != '?' && p.NDim == 3 &&
+      !p.Magnetic) {
+    ErrorRecord e;
+    if (PhaseFromSpGroup(p, &e)) return Fail(e.Message, spGroupLine_[phaseIndex]);
   }
   return 0;
 }

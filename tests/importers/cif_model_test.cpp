@@ -9,6 +9,7 @@
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
 #include "model/scatdata.hpp"
+#include "model/session.hpp"
 #include "model/structure.hpp"
 #include "support/report_script.hpp"
 #include "support/small_structures.hpp"
@@ -23,6 +24,16 @@ namespace fs = std::filesystem;
 using test::SharedData;
 
 struct CifModelTest : test::StructureTest {
+  void SetUp() override {
+    test::StructureTest::SetUp();
+    savedHome_ = Sess.HomeDir;
+    Sess.HomeDir = "data/";  // the space-group tables
+  }
+  void TearDown() override {
+    Sess.HomeDir = savedHome_;
+    test::StructureTest::TearDown();
+  }
+  std::string savedHome_;
   test::ReportScript Tk;
   std::vector<std::string> Msg;
   ErrorRecord Err;
@@ -113,6 +124,33 @@ TEST_F(CifModelTest, SpecialPositionsAndComposition) {
   }
 }
 
+// A CIF that names its group only by symbol gets the group's operators.
+TEST_F(CifModelTest, SymbolOnlyGivesTheOperators) {
+  const std::string head =
+      "data_x\n_cell_length_a 5\n_cell_length_b 6\n_cell_length_c 7\n_cell_angle_alpha 90\n"
+      "_cell_angle_beta 100\n_cell_angle_gamma 90\n"
+      "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n"
+      "_atom_site_fract_z\nC1 0.1 0.2 0.3\n";
+  const struct {
+    const char* Item;
+    int Order;      // operators with centring
+    int Inversion;  // 1 when the list is centrosymmetric
+    const char* Group;
+  } cases[] = {{"_space_group_name_H-M_alt 'P 1 21/n 1'", 4, 1, "P21/n"},
+               {"_symmetry_space_group_name_H-M 'P21'", 2, 0, "P21"},
+               {"_space_group_name_Hall '-P 2ybc'", 4, 1, "P21/c"},
+               {"_space_group_name_H-M_alt 'F d -3 m :1'", 192, 0, "Fd-3m:1"},
+               {"_space_group_IT_number 166", 36, 1, "R-3m:H"}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(Import(head + c.Item + "\n", "sym.cif"), 0) << Err;
+    PhaseBasic& p = Struct.Basic.Phase[0];
+    ASSERT_EQ(SetBasicM50(Struct.Basic), 0) << c.Item;
+    EXPECT_EQ(p.Symmetry.NSymm * p.Symmetry.NLattVec, c.Order) << c.Item;
+    EXPECT_EQ(p.Centro ? 1 : 0, c.Inversion) << c.Item;
+    EXPECT_EQ(p.SpGroup, c.Group) << c.Item;
+  }
+}
+
 TEST_F(CifModelTest, BadInputReported) {
   const std::string cell =
       "data_x\n_cell_length_a 5\n_cell_length_b 5\n_cell_length_c 5\n_cell_angle_alpha 90\n"
@@ -125,7 +163,7 @@ TEST_F(CifModelTest, BadInputReported) {
     std::string Text;
     std::string_view Expect;
   } cases[] = {
-      {cell + "_space_group_name_H-M_alt 'P 21/c'\n" + atoms, cifmsg::SymbolOnly},
+      {cell + "_space_group_name_H-M_alt 'P 21/q'\n" + atoms, cifmsg::SymbolOnly},
       {cell + atoms, cifmsg::NoSymmetry},
       {"data_x\n_cell_length_a 5\n" + ops + atoms, cifmsg::NoCell},
       {cell + ops, cifmsg::NoBlock},

@@ -696,6 +696,23 @@ TEST_F(M50FormFactors, MagneticIonFromAtmag) {
   EXPECT_NEAR(fe.FFMag[0] + fe.FFMag[2] + fe.FFMag[4] + fe.FFMag[6], 1., 0.01);
 }
 
+// A phase that names only its group gets the operators (the monoclinic axis
+// from the cell); a symbol that is not understood is reported at its line.
+TEST_F(M50FormFactors, GroupSymbolGivesTheOperators) {
+  BasicData b = Read("cell 5 6 7 90 90 104\nspgroup P21 0\nsgshift 0.25 0 0\nend\n");
+  const PhaseBasic& p = b.Phase[0];
+  EXPECT_EQ(p.SpGroupNumber, 4);
+  EXPECT_EQ(p.SymmText, (std::vector<std::string>{"x y z", "-x+1/2 -y z+1/2"}));  // 21 along c, moved
+  b = Read("cell 5 5 5 90 90 90\nspgroup Fm-3m 225\nend\n");
+  EXPECT_EQ(b.Phase[0].Lattice, "F");
+  EXPECT_EQ(b.Phase[0].SymmText.size(), 48u);
+  ErrorRecord err;
+  test::ReportScript rs;
+  EXPECT_EQ(ReadM50Text("title x\nspgroup P21/q 14\nend\n", "s.m50", b, &err), 1);
+  EXPECT_EQ(err.Line, 2);
+  EXPECT_EQ(err.Message, "The symbol \"P21/q\" isn't found on the list.");
+}
+
 TEST_F(M50FormFactors, UnknownTypeIsReported) {
   BasicData b = Read("atom Qq\natom O\nend\n");
   EXPECT_EQ(EM50ReadAllFormFactors(b), 1);

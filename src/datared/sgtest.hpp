@@ -1,0 +1,61 @@
+#pragma once
+// The space-group test on reflections measured in a cell: lattice system of
+// the cell, centring from the reflections it makes absent, Laue group from
+// the agreement of the reflections it makes equivalent, and the space groups
+// of that centring and Laue class ranked by the reflections they make absent
+// and by the intensity statistics. Only settings in the axes of the given
+// cell are considered (no reduced-cell or supercell search).
+#include <string>
+#include <vector>
+
+#include "datared/intensity_stat.hpp"
+#include "symmetry/spgroup.hpp"
+
+namespace tarn {
+
+struct SgTestSettings {
+  double TolCell = 0.02;    // Angstrom, equality of cell lengths
+  double TolAngle = 0.2;    // degrees, equality of angles with 90 and 120
+  double LimCentr = 10.;    // largest ave(I/sig(I)) of reflections absent by centring
+  double LimOther = 5.;     // largest ave(I/sig(I)) of reflections absent by other elements
+  double ObsLimit = 3.;     // I/sig(I) above which a reflection counts as observed
+};
+
+// Statistics of the reflections that a symmetry element makes absent.
+struct SgAbsStat {
+  int NObs = 0, NAll = 0;  // observed / all absent reflections
+  double AveIs = 0.;       // ave(I/sig(I)) over them
+};
+
+struct SgCandidate {
+  int Entry = -1;      // table entry
+  std::string Symbol;  // short symbol
+  int Number = 0;
+  bool Centro = false;
+  int Order = 0;       // operators including centring
+  SgAbsStat Abs;       // absent besides the centring
+  double Fom = 0.;     // figure of merit, larger is better
+};
+
+struct SgTestResult {
+  std::string System;                // "triclinic" ... "cubic"
+  char Centring = 'P';               // chosen lattice letter (T for R reverse)
+  std::vector<std::pair<char, SgAbsStat>> CentrStat;
+  std::string Laue;                  // chosen Laue group, e.g. "mmm"
+  std::vector<std::pair<std::string, double>> LaueRint;  // tested groups and their Rint
+  double E2m1 = 0.;                  // <|E^2-1|> of the acentric-assumed data
+  std::vector<SgCandidate> Cand;     // fitting candidates, best first
+  std::vector<std::string> Listing;
+};
+
+// DRSGTest: runs the test on refl (indices in the given cell) with the cell,
+// the table of space groups and the intensity statistics of phase (a phase
+// with the cell, P1, and the composition when known). Returns 1 with a
+// listing line when no candidate fits (Cand empty).
+[[nodiscard]] int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase,
+                           const SgTable& tab, const SgTestSettings& set, SgTestResult& out);
+
+// DRSGTestCentr: absence statistics of the reflections a centring makes absent.
+SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit);
+
+}  // namespace tarn

@@ -1,0 +1,140 @@
+// The space-group test on simulated data of known groups (equivalent
+// reflections equal, absences zero, centric or acentric statistics) and on
+// the published data sets of ../shared/data.
+#include "datared/sgtest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <random>
+
+#include "datared_test_util.hpp"
+#include "util/files.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+namespace {
+
+const SgTable& Tab() {
+  static SgTable t;
+  static const int rc = SgTableLoad("data/", t);
+  EXPECT_EQ(rc, 0);
+  return t;
+}
+
+// A P1 phase with the cell (no composition: E^2 normalised in shells).
+PhaseBasic CellPhase(const double* cell) {
+  BasicData b;
+  b.Phase.resize(1);
+  b.DatBlock.resize(1);
+  std::copy(cell, cell + 6, b.Phase[0].Cell);
+  EXPECT_EQ(SetBasicM50(b), 0);
+  return b.Phase[0];
+}
+
+std::vector<IntStatRefl> Simulate(const char* symbol, const PhaseBasic& p) {
+  PhaseSymmetry ps;
+  EXPECT_EQ(EM50GenSym(Tab(), symbol, p.Cell, nullptr, ps), 0);
+  bool centro = false;
+  for (int k = 0; k < ps.NSymm; ++k) centro = centro || ps.Op[k].RM[0] + ps.Op[k].RM[4] + ps.Op[k].RM[8] == -3.;
+  std::mt19937 rng(11);
+  std::exponential_distribution<double> ex(1.);
+  std::normal_distribution<double> nd(0., 1.);
+  std::map<std::array<int, 3>, double> orbit;  // intensity of each orbit
+  std::vector<IntStatRefl> out;
+  for (int h = -8; h <= 8; ++h)
+    for (int k = -8; k <= 8; ++k)
+      for (int l = -8; l <= 8; ++l) {
+        const int hh[3] = {h, k, l};
+        double q = 0.;  // 1/d^2
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) q += hh[i] * p.MetTensI[i * 3 + j] * hh[j];
+        if (q == 0. || q > 1.2) continue;
+        std::array<int, 3> key{-99, -99, -99};
+        for (int s = 0; s < ps.NSymm; ++s)
+          for (int sign : {1, -1}) {
+            std::array<int, 3> g{};
+            for (int j = 0; j < 3; ++j)
+              for (int i = 0; i < 3; ++i) g[j] += sign * hh[i] * static_cast<int>(ps.Op[s].RM[i * 3 + j]);
+            key = std::max(key, g);
+          }
+        auto [it, fresh] = orbit.try_emplace(key, 0.);
+        if (fresh) it->second = 1000. * (centro ? std::pow(nd(rng), 2) : ex(rng));
+        const double i0 = SgIsAbsent(ps, hh) ? 0. : it->second;
+        const double sig = 0.03 * i0 + 2.;
+        out.push_back({{h, k, l}, i0 + sig * nd(rng), sig});
+      }
+  return out;
+}
+
+TEST(SgTest, SimulatedGroupsComeFirst) {
+  const struct {
+    const char* Group;
+    double Cell[6];
+    const char* Laue;
+  } cases[] = {{"P212121", {7, 9, 11, 90, 90, 90}, "mmm"},
+               {"P21/c", {7, 9, 11, 90, 101, 90}, "2/m"},
+               {"P21", {7, 9, 11, 90, 101, 90}, "2/m"},
+               {"P-1", {7, 9, 11, 80, 101, 95}, "-1"},
+               {"P63/mmc", {8, 8, 13, 90, 90, 120}, "6/mmm"},
+               {"Fm-3m", {12, 12, 12, 90, 90, 90}, "m-3m"}};
+  for (const auto& c : cases) {
+    const PhaseBasic p = CellPhase(c.Cell);
+    SgTestResult r;
+    ASSERT_EQ(DRSGTest(Simulate(c.Group, p), p, Tab(), SgTestSettings{}, r), 0) << c.Group;
+    EXPECT_EQ(r.Laue, c.Laue) << c.Group;
+    ASSERT_FALSE(r.Cand.empty());
+    EXPECT_EQ(r.Cand[0].Symbol, c.Group) << c.Group << "\n" << [&] {
+      std::string s;
+      for (auto& l : r.Listing) s += l + "\n";
+      return s;
+    }();
+  }
+}
+
+// HKLF 4 lines (3I4, 2F8) of a text.
+std::vector<IntStatRefl> Hklf4(const std::string& text) {
+  std::vector<IntStatRefl> out;
+  for (const std::string& l : SplitOn(text, "\n")) {
+    if (l.size() < 28) continue;
+    auto h = ToInt(Trim(l.substr(0, 4))), k = ToInt(Trim(l.substr(4, 4))), m = ToInt(Trim(l.substr(8, 4)));
+    auto i = ToReal(Trim(l.substr(12, 8))), s = ToReal(Trim(l.substr(20, 8)));
+    if (!h || !k || !m || !i || !s) continue;
+    if (*h == 0 && *k == 0 && *m == 0) break;
+    out.push_back({{static_cast<int>(*h), static_cast<int>(*k), static_cast<int>(*m)}, *i, *s});
+  }
+  return out;
+}
+
+TEST(SgTest, PublishedDataSets) {
+  const struct {
+    const char* File;
+    double Cell[6];
+    const char* Group;
+  } cases[] = {{"shelx/SH2185_Cu.cif", {7.7192, 11.0672, 20.9366, 90, 90, 90}, "P212121"},
+               {"nacl/NaCl.hkl", {5.641087, 5.641087, 5.641087, 90, 90, 90}, "Fm-3m"}};
+  for (const auto& c : cases) {
+    std::string text;
+    if (FeReadFile(test::kData + c.File, text) != 0) GTEST_SKIP() << c.File << " not available";
+    if (const size_t p = text.find("_shelx_hkl_file"); p != std::string::npos) text = text.substr(p);
+    const PhaseBasic ph = CellPhase(c.Cell);
+    SgTestResult r;
+    ASSERT_EQ(DRSGTest(Hklf4(text), ph, Tab(), SgTestSettings{}, r), 0) << c.File;
+    std::string all;
+    for (auto& l : r.Listing) all += l + "\n";
+    ASSERT_FALSE(r.Cand.empty()) << all;
+    // First, or tied with the first by its absences (NaCl: the atoms on
+    // special positions give no usable intensity statistics).
+    auto it = std::find_if(r.Cand.begin(), r.Cand.end(),
+                           [&](const SgCandidate& x) { return x.Symbol == c.Group; });
+    ASSERT_NE(it, r.Cand.end()) << all;
+    EXPECT_EQ(it->Abs.NAll, r.Cand[0].Abs.NAll) << all;
+    if (std::string(c.Group) == "P212121") {
+      EXPECT_EQ(it, r.Cand.begin()) << all;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarn
