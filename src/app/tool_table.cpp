@@ -18,6 +18,7 @@
 #include "app/tools/fourier_tools.hpp"
 #include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
+#include "app/tools/powder_tools.hpp"
 #include "app/tools/refine_tools.hpp"
 #include "datared/createm90.hpp"
 #include "datared/import.hpp"
@@ -175,6 +176,7 @@ void TarnRegisterTools() {
   RegisterImportersTools();
   RegisterDistTools();
   RegisterCifTools();
+  RegisterPowderTools();
 }
 
 }  // namespace tarn

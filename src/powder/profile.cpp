@@ -459,7 +459,7 @@ PwdProfValue Prfl(const PwdPeak& pk, double delta, bool derivs) {
       double sl, hl;
       FcjRatios(pr, pr.Asym, sl, hl);
       out = FcjEval(pk, m, delta, sl, hl);
-      if (!derivs) return out;
+      if (!derivs || !pr.DerivAsym) return out;
       for (int k = 0; k < 2; ++k) {
         std::array<double, kPwdMaxAsym> p = pr.Asym;
         const double dp = std::abs(p[static_cast<size_t>(k)]) > 1e-12 ? 0.1 * p[static_cast<size_t>(k)] : 1e-6;

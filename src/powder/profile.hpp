@@ -40,6 +40,7 @@ struct PwdProfile {
   int Asymm = PwdAsymNone;
   bool Tof = false;
   bool UseHS = false;   // "usehs": method 3 parameters are S/L, H/L (else (S+H)/L, (S-H)/L)
+  bool DerivAsym = true;   // Prfl computes the numerical asymmetry derivatives (method 3)
   bool SplitProf = false;  // "splitprof": Split widens the high side, narrows the low side
   double Split = 0.;
   int NAsym = 0;                          // asymmetry parameters in use
