@@ -22,7 +22,7 @@ PwdPatternData Pattern() {
   p.Bckg.Coef = {100., -10., 5., 1., 0., 0.};
   PwdMakeSkipFlags(p, {});
   PwdPhaseData ph;
-  ph.Cell = {9.1, 6.2, 7.3, 90., 90., 90.};
+  ph.Cell = {10.1, 6.8, 8.15, 90., 90., 90.};
   PhaseSymmetry s = CrlPrimitivePhase(3);
   for (int k = 0; k < 3; ++k) {  // mmm: the twofold axes
     SymmOp& op = s.Op[static_cast<size_t>(k + 1)];
