@@ -83,6 +83,23 @@ int Get(M40Lines& in, PwdPar* p, size_t n, ErrorRecord& err) {
   return 0;
 }
 
+// Number of values of a section whose count may have changed since it was
+// written (background, asymmetry): the key digits from column 61 of its value
+// lines, which come first and are the only lines of the section with keys.
+size_t CountValues(const M40Lines& in0) {
+  M40Lines in = in0;
+  size_t n = 0;
+  while (!in.AtEnd()) {
+    const std::string_view l = in.Next();
+    if (l.size() < M40KeyColumn || (!l.empty() && l[0] == '#')) break;
+    size_t k = 0;
+    for (size_t c = M40KeyColumn - 1; c < l.size() && l[c] >= '0' && l[c] <= '9'; ++c) ++k;
+    if (k == 0) break;
+    n += k;
+  }
+  return n;
+}
+
 int SectionIndex(const PwdM41& m, const char* kind, int n) {
   int c = 0;
   for (size_t i = 0; i < m.Sections.size(); ++i)
@@ -264,17 +281,16 @@ int M41Parse(const std::string& text, const std::string& file, PwdM41& out, Erro
       err = ErrorRecord::At(file, in.LineNo(), m41msg::BadSection, std::string(l));
       return 1;
     }
-    const int kb = static_cast<int>(m.Blocks.size());
     int r = 0;
     if (l == kSecBckg) {
-      b->Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kb))));
+      b->Bckg.resize(CountValues(in));
       r = Get(in, b->Bckg.data(), b->Bckg.size(), err);
     } else if (l == kSecRough) {
       r = Get(in, b->Rough.data(), 2, err);
     } else if (l == kSecLam) {
       r = Get(in, b->Lam.data(), 2, err);
     } else if (l == kSecAsym) {
-      b->Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kb))));
+      b->Asym.resize(CountValues(in));
       r = Get(in, b->Asym.data(), b->Asym.size(), err);
     } else if (l == kSecTof) {
       r = Get(in, b->Tof.data(), 4, err);

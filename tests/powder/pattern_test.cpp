@@ -122,6 +122,11 @@ TEST(PwdM41File, RoundTripAndMessages) {
   EXPECT_EQ(M41Text(r), text);
   EXPECT_EQ(r.All("skipfrto").size(), 2u);
   EXPECT_EQ(r.Blocks[0].Asym.size(), 2u);
+  // A changed "bckgnum" does not break the reading of the values written before.
+  PwdM41 c = r;
+  c.Set("bckgnum", {"8"});
+  ASSERT_EQ(M41Parse(M41Text(c), "s.m41", r, err), 0) << err.Text();
+  EXPECT_EQ(r.Blocks[0].Bckg.size(), 3u);
   // Duplicate keyword: the first value stays, a note says so.
   ASSERT_EQ(M41Parse("bckgnum 2\nbckgnum 4\nend\n", "s.m41", r, err), 0);
   EXPECT_EQ(r.Int("bckgnum", 0), 2);

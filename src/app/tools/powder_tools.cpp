@@ -217,9 +217,9 @@ int EditPwdKeys(TarnToolCall& c) {
 
 // The pattern of powder block kpwd (1-based among the powder blocks) with its
 // phases and parameters from M41.
-int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, const PwdM41& m, int kpwd,
+int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
                 PwdPatternData& p) {
-  const PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
   for (const auto& r : pts) {
     p.X.push_back(r.Geom[0]);
     p.Yo.push_back(r.I);
@@ -234,6 +234,10 @@ int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, const PwdM41
   p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
   p.WtLeBail = m.Int("wtlebail", 0, 0, kpwd);
   p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
+  // "bckgnum" and "asymm" may have been changed since the parameters were
+  // written: missing terms start at 0 and are refined, surplus ones dropped.
+  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
+  bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
   p.Bckg.Tof = p.Tof;
   for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
   std::vector<std::array<double, 2>> skip;
