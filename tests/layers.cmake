@@ -1,18 +1,19 @@
 # Checks that no source file includes a header of a layer above its own:
-#   util -> symmetry -> model -> {dist, refine}; refine -> {datared, importers,
+#   util -> symmetry -> model -> {dist, powder}; powder -> refine; refine -> {datared, importers,
 #   fourier}; fourier -> edit; {dist, refine} -> cif; everything -> app
 # Run by CTest as "cmake -DSRC=<src folder> -P layers.cmake".
 set(allowed_util util)
 set(allowed_symmetry util symmetry)
 set(allowed_model util symmetry model)
-set(allowed_refine util symmetry model refine)
-set(allowed_dist util symmetry model refine dist)
-set(allowed_fourier util symmetry model refine fourier)
-set(allowed_cif util symmetry model refine dist cif)
-set(allowed_datared util symmetry model refine datared)
-set(allowed_importers util symmetry model refine importers)
-set(allowed_edit util symmetry model refine fourier edit)
-set(allowed_app util symmetry model refine datared importers dist fourier cif edit app)
+set(allowed_powder util symmetry model powder)
+set(allowed_refine util symmetry model powder refine)
+set(allowed_dist util symmetry model powder refine dist)
+set(allowed_fourier util symmetry model powder refine fourier)
+set(allowed_cif util symmetry model powder refine dist cif)
+set(allowed_datared util symmetry model powder refine datared)
+set(allowed_importers util symmetry model powder refine importers)
+set(allowed_edit util symmetry model powder refine fourier edit)
+set(allowed_app util symmetry model powder refine datared importers dist fourier cif edit app)
 
 set(bad "")
 file(GLOB_RECURSE files ${SRC}/*.cpp ${SRC}/*.hpp)

@@ -80,6 +80,7 @@ enum TarnHookCode : int {
   HookBatchEditRadiation = 90002,   // batch "Edit->Radiation": Items keyword value
   HookBatchEditPwdKeys = 90003,     // batch "Edit->PwdKeys": Items keyword text
   HookBatchGraphic = 90004,         // batch "Tools->Graphic->...": Path output name
+  HookBatchPowderImport = 90005,    // batch "File->Powder data->Import": Items label, files, bank
   HookNewStructure = 90010,         // reset basic data and model to empty defaults
   // Next steps that run a tool: the hook code is the step's absolute value.
   HookProfileViewer = 1650,

@@ -60,6 +60,7 @@ class BatchRun {
   int OpenStructure();
   int ImportModel(int tool, const char* command);
   int ImportReflections(const std::string& command);
+  int ImportPowder(const std::string& command);
   int Edit(int hook, const std::string& command);
   int EditCommands(const std::string& command);
   int EditAtoms(const std::string& command);
@@ -205,6 +206,33 @@ int BatchRun::ImportReflections(const std::string& command) {
     }
   }
   (void)TarnRunTool(ActImportReflections, call);
+  return AfterTool(call, command);
+}
+
+// ".File->Powder data->Import": the format label, the pattern file, the
+// instrument file (or "none"), and optionally "bank N" for multi-bank files.
+int BatchRun::ImportPowder(const std::string& command) {
+  std::string label, path, ins;
+  if (DataLine(label) || DataLine(path) || DataLine(ins)) return 1;
+  if (label.empty() || path.empty() || ins.empty()) return Fail(msg::BatchEof);
+  TarnToolCall call;
+  call.Items.resize(3);
+  call.Items[0].Line = label;
+  call.Items[1].Line = TarnAbsolute(path);
+  call.Items[2].Line = EqIgnoreCase(ins, "none") ? ins : TarnAbsolute(ins);
+  // The optional fourth line.
+  std::string next;
+  if (Next(next) == Line) {
+    if (StartsWithIgnoreCase(Trim(next), "bank")) {
+      Listing(next);
+      call.Items.push_back(TarnBatchItem{});
+      call.Items.back().Line = std::string(Trim(next));
+    } else {
+      pushed_ = next;
+    }
+  }
+  if (!HaveStructure(command)) return 1;
+  (void)TarnRunTool(HookBatchPowderImport, call);
   return AfterTool(call, command);
 }
 
@@ -457,6 +485,8 @@ int BatchRun::Run() {
       err = ImportModel(ActModelFromShelx, "import->SHELX");
     } else if (is("File", "Reflection file", "Import")) {
       err = ImportReflections(command);
+    } else if (is("File", "Powder data", "Import")) {
+      err = ImportPowder(command);
     } else if (is("File", "Reflection file", "Create refinement reflection file")) {
       err = RunTool(ActCreateM90, "", command);
     } else if (is("Edit", "Parameters")) {
@@ -493,6 +523,8 @@ int BatchRun::Run() {
       err = RunTool(ActRunRefine, "", command);
     } else if (is("run", "sgtest")) {
       err = SpaceGroupTest(command);
+    } else if (is("run", "lebail")) {
+      err = RunTool(ActLeBail, "Le Bail", command);
     } else if (is("run", "fourier")) {
       err = RunTool(ActRunFourier, "Fourier", command);
     } else if (is("run", "dist")) {

@@ -99,7 +99,8 @@ struct ProgramProbe {
   std::string_view Program;
   int Slot;
 };
-constexpr std::array<ProgramProbe, 8> Probes = {{{"x-shape", 23},
+constexpr std::array<ProgramProbe, 9> Probes = {{{"x-shape", 23},
+                                                 {"gnuplot", 27},
                                                  {"diamond", 26},
                                                  {"atoms", 24},
                                                  {"SIR97", 41},

@@ -30,6 +30,7 @@ enum IniSlot : int {
   IniGraphicCommand = 24,
   IniVesta = 25,
   IniDiamond = 26,
+  IniGnuplotCommand = 27,
   IniTarnolde = 32,
   IniShelxtCommand = 71,
   IniTarnDrawDelay = 85

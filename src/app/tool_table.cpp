@@ -20,6 +20,7 @@
 #include "app/tools/fourier_tools.hpp"
 #include "app/tools/import_tool.hpp"
 #include "app/tools/importers_tools.hpp"
+#include "app/tools/powder_tools.hpp"
 #include "app/tools/refine_tools.hpp"
 #include "datared/createm90.hpp"
 #include "datared/import.hpp"
@@ -183,6 +184,7 @@ void TarnRegisterTools() {
   RegisterDistTools();
   RegisterCifTools();
   RegisterEditTools();
+  RegisterPowderTools();
 }
 
 }  // namespace tarn

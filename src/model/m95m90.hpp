@@ -25,6 +25,9 @@ inline constexpr int kIoWrite = 1;
 // Record formats with the NDim digit substituted, as written into "format".
 std::string M95RecordFormat(int ndim);
 std::string M90RecordFormat(int ndim, bool wide);
+// "format" of a powder block of M95: one point a line, position (2theta in
+// degrees or time of flight in us) in Geom[0], intensity and its s.u. in I, SigI.
+std::string M95PowderFormat();
 
 // iom95, iom90: "input/output" of the headers of the M95 / M90 reflection files.
 // Header of the whole file: mode 0 reads all block headers into Refl.M95

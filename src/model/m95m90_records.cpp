@@ -17,12 +17,14 @@ namespace {
 
 // Field widths of the records.
 constexpr int kWNo = 8, kWIdx = 4, kWGeom = 7, kWE = 15, kWFrameReal = 10, kWInt = 4;
+// Powder points: position f12.5 (2theta in degrees or time of flight in us).
+constexpr int kPwdWX = 12, kPwdDX = 5;
 constexpr int kWCos = 8, kWFrame = 8, kWCorr = 10, kWI90 = 9, kWRun = 15;
 constexpr int kDGeom = 2, kDE = 6, kDFrameReal = 3, kDCos = 4, kDCorr = 5, kDI90 = 1;
 // Longest record line we produce (M95 second line: 2*15 + 8*8 + 8 + 2*10).
 constexpr int kMaxLine = 256;
 
-enum class RecFormat { M95, M90, M90Wide, Unknown };
+enum class RecFormat { M95, M90, M90Wide, Powder, Unknown };
 
 std::string Normalised(std::string_view f) {
   std::string s;
@@ -37,6 +39,7 @@ RecFormat FormatOf(const std::string& format, int ndim) {
   if (f == Normalised(M95RecordFormat(ndim))) return RecFormat::M95;
   if (f == Normalised(M90RecordFormat(ndim, false))) return RecFormat::M90;
   if (f == Normalised(M90RecordFormat(ndim, true))) return RecFormat::M90Wide;
+  if (f == Normalised(M95PowderFormat())) return RecFormat::Powder;
   return RecFormat::Unknown;
 }
 
@@ -203,6 +206,10 @@ std::string M95RecordFormat(int ndim) {
   return fmt::format("(i8,{}i4,4f7.2,2e15.6,f10.3,3i4/2e15.6,8f8.4,i8,2f10.5)", ndim);
 }
 
+std::string M95PowderFormat() {
+  return "(f12.5,2e15.6)";
+}
+
 std::string M90RecordFormat(int ndim, bool wide) {
   return wide ? fmt::format("({}i4,2e15.6,3i4,8f8.4, e15.6,i15)", ndim)
               : fmt::format("({}i4,2f9.1 ,3i4,8f8.4, e15.6,i15)", ndim);
@@ -271,6 +278,16 @@ int DRGetReflectionFromM95(ReflIn& in, const M95Block& b, M95Refl& r, int& iend)
     return 0;
   }
   M95Refl t;
+  if (kind == RecFormat::Powder) {
+    // A point of a powder pattern: position, intensity, its s.u.
+    Cursor c{line};
+    t.Geom[0] = c.Real(kPwdWX);
+    t.I = c.Real(kWE);
+    t.SigI = c.Real(kWE);
+    if (c.bad) return FieldError(in, c);
+    r = t;
+    return 0;
+  }
   if (kind != RecFormat::M95) {
     // An M90 kept as a reflection block: one line, no correction factors.
     M90Refl u;
@@ -336,6 +353,15 @@ int PutM95Record(ReflOut& out, const M95Block& b, RecFormat kind, const M95Refl&
   char* p = buf;
   const char* bad = nullptr;
   double badv = 0.;
+  if (kind == RecFormat::Powder) {
+    char* q;
+    if (!(q = PutF(p, r.Geom[0], kPwdWX, kPwdDX))) return OverflowError(out.Path(), "position", r.Geom[0]);
+    if (!(q = PutE(q, r.I, kWE, kDE))) return OverflowError(out.Path(), "I", r.I);
+    if (!(q = PutE(q, r.SigI, kWE, kDE))) return OverflowError(out.Path(), "sigma(I)", r.SigI);
+    *q++ = '\n';
+    out.Put(std::string_view(buf, q - buf));
+    return 0;
+  }
   if (kind != RecFormat::M95) {
     M90Refl u;
     std::copy(r.H, r.H + kReflMaxNDim, u.H);

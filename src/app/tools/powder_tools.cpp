@@ -1,0 +1,447 @@
+// Powder tools: pattern import into M95/M50/M41, batch edits of the powder
+// keywords, and the Le Bail decomposition and fit.
+#include "app/tools/powder_tools.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/action_codes.hpp"
+#include "app/actions.hpp"
+#include "app/fileset.hpp"
+#include "app/plot_run.hpp"
+#include "app/toolkit.hpp"
+#include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "powder/lebail.hpp"
+#include "powder/m41.hpp"
+#include "powder/prf.hpp"
+#include "powder/pwdimport.hpp"
+#include "refine/refcommands.hpp"
+#include "refine/refine_pwd.hpp"
+#include "util/files.hpp"
+#include "util/real_text.hpp"
+#include "util/round_esd.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+namespace pwdmsg {
+constexpr const char* Imported = "{} points imported from \"{}\" as powder data block {}";
+constexpr const char* NoPowder = "The structure has no powder data.";
+constexpr const char* BadBankLine = "The fourth line must be \"bank N\".";
+constexpr const char* NoM41 = "The structure has no M41 file.";
+constexpr const char* NotPerformed = "The profile le Bail fit has not been performed.";
+constexpr const char* CellLine = "Phase {}: a {} b {} c {} alpha {} beta {} gamma {}";
+constexpr const char* RLine = "Powder block {}: Rp {:.2f} Rwp {:.2f} Rexp {:.2f} chi2 {:.3f} (background subtracted: Rp {:.2f} Rwp {:.2f})";
+}  // namespace pwdmsg
+
+void Listing(const std::string& text) {
+  Fe().ListingLine(text);
+}
+void ListErr(const ErrorRecord& e) {
+  for (const auto& l : e.Lines()) Listing(l);
+}
+
+std::string Num(double v) {
+  return ShortestReal(std::round(v * 1e6) / 1e6);
+}
+
+// The index (1-based) among the powder blocks of M95 of each block, 0 for others.
+int PowderCount(const std::vector<M95Block>& b) {
+  return static_cast<int>(std::count_if(b.begin(), b.end(), [](const M95Block& x) { return x.PwdMethod > 0; }));
+}
+
+// New parameters of a data block from an instrument; cell of every phase
+// from the basic data; the usual flags of a Le Bail fit.
+PwdBlockPar NewBlockPar(const std::string& name, const PwdInstrument& ins, int nbckg, int nasym) {
+  PwdBlockPar b;
+  b.Name = name;
+  b.Bckg.assign(static_cast<size_t>(nbckg), PwdPar{0., 1, 0.});
+  b.Lam = {PwdPar{ins.Tof ? 0. : ins.Lam1, 0, 0.}, PwdPar{ins.Tof ? 0. : ins.Lam2, 0, 0.}};
+  b.Asym.assign(static_cast<size_t>(nasym), PwdPar{});
+  if (nasym == 2) b.Asym = {PwdPar{ins.SL, 0, 0.}, PwdPar{ins.HL, 0, 0.}};
+  b.Tof = {PwdPar{ins.TofZero, 0, 0.}, PwdPar{ins.Difc, 0, 0.}, PwdPar{}, PwdPar{ins.Difa, 0, 0.}};
+  b.Shift = {PwdPar{ins.Zero, 1, 0.}, PwdPar{0., !ins.Tof && ins.Radiation == 1 ? 1 : 0, 0.}, PwdPar{}};
+  for (const auto& ph : Struct.Basic.Phase) {
+    PwdPhasePar pp;
+    for (int k = 0; k < 6; ++k) pp.Cell[static_cast<size_t>(k)] = {ph.Cell[k], 1, 0.};
+    const bool gauss = false;  // the import always starts a pseudo-Voigt
+    pp.Gauss = {PwdPar{ins.GU, 1, 0.}, PwdPar{ins.GV, 1, 0.}, PwdPar{ins.GW, 1, 0.}, PwdPar{ins.GP, 0, 0.}};
+    // A Lorentzian part that starts at zero width could not grow (the width
+    // is held non-negative): it starts at 1 centidegree.
+    const bool nolor = ins.LX <= 0. && ins.LY <= 0.;
+    pp.Lor = {PwdPar{nolor ? 1. : ins.LX, gauss ? 0 : 1, 0.}, PwdPar{}, PwdPar{nolor ? 1. : ins.LY, gauss ? 0 : 1, 0.}, PwdPar{}};
+    pp.Pref = {PwdPar{1., 0, 0.}, PwdPar{}};
+    b.Phase.push_back(pp);
+  }
+  return b;
+}
+
+// ".File->Powder data->Import": items format label, pattern file, instrument
+// file or "none", optional "bank N".
+int ImportPowder(TarnToolCall& c) {
+  c.Error = 1;
+  if (c.Items.size() < 3) return NextNothing;
+  const std::string label = c.Items[0].Line, file = c.Items[1].Line, insFile = c.Items[2].Line;
+  int bank = 0;
+  if (c.Items.size() > 3) {
+    const auto w = SplitWords(c.Items[3].Line);
+    auto n = w.size() == 2 && EqIgnoreCase(w[0], "bank") ? ToInt(w[1]) : std::nullopt;
+    if (!n || *n < 1) {
+      Listing(pwdmsg::BadBankLine);
+      return NextNothing;
+    }
+    bank = static_cast<int>(*n);
+  }
+  PwdPattern pat;
+  PwdInstrument ins;
+  ErrorRecord err;
+  if (PwdReadPattern(file, label, bank, pat, err) || PwdReadInstrument(insFile, bank, ins, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  ins.Tof = ins.Tof || pat.Tof;
+  // M95: the pattern as a new powder block.
+  const std::string m95 = Sess.fln + ".m95", m50 = Sess.fln + ".m50", m41 = Sess.fln + ".m41";
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (FeFileExists(m95) && ReadM95File(m95, blocks, refl) != 0) return NextNothing;
+  M95Block b;
+  SetBasicM95(b);
+  std::string dir, name;
+  FeSplitPath(file, dir, name);
+  const int kpwd = PowderCount(blocks) + 1;
+  b.Name = fmt::format("powder{}", kpwd);
+  b.SourceFile = file;
+  b.Format = M95PowderFormat();
+  b.PwdMethod = ins.Tof ? 2 : 1;
+  b.RadType = ins.Radiation;
+  b.Lambda = ins.Tof ? kUnsetReal : ins.Lam1;
+  if (!ins.Tof && ins.Lam2 > 0.) b.NAlpha = 2, b.KAlpha1 = ins.Lam1, b.KAlpha2 = ins.Lam2, b.KAlphaR = ins.KRatio;
+  if (ins.Tof) b.TofDifc = ins.Difc, b.TofDifa = ins.Difa, b.TofZero = ins.TofZero, b.TofTth = ins.Tth;
+  b.NRef = static_cast<int>(pat.X.size());
+  std::vector<M95Refl> pts(pat.X.size());
+  for (size_t i = 0; i < pat.X.size(); ++i) {
+    pts[i].No = static_cast<int>(i + 1);
+    pts[i].Geom[0] = pat.X[i];
+    pts[i].I = pat.Y[i];
+    pts[i].SigI = pat.Sig[i];
+  }
+  blocks.push_back(b);
+  refl.push_back(std::move(pts));
+  // M50: the data block of the new reflection block.
+  BasicData basic = Struct.Basic;
+  const size_t kb = blocks.size();
+  if (basic.DatBlock.size() < kb)
+    basic.DatBlock.push_back(basic.DatBlock.empty() ? DatBlockBasic{} : basic.DatBlock.back());
+  DatBlockBasic& db = basic.DatBlock[kb - 1];
+  db.Name = b.Name;
+  db.Powder = 1;
+  db.Radiation = ins.Radiation;
+  db.Lambda = ins.Tof ? 0. : ins.Lam1;
+  db.KAlpha1 = ins.Tof ? 0. : ins.Lam1;
+  db.KAlpha2 = ins.Tof ? 0. : ins.Lam2;
+  db.NAlpha = !ins.Tof && ins.Lam2 > 0. ? 2 : 1;
+  if (!ins.Tof && ins.Lam2 > 0.) db.KAlphaR = ins.KRatio;
+  // M41: created or extended.
+  PwdM41 m;
+  SetBasicM41(m);
+  if (FeFileExists(m41) && iom41(0, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  const int nasym = ins.SL + ins.HL > 0. ? 2 : 0;
+  for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) {
+    const int iph = static_cast<int>(ph + 1);
+    if (m.Find("proffun", iph) == nullptr || m.Blocks.empty()) {
+      // The pseudo-Voigt whatever profile the instrument file names: a
+      // Gaussian one gives its widths, the Lorentzian part is refined.
+      m.Set("proffun", {"3"}, iph);
+      m.Set("asymm", {nasym ? "3" : "0"}, iph);
+      if (nasym) m.Set("usehs", {"1"}, iph);
+    }
+  }
+  m.Sections.push_back({"datblock", b.Name, {}});  // the block's own keywords
+  if (ins.Tof) m.Set("tofkey", {"1"});
+  m.Tof = m.Tof || ins.Tof;
+  m.Blocks.push_back(NewBlockPar(b.Name, ins, m.Int("bckgnum", 6), PwdAsymCount(m.Int("asymm", 0, 1, kpwd))));
+  // Write: M95, M50, M41 (each atomically; nothing is written before all is read).
+  if (WriteM95File(m95, blocks, refl) != 0) return NextNothing;
+  std::swap(Struct.Basic, basic);
+  if (iom50(M50Write, m50) != 0) {
+    std::swap(Struct.Basic, basic);
+    return NextNothing;
+  }
+  if (iom41(1, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  Listing(fmt::format(fmt::runtime(pwdmsg::Imported), pat.X.size(), file, kpwd));
+  c.Error = 0;
+  return NextNothing;
+}
+
+// ".Edit->PwdKeys": keyword value(s) lines into the general section of M41.
+int EditPwdKeys(TarnToolCall& c) {
+  const std::string m41 = Sess.fln + ".m41";
+  PwdM41 m;
+  ErrorRecord err;
+  SetBasicM41(m);
+  if (FeFileExists(m41) && iom41(0, m41, m, err)) {
+    ListErr(err);
+    c.Error = 1;
+    return NextNothing;
+  }
+  for (const auto& it : c.Items) {
+    bool known = false;
+    for (const char* k : kPwdKeywords) known = known || EqIgnoreCase(k, it.Name);
+    if (!known) {
+      c.Bad = it.Name;
+      return NextNothing;
+    }
+    m.Set(it.Name, SplitWords(it.Text));
+  }
+  if (Sess.StructureLocked) return NextNothing;
+  if (iom41(1, m41, m, err)) {
+    ListErr(err);
+    c.Error = 1;
+  }
+  return NextNothing;
+}
+
+// The pattern of powder block kpwd (1-based among the powder blocks) with its
+// phases and parameters from M41.
+int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
+                PwdPatternData& p) {
+  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  for (const auto& r : pts) {
+    p.X.push_back(r.Geom[0]);
+    p.Yo.push_back(r.I);
+    p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
+  }
+  p.Tof = b.PwdMethod == 2;
+  p.Radiation = b.RadType > 0 ? b.RadType : 1;
+  p.Lam = {bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda, bp.Lam[1].V};
+  p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
+  p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
+  p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
+  p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
+  p.WtLeBail = m.Int("wtlebail", 0, 0, kpwd);
+  p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
+  // "bckgnum" and "asymm" may have been changed since the parameters were
+  // written: missing terms start at 0 and are refined, surplus ones dropped.
+  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
+  bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
+  p.Bckg.Tof = p.Tof;
+  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
+  std::vector<std::array<double, 2>> skip;
+  for (const auto& v : m.All("skipfrto", kpwd))
+    if (v.size() >= 2) skip.push_back({v[0], v[1]});
+  PwdMakeSkipFlags(p, skip);
+  if (p.Bckg.Coef.size() && std::all_of(bp.Bckg.begin(), bp.Bckg.end(), [](const PwdPar& x) { return x.V == 0.; })) {
+    // A first background: the lowest intensity, as the constant term.
+    double mn = 1e300;
+    for (size_t i = 0; i < p.Yo.size(); ++i)
+      if (p.Use[i]) mn = std::min(mn, p.Yo[i]);
+    p.Bckg.Coef[0] = mn;
+  }
+  for (size_t ph = 0; ph < Struct.Basic.Phase.size() && ph < bp.Phase.size(); ++ph) {
+    const int iph = static_cast<int>(ph + 1);
+    PwdPhaseData d;
+    d.Name = Struct.Basic.Phase[ph].Name;
+    d.Sym = Struct.Basic.Phase[ph].Symmetry;
+    const auto& pp = bp.Phase[ph];
+    for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
+    d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);
+    d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
+    d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;
+    d.Prof.Tof = p.Tof;
+    d.Prof.GU = pp.Gauss[0].V, d.Prof.GV = pp.Gauss[1].V, d.Prof.GW = pp.Gauss[2].V, d.Prof.GP = pp.Gauss[3].V;
+    d.Prof.LX = pp.Lor[0].V, d.Prof.LXe = pp.Lor[1].V, d.Prof.LY = pp.Lor[2].V, d.Prof.LYe = pp.Lor[3].V;
+    d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
+    for (int k = 0; k < d.Prof.NAsym; ++k) d.Prof.Asym[static_cast<size_t>(k)] = bp.Asym[static_cast<size_t>(k)].V;
+    p.Cutoff = m.Real("cutoff", 8., iph, kpwd);
+    p.Phases.push_back(d);
+  }
+  return p.Phases.empty() ? 1 : 0;
+}
+
+PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
+  PwdFitFlags f;
+  for (const auto& c : bp.Bckg) f.Bckg.push_back(c.Key ? 1 : 0);
+  f.Zero = bp.Shift[0].Key, f.SyCos = bp.Shift[1].Key, f.SySin = bp.Shift[2].Key;
+  for (const auto& pp : bp.Phase) {
+    f.Cell.push_back(std::any_of(pp.Cell.begin(), pp.Cell.end(), [](const PwdPar& x) { return x.Key != 0; }) ? 1 : 0);
+    std::array<char, PwdNWidth> w{};
+    for (int k = 0; k < 4; ++k) w[static_cast<size_t>(k)] = pp.Gauss[static_cast<size_t>(k)].Key ? 1 : 0;
+    for (int k = 0; k < 4; ++k) w[static_cast<size_t>(4 + k)] = pp.Lor[static_cast<size_t>(k)].Key ? 1 : 0;
+    f.Width.push_back(w);
+    std::array<char, kPwdMaxAsym> a{};
+    for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
+    f.Asym.push_back(a);
+  }
+  return f;
+}
+
+// Fitted values and their s.u. back into the block's parameters.
+void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
+  for (size_t k = 0; k < bp.Bckg.size() && k < p.Bckg.Coef.size(); ++k) bp.Bckg[k].V = p.Bckg.Coef[k];
+  bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    auto& pp = bp.Phase[ph];
+    const auto& pr = p.Phases[ph].Prof;
+    for (int k = 0; k < 6; ++k) {
+      pp.Cell[static_cast<size_t>(k)].V = p.Phases[ph].Cell[static_cast<size_t>(k)];
+      if (ph < r.CellSu.size()) pp.Cell[static_cast<size_t>(k)].Su = r.CellSu[ph][static_cast<size_t>(k)];
+    }
+    const double g[4] = {pr.GU, pr.GV, pr.GW, pr.GP}, l[4] = {pr.LX, pr.LXe, pr.LY, pr.LYe};
+    for (int k = 0; k < 4; ++k) pp.Gauss[static_cast<size_t>(k)].V = g[k], pp.Lor[static_cast<size_t>(k)].V = l[k];
+    for (size_t k = 0; k < bp.Asym.size(); ++k) bp.Asym[k].V = pr.Asym[k];
+  }
+  for (const auto& q : r.Params) {
+    PwdPar* t = nullptr;
+    if (q.Kind == PkBckg) t = &bp.Bckg[static_cast<size_t>(q.Index)];
+    if (q.Kind == PkZero) t = &bp.Shift[0];
+    if (q.Kind == PkSyCos) t = &bp.Shift[1];
+    if (q.Kind == PkSySin) t = &bp.Shift[2];
+    if (q.Kind == PkWidth) {
+      auto& pp = bp.Phase[static_cast<size_t>(q.Phase)];
+      t = q.Index < 4 ? &pp.Gauss[static_cast<size_t>(q.Index)] : &pp.Lor[static_cast<size_t>(q.Index - 4)];
+    }
+    if (q.Kind == PkAsym) t = &bp.Asym[static_cast<size_t>(q.Index)];
+    if (t != nullptr) t->Su = q.Su;
+  }
+}
+
+// The plot of a fit: observed (points), calculated and difference (lines,
+// the difference below the pattern) and a row of reflection ticks per phase.
+PlotDesc FitPlot(const PwdPatternData& p, int kpwd) {
+  PlotDesc d;
+  d.Title = fmt::format("{}: powder block {}", Sess.fln.substr(Sess.fln.find_last_of('/') + 1), kpwd);
+  d.XLabel = p.Tof ? "TOF (us)" : "2theta (deg)";
+  d.YLabel = "Intensity";
+  PlotSeries obs{"observed", {}, {}, PlotStyle::Points, "red"};
+  PlotSeries calc{"calculated", {}, {}, PlotStyle::Lines, "black"};
+  PlotSeries diff{"difference", {}, {}, PlotStyle::Lines, "blue"};
+  double ymin = 1e300, ymax = -1e300, dmax = 0.;
+  for (size_t i = 0; i < p.X.size(); ++i) {
+    if (!p.Use.empty() && !p.Use[i]) continue;
+    ymin = std::min({ymin, p.Yo[i], p.Yc[i]});
+    ymax = std::max({ymax, p.Yo[i], p.Yc[i]});
+    dmax = std::max(dmax, std::abs(p.Yo[i] - p.Yc[i]));
+  }
+  const double base = ymin - dmax;  // the difference curve's zero
+  for (size_t i = 0; i < p.X.size(); ++i) {
+    if (!p.Use.empty() && !p.Use[i]) continue;
+    obs.X.push_back(p.X[i]), obs.Y.push_back(p.Yo[i]);
+    calc.X.push_back(p.X[i]), calc.Y.push_back(p.Yc[i]);
+    diff.X.push_back(p.X[i]), diff.Y.push_back(base + p.Yo[i] - p.Yc[i]);
+  }
+  d.Series = {obs, calc, diff};
+  d.TickRow = 0.04 * std::max(ymax - base + dmax, 1.);
+  const char* colors[] = {"dark-green", "magenta", "orange", "brown"};
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    PlotSeries t{p.Phases.size() > 1 ? p.Phases[ph].Name : "reflections", {}, {}, PlotStyle::Ticks, colors[ph % 4]};
+    const double y = base - dmax - (static_cast<double>(ph) + 1.) * d.TickRow;
+    for (const auto& r : p.Refl)
+      if (r.Phase == static_cast<int>(ph)) t.X.push_back(r.Pos[0]), t.Y.push_back(y);
+    d.Series.push_back(t);
+  }
+  return d;
+}
+
+// ".run->lebail" and "Make le Bail decomposition": every powder block.
+int RunLeBail(TarnToolCall& c) {
+  c.Error = 1;
+  const std::string m95 = Sess.fln + ".m95", m41 = Sess.fln + ".m41";
+  PwdM41 m;
+  ErrorRecord err;
+  if (!FeFileExists(m41)) {
+    Listing(pwdmsg::NoM41);
+    return NextNothing;
+  }
+  if (iom41(0, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  for (const auto& n : m.Notes) Listing(n);
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (!FeFileExists(m95) || ReadM95File(m95, blocks, refl) != 0 || PowderCount(blocks) == 0) {
+    Listing(pwdmsg::NoPowder);
+    return NextNothing;
+  }
+  RefSettings rs;
+  int rerr = 0;
+  RefReadCommands(rs, rerr);
+  const int cycles = rs.Run.I(RkCycles), nlebail = std::max(1, rs.Run.I(RkNLeBail));
+  std::vector<std::string> lst;
+  int kpwd = 0;
+  for (size_t k = 0; k < blocks.size(); ++k) {
+    if (blocks[k].PwdMethod <= 0) continue;
+    ++kpwd;
+    if (kpwd > static_cast<int>(m.Blocks.size())) {
+      Listing(pwdmsg::NotPerformed);
+      return NextNothing;
+    }
+    PwdPatternData p;
+    if (MakePattern(blocks[k], refl[k], m, kpwd, p)) {
+      Listing(pwdmsg::NoPowder);
+      return NextNothing;
+    }
+    if (PwdGenerateRefl(p, err)) {
+      ListErr(err);
+      return NextNothing;
+    }
+    PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+    const PwdFitResult r = RefLeBailFit(p, FlagsOf(bp), cycles, nlebail);
+    StoreFit(p, r, bp);
+    lst.push_back(fmt::format("Le Bail fit of powder block {} ({} points, {} reflections)", kpwd, p.X.size(), p.Refl.size()));
+    lst.insert(lst.end(), r.Listing.begin(), r.Listing.end());
+    const std::string rl = fmt::format(pwdmsg::RLine, kpwd, r.R.Rp, r.R.Rwp, r.R.Rexp, r.R.Chi2, r.R.RpB, r.R.RwpB);
+    lst.push_back(rl);
+    Listing(rl);
+    for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+      const auto& cl = p.Phases[ph].Cell;
+      const auto& su = r.CellSu[ph];
+      auto v = [&](int i) {
+        return su[static_cast<size_t>(i)] > 0. ? RoundESD(cl[static_cast<size_t>(i)], su[static_cast<size_t>(i)])
+                                               : Num(cl[static_cast<size_t>(i)]);
+      };
+      const std::string line = fmt::format(fmt::runtime(pwdmsg::CellLine), ph + 1, v(0), v(1), v(2), v(3), v(4), v(5));
+      lst.push_back(line);
+      Listing(line);
+    }
+    const std::string prf = kpwd == 1 ? Sess.fln + ".prf" : fmt::format("{}_{}.prf", Sess.fln, kpwd);
+    if (PwdMakePrfFile(prf, p)) return NextNothing;
+    // The plot beside the profile file; a missing plotting program is noted, not fatal.
+    if (TarnRunPlot(FitPlot(p, kpwd), prf.substr(0, prf.size() - 4)) != 0)
+      lst.push_back("The plot of the fit was not made.");
+  }
+  if (Sess.StructureLocked) return NextNothing;
+  if (iom41(1, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  std::string text;
+  for (const auto& l : lst) text += l + "\n";
+  if (FeWriteFileAtomic(Sess.fln + ".ref", text) != 0) return NextNothing;
+  c.Error = 0;
+  return NextNothing;
+}
+
+}  // namespace
+
+void RegisterPowderTools() {
+  TarnSetTool(HookBatchPowderImport, &ImportPowder);
+  TarnSetTool(HookBatchEditPwdKeys, &EditPwdKeys);
+  TarnSetTool(ActLeBail, &RunLeBail);
+}
+
+}  // namespace tarn

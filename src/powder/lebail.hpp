@@ -1,0 +1,101 @@
+#pragma once
+// A powder pattern in memory with its reflections, and the Le Bail
+// decomposition: generation of the reflections of every phase inside the
+// pattern, their positions, profiles and ranges, the calculated pattern and
+// the partition of the observed intensity among the reflections.
+//
+// Ycalc_i = B_i + sum_r sum_c I_rc Phi_rci, with c the wavelength components
+// (I_r2 = rho I_r1), Phi_rci = Lp_rc * profile(x_i - pos_rc) (Lp the
+// Lorentz-polarisation factor at the component's angle).
+#include <array>
+#include <string>
+#include <vector>
+
+#include "powder/profile.hpp"
+#include "symmetry/symm.hpp"
+#include "util/error.hpp"
+
+namespace tarn {
+
+inline constexpr int kPwdMaxLeBail = 500;       // iterations of the decomposition
+inline constexpr double kPwdLeBailStop = 1.001;  // stop when R_old / R_new falls below
+inline constexpr double kPwdLeBailStart = 10.;   // starting intensity of every reflection
+
+// One phase of a pattern.
+struct PwdPhaseData {
+  std::string Name;
+  std::array<double, 6> Cell{};  // a, b, c (A), alpha, beta, gamma (deg)
+  PhaseSymmetry Sym;              // complete operators and centring
+  PwdProfile Prof;
+  bool Decompose = true;          // its intensities are partitioned (Le Bail)
+};
+
+// One reflection of one phase with its wavelength components.
+struct PwdReflection {
+  std::array<int, 3> H{};
+  int Mult = 1, Phase = 0;
+  double Q = 0.;                     // 1/d**2 (1/A**2)
+  std::array<double, 2> Pos{}, Lp{}, I{};
+  std::array<int, 2> First{}, Last{};  // points inside the profile range (Last < First: none)
+  std::array<PwdPeak, 2> Pk{};
+};
+
+struct PwdPatternData {
+  std::vector<double> X, Yo, Sig, Bg, Yc;
+  std::vector<char> Use;                // 0 inside a skipped region
+  bool Tof = false;
+  int Radiation = 1;                    // 1 X-ray, 2 neutron
+  int NLam = 1;
+  std::array<double, 2> Lam{1.5406, 0.};
+  double Ratio = 0.;                    // I(Lam2)/I(Lam1)
+  double Zero = 0., SyCos = 0., SySin = 0.;  // position shifts (deg): zero + sycos cos(th) + sysin sin(2th)
+  double Difc = 0., Difa = 0., TofZero = 0.;  // time of flight: t = difc d + difa d**2 + zero
+  double Cutoff = 8.;                   // profile half range in FWHM
+  int WtLeBail = 0;                     // weights of the partition: 0 Phi, 1 Phi**2
+  PwdBackground Bckg;
+  std::vector<PwdPhaseData> Phases;
+  std::vector<PwdReflection> Refl;
+};
+
+// Reciprocal metric (g*11 g*22 g*33 g*12 g*13 g*23, 1/A**2) of a cell, and back.
+std::array<double, 6> PwdRecMetric(const std::array<double, 6>& cell);
+std::array<double, 6> PwdCellFromRecMetric(const std::array<double, 6>& g);
+// 1/d**2 of indices h under the reciprocal metric g.
+double PwdQ(const std::array<double, 6>& g, const int* h);
+// True when the reflection is absent by the centring or the screw and glide
+// translations of the symmetry.
+bool PwdIsExtinct(const PhaseSymmetry& s, const int* h);
+
+// Generates the reflections of every phase inside the pattern (positions for
+// every wavelength component), with multiplicities of the Laue class; the
+// intensities start at kPwdLeBailStart. 0, or 1 with "No Bragg reflections generated.".
+[[nodiscard]] int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err);
+// Position of a reflection of 1/d**2 q for component c (deg or us), with
+// d(pos)/dq in dq when given.
+double PwdPosition(const PwdPatternData& p, double q, int c, double* dq = nullptr);
+// Positions, peaks (SetProfFun), Lp factors and profile ranges of all
+// reflections from the current cells, shifts and profile parameters.
+void PwdSetProfiles(PwdPatternData& p);
+// Use flags from skipped regions given as (from, to) pairs.
+void PwdMakeSkipFlags(PwdPatternData& p, const std::vector<std::array<double, 2>>& skip);
+// Background on all points from p.Bckg.
+void PwdSetBackgroundPoints(PwdPatternData& p);
+// Ycalc on the used points from the current intensities and profiles.
+void PwdSetPoints(PwdPatternData& p);
+
+// R values of a pattern (percent): profile and weighted profile, expected,
+// chi**2, and the same with the background subtracted from the observed.
+struct PwdRValues {
+  double Rp = 0., Rwp = 0., Rexp = 0., Chi2 = 0., RpB = 0., RwpB = 0.;
+  int N = 0;
+};
+PwdRValues PwdRFactors(const PwdPatternData& p, int npar);
+
+// The Le Bail decomposition of the phases marked Decompose: at most
+// kPwdMaxLeBail partitions, stopping when R_old / R_new < kPwdLeBailStop; the
+// profile values are computed once and kept. Returns the number of iterations.
+int PwdLeBail(PwdPatternData& p);
+// Puts the starting intensity into every reflection of the phases being decomposed.
+void pwdlebailfromhkl(PwdPatternData& p);
+
+}  // namespace tarn

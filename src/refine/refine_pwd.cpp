@@ -1,0 +1,269 @@
+// The powder loop of the least-squares cycle and the Le Bail fit.
+#include "refine/refine_pwd.hpp"
+
+#include <fmt/format.h>
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace tarn {
+
+namespace {
+
+constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
+constexpr const char* kWidthNames[PwdNWidth] = {"GU", "GV", "GW", "GP", "LX", "LXe", "LY", "LYe"};
+
+// Orthonormal basis of the reciprocal metrics (as 6-vectors g11 g22 g33 g12
+// g13 g23) that the Laue class leaves invariant: the projections R G R^T
+// averaged over the operators of the unit metrics, orthonormalised.
+std::vector<std::array<double, 6>> MetricBasis(const PhaseSymmetry& s) {
+  std::vector<Eigen::Matrix3d> rs;
+  for (int k = 0; k < s.NSymm; ++k) rs.push_back(ToEigen(s.Op[static_cast<size_t>(k)].RM));
+  if (rs.empty()) rs.push_back(Eigen::Matrix3d::Identity());
+  std::vector<std::array<double, 6>> basis;
+  const int ij[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  for (int e = 0; e < 6; ++e) {
+    Eigen::Matrix3d m = Eigen::Matrix3d::Zero();
+    m(ij[e][0], ij[e][1]) = m(ij[e][1], ij[e][0]) = 1.;
+    Eigen::Matrix3d avg = Eigen::Matrix3d::Zero();
+    for (const auto& r : rs) avg += r * m * r.transpose();
+    avg /= static_cast<double>(rs.size());
+    std::array<double, 6> v;
+    for (int k = 0; k < 6; ++k) v[static_cast<size_t>(k)] = avg(ij[k][0], ij[k][1]);
+    for (const auto& b : basis) {
+      double d = 0.;
+      for (int k = 0; k < 6; ++k) d += v[static_cast<size_t>(k)] * b[static_cast<size_t>(k)];
+      for (int k = 0; k < 6; ++k) v[static_cast<size_t>(k)] -= d * b[static_cast<size_t>(k)];
+    }
+    double n = 0.;
+    for (double x : v) n += x * x;
+    if (n < 1e-12) continue;
+    for (double& x : v) x /= std::sqrt(n);
+    basis.push_back(v);
+  }
+  return basis;
+}
+
+double* WidthRef(PwdProfile& pr, int k) {
+  double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
+  return w[k];
+}
+
+// Applies the shifts dx of the parameters and recomputes the profiles.
+void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::VectorXd& dx) {
+  std::vector<std::array<double, 6>> g(p.Phases.size());
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) g[ph] = PwdRecMetric(p.Phases[ph].Cell);
+  for (size_t j = 0; j < par.size(); ++j) {
+    const auto& q = par[j];
+    const double d = dx(static_cast<Eigen::Index>(j));
+    auto& ph = p.Phases[static_cast<size_t>(q.Phase)];
+    switch (q.Kind) {
+      case PkBckg: p.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
+      case PkZero: p.Zero += d; break;
+      case PkSyCos: p.SyCos += d; break;
+      case PkSySin: p.SySin += d; break;
+      case PkMetric: {
+        const auto b = MetricBasis(ph.Sym)[static_cast<size_t>(q.Index)];
+        for (int k = 0; k < 6; ++k) g[static_cast<size_t>(q.Phase)][static_cast<size_t>(k)] += d * b[static_cast<size_t>(k)];
+        break;
+      }
+      case PkWidth: *WidthRef(ph.Prof, q.Index) += d; break;
+      default: ph.Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
+    }
+  }
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    bool metric = false;
+    for (const auto& q : par) metric = metric || (q.Kind == PkMetric && q.Phase == static_cast<int>(ph));
+    if (metric) {
+      const auto c = PwdCellFromRecMetric(g[ph]);
+      for (int k = 0; k < 6; ++k) p.Phases[ph].Cell[static_cast<size_t>(k)] = c[static_cast<size_t>(k)];
+    }
+  }
+  PwdSetProfiles(p);
+  PwdSetBackgroundPoints(p);
+}
+
+}  // namespace
+
+std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f) {
+  std::vector<PwdFitParam> par;
+  for (size_t k = 0; k < p.Bckg.Coef.size(); ++k)
+    if (k < f.Bckg.size() && f.Bckg[k]) par.push_back({PkBckg, 0, static_cast<int>(k), fmt::format("bckg{}", k + 1)});
+  if (f.Zero) par.push_back({PkZero, 0, 0, "zero"});
+  if (f.SyCos) par.push_back({PkSyCos, 0, 0, "sycos"});
+  if (f.SySin) par.push_back({PkSySin, 0, 0, "sysin"});
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    const int iph = static_cast<int>(ph);
+    if (ph < f.Cell.size() && f.Cell[ph]) {
+      const auto b = MetricBasis(p.Phases[ph].Sym);
+      for (size_t j = 0; j < b.size(); ++j) par.push_back({PkMetric, iph, static_cast<int>(j), fmt::format("g*{}", j + 1)});
+    }
+    if (ph < f.Width.size())
+      for (int k = 0; k < PwdNWidth; ++k)
+        if (f.Width[ph][static_cast<size_t>(k)]) par.push_back({PkWidth, iph, k, kWidthNames[k]});
+    if (ph < f.Asym.size())
+      for (int k = 0; k < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++k)
+        if (f.Asym[ph][static_cast<size_t>(k)]) par.push_back({PkAsym, iph, k, fmt::format("asym{}", k + 1)});
+  }
+  return par;
+}
+
+double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::vector<double>& nm,
+                  std::vector<double>& rhs) {
+  const size_t np = par.size(), n = p.X.size();
+  // Derivative rows of the points (n x np) and Ycalc.
+  std::vector<double> der(n * np, 0.);
+  p.Yc = p.Bg;
+  std::vector<double> dbg(p.Bckg.Coef.size());
+  // Metric bases of the phases, for the derivatives of 1/d**2.
+  std::vector<std::vector<std::array<double, 6>>> basis(p.Phases.size());
+  for (const auto& q : par)
+    if (q.Kind == PkMetric && basis[static_cast<size_t>(q.Phase)].empty())
+      basis[static_cast<size_t>(q.Phase)] = MetricBasis(p.Phases[static_cast<size_t>(q.Phase)].Sym);
+  std::array<double, PwdNWidth> wd{};
+  for (const auto& r : p.Refl)
+    for (int c = 0; c < p.NLam; ++c) {
+      const size_t cc = static_cast<size_t>(c);
+      const PwdPeak& pk = r.Pk[cc];
+      const double f = r.I[cc] * r.Lp[cc];
+      double dposdq = 0.;
+      (void)PwdPosition(p, r.Q, c, &dposdq);
+      const double th = 0.5 * r.Pos[cc] * kRad;
+      for (int i = r.First[cc]; i <= r.Last[cc]; ++i) {
+        const size_t ii = static_cast<size_t>(i);
+        const PwdProfValue v = Prfl(pk, p.X[ii] - r.Pos[cc], true);
+        p.Yc[ii] += f * v.Value;
+        double* row = der.data() + ii * np;
+        const double dpos = -f * v.dDelta;  // d Yc / d position
+        for (size_t j = 0; j < np; ++j) {
+          const auto& q = par[j];
+          if ((q.Kind == PkMetric || q.Kind == PkWidth || q.Kind == PkAsym) && q.Phase != r.Phase) continue;
+          switch (q.Kind) {
+            case PkZero: row[j] += dpos; break;
+            case PkSyCos: row[j] += dpos * std::cos(th); break;
+            case PkSySin: row[j] += dpos * std::sin(2. * th); break;
+            case PkMetric:
+              row[j] += dpos * dposdq * PwdQ(basis[static_cast<size_t>(r.Phase)][static_cast<size_t>(q.Index)], r.H.data());
+              break;
+            case PkWidth:
+              PwdWidthDerivs(pk, v, wd);
+              row[j] += f * wd[static_cast<size_t>(q.Index)];
+              break;
+            case PkAsym: row[j] += f * v.dAsym[static_cast<size_t>(q.Index)]; break;
+            default: break;
+          }
+        }
+      }
+    }
+  nm.assign(np * np, 0.);
+  rhs.assign(np, 0.);
+  double s = 0.;
+  std::vector<double> row(np);
+  for (size_t i = 0; i < n; ++i) {
+    if (!p.Use.empty() && !p.Use[i]) continue;
+    const double w = 1. / (p.Sig[i] * p.Sig[i]), d = p.Yo[i] - p.Yc[i];
+    s += w * d * d;
+    std::copy(der.begin() + static_cast<long>(i * np), der.begin() + static_cast<long>((i + 1) * np), row.begin());
+    if (!dbg.empty()) {
+      (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data());
+      for (size_t j = 0; j < np; ++j)
+        if (par[j].Kind == PkBckg) row[j] = dbg[static_cast<size_t>(par[j].Index)];
+    }
+    for (size_t j = 0; j < np; ++j) {
+      if (row[j] == 0.) continue;
+      rhs[j] += w * row[j] * d;
+      for (size_t k = 0; k <= j; ++k) nm[j * np + k] += w * row[j] * row[k];
+    }
+  }
+  for (size_t j = 0; j < np; ++j)
+    for (size_t k = 0; k < j; ++k) nm[k * np + j] = nm[j * np + k];
+  return s;
+}
+
+PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, int nlebail) {
+  PwdFitResult res;
+  res.Params = RefSetPwd(p, f);
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    bool asym = false;
+    for (const auto& q : res.Params) asym = asym || (q.Kind == PkAsym && q.Phase == static_cast<int>(ph));
+    p.Phases[ph].Prof.DerivAsym = asym;
+  }
+  const size_t np = res.Params.size();
+  PwdSetProfiles(p);
+  PwdSetBackgroundPoints(p);
+  std::vector<double> nm, rhs;
+  double lambda = 1e-3;
+  Eigen::MatrixXd cov;
+  for (int cyc = 1; cyc <= std::max(cycles, 0); ++cyc) {
+    if (cyc == 1 || nlebail <= 1 || (cyc - 1) % nlebail == 0) res.LeBailIterations += PwdLeBail(p);
+    double s0 = RefLoopPwd(p, res.Params, nm, rhs);
+    if (np == 0) break;
+    Eigen::Map<Eigen::MatrixXd> n0(nm.data(), static_cast<Eigen::Index>(np), static_cast<Eigen::Index>(np));
+    Eigen::Map<Eigen::VectorXd> b0(rhs.data(), static_cast<Eigen::Index>(np));
+    Eigen::VectorXd dg = n0.diagonal().cwiseMax(1e-300).cwiseSqrt().cwiseInverse();
+    const Eigen::MatrixXd ns = dg.asDiagonal() * n0 * dg.asDiagonal();
+    const Eigen::VectorXd bs = dg.asDiagonal() * b0;
+    // Damped step; the damping grows while the sum does not decrease.
+    const PwdPatternData keep = p;
+    double s1 = s0;
+    for (int t = 0; t < 8; ++t) {
+      Eigen::MatrixXd a = ns;
+      a.diagonal().array() += lambda;
+      const Eigen::VectorXd dx = dg.asDiagonal() * a.ldlt().solve(bs);
+      Shift(p, res.Params, dx);
+      PwdSetPoints(p);
+      s1 = 0.;
+      for (size_t i = 0; i < p.X.size(); ++i)
+        if (p.Use.empty() || p.Use[i]) s1 += std::pow((p.Yo[i] - p.Yc[i]) / p.Sig[i], 2);
+      if (s1 <= s0) {
+        lambda = std::max(lambda * 0.3, 1e-7);
+        break;
+      }
+      p = keep;
+      lambda *= 10.;
+      s1 = s0;
+    }
+    cov = (dg.asDiagonal() * ns.ldlt().solve(Eigen::MatrixXd::Identity(static_cast<Eigen::Index>(np), static_cast<Eigen::Index>(np))) * dg.asDiagonal());
+    const PwdRValues r = PwdRFactors(p, static_cast<int>(np));
+    res.Listing.push_back(fmt::format("Cycle {:3d}: Rp {:.2f}  Rwp {:.2f}  Rexp {:.2f}  chi2 {:.3f}", cyc, r.Rp, r.Rwp, r.Rexp, r.Chi2));
+    res.Cycles = cyc;
+    if (s0 > 0. && std::abs(s0 - s1) < 1e-5 * s0 && cyc > 2) break;
+  }
+  res.LeBailIterations += PwdLeBail(p);
+  std::vector<double> nm2, rhs2;
+  (void)RefLoopPwd(p, res.Params, nm2, rhs2);
+  res.R = PwdRFactors(p, static_cast<int>(np));
+  // s.u.: sqrt(cov_jj chi2); cell s.u. by propagation through the metric.
+  const double gof2 = res.R.Chi2;
+  for (size_t j = 0; j < np && cov.rows() == static_cast<Eigen::Index>(np); ++j)
+    res.Params[j].Su = std::sqrt(std::max(cov(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j)), 0.) * gof2);
+  res.CellSu.assign(p.Phases.size(), {});
+  for (size_t ph = 0; ph < p.Phases.size() && cov.rows() == static_cast<Eigen::Index>(np); ++ph) {
+    std::vector<size_t> idx;
+    for (size_t j = 0; j < np; ++j)
+      if (res.Params[j].Kind == PkMetric && res.Params[j].Phase == static_cast<int>(ph)) idx.push_back(j);
+    if (idx.empty()) continue;
+    const auto basis = MetricBasis(p.Phases[ph].Sym);
+    const auto g0 = PwdRecMetric(p.Phases[ph].Cell);
+    // Jacobian of the cell by the metric coefficients, by differences.
+    Eigen::MatrixXd jac(6, static_cast<Eigen::Index>(idx.size()));
+    for (size_t a = 0; a < idx.size(); ++a) {
+      auto g = g0;
+      const double h = 1e-7 * std::max(std::abs(g0[0]), 1e-6);
+      for (int k = 0; k < 6; ++k) g[static_cast<size_t>(k)] += h * basis[static_cast<size_t>(res.Params[idx[a]].Index)][static_cast<size_t>(k)];
+      const auto c1 = PwdCellFromRecMetric(g), c0 = PwdCellFromRecMetric(g0);
+      for (int k = 0; k < 6; ++k) jac(k, static_cast<Eigen::Index>(a)) = (c1[static_cast<size_t>(k)] - c0[static_cast<size_t>(k)]) / h;
+    }
+    Eigen::MatrixXd sub(static_cast<Eigen::Index>(idx.size()), static_cast<Eigen::Index>(idx.size()));
+    for (size_t a = 0; a < idx.size(); ++a)
+      for (size_t b = 0; b < idx.size(); ++b)
+        sub(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = cov(static_cast<Eigen::Index>(idx[a]), static_cast<Eigen::Index>(idx[b])) * gof2;
+    const Eigen::MatrixXd cc = jac * sub * jac.transpose();
+    for (int k = 0; k < 6; ++k) res.CellSu[ph][static_cast<size_t>(k)] = std::sqrt(std::max(cc(k, k), 0.));
+  }
+  return res;
+}
+
+}  // namespace tarn

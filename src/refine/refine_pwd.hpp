@@ -1,0 +1,54 @@
+#pragma once
+// The powder loop of the least-squares cycle for the profile-type parameters
+// of a Le Bail fit: background, zero and sample displacement, cell (as the
+// independent components of the reciprocal metric allowed by the Laue
+// class), widths and asymmetry. The Le Bail intensities are held fixed within
+// a cycle and re-partitioned between cycles.
+#include <string>
+#include <vector>
+
+#include "powder/lebail.hpp"
+
+namespace tarn {
+
+// Kinds of refined powder parameters.
+enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym };
+
+// One refined parameter: kind, phase (metric, widths, asymmetry) and index
+// (coefficient, metric basis vector, PwdWidthPar, asymmetry parameter).
+struct PwdFitParam {
+  int Kind = PkBckg, Phase = 0, Index = 0;
+  std::string Name;
+  double Su = 0.;
+};
+
+// What is refined: background coefficients, shifts, per phase the cell and
+// the widths (PwdWidthPar order) and asymmetry parameters.
+struct PwdFitFlags {
+  std::vector<char> Bckg;
+  bool Zero = false, SyCos = false, SySin = false;
+  std::vector<char> Cell;                    // per phase
+  std::vector<std::array<char, PwdNWidth>> Width;  // per phase
+  std::vector<std::array<char, kPwdMaxAsym>> Asym;  // per phase
+};
+
+struct PwdFitResult {
+  int Cycles = 0, LeBailIterations = 0;
+  PwdRValues R;
+  std::vector<PwdFitParam> Params;
+  std::vector<std::array<double, 6>> CellSu;  // s.u. of a, b, c, alpha, beta, gamma per phase
+  std::vector<std::string> Listing;           // one line per cycle
+};
+
+// RefSetPwd: the list of refined parameters of a pattern.
+std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f);
+// RefLoopPwd: profile sums with derivatives over the used points: p.Yc and
+// the normal equations (n x n, row-major) and right-hand side of the
+// parameters; returns sum w (Yo - Yc)**2.
+double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::vector<double>& nm,
+                  std::vector<double>& rhs);
+// Le Bail fit: `cycles` cycles, each a decomposition (every nlebail-th cycle
+// and always the first) and a damped least-squares step.
+PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, int nlebail = 1);
+
+}  // namespace tarn

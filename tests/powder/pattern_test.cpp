@@ -1,0 +1,208 @@
+// Pattern and instrument readers, the M41 file and the Le Bail partition.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "powder/lebail.hpp"
+#include "powder/m41.hpp"
+#include "powder/prf.hpp"
+#include "powder/pwdimport.hpp"
+#include "support/temp_dir.hpp"
+
+namespace tarn {
+namespace {
+
+constexpr const char* kPbso4 = "../shared/data/powder/pbso4/";
+
+struct ReadCase {
+  const char* Label;
+  const char* Text;
+  size_t N;
+  double X0, Y0, S0;  // first point
+};
+
+TEST(PwdImport, FormatsReadTheirPoints) {
+  const ReadCase cases[] = {
+      {"GSAS standard", "title\nBANK 1 3 1 CONST 1000 5 0 0 STD\n 4   400     100     121\n", 3, 10., 400., 10.},
+      {"GSAS standard", "title\nBANK 1 2 1 CONST 2000 5 0 0 ESD\n     100      12     200      14\n", 2, 20., 100., 12.},
+      {"GSAS standard", "t\nBANK 1 2 2 CONS 1000 5 0 0 FXYE\n1000 50 7\n1005 60 8\n", 2, 10., 50., 7.},
+      {"XY", "# 2theta I\n5.0 100\n5.02 144 13\n", 2, 5., 100., 10.},
+      {"FullProf", "5.0 0.5 6.0  sample\n 10 20\n 30\n", 3, 5., 10., std::sqrt(10.)},
+      {"FullProf", "XYDATA\nINTER 1 1 0\n! comment\n5 9 3\n6 16 4\n", 2, 5., 9., 3.},
+      {"CIF powder", "data_p\n_pd_meas_2theta_range_min 10\n_pd_meas_2theta_range_inc 0.5\n"
+                     "loop_ _pd_meas_intensity_total 100(11) 120(12)\n", 2, 10., 100., 11.},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    const std::string f = dir.Write("p.dat", c.Text);
+    PwdPattern p;
+    ErrorRecord err;
+    ASSERT_EQ(PwdReadPattern(f, c.Label, 0, p, err), 0) << c.Label << ": " << err.Text();
+    ASSERT_EQ(p.X.size(), c.N) << c.Label;
+    EXPECT_NEAR(p.X[0], c.X0, 1e-9) << c.Label;
+    EXPECT_NEAR(p.Y[0], c.Y0, 1e-9) << c.Label;
+    EXPECT_NEAR(p.Sig[0], c.S0, 1e-9) << c.Label;
+  }
+}
+
+TEST(PwdImport, DamagedFilesNameTheLine) {
+  const struct {
+    const char* Label;
+    const char* Text;
+    int Line;
+  } cases[] = {
+      {"GSAS standard", "title\nBANK 1 4 1 CONST 1000 5 0 0 STD\n     100     1x1\n", 3},
+      {"GSAS standard", "title\nBANK 1 40 4 CONST 1000 5 0 0 STD\n     100     101\n", 3},
+      {"GSAS standard", "title\nBANK x\n", 2},
+      {"XY", "5 1\n6 2\nsix 3\n", 3},
+      {"FullProf", "5.0 0.5\n1 2\n", 1},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    const std::string f = dir.Write("bad.dat", c.Text);
+    PwdPattern p;
+    ErrorRecord err;
+    EXPECT_EQ(PwdReadPattern(f, c.Label, 0, p, err), 1) << c.Text;
+    EXPECT_EQ(err.File, f);
+    EXPECT_EQ(err.Line, c.Line) << err.Text();
+    EXPECT_TRUE(p.X.empty());
+  }
+}
+
+TEST(PwdImport, PublishedPatternsAndInstruments) {
+  if (!std::filesystem::exists(kPbso4)) GTEST_SKIP() << "no shared data";
+  const std::string d = kPbso4;
+  PwdPattern x, n;
+  PwdInstrument xi, ni;
+  ErrorRecord err;
+  ASSERT_EQ(PwdReadPattern(d + "PBSO4.XRA", "gsas standard", 0, x, err), 0) << err.Text();
+  ASSERT_EQ(PwdReadPattern(d + "PBSO4.CWN", "GSAS standard", 1, n, err), 0) << err.Text();
+  EXPECT_EQ(x.X.size(), 6001u);
+  EXPECT_NEAR(x.X.back(), 160., 1e-9);
+  EXPECT_EQ(n.X.size(), 2919u);
+  EXPECT_NEAR(n.X[1] - n.X[0], 0.05, 1e-12);
+  ASSERT_EQ(PwdReadInstrument(d + "INST_XRY.PRM", 1, xi, err), 0) << err.Text();
+  EXPECT_NEAR(xi.Lam2, 1.5443, 1e-9);
+  EXPECT_NEAR(xi.KRatio, 0.5, 1e-9);
+  EXPECT_NEAR(xi.HL, 0.015, 1e-9);
+  ASSERT_EQ(PwdReadInstrument(d + "inst_d1a.prm", 1, ni, err), 0) << err.Text();
+  EXPECT_EQ(ni.Radiation, 2);
+  EXPECT_EQ(ni.ProfFun, PwdGauss);
+  EXPECT_NEAR(ni.GU, 354.031, 1e-9);
+  EXPECT_NEAR(ni.Zero, -0.001, 1e-12);
+  // A GSAS-II file is told from a GSAS one by its content.
+  test::TempDir dir;
+  PwdInstrument g;
+  ASSERT_EQ(PwdReadInstrument(dir.Write("i.txt", "#GSAS-II\nType:PNC\nLam:1.909\nU:100\nSH/L:0.004\n"), 1, g, err), 0);
+  EXPECT_EQ(g.Lam2, 0.);
+  EXPECT_NEAR(g.SL + g.HL, 0.004, 1e-12);
+}
+
+TEST(PwdM41File, RoundTripAndMessages) {
+  PwdM41 m;
+  SetBasicM41(m);
+  m.Set("bckgnum", {"3"});
+  m.Set("skipfrto", {"10", "12"});
+  m.Set("skipfrto", {"50", "51"});
+  m.Set("asymm", {"3"}, 1);
+  m.Sections.push_back({"datblock", "powder1", {}});
+  PwdBlockPar b;
+  b.Name = "powder1";
+  b.Bckg = {{100., 1, 0.}, {-3.5, 1, 0.25}, {0., 0, 0.}};
+  b.Asym = {{0.02, 1, 0.}, {0.01, 0, 0.}};
+  b.Phase.resize(1);
+  b.Phase[0].Cell[0] = {8.4803, 1, 0.0001};
+  m.Blocks.push_back(b);
+  const std::string text = M41Text(m);
+  PwdM41 r;
+  ErrorRecord err;
+  ASSERT_EQ(M41Parse(text, "s.m41", r, err), 0) << err.Text();
+  EXPECT_EQ(M41Text(r), text);
+  EXPECT_EQ(r.All("skipfrto").size(), 2u);
+  EXPECT_EQ(r.Blocks[0].Asym.size(), 2u);
+  // A changed "bckgnum" does not break the reading of the values written before.
+  PwdM41 c = r;
+  c.Set("bckgnum", {"8"});
+  ASSERT_EQ(M41Parse(M41Text(c), "s.m41", r, err), 0) << err.Text();
+  EXPECT_EQ(r.Blocks[0].Bckg.size(), 3u);
+  // Duplicate keyword: the first value stays, a note says so.
+  ASSERT_EQ(M41Parse("bckgnum 2\nbckgnum 4\nend\n", "s.m41", r, err), 0);
+  EXPECT_EQ(r.Int("bckgnum", 0), 2);
+  ASSERT_EQ(r.Notes.size(), 1u);
+  EXPECT_EQ(r.Notes[0], "duplicate occurrence of \"bckgnum\": remember that the first occurrence will be accepted");
+  // End of file inside the header and inside a record.
+  EXPECT_EQ(M41Parse("bckgnum 2\n", "s.m41", r, err), 1);
+  EXPECT_EQ(err.Message, "Unexpected end of M41 file.");
+  EXPECT_EQ(M41Parse(text.substr(0, text.size() - 30), "s.m41", r, err), 1);
+  EXPECT_EQ(err.Message, "Unexpected end of M41 file.");
+}
+
+// A synthetic pattern of a cubic cell: the partition recovers the
+// intensities that made it, and the profile file reads back.
+TEST(PwdLeBailPartition, RecoversTheIntensitiesOfASyntheticPattern) {
+  PwdPatternData p;
+  for (int i = 0; i < 3000; ++i) p.X.push_back(10. + 0.02 * i);
+  p.Yo.assign(p.X.size(), 0.);
+  p.Sig.assign(p.X.size(), 1.);
+  p.Radiation = 2;
+  p.Lam = {1.5, 0.};
+  p.Bckg.Coef = {50.};
+  PwdMakeSkipFlags(p, {});
+  PwdSetBackgroundPoints(p);
+  PwdPhaseData ph;
+  ph.Cell = {5.1, 5.1, 5.1, 90., 90., 90.};
+  ph.Sym = CrlPrimitivePhase(3);
+  ph.Prof.GW = 40., ph.Prof.LY = 5.;
+  p.Phases.push_back(ph);
+  ErrorRecord err;
+  ASSERT_EQ(PwdGenerateRefl(p, err), 0);
+  // True intensities: a smooth function of the position, then the pattern.
+  std::vector<double> truth;
+  for (auto& r : p.Refl) truth.push_back(r.I[0] = 1000. + 30. * r.Pos[0]);
+  PwdSetPoints(p);
+  p.Yo = p.Yc;
+  pwdlebailfromhkl(p);
+  const int it = PwdLeBail(p);
+  EXPECT_GT(it, 1);
+  EXPECT_LE(it, kPwdMaxLeBail);
+  // Reflections that coincide (same 1/d**2 in P-1) share their sum; compare sums per position.
+  double worst = 0.;
+  for (size_t k = 0; k < p.Refl.size();) {
+    size_t e = k;
+    double si = 0., st = 0.;
+    while (e < p.Refl.size() && std::abs(p.Refl[e].Pos[0] - p.Refl[k].Pos[0]) < 1e-6) si += p.Refl[e].I[0], st += truth[e], ++e;
+    worst = std::max(worst, std::abs(si - st) / st);
+    k = e;
+  }
+  EXPECT_LT(worst, 0.01);
+  EXPECT_LT(PwdRFactors(p, 0).Rwp, 0.5);
+  // The profile file reads back.
+  test::TempDir dir;
+  const std::string f = dir / "s.prf";
+  ASSERT_EQ(PwdMakePrfFile(f, p), 0);
+  PwdPrf prf;
+  ASSERT_EQ(PwdPrfNacti(f, prf, err), 0) << err.Text();
+  EXPECT_EQ(prf.X.size(), p.X.size());
+  EXPECT_EQ(prf.Ticks.size(), p.Refl.size());
+  EXPECT_EQ(PwdPrfNacti(dir.Write("x.prf", "garbage\n"), prf, err), 1);
+  EXPECT_EQ(err.Message, kPrfBad);
+}
+
+TEST(PwdLeBailPartition, NoReflectionsInsideThePattern) {
+  PwdPatternData p;
+  p.X = {1., 1.1, 1.2};
+  p.Yo = p.Sig = {1., 1., 1.};
+  p.Lam = {1.5, 0.};
+  PwdPhaseData ph;
+  ph.Cell = {2., 2., 2., 90., 90., 90.};
+  ph.Sym = CrlPrimitivePhase(3);
+  p.Phases.push_back(ph);
+  ErrorRecord err;
+  EXPECT_EQ(PwdGenerateRefl(p, err), 1);
+  EXPECT_EQ(err.Message, "No Bragg reflections generated.");
+}
+
+}  // namespace
+}  // namespace tarn
