@@ -61,6 +61,11 @@ TEST(WorkedExample, DocumentedOutputIsWhatTheProgramPrints) {
   ASSERT_FALSE(batch.empty());
   ASSERT_GT(shown.size(), 20u);
   if (!fs::exists(TARNWORK_EXE)) GTEST_SKIP() << "the program has not been built";
+  // The main job refines the shipped M40 in place; the document starts from
+  // the displaced oxygen of the shipped file.
+  if (ReadText("examples/rutile/rutile.m40").find("0.297600") == std::string::npos)
+    GTEST_SKIP() << "examples/rutile/rutile.m40 has been refined (by the main job?); "
+                    "git checkout examples/rutile restores it";
   ProgramDir dir;
   fs::create_directories(dir / "work");
   for (const char* ext : {".m50", ".m40", ".m95"})
