@@ -718,6 +718,26 @@ int Run::Execute() {
       continue;
     }
     if (nUsed == 0) return Fail({std::string(refinemsg::NoRefl)});
+    // Restraints and the origin condition of polar groups join the normal
+    // equations after the reflection loops.
+    if (accumulate) SumaFlush(ne);
+    {
+      const RestrSums g = RefLoopDistAng(p, restr, accumulate ? &ne : nullptr);
+      const RestrSums m = RefLoopMag(p, restr, accumulate ? &ne : nullptr);
+      if (accumulate) SumaFlush(ne);
+      tabs.NRestr = g.N + m.N;
+      tabs.RestrWD2 = g.WSum + m.WSum;
+      sum.NRestraints = g.N + m.N;
+      if (g.N + m.N > 0) {
+        double wd2 = g.WSum + m.WSum;
+        for (double v : bres) wd2 += v * v;
+        const int dof = nUsed + g.N + m.N - p.NRef;
+        lst.push_back(fmt::format("{}{}{}{:.4g}{}{:.3f}", restrmsg::Sums, g.N + m.N, restrmsg::WSum,
+                                  g.WSum + m.WSum, restrmsg::GofR,
+                                  dof > 0 ? std::sqrt(wd2 / dof) : kRFacGofNone));
+      }
+    }
+    if (accumulate) reffixoriginsuma(p, ne.Am.data());
     lst.push_back("");
     RFactorWrite(tabs, cycle, damp, lst);
     const RFacVal o = RefRFacOverall(tabs, true);
@@ -746,23 +766,6 @@ int Run::Execute() {
         RefCalcRval(rej, std::string(rfacmsg::Rejected) + std::string(when), opt.FSquare,
                     reflLists);
     }
-    // Restraints and the origin condition of polar groups join the normal
-    // equations after the reflection loops.
-    if (accumulate) SumaFlush(ne);
-    {
-      const RestrSums g = RefLoopDistAng(p, restr, accumulate ? &ne : nullptr);
-      const RestrSums m = RefLoopMag(p, restr, accumulate ? &ne : nullptr);
-      if (accumulate) SumaFlush(ne);
-      if (g.N + m.N > 0) {
-        double wd2 = g.WSum + m.WSum;
-        for (double v : bres) wd2 += v * v;
-        const int dof = nUsed + g.N + m.N - p.NRef;
-        lst.push_back(fmt::format("{}{}{}{:.4g}{}{:.3f}", restrmsg::Sums, g.N + m.N, restrmsg::WSum,
-                                  g.WSum + m.WSum, restrmsg::GofR,
-                                  dof > 0 ? std::sqrt(wd2 / dof) : kRFacGofNone));
-      }
-    }
-    if (accumulate) reffixoriginsuma(p, ne.Am.data());
     InverSettings is;
     is.Cycle = cycle + 1;
     is.LsMethod = prog.LsMethod;
