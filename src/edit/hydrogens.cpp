@@ -10,6 +10,7 @@
 #include "model/scatdata.hpp"
 #include "refine/refine_listing.hpp"
 #include "util/numbers.hpp"
+#include "util/perpendicular.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -37,14 +38,6 @@ Eigen::Vector3d Frac(const AtomRec& a) {
   const int o = AtomLayout(a.Shape).Off[BlkPos];
   return {a.Par.Val[static_cast<size_t>(o)], a.Par.Val[static_cast<size_t>(o + 1)],
           a.Par.Val[static_cast<size_t>(o + 2)]};
-}
-
-Eigen::Vector3d AnyPerp(const Eigen::Vector3d& a) {
-  Eigen::Index k = 0;
-  a.cwiseAbs().minCoeff(&k);
-  Eigen::Vector3d e = Eigen::Vector3d::Zero();
-  e[k] = 1.;
-  return a.cross(e).normalized();
 }
 
 // Bonded neighbours of atom i (all images) among the atoms of its phase.

@@ -14,6 +14,7 @@
 #include "refine/refcommands.hpp"
 #include "refine/refine_listing.hpp"
 #include "util/numbers.hpp"
+#include "util/perpendicular.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -132,15 +133,6 @@ Eigen::Vector3d AtomX(const RefParams& p, int a) {
   const int o = AtOff(p, a, BlkPos);
   return {p.Val[static_cast<size_t>(o)], p.Val[static_cast<size_t>(o + 1)],
           p.Val[static_cast<size_t>(o + 2)]};
-}
-
-// A unit vector perpendicular to a.
-Eigen::Vector3d AnyPerp(const Eigen::Vector3d& a) {
-  Eigen::Index k = 0;
-  a.cwiseAbs().minCoeff(&k);
-  Eigen::Vector3d e = Eigen::Vector3d::Zero();
-  e[k] = 1.;
-  return a.cross(e).normalized();
 }
 
 // Restriction group text; g as decoded, modulated when any member has waves.
