@@ -86,11 +86,12 @@ TEST_F(ShelxRoadSplit, TwoBlocksOfOneDataBlockMergeOnACommonScale) {
   whole.Write("s.res", Dir.Read("s.res"));
   whole.Write("s.hkl", Dir.Read("s.hkl"));
   ASSERT_EQ(whole.Batch(kShelxRoad + ".end\n"), 0) << whole.Output;
-  // F8 fields: fewer decimals where 1.7 I needs the room.
+  // F8 fields: fewer decimals where 1.7 I needs the room, but always the
+  // decimal point (a field without one is read with two implied decimals).
   auto f8 = [](double v) {
     for (int d : {2, 1})
       if (std::string t = fmt::format("{:8.{}f}", v, d); t.size() <= 8) return t;
-    return fmt::format("{:8.0f}", v);
+    return fmt::format("{:#8.0f}", v);
   };
   std::istringstream in(Dir.Read("s.hkl"));
   std::string a, b;
@@ -117,8 +118,8 @@ TEST_F(ShelxRoadSplit, TwoBlocksOfOneDataBlockMergeOnACommonScale) {
     si += std::abs(i);
   }
   // The refined relative scale comes out 0.1 % from 1/1.7 (the two halves
-  // share no measurement), which sets the agreement.
-  EXPECT_LT(sd / si, 0.002);
+  // share no measurement); half the weight of each mean carries it.
+  EXPECT_LT(sd / si, 0.001);
 }
 
 class ShelxRoadNaCl : public ProgramTest {
