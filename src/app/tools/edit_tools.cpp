@@ -4,6 +4,7 @@
 #include "app/tools/edit_tools.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <filesystem>
 
@@ -213,13 +214,16 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
   return NextNothing;
 }
 
-// Cell transformation, origin shift, change of enantiomorph: M50, M40 and the
-// indices of M95 and M90, all written to temporary names first.
+// Cell transformation, origin shift, change of enantiomorph, subgroup and
+// supercell: M50, M40 and the indices of M95 and M90, all written to
+// temporary names first.
 int TransformTool(TarnToolCall& c, const std::string& dflt) {
   std::string line = c.Path;
   if (!c.Batch) {
     std::vector<FeFormField> f = {
-        {"Transformation (cell a+c,b,-a | origin x y z | enantiomorph)", dflt}};
+        {"Transformation (cell a+c,b,-a | origin x y z | enantiomorph | subgroup -x,-y,-z | "
+         "supercell 2a,b,c)",
+         dflt}};
     if (!Fe().EditForm("Transformation", f)) return NextNothing;
     line = f[0].Value;
   }
@@ -294,6 +298,11 @@ int TransformTool(TarnToolCall& c, const std::string& dflt) {
   for (auto& f : files) std::filesystem::rename(f.first, f.second, ec);
   Struct.Model = st.Model;
   Listing("Transformed: " + line);
+  if (t.Kind != EM40TransformKind::Setting) {
+    const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(std::max(1, Sess.KPhase) - 1)];
+    Listing(fmt::format("Group {}, {} atoms; operators: {}", ph.SpGroup, Struct.Model.Atom.size(),
+                        fmt::join(ph.SymmText, " | ")));
+  }
   return NextNothing;
 }
 
@@ -303,6 +312,8 @@ void RegisterEditTools() {
   TarnSetTool(MenuCellTrans, [](TarnToolCall& c) { return TransformTool(c, "cell a,b,c"); });
   TarnSetTool(MenuOriginShift, [](TarnToolCall& c) { return TransformTool(c, "origin 0 0 0"); });
   TarnSetTool(MenuEnantiomorph, [](TarnToolCall& c) { return TransformTool(c, "enantiomorph"); });
+  TarnSetTool(MenuSubgroup, [](TarnToolCall& c) { return TransformTool(c, "subgroup x,y,z"); });
+  TarnSetTool(MenuSupercell, [](TarnToolCall& c) { return TransformTool(c, "supercell 2a,b,c"); });
   TarnSetTool(ActExportShelx, [](TarnToolCall& c) { return ExportShelx(c, false); });
   TarnSetTool(ActExportShelxAveraged, [](TarnToolCall& c) { return ExportShelx(c, true); });
   TarnSetTool(ActEditAtoms, [](TarnToolCall& c) -> int {
