@@ -7,6 +7,7 @@
 #include <fmt/ranges.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
@@ -16,6 +17,7 @@
 #include "edit/edit_script.hpp"
 #include "edit/shelx_export.hpp"
 #include "edit/transform.hpp"
+#include "fourier/fourier.hpp"
 #include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
@@ -43,6 +45,32 @@ void Listing(std::string_view text) {
   Fe().ListingLine(std::string(text));
 }
 
+// The difference density of the last refinement (the coefficients of the
+// "fourier" block's map, which must be a difference map), computed on first
+// use; 0 everywhere, with a note, when it cannot be had.
+HydroDensity DiffDensity(int phase) {
+  struct Coef {
+    bool Tried = false;
+    FouRunResult Run;
+  };
+  auto c = std::make_shared<Coef>();
+  return [c, phase](const std::array<double, 3>& x) {
+    if (!c->Tried) {
+      c->Tried = true;
+      if (FouPrelim(Struct, Sess.fln, phase, c->Run) != 0 || c->Run.Map.MapType != MapDiff) {
+        Listing("The \"fourier\" block asks for no difference map: hydrogens placed by geometry.");
+        c->Run.Coef.clear();
+      }
+    }
+    std::array<double, 6> xm{};
+    const auto& order = c->Run.Map.Grid.Order;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        if (order[static_cast<size_t>(j)] == i + 1) xm[static_cast<size_t>(j)] = x[static_cast<size_t>(i)];
+    return FouExMap(c->Run.Coef, 3, xm.data());
+  };
+}
+
 AtomEditRun StartRun() {
   AtomEditRun run;
   run.St = Struct;
@@ -52,6 +80,7 @@ AtomEditRun StartRun() {
     run.TempK = Struct.Basic.DatBlock[static_cast<size_t>(kd - 1)].DatCollTemp.value_or(0.);
   // Covalent radii and atomic numbers for hydrogens and sorting.
   (void)ScatEnsureLoaded();
+  if (FeFileExists(Sess.fln + ".m80")) run.Density = DiffDensity(run.Phase);
   return run;
 }
 
