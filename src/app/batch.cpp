@@ -503,7 +503,8 @@ int BatchRun::Run() {
       (void)TarnRunTool(words[1].size() > 5 ? ActExportShelxAveraged : ActExportShelx, call);
       err = AfterTool(call, command);
     } else if (is("Tools", "Transform")) {
-      // One data line: "cell EXPR", "origin x y z" or "enantiomorph".
+      // One data line: "cell EXPR", "origin x y z", "enantiomorph",
+      // "subgroup OP..." or "supercell EXPR".
       std::string line;
       if (DataLine(line)) return 1;
       if (!HaveStructure(command)) return 1;

@@ -188,10 +188,23 @@ int EM40EditLine(AtomEditRun& run, std::string_view line, std::string& why) {
     return 1;
   }
   if (cmd == "hydrogens") {
-    if (!need(1, 10000, "hydrogens *|NAME...")) return 1;
+    if (!need(1, 10000, "hydrogens [map] *|NAME...")) return 1;
+    const bool map = EqIgnoreCase(args[0], "map");
+    if (map && !run.Density) {
+      why = "No difference map: refine first, with a \"fourier\" block asking for a difference "
+            "map.";
+      return 1;
+    }
+    std::vector<std::string> list(args.begin() + (map ? 1 : 0), args.end());
+    if (list.empty()) {
+      why = "Expected: hydrogens [map] *|NAME...";
+      return 1;
+    }
     HydroResult h;
-    if (EM40AddHydrogens(st, args, run.TempK, h, why)) return 1;
+    if (EM40AddHydrogens(st, list, run.TempK, h, why, map ? run.Density : HydroDensity{}))
+      return 1;
     run.Keep.insert(run.Keep.end(), h.Keep.begin(), h.Keep.end());
+    run.DistFix.insert(run.DistFix.end(), h.DistFix.begin(), h.DistFix.end());
     run.Equation.insert(run.Equation.end(), h.Equation.begin(), h.Equation.end());
     run.Listing.push_back(fmt::format("{} hydrogen atom(s) added.", h.Added));
     run.Listing.insert(run.Listing.end(), h.Notes.begin(), h.Notes.end());
@@ -247,7 +260,8 @@ bool EM40EditRefineLines(AtomEditRun& run, RefSettings& s) {
   for (const auto& t : run.Keep) s.EditLines[RkKeep - RefFirstSpecial].push_back({t, false});
   for (const auto& t : run.Equation)
     s.EditLines[RkEquation - RefFirstSpecial].push_back({t, false});
-  return changed || !run.Keep.empty() || !run.Equation.empty();
+  for (const auto& t : run.DistFix) s.EditLines[RkDistFix - RefFirstSpecial].push_back({t, false});
+  return changed || !run.Keep.empty() || !run.Equation.empty() || !run.DistFix.empty();
 }
 
 }  // namespace tarn

@@ -12,7 +12,8 @@
 //   sort
 //   peaks N ELEMENT                   strongest N "Fourier maxima" as atoms
 //   peak LABEL ELEMENT [NAME]         one maximum by its label
-//   hydrogens *|NAME...               riding hydrogens (edit/hydrogens.hpp)
+//   hydrogens [map] *|NAME...         riding hydrogens (edit/hydrogens.hpp);
+//                                     "map": rotating groups by the difference map
 // The lines change a working copy; the caller takes it only when every line
 // applied. Refinement commands that name deleted atoms are dropped, renamed
 // atoms are renamed in them, and the hydrogens add keep and equation lines.
@@ -20,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "edit/hydrogens.hpp"
 #include "model/structure.hpp"
 #include "refine/refcommands.hpp"
 
@@ -31,6 +33,10 @@ struct AtomEditRun {
   double TempK = 0.;                  // data-collection temperature (0: unknown)
   std::vector<std::string> Keep;      // "keep" arguments to add to the refinement block
   std::vector<std::string> Equation;  // "equation" arguments to add
+  std::vector<std::string> DistFix;   // "distfix" arguments to add (water hydrogens)
+  // The difference density at a fractional position, for "hydrogens map";
+  // empty when no difference map can be had.
+  HydroDensity Density;
   std::vector<std::string> Deleted;   // names of deleted atoms
   std::vector<std::pair<std::string, std::string>> Renamed;  // old, new
   std::vector<std::string> Listing;                          // one line per change, for the user

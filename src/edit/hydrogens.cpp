@@ -94,6 +94,45 @@ std::vector<Neigh> Neighbours(const Structure& st, int i, const Eigen::Matrix3d&
   return out;
 }
 
+// Cartesian positions of the hydrogen-bond acceptors (N, O, F, Cl) within
+// 2.5-3.3 A of atom i, all images, nearest first.
+std::vector<Eigen::Vector3d> Acceptors(const Structure& st, int i, const Eigen::Matrix3d& m) {
+  const auto& at = st.Model.Atom;
+  const AtomRec& a = at[static_cast<size_t>(i)];
+  const PhaseSymmetry& s = st.Basic.Phase[static_cast<size_t>(a.Phase - 1)].Symmetry;
+  const Eigen::Vector3d xi = Frac(a), xc = m * xi;
+  std::vector<std::pair<double, Eigen::Vector3d>> found;
+  for (const AtomRec& b : at) {
+    if (b.Phase != a.Phase) continue;
+    const std::string el = EM40AtomElement(st, b);
+    if (el != "N" && el != "O" && el != "F" && el != "Cl") continue;
+    for (int op = 0; op < s.NSymm; ++op)
+      for (int ce = 0; ce < std::max(1, s.NLattVec); ++ce) {
+        const SymmOp& o = s.Op[static_cast<size_t>(op)];
+        Eigen::Vector3d y;
+        for (int r = 0; r < 3; ++r) {
+          y[r] = o.S6[static_cast<size_t>(r)] +
+                 (s.NLattVec > 0 ? s.VT6[static_cast<size_t>(ce)][static_cast<size_t>(r)] : 0.);
+          for (int q = 0; q < 3; ++q) y[r] += o.RM[static_cast<size_t>(3 * r + q)] * Frac(b)[q];
+        }
+        for (int r = 0; r < 3; ++r) y[r] += std::round(xi[r] - y[r]);
+        // The neighbouring cells as well: 3.3 A may reach beyond the nearest image.
+        for (int t = 0; t < 27; ++t) {
+          const Eigen::Vector3d yt = y + Eigen::Vector3d(t % 3 - 1, t / 3 % 3 - 1, t / 9 - 1);
+          const double r = (m * yt - xc).norm();
+          if (r < 2.5 || r > 3.3) continue;
+          if (std::none_of(found.begin(), found.end(),
+                           [&](const auto& f) { return (f.second - m * yt).norm() < 1e-3; }))
+            found.emplace_back(r, m * yt);
+        }
+      }
+  }
+  std::sort(found.begin(), found.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+  std::vector<Eigen::Vector3d> out;
+  for (const auto& f : found) out.push_back(f.second);
+  return out;
+}
+
 // A unit vector perpendicular to `axis` pointing to a further substituent of
 // the neighbour nb (not the atom itself), for the staggered torsion.
 Eigen::Vector3d Reference(const Structure& st, const Neigh& nb, const Eigen::Vector3d& xc,
@@ -136,7 +175,7 @@ double EM40HydroDistance(double d0, double tK) {
 }
 
 int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list, double tK,
-                     HydroResult& out, std::string& why) {
+                     HydroResult& out, std::string& why, const HydroDensity& density) {
   std::vector<int> sel;
   std::string missing;
   sel = EM40SelectAtoms(st.Model, list, missing);
@@ -210,16 +249,77 @@ int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list, double
     } else if (el == "N") {
       if (nn == 1 && mean < 1.40)
         sub = "triang", nh = 2, d0 = HydroDistNH;
+      else if (nn == 1)
+        sub = "tetrahed", nh = 3, d0 = HydroDistNH3, ride = kRidingCH3, staggered = true;
       else if (nn == 2 && ang > 112.)
         sub = "triang", nh = 1, d0 = HydroDistNH;
     } else if (el == "O") {
       if (nn == 1 && mean > 1.30)
         sub = "tetrahed", nh = 1, d0 = HydroDistOH, ride = kRidingCH3, staggered = true;
       else if (nn == 0)
-        res.Notes.push_back(x.Name + ": no bonded neighbour (water?); no hydrogens placed.");
+        sub = "water", nh = 2, ride = kRidingCH3;
     }
     if (sub.empty()) {
       note(fmt::format("{} neighbours, no hydrogen group fits.", nn));
+      continue;
+    }
+    const Eigen::Matrix3d mi = m.inverse();
+    // Sum of the density at the hydrogens of directions `dir` at distance dd.
+    auto rhoSum = [&](const std::vector<Eigen::Vector3d>& dir, double dd) {
+      double r = 0.;
+      for (const auto& v : dir) {
+        const Eigen::Vector3d f = mi * (xc + dd * v);
+        r += density({f[0], f[1], f[2]});
+      }
+      return r;
+    };
+    if (sub == "water") {
+      const auto acc = Acceptors(work, i, m);
+      if (acc.empty()) {
+        res.Notes.push_back(x.Name + ": water without acceptors; no hydrogens placed.");
+        continue;
+      }
+      const double d = HydroDistWater, half = 0.5 * HydroAngleWater * kDeg;
+      std::vector<Eigen::Vector3d> dir;
+      double best = 1e9;
+      for (size_t a = 0; a < acc.size(); ++a)
+        for (size_t b = a + 1; b < acc.size(); ++b) {
+          const Eigen::Vector3d ua = (acc[a] - xc).normalized(), ub = (acc[b] - xc).normalized();
+          const double ang = std::acos(std::clamp(ua.dot(ub), -1., 1.)) / kDeg;
+          if (ang < 85. || ang > 135. || std::fabs(ang - HydroAngleWater) >= best) continue;
+          best = std::fabs(ang - HydroAngleWater);
+          const Eigen::Vector3d bis = (ua + ub).normalized(), e = (ua - ub).normalized();
+          dir = {std::cos(half) * bis + std::sin(half) * e, std::cos(half) * bis - std::sin(half) * e};
+        }
+      if (dir.empty()) {
+        // One acceptor (the nearest): the second hydrogen on the cone about the first.
+        const Eigen::Vector3d u1 = (acc[0] - xc).normalized(), e1 = AnyPerp(u1),
+                              e2 = u1.cross(e1);
+        const double c = std::cos(2. * half), sn = std::sin(2. * half);
+        double bestRho = -1e300, bestPhi = 0.;
+        for (int deg = 0; density && deg < 360; ++deg) {
+          const double phi = deg * kDeg;
+          const double r =
+              rhoSum({c * u1 + sn * (std::cos(phi) * e1 + std::sin(phi) * e2)}, d);
+          if (r > bestRho) bestRho = r, bestPhi = phi;
+        }
+        dir = {u1, c * u1 + sn * (std::cos(bestPhi) * e1 + std::sin(bestPhi) * e2)};
+      }
+      const double ueq = EM40Ueq(ph, x);
+      std::vector<std::string> names;
+      for (int k = 0; k < 2; ++k) {
+        const std::string hn = HName(work, x, el, k, 2);
+        const Eigen::Vector3d xh = mi * (xc + d * dir[static_cast<size_t>(k)]);
+        if (EM40AddAtom(work, x.Phase, hn, "H", {xh[0], xh[1], xh[2]}, ride * ueq, why)) return 1;
+        work.Model.Atom[static_cast<size_t>(EM40FindAtom(work.Model, hn))].Part = x.Part;
+        names.push_back(hn);
+      }
+      res.DistFix.push_back(fmt::format("{:.2f} 0.02 {} {}; {} {}", d, x.Name, names[0], x.Name,
+                                        names[1]));
+      res.DistFix.push_back(fmt::format("{:.2f} 0.04 {} {}",
+                                        2. * d * std::sin(half), names[0], names[1]));
+      res.Keep.push_back(fmt::format("ADP riding {} {:.1f} {} {}", x.Name, ride, names[0], names[1]));
+      res.Added += 2;
       continue;
     }
     const double d = EM40HydroDistance(d0, tK);
@@ -234,9 +334,25 @@ int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list, double
       if (staggered) e1 = -e1;  // anti to the substituent
       const Eigen::Vector3d e2 = axis.cross(e1);
       const double step = 2. * kPi / (sub == "tetrahed" ? 3. : 2.);
-      for (int k = 0; k < nh; ++k)
-        dir.push_back(std::cos(cone) * axis +
-                      std::sin(cone) * (std::cos(step * k) * e1 + std::sin(step * k) * e2));
+      auto group = [&](double phi0) {
+        std::vector<Eigen::Vector3d> v;
+        for (int k = 0; k < nh; ++k) {
+          const double phi = phi0 + step * k;
+          v.push_back(std::cos(cone) * axis +
+                      std::sin(cone) * (std::cos(phi) * e1 + std::sin(phi) * e2));
+        }
+        return v;
+      };
+      double phi0 = 0.;
+      if (density && staggered) {
+        // The torsion of the largest density sum on the circle of the hydrogens.
+        double bestRho = -1e300;
+        for (int deg = 0; deg < 360; ++deg) {
+          const double r = rhoSum(group(deg * kDeg), d);
+          if (r > bestRho) bestRho = r, phi0 = deg * kDeg;
+        }
+      }
+      dir = group(phi0);
     } else if (nn == 2 && nh == 2) {
       const Eigen::Vector3d b = -sum.normalized();
       const Eigen::Vector3d n = u[0].cross(u[1]).normalized();
@@ -247,7 +363,6 @@ int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list, double
       dir.push_back(-sum.normalized());
     }
     const double ueq = EM40Ueq(ph, x);
-    const Eigen::Matrix3d mi = m.inverse();
     std::vector<std::string> names;
     for (int k = 0; k < nh; ++k) {
       const std::string hn = HName(work, x, el, k, nh);
@@ -276,6 +391,7 @@ int EM40AddHydrogens(Structure& st, const std::vector<std::string>& list, double
   st = std::move(work);
   out.Keep.insert(out.Keep.end(), res.Keep.begin(), res.Keep.end());
   out.Equation.insert(out.Equation.end(), res.Equation.begin(), res.Equation.end());
+  out.DistFix.insert(out.DistFix.end(), res.DistFix.begin(), res.DistFix.end());
   out.Notes.insert(out.Notes.end(), res.Notes.begin(), res.Notes.end());
   out.Added += res.Added;
   return 0;

@@ -7,7 +7,10 @@
 #include <cmath>
 #include <optional>
 
+#include "model/atom_edit.hpp"
 #include "model/batch_edit.hpp"
+#include "model/spgroup_home.hpp"
+#include "symmetry/spgroup.hpp"
 #include "symmetry/symm.hpp"
 #include "util/strings.hpp"
 
@@ -16,6 +19,9 @@ namespace tarn {
 namespace {
 
 constexpr double kTolInt = 1e-6;  // integral indices and translations
+constexpr std::string_view kExpected =
+    "Expected \"cell EXPR\", \"origin x y z\", \"enantiomorph\", \"subgroup OP...\" or "
+    "\"supercell EXPR\".";
 
 double Frac01(double v) {
   v -= std::floor(v);
@@ -78,6 +84,19 @@ struct Op {
   Eigen::Vector3d T;
 };
 
+// An operator written "-x,y+1/2,-z+1/2"; 1 when it does not read or its
+// rotation is not integral with determinant +-1.
+int ParseOp(std::string_view text, Op& o) {
+  Mat3 r;
+  Vec3 t;
+  if (SgParseAffine(text, r, t)) return 1;
+  o.R = ToEigen(r);
+  for (int i = 0; i < 3; ++i) o.T[i] = Frac01(t[static_cast<size_t>(i)]);
+  for (int k = 0; k < 9; ++k)
+    if (std::fabs(o.R(k / 3, k % 3) - std::round(o.R(k / 3, k % 3))) > kTolInt) return 1;
+  return std::fabs(std::fabs(o.R.determinant()) - 1.) > kTolInt;
+}
+
 std::string OpText(const Op& o, bool magnetic, double zmag) {
   std::array<double, 36> r6{};
   std::array<double, 6> s6{};
@@ -105,14 +124,63 @@ bool SameTrans(const Eigen::Vector3d& a, const Eigen::Vector3d& b,
   return false;
 }
 
+// Lattice symbol (or "X" with the vectors) of a set of centring vectors
+// (the zero vector included).
+void SetCentring(PhaseBasic& ph, const std::vector<Eigen::Vector3d>& newC) {
+  ph.Lattice = "X";
+  ph.LattVec.clear();
+  for (const char* sym : {"P", "A", "B", "C", "I", "F", "R"}) {
+    const auto std = LatticeCentring(sym, 3);
+    if (std.size() != newC.size()) continue;
+    bool all = true;
+    for (const auto& v : std) {
+      const Eigen::Vector3d u(v[0], v[1], v[2]);
+      all = all && std::any_of(newC.begin(), newC.end(),
+                               [&](const Eigen::Vector3d& c) { return (c - u).norm() < kTolInt; });
+    }
+    if (all) {
+      ph.Lattice = sym;
+      break;
+    }
+  }
+  if (ph.Lattice == "X")
+    for (const auto& c : newC)
+      if (c.norm() > kTolInt) ph.LattVec.push_back({c[0], c[1], c[2]});
+}
+
 }  // namespace
 
 int EM40ParseTransform(std::string_view line, EM40Transform& t, std::string& why) {
   const auto w = SplitWords(line);
   t = EM40Transform{};
   if (w.empty()) {
-    why = "Expected \"cell EXPR\", \"origin x y z\" or \"enantiomorph\".";
+    why = std::string(kExpected);
     return 1;
+  }
+  if (EqIgnoreCase(w[0], "subgroup") && w.size() >= 2) {
+    t.Kind = EM40TransformKind::Subgroup;
+    for (size_t k = 1; k < w.size(); ++k) {
+      Op o;
+      if (ParseOp(w[k], o)) {
+        why = fmt::format("\"{}\" is not an operator such as \"-x,y+1/2,-z+1/2\".", w[k]);
+        return 1;
+      }
+      t.Ops.emplace_back(w[k]);
+    }
+    return 0;
+  }
+  if (EqIgnoreCase(w[0], "supercell") && (w.size() == 2 || w.size() == 10)) {
+    std::string cell = "cell";
+    for (size_t k = 1; k < w.size(); ++k) cell += " " + std::string(w[k]);
+    if (EM40ParseTransform(cell, t, why)) return 1;
+    const Eigen::Matrix3d p = ToEigen(t.P);
+    for (int k = 0; k < 9; ++k)
+      if (std::fabs(p(k / 3, k % 3) - std::round(p(k / 3, k % 3))) > kTolInt) {
+        why = "A supercell needs an integral matrix.";
+        return 1;
+      }
+    t.Kind = EM40TransformKind::Supercell;
+    return 0;
   }
   if (EqIgnoreCase(w[0], "enantiomorph") && w.size() == 1) {
     t.P = {-1, 0, 0, 0, -1, 0, 0, 0, -1};
@@ -159,7 +227,7 @@ int EM40ParseTransform(std::string_view line, EM40Transform& t, std::string& why
     t.P = FromEigen(m.transpose());
     return 0;
   }
-  why = "Expected \"cell EXPR\", \"origin x y z\" or \"enantiomorph\".";
+  why = std::string(kExpected);
   return 1;
 }
 
@@ -194,7 +262,9 @@ void EM40TransformCell(const EM40Transform& t, std::vector<double>& cell) {
   CellOf(p.transpose() * Metric(cell.data()) * p, cell.data());
 }
 
-int EM40TransformStructure(Structure& st, int phase, const EM40Transform& t, std::string& why) {
+namespace {
+
+int SettingTransform(Structure& st, int phase, const EM40Transform& t, std::string& why) {
   if (phase < 1 || phase > static_cast<int>(st.Basic.Phase.size())) {
     why = "The structure has no such phase.";
     return 1;
@@ -251,25 +321,7 @@ int EM40TransformStructure(Structure& st, int phase, const EM40Transform& t, std
                            [&](const Eigen::Vector3d& u) { return (u - v).norm() < kTolInt; }))
             newC.push_back(v);
         }
-  ph.Lattice = "X";
-  ph.LattVec.clear();
-  for (const char* sym : {"P", "A", "B", "C", "I", "F", "R"}) {
-    const auto std = LatticeCentring(sym, 3);
-    if (std.size() != newC.size()) continue;
-    bool all = true;
-    for (const auto& v : std) {
-      const Eigen::Vector3d u(v[0], v[1], v[2]);
-      all = all && std::any_of(newC.begin(), newC.end(),
-                               [&](const Eigen::Vector3d& c) { return (c - u).norm() < kTolInt; });
-    }
-    if (all) {
-      ph.Lattice = sym;
-      break;
-    }
-  }
-  if (ph.Lattice == "X")
-    for (const auto& c : newC)
-      if (c.norm() > kTolInt) ph.LattVec.push_back({c[0], c[1], c[2]});
+  SetCentring(ph, newC);
   // Operators, in their order.
   std::vector<Op> ops;
   std::vector<double> zmag;
@@ -402,6 +454,267 @@ int EM40TransformStructure(Structure& st, int phase, const EM40Transform& t, std
       }
     }
   }
+  st = std::move(work);
+  return 0;
+}
+
+// ---------------------------------------------------------------- subgroups
+// Group elements modulo integral translations: T in [0, 1).
+
+Eigen::Vector3d Mod1(Eigen::Vector3d v) {
+  for (int i = 0; i < 3; ++i) v[i] = Frac01(std::round(v[i] * 1e9) / 1e9);
+  return v;
+}
+
+bool SameRot(const Op& a, const Op& b) {
+  return (a.R - b.R).norm() < kTolInt;
+}
+
+bool SameOp(const Op& a, const Op& b) {
+  return SameRot(a, b) && Mod1(a.T - b.T).norm() < kTolInt;
+}
+
+Op Mul(const Op& a, const Op& b) {
+  return Op{a.R * b.R, Mod1(a.R * b.T + a.T)};
+}
+
+int Find(const std::vector<Op>& g, const Op& o) {
+  for (size_t k = 0; k < g.size(); ++k)
+    if (SameOp(g[k], o)) return static_cast<int>(k);
+  return -1;
+}
+
+// Every element of the phase's group: operators x centring x inversion.
+std::vector<Op> FullGroup(const PhaseSymmetry& ps) {
+  std::vector<Op> g;
+  for (int s : {1, -1}) {
+    if (s < 0 && ps.NCSymm != 2) break;
+    for (int c = 0; c < ps.NLattVec; ++c)
+      for (int k = 0; k < ps.NSymm; ++k) {
+        const SymmOp& so = ps.Op[static_cast<size_t>(k)];
+        Op o{s * ToEigen(so.RM), Eigen::Vector3d::Zero()};
+        for (int i = 0; i < 3; ++i)
+          o.T[i] = s * so.S6[static_cast<size_t>(i)] + ps.VT6[static_cast<size_t>(c)][static_cast<size_t>(i)];
+        o.T = Mod1(o.T);
+        if (Find(g, o) < 0) g.push_back(o);
+      }
+  }
+  return g;
+}
+
+// Closes h under multiplication; false when it grows beyond `limit`.
+bool Close(std::vector<Op>& h, size_t limit) {
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (size_t i = 0; i < h.size(); ++i)
+      for (size_t j = 0; j < h.size(); ++j) {
+        const Op p = Mul(h[i], h[j]);
+        if (Find(h, p) >= 0) continue;
+        if (h.size() >= limit) return false;
+        h.push_back(p);
+        grew = true;
+      }
+  }
+  return true;
+}
+
+// No pure translation besides the identity.
+bool TranslationFree(const std::vector<Op>& h) {
+  int n = 0;
+  for (const Op& o : h) n += (o.R - Eigen::Matrix3d::Identity()).norm() < kTolInt;
+  return n == 1;
+}
+
+// A maximal translation-free subgroup of g: each rotation in the order of
+// g, with the first of its translations that keeps the group free of pure
+// translations.
+std::vector<Op> TranslationFreeSubgroup(const std::vector<Op>& g) {
+  std::vector<Op> h = {g[0]};
+  for (const Op& o : g) {
+    if (std::any_of(h.begin(), h.end(), [&](const Op& x) { return SameRot(x, o); })) continue;
+    std::vector<Op> c = h;
+    c.push_back(o);
+    if (Close(c, g.size()) && TranslationFree(c)) h = std::move(c);
+  }
+  return h;
+}
+
+std::string Suffixed(const AtomModel& m, const std::vector<AtomRec>& added,
+                     const std::string& base, int k) {
+  auto taken = [&](const std::string& n) {
+    if (EM40FindAtom(m, n) >= 0) return true;
+    return std::any_of(added.begin(), added.end(),
+                       [&](const AtomRec& a) { return EqIgnoreCase(a.Name, n); });
+  };
+  for (int t = 0; t < 26 * 26; ++t) {
+    std::string suf(1, static_cast<char>('a' + (k - 1 + t) % 26));
+    if (k - 1 + t >= 26) suf = std::string(1, static_cast<char>('a' + (k - 1 + t) / 26 - 1)) + suf;
+    std::string n = base.substr(0, std::min(base.size(), static_cast<size_t>(EM40MaxName) - suf.size())) + suf;
+    if (!taken(n)) return n;
+  }
+  return base;
+}
+
+// The phase takes the group h (a subgroup of g, the group of its current
+// operators); its atoms split as described in the header.
+int Reduce(Structure& st, int phase, const std::vector<Op>& g, std::vector<Op> h,
+           std::string& why) {
+  Structure work = st;
+  PhaseBasic& ph = work.Basic.Phase[static_cast<size_t>(phase - 1)];
+  // Elements of h in the order of g (the identity first).
+  std::sort(h.begin(), h.end(), [&](const Op& a, const Op& b) { return Find(g, a) < Find(g, b); });
+  std::vector<Eigen::Vector3d> centr;
+  for (const Op& o : h)
+    if ((o.R - Eigen::Matrix3d::Identity()).norm() < kTolInt) centr.push_back(o.T);
+  SetCentring(ph, centr);
+  // Coset representatives modulo the centring; the inversion at the origin
+  // leaves half of them.
+  std::vector<Op> reps;
+  for (const Op& o : h)
+    if (std::none_of(reps.begin(), reps.end(), [&](const Op& r) {
+          return SameRot(r, o) && SameTrans(r.T, o.T, centr);
+        }))
+      reps.push_back(o);
+  const Op inv{-Eigen::Matrix3d::Identity(), Eigen::Vector3d::Zero()};
+  ph.Centro = std::any_of(reps.begin(), reps.end(), [&](const Op& r) {
+    return SameRot(r, inv) && SameTrans(r.T, inv.T, centr);
+  });
+  ph.SymmText.clear();
+  std::vector<Op> listed;
+  for (const Op& r : reps) {
+    if (ph.Centro && std::any_of(listed.begin(), listed.end(), [&](const Op& l) {
+          return (l.R + r.R).norm() < kTolInt && SameTrans(-l.T, r.T, centr);
+        }))
+      continue;
+    listed.push_back(r);
+    ph.SymmText.push_back(OpText(r, false, 1.));
+  }
+  ph.SpGroup = "?";
+  ph.SpGroupNumber = ph.SpGroupCode = ph.SpGroupCode10 = 0;
+  ph.ParentMat.clear();
+  ErrorRecord err;
+  if (SetBasicM50(work.Basic, &err)) {
+    why = "The symmetry of the subgroup cannot be completed.";
+    return 1;
+  }
+  if (const SgTable* tab = HomeSgTable()) {
+    SgQuiet quiet;
+    SgFound f;
+    Vec3 s;
+    if (findsmbsgorgshiftno(*tab, ph.Symmetry, f, s) == 0 && s == Vec3{0, 0, 0} && f.Entry >= 0) {
+      ph.SpGroup = tab->Entry[static_cast<size_t>(f.Entry)].Short;
+      ph.SpGroupNumber = f.Number;
+    }
+  }
+  // Atoms.
+  std::vector<AtomRec> out;
+  for (const AtomRec& a : work.Model.Atom) {
+    if (a.Phase != phase) {
+      out.push_back(a);
+      continue;
+    }
+    if (a.Shape.AdpOrder > 2 || a.Shape.MagPar > 0 ||
+        a.Shape.NWave != std::array<int, NParKinds>{} ||
+        a.Shape.Flag != std::array<int, NParKinds>{}) {
+      why = fmt::format("{}: anharmonic, magnetic or modulated atoms are not split.", a.Name);
+      return 1;
+    }
+    const AtomLayoutInfo lay = AtomLayout(a.Shape);
+    const int ox = lay.Off[BlkPos];
+    const Eigen::Vector3d x(a.Par.Val[static_cast<size_t>(ox)], a.Par.Val[static_cast<size_t>(ox + 1)],
+                            a.Par.Val[static_cast<size_t>(ox + 2)]);
+    auto same = [&](const Eigen::Vector3d& u, const Eigen::Vector3d& v) {
+      return Mod1(u - v).norm() < 1e-5;
+    };
+    auto stab = [&](const std::vector<Op>& grp, const Eigen::Vector3d& p) {
+      int n = 0;
+      for (const Op& o : grp) n += same(o.R * p + o.T, p);
+      return n;
+    };
+    const int sg = stab(g, x);
+    std::vector<Eigen::Vector3d> covered;
+    int k = 0;
+    for (const Op& o : g) {
+      const Eigen::Vector3d p = o.R * x + o.T;
+      if (std::any_of(covered.begin(), covered.end(),
+                      [&](const Eigen::Vector3d& c) { return same(c, p); }))
+        continue;
+      for (const Op& e : h) covered.push_back(e.R * p + e.T);
+      AtomRec b = a;
+      if (k > 0) b.Name = Suffixed(work.Model, out, a.Name, k);
+      ++k;
+      b.Par.Val[0] = a.Par.Val[0] * sg / stab(h, p);
+      for (int i = 0; i < 3; ++i) {
+        double s2 = 0.;
+        for (int j = 0; j < 3; ++j)
+          s2 += o.R(i, j) * o.R(i, j) * std::pow(a.Par.Sig[static_cast<size_t>(ox + j)], 2);
+        b.Par.Val[static_cast<size_t>(ox + i)] = std::round(p[i] * 1e12) / 1e12 + 0.;
+        b.Par.Sig[static_cast<size_t>(ox + i)] = std::sqrt(s2);
+      }
+      if (a.Shape.AdpOrder == 2) {
+        static constexpr int kAx[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+        const int ob = lay.Off[BlkAdp];
+        Eigen::Matrix3d bt, sb;
+        for (int c = 0; c < 6; ++c) {
+          bt(kAx[c][0], kAx[c][1]) = bt(kAx[c][1], kAx[c][0]) = a.Par.Val[static_cast<size_t>(ob + c)];
+          sb(kAx[c][0], kAx[c][1]) = sb(kAx[c][1], kAx[c][0]) = a.Par.Sig[static_cast<size_t>(ob + c)];
+        }
+        const Eigen::Matrix3d bn = o.R * bt * o.R.transpose();
+        for (int c = 0; c < 6; ++c) {
+          const int i = kAx[c][0], j = kAx[c][1];
+          double s2 = 0.;
+          for (int m = 0; m < 3; ++m)
+            for (int l = 0; l < 3; ++l) s2 += std::pow(o.R(i, m) * o.R(j, l) * sb(m, l), 2);
+          b.Par.Val[static_cast<size_t>(ob + c)] = std::round(bn(i, j) * 1e12) / 1e12 + 0.;
+          b.Par.Sig[static_cast<size_t>(ob + c)] = std::sqrt(s2);
+        }
+      }
+      out.push_back(std::move(b));
+    }
+  }
+  work.Model.Atom = std::move(out);
+  st = std::move(work);
+  return 0;
+}
+
+}  // namespace
+
+int EM40TransformStructure(Structure& st, int phase, const EM40Transform& t, std::string& why) {
+  if (t.Kind == EM40TransformKind::Setting) return SettingTransform(st, phase, t, why);
+  if (phase < 1 || phase > static_cast<int>(st.Basic.Phase.size())) {
+    why = "The structure has no such phase.";
+    return 1;
+  }
+  const PhaseBasic& ph0 = st.Basic.Phase[static_cast<size_t>(phase - 1)];
+  if (ph0.NDim != 3 || ph0.Magnetic) {
+    why = "Modulated and magnetic phases are not reduced by this tool.";
+    return 1;
+  }
+  Structure work = st;
+  if (t.Kind == EM40TransformKind::Supercell) {
+    EM40Transform cell = t;
+    cell.Kind = EM40TransformKind::Setting;
+    if (SettingTransform(work, phase, cell, why)) return 1;
+  }
+  const std::vector<Op> g = FullGroup(work.Basic.Phase[static_cast<size_t>(phase - 1)].Symmetry);
+  std::vector<Op> h = {g[0]};
+  if (t.Kind == EM40TransformKind::Supercell) {
+    h = TranslationFreeSubgroup(g);
+  } else {
+    for (const auto& text : t.Ops) {
+      Op o;
+      if (ParseOp(text, o) || Find(g, o) < 0) {
+        why = fmt::format("\"{}\" is not an operator of the group.", text);
+        return 1;
+      }
+      if (Find(h, o) < 0) h.push_back(o);
+    }
+    if (!Close(h, g.size())) {
+      why = "The operators do not generate a subgroup.";
+      return 1;
+    }
+  }
+  if (Reduce(work, phase, g, std::move(h), why)) return 1;
   st = std::move(work);
   return 0;
 }

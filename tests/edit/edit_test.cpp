@@ -176,6 +176,46 @@ TEST_F(EditTest, HydrogensOfEthanol) {
   EXPECT_NEAR(EM40HydroDistance(0.93, 240.), 0.94, 1e-12);
 }
 
+// CH3-NH3+ with its torsion from a density peak, and a water between two
+// acceptors: H-O-H 104.5 deg about their bisector, restrained by distfix.
+TEST_F(EditTest, AmmoniumByMapAndWater) {
+  Structure st = Triclinic("");
+  const Eigen::Matrix3d m = ToEigen(RefOrthoMatrix(st.Basic.Phase[0].Cell)), mi = m.inverse();
+  const Eigen::Vector3d n1(1.49, 0., 0.), o2 = n1 + 2.85 * Eigen::Vector3d(0.5, std::sqrt(0.75), 0.),
+                        u(-0.5, -std::sqrt(0.75), 0.);
+  const Eigen::Vector3d o3 =
+      o2 + 2.8 * (std::cos(100. * kDeg) * u + std::sin(100. * kDeg) * Eigen::Vector3d::UnitZ());
+  std::string why;
+  for (const auto& [n, x] : std::vector<std::pair<std::string, Eigen::Vector3d>>{
+           {"C1", {0., 0., 0.}}, {"N1", n1}, {"O2", o2}, {"O3", o3}}) {
+    const Eigen::Vector3d f = mi * x + Eigen::Vector3d(0.25, 0.25, 0.25);
+    ASSERT_EQ(EM40AddAtom(st, 1, n, n.substr(0, 1), {f[0], f[1], f[2]}, 0.02, why), 0) << why;
+  }
+  const Eigen::Vector3d peak =
+      Cart(st, "N1") + 0.91 * (std::cos(70.53 * kDeg) * Eigen::Vector3d::UnitX() +
+                               std::sin(70.53 * kDeg) * Eigen::Vector3d(0., 0.8, 0.6));
+  const HydroDensity rho = [&](const std::array<double, 3>& f) {
+    return std::exp(-(m * Eigen::Vector3d(f[0], f[1], f[2]) - peak).squaredNorm() / 0.05);
+  };
+  HydroResult h;
+  ASSERT_EQ(EM40AddHydrogens(st, {"N1", "O2"}, 100., h, why, rho), 0) << why;
+  EXPECT_EQ(h.Added, 5);
+  ASSERT_EQ(h.Keep.size(), 3u);
+  EXPECT_EQ(h.Keep[0], "hydro tetrahed N1 1 3 C1 0.91 H1A H1B H1C");
+  double nearest = 1e9;
+  for (const char* n : {"H1A", "H1B", "H1C"}) nearest = std::min(nearest, (Cart(st, n) - peak).norm());
+  EXPECT_LT(nearest, 0.02) << "a hydrogen on the density peak";
+  ASSERT_EQ(h.DistFix.size(), 2u);
+  EXPECT_EQ(h.DistFix[0], "0.84 0.02 O2 H2A; O2 H2B");
+  EXPECT_EQ(h.DistFix[1], "1.33 0.04 H2A H2B");
+  const Eigen::Vector3d a = Cart(st, "H2A") - Cart(st, "O2"), b = Cart(st, "H2B") - Cart(st, "O2");
+  EXPECT_NEAR(a.norm(), 0.84, 1e-9);
+  EXPECT_NEAR(std::acos(a.normalized().dot(b.normalized())) / kDeg, 104.5, 1e-6);
+  const Eigen::Vector3d bis = ((Cart(st, "N1") - Cart(st, "O2")).normalized() +
+                               (Cart(st, "O3") - Cart(st, "O2")).normalized()).normalized();
+  EXPECT_NEAR((a + b).normalized().dot(bis), 1., 1e-9);
+}
+
 // "peaks 2 O" takes the two strongest maxima (onto special positions where
 // they are near one) and leaves the rest stored.
 TEST_F(EditTest, PeaksBecomeAtoms) {

@@ -85,6 +85,53 @@ TEST(Transform, P21nToP21cKeepsStructureFactors) {
   }
 }
 
+// P2(1)/c -> P-1 (subgroup) and the 2a,b,c supercell: the atoms of the new
+// asymmetric unit give the same |F| (the supercell twice it on (2h,k,l) and
+// nothing on odd h'), and the occupancy factors keep the cell content (an
+// atom on the centre at the origin included).
+TEST(Transform, SubgroupAndSupercellKeepStructureFactors) {
+  Structure orig = P21n();
+  std::string why;
+  EM40Transform toC;
+  ASSERT_EQ(EM40ParseTransform("cell a,b,a+c", toC, why), 0);
+  ASSERT_EQ(EM40TransformStructure(orig, 1, toC, why), 0) << why;
+  ASSERT_EQ(EM40AddAtom(orig, 1, "O2", "O", {0., 0., 0.}, 0.02, why), 0) << why;
+  ASSERT_NEAR(orig.Model.Atom.back().Par.Val[0], 0.5, 1e-12);
+  const std::vector<std::array<int, 3>> hs = {{1, 0, 0}, {0, 1, 1}, {2, 3, -1},
+                                              {-1, 2, 4}, {3, 1, 2}, {0, 1, 0}};
+  struct Case {
+    const char* line;
+    size_t atoms;
+    int factor;
+  };
+  for (const Case& c : {Case{"subgroup -x,-y,-z", 8, 1}, Case{"supercell 2a,b,c", 8, 2}}) {
+    Structure st = orig;
+    EM40Transform t;
+    ASSERT_EQ(EM40ParseTransform(c.line, t, why), 0) << why;
+    ASSERT_EQ(EM40TransformStructure(st, 1, t, why), 0) << c.line << ": " << why;
+    EXPECT_EQ(st.Model.Atom.size(), c.atoms) << c.line;
+    double occ = 0.;
+    for (const AtomRec& a : st.Model.Atom) occ += a.Par.Val[0] * st.Basic.Phase[0].Symmetry.NSymm;
+    EXPECT_NEAR(occ, c.factor * 4. * 3.5, 1e-9) << c.line << ": the cell content";
+    for (std::array<int, 3> h : hs) {
+      const double f0 = FAbs(orig, h);
+      ASSERT_EQ(EM40TransformIndices(t, h.data()), 0);
+      EXPECT_NEAR(FAbs(st, h), c.factor * f0, 1e-8 * (1. + f0)) << c.line << " " << h[0];
+      if (c.factor == 2) {
+        h[0] += 1;
+        EXPECT_NEAR(FAbs(st, h), 0., 1e-8) << c.line << " odd " << h[0];
+      }
+    }
+  }
+  EXPECT_EQ(orig.Basic.Phase[0].SymmText.size(), 2u);
+  Structure st = orig;
+  EM40Transform t;
+  ASSERT_EQ(EM40ParseTransform("subgroup x,-y+1/2,z+1/2", t, why), 0);
+  EXPECT_EQ(EM40TransformStructure(st, 1, t, why), 0) << "Pc: " << why;
+  ASSERT_EQ(EM40ParseTransform("subgroup x+1/2,y,z", t, why), 0);
+  EXPECT_NE(EM40TransformStructure(st, 1, t, why), 0) << "not an operator of the group";
+}
+
 // Each transformation and its inverse give byte-identical M50 and M40 texts
 // (the cell s.u. survive only permutations of the axes: left out here).
 TEST(Transform, ThereAndBackGivesTheFiles) {
@@ -108,7 +155,8 @@ TEST(Transform, ThereAndBackGivesTheFiles) {
 
 TEST(Transform, BadLines) {
   for (const char* line : {"cell a,a,c", "cell b,a,c", "cell a,b", "origin 1 2", "origin x 0 0",
-                           "shift 0 0 0", "cell 1 0 0 0 1 0 0 0 0", ""}) {
+                           "shift 0 0 0", "cell 1 0 0 0 1 0 0 0 0", "", "subgroup x,y",
+                           "supercell a/2,b,c", "subgroup"}) {
     EM40Transform t;
     std::string why;
     EXPECT_NE(EM40ParseTransform(line, t, why), 0) << line;

@@ -4,8 +4,10 @@
 #include "app/tools/edit_tools.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
@@ -15,6 +17,7 @@
 #include "edit/edit_script.hpp"
 #include "edit/shelx_export.hpp"
 #include "edit/transform.hpp"
+#include "fourier/fourier.hpp"
 #include "model/keys.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
@@ -42,6 +45,32 @@ void Listing(std::string_view text) {
   Fe().ListingLine(std::string(text));
 }
 
+// The difference density of the last refinement (the coefficients of the
+// "fourier" block's map, which must be a difference map), computed on first
+// use; 0 everywhere, with a note, when it cannot be had.
+HydroDensity DiffDensity(int phase) {
+  struct Coef {
+    bool Tried = false;
+    FouRunResult Run;
+  };
+  auto c = std::make_shared<Coef>();
+  return [c, phase](const std::array<double, 3>& x) {
+    if (!c->Tried) {
+      c->Tried = true;
+      if (FouPrelim(Struct, Sess.fln, phase, c->Run) != 0 || c->Run.Map.MapType != MapDiff) {
+        Listing("The \"fourier\" block asks for no difference map: hydrogens placed by geometry.");
+        c->Run.Coef.clear();
+      }
+    }
+    std::array<double, 6> xm{};
+    const auto& order = c->Run.Map.Grid.Order;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        if (order[static_cast<size_t>(j)] == i + 1) xm[static_cast<size_t>(j)] = x[static_cast<size_t>(i)];
+    return FouExMap(c->Run.Coef, 3, xm.data());
+  };
+}
+
 AtomEditRun StartRun() {
   AtomEditRun run;
   run.St = Struct;
@@ -51,6 +80,7 @@ AtomEditRun StartRun() {
     run.TempK = Struct.Basic.DatBlock[static_cast<size_t>(kd - 1)].DatCollTemp.value_or(0.);
   // Covalent radii and atomic numbers for hydrogens and sorting.
   (void)ScatEnsureLoaded();
+  if (FeFileExists(Sess.fln + ".m80")) run.Density = DiffDensity(run.Phase);
   return run;
 }
 
@@ -213,13 +243,16 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
   return NextNothing;
 }
 
-// Cell transformation, origin shift, change of enantiomorph: M50, M40 and the
-// indices of M95 and M90, all written to temporary names first.
+// Cell transformation, origin shift, change of enantiomorph, subgroup and
+// supercell: M50, M40 and the indices of M95 and M90, all written to
+// temporary names first.
 int TransformTool(TarnToolCall& c, const std::string& dflt) {
   std::string line = c.Path;
   if (!c.Batch) {
     std::vector<FeFormField> f = {
-        {"Transformation (cell a+c,b,-a | origin x y z | enantiomorph)", dflt}};
+        {"Transformation (cell a+c,b,-a | origin x y z | enantiomorph | subgroup -x,-y,-z | "
+         "supercell 2a,b,c)",
+         dflt}};
     if (!Fe().EditForm("Transformation", f)) return NextNothing;
     line = f[0].Value;
   }
@@ -294,6 +327,11 @@ int TransformTool(TarnToolCall& c, const std::string& dflt) {
   for (auto& f : files) std::filesystem::rename(f.first, f.second, ec);
   Struct.Model = st.Model;
   Listing("Transformed: " + line);
+  if (t.Kind != EM40TransformKind::Setting) {
+    const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(std::max(1, Sess.KPhase) - 1)];
+    Listing(fmt::format("Group {}, {} atoms; operators: {}", ph.SpGroup, Struct.Model.Atom.size(),
+                        fmt::join(ph.SymmText, " | ")));
+  }
   return NextNothing;
 }
 
@@ -303,6 +341,8 @@ void RegisterEditTools() {
   TarnSetTool(MenuCellTrans, [](TarnToolCall& c) { return TransformTool(c, "cell a,b,c"); });
   TarnSetTool(MenuOriginShift, [](TarnToolCall& c) { return TransformTool(c, "origin 0 0 0"); });
   TarnSetTool(MenuEnantiomorph, [](TarnToolCall& c) { return TransformTool(c, "enantiomorph"); });
+  TarnSetTool(MenuSubgroup, [](TarnToolCall& c) { return TransformTool(c, "subgroup x,y,z"); });
+  TarnSetTool(MenuSupercell, [](TarnToolCall& c) { return TransformTool(c, "supercell 2a,b,c"); });
   TarnSetTool(ActExportShelx, [](TarnToolCall& c) { return ExportShelx(c, false); });
   TarnSetTool(ActExportShelxAveraged, [](TarnToolCall& c) { return ExportShelx(c, true); });
   TarnSetTool(ActEditAtoms, [](TarnToolCall& c) -> int {
