@@ -66,6 +66,10 @@ double RefineValue(const std::string& commands, std::string_view key, double dfl
                          s.Basic.Phase[static_cast<size_t>(kp - 1)].NDim - 3);
   c.Angles = 1;
   c.FullCoor = 1;
+  // The report lists atoms of the model only: no peaks, centres or lone pairs.
+  c.Include = 0;
+  c.Center.clear();
+  c.LonePair.clear();
   DistTables tables;
   ErrorRecord err;
   if (DistLoadTables(Sess.HomeDir + "dist/", tables, err)) return 1;

@@ -91,65 +91,103 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
   r.Cmd = c;
   if (DistMakePhase(s, Sess.KPhase, r.Phase)) return 1;
   DistPhase& ph = r.Phase;
-  ph.Cov = std::move(cov);
-  ph.CovNote = std::move(covNote);
-  DistIndexCov(ph);
   if (c.Round == 1) RoundCoordinates(ph);
   const PhaseBasic& p = s.Basic.Phase[static_cast<size_t>(ph.Phase - 1)];
   const int nt = static_cast<int>(p.AtType.size());
 
-  // Maximal distances per pair of atom types.
+  // Maximal distances per pair of atom types; row 0 / column 0 hold the
+  // limit of the objects (peaks, centres, lone pairs): dmax, else the
+  // largest limit of the other atom's type.
   std::vector<double> pairMax(static_cast<size_t>((nt + 1) * (nt + 1)), 0.);
   double dmaxAll = 0.;
   for (int i = 1; i <= nt; ++i)
     for (int j = 1; j <= nt; ++j) {
       const double d = DistPairMax(p, tables, c, i, j);
       pairMax[static_cast<size_t>(i * (nt + 1) + j)] = d;
+      auto& oi = pairMax[static_cast<size_t>(i * (nt + 1))];
+      oi = c.DMax > 0. ? c.DMax : std::max(oi, d);
+      pairMax[static_cast<size_t>(i)] = oi;
       dmaxAll = std::max(dmaxAll, d);
     }
   auto typeMax = [&](int t1, int t2) {
-    if (t1 < 1 || t2 < 1 || t1 > nt || t2 > nt) return c.DMax > 0. ? c.DMax : 0.;
+    t1 = std::max(t1, 0);
+    t2 = std::max(t2, 0);
+    if (t1 > nt || t2 > nt || (t1 == 0 && t2 == 0)) return c.DMax > 0. ? c.DMax : 0.;
     return pairMax[static_cast<size_t>(t1 * (nt + 1) + t2)];
   };
+  std::vector<char> objNeighbour;
+  {
+    const auto objs = DistAddObjects(s, c, ph, typeMax);
+    objNeighbour.assign(ph.Atoms.size(), 0);
+    for (int i : objs) objNeighbour[static_cast<size_t>(i)] = 1;
+  }
+  ph.Cov = std::move(cov);
+  ph.CovNote = std::move(covNote);
+  DistIndexCov(ph);
   auto occOk = [&](int a) {
     return !(c.OccCut > 0.) || ph.Atoms[static_cast<size_t>(a)].Occ > c.OccCut;
   };
   auto pairOk = [&](int a, int b) {
     const DistAtom &A = ph.Atoms[static_cast<size_t>(a)], &B = ph.Atoms[static_cast<size_t>(b)];
+    if (B.Kind != DoAtom) return objNeighbour[static_cast<size_t>(b)] != 0;
     if (!occOk(b)) return false;
     // Parts of one split position are alternatives, not neighbours.
     if (c.SkipSplt > 0 && a != b && A.Split > 0 && A.Split == B.Split) return false;
     return true;
   };
 
-  if (ph.NDimI > 0) {
+  // Modulated phases: neighbours may come within the limits only at some t,
+  // so the search reaches farther by the displacements of both atoms and
+  // each candidate is kept when it lies within the limits at one t at least.
+  const bool mod = ph.NDimI > 0;
+  double dispAll = 0.;
+  if (mod) {
     if (DistMakeModel(s, ph, r.Mod)) return 1;
     r.TGrid = DistTGrid(c, ph.NDimI);
+    for (const auto& ma : r.Mod.Atoms) dispAll = std::max(dispAll, ma.MaxDisp);
   }
+  auto disp = [&](int i) { return mod ? r.Mod.Atoms[static_cast<size_t>(i)].MaxDisp : 0.; };
+  bool dirrefBad = false;
   for (int a = 0; a < static_cast<int>(ph.Atoms.size()); ++a) {
     const DistAtom& A = ph.Atoms[static_cast<size_t>(a)];
-    if (!DistSelected(c.Select, A.Name) || !occOk(a)) continue;
+    if (A.Kind != DoAtom || !DistSelected(c.Select, A.Name) || !occOk(a)) continue;
     DistCoordination co;
     co.Central = a;
+    auto limit = [&](int b) { return typeMax(A.Type, ph.Atoms[static_cast<size_t>(b)].Type); };
     co.Neigh = DistAround(
-        ph, a, c.DMin, dmaxAll,
-        [&](int b) { return typeMax(A.Type, ph.Atoms[static_cast<size_t>(b)].Type); },
+        ph, a, mod ? 0. : c.DMin, dmaxAll + 2. * dispAll,
+        [&](int b) {
+          const double d = limit(b);
+          return d > 0. ? d + disp(a) + disp(b) : 0.;
+        },
         [&](int b) {
           if (!pairOk(a, b) || !DistSelected(c.SelSecnd, ph.Atoms[static_cast<size_t>(b)].Name))
             return false;
           // Reduced coordination: each pair once, under its first atom.
-          return c.FullCoor != 0 || b >= a;
+          return c.FullCoor != 0 || b >= a || ph.Atoms[static_cast<size_t>(b)].Kind != DoAtom;
         });
+    if (mod) {
+      std::vector<DistNeighbour> kept;
+      for (auto& n : co.Neigh) {
+        DistTCurve cv = DistModDistance(ph, r.Mod, a, n, r.TGrid, c.OccCut);
+        DistModLimit(cv, c.DMin, limit(n.Atom));
+        if (cv.N == 0) continue;
+        kept.push_back(std::move(n));
+        co.Curves.push_back(std::move(cv));
+      }
+      co.Neigh = std::move(kept);
+    }
     if (static_cast<int>(co.Neigh.size()) > DistMaxNeighbours) {
       ReportError(fmt::format("The maximal number of {} neighbours exceeded.", DistMaxNeighbours),
                   {"Atom " + A.Name + ": the list is cut to the nearest ones."});
       co.Neigh.resize(DistMaxNeighbours);
+      if (co.Curves.size() > co.Neigh.size()) co.Curves.resize(co.Neigh.size());
       co.Overflow = true;
     }
     for (auto& n : co.Neigh)
-      n.LowOcc = A.Occ < c.OccInd || ph.Atoms[static_cast<size_t>(n.Atom)].Occ < c.OccInd;
-    if (ph.NDimI > 0)
-      for (const auto& n : co.Neigh) co.Curves.push_back(DistModDistance(ph, r.Mod, a, n, r.TGrid));
+      n.LowOcc = A.Occ < c.OccInd || (ph.Atoms[static_cast<size_t>(n.Atom)].Kind == DoAtom &&
+                                      ph.Atoms[static_cast<size_t>(n.Atom)].Occ < c.OccInd);
+    if (!DistRefAngles(ph, c.DirRef, a, co.Neigh)) dirrefBad = true;
     if (c.Angles == 1) {
       const DistPoint pa = DistPointOf(ph, a);
       for (int i = 0; i < static_cast<int>(co.Neigh.size()); ++i)
@@ -157,13 +195,22 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
           const DistValue v = DistAngle(ph.Cell, DistPointOf(ph, co.Neigh[static_cast<size_t>(i)]),
                                         pa, DistPointOf(ph, co.Neigh[static_cast<size_t>(j)]));
           co.Angles.push_back({i, j, v.Value, DistSu(ph, v.Grad)});
-          if (ph.NDimI > 0)
-            co.AngleCurves.push_back(DistModAngle(ph, r.Mod, a, co.Neigh[static_cast<size_t>(i)],
-                                                  co.Neigh[static_cast<size_t>(j)], r.TGrid));
+          if (mod) {
+            // An angle counts at the t where both of its bonds do.
+            DistTCurve cv = DistModAngle(ph, r.Mod, a, co.Neigh[static_cast<size_t>(i)],
+                                         co.Neigh[static_cast<size_t>(j)], r.TGrid);
+            const auto &bi = co.Curves[static_cast<size_t>(i)].In,
+                       &bj = co.Curves[static_cast<size_t>(j)].In;
+            for (size_t g = 0; g < cv.In.size(); ++g) cv.In[g] = cv.In[g] && bi[g] && bj[g];
+            DistModLimit(cv, -1., -1.);
+            co.AngleCurves.push_back(std::move(cv));
+          }
         }
     }
     r.Coord.push_back(std::move(co));
   }
+  if (dirrefBad)
+    ReportWarning("dirref: expected three numbers (a lattice direction) or two atoms.");
 
   for (const auto& names : c.IndDist)
     r.Distances.push_back(Individual(ph, names, [&](const std::vector<DistPoint>& q) {

@@ -55,8 +55,10 @@ struct DistPlaneRec {
 
 struct DistBondValence {
   int Atom = 0;
-  double Sum = 0., Su = 0.;
+  double Sum = 0., Su = 0.;  // of the average structure
   int NBonds = 0;
+  double Ave = 0., Min = 0., Max = 0.;  // modulated phases: over the t grid
+  int NT = 0;                           // t values where the atom exists
 };
 
 struct DistHirshfeld {
@@ -111,6 +113,20 @@ std::string DistRoundESD(double value, double su, int maxDecimals, int rule);
 // The lines of the listing fln.dis.
 std::vector<std::string> DistListing(const Structure& s, const DistTables& tables,
                                      const DistResults& r);
+
+// Objects (dist_objects.cpp): appends to ph the peaks kept with M40
+// ("include"), the centres ("center", named Cen1, Cen2, ...) and the lone
+// pairs ("lonepair": a point at the given distance, 1 A by default, from the
+// atom opposite the mean direction of its bonds, named Lp<atom>); returns
+// the indices of those taken as neighbours (peaks, lone pairs and the centres
+// named in "lonepair"). typeMax(t1, t2) is the limit of a pair of atom types.
+std::vector<int> DistAddObjects(const Structure& s, const DistCommands& c, DistPhase& ph,
+                                const std::function<double(int, int)>& typeMax);
+// Angles of the bonds of atom a to the reference direction of "dirref"
+// (three numbers: a lattice direction; two atoms: the vector between them)
+// into RefAngle; false when the direction cannot be read.
+bool DistRefAngles(const DistPhase& ph, const std::vector<std::string>& dirref, int a,
+                   std::vector<DistNeighbour>& neigh);
 
 // Descriptors (dist_extra.cpp), each over the results so far.
 void DistHydrogenBonds(DistResults& r);

@@ -2,6 +2,7 @@
 // bond-valence sums and the Hirshfeld rigid-bond test.
 #include <Eigen/Eigenvalues>
 #include <cmath>
+#include <limits>
 
 #include "dist/dist.hpp"
 #include "util/strings.hpp"
@@ -128,7 +129,10 @@ void DistHydrogenBonds(DistResults& r) {
     if (!IsHydrogen(ph.Atoms[static_cast<size_t>(h)])) continue;
     auto nb = DistAround(
         ph, h, 0., reach, [&](int) { return reach; },
-        [&](int b) { return !IsHydrogen(ph.Atoms[static_cast<size_t>(b)]); });
+        [&](int b) {
+          const DistAtom& B = ph.Atoms[static_cast<size_t>(b)];
+          return B.Kind == DoAtom && !IsHydrogen(B);
+        });
     const DistPoint ph0 = DistPointOf(ph, h);
     for (const auto& d : nb) {
       if (d.D > c.DHMax) continue;
@@ -215,34 +219,73 @@ void DistBondValenceSums(const Structure& s, const DistTables& tables, DistResul
     }
     return false;
   };
-  double dmaxAll = 0.;
+  double dmaxAll = 0., dispAll = 0.;
   for (const auto& a : ph.Atoms)
     for (const auto& b : ph.Atoms) dmaxAll = std::max(dmaxAll, dmax(a.Type, b.Type));
+  const bool mod = ph.NDimI > 0 && r.Mod.Atoms.size() == ph.Atoms.size();
+  auto disp = [&](int i) { return mod ? r.Mod.Atoms[static_cast<size_t>(i)].MaxDisp : 0.; };
+  for (size_t i = 0; i < ph.Atoms.size(); ++i) dispAll = std::max(dispAll, disp(static_cast<int>(i)));
   for (int a = 0; a < static_cast<int>(ph.Atoms.size()); ++a) {
     const DistAtom& A = ph.Atoms[static_cast<size_t>(a)];
-    if (!DistSelected(c.Select, A.Name)) continue;
+    if (A.Kind != DoAtom || !DistSelected(c.Select, A.Name)) continue;
     if (c.OccCut > 0. && A.Occ <= c.OccCut) continue;
     double r0 = 0., b = 0.;
+    auto limit = [&](int j) { return dmax(A.Type, ph.Atoms[static_cast<size_t>(j)].Type); };
     auto nb = DistAround(
-        ph, a, c.DMin, dmaxAll,
-        [&](int j) { return dmax(A.Type, ph.Atoms[static_cast<size_t>(j)].Type); },
+        ph, a, mod ? 0. : c.DMin, dmaxAll + 2. * dispAll,
+        [&](int j) { return limit(j) + disp(a) + disp(j); },
         [&](int j) {
           const DistAtom& B = ph.Atoms[static_cast<size_t>(j)];
-          return !(c.OccCut > 0. && B.Occ <= c.OccCut) && coef(A, B, r0, b);
+          return B.Kind == DoAtom && !(c.OccCut > 0. && B.Occ <= c.OccCut) && coef(A, B, r0, b);
         });
     if (nb.empty()) continue;
     DistBondValence bv;
     bv.Atom = a;
     DistGrad g;
+    std::vector<double> sumT(mod ? r.TGrid.size() : 0, 0.);
+    std::vector<char> exists(sumT.size(), 1);
     for (const auto& n : nb) {
       const DistAtom& B = ph.Atoms[static_cast<size_t>(n.Atom)];
       (void)coef(A, B, r0, b);
       const double occ = std::min(1., B.Occ);
-      const double sv = occ * std::exp((r0 - n.D) / b);
-      bv.Sum += sv;
-      g.Merge(n.Grad, -sv / b);
-      ++bv.NBonds;
+      if (n.D >= c.DMin && n.D <= limit(n.Atom)) {
+        const double sv = occ * std::exp((r0 - n.D) / b);
+        bv.Sum += sv;
+        g.Merge(n.Grad, -sv / b);
+        ++bv.NBonds;
+      }
+      if (!mod) continue;
+      // At each t: the bonds within the limits there, weighted by the
+      // neighbour's occupancy at t; t where the cation is absent do not count.
+      Vec3 xa{}, xb{};
+      for (size_t k = 0; k < r.TGrid.size(); ++k) {
+        double oa = 1., ob = 1.;
+        if (!DistModPosition(ph, r.Mod, a, 0, {0, 0, 0}, r.TGrid[k].data(), xa, &oa)) {
+          exists[k] = 0;
+          continue;
+        }
+        if (!DistModPosition(ph, r.Mod, n.Atom, n.Op, n.N, r.TGrid[k].data(), xb, &ob)) continue;
+        const double d = DistLength(ph.Cell.G, DistDiff(xb, xa));
+        if (d < c.DMin || d > limit(n.Atom) || (c.OccCut > 0. && B.Occ * ob <= c.OccCut)) continue;
+        sumT[k] += std::min(1., occ * ob) * std::exp((r0 - d) / b);
+      }
     }
+    if (mod) {
+      bv.Min = std::numeric_limits<double>::max();
+      bv.Max = -bv.Min;
+      for (size_t k = 0; k < sumT.size(); ++k) {
+        if (!exists[k]) continue;
+        bv.Ave += sumT[k];
+        bv.Min = std::min(bv.Min, sumT[k]);
+        bv.Max = std::max(bv.Max, sumT[k]);
+        ++bv.NT;
+      }
+      if (bv.NT > 0)
+        bv.Ave /= bv.NT;
+      else
+        bv.Min = bv.Max = 0.;
+    }
+    if (bv.NBonds == 0 && bv.NT == 0) continue;
     bv.Su = DistSu(ph, g);
     r.BondValences.push_back(bv);
   }

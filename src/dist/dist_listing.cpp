@@ -1,6 +1,7 @@
 // The listing fln.dis of the distance tool.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "dist/dist.hpp"
@@ -55,11 +56,11 @@ static void TCurveLines(Out& o, const DistResults& r, const DistTCurve& cv) {
   for (size_t i = 0; each > 0 && i < cv.D.size(); i += static_cast<size_t>(each)) {
     std::string t;
     for (int k = 0; k < d; ++k) t += fmt::format(" {:6.3f}", r.TGrid[i][static_cast<size_t>(k)]);
-    o.Line(cv.D[i] < 0. ? fmt::format("      t ={}   --", t)
-                        : fmt::format("      t ={} {:8.4f}", t, cv.D[i]));
+    const bool in = i < cv.In.size() ? cv.In[i] != 0 : cv.D[i] >= 0.;
+    o.Line(!in ? fmt::format("      t ={}   --", t) : fmt::format("      t ={} {:8.4f}", t, cv.D[i]));
   }
   if (cv.N == 0)
-    o.Line("      The atoms do not meet at any t.");
+    o.Line("      The atoms do not meet within the limits at any t.");
   else
     o.Line(fmt::format("      Average : {:.4f}, Minimum : {:.4f}, Maximum : {:.4f}", cv.Ave, cv.Min,
                        cv.Max));
@@ -105,9 +106,10 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
     o.Line(c.Each <= 0   ? std::string("Print of steps supressed")
            : c.Each == 1 ? std::string("Each step will be printed")
                          : fmt::format("Each {} step will be printed", c.Each));
+    o.Line("A value over t counts where both atoms exist and lie within the limits (\"--\" elsewhere)");
     for (const auto& n : r.Mod.Unsupported)
-      o.Line("Atom " + n + ": modulation functions other than harmonic position waves are not "
-             "evaluated; its average position is used");
+      o.Line("Atom " + n + ": its modulation is not evaluated (composite part, or waves without "
+             "wave vectors); its average position is used");
   }
   o.Line();
   if (c.DMax <= 0.) {
@@ -133,6 +135,26 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
   for (size_t i = 0; i < ph.Ops.size(); ++i)
     o.Line(fmt::format("  {:>3} {}", i + 1, ph.Ops[i].Text));
   o.Line();
+
+  {
+    bool head = false;
+    for (const auto& a : ph.Atoms) {
+      if (a.Kind == DoAtom) continue;
+      if (!head) o.Line("Objects other than atoms (fractional position):");
+      head = true;
+      static constexpr const char* kWhat[] = {"", "Fourier maximum", "Fourier minimum", "centre",
+                                              "lone pair"};
+      o.Line(fmt::format("  {:<9} {:<16} {:9.6f} {:9.6f} {:9.6f}", a.Name, kWhat[a.Kind], a.X[0],
+                         a.X[1], a.X[2]));
+    }
+    if (head) o.Line();
+  }
+  if (!c.DirRef.empty()) {
+    std::string d;
+    for (const auto& w : c.DirRef) d += " " + w;
+    o.Line("Angles of the bonds to the reference direction" + d + " in the last column");
+    o.Line();
+  }
 
   // The operator of a neighbour with its lattice translation included.
   auto opText = [&](const DistNeighbour& n) {
@@ -165,15 +187,38 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
                           : "  Atom      Distance       Symmetry");
     for (size_t k = 0; k < co.Neigh.size(); ++k) {
       const DistNeighbour& n = co.Neigh[k];
+      const std::string ref = n.RefAngle >= 0. ? " " + o.Esd(n.RefAngle, n.RefAngleSu, 2) : "";
       if (c.LstType == 1)
-        o.Line(fmt::format("  {:<20} {}{}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc)));
+        o.Line(fmt::format("  {:<20} {}{}{}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc), ref));
       else
-        o.Line(
-            fmt::format("  {:<9} {}{} {}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc), opText(n)));
+        o.Line(fmt::format("  {:<9} {}{} {}{}", name(n), o.Esd(n.D, n.DSu), Star(n.LowOcc),
+                           opText(n), ref));
       if (k < co.Curves.size()) TCurveLines(o, r, co.Curves[k]);
     }
     if (co.Overflow)
       o.Line(fmt::format("  The maximal number of {} neighbours exceeded.", DistMaxNeighbours));
+    if (c.TTables == 1 && !co.Curves.empty()) {
+      // Coordination table over t: the neighbours within the limits at t.
+      o.Line("  Coordination as a function of t: t, number of neighbours, shortest, mean and "
+             "longest distance");
+      const size_t step = static_cast<size_t>(std::max(1, c.Each));
+      for (size_t g = 0; g < r.TGrid.size(); g += step) {
+        std::string t;
+        for (int k = 0; k < ph.NDimI; ++k) t += fmt::format(" {:6.3f}", r.TGrid[g][static_cast<size_t>(k)]);
+        int cn = 0;
+        double lo = 1e30, hi = 0., sum = 0.;
+        for (const auto& cv : co.Curves)
+          if (g < cv.In.size() && cv.In[g]) {
+            ++cn;
+            lo = std::min(lo, cv.D[g]);
+            hi = std::max(hi, cv.D[g]);
+            sum += cv.D[g];
+          }
+        o.Line(cn == 0 ? fmt::format("    t ={} {:3d}", t, cn)
+                       : fmt::format("    t ={} {:3d} {:8.4f} {:8.4f} {:8.4f}", t, cn, lo,
+                                     sum / cn, hi));
+      }
+    }
     if (!co.Angles.empty()) {
       o.Line("  Angles");
       for (size_t k = 0; k < co.Angles.size(); ++k) {
@@ -238,10 +283,16 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
   }
   if (!r.BondValences.empty()) {
     o.Line("List of bond valence sums");
-    for (const auto& b : r.BondValences)
-      o.Line(fmt::format("Bond valence sum for : {:<8} {} ({} bonds)",
-                         ph.Atoms[static_cast<size_t>(b.Atom)].Name, o.Esd(b.Sum, b.Su, 3),
-                         b.NBonds));
+    for (const auto& b : r.BondValences) {
+      std::string l = fmt::format("Bond valence sum for : {:<8} {} ({} bonds)",
+                                  ph.Atoms[static_cast<size_t>(b.Atom)].Name,
+                                  o.Esd(b.Sum, b.Su, 3), b.NBonds);
+      if (ph.NDimI > 0)
+        l += b.NT == 0 ? std::string(" average : -")
+                       : fmt::format(" average : {:.3f} minumum : {:.3f}  maximum : {:.3f}", b.Ave,
+                                     b.Min, b.Max);
+      o.Line(l);
+    }
     o.Line();
   }
   o.Line(

@@ -48,24 +48,74 @@ int DistMakeModel(const Structure& s, const DistPhase& ph, DistModel& m) {
       for (int j = 0; j < d; ++j) mo.RIInv[static_cast<size_t>(d * i + j)] = inv(i, j);
     m.Ops.push_back(mo);
   }
+  // Length in A of a fractional displacement: bounds of the waves.
+  auto len = [&ph](const double* u) {
+    double s2 = 0.;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) s2 += u[i] * ph.Cell.G[3 * i + j] * u[j];
+    return std::sqrt(std::max(0., s2));
+  };
   for (const DistAtom& a : ph.Atoms) {
+    DistModel::Atom ma;
+    if (a.Index < 0) {  // peaks, centres and lone pairs stay where they are
+      m.Atoms.push_back(std::move(ma));
+      continue;
+    }
     const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
     const AtomLayoutInfo lay = AtomLayout(r.Shape);
-    DistModel::Atom ma;
-    const int nw = r.Shape.NWave[1];
-    const bool sawtooth = r.Shape.Flag[1] == 1;
-    if ((nw > 0 && (r.FunType != 0 || !ModWavesCover(&m.Waves, nw, d))) || sawtooth) {
+    const int nw = r.Shape.NWave[1], no = r.Shape.NWave[0];
+    const auto val = [&r](int off) {
+      return off < r.Par.size() ? r.Par.Val[static_cast<size_t>(off)] : 0.;
+    };
+    if (r.Shape.Flag[0] == 1 && lay.Len[BlkCrenel] == 2) {
+      ma.Crenel = true;
+      ma.X40 = val(lay.Off[BlkCrenel]);
+      ma.Delta = val(lay.Off[BlkCrenel] + 1);
+    }
+    if (r.Shape.Flag[1] == 1 && lay.Len[BlkSaw] == 5) {
+      ma.Saw = true;
+      for (int k = 0; k < 3; ++k) ma.USaw[static_cast<size_t>(k)] = val(lay.Off[BlkSaw] + k);
+      ma.SawX40 = val(lay.Off[BlkSaw] + 3);
+      ma.SawDelta = val(lay.Off[BlkSaw] + 4);
+      ma.MaxDisp += len(ma.USaw.data());
+    }
+    if (r.Part > 1) {
       m.Unsupported.push_back(a.Name);
-    } else if (nw > 0) {
+      m.Atoms.push_back(std::move(ma));
+      continue;
+    }
+    ma.Ortho = r.FunType > 0;
+    if (ma.Ortho) {
+      // The set lives on the function interval, or on the crenel's.
+      const double fx = r.FunVal[0];
+      const double fw = r.FunHasWidth ? r.FunVal[1] : (ma.Crenel ? ma.Delta : 1.);
+      if ((nw > 0 && MakeFPolSet(r.FunType, 2 * nw, fx, fw, ma.PosSet)) ||
+          (no > 0 && MakeFPolSet(r.FunType, 2 * no, fx, fw, ma.OccSet))) {
+        m.Unsupported.push_back(a.Name);
+        m.Atoms.push_back(std::move(ma));
+        continue;
+      }
+    } else if ((nw > 0 && !ModWavesCover(&m.Waves, nw, d)) ||
+               (no > 0 && !ModWavesCover(&m.Waves, no, d))) {
+      m.Unsupported.push_back(a.Name);
+      m.Atoms.push_back(std::move(ma));
+      continue;
+    }
+    if (nw > 0) {
       ma.NWave = nw;
       const auto off = static_cast<size_t>(lay.Off[BlkPosWave]);
       ma.Amp.assign(r.Par.Val.begin() + static_cast<long>(off),
                     r.Par.Val.begin() + static_cast<long>(off + 6 * static_cast<size_t>(nw)));
+      // |f| <= 1 for sine and cosine; the orthogonal sets stay below about
+      // 2 on their interval, so the bound takes 2 for them.
+      const double f = ma.Ortho ? 2. : 1.;
+      for (int w = 0; w < 2 * nw; ++w) ma.MaxDisp += f * len(ma.Amp.data() + 3 * w);
     }
-    if (r.Shape.Flag[0] == 1 && lay.Len[BlkCrenel] == 2) {
-      ma.Crenel = true;
-      ma.X40 = r.Par.Val[static_cast<size_t>(lay.Off[BlkCrenel])];
-      ma.Delta = r.Par.Val[static_cast<size_t>(lay.Off[BlkCrenel] + 1)];
+    if (no > 0 && lay.Len[BlkOccWave] >= 2 * no) {
+      ma.NOccWave = no;
+      const auto off = static_cast<size_t>(lay.Off[BlkOccWave]);
+      ma.OccAmp.assign(r.Par.Val.begin() + static_cast<long>(off),
+                       r.Par.Val.begin() + static_cast<long>(off + 2 * static_cast<size_t>(no)));
     }
     m.Atoms.push_back(std::move(ma));
   }
@@ -97,7 +147,7 @@ std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d) {
 }
 
 bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
-                     const std::array<int, 3>& n, const double* t, Vec3& x) {
+                     const std::array<int, 3>& n, const double* t, Vec3& x, double* occ) {
   const DistAtom& a = ph.Atoms[static_cast<size_t>(atom)];
   const DistOp& o = ph.Ops[static_cast<size_t>(op)];
   const DistModel::Op& mo = m.Ops[static_cast<size_t>(op)];
@@ -120,14 +170,55 @@ bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
   for (int i = 0; i < d; ++i)
     for (int j = 0; j < d; ++j) x4[i] += mo.RIInv[static_cast<size_t>(d * i + j)] * rhs[j];
   if (ma.Crenel && CrenelOcc(x4[0], ma.X40, ma.Delta) <= 0.) return false;
+  double u[3] = {};
+  if (ma.Saw) {
+    double o1 = 0.;
+    MakeOccModSawTooth(ma.USaw.data(), ma.SawX40, ma.SawDelta, x4, 1, d, &o1, u);
+    if (o1 <= 0.) return false;
+  }
   x = xb;
   if (ma.NWave > 0) {
-    double u[3] = {};
-    MakePosMod(ma.Amp.data(), ma.NWave, d, x4, 1, u, &m.Waves);
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) x[i] += o.R[3 * i + j] * u[j];
+    double w[3] = {};
+    if (ma.Ortho)
+      MakePosModPol(ma.PosSet, ma.Amp.data(), ma.NWave, x4, 1, w);
+    else
+      MakePosMod(ma.Amp.data(), ma.NWave, d, x4, 1, w, &m.Waves);
+    for (int i = 0; i < 3; ++i) u[i] += w[i];
+  }
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) x[i] += o.R[3 * i + j] * u[j];
+  if (occ) {
+    *occ = 1.;
+    if (ma.NOccWave > 0) {
+      if (ma.Ortho)
+        MakeOccModPol(ma.OccSet, ma.OccAmp.data(), ma.NOccWave, x4, 1, occ);
+      else
+        MakeOccMod(ma.OccAmp.data(), ma.NOccWave, d, x4, 1, occ, &m.Waves);
+    }
   }
   return true;
+}
+
+void DistModLimit(DistTCurve& c, double dmin, double dmax) {
+  c.N = 0;
+  c.Ave = 0.;
+  c.Min = std::numeric_limits<double>::max();
+  c.Max = -c.Min;
+  for (size_t g = 0; g < c.D.size(); ++g) {
+    const double v = c.D[g];
+    if (v < 0. || !c.In[g] || (dmin > 0. && v < dmin) || (dmax > 0. && v > dmax)) {
+      c.In[g] = 0;
+      continue;
+    }
+    c.Ave += v;
+    c.Min = std::min(c.Min, v);
+    c.Max = std::max(c.Max, v);
+    ++c.N;
+  }
+  if (c.N > 0)
+    c.Ave /= c.N;
+  else
+    c.Min = c.Max = 0.;
 }
 
 namespace {
@@ -137,31 +228,22 @@ namespace {
 template <class F>
 DistTCurve Curve(const DistPhase& ph, const DistModel& m, int a,
                  const std::vector<const DistNeighbour*>& nbs,
-                 const std::vector<std::array<double, 3>>& grid, F f) {
+                 const std::vector<std::array<double, 3>>& grid, double occcut, F f) {
   DistTCurve c;
-  c.Min = std::numeric_limits<double>::max();
-  c.Max = -c.Min;
-  double sum = 0.;
   std::vector<Vec3> x(nbs.size() + 1);
+  auto occOk = [&](int atom, double factor) {
+    return !(occcut > 0.) || ph.Atoms[static_cast<size_t>(atom)].Occ * factor > occcut;
+  };
   for (const auto& t : grid) {
-    bool ok = DistModPosition(ph, m, a, 0, {0, 0, 0}, t.data(), x[0]);
+    double o = 1.;
+    bool ok = DistModPosition(ph, m, a, 0, {0, 0, 0}, t.data(), x[0], &o) && occOk(a, o);
     for (size_t k = 0; k < nbs.size() && ok; ++k)
-      ok = DistModPosition(ph, m, nbs[k]->Atom, nbs[k]->Op, nbs[k]->N, t.data(), x[k + 1]);
-    if (!ok) {
-      c.D.push_back(-1.);
-      continue;
-    }
-    const double v = f(x);
-    c.D.push_back(v);
-    sum += v;
-    c.Min = std::min(c.Min, v);
-    c.Max = std::max(c.Max, v);
-    ++c.N;
+      ok = DistModPosition(ph, m, nbs[k]->Atom, nbs[k]->Op, nbs[k]->N, t.data(), x[k + 1], &o) &&
+           occOk(nbs[k]->Atom, o);
+    c.D.push_back(ok ? f(x) : -1.);
+    c.In.push_back(ok ? 1 : 0);
   }
-  if (c.N > 0)
-    c.Ave = sum / c.N;
-  else
-    c.Min = c.Max = 0.;
+  DistModLimit(c, -1., -1.);
   return c;
 }
 
@@ -177,9 +259,9 @@ Vec3 Diff(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2]
 }  // namespace
 
 DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
-                           const std::vector<std::array<double, 3>>& grid) {
+                           const std::vector<std::array<double, 3>>& grid, double occcut) {
   const Mat3& g = ph.Cell.G;
-  return Curve(ph, m, a, {&nb}, grid, [&g](const std::vector<Vec3>& x) {
+  return Curve(ph, m, a, {&nb}, grid, occcut, [&g](const std::vector<Vec3>& x) {
     const Vec3 d = Diff(x[1], x[0]);
     return std::sqrt(std::max(Dot(g, d, d), 0.));
   });
@@ -188,7 +270,7 @@ DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const
 DistTCurve DistModAngle(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& b,
                         const DistNeighbour& c, const std::vector<std::array<double, 3>>& grid) {
   const Mat3& g = ph.Cell.G;
-  return Curve(ph, m, a, {&b, &c}, grid, [&g](const std::vector<Vec3>& x) {
+  return Curve(ph, m, a, {&b, &c}, grid, 0., [&g](const std::vector<Vec3>& x) {
     const Vec3 u = Diff(x[1], x[0]), v = Diff(x[2], x[0]);
     const double q = std::sqrt(Dot(g, u, u) * Dot(g, v, v));
     const double cs = q > 0. ? std::clamp(Dot(g, u, v) / q, -1., 1.) : 1.;

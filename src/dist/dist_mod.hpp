@@ -7,9 +7,11 @@
 // position xb' = R xb + s (+ lattice), whose argument at section t is
 // xb4' = q.xb' + t, and whose displacement is R u(xb4) with
 // xb4 = RI^-1 (xb4' - RM xb - s4). A crenel atom exists only where its xb4
-// lies on its interval. Harmonic position waves are evaluated; atoms with
-// orthogonal function sets or sawtooth functions keep their average position
-// (DistModel::Unsupported names them).
+// lies on its interval. Position waves are evaluated as harmonic waves or on
+// the atom's orthogonal function set, a sawtooth adds its linear displacement
+// and exists only on its interval; occupancy waves give the occupancy at t.
+// Atoms of composite parts other than the first, and waves without known
+// wave vectors, keep their average position (DistModel::Unsupported names them).
 #include <array>
 #include <vector>
 
@@ -27,8 +29,16 @@ struct DistModel {
   struct Atom {
     int NWave = 0;
     std::vector<double> Amp;  // per wave: sin x y z, cos x y z
+    int NOccWave = 0;
+    std::vector<double> OccAmp;  // per wave: sin, cos
+    bool Ortho = false;          // waves on the orthogonal sets below
+    FPolSet PosSet, OccSet;
     bool Crenel = false;
     double X40 = 0., Delta = 1.;
+    bool Saw = false;
+    std::array<double, 3> USaw{};
+    double SawX40 = 0., SawDelta = 1.;
+    double MaxDisp = 0.;  // bound of the displacement, A
   };
   std::vector<Atom> Atoms;  // parallel to DistPhase::Atoms
   struct Op {
@@ -43,9 +53,15 @@ struct DistModel {
 // A distance over the t grid.
 struct DistTCurve {
   std::vector<double> D;  // per grid point; negative where an atom does not exist
+  std::vector<char> In;   // per grid point: the value counts (limits and occupancy hold)
   double Ave = 0., Min = 0., Max = 0.;
-  int N = 0;  // grid points where both atoms exist
+  int N = 0;  // grid points that count
 };
+
+// Limits a distance curve to the grid points where dmin <= d <= dmax and
+// both occupancies at t exceed occcut, with average, minimum and maximum over
+// those (limits < 0: not applied).
+void DistModLimit(DistTCurve& c, double dmin, double dmax);
 
 // The modulation of phase ph of s (ph built by DistMakePhase). Returns 1 after
 // a message when the wave table of the phase cannot be read.
@@ -58,13 +74,16 @@ struct DistTCurve {
 std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d);
 
 // Position at section t of an atom under operator op and lattice shift n (the
-// central atom: op 0, n 0); false when a crenel atom does not exist there.
+// central atom: op 0, n 0); false when a crenel or sawtooth atom does not
+// exist there. occ, when given, gets the occupancy factor of the waves at t.
 bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
-                     const std::array<int, 3>& n, const double* t, Vec3& x);
+                     const std::array<int, 3>& n, const double* t, Vec3& x,
+                     double* occ = nullptr);
 
-// Distance between atom a (at its own position) and neighbour nb over the grid.
+// Distance between atom a (at its own position) and neighbour nb over the
+// grid; points where an occupancy at t is not above occcut do not count.
 DistTCurve DistModDistance(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& nb,
-                           const std::vector<std::array<double, 3>>& grid);
+                           const std::vector<std::array<double, 3>>& grid, double occcut = 0.);
 
 // Angle B-A-C (degrees) over the grid, A at its own position.
 DistTCurve DistModAngle(const DistPhase& ph, const DistModel& m, int a, const DistNeighbour& b,

@@ -107,6 +107,7 @@ int DistMakePhase(const Structure& s, int phase, DistPhase& ph) {
     a.Index = static_cast<int>(i);
     a.Name = r.Name;
     a.Type = r.Type;
+    a.Part = r.Part;
     SetTypeInfo(a, p);
     auto val = [&](int off) {
       return off < r.Par.size() ? r.Par.Val[static_cast<size_t>(off)] : 0.;
@@ -145,9 +146,33 @@ int DistMakePhase(const Structure& s, int phase, DistPhase& ph) {
   return 0;
 }
 
+int DistGradKey(const DistPhase& ph, int i) {
+  const int idx = ph.Atoms[static_cast<size_t>(i)].Index;
+  return idx >= 0 ? idx : -1 - i;
+}
+
+DistGrad DistExpandGrad(const DistPhase& ph, const DistGrad& g) {
+  DistGrad out;
+  out.Cell = g.Cell;
+  static const Mat3 kI{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  for (const auto& [key, d] : g.Atom) {
+    if (key >= 0) {
+      out.Add(key, kI, d);
+      continue;
+    }
+    // d is the derivative by the object's own position, a weighted sum of
+    // its constituents' images R x: each gets W R^T d.
+    for (const auto& c : ph.Atoms[static_cast<size_t>(-1 - key)].Of) {
+      const Vec3 w{d[0] * c.W, d[1] * c.W, d[2] * c.W};
+      out.Add(ph.Atoms[static_cast<size_t>(c.At)].Index, c.R, w);
+    }
+  }
+  return out;
+}
+
 DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n) {
   DistPoint p;
-  p.Atom = ph.Atoms[static_cast<size_t>(n.Atom)].Index;
+  p.Atom = DistGradKey(ph, n.Atom);
   p.R = ph.Ops[static_cast<size_t>(n.Op)].R;
   p.X = n.X;
   return p;
@@ -155,7 +180,7 @@ DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n) {
 
 DistPoint DistPointOf(const DistPhase& ph, int atom) {
   DistPoint p;
-  p.Atom = ph.Atoms[static_cast<size_t>(atom)].Index;
+  p.Atom = DistGradKey(ph, atom);
   p.X = ph.Atoms[static_cast<size_t>(atom)].X;
   return p;
 }
@@ -293,7 +318,11 @@ bool DistParseAtom(const DistPhase& ph, std::string_view text, DistNeighbour& ou
   return false;
 }
 
-double DistSu(const DistPhase& ph, const DistGrad& g) {
+double DistSu(const DistPhase& ph, const DistGrad& grad) {
+  const bool objects = std::any_of(grad.Atom.begin(), grad.Atom.end(),
+                                   [](const auto& e) { return e.first < 0; });
+  const DistGrad expanded = objects ? DistExpandGrad(ph, grad) : DistGrad{};
+  const DistGrad& g = objects ? expanded : grad;
   if (ph.Cov) return DistSuCov(ph, g, *ph.Cov);
   double s = 0.;
   for (const auto& [atom, d] : g.Atom) {

@@ -15,8 +15,22 @@
 
 namespace tarn {
 
+// What a point of the search stands for.
+enum DistKind : int { DoAtom = 0, DoPeakMax, DoPeakMin, DoCentre, DoLonePair };
+
+// A constituent of a centre or lone pair: atom At (index into
+// DistPhase::Atoms) moved by operator part R, with weight W in the position.
+struct DistConstituent {
+  int At = 0;
+  Mat3 R{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  double W = 1.;
+};
+
 struct DistAtom {
-  int Index = 0;  // index into Structure::Model.Atom
+  int Index = 0;  // index into Structure::Model.Atom; -1 for the objects below
+  int Kind = DoAtom;
+  std::vector<DistConstituent> Of;  // centres and lone pairs: what their position follows
+  int Part = 1;                     // composite part (subsystem), 1-based
   std::string Name;
   int Type = 1;          // atom-type number, 1-based
   std::string TypeName;  // its name ("C", "Ti4+")
@@ -63,6 +77,13 @@ struct DistPhase {
   std::array<int, 6> CovCell{-1, -1, -1, -1, -1, -1};
 };
 
+// Key of atom i (index into DistPhase::Atoms) in the derivatives of DistGrad:
+// the model index of an atom, -1 - i for the objects (peaks, centres, lone
+// pairs), whose derivatives are passed on to their constituents by DistSu.
+int DistGradKey(const DistPhase& ph, int i);
+// The derivatives with those of the objects passed on to their atoms.
+DistGrad DistExpandGrad(const DistPhase& ph, const DistGrad& g);
+
 // Builds the picture of phase `phase` (1-based) of s. Returns 1 after a
 // message when the phase has no usable cell.
 [[nodiscard]] int DistMakePhase(const Structure& s, int phase, DistPhase& ph);
@@ -77,6 +98,7 @@ struct DistNeighbour {
   double DSu = 0.;
   bool LowOcc = false;  // an atom's occupancy below occind: marked "*"
   DistGrad Grad;        // derivatives of the distance
+  double RefAngle = -1., RefAngleSu = 0.;  // angle of the bond to "dirref" (degrees), -1 none
 };
 
 // The point of a neighbour (or of an atom itself) for the geometry routines.

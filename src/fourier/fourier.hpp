@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "model/keys.hpp"
+#include "model/m40_peaks.hpp"
 #include "model/structure.hpp"
 
 namespace tarn {
@@ -208,20 +209,6 @@ inline constexpr int FouM81MinRecord = 36;
 [[nodiscard]] int FouReadM81(const std::string& path, FouMap& map);
 
 // ---- the tool --------------------------------------------------------------------------------
-
-// A peak of the map search (positions of the first three map axes).
-struct FouPeak {
-  std::array<double, 3> X{};  // fractional, cell axis order
-  double Height = 0.;         // density at the interpolated extremum, e/A^3
-  double Charge = 0.;         // integrated density, electrons
-  double Dist = -1.;          // shortest distance to an atom, Angstrom (-1: no atoms)
-  std::string Atom;           // that atom, with its symmetry part ("O1#s2t1,0,0")
-  std::string Label;          // "max1", "min3", ...
-};
-
-struct FouPeakLists {
-  std::vector<FouPeak> Max, Min;
-};
 
 // What a run leaves behind for its caller and the tests.
 struct FouRunResult {

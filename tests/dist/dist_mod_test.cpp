@@ -2,6 +2,7 @@
 // the modulated positions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "dist/dist_fixture.hpp"
@@ -101,6 +102,83 @@ TEST(DistMod, DistanceOverTMatchesDirectEvaluation) {
   bool summary = false;
   for (const auto& l : r.Listing) summary = summary || l.find("Average : ") != std::string::npos;
   EXPECT_TRUE(summary);
+}
+
+TEST(DistMod, NeighboursThroughTheModulationSawtoothAndBondValenceOverT) {
+  // P1, a = 10, q = (0.3, 0, 0). Around Ti1 at the origin: O1 at 2.0 A with a
+  // cosine wave along x; O2 at 2.35 A, beyond dmax 2.3 on average, brought
+  // within by its wave along y; O3 a sawtooth along z, present for
+  // t in [0.27, 0.77] only.
+  auto s = test::MakeStructure({10, 10, 10, 90, 90, 90}, {{"Ti", 1.0}, {"O", 0.7}},
+                               {{"Ti1", 1, {0, 0, 0}},
+                                {"O1", 2, {0.2, 0, 0}},
+                                {"O2", 2, {0, 0.235, 0}},
+                                {"O3", 2, {0, 0, 0.2}}},
+                               {"x1 x2 x3 x4"}, "P", {}, {Vec3{0.3, 0, 0}});
+  auto wave = [&](int i, int k) {
+    AtomRec& r = s.Model.Atom[static_cast<size_t>(i)];
+    r.Shape.NWave[1] = 1;
+    const auto lay = AtomLayout(r.Shape);
+    r.Par.resize(lay.NPar);
+    r.Par.Val[static_cast<size_t>(lay.Off[BlkPosWave] + 3 + k)] = 0.02;  // cos, axis k
+  };
+  wave(1, 0);
+  wave(2, 1);
+  {
+    AtomRec& r = s.Model.Atom[3];
+    r.Shape.Flag[1] = 1;
+    const auto lay = AtomLayout(r.Shape);
+    r.Par.resize(lay.NPar);
+    const double saw[5] = {0, 0, 0.01, 0.52, 0.5};
+    for (int k = 0; k < 5; ++k) r.Par.Val[static_cast<size_t>(lay.Off[BlkSaw] + k)] = saw[k];
+  }
+  DistCommands c;
+  ASSERT_EQ(DistReadCommands(
+                "dist\ndmax 2.3\nnooft 20\nttables 1\nbondval TI O 1.8 0.37\nend dist\n", c, 1),
+            0);
+  DistResults r;
+  ASSERT_EQ(DistRun(s, c, DistTables{}, r), 0);
+  ASSERT_TRUE(r.Mod.Unsupported.empty());
+  const auto* co = test::CoordOf(r, "Ti1");
+  ASSERT_NE(co, nullptr);
+  // Distances from Ti1 at t, "exists" false outside the sawtooth's interval.
+  auto direct = [](int atom, double t, bool& exists) {
+    exists = true;
+    if (atom == 1) return 10. * (0.2 + 0.02 * std::cos(kTwoPi * (0.06 + t)));
+    if (atom == 2) return 10. * (0.235 + 0.02 * std::cos(kTwoPi * t));
+    const double dx = t - 0.52;
+    exists = std::fabs(dx) <= 0.25;
+    return 10. * (0.2 + 2 * 0.01 * dx / 0.5);
+  };
+  ASSERT_EQ(co->Neigh.size(), 3u) << "O2 comes within the limits through its wave";
+  std::vector<double> bvs(r.TGrid.size(), 0.);
+  for (size_t k = 0; k < co->Neigh.size(); ++k) {
+    const auto& cv = co->Curves[k];
+    int counted = 0;
+    for (size_t g = 0; g < r.TGrid.size(); ++g) {
+      bool ex = true;
+      const double d = direct(co->Neigh[k].Atom, r.TGrid[g][0], ex);
+      const bool in = ex && d <= 2.3;
+      EXPECT_EQ(cv.In[g] != 0, in) << k << " t " << r.TGrid[g][0];
+      if (ex) {
+        EXPECT_NEAR(cv.D[g], d, 1e-10);
+      }
+      if (in) bvs[g] += std::exp((1.8 - d) / 0.37);
+      counted += in;
+    }
+    EXPECT_EQ(cv.N, counted);
+    EXPECT_GT(counted, 0);
+    // O2 leaves the limits, O3 its interval.
+    EXPECT_TRUE(co->Neigh[k].Atom == 1 || counted < static_cast<int>(r.TGrid.size()));
+  }
+  ASSERT_EQ(r.BondValences.size(), 1u);
+  double ave = 0.;
+  for (double b : bvs) ave += b / static_cast<double>(bvs.size());
+  EXPECT_NEAR(r.BondValences[0].Ave, ave, 1e-10);
+  EXPECT_NEAR(r.BondValences[0].Max, *std::max_element(bvs.begin(), bvs.end()), 1e-10);
+  bool table = false;
+  for (const auto& l : r.Listing) table = table || l.find("function of t") != std::string::npos;
+  EXPECT_TRUE(table);
 }
 
 }  // namespace

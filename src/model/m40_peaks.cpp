@@ -5,9 +5,10 @@
 // its writer writes it back, so the sections live there and survive every
 // rewrite of M40 (the refinement's included). One record per peak:
 //   label height x y z charge distance [nearest atom]
+#include "model/m40_peaks.hpp"
+
 #include <fmt/format.h>
 
-#include "fourier/foupeaks.hpp"
 #include "model/m40.hpp"
 #include "util/files.hpp"
 #include "util/strings.hpp"

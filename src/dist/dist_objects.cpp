@@ -1,0 +1,173 @@
+// Objects of the distance tool that are not atoms of the model: peaks of
+// Fourier maps kept with M40, centres of groups of atoms and lone pairs; and
+// the angles of bonds to the reference direction.
+#include <Eigen/Dense>
+#include <cmath>
+
+#include "dist/dist.hpp"
+#include "model/m40_peaks.hpp"
+#include "util/report.hpp"
+#include "util/strings.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr double kLonePairDist = 1.0;  // A, distance of a lone pair from its atom by default
+
+int FindName(const DistPhase& ph, std::string_view name) {
+  for (size_t i = 0; i < ph.Atoms.size(); ++i)
+    if (EqIgnoreCase(ph.Atoms[i].Name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+DistAtom Object(std::string name, int kind, const Vec3& x) {
+  DistAtom o;
+  o.Index = -1;
+  o.Kind = kind;
+  o.Name = std::move(name);
+  o.Type = 0;
+  o.X = x;
+  return o;
+}
+
+Vec3 ToFrac(const DistCell& c, const Eigen::Vector3d& v) {
+  Eigen::Matrix3d o;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) o(i, j) = c.Orth[3 * i + j];
+  const Eigen::Vector3d f = o.inverse() * v;
+  return {f[0], f[1], f[2]};
+}
+
+Eigen::Vector3d ToCart(const DistCell& c, const Vec3& x) {
+  Eigen::Vector3d r = Eigen::Vector3d::Zero();
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i] += c.Orth[3 * i + j] * x[j];
+  return r;
+}
+
+}  // namespace
+
+std::vector<int> DistAddObjects(const Structure& s, const DistCommands& c, DistPhase& ph,
+                                const std::function<double(int, int)>& typeMax) {
+  std::vector<int> neighbours;
+  if (c.Include > 0) {
+    FouPeakLists peaks;
+    std::vector<std::string> other;
+    int bad = 0;
+    if (FouSplitPeaks(s.Model.Commands, peaks, other, bad)) {
+      ReportWarning("The peaks kept with M40 could not be read; they are not included.",
+                    {"line " + std::to_string(bad) + " of its commands block"});
+    } else {
+      auto add = [&](const std::vector<FouPeak>& list, int kind) {
+        for (const auto& p : list) {
+          neighbours.push_back(static_cast<int>(ph.Atoms.size()));
+          ph.Atoms.push_back(Object(p.Label, kind, {p.X[0], p.X[1], p.X[2]}));
+        }
+      };
+      if (c.Include == 1 || c.Include == 3) add(peaks.Max, DoPeakMax);
+      if (c.Include == 2 || c.Include == 3) add(peaks.Min, DoPeakMin);
+    }
+  }
+  // Centres: the mean position of the atoms (with their symmetry parts).
+  for (size_t k = 0; k < c.Center.size(); ++k) {
+    DistAtom o = Object("Cen" + std::to_string(k + 1), DoCentre, {});
+    const double w = 1. / static_cast<double>(c.Center[k].size());
+    bool ok = true;
+    for (const auto& n : c.Center[k]) {
+      DistNeighbour nb;
+      if (!DistParseAtom(ph, n, nb) || ph.Atoms[static_cast<size_t>(nb.Atom)].Index < 0) {
+        ReportWarning("Centre " + o.Name + ": the atom " + n + " is not known.");
+        ok = false;
+        break;
+      }
+      for (int i = 0; i < 3; ++i) o.X[i] += w * nb.X[i];
+      o.Of.push_back({nb.Atom, ph.Ops[static_cast<size_t>(nb.Op)].R, w});
+    }
+    if (ok) ph.Atoms.push_back(std::move(o));
+  }
+  // Lone pairs of atoms, or centres, taken as neighbours.
+  for (const auto& line : c.LonePair) {
+    double dist = kLonePairDist;
+    std::vector<std::string> names = line;
+    if (auto d = ToReal(names.back()); d && names.size() > 1) {
+      dist = *d;
+      names.pop_back();
+    }
+    for (const auto& n : names) {
+      const int i = FindName(ph, n);
+      if (i < 0) {
+        ReportWarning("Lone pair: the atom " + n + " is not known.");
+        continue;
+      }
+      const DistAtom& a = ph.Atoms[static_cast<size_t>(i)];
+      if (a.Kind != DoAtom) {  // a centre (or peak) joins the neighbours
+        neighbours.push_back(i);
+        continue;
+      }
+      // The lone pair lies opposite the mean direction of the atom's bonds.
+      const auto nb = DistAround(
+          ph, i, 0., typeMax(a.Type, -1),
+          [&](int b) { return typeMax(a.Type, ph.Atoms[static_cast<size_t>(b)].Type); },
+          [&](int b) { return ph.Atoms[static_cast<size_t>(b)].Kind == DoAtom; });
+      Eigen::Vector3d dir = Eigen::Vector3d::Zero();
+      for (const auto& b : nb) dir -= ToCart(ph.Cell, DistDiff(b.X, a.X)).normalized();
+      if (dir.norm() < 1e-3) {
+        ReportWarning("Lone pair of " + a.Name +
+                      ": its bonds give no direction (no neighbours, or they balance).");
+        continue;
+      }
+      const Vec3 d = ToFrac(ph.Cell, dir.normalized() * dist);
+      std::string name = "Lp" + a.Name;
+      if (name.size() > 8) name.resize(8);
+      DistAtom o = Object(name, DoLonePair, {a.X[0] + d[0], a.X[1] + d[1], a.X[2] + d[2]});
+      // It follows its atom: the bonds that fix its direction are left out of its s.u.
+      o.Of.push_back({i, Mat3{1, 0, 0, 0, 1, 0, 0, 0, 1}, 1.});
+      neighbours.push_back(static_cast<int>(ph.Atoms.size()));
+      ph.Atoms.push_back(std::move(o));
+    }
+  }
+  return neighbours;
+}
+
+bool DistRefAngles(const DistPhase& ph, const std::vector<std::string>& dirref, int a,
+                   std::vector<DistNeighbour>& neigh) {
+  if (dirref.empty()) return true;
+  // The reference direction: three numbers (a lattice vector [uvw]) or the
+  // vector from the first to the second of two atoms.
+  Vec3 v{};
+  DistPoint p, q;
+  bool atoms = false;
+  if (dirref.size() == 3 && ToReal(dirref[0]) && ToReal(dirref[1]) && ToReal(dirref[2])) {
+    for (int k = 0; k < 3; ++k) v[k] = *ToReal(dirref[static_cast<size_t>(k)]);
+  } else if (dirref.size() == 2) {
+    DistNeighbour np, nq;
+    if (!DistParseAtom(ph, dirref[0], np) || !DistParseAtom(ph, dirref[1], nq)) return false;
+    p = DistPointOf(ph, np);
+    q = DistPointOf(ph, nq);
+    v = DistDiff(q.X, p.X);
+    atoms = true;
+  } else {
+    return false;
+  }
+  const DistPoint pa = DistPointOf(ph, a);
+  for (auto& n : neigh) {
+    const DistPoint pb = DistPointOf(ph, n);
+    const DistAngResult r = DistAng(DistDiff(pb.X, pa.X), v, ph.Cell);
+    n.RefAngle = r.Angle;
+    n.RefAngleSu = 0.;
+    if (r.Degenerate) continue;
+    DistGrad g;
+    g.Add(pb.Atom, pb.R, r.DU);
+    g.Add(pa.Atom, pa.R, {-r.DU[0], -r.DU[1], -r.DU[2]});
+    if (atoms) {
+      g.Add(q.Atom, q.R, r.DV);
+      g.Add(p.Atom, p.R, {-r.DV[0], -r.DV[1], -r.DV[2]});
+    }
+    g.Cell = r.DCell;
+    n.RefAngleSu = DistSu(ph, g);
+  }
+  return true;
+}
+
+}  // namespace tarn
