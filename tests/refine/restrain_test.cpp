@@ -232,5 +232,26 @@ TEST_F(RestrainRun, DertestUisolimAndUnusedKeywords) {
   EXPECT_EQ(Count(Listing, "\"lam2corr\" has no effect"), 1);
 }
 
+// randomize displaces each atom once, by at most its radius (the run of no
+// cycles writes the displaced model); derprint lists Fc and the derivatives
+// of the refined parameters for the first reflections.
+TEST_F(RestrainRun, RandomizeAndDerprint) {
+  const AtomModel start = Struct.Model;
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 0 derprint 2\n  randomize 7 0.05\n");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(Count(Listing, "Randomize: 3 atoms displaced by at most 0.050 A (seed 7)."), 1);
+  EXPECT_EQ(Count(Listing, "has no effect"), 0);
+  EXPECT_EQ(Count(Listing, "  Fc "), 2);
+  EXPECT_EQ(Count(Listing, "  x[A2] "), 2);
+  AtomModel m;
+  ASSERT_EQ(iom40only(M40Read, Fln + ".m40", m), 0);
+  for (int k = 0; k < 3; ++k) {
+    const double d = (Cart(m, k) - Cart(start, k)).norm();
+    EXPECT_GT(d, 1e-4) << k;
+    EXPECT_LE(d, 0.05 + 1e-6) << k;
+  }
+}
+
 }  // namespace
 }  // namespace tarn
