@@ -77,6 +77,207 @@ std::string Num(double v) {
   return fmt::format("{:.6f}", v);
 }
 
+
+// A translation component as SHELX reads it: "", "1", "-1/2", "3/2" (with
+// the sign it takes in front of the axis terms).
+std::string TransText(double t) {
+  for (int d : {1, 2, 3, 4, 6, 8, 12}) {
+    const double n = t * d;
+    if (std::fabs(n - std::round(n)) < 1e-6) {
+      const int a = static_cast<int>(std::lround(n));
+      if (a == 0) return "";
+      const int g = std::gcd(std::abs(a), d);
+      return d / g == 1 ? fmt::format("{}", a / g) : fmt::format("{}/{}", a / g, d / g);
+    }
+  }
+  return fmt::format("{:.6f}", t);
+}
+
+// Atom names of the restraints with their symmetry parts ("C1#s2t1,0,0")
+// as SHELX names with EQIV codes ("C1_$1"); the EQIV lines collect in order.
+class EqivNames {
+ public:
+  explicit EqivNames(const PhaseSymmetry& ps) : ps_(ps) {}
+  // False when the symmetry part does not read.
+  bool Name(const std::string& atom, std::string& out) {
+    const auto h = atom.find('#');
+    if (h == std::string::npos) {
+      out = atom;
+      return true;
+    }
+    static const std::regex part(
+        R"(^s(\d+)(?:c(\d+))?(?:t(-?\d+),(-?\d+),(-?\d+))?$)", std::regex::icase);
+    std::smatch m;
+    const std::string tail = atom.substr(h + 1);
+    if (!std::regex_match(tail, m, part)) return false;
+    const int op = std::stoi(m[1].str()), ce = m[2].matched ? std::stoi(m[2].str()) : 1;
+    if (op < 1 || op > ps_.NSymm || ce < 1 || ce > std::max(1, ps_.NLattVec)) return false;
+    const SymmOp& o = ps_.Op[static_cast<size_t>(op - 1)];
+    std::string text;
+    for (int r = 0; r < 3; ++r) {
+      double t = o.S6[static_cast<size_t>(r)] +
+                 (ps_.NLattVec > 0 ? ps_.VT6[static_cast<size_t>(ce - 1)][static_cast<size_t>(r)] : 0.);
+      if (m[3].matched) t += std::stoi(m[static_cast<size_t>(3 + r)].str());
+      std::string c = TransText(t);
+      for (int q = 0; q < 3; ++q) {
+        const double v = o.RM[static_cast<size_t>(3 * r + q)];
+        if (std::fabs(v) < 1e-9) continue;
+        c += (v > 0 ? (c.empty() ? "" : "+") : "-") + std::string(1, "XYZ"[q]);
+      }
+      text += (r ? "," : "") + c;
+    }
+    auto it = std::find(eqiv_.begin(), eqiv_.end(), text);
+    if (it == eqiv_.end()) it = eqiv_.insert(eqiv_.end(), text);
+    out = fmt::format("{}_${}", atom.substr(0, h), it - eqiv_.begin() + 1);
+    return true;
+  }
+  std::string Lines() const {
+    std::string o;
+    for (size_t k = 0; k < eqiv_.size(); ++k) o += fmt::format("EQIV ${} {}\n", k + 1, eqiv_[k]);
+    return o;
+  }
+
+ private:
+  const PhaseSymmetry& ps_;
+  std::vector<std::string> eqiv_;
+};
+
+// The SHELX instructions of the refinement block's restraints: distfix as
+// DFIX (a value) or SADI ("="), planefix FLAT, chivfix CHIV, adpfix SIMU,
+// DELU, RIGU (one instruction per pair, both s.u. the item's) and ISOR.
+// Lines with the optimal target ("*"), anglefix and torsfix have no SHELX
+// form and are named in notes.
+std::string RestraintCards(const RefSettings& ref, const PhaseSymmetry& ps,
+                           std::vector<std::string>& notes) {
+  EqivNames eq(ps);
+  std::string cards;
+  auto wrap = [](std::string line) {
+    // SHELX lines end at 80 characters; "=" continues them.
+    std::string out;
+    while (line.size() > 78) {
+      size_t cut = line.rfind(' ', 76);
+      if (cut == std::string::npos || cut == 0) break;
+      out += line.substr(0, cut) + " =\n";
+      line = "    " + line.substr(cut + 1);
+    }
+    return out + line + "\n";
+  };
+  auto items = [](const std::string& text) { return SplitOn(text, ";"); };
+  for (int k : {RkDistFix, RkAngleFix, RkTorsFix, RkPlaneFix, RkChivFix, RkAdpFix, RkMagmFix}) {
+    for (const RefCmdLine& l : ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)]) {
+      if (l.Disabled) continue;
+      const std::string kw(RefKeyDefs()[static_cast<size_t>(k - 1)].Name);
+      auto skip = [&] {
+        notes.push_back(fmt::format("Restraint not expressed: {} {}", kw, l.Text));
+      };
+      auto head = SplitWords(items(l.Text)[0]);
+      std::string sub;
+      if (k == RkAdpFix && !head.empty()) {
+        sub = ToUpper(head[0]);
+        head.erase(head.begin());
+      }
+      const size_t nnum = k == RkPlaneFix || k == RkAdpFix ? 1 : 2;
+      if (k == RkAngleFix || k == RkTorsFix || k == RkMagmFix || head.size() < nnum ||
+          head[0] == "*" || (k == RkAdpFix && sub != "SIMU" && sub != "DELU" && sub != "RIGU" &&
+                             sub != "ISOR")) {
+        skip();
+        continue;
+      }
+      // Items: the first after the numbers, the rest whole.
+      std::vector<std::vector<std::string>> it;
+      it.emplace_back(head.begin() + static_cast<long>(nnum), head.end());
+      const auto parts = items(l.Text);
+      for (size_t i = 1; i < parts.size(); ++i) it.push_back(SplitWords(parts[i]));
+      bool ok = true;
+      for (auto& item : it)
+        for (auto& a : item) ok = ok && eq.Name(a, a);
+      if (!ok) {
+        skip();
+        continue;
+      }
+      auto joined = [](const std::vector<std::string>& v) {
+        std::string t;
+        for (const auto& a : v) t += " " + a;
+        return t;
+      };
+      if (k == RkDistFix) {
+        std::string line = head[0] == "=" ? "SADI " + head[1] : "DFIX " + head[0] + " " + head[1];
+        for (const auto& item : it) line += joined(item);
+        cards += wrap(line);
+      } else if (k == RkPlaneFix) {
+        for (const auto& item : it) cards += wrap("FLAT " + head[0] + joined(item));
+      } else if (k == RkChivFix) {
+        // CHIV takes the central atom; SHELX finds its neighbours itself.
+        std::string line = "CHIV " + (head[0] == "=" ? std::string("0") : head[0]) + " " + head[1];
+        for (const auto& item : it)
+          if (!item.empty()) line += " " + item[0];
+        cards += wrap(line);
+      } else if (sub == "ISOR") {
+        std::string line = "ISOR " + head[0] + " " + head[0];
+        for (const auto& item : it) line += joined(item);
+        cards += wrap(line);
+      } else {
+        // One instruction per pair: SHELX would otherwise take every pair of the list.
+        for (const auto& item : it)
+          cards += wrap(sub + " " + head[0] + " " + head[0] + (sub == "SIMU" ? " 99" : "") +
+                        joined(item));
+      }
+    }
+  }
+  return eq.Lines() + cards;
+}
+
+// TWIN and BASF of the twin domains when they are the powers R^0..R^(n-1) of
+// one matrix (N = n), or those followed by their negatives (N = -2n); false
+// when the domains have no such form.
+bool TwinCards(const BasicData& b, const DatBlockModel* dm, std::string& out) {
+  const auto& t = b.Twin;
+  if (t.size() < 2 || !dm || dm->Twin.size() != static_cast<int>(t.size())) return t.size() < 2;
+  auto mul = [](const std::vector<double>& x, const std::vector<double>& y) {
+    std::vector<double> z(9, 0.);
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        for (int q = 0; q < 3; ++q)
+          z[static_cast<size_t>(3 * i + j)] +=
+              x[static_cast<size_t>(3 * i + q)] * y[static_cast<size_t>(3 * q + j)];
+    return z;
+  };
+  auto same = [](const std::vector<double>& x, const std::vector<double>& y, double sign) {
+    for (size_t i = 0; i < 9; ++i)
+      if (std::fabs(x[i] - sign * y[i]) > 1e-6) return false;
+    return true;
+  };
+  for (const auto& m : t)
+    if (m.size() < 9) return false;
+  const std::vector<double> id = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  auto powers = [&](size_t n, const std::vector<double>& r) {
+    std::vector<double> cur = id;
+    for (size_t k = 0; k < n; ++k, cur = mul(r, cur))
+      if (!same(t[k], cur, 1.)) return false;
+    return true;
+  };
+  int n = 0;
+  std::vector<double> r = id;
+  if (t.size() % 2 == 0) {  // R^0..R^(h-1) and their negatives: N = -2h
+    const size_t h = t.size() / 2;
+    if (h > 1) r.assign(t[1].begin(), t[1].begin() + 9);
+    bool ok = powers(h, r);
+    for (size_t k = 0; ok && k < h; ++k) ok = same(t[h + k], t[k], -1.);
+    if (ok) n = -static_cast<int>(t.size());
+  }
+  if (n == 0) {
+    r.assign(t[1].begin(), t[1].begin() + 9);
+    if (powers(t.size(), r)) n = static_cast<int>(t.size());
+  }
+  if (n == 0) return false;
+  out = "TWIN";
+  for (int i = 0; i < 9; ++i) out += " " + ShortestReal(r[static_cast<size_t>(i)]);
+  out += fmt::format(" {}\nBASF", n);
+  for (int k = 1; k < dm->Twin.size(); ++k) out += fmt::format(" {:.5f}", dm->Twin.Val[static_cast<size_t>(k)]);
+  out += "\n";
+  return true;
+}
+
 }  // namespace
 
 std::string EM40ShelxSymmText(const SymmOp& op) {
@@ -209,6 +410,17 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
     o += fmt::format("WGHT {:.6f} {:.6f}\n", 2. * ref.Edit.R(RkUnstab), ref.Edit.R(RkUnstab2));
   else
     notes.push_back("The weighting scheme is not SHELX's: WGHT is left to its default.");
+  // Twin domains and restraints.
+  {
+    const DatBlockModel* dm = datBlock <= static_cast<int>(st.Model.DatBlock.size())
+                                  ? &st.Model.DatBlock[static_cast<size_t>(datBlock - 1)]
+                                  : nullptr;
+    std::string twin;
+    if (!TwinCards(st.Basic, dm, twin))
+      notes.push_back("The twin domains are not powers of one matrix: TWIN is left out.");
+    o += twin;
+  }
+  o += RestraintCards(ref, ps, notes);
   // Refinement lines: occupancy ties and riding groups.
   auto lines = [&](int k) -> const std::vector<RefCmdLine>& {
     return ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)];
@@ -218,9 +430,26 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
   std::vector<int> fvLeader;  // atom index of each free variable (from 2)
   const std::regex tie(R"(^\s*ai\[([^\]]+)\]\s*=\s*(1\s*-\s*)?ai\[([^\]]+)\]\s*$)",
                        std::regex::icase);
+  // Equal ADP: the six "Uij[A] = Uij[B]" of a pair (or "Uiso[A] = Uiso[B]")
+  // become "EADP B A".
+  const std::regex eqU(R"(^\s*(U11|U22|U33|U12|U13|U23|Uiso)\[([^\]]+)\]\s*=\s*\1\[([^\]]+)\]\s*$)",
+                       std::regex::icase);
+  std::map<std::pair<std::string, std::string>, int> eadp;  // (lead, dep) -> terms seen
+  std::vector<std::pair<std::string, std::string>> eadpOrder;
+  for (const RefCmdLine& l : lines(RkEquation)) {
+    std::smatch m;
+    if (l.Disabled || !std::regex_match(l.Text, m, eqU)) continue;
+    const auto key = std::make_pair(m[3].str(), m[2].str());
+    if (eadp[key]++ == 0) eadpOrder.push_back(key);
+    if (EqIgnoreCase(m[1].str(), "Uiso")) eadp[key] = 6;
+  }
+  for (const auto& k : eadpOrder)
+    if (eadp[k] == 6) o += fmt::format("EADP {} {}\n", k.first, k.second);
   for (const RefCmdLine& l : lines(RkEquation)) {
     if (l.Disabled) continue;
     std::smatch m;
+    if (std::regex_match(l.Text, m, eqU) && eadp[std::make_pair(m[3].str(), m[2].str())] == 6)
+      continue;
     if (!std::regex_match(l.Text, m, tie)) {
       notes.push_back("Equation not expressed: " + l.Text);
       continue;

@@ -16,6 +16,10 @@
 // (tetrahed 1 3: 137, tetrahed 2 2: 23, tetrahed 1 1: 147, triang 2 1: 43,
 // triang 1 2: 93, apical: 13) with Uiso -1.2 / -1.5 of "keep ADP riding".
 // Anisotropic atoms are written as U11 U22 U33 U23 U13 U12 (Angstrom^2).
+// Twin domains that are the powers of one matrix (and their negatives) give
+// TWIN and BASF; the restraints of the refinement block give DFIX/SADI
+// (distfix), FLAT, CHIV, SIMU/DELU/RIGU (one per pair) and ISOR, with EQIV
+// for atoms with a symmetry part; six equal-Uij equations of a pair give EADP.
 // What cannot be expressed is named in `notes`.
 #include <array>
 #include <string>

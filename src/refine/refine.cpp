@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
+#include <random>
 
 #include "model/atoms.hpp"
 #include "model/basic.hpp"
@@ -27,6 +29,9 @@
 #include "util/strings.hpp"
 
 namespace tarn {
+
+// Largest displacement of "randomize" when the command gives none, Angstrom.
+constexpr double kRandomizeDefault = 0.1;
 
 static std::function<int()>& FourierHook() {
   static std::function<int()> hook;
@@ -227,6 +232,12 @@ struct Run {
   void ListUnused();
   // dertest: analytic against numerical derivatives of Fc for the first reflections.
   void DerTest();
+  // The refined coordinates of each atom displaced by a random vector
+  // (uniform in the ball of radius RandomMax, Angstrom), once before cycle 1.
+  void Randomize();
+  bool randomized = false;  // the model differs from M40 before any shift
+  // Fc and dFc/dp of the refined parameters for the first n used reflections.
+  void DerPrint(int n);
   // uisolim: the atoms whose Uiso passed the limit are refined no more.
   void UIsoOff(const ZmenaState& z);
   // One reflection loop over all blocks; accumulate when `solve`, keep the
@@ -305,10 +316,10 @@ int Run::ReadInput() {
 
 void Run::ListUnused() {
   static constexpr int kNoEffect[] = {
-      RkLam2Corr, RkLam3Corr, RkSelSat,   RkDerPrint, RkSelComp,  RkIndTw,     RkRanPr,
-      RkRepeat,   RkNLeBail,  RkTwDetail, RkDoLeBail, RkSigMeth,  RkTwMax,     RkOmDif,
-      RkThDif,    RkChiDif,   RkAbsorb,   RkDfOfTw,   RkCheckRan, RkSkipFlag,  RkGrid,
-      RkIExt,     RkITypEx,   RkIDistr,   RkRadius,   RkExtLabel, RkRandomize, RkScale};
+      RkLam2Corr, RkLam3Corr, RkSelSat,   RkSelComp,  RkIndTw,    RkRanPr,    RkRepeat,
+      RkNLeBail,  RkTwDetail, RkDoLeBail, RkSigMeth,  RkTwMax,    RkOmDif,    RkThDif,
+      RkChiDif,   RkAbsorb,   RkDfOfTw,   RkCheckRan, RkSkipFlag, RkGrid,     RkIExt,
+      RkITypEx,   RkIDistr,   RkRadius,   RkExtLabel, RkScale};
   const auto defs = RefKeyDefs();
   for (int k : kNoEffect) {
     bool set = false;
@@ -321,6 +332,76 @@ void Run::ListUnused() {
     if (set)
       lst.push_back(fmt::format("The keyword \"{}\" has no effect in this run.",
                                 defs[static_cast<size_t>(k - 1)].Name));
+  }
+}
+
+void Run::Randomize() {
+  const unsigned seed = ref.RandomSeed != 0 ? static_cast<unsigned>(ref.RandomSeed)
+                                            : static_cast<unsigned>(std::random_device{}());
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(-1., 1.);
+  const double rmax = ref.RandomMax > 0. ? ref.RandomMax : kRandomizeDefault;
+  // Refined x, y, z of each atom (parameter index, -1 when not refined).
+  std::map<int, std::array<int, 3>> pos;
+  for (int j = 0; j < p.NRef; ++j) {
+    const int i = p.Refined[static_cast<size_t>(j)];
+    const RefParInfo& in = p.Info[static_cast<size_t>(i)];
+    if (in.Kind != OwnAtom || in.Block != BlkPos) continue;
+    const AtomRec& a = Struct.Model.Atom[static_cast<size_t>(in.Owner)];
+    const int c = in.Local - AtomLayout(a.Shape).Off[BlkPos];
+    if (c < 0 || c > 2) continue;
+    pos.try_emplace(in.Owner, std::array<int, 3>{-1, -1, -1})
+        .first->second[static_cast<size_t>(c)] = i;
+  }
+  for (auto& [atom, idx] : pos) {
+    const AtomRec& a = Struct.Model.Atom[static_cast<size_t>(atom)];
+    const Mat3 m = RefOrthoMatrix(Struct.Basic.Phase[static_cast<size_t>(a.Phase - 1)].Cell);
+    double d[3];
+    do {
+      for (double& v : d) v = u(rng);
+    } while (d[0] * d[0] + d[1] * d[1] + d[2] * d[2] > 1.);
+    // Fractional shift M^-1 d (M upper triangular: back substitution).
+    double f[3];
+    for (int r = 2; r >= 0; --r) {
+      double t = rmax * d[r];
+      for (int q = r + 1; q < 3; ++q) t -= m[static_cast<size_t>(3 * r + q)] * f[q];
+      f[r] = t / m[static_cast<size_t>(4 * r)];
+    }
+    for (int c = 0; c < 3; ++c)
+      if (idx[static_cast<size_t>(c)] >= 0) p.Val[static_cast<size_t>(idx[static_cast<size_t>(c)])] += f[c];
+  }
+  RefAppEq(p);
+  CalcUpdate(s, p);
+  randomized = !pos.empty();
+  lst.push_back("");
+  lst.push_back(std::string(refmsg::Randomize));
+  lst.push_back(fmt::format("Randomize: {} atoms displaced by at most {:.3f} A (seed {}).",
+                            pos.size(), rmax, seed));
+}
+
+void Run::DerPrint(int n) {
+  lst.push_back("");
+  lst.push_back(fmt::format("Derivatives dFc/dp of the first {} reflections", n));
+  std::vector<double> derc(static_cast<size_t>(p.NRef));
+  int done = 0;
+  for (size_t k = 0; k < refl.size() && done < n; ++k) {
+    if (refl[k].Skip) continue;
+    CalcRefl cr;
+    cr.H = refl[k].H;
+    cr.DatBlock = refl[k].Block;
+    cr.Phase = refl[k].Phase;
+    cr.SinThL = refl[k].SinThL;
+    CalcOut out;
+    if (Calc(s, cr, true, out) != 0) break;
+    RefDerCompress(p, out.Der.data(), derc.data());
+    std::string h;
+    for (int i = 0; i < 3; ++i) h += fmt::format("{:4d}", refl[k].H[static_cast<size_t>(i)]);
+    lst.push_back(fmt::format("{}  Fc {:.4f}", h, out.Fc));
+    for (int j = 0; j < p.NRef; ++j)
+      lst.push_back(fmt::format(
+          "  {:<20}{:14.6g}", p.Info[static_cast<size_t>(p.Refined[static_cast<size_t>(j)])].Label,
+          derc[static_cast<size_t>(j)]));
+    ++done;
   }
 }
 
@@ -657,7 +738,9 @@ int Run::Execute() {
           "Data block {} holds powder data: the powder refinement is not part of this run.",
           b + 1)});
   }
+  if (ref.Randomize && p.NRef > 0) Randomize();
   if (ref.DerTest && p.NRef > 0) DerTest();
+  if (ref.Run.I(RkDerPrint) > 0 && p.NRef > 0) DerPrint(ref.Run.I(RkDerPrint));
   const int cyclesAsked = std::max(0, ref.Run.I(RkCycles));
   // Cycles, damping and the Marquardt technique live in the progress control,
   // where the user may change them while the run goes on.
@@ -683,7 +766,7 @@ int Run::Execute() {
   dyn.DampStart = damp;
   const bool keyDynam = ref.Run.I(RkKeyDynam) == 1;
   InverResult inv, prevInv;
-  bool havePrev = false, shifted = false, haveFinal = false;
+  bool havePrev = false, shifted = randomized, haveFinal = false;
   const int print = ref.Run.I(RkPrint);
   std::vector<std::string> reflLists;
   int cycle = 0;

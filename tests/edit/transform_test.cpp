@@ -1,10 +1,15 @@
 // Transformations: P2(1)/n -> P2(1)/c gives the standard operators and the
 // same structure factors (direct summation over the cell), and every
-// transformation followed by its inverse gives the files back.
+// transformation followed by its inverse gives the files back. The SHELX
+// export of the same model carries its twin domains and restraints.
 #include "edit/transform.hpp"
+#include "edit/shelx_export.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <complex>
 #include <sstream>
 
@@ -151,6 +156,37 @@ TEST(Transform, ThereAndBackGivesTheFiles) {
     ASSERT_EQ(M40WriteText(st.Model, m40b), 0);
     EXPECT_EQ(m40b, m40) << line;
   }
+}
+
+// Inversion twin, restraints with a symmetry part (EQIV), per-pair RIGU,
+// EADP from the six Uij equations, and what has no SHELX form.
+TEST(ShelxExport, TwinAndRestraints) {
+  Structure st = P21n();
+  st.Basic.DatBlock.resize(1);
+  st.Basic.DatBlock[0].Lambda = 0.71073;
+  st.Basic.Twin = {{1, 0, 0, 0, 1, 0, 0, 0, 1}, {-1, 0, 0, 0, -1, 0, 0, 0, -1}};
+  st.Model.DatBlock.resize(1);
+  st.Model.DatBlock[0].Twin.resize(2);
+  st.Model.DatBlock[0].Twin.Val = {0.7, 0.3};
+  RefSettings ref;
+  auto lines = [&](int k) -> std::vector<RefCmdLine>& {
+    return ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)];
+  };
+  lines(RkDistFix) = {{"1.54 0.01 C1 C2; O1 C2#s2t1,0,0"}, {"* 0.01 C1 C2"}};
+  lines(RkAdpFix) = {{"rigu 0.004 C1 C2; C2 O1"}};
+  for (const char* u : {"U11", "U22", "U33", "U12", "U13", "U23"})
+    lines(RkEquation).push_back({fmt::format("{0}[C2] = {0}[C1]", u)});
+  std::string ins, why;
+  std::vector<std::string> notes;
+  ASSERT_EQ(EM40ShelxIns(st, 1, 1, ref, 1., ins, notes, why), 0) << why;
+  for (const char* part :
+       {"TWIN 1 0 0 0 1 0 0 0 1 -2\nBASF 0.30000\n", "EQIV $1 3/2-X,1/2+Y,1/2-Z\n",
+        "DFIX 1.54 0.01 C1 C2 O1 C2_$1\n", "RIGU 0.004 0.004 C1 C2\nRIGU 0.004 0.004 C2 O1\n",
+        "EADP C1 C2\n"})
+    EXPECT_NE(ins.find(part), std::string::npos) << part << "\n" << ins;
+  EXPECT_EQ(ins.find("U11[C2]"), std::string::npos);
+  EXPECT_NE(std::find(notes.begin(), notes.end(), "Restraint not expressed: distfix * 0.01 C1 C2"),
+            notes.end());
 }
 
 TEST(Transform, BadLines) {

@@ -13,6 +13,7 @@
 #include "model/structure.hpp"
 #include "refine/refine_listing.hpp"
 #include "support/refine_sim.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 namespace {
@@ -230,6 +231,70 @@ TEST_F(RestrainRun, DertestUisolimAndUnusedKeywords) {
   EXPECT_GE(ratios, 12);  // x y z Uiso of three atoms
   EXPECT_EQ(Count(Listing, "exceeds uisolim"), 3);
   EXPECT_EQ(Count(Listing, "\"lam2corr\" has no effect"), 1);
+}
+
+// A two-part disorder (A4 60 %, A5 40 %, both bonded to A1) refined 10 cycles
+// from a start 0.1 A off with distfix and adpfix simu: no cycle's wR2 rises
+// by more than 0.1 %, and both distances end within 2 s.u. of 1.50 A.
+TEST_F(RestrainRun, TwoPartDisorder) {
+  const Eigen::Matrix3d m = ToEigen(RefOrthoMatrix(Struct.Basic.Phase[0].Cell)), mi = m.inverse();
+  const Eigen::Vector3d c1 = Cart(Struct.Model, 0);
+  const std::array<Eigen::Vector3d, 2> dir = {Eigen::Vector3d(-1., 0.3, 0.2).normalized(),
+                                              Eigen::Vector3d(-0.8, 0.5, -0.5).normalized()};
+  for (int k = 0; k < 2; ++k) {
+    const Eigen::Vector3d f = mi * (c1 + 1.5 * dir[static_cast<size_t>(k)]);
+    testsim::AddIsoAtom(k == 0 ? "A4" : "A5", 1, {f[0], f[1], f[2]}, 0.015);
+    Struct.Model.Atom.back().Par.Val[0] = k == 0 ? 0.6 : 0.4;
+  }
+  SetBasicM40();
+  ASSERT_EQ(testsim::WriteSimulatedM90(Fln + ".m90", 4), 0);
+  for (int k = 3; k < 5; ++k) {
+    const Eigen::Vector3d f = mi * (Cart(Struct.Model, k) + 0.1 * Eigen::Vector3d(0.6, -0.64, 0.48));
+    for (int i = 0; i < 3; ++i) Struct.Model.Atom[static_cast<size_t>(k)].Par.Val[static_cast<size_t>(1 + i)] = f[i];
+  }
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 10\n  distfix 1.50 0.01 A1 A4; A1 A5\n  adpfix simu 0.01 A4 A5\n");
+  ASSERT_EQ(Run(), 0);
+  // wR2(obs) of each cycle: column RBwobs of the R-factors overview.
+  std::vector<double> wr2;
+  bool table = false;
+  for (const auto& l : Listing) {
+    const auto w = SplitWords(l);
+    if (!w.empty() && w[0] == "Cycle" && w.size() > 8 && w[8] == "RBwobs") {
+      table = true;
+    } else if (table && w.size() > 8) {
+      wr2.push_back(std::stod(std::string(w[8])));
+    } else {
+      table = false;
+    }
+  }
+  ASSERT_GE(wr2.size(), 2u);
+  for (size_t k = 1; k < wr2.size(); ++k) EXPECT_LE(wr2[k], wr2[k - 1] + 0.1) << "cycle " << k;
+  AtomModel out;
+  ASSERT_EQ(iom40only(M40Read, Fln + ".m40", out), 0);
+  for (int k = 3; k < 5; ++k)
+    EXPECT_NEAR((Cart(out, k) - Cart(out, 0)).norm(), 1.50, 2. * 0.01) << k;
+}
+
+// randomize displaces each atom once, by at most its radius (the run of no
+// cycles writes the displaced model); derprint lists Fc and the derivatives
+// of the refined parameters for the first reflections.
+TEST_F(RestrainRun, RandomizeAndDerprint) {
+  const AtomModel start = Struct.Model;
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 0 derprint 2\n  randomize 7 0.05\n");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(Count(Listing, "Randomize: 3 atoms displaced by at most 0.050 A (seed 7)."), 1);
+  EXPECT_EQ(Count(Listing, "has no effect"), 0);
+  EXPECT_EQ(Count(Listing, "  Fc "), 2);
+  EXPECT_EQ(Count(Listing, "  x[A2] "), 2);
+  AtomModel m;
+  ASSERT_EQ(iom40only(M40Read, Fln + ".m40", m), 0);
+  for (int k = 0; k < 3; ++k) {
+    const double d = (Cart(m, k) - Cart(start, k)).norm();
+    EXPECT_GT(d, 1e-4) << k;
+    EXPECT_LE(d, 0.05 + 1e-6) << k;
+  }
 }
 
 }  // namespace
