@@ -144,6 +144,7 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
   if (mod) {
     if (DistMakeModel(s, ph, r.Mod)) return 1;
     r.TGrid = DistTGrid(c, ph.NDimI);
+    if (!r.TGrid.empty()) ph.T0 = r.TGrid[0];
     for (const auto& ma : r.Mod.Atoms) dispAll = std::max(dispAll, ma.MaxDisp);
   }
   auto disp = [&](int i) { return mod ? r.Mod.Atoms[static_cast<size_t>(i)].MaxDisp : 0.; };
@@ -154,18 +155,19 @@ int DistRun(const Structure& s, const DistCommands& c, const DistTables& tables,
     DistCoordination co;
     co.Central = a;
     auto limit = [&](int b) { return typeMax(A.Type, ph.Atoms[static_cast<size_t>(b)].Type); };
-    co.Neigh = DistAround(
-        ph, a, mod ? 0. : c.DMin, dmaxAll + 2. * dispAll,
-        [&](int b) {
-          const double d = limit(b);
-          return d > 0. ? d + disp(a) + disp(b) : 0.;
-        },
-        [&](int b) {
-          if (!pairOk(a, b) || !DistSelected(c.SelSecnd, ph.Atoms[static_cast<size_t>(b)].Name))
-            return false;
-          // Reduced coordination: each pair once, under its first atom.
-          return c.FullCoor != 0 || b >= a || ph.Atoms[static_cast<size_t>(b)].Kind != DoAtom;
-        });
+    auto reach = [&](int b) {
+      const double d = limit(b);
+      return d > 0. ? d + disp(a) + disp(b) : 0.;
+    };
+    auto accept = [&](int b) {
+      if (!pairOk(a, b) || !DistSelected(c.SelSecnd, ph.Atoms[static_cast<size_t>(b)].Name))
+        return false;
+      // Reduced coordination: each pair once, under its first atom.
+      return c.FullCoor != 0 || b >= a || ph.Atoms[static_cast<size_t>(b)].Kind != DoAtom;
+    };
+    co.Neigh = ph.Parts.empty()
+                   ? DistAround(ph, a, mod ? 0. : c.DMin, dmaxAll + 2. * dispAll, reach, accept)
+                   : DistModAround(ph, r.Mod, a, r.TGrid, reach, accept);
     if (mod) {
       std::vector<DistNeighbour> kept;
       for (auto& n : co.Neigh) {

@@ -126,12 +126,15 @@ void DistHydrogenBonds(DistResults& r) {
   const DistCommands& c = r.Cmd;
   const double reach = std::max(c.DHMax, c.HAMax);
   for (int h = 0; h < static_cast<int>(ph.Atoms.size()); ++h) {
-    if (!IsHydrogen(ph.Atoms[static_cast<size_t>(h)])) continue;
+    // Composites: the plain search knows the reference basis only.
+    if (!IsHydrogen(ph.Atoms[static_cast<size_t>(h)]) ||
+        (!ph.Parts.empty() && ph.Atoms[static_cast<size_t>(h)].Part > 1))
+      continue;
     auto nb = DistAround(
         ph, h, 0., reach, [&](int) { return reach; },
         [&](int b) {
           const DistAtom& B = ph.Atoms[static_cast<size_t>(b)];
-          return B.Kind == DoAtom && !IsHydrogen(B);
+          return B.Kind == DoAtom && !IsHydrogen(B) && (ph.Parts.empty() || B.Part == 1);
         });
     const DistPoint ph0 = DistPointOf(ph, h);
     for (const auto& d : nb) {
@@ -231,13 +234,14 @@ void DistBondValenceSums(const Structure& s, const DistTables& tables, DistResul
     if (c.OccCut > 0. && A.Occ <= c.OccCut) continue;
     double r0 = 0., b = 0.;
     auto limit = [&](int j) { return dmax(A.Type, ph.Atoms[static_cast<size_t>(j)].Type); };
-    auto nb = DistAround(
-        ph, a, mod ? 0. : c.DMin, dmaxAll + 2. * dispAll,
-        [&](int j) { return limit(j) + disp(a) + disp(j); },
-        [&](int j) {
-          const DistAtom& B = ph.Atoms[static_cast<size_t>(j)];
-          return B.Kind == DoAtom && !(c.OccCut > 0. && B.Occ <= c.OccCut) && coef(A, B, r0, b);
-        });
+    auto reach = [&](int j) { return limit(j) + disp(a) + disp(j); };
+    auto accept = [&](int j) {
+      const DistAtom& B = ph.Atoms[static_cast<size_t>(j)];
+      return B.Kind == DoAtom && !(c.OccCut > 0. && B.Occ <= c.OccCut) && coef(A, B, r0, b);
+    };
+    auto nb = ph.Parts.empty()
+                  ? DistAround(ph, a, mod ? 0. : c.DMin, dmaxAll + 2. * dispAll, reach, accept)
+                  : DistModAround(ph, r.Mod, a, r.TGrid, reach, accept);
     if (nb.empty()) continue;
     DistBondValence bv;
     bv.Atom = a;
@@ -299,16 +303,15 @@ void DistHirshfeldTest(DistResults& r) {
     for (const auto& n : co.Neigh) {
       const DistAtom& B = ph.Atoms[static_cast<size_t>(n.Atom)];
       if (!B.Aniso || n.Atom < co.Central || (n.Atom == co.Central && n.Op == 0)) continue;
-      Vec3 e = Cart(ph.Cell, DistDiff(n.X, A.X));
+      Vec3 e = Cart(ph.Cell, DistDiff(n.X, DistPointOf(ph, co.Central).X));
       const double len = std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
       if (len <= 0.) continue;
       Vec3 w{};  // Orth^T n
       for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) w[i] += ph.Cell.Orth[j * 3 + i] * e[j] / len;
-      static const Mat3 kI{1, 0, 0, 0, 1, 0, 0, 0, 1};
       std::array<double, 6> da{}, db{};
-      const double ma = Msd(A, kI, w, da);
-      const double mb = Msd(B, ph.Ops[static_cast<size_t>(n.Op)].R, w, db);
+      const double ma = Msd(A, DistPartR(ph, co.Central, 0), w, da);
+      const double mb = Msd(B, DistPartR(ph, n.Atom, n.Op), w, db);
       double s2 = 0.;
       if (n.Atom == co.Central) {
         for (int k = 0; k < 6; ++k) s2 += std::pow((da[k] - db[k]) * A.BetaSu[k], 2);

@@ -107,6 +107,11 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
            : c.Each == 1 ? std::string("Each step will be printed")
                          : fmt::format("Each {} step will be printed", c.Each));
     o.Line("A value over t counts where both atoms exist and lie within the limits (\"--\" elsewhere)");
+    if (!ph.Parts.empty())
+      o.Line(fmt::format("Composite of {} parts: images by the operators in the basis of each "
+                         "part and translations of its lattice; the distance before each curve is "
+                         "the one at the first t of the grid",
+                         ph.Parts.size()));
     for (const auto& n : r.Mod.Unsupported)
       o.Line("Atom " + n + ": its modulation is not evaluated (composite part, or waves without "
              "wave vectors); its average position is used");

@@ -48,6 +48,38 @@ int DistMakeModel(const Structure& s, const DistPhase& ph, DistModel& m) {
       for (int j = 0; j < d; ++j) mo.RIInv[static_cast<size_t>(d * i + j)] = inv(i, j);
     m.Ops.push_back(mo);
   }
+  // Composite parts: their operators in their own basis.
+  for (const DistPart& pt : ph.Parts) {
+    std::vector<DistModel::Op> ops;
+    std::vector<Mat3> rs;
+    std::vector<Vec3> ts;
+    for (size_t k = 0; k < pt.R.size(); ++k) {
+      const auto& r = pt.R[k];
+      const auto& t = pt.S[k];
+      DistModel::Op mo;
+      Eigen::MatrixXd ri(d, d);
+      Mat3 r3{};
+      Vec3 t3{};
+      for (int i = 0; i < 3; ++i) {
+        t3[i] = t[static_cast<size_t>(i)];
+        for (int j = 0; j < 3; ++j) r3[3 * i + j] = r[static_cast<size_t>(i * n + j)];
+      }
+      for (int i = 0; i < d; ++i) {
+        mo.S4[static_cast<size_t>(i)] = t[static_cast<size_t>(3 + i)];
+        for (int j = 0; j < 3; ++j) mo.RM[static_cast<size_t>(3 * i + j)] = r[static_cast<size_t>((3 + i) * n + j)];
+        for (int j = 0; j < d; ++j) ri(i, j) = r[static_cast<size_t>((3 + i) * n + 3 + j)];
+      }
+      const Eigen::MatrixXd inv = ri.inverse();
+      for (int i = 0; i < d; ++i)
+        for (int j = 0; j < d; ++j) mo.RIInv[static_cast<size_t>(d * i + j)] = inv(i, j);
+      ops.push_back(mo);
+      rs.push_back(r3);
+      ts.push_back(t3);
+    }
+    m.PartOps.push_back(std::move(ops));
+    m.PartR.push_back(std::move(rs));
+    m.PartT.push_back(std::move(ts));
+  }
   // Length in A of a fractional displacement: bounds of the waves.
   auto len = [&ph](const double* u) {
     double s2 = 0.;
@@ -78,11 +110,6 @@ int DistMakeModel(const Structure& s, const DistPhase& ph, DistModel& m) {
       ma.SawX40 = val(lay.Off[BlkSaw] + 3);
       ma.SawDelta = val(lay.Off[BlkSaw] + 4);
       ma.MaxDisp += len(ma.USaw.data());
-    }
-    if (r.Part > 1) {
-      m.Unsupported.push_back(a.Name);
-      m.Atoms.push_back(std::move(ma));
-      continue;
     }
     ma.Ortho = r.FunType > 0;
     if (ma.Ortho) {
@@ -149,22 +176,34 @@ std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d) {
 bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
                      const std::array<int, 3>& n, const double* t, Vec3& x, double* occ) {
   const DistAtom& a = ph.Atoms[static_cast<size_t>(atom)];
-  const DistOp& o = ph.Ops[static_cast<size_t>(op)];
-  const DistModel::Op& mo = m.Ops[static_cast<size_t>(op)];
   const DistModel::Atom& ma = m.Atoms[static_cast<size_t>(atom)];
   const int d = m.D;
+  // In a composite the atom's part gives operators, modulation vectors and
+  // the section t of its own basis.
+  const DistPart* pt = m.PartOps.empty() ? nullptr : DistPartOf(ph, atom);
+  const size_t part = pt ? static_cast<size_t>(pt - ph.Parts.data()) : 0;
+  const Mat3& R = pt ? m.PartR[part][static_cast<size_t>(op)] : ph.Ops[static_cast<size_t>(op)].R;
+  const Vec3& T = pt ? m.PartT[part][static_cast<size_t>(op)] : ph.Ops[static_cast<size_t>(op)].T;
+  const DistModel::Op& mo = pt ? m.PartOps[part][static_cast<size_t>(op)] : m.Ops[static_cast<size_t>(op)];
+  const std::array<Vec3, 3>& Q = pt ? pt->Q : m.Q;
+  double tp[3] = {t[0], d > 1 ? t[1] : 0., d > 2 ? t[2] : 0.};
+  if (pt)
+    for (int i = 0; i < d; ++i) {
+      tp[i] = 0.;
+      for (int j = 0; j < d; ++j) tp[i] += pt->Lambda[static_cast<size_t>(i * d + j)] * t[j];
+    }
   Vec3 xb{};
   for (int i = 0; i < 3; ++i) {
-    double v = o.T[i] + n[static_cast<size_t>(i)];
-    for (int j = 0; j < 3; ++j) v += o.R[3 * i + j] * a.X[j];
+    double v = T[i] + n[static_cast<size_t>(i)];
+    for (int j = 0; j < 3; ++j) v += R[3 * i + j] * a.X[j];
     xb[i] = v;
   }
   // The atom's own argument: xb4 = RI^-1 (q.xb' + t - RM xb - s4).
   double rhs[3] = {}, x4[3] = {};
   for (int i = 0; i < d; ++i) {
-    double v = t[i] - mo.S4[static_cast<size_t>(i)];
+    double v = tp[i] - mo.S4[static_cast<size_t>(i)];
     for (int j = 0; j < 3; ++j)
-      v += m.Q[static_cast<size_t>(i)][j] * xb[j] - mo.RM[static_cast<size_t>(3 * i + j)] * a.X[j];
+      v += Q[static_cast<size_t>(i)][j] * xb[j] - mo.RM[static_cast<size_t>(3 * i + j)] * a.X[j];
     rhs[i] = v;
   }
   for (int i = 0; i < d; ++i)
@@ -186,7 +225,15 @@ bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
     for (int i = 0; i < 3; ++i) u[i] += w[i];
   }
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) x[i] += o.R[3 * i + j] * u[j];
+    for (int j = 0; j < 3; ++j) x[i] += R[3 * i + j] * u[j];
+  if (pt) {  // to the reference basis at section t
+    const Vec3 y = x;
+    for (int i = 0; i < 3; ++i) {
+      x[i] = 0.;
+      for (int j = 0; j < 3; ++j) x[i] += pt->AInv[3 * i + j] * y[j];
+      for (int j = 0; j < d; ++j) x[i] += pt->PL[static_cast<size_t>(i * d + j)] * t[j];
+    }
+  }
   if (occ) {
     *occ = 1.;
     if (ma.NOccWave > 0) {
@@ -197,6 +244,97 @@ bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
     }
   }
   return true;
+}
+
+std::vector<DistNeighbour> DistModAround(const DistPhase& ph, const DistModel& m, int a,
+                                         const std::vector<std::array<double, 3>>& grid,
+                                         const std::function<double(int)>& dmax,
+                                         const std::function<bool(int)>& accept) {
+  std::vector<DistNeighbour> out;
+  if (grid.empty()) return out;
+  const int d = m.D;
+  const Mat3& g = ph.Cell.G;
+  const DistPoint pa = DistPointOf(ph, a);  // at T0
+  const DistPart* pta = DistPartOf(ph, a);
+  auto len = [&g](const Vec3& v) { return DistLength(g, v); };
+  for (int b = 0; b < static_cast<int>(ph.Atoms.size()); ++b) {
+    if (!accept(b)) continue;
+    const double dm = dmax(b);
+    if (!(dm > 0.)) continue;
+    const DistPart* pt = DistPartOf(ph, b);
+    const auto part = static_cast<size_t>(pt - ph.Parts.data());
+    // How far the two parts move against each other over the grid.
+    double shift = 0.;
+    for (const auto& t : grid) {
+      Vec3 v{};
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < d; ++j)
+          v[i] += (pt->PL[static_cast<size_t>(i * d + j)] - pta->PL[static_cast<size_t>(i * d + j)]) *
+                  (t[static_cast<size_t>(j)] - ph.T0[static_cast<size_t>(j)]);
+      shift = std::max(shift, len(v));
+    }
+    const double reachA = dm + shift;
+    // The central atom in the coordinates of b's part at T0.
+    Vec3 z{};
+    for (int i = 0; i < 3; ++i) {
+      Vec3 r{};
+      for (int k = 0; k < 3; ++k) {
+        r[k] = pa.X[k];
+        for (int j = 0; j < d; ++j) r[k] -= pt->PL[static_cast<size_t>(k * d + j)] * ph.T0[static_cast<size_t>(j)];
+      }
+      for (int j = 0; j < 3; ++j) z[i] += pt->A[3 * i + j] * r[j];
+    }
+    const size_t first = out.size();
+    const DistAtom& B = ph.Atoms[static_cast<size_t>(b)];
+    for (int io = 0; io < static_cast<int>(ph.Ops.size()); ++io) {
+      const Mat3& R = m.PartR[part][static_cast<size_t>(io)];
+      const Vec3& T = m.PartT[part][static_cast<size_t>(io)];
+      Vec3 y{};
+      for (int i = 0; i < 3; ++i) {
+        y[i] = T[i];
+        for (int j = 0; j < 3; ++j) y[i] += R[3 * i + j] * B.X[j];
+      }
+      std::array<int, 3> lo{}, hi{};
+      for (int i = 0; i < 3; ++i) {
+        const double reach = reachA * std::sqrt(std::max(0., pt->GInv[4 * i]));
+        lo[static_cast<size_t>(i)] = static_cast<int>(std::ceil(z[i] - y[i] - reach));
+        hi[static_cast<size_t>(i)] = static_cast<int>(std::floor(z[i] - y[i] + reach));
+      }
+      for (int n0 = lo[0]; n0 <= hi[0]; ++n0)
+        for (int n1 = lo[1]; n1 <= hi[1]; ++n1)
+          for (int n2 = lo[2]; n2 <= hi[2]; ++n2) {
+            const Vec3 yp{y[0] + n0, y[1] + n1, y[2] + n2};
+            Vec3 x{};
+            for (int i = 0; i < 3; ++i) {
+              for (int j = 0; j < 3; ++j) x[i] += pt->AInv[3 * i + j] * yp[j];
+              for (int j = 0; j < d; ++j)
+                x[i] += pt->PL[static_cast<size_t>(i * d + j)] * ph.T0[static_cast<size_t>(j)];
+            }
+            const double dist = len(DistDiff(x, pa.X));
+            if (dist > reachA) continue;
+            if (b == a && dist < 1e-4) continue;
+            bool dup = false;
+            for (size_t k = first; k < out.size() && !dup; ++k) {
+              const Vec3 e = DistDiff(out[k].X, x);
+              dup = std::fabs(e[0]) < 1e-4 && std::fabs(e[1]) < 1e-4 && std::fabs(e[2]) < 1e-4;
+            }
+            if (dup) continue;
+            DistNeighbour nb;
+            nb.Atom = b;
+            nb.Op = io;
+            nb.N = {n0, n1, n2};
+            nb.X = x;
+            DistValue v = DistDistance(ph.Cell, pa, DistPointOf(ph, nb));
+            nb.D = v.Value;
+            nb.Grad = std::move(v.Grad);
+            nb.DSu = DistSu(ph, nb.Grad);
+            out.push_back(std::move(nb));
+          }
+    }
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const DistNeighbour& x, const DistNeighbour& y) { return x.D < y.D; });
+  return out;
 }
 
 void DistModLimit(DistTCurve& c, double dmin, double dmax) {

@@ -10,9 +10,11 @@
 // lies on its interval. Position waves are evaluated as harmonic waves or on
 // the atom's orthogonal function set, a sawtooth adds its linear displacement
 // and exists only on its interval; occupancy waves give the occupancy at t.
-// Atoms of composite parts other than the first, and waves without known
-// wave vectors, keep their average position (DistModel::Unsupported names them).
+// Atoms of composite parts are placed through their part's W matrix
+// (DistPart). Waves without known wave vectors are not evaluated
+// (DistModel::Unsupported names their atoms).
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "dist/dist_commands.hpp"
@@ -47,6 +49,11 @@ struct DistModel {
     std::array<double, 3> S4{};     // internal translation (operator and centring)
   };
   std::vector<Op> Ops;                   // parallel to DistPhase::Ops
+  // Composites: per part, the operators in the part's basis (physical block
+  // R and translation T, and the internal rows as above).
+  std::vector<std::vector<Op>> PartOps;
+  std::vector<std::vector<Mat3>> PartR;
+  std::vector<std::vector<Vec3>> PartT;
   std::vector<std::string> Unsupported;  // atoms whose modulation is not evaluated
 };
 
@@ -79,6 +86,17 @@ std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d);
 bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
                      const std::array<int, 3>& n, const double* t, Vec3& x,
                      double* occ = nullptr);
+
+// Composites: the neighbours of atom a among the images (part operators and
+// part lattice translations) of the atoms b with accept(b), within dmax(b)
+// of a at the first t of the grid or at some other t of it (the search reaches
+// as far as the parts move against each other over the grid); the static
+// distances and positions (DistNeighbour::X, reference basis) are those at
+// the first t of the grid (DistPhase::T0).
+std::vector<DistNeighbour> DistModAround(const DistPhase& ph, const DistModel& m, int a,
+                                         const std::vector<std::array<double, 3>>& grid,
+                                         const std::function<double(int)>& dmax,
+                                         const std::function<bool(int)>& accept);
 
 // Distance between atom a (at its own position) and neighbour nb over the
 // grid; points where an occupancy at t is not above occcut do not count.

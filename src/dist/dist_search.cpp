@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cmath>
 
+#include <Eigen/Dense>
+
 #include "dist/dist_cov.hpp"
 #include "model/scatdata.hpp"
 #include "symmetry/symm.hpp"
@@ -91,6 +93,76 @@ int DistMakePhase(const Structure& s, int phase, DistPhase& ph) {
       ph.Ops.push_back(std::move(o));
     }
 
+  // Composite parts with their W matrices.
+  const int nd = sy.NDim, d = nd - 3;
+  if (p.NComp > 1 && d > 0 && p.WMatrix.size() >= static_cast<size_t>(p.NComp)) {
+    for (int k = 0; k < p.NComp; ++k) {
+      const auto& wv = p.WMatrix[static_cast<size_t>(k)];
+      if (static_cast<int>(wv.size()) != nd * nd) {
+        ReportError("The W matrix of composite part " + std::to_string(k + 1) +
+                    " does not fit the dimension of the phase.");
+        return 1;
+      }
+      Eigen::MatrixXd w(nd, nd), sig = Eigen::MatrixXd::Zero(d, 3);
+      for (int i = 0; i < nd; ++i)
+        for (int j = 0; j < nd; ++j) w(i, j) = wv[static_cast<size_t>(i * nd + j)];
+      if (std::abs(w.determinant()) < 1e-6) {
+        ReportError("The W matrix of composite part " + std::to_string(k + 1) + " is singular.");
+        return 1;
+      }
+      for (int i = 0; i < d && i < static_cast<int>(p.Qi.size()); ++i)
+        for (int j = 0; j < 3; ++j) sig(i, j) = p.Qi[static_cast<size_t>(i)][j];
+      const Eigen::MatrixXd wi = w.inverse();
+      const Eigen::Matrix3d a = w.topLeftCorner(3, 3) + w.topRightCorner(3, d) * sig;
+      const Eigen::Matrix3d ai = a.inverse();
+      const Eigen::MatrixXd qp = (w.bottomLeftCorner(d, 3) + w.bottomRightCorner(d, d) * sig) * ai;
+      const Eigen::MatrixXd lam = w.bottomRightCorner(d, d) - qp * w.topRightCorner(3, d);
+      const Eigen::MatrixXd pl = wi.topRightCorner(3, d) * lam;
+      Eigen::Matrix3d gi;
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) gi(i, j) = ph.GInv[static_cast<size_t>(3 * i + j)];
+      const Eigen::Matrix3d gip = a * gi * a.transpose();
+      DistPart part;
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+          part.A[3 * i + j] = a(i, j);
+          part.AInv[3 * i + j] = ai(i, j);
+          part.GInv[3 * i + j] = gip(i, j);
+        }
+      for (int i = 0; i < d; ++i) {
+        for (int j = 0; j < 3; ++j) {
+          part.Q[static_cast<size_t>(i)][j] = qp(i, j);
+          part.PL[static_cast<size_t>(j * d + i)] = pl(j, i);
+        }
+        for (int j = 0; j < d; ++j) part.Lambda[static_cast<size_t>(i * d + j)] = lam(i, j);
+      }
+      for (const DistOp& o : ph.Ops) {
+        Eigen::MatrixXd r = Eigen::MatrixXd::Identity(nd, nd);
+        Eigen::VectorXd t = Eigen::VectorXd::Zero(nd);
+        if (o.Op < static_cast<int>(sy.Op.size())) {
+          const SymmOp& so = sy.Op[static_cast<size_t>(o.Op)];
+          for (int i = 0; i < nd; ++i) {
+            t(i) = so.S6[static_cast<size_t>(i)];
+            for (int j = 0; j < nd; ++j) r(i, j) = so.RM6[static_cast<size_t>(i * nd + j)];
+          }
+        }
+        if (o.Centr < static_cast<int>(sy.VT6.size()))
+          for (int i = 0; i < nd; ++i) t(i) += sy.VT6[static_cast<size_t>(o.Centr)][static_cast<size_t>(i)];
+        const Eigen::MatrixXd rp = w * r * wi;
+        const Eigen::VectorXd tp = w * t;
+        std::array<double, 36> rr{};
+        std::array<double, 6> tt{};
+        for (int i = 0; i < nd; ++i) {
+          tt[static_cast<size_t>(i)] = tp(i);
+          for (int j = 0; j < nd; ++j) rr[static_cast<size_t>(i * nd + j)] = rp(i, j);
+        }
+        part.R.push_back(rr);
+        part.S.push_back(tt);
+      }
+      ph.Parts.push_back(std::move(part));
+    }
+  }
+
   // Split positions: each "atsplit" record of M40 names the atoms of one.
   std::vector<std::vector<std::string>> split;
   if (phase <= static_cast<int>(s.Model.Phase.size()))
@@ -170,10 +242,30 @@ DistGrad DistExpandGrad(const DistPhase& ph, const DistGrad& g) {
   return out;
 }
 
+const DistPart* DistPartOf(const DistPhase& ph, int atom) {
+  if (ph.Parts.empty()) return nullptr;
+  const int k = std::clamp(ph.Atoms[static_cast<size_t>(atom)].Part, 1,
+                           static_cast<int>(ph.Parts.size()));
+  return &ph.Parts[static_cast<size_t>(k - 1)];
+}
+
+Mat3 DistPartR(const DistPhase& ph, int atom, int op) {
+  const DistPart* pt = DistPartOf(ph, atom);
+  if (!pt) return ph.Ops[static_cast<size_t>(op)].R;
+  // AInv times the physical block of the operator in the part's basis.
+  const int nd = 3 + ph.NDimI;
+  const auto& r = pt->R[static_cast<size_t>(op)];
+  Mat3 out{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) out[3 * i + j] += pt->AInv[3 * i + k] * r[static_cast<size_t>(k * nd + j)];
+  return out;
+}
+
 DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n) {
   DistPoint p;
   p.Atom = DistGradKey(ph, n.Atom);
-  p.R = ph.Ops[static_cast<size_t>(n.Op)].R;
+  p.R = DistPartR(ph, n.Atom, n.Op);
   p.X = n.X;
   return p;
 }
@@ -182,6 +274,17 @@ DistPoint DistPointOf(const DistPhase& ph, int atom) {
   DistPoint p;
   p.Atom = DistGradKey(ph, atom);
   p.X = ph.Atoms[static_cast<size_t>(atom)].X;
+  if (const DistPart* pt = DistPartOf(ph, atom)) {
+    // At the reference section T0: x_ref = AInv x + PL t0.
+    p.R = pt->AInv;
+    const int d = ph.NDimI;
+    Vec3 x{};
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) x[i] += pt->AInv[3 * i + j] * p.X[j];
+      for (int j = 0; j < d; ++j) x[i] += pt->PL[static_cast<size_t>(i * d + j)] * ph.T0[static_cast<size_t>(j)];
+    }
+    p.X = x;
+  }
   return p;
 }
 
@@ -257,7 +360,8 @@ std::string DistNameWithSymm(const DistPhase& ph, const DistNeighbour& n) {
   std::string s = fmt::format("{}#s{}", name, o.Op + 1);
   if (o.Centr > 0) s += fmt::format("c{}", o.Centr + 1);
   std::array<int, 3> t{};
-  for (int k = 0; k < 3; ++k) t[k] = n.N[k] + static_cast<int>(o.Shift[k]);
+  const bool part = DistPartOf(ph, n.Atom) != nullptr;  // parts keep whole translations
+  for (int k = 0; k < 3; ++k) t[k] = n.N[k] + (part ? 0 : static_cast<int>(o.Shift[k]));
   if (t != std::array<int, 3>{0, 0, 0}) s += fmt::format("t{},{},{}", t[0], t[1], t[2]);
   return s;
 }
@@ -271,7 +375,7 @@ bool DistParseAtom(const DistPhase& ph, std::string_view text, DistNeighbour& ou
     if (EqIgnoreCase(ph.Atoms[i].Name, name)) out.Atom = static_cast<int>(i);
   if (out.Atom < 0) return false;
   const Vec3& x = ph.Atoms[static_cast<size_t>(out.Atom)].X;
-  out.X = x;
+  out.X = DistPointOf(ph, out.Atom).X;
   if (h == std::string_view::npos) return true;
   // "#s<op>[c<centring>][t<n1>,<n2>,<n3>]"
   std::string_view s = text.substr(h + 1);
@@ -310,6 +414,23 @@ bool DistParseAtom(const DistPhase& ph, std::string_view text, DistNeighbour& ou
     const DistOp& o = ph.Ops[i];
     if (o.Op + 1 != op || o.Centr + 1 != centr) continue;
     out.Op = static_cast<int>(i);
+    if (const DistPart* pt = DistPartOf(ph, out.Atom)) {
+      // The operator in the part's basis, the translation in its lattice.
+      out.N = t;
+      const int nd = 3 + ph.NDimI, d = ph.NDimI;
+      const auto& r = pt->R[i];
+      Vec3 y{};
+      for (int k = 0; k < 3; ++k) {
+        y[k] = pt->S[i][static_cast<size_t>(k)] + t[static_cast<size_t>(k)];
+        for (int j = 0; j < 3; ++j) y[k] += r[static_cast<size_t>(k * nd + j)] * x[j];
+      }
+      for (int k = 0; k < 3; ++k) {
+        out.X[k] = 0.;
+        for (int j = 0; j < 3; ++j) out.X[k] += pt->AInv[3 * k + j] * y[j];
+        for (int j = 0; j < d; ++j) out.X[k] += pt->PL[static_cast<size_t>(k * d + j)] * ph.T0[static_cast<size_t>(j)];
+      }
+      return true;
+    }
     for (int k = 0; k < 3; ++k) out.N[k] = t[k] - static_cast<int>(o.Shift[k]);
     out.X = Apply(o, x);
     for (int k = 0; k < 3; ++k) out.X[k] += out.N[k];

@@ -56,6 +56,24 @@ struct DistOp {
   std::string Text;  // "x+1/2,-y,z"
 };
 
+// A part (subsystem) of a composite in the reference basis. Superspace
+// coordinates of the part are X_part = W X_ref; in its own basis the part is
+// described in the standard way (modulation vectors Q, operators W R W^-1,
+// W s), and its physical coordinates at section t of the reference are
+//   x_ref = AInv x_part + PL t,  with t_part = Lambda t,
+// A = Z + Z^d q (W = [[Z, Z^d], [V, V^d]]), q_part = (V + V^d q) A^-1,
+// Lambda = V^d - q_part Z^d and PL the physical rows of W^-1 (internal
+// columns) times Lambda.
+struct DistPart {
+  Mat3 A{1, 0, 0, 0, 1, 0, 0, 0, 1}, AInv{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  std::array<double, 9> PL{};      // 3 x d, row-major
+  std::array<double, 9> Lambda{};  // d x d
+  std::array<Vec3, 3> Q{};         // modulation vectors of the part
+  Mat3 GInv{};                     // reciprocal metric of the part
+  std::vector<std::array<double, 36>> R;  // per operator of DistPhase::Ops: n x n in the part basis
+  std::vector<std::array<double, 6>> S;   // and its translation (with centring)
+};
+
 struct CovMatrix;  // model/covariance.hpp
 
 struct DistPhase {
@@ -64,6 +82,8 @@ struct DistPhase {
   DistCell Cell;
   Mat3 GInv{};
   std::vector<DistOp> Ops;  // the identity first
+  std::vector<DistPart> Parts;  // composites with a W matrix: per part; empty otherwise
+  std::array<double, 3> T0{};   // composites: the section of the static positions
   std::vector<DistAtom> Atoms;
   std::vector<int> FromModel;  // model atom index -> index into Atoms, -1 other phases
   int RoundRule = 1;           // rounding rule of values with uncertainties
@@ -100,6 +120,12 @@ struct DistNeighbour {
   DistGrad Grad;        // derivatives of the distance
   double RefAngle = -1., RefAngleSu = 0.;  // angle of the bond to "dirref" (degrees), -1 none
 };
+
+// Composites: the part of an atom (nullptr when the phase has no parts), and
+// the matrix that takes the atom's coordinates to the reference position of
+// its image by operator op (AInv R of the part; R itself without parts).
+const DistPart* DistPartOf(const DistPhase& ph, int atom);
+Mat3 DistPartR(const DistPhase& ph, int atom, int op);
 
 // The point of a neighbour (or of an atom itself) for the geometry routines.
 DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n);

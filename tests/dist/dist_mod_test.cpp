@@ -181,5 +181,44 @@ TEST(DistMod, NeighboursThroughTheModulationSawtoothAndBondValenceOverT) {
   EXPECT_TRUE(table);
 }
 
+TEST(DistMod, CompositePartsMoveAgainstEachOtherWithT) {
+  // a = b = c = 5, q = (0, 0, 0.6); part 2 has c2* = q, q2 = c1* (c2 = c1/0.6).
+  // A1 of part 1 at the origin, B1 of part 2 at (1/2, 1/2, 0) of its own
+  // basis: at section t the images of B1 lie at z = 5 (n3 - t)/0.6 A.
+  const double g = 0.6;
+  auto s = test::MakeStructure({5, 5, 5, 90, 90, 90}, {{"A", 1.0}},
+                               {{"A1", 1, {0, 0, 0}}, {"B1", 1, {0.5, 0.5, 0}}}, {"x1 x2 x3 x4"},
+                               "P", {}, {Vec3{0, 0, g}});
+  PhaseBasic& p = s.Basic.Phase[0];
+  p.NComp = 2;
+  p.WMatrix = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+               {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0}};
+  s.Model.Atom[1].Part = 2;
+  DistCommands c;
+  ASSERT_EQ(DistReadCommands("dist\ndmax 4\nnooft 20\nend dist\n", c, 1), 0);
+  DistResults r;
+  ASSERT_EQ(DistRun(s, c, DistTables{}, r), 0);
+  const auto* co = test::CoordOf(r, "A1");
+  ASSERT_NE(co, nullptr);
+  // Four images in the ab plane, each from the cells n3 = 0 and n3 = 1.
+  ASSERT_EQ(co->Neigh.size(), 8u);
+  int counted = 0;
+  for (size_t k = 0; k < co->Neigh.size(); ++k) {
+    const int n3 = co->Neigh[k].N[2];
+    for (size_t i = 0; i < r.TGrid.size(); ++i) {
+      const double z = 5. * (n3 - r.TGrid[i][0]) / g;
+      const double d = std::sqrt(12.5 + z * z);
+      EXPECT_NEAR(co->Curves[k].D[i], d, 1e-10);
+      EXPECT_EQ(co->Curves[k].In[i] != 0, d <= 4.) << k << " " << i;
+      counted += co->Curves[k].In[i];
+    }
+  }
+  EXPECT_EQ(counted, 4 * (5 + 4));  // t = 0 ... 0.2 from n3 = 0, t = 0.8 ... 0.95 from n3 = 1
+  // The part's own lattice: B1's images along c2 = 8.33 A stay out of reach.
+  const auto* cb = test::CoordOf(r, "B1");
+  ASSERT_NE(cb, nullptr);
+  for (const auto& n : cb->Neigh) EXPECT_EQ(r.Phase.Atoms[static_cast<size_t>(n.Atom)].Name, "A1");
+}
+
 }  // namespace
 }  // namespace tarn
