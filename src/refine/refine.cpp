@@ -23,6 +23,7 @@
 #include "refine/refine_listing.hpp"
 #include "refine/refine_progress.hpp"
 #include "refine/restrain.hpp"
+#include "refine/rietveld.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
 #include "util/round_esd.hpp"
@@ -994,6 +995,15 @@ int Run::Execute() {
 
 int RefineRun(const std::string& fln, std::vector<std::string>& listing, RefRunSummary& summary) {
   summary = RefRunSummary{};
+  // A structure with powder patterns is refined against them (Rietveld).
+  if (RefHasPowder(fln)) {
+    const AtomModel savedModel = Struct.Model;
+    const BasicData savedBasic = Struct.Basic;
+    listing.push_back(fmt::format("{} {} - Rietveld refinement of {}", Sess.ProgramName, Sess.Version, fln));
+    const int rc = RefRietveldRun(fln, listing, summary);
+    if (rc != 0) Struct.Model = savedModel, Struct.Basic = savedBasic;
+    return rc;
+  }
   if (!FeFileExists(fln + ".m90")) {
     listing.push_back(std::string(refinemsg::NoM90));
     Say(ReportKind::Error, {std::string(refinemsg::NoM90)});

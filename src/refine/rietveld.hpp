@@ -1,0 +1,113 @@
+#pragma once
+// Rietveld refinement: powder patterns fitted with intensities from the
+// structure factors of the model.
+//
+// For every point i of a pattern
+//   Ycalc_i = B_i + sum_phases sum_r sum_c S_ph m_r |F_r|**2 P_r A_rc k_c Lp_rc Phi_rc(x_i - pos_rc),
+// with S_ph the scale of the phase in the pattern, m_r the multiplicity,
+// |F_r|**2 on the absolute scale (the structure-factor code with its
+// derivatives), P_r the preferred orientation, A_rc the absorption, k_c 1 or
+// the intensity ratio of the second wavelength, Lp the Lorentz-polarisation
+// factor and Phi the normalised profile. The least-squares vector is the
+// refined structural parameters (keys and constraints of the run folded in)
+// followed by the powder parameters (RietPar); weights 1/sigma**2(Yobs).
+#include <array>
+#include <string>
+#include <vector>
+
+#include "powder/lebail.hpp"
+#include "refine/calc.hpp"
+#include "refine/refine.hpp"
+#include "refine/refine_pwd.hpp"
+
+namespace tarn {
+
+// Kinds of the powder parameters of a Rietveld refinement.
+enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref };
+
+// One pattern with what the Rietveld fit adds to it.
+struct RietPattern {
+  PwdPatternData P;               // its phases are those of the structure, in order
+  int Block = 0;                  // 0-based data block of the structure factors
+  std::vector<double> Scale;      // per phase
+  std::vector<char> RefScale;     // per phase
+  PwdFitFlags Flags;              // background, shifts, widths, asymmetry (Flags.Cell unused)
+  bool RefLam = false;            // wavelength refined (constant wavelength; both lines scale)
+  // Preferred orientation, March-Dollase (pref1 = r), per phase: direction
+  // (reciprocal-lattice vector) and value; PrefType 0 none.
+  int PrefType = 0;
+  std::vector<std::array<double, 3>> PrefDir;
+  std::vector<double> Pref;
+  std::vector<char> RefPref;
+  int AbsType = 0;                // PwdAbsorption type and mu r (mu t)
+  double Mir = 0.;
+  // Per reflection: |F|**2 on the absolute scale and its derivatives by the
+  // NRef refined structural parameters (row r at r * NRef).
+  std::vector<double> F2, DF2;
+};
+
+// One powder parameter: kind, pattern, phase and index (background
+// coefficient, metric basis vector, PwdWidthPar, asymmetry parameter).
+struct RietPar {
+  int Kind = RvScale, Pattern = 0, Phase = 0, Index = 0;
+  std::string Name;
+  double Su = 0.;
+};
+
+struct RietProblem {
+  std::vector<RietPattern> Pat;
+  std::vector<char> RefCell;      // per phase: the cell (one for all patterns) refined
+  std::vector<RietPar> Par;       // after the NRef structural parameters (RietSetParams)
+  std::vector<double> CellMass;   // per phase: mass of the cell contents (g/mol), for weight fractions
+};
+
+// What a fit found: per pattern its R values and per phase the Bragg R
+// (percent) and weight fraction; cells with s.u. per phase; listing lines.
+struct RietResult {
+  int Cycles = 0;
+  std::vector<PwdRValues> R;
+  std::vector<std::vector<double>> RBragg, WFrac;
+  std::vector<std::array<double, 6>> Cell, CellSu;
+  std::vector<std::string> Listing;
+  double Chi2 = 0.;               // sum w (Yo - Yc)**2 / (N - P) over all patterns
+  int NPoints = 0, NPar = 0;
+};
+
+// RietSetParams: the list of powder parameters from the flags.
+void RietSetParams(RietProblem& pr);
+// |F|**2 (and with der its derivatives by the refined parameters) of every
+// reflection of every pattern; 1 when the structure factors failed.
+[[nodiscard]] int RietStructureFactors(RietProblem& pr, const CalcSetup& s, const RefParams& p, bool der);
+// Intensities of the reflections from scale, |F|**2, preferred orientation and absorption.
+void RietSetIntensities(RietProblem& pr);
+// Ycalc of pattern k on every point and the derivatives of Ycalc by the
+// NRef + Par.size() parameters, row-major (one row per point).
+void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der);
+// RefLoopRietveld: normal equations (n x n, row-major) and right-hand side
+// over all used points of all patterns; returns sum w (Yo - Yc)**2.
+double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs);
+// Applies shifts (structural ones through the constraints) and recomputes
+// profiles, |F|**2 and intensities.
+[[nodiscard]] int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<double>& dx);
+// Least-squares scales of the phases of every pattern with everything else fixed.
+void RietStartScales(RietProblem& pr);
+// Mass of the cell contents of each phase (occupancies, symmetry, atomic weights).
+std::vector<double> RietCellMass(const CalcSetup& s, const BasicData& b);
+// Bragg R (percent) of each phase of pattern k, observed intensities by the
+// Rietveld partition; io receives them per reflection when not null.
+std::vector<double> RietBraggR(const RietProblem& pr, int k, std::vector<double>* io = nullptr);
+// Weight fractions of the phases of pattern k: S Z M V / sum.
+std::vector<double> RietWeightFractions(const RietProblem& pr, int k, const CalcSetup& s);
+// RefRietveldFit: `cycles` damped least-squares cycles; s.u. into p.Sig and pr.Par.
+RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycles);
+
+// The refinement of a structure with powder data blocks (M95 powder blocks
+// and M41): model and constraints as in the single-crystal run, patterns from
+// M95 and M41. Writes M40, M41, M50 (cells), one ".prf" per pattern and ".m80"
+// (observed |F| by the Rietveld partition). 0 or 1 after the message.
+[[nodiscard]] int RefRietveldRun(const std::string& fln, std::vector<std::string>& listing,
+                                 RefRunSummary& summary);
+// True when the structure fln has an M41 and powder data blocks in M95.
+bool RefHasPowder(const std::string& fln);
+
+}  // namespace tarn

@@ -1,0 +1,362 @@
+// The Rietveld run on the files of a structure: model (M40, M50), powder
+// patterns (M95) and their powder parameters (M41).
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "model/m95m90.hpp"
+#include "model/scatdata.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
+#include "powder/m41.hpp"
+#include "powder/prf.hpp"
+#include "refine/constr.hpp"
+#include "refine/refcommands.hpp"
+#include "refine/rietveld.hpp"
+#include "util/files.hpp"
+#include "util/report.hpp"
+#include "util/round_esd.hpp"
+
+namespace tarn {
+
+namespace {
+
+namespace rvmsg {
+constexpr const char* Header = "Rietveld refinement";
+constexpr const char* ReadFailed = "The refinement cannot be started: ";
+constexpr const char* NoPhase = "Powder data block {} has no phase parameters in M41.";
+constexpr const char* PatLine = "Powder block {}: Rp {:.2f} Rwp {:.2f} Rexp {:.2f} chi2 {:.3f} (background subtracted: Rp {:.2f} Rwp {:.2f})";
+constexpr const char* PhaseLine = "  Phase {}: Bragg R {:.2f}  weight fraction {:.4f}  scale {:.6g}";
+constexpr const char* CellLine = "Phase {}: a {} b {} c {} alpha {} beta {} gamma {}";
+}  // namespace rvmsg
+
+void Say(const std::vector<std::string>& lines) {
+  if (Sess.BatchMode) {
+    for (const auto& l : lines) ReportLine(l);
+    return;
+  }
+  ReportError(rvmsg::Header, lines);
+}
+
+std::string Val(double v, double su) {
+  return su > 0. ? RoundESD(v, su) : fmt::format("{:.6f}", v);
+}
+
+// The pattern of powder block kpwd (1-based among the powder blocks) with its
+// phases and parameters from M41; 1 when the block has no phase parameters.
+int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd, RietPattern& t) {
+  PwdPatternData& p = t.P;
+  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  for (const auto& r : pts) {
+    p.X.push_back(r.Geom[0]);
+    p.Yo.push_back(r.I);
+    p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
+  }
+  p.Tof = b.PwdMethod == 2;
+  p.Radiation = b.RadType > 0 ? b.RadType : 1;
+  p.Lam = {bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda, bp.Lam[1].V};
+  p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
+  p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
+  p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
+  p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
+  p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
+  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
+  bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
+  p.Bckg.Tof = p.Tof;
+  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
+  std::vector<std::array<double, 2>> skip;
+  for (const auto& v : m.All("skipfrto", kpwd))
+    if (v.size() >= 2) skip.push_back({v[0], v[1]});
+  PwdMakeSkipFlags(p, skip);
+  t.AbsType = m.Int("absor", 0, 0, kpwd);
+  t.Mir = m.Real("mir", 0., 0, kpwd);
+  t.PrefType = m.Int("prefor", 0, 1, kpwd);
+  t.Flags.Zero = bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
+  for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
+  for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) {
+    if (ph >= bp.Phase.size()) return 1;
+    const int iph = static_cast<int>(ph + 1);
+    PwdPhaseData d;
+    d.Name = Struct.Basic.Phase[ph].Name;
+    d.Sym = Struct.Basic.Phase[ph].Symmetry;
+    d.Decompose = false;
+    const auto& pp = bp.Phase[ph];
+    for (size_t k = 0; k < 6; ++k) d.Cell[k] = pp.Cell[k].V;
+    d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);
+    d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
+    d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;
+    d.Prof.Tof = p.Tof;
+    d.Prof.GU = pp.Gauss[0].V, d.Prof.GV = pp.Gauss[1].V, d.Prof.GW = pp.Gauss[2].V, d.Prof.GP = pp.Gauss[3].V;
+    d.Prof.LX = pp.Lor[0].V, d.Prof.LXe = pp.Lor[1].V, d.Prof.LY = pp.Lor[2].V, d.Prof.LYe = pp.Lor[3].V;
+    d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
+    for (size_t k = 0; k < static_cast<size_t>(d.Prof.NAsym); ++k) d.Prof.Asym[k] = bp.Asym[k].V;
+    p.Cutoff = m.Real("cutoff", 8., iph, kpwd);
+    p.Phases.push_back(d);
+    std::array<char, PwdNWidth> w{};
+    for (size_t k = 0; k < 4; ++k) w[k] = pp.Gauss[k].Key ? 1 : 0, w[4 + k] = pp.Lor[k].Key ? 1 : 0;
+    t.Flags.Width.push_back(w);
+    std::array<char, kPwdMaxAsym> a{};
+    for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
+    t.Flags.Asym.push_back(a);
+    t.Scale.push_back(1.);
+    t.RefScale.push_back(1);
+    std::array<double, 3> dir{0., 0., 1.};
+    if (const PwdKey* k = m.Find("dirpref", iph, kpwd); k != nullptr && k->Words.size() >= 3)
+      for (size_t j = 0; j < 3; ++j) dir[j] = std::atof(k->Words[j].c_str());
+    t.PrefDir.push_back(dir);
+    t.Pref.push_back(pp.Pref[0].V > 0. ? pp.Pref[0].V : 1.);
+    t.RefPref.push_back(pp.Pref[0].Key ? 1 : 0);
+  }
+  return p.Phases.empty() ? 1 : 0;
+}
+
+// Refined values and s.u. back into the block parameters of M41.
+void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlockPar& bp) {
+  const RietPattern& t = pr.Pat[k];
+  const PwdPatternData& p = t.P;
+  for (size_t j = 0; j < bp.Bckg.size() && j < p.Bckg.Coef.size(); ++j) bp.Bckg[j].V = p.Bckg.Coef[j];
+  bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
+  if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.Lam[1];
+  for (size_t ph = 0; ph < p.Phases.size() && ph < bp.Phase.size(); ++ph) {
+    auto& pp = bp.Phase[ph];
+    const auto& pf = p.Phases[ph].Prof;
+    for (size_t c = 0; c < 6; ++c) {
+      pp.Cell[c].V = p.Phases[ph].Cell[c];
+      if (ph < res.CellSu.size()) pp.Cell[c].Su = res.CellSu[ph][c];
+    }
+    const double g[4] = {pf.GU, pf.GV, pf.GW, pf.GP}, l[4] = {pf.LX, pf.LXe, pf.LY, pf.LYe};
+    for (size_t c = 0; c < 4; ++c) pp.Gauss[c].V = g[c], pp.Lor[c].V = l[c];
+    if (t.PrefType != 0) pp.Pref[0].V = t.Pref[ph];
+    for (size_t c = 0; c < bp.Asym.size(); ++c) bp.Asym[c].V = pf.Asym[c];
+  }
+  for (const auto& q : pr.Par) {
+    if (q.Pattern != static_cast<int>(k) && q.Kind != RvMetric) continue;
+    PwdPar* v = nullptr;
+    const size_t iph = static_cast<size_t>(q.Phase);
+    if (q.Kind == RvBckg) v = &bp.Bckg[static_cast<size_t>(q.Index)];
+    if (q.Kind == RvZero) v = &bp.Shift[0];
+    if (q.Kind == RvSyCos) v = &bp.Shift[1];
+    if (q.Kind == RvSySin) v = &bp.Shift[2];
+    if (q.Kind == RvLam) v = &bp.Lam[0];
+    if (q.Kind == RvWidth) v = q.Index < 4 ? &bp.Phase[iph].Gauss[static_cast<size_t>(q.Index)] : &bp.Phase[iph].Lor[static_cast<size_t>(q.Index - 4)];
+    if (q.Kind == RvAsym) v = &bp.Asym[static_cast<size_t>(q.Index)];
+    if (q.Kind == RvPref) v = &bp.Phase[iph].Pref[0];
+    if (v != nullptr) v->Su = q.Su;
+  }
+}
+
+// The ".m80" records of the powder reflections: observed |F| from the
+// Rietveld partition, Fc, A and B on the absolute scale.
+std::string M80Text(const RietProblem& pr, const CalcSetup& s) {
+  const size_t nph = pr.Pat.empty() ? 0 : pr.Pat[0].P.Phases.size();
+  std::string text;
+  for (size_t ph = 0; ph < nph; ++ph) {
+    if (nph > 1) text += pr.Pat[0].P.Phases[ph].Name + " begin\n";
+    for (size_t k = 0; k < pr.Pat.size(); ++k) {
+      const RietPattern& t = pr.Pat[k];
+      std::vector<double> io;
+      (void)RietBraggR(pr, static_cast<int>(k), &io);
+      for (size_t r = 0; r < t.P.Refl.size(); ++r) {
+        const auto& rf = t.P.Refl[r];
+        if (static_cast<size_t>(rf.Phase) != ph || rf.I[0] <= 0.) continue;
+        // |Fo|**2 = |Fc|**2 I_obs / I_calc.
+        const double fo2 = t.F2[r] * io[r] / rf.I[0];
+        CalcRefl cr;
+        for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i];
+        cr.DatBlock = t.Block;
+        cr.Phase = rf.Phase;
+        cr.SinThL = 0.5 * std::sqrt(rf.Q);
+        CalcOut out;
+        if (Calc(s, cr, false, out) != 0) continue;
+        RefM80Rec m;
+        for (size_t i = 0; i < 3; ++i) m.H[i] = rf.H[i];
+        m.Block = t.Block + 1;
+        m.Fo = m.FoTw = std::sqrt(std::max(fo2, 0.));
+        m.SigFo = m.SigFoTw = 0.;
+        m.Fc = std::sqrt(t.F2[r]);
+        m.A = out.A, m.B = out.B;
+        m.SinThL = cr.SinThL;
+        text += RefM80Line(m) + "\n";
+      }
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+bool RefHasPowder(const std::string& fln) {
+  if (!FeFileExists(fln + ".m41") || !FeFileExists(fln + ".m95")) return false;
+  for (const auto& d : Struct.Basic.DatBlock)
+    if (d.Powder && *d.Powder == 1) return true;
+  return false;
+}
+
+int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRunSummary& sum) {
+  auto fail = [&](const std::string& m) {
+    lst.push_back(m);
+    Say({m});
+    return 1;
+  };
+  if (iom50(M50Read, fln + ".m50") != 0) return fail(std::string(rvmsg::ReadFailed) + fln + ".m50");
+  if (iom40(M40Read, fln + ".m40") != 0) return fail(std::string(rvmsg::ReadFailed) + fln + ".m40");
+  if (ScatEnsureLoaded() != 0 || EM50ReadAllFormFactors(Struct.Basic) != 0)
+    return fail(std::string(rvmsg::ReadFailed) + "scattering factors of " + fln + ".m50");
+  RefSettings ref;
+  int err = 0;
+  RefReadCommands(ref, err);
+  if (err) return fail(std::string(rvmsg::ReadFailed) + "refine block of " + fln + ".m50");
+  PwdM41 m;
+  ErrorRecord e;
+  SetBasicM41(m);
+  if (iom41(0, fln + ".m41", m, e)) {
+    for (const auto& l : e.Lines()) lst.push_back(l);
+    Say(e.Lines());
+    return 1;
+  }
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (ReadM95File(fln + ".m95", blocks, refl) != 0) return fail(std::string(rvmsg::ReadFailed) + fln + ".m95");
+  // The cells of the powder parameters (of the first block) are the model's.
+  if (!m.Blocks.empty())
+    for (size_t ph = 0; ph < Struct.Basic.Phase.size() && ph < m.Blocks[0].Phase.size(); ++ph)
+      for (size_t k = 0; k < 6; ++k) Struct.Basic.Phase[ph].Cell[k] = m.Blocks[0].Phase[ph].Cell[k].V;
+  RefParams p;
+  if (RefPrelimConstr(p, ref) != 0) return fail(std::string(rvmsg::ReadFailed) + "constraints");
+  // The scales of powder blocks are those of the phases (RietPattern::Scale):
+  // the data-block scale is not refined.
+  std::vector<char> powderBlock(Struct.Basic.DatBlock.size(), 0);
+  for (size_t b = 0; b < Struct.Basic.DatBlock.size(); ++b)
+    powderBlock[b] = Struct.Basic.DatBlock[b].Powder && *Struct.Basic.DatBlock[b].Powder == 1;
+  bool keysOff = false;
+  for (int i = 0; i < p.size(); ++i) {
+    const auto& in = p.Info[static_cast<size_t>(i)];
+    if (in.Kind == OwnDatBlock && static_cast<size_t>(in.Owner) < powderBlock.size() && powderBlock[static_cast<size_t>(in.Owner)] &&
+        p.Key[static_cast<size_t>(i)] != 0)
+      p.Key[static_cast<size_t>(i)] = 0, keysOff = true;
+  }
+  if (keysOff) {
+    RefSetMatrixLimits(p);
+    RefFixOrigin(p);
+  }
+  for (const auto& l : p.Listing) lst.push_back(l);
+  CalcSetup s;
+  if (CalcPrepare(s, p, ref.Run) != 0) return fail(std::string(rvmsg::ReadFailed) + "structure factors");
+  RietProblem pr;
+  int kpwd = 0;
+  std::vector<int> kOf;  // M41 block of each pattern
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    if (blocks[b].PwdMethod <= 0) continue;
+    ++kpwd;
+    if (kpwd > static_cast<int>(m.Blocks.size())) return fail(fmt::format(rvmsg::NoPhase, kpwd));
+    RietPattern t;
+    t.Block = static_cast<int>(std::min(b, s.Block.size() - 1));
+    if (MakePattern(blocks[b], refl[b], m, kpwd, t)) return fail(fmt::format(rvmsg::NoPhase, kpwd));
+    CalcBlock& cb = s.Block[static_cast<size_t>(t.Block)];
+    cb.ScalePar = -1, cb.Scale = 1., cb.ExtType = ExtNone;
+    ErrorRecord ge;
+    if (PwdGenerateRefl(t.P, ge)) {
+      for (const auto& l : ge.Lines()) lst.push_back(l);
+      Say(ge.Lines());
+      return 1;
+    }
+    pr.Pat.push_back(std::move(t));
+    kOf.push_back(kpwd);
+  }
+  if (pr.Pat.empty()) return fail(std::string(rvmsg::ReadFailed) + "no powder data blocks in " + fln + ".m95");
+  // One cell per phase, from the first pattern; refined when any block's
+  // keys ask for it. In a refinement of several patterns with a refined cell
+  // the wavelength of every further constant-wavelength pattern is refined:
+  // the first pattern's wavelength fixes the length scale.
+  const size_t nph = pr.Pat[0].P.Phases.size();
+  pr.RefCell.assign(nph, 0);
+  for (size_t ph = 0; ph < nph; ++ph)
+    for (const auto& bp : m.Blocks)
+      if (ph < bp.Phase.size())
+        for (const auto& c : bp.Phase[ph].Cell) pr.RefCell[ph] = pr.RefCell[ph] || c.Key != 0;
+  const bool cellRef = std::any_of(pr.RefCell.begin(), pr.RefCell.end(), [](char c) { return c != 0; });
+  for (size_t k = 0; k < pr.Pat.size(); ++k) {
+    auto& t = pr.Pat[k];
+    for (size_t ph = 0; ph < nph; ++ph) t.P.Phases[ph].Cell = pr.Pat[0].P.Phases[ph].Cell;
+    t.RefLam = !t.P.Tof && (m.Blocks[static_cast<size_t>(kOf[k] - 1)].Lam[0].Key != 0 || (k > 0 && cellRef));
+    PwdSetProfiles(t.P);
+    PwdSetBackgroundPoints(t.P);
+  }
+  pr.CellMass = RietCellMass(s, Struct.Basic);
+  if (RietStructureFactors(pr, s, p, false)) return fail("The structure factors of the powder reflections failed.");
+  RietStartScales(pr);
+  const std::vector<double> startVal = p.Val;
+  const int cycles = std::max(ref.Run.I(RkCycles), 1);
+  lst.push_back(fmt::format("Rietveld refinement of {} pattern(s): {} structural and {} powder parameters",
+                            pr.Pat.size(), p.NRef, [&] { RietSetParams(pr); return pr.Par.size(); }()));
+  RietResult res = RefRietveldFit(pr, s, p, cycles);
+  lst.insert(lst.end(), res.Listing.begin(), res.Listing.end());
+  if (res.Cycles == 0 && p.NRef + static_cast<int>(pr.Par.size()) > 0)
+    return fail("The Rietveld refinement failed: " + (res.Listing.empty() ? std::string() : res.Listing.back()));
+  // Listing: R values of the patterns, phases, cells.
+  lst.push_back("");
+  for (size_t k = 0; k < pr.Pat.size(); ++k) {
+    const PwdRValues& r = res.R[k];
+    const std::string line = fmt::format(rvmsg::PatLine, kOf[k], r.Rp, r.Rwp, r.Rexp, r.Chi2, r.RpB, r.RwpB);
+    lst.push_back(line);
+    ReportLine(line);
+    for (size_t ph = 0; ph < nph; ++ph) {
+      const std::string pl = fmt::format(rvmsg::PhaseLine, ph + 1, res.RBragg[k][ph], res.WFrac[k][ph], pr.Pat[k].Scale[ph]);
+      lst.push_back(pl);
+      ReportLine(pl);
+    }
+    if (!pr.Pat[k].P.Tof && pr.Pat[k].RefLam) {
+      double su = 0.;
+      for (const auto& q : pr.Par)
+        if (q.Kind == RvLam && q.Pattern == static_cast<int>(k)) su = q.Su;
+      const std::string ll = fmt::format("  Wavelength {}", Val(pr.Pat[k].P.Lam[0], su));
+      lst.push_back(ll);
+      ReportLine(ll);
+    }
+  }
+  RefStoreParams(p);
+  for (size_t ph = 0; ph < nph; ++ph) {
+    const auto& c = res.Cell[ph];
+    const auto& u = res.CellSu[ph];
+    const std::string line = fmt::format(rvmsg::CellLine, ph + 1, Val(c[0], u[0]), Val(c[1], u[1]), Val(c[2], u[2]),
+                                         Val(c[3], u[3]), Val(c[4], u[4]), Val(c[5], u[5]));
+    lst.push_back(line);
+    ReportLine(line);
+    for (int k = 0; k < 6; ++k) Struct.Basic.Phase[ph].Cell[k] = c[static_cast<size_t>(k)];
+  }
+  lst.push_back("");
+  lst.push_back(fmt::format("{:<20}{:>14}{:>14}", "parameter", "value", "s.u."));
+  for (int j = 0; j < p.NRef; ++j) {
+    const size_t i = static_cast<size_t>(p.Refined[static_cast<size_t>(j)]);
+    lst.push_back(fmt::format("{:<20}{:14.6f}{:14.6f}", p.Info[i].Label, p.Val[i], p.Sig[i]));
+    sum.Changes.push_back({p.Info[i].Label, startVal[i], p.Val[i], p.Sig[i]});
+  }
+  // Files: profile files, coefficients, M41, M50 (cells), M40 (".s40" copy first).
+  for (size_t k = 0; k < pr.Pat.size(); ++k) {
+    const std::string prf = kOf[k] == 1 ? fln + ".prf" : fmt::format("{}_{}.prf", fln, kOf[k]);
+    if (PwdMakePrfFile(prf, pr.Pat[k].P)) return fail("The file " + prf + " could not be written.");
+    StorePattern(pr, k, res, m.Blocks[static_cast<size_t>(kOf[k] - 1)]);
+  }
+  if (FeWriteFileAtomic(fln + ".m80", M80Text(pr, s)) != 0) lst.push_back("The file " + fln + ".m80 could not be written.");
+  if (Sess.StructureLocked) return 0;
+  if (iom41(1, fln + ".m41", m, e)) {
+    for (const auto& l : e.Lines()) lst.push_back(l);
+    Say(e.Lines());
+    return 1;
+  }
+  if (iom50(M50Write, fln + ".m50") != 0) return fail("The cells could not be written to " + fln + ".m50");
+  if (FeCopyFile(fln + ".m40", fln + ".s40") != 0 || iom40(M40Write, fln + ".m40") != 0)
+    return fail("The refined parameters could not be written to " + fln + ".m40");
+  sum.CyclesDone = res.Cycles;
+  sum.NPar = res.NPar;
+  std::string rs;
+  for (size_t k = 0; k < pr.Pat.size(); ++k) rs += fmt::format("{}Rwp[{}]={:.2f}", k ? " " : "", kOf[k], res.R[k].Rwp);
+  sum.Summary = fmt::format("{} chi2={:.3f}", rs, res.Chi2);
+  sum.All.Gof = sum.Obs.Gof = std::sqrt(res.Chi2);
+  return 0;
+}
+
+}  // namespace tarn
