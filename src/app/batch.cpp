@@ -68,6 +68,8 @@ class BatchRun {
   int RunTool(int code, std::string_view header, const std::string& command);
   // ".run->sgtest" and its line "standard", "original" or "none".
   int SpaceGroupTest(const std::string& command);
+  // ".run->cif->user" and its line with the CIF of the user's to merge.
+  int CifUserFile(const std::string& command);
   int AfterTool(const TarnToolCall& call, const std::string& command);
 
   // "batch file NAME, line N: text" of the line numbered n.
@@ -455,6 +457,18 @@ int BatchRun::SpaceGroupTest(const std::string& command) {
   return AfterTool(call, command);
 }
 
+int BatchRun::CifUserFile(const std::string& command) {
+  std::string path;
+  if (DataLine(path)) return 1;
+  if (path.empty()) return Fail(msg::BatchEof);
+  if (!HaveStructure(command)) return 1;
+  Listing("CIF");
+  TarnToolCall call;
+  call.Path = TarnAbsolute(path);
+  (void)TarnRunTool(ActCifUpdate, call);
+  return AfterTool(call, command);
+}
+
 int BatchRun::Run() {
   in_.open(Sess.BatchFile, std::ios::binary);
   if (!in_) return Fail(msg::BatchReadError);
@@ -532,6 +546,8 @@ int BatchRun::Run() {
       err = RunTool(ActRunDist, "Dist", command);
     } else if (is("run", "cif")) {
       err = RunTool(ActCifUpdate, "CIF", command);
+    } else if (is("run", "cif", "user")) {
+      err = CifUserFile(command);
     } else if (is("Tools", "Graphic", "Create graphic output file")) {
       if (!HaveStructure(command)) {
         err = 1;

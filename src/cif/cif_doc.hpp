@@ -2,6 +2,7 @@
 // The CIF report as a document: data blocks, comment lines, items and loops
 // in writing order, with its text form and the merge with an earlier file.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cif/cif_dict.hpp"
@@ -72,5 +73,14 @@ std::string CifDocText(const CifDoc& doc);
 // block of the same name (else the last block). Everything the document
 // computes replaces the earlier values.
 void CifKeepUserItems(CifDoc& doc, const CifFile& earlier);
+
+// Merges a CIF of the user's (text of fileName) into the document: its items
+// replace the document's values (a "?" leaves them), each of its loops
+// replaces the document's loop with a name in common whole, and items and
+// loops the document lacks are added to its last block. A text that cannot
+// be read returns 1 with err (file, line, what was expected); doc is then
+// unchanged.
+[[nodiscard]] int CIFUpdateFromUserFile(CifDoc& doc, std::string_view text,
+                                        const std::string& fileName, ErrorRecord& err);
 
 }  // namespace tarn

@@ -108,7 +108,7 @@ int CifFcfText(const Structure& s, const CifDict& dict, const std::string& dataN
   DistPhase ph;
   if (!s.Basic.Phase.empty() && DistMakePhase(s, kp, ph) == 0) {
     CifCellItems(b, s.Basic.Phase[static_cast<size_t>(kp - 1)], rule);
-    CifSymmetryLoop(b, ph);
+    CifSymmetryLoop(b, s.Basic.Phase[static_cast<size_t>(kp - 1)], ph);
   }
   b.Comment(LayoutComment(code));
   switch (code) {

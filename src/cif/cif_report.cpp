@@ -96,9 +96,18 @@ struct Geometry {
   std::vector<std::vector<CifOut>> Bonds, Angles, Torsions, HBonds;
 };
 
+// Modulated structures: the average, minimum and maximum over t of curve k
+// (the last columns of the bond and angle loops); "?" where no curve.
+void AddRange(std::vector<CifOut>& row, const std::vector<DistTCurve>& curves, size_t k, int dec) {
+  const bool ok = k < curves.size() && curves[k].N > 0;
+  for (double v : {ok ? curves[k].Ave : 0., ok ? curves[k].Min : 0., ok ? curves[k].Max : 0.})
+    row.push_back(ok ? B::P(fmt::format("{:.{}f}", v, dec)) : B::P("?"));
+}
+
 Geometry MakeGeometry(const DistResults& r, int rule) {
   Geometry g;
   const DistPhase& ph = r.Phase;
+  const bool modulated = !r.TGrid.empty();
   auto name = [&](int atom) { return B::P(ph.Atoms[static_cast<size_t>(atom)].Name); };
   auto code = [&](const DistNeighbour& n) { return B::P(DistSymmCode(n)); };
   for (const auto& co : r.Coord) {
@@ -114,12 +123,16 @@ Geometry MakeGeometry(const DistResults& r, int rule) {
       }
       g.Bonds.push_back(
           {name(a), name(n.Atom), B::P(CifNum(n.D, n.DSu, 4, rule)), code(n), B::P("?")});
+      if (modulated)
+        AddRange(g.Bonds.back(), co.Curves, static_cast<size_t>(&n - co.Neigh.data()), 4);
     }
     for (const auto& an : co.Angles) {
       const DistNeighbour& nb = co.Neigh[static_cast<size_t>(an.B)];
       const DistNeighbour& nc = co.Neigh[static_cast<size_t>(an.C)];
       g.Angles.push_back({name(nb.Atom), name(a), name(nc.Atom),
                           B::P(CifNum(an.Value, an.Su, 2, rule)), code(nb), code(nc), B::P("?")});
+      if (modulated)
+        AddRange(g.Angles.back(), co.AngleCurves, static_cast<size_t>(&an - co.Angles.data()), 2);
     }
   }
   for (const auto& t : r.Torsions) {
@@ -202,13 +215,6 @@ void CifCellItems(CifBuilder& b, const PhaseBasic& p, int rule) {
   for (int k = 0; k < 6; ++k)
     b.Item(kKeys[k], B::P(CifNum(p.Cell[k], p.CellSU[k], k < 3 ? 5 : 4, rule)));
   b.Item(CkCellVolume, B::P(CifNum(p.CellVol, CifCellVolumeSu(p), 2, rule)));
-}
-
-void CifSymmetryLoop(CifBuilder& b, const DistPhase& ph) {
-  std::vector<std::vector<CifOut>> rows;
-  for (size_t i = 0; i < ph.Ops.size(); ++i)
-    rows.push_back({B::P(std::to_string(i + 1)), B::Q(ph.Ops[i].Text)});
-  b.Loop({CkSymopId, CkSymopXyz}, std::move(rows));
 }
 
 int CifFileKey(std::string_view ext) {
@@ -309,12 +315,16 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
 
   Section(b, powder ? " 6. POWDER SPECIMEN AND CRYSTAL DATA" : " 6. CRYSTAL DATA");
   b.Item(CkCrystalSystem, p.SpGroupNumber > 0 ? B::Q(CrystalSystem(p.SpGroupNumber)) : kUnknown);
-  b.Item(CkSpaceGroupHM, p.SpGroup.empty() ? kUnknown : B::Q(p.SpGroup));
+  // A modulated phase's symbol is that of its superspace group.
+  const bool modulated = p.NDim > 3;
+  b.Item(CkSpaceGroupHM, p.SpGroup.empty() || modulated ? kUnknown : B::Q(p.SpGroup));
+  if (modulated) b.Item(CkSsgName, p.SpGroup.empty() ? kUnknown : B::Q(p.SpGroup));
   b.Item(CkSpaceGroupNumber,
          p.SpGroupNumber > 0 ? B::P(std::to_string(p.SpGroupNumber)) : kUnknown);
   b.Item(CkSpaceGroupHall);
-  if (src.Dist) CifSymmetryLoop(b, src.Dist->Phase);
+  if (src.Dist) CifSymmetryLoop(b, p, src.Dist->Phase);
   CifCellItems(b, p, rule);
+  CifWaveVectorItems(b, p, rule);
   b.Item(CkCellZ, B::P(std::to_string(p.UnitsNumb)));
   const std::string temp = d.DatCollTemp ? CifNum(*d.DatCollTemp, 0., 1, rule) : "?";
   b.Item(CkCellTemperature, B::P(temp));
@@ -404,8 +414,8 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
   b.Item(CkRefineDetails, TextUnknown());
   b.Item(CkRefineCoef, sum.Found ? B::P(sum.FSquare ? "Fsqd" : "F") : kUnknown);
   b.Item(CkRefineMatrix, B::P("full"));
-  b.Item(CkRefineWeighting);
-  b.Item(CkRefineWeightingDetails);
+  b.Item(CkRefineWeighting, src.Weighting ? B::P(src.Weighting->Scheme) : kUnknown);
+  b.Item(CkRefineWeightingDetails, src.Weighting ? B::Q(src.Weighting->Details) : kUnknown);
   for (int k : {CkSolutionPrimary, CkSolutionSecondary, CkSolutionHydrogens}) b.Item(k);
   {
     int nh = 0, calc = 0;
@@ -431,11 +441,23 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
   b.Item(CkRefineNReflns, sum.Found ? B::P(std::to_string(sum.NAll)) : kUnknown);
   b.Item(CkRefineNParameters, sum.NPar ? B::P(std::to_string(*sum.NPar)) : kUnknown);
   b.Item(CkRefineNRestraints, sum.Found ? B::P(std::to_string(sum.NRestr)) : kUnknown);
+  b.Item(CkRefineNConstraints,
+         src.NConstraints ? B::P(std::to_string(*src.NConstraints)) : kUnknown);
   b.Item(CkRefineRAll, sum.Found ? fraction(sum.R[2]) : kUnknown);
   b.Item(CkRefineRGt, sum.Found ? fraction(sum.R[0]) : kUnknown);
   b.Item(CkRefineWRRef, sum.Found ? fraction(sum.R[3]) : kUnknown);
   b.Item(CkRefineWRGt, sum.Found ? fraction(sum.R[1]) : kUnknown);
-  b.Item(CkRefineGof, opt(sum.GofAll, 3));
+  if (powder) {
+    b.Item(CkPdProfR, sum.Rp ? fraction(*sum.Rp) : kUnknown);
+    b.Item(CkPdProfWR, sum.Rwp ? fraction(*sum.Rwp) : kUnknown);
+    b.Item(CkPdProfWRExp, sum.Rexp ? fraction(*sum.Rexp) : kUnknown);
+  }
+  // Powder: the goodness of fit is sqrt(chi**2) of the profile.
+  const std::optional<double> gof =
+      sum.GofAll
+          ? sum.GofAll
+          : (sum.Chi2 && *sum.Chi2 >= 0. ? std::optional(std::sqrt(*sum.Chi2)) : std::nullopt);
+  b.Item(CkRefineGof, opt(gof, 3));
   b.Item(CkRefineRestrainedS, opt(sum.GofRestrained ? sum.GofRestrained : sum.GofAll, 3));
   b.Item(CkRefineShiftMax, opt(sum.ShiftMax, 3));
   b.Item(CkRefineShiftMean, opt(sum.ShiftMean, 3));
@@ -480,7 +502,16 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
       row.push_back(B::P(a.Aniso ? "Uani" : "Uiso"));
       row.push_back(B::P(CifNum(a.Occ, occSu, 4, rule)));
       row.push_back(B::P(std::to_string(a.SiteOrder)));
-      row.push_back(B::P(CalculatedH(s, a) ? "calc" : "d"));
+      const bool calc = CalculatedH(s, a);
+      row.push_back(B::P(calc ? "calc" : "d"));
+      // Refinement flags: R riding, D geometric restraints; U ADP restraints;
+      // P occupancy tied to others.
+      const std::string up = ToUpper(a.Name);
+      const std::string posn =
+          std::string(calc ? "R" : "") + (src.PosnRestrained.count(up) ? "D" : "");
+      row.push_back(B::P(posn.empty() ? "." : posn));
+      row.push_back(B::P(src.AdpRestrained.count(up) ? "U" : "."));
+      row.push_back(B::P(src.OccConstrained.count(up) ? "P" : "."));
       sites.push_back(std::move(row));
       if (a.Aniso) {
         std::vector<CifOut> ar{B::P(a.Name), B::P(a.TypeName)};
@@ -492,22 +523,28 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
       }
     }
     b.Loop({CkAtomLabel, CkAtomType, CkAtomX, CkAtomY, CkAtomZ, CkAtomUiso, CkAtomAdpType,
-            CkAtomOccupancy, CkAtomSymmetryOrder, CkAtomCalcFlag},
+            CkAtomOccupancy, CkAtomSymmetryOrder, CkAtomCalcFlag, CkAtomFlagsPosn, CkAtomFlagsAdp,
+            CkAtomFlagsOcc},
            std::move(sites));
     b.Loop({CkAnisoLabel, CkAnisoType, CkAnisoU11, CkAnisoU22, CkAnisoU33, CkAnisoU12, CkAnisoU13,
             CkAnisoU23},
            std::move(aniso));
+    CifModulationLoops(b, s, p, ph, rule);
   }
 
   Section(b, " 10. MOLECULAR GEOMETRY");
   b.Item(CkGeomDetails, TextUnknown());
   if (src.Dist) {
     Geometry g = MakeGeometry(*src.Dist, rule);
-    b.Loop({CkBondLabel1, CkBondLabel2, CkBondDistance, CkBondSymm2, CkBondPubl},
-           std::move(g.Bonds));
-    b.Loop({CkAngleLabel1, CkAngleLabel2, CkAngleLabel3, CkAngleValue, CkAngleSymm1, CkAngleSymm3,
-            CkAnglePubl},
-           std::move(g.Angles));
+    std::vector<int> bk{CkBondLabel1, CkBondLabel2, CkBondDistance, CkBondSymm2, CkBondPubl};
+    std::vector<int> ak{CkAngleLabel1, CkAngleLabel2, CkAngleLabel3, CkAngleValue,
+                        CkAngleSymm1,  CkAngleSymm3,  CkAnglePubl};
+    if (!src.Dist->TGrid.empty()) {  // modulated: values over t
+      bk.insert(bk.end(), {CkBondDistanceAv, CkBondDistanceMin, CkBondDistanceMax});
+      ak.insert(ak.end(), {CkAngleAv, CkAngleMin, CkAngleMax});
+    }
+    b.Loop(bk, std::move(g.Bonds));
+    b.Loop(ak, std::move(g.Angles));
     b.Loop({CkTorsionLabel1, CkTorsionLabel2, CkTorsionLabel3, CkTorsionLabel4, CkTorsionValue,
             CkTorsionSymm1, CkTorsionSymm2, CkTorsionSymm3, CkTorsionSymm4, CkTorsionPubl},
            std::move(g.Torsions));
@@ -519,6 +556,17 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
   Section(b, powder ? " 11. POWDER PROFILE" : " 11. STRUCTURE-FACTOR LIST");
   if (!powder && !src.FcfName.empty())
     b.Comment(" The structure factors are in the file " + src.FcfName + ".");
+  if (powder && src.Profile) {
+    // The pattern: position (2theta, deg), observed, calculated, background.
+    const PwdPrf& f = *src.Profile;
+    std::vector<std::vector<CifOut>> rows;
+    for (size_t i = 0; i < f.X.size(); ++i)
+      rows.push_back({B::P(std::to_string(i + 1)), B::P(fmt::format("{:.3f}", f.X[i])),
+                      B::P(fmt::format("{:.2f}", f.Yo[i])), B::P(fmt::format("{:.2f}", f.Yc[i])),
+                      B::P(fmt::format("{:.2f}", f.Bg[i]))});
+    b.Loop({CkPdPointId, CkPdTwoTheta, CkPdIntensityObs, CkPdIntensityCalc, CkPdIntensityBkg},
+           std::move(rows));
+  }
 
   for (const auto& [ext, text] : src.Files) {
     b.Comment("");

@@ -5,6 +5,7 @@
 // docs/cif.md describes the sections, the items and the sources of values.
 #include <array>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "cif/cif_doc.hpp"
 #include "dist/dist.hpp"
 #include "model/structure.hpp"
+#include "powder/prf.hpp"
+#include "refine/refine_weight.hpp"
 
 namespace tarn {
 
@@ -29,6 +32,8 @@ struct CifRefSummary {
   int FlackQuot = 0;                          // quotients it came from
   std::optional<double> ShiftMean, ShiftMax;  // of the last cycle with shifts
   std::optional<int> NPar;                    // rows of the table of refined parameters
+  // Powder: the profile R values of the first powder block (percent) and chi**2.
+  std::optional<double> Rp, Rwp, Rexp, Chi2;
 };
 // Reads the listing text of the refinement.
 CifRefSummary CIFItemFromSummary(std::string_view refText);
@@ -56,6 +61,13 @@ struct CifReflStats {
                              double sigLevel, std::string& out, CifReflStats& stats,
                              ErrorRecord& err);
 
+// The weighting scheme: _refine_ls_weighting_scheme ("sigma", "unit",
+// "calc") and the formula of _refine_ls_weighting_details.
+struct CifWeighting {
+  std::string Scheme, Details;
+};
+CifWeighting CifWeightingText(const RefWeightOpt& o);
+
 // What the report is built from besides the structure.
 struct CifSources {
   std::string DataName = "tarn";  // block name of the structure
@@ -63,7 +75,14 @@ struct CifSources {
   const DistResults* Dist = nullptr;  // the geometry; nullptr: no geometry loops
   std::optional<CifReflStats> Refl;
   double SigLevel = 3.;
-  std::string FcfName;  // the structure-factor file, named in section 11
+  std::optional<CifWeighting> Weighting;  // from the refinement commands
+  std::optional<int> NConstraints;        // constraint commands (equation, restric, keep)
+  // Atoms (names, upper case) of the refinement commands: in geometric
+  // restraints, in ADP restraints, with an occupancy tied by an equation or
+  // a restriction; they give the _atom_site_refinement_flags_* columns.
+  std::set<std::string> PosnRestrained, AdpRestrained, OccConstrained;
+  std::string FcfName;              // the structure-factor file, named in section 11
+  const PwdPrf* Profile = nullptr;  // powder: the profile file of the first block
   // Embedded files: extension and text.
   std::vector<std::pair<std::string, std::string>> Files;
 };
@@ -87,13 +106,17 @@ struct CifOptions {
   int FcfCode = FcfFc2Fo2;
   bool KeepUserItems = true;  // false: a fresh report (CIF make)
   std::vector<std::string> Embedded = CifDefaultEmbedded;
+  // CIFs of the user's merged into the report (CIFUpdateFromUserFile), in
+  // order, after the items kept from the earlier fln.cif.
+  std::vector<std::string> UserFiles;
 };
 
 // Writes fln.cif and fln.fcf of the open structure s (Sess.fln), running the
 // distance tool first when fln.dis is absent or older than M40. Parts that
 // cannot be made are reported and left out; returns 1 only when the report
 // could not be written (or an earlier fln.cif could not be read, so that the
-// user's items would be lost).
+// user's items would be lost, or a user file named in opt cannot be read:
+// then nothing is written).
 [[nodiscard]] int CIFUpdate(const Structure& s, const CifOptions& opt = {});
 
 // What a CIF run wrote and which of its parts are missing.

@@ -47,6 +47,12 @@ CifRefSummary CIFItemFromSummary(std::string_view refText) {
         s.Flack = w[0];
         s.FlackQuot = static_cast<int>(ToInt(w[2]).value_or(0));
       }
+    } else if (line.rfind("Powder block 1: Rp ", 0) == 0) {
+      // "Powder block 1: Rp x Rwp x Rexp x chi2 x (background subtracted: ...)"
+      s.Rp = After(line, "Rp ");
+      s.Rwp = After(line, "Rwp ");
+      s.Rexp = After(line, "Rexp ");
+      s.Chi2 = After(line, "chi2 ");
     } else if (line.rfind("R-factors overview", 0) == 0) {
       overview = true;
     } else if (overview) {

@@ -8,10 +8,11 @@
 #include <memory>
 
 #include "cif/cif_report.hpp"
-#include "model/covariance.hpp"
 #include "dist/dist_tables.hpp"
+#include "model/covariance.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
+#include "refine/refcommands.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
 #include "util/strings.hpp"
@@ -26,29 +27,6 @@ bool Older(const std::string& a, const std::string& b) {
   std::error_code e1, e2;
   const auto ta = fs::last_write_time(a, e1), tb = fs::last_write_time(b, e2);
   return e1 || (!e2 && ta < tb);
-}
-
-// A value of the "refine" block: the last occurrence of the keyword.
-double RefineValue(const std::string& commands, std::string_view key, double dflt) {
-  double v = dflt;
-  bool in = false;
-  size_t pos = 0;
-  while (pos < commands.size()) {
-    size_t end = commands.find('\n', pos);
-    if (end == std::string::npos) end = commands.size();
-    auto w = SplitWords(std::string_view(commands).substr(pos, end - pos));
-    pos = end + 1;
-    if (w.empty()) continue;
-    if (!in) {
-      in = EqIgnoreCase(w[0], "refine");
-      continue;
-    }
-    if (EqIgnoreCase(w[0], "end")) break;
-    for (size_t i = 0; i + 1 < w.size(); ++i)
-      if (EqIgnoreCase(w[i], key))
-        if (auto x = ToReal(w[i + 1])) v = *x;
-  }
-  return v;
 }
 
 // The geometry of the report: bonds of the full coordination with their
@@ -115,16 +93,43 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
 
   CifSources src;
   src.DataName = DataName(Sess.fln);
-  src.SigLevel = RefineValue(s.Basic.CommandText, "siglevel", 3.);
+  {
+    // The options of the refinement as its command reader takes them.
+    RefSettings ref;
+    int error = 0;
+    RefReadCommands(ref, error);
+    const RefWeightOpt w = RefWeightOptFromSettings(ref.Run);
+    src.SigLevel = w.SigLevel;
+    src.Weighting = CifWeightingText(w);
+    src.NConstraints = static_cast<int>(ref.Equation.size() + ref.Restric.size() + ref.Keep.size());
+    // An atom of an item may carry a symmetry part after "#".
+    auto atom = [](const std::string& a) { return ToUpper(a.substr(0, a.find('#'))); };
+    for (const auto& r : ref.Restraint) {
+      const bool adp =
+          r.Kind == RestrRigu || r.Kind == RestrDelu || r.Kind == RestrSimu || r.Kind == RestrIsor;
+      if (r.Kind == RestrMagm) continue;
+      for (const auto& item : r.Items)
+        for (const auto& a : item) (adp ? src.AdpRestrained : src.PosnRestrained).insert(atom(a));
+    }
+    for (const auto& e : ref.Equation) {
+      if (!EqIgnoreCase(e.Dep.Par, "ai")) continue;
+      src.OccConstrained.insert(atom(e.Dep.Owner));
+      for (const auto& t : e.Terms)
+        if (EqIgnoreCase(t.Par, "ai")) src.OccConstrained.insert(atom(t.Owner));
+    }
+    for (const auto& r : ref.Restric)
+      if (r.Occ == OccIdentical || r.Occ == OccComplementary || r.Occ == OccKeepSum)
+        for (const auto& m : r.Members) src.OccConstrained.insert(atom(m));
+  }
   std::string text;
   if (FeFileExists(Sess.fln + ".ref") && FeReadFile(Sess.fln + ".ref", text) == 0) {
     src.Summary = CIFItemFromSummary(text);
     if (!src.Summary->Found)
       warn("The refinement listing holds no R factors.",
-                    {Sess.fln + ".ref: the refinement items stay unknown."});
+           {Sess.fln + ".ref: the refinement items stay unknown."});
   } else {
     warn("The refinement listing does not exist.",
-                  {Sess.fln + ".ref: the refinement items stay unknown."});
+         {Sess.fln + ".ref: the refinement items stay unknown."});
   }
 
   DistResults geom;
@@ -132,16 +137,23 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
     src.Dist = &geom;
   else
     warn("The geometry could not be calculated.",
-                  {"The atoms and the geometry are left out of the report."});
+         {"The atoms and the geometry are left out of the report."});
 
   const bool powder = !s.Basic.DatBlock.empty() && s.Basic.DatBlock[0].Powder.value_or(0) == 1;
   std::string fcf;
+  PwdPrf prf;
   if (powder) {
-    warn("A listing of the powder profile could not be",
-                  {"created as *.prf file does not exist."});
+    ErrorRecord err;
+    if (!FeFileExists(Sess.fln + ".prf"))
+      warn("A listing of the powder profile could not be",
+           {"created as *.prf file does not exist."});
+    else if (PwdPrfNacti(Sess.fln + ".prf", prf, err))
+      warn(err.Message, err.Lines());
+    else
+      src.Profile = &prf;
   } else if (!FeFileExists(Sess.fln + ".m80") || FeReadFile(Sess.fln + ".m80", text)) {
     warn("The reflection cif could not be created",
-                  {"as the F(obs)/F(calc) resp. I(obs)/I(calc)", "file does not exist."});
+         {"as the F(obs)/F(calc) resp. I(obs)/I(calc)", "file does not exist."});
   } else {
     CifReflStats stats;
     ErrorRecord err;
@@ -176,6 +188,19 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
       return 1;
     }
     CifKeepUserItems(doc, earlier);
+  }
+  for (const auto& name : opt.UserFiles) {
+    ErrorRecord err;
+    if (!FeFileExists(name) || FeReadFile(name, text)) {
+      ReportError("The file " + name + " could not be read.", {"The report has not been written."});
+      return 1;
+    }
+    if (CIFUpdateFromUserFile(doc, text, name, err)) {
+      std::vector<std::string> lines = err.TextLines();
+      lines.push_back("The report has not been written.");
+      ReportError(std::string(MsgCifSyntax), lines);
+      return 1;
+    }
   }
   if (FeWriteFileAtomic(cifName, CifDocText(doc))) {
     ReportError("The file " + cifName + " could not be written.");

@@ -4,6 +4,8 @@
 // program's own values (M50, M40, the distance listing), and it is imported
 // again with ".import->CIF".
 #include <cmath>
+#include <regex>
+#include <sstream>
 
 #include "model/m40.hpp"
 #include "road.hpp"
@@ -155,6 +157,19 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   EXPECT_EQ(b.Find("_cell_formula_units_Z")->Text, "4");
   ASSERT_NE(b.Find("_my_own_note"), nullptr);
   EXPECT_EQ(b.Find("_my_own_note")->Text, "kept by hand");
+  // A CIF of the user's: its values win, a damaged one changes nothing.
+  Dir.Write("exp.cif",
+            "data_exp\n_exptl_crystal_colour red\n_diffrn_measurement_device_type "
+            "'area detector'\n");
+  ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n.run->cif->user\nexp.cif\n.end\n"), 0)
+      << Dir.Output;
+  const std::string merged = Dir.Read("s.cif");
+  EXPECT_NE(merged.find("_exptl_crystal_colour             red"), std::string::npos);
+  EXPECT_NE(merged.find("'area detector'"), std::string::npos);
+  Dir.Write("exp.cif", "data_exp\n_exptl_crystal_colour blue\nloop_\n_a\n_b\n1\n");
+  EXPECT_EQ(Dir.Batch(".File->Structure->Open\ns\n.run->cif->user\nexp.cif\n.end\n"), 1);
+  EXPECT_TRUE(Printed("exp.cif")) << Dir.Output;
+  EXPECT_EQ(Dir.Read("s.cif"), merged);
   // A file that cannot be read is not overwritten.
   Dir.Write("s.cif", "data_x\nloop_\n");
   EXPECT_EQ(Dir.Batch(".File->Structure->Open\ns\n.run->cif\n.end\n"), 1);
@@ -183,6 +198,42 @@ TEST_F(CifRoad, ImportOfTheWrittenCifGivesTheStructureBack) {
     for (size_t k = 1; k <= 3; ++k)
       EXPECT_DOUBLE_EQ(m1.Atom[i].Par.Val[k], m0.Atom[i].Par.Val[k]) << m0.Atom[i].Name;
   }
+}
+
+// Powder: the PbSO4 neutron pattern fitted by Le Bail; the report takes the
+// profile R values of the listing and the pattern of the profile file.
+TEST(CifPowderRoad, ProfileRFactorsAndPattern) {
+  const fs::path data = "../shared/data/powder/pbso4/";
+  if (!fs::exists(TARNWORK_EXE) || !fs::exists(data)) GTEST_SKIP() << "no program or no data";
+  ProgramDir dir;
+  fs::copy_file(data / "PbSO4-Wyckoff.cif", dir / "pbso4.cif");
+  const std::string d = fs::absolute(data).string();
+  ASSERT_EQ(dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\n" + d +
+                      "PBSO4.CWN\n" + d + "inst_d1a.prm\n.run->lebail\n.end\n"),
+            0)
+      << dir.Output;
+  const std::string fit = dir.Output;
+  // The report takes the name of the imported model's CIF.
+  fs::remove(dir / "pbso4.cif");
+  ASSERT_EQ(dir.Batch(".File->Structure->Open\npbso4\n.run->cif\n.end\n"), 0) << dir.Output;
+  CifFile cif;
+  ErrorRecord err;
+  ASSERT_EQ(CifParse(dir.Read("pbso4.cif"), "pbso4.cif", cif, err), 0) << err.Text();
+  const CifBlock& b = cif.Blocks.back();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(fit, m, std::regex("Rp ([0-9.]+) Rwp ([0-9.]+) Rexp")));
+  for (auto [name, k] :
+       {std::pair{"_pd_proc_ls_prof_R_factor", 1}, {"_pd_proc_ls_prof_wR_factor", 2}}) {
+    ASSERT_NE(b.Find(name), nullptr) << name;
+    EXPECT_NEAR(std::stod(b.Find(name)->Text), std::stod(m[k]) / 100., 0.00006) << name;
+  }
+  const CifLoop* pattern = b.FindLoop("_pd_proc_intensity_total");
+  ASSERT_NE(pattern, nullptr);
+  std::istringstream prf(dir.Read("pbso4.prf"));
+  size_t points = 0;
+  prf >> points;
+  EXPECT_EQ(pattern->Rows.size(), points);
+  EXPECT_NE(dir.Read("pbso4.cif").find("# 11. POWDER PROFILE"), std::string::npos);
 }
 
 }  // namespace

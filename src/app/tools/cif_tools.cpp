@@ -29,6 +29,7 @@ void SetCifTool(int code, int fcfCode, bool keepUserItems) {
     CifOptions o;
     o.FcfCode = fcfCode;
     o.KeepUserItems = keepUserItems;
+    if (!c.Path.empty()) o.UserFiles.push_back(c.Path);  // a CIF of the user's to merge
     RunCif(c, o);
     return NextNothing;
   });
