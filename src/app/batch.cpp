@@ -526,6 +526,8 @@ int BatchRun::Run() {
       call.Path = line;
       (void)TarnRunTool(MenuCellTrans, call);
       err = AfterTool(call, command);
+    } else if (is("Tools", "Simulation of single crystal data")) {
+      err = RunTool(MenuSimSingle, "", command);  // the default settings
     } else if (is("Edit", "Atoms")) {
       err = EditAtoms(command);
     } else if (is("Edit", "Commands")) {

@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
+
+#include "util/fract.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 
@@ -117,7 +121,143 @@ double Rint(const std::vector<IntStatRefl>& refl, const std::vector<char>& skip,
   return den > 0. ? num / den : 0.;
 }
 
+// Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
+// (twinning, atoms on special positions) the statistics say nothing.
+double PCentro(double e2m1) {
+  return e2m1 < 0.70 ? 0.5 : std::clamp((e2m1 - 0.736) / (0.968 - 0.736), 0., 1.);
+}
+
+// Figure of merit: the absences a group explains, weighted by how weak they
+// are, times the probability of (non-)centrosymmetry from <|E^2-1|>.
+double Fom(const SgAbsStat& a, bool centro, double pc) {
+  const double weak = a.NAll > 0 ? std::exp(-a.AveIs) : 1.;
+  return (1. + a.NAll * weak) * (0.1 + (centro ? pc : 1. - pc));
+}
+
+// Reflections a symmetry element makes absent are consistent with it when
+// their ave(I/sig(I)) stays within the limit and at most a tenth of them
+// (and two more) are observed: a limit on the average alone lets a strong
+// data set with many observed "absences" through.
+bool Fits(const SgAbsStat& a, double limit) {
+  return a.NAll == 0 || (a.AveIs <= limit && a.NObs <= 2 + a.NAll / 10);
+}
+
+// True when the (3+1)-dimensional reflection h is absent under ps (NDim 4).
+bool SsgAbsent(const PhaseSymmetry& ps, const int h[4]) {
+  const int n = ps.NDim;
+  for (int k = 0; k < ps.NSymm; ++k) {
+    const SymmOp& op = ps.Op[k];
+    bool inv = true;
+    for (int j = 0; j < n && inv; ++j) {
+      double hr = 0.;
+      for (int i = 0; i < n; ++i) hr += h[i] * op.RM6[i * n + j];
+      inv = std::fabs(hr - h[j]) < 1e-6;
+    }
+    if (!inv) continue;
+    for (int c = 0; c < ps.NLattVec; ++c) {
+      double ht = 0.;
+      for (int i = 0; i < n; ++i) ht += h[i] * (op.S6[i] + ps.VT6[c][i]);
+      if (std::fabs(ht - std::round(ht)) > 1e-4) return true;
+    }
+  }
+  return false;
+}
+
+// Does q (three components) have the form of a table's "(0,b,G)"-type
+// vector: zeros and fractions where given, anything where a letter stands.
+bool QFits(const std::string& form, const Vec3& q) {
+  const size_t a = form.find('('), b = form.find(')');
+  if (a == std::string::npos || b == std::string::npos || form.find('(', b) != std::string::npos)
+    return false;  // one vector only
+  const std::vector<std::string> w = SplitOn(form.substr(a + 1, b - a - 1), ",");
+  if (w.size() != 3) return false;
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string c(Trim(w[i]));
+    if (!c.empty() && std::isalpha(static_cast<unsigned char>(c[0]))) continue;
+    const std::optional<double> v = ReadFract(c);
+    if (!v || std::fabs(*v - q[i]) > 1e-3) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTable& tab,
+                 const SsgTable& stab, const SgTestResult& main, const SgTestSettings& set,
+                 std::vector<SsgCandidate>& out, std::vector<std::string>& lines) {
+  out.clear();
+  const int le = FindSmbSg(tab, main.LaueGroup);
+  if (le < 0) return 1;
+  const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
+  const double pc = PCentro(main.E2m1);
+  static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
+  const char* kAxis = "abc";
+  for (int ip = 0; ip < 6; ++ip) {
+    // New axis j is old axis perm[j]; odd permutations negate the first axis
+    // so that the new basis keeps its hand. Indices and q follow h' = P^T h.
+    const int* perm = kPerm[ip];
+    const bool odd = ip >= 3;
+    auto tr = [&](const double* v, double* o) {
+      for (int j = 0; j < 3; ++j) o[j] = (j == 0 && odd ? -1. : 1.) * v[perm[j]];
+    };
+    Vec3 qn;
+    tr(q.data(), qn.data());
+    // q and -q describe the same modulation: the first non-zero component
+    // positive, with m following.
+    int msign = 1;
+    for (double x : qn)
+      if (std::fabs(x) > 1e-6) {
+        msign = x < 0. ? -1 : 1;
+        break;
+      }
+    for (double& x : qn) x *= msign;
+    std::string axes;
+    for (int j = 0; j < 3; ++j)
+      axes += std::string(j ? "," : "") + (j == 0 && odd ? "-" : "") + kAxis[perm[j]];
+    std::set<Rot> laueN;  // the Laue group in the new axes: R' = Q R P, Q = P^T
+    for (const Rot& r : laue) {
+      Rot n{};
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+          n[i * 3 + j] = ((i == 0) == (j == 0) ? 1 : (odd ? -1 : 1)) * r[perm[i] * 3 + perm[j]];
+      laueN.insert(n);
+    }
+    std::vector<SsgTestRefl> rn = refl;
+    for (SsgTestRefl& r : rn) {
+      double h[3] = {double(r.H[0]), double(r.H[1]), double(r.H[2])}, hn[3];
+      tr(h, hn);
+      for (int j = 0; j < 3; ++j) r.H[j] = static_cast<int>(std::lround(hn[j]));
+      r.H[3] *= msign;
+    }
+    for (size_t i = 0; i < stab.Entry.size(); ++i) {
+      const SsgEntry& e = stab.Entry[i];
+      if (e.NDim != 4 || !QFits(e.QForm, qn)) continue;
+      const PhaseSymmetry& ps = SsgEntryOps(stab, static_cast<int>(i));
+      if (Rotations(ps, true) != laueN) continue;
+      SsgCandidate c;
+      c.Entry = static_cast<int>(i);
+      c.Symbol = e.Symbol;
+      c.Axes = axes;
+      for (const SsgTestRefl& r : rn)
+        if (SsgAbsent(ps, r.H)) AddAbs(c.Abs, IntStatRefl{{0, 0, 0}, r.I, r.SigI}, set.ObsLimit);
+      Finish(c.Abs);
+      if (!Fits(c.Abs, set.LimOther)) continue;
+      c.Fom = Fom(c.Abs, Rotations(ps, false).size() == laueN.size(), pc);
+      out.push_back(c);
+    }
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const SsgCandidate& a, const SsgCandidate& b) { return a.Fom > b.Fom; });
+  // A group met in several settings is listed in its best one.
+  std::set<int> seen;
+  std::erase_if(out, [&](const SsgCandidate& c) { return !seen.insert(c.Entry).second; });
+  lines.push_back(fmt::format("Superspace groups for q = ({:.4f}, {:.4f}, {:.4f})", q[0], q[1], q[2]));
+  lines.push_back("Superspace group              axes       #obs/#all   ave(I/sig(I))  Figure of merit");
+  for (const SsgCandidate& c : out)
+    lines.push_back(fmt::format("{:<28} {:<8} {:6d}/{:<6d} {:10.2f} {:14.3f}", c.Symbol, c.Axes,
+                                c.Abs.NObs, c.Abs.NAll, c.Abs.AveIs, c.Fom));
+  return out.empty() ? 1 : 0;
+}
 
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit) {
   SgAbsStat s;
@@ -146,7 +286,7 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   for (char c : letters) {
     SgAbsStat s = DRSGTestCentr(refl, c, set.ObsLimit);
     out.CentrStat.emplace_back(c, s);
-    const bool ok = s.AveIs <= set.LimCentr;
+    const bool ok = Fits(s, set.LimCentr);
     const size_t nv = EM50GenCentr(c).size();
     L.push_back(fmt::format("{:<10} {:6d}/{:<6d} {:10.2f}{}", c == 'R' ? "R-obverse" : c == 'T' ? "R-reverse" : std::string(1, c),
                             s.NObs, s.NAll, s.AveIs, ok ? "" : "   rejected"));
@@ -182,6 +322,7 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
       bestOrder = rots.size();
       bestR = r;
       out.Laue = l->Name;
+      out.LaueGroup = l->Group;
       out.System = l->System;
       laueRots = rots;
     }
@@ -189,8 +330,7 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   // Candidates: settings of the centring whose Laue class is the chosen one.
   // Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
   // (twinning, atoms on special positions) the statistics say nothing.
-  const double pc =
-      out.E2m1 < 0.70 ? 0.5 : std::clamp((out.E2m1 - 0.736) / (0.968 - 0.736), 0., 1.);
+  const double pc = PCentro(out.E2m1);
   std::set<std::pair<int, std::string>> seen;  // (number, absences) already listed
   for (size_t i = 0; i < tab.Entry.size(); ++i) {
     const SgEntry& e = tab.Entry[i];
@@ -213,13 +353,12 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
       key += std::to_string(k) + ",";
     }
     Finish(c.Abs);
-    if (c.Abs.NAll > 0 && c.Abs.AveIs > set.LimOther) continue;
+    if (!Fits(c.Abs, set.LimOther)) continue;
     if (!seen.insert({e.Number, key}).second) continue;  // other origin choice
     // Figure of merit: the absences the group explains, weighted by how
     // weak they are, times the probability of (non-)centrosymmetry from
     // <|E^2-1|>; ties go to the group of higher symmetry.
-    const double weak = c.Abs.NAll > 0 ? std::exp(-c.Abs.AveIs) : 1.;
-    c.Fom = (1. + c.Abs.NAll * weak) * (0.1 + (c.Centro ? pc : 1. - pc));
+    c.Fom = Fom(c.Abs, c.Centro, pc);
     out.Cand.push_back(c);
   }
   // Equal figures of merit: the group of higher symmetry first.

@@ -10,6 +10,7 @@
 
 #include "datared/intensity_stat.hpp"
 #include "symmetry/spgroup.hpp"
+#include "symmetry/ssgroup.hpp"
 
 namespace tarn {
 
@@ -42,6 +43,7 @@ struct SgTestResult {
   char Centring = 'P';               // chosen lattice letter (T for R reverse)
   std::vector<std::pair<char, SgAbsStat>> CentrStat;
   std::string Laue;                  // chosen Laue group, e.g. "mmm"
+  std::string LaueGroup;             // its symmorphic group in the cell's axes, e.g. "Pmmm"
   std::vector<std::pair<std::string, double>> LaueRint;  // tested groups and their Rint
   double E2m1 = 0.;                  // <|E^2-1|> of the acentric-assumed data
   std::vector<SgCandidate> Cand;     // fitting candidates, best first
@@ -54,6 +56,33 @@ struct SgTestResult {
 // listing line when no candidate fits (Cand empty).
 [[nodiscard]] int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase,
                            const SgTable& tab, const SgTestSettings& set, SgTestResult& out);
+
+// A reflection of (3+1)-dimensional data: h k l m.
+struct SsgTestRefl {
+  int H[4] = {};
+  double I = 0., SigI = 0.;
+};
+
+struct SsgCandidate {
+  int Entry = -1;       // entry of the superspace table
+  std::string Symbol;   // symbol in the setting of the table
+  std::string Axes;     // that setting's axes in the data's, e.g. "c,a,b"
+  SgAbsStat Abs;        // reflections the group makes absent (centring included)
+  double Fom = 0.;      // figure of merit, larger is better
+};
+
+// DRSGTestSSG4: superspace candidates of modulated data (one modulation
+// vector q, components in the reciprocal axes of the data's cell). For each
+// permutation of the axes (the tables give each group with q in one
+// direction) the (3+1)-dimensional groups whose modulation vector has the
+// form of q and whose point group has the Laue class `main` chose are ranked
+// by the main and satellite reflections they make absent, weighted as the
+// space groups are by DRSGTest (<|E^2-1|> of `main`). Candidates whose absent
+// reflections have ave(I/sig(I)) above set.LimOther are left out. Listing
+// lines go to `lines`; returns 1 when no candidate fits.
+[[nodiscard]] int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTable& tab,
+                               const SsgTable& stab, const SgTestResult& main, const SgTestSettings& set,
+                               std::vector<SsgCandidate>& out, std::vector<std::string>& lines);
 
 // DRSGTestCentr: absence statistics of the reflections a centring makes absent.
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit);

@@ -149,36 +149,51 @@ std::string SgKey(std::string_view symbol) {
   return k;
 }
 
+int SgReadBarTable(const std::string& file, size_t nFields, std::string_view expect,
+                   std::vector<SgTableRow>& rows, ErrorRecord* err) {
+  std::string text;
+  if (FeReadFile(file, text) != 0) {
+    if (err)
+      *err = ErrorRecord::At(file, 0, std::string(sgmsg::NoTable) + " the file cannot be read.", {});
+    return 1;
+  }
+  rows.clear();
+  int line = 0;
+  for (const std::string& raw : SplitOn(text, "\n")) {
+    ++line;
+    const std::string_view l = Trim(raw);
+    if (l.empty() || l[0] == '#') continue;
+    SgTableRow r{SplitOn(l, "|"), line, std::string(l)};
+    for (auto& w : r.F) w = std::string(Trim(w));
+    if (r.F.size() != nFields) {
+      if (err) *err = ErrorRecord::At(file, line, std::string(expect), r.Text);
+      return 1;
+    }
+    rows.push_back(std::move(r));
+  }
+  return 0;
+}
+
 int SgTableLoad(const std::string& dir, SgTable& tab, ErrorRecord* err) {
   const std::string file = dir + "spgroup.dat";
-  std::string text;
   auto fail = [&](const std::string& f, int line, std::string what, std::string msg) {
     if (err) *err = ErrorRecord::At(f, line, std::move(msg), std::move(what));
     return 1;
   };
-  if (FeReadFile(file, text) != 0)
-    return fail(file, 0, {}, std::string(sgmsg::NoTable) + " the file cannot be read.");
+  const std::string_view expect =
+      "Expected: number | short symbol | full symbol | Hall symbol | unique axis | "
+      "order | change of basis | checksum.";
+  std::vector<SgTableRow> rows;
+  if (SgReadBarTable(file, 8, expect, rows, err)) return 1;
   SgTable tb;
-  int line = 0;
-  for (const std::string& raw : SplitOn(text, "\n")) {
-    ++line;
-    std::string_view l = Trim(raw);
-    if (l.empty() || l[0] == '#') continue;
-    std::vector<std::string> f = SplitOn(l, "|");
-    for (auto& w : f) w = std::string(Trim(w));
-    std::optional<long long> num, order, check;
-    if (f.size() == 8) {
-      num = ToInt(f[0]);
-      order = ToInt(f[5]);
-      check = ToInt(f[7]);
-    }
+  for (const SgTableRow& row : rows) {
+    const std::vector<std::string>& f = row.F;
+    const std::optional<long long> num = ToInt(f[0]), order = ToInt(f[5]), check = ToInt(f[7]);
     Mat3 r;
     Vec3 t;
     if (!num || !order || !check || *num < 1 || *num > 230 || *order < 1 || f[1].empty() ||
         f[3].empty() || f[4].size() > 1 || SgParseAffine(f[6], r, t))
-      return fail(file, line, std::string(l),
-                  "Expected: number | short symbol | full symbol | Hall symbol | unique axis | "
-                  "order | change of basis | checksum.");
+      return fail(file, row.Line, row.Text, std::string(expect));
     SgEntry e;
     e.Number = static_cast<int>(*num);
     e.Short = f[1];
@@ -192,8 +207,8 @@ int SgTableLoad(const std::string& dir, SgTable& tab, ErrorRecord* err) {
   }
   if (tb.Entry.empty()) return fail(file, 0, {}, std::string(sgmsg::NoTable) + " no settings.");
   const std::string afile = dir + "spgroup_alias.dat";
-  if (FeReadFile(afile, text) == 0) {
-    line = 0;
+  if (std::string text; FeReadFile(afile, text) == 0) {
+    int line = 0;
     for (const std::string& raw : SplitOn(text, "\n")) {
       ++line;
       std::string_view l = Trim(raw);

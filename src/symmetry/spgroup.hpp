@@ -49,6 +49,21 @@ struct SgTable {
   mutable std::vector<uint64_t> AbsKey;  // absence fingerprints, 0 until computed
 };
 
+// One data row of a table of "|"-separated fields: the fields (trimmed), the
+// line number and the line.
+struct SgTableRow {
+  std::vector<std::string> F;
+  int Line = 0;
+  std::string Text;
+};
+
+// SgReadBarTable: the data rows of a table file of "|"-separated fields (blank
+// lines and "#" comments skipped). Returns 1 with err filled when the file
+// cannot be read or a row has not nFields fields (`expect` says what was
+// expected).
+[[nodiscard]] int SgReadBarTable(const std::string& file, size_t nFields, std::string_view expect,
+                                 std::vector<SgTableRow>& rows, ErrorRecord* err);
+
 // Reads dir + "spgroup.dat" and dir + "spgroup_alias.dat" (the alias table may
 // be absent). Returns 1 with err filled (file, line, what was expected).
 [[nodiscard]] int SgTableLoad(const std::string& dir, SgTable& tab, ErrorRecord* err = nullptr);

@@ -51,27 +51,21 @@ std::string SsgKey(std::string_view symbol) {
 
 int SsgTableLoad(const std::string& dir, SsgTable& tab, ErrorRecord* err) {
   const std::string file = dir + "ssg.dat";
-  std::string text;
   auto fail = [&](int line, std::string what, std::string msg) {
     if (err) *err = ErrorRecord::At(file, line, std::move(msg), std::move(what));
     return 1;
   };
-  if (FeReadFile(file, text) != 0)
-    return fail(0, {}, std::string(sgmsg::NoTable) + " the file cannot be read.");
+  const std::string expect =
+      "Expected: label | symbol | NDim (4 or 5) | modulation vectors | centring vectors | "
+      "generators.";
+  std::vector<SgTableRow> rows;
+  if (SgReadBarTable(file, 6, expect, rows, err)) return 1;
   SsgTable tb;
-  int line = 0;
-  for (const std::string& raw : SplitOn(text, "\n")) {
-    ++line;
-    std::string_view l = Trim(raw);
-    if (l.empty() || l[0] == '#') continue;
-    std::vector<std::string> f = SplitOn(l, "|");
-    for (auto& w : f) w = std::string(Trim(w));
-    std::optional<long long> nd;
-    if (f.size() == 6) nd = ToInt(f[2]);
-    const std::string expect =
-        "Expected: label | symbol | NDim (4 or 5) | modulation vectors | centring vectors | "
-        "generators.";
-    if (!nd || (*nd != 4 && *nd != 5) || f[1].empty()) return fail(line, std::string(l), expect);
+  for (const SgTableRow& row : rows) {
+    const std::vector<std::string>& f = row.F;
+    const int line = row.Line;
+    const std::optional<long long> nd = ToInt(f[2]);
+    if (!nd || (*nd != 4 && *nd != 5) || f[1].empty()) return fail(line, row.Text, expect);
     SsgEntry e;
     e.Label = f[0];
     e.Symbol = f[1];

@@ -1,5 +1,10 @@
 // ".run->sgtest" on published data imported with the cell and P1 alone: the
-// published group is accepted into M50 and M90 is removed.
+// published group is accepted into M50 and M90 is removed. A P21/n structure
+// moves into P21/c and back with the same |F|.
+#include <fmt/format.h>
+
+#include <cmath>
+#include <random>
 #include <regex>
 
 #include "road.hpp"
@@ -39,6 +44,69 @@ TEST_F(SgTestRoad, PublishedGroupIsAccepted) {
     EXPECT_EQ(static_cast<int>(b.Phase[0].SymmText.size()), c.NSymm);
     EXPECT_FALSE(fs::exists(run / "s.m90"));
     EXPECT_EQ(run.Batch(".File->Structure->Open\ns\n.run->sgtest\nbest\n"), 1);
+  }
+}
+
+// A small P21/n model and intensities with the absences of P21/n (h0l:
+// h+l odd, 0k0: k odd) and centric statistics: the test takes it to the
+// standard setting P21/c (-a, -b, a+c) and back. The intensities need not
+// fit the model: R factors equal to those in the original cell show that
+// every |F| moved with its indices.
+constexpr const char* kP21n = R"(TITL p21n
+CELL 0.71073 8.031 14.555 10.890 90 103.93 90
+ZERR 4 0.001 0.001 0.001 0 0.01 0
+LATT 1
+SYMM 0.5-X,0.5+Y,0.5-Z
+SFAC C N O BR
+UNIT 16 8 8 4
+L.S. 0
+FVAR 0.1
+BR1 4 0.12340 0.21130 0.33210 11.0 0.031 0.042 0.027 0.004 0.009 -0.003
+O1 3 0.41230 0.05210 0.11120 11.0 0.035 0.028 0.040 -0.006 0.012 0.002
+N1 2 0.27710 0.39450 0.07830 11.0 0.025 0.030 0.033 0.001 0.007 0.004
+C1 1 0.65230 0.18860 0.42170 11.0 0.029 0.035 0.026 0.003 0.005 -0.002
+C2 1 0.83470 0.31020 0.19980 11.0 0.033 0.027 0.031 -0.002 0.010 0.001
+HKLF 4
+END
+)";
+
+std::string P21nHkl() {
+  std::mt19937 rng(7);
+  std::normal_distribution<double> g(0., 1.);
+  std::string out;
+  for (int h = -6; h <= 6; ++h)
+    for (int k = 0; k <= 9; ++k)
+      for (int l = 0; l <= 7; ++l) {
+        if ((l == 0 && h < 0) || (h == 0 && k == 0 && l == 0)) continue;
+        const bool absent = (k == 0 && (h + l) % 2 != 0) || (h == 0 && l == 0 && k % 2 != 0);
+        const double i = absent ? g(rng) : 2000. * std::pow(g(rng), 2) + 5.;
+        out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", h, k, l, i, std::sqrt(std::fabs(i)) + 1.);
+      }
+  return out + "   0   0   0    0.00    0.00\n";
+}
+
+TEST_F(SgTestRoad, P21nToStandardAndBackKeepsF) {
+  Dir.Write("s.res", kP21n);
+  Dir.Write("s.hkl", P21nHkl());
+  const std::string refine = ".File->Reflection file->Create refinement reflection file\n.run->refine\n";
+  ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n"), 0) << Dir.Output;
+  const RFactors r0 = LastRFactors(Dir.Read("s.ref"));
+  ASSERT_GT(r0.NAll, 500);
+  const struct {
+    const char* Step;
+    const char* Group;
+    double Beta;  // of the cell in M50
+  } steps[] = {{".run->sgtest\nstandard\n", "P21/c", 117.10},
+               {".Tools->Transform\ncell -a,-b,a+c\n.run->sgtest\noriginal\n", "P21/n", 103.93}};
+  for (const auto& st : steps) {
+    ASSERT_EQ(Dir.Batch(std::string(".File->Structure->Open\ns\n") + st.Step + refine), 0) << Dir.Output;
+    BasicData b;
+    ASSERT_EQ(ReadM50Text(Dir.Read("s.m50"), "s.m50", b), 0);
+    EXPECT_EQ(b.Phase[0].SpGroup, st.Group);
+    EXPECT_NEAR(b.Phase[0].Cell[4], st.Beta, 0.01) << st.Group;
+    const RFactors r = LastRFactors(Dir.Read("s.ref"));
+    EXPECT_EQ(r.NAll, r0.NAll) << st.Group;
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(r.R[k], r0.R[k], 1e-3) << st.Group << " R " << k;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 
+#include "datared/readers/shelx.hpp"
 #include "datared_test_util.hpp"
 #include "util/files.hpp"
 #include "util/strings.hpp"
@@ -134,6 +135,42 @@ TEST(SgTest, PublishedDataSets) {
       EXPECT_EQ(it, r.Cand.begin()) << all;
     }
   }
+}
+
+// The modulated FeCHOO data (q = 0.16604 b*): centring, Laue group and the
+// basic groups from the main reflections, then the (3+1)-dimensional
+// candidates from main reflections and satellites: the published group
+// Pnma(0,0,g)0s0 (q along c) comes first.
+TEST(SgTest, ModulatedDataGiveSuperspaceCandidates) {
+  const std::string f = test::kData + "raw/bruker-modulated/2018S036_FeCHOO_100K_0m.hkl";
+  ImpData d;
+  ErrorRecord err;
+  if (!std::filesystem::exists(f)) GTEST_SKIP() << f << " not available";
+  ASSERT_EQ(ReadShelxHkl(f, 4, 4, 4, d, err), 0);
+  std::vector<IntStatRefl> mainRefl;
+  std::vector<SsgTestRefl> all;
+  for (const ImpRefl& r : d.Refl) {
+    all.push_back({{r.H[0], r.H[1], r.H[2], r.H[3]}, r.I, r.SigI});
+    if (r.H[3] == 0) mainRefl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I, r.SigI});
+  }
+  const double cell[6] = {8.3992, 8.1627, 11.8119, 90, 90, 90};
+  SgTestResult r;
+  ASSERT_EQ(DRSGTest(mainRefl, CellPhase(cell), Tab(), SgTestSettings{}, r), 0);
+  EXPECT_EQ(r.Centring, 'P');
+  EXPECT_EQ(r.Laue, "mmm");
+  SsgTable stab;
+  ASSERT_EQ(SsgTableLoad("data/", stab), 0);
+  std::vector<SsgCandidate> cand;
+  std::vector<std::string> lines;
+  ASSERT_EQ(DRSGTestSSG4(all, {0., 0.16604, 0.}, Tab(), stab, r, SgTestSettings{}, cand, lines), 0);
+  std::string text;
+  for (const auto& l : r.Listing) text += l + "\n";
+  for (const auto& l : lines) text += l + "\n";
+  ASSERT_FALSE(r.Cand.empty()) << text;
+  EXPECT_EQ(r.Cand[0].Symbol, "Pnam") << text;  // Pnma with b and c exchanged
+  ASSERT_FALSE(cand.empty()) << text;
+  EXPECT_EQ(cand[0].Symbol, "Pnma(0,0,g)0s0") << text;
+  EXPECT_EQ(cand[0].Axes, "-a,c,b") << text;
 }
 
 }  // namespace
