@@ -276,6 +276,44 @@ TEST_F(RestrainRun, TwoPartDisorder) {
     EXPECT_NEAR((Cart(out, k) - Cart(out, 0)).norm(), 1.50, 2. * 0.01) << k;
 }
 
+// magmfix holds the moment of Fe1 at 3.0 mu_B against neutron data
+// simulated with 2.4 mu_B: it ends within 2 s.u. of the target.
+TEST_F(RestrainRun, MagmfixHoldsTheMomentAgainstTheData) {
+  SetPhase({.Cell = {5.1, 6.2, 7.3, 90, 101, 90},
+            .Ops = {"x y z"},
+            .Radiation = 2,
+            .Magnetic = true,
+            .FeJ0 = {0.3972, 13.2442, 0.6295, 4.9034, -0.0314, 0.3496, 0.0044}});
+  Open(WriteM50Text(Struct.Basic));
+  AtomRec fe = MakeAtom({"Fe1", 2, 1, 1., {0.1, 0.2, 0.3}, {0.01}});
+  AtomShape sh = fe.Shape;
+  sh.MagPar = 1;
+  ReallocateAtomParams(fe, sh);
+  const size_t om = static_cast<size_t>(AtomLayout(sh).Off[BlkMag]);
+  fe.Par.Val[om + 2] = 2.4;  // along c: components in mu_B along the unit axis vectors
+  Struct.Model.Atom.push_back(fe);
+  testsim::AddIsoAtom("C1", 1, {0.35, 0.41, 0.12}, 0.015);
+  testsim::AddIsoAtom("C2", 1, {0.62, 0.05, 0.71}, 0.015);
+  SetBasicM40();
+  Struct.Model.DatBlock[0].Scale.Val[0] = 1.;
+  ASSERT_EQ(testsim::WriteSimulatedM90(Fln + ".m90", 4), 0);
+  // |M| with the components along the unit vectors of the axes.
+  auto modulus = [&](const AtomRec& a) {
+    Eigen::Matrix3d m = ToEigen(RefOrthoMatrix(Struct.Basic.Phase[0].Cell));
+    for (int k = 0; k < 3; ++k) m.col(k).normalize();
+    return (m * Eigen::Vector3d(a.Par.Val[om], a.Par.Val[om + 1], a.Par.Val[om + 2])).norm();
+  };
+  const double m0 = modulus(Struct.Model.Atom[0]);
+  Struct.Model.Atom[0].Par.Val[om + 2] *= 3.0 / m0;
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 5\n  magmfix 3.0 0.001 Fe1\n");
+  ASSERT_EQ(Run(), 0);
+  AtomModel out;
+  ASSERT_EQ(iom40only(M40Read, Fln + ".m40", out), 0);
+  EXPECT_NEAR(m0, 2.4, 0.05);
+  EXPECT_NEAR(modulus(out.Atom[0]), 3.0, 2. * 0.001);
+}
+
 // randomize displaces each atom once, by at most its radius (the run of no
 // cycles writes the displaced model); derprint lists Fc and the derivatives
 // of the refined parameters for the first reflections.
