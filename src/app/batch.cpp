@@ -501,6 +501,15 @@ int BatchRun::Run() {
       err = ImportReflections(command);
     } else if (is("File", "Powder data", "Import")) {
       err = ImportPowder(command);
+    } else if (is("File", "Powder data", "Export instprm")) {
+      // One data line: the file of the first powder block.
+      std::string path;
+      if (DataLine(path)) return 1;
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Path = TarnAbsolute(path);
+      (void)TarnRunTool(ActExportInstprm, call);
+      err = AfterTool(call, command);
     } else if (is("File", "Reflection file", "Create refinement reflection file")) {
       err = RunTool(ActCreateM90, "", command);
     } else if (is("Edit", "Parameters")) {

@@ -474,4 +474,48 @@ int PwdReadInstrument(const std::string& file, int bank, PwdInstrument& out, Err
   return Fail(err, file, 0, pmsg::BadInstrument);
 }
 
+std::string PwdInstprmText(const PwdInstrument& ins, int bank) {
+  const char rad = ins.Radiation == 2 ? 'N' : 'X';
+  std::string t = "#instrument parameter file; do not add/delete items!\n";
+  auto put = [&](const char* key, double v) { t += fmt::format("{}:{}\n", key, v); };
+  t += fmt::format("Type:P{}{}\n", rad, ins.Tof ? 'T' : 'C');
+  t += fmt::format("Bank:{}.0\n", bank);
+  if (ins.Tof) {
+    put("fltPath", 0.);
+    put("2-theta", ins.Tth);
+    put("difC", ins.Difc);
+    put("difA", ins.Difa);
+    put("difB", 0.);
+    put("Zero", ins.TofZero);
+    put("alpha", ins.Alpha);
+    put("beta-0", ins.Beta0);
+    put("beta-1", ins.Beta1);
+    put("beta-q", 0.);
+    put("sig-0", ins.Sig0);
+    put("sig-1", ins.Sig1);
+    put("sig-2", ins.Sig2);
+    put("sig-q", 0.);
+  } else {
+    if (ins.Lam2 > 0.) {
+      put("Lam1", ins.Lam1);
+      put("Lam2", ins.Lam2);
+      put("I(L2)/I(L1)", ins.KRatio);
+    } else {
+      put("Lam", ins.Lam1);
+    }
+    put("Zero", ins.Zero);
+    if (ins.Radiation != 2) put("Polariz.", ins.Pola);
+    put("Azimuth", 0.);
+    put("U", ins.GU);
+    put("V", ins.GV);
+    put("W", ins.GW);
+    // The divergence asymmetry as one ratio (S + H) / L.
+    put("SH/L", ins.SL + ins.HL);
+  }
+  put("X", ins.LX);
+  put("Y", ins.LY);
+  put("Z", 0.);
+  return t;
+}
+
 }  // namespace tarn

@@ -54,5 +54,8 @@ inline constexpr std::array<const char*, 4> kPwdFormatLabels = {"GSAS standard",
 // the bank; "none" gives the defaults (Cu K-alpha1/2, zero 0, a modest profile).
 [[nodiscard]] int PwdReadInstrument(const std::string& file, int bank, PwdInstrument& out,
                                     ErrorRecord& err);
+// The instrument as the text of a ".instprm" file ("key:value" lines, the
+// form PwdReadInstrument reads back); bank is the bank number written.
+std::string PwdInstprmText(const PwdInstrument& ins, int bank = 1);
 
 }  // namespace tarn

@@ -64,6 +64,12 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
       case PkZero: p.Zero += d; break;
       case PkSyCos: p.SyCos += d; break;
       case PkSySin: p.SySin += d; break;
+      case PkLam: {
+        const double l0 = p.Lam[0];
+        p.Lam[0] += d;
+        if (p.NLam > 1 && l0 > 0.) p.Lam[1] *= p.Lam[0] / l0;
+        break;
+      }
       case PkMetric: {
         const auto b = MetricBasis(ph.Sym)[static_cast<size_t>(q.Index)];
         for (int k = 0; k < 6; ++k) g[static_cast<size_t>(q.Phase)][static_cast<size_t>(k)] += d * b[static_cast<size_t>(k)];
@@ -94,6 +100,7 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
   if (f.Zero) par.push_back({PkZero, 0, 0, "zero"});
   if (f.SyCos) par.push_back({PkSyCos, 0, 0, "sycos"});
   if (f.SySin) par.push_back({PkSySin, 0, 0, "sysin"});
+  if (f.Lam && !p.Tof) par.push_back({PkLam, 0, 0, "lambda"});
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     const int iph = static_cast<int>(ph);
     if (ph < f.Cell.size() && f.Cell[ph]) {
@@ -131,6 +138,9 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
       double dposdq = 0.;
       (void)PwdPosition(p, r.Q, c, &dposdq);
       const double th = 0.5 * r.Pos[cc] * kRad;
+      // d(2theta_c)/d(lambda_1) with lambda_c / lambda_1 held: 2 s / (lambda_1 cos theta).
+      const double sl = std::min(0.5 * p.Lam[cc] * std::sqrt(r.Q), 0.999999);
+      const double dlam = p.Tof ? 0. : 2. * sl / (p.Lam[0] * std::sqrt(1. - sl * sl) * kRad);
       for (int i = r.First[cc]; i <= r.Last[cc]; ++i) {
         const size_t ii = static_cast<size_t>(i);
         const PwdProfValue v = Prfl(pk, p.X[ii] - r.Pos[cc], true);
@@ -144,6 +154,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
             case PkZero: row[j] += dpos; break;
             case PkSyCos: row[j] += dpos * std::cos(th); break;
             case PkSySin: row[j] += dpos * std::sin(2. * th); break;
+            case PkLam: row[j] += dpos * dlam; break;
             case PkMetric:
               row[j] += dpos * dposdq * PwdQ(basis[static_cast<size_t>(r.Phase)][static_cast<size_t>(q.Index)], r.H.data());
               break;
@@ -182,88 +193,183 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
   return s;
 }
 
-PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, int nlebail) {
-  PwdFitResult res;
-  res.Params = RefSetPwd(p, f);
-  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
-    bool asym = false;
-    for (const auto& q : res.Params) asym = asym || (q.Kind == PkAsym && q.Phase == static_cast<int>(ph));
-    p.Phases[ph].Prof.DerivAsym = asym;
+namespace {
+
+// Standard uncertainties of a cell from the covariance (already times chi**2)
+// of its metric coefficients, by propagation through the metric.
+std::array<double, 6> CellSu(const PwdPhaseData& ph, const std::vector<int>& index,
+                             const Eigen::MatrixXd& cov) {
+  std::array<double, 6> su{};
+  const auto n = static_cast<Eigen::Index>(index.size());
+  if (n == 0) return su;
+  const auto basis = MetricBasis(ph.Sym);
+  const auto g0 = PwdRecMetric(ph.Cell);
+  const auto c0 = PwdCellFromRecMetric(g0);
+  // Jacobian of the cell by the metric coefficients, by differences.
+  Eigen::MatrixXd jac(6, n);
+  for (Eigen::Index a = 0; a < n; ++a) {
+    auto g = g0;
+    const double h = 1e-7 * std::max(std::abs(g0[0]), 1e-6);
+    for (int k = 0; k < 6; ++k) g[static_cast<size_t>(k)] += h * basis[static_cast<size_t>(index[static_cast<size_t>(a)])][static_cast<size_t>(k)];
+    const auto c1 = PwdCellFromRecMetric(g);
+    for (int k = 0; k < 6; ++k) jac(k, a) = (c1[static_cast<size_t>(k)] - c0[static_cast<size_t>(k)]) / h;
   }
-  const size_t np = res.Params.size();
-  PwdSetProfiles(p);
-  PwdSetBackgroundPoints(p);
+  const Eigen::MatrixXd cc = jac * cov * jac.transpose();
+  for (int k = 0; k < 6; ++k) su[static_cast<size_t>(k)] = std::sqrt(std::max(cc(k, k), 0.));
+  return su;
+}
+
+}  // namespace
+
+std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
+                                            const std::vector<PwdFitFlags>& f, int cycles,
+                                            int nlebail) {
+  const size_t nb = ps.size();
+  std::vector<PwdFitResult> res(nb);
+  if (nb == 0) return res;
+  // Phases whose cell is refined by any pattern: refined in all, from the
+  // first pattern's cell.
+  std::vector<char> cell(ps[0].Phases.size(), 0);
+  for (size_t b = 0; b < nb; ++b)
+    for (size_t ph = 0; ph < f[b].Cell.size() && ph < cell.size(); ++ph) cell[ph] = cell[ph] || f[b].Cell[ph];
+  // The global parameter list: a metric coefficient once per phase, the rest per pattern.
+  std::vector<std::vector<size_t>> at(nb);
+  std::vector<std::pair<int, int>> metric;  // (phase, index) of the global metric coefficients
+  size_t np = 0;
+  for (size_t b = 0; b < nb; ++b) {
+    PwdFitFlags fb = f[b];
+    fb.Cell.assign(ps[b].Phases.size(), 0);
+    for (size_t ph = 0; ph < fb.Cell.size() && ph < cell.size(); ++ph) {
+      fb.Cell[ph] = cell[ph];
+      if (cell[ph] && b > 0) ps[b].Phases[ph].Cell = ps[0].Phases[ph].Cell;
+    }
+    res[b].Params = RefSetPwd(ps[b], fb);
+    for (const auto& q : res[b].Params) {
+      size_t g = np;
+      if (q.Kind == PkMetric) {
+        const auto it = std::find(metric.begin(), metric.end(), std::make_pair(q.Phase, q.Index));
+        if (it != metric.end()) {
+          // The same coefficient of an earlier pattern.
+          for (size_t b0 = 0; b0 < b; ++b0)
+            for (size_t j = 0; j < res[b0].Params.size(); ++j)
+              if (res[b0].Params[j].Kind == PkMetric && res[b0].Params[j].Phase == q.Phase && res[b0].Params[j].Index == q.Index)
+                g = at[b0][j];
+        } else {
+          metric.emplace_back(q.Phase, q.Index);
+        }
+      }
+      if (g == np) ++np;
+      at[b].push_back(g);
+    }
+    for (size_t ph = 0; ph < ps[b].Phases.size(); ++ph) {
+      bool asym = false;
+      for (const auto& q : res[b].Params) asym = asym || (q.Kind == PkAsym && q.Phase == static_cast<int>(ph));
+      ps[b].Phases[ph].Prof.DerivAsym = asym;
+    }
+    PwdSetProfiles(ps[b]);
+    PwdSetBackgroundPoints(ps[b]);
+  }
+  const auto N = static_cast<Eigen::Index>(np);
+  auto chi = [](const PwdPatternData& p) {
+    double s = 0.;
+    for (size_t i = 0; i < p.X.size(); ++i)
+      if (p.Use.empty() || p.Use[i]) s += std::pow((p.Yo[i] - p.Yc[i]) / p.Sig[i], 2);
+    return s;
+  };
   std::vector<double> nm, rhs;
   double lambda = 1e-3;
   Eigen::MatrixXd cov;
   for (int cyc = 1; cyc <= std::max(cycles, 0); ++cyc) {
-    if (cyc == 1 || nlebail <= 1 || (cyc - 1) % nlebail == 0) res.LeBailIterations += PwdLeBail(p);
-    double s0 = RefLoopPwd(p, res.Params, nm, rhs);
+    Eigen::MatrixXd n0 = Eigen::MatrixXd::Zero(N, N);
+    Eigen::VectorXd b0 = Eigen::VectorXd::Zero(N);
+    double s0 = 0.;
+    for (size_t b = 0; b < nb; ++b) {
+      if (cyc == 1 || nlebail <= 1 || (cyc - 1) % nlebail == 0) res[b].LeBailIterations += PwdLeBail(ps[b]);
+      s0 += RefLoopPwd(ps[b], res[b].Params, nm, rhs);
+      const size_t nl = res[b].Params.size();
+      for (size_t j = 0; j < nl; ++j) {
+        b0(static_cast<Eigen::Index>(at[b][j])) += rhs[j];
+        for (size_t k = 0; k < nl; ++k)
+          n0(static_cast<Eigen::Index>(at[b][j]), static_cast<Eigen::Index>(at[b][k])) += nm[j * nl + k];
+      }
+    }
     if (np == 0) break;
-    Eigen::Map<Eigen::MatrixXd> n0(nm.data(), static_cast<Eigen::Index>(np), static_cast<Eigen::Index>(np));
-    Eigen::Map<Eigen::VectorXd> b0(rhs.data(), static_cast<Eigen::Index>(np));
     Eigen::VectorXd dg = n0.diagonal().cwiseMax(1e-300).cwiseSqrt().cwiseInverse();
     const Eigen::MatrixXd ns = dg.asDiagonal() * n0 * dg.asDiagonal();
     const Eigen::VectorXd bs = dg.asDiagonal() * b0;
     // Damped step; the damping grows while the sum does not decrease.
-    const PwdPatternData keep = p;
+    const std::vector<PwdPatternData> keep = ps;
     double s1 = s0;
     for (int t = 0; t < 8; ++t) {
       Eigen::MatrixXd a = ns;
       a.diagonal().array() += lambda;
       const Eigen::VectorXd dx = dg.asDiagonal() * a.ldlt().solve(bs);
-      Shift(p, res.Params, dx);
-      PwdSetPoints(p);
       s1 = 0.;
-      for (size_t i = 0; i < p.X.size(); ++i)
-        if (p.Use.empty() || p.Use[i]) s1 += std::pow((p.Yo[i] - p.Yc[i]) / p.Sig[i], 2);
+      for (size_t b = 0; b < nb; ++b) {
+        Eigen::VectorXd dl(static_cast<Eigen::Index>(at[b].size()));
+        for (size_t j = 0; j < at[b].size(); ++j) dl(static_cast<Eigen::Index>(j)) = dx(static_cast<Eigen::Index>(at[b][j]));
+        Shift(ps[b], res[b].Params, dl);
+        PwdSetPoints(ps[b]);
+        s1 += chi(ps[b]);
+      }
       if (s1 <= s0) {
         lambda = std::max(lambda * 0.3, 1e-7);
         break;
       }
-      p = keep;
+      ps = keep;
       lambda *= 10.;
       s1 = s0;
     }
-    cov = (dg.asDiagonal() * ns.ldlt().solve(Eigen::MatrixXd::Identity(static_cast<Eigen::Index>(np), static_cast<Eigen::Index>(np))) * dg.asDiagonal());
-    const PwdRValues r = PwdRFactors(p, static_cast<int>(np));
-    res.Listing.push_back(fmt::format("Cycle {:3d}: Rp {:.2f}  Rwp {:.2f}  Rexp {:.2f}  chi2 {:.3f}", cyc, r.Rp, r.Rwp, r.Rexp, r.Chi2));
-    res.Cycles = cyc;
+    cov = dg.asDiagonal() * ns.ldlt().solve(Eigen::MatrixXd::Identity(N, N)) * dg.asDiagonal();
+    std::string line = fmt::format("Cycle {:3d}:", cyc);
+    for (size_t b = 0; b < nb; ++b) {
+      const PwdRValues r = PwdRFactors(ps[b], static_cast<int>(res[b].Params.size()));
+      line += fmt::format("{}Rp {:.2f}  Rwp {:.2f}  Rexp {:.2f}  chi2 {:.3f}", b ? "; " : " ", r.Rp, r.Rwp, r.Rexp, r.Chi2);
+      res[b].Cycles = cyc;
+    }
+    res[0].Listing.push_back(line);
     if (s0 > 0. && std::abs(s0 - s1) < 1e-5 * s0 && cyc > 2) break;
   }
-  res.LeBailIterations += PwdLeBail(p);
-  std::vector<double> nm2, rhs2;
-  (void)RefLoopPwd(p, res.Params, nm2, rhs2);
-  res.R = PwdRFactors(p, static_cast<int>(np));
-  // s.u.: sqrt(cov_jj chi2); cell s.u. by propagation through the metric.
-  const double gof2 = res.R.Chi2;
-  for (size_t j = 0; j < np && cov.rows() == static_cast<Eigen::Index>(np); ++j)
-    res.Params[j].Su = std::sqrt(std::max(cov(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j)), 0.) * gof2);
-  res.CellSu.assign(p.Phases.size(), {});
-  for (size_t ph = 0; ph < p.Phases.size() && cov.rows() == static_cast<Eigen::Index>(np); ++ph) {
-    std::vector<size_t> idx;
-    for (size_t j = 0; j < np; ++j)
-      if (res.Params[j].Kind == PkMetric && res.Params[j].Phase == static_cast<int>(ph)) idx.push_back(j);
-    if (idx.empty()) continue;
-    const auto basis = MetricBasis(p.Phases[ph].Sym);
-    const auto g0 = PwdRecMetric(p.Phases[ph].Cell);
-    // Jacobian of the cell by the metric coefficients, by differences.
-    Eigen::MatrixXd jac(6, static_cast<Eigen::Index>(idx.size()));
-    for (size_t a = 0; a < idx.size(); ++a) {
-      auto g = g0;
-      const double h = 1e-7 * std::max(std::abs(g0[0]), 1e-6);
-      for (int k = 0; k < 6; ++k) g[static_cast<size_t>(k)] += h * basis[static_cast<size_t>(res.Params[idx[a]].Index)][static_cast<size_t>(k)];
-      const auto c1 = PwdCellFromRecMetric(g), c0 = PwdCellFromRecMetric(g0);
-      for (int k = 0; k < 6; ++k) jac(k, static_cast<Eigen::Index>(a)) = (c1[static_cast<size_t>(k)] - c0[static_cast<size_t>(k)]) / h;
+  // s.u.: sqrt(cov_jj chi2) with the chi**2 of all patterns together.
+  double swd = 0.;
+  int nobs = 0;
+  for (size_t b = 0; b < nb; ++b) {
+    res[b].LeBailIterations += PwdLeBail(ps[b]);
+    (void)RefLoopPwd(ps[b], res[b].Params, nm, rhs);
+    res[b].R = PwdRFactors(ps[b], static_cast<int>(res[b].Params.size()));
+    swd += res[b].R.Chi2 * std::max(1, res[b].R.N - static_cast<int>(res[b].Params.size()));
+    nobs += res[b].R.N;
+  }
+  const double gof2 = swd / std::max(1, nobs - static_cast<int>(np));
+  const bool haveCov = cov.rows() == N && np > 0;
+  for (size_t b = 0; b < nb; ++b) {
+    auto& r = res[b];
+    for (size_t j = 0; j < r.Params.size() && haveCov; ++j) {
+      const auto g = static_cast<Eigen::Index>(at[b][j]);
+      r.Params[j].Su = std::sqrt(std::max(cov(g, g), 0.) * gof2);
     }
-    Eigen::MatrixXd sub(static_cast<Eigen::Index>(idx.size()), static_cast<Eigen::Index>(idx.size()));
-    for (size_t a = 0; a < idx.size(); ++a)
-      for (size_t b = 0; b < idx.size(); ++b)
-        sub(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = cov(static_cast<Eigen::Index>(idx[a]), static_cast<Eigen::Index>(idx[b])) * gof2;
-    const Eigen::MatrixXd cc = jac * sub * jac.transpose();
-    for (int k = 0; k < 6; ++k) res.CellSu[ph][static_cast<size_t>(k)] = std::sqrt(std::max(cc(k, k), 0.));
+    r.CellSu.assign(ps[b].Phases.size(), {});
+    for (size_t ph = 0; ph < ps[b].Phases.size() && haveCov; ++ph) {
+      std::vector<size_t> idx;
+      std::vector<int> basisIndex;
+      for (size_t j = 0; j < r.Params.size(); ++j)
+        if (r.Params[j].Kind == PkMetric && r.Params[j].Phase == static_cast<int>(ph))
+          idx.push_back(at[b][j]), basisIndex.push_back(r.Params[j].Index);
+      Eigen::MatrixXd sub(static_cast<Eigen::Index>(idx.size()), static_cast<Eigen::Index>(idx.size()));
+      for (size_t a = 0; a < idx.size(); ++a)
+        for (size_t c = 0; c < idx.size(); ++c)
+          sub(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(c)) = cov(static_cast<Eigen::Index>(idx[a]), static_cast<Eigen::Index>(idx[c])) * gof2;
+      r.CellSu[ph] = CellSu(ps[b].Phases[ph], basisIndex, sub);
+    }
   }
   return res;
+}
+
+PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, int nlebail) {
+  std::vector<PwdPatternData> ps{std::move(p)};
+  auto r = RefLeBailFitJoint(ps, {f}, cycles, nlebail);
+  p = std::move(ps[0]);
+  return std::move(r[0]);
 }
 
 }  // namespace tarn

@@ -12,7 +12,7 @@
 namespace tarn {
 
 // Kinds of refined powder parameters.
-enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym };
+enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam };
 
 // One refined parameter: kind, phase (metric, widths, asymmetry) and index
 // (coefficient, metric basis vector, PwdWidthPar, asymmetry parameter).
@@ -27,6 +27,7 @@ struct PwdFitParam {
 struct PwdFitFlags {
   std::vector<char> Bckg;
   bool Zero = false, SyCos = false, SySin = false;
+  bool Lam = false;  // the first wavelength (a second one keeps its ratio to it)
   std::vector<char> Cell;                    // per phase
   std::vector<std::array<char, PwdNWidth>> Width;  // per phase
   std::vector<std::array<char, kPwdMaxAsym>> Asym;  // per phase
@@ -50,5 +51,12 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
 // Le Bail fit: `cycles` cycles, each a decomposition (every nlebail-th cycle
 // and always the first) and a damped least-squares step.
 PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, int nlebail = 1);
+// Joint Le Bail fit of several patterns of the same phases: one cell per
+// phase, shared by all patterns (refined when any pattern's flags ask for
+// it; the first pattern's cell is the start), everything else per pattern.
+// One result per pattern; the listing lines are in the first.
+std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
+                                            const std::vector<PwdFitFlags>& f, int cycles,
+                                            int nlebail = 1);
 
 }  // namespace tarn

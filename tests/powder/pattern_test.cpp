@@ -98,6 +98,17 @@ TEST(PwdImport, PublishedPatternsAndInstruments) {
   ASSERT_EQ(PwdReadInstrument(dir.Write("i.txt", "#GSAS-II\nType:PNC\nLam:1.909\nU:100\nSH/L:0.004\n"), 1, g, err), 0);
   EXPECT_EQ(g.Lam2, 0.);
   EXPECT_NEAR(g.SL + g.HL, 0.004, 1e-12);
+  // The exported ".instprm" text reads back to the same instrument.
+  PwdInstrument back;
+  ASSERT_EQ(PwdReadInstrument(dir.Write("x.instprm", PwdInstprmText(xi)), 1, back, err), 0) << err.Text();
+  EXPECT_EQ(back.Radiation, 1);
+  for (auto [a, b] : {std::pair{back.Lam1, xi.Lam1}, {back.Lam2, xi.Lam2}, {back.KRatio, xi.KRatio},
+                      {back.GU, xi.GU}, {back.GW, xi.GW}, {back.LX, xi.LX}, {back.SL + back.HL, xi.SL + xi.HL}})
+    EXPECT_NEAR(a, b, 1e-9);
+  ASSERT_EQ(PwdReadInstrument(dir.Write("n.instprm", PwdInstprmText(ni)), 1, back, err), 0);
+  EXPECT_EQ(back.Radiation, 2);
+  EXPECT_EQ(back.Lam2, 0.);
+  EXPECT_NEAR(back.Zero, -0.001, 1e-12);
 }
 
 TEST(PwdM41File, RoundTripAndMessages) {

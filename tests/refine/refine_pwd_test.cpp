@@ -2,18 +2,22 @@
 // that made it are found again from a displaced start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "refine/refine_pwd.hpp"
 
 namespace tarn {
 namespace {
 
-TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
+// A synthetic pattern of a tetragonal phase (a 5.4, c 7.9 A) with the
+// wavelengths lam (a second one at half intensity when lam[1] > 0), Yo = Yc.
+PwdPatternData Synthetic(std::array<double, 2> lam) {
   PwdPatternData p;
   for (int i = 0; i < 3000; ++i) p.X.push_back(15. + 0.025 * i);
   p.Yo.assign(p.X.size(), 0.);
   p.Radiation = 1;
-  p.Lam = {1.5406, 1.5444};
-  p.NLam = 2, p.Ratio = 0.5, p.Zero = 0.03;
+  p.Lam = lam;
+  p.NLam = lam[1] > 0. ? 2 : 1, p.Ratio = lam[1] > 0. ? 0.5 : 0., p.Zero = 0.03;
   p.Bckg.Coef = {80., -10., 4.};
   PwdMakeSkipFlags(p, {});
   PwdPhaseData ph;
@@ -29,18 +33,18 @@ TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
   ph.Prof.Asym = {0.02, 0.015};
   p.Phases.push_back(ph);
   ErrorRecord err;
-  ASSERT_EQ(PwdGenerateRefl(p, err), 0);
+  EXPECT_EQ(PwdGenerateRefl(p, err), 0);
   PwdSetBackgroundPoints(p);
   for (auto& r : p.Refl) r.I = {2000. / (1. + 0.01 * r.Pos[0]), 1000. / (1. + 0.01 * r.Pos[0])};
   PwdSetPoints(p);
   p.Yo = p.Yc;
   p.Sig.clear();
   for (double y : p.Yo) p.Sig.push_back(std::sqrt(y));
-  // Start displaced; refine everything but the asymmetry.
-  const PwdPatternData truth = p;
-  p.Zero = 0., p.Bckg.Coef = {70., 0., 0.};
-  p.Phases[0].Cell = {5.401, 5.401, 7.8985, 90., 90., 90.};
-  p.Phases[0].Prof.GU = 4., p.Phases[0].Prof.LY = 2.;
+  return p;
+}
+
+// Background, zero, cell and U, V, W, Y refined.
+PwdFitFlags UsualFlags() {
   PwdFitFlags f;
   f.Bckg = {1, 1, 1};
   f.Zero = true;
@@ -49,7 +53,17 @@ TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
   w[PwdU] = w[PwdV] = w[PwdW] = w[PwdY] = 1;
   f.Width = {w};
   f.Asym = {{}};
-  const PwdFitResult r = RefLeBailFit(p, f, 15);
+  return f;
+}
+
+TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
+  PwdPatternData p = Synthetic({1.5406, 1.5444});
+  // Start displaced; refine everything but the asymmetry.
+  const PwdPatternData truth = p;
+  p.Zero = 0., p.Bckg.Coef = {70., 0., 0.};
+  p.Phases[0].Cell = {5.401, 5.401, 7.8985, 90., 90., 90.};
+  p.Phases[0].Prof.GU = 4., p.Phases[0].Prof.LY = 2.;
+  const PwdFitResult r = RefLeBailFit(p, UsualFlags(), 15);
   EXPECT_LT(r.R.Rwp, 0.5);
   EXPECT_NEAR(p.Phases[0].Cell[0], 5.4, 2e-5);
   EXPECT_EQ(p.Phases[0].Cell[0], p.Phases[0].Cell[1]);
@@ -57,6 +71,27 @@ TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
   EXPECT_NEAR(p.Zero, 0.03, 1e-3);
   EXPECT_NEAR(p.Phases[0].Prof.GW, 6., 0.5);
   EXPECT_GT(r.CellSu[0][0], 0.);
+}
+
+// Two patterns share the cell; the second one's wavelength (made at 1.912 A,
+// started at 1.9115 A) is refined against it.
+TEST(RefLeBailFit, JointFitRefinesTheWavelengthOfTheSecondPattern) {
+  std::vector<PwdPatternData> ps{Synthetic({1.5406, 1.5444}), Synthetic({1.912, 0.})};
+  ps[1].Lam[0] = 1.9115;
+  for (auto& p : ps) p.Zero = 0., p.Phases[0].Cell = {5.401, 5.401, 7.8985, 90., 90., 90.};
+  std::vector<PwdFitFlags> f{UsualFlags(), UsualFlags()};
+  f[1].Cell = {0};  // a cell refined in one pattern is refined in all
+  f[1].Lam = true;
+  f[1].Width = {{}};
+  const auto r = RefLeBailFitJoint(ps, f, 20);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_NEAR(ps[1].Lam[0], 1.912, 2e-5);
+  EXPECT_EQ(ps[0].Phases[0].Cell, ps[1].Phases[0].Cell);
+  EXPECT_NEAR(ps[0].Phases[0].Cell[2], 7.9, 2e-5);
+  EXPECT_LT(r[1].R.Rwp, 0.5);
+  const auto lam = std::find_if(r[1].Params.begin(), r[1].Params.end(), [](const auto& q) { return q.Kind == PkLam; });
+  ASSERT_NE(lam, r[1].Params.end());
+  EXPECT_GT(lam->Su, 0.);
 }
 
 }  // namespace

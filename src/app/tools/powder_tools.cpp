@@ -37,6 +37,7 @@ constexpr const char* NoPowder = "The structure has no powder data.";
 constexpr const char* BadBankLine = "The fourth line must be \"bank N\".";
 constexpr const char* NoM41 = "The structure has no M41 file.";
 constexpr const char* NotPerformed = "The profile le Bail fit has not been performed.";
+constexpr const char* LamLine = "Powder block {}: wavelength {}";
 constexpr const char* CellLine = "Phase {}: a {} b {} c {} alpha {} beta {} gamma {}";
 constexpr const char* RLine = "Powder block {}: Rp {:.2f} Rwp {:.2f} Rexp {:.2f} chi2 {:.3f} (background subtracted: Rp {:.2f} Rwp {:.2f})";
 }  // namespace pwdmsg
@@ -57,6 +58,9 @@ int PowderCount(const std::vector<M95Block>& b) {
   return static_cast<int>(std::count_if(b.begin(), b.end(), [](const M95Block& x) { return x.PwdMethod > 0; }));
 }
 
+// (S+H)/L of the divergence asymmetry when the instrument file gives none.
+constexpr double kPwdStartSHL = 0.02;
+
 // New parameters of a data block from an instrument; cell of every phase
 // from the basic data; the usual flags of a Le Bail fit.
 PwdBlockPar NewBlockPar(const std::string& name, const PwdInstrument& ins, int nbckg, int nasym) {
@@ -65,7 +69,13 @@ PwdBlockPar NewBlockPar(const std::string& name, const PwdInstrument& ins, int n
   b.Bckg.assign(static_cast<size_t>(nbckg), PwdPar{0., 1, 0.});
   b.Lam = {PwdPar{ins.Tof ? 0. : ins.Lam1, 0, 0.}, PwdPar{ins.Tof ? 0. : ins.Lam2, 0, 0.}};
   b.Asym.assign(static_cast<size_t>(nasym), PwdPar{});
-  if (nasym == 2) b.Asym = {PwdPar{ins.SL, 0, 0.}, PwdPar{ins.HL, 0, 0.}};
+  // Divergence asymmetry as (S+H)/L, refined, and (S-H)/L, fixed: the
+  // profile depends on S-H only through |S-H|, so its derivative vanishes at
+  // S = H and the two cannot be refined together from there.
+  if (nasym == 2) {
+    const double sum = ins.SL + ins.HL > 0. ? ins.SL + ins.HL : kPwdStartSHL;
+    b.Asym = {PwdPar{sum, ins.Tof ? 0 : 1, 0.}, PwdPar{ins.SL - ins.HL, 0, 0.}};
+  }
   b.Tof = {PwdPar{ins.TofZero, 0, 0.}, PwdPar{ins.Difc, 0, 0.}, PwdPar{}, PwdPar{ins.Difa, 0, 0.}};
   b.Shift = {PwdPar{ins.Zero, 1, 0.}, PwdPar{0., !ins.Tof && ins.Radiation == 1 ? 1 : 0, 0.}, PwdPar{}};
   for (const auto& ph : Struct.Basic.Phase) {
@@ -156,7 +166,8 @@ int ImportPowder(TarnToolCall& c) {
     ListErr(err);
     return NextNothing;
   }
-  const int nasym = ins.SL + ins.HL > 0. ? 2 : 0;
+  // Constant-wavelength data start with the divergence asymmetry refined.
+  const int nasym = ins.Tof ? 0 : 2;
   for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) {
     const int iph = static_cast<int>(ph + 1);
     if (m.Find("proffun", iph) == nullptr || m.Blocks.empty()) {
@@ -164,13 +175,15 @@ int ImportPowder(TarnToolCall& c) {
       // Gaussian one gives its widths, the Lorentzian part is refined.
       m.Set("proffun", {"3"}, iph);
       m.Set("asymm", {nasym ? "3" : "0"}, iph);
-      if (nasym) m.Set("usehs", {"1"}, iph);
     }
   }
   m.Sections.push_back({"datblock", b.Name, {}});  // the block's own keywords
   if (ins.Tof) m.Set("tofkey", {"1"});
   m.Tof = m.Tof || ins.Tof;
   m.Blocks.push_back(NewBlockPar(b.Name, ins, m.Int("bckgnum", 6), PwdAsymCount(m.Int("asymm", 0, 1, kpwd))));
+  // A further constant-wavelength pattern of the same phases: its wavelength
+  // is refined against the cell that all patterns share.
+  if (m.Blocks.size() > 1 && !ins.Tof) m.Blocks.back().Lam[0].Key = 1;
   // Write: M95, M50, M41 (each atomically; nothing is written before all is read).
   if (WriteM95File(m95, blocks, refl) != 0) return NextNothing;
   std::swap(Struct.Basic, basic);
@@ -276,6 +289,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
   PwdFitFlags f;
   for (const auto& c : bp.Bckg) f.Bckg.push_back(c.Key ? 1 : 0);
   f.Zero = bp.Shift[0].Key, f.SyCos = bp.Shift[1].Key, f.SySin = bp.Shift[2].Key;
+  f.Lam = bp.Lam[0].Key != 0;
   for (const auto& pp : bp.Phase) {
     f.Cell.push_back(std::any_of(pp.Cell.begin(), pp.Cell.end(), [](const PwdPar& x) { return x.Key != 0; }) ? 1 : 0);
     std::array<char, PwdNWidth> w{};
@@ -293,6 +307,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
 void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
   for (size_t k = 0; k < bp.Bckg.size() && k < p.Bckg.Coef.size(); ++k) bp.Bckg[k].V = p.Bckg.Coef[k];
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
+  if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.NLam > 1 ? p.Lam[1] : bp.Lam[1].V;
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     auto& pp = bp.Phase[ph];
     const auto& pr = p.Phases[ph].Prof;
@@ -310,6 +325,7 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
     if (q.Kind == PkZero) t = &bp.Shift[0];
     if (q.Kind == PkSyCos) t = &bp.Shift[1];
     if (q.Kind == PkSySin) t = &bp.Shift[2];
+    if (q.Kind == PkLam) t = &bp.Lam[0];
     if (q.Kind == PkWidth) {
       auto& pp = bp.Phase[static_cast<size_t>(q.Phase)];
       t = q.Index < 4 ? &pp.Gauss[static_cast<size_t>(q.Index)] : &pp.Lor[static_cast<size_t>(q.Index - 4)];
@@ -382,6 +398,9 @@ int RunLeBail(TarnToolCall& c) {
   RefReadCommands(rs, rerr);
   const int cycles = rs.Run.I(RkCycles), nlebail = std::max(1, rs.Run.I(RkNLeBail));
   std::vector<std::string> lst;
+  // All powder blocks are fitted together: one cell per phase.
+  std::vector<PwdPatternData> ps;
+  std::vector<PwdFitFlags> flags;
   int kpwd = 0;
   for (size_t k = 0; k < blocks.size(); ++k) {
     if (blocks[k].PwdMethod <= 0) continue;
@@ -399,14 +418,27 @@ int RunLeBail(TarnToolCall& c) {
       ListErr(err);
       return NextNothing;
     }
-    PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
-    const PwdFitResult r = RefLeBailFit(p, FlagsOf(bp), cycles, nlebail);
+    flags.push_back(FlagsOf(m.Blocks[static_cast<size_t>(kpwd - 1)]));
+    ps.push_back(std::move(p));
+  }
+  const std::vector<PwdFitResult> rs2 = RefLeBailFitJoint(ps, flags, cycles, nlebail);
+  lst.insert(lst.end(), rs2[0].Listing.begin(), rs2[0].Listing.end());
+  for (size_t b = 0; b < ps.size(); ++b) {
+    kpwd = static_cast<int>(b + 1);
+    const PwdPatternData& p = ps[b];
+    const PwdFitResult& r = rs2[b];
+    PwdBlockPar& bp = m.Blocks[b];
     StoreFit(p, r, bp);
     lst.push_back(fmt::format("Le Bail fit of powder block {} ({} points, {} reflections)", kpwd, p.X.size(), p.Refl.size()));
-    lst.insert(lst.end(), r.Listing.begin(), r.Listing.end());
     const std::string rl = fmt::format(pwdmsg::RLine, kpwd, r.R.Rp, r.R.Rwp, r.R.Rexp, r.R.Chi2, r.R.RpB, r.R.RwpB);
     lst.push_back(rl);
     Listing(rl);
+    for (const auto& q : r.Params)
+      if (q.Kind == PkLam) {
+        const std::string line = fmt::format(fmt::runtime(pwdmsg::LamLine), kpwd, RoundESD(p.Lam[0], q.Su));
+        lst.push_back(line);
+        Listing(line);
+      }
     for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
       const auto& cl = p.Phases[ph].Cell;
       const auto& su = r.CellSu[ph];
@@ -416,7 +448,7 @@ int RunLeBail(TarnToolCall& c) {
       };
       const std::string line = fmt::format(fmt::runtime(pwdmsg::CellLine), ph + 1, v(0), v(1), v(2), v(3), v(4), v(5));
       lst.push_back(line);
-      Listing(line);
+      if (b == 0) Listing(line);
     }
     const std::string prf = kpwd == 1 ? Sess.fln + ".prf" : fmt::format("{}_{}.prf", Sess.fln, kpwd);
     if (PwdMakePrfFile(prf, p)) return NextNothing;
@@ -436,12 +468,71 @@ int RunLeBail(TarnToolCall& c) {
   return NextNothing;
 }
 
+// "Export \"instprm\" file": the instrument of every powder block (its
+// wavelengths, zero, and the profile of the first phase) as ".instprm"
+// files; c.Path is the file of the first block, name_K.instprm the others.
+int ExportInstprm(TarnToolCall& c) {
+  c.Error = 1;
+  const std::string m95 = Sess.fln + ".m95", m41 = Sess.fln + ".m41";
+  PwdM41 m;
+  ErrorRecord err;
+  if (!FeFileExists(m41)) {
+    Listing(pwdmsg::NoM41);
+    return NextNothing;
+  }
+  if (iom41(0, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (!FeFileExists(m95) || ReadM95File(m95, blocks, refl) != 0 || PowderCount(blocks) == 0) {
+    Listing(pwdmsg::NoPowder);
+    return NextNothing;
+  }
+  std::string base = c.Path.empty() ? Sess.fln + ".instprm" : c.Path;
+  if (base.size() < 8 || base.substr(base.size() - 8) != ".instprm") base += ".instprm";
+  int kpwd = 0;
+  for (const auto& b : blocks) {
+    if (b.PwdMethod <= 0) continue;
+    if (++kpwd > static_cast<int>(m.Blocks.size())) break;
+    const PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+    PwdInstrument ins;
+    ins.Tof = b.PwdMethod == 2;
+    ins.Radiation = b.RadType == 2 ? 2 : 1;
+    ins.Lam1 = bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda;
+    ins.Lam2 = bp.Lam[1].V;
+    ins.KRatio = ins.Lam2 > 0. ? b.KAlphaR : 0.;
+    ins.Zero = bp.Shift[0].V;
+    ins.TofZero = bp.Tof[0].V, ins.Difc = bp.Tof[1].V, ins.Difa = bp.Tof[3].V, ins.Tth = b.TofTth;
+    if (!bp.Phase.empty()) {
+      const auto& pp = bp.Phase[0];
+      ins.GU = pp.Gauss[0].V, ins.GV = pp.Gauss[1].V, ins.GW = pp.Gauss[2].V, ins.GP = pp.Gauss[3].V;
+      ins.LX = pp.Lor[0].V, ins.LY = pp.Lor[2].V;
+    }
+    // Divergence asymmetry: S/L and H/L, or their sum and difference.
+    ins.SL = ins.HL = 0.;
+    if (m.Int("asymm", 0, 1, kpwd) == PwdAsymDivergence && bp.Asym.size() >= 2) {
+      const bool hs = m.Int("usehs", 0, 1, kpwd) != 0;
+      ins.SL = std::abs(hs ? bp.Asym[0].V : 0.5 * (bp.Asym[0].V + bp.Asym[1].V));
+      ins.HL = std::abs(hs ? bp.Asym[1].V : 0.5 * (bp.Asym[0].V - bp.Asym[1].V));
+    }
+    const std::string file =
+        kpwd == 1 ? base : fmt::format("{}_{}.instprm", base.substr(0, base.size() - 8), kpwd);
+    if (FeWriteFileAtomic(file, PwdInstprmText(ins, kpwd)) != 0) return NextNothing;
+    Listing(fmt::format("Instrument of powder block {} written to \"{}\"", kpwd, file));
+  }
+  c.Error = 0;
+  return NextNothing;
+}
+
 }  // namespace
 
 void RegisterPowderTools() {
   TarnSetTool(HookBatchPowderImport, &ImportPowder);
   TarnSetTool(HookBatchEditPwdKeys, &EditPwdKeys);
   TarnSetTool(ActLeBail, &RunLeBail);
+  TarnSetTool(ActExportInstprm, &ExportInstprm);
 }
 
 }  // namespace tarn
