@@ -512,6 +512,8 @@ int BatchRun::Run() {
       err = AfterTool(call, command);
     } else if (is("File", "Reflection file", "Create refinement reflection file")) {
       err = RunTool(ActCreateM90, "", command);
+    } else if (is("File", "Reflection file", "Run statistic test - Wilson plot")) {
+      err = RunTool(ActStatisticTest, "", command);
     } else if (is("Edit", "Parameters")) {
       err = Edit(HookBatchEditParameters, command);
     } else if (is("Edit", "Radiation")) {

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -277,6 +278,12 @@ void TarnRunSummaryCommand(const std::string& text, bool ok, const std::string& 
   if (res.Fourier) e["fourier"] = FourierJson(*res.Fourier);
   if (res.Dist) e["distances"] = DistJson(*res.Dist);
   if (res.Cif) e["cif"] = CifJson(*res.Cif);
+  for (const auto& f : res.Plots) {
+    const std::string path = f.empty() || f[0] == '/' ? f : WithSlash(Sess.CurrentDir) + f;
+    json& plots = e["plots"];
+    if (!plots.is_array()) plots = json::array();
+    if (std::find(plots.begin(), plots.end(), path) == plots.end()) plots.push_back(path);
+  }
   TarnClearResults();
 }
 

@@ -42,6 +42,7 @@ struct TarnResults {
   std::optional<TarnFourierResult> Fourier;
   std::optional<TarnDistResult> Dist;
   std::optional<CifRunResult> Cif;
+  std::vector<std::string> Plots;  // plot files written (app/plot_run.hpp)
 };
 TarnResults& TarnToolResults();
 void TarnClearResults();

@@ -11,6 +11,7 @@
 #include "app/actions.hpp"
 #include "app/batch.hpp"
 #include "app/fileset.hpp"
+#include "app/plot_run.hpp"
 #include "app/summary.hpp"
 #include "app/toolkit.hpp"
 #include "app/tools/datared_tools.hpp"
@@ -24,6 +25,7 @@
 #include "app/tools/refine_tools.hpp"
 #include "datared/createm90.hpp"
 #include "datared/import.hpp"
+#include "datared/merge_plots.hpp"
 #include "model/basic.hpp"
 #include "model/batch_edit.hpp"
 #include "model/m40.hpp"
@@ -139,6 +141,9 @@ void TarnRegisterTools() {
     c.Error = EM9CreateM90(Sess.fln, merge);
     if (c.Error == 0) {
       TarnShowSummary(TarnMergeLines(merge));
+      // Rint and I/sigma by shells of the first data block, beside the ".rre" listing.
+      if (!merge.empty())
+        (void)TarnWritePlots({{EM9MergePlot(merge[0], TarnStructureName()), Sess.fln + "_merge"}});
       TarnToolResults().Merge = std::move(merge);
     }
     return NextNothing;

@@ -317,6 +317,10 @@ void FeTerminalToolkit::ListingLine(const std::string& line) {
 void FeTerminalToolkit::ProgressBegin(const std::string& title) {
   if (progressDepth_++ > 0) return;
   progressStart_ = std::chrono::steady_clock::now();
+  // Without a title the run only shows its bar and cannot be interrupted
+  // between cycles: Ctrl-C keeps its usual meaning.
+  sigintCaught_ = !title.empty();
+  if (!sigintCaught_) return;
   interrupts = 0;
   interruptsSeen_ = 0;
   struct sigaction sa {};
@@ -331,6 +335,8 @@ void FeTerminalToolkit::ProgressBegin(const std::string& title) {
 void FeTerminalToolkit::ProgressEnd() {
   if (progressDepth_ == 0 || --progressDepth_ > 0) return;
   ClearBar();
+  if (!sigintCaught_) return;
+  sigintCaught_ = false;
   sigaction(SIGINT, &savedAction, nullptr);
   interrupts = 0;
   interruptsSeen_ = 0;

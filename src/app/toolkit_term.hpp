@@ -72,6 +72,7 @@ class FeTerminalToolkit final : public FeToolkit {
   FeMainView view_;
   std::string shownKey_;    // what the view looked like when last printed in full
   int progressDepth_ = 0;   // nested ProgressBegin calls
+  bool sigintCaught_ = false;  // the outer ProgressBegin took over SIGINT
   int interruptsSeen_ = 0;  // SIGINT presses already turned into events
   bool barOn_ = false;      // progress bar wanted (the output is a terminal)
   bool barShown_ = false;   // a bar is on the current line

@@ -77,6 +77,8 @@ struct AveStatAcc {
   int NUnique[2] = {};                  // averaged reflections
   int NSingle[2] = {};                  // averaged reflections measured once
   double SigSum[2] = {}, ISum[2] = {};  // sums of sig(I(ave)) and I(ave) (Rexp)
+  double ISigSum[2] = {};               // sum of I(ave)/sig(I(ave)) over NISig of them
+  int NISig[2] = {};
 };
 
 struct AveStats {

@@ -33,6 +33,10 @@ void AddRexp(AveStatAcc& a, double sig, double i, bool obs) {
   for (int k = 0; k < (obs ? 2 : 1); ++k) {
     a.SigSum[k] += sig;
     a.ISum[k] += i;
+    if (sig > 0.) {
+      a.ISigSum[k] += i / sig;
+      ++a.NISig[k];
+    }
   }
 }
 

@@ -348,6 +348,13 @@ int EM9CreateM90Single(const std::vector<M95Block>& b95, const std::vector<M95Le
   sum.RexpObs = tot.ISum[1] > 0. ? tot.SigSum[1] / tot.ISum[1] : 0.;
   sum.RexpAll = tot.ISum[0] > 0. ? tot.SigSum[0] / tot.ISum[0] : 0.;
   for (double s : res.Grouping.S) sum.SinThLMax = std::max(sum.SinThLMax, s);
+  for (int k = 0; k < kAveShells; ++k) {
+    const AveStatAcc& a = res.Stats.Shell[static_cast<size_t>(k)];
+    if (a.NISig[0] == 0 || !(a.RDen[0] > 0.)) continue;
+    sum.ShellS.push_back(res.Stats.SLim[static_cast<size_t>(k)]);
+    sum.ShellRint.push_back(a.RNum[0] / a.RDen[0]);
+    sum.ShellISig.push_back(a.ISigSum[0] / a.NISig[0]);
+  }
   if (summary != nullptr) *summary = std::move(sum);
   if (res.NUnique < 10) {
     lst.emplace_back(avemsg::kFewUnique);
@@ -375,11 +382,33 @@ int EM9CreateM90(const std::string& base) {
   return EM9CreateM90(base, summary);
 }
 
+namespace {
+
+// The progress bar of the merge (no title: it cannot be interrupted).
+struct MergeProgress {
+  MergeProgress() { Report().ProgressBegin(""); }
+  ~MergeProgress() { Report().ProgressEnd(); }
+  MergeProgress(const MergeProgress&) = delete;
+  MergeProgress& operator=(const MergeProgress&) = delete;
+};
+
+// Share of the reading of M95 in the fraction shown; the merging of the
+// data blocks takes the rest, block by block.
+constexpr double kReadShare = 0.5;
+
+}  // namespace
+
 int EM9CreateM90(const std::string& base, std::vector<EM9MergeSummary>& summary) {
   summary.clear();
   std::vector<M95Block> b95;
   std::vector<M95Lean> r95;
+  MergeProgress progress;
+  // Records expected: the counts of the block headers read when the structure was opened.
+  double expected = 0., read = 0.;
+  for (const auto& b : Struct.Refl.M95) expected += std::max(b.NRef, 0);
   if (ReadM95FileTo(base + ".m95", b95, [&](size_t k, const M95Block& b, const M95Refl& r) {
+        if (++read, expected > 0. && static_cast<long>(read) % 4096 == 0)
+          Report().ProgressFraction(kReadShare * std::min(read / expected, 1.));
         if (k >= r95.size()) {
           r95.resize(k + 1);
           r95[k].NDim95 = b.NDim95;
@@ -424,6 +453,8 @@ int EM9CreateM90(const std::string& base, std::vector<EM9MergeSummary>& summary)
       ReportError(lst.back());
       return 1;
     }
+    Report().ProgressFraction(kReadShare + (1. - kReadShare) * static_cast<double>(k + 1) /
+                                               static_cast<double>(feeds.size()));
     lst.emplace_back();
   }
   std::string text;

@@ -61,6 +61,10 @@ struct EM9MergeSummary {
   // translation, as text ("-x+1/2 -y z+1/2"), and the centring vectors
   // ("centring 0 1/2 1/2"); empty when the group has none.
   std::vector<std::string> Conditions;
+  // By shells of sin(theta)/lambda (equal reciprocal volume, kAveShells of
+  // them): the upper limit (1/A), Rint over all groups (fraction) and the
+  // mean I/sigma of the unique reflections; shells without data are left out.
+  std::vector<double> ShellS, ShellRint, ShellISig;
 };
 
 // One single-crystal data block from the reflections of the M95 blocks

@@ -108,6 +108,7 @@ int FouSynthesis(const FouGrid& g, const std::vector<FouCoef>& c, FouMap& map,
   const long long nsec = g.Sections();
   for (long long sec = 0; sec < nsec; ++sec) {
     if (cancel && cancel()) return 1;
+    Report().ProgressFraction(static_cast<double>(sec) / static_cast<double>(nsec));
     // Outer grid indices of the section (map axis 3 fastest).
     std::array<int, 6> k{};
     for (long long v = sec, i = 2; i < 6; ++i) {

@@ -213,6 +213,7 @@ struct Run {
   std::vector<FlackRefl> flack;  // reflections of the last loop for the Flack parameter
   std::vector<RefM80Rec> m80;
   std::vector<int> m80Phase;   // 0-based phase of each record
+  RefPlotData plot;            // the reflections of the last loop for the plots
   RefProgressCtl prog;         // the progress window: user's requests, cycles and damping
   std::vector<int> twDomain;   // per reflection: RFacRefl::TwDomain
   std::vector<char> twOver;    // per reflection: more than one contribution (nover)
@@ -565,6 +566,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
   flack.clear();
   m80.clear();
   m80Phase.clear();
+  plot = {};
   CalcOut out;
   std::vector<double> derc(static_cast<size_t>(std::max(p.NRef, 1)));
   int sincePoll = 0, prevBlock = -1;
@@ -648,6 +650,9 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
       flack.push_back(fr);
     }
     if (last) {
+      plot.Fo2.push_back(obs.I);
+      plot.Fc2.push_back(out.Fc * out.Fc);
+      plot.WRes.push_back(bres.back());
       RefM80Rec m;
       m.H = w.H;
       m.NDim = w.NDim;
@@ -981,6 +986,7 @@ int Run::Execute() {
         {p.Info[i].Label, i < startVal.size() ? startVal[i] : p.Val[i], p.Val[i], p.Sig[i]});
   }
   sum.Serious = serious;
+  sum.Plot = std::move(plot);
   // "callfour": the Fourier tool on the new ".m80" and M40. It runs after M40
   // is written, so that what it writes into M40 (peaks) is not overwritten.
   // Its failure, or its absence from the tool table, does not fail the run.

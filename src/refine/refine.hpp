@@ -40,6 +40,13 @@ struct RefChange {
   double Su = 0.;     // its s.u. (0 when not known)
 };
 
+// The reflections of the last cycle as the plots take them: Fo^2 and Fc^2 on
+// the scale of the observations and the weighted residual w^1/2 (yo - yc) of
+// the refined quantity (F^2 or F), one entry per reflection used.
+struct RefPlotData {
+  std::vector<double> Fo2, Fc2, WRes;
+};
+
 // Result of a run (for the summary line, the CIF and the tests).
 struct RefRunSummary {
   RFacVal Obs, All;  // overall values of the last cycle (R values in percent)
@@ -51,6 +58,7 @@ struct RefRunSummary {
   std::vector<std::string> Blocked;  // labels of parameters blocked due to singularity
   std::vector<std::string> Serious;  // serious warnings
   std::string Summary;               // R-factor summary line of the last cycle
+  RefPlotData Plot;                  // the reflections of the last cycle
 };
 // The whole run on the open structure (Sess.fln), the listing written to
 // ".ref". Returns 0 on success with the result in summary, 1 after the message

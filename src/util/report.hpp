@@ -47,7 +47,8 @@ class ReportSink {
   virtual bool EditFields(const std::string& /*header*/, std::vector<ReportField>& /*fields*/) {
     return false;
   }
-  // The progress window of a long run; never blocks.
+  // The progress window of a long run; never blocks. A run that cannot be
+  // interrupted opens it without a title: only its fraction is shown.
   virtual void ProgressBegin(const std::string& /*title*/) {}
   virtual void ProgressEnd() {}
   virtual ReportPoll ProgressPoll() { return {}; }

@@ -2,6 +2,7 @@
 // French-Wilson estimate against the truncated-normal closed form, Wilson's
 // modification, the SHELX-type weight under a change of scale, Cruickshank on I,
 // and the selection flags.
+#include "refine/refine_plots.hpp"
 #include "refine/refine_weight.hpp"
 
 #include <gtest/gtest.h>
@@ -146,6 +147,19 @@ TEST(RefWeight, SelectionFlags) {
     RefObsPrepare(o, c.i, c.sig, 0., false, obs);
     EXPECT_EQ(RefObsFlag(o, obs, c.fc), c.flag) << c.i << " " << c.fc;
   }
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// Quantiles of the normal probability plot against the tables.
+TEST(RefPlots, NormalQuantileMatchesTheTables) {
+  EXPECT_NEAR(RefNormalQuantile(0.5), 0., 1e-9);
+  EXPECT_NEAR(RefNormalQuantile(0.975), 1.959964, 1e-6);
+  EXPECT_NEAR(RefNormalQuantile(0.001), -3.090232, 1e-6);
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/plot_run.hpp"
 #include "app/summary.hpp"
 #include "app/tools/block_dialog.hpp"
+#include "fourier/fou_plot.hpp"
 #include "fourier/fourier.hpp"
 #include "model/keys.hpp"
 #include "model/session.hpp"
@@ -23,6 +25,8 @@ void RegisterFourierTools() {
     if (c.Error == 0) {
       TarnFourierResult f = TarnFourierOf(run);
       TarnShowSummary(TarnFourierLines(f));
+      (void)TarnWritePlots(
+          {{FouSectionPlot(run, Struct, Sess.KPhase, TarnStructureName()), Sess.fln + "_map"}});
       TarnToolResults().Fourier = std::move(f);
     }
     return NextNothing;

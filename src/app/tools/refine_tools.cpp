@@ -4,9 +4,12 @@
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
+#include "app/plot_run.hpp"
 #include "app/summary.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refine.hpp"
+#include "refine/refine_plots.hpp"
+#include "model/session.hpp"
 
 namespace tarn {
 
@@ -18,6 +21,10 @@ void RegisterRefineTools() {
     c.Error = Refine(summary);
     if (c.Error == 0) {
       TarnShowSummary(TarnRefineLines(summary));
+      const std::string name = TarnStructureName();
+      (void)TarnWritePlots({{RefFoFcPlot(summary.Plot, name), Sess.fln + "_fofc"},
+                            {RefNormalProbabilityPlot(summary.Plot, name), Sess.fln + "_npp"}});
+      summary.Plot = {};
       TarnToolResults().Refine = std::move(summary);
     }
     return NextNothing;

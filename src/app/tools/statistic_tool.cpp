@@ -7,9 +7,11 @@
 #include <algorithm>
 
 #include "app/action_codes.hpp"
+#include "app/plot_run.hpp"
 #include "app/toolkit.hpp"
 #include "datared/import.hpp"
 #include "datared/intensity_stat.hpp"
+#include "datared/merge_plots.hpp"
 #include "model/m95m90.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
@@ -68,6 +70,9 @@ int EM9StatisticTest(const std::string& base) {
   for (const std::string& l : res.Listing) text += l + "\n";
   if (FeWriteFileAtomic(base + ".dir", text))
     return Fail(fmt::format(fmt::runtime(stattool::NotWritten), base + ".dir"));
+  std::string dir, name;
+  FeSplitPath(base, dir, name);
+  (void)TarnWritePlots({{DRWilsonPlot(res, name), base + "_wilson"}, {DRNzPlot(res, name), base + "_nz"}});
   return 0;
 }
 
