@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -10,6 +11,7 @@
 #include "model/session.hpp"
 #include "util/files.hpp"
 #include "util/numbers.hpp"
+#include "util/real_text.hpp"
 #include "util/report.hpp"
 #include "util/strings.hpp"
 
@@ -244,6 +246,239 @@ int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const Phas
   return 0;
 }
 
+FouMap FouMeanMap(const FouMap& map) {
+  const FouGrid& g = map.Grid;
+  FouMap m;
+  m.MapType = map.MapType;
+  m.Code = map.Code;
+  m.Grid = g;
+  m.Grid.NDim = 3;
+  for (int i = 3; i < 6; ++i) {
+    m.Grid.N[i] = 1;
+    m.Grid.XMin[i] = m.Grid.XMax[i] = 0.;
+    m.Grid.Dx[i] = 1.;
+    m.Grid.Order[i] = i + 1;
+  }
+  const long long n3 = g.PerSection() * g.N[2];
+  std::vector<double> sum(static_cast<size_t>(n3), 0.);
+  // Points of an internal axis within one period from its start (a grid that
+  // runs from 0 to 1 holds the first point twice).
+  auto inPeriod = [&](int i, int k) { return k * g.Dx[i] < 1. - 1e-6; };
+  long long used = 0;
+  for (int k5 = 0; k5 < g.N[5]; ++k5)
+    for (int k4 = 0; k4 < g.N[4]; ++k4)
+      for (int k3 = 0; k3 < g.N[3]; ++k3) {
+        if (!inPeriod(3, k3) || !inPeriod(4, k4) || !inPeriod(5, k5)) continue;
+        const long long outer = (static_cast<long long>(k5) * g.N[4] + k4) * g.N[3] + k3;
+        const float* r = map.Rho.data() + outer * n3;
+        for (long long p = 0; p < n3; ++p) sum[static_cast<size_t>(p)] += r[p];
+        ++used;
+      }
+  m.Rho.resize(static_cast<size_t>(n3));
+  for (long long p = 0; p < n3; ++p)
+    m.Rho[static_cast<size_t>(p)] =
+        static_cast<float>(sum[static_cast<size_t>(p)] / static_cast<double>(std::max(used, 1LL)));
+  FouMapStats(m);
+  return m;
+}
+
+int FouPeakWaves(const FouMap& map, const PhaseBasic& ph, int harmonic, double dmax, FouPeak& p) {
+  const FouGrid& g = map.Grid;
+  if (g.NDim != 4 || harmonic < 1 || ph.Qi.empty()) return 1;
+  const int n[3] = {g.N[0], g.N[1], g.N[2]};
+  std::array<bool, 3> periodic{};
+  for (int m = 0; m < 3; ++m) periodic[m] = n[m] > 2 && std::abs(n[m] * g.Dx[m] - 1.) < 1e-6;
+  const Vec3& q = ph.Qi[0];
+  std::array<double, 3> x0{};  // map axis order
+  for (int m = 0; m < 3; ++m) x0[m] = p.X[static_cast<size_t>(g.Order[m] - 1)];
+  std::vector<double> x4s;
+  std::vector<std::array<double, 3>> disp;  // cell axis order
+  std::array<double, 3> from = x0;
+  for (int k4 = 0; k4 < g.N[3]; ++k4) {
+    if (k4 * g.Dx[3] >= 1. - 1e-6) break;
+    const long long base = static_cast<long long>(k4) * n[2];
+    // Map value at grid indices of the section; NaN outside a bounded axis.
+    auto val = [&](const int* id) {
+      int w[3];
+      for (int m = 0; m < 3; ++m) {
+        w[m] = periodic[m] ? ((id[m] % n[m]) + n[m]) % n[m] : id[m];
+        if (w[m] < 0 || w[m] >= n[m]) return std::numeric_limits<double>::quiet_NaN();
+      }
+      return static_cast<double>(map.At(w[0], w[1], base + w[2]));
+    };
+    // Climb from the grid point nearest the last position to the local maximum.
+    int id[3];
+    for (int m = 0; m < 3; ++m)
+      id[m] = static_cast<int>(std::lround((from[m] - g.XMin[m]) / g.Dx[m]));
+    double best = val(id);
+    if (std::isnan(best)) continue;
+    for (int step = 0; step < 64; ++step) {
+      int next[3] = {id[0], id[1], id[2]};
+      for (int d0 = -1; d0 <= 1; ++d0)
+        for (int d1 = -1; d1 <= 1; ++d1)
+          for (int d2 = -1; d2 <= 1; ++d2) {
+            const int t[3] = {id[0] + d0, id[1] + d1, id[2] + d2};
+            const double v = val(t);
+            if (v > best) {
+              best = v;
+              next[0] = t[0], next[1] = t[1], next[2] = t[2];
+            }
+          }
+      if (next[0] == id[0] && next[1] == id[1] && next[2] == id[2]) break;
+      id[0] = next[0], id[1] = next[1], id[2] = next[2];
+    }
+    std::array<double, 3> pos{}, dc{};
+    bool ok = true;
+    for (int m = 0; m < 3 && ok; ++m) {
+      int lo[3] = {id[0], id[1], id[2]}, hi[3] = {id[0], id[1], id[2]};
+      --lo[m];
+      ++hi[m];
+      const double ym = val(lo), yp = val(hi);
+      if (std::isnan(ym) || std::isnan(yp)) {
+        ok = false;  // the maximum lies on the border of the box
+        break;
+      }
+      double y;
+      vrchol(g.XMin[m] + id[m] * g.Dx[m], g.Dx[m], ym, best, yp, pos[m], y);
+      double d = pos[m] - x0[m];
+      if (periodic[m]) d -= std::round(d);
+      dc[static_cast<size_t>(g.Order[m] - 1)] = d;
+    }
+    if (!ok || std::sqrt(Len2(ph, dc.data())) > dmax) continue;
+    from = pos;
+    x4s.push_back(g.X(3, k4));
+    disp.push_back(dc);
+  }
+  const int nu = 2 * harmonic + 1, np = static_cast<int>(disp.size());
+  if (np < nu) return 1;
+  // Least squares of d(t) = c + sum_n S_n sin(2 pi n t) + C_n cos(2 pi n t),
+  // t = x4 - q.(d - c); twice, the second time with the mean position c of the first.
+  Eigen::MatrixXd a(np, nu), b(np, 3), sol = Eigen::MatrixXd::Zero(nu, 3);
+  for (int it = 0; it < 2; ++it) {
+    for (int k = 0; k < np; ++k) {
+      double qu = 0.;
+      for (int i = 0; i < 3; ++i) qu += q[static_cast<size_t>(i)] * (disp[k][i] - sol(0, i));
+      const double t = x4s[static_cast<size_t>(k)] - qu;
+      a(k, 0) = 1.;
+      for (int h = 1; h <= harmonic; ++h) {
+        a(k, 2 * h - 1) = std::sin(kTwoPi * h * t);
+        a(k, 2 * h) = std::cos(kTwoPi * h * t);
+      }
+      for (int i = 0; i < 3; ++i) b(k, i) = disp[static_cast<size_t>(k)][static_cast<size_t>(i)];
+    }
+    sol = a.colPivHouseholderQr().solve(b);
+  }
+  for (int i = 0; i < 3; ++i) p.X[static_cast<size_t>(i)] += sol(0, i);
+  p.Wave.assign(static_cast<size_t>(6 * harmonic), 0.);
+  for (int h = 1; h <= harmonic; ++h)
+    for (int i = 0; i < 3; ++i) {
+      p.Wave[static_cast<size_t>(6 * (h - 1) + i)] = sol(2 * h - 1, i);
+      p.Wave[static_cast<size_t>(6 * (h - 1) + 3 + i)] = sol(2 * h, i);
+    }
+  return 0;
+}
+
+void foupeakintprolog(const FouMap& map, const PhaseBasic& ph, double rmax, FouIntShape& s) {
+  const FouGrid& g = map.Grid;
+  s = FouIntShape{};
+  s.CellVol = ph.CellVol * g.Dx[0] * g.Dx[1] * g.Dx[2];
+  for (int m = 0; m < 3; ++m) {
+    const int c = g.Order[m] - 1;
+    s.Reach[m] = std::max(1, static_cast<int>(std::ceil(rmax / (ph.Cell[c] * g.Dx[m]))));
+  }
+  for (int k = -s.Reach[2]; k <= s.Reach[2]; ++k)
+    for (int j = -s.Reach[1]; j <= s.Reach[1]; ++j)
+      for (int i = -s.Reach[0]; i <= s.Reach[0]; ++i) {
+        const int o[3] = {i, j, k};
+        double d[3];
+        for (int m = 0; m < 3; ++m) d[g.Order[m] - 1] = o[m] * g.Dx[m];
+        if (Len2(ph, d) <= rmax * rmax) s.Off.push_back({i, j, k});
+      }
+}
+
+double foupeakintmake(const FouMap& map, const FouIntShape& s, const FouPeak& p) {
+  const FouGrid& g = map.Grid;
+  const double sign = p.Height < 0. ? -1. : 1.;
+  std::array<bool, 3> periodic{};
+  int c0[3];
+  for (int m = 0; m < 3; ++m) {
+    periodic[m] = g.N[m] > 2 && std::abs(g.N[m] * g.Dx[m] - 1.) < 1e-6;
+    c0[m] = static_cast<int>(
+        std::lround((p.X[static_cast<size_t>(g.Order[m] - 1)] - g.XMin[m]) / g.Dx[m]));
+  }
+  // Offsets within the box of the radius; per offset the peak its steepest
+  // ascent ends on: -1 not known yet, 1 this peak, 0 another one.
+  const int w[3] = {2 * s.Reach[0] + 1, 2 * s.Reach[1] + 1, 2 * s.Reach[2] + 1};
+  auto cell = [&](const int* o) {
+    return static_cast<size_t>(((o[2] + s.Reach[2]) * w[1] + o[1] + s.Reach[1]) * w[0] + o[0] +
+                               s.Reach[0]);
+  };
+  auto inBox = [&](const int* o) {
+    for (int m = 0; m < 3; ++m)
+      if (std::abs(o[m]) > s.Reach[m]) return false;
+    return true;
+  };
+  auto val = [&](const int* o, double& v) {
+    int id[3];
+    for (int m = 0; m < 3; ++m) {
+      id[m] = c0[m] + o[m];
+      if (periodic[m]) id[m] = ((id[m] % g.N[m]) + g.N[m]) % g.N[m];
+      if (id[m] < 0 || id[m] >= g.N[m]) return false;
+    }
+    v = sign * static_cast<double>(map.At(id[0], id[1], id[2]));
+    return true;
+  };
+  // The neighbour (of 26) with the largest value above v; false at a maximum.
+  auto ascend = [&](std::array<int, 3>& o, double& v) {
+    std::array<int, 3> best = o;
+    for (int d0 = -1; d0 <= 1; ++d0)
+      for (int d1 = -1; d1 <= 1; ++d1)
+        for (int d2 = -1; d2 <= 1; ++d2) {
+          const int n[3] = {o[0] + d0, o[1] + d1, o[2] + d2};
+          double u = 0.;
+          if (val(n, u) && u > v) {
+            v = u;
+            best = {n[0], n[1], n[2]};
+          }
+        }
+    if (best == o) return false;
+    o = best;
+    return true;
+  };
+  std::array<int, 3> top{0, 0, 0};
+  double vt = 0.;
+  if (!val(top.data(), vt)) return 0.;
+  while (ascend(top, vt) && inBox(top.data())) {
+  }
+  std::vector<signed char> label(static_cast<size_t>(w[0]) * w[1] * w[2], -1);
+  std::vector<std::array<int, 3>> path;
+  double q = 0.;
+  for (const auto& o : s.Off) {
+    double v0 = 0.;
+    if (!val(o.data(), v0) || v0 <= 0.) continue;
+    std::array<int, 3> cur = o;
+    double v = v0;
+    signed char result = 0;
+    path.clear();
+    for (;;) {
+      if (!inBox(cur.data())) break;
+      const signed char l = label[cell(cur.data())];
+      if (l >= 0) {
+        result = l;
+        break;
+      }
+      path.push_back(cur);
+      if (!ascend(cur, v)) {
+        result = cur == top ? 1 : 0;
+        break;
+      }
+    }
+    for (const auto& c : path) label[cell(c.data())] = result;
+    if (result == 1) q += v0;
+  }
+  return sign * q * s.CellVol;
+}
+
 void DistForOneAtom(const Structure& st, int phase, FouPeak& p) {
   const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
   p.Dist = -1.;
@@ -266,14 +501,10 @@ void DistForOneAtom(const Structure& st, int phase, FouPeak& p) {
 }
 
 int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run) {
-  const FouMap& map = run.Map;
-  const int type = map.MapType;
-  if (map.Grid.NDim > 3) {
-    run.Listing.push_back("The peak search of superspace maps is not available yet.");
-    return 0;
-  }
+  const FouMap& full = run.Map;
+  const int type = full.MapType;
   for (int m = 0; m < 3; ++m)
-    if (map.Grid.Order[m] > 3) {
+    if (full.Grid.Order[m] > 3) {
       run.Listing.push_back("The first three map axes must be x, y, z for the peak search.");
       return 1;
     }
@@ -282,6 +513,19 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
     npos = 10000;
     nneg = 0;
   }
+  // A superspace map is searched in its mean over the internal axes (the
+  // average structure; its coefficients are those without satellite indices),
+  // and the strings of the maxima are then followed through the sections.
+  const bool super = full.Grid.NDim > 3;
+  FouMap mean;
+  std::vector<FouCoef> meanCoef;
+  if (super) {
+    mean = FouMeanMap(full);
+    for (const auto& c : run.Coef)
+      if (c.H[3] == 0 && c.H[4] == 0 && c.H[5] == 0) meanCoef.push_back(c);
+  }
+  const FouMap& map = super ? mean : full;
+  const std::vector<FouCoef>& coef = super ? meanCoef : run.Coef;
   const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
   FouPeakLists lists;
   Report().ProgressBegin("Peak searching procedure");
@@ -291,13 +535,32 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
     cancelled = p.Request == ReportRequest::Cancel;
     return cancelled;
   };
-  int rc = FouFindPeaks(map, run.Coef, ph, false, npos, run.Set.R(FkIntRad), lists.Max, cancel);
+  int rc = FouFindPeaks(map, coef, ph, false, npos, run.Set.R(FkIntRad), lists.Max, cancel);
   if (rc == 0 && nneg > 0)
-    rc = FouFindPeaks(map, run.Coef, ph, true, nneg, run.Set.R(FkIntRad), lists.Min, cancel);
+    rc = FouFindPeaks(map, coef, ph, true, nneg, run.Set.R(FkIntRad), lists.Min, cancel);
   Report().ProgressEnd();
   if (rc) {
     run.Listing.push_back("The peak search was cancelled.");
     return 0;
+  }
+  if (run.Set.I(FkIntMethod) == 2) {
+    FouIntShape shape;
+    foupeakintprolog(map, ph, run.Set.R(FkIntRad), shape);
+    for (auto* v : {&lists.Max, &lists.Min})
+      for (auto& p : *v) p.Charge = foupeakintmake(map, shape, p);
+  }
+  const bool patterson = type <= MapPattersonDiff || type == MapShape;
+  if (super) {
+    run.Listing.push_back("");
+    run.Listing.push_back("The peaks were searched in the mean of the map over its internal axes.");
+    if (full.Grid.NDim == 4 && !patterson && run.Set.I(FkHarmonic) >= 1) {
+      int done = 0;
+      for (auto& p : lists.Max)
+        done += FouPeakWaves(full, ph, run.Set.I(FkHarmonic), run.Set.R(FkDMax), p) == 0;
+      run.Listing.push_back(fmt::format(
+          "Displacement waves ({} harmonics, at most {} A) interpreted for {} of {} maxima.",
+          run.Set.I(FkHarmonic), ShortestReal(run.Set.R(FkDMax)), done, lists.Max.size()));
+    }
   }
   auto list = [&](std::vector<FouPeak>& v, std::string_view head, const char* prefix) {
     run.Listing.push_back("");
@@ -311,6 +574,12 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
       run.Listing.push_back(fmt::format("{:<8} {:9.6f} {:9.6f} {:9.6f} {:9.4f} {:9.4f}  {:<18} {}",
                                         p.Label, p.X[0], p.X[1], p.X[2], p.Height, p.Charge, p.Atom,
                                         p.Dist >= 0. ? fmt::format("{:.3f}", p.Dist) : ""));
+      for (size_t w = 0; w + 6 <= p.Wave.size(); w += 6) {
+        const double* a = p.Wave.data() + w;
+        run.Listing.push_back(fmt::format(
+            "   wave {}  sin {:9.6f} {:9.6f} {:9.6f}  cos {:9.6f} {:9.6f} {:9.6f}", w / 6 + 1, a[0],
+            a[1], a[2], a[3], a[4], a[5]));
+      }
     }
   };
   list(lists.Max, FouMaxHeader, "max");

@@ -41,6 +41,32 @@ double FouSymmDist(const PhaseBasic& ph, const std::array<double, 3>& a,
 [[nodiscard]] int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef,
                                const PhaseBasic& ph, bool minima, int nmax, double intrad,
                                std::vector<FouPeak>& out, const FouCancelFn& cancel = {});
+// The mean of a superspace map over its internal axes (map axes 4 .. n, one
+// period each): the three-dimensional map of the average structure.
+FouMap FouMeanMap(const FouMap& map);
+// Interprets the string of peak p through the sections of a (3+1)-dimensional
+// map: from p.X the nearest maximum of every section within dmax Angstrom is
+// followed and the displacements u(x4) fitted by a mean position (which
+// replaces p.X) and `harmonic` harmonic waves (p.Wave). The string of an atom
+// at x0 with the wave u stands at (x0 + u(t), t + q.u(t)), so the internal
+// coordinate of a section point is t = x4 - q.u. 1 when fewer sections than
+// unknowns gave a maximum.
+[[nodiscard]] int FouPeakWaves(const FouMap& map, const PhaseBasic& ph, int harmonic, double dmax,
+                               FouPeak& p);
+// Charge integration in an adjusted shape (intmethod 2): the grid points
+// within the radius rmax of the peak whose density has the peak's sign and
+// whose path of steepest ascent (over the 26 neighbours; descent for minima)
+// ends on the peak's grid maximum: the peak's basin, cut at the zero level,
+// at the saddles towards other peaks and at rmax.
+struct FouIntShape {
+  std::vector<std::array<int, 3>> Off;  // grid offsets within rmax, map axis order
+  std::array<int, 3> Reach{};           // largest offset along each axis
+  double CellVol = 0.;                  // volume of one grid cell, A^3
+};
+// Offsets within rmax (A) of a grid point of the map and the cell volume.
+void foupeakintprolog(const FouMap& map, const PhaseBasic& ph, double rmax, FouIntShape& s);
+// The charge (electrons) of peak p in its adjusted shape.
+double foupeakintmake(const FouMap& map, const FouIntShape& s, const FouPeak& p);
 // Nearest atom of the phase (name with symmetry part) and its distance.
 void DistForOneAtom(const Structure& st, int phase, FouPeak& p);
 

@@ -5,8 +5,11 @@
 
 #include <fmt/format.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "fourier/foupeaks.hpp"
 #include "model/m40.hpp"
@@ -51,12 +54,8 @@ int NextPow2(int n) {
 
 // Reflections of the coefficient file for one phase (1-based); 1 after the
 // message when the file or the phase's block cannot be read.
-int ReadM80(const Structure& st, const std::string& path, int phase, std::vector<FouRefl>& out,
-            FouRunResult& run) {
-  std::string text;
-  if (FeReadFile(path, text))
-    return Fail(run,
-                {"The file \"" + path + "\" does not exist or ", "cannot be properly opened."});
+int ReadM80Text(const Structure& st, const std::string& path, const std::string& text, int phase,
+                std::vector<FouRefl>& out, FouRunResult& run) {
   const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
   const bool phases = st.Basic.Phase.size() > 1;
   auto lines = SplitOn(text, "\n");
@@ -92,6 +91,15 @@ int ReadM80(const Structure& st, const std::string& path, int phase, std::vector
     out.push_back(f);
   }
   return 0;
+}
+
+int ReadM80(const Structure& st, const std::string& path, int phase, std::vector<FouRefl>& out,
+            FouRunResult& run) {
+  std::string text;
+  if (FeReadFile(path, text))
+    return Fail(run,
+                {"The file \"" + path + "\" does not exist or ", "cannot be properly opened."});
+  return ReadM80Text(st, path, text, phase, out, run);
 }
 
 // Reflections of M90 for the Patterson map without a coefficient file.
@@ -227,6 +235,70 @@ int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl
   return 0;
 }
 
+// The M50 text with "cycles 0" and "callfour 0" at the end of its refine
+// block (a block is added when there is none): a run that only computes the
+// structure factors of the model and writes the coefficient file.
+std::string WithoutCycles(const std::string& m50) {
+  const auto lines = SplitOn(m50, "\n");
+  std::string out;
+  bool inRefine = false, done = false, blocks = false;
+  for (const auto& l : lines) {
+    const auto w = SplitWords(l);
+    if (IsKeySeparator(l)) blocks = true;
+    if (blocks && !w.empty() && EqIgnoreCase(w[0], "refine")) inRefine = true;
+    if (inRefine && w.size() >= 2 && EqIgnoreCase(w[0], "end") && EqIgnoreCase(w[1], "refine")) {
+      out += "  cycles 0\n  callfour 0\n";
+      inRefine = false;
+      done = true;
+    }
+    out += l + "\n";
+  }
+  while (out.size() > 1 && out[out.size() - 1] == '\n' && out[out.size() - 2] == '\n')
+    out.pop_back();
+  if (!done) {
+    if (!blocks) out += KeySeparator + "\n";
+    out += "refine\n  cycles 0\n  callfour 0\nend refine\n";
+  }
+  return out;
+}
+
+// The coefficient file of a reference structure that has none: a refinement
+// run without cycles on a copy of its M50, M40 and M90 in a scratch folder,
+// whose ".m80" is returned in m80. The reference's own files, the open
+// structure and the session are left as they were.
+int RefineReference(const std::string& ref, std::string& m80, FouRunResult& run) {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "tarn-ref-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) return Fail(run, {"No scratch folder for the reference refinement."});
+  const std::string dir = tmpl;
+  std::string dname, name;
+  FeSplitPath(ref, dname, name);
+  const std::string copy = dir + "/" + name;
+  std::string m50;
+  int rc = FeReadFile(ref + ".m50", m50) || FeWriteFileAtomic(copy + ".m50", WithoutCycles(m50)) ||
+           FeCopyFile(ref + ".m40", copy + ".m40") || FeCopyFile(ref + ".m90", copy + ".m90");
+  if (rc) {
+    rc = Fail(run, {"The files of the reference structure " + ref + " could not be copied."});
+  } else {
+    const Structure savedStruct = Struct;
+    const Session savedSess = Sess;
+    Sess.fln = copy;
+    std::vector<std::string> listing;
+    RefRunSummary summary;
+    rc = RefineRun(copy, listing, summary);
+    Struct = savedStruct;
+    Sess = savedSess;
+    if (rc || FeReadFile(copy + ".m80", m80))
+      rc = Fail(run, {"The refinement of the reference structure " + ref + " failed."});
+    else
+      run.Listing.push_back("The reference structure " + ref +
+                            " had no coefficient file: it was computed by a refinement run "
+                            "without cycles.");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return rc;
+}
+
 // Map type 10: the F(obs) map of the reference structure (its M50, M40 and
 // coefficient file) on the grid of the current map, subtracted from it.
 int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
@@ -248,16 +320,24 @@ int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
     return Fail(run,
                 {"The file \"" + ref + ".m40\" does not exist or ", "cannot be properly opened."});
   SetBasicM40(rs.Model);
-  if (!FeFileExists(ref + ".m80"))
-    return Fail(run, {"The M80 file of the reference structure " + ref +
-                          " doesn't exist, first you have to",
-                      std::string(foumsg::NoM80b)});
+  // Without its coefficient file the reference is refined first (M90 needed).
+  std::string m80;
+  if (!FeFileExists(ref + ".m80")) {
+    if (!FeFileExists(ref + ".m90"))
+      return Fail(run, {"The M80 file of the reference structure " + ref +
+                            " doesn't exist, first you have to",
+                        std::string(foumsg::NoM80b)});
+    if (RefineReference(ref, m80, run)) return 1;
+  } else if (FeReadFile(ref + ".m80", m80)) {
+    return Fail(run,
+                {"The file \"" + ref + ".m80\" does not exist or ", "cannot be properly opened."});
+  }
   const FouGrid& g = run.Map.Grid;
   if (phase > static_cast<int>(rs.Basic.Phase.size()) ||
       rs.Basic.Phase[static_cast<size_t>(phase - 1)].NDim != g.NDim)
     return Fail(run, {std::string(foumsg::Inconsistent)});
   std::vector<FouRefl> refl;
-  if (ReadM80(rs, ref + ".m80", phase, refl, run)) return 1;
+  if (ReadM80Text(rs, ref + ".m80", m80, phase, refl, run)) return 1;
   std::vector<FouCoef> coef;
   int used = 0;
   bool sat = false;
@@ -275,6 +355,34 @@ int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
   FouMapStats(run.Map);
   run.Listing.push_back(fmt::format("Reference structure : {}, reflections used : {}", ref, used));
   return 0;
+}
+
+// Difference maps: where the maximum and the minimum of the grid stand, with
+// their nearest atoms (when map axes 1-3 are x, y, z).
+void ListExtremes(const Structure& st, int phase, FouRunResult& run) {
+  const FouMap& m = run.Map;
+  const FouGrid& g = m.Grid;
+  if (m.Rho.empty() || g.Order[0] > 3 || g.Order[1] > 3 || g.Order[2] > 3) return;
+  for (const bool max : {true, false}) {
+    const auto it = max ? std::max_element(m.Rho.begin(), m.Rho.end())
+                        : std::min_element(m.Rho.begin(), m.Rho.end());
+    long long k = it - m.Rho.begin();
+    FouPeak p;
+    std::string at;
+    for (int a = 0; a < g.NDim; ++a) {
+      const double x = g.X(a, static_cast<int>(k % g.N[a]));
+      k /= g.N[a];
+      if (a < 3)
+        p.X[static_cast<size_t>(g.Order[a] - 1)] = x;
+      else
+        at += " " + Num(x);
+    }
+    DistForOneAtom(st, phase, p);
+    std::string line = fmt::format("{} at {} {} {}{}", max ? "Maximum" : "Minimum", Num(p.X[0]),
+                                   Num(p.X[1]), Num(p.X[2]), at);
+    if (p.Dist >= 0.) line += fmt::format(", nearest atom {} at {:.3f} A", p.Atom, p.Dist);
+    run.Listing.push_back(line);
+  }
 }
 
 // The summation with its progress window; 1 when the user cancelled it.
@@ -462,6 +570,7 @@ int Fourier(Structure& st, const std::string& fln, int phase, FouRunResult& run)
     run.Listing.push_back("");
     run.Listing.push_back(line);
     run.Listing.push_back("rms density : " + Num(run.Map.Rms));
+    if (run.Map.MapType == MapDiff || run.Map.MapType == MapDiffRef) ListExtremes(st, phase, run);
   }
   if (rc == 0 && run.Set.I(FkPeaks) == 1 && run.Map.MapType != MapDiffRef)
     rc = FouPeaks(st, fln, phase, run);

@@ -5,6 +5,8 @@
 // its writer writes it back, so the sections live there and survive every
 // rewrite of M40 (the refinement's included). One record per peak:
 //   label height x y z charge distance [nearest atom]
+// followed, for a peak of a modulated map, by one line per displacement wave
+// as the position-wave lines of an atom: sin x y z, cos x y z (F9.6 each).
 #include "model/m40_peaks.hpp"
 
 #include <fmt/format.h>
@@ -21,6 +23,10 @@ std::string PeakLine(const FouPeak& p) {
   std::string l = fmt::format("{:<8} {:10.4f} {:9.6f} {:9.6f} {:9.6f} {:9.4f} {:8.3f}", p.Label,
                               p.Height, p.X[0], p.X[1], p.X[2], p.Charge, p.Dist);
   if (!p.Atom.empty()) l += " " + p.Atom;
+  for (size_t w = 0; w + 6 <= p.Wave.size(); w += 6) {
+    l += "\n";
+    for (size_t i = 0; i < 6; ++i) l += fmt::format("{:9.6f}", p.Wave[w + i]);
+  }
   return l;
 }
 
@@ -43,6 +49,20 @@ int ParsePeak(std::string_view line, FouPeak& p) {
   return 0;
 }
 
+// A wave line: six reals in F9.6 fields, appended to wave.
+bool WaveLine(std::string_view l, std::vector<double>& wave) {
+  while (!l.empty() && (l.back() == ' ' || l.back() == '\r')) l.remove_suffix(1);
+  if (l.size() != 54) return false;
+  double v[6];
+  for (size_t i = 0; i < 6; ++i) {
+    auto x = ToReal(Trim(l.substr(9 * i, 9)));
+    if (!x) return false;
+    v[i] = *x;
+  }
+  wave.insert(wave.end(), v, v + 6);
+  return true;
+}
+
 bool IsHeader(std::string_view l, std::string_view h) {
   return EqIgnoreCase(Trim(l), h);
 }
@@ -61,6 +81,7 @@ int FouSplitPeaks(const std::vector<std::string>& cmds, FouPeakLists& peaks,
       sec = &peaks.Max;
     } else if (IsHeader(l, FouMinHeader)) {
       sec = &peaks.Min;
+    } else if (sec && !sec->empty() && WaveLine(l, sec->back().Wave)) {
     } else if (sec) {
       FouPeak p;
       if (ParsePeak(l, p)) {
@@ -80,11 +101,13 @@ std::vector<std::string> FouJoinPeaks(const std::vector<std::string>& other,
   std::vector<std::string> out = other;
   if (!peaks.Max.empty()) {
     out.emplace_back(FouMaxHeader);
-    for (const auto& p : peaks.Max) out.push_back(PeakLine(p));
+    for (const auto& p : peaks.Max)
+      for (const auto& l : SplitOn(PeakLine(p), "\n")) out.push_back(l);
   }
   if (!peaks.Min.empty()) {
     out.emplace_back(FouMinHeader);
-    for (const auto& p : peaks.Min) out.push_back(PeakLine(p));
+    for (const auto& p : peaks.Min)
+      for (const auto& l : SplitOn(PeakLine(p), "\n")) out.push_back(l);
   }
   return out;
 }

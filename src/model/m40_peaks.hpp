@@ -19,6 +19,10 @@ struct FouPeak {
   double Dist = -1.;          // shortest distance to an atom, Angstrom (-1: no atoms)
   std::string Atom;           // that atom, with its symmetry part ("O1#s2t1,0,0")
   std::string Label;          // "max1", "min3", ...
+  // Displacement wave of the peak in a (3+1)-dimensional map, as the position
+  // waves of an atom: per harmonic n the amplitudes of sin(2 pi n x4) along
+  // x, y, z, then those of cos(2 pi n x4) (fractions); empty: not interpreted.
+  std::vector<double> Wave;
 };
 
 struct FouPeakLists {

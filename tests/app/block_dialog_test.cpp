@@ -53,5 +53,25 @@ TEST_F(BlockDialogTest, DistanceCommandsReachM50) {
   EXPECT_TRUE(tk_.Saw("\"x\" isn't an integer"));
 }
 
+// The Fourier dialog in its three pages (basic, scope, peaks), then the
+// page of the other lines.
+TEST_F(BlockDialogTest, FourierCommandsInThreeTabs) {
+  tk_.Forms.push_back({"6", "2", "1", "0"});               // maptype cmethod tmethod weight
+  tk_.Forms.push_back({"0.2", "1", "-333", "0 0.5"});       // step addbord orient x1lim
+  tk_.Forms.push_back({"1", "-333", "-333", "2", "1.1"});  // peaks positive negative intmethod intrad
+  tk_.Forms.push_back({""});
+  ASSERT_EQ(TarnRunTool(ActFourierCommands), NextNothing);
+  for (const char* page : {"Fourier commands: basic", "Fourier commands: scope",
+                           "Fourier commands: peaks", "Fourier commands: other lines"})
+    EXPECT_TRUE(tk_.Saw(page)) << page;
+  std::string m50;
+  ASSERT_EQ(FeReadFile("nacl.m50", m50), 0);
+  const std::string block = m50.substr(m50.find("\nfourier"));
+  for (const char* l : {"maptype 6", "cmethod 2", "weight 0", "step 0.2", "x1lim 0 0.5 1",
+                        "intmethod 2", "intrad 1.1"})
+    EXPECT_NE(block.find(l), std::string::npos) << l << "\n" << block;
+  EXPECT_EQ(block.find("addbord"), std::string::npos) << "defaults are not written";
+}
+
 }  // namespace
 }  // namespace tarn

@@ -53,8 +53,9 @@ TEST_F(FourierRoad, Sh2185CuMissingAtomIsTheStrongestPeak) {
   const size_t at = listing_.find("\nmax1 ");
   ASSERT_NE(at, std::string::npos) << listing_;
   std::istringstream in(listing_.substr(at + 6));
-  double p[3];
-  in >> p[0] >> p[1] >> p[2];
+  double p[3], height = 0.;
+  in >> p[0] >> p[1] >> p[2] >> height;
+  EXPECT_GT(height, 5. * After("rms density : ")) << listing_;
   const double c19[3] = {0.337928, 0.238971, 0.654061}, cell[3] = {7.7192, 11.0672, 20.9366};
   // x,y,z; 1/2-x,-y,1/2+z; -x,1/2+y,1/2-z; 1/2+x,1/2-y,-z
   const double ops[4][6] = {{1, 1, 1, 0, 0, 0},

@@ -21,8 +21,8 @@ TEST(DistObjects, PeaksCentresLonePairsAndReferenceDirection) {
                           {"C2", 1, {0.15, 0, 0}, {0.0002, 0.0002, 0.0002}},
                           {"N1", 2, {0.075, 0.3, 0}, {0.0001, 0.0001, 0.0001}}});
   FouPeakLists peaks;
-  peaks.Max.push_back({{0, 0.25, 0}, 1.5, 0., -1., "", "max1"});
-  peaks.Min.push_back({{0, 0, 0.25}, -1., 0., -1., "", "min1"});
+  peaks.Max.push_back({{0, 0.25, 0}, 1.5, 0., -1., "", "max1", {}});
+  peaks.Min.push_back({{0, 0, 0.25}, -1., 0., -1., "", "min1", {}});
   s.Model.Commands = FouJoinPeaks({}, peaks);
 
   auto names = [&](const DistResults& r, const char* atom) {

@@ -6,10 +6,17 @@
 
 #include "fourier_fixture.hpp"
 #include "model/m40.hpp"
+#include "support/refine_sim.hpp"
 #include "util/files.hpp"
 
 namespace tarn::test {
 namespace {
+
+std::string Lines(const std::vector<std::string>& v) {
+  std::string s;
+  for (const auto& l : v) s += l + "\n";
+  return s;
+}
 
 TEST(FourierPeaks, ParabolicInterpolation) {
   struct Case {
@@ -126,9 +133,10 @@ TEST_F(FourierTest, PeakSectionsLiveInTheCommandsBlockOfM40) {
   ASSERT_EQ(iom40only(M40Write, m40, Struct.Model), 0);
   FouPeakLists peaks;
   peaks.Max.resize(2);
-  peaks.Max[0] = {{0.1, 0.2, 0.3}, 1.5, 6.1, 0.02, "C1", "max1"};
-  peaks.Max[1] = {{0.5, 0.5, 0.5}, 0.7, 2.0, 3.1, "C1#s1t1,0,0", "max2"};
-  peaks.Min.push_back({{0.9, 0.8, 0.7}, -0.4, -1.0, 1.9, "", "min1"});
+  peaks.Max[0] = {{0.1, 0.2, 0.3}, 1.5, 6.1, 0.02, "C1", "max1", {}};
+  peaks.Max[1] = {{0.5, 0.5, 0.5}, 0.7, 2.0, 3.1, "C1#s1t1,0,0", "max2", {}};
+  peaks.Max[0].Wave = {0.01, -0.02, 0.003, 0., 0.015, -0.001};
+  peaks.Min.push_back({{0.9, 0.8, 0.7}, -0.4, -1.0, 1.9, "", "min1", {}});
   // Written twice: the second replaces the first, the note stays.
   for (int k = 0; k < 2; ++k) ASSERT_EQ(IOFourPeaks(M40Write, m40, peaks, &Struct), 0);
   AtomModel m;
@@ -142,6 +150,8 @@ TEST_F(FourierTest, PeakSectionsLiveInTheCommandsBlockOfM40) {
   ASSERT_EQ(back.Max.size(), 2u);
   ASSERT_EQ(back.Min.size(), 1u);
   EXPECT_EQ(back.Max[1].Atom, "C1#s1t1,0,0");
+  EXPECT_EQ(back.Max[0].Wave, peaks.Max[0].Wave);
+  EXPECT_TRUE(back.Max[1].Wave.empty());
   EXPECT_NEAR(back.Max[0].Height, 1.5, 1e-4);
   EXPECT_NEAR(back.Min[0].X[2], 0.7, 1e-6);
   EXPECT_TRUE(back.Min[0].Atom.empty());
@@ -155,6 +165,67 @@ TEST_F(FourierTest, PeakSectionsLiveInTheCommandsBlockOfM40) {
   EXPECT_EQ(with.substr(0, 9), "commands\n");
   EXPECT_EQ(with.substr(with.size() - plain.size()), plain);
   EXPECT_EQ(FouPutPeaksInM40(with, FouPeakLists{}), plain) << "empty lists remove the block";
+}
+
+// A modulated atom in a (3+1)-dimensional P1 cell, q = (0.31, 0, 0): its
+// structure factors by the refinement's integration over the internal
+// coordinate (times a Gaussian form factor) as the coefficients of an F(calc)
+// map (satellites to the third order). The peak search gives the atom's
+// position and its displacement wave back.
+TEST_F(FourierTest, ModulatedAtomGivesItsDisplacementWaveBack) {
+  testsim::SetModPhase({{6, 7, 8}, {{0.31, 0., 0.}}, "Fe", {"x1 x2 x3 x4"}});
+  const PhaseBasic& ph = Struct.Basic.Phase[0];
+  const std::array<double, 3> x0 = {0.3, 0.4, 0.5};
+  {
+    const std::array<double, 6> wave = {0.04, 0., 0.01, 0.005, 0.03, 0.};  // sin x y z, cos x y z
+    AtomRec a = DefaultAtom();
+    a.Name = "Fe1";
+    a.Shape = testsim::WaveShape(1, 0, 1, 0);
+    const AtomLayoutInfo lay = AtomLayout(a.Shape);
+    a.Par.resize(lay.NPar);
+    a.Par.Val[0] = 1.;
+    for (int i = 0; i < 3; ++i) a.Par.Val[static_cast<size_t>(1 + i)] = x0[static_cast<size_t>(i)];
+    a.Par.Val[4] = 0.01;
+    for (int i = 0; i < 6; ++i)
+      a.Par.Val[static_cast<size_t>(lay.Off[BlkPosWave] + i)] = wave[static_cast<size_t>(i)];
+    Struct.Model.Atom = {a};
+    std::string m80;
+    for (int h = -9; h <= 9; ++h)
+      for (int k = -10; k <= 10; ++k)
+        for (int l = -12; l <= 12; ++l)
+          for (int m = -3; m <= 3; ++m) {
+            RefM80Rec r;
+            r.NDim = 4;
+            r.H = {h, k, l, m, 0, 0};
+            r.SinThL = RefSinThL(ph, r.H.data(), 4);
+            if (r.SinThL > 0.65) continue;
+            const auto f = 26. * std::exp(-kTestB * r.SinThL * r.SinThL) * testsim::ModG(a, 1, r.H.data());
+            r.Fc = r.Fo = r.FoTw = std::abs(f);
+            r.A = f.real();
+            r.B = f.imag();
+            m80 += RefM80Line(r) + "\n";
+          }
+    dir_.Write("t.m80", m80);
+    WriteBlock({"maptype 5", "center 0.3 0.4 0.5", "scope 1.6 1.6 1.6", "x4lim 0 1 0.05",
+                "positive 2", "negative 0", "harmonic 1"});
+    ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 0) << Lines(FouLast.Listing);
+    ASSERT_FALSE(FouLast.Peaks.Max.empty());
+    const FouPeak& p = FouLast.Peaks.Max[0];
+    for (int i = 0; i < 3; ++i)
+      EXPECT_NEAR(p.X[static_cast<size_t>(i)], x0[static_cast<size_t>(i)], 0.002) << i;
+    ASSERT_EQ(p.Wave.size(), 6u) << Lines(FouLast.Listing);
+    // Amplitude and phase of the wave along each axis.
+    for (int i = 0; i < 3; ++i) {
+      const double s = wave[static_cast<size_t>(i)], c = wave[static_cast<size_t>(3 + i)];
+      const double amp = std::hypot(s, c);
+      if (amp == 0.) {
+        EXPECT_NEAR(std::hypot(p.Wave[static_cast<size_t>(i)], p.Wave[static_cast<size_t>(3 + i)]), 0., 0.002) << i;
+        continue;
+      }
+      EXPECT_NEAR(std::hypot(p.Wave[static_cast<size_t>(i)], p.Wave[static_cast<size_t>(3 + i)]), amp, 0.02 * amp) << i;
+      EXPECT_NEAR(std::atan2(p.Wave[static_cast<size_t>(3 + i)], p.Wave[static_cast<size_t>(i)]), std::atan2(c, s), 0.03) << i;
+    }
+  }
 }
 
 }  // namespace

@@ -29,7 +29,80 @@ bool IsSpecialLine(const KeyTable& t, std::string_view line) {
   return k > t.NInt + t.NReal;
 }
 
+// The first word of a line and the rest (a leading "!" stays with the word).
+std::pair<std::string, std::string> KeyAndArgs(std::string_view line) {
+  const std::string_view l = Trim(line);
+  const size_t sp = l.find_first_of(" \t");
+  if (sp == std::string_view::npos) return {std::string(l), ""};
+  return {std::string(l.substr(0, sp)), std::string(Trim(l.substr(sp)))};
+}
+
+// The dialog in the pages of tabs, then the page of the other lines.
+int EditTabs(const BlockDialog& d, const std::vector<BlockTab>& tabs) {
+  const KeyTable& t = *d.Table;
+  std::vector<std::vector<FeFormField>> pages(tabs.size() + 1);
+  std::vector<std::vector<int>> keys(tabs.size());
+  std::vector<bool> used(d.Lines.size(), false);
+  for (size_t p = 0; p < tabs.size(); ++p)
+    for (const auto& name : tabs[p].Keys) {
+      const int k = KeyFind(t, name);
+      if (k <= 0) continue;
+      std::string value;
+      if (k <= t.NInt + t.NReal) {
+        value = ValueText(t, k, t[k].Value);
+      } else {
+        for (size_t i = 1; i + 1 < d.Lines.size(); ++i) {
+          auto [w, args] = KeyAndArgs(d.Lines[i]);
+          if (!used[i] && EqIgnoreCase(w, t[k].Name)) {
+            value = args;
+            used[i] = true;
+            break;
+          }
+        }
+      }
+      keys[p].push_back(k);
+      pages[p].push_back({t[k].Name, value});
+    }
+  std::vector<FeFormField>& other = pages.back();
+  for (size_t i = 1; i + 1 < d.Lines.size(); ++i)
+    if (!used[i] && IsSpecialLine(t, d.Lines[i]))
+      other.push_back({fmt::format("line {}", other.size() + 1), std::string(Trim(d.Lines[i]))});
+  for (int i = 0; i < kNewLines; ++i) other.push_back({"new line", ""});
+  for (;;) {
+    for (size_t p = 0; p < pages.size(); ++p) {
+      const std::string title = p < tabs.size() ? tabs[p].Title : "other lines";
+      if (!Fe().EditForm(d.Title + ": " + title, pages[p])) return 1;
+    }
+    std::string text = d.Lines.front() + "\n";
+    std::vector<bool> shown(static_cast<size_t>(t.NInt + t.NReal) + 1, false);
+    for (size_t p = 0; p < tabs.size(); ++p)
+      for (size_t f = 0; f < keys[p].size(); ++f) {
+        const int k = keys[p][f];
+        const std::string v(Trim(pages[p][f].Value));
+        if (k <= t.NInt + t.NReal) {
+          shown[static_cast<size_t>(k)] = true;
+          if (v != ValueText(t, k, t[k].Default)) text += "  " + t[k].Name + " " + v + "\n";
+        } else if (!v.empty()) {
+          text += "  " + t[k].Name + " " + v + "\n";
+        }
+      }
+    // Simple keywords no page shows keep their values.
+    for (int k = 1; k <= t.NInt + t.NReal; ++k)
+      if (!shown[static_cast<size_t>(k)] && !IsPlaceholder(t[k]) && t[k].Value != t[k].Default)
+        text += "  " + t[k].Name + " " + ValueText(t, k, t[k].Value) + "\n";
+    for (const auto& f : other)
+      if (!Trim(f.Value).empty()) text += "  " + std::string(Trim(f.Value)) + "\n";
+    text += d.Lines.back() + "\n";
+    if (d.Accept(text) == 0) return 0;
+  }
+}
+
 }  // namespace
+
+int FeEditCommandBlock(const BlockDialog& d, const std::vector<BlockTab>& tabs) {
+  if (!tabs.empty()) return EditTabs(d, tabs);
+  return FeEditCommandBlock(d);
+}
 
 int FeEditCommandBlock(const BlockDialog& d) {
   const KeyTable& t = *d.Table;

@@ -5,6 +5,11 @@
 // "!" to keep it disabled). The edited block is read back by the block's own
 // reader, so a wrong value is reported as when M50 is read, and the pages are
 // shown again; a cancelled page changes nothing.
+//
+// With tabs, the keywords are shown on named pages instead: a simple keyword
+// as its value, a special keyword as the rest of its line (empty: not given);
+// the special lines no tab names (and disabled ones) follow on a last page
+// with the empty fields for new lines.
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +17,12 @@
 #include "model/keys.hpp"
 
 namespace tarn {
+
+// One page of a tabbed block dialog: its title and the keywords it shows.
+struct BlockTab {
+  std::string Title;              // "peaks"
+  std::vector<std::string> Keys;  // keywords of the block's table, in page order
+};
 
 struct BlockDialog {
   std::string Title;               // "Distance commands"
@@ -23,5 +34,7 @@ struct BlockDialog {
 
 // Runs the dialog. Returns 0 when the block was accepted, 1 when cancelled.
 int FeEditCommandBlock(const BlockDialog& d);
+// The same in the pages of `tabs` (empty: the two plain pages).
+int FeEditCommandBlock(const BlockDialog& d, const std::vector<BlockTab>& tabs);
 
 }  // namespace tarn

@@ -12,6 +12,7 @@
 #include "model/keys.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
+#include "util/report.hpp"
 
 namespace tarn {
 
@@ -28,6 +29,13 @@ void RegisterFourierTools() {
       (void)TarnWritePlots(
           {{FouSectionPlot(run, Struct, Sess.KPhase, TarnStructureName()), Sess.fln + "_map"}});
       TarnToolResults().Fourier = std::move(f);
+      // The maxima as new atoms: the atom editor, whose "peaks N ELEMENT" and
+      // "peak LABEL ELEMENT [NAME]" take them.
+      if (!c.Batch && !Sess.BatchMode && run.Map.MapType != MapDiffRef &&
+          !run.Peaks.Max.empty() &&
+          ReportAsk("Fourier", {"Do you want to start the procedure for including of new atoms?"},
+                    false))
+        (void)TarnRunTool(ActEditAtoms);
     }
     return NextNothing;
   });
@@ -43,6 +51,7 @@ void RegisterFourierTools() {
     const int nBlocks = static_cast<int>(Struct.Basic.DatBlock.size());
     FouSettings now;
     int error = 0;
+    DefaultFourier(now);
     NactiFourier(Sess.fln, now, error);
     BlockDialog d{"Fourier commands", FouBlockLines(now, phase, nDim, nBlocks), &now.Table,
                   [](const std::string& text) {
@@ -55,8 +64,16 @@ void RegisterFourierTools() {
                     if (bad) return 1;
                     return FouRewriteCommands(e);
                   }};
+    // Three pages: the map and its coefficients, the scope of the grid, the peak search.
+    std::vector<BlockTab> tabs = {{"basic",
+               {"maptype", "cmethod", "tmethod", "weight", "usesnlim", "snlmn", "snlmx", "cutting",
+                "uiso", "biso", "subsys", "refstr", "datblocks"}},
+              {"scope", {"step", "addbord", "orient", "x1lim", "x2lim", "x3lim"}},
+              {"peaks", {"peaks", "positive", "negative", "intmethod", "intrad", "harmonic", "dmax"}}};
+    for (int i = 4; i <= nDim; ++i) tabs[1].Keys.push_back("x" + std::to_string(i) + "lim");
+    tabs[1].Keys.insert(tabs[1].Keys.end(), {"center", "scope"});
     c.Error = 0;
-    (void)FeEditCommandBlock(d);
+    (void)FeEditCommandBlock(d, tabs);
     return NextNothing;
   });
 }
