@@ -1,8 +1,8 @@
 #pragma once
 // Peak search of a Fourier map: candidates on the grid, parabolic refinement
 // of their positions, removal of symmetry-equivalent duplicates, the bounded
-// list of the strongest peaks, charge integration, the nearest atoms, and the
-// peak sections "Fourier maxima" / "Fourier minima" kept with M40.
+// list of the strongest peaks, charge integration, the nearest atoms; the
+// peaks go into the sections of M40 (model/fourpeaks.hpp).
 #include <array>
 #include <string>
 #include <string_view>
@@ -72,27 +72,5 @@ void DistForOneAtom(const Structure& st, int phase, FouPeak& p);
 
 // The whole peak search after a synthesis: lists, listing, M40 sections.
 [[nodiscard]] int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run);
-
-// ---- peak sections with M40 ---------------------------------------------------------
-// The sections are kept in the free-text "commands" block at the head of
-// M40, which the M40 reader and writer keep verbatim: other command lines
-// stay, the peak sections follow them.
-inline constexpr std::string_view FouMaxHeader = "Fourier maxima";
-inline constexpr std::string_view FouMinHeader = "Fourier minima";
-
-// Splits command lines into the peaks and the other lines; 1 with the line
-// number (1-based within cmds) when a peak record is bad.
-[[nodiscard]] int FouSplitPeaks(const std::vector<std::string>& cmds, FouPeakLists& peaks,
-                                std::vector<std::string>& other, int& badLine);
-// The command lines: other lines, then the two sections (when not empty).
-std::vector<std::string> FouJoinPeaks(const std::vector<std::string>& other,
-                                      const FouPeakLists& peaks);
-// M40 text with its peak sections replaced (text-level: the rest of the file
-// keeps its bytes).
-std::string FouPutPeaksInM40(std::string_view m40, const FouPeakLists& peaks);
-// Reads (mode M40Read = 0) or writes (1) the peak sections of the M40 file;
-// writing also puts them into st.Model.Commands. 0 on success.
-[[nodiscard]] int IOFourPeaks(int mode, const std::string& m40File, FouPeakLists& peaks,
-                              Structure* st = nullptr);
 
 }  // namespace tarn

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/fourpeaks.hpp"
 #include "model/keys.hpp"
 #include "model/structure.hpp"
 
@@ -208,24 +209,6 @@ inline constexpr int FouM81MinRecord = 36;
 [[nodiscard]] int FouReadM81(const std::string& path, FouMap& map);
 
 // ---- the tool --------------------------------------------------------------------------------
-
-// A peak of the map search (positions of the first three map axes).
-struct FouPeak {
-  std::array<double, 3> X{};  // fractional, cell axis order
-  double Height = 0.;         // density at the interpolated extremum, e/A^3
-  double Charge = 0.;         // integrated density, electrons
-  double Dist = -1.;          // shortest distance to an atom, Angstrom (-1: no atoms)
-  std::string Atom;           // that atom, with its symmetry part ("O1#s2t1,0,0")
-  std::string Label;          // "max1", "min3", ...
-  // Displacement wave of the peak in a (3+1)-dimensional map, as the position
-  // waves of an atom: per harmonic n the amplitudes of sin(2 pi n x4) along
-  // x, y, z, then those of cos(2 pi n x4) (fractions); empty: not interpreted.
-  std::vector<double> Wave;
-};
-
-struct FouPeakLists {
-  std::vector<FouPeak> Max, Min;
-};
 
 // What a run leaves behind for its caller and the tests.
 struct FouRunResult {

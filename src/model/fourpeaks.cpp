@@ -9,7 +9,7 @@
 // as the position-wave lines of an atom: sin x y z, cos x y z (F9.6 each).
 #include <fmt/format.h>
 
-#include "fourier/foupeaks.hpp"
+#include "model/fourpeaks.hpp"
 #include "model/m40.hpp"
 #include "util/files.hpp"
 #include "util/strings.hpp"
