@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "model/keys.hpp"
 #include "model/m40_peaks.hpp"
+#include "model/keys.hpp"
 #include "model/structure.hpp"
 
 namespace tarn {
