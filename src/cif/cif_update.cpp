@@ -179,6 +179,7 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
     ErrorRecord err;
     if (FeReadFile(cifName, text) || CifParse(text, cifName, earlier, err)) {
       std::vector<std::string> lines = err.TextLines();
+      if (!lines.empty() && lines[0] == MsgCifSyntax) lines.erase(lines.begin());  // the heading
       lines.push_back("The file has not been rewritten, so that its items are not lost.");
       ReportError(std::string(MsgCifSyntax), lines);
       return 1;
@@ -193,6 +194,7 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
     }
     if (CIFUpdateFromUserFile(doc, text, name, err)) {
       std::vector<std::string> lines = err.TextLines();
+      if (!lines.empty() && lines[0] == MsgCifSyntax) lines.erase(lines.begin());  // the heading
       lines.push_back("The report has not been written.");
       ReportError(std::string(MsgCifSyntax), lines);
       return 1;
