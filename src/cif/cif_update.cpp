@@ -89,6 +89,7 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
 
   CifSources src;
   src.DataName = DataName(Sess.fln);
+  src.DiffDensity = opt.DiffDensity;
   {
     // The options of the refinement as its command reader takes them.
     RefSettings ref;
