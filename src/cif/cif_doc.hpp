@@ -76,7 +76,7 @@ void CifKeepUserItems(CifDoc& doc, const CifFile& earlier);
 
 // Merges a CIF of the user's (text of fileName) into the document: its items
 // replace the document's values (a "?" leaves them), each of its loops
-// replaces the document's loop with a name in common whole, and items and
+// replaces the document's loop or items with a name in common, and items and
 // loops the document lacks are added to its last block. A text that cannot
 // be read returns 1 with err (file, line, what was expected); doc is then
 // unchanged.

@@ -468,7 +468,12 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
                             "Wagner, Acta Cryst. B69 (2013) 249-259)",
                             sum.FlackQuot)));
   }
-  for (int k : {CkDiffDensityMax, CkDiffDensityMin, CkDiffDensityRms}) b.Item(k);
+  {
+    static constexpr int kRho[3] = {CkDiffDensityMax, CkDiffDensityMin, CkDiffDensityRms};
+    for (size_t k = 0; k < 3; ++k)
+      b.Item(kRho[k],
+             src.DiffDensity ? B::P(fmt::format("{:.3f}", (*src.DiffDensity)[k])) : kUnknown);
+  }
   if (src.Refl && src.Refl->SMax > 0.) {
     b.Item(CkDResHigh, B::P(fmt::format("{:.4f}", 0.5 / src.Refl->SMax)));
     if (src.Refl->SMin > 0.) b.Item(CkDResLow, B::P(fmt::format("{:.4f}", 0.5 / src.Refl->SMin)));

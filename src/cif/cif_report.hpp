@@ -77,6 +77,7 @@ struct CifSources {
   double SigLevel = 3.;
   std::optional<CifWeighting> Weighting;  // from the refinement commands
   std::optional<int> NConstraints;        // constraint commands (equation, restric, keep)
+  std::optional<std::array<double, 3>> DiffDensity;  // max, min, rms of the difference map, e/A^3
   // Atoms (names, upper case) of the refinement commands: in geometric
   // restraints, in ADP restraints, with an occupancy tied by an equation or
   // a restriction; they give the _atom_site_refinement_flags_* columns.
@@ -109,6 +110,9 @@ struct CifOptions {
   // CIFs of the user's merged into the report (CIFUpdateFromUserFile), in
   // order, after the items kept from the earlier fln.cif.
   std::vector<std::string> UserFiles;
+  // Max, min and rms (e/A^3) of the last difference map, when it belongs to
+  // the current model.
+  std::optional<std::array<double, 3>> DiffDensity;
 };
 
 // Writes fln.cif and fln.fcf of the open structure s (Sess.fln), running the

@@ -93,6 +93,7 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
 
   CifSources src;
   src.DataName = DataName(Sess.fln);
+  src.DiffDensity = opt.DiffDensity;
   {
     // The options of the refinement as its command reader takes them.
     RefSettings ref;
@@ -183,6 +184,7 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
     ErrorRecord err;
     if (FeReadFile(cifName, text) || CifParse(text, cifName, earlier, err)) {
       std::vector<std::string> lines = err.TextLines();
+      if (!lines.empty() && lines[0] == MsgCifSyntax) lines.erase(lines.begin());  // the heading
       lines.push_back("The file has not been rewritten, so that its items are not lost.");
       ReportError(std::string(MsgCifSyntax), lines);
       return 1;
@@ -197,6 +199,7 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
     }
     if (CIFUpdateFromUserFile(doc, text, name, err)) {
       std::vector<std::string> lines = err.TextLines();
+      if (!lines.empty() && lines[0] == MsgCifSyntax) lines.erase(lines.begin());  // the heading
       lines.push_back("The report has not been written.");
       ReportError(std::string(MsgCifSyntax), lines);
       return 1;

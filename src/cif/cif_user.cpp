@@ -1,7 +1,8 @@
 // Merging a CIF of the user's (authors, crystal and experiment from the data
 // collection, ...) into the report.
+#include <iterator>
 #include <map>
-#include <optional>
+#include <set>
 
 #include "cif/cif_doc.hpp"
 #include "util/strings.hpp"
@@ -48,20 +49,19 @@ int CIFUpdateFromUserFile(CifDoc& doc, std::string_view text, const std::string&
     }
   };
   index();
-  // The structure's block (the last one) takes what the document lacks.
-  size_t last = 0;
-  for (size_t i = 0; i < doc.Entries.size(); ++i)
-    if (doc.Entries[i].Kind == CifEntry::Block) last = i;
   std::vector<CifEntry> extra;
+  std::set<std::string> added;  // names of the entries in extra
   for (const auto& b : user.Blocks) {
     for (const auto& it : b.Items) {
-      if (it.Value.Unknown() || Embedded(it.Name)) continue;
-      auto f = at.find(ToLower(it.Name));
+      const std::string key = ToLower(it.Name);
+      if (it.Value.Unknown() || Embedded(it.Name) || added.count(key)) continue;
+      auto f = at.find(key);
       if (f == at.end()) {
         CifEntry e;
         e.Name = it.Name;
         e.Value = Out(it.Value);
         extra.push_back(std::move(e));
+        added.insert(key);
         continue;
       }
       CifEntry& e = doc.Entries[f->second];
@@ -79,21 +79,33 @@ int CIFUpdateFromUserFile(CifDoc& doc, std::string_view text, const std::string&
         for (const auto& v : r) row.push_back(Out(v));
         e.Rows.push_back(std::move(row));
       }
-      // The document's loop with a name of this one is replaced whole.
-      std::optional<size_t> same;
+      // The entries of the document with a name of this loop (its loop, or
+      // items the user gives as a loop) make room for it: the first takes
+      // the loop, the others go, so that no name stands twice.
+      std::set<size_t> hit;
+      bool taken = false;
       for (const auto& n : l.Names) {
-        auto f = at.find(ToLower(n));
-        if (f != at.end() && doc.Entries[f->second].Kind == CifEntry::Loop) same = f->second;
+        const std::string key = ToLower(n);
+        taken = taken || added.count(key) || Embedded(n);
+        if (auto f = at.find(key); f != at.end()) hit.insert(f->second);
       }
-      if (same) {
-        doc.Entries[*same] = std::move(e);
-        index();
-      } else {
+      if (taken) continue;
+      if (hit.empty()) {
+        for (const auto& n : l.Names) added.insert(ToLower(n));
         extra.push_back(std::move(e));
+        continue;
       }
+      doc.Entries[*hit.begin()] = std::move(e);
+      for (auto i = hit.rbegin(); i != std::prev(hit.rend()); ++i)
+        doc.Entries.erase(doc.Entries.begin() + static_cast<long>(*i));
+      index();
     }
   }
   if (!extra.empty()) {
+    // The structure's block (the last one) takes what the document lacks.
+    size_t last = 0;
+    for (size_t i = 0; i < doc.Entries.size(); ++i)
+      if (doc.Entries[i].Kind == CifEntry::Block) last = i;
     CifEntry head;
     head.Kind = CifEntry::Comment;
     head.Text = " Items of " + fileName;

@@ -148,7 +148,15 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   replace("_cell_formula_units_Z             4", "_cell_formula_units_Z             8");
   edited += "_my_own_note                      'kept by hand'\n";
   Dir.Write("s.cif", edited);
-  ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n.run->cif\n.end\n"), 0) << Dir.Output;
+  // With a difference map of the model the residual density is the map's.
+  ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n.Edit->Commands\nfourier\n  maptype 6 step 0.1 "
+                      "cmethod 2 peaks 0\nend fourier\n.run->fourier\n.run->cif\n.end\n"),
+            0)
+      << Dir.Output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(Dir.Output, m,
+                                std::regex("map, max ([-0-9.]+), min ([-0-9.]+), rms ([0-9.]+)")))
+      << Dir.Output;
   CifFile again;
   ErrorRecord err;
   ASSERT_EQ(CifParse(Dir.Read("s.cif"), "s.cif", again, err), 0) << err.Text();
@@ -157,6 +165,9 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   EXPECT_EQ(b.Find("_cell_formula_units_Z")->Text, "4");
   ASSERT_NE(b.Find("_my_own_note"), nullptr);
   EXPECT_EQ(b.Find("_my_own_note")->Text, "kept by hand");
+  const char* rho[3] = {"_refine_diff_density_max", "_refine_diff_density_min",
+                        "_refine_diff_density_rms"};
+  for (size_t k = 0; k < 3; ++k) EXPECT_EQ(b.Find(rho[k])->Text, m[k + 1].str()) << rho[k];
   // A CIF of the user's: its values win, a damaged one changes nothing.
   Dir.Write("exp.cif",
             "data_exp\n_exptl_crystal_colour red\n_diffrn_measurement_device_type "

@@ -42,16 +42,19 @@ TEST(CifUserFile, ItemsReplaceLoopsReplaceWholeDamageChangesNothing) {
   const std::string before = CifDocText(doc);
 
   const std::string user =
-      "data_exp\n_exptl_crystal_colour colourless\n_cell_measurement_temperature 100(2)\n"
+      "data_exp\n_exptl_crystal_colour colourless\n"
       "_diffrn_source ?\n_diffrn_measurement_device_type 'area detector'\n"
       "_tarn_file_m40\n;\nnot ours\n;\n"
-      "loop_\n_publ_author_name\n_publ_author_address\n'Doe, J.' Town\n'Roe, R.' City\n";
+      "loop_\n_publ_author_name\n_publ_author_address\n'Doe, J.' Town\n'Roe, R.' City\n"
+      "loop_\n_cell_measurement_temperature\n100(2)\n";
   ErrorRecord err;
   ASSERT_EQ(CIFUpdateFromUserFile(doc, user, "exp.cif", err), 0) << err.Text();
   const CifFile out = Parse(CifDocText(doc));
   ASSERT_EQ(out.Blocks.size(), 2u);
   const CifBlock& s = out.Blocks[1];
   EXPECT_EQ(s.Find("_exptl_crystal_colour")->Text, "colourless");
+  // A loop of a name the report holds as an item replaces the item.
+  ASSERT_NE(s.FindLoop("_cell_measurement_temperature"), nullptr);
   EXPECT_EQ(s.Find("_cell_measurement_temperature")->Text, "100(2)");  // the user's value wins
   EXPECT_EQ(s.Find("_diffrn_source")->Text, "X-ray tube");             // "?" keeps ours
   ASSERT_NE(s.Find("_diffrn_measurement_device_type"), nullptr);       // added
