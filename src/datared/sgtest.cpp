@@ -25,14 +25,13 @@ struct LaueDef {
   const char* Group;
   const char* System;
 };
-constexpr LaueDef kLaue[] = {
-    {"-1", "P-1", "triclinic"},     {"2/m", "P12/m1", "monoclinic"},
-    {"2/m", "P112/m", "monoclinic"}, {"2/m", "P2/m11", "monoclinic"},
-    {"mmm", "Pmmm", "orthorhombic"}, {"4/m", "P4/m", "tetragonal"},
-    {"4/mmm", "P4/mmm", "tetragonal"}, {"-3", "P-3", "trigonal"},
-    {"-3m1", "P-3m1", "trigonal"},   {"-31m", "P-31m", "trigonal"},
-    {"6/m", "P6/m", "hexagonal"},    {"6/mmm", "P6/mmm", "hexagonal"},
-    {"m-3", "Pm-3", "cubic"},        {"m-3m", "Pm-3m", "cubic"}};
+constexpr LaueDef kLaue[] = {{"-1", "P-1", "triclinic"},        {"2/m", "P12/m1", "monoclinic"},
+                             {"2/m", "P112/m", "monoclinic"},   {"2/m", "P2/m11", "monoclinic"},
+                             {"mmm", "Pmmm", "orthorhombic"},   {"4/m", "P4/m", "tetragonal"},
+                             {"4/mmm", "P4/mmm", "tetragonal"}, {"-3", "P-3", "trigonal"},
+                             {"-3m1", "P-3m1", "trigonal"},     {"-31m", "P-31m", "trigonal"},
+                             {"6/m", "P6/m", "hexagonal"},      {"6/mmm", "P6/mmm", "hexagonal"},
+                             {"m-3", "Pm-3", "cubic"},          {"m-3m", "Pm-3m", "cubic"}};
 
 std::set<Rot> Rotations(const PhaseSymmetry& ps, bool withInverse) {
   std::set<Rot> s;
@@ -48,7 +47,9 @@ std::set<Rot> Rotations(const PhaseSymmetry& ps, bool withInverse) {
   return s;
 }
 
-bool Near(double a, double b, double tol) { return std::fabs(a - b) <= tol; }
+bool Near(double a, double b, double tol) {
+  return std::fabs(a - b) <= tol;
+}
 
 // The Laue groups the metric of the cell allows, in its axes.
 std::vector<const LaueDef*> AllowedLaue(const double* c, const SgTestSettings& s) {
@@ -71,7 +72,9 @@ std::vector<const LaueDef*> AllowedLaue(const double* c, const SgTestSettings& s
   return out;
 }
 
-double IoverS(const IntStatRefl& r) { return r.SigI > 0. ? r.I / r.SigI : 0.; }
+double IoverS(const IntStatRefl& r) {
+  return r.SigI > 0. ? r.I / r.SigI : 0.;
+}
 
 void AddAbs(SgAbsStat& s, const IntStatRefl& r, double obsLimit) {
   ++s.NAll;
@@ -190,7 +193,8 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   if (le < 0) return 1;
   const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
   const double pc = PCentro(main.E2m1);
-  static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
+  static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1},
+                                      {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
   const char* kAxis = "abc";
   for (int ip = 0; ip < 6; ++ip) {
     // New axis j is old axis perm[j]; odd permutations negate the first axis
@@ -251,12 +255,58 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   // A group met in several settings is listed in its best one.
   std::set<int> seen;
   std::erase_if(out, [&](const SsgCandidate& c) { return !seen.insert(c.Entry).second; });
-  lines.push_back(fmt::format("Superspace groups for q = ({:.4f}, {:.4f}, {:.4f})", q[0], q[1], q[2]));
-  lines.push_back("Superspace group              axes       #obs/#all   ave(I/sig(I))  Figure of merit");
+  lines.push_back(
+      fmt::format("Superspace groups for q = ({:.4f}, {:.4f}, {:.4f})", q[0], q[1], q[2]));
+  lines.push_back(
+      "Superspace group              axes       #obs/#all   ave(I/sig(I))  Figure of merit");
   for (const SsgCandidate& c : out)
     lines.push_back(fmt::format("{:<28} {:<8} {:6d}/{:<6d} {:10.2f} {:14.3f}", c.Symbol, c.Axes,
                                 c.Abs.NObs, c.Abs.NAll, c.Abs.AveIs, c.Fom));
   return out.empty() ? 1 : 0;
+}
+
+std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
+                                      const std::vector<Vec3>& vt, const SgTestSettings& set) {
+  // The lattice found so far (centring vectors modulo integers), closed
+  // after every accepted vector.
+  std::vector<Vec3> lat = vt;
+  auto inLattice = [&](const Vec3& t) {
+    return std::any_of(lat.begin(), lat.end(), [&](const Vec3& v) {
+      for (int i = 0; i < 3; ++i) {
+        const double d = t[i] - v[i];
+        if (std::fabs(d - std::round(d)) > 1e-6) return false;
+      }
+      return true;
+    });
+  };
+  std::vector<Vec3> found;
+  for (int n : {2, 3})
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j)
+        for (int k = 0; k < n; ++k) {
+          const Vec3 t{double(i) / n, double(j) / n, double(k) / n};
+          if (inLattice(t)) continue;
+          // Reflections the vector adds to the absences of the lattice.
+          SgAbsStat s;
+          for (const IntStatRefl& r : refl)
+            if (!CentringAbsent(lat, r.H) && CentringAbsent({t}, r.H)) AddAbs(s, r, set.ObsLimit);
+          Finish(s);
+          if (s.NAll == 0 || !Fits(s, set.LimCentr)) continue;
+          found.push_back(t);
+          // drsgtestcentrclean: closure, every sum of a lattice vector and a
+          // multiple of t, reduced to [0, 1).
+          std::vector<Vec3> add;
+          for (int m = 1; m < n; ++m)
+            for (const Vec3& v : lat) {
+              Vec3 w;
+              for (int c = 0; c < 3; ++c)
+                w[c] = v[c] + m * t[c] - std::floor(v[c] + m * t[c] + 1e-9);
+              add.push_back(w);
+            }
+          for (const Vec3& w : add)
+            if (!inLattice(w)) lat.push_back(w);
+        }
+  return found;
 }
 
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit) {
@@ -288,7 +338,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     out.CentrStat.emplace_back(c, s);
     const bool ok = Fits(s, set.LimCentr);
     const size_t nv = EM50GenCentr(c).size();
-    L.push_back(fmt::format("{:<10} {:6d}/{:<6d} {:10.2f}{}", c == 'R' ? "R-obverse" : c == 'T' ? "R-reverse" : std::string(1, c),
+    L.push_back(fmt::format("{:<10} {:6d}/{:<6d} {:10.2f}{}",
+                            c == 'R'   ? "R-obverse"
+                            : c == 'T' ? "R-reverse"
+                                       : std::string(1, c),
                             s.NObs, s.NAll, s.AveIs, ok ? "" : "   rejected"));
     if (ok && (nv > bestVec || (nv == bestVec && s.NAll > bestAll))) {
       bestVec = nv;
@@ -299,6 +352,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   const std::vector<Vec3> vt = EM50GenCentr(out.Centring);
   std::vector<char> skip(refl.size());
   for (size_t k = 0; k < refl.size(); ++k) skip[k] = CentringAbsent(vt, refl[k].H);
+  out.XCentr = DRSGTestCentrRepeat(refl, vt, set);
+  for (const Vec3& x : out.XCentr)
+    L.push_back(fmt::format("X centring vector ({:.4f} {:.4f} {:.4f}): the cell may be a supercell",
+                            x[0], x[1], x[2]));
   // Laue group: Rint against that of -1; the accepted group of highest order.
   const std::vector<const LaueDef*> laue = AllowedLaue(phase.Cell, set);
   double r1 = 0.;
@@ -317,7 +374,8 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     // pairs alone.
     const bool ok = r <= std::max(1.5 * r1, r1 + 0.05);
     out.LaueRint.emplace_back(l->Name, r);
-    L.push_back(fmt::format("Averaging for Laue group: {:<8} {:8.4f}{}", l->Name, r, ok ? "" : "   rejected"));
+    L.push_back(fmt::format("Averaging for Laue group: {:<8} {:8.4f}{}", l->Name, r,
+                            ok ? "" : "   rejected"));
     if (ok && (rots.size() > bestOrder || (rots.size() == bestOrder && r < bestR))) {
       bestOrder = rots.size();
       bestR = r;
@@ -334,7 +392,8 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   std::set<std::pair<int, std::string>> seen;  // (number, absences) already listed
   for (size_t i = 0; i < tab.Entry.size(); ++i) {
     const SgEntry& e = tab.Entry[i];
-    if (std::toupper(static_cast<unsigned char>(e.Short[0])) != (out.Centring == 'T' ? 'R' : out.Centring))
+    if (std::toupper(static_cast<unsigned char>(e.Short[0])) !=
+        (out.Centring == 'T' ? 'R' : out.Centring))
       continue;
     if (out.Centring == 'T' || (out.Centring == 'R' && e.Short.find(":R") != std::string::npos))
       continue;  // reverse setting and rhombohedral axes are not tabulated in hexagonal axes
@@ -362,10 +421,12 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     out.Cand.push_back(c);
   }
   // Equal figures of merit: the group of higher symmetry first.
-  std::stable_sort(out.Cand.begin(), out.Cand.end(), [](const SgCandidate& a, const SgCandidate& b) {
-    if (std::fabs(a.Fom - b.Fom) > 1e-9 * std::max(a.Fom, b.Fom)) return a.Fom > b.Fom;
-    return a.Order > b.Order;
-  });
+  std::stable_sort(out.Cand.begin(), out.Cand.end(),
+                   [](const SgCandidate& a, const SgCandidate& b) {
+                     if (std::fabs(a.Fom - b.Fom) > 1e-9 * std::max(a.Fom, b.Fom))
+                       return a.Fom > b.Fom;
+                     return a.Order > b.Order;
+                   });
   L.emplace_back();
   L.push_back(fmt::format("<|E^2-1|> = {:.3f}", out.E2m1));
   L.push_back("Space group       number   #obs/#all   ave(I/sig(I))  Figure of merit");

@@ -15,11 +15,11 @@
 namespace tarn {
 
 struct SgTestSettings {
-  double TolCell = 0.02;    // Angstrom, equality of cell lengths
-  double TolAngle = 0.2;    // degrees, equality of angles with 90 and 120
-  double LimCentr = 10.;    // largest ave(I/sig(I)) of reflections absent by centring
-  double LimOther = 5.;     // largest ave(I/sig(I)) of reflections absent by other elements
-  double ObsLimit = 3.;     // I/sig(I) above which a reflection counts as observed
+  double TolCell = 0.02;  // Angstrom, equality of cell lengths
+  double TolAngle = 0.2;  // degrees, equality of angles with 90 and 120
+  double LimCentr = 10.;  // largest ave(I/sig(I)) of reflections absent by centring
+  double LimOther = 5.;   // largest ave(I/sig(I)) of reflections absent by other elements
+  double ObsLimit = 3.;   // I/sig(I) above which a reflection counts as observed
 };
 
 // Statistics of the reflections that a symmetry element makes absent.
@@ -33,20 +33,21 @@ struct SgCandidate {
   std::string Symbol;  // short symbol
   int Number = 0;
   bool Centro = false;
-  int Order = 0;       // operators including centring
-  SgAbsStat Abs;       // absent besides the centring
-  double Fom = 0.;     // figure of merit, larger is better
+  int Order = 0;    // operators including centring
+  SgAbsStat Abs;    // absent besides the centring
+  double Fom = 0.;  // figure of merit, larger is better
 };
 
 struct SgTestResult {
-  std::string System;                // "triclinic" ... "cubic"
-  char Centring = 'P';               // chosen lattice letter (T for R reverse)
+  std::string System;   // "triclinic" ... "cubic"
+  char Centring = 'P';  // chosen lattice letter (T for R reverse)
   std::vector<std::pair<char, SgAbsStat>> CentrStat;
-  std::string Laue;                  // chosen Laue group, e.g. "mmm"
-  std::string LaueGroup;             // its symmorphic group in the cell's axes, e.g. "Pmmm"
+  std::vector<Vec3> XCentr;  // further centring vectors the data obey (DRSGTestCentrRepeat)
+  std::string Laue;          // chosen Laue group, e.g. "mmm"
+  std::string LaueGroup;     // its symmorphic group in the cell's axes, e.g. "Pmmm"
   std::vector<std::pair<std::string, double>> LaueRint;  // tested groups and their Rint
-  double E2m1 = 0.;                  // <|E^2-1|> of the acentric-assumed data
-  std::vector<SgCandidate> Cand;     // fitting candidates, best first
+  double E2m1 = 0.;                                      // <|E^2-1|> of the acentric-assumed data
+  std::vector<SgCandidate> Cand;                         // fitting candidates, best first
   std::vector<std::string> Listing;
 };
 
@@ -64,11 +65,11 @@ struct SsgTestRefl {
 };
 
 struct SsgCandidate {
-  int Entry = -1;       // entry of the superspace table
-  std::string Symbol;   // symbol in the setting of the table
-  std::string Axes;     // that setting's axes in the data's, e.g. "c,a,b"
-  SgAbsStat Abs;        // reflections the group makes absent (centring included)
-  double Fom = 0.;      // figure of merit, larger is better
+  int Entry = -1;      // entry of the superspace table
+  std::string Symbol;  // symbol in the setting of the table
+  std::string Axes;    // that setting's axes in the data's, e.g. "c,a,b"
+  SgAbsStat Abs;       // reflections the group makes absent (centring included)
+  double Fom = 0.;     // figure of merit, larger is better
 };
 
 // DRSGTestSSG4: superspace candidates of modulated data (one modulation
@@ -80,9 +81,17 @@ struct SsgCandidate {
 // space groups are by DRSGTest (<|E^2-1|> of `main`). Candidates whose absent
 // reflections have ave(I/sig(I)) above set.LimOther are left out. Listing
 // lines go to `lines`; returns 1 when no candidate fits.
-[[nodiscard]] int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTable& tab,
-                               const SsgTable& stab, const SgTestResult& main, const SgTestSettings& set,
-                               std::vector<SsgCandidate>& out, std::vector<std::string>& lines);
+[[nodiscard]] int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q,
+                               const SgTable& tab, const SsgTable& stab, const SgTestResult& main,
+                               const SgTestSettings& set, std::vector<SsgCandidate>& out,
+                               std::vector<std::string>& lines);
+
+// DRSGTestCentrRepeat: further centring vectors (halves and thirds of the
+// cell) beyond the lattice vt whose added absences the data obey (as a
+// centring is accepted), each closed into the lattice before the next is
+// tried. A non-empty result says the cell may be a supercell.
+std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
+                                      const std::vector<Vec3>& vt, const SgTestSettings& set);
 
 // DRSGTestCentr: absence statistics of the reflections a centring makes absent.
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit);

@@ -21,7 +21,8 @@ std::string InP1(const std::string& res) {
 using SgTestRoad = ProgramTest;
 
 TEST_F(SgTestRoad, PublishedGroupIsAccepted) {
-  const std::string cif = ReadText(kSh2185Cif), nacl = ReadText(std::string(kNaClDir) + "/NaCl.res");
+  const std::string cif = ReadText(kSh2185Cif),
+                    nacl = ReadText(std::string(kNaClDir) + "/NaCl.res");
   if (cif.empty() || nacl.empty()) GTEST_SKIP() << "../shared/data not available";
   const struct {
     std::string Res, Hkl;
@@ -80,7 +81,8 @@ std::string P21nHkl() {
         if ((l == 0 && h < 0) || (h == 0 && k == 0 && l == 0)) continue;
         const bool absent = (k == 0 && (h + l) % 2 != 0) || (h == 0 && l == 0 && k % 2 != 0);
         const double i = absent ? g(rng) : 2000. * std::pow(g(rng), 2) + 5.;
-        out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", h, k, l, i, std::sqrt(std::fabs(i)) + 1.);
+        out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", h, k, l, i,
+                           std::sqrt(std::fabs(i)) + 1.);
       }
   return out + "   0   0   0    0.00    0.00\n";
 }
@@ -88,7 +90,8 @@ std::string P21nHkl() {
 TEST_F(SgTestRoad, P21nToStandardAndBackKeepsF) {
   Dir.Write("s.res", kP21n);
   Dir.Write("s.hkl", P21nHkl());
-  const std::string refine = ".File->Reflection file->Create refinement reflection file\n.run->refine\n";
+  const std::string refine =
+      ".File->Reflection file->Create refinement reflection file\n.run->refine\n";
   ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n"), 0) << Dir.Output;
   const RFactors r0 = LastRFactors(Dir.Read("s.ref"));
   ASSERT_GT(r0.NAll, 500);
@@ -99,7 +102,8 @@ TEST_F(SgTestRoad, P21nToStandardAndBackKeepsF) {
   } steps[] = {{".run->sgtest\nstandard\n", "P21/c", 117.10},
                {".Tools->Transform\ncell -a,-b,a+c\n.run->sgtest\noriginal\n", "P21/n", 103.93}};
   for (const auto& st : steps) {
-    ASSERT_EQ(Dir.Batch(std::string(".File->Structure->Open\ns\n") + st.Step + refine), 0) << Dir.Output;
+    ASSERT_EQ(Dir.Batch(std::string(".File->Structure->Open\ns\n") + st.Step + refine), 0)
+        << Dir.Output;
     BasicData b;
     ASSERT_EQ(ReadM50Text(Dir.Read("s.m50"), "s.m50", b), 0);
     EXPECT_EQ(b.Phase[0].SpGroup, st.Group);

@@ -27,11 +27,13 @@ namespace sgtool {
 constexpr std::string_view Header = "Make space group test";
 constexpr std::string_view NoM95a = "Repository file M95 does not exist and";
 constexpr std::string_view NoM95b = "therefore the test cannot be made.";
-constexpr std::string_view BadMode = "The space group test expects \"standard\", \"original\" or \"none\": ";
+constexpr std::string_view BadMode =
+    "The space group test expects \"standard\", \"original\" or \"none\": ";
 constexpr std::string_view NoPhase = "The structure has no phase.";
 constexpr std::string_view Accepted = "Accepted space group: {} ({})";
 constexpr std::string_view Transformed = "Transformed into the standard setting: x' = {}";
-constexpr std::string_view NoIntegral = "A reflection of M95 has no integral indices in the standard setting.";
+constexpr std::string_view NoIntegral =
+    "A reflection of M95 has no integral indices in the standard setting.";
 constexpr std::string_view NotRewritten = "The files of the structure cannot be rewritten: {}";
 constexpr std::string_view NotWritten = "The listing \"{}\" could not be written.";
 }  // namespace sgtool
@@ -44,10 +46,12 @@ int Fail(std::vector<std::string> lines) {
 }  // namespace
 
 int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool batch) {
-  if (!EqIgnoreCase(mode, "standard") && !EqIgnoreCase(mode, "original") && !EqIgnoreCase(mode, "none"))
+  if (!EqIgnoreCase(mode, "standard") && !EqIgnoreCase(mode, "original") &&
+      !EqIgnoreCase(mode, "none"))
     return Fail({std::string(sgtool::BadMode) + mode});
   if (Struct.Basic.Phase.empty()) return Fail({std::string(sgtool::NoPhase)});
-  if (!FeFileExists(base + ".m95")) return Fail({std::string(sgtool::NoM95a), std::string(sgtool::NoM95b)});
+  if (!FeFileExists(base + ".m95"))
+    return Fail({std::string(sgtool::NoM95a), std::string(sgtool::NoM95b)});
   ErrorRecord err;
   const SgTable* tab = HomeSgTable(&err);
   if (!tab) return Fail(err.Lines());
@@ -55,7 +59,8 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   // Main reflections for the space-group test; with one modulation vector
   // the satellites too for the superspace candidates.
   const int kp = std::clamp(Sess.KPhase, 1, static_cast<int>(Struct.Basic.Phase.size()));
-  PhaseBasic p1 = Struct.Basic.Phase[static_cast<size_t>(kp - 1)];  // the cell and composition in P1
+  PhaseBasic p1 =
+      Struct.Basic.Phase[static_cast<size_t>(kp - 1)];  // the cell and composition in P1
   std::vector<IntStatRefl> refl;
   std::vector<SsgTestRefl> refl4;
   const ReflData& d = Struct.Refl;
@@ -70,7 +75,8 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   p1.Symmetry = CrlPrimitivePhase(3);
   SgTestResult res;
   const int rc = DRSGTest(refl, p1, *tab, SgTestSettings{}, res);
-  std::vector<std::string> lst = {fmt::format("Space group test on {} reflections of M95", refl.size()), ""};
+  std::vector<std::string> lst = {
+      fmt::format("Space group test on {} reflections of M95", refl.size()), ""};
   lst.insert(lst.end(), res.Listing.begin(), res.Listing.end());
   if (modulated && rc == 0) {
     static SsgTable ssg;
@@ -91,7 +97,8 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   return DRSGTestEpilog(base, *tab, res.Cand[0].Entry, EqIgnoreCase(mode, "standard"), batch);
 }
 
-int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool standard, bool batch) {
+int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool standard,
+                   bool batch) {
   const SgEntry& e = tab.Entry[static_cast<size_t>(entry)];
   const PhaseSymmetry& ops = SgEntryOps(tab, entry);
   // The reference setting and x_std = T x + u (the candidate's operators are
@@ -101,11 +108,13 @@ int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool 
   Vec3 u{};
   const bool move = standard && SgKey(e.ToStd) != "x,y,z" && FindSmbSgTr(tab, ops, ref, tr, u) == 0;
   const SgEntry& out = move ? tab.Entry[static_cast<size_t>(ref.Entry)] : e;
-  if (!batch && !FeYesNo(std::string(sgtool::Header),
-                         {move ? fmt::format("Accept the space group {} and transform the structure into "
-                                             "its standard setting {}?", e.Short, out.Short)
-                               : fmt::format("Accept the space group {} in the cell of the data?", e.Short)},
-                         true))
+  if (!batch &&
+      !FeYesNo(std::string(sgtool::Header),
+               {move ? fmt::format("Accept the space group {} and transform the structure into "
+                                   "its standard setting {}?",
+                                   e.Short, out.Short)
+                     : fmt::format("Accept the space group {} in the cell of the data?", e.Short)},
+               true))
     return 0;
   const int kp = std::clamp(Sess.KPhase, 1, static_cast<int>(Struct.Basic.Phase.size()));
   Structure st = Struct;

@@ -22,8 +22,8 @@ namespace tarn {
 // cell and indices of every M95 block; otherwise the group is taken in the
 // cell of the data. M90 is removed (the next merge makes it anew). Files are
 // written to temporary names first, so nothing changes on failure.
-[[nodiscard]] int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool standard,
-                                 bool batch);
+[[nodiscard]] int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry,
+                                 bool standard, bool batch);
 
 // Tool of action 50102: batch mode takes the mode from the call's first
 // item; interactively the best candidate is offered for acceptance.
