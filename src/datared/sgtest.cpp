@@ -10,6 +10,7 @@
 #include <set>
 
 #include "util/fract.hpp"
+#include "util/numbers.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -265,6 +266,106 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   return out.empty() ? 1 : 0;
 }
 
+namespace {
+
+Eigen::Matrix3d MetricOf(const double* c) {
+  const double d = M_PI / 180.;
+  Eigen::Matrix3d g;
+  g << c[0] * c[0], c[0] * c[1] * std::cos(c[5] * d), c[0] * c[2] * std::cos(c[4] * d),
+      c[0] * c[1] * std::cos(c[5] * d), c[1] * c[1], c[1] * c[2] * std::cos(c[3] * d),
+      c[0] * c[2] * std::cos(c[4] * d), c[1] * c[2] * std::cos(c[3] * d), c[2] * c[2];
+  return g;
+}
+
+void CellOfMetric(const Eigen::Matrix3d& g, double* c) {
+  for (int i = 0; i < 3; ++i) c[i] = std::sqrt(g(i, i));
+  for (int i = 0; i < 3; ++i) {
+    const int j = (i + 1) % 3, k = (i + 2) % 3;
+    c[3 + i] = std::acos(std::clamp(g(j, k) / (c[j] * c[k]), -1., 1.)) * 180. / M_PI;
+  }
+}
+
+// The crystal system of a cell's metric in its own axes (rank 1 triclinic
+// .. 6 cubic; monoclinic with b unique).
+int SystemRank(const double* c, const SgTestSettings& s) {
+  const bool ab = Near(c[0], c[1], s.TolCell), bc = Near(c[1], c[2], s.TolCell);
+  const bool al = Near(c[3], 90., s.TolAngle), be = Near(c[4], 90., s.TolAngle),
+             ga = Near(c[5], 90., s.TolAngle), ga120 = Near(c[5], 120., s.TolAngle);
+  if (al && be && ga) return ab && bc ? 6 : ab ? 4 : 3;
+  if (al && be && ga120 && ab) return 5;
+  return al && ga ? 2 : 1;
+}
+
+constexpr const char* kSystem[] = {"",           "triclinic", "monoclinic", "orthorhombic",
+                                   "tetragonal", "hexagonal", "cubic"};
+
+}  // namespace
+
+Mat3 DRSGTestReducedCell(const double* cell) {
+  const Eigen::Matrix3d g = MetricOf(cell);
+  Eigen::Matrix3d b = Eigen::Matrix3d::Identity();  // columns: basis in data axes
+  auto len2 = [&](const Eigen::Vector3d& v) { return v.dot(g * v); };
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        for (int k = -1; k < 3; ++k) {  // k = -1: pairs; else the third vector too
+          if (j == i || k == i || k == j) continue;
+          for (int sj : {-1, 1})
+            for (int sk : {-1, 1}) {
+              if (k < 0 && sk < 0) continue;
+              Eigen::Vector3d v = b.col(i) + sj * b.col(j);
+              if (k >= 0) v += sk * b.col(k);
+              if (len2(v) < len2(b.col(i)) * (1. - 1e-9)) {
+                b.col(i) = v;
+                changed = true;
+              }
+            }
+        }
+  }
+  std::array<int, 3> o{0, 1, 2};
+  std::sort(o.begin(), o.end(), [&](int x, int y) { return len2(b.col(x)) < len2(b.col(y)); });
+  Eigen::Matrix3d r;
+  for (int i = 0; i < 3; ++i) r.col(i) = b.col(o[static_cast<size_t>(i)]);
+  if (r.determinant() < 0.) r.col(2) = -r.col(2);
+  return FromEigen(r);
+}
+
+std::vector<SgCellCandidate> DRSGTestMetricCells(const double* cell, const SgTestSettings& set) {
+  const Eigen::Matrix3d r = ToEigen(DRSGTestReducedCell(cell)), g = MetricOf(cell);
+  const double detR = std::fabs(r.determinant());
+  SgCellCandidate best[7];
+  double dev[7];
+  std::fill(dev, dev + 7, 1e30);
+  Eigen::Matrix3d p;
+  for (int code = 0; code < 19683; ++code) {  // entries -1, 0, 1
+    for (int e = 0, c = code; e < 9; ++e, c /= 3) p(e / 3, e % 3) = c % 3 - 1;
+    const double det = p.determinant();
+    if (det < 0.5 || det > 4.5) continue;
+    const Eigen::Matrix3d m = r * p;
+    double c[6];
+    CellOfMetric(m.transpose() * g * m, c);
+    const int rank = SystemRank(c, set);
+    if (rank < 2) continue;
+    // Among cells of one system the smallest volume, then beta closest to
+    // (but not below) 90 degrees, then the shortest axes.
+    const double d = det * 1e6 + (c[4] < 90. - set.TolAngle ? 1e4 : 0.) +
+                     std::fabs(c[4] - 90.) * 10. + c[0] + c[1] + c[2];
+    if (d >= dev[rank]) continue;
+    dev[rank] = d;
+    SgCellCandidate& b = best[rank];
+    b.System = kSystem[rank];
+    b.P = FromEigen(m);
+    for (double& x : b.P) x = std::round(x);
+    std::copy(c, c + 6, b.Cell);
+    b.Det = static_cast<int>(std::lround(det * detR));
+  }
+  std::vector<SgCellCandidate> out;
+  for (int rank = 6; rank >= 2; --rank)
+    if (!best[rank].System.empty()) out.push_back(best[rank]);
+  return out;
+}
+
 std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
                                       const std::vector<Vec3>& vt, const SgTestSettings& set) {
   // The lattice found so far (centring vectors modulo integers), closed
@@ -325,6 +426,31 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   // Intensity statistics (phase in P1: all reflections acentric).
   IntStatResult st;
   if (DRIntensityStatistics(refl, phase, st) == 0) out.E2m1 = st.E2m1Acentric;
+  // Cells of higher metric symmetry the axes of the data may hide.
+  out.Cells = DRSGTestMetricCells(phase.Cell, set);
+  const int own = SystemRank(phase.Cell, set);
+  for (const SgCellCandidate& c : out.Cells) {
+    if (std::find(std::begin(kSystem), std::end(kSystem), c.System) - std::begin(kSystem) <= own)
+      continue;
+    std::string axes;
+    for (int j = 0; j < 3; ++j) {
+      std::string t;
+      for (int i = 0; i < 3; ++i) {
+        const double v = c.P[static_cast<size_t>(3 * i + j)];
+        if (v == 0.) continue;
+        t += (v < 0.      ? "-"
+              : t.empty() ? ""
+                          : "+") +
+             (std::fabs(v) == 1. ? "" : fmt::format("{}", std::fabs(v))) + "abc"[i];
+      }
+      axes += (j ? "," : "") + t;
+    }
+    L.push_back(fmt::format(
+        "Cell of higher metric symmetry: {:<13} {:.4f} {:.4f} {:.4f} {:.2f} {:.2f} {:.2f}  "
+        "axes {}  volume {} x that of the cell",
+        c.System, c.Cell[0], c.Cell[1], c.Cell[2], c.Cell[3], c.Cell[4], c.Cell[5], axes, c.Det));
+  }
+  if (!L.empty()) L.emplace_back();
   // Centring: of the accepted ones, the one with the most centring vectors
   // (a data set without the reflections a centring forbids accepts it), then
   // the one that explains the most absences.

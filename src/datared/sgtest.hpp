@@ -38,10 +38,20 @@ struct SgCandidate {
   double Fom = 0.;  // figure of merit, larger is better
 };
 
+// A cell of the data's lattice whose metric has the symmetry of a crystal
+// system (within the tolerances).
+struct SgCellCandidate {
+  std::string System;  // "monoclinic" ... "cubic"
+  Mat3 P{};            // its axes in those of the data: columns a', b', c' (integers)
+  double Cell[6] = {};
+  int Det = 1;  // volume relative to that of the data's cell
+};
+
 struct SgTestResult {
   std::string System;   // "triclinic" ... "cubic"
   char Centring = 'P';  // chosen lattice letter (T for R reverse)
   std::vector<std::pair<char, SgAbsStat>> CentrStat;
+  std::vector<SgCellCandidate> Cells;  // DRSGTestMetricCells of the data's cell
   std::vector<Vec3> XCentr;  // further centring vectors the data obey (DRSGTestCentrRepeat)
   std::string Laue;          // chosen Laue group, e.g. "mmm"
   std::string LaueGroup;     // its symmorphic group in the cell's axes, e.g. "Pmmm"
@@ -85,6 +95,18 @@ struct SsgCandidate {
                                const SgTable& tab, const SsgTable& stab, const SgTestResult& main,
                                const SgTestSettings& set, std::vector<SsgCandidate>& out,
                                std::vector<std::string>& lines);
+
+// DRSGTestReducedCell: a reduced basis of the lattice of `cell` (no shorter
+// vector is reached by adding or subtracting the others), shortest first,
+// right-handed; columns in the data's axes.
+Mat3 DRSGTestReducedCell(const double* cell);
+
+// DRSGTestMetricCells: from the reduced cell, the cells of up to four times
+// its volume spanned by its vectors and their sums and differences
+// whose metric is that of a crystal system: per system (monoclinic to cubic)
+// the smallest, highest system first. Reports cells the data's own axes may
+// hide (a centred lattice given in a primitive cell, a wrong choice of axes).
+std::vector<SgCellCandidate> DRSGTestMetricCells(const double* cell, const SgTestSettings& set);
 
 // DRSGTestCentrRepeat: further centring vectors (halves and thirds of the
 // cell) beyond the lattice vt whose added absences the data obey (as a

@@ -114,6 +114,29 @@ TEST(SgTest, DoubledCellShowsXCentring) {
   EXPECT_EQ(r.XCentr[0], (Vec3{0.5, 0., 0.}));
 }
 
+// Lattices whose metric symmetry the given axes hide: a C-centred
+// orthorhombic lattice in a primitive cell, a rhombohedral lattice on
+// rhombohedral axes; an orthorhombic cell stays itself.
+TEST(SgTest, MetricCellsOfHiddenLattices) {
+  const struct {
+    double Cell[6];
+    const char* System;
+    int Det;
+    double A, C;  // expected a (or the shortest axis) and c of the found cell
+  } cases[] = {{{5.830952, 5.830952, 7, 90, 90, 61.9275}, "orthorhombic", 2, 6., 10.},
+               {{5, 5, 5, 70, 70, 70}, "hexagonal", 3, 5.7358, 11.2385},
+               {{6, 10, 7, 90, 90, 90}, "orthorhombic", 1, 6., 10.}};
+  for (const auto& c : cases) {
+    const std::vector<SgCellCandidate> r = DRSGTestMetricCells(c.Cell, SgTestSettings{});
+    ASSERT_FALSE(r.empty()) << c.System;
+    EXPECT_EQ(r[0].System, c.System);
+    EXPECT_EQ(r[0].Det, c.Det) << c.System;
+    const double* x = r[0].Cell;
+    EXPECT_NEAR(std::min({x[0], x[1], x[2]}), c.A, 1e-3) << c.System;
+    EXPECT_NEAR(std::max({x[0], x[1], x[2]}), c.C, 1e-3) << c.System;
+  }
+}
+
 // HKLF 4 lines (3I4, 2F8) of a text.
 std::vector<IntStatRefl> Hklf4(const std::string& text) {
   std::vector<IntStatRefl> out;
