@@ -366,6 +366,43 @@ std::vector<SgCellCandidate> DRSGTestMetricCells(const double* cell, const SgTes
   return out;
 }
 
+std::vector<Mat3> DRSGTestTwinMatrices(const double* cell, const SgTable& tab,
+                                       const std::string& laueGroup, const SgTestSettings& set) {
+  std::vector<Mat3> out;
+  const int le = FindSmbSg(tab, laueGroup);
+  if (le < 0) return out;
+  const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
+  const Eigen::Matrix3d g = MetricOf(cell);
+  std::vector<Eigen::Matrix3d> kept;
+  auto inLaue = [&](const Eigen::Matrix3d& m) {
+    Rot r;
+    for (int i = 0; i < 9; ++i)
+      r[static_cast<size_t>(i)] = static_cast<int>(std::lround(m(i / 3, i % 3)));
+    return laue.count(r) > 0;
+  };
+  Eigen::Matrix3d r;
+  for (int code = 0; code < 19683; ++code) {
+    for (int e = 0, c = code; e < 9; ++e, c /= 3) r(e / 3, e % 3) = c % 3 - 1;
+    if (std::fabs(r.determinant() - 1.) > 1e-6 || inLaue(r)) continue;
+    // The metric of the rotated axes (columns of R^-1 map the basis).
+    const Eigen::Matrix3d h = r.transpose() * g * r;
+    bool keeps = true;
+    for (int i = 0; i < 3 && keeps; ++i)
+      for (int j = 0; j < 3 && keeps; ++j) {
+        const double n = std::sqrt(g(i, i) * g(j, j));
+        keeps = std::fabs(h(i, j) - g(i, j)) <= set.TolTwin * n * (i == j ? 2. : 1.);
+      }
+    if (!keeps) continue;
+    const Eigen::Matrix3d ri = r.inverse();
+    if (std::any_of(kept.begin(), kept.end(),
+                    [&](const Eigen::Matrix3d& k) { return inLaue(ri * k); }))
+      continue;  // same coset of the Laue group
+    kept.push_back(r);
+    out.push_back(FromEigen(r));
+  }
+  return out;
+}
+
 std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
                                       const std::vector<Vec3>& vt, const SgTestSettings& set) {
   // The lattice found so far (centring vectors modulo integers), closed
@@ -511,6 +548,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
       laueRots = rots;
     }
   }
+  out.Twins = DRSGTestTwinMatrices(phase.Cell, tab, out.LaueGroup, set);
+  for (const Mat3& t : out.Twins)
+    L.push_back(fmt::format("Twin matrix suggested by the metric: {} {} {} / {} {} {} / {} {} {}",
+                            t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8]));
   // Candidates: settings of the centring whose Laue class is the chosen one.
   // Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
   // (twinning, atoms on special positions) the statistics say nothing.

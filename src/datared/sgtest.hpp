@@ -20,6 +20,8 @@ struct SgTestSettings {
   double LimCentr = 10.;  // largest ave(I/sig(I)) of reflections absent by centring
   double LimOther = 5.;   // largest ave(I/sig(I)) of reflections absent by other elements
   double ObsLimit = 3.;   // I/sig(I) above which a reflection counts as observed
+  double TolTwin = 0.02;  // pseudo-symmetry of the metric: relative change of the
+                          // lengths, change of the cosines of the angles
 };
 
 // Statistics of the reflections that a symmetry element makes absent.
@@ -52,6 +54,7 @@ struct SgTestResult {
   char Centring = 'P';  // chosen lattice letter (T for R reverse)
   std::vector<std::pair<char, SgAbsStat>> CentrStat;
   std::vector<SgCellCandidate> Cells;  // DRSGTestMetricCells of the data's cell
+  std::vector<Mat3> Twins;             // twin matrices the metric suggests (DRSGTestTwinMatrices)
   std::vector<Vec3> XCentr;  // further centring vectors the data obey (DRSGTestCentrRepeat)
   std::string Laue;          // chosen Laue group, e.g. "mmm"
   std::string LaueGroup;     // its symmorphic group in the cell's axes, e.g. "Pmmm"
@@ -107,6 +110,13 @@ Mat3 DRSGTestReducedCell(const double* cell);
 // the smallest, highest system first. Reports cells the data's own axes may
 // hide (a centred lattice given in a primitive cell, a wrong choice of axes).
 std::vector<SgCellCandidate> DRSGTestMetricCells(const double* cell, const SgTestSettings& set);
+
+// DRSGTestTwinMatrices: rotations (x' = R x, integer entries, det 1) that
+// keep the metric of `cell` within set.TolTwin but are not in the Laue
+// group of symbol `laueGroup` (e.g. "P12/m1"): one per coset of the Laue
+// group. Twinning by (pseudo-)merohedry makes these the twin matrices.
+std::vector<Mat3> DRSGTestTwinMatrices(const double* cell, const SgTable& tab,
+                                       const std::string& laueGroup, const SgTestSettings& set);
 
 // DRSGTestCentrRepeat: further centring vectors (halves and thirds of the
 // cell) beyond the lattice vt whose added absences the data obey (as a
