@@ -7,6 +7,10 @@
 #include <random>
 #include <regex>
 
+#include "app/toolkit_script.hpp"
+#include "app/tools/sgtest_tool.hpp"
+#include "model/m40.hpp"
+#include "model/session.hpp"
 #include "road.hpp"
 
 namespace tarn::test {
@@ -50,7 +54,8 @@ TEST_F(SgTestRoad, PublishedGroupIsAccepted) {
 
 // A small P21/n model and intensities with the absences of P21/n (h0l:
 // h+l odd, 0k0: k odd) and centric statistics: the test takes it to the
-// standard setting P21/c (-a, -b, a+c) and back. The intensities need not
+// standard setting P21/c (-a, -b, a+c), through the pages of the action, and
+// back. The intensities need not
 // fit the model: R factors equal to those in the original cell show that
 // every |F| moved with its indices.
 constexpr const char* kP21n = R"(TITL p21n
@@ -95,11 +100,27 @@ TEST_F(SgTestRoad, P21nToStandardAndBackKeepsF) {
   ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n"), 0) << Dir.Output;
   const RFactors r0 = LastRFactors(Dir.Read("s.ref"));
   ASSERT_GT(r0.NAll, 500);
+  // There through the pages of the action (tolerances, candidates, setting,
+  // confirmation), back by batch commands.
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.HomeDir = "data/";
+  Sess.KPhase = 1;
+  const std::string base = (Dir / "s").string();
+  ASSERT_EQ(iom50(M50Read, base + ".m50"), 0);
+  ASSERT_EQ(iom40(M40Read, base + ".m40"), 0);
+  tk.Forms = {{"0.02", "0.2", "3", "10", "5"}};
+  tk.Choices = {0, 0};
+  tk.Answers = {true};
+  const int rc = EM9SpaceGroupTest(base, "", false);
+  FeSetToolkit(nullptr);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(tk.ListingFiles, std::vector<std::string>{base + ".dir"});
   const struct {
     const char* Step;
     const char* Group;
     double Beta;  // of the cell in M50
-  } steps[] = {{".run->sgtest\nstandard\n", "P21/c", 117.10},
+  } steps[] = {{"", "P21/c", 117.10},
                {".Tools->Transform\ncell -a,-b,a+c\n.run->sgtest\noriginal\n", "P21/n", 103.93}};
   for (const auto& st : steps) {
     ASSERT_EQ(Dir.Batch(std::string(".File->Structure->Open\ns\n") + st.Step + refine), 0)
