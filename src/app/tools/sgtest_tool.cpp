@@ -44,7 +44,9 @@ constexpr std::string_view PageSetting = "Accept the space group in";
 constexpr std::string_view Standard = "the standard setting";
 constexpr std::string_view Original = "the cell of the data";
 constexpr std::string_view Accepted = "Accepted space group: {} ({})";
-constexpr std::string_view Transformed = "Transformed into the standard setting: x' = {}";
+constexpr std::string_view Transformed =
+    "Transformed into the standard setting: new axes (columns) {} {} {} / {} {} {} / {} {} {}, "
+    "origin {} {} {}";
 constexpr std::string_view NoIntegral =
     "A reflection of M95 has no integral indices in the standard setting.";
 constexpr std::string_view NotRewritten = "The files of the structure cannot be rewritten: {}";
@@ -195,7 +197,12 @@ int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool 
     for (auto& b : rr)
       for (auto& r : b)
         if (EM40TransformIndices(t, r.H)) return Fail({std::string(sgtool::NoIntegral)});
-    if (batch) Fe().ListingLine(fmt::format(fmt::runtime(sgtool::Transformed), e.ToStd));
+    if (batch) {
+      Mat3 m = t.P;
+      for (double& x : m) x += 0.;  // no "-0"
+      Fe().ListingLine(fmt::format(fmt::runtime(sgtool::Transformed), m[0], m[1], m[2], m[3], m[4],
+                                   m[5], m[6], m[7], m[8], t.Origin[0], t.Origin[1], t.Origin[2]));
+    }
   }
   phase->SpGroup = out.Short;
   phase->SpGroupNumber = out.Number;
