@@ -201,7 +201,8 @@ int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool 
       Mat3 m = t.P;
       for (double& x : m) x += 0.;  // no "-0"
       Fe().ListingLine(fmt::format(fmt::runtime(sgtool::Transformed), m[0], m[1], m[2], m[3], m[4],
-                                   m[5], m[6], m[7], m[8], t.Origin[0], t.Origin[1], t.Origin[2]));
+                                   m[5], m[6], m[7], m[8], t.Origin[0] + 0., t.Origin[1] + 0.,
+                                   t.Origin[2] + 0.));
     }
   }
   phase->SpGroup = out.Short;
