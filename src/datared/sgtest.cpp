@@ -10,6 +10,7 @@
 #include <set>
 
 #include "util/fract.hpp"
+#include "util/numbers.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -25,14 +26,13 @@ struct LaueDef {
   const char* Group;
   const char* System;
 };
-constexpr LaueDef kLaue[] = {
-    {"-1", "P-1", "triclinic"},     {"2/m", "P12/m1", "monoclinic"},
-    {"2/m", "P112/m", "monoclinic"}, {"2/m", "P2/m11", "monoclinic"},
-    {"mmm", "Pmmm", "orthorhombic"}, {"4/m", "P4/m", "tetragonal"},
-    {"4/mmm", "P4/mmm", "tetragonal"}, {"-3", "P-3", "trigonal"},
-    {"-3m1", "P-3m1", "trigonal"},   {"-31m", "P-31m", "trigonal"},
-    {"6/m", "P6/m", "hexagonal"},    {"6/mmm", "P6/mmm", "hexagonal"},
-    {"m-3", "Pm-3", "cubic"},        {"m-3m", "Pm-3m", "cubic"}};
+constexpr LaueDef kLaue[] = {{"-1", "P-1", "triclinic"},        {"2/m", "P12/m1", "monoclinic"},
+                             {"2/m", "P112/m", "monoclinic"},   {"2/m", "P2/m11", "monoclinic"},
+                             {"mmm", "Pmmm", "orthorhombic"},   {"4/m", "P4/m", "tetragonal"},
+                             {"4/mmm", "P4/mmm", "tetragonal"}, {"-3", "P-3", "trigonal"},
+                             {"-3m1", "P-3m1", "trigonal"},     {"-31m", "P-31m", "trigonal"},
+                             {"6/m", "P6/m", "hexagonal"},      {"6/mmm", "P6/mmm", "hexagonal"},
+                             {"m-3", "Pm-3", "cubic"},          {"m-3m", "Pm-3m", "cubic"}};
 
 std::set<Rot> Rotations(const PhaseSymmetry& ps, bool withInverse) {
   std::set<Rot> s;
@@ -48,7 +48,9 @@ std::set<Rot> Rotations(const PhaseSymmetry& ps, bool withInverse) {
   return s;
 }
 
-bool Near(double a, double b, double tol) { return std::fabs(a - b) <= tol; }
+bool Near(double a, double b, double tol) {
+  return std::fabs(a - b) <= tol;
+}
 
 // The Laue groups the metric of the cell allows, in its axes.
 std::vector<const LaueDef*> AllowedLaue(const double* c, const SgTestSettings& s) {
@@ -71,7 +73,9 @@ std::vector<const LaueDef*> AllowedLaue(const double* c, const SgTestSettings& s
   return out;
 }
 
-double IoverS(const IntStatRefl& r) { return r.SigI > 0. ? r.I / r.SigI : 0.; }
+double IoverS(const IntStatRefl& r) {
+  return r.SigI > 0. ? r.I / r.SigI : 0.;
+}
 
 void AddAbs(SgAbsStat& s, const IntStatRefl& r, double obsLimit) {
   ++s.NAll;
@@ -190,7 +194,8 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   if (le < 0) return 1;
   const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
   const double pc = PCentro(main.E2m1);
-  static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
+  static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1},
+                                      {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
   const char* kAxis = "abc";
   for (int ip = 0; ip < 6; ++ip) {
     // New axis j is old axis perm[j]; odd permutations negate the first axis
@@ -251,12 +256,195 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   // A group met in several settings is listed in its best one.
   std::set<int> seen;
   std::erase_if(out, [&](const SsgCandidate& c) { return !seen.insert(c.Entry).second; });
-  lines.push_back(fmt::format("Superspace groups for q = ({:.4f}, {:.4f}, {:.4f})", q[0], q[1], q[2]));
-  lines.push_back("Superspace group              axes       #obs/#all   ave(I/sig(I))  Figure of merit");
+  lines.push_back(
+      fmt::format("Superspace groups for q = ({:.4f}, {:.4f}, {:.4f})", q[0], q[1], q[2]));
+  lines.push_back(
+      "Superspace group              axes       #obs/#all   ave(I/sig(I))  Figure of merit");
   for (const SsgCandidate& c : out)
     lines.push_back(fmt::format("{:<28} {:<8} {:6d}/{:<6d} {:10.2f} {:14.3f}", c.Symbol, c.Axes,
                                 c.Abs.NObs, c.Abs.NAll, c.Abs.AveIs, c.Fom));
   return out.empty() ? 1 : 0;
+}
+
+namespace {
+
+Eigen::Matrix3d MetricOf(const double* c) {
+  const double d = M_PI / 180.;
+  Eigen::Matrix3d g;
+  g << c[0] * c[0], c[0] * c[1] * std::cos(c[5] * d), c[0] * c[2] * std::cos(c[4] * d),
+      c[0] * c[1] * std::cos(c[5] * d), c[1] * c[1], c[1] * c[2] * std::cos(c[3] * d),
+      c[0] * c[2] * std::cos(c[4] * d), c[1] * c[2] * std::cos(c[3] * d), c[2] * c[2];
+  return g;
+}
+
+void CellOfMetric(const Eigen::Matrix3d& g, double* c) {
+  for (int i = 0; i < 3; ++i) c[i] = std::sqrt(g(i, i));
+  for (int i = 0; i < 3; ++i) {
+    const int j = (i + 1) % 3, k = (i + 2) % 3;
+    c[3 + i] = std::acos(std::clamp(g(j, k) / (c[j] * c[k]), -1., 1.)) * 180. / M_PI;
+  }
+}
+
+// The crystal system of a cell's metric in its own axes (rank 1 triclinic
+// .. 6 cubic; monoclinic with b unique).
+int SystemRank(const double* c, const SgTestSettings& s) {
+  const bool ab = Near(c[0], c[1], s.TolCell), bc = Near(c[1], c[2], s.TolCell);
+  const bool al = Near(c[3], 90., s.TolAngle), be = Near(c[4], 90., s.TolAngle),
+             ga = Near(c[5], 90., s.TolAngle), ga120 = Near(c[5], 120., s.TolAngle);
+  if (al && be && ga) return ab && bc ? 6 : ab ? 4 : 3;
+  if (al && be && ga120 && ab) return 5;
+  return al && ga ? 2 : 1;
+}
+
+constexpr const char* kSystem[] = {"",           "triclinic", "monoclinic", "orthorhombic",
+                                   "tetragonal", "hexagonal", "cubic"};
+
+}  // namespace
+
+Mat3 DRSGTestReducedCell(const double* cell) {
+  const Eigen::Matrix3d g = MetricOf(cell);
+  Eigen::Matrix3d b = Eigen::Matrix3d::Identity();  // columns: basis in data axes
+  auto len2 = [&](const Eigen::Vector3d& v) { return v.dot(g * v); };
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        for (int k = -1; k < 3; ++k) {  // k = -1: pairs; else the third vector too
+          if (j == i || k == i || k == j) continue;
+          for (int sj : {-1, 1})
+            for (int sk : {-1, 1}) {
+              if (k < 0 && sk < 0) continue;
+              Eigen::Vector3d v = b.col(i) + sj * b.col(j);
+              if (k >= 0) v += sk * b.col(k);
+              if (len2(v) < len2(b.col(i)) * (1. - 1e-9)) {
+                b.col(i) = v;
+                changed = true;
+              }
+            }
+        }
+  }
+  std::array<int, 3> o{0, 1, 2};
+  std::sort(o.begin(), o.end(), [&](int x, int y) { return len2(b.col(x)) < len2(b.col(y)); });
+  Eigen::Matrix3d r;
+  for (int i = 0; i < 3; ++i) r.col(i) = b.col(o[static_cast<size_t>(i)]);
+  if (r.determinant() < 0.) r.col(2) = -r.col(2);
+  return FromEigen(r);
+}
+
+std::vector<SgCellCandidate> DRSGTestMetricCells(const double* cell, const SgTestSettings& set) {
+  const Eigen::Matrix3d r = ToEigen(DRSGTestReducedCell(cell)), g = MetricOf(cell);
+  const double detR = std::fabs(r.determinant());
+  SgCellCandidate best[7];
+  double dev[7];
+  std::fill(dev, dev + 7, 1e30);
+  Eigen::Matrix3d p;
+  for (int code = 0; code < 19683; ++code) {  // entries -1, 0, 1
+    for (int e = 0, c = code; e < 9; ++e, c /= 3) p(e / 3, e % 3) = c % 3 - 1;
+    const double det = p.determinant();
+    if (det < 0.5 || det > 4.5) continue;
+    const Eigen::Matrix3d m = r * p;
+    double c[6];
+    CellOfMetric(m.transpose() * g * m, c);
+    const int rank = SystemRank(c, set);
+    if (rank < 2) continue;
+    // Among cells of one system the smallest volume, then beta closest to
+    // (but not below) 90 degrees, then the shortest axes.
+    const double d = det * 1e6 + (c[4] < 90. - set.TolAngle ? 1e4 : 0.) +
+                     std::fabs(c[4] - 90.) * 10. + c[0] + c[1] + c[2];
+    if (d >= dev[rank]) continue;
+    dev[rank] = d;
+    SgCellCandidate& b = best[rank];
+    b.System = kSystem[rank];
+    b.P = FromEigen(m);
+    for (double& x : b.P) x = std::round(x);
+    std::copy(c, c + 6, b.Cell);
+    b.Det = static_cast<int>(std::lround(det * detR));
+  }
+  std::vector<SgCellCandidate> out;
+  for (int rank = 6; rank >= 2; --rank)
+    if (!best[rank].System.empty()) out.push_back(best[rank]);
+  return out;
+}
+
+std::vector<Mat3> DRSGTestTwinMatrices(const double* cell, const SgTable& tab,
+                                       const std::string& laueGroup, const SgTestSettings& set) {
+  std::vector<Mat3> out;
+  const int le = FindSmbSg(tab, laueGroup);
+  if (le < 0) return out;
+  const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
+  const Eigen::Matrix3d g = MetricOf(cell);
+  std::vector<Eigen::Matrix3d> kept;
+  auto inLaue = [&](const Eigen::Matrix3d& m) {
+    Rot r;
+    for (int i = 0; i < 9; ++i)
+      r[static_cast<size_t>(i)] = static_cast<int>(std::lround(m(i / 3, i % 3)));
+    return laue.count(r) > 0;
+  };
+  Eigen::Matrix3d r;
+  for (int code = 0; code < 19683; ++code) {
+    for (int e = 0, c = code; e < 9; ++e, c /= 3) r(e / 3, e % 3) = c % 3 - 1;
+    if (std::fabs(r.determinant() - 1.) > 1e-6 || inLaue(r)) continue;
+    // The metric of the rotated axes (columns of R^-1 map the basis).
+    const Eigen::Matrix3d h = r.transpose() * g * r;
+    bool keeps = true;
+    for (int i = 0; i < 3 && keeps; ++i)
+      for (int j = 0; j < 3 && keeps; ++j) {
+        const double n = std::sqrt(g(i, i) * g(j, j));
+        keeps = std::fabs(h(i, j) - g(i, j)) <= set.TolTwin * n * (i == j ? 2. : 1.);
+      }
+    if (!keeps) continue;
+    const Eigen::Matrix3d ri = r.inverse();
+    if (std::any_of(kept.begin(), kept.end(),
+                    [&](const Eigen::Matrix3d& k) { return inLaue(ri * k); }))
+      continue;  // same coset of the Laue group
+    kept.push_back(r);
+    out.push_back(FromEigen(r));
+  }
+  return out;
+}
+
+std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
+                                      const std::vector<Vec3>& vt, const SgTestSettings& set) {
+  // The lattice found so far (centring vectors modulo integers), closed
+  // after every accepted vector.
+  std::vector<Vec3> lat = vt;
+  auto inLattice = [&](const Vec3& t) {
+    return std::any_of(lat.begin(), lat.end(), [&](const Vec3& v) {
+      for (int i = 0; i < 3; ++i) {
+        const double d = t[i] - v[i];
+        if (std::fabs(d - std::round(d)) > 1e-6) return false;
+      }
+      return true;
+    });
+  };
+  std::vector<Vec3> found;
+  for (int n : {2, 3})
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j)
+        for (int k = 0; k < n; ++k) {
+          const Vec3 t{double(i) / n, double(j) / n, double(k) / n};
+          if (inLattice(t)) continue;
+          // Reflections the vector adds to the absences of the lattice.
+          SgAbsStat s;
+          for (const IntStatRefl& r : refl)
+            if (!CentringAbsent(lat, r.H) && CentringAbsent({t}, r.H)) AddAbs(s, r, set.ObsLimit);
+          Finish(s);
+          if (s.NAll == 0 || !Fits(s, set.LimCentr)) continue;
+          found.push_back(t);
+          // drsgtestcentrclean: closure, every sum of a lattice vector and a
+          // multiple of t, reduced to [0, 1).
+          std::vector<Vec3> add;
+          for (int m = 1; m < n; ++m)
+            for (const Vec3& v : lat) {
+              Vec3 w;
+              for (int c = 0; c < 3; ++c)
+                w[c] = v[c] + m * t[c] - std::floor(v[c] + m * t[c] + 1e-9);
+              add.push_back(w);
+            }
+          for (const Vec3& w : add)
+            if (!inLattice(w)) lat.push_back(w);
+        }
+  return found;
 }
 
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit) {
@@ -275,6 +463,31 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   // Intensity statistics (phase in P1: all reflections acentric).
   IntStatResult st;
   if (DRIntensityStatistics(refl, phase, st) == 0) out.E2m1 = st.E2m1Acentric;
+  // Cells of higher metric symmetry the axes of the data may hide.
+  out.Cells = DRSGTestMetricCells(phase.Cell, set);
+  const int own = SystemRank(phase.Cell, set);
+  for (const SgCellCandidate& c : out.Cells) {
+    if (std::find(std::begin(kSystem), std::end(kSystem), c.System) - std::begin(kSystem) <= own)
+      continue;
+    std::string axes;
+    for (int j = 0; j < 3; ++j) {
+      std::string t;
+      for (int i = 0; i < 3; ++i) {
+        const double v = c.P[static_cast<size_t>(3 * i + j)];
+        if (v == 0.) continue;
+        t += (v < 0.      ? "-"
+              : t.empty() ? ""
+                          : "+") +
+             (std::fabs(v) == 1. ? "" : fmt::format("{}", std::fabs(v))) + "abc"[i];
+      }
+      axes += (j ? "," : "") + t;
+    }
+    L.push_back(fmt::format(
+        "Cell of higher metric symmetry: {:<13} {:.4f} {:.4f} {:.4f} {:.2f} {:.2f} {:.2f}  "
+        "axes {}  volume {} x that of the cell",
+        c.System, c.Cell[0], c.Cell[1], c.Cell[2], c.Cell[3], c.Cell[4], c.Cell[5], axes, c.Det));
+  }
+  if (!L.empty()) L.emplace_back();
   // Centring: of the accepted ones, the one with the most centring vectors
   // (a data set without the reflections a centring forbids accepts it), then
   // the one that explains the most absences.
@@ -288,7 +501,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     out.CentrStat.emplace_back(c, s);
     const bool ok = Fits(s, set.LimCentr);
     const size_t nv = EM50GenCentr(c).size();
-    L.push_back(fmt::format("{:<10} {:6d}/{:<6d} {:10.2f}{}", c == 'R' ? "R-obverse" : c == 'T' ? "R-reverse" : std::string(1, c),
+    L.push_back(fmt::format("{:<10} {:6d}/{:<6d} {:10.2f}{}",
+                            c == 'R'   ? "R-obverse"
+                            : c == 'T' ? "R-reverse"
+                                       : std::string(1, c),
                             s.NObs, s.NAll, s.AveIs, ok ? "" : "   rejected"));
     if (ok && (nv > bestVec || (nv == bestVec && s.NAll > bestAll))) {
       bestVec = nv;
@@ -299,6 +515,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   const std::vector<Vec3> vt = EM50GenCentr(out.Centring);
   std::vector<char> skip(refl.size());
   for (size_t k = 0; k < refl.size(); ++k) skip[k] = CentringAbsent(vt, refl[k].H);
+  out.XCentr = DRSGTestCentrRepeat(refl, vt, set);
+  for (const Vec3& x : out.XCentr)
+    L.push_back(fmt::format("X centring vector ({:.4f} {:.4f} {:.4f}): the cell may be a supercell",
+                            x[0], x[1], x[2]));
   // Laue group: Rint against that of -1; the accepted group of highest order.
   const std::vector<const LaueDef*> laue = AllowedLaue(phase.Cell, set);
   double r1 = 0.;
@@ -317,7 +537,8 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     // pairs alone.
     const bool ok = r <= std::max(1.5 * r1, r1 + 0.05);
     out.LaueRint.emplace_back(l->Name, r);
-    L.push_back(fmt::format("Averaging for Laue group: {:<8} {:8.4f}{}", l->Name, r, ok ? "" : "   rejected"));
+    L.push_back(fmt::format("Averaging for Laue group: {:<8} {:8.4f}{}", l->Name, r,
+                            ok ? "" : "   rejected"));
     if (ok && (rots.size() > bestOrder || (rots.size() == bestOrder && r < bestR))) {
       bestOrder = rots.size();
       bestR = r;
@@ -327,6 +548,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
       laueRots = rots;
     }
   }
+  out.Twins = DRSGTestTwinMatrices(phase.Cell, tab, out.LaueGroup, set);
+  for (const Mat3& t : out.Twins)
+    L.push_back(fmt::format("Twin matrix suggested by the metric: {} {} {} / {} {} {} / {} {} {}",
+                            t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8]));
   // Candidates: settings of the centring whose Laue class is the chosen one.
   // Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
   // (twinning, atoms on special positions) the statistics say nothing.
@@ -334,7 +559,8 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   std::set<std::pair<int, std::string>> seen;  // (number, absences) already listed
   for (size_t i = 0; i < tab.Entry.size(); ++i) {
     const SgEntry& e = tab.Entry[i];
-    if (std::toupper(static_cast<unsigned char>(e.Short[0])) != (out.Centring == 'T' ? 'R' : out.Centring))
+    if (std::toupper(static_cast<unsigned char>(e.Short[0])) !=
+        (out.Centring == 'T' ? 'R' : out.Centring))
       continue;
     if (out.Centring == 'T' || (out.Centring == 'R' && e.Short.find(":R") != std::string::npos))
       continue;  // reverse setting and rhombohedral axes are not tabulated in hexagonal axes
@@ -362,10 +588,12 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
     out.Cand.push_back(c);
   }
   // Equal figures of merit: the group of higher symmetry first.
-  std::stable_sort(out.Cand.begin(), out.Cand.end(), [](const SgCandidate& a, const SgCandidate& b) {
-    if (std::fabs(a.Fom - b.Fom) > 1e-9 * std::max(a.Fom, b.Fom)) return a.Fom > b.Fom;
-    return a.Order > b.Order;
-  });
+  std::stable_sort(out.Cand.begin(), out.Cand.end(),
+                   [](const SgCandidate& a, const SgCandidate& b) {
+                     if (std::fabs(a.Fom - b.Fom) > 1e-9 * std::max(a.Fom, b.Fom))
+                       return a.Fom > b.Fom;
+                     return a.Order > b.Order;
+                   });
   L.emplace_back();
   L.push_back(fmt::format("<|E^2-1|> = {:.3f}", out.E2m1));
   L.push_back("Space group       number   #obs/#all   ave(I/sig(I))  Figure of merit");

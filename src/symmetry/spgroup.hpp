@@ -30,14 +30,14 @@ using Vec3 = std::array<double, 3>;
 
 // One setting of a space-group type.
 struct SgEntry {
-  int Number = 0;     // space-group type 1..230
-  std::string Short;  // short symbol, no blanks, with ":1", ":2", ":H", ":R" where needed
-  std::string Full;   // full Hermann-Mauguin symbol with blanks, e.g. "P 1 21/c 1"
-  std::string Hall;   // Hall symbol, e.g. "-P 2ybc"
-  char Axis = 0;      // unique axis 'a', 'b' or 'c' of a monoclinic setting, else 0
-  int Order = 0;      // number of operators including the centring translations
-  std::string ToStd;  // coordinates of the reference setting (origin choice 2,
-                      // hexagonal axes) as expressions in x, y, z of this one
+  int Number = 0;      // space-group type 1..230
+  std::string Short;   // short symbol, no blanks, with ":1", ":2", ":H", ":R" where needed
+  std::string Full;    // full Hermann-Mauguin symbol with blanks, e.g. "P 1 21/c 1"
+  std::string Hall;    // Hall symbol, e.g. "-P 2ybc"
+  char Axis = 0;       // unique axis 'a', 'b' or 'c' of a monoclinic setting, else 0
+  int Order = 0;       // number of operators including the centring translations
+  std::string ToStd;   // coordinates of the reference setting (origin choice 2,
+                       // hexagonal axes) as expressions in x, y, z of this one
   uint32_t Check = 0;  // checksum of the operators (SgOpsChecksum) the table was made with
 };
 

@@ -7,6 +7,10 @@
 #include <random>
 #include <regex>
 
+#include "app/toolkit_script.hpp"
+#include "app/tools/sgtest_tool.hpp"
+#include "model/m40.hpp"
+#include "model/session.hpp"
 #include "road.hpp"
 
 namespace tarn::test {
@@ -21,7 +25,8 @@ std::string InP1(const std::string& res) {
 using SgTestRoad = ProgramTest;
 
 TEST_F(SgTestRoad, PublishedGroupIsAccepted) {
-  const std::string cif = ReadText(kSh2185Cif), nacl = ReadText(std::string(kNaClDir) + "/NaCl.res");
+  const std::string cif = ReadText(kSh2185Cif),
+                    nacl = ReadText(std::string(kNaClDir) + "/NaCl.res");
   if (cif.empty() || nacl.empty()) GTEST_SKIP() << "../shared/data not available";
   const struct {
     std::string Res, Hkl;
@@ -49,7 +54,8 @@ TEST_F(SgTestRoad, PublishedGroupIsAccepted) {
 
 // A small P21/n model and intensities with the absences of P21/n (h0l:
 // h+l odd, 0k0: k odd) and centric statistics: the test takes it to the
-// standard setting P21/c (-a, -b, a+c) and back. The intensities need not
+// standard setting P21/c (-a, -b, a+c), through the pages of the action, and
+// back. The intensities need not
 // fit the model: R factors equal to those in the original cell show that
 // every |F| moved with its indices.
 constexpr const char* kP21n = R"(TITL p21n
@@ -80,7 +86,8 @@ std::string P21nHkl() {
         if ((l == 0 && h < 0) || (h == 0 && k == 0 && l == 0)) continue;
         const bool absent = (k == 0 && (h + l) % 2 != 0) || (h == 0 && l == 0 && k % 2 != 0);
         const double i = absent ? g(rng) : 2000. * std::pow(g(rng), 2) + 5.;
-        out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", h, k, l, i, std::sqrt(std::fabs(i)) + 1.);
+        out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", h, k, l, i,
+                           std::sqrt(std::fabs(i)) + 1.);
       }
   return out + "   0   0   0    0.00    0.00\n";
 }
@@ -88,18 +95,36 @@ std::string P21nHkl() {
 TEST_F(SgTestRoad, P21nToStandardAndBackKeepsF) {
   Dir.Write("s.res", kP21n);
   Dir.Write("s.hkl", P21nHkl());
-  const std::string refine = ".File->Reflection file->Create refinement reflection file\n.run->refine\n";
+  const std::string refine =
+      ".File->Reflection file->Create refinement reflection file\n.run->refine\n";
   ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->refine\n"), 0) << Dir.Output;
   const RFactors r0 = LastRFactors(Dir.Read("s.ref"));
   ASSERT_GT(r0.NAll, 500);
+  // There through the pages of the action (tolerances, candidates, setting,
+  // confirmation), back by batch commands.
+  FeScriptToolkit tk;
+  FeSetToolkit(&tk);
+  Sess.HomeDir = "data/";
+  Sess.KPhase = 1;
+  const std::string base = (Dir / "s").string();
+  ASSERT_EQ(iom50(M50Read, base + ".m50"), 0);
+  ASSERT_EQ(iom40(M40Read, base + ".m40"), 0);
+  tk.Forms = {{"0.02", "0.2", "3", "10", "5"}};
+  tk.Choices = {0, 0};
+  tk.Answers = {true};
+  const int rc = EM9SpaceGroupTest(base, "", false);
+  FeSetToolkit(nullptr);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(tk.ListingFiles, std::vector<std::string>{base + ".dir"});
   const struct {
     const char* Step;
     const char* Group;
     double Beta;  // of the cell in M50
-  } steps[] = {{".run->sgtest\nstandard\n", "P21/c", 117.10},
+  } steps[] = {{"", "P21/c", 117.10},
                {".Tools->Transform\ncell -a,-b,a+c\n.run->sgtest\noriginal\n", "P21/n", 103.93}};
   for (const auto& st : steps) {
-    ASSERT_EQ(Dir.Batch(std::string(".File->Structure->Open\ns\n") + st.Step + refine), 0) << Dir.Output;
+    ASSERT_EQ(Dir.Batch(std::string(".File->Structure->Open\ns\n") + st.Step + refine), 0)
+        << Dir.Output;
     BasicData b;
     ASSERT_EQ(ReadM50Text(Dir.Read("s.m50"), "s.m50", b), 0);
     EXPECT_EQ(b.Phase[0].SpGroup, st.Group);

@@ -38,7 +38,8 @@ std::vector<IntStatRefl> Simulate(const char* symbol, const PhaseBasic& p) {
   PhaseSymmetry ps;
   EXPECT_EQ(EM50GenSym(Tab(), symbol, p.Cell, nullptr, ps), 0);
   bool centro = false;
-  for (int k = 0; k < ps.NSymm; ++k) centro = centro || ps.Op[k].RM[0] + ps.Op[k].RM[4] + ps.Op[k].RM[8] == -3.;
+  for (int k = 0; k < ps.NSymm; ++k)
+    centro = centro || ps.Op[k].RM[0] + ps.Op[k].RM[4] + ps.Op[k].RM[8] == -3.;
   std::mt19937 rng(11);
   std::exponential_distribution<double> ex(1.);
   std::normal_distribution<double> nd(0., 1.);
@@ -57,7 +58,8 @@ std::vector<IntStatRefl> Simulate(const char* symbol, const PhaseBasic& p) {
           for (int sign : {1, -1}) {
             std::array<int, 3> g{};
             for (int j = 0; j < 3; ++j)
-              for (int i = 0; i < 3; ++i) g[j] += sign * hh[i] * static_cast<int>(ps.Op[s].RM[i * 3 + j]);
+              for (int i = 0; i < 3; ++i)
+                g[j] += sign * hh[i] * static_cast<int>(ps.Op[s].RM[i * 3 + j]);
             key = std::max(key, g);
           }
         auto [it, fresh] = orbit.try_emplace(key, 0.);
@@ -69,28 +71,72 @@ std::vector<IntStatRefl> Simulate(const char* symbol, const PhaseBasic& p) {
   return out;
 }
 
+// Simulated data of known groups; the P21 cell is pseudo-orthorhombic
+// (beta 90.3), so the metric suggests one twin law (a 2-fold along a or c).
 TEST(SgTest, SimulatedGroupsComeFirst) {
   const struct {
     const char* Group;
     double Cell[6];
     const char* Laue;
-  } cases[] = {{"P212121", {7, 9, 11, 90, 90, 90}, "mmm"},
-               {"P21/c", {7, 9, 11, 90, 101, 90}, "2/m"},
-               {"P21", {7, 9, 11, 90, 101, 90}, "2/m"},
-               {"P-1", {7, 9, 11, 80, 101, 95}, "-1"},
-               {"P63/mmc", {8, 8, 13, 90, 90, 120}, "6/mmm"},
-               {"Fm-3m", {12, 12, 12, 90, 90, 90}, "m-3m"}};
+  } cases[] = {
+      {"P212121", {7, 9, 11, 90, 90, 90}, "mmm"},    {"P21/c", {7, 9, 11, 90, 101, 90}, "2/m"},
+      {"P21", {7, 9, 11, 90, 90.3, 90}, "2/m"},      {"P-1", {7, 9, 11, 80, 101, 95}, "-1"},
+      {"P63/mmc", {8, 8, 13, 90, 90, 120}, "6/mmm"}, {"Fm-3m", {12, 12, 12, 90, 90, 90}, "m-3m"}};
   for (const auto& c : cases) {
     const PhaseBasic p = CellPhase(c.Cell);
     SgTestResult r;
     ASSERT_EQ(DRSGTest(Simulate(c.Group, p), p, Tab(), SgTestSettings{}, r), 0) << c.Group;
     EXPECT_EQ(r.Laue, c.Laue) << c.Group;
+    EXPECT_TRUE(r.XCentr.empty()) << c.Group;
+    EXPECT_EQ(r.Twins.size(), std::string(c.Group) == "P21" ? 1u : 0u) << c.Group;
     ASSERT_FALSE(r.Cand.empty());
-    EXPECT_EQ(r.Cand[0].Symbol, c.Group) << c.Group << "\n" << [&] {
-      std::string s;
-      for (auto& l : r.Listing) s += l + "\n";
-      return s;
-    }();
+    EXPECT_EQ(r.Cand[0].Symbol, c.Group) << c.Group << "\n"
+                                         << [&] {
+                                              std::string s;
+                                              for (auto& l : r.Listing) s += l + "\n";
+                                              return s;
+                                            }();
+  }
+}
+
+// P212121 data indexed in a cell doubled along a: the reflections with h
+// odd are absent, and the X centring vector (1/2 0 0) says so.
+TEST(SgTest, DoubledCellShowsXCentring) {
+  const double cell[6] = {7, 9, 11, 90, 90, 90}, big[6] = {14, 9, 11, 90, 90, 90};
+  std::vector<IntStatRefl> refl;
+  std::mt19937 rng(3);
+  std::normal_distribution<double> nd(0., 1.);
+  for (IntStatRefl r : Simulate("P212121", CellPhase(cell))) {
+    r.H[0] *= 2;
+    refl.push_back(r);
+    if (r.H[0] < 16) refl.push_back({{r.H[0] + 1, r.H[1], r.H[2]}, 2. * nd(rng), 2.});
+  }
+  SgTestResult r;
+  ASSERT_EQ(DRSGTest(refl, CellPhase(big), Tab(), SgTestSettings{}, r), 0);
+  ASSERT_EQ(r.XCentr.size(), 1u);
+  EXPECT_EQ(r.XCentr[0], (Vec3{0.5, 0., 0.}));
+}
+
+// Lattices whose metric symmetry the given axes hide: a C-centred
+// orthorhombic lattice in a primitive cell, a rhombohedral lattice on
+// rhombohedral axes; an orthorhombic cell stays itself.
+TEST(SgTest, MetricCellsOfHiddenLattices) {
+  const struct {
+    double Cell[6];
+    const char* System;
+    int Det;
+    double A, C;  // expected a (or the shortest axis) and c of the found cell
+  } cases[] = {{{5.830952, 5.830952, 7, 90, 90, 61.9275}, "orthorhombic", 2, 6., 10.},
+               {{5, 5, 5, 70, 70, 70}, "hexagonal", 3, 5.7358, 11.2385},
+               {{6, 10, 7, 90, 90, 90}, "orthorhombic", 1, 6., 10.}};
+  for (const auto& c : cases) {
+    const std::vector<SgCellCandidate> r = DRSGTestMetricCells(c.Cell, SgTestSettings{});
+    ASSERT_FALSE(r.empty()) << c.System;
+    EXPECT_EQ(r[0].System, c.System);
+    EXPECT_EQ(r[0].Det, c.Det) << c.System;
+    const double* x = r[0].Cell;
+    EXPECT_NEAR(std::min({x[0], x[1], x[2]}), c.A, 1e-3) << c.System;
+    EXPECT_NEAR(std::max({x[0], x[1], x[2]}), c.C, 1e-3) << c.System;
   }
 }
 
@@ -99,7 +145,8 @@ std::vector<IntStatRefl> Hklf4(const std::string& text) {
   std::vector<IntStatRefl> out;
   for (const std::string& l : SplitOn(text, "\n")) {
     if (l.size() < 28) continue;
-    auto h = ToInt(Trim(l.substr(0, 4))), k = ToInt(Trim(l.substr(4, 4))), m = ToInt(Trim(l.substr(8, 4)));
+    auto h = ToInt(Trim(l.substr(0, 4))), k = ToInt(Trim(l.substr(4, 4))),
+         m = ToInt(Trim(l.substr(8, 4)));
     auto i = ToReal(Trim(l.substr(12, 8))), s = ToReal(Trim(l.substr(20, 8)));
     if (!h || !k || !m || !i || !s) continue;
     if (*h == 0 && *k == 0 && *m == 0) break;
@@ -118,13 +165,16 @@ TEST(SgTest, PublishedDataSets) {
   for (const auto& c : cases) {
     std::string text;
     if (FeReadFile(test::kData + c.File, text) != 0) GTEST_SKIP() << c.File << " not available";
-    if (const size_t p = text.find("_shelx_hkl_file"); p != std::string::npos) text = text.substr(p);
+    if (const size_t p = text.find("_shelx_hkl_file"); p != std::string::npos)
+      text = text.substr(p);
     const PhaseBasic ph = CellPhase(c.Cell);
     SgTestResult r;
     ASSERT_EQ(DRSGTest(Hklf4(text), ph, Tab(), SgTestSettings{}, r), 0) << c.File;
     std::string all;
     for (auto& l : r.Listing) all += l + "\n";
     ASSERT_FALSE(r.Cand.empty()) << all;
+    EXPECT_TRUE(r.XCentr.empty()) << all;
+    EXPECT_TRUE(r.Twins.empty()) << all;
     // First, or tied with the first by its absences (NaCl: the atoms on
     // special positions give no usable intensity statistics).
     auto it = std::find_if(r.Cand.begin(), r.Cand.end(),
@@ -158,6 +208,7 @@ TEST(SgTest, ModulatedDataGiveSuperspaceCandidates) {
   ASSERT_EQ(DRSGTest(mainRefl, CellPhase(cell), Tab(), SgTestSettings{}, r), 0);
   EXPECT_EQ(r.Centring, 'P');
   EXPECT_EQ(r.Laue, "mmm");
+  EXPECT_TRUE(r.XCentr.empty());
   SsgTable stab;
   ASSERT_EQ(SsgTableLoad("data/", stab), 0);
   std::vector<SsgCandidate> cand;

@@ -27,11 +27,28 @@ namespace sgtool {
 constexpr std::string_view Header = "Make space group test";
 constexpr std::string_view NoM95a = "Repository file M95 does not exist and";
 constexpr std::string_view NoM95b = "therefore the test cannot be made.";
-constexpr std::string_view BadMode = "The space group test expects \"standard\", \"original\" or \"none\": ";
+constexpr std::string_view BadMode =
+    "The space group test expects \"standard\", \"original\" or \"none\": ";
 constexpr std::string_view NoPhase = "The structure has no phase.";
+constexpr std::string_view FieldTolCell = "Tolerance of cell lengths (Angstrom)";
+constexpr std::string_view FieldTolAngle = "Tolerance of cell angles (degrees)";
+constexpr std::string_view FieldObs = "Observed when I/sig(I) exceeds";
+constexpr std::string_view FieldCentr =
+    "Largest ave(I/sig(I)) of reflections absent by the centring";
+constexpr std::string_view FieldOther =
+    "Largest ave(I/sig(I)) of reflections absent by other elements";
+constexpr std::string_view BadField = "Expected a non-negative number: ";
+constexpr std::string_view PageCandidates =
+    "Space group candidates (symbol, number, #obs/#all, ave(I/sig(I)), FOM)";
+constexpr std::string_view PageSetting = "Accept the space group in";
+constexpr std::string_view Standard = "the standard setting";
+constexpr std::string_view Original = "the cell of the data";
 constexpr std::string_view Accepted = "Accepted space group: {} ({})";
-constexpr std::string_view Transformed = "Transformed into the standard setting: x' = {}";
-constexpr std::string_view NoIntegral = "A reflection of M95 has no integral indices in the standard setting.";
+constexpr std::string_view Transformed =
+    "Transformed into the standard setting: new axes (columns) {} {} {} / {} {} {} / {} {} {}, "
+    "origin {} {} {}";
+constexpr std::string_view NoIntegral =
+    "A reflection of M95 has no integral indices in the standard setting.";
 constexpr std::string_view NotRewritten = "The files of the structure cannot be rewritten: {}";
 constexpr std::string_view NotWritten = "The listing \"{}\" could not be written.";
 }  // namespace sgtool
@@ -44,10 +61,12 @@ int Fail(std::vector<std::string> lines) {
 }  // namespace
 
 int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool batch) {
-  if (!EqIgnoreCase(mode, "standard") && !EqIgnoreCase(mode, "original") && !EqIgnoreCase(mode, "none"))
+  if (batch && !EqIgnoreCase(mode, "standard") && !EqIgnoreCase(mode, "original") &&
+      !EqIgnoreCase(mode, "none"))
     return Fail({std::string(sgtool::BadMode) + mode});
   if (Struct.Basic.Phase.empty()) return Fail({std::string(sgtool::NoPhase)});
-  if (!FeFileExists(base + ".m95")) return Fail({std::string(sgtool::NoM95a), std::string(sgtool::NoM95b)});
+  if (!FeFileExists(base + ".m95"))
+    return Fail({std::string(sgtool::NoM95a), std::string(sgtool::NoM95b)});
   ErrorRecord err;
   const SgTable* tab = HomeSgTable(&err);
   if (!tab) return Fail(err.Lines());
@@ -55,7 +74,8 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   // Main reflections for the space-group test; with one modulation vector
   // the satellites too for the superspace candidates.
   const int kp = std::clamp(Sess.KPhase, 1, static_cast<int>(Struct.Basic.Phase.size()));
-  PhaseBasic p1 = Struct.Basic.Phase[static_cast<size_t>(kp - 1)];  // the cell and composition in P1
+  PhaseBasic p1 =
+      Struct.Basic.Phase[static_cast<size_t>(kp - 1)];  // the cell and composition in P1
   std::vector<IntStatRefl> refl;
   std::vector<SsgTestRefl> refl4;
   const ReflData& d = Struct.Refl;
@@ -68,17 +88,34 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
       refl.push_back({{h[0], h[1], h[2]}, d.RIAr[k], d.RSAr[k]});
   }
   p1.Symmetry = CrlPrimitivePhase(3);
+  // Page 1 (interactive): the tolerances and limits of the test.
+  SgTestSettings set;
+  if (!batch) {
+    std::vector<FeFormField> f = {
+        {std::string(sgtool::FieldTolCell), fmt::format("{}", set.TolCell)},
+        {std::string(sgtool::FieldTolAngle), fmt::format("{}", set.TolAngle)},
+        {std::string(sgtool::FieldObs), fmt::format("{}", set.ObsLimit)},
+        {std::string(sgtool::FieldCentr), fmt::format("{}", set.LimCentr)},
+        {std::string(sgtool::FieldOther), fmt::format("{}", set.LimOther)}};
+    if (!Fe().EditForm(std::string(sgtool::Header), f)) return 0;
+    double* v[] = {&set.TolCell, &set.TolAngle, &set.ObsLimit, &set.LimCentr, &set.LimOther};
+    for (size_t i = 0; i < f.size(); ++i) {
+      const std::optional<double> x = ToReal(Trim(f[i].Value));
+      if (!x || *x < 0.) return Fail({std::string(sgtool::BadField) + f[i].Label});
+      *v[i] = *x;
+    }
+  }
   SgTestResult res;
-  const int rc = DRSGTest(refl, p1, *tab, SgTestSettings{}, res);
-  std::vector<std::string> lst = {fmt::format("Space group test on {} reflections of M95", refl.size()), ""};
+  const int rc = DRSGTest(refl, p1, *tab, set, res);
+  std::vector<std::string> lst = {
+      fmt::format("Space group test on {} reflections of M95", refl.size()), ""};
   lst.insert(lst.end(), res.Listing.begin(), res.Listing.end());
   if (modulated && rc == 0) {
     static SsgTable ssg;
     static const int ssgRc = SsgTableLoad(Sess.HomeDir, ssg, &err);
     std::vector<SsgCandidate> cand;
     lst.emplace_back();
-    if (ssgRc == 0)
-      (void)DRSGTestSSG4(refl4, p1.Qi[0], *tab, ssg, res, SgTestSettings{}, cand, lst);
+    if (ssgRc == 0) (void)DRSGTestSSG4(refl4, p1.Qi[0], *tab, ssg, res, set, cand, lst);
   }
   if (batch)
     for (const std::string& l : lst) Fe().ListingLine(l);
@@ -86,12 +123,28 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   for (const std::string& l : lst) text += l + "\n";
   if (FeWriteFileAtomic(base + ".dir", text))
     return Fail({fmt::format(fmt::runtime(sgtool::NotWritten), base + ".dir")});
+  if (!batch) Fe().ShowListingFile(base + ".dir");
   if (rc != 0) return 1;
-  if (EqIgnoreCase(mode, "none")) return 0;
-  return DRSGTestEpilog(base, *tab, res.Cand[0].Entry, EqIgnoreCase(mode, "standard"), batch);
+  if (batch) {
+    if (EqIgnoreCase(mode, "none")) return 0;
+    return DRSGTestEpilog(base, *tab, res.Cand[0].Entry, EqIgnoreCase(mode, "standard"), batch);
+  }
+  // Page 2: the ranked candidates; page 3: the setting to move into.
+  std::vector<std::string> items;
+  for (const SgCandidate& c : res.Cand)
+    items.push_back(fmt::format("{:<16} {:4d}  {}/{}  {:.2f}  {:.3f}", c.Symbol, c.Number,
+                                c.Abs.NObs, c.Abs.NAll, c.Abs.AveIs, c.Fom));
+  const std::optional<int> pick = Fe().ChooseFromList(std::string(sgtool::PageCandidates), items);
+  if (!pick || *pick < 0 || *pick >= static_cast<int>(res.Cand.size())) return 0;
+  const std::optional<int> where =
+      Fe().ChooseFromList(std::string(sgtool::PageSetting),
+                          {std::string(sgtool::Standard), std::string(sgtool::Original)});
+  if (!where) return 0;
+  return DRSGTestEpilog(base, *tab, res.Cand[static_cast<size_t>(*pick)].Entry, *where == 0, batch);
 }
 
-int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool standard, bool batch) {
+int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool standard,
+                   bool batch) {
   const SgEntry& e = tab.Entry[static_cast<size_t>(entry)];
   const PhaseSymmetry& ops = SgEntryOps(tab, entry);
   // The reference setting and x_std = T x + u (the candidate's operators are
@@ -101,11 +154,13 @@ int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool 
   Vec3 u{};
   const bool move = standard && SgKey(e.ToStd) != "x,y,z" && FindSmbSgTr(tab, ops, ref, tr, u) == 0;
   const SgEntry& out = move ? tab.Entry[static_cast<size_t>(ref.Entry)] : e;
-  if (!batch && !FeYesNo(std::string(sgtool::Header),
-                         {move ? fmt::format("Accept the space group {} and transform the structure into "
-                                             "its standard setting {}?", e.Short, out.Short)
-                               : fmt::format("Accept the space group {} in the cell of the data?", e.Short)},
-                         true))
+  if (!batch &&
+      !FeYesNo(std::string(sgtool::Header),
+               {move ? fmt::format("Accept the space group {} and transform the structure into "
+                                   "its standard setting {}?",
+                                   e.Short, out.Short)
+                     : fmt::format("Accept the space group {} in the cell of the data?", e.Short)},
+               true))
     return 0;
   const int kp = std::clamp(Sess.KPhase, 1, static_cast<int>(Struct.Basic.Phase.size()));
   Structure st = Struct;
@@ -142,7 +197,13 @@ int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool 
     for (auto& b : rr)
       for (auto& r : b)
         if (EM40TransformIndices(t, r.H)) return Fail({std::string(sgtool::NoIntegral)});
-    if (batch) Fe().ListingLine(fmt::format(fmt::runtime(sgtool::Transformed), e.ToStd));
+    if (batch) {
+      Mat3 m = t.P;
+      for (double& x : m) x += 0.;  // no "-0"
+      Fe().ListingLine(fmt::format(fmt::runtime(sgtool::Transformed), m[0], m[1], m[2], m[3], m[4],
+                                   m[5], m[6], m[7], m[8], t.Origin[0] + 0., t.Origin[1] + 0.,
+                                   t.Origin[2] + 0.));
+    }
   }
   phase->SpGroup = out.Short;
   phase->SpGroupNumber = out.Number;
