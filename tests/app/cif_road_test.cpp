@@ -220,7 +220,8 @@ TEST(CifPowderRoad, ProfileRFactorsAndPattern) {
   fs::copy_file(data / "PbSO4-Wyckoff.cif", dir / "pbso4.cif");
   const std::string d = fs::absolute(data).string();
   ASSERT_EQ(dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\n" + d +
-                      "PBSO4.CWN\n" + d + "inst_d1a.prm\n.run->lebail\n.end\n"),
+                      "PBSO4.CWN\n" + d +
+                      "inst_d1a.prm\n.Edit->Keywords\nrefine\ncycles 1\n.run->lebail\n.end\n"),
             0)
       << dir.Output;
   const std::string fit = dir.Output;
