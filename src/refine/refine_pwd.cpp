@@ -10,15 +10,7 @@
 
 namespace tarn {
 
-namespace {
-
-constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
-constexpr const char* kWidthNames[PwdNWidth] = {"GU", "GV", "GW", "GP", "LX", "LXe", "LY", "LYe"};
-
-// Orthonormal basis of the reciprocal metrics (as 6-vectors g11 g22 g33 g12
-// g13 g23) that the Laue class leaves invariant: the projections R G R^T
-// averaged over the operators of the unit metrics, orthonormalised.
-std::vector<std::array<double, 6>> MetricBasis(const PhaseSymmetry& s) {
+std::vector<std::array<double, 6>> PwdMetricBasis(const PhaseSymmetry& s) {
   std::vector<Eigen::Matrix3d> rs;
   for (int k = 0; k < s.NSymm; ++k) rs.push_back(ToEigen(s.Op[static_cast<size_t>(k)].RM));
   if (rs.empty()) rs.push_back(Eigen::Matrix3d::Identity());
@@ -46,6 +38,11 @@ std::vector<std::array<double, 6>> MetricBasis(const PhaseSymmetry& s) {
   return basis;
 }
 
+namespace {
+
+constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
+
+
 double* WidthRef(PwdProfile& pr, int k) {
   double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
   return w[k];
@@ -71,7 +68,7 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
         break;
       }
       case PkMetric: {
-        const auto b = MetricBasis(ph.Sym)[static_cast<size_t>(q.Index)];
+        const auto b = PwdMetricBasis(ph.Sym)[static_cast<size_t>(q.Index)];
         for (int k = 0; k < 6; ++k) g[static_cast<size_t>(q.Phase)][static_cast<size_t>(k)] += d * b[static_cast<size_t>(k)];
         break;
       }
@@ -104,12 +101,12 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     const int iph = static_cast<int>(ph);
     if (ph < f.Cell.size() && f.Cell[ph]) {
-      const auto b = MetricBasis(p.Phases[ph].Sym);
+      const auto b = PwdMetricBasis(p.Phases[ph].Sym);
       for (size_t j = 0; j < b.size(); ++j) par.push_back({PkMetric, iph, static_cast<int>(j), fmt::format("g*{}", j + 1)});
     }
     if (ph < f.Width.size())
       for (int k = 0; k < PwdNWidth; ++k)
-        if (f.Width[ph][static_cast<size_t>(k)]) par.push_back({PkWidth, iph, k, kWidthNames[k]});
+        if (f.Width[ph][static_cast<size_t>(k)]) par.push_back({PkWidth, iph, k, kPwdWidthNames[k]});
     if (ph < f.Asym.size())
       for (int k = 0; k < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++k)
         if (f.Asym[ph][static_cast<size_t>(k)]) par.push_back({PkAsym, iph, k, fmt::format("asym{}", k + 1)});
@@ -128,7 +125,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
   std::vector<std::vector<std::array<double, 6>>> basis(p.Phases.size());
   for (const auto& q : par)
     if (q.Kind == PkMetric && basis[static_cast<size_t>(q.Phase)].empty())
-      basis[static_cast<size_t>(q.Phase)] = MetricBasis(p.Phases[static_cast<size_t>(q.Phase)].Sym);
+      basis[static_cast<size_t>(q.Phase)] = PwdMetricBasis(p.Phases[static_cast<size_t>(q.Phase)].Sym);
   std::array<double, PwdNWidth> wd{};
   for (const auto& r : p.Refl)
     for (int c = 0; c < p.NLam; ++c) {
@@ -202,7 +199,7 @@ std::array<double, 6> CellSu(const PwdPhaseData& ph, const std::vector<int>& ind
   std::array<double, 6> su{};
   const auto n = static_cast<Eigen::Index>(index.size());
   if (n == 0) return su;
-  const auto basis = MetricBasis(ph.Sym);
+  const auto basis = PwdMetricBasis(ph.Sym);
   const auto g0 = PwdRecMetric(ph.Cell);
   const auto c0 = PwdCellFromRecMetric(g0);
   // Jacobian of the cell by the metric coefficients, by differences.
@@ -370,6 +367,61 @@ PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, i
   auto r = RefLeBailFitJoint(ps, {f}, cycles, nlebail);
   p = std::move(ps[0]);
   return std::move(r[0]);
+}
+
+int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
+                        const std::vector<PhaseBasic>& phases, PwdPatternData& p) {
+  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  for (const auto& r : pts) {
+    p.X.push_back(r.Geom[0]);
+    p.Yo.push_back(r.I);
+    p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
+  }
+  p.Tof = b.PwdMethod == 2;
+  p.Radiation = b.RadType > 0 ? b.RadType : 1;
+  p.Lam = {bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda, bp.Lam[1].V};
+  p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
+  p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
+  p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
+  p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
+  p.WtLeBail = m.Int("wtlebail", 0, 0, kpwd);
+  p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
+  // "bckgnum" and "asymm" may have been changed since the parameters were
+  // written: missing terms start at 0 and are refined, surplus ones dropped.
+  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
+  bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
+  p.Bckg.Tof = p.Tof;
+  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
+  std::vector<std::array<double, 2>> skip;
+  for (const auto& v : m.All("skipfrto", kpwd))
+    if (v.size() >= 2) skip.push_back({v[0], v[1]});
+  PwdMakeSkipFlags(p, skip);
+  if (p.Bckg.Coef.size() && std::all_of(bp.Bckg.begin(), bp.Bckg.end(), [](const PwdPar& x) { return x.V == 0.; })) {
+    // A first background: the lowest intensity, as the constant term.
+    double mn = 1e300;
+    for (size_t i = 0; i < p.Yo.size(); ++i)
+      if (p.Use[i]) mn = std::min(mn, p.Yo[i]);
+    p.Bckg.Coef[0] = mn;
+  }
+  for (size_t ph = 0; ph < phases.size() && ph < bp.Phase.size(); ++ph) {
+    const int iph = static_cast<int>(ph + 1);
+    PwdPhaseData d;
+    d.Name = phases[ph].Name;
+    d.Sym = phases[ph].Symmetry;
+    const auto& pp = bp.Phase[ph];
+    for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
+    d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);
+    d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
+    d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;
+    d.Prof.Tof = p.Tof;
+    d.Prof.GU = pp.Gauss[0].V, d.Prof.GV = pp.Gauss[1].V, d.Prof.GW = pp.Gauss[2].V, d.Prof.GP = pp.Gauss[3].V;
+    d.Prof.LX = pp.Lor[0].V, d.Prof.LXe = pp.Lor[1].V, d.Prof.LY = pp.Lor[2].V, d.Prof.LYe = pp.Lor[3].V;
+    d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
+    for (int k = 0; k < d.Prof.NAsym; ++k) d.Prof.Asym[static_cast<size_t>(k)] = bp.Asym[static_cast<size_t>(k)].V;
+    p.Cutoff = m.Real("cutoff", 8., iph, kpwd);
+    p.Phases.push_back(d);
+  }
+  return p.Phases.empty() ? 1 : 0;
 }
 
 }  // namespace tarn

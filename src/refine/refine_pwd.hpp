@@ -4,12 +4,24 @@
 // independent components of the reciprocal metric allowed by the Laue
 // class), widths and asymmetry. The Le Bail intensities are held fixed within
 // a cycle and re-partitioned between cycles.
+#include <array>
 #include <string>
 #include <vector>
 
+#include "model/basic.hpp"
+#include "model/m95m90.hpp"
 #include "powder/lebail.hpp"
+#include "powder/m41.hpp"
 
 namespace tarn {
+
+// Names of the profile widths in parameter lists, in the order of PwdProfile.
+inline constexpr const char* kPwdWidthNames[PwdNWidth] = {"GU", "GV", "GW", "GP",
+                                                          "LX", "LXe", "LY", "LYe"};
+// Orthonormal basis of the reciprocal metrics (as 6-vectors g11 g22 g33 g12
+// g13 g23) that the Laue class of the phase leaves invariant: the cell
+// parameters a powder fit can refine.
+std::vector<std::array<double, 6>> PwdMetricBasis(const PhaseSymmetry& s);
 
 // Kinds of refined powder parameters.
 enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam };
@@ -58,5 +70,14 @@ PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, i
 std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
                                             const std::vector<PwdFitFlags>& f, int cycles,
                                             int nlebail = 1);
+
+// The pattern of powder block kpwd (1-based among the powder blocks) with
+// the points pts of its M95 block b, the instrument and profile parameters of
+// M41 and one profile phase per phase of the structure; terms that "bckgnum"
+// or "asymm" now add start at 0, surplus ones are dropped. 1 when no phase
+// has parameters in the block.
+[[nodiscard]] int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m,
+                                      int kpwd, const std::vector<PhaseBasic>& phases,
+                                      PwdPatternData& p);
 
 }  // namespace tarn

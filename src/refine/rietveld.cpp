@@ -14,38 +14,7 @@ namespace tarn {
 namespace {
 
 constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
-constexpr const char* kWidthNames[PwdNWidth] = {"GU", "GV", "GW", "GP", "LX", "LXe", "LY", "LYe"};
 
-// Orthonormal basis of the reciprocal metrics (g11 g22 g33 g12 g13 g23) that
-// the point group leaves invariant: the unit metrics averaged over the
-// operators R G R^T, orthonormalised.
-std::vector<std::array<double, 6>> MetricBasis(const PhaseSymmetry& s) {
-  std::vector<Eigen::Matrix3d> rs;
-  for (int k = 0; k < s.NSymm; ++k) rs.push_back(ToEigen(s.Op[static_cast<size_t>(k)].RM));
-  if (rs.empty()) rs.push_back(Eigen::Matrix3d::Identity());
-  std::vector<std::array<double, 6>> basis;
-  const int ij[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
-  for (int e = 0; e < 6; ++e) {
-    Eigen::Matrix3d m = Eigen::Matrix3d::Zero();
-    m(ij[e][0], ij[e][1]) = m(ij[e][1], ij[e][0]) = 1.;
-    Eigen::Matrix3d avg = Eigen::Matrix3d::Zero();
-    for (const auto& r : rs) avg += r * m * r.transpose();
-    avg /= static_cast<double>(rs.size());
-    std::array<double, 6> v;
-    for (size_t k = 0; k < 6; ++k) v[k] = avg(ij[k][0], ij[k][1]);
-    for (const auto& b : basis) {
-      double d = 0.;
-      for (size_t k = 0; k < 6; ++k) d += v[k] * b[k];
-      for (size_t k = 0; k < 6; ++k) v[k] -= d * b[k];
-    }
-    double n = 0.;
-    for (double x : v) n += x * x;
-    if (n < 1e-12) continue;
-    for (double& x : v) x /= std::sqrt(n);
-    basis.push_back(v);
-  }
-  return basis;
-}
 
 double* WidthRef(PwdProfile& pr, int k) {
   double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
@@ -94,7 +63,7 @@ void RietSetParams(RietProblem& pr) {
       const int iph = static_cast<int>(ph);
       if (ph < f.Width.size())
         for (int w = 0; w < PwdNWidth; ++w)
-          if (f.Width[ph][static_cast<size_t>(w)]) pr.Par.push_back({RvWidth, ik, iph, w, fmt::format("{}{}[{}]", kWidthNames[w], ph + 1, k + 1)});
+          if (f.Width[ph][static_cast<size_t>(w)]) pr.Par.push_back({RvWidth, ik, iph, w, fmt::format("{}{}[{}]", kPwdWidthNames[w], ph + 1, k + 1)});
       if (ph < f.Asym.size())
         for (int a = 0; a < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++a)
           if (f.Asym[ph][static_cast<size_t>(a)]) pr.Par.push_back({RvAsym, ik, iph, a, fmt::format("asym{}{}[{}]", a + 1, ph + 1, k + 1)});
@@ -107,7 +76,7 @@ void RietSetParams(RietProblem& pr) {
   const PwdPatternData& p0 = pr.Pat[0].P;
   for (size_t ph = 0; ph < p0.Phases.size() && ph < pr.RefCell.size(); ++ph)
     if (pr.RefCell[ph]) {
-      const auto b = MetricBasis(p0.Phases[ph].Sym);
+      const auto b = PwdMetricBasis(p0.Phases[ph].Sym);
       for (size_t j = 0; j < b.size(); ++j)
         pr.Par.push_back({RvMetric, 0, static_cast<int>(ph), static_cast<int>(j), fmt::format("g*{}[phase {}]", j + 1, ph + 1)});
     }
@@ -169,7 +138,7 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
     if (q.Kind == RvMetric || q.Pattern == k) mine.push_back(j);
   }
   std::vector<std::vector<std::array<double, 6>>> basis(p.Phases.size());
-  for (size_t ph = 0; ph < p.Phases.size(); ++ph) basis[ph] = MetricBasis(p.Phases[ph].Sym);
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) basis[ph] = PwdMetricBasis(p.Phases[ph].Sym);
   std::array<double, PwdNWidth> wd{};
   for (size_t r = 0; r < p.Refl.size(); ++r) {
     const PwdReflection& rf = p.Refl[r];
@@ -301,7 +270,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
         break;
       }
       case RvMetric: {
-        const auto b = MetricBasis(pp.Phases[iph].Sym)[static_cast<size_t>(q.Index)];
+        const auto b = PwdMetricBasis(pp.Phases[iph].Sym)[static_cast<size_t>(q.Index)];
         for (size_t k = 0; k < 6; ++k) g[iph][k] += d * b[k];
         metric[iph] = 1;
         break;
@@ -535,7 +504,7 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
     for (size_t j = 0; j < pr.Par.size(); ++j)
       if (pr.Par[j].Kind == RvMetric && pr.Par[j].Phase == static_cast<int>(ph)) idx.push_back(j);
     if (idx.empty() || !haveCov) continue;
-    const auto basis = MetricBasis(pr.Pat[0].P.Phases[ph].Sym);
+    const auto basis = PwdMetricBasis(pr.Pat[0].P.Phases[ph].Sym);
     const auto g0 = PwdRecMetric(res.Cell[ph]);
     const auto c0 = PwdCellFromRecMetric(g0);
     Eigen::MatrixXd jac(6, static_cast<Eigen::Index>(idx.size()));

@@ -50,51 +50,17 @@ std::string Val(double v, double su) {
 int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd, RietPattern& t) {
   PwdPatternData& p = t.P;
   PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
-  for (const auto& r : pts) {
-    p.X.push_back(r.Geom[0]);
-    p.Yo.push_back(r.I);
-    p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
-  }
-  p.Tof = b.PwdMethod == 2;
-  p.Radiation = b.RadType > 0 ? b.RadType : 1;
-  p.Lam = {bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda, bp.Lam[1].V};
-  p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
-  p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
-  p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
-  p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
-  p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
-  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
-  bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
-  p.Bckg.Tof = p.Tof;
-  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
-  std::vector<std::array<double, 2>> skip;
-  for (const auto& v : m.All("skipfrto", kpwd))
-    if (v.size() >= 2) skip.push_back({v[0], v[1]});
-  PwdMakeSkipFlags(p, skip);
+  if (bp.Phase.size() < Struct.Basic.Phase.size()) return 1;
+  if (PwdPatternFromBlock(b, pts, m, kpwd, Struct.Basic.Phase, p)) return 1;
   t.AbsType = m.Int("absor", 0, 0, kpwd);
   t.Mir = m.Real("mir", 0., 0, kpwd);
   t.PrefType = m.Int("prefor", 0, 1, kpwd);
   t.Flags.Zero = bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
   for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
-  for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) {
-    if (ph >= bp.Phase.size()) return 1;
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     const int iph = static_cast<int>(ph + 1);
-    PwdPhaseData d;
-    d.Name = Struct.Basic.Phase[ph].Name;
-    d.Sym = Struct.Basic.Phase[ph].Symmetry;
-    d.Decompose = false;
+    p.Phases[ph].Decompose = false;
     const auto& pp = bp.Phase[ph];
-    for (size_t k = 0; k < 6; ++k) d.Cell[k] = pp.Cell[k].V;
-    d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);
-    d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
-    d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;
-    d.Prof.Tof = p.Tof;
-    d.Prof.GU = pp.Gauss[0].V, d.Prof.GV = pp.Gauss[1].V, d.Prof.GW = pp.Gauss[2].V, d.Prof.GP = pp.Gauss[3].V;
-    d.Prof.LX = pp.Lor[0].V, d.Prof.LXe = pp.Lor[1].V, d.Prof.LY = pp.Lor[2].V, d.Prof.LYe = pp.Lor[3].V;
-    d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
-    for (size_t k = 0; k < static_cast<size_t>(d.Prof.NAsym); ++k) d.Prof.Asym[k] = bp.Asym[k].V;
-    p.Cutoff = m.Real("cutoff", 8., iph, kpwd);
-    p.Phases.push_back(d);
     std::array<char, PwdNWidth> w{};
     for (size_t k = 0; k < 4; ++k) w[k] = pp.Gauss[k].Key ? 1 : 0, w[4 + k] = pp.Lor[k].Key ? 1 : 0;
     t.Flags.Width.push_back(w);
@@ -110,7 +76,7 @@ int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, i
     t.Pref.push_back(pp.Pref[0].V > 0. ? pp.Pref[0].V : 1.);
     t.RefPref.push_back(pp.Pref[0].Key ? 1 : 0);
   }
-  return p.Phases.empty() ? 1 : 0;
+  return 0;
 }
 
 // Refined values and s.u. back into the block parameters of M41.

@@ -228,62 +228,6 @@ int EditPwdKeys(TarnToolCall& c) {
   return NextNothing;
 }
 
-// The pattern of powder block kpwd (1-based among the powder blocks) with its
-// phases and parameters from M41.
-int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
-                PwdPatternData& p) {
-  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
-  for (const auto& r : pts) {
-    p.X.push_back(r.Geom[0]);
-    p.Yo.push_back(r.I);
-    p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
-  }
-  p.Tof = b.PwdMethod == 2;
-  p.Radiation = b.RadType > 0 ? b.RadType : 1;
-  p.Lam = {bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda, bp.Lam[1].V};
-  p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
-  p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
-  p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
-  p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
-  p.WtLeBail = m.Int("wtlebail", 0, 0, kpwd);
-  p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
-  // "bckgnum" and "asymm" may have been changed since the parameters were
-  // written: missing terms start at 0 and are refined, surplus ones dropped.
-  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
-  bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
-  p.Bckg.Tof = p.Tof;
-  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
-  std::vector<std::array<double, 2>> skip;
-  for (const auto& v : m.All("skipfrto", kpwd))
-    if (v.size() >= 2) skip.push_back({v[0], v[1]});
-  PwdMakeSkipFlags(p, skip);
-  if (p.Bckg.Coef.size() && std::all_of(bp.Bckg.begin(), bp.Bckg.end(), [](const PwdPar& x) { return x.V == 0.; })) {
-    // A first background: the lowest intensity, as the constant term.
-    double mn = 1e300;
-    for (size_t i = 0; i < p.Yo.size(); ++i)
-      if (p.Use[i]) mn = std::min(mn, p.Yo[i]);
-    p.Bckg.Coef[0] = mn;
-  }
-  for (size_t ph = 0; ph < Struct.Basic.Phase.size() && ph < bp.Phase.size(); ++ph) {
-    const int iph = static_cast<int>(ph + 1);
-    PwdPhaseData d;
-    d.Name = Struct.Basic.Phase[ph].Name;
-    d.Sym = Struct.Basic.Phase[ph].Symmetry;
-    const auto& pp = bp.Phase[ph];
-    for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
-    d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);
-    d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
-    d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;
-    d.Prof.Tof = p.Tof;
-    d.Prof.GU = pp.Gauss[0].V, d.Prof.GV = pp.Gauss[1].V, d.Prof.GW = pp.Gauss[2].V, d.Prof.GP = pp.Gauss[3].V;
-    d.Prof.LX = pp.Lor[0].V, d.Prof.LXe = pp.Lor[1].V, d.Prof.LY = pp.Lor[2].V, d.Prof.LYe = pp.Lor[3].V;
-    d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
-    for (int k = 0; k < d.Prof.NAsym; ++k) d.Prof.Asym[static_cast<size_t>(k)] = bp.Asym[static_cast<size_t>(k)].V;
-    p.Cutoff = m.Real("cutoff", 8., iph, kpwd);
-    p.Phases.push_back(d);
-  }
-  return p.Phases.empty() ? 1 : 0;
-}
 
 PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
   PwdFitFlags f;
@@ -410,7 +354,7 @@ int RunLeBail(TarnToolCall& c) {
       return NextNothing;
     }
     PwdPatternData p;
-    if (MakePattern(blocks[k], refl[k], m, kpwd, p)) {
+    if (PwdPatternFromBlock(blocks[k], refl[k], m, kpwd, Struct.Basic.Phase, p)) {
       Listing(pwdmsg::NoPowder);
       return NextNothing;
     }
