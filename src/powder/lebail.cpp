@@ -9,12 +9,12 @@
 #include <Eigen/Dense>
 
 #include "util/report.hpp"
+#include "util/numbers.hpp"
 
 namespace tarn {
 
 namespace {
 
-constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
 constexpr const char* kNoRefl = "No Bragg reflections generated.";
 constexpr double kTiny = 1e-15;  // differences below this count as none in the partition
 
@@ -44,7 +44,7 @@ std::array<int, 3> Image(const std::array<int, 3>& h, const std::array<int, 9>& 
 
 double LpFactor(const PwdPatternData& p, double tth) {
   if (p.Tof) return 1.;
-  const double th = 0.5 * tth * kRad, s = std::sin(th), c = std::cos(th);
+  const double th = 0.5 * tth * kDeg, s = std::sin(th), c = std::cos(th);
   const double base = 1. / std::max(s * s * c, 1e-12);
   if (p.Radiation == 2) return base;
   const double c2 = std::cos(2. * th);
@@ -54,7 +54,7 @@ double LpFactor(const PwdPatternData& p, double tth) {
 }  // namespace
 
 std::array<double, 6> PwdRecMetric(const std::array<double, 6>& cell) {
-  const double ca = std::cos(cell[3] * kRad), cb = std::cos(cell[4] * kRad), cg = std::cos(cell[5] * kRad);
+  const double ca = std::cos(cell[3] * kDeg), cb = std::cos(cell[4] * kDeg), cg = std::cos(cell[5] * kDeg);
   Eigen::Matrix3d g;
   g << cell[0] * cell[0], cell[0] * cell[1] * cg, cell[0] * cell[2] * cb,  //
       cell[0] * cell[1] * cg, cell[1] * cell[1], cell[1] * cell[2] * ca,   //
@@ -68,8 +68,8 @@ std::array<double, 6> PwdCellFromRecMetric(const std::array<double, 6>& gs) {
   r << gs[0], gs[3], gs[4], gs[3], gs[1], gs[5], gs[4], gs[5], gs[2];
   const Eigen::Matrix3d g = r.inverse();
   const double a = std::sqrt(g(0, 0)), b = std::sqrt(g(1, 1)), c = std::sqrt(g(2, 2));
-  return {a, b, c, std::acos(g(1, 2) / (b * c)) / kRad, std::acos(g(0, 2) / (a * c)) / kRad,
-          std::acos(g(0, 1) / (a * b)) / kRad};
+  return {a, b, c, std::acos(g(1, 2) / (b * c)) / kDeg, std::acos(g(0, 2) / (a * c)) / kDeg,
+          std::acos(g(0, 1) / (a * b)) / kDeg};
 }
 
 double PwdQ(const std::array<double, 6>& g, const int* h) {
@@ -107,10 +107,10 @@ double PwdPosition(const PwdPatternData& p, double q, int c, double* dq) {
     return 1e9;
   }
   const double th = std::asin(s), ct = std::cos(th);
-  const double pos = 2. * th / kRad + p.Zero + p.SyCos * ct + p.SySin * std::sin(2. * th);
+  const double pos = 2. * th / kDeg + p.Zero + p.SyCos * ct + p.SySin * std::sin(2. * th);
   if (dq != nullptr) {
     // d(2theta)/dq, ds/dq = s / (2 q); the shifts' own angle dependence is left out.
-    *dq = 2. / kRad * (s / (2. * q)) / ct;
+    *dq = 2. / kDeg * (s / (2. * q)) / ct;
   }
   return pos;
 }
@@ -130,7 +130,7 @@ int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err) {
     else {
       const double lmax = std::max(p.Lam[0], p.NLam > 1 ? p.Lam[1] : 0.);
       (void)lmax;
-      const double tmax = std::min(179., xmax + 2.) * 0.5 * kRad;
+      const double tmax = std::min(179., xmax + 2.) * 0.5 * kDeg;
       dmin = std::min(p.Lam[0], p.NLam > 1 ? p.Lam[1] : p.Lam[0]) / (2. * std::sin(tmax));
     }
     const auto ops = LaueOps(phase.Sym);

@@ -7,12 +7,12 @@
 #include <complex>
 #include <numbers>
 
+#include "util/numbers.hpp"
+
 namespace tarn {
 
 namespace {
 
-constexpr double kPi = std::numbers::pi;
-constexpr double kDeg = kPi / 180.;
 constexpr double kLn2 = std::numbers::ln2;
 constexpr double kCG = 0.9394372787;   // 2 sqrt(ln2 / pi): Gaussian of unit FWHM at 0
 constexpr double kML = 1.6568542495;   // 4 (sqrt 2 - 1)

@@ -376,44 +376,42 @@ void Convolve(Series& s, const std::vector<Cx>& fc, int lq, int k) {
   s = std::move(r);
 }
 
+// Factors of the form sum_q c_q e^{-i q psi} e^{i q k theta} from a Bessel
+// series of r = |(a, b)|, psi = atan2(a, b): bessel(nmax, r, v) fills the
+// orders 0..nmax, the series is cut after the last order whose value passes
+// keep(v[q], v[0]), and coef(q, v[|q|]) gives c_q.
+template <class Bessel, class Keep, class Coef>
+int BesselSeriesFactor(double a, double b, std::vector<Cx>& fc, Bessel bessel, Keep keep, Coef coef) {
+  const double r = std::hypot(a, b);
+  const double psi = std::atan2(a, b);
+  const int nmax = static_cast<int>(r) + kBesselExtra;
+  std::vector<double> v(static_cast<size_t>(nmax + 1));
+  bessel(nmax, r, v.data());
+  int lq = 0;
+  for (int q = 0; q <= nmax; ++q)
+    if (keep(v[q], v[0])) lq = q;
+  fc.assign(static_cast<size_t>(2 * lq + 1), 0.);
+  for (int q = -lq; q <= lq; ++q) fc[q + lq] = coef(q, v[std::abs(q)]) * std::polar(1., -q * psi);
+  return lq;
+}
+
 // Coefficients of exp(i rho cos(k theta - psi)) = sum_q i^q J_q(rho) e^{-i q psi} e^{i q k theta},
 // truncated where |J_q| < diff.
 int BesselFactor(double alpha, double beta, std::vector<Cx>& fc, double diff) {
-  const double rho = std::hypot(alpha, beta);
-  const double psi = std::atan2(alpha, beta);
-  const int nmax = static_cast<int>(rho) + kBesselExtra;
-  std::vector<double> j(static_cast<size_t>(nmax + 1));
-  BesselJ(nmax, rho, j.data());
-  int lq = 0;
-  for (int q = 0; q <= nmax; ++q)
-    if (std::abs(j[q]) >= diff) lq = q;
-  fc.assign(static_cast<size_t>(2 * lq + 1), 0.);
   static const Cx ipow[4] = {Cx(1, 0), Cx(0, 1), Cx(-1, 0), Cx(0, -1)};
-  for (int q = -lq; q <= lq; ++q) {
-    const int aq = std::abs(q);
-    const double jq = (q < 0 && aq % 2 == 1) ? -j[aq] : j[aq];
-    fc[q + lq] = ipow[((q % 4) + 4) % 4] * jq * std::polar(1., -q * psi);
-  }
-  return lq;
+  return BesselSeriesFactor(
+      alpha, beta, fc, BesselJ, [diff](double jq, double) { return std::abs(jq) >= diff; },
+      [](int q, double ja) {  // J_{-q} = (-1)^q J_q
+        return ipow[((q % 4) + 4) % 4] * ((q < 0 && std::abs(q) % 2 == 1) ? -ja : ja);
+      });
 }
 
 // Coefficients of exp(-(a sin + b cos)) = exp(-r cos(k theta - psi)) =
 // sum_q (-1)^q I_q(r) e^{-i q psi} e^{i q k theta}, truncated where I_q < diff I_0.
 int BesselIFactor(double a, double b, std::vector<Cx>& fc, double diff) {
-  const double r = std::hypot(a, b);
-  const double psi = std::atan2(a, b);
-  const int nmax = static_cast<int>(r) + kBesselExtra;
-  std::vector<double> iv(static_cast<size_t>(nmax + 1));
-  BesselI(nmax, r, iv.data());
-  int lq = 0;
-  for (int q = 0; q <= nmax; ++q)
-    if (iv[q] >= diff * iv[0]) lq = q;
-  fc.assign(static_cast<size_t>(2 * lq + 1), 0.);
-  for (int q = -lq; q <= lq; ++q) {
-    const int aq = std::abs(q);
-    fc[q + lq] = (aq % 2 ? -1. : 1.) * iv[aq] * std::polar(1., -q * psi);
-  }
-  return lq;
+  return BesselSeriesFactor(
+      a, b, fc, BesselI, [diff](double iq, double i0) { return iq >= diff * i0; },
+      [](int q, double ia) { return Cx((std::abs(q) % 2 ? -1. : 1.) * ia); });
 }
 
 }  // namespace

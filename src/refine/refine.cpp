@@ -191,6 +191,16 @@ int RefLoopED(const std::string& fln, int block, std::vector<std::string>& listi
 // the message and the caller restores the model.
 namespace {
 
+// The structure-factor request of a working reflection.
+CalcRefl CalcReflOf(const RefWorkRefl& w) {
+  CalcRefl cr;
+  cr.H = w.H;
+  cr.DatBlock = w.Block;
+  cr.Phase = w.Phase;
+  cr.SinThL = w.SinThL;
+  return cr;
+}
+
 struct Run {
   std::string fln;
   std::vector<std::string>& lst;
@@ -388,11 +398,7 @@ void Run::DerPrint(int n) {
   int done = 0;
   for (size_t k = 0; k < refl.size() && done < n; ++k) {
     if (refl[k].Skip) continue;
-    CalcRefl cr;
-    cr.H = refl[k].H;
-    cr.DatBlock = refl[k].Block;
-    cr.Phase = refl[k].Phase;
-    cr.SinThL = refl[k].SinThL;
+    const CalcRefl cr = CalcReflOf(refl[k]);
     CalcOut out;
     if (Calc(s, cr, true, out) != 0) break;
     RefDerCompress(p, out.Der.data(), derc.data());
@@ -418,11 +424,7 @@ void Run::DerTest() {
   auto fc = [&](std::vector<double>* der, int j) {
     std::vector<double> y, derc(static_cast<size_t>(p.NRef));
     for (size_t k : sel) {
-      CalcRefl cr;
-      cr.H = refl[k].H;
-      cr.DatBlock = refl[k].Block;
-      cr.Phase = refl[k].Phase;
-      cr.SinThL = refl[k].SinThL;
+      const CalcRefl cr = CalcReflOf(refl[k]);
       CalcOut out;
       if (Calc(s, cr, der != nullptr, out) != 0) return y;
       y.push_back(out.Fc);
@@ -581,11 +583,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
       ++tabs.NSkip;
       continue;
     }
-    CalcRefl cr;
-    cr.H = w.H;
-    cr.DatBlock = w.Block;
-    cr.Phase = w.Phase;
-    cr.SinThL = w.SinThL;
+    const CalcRefl cr = CalcReflOf(w);
     if (Calc(s, cr, solve, out) != 0 || out.Problem) {
       // The structure factors of this cycle cannot be trusted: Execute makes
       // it a failed cycle or stops the run.

@@ -1,5 +1,6 @@
 // The powder loop of the least-squares cycle and the Le Bail fit.
 #include "refine/refine_pwd.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -40,7 +41,6 @@ std::vector<std::array<double, 6>> PwdMetricBasis(const PhaseSymmetry& s) {
 
 namespace {
 
-constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
 
 
 double* WidthRef(PwdProfile& pr, int k) {
@@ -134,10 +134,10 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
       const double f = r.I[cc] * r.Lp[cc];
       double dposdq = 0.;
       (void)PwdPosition(p, r.Q, c, &dposdq);
-      const double th = 0.5 * r.Pos[cc] * kRad;
+      const double th = 0.5 * r.Pos[cc] * kDeg;
       // d(2theta_c)/d(lambda_1) with lambda_c / lambda_1 held: 2 s / (lambda_1 cos theta).
       const double sl = std::min(0.5 * p.Lam[cc] * std::sqrt(r.Q), 0.999999);
-      const double dlam = p.Tof ? 0. : 2. * sl / (p.Lam[0] * std::sqrt(1. - sl * sl) * kRad);
+      const double dlam = p.Tof ? 0. : 2. * sl / (p.Lam[0] * std::sqrt(1. - sl * sl) * kDeg);
       for (int i = r.First[cc]; i <= r.Last[cc]; ++i) {
         const size_t ii = static_cast<size_t>(i);
         const PwdProfValue v = Prfl(pk, p.X[ii] - r.Pos[cc], true);

@@ -1,6 +1,7 @@
 // Rietveld refinement: Ycalc from the structure factors, its derivatives,
 // the damped least-squares fit and the R values of patterns and phases.
 #include "refine/rietveld.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
@@ -13,7 +14,6 @@ namespace tarn {
 
 namespace {
 
-constexpr double kRad = std::numbers::pi / 180.;  // radians per degree
 
 
 double* WidthRef(PwdProfile& pr, int k) {
@@ -117,7 +117,7 @@ void RietSetIntensities(RietProblem& pr) {
       const double base = t.Scale[static_cast<size_t>(rf.Phase)] * rf.Mult * t.F2[r] * PrefOf(t, rf.Phase, rf.H, &d1);
       for (int c = 0; c < 2; ++c) {
         const size_t cc = static_cast<size_t>(c);
-        const double th = 0.5 * rf.Pos[cc] * kRad;
+        const double th = 0.5 * rf.Pos[cc] * kDeg;
         const double a = t.P.Tof ? 1. : PwdAbsorption(t.AbsType, t.Mir, th);
         rf.I[cc] = c == 0 ? base * a : c < t.P.NLam ? base * a * t.P.Ratio : 0.;
       }
@@ -157,11 +157,11 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
       const double dIdS = sc != 0. ? rf.I[cc] / sc : 0.;
       double dposdq = 0.;
       (void)PwdPosition(p, rf.Q, c, &dposdq);
-      const double th = 0.5 * rf.Pos[cc] * kRad;
+      const double th = 0.5 * rf.Pos[cc] * kDeg;
       double dposdlam = 0.;
       if (!p.Tof && p.Lam[0] > 0.) {
         const double s = 0.5 * p.Lam[cc] * std::sqrt(rf.Q);
-        dposdlam = s < 1. ? 2. / kRad * s / (p.Lam[0] * std::sqrt(1. - s * s)) : 0.;
+        dposdlam = s < 1. ? 2. / kDeg * s / (p.Lam[0] * std::sqrt(1. - s * s)) : 0.;
       }
       for (int i = rf.First[cc]; i <= rf.Last[cc]; ++i) {
         const size_t ii = static_cast<size_t>(i);
