@@ -16,16 +16,6 @@ namespace {
 constexpr size_t kItemColumn = 34;  // values of single items start here
 constexpr size_t kLineMax = 80;     // longer values go into text fields
 
-CifOut FromParsed(const CifValue& v) {
-  CifOut o;
-  // A text field's value starts with the rest of its opening ";" line, empty
-  // in the files we write: that line break is not part of the text.
-  o.Text = v.Kind == CifValue::TextField && v.Text.rfind('\n', 0) == 0 ? v.Text.substr(1) : v.Text;
-  o.Form = v.Kind == CifValue::TextField ? CifOut::TextField
-           : v.Kind == CifValue::Quoted  ? CifOut::Quoted
-                                         : CifOut::Plain;
-  return o;
-}
 
 bool NeedsQuotes(const std::string& s) {
   if (s.empty()) return true;
@@ -203,7 +193,7 @@ void CifKeepUserItems(CifDoc& doc, const CifFile& earlier) {
       auto f = items.find(ToLower(e.Name));
       if (f != items.end() && !f->second->Unknown()) {
         std::string comment = e.Value.Comment;
-        e.Value = FromParsed(*f->second);
+        e.Value = CifOutOf(*f->second);
         e.Value.Comment = comment;
       }
     } else if (e.Kind == CifEntry::Loop && !e.Names.empty() && IsWholeLoopUnknown(e)) {
@@ -213,7 +203,7 @@ void CifKeepUserItems(CifDoc& doc, const CifFile& earlier) {
         e.Rows.clear();
         for (const auto& r : f->second->Rows) {
           std::vector<CifOut> row;
-          for (const auto& v : r) row.push_back(FromParsed(v));
+          for (const auto& v : r) row.push_back(CifOutOf(v));
           e.Rows.push_back(std::move(row));
         }
       }
@@ -226,7 +216,7 @@ void CifKeepUserItems(CifDoc& doc, const CifFile& earlier) {
       if (!known.count(ToLower(it.Name))) {
         CifEntry e;
         e.Name = it.Name;
-        e.Value = FromParsed(it.Value);
+        e.Value = CifOutOf(it.Value);
         extra.push_back(std::move(e));
       }
     for (const auto& l : b.Loops) {
@@ -238,7 +228,7 @@ void CifKeepUserItems(CifDoc& doc, const CifFile& earlier) {
       e.Names = l.Names;
       for (const auto& r : l.Rows) {
         std::vector<CifOut> row;
-        for (const auto& v : r) row.push_back(FromParsed(v));
+        for (const auto& v : r) row.push_back(CifOutOf(v));
         e.Rows.push_back(std::move(row));
       }
       extra.push_back(std::move(e));
@@ -261,6 +251,17 @@ void CifKeepUserItems(CifDoc& doc, const CifFile& earlier) {
       for (const auto& n : e.Names) known.insert(ToLower(n));
     }
   }
+}
+
+CifOut CifOutOf(const CifValue& v) {
+  CifOut o;
+  // A text field's value starts with the rest of its opening ";" line, empty
+  // in the files we write: that line break is not part of the text.
+  o.Text = v.Kind == CifValue::TextField && v.Text.rfind('\n', 0) == 0 ? v.Text.substr(1) : v.Text;
+  o.Form = v.Kind == CifValue::TextField ? CifOut::TextField
+           : v.Kind == CifValue::Quoted  ? CifOut::Quoted
+                                         : CifOut::Plain;
+  return o;
 }
 
 }  // namespace tarn

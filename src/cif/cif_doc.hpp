@@ -26,6 +26,9 @@ struct CifOut {
   }
 };
 
+// A value read from a CIF as it is to be written again.
+CifOut CifOutOf(const CifValue& v);
+
 struct CifEntry {
   enum Kinds : int { Comment, Block, Item, Loop };
   int Kind = Item;

@@ -11,15 +11,6 @@ namespace tarn {
 
 namespace {
 
-CifOut Out(const CifValue& v) {
-  CifOut o;
-  o.Text = v.Kind == CifValue::TextField && v.Text.rfind('\n', 0) == 0 ? v.Text.substr(1) : v.Text;
-  o.Form = v.Kind == CifValue::TextField ? CifOut::TextField
-           : v.Kind == CifValue::Quoted  ? CifOut::Quoted
-                                         : CifOut::Plain;
-  return o;
-}
-
 // The embedded structure files belong to the program: a user file never
 // replaces them.
 bool Embedded(const std::string& name) {
@@ -59,7 +50,7 @@ int CIFUpdateFromUserFile(CifDoc& doc, std::string_view text, const std::string&
       if (f == at.end()) {
         CifEntry e;
         e.Name = it.Name;
-        e.Value = Out(it.Value);
+        e.Value = CifOutOf(it.Value);
         extra.push_back(std::move(e));
         added.insert(key);
         continue;
@@ -67,7 +58,7 @@ int CIFUpdateFromUserFile(CifDoc& doc, std::string_view text, const std::string&
       CifEntry& e = doc.Entries[f->second];
       if (e.Kind != CifEntry::Item) continue;  // a loop column given as an item: the loop stays
       const std::string comment = e.Value.Comment;
-      e.Value = Out(it.Value);
+      e.Value = CifOutOf(it.Value);
       e.Value.Comment = comment;
     }
     for (const auto& l : b.Loops) {
@@ -76,7 +67,7 @@ int CIFUpdateFromUserFile(CifDoc& doc, std::string_view text, const std::string&
       e.Names = l.Names;
       for (const auto& r : l.Rows) {
         std::vector<CifOut> row;
-        for (const auto& v : r) row.push_back(Out(v));
+        for (const auto& v : r) row.push_back(CifOutOf(v));
         e.Rows.push_back(std::move(row));
       }
       // The entries of the document with a name of this loop (its loop, or

@@ -313,22 +313,7 @@ std::vector<DistNeighbour> DistModAround(const DistPhase& ph, const DistModel& m
             const double dist = len(DistDiff(x, pa.X));
             if (dist > reachA) continue;
             if (b == a && dist < 1e-4) continue;
-            bool dup = false;
-            for (size_t k = first; k < out.size() && !dup; ++k) {
-              const Vec3 e = DistDiff(out[k].X, x);
-              dup = std::fabs(e[0]) < 1e-4 && std::fabs(e[1]) < 1e-4 && std::fabs(e[2]) < 1e-4;
-            }
-            if (dup) continue;
-            DistNeighbour nb;
-            nb.Atom = b;
-            nb.Op = io;
-            nb.N = {n0, n1, n2};
-            nb.X = x;
-            DistValue v = DistDistance(ph.Cell, pa, DistPointOf(ph, nb));
-            nb.D = v.Value;
-            nb.Grad = std::move(v.Grad);
-            nb.DSu = DistSu(ph, nb.Grad);
-            out.push_back(std::move(nb));
+            DistPushNeighbour(ph, pa, b, io, {n0, n1, n2}, x, first, out);
           }
     }
   }

@@ -262,6 +262,26 @@ Mat3 DistPartR(const DistPhase& ph, int atom, int op) {
   return out;
 }
 
+void DistPushNeighbour(const DistPhase& ph, const DistPoint& pa, int b, int io,
+                       const std::array<int, 3>& n, const Vec3& x, size_t first,
+                       std::vector<DistNeighbour>& out) {
+  for (size_t k = first; k < out.size(); ++k) {
+    const Vec3 e = DistDiff(out[k].X, x);
+    if (std::fabs(e[0]) < kSameSite && std::fabs(e[1]) < kSameSite && std::fabs(e[2]) < kSameSite)
+      return;
+  }
+  DistNeighbour nb;
+  nb.Atom = b;
+  nb.Op = io;
+  nb.N = n;
+  nb.X = x;
+  DistValue v = DistDistance(ph.Cell, pa, DistPointOf(ph, nb));
+  nb.D = v.Value;
+  nb.Grad = std::move(v.Grad);
+  nb.DSu = DistSu(ph, nb.Grad);
+  out.push_back(std::move(nb));
+}
+
 DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n) {
   DistPoint p;
   p.Atom = DistGradKey(ph, n.Atom);
@@ -320,24 +340,8 @@ std::vector<DistNeighbour> DistAround(const DistPhase& ph, int a, double dmin, d
             const double d2 = DistDot(g, d, d);
             if (d2 > d2All || d2 > dm * dm || d2 < dmin * dmin) continue;
             if (b == a && d2 < kZeroDist * kZeroDist) continue;
-            const Vec3 x{y[0] + n0, y[1] + n1, y[2] + n2};
-            bool dup = false;
-            for (size_t k = first; k < out.size() && !dup; ++k) {
-              const Vec3 e = DistDiff(out[k].X, x);
-              dup = std::fabs(e[0]) < kSameSite && std::fabs(e[1]) < kSameSite &&
-                    std::fabs(e[2]) < kSameSite;
-            }
-            if (dup) continue;
-            DistNeighbour nb;
-            nb.Atom = b;
-            nb.Op = io;
-            nb.N = {n0, n1, n2};
-            nb.X = x;
-            DistValue v = DistDistance(ph.Cell, pa, DistPointOf(ph, nb));
-            nb.D = v.Value;
-            nb.Grad = std::move(v.Grad);
-            nb.DSu = DistSu(ph, nb.Grad);
-            out.push_back(std::move(nb));
+            DistPushNeighbour(ph, pa, b, io, {n0, n1, n2}, {y[0] + n0, y[1] + n1, y[2] + n2}, first,
+                              out);
           }
     }
   }

@@ -128,6 +128,12 @@ const DistPart* DistPartOf(const DistPhase& ph, int atom);
 Mat3 DistPartR(const DistPhase& ph, int atom, int op);
 
 // The point of a neighbour (or of an atom itself) for the geometry routines.
+// Appends the neighbour at x (image of atom b by operator io and lattice
+// translation n) with its distance from pa, unless an entry from `first` on
+// already sits there.
+void DistPushNeighbour(const DistPhase& ph, const DistPoint& pa, int b, int io,
+                       const std::array<int, 3>& n, const Vec3& x, size_t first,
+                       std::vector<DistNeighbour>& out);
 DistPoint DistPointOf(const DistPhase& ph, const DistNeighbour& n);
 DistPoint DistPointOf(const DistPhase& ph, int atom);
 
