@@ -316,27 +316,37 @@ PlotDesc FitPlot(const PwdPatternData& p, int kpwd) {
   return d;
 }
 
-// ".run->lebail" and "Make le Bail decomposition": every powder block.
-int RunLeBail(TarnToolCall& c) {
-  c.Error = 1;
+// The structure's M41 and the blocks of its M95 with at least one powder
+// block; 1 (told in the listing) when either is missing or unreadable.
+int ReadPowderFiles(PwdM41& m, std::vector<M95Block>& blocks,
+                    std::vector<std::vector<M95Refl>>& refl) {
   const std::string m95 = Sess.fln + ".m95", m41 = Sess.fln + ".m41";
-  PwdM41 m;
   ErrorRecord err;
   if (!FeFileExists(m41)) {
     Listing(pwdmsg::NoM41);
-    return NextNothing;
+    return 1;
   }
   if (iom41(0, m41, m, err)) {
     ListErr(err);
-    return NextNothing;
+    return 1;
   }
-  for (const auto& n : m.Notes) Listing(n);
-  std::vector<M95Block> blocks;
-  std::vector<std::vector<M95Refl>> refl;
   if (!FeFileExists(m95) || ReadM95File(m95, blocks, refl) != 0 || PowderCount(blocks) == 0) {
     Listing(pwdmsg::NoPowder);
-    return NextNothing;
+    return 1;
   }
+  return 0;
+}
+
+// ".run->lebail" and "Make le Bail decomposition": every powder block.
+int RunLeBail(TarnToolCall& c) {
+  c.Error = 1;
+  const std::string m41 = Sess.fln + ".m41";
+  PwdM41 m;
+  ErrorRecord err;
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (ReadPowderFiles(m, blocks, refl)) return NextNothing;
+  for (const auto& n : m.Notes) Listing(n);
   RefSettings rs;
   int rerr = 0;
   RefReadCommands(rs, rerr);
@@ -417,23 +427,10 @@ int RunLeBail(TarnToolCall& c) {
 // files; c.Path is the file of the first block, name_K.instprm the others.
 int ExportInstprm(TarnToolCall& c) {
   c.Error = 1;
-  const std::string m95 = Sess.fln + ".m95", m41 = Sess.fln + ".m41";
   PwdM41 m;
-  ErrorRecord err;
-  if (!FeFileExists(m41)) {
-    Listing(pwdmsg::NoM41);
-    return NextNothing;
-  }
-  if (iom41(0, m41, m, err)) {
-    ListErr(err);
-    return NextNothing;
-  }
   std::vector<M95Block> blocks;
   std::vector<std::vector<M95Refl>> refl;
-  if (!FeFileExists(m95) || ReadM95File(m95, blocks, refl) != 0 || PowderCount(blocks) == 0) {
-    Listing(pwdmsg::NoPowder);
-    return NextNothing;
-  }
+  if (ReadPowderFiles(m, blocks, refl)) return NextNothing;
   std::string base = c.Path.empty() ? Sess.fln + ".instprm" : c.Path;
   if (base.size() < 8 || base.substr(base.size() - 8) != ".instprm") base += ".instprm";
   int kpwd = 0;
