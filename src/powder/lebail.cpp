@@ -42,16 +42,21 @@ std::array<int, 3> Image(const std::array<int, 3>& h, const std::array<int, 9>& 
   return o;
 }
 
-double LpFactor(const PwdPatternData& p, double tth) {
+}  // namespace
+
+double PwdPolK(double monangle) {
+  const double c = std::cos(monangle * kDeg);
+  return c * c;
+}
+
+double PwdLpFactor(const PwdPatternData& p, double tth) {
   if (p.Tof) return 1.;
   const double th = 0.5 * tth * kDeg, s = std::sin(th), c = std::cos(th);
   const double base = 1. / std::max(s * s * c, 1e-12);
   if (p.Radiation == 2) return base;
   const double c2 = std::cos(2. * th);
-  return base * 0.5 * (1. + c2 * c2);
+  return base * (1. + p.PolK * c2 * c2) / (1. + p.PolK);
 }
-
-}  // namespace
 
 std::array<double, 6> PwdRecMetric(const std::array<double, 6>& cell) {
   const double ca = std::cos(cell[3] * kDeg), cb = std::cos(cell[4] * kDeg), cg = std::cos(cell[5] * kDeg);
@@ -180,7 +185,7 @@ void PwdSetProfiles(PwdPatternData& p) {
       r.Pos[cc] = PwdPosition(p, r.Q, c);
       if (r.Pos[cc] > 1e8) continue;
       SetProfFun(r.Pk[cc], ph.Prof, r.Pos[cc], 1. / std::sqrt(r.Q));
-      r.Lp[cc] = LpFactor(p, r.Pos[cc]);
+      r.Lp[cc] = PwdLpFactor(p, r.Pos[cc]);
       const double half = PwdProfileHalfRange(r.Pk[cc], p.Cutoff);
       r.First[cc] = static_cast<int>(std::lower_bound(p.X.begin(), p.X.end(), r.Pos[cc] - half) - p.X.begin());
       r.Last[cc] = static_cast<int>(std::upper_bound(p.X.begin(), p.X.end(), r.Pos[cc] + half) - p.X.begin()) - 1;

@@ -6,7 +6,9 @@
 //
 // Ycalc_i = B_i + sum_r sum_c I_rc Phi_rci, with c the wavelength components
 // (I_r2 = rho I_r1), Phi_rci = Lp_rc * profile(x_i - pos_rc) (Lp the
-// Lorentz-polarisation factor at the component's angle).
+// Lorentz-polarisation factor at the component's angle: for X-rays
+// (1 + K cos**2 2theta) / (1 + K) / (sin**2 theta cos theta), K the
+// polarisation constant; for neutrons 1 / (sin**2 theta cos theta)).
 #include <array>
 #include <string>
 #include <vector>
@@ -48,6 +50,7 @@ struct PwdPatternData {
   int NLam = 1;
   std::array<double, 2> Lam{1.5406, 0.};
   double Ratio = 0.;                    // I(Lam2)/I(Lam1)
+  double PolK = 1.;                     // X-ray polarisation constant K = cos**2 2theta_M (1: unpolarised)
   double Zero = 0., SyCos = 0., SySin = 0.;  // position shifts (deg): zero + sycos cos(th) + sysin sin(2th)
   double Difc = 0., Difa = 0., TofZero = 0.;  // time of flight: t = difc d + difa d**2 + zero
   double Cutoff = 8.;                   // profile half range in FWHM
@@ -70,6 +73,10 @@ bool PwdIsExtinct(const PhaseSymmetry& s, const int* h);
 // every wavelength component), with multiplicities of the Laue class; the
 // intensities start at kPwdLeBailStart. 0, or 1 with "No Bragg reflections generated.".
 [[nodiscard]] int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err);
+// Polarisation constant K = cos**2 2theta_M of a monochromator angle (deg; 0: none).
+double PwdPolK(double monangle);
+// Lorentz-polarisation factor of the pattern at 2theta (deg); 1 for time of flight.
+double PwdLpFactor(const PwdPatternData& p, double tth);
 // Position of a reflection of 1/d**2 q for component c (deg or us), with
 // d(pos)/dq in dq when given.
 double PwdPosition(const PwdPatternData& p, double q, int c, double* dq = nullptr);

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "util/cif_syntax.hpp"
+#include "util/numbers.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -472,6 +473,16 @@ int PwdReadInstrument(const std::string& file, int bank, PwdInstrument& out, Err
     return 0;
   }
   return Fail(err, file, 0, pmsg::BadInstrument);
+}
+
+double PwdMonAngleFromPola(double pola) {
+  const double p = pola > 0. && pola <= 1. ? std::max(pola, 0.5) : 0.5;
+  return std::acos(std::sqrt((1. - p) / p)) / kDeg;
+}
+
+double PwdPolaFromMonAngle(double monangle) {
+  const double c = std::cos(monangle * kDeg);
+  return 1. / (1. + c * c);
 }
 
 std::string PwdInstprmText(const PwdInstrument& ins, int bank) {

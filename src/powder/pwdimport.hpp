@@ -31,7 +31,7 @@ struct PwdInstrument {
   int Radiation = 1;               // 1 X-ray, 2 neutron
   double Lam1 = 1.540560, Lam2 = 1.544390;  // Angstrom; Lam2 0 for one wavelength
   double KRatio = 0.5;             // I(Lam2) / I(Lam1)
-  double Pola = 0.5;               // polarisation (monochromator) factor
+  double Pola = 0.5;               // polarisation fraction P: Lp polarisation P + (1 - P) cos**2 2theta
   double Zero = 0.;                // zero shift, degrees (TOF: us)
   // Profile: U, V, W, P (centideg**2), X, Y (centideg), then S/L, H/L.
   double GU = 0., GV = 0., GW = 10., GP = 0., LX = 2., LY = 3.;
@@ -54,6 +54,12 @@ inline constexpr std::array<const char*, 4> kPwdFormatLabels = {"GSAS standard",
 // the bank; "none" gives the defaults (Cu K-alpha1/2, zero 0, a modest profile).
 [[nodiscard]] int PwdReadInstrument(const std::string& file, int bank, PwdInstrument& out,
                                     ErrorRecord& err);
+// The polarisation fraction P of an instrument file as the monochromator
+// angle 2theta_M (deg) of the same factor (1 + K cos**2 2theta) / (1 + K),
+// K = cos**2 2theta_M = (1 - P) / P; P is taken in [0.5, 1] (0.5 unpolarised,
+// 2theta_M = 0). And back: P = 1 / (1 + K).
+double PwdMonAngleFromPola(double pola);
+double PwdPolaFromMonAngle(double monangle);
 // The instrument as the text of a ".instprm" file ("key:value" lines, the
 // form PwdReadInstrument reads back); bank is the bank number written.
 std::string PwdInstprmText(const PwdInstrument& ins, int bank = 1);

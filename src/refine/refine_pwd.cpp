@@ -382,6 +382,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   p.Lam = {bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda, bp.Lam[1].V};
   p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
   p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
+  p.PolK = PwdPolK(b.MonAngle);
   p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
   p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
   p.WtLeBail = m.Int("wtlebail", 0, 0, kpwd);

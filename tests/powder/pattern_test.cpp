@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <numbers>
 #include <string>
 
 #include "powder/lebail.hpp"
@@ -87,6 +88,16 @@ TEST(PwdImport, PublishedPatternsAndInstruments) {
   EXPECT_NEAR(xi.Lam2, 1.5443, 1e-9);
   EXPECT_NEAR(xi.KRatio, 0.5, 1e-9);
   EXPECT_NEAR(xi.HL, 0.015, 1e-9);
+  // Its polarisation fraction P, kept as a monochromator angle, gives the
+  // polarisation part P + (1 - P) cos**2 2theta of Lp; neutrons have none.
+  EXPECT_NEAR(xi.Pola, 0.7, 1e-9);
+  PwdPatternData lp;
+  lp.PolK = PwdPolK(PwdMonAngleFromPola(xi.Pola));
+  const double th = 30. * std::numbers::pi / 180., lor = 1. / (std::sin(th) * std::sin(th) * std::cos(th));
+  EXPECT_NEAR(PwdLpFactor(lp, 60.) / lor, 0.7 + 0.3 * 0.25, 1e-12);
+  EXPECT_NEAR(PwdPolaFromMonAngle(PwdMonAngleFromPola(0.5)), 0.5, 1e-12);
+  lp.Radiation = 2;
+  EXPECT_NEAR(PwdLpFactor(lp, 60.) / lor, 1., 1e-12);
   ASSERT_EQ(PwdReadInstrument(d + "inst_d1a.prm", 1, ni, err), 0) << err.Text();
   EXPECT_EQ(ni.Radiation, 2);
   EXPECT_EQ(ni.ProfFun, PwdGauss);
@@ -103,7 +114,7 @@ TEST(PwdImport, PublishedPatternsAndInstruments) {
   ASSERT_EQ(PwdReadInstrument(dir.Write("x.instprm", PwdInstprmText(xi)), 1, back, err), 0) << err.Text();
   EXPECT_EQ(back.Radiation, 1);
   for (auto [a, b] : {std::pair{back.Lam1, xi.Lam1}, {back.Lam2, xi.Lam2}, {back.KRatio, xi.KRatio},
-                      {back.GU, xi.GU}, {back.GW, xi.GW}, {back.LX, xi.LX}, {back.SL + back.HL, xi.SL + xi.HL}})
+                      {back.GU, xi.GU}, {back.GW, xi.GW}, {back.Pola, xi.Pola}, {back.LX, xi.LX}, {back.SL + back.HL, xi.SL + xi.HL}})
     EXPECT_NEAR(a, b, 1e-9);
   ASSERT_EQ(PwdReadInstrument(dir.Write("n.instprm", PwdInstprmText(ni)), 1, back, err), 0);
   EXPECT_EQ(back.Radiation, 2);

@@ -132,6 +132,8 @@ int ImportPowder(TarnToolCall& c) {
   b.Format = M95PowderFormat();
   b.PwdMethod = ins.Tof ? 2 : 1;
   b.RadType = ins.Radiation;
+  // The instrument's polarisation fraction as the equivalent monochromator angle.
+  if (!ins.Tof && ins.Radiation == 1) b.MonAngle = PwdMonAngleFromPola(ins.Pola);
   b.Lambda = ins.Tof ? kUnsetReal : ins.Lam1;
   if (!ins.Tof && ins.Lam2 > 0.) b.NAlpha = 2, b.KAlpha1 = ins.Lam1, b.KAlpha2 = ins.Lam2, b.KAlphaR = ins.KRatio;
   if (ins.Tof) b.TofDifc = ins.Difc, b.TofDifa = ins.Difa, b.TofZero = ins.TofZero, b.TofTth = ins.Tth;
@@ -159,6 +161,7 @@ int ImportPowder(TarnToolCall& c) {
   db.KAlpha2 = ins.Tof ? 0. : ins.Lam2;
   db.NAlpha = !ins.Tof && ins.Lam2 > 0. ? 2 : 1;
   if (!ins.Tof && ins.Lam2 > 0.) db.KAlphaR = ins.KRatio;
+  if (b.MonAngle > 0.) db.MonAngle = b.MonAngle;
   // M41: created or extended.
   PwdM41 m;
   SetBasicM41(m);
@@ -444,6 +447,7 @@ int ExportInstprm(TarnToolCall& c) {
     ins.Lam1 = bp.Lam[0].V > 0. ? bp.Lam[0].V : b.Lambda;
     ins.Lam2 = bp.Lam[1].V;
     ins.KRatio = ins.Lam2 > 0. ? b.KAlphaR : 0.;
+    ins.Pola = PwdPolaFromMonAngle(b.MonAngle);
     ins.Zero = bp.Shift[0].V;
     ins.TofZero = bp.Tof[0].V, ins.Difc = bp.Tof[1].V, ins.Difa = bp.Tof[3].V, ins.Tth = b.TofTth;
     if (!bp.Phase.empty()) {
