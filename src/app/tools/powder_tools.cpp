@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
@@ -161,7 +162,8 @@ int ImportPowder(TarnToolCall& c) {
   db.KAlpha2 = ins.Tof ? 0. : ins.Lam2;
   db.NAlpha = !ins.Tof && ins.Lam2 > 0. ? 2 : 1;
   if (!ins.Tof && ins.Lam2 > 0.) db.KAlphaR = ins.KRatio;
-  if (b.MonAngle > 0.) db.MonAngle = b.MonAngle;
+  // Not the previous block's monochromator (the block may start as its copy).
+  db.MonAngle = b.MonAngle > 0. ? std::optional<double>(b.MonAngle) : std::nullopt;
   // M41: created or extended.
   PwdM41 m;
   SetBasicM41(m);
