@@ -149,12 +149,12 @@ TEST(Rietveld, FitFindsTheModelThatMadeThePattern) {
 }
 
 // A pattern of every phase of the structure with neutron or X-ray radiation:
-// 2theta 10-150 deg, or time of flight 3000-15000 us (difc 5000), a flat
+// 2theta 10-150 deg, or time of flight 4000-12000 us (difc 5000), a flat
 // background, every phase with the same profile.
 RietPattern SimPattern(bool tof) {
   RietPattern t;
   PwdPatternData& d = t.P;
-  for (int i = 0; i < 1400; ++i) d.X.push_back(tof ? 3000. + 8. * i : 10. + 0.1 * i);
+  for (int i = 0; i < (tof ? 800 : 1400); ++i) d.X.push_back(tof ? 4000. + 10. * i : 10. + 0.1 * i);
   d.Tof = tof, d.Radiation = 2, d.NLam = 1, d.Lam = {1.594, 0.};
   d.Difc = 5000., d.Difa = -2., d.TofZero = 4.;
   d.Bckg.Coef = {40., 0., 0.};
@@ -184,7 +184,7 @@ RietPattern SimPattern(bool tof) {
 // Simulates the pattern with noise, displaces every refined value and fits:
 // each refined structural parameter, scale and the first cell length come
 // back within 3 s.u. of the values that made the pattern.
-void RoundTrip(RietProblem& pr, RefParams& p, CalcSetup& s, unsigned seed, const std::string& what) {
+void RoundTrip(RietProblem& pr, RefParams& p, CalcSetup& s, unsigned seed, const std::string& what, bool cell = true) {
   pr.CellMass = RietCellMass(s, Struct.Basic);
   ASSERT_EQ(RietSimulate(pr, s, p, seed, 2.e4), 0);
   const std::vector<double> truth = p.Val, scale = pr.Pat[0].Scale;
@@ -192,9 +192,10 @@ void RoundTrip(RietProblem& pr, RefParams& p, CalcSetup& s, unsigned seed, const
   for (size_t j = 0; j < static_cast<size_t>(p.NRef); ++j) p.Val[static_cast<size_t>(p.Refined[j])] *= 1.03;
   CalcUpdate(s, p);
   for (double& v : pr.Pat[0].Scale) v *= 0.9;
-  for (auto& q : pr.Pat[0].P.Phases)
-    for (size_t k = 0; k < 3; ++k) q.Cell[k] *= 1.0002;
-  pr.RefCell.assign(pr.Pat[0].P.Phases.size(), 1);
+  if (cell)
+    for (auto& q : pr.Pat[0].P.Phases)
+      for (size_t k = 0; k < 3; ++k) q.Cell[k] *= 1.0002;
+  pr.RefCell.assign(pr.Pat[0].P.Phases.size(), cell ? 1 : 0);
   const RietResult r = RefRietveldFit(pr, s, p, 12);
   EXPECT_LT(r.Chi2, 1.2) << what << "\n" << fmt::format("{}", fmt::join(r.Listing, "\n"));
   for (size_t j = 0; j < static_cast<size_t>(p.NRef); ++j) {
@@ -206,7 +207,9 @@ void RoundTrip(RietProblem& pr, RefParams& p, CalcSetup& s, unsigned seed, const
       const size_t ph = static_cast<size_t>(q.Phase);
       EXPECT_NEAR(pr.Pat[0].Scale[ph], scale[ph], 3. * q.Su) << what;
     }
-  EXPECT_NEAR(r.Cell[0][0], a, 3. * r.CellSu[0][0]) << what;
+  if (cell) {
+    EXPECT_NEAR(r.Cell[0][0], a, 3. * r.CellSu[0][0]) << what;
+  }
 }
 
 TEST(Rietveld, SimulatedPatternsRefineBack) {
@@ -260,7 +263,7 @@ TEST(Rietveld, SimulatedPatternsRefineBack) {
   }
   {  // Magnetic: Fe at +-(1/4 1/4 1/4) related by -1', moment along c; the
      // magnetic reflections (h+k+l odd) carry no nuclear intensity.
-    SetPhase({.Cell = {5., 5., 5., 90., 90., 90.}, .Ops = {"x y z m", "-x -y -z -1"}, .Radiation = 2, .Scale = 1.,
+    SetPhase({.Cell = {5., 5., 5., 90., 90., 90.}, .Ops = {"x y z m", "-x -y -z -m"}, .Radiation = 2, .Scale = 1.,
               .Magnetic = true, .FeJ0 = {0.3972, 13.2442, 0.6295, 4.9034, -0.0314, 0.3496, 0.0044}});
     Struct.Model.Phase.resize(1);
     AddIsoAtom("Fe1", 2, {0.25, 0.25, 0.25}, 0.008);
@@ -275,7 +278,7 @@ TEST(Rietveld, SimulatedPatternsRefineBack) {
     ASSERT_EQ(CalcPrepare(s, p), 0);
     RietProblem pr;
     pr.Pat.push_back(SimPattern(false));
-    RoundTrip(pr, p, s, 13, "magnetic");
+    RoundTrip(pr, p, s, 13, "magnetic", false);
     // The moment within 2 s.u.
     const size_t im = static_cast<size_t>(RefParIndex(p, "M3", "Fe1"));
     EXPECT_NEAR(p.Val[im], 3.2, 2. * p.Sig[im]);
