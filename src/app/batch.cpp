@@ -537,6 +537,16 @@ int BatchRun::Run() {
       call.Path = line;
       (void)TarnRunTool(MenuCellTrans, call);
       err = AfterTool(call, command);
+    } else if (is("Tools", "Simulation of powder profile")) {
+      // One data line: "block N seed N counts C range FROM TO STEP", each optional.
+      std::string line;
+      if (DataLine(line)) return 1;
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Items.push_back(TarnBatchItem{});
+      call.Items[0].Line = line;
+      (void)TarnRunTool(MenuSimPowder, call);
+      err = AfterTool(call, command);
     } else if (is("Tools", "Simulation of single crystal data")) {
       err = RunTool(MenuSimSingle, "", command);  // the default settings
     } else if (is("Edit", "Atoms")) {

@@ -16,9 +16,14 @@ namespace {
 
 
 
+// The width parameter of index k (PwdWidthPar): for time of flight the
+// Gaussian variance terms Sig0, Sig1, Sig2, SigQ and the Lorentzian Gam0,
+// Gam1, Gam2, in the order of the peak's width derivatives (nullptr for the
+// eighth, which time of flight does not have).
 double* WidthRef(PwdProfile& pr, int k) {
   double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
-  return w[k];
+  double* t[PwdNWidth] = {&pr.Sig0, &pr.Sig1, &pr.Sig2, &pr.SigQ, &pr.Gam0, &pr.Gam1, &pr.Gam2, nullptr};
+  return pr.Tof ? t[k] : w[k];
 }
 
 // Preferred-orientation factor of reflection h of phase ph with its
@@ -56,8 +61,8 @@ void RietSetParams(RietProblem& pr) {
     for (size_t j = 0; j < p.Bckg.Coef.size(); ++j)
       if (j < f.Bckg.size() && f.Bckg[j]) pr.Par.push_back({RvBckg, ik, 0, static_cast<int>(j), fmt::format("bckg{}[{}]", j + 1, k + 1)});
     if (f.Zero) pr.Par.push_back({RvZero, ik, 0, 0, fmt::format("zero[{}]", k + 1)});
-    if (f.SyCos) pr.Par.push_back({RvSyCos, ik, 0, 0, fmt::format("sycos[{}]", k + 1)});
-    if (f.SySin) pr.Par.push_back({RvSySin, ik, 0, 0, fmt::format("sysin[{}]", k + 1)});
+    if (f.SyCos && !p.Tof) pr.Par.push_back({RvSyCos, ik, 0, 0, fmt::format("sycos[{}]", k + 1)});
+    if (f.SySin && !p.Tof) pr.Par.push_back({RvSySin, ik, 0, 0, fmt::format("sysin[{}]", k + 1)});
     if (t.RefLam && !p.Tof) pr.Par.push_back({RvLam, ik, 0, 0, fmt::format("lambda[{}]", k + 1)});
     for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
       const int iph = static_cast<int>(ph);
@@ -261,7 +266,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
     switch (q.Kind) {
       case RvScale: t.Scale[iph] += d; break;
       case RvBckg: pp.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
-      case RvZero: pp.Zero += d; break;
+      case RvZero: (pp.Tof ? pp.TofZero : pp.Zero) += d; break;  // TOF: us
       case RvSyCos: pp.SyCos += d; break;
       case RvSySin: pp.SySin += d; break;
       case RvLam: {
@@ -275,7 +280,9 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
         metric[iph] = 1;
         break;
       }
-      case RvWidth: *WidthRef(pp.Phases[iph].Prof, q.Index) += d; break;
+      case RvWidth:
+        if (double* w = WidthRef(pp.Phases[iph].Prof, q.Index)) *w += d;
+        break;
       case RvAsym: pp.Phases[iph].Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
       case RvPref: t.Pref[iph] += d; break;
       default: break;

@@ -107,6 +107,15 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
 // (observed |F| by the Rietveld partition). 0 or 1 after the message.
 [[nodiscard]] int RefRietveldRun(const std::string& fln, std::vector<std::string>& listing,
                                  RefRunSummary& summary);
+// The pattern of powder block kpwd (1-based among the powder blocks) with the
+// phases of the structure and its parameters and refinement keys from M41;
+// 1 when the block has no phase parameters.
+[[nodiscard]] int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
+                                       RietPattern& t);
+// The phase scales stored with data block `block` (0-based) of the model:
+// its first nph scales when all are positive and not all the 1 of a new
+// block; empty otherwise.
+std::vector<double> RietStoredScales(const AtomModel& m, int block, size_t nph);
 // True when the structure fln has an M41 and powder data blocks in M95.
 bool RefHasPowder(const std::string& fln);
 

@@ -45,46 +45,13 @@ std::string Val(double v, double su) {
   return su > 0. ? RoundESD(v, su) : fmt::format("{:.6f}", v);
 }
 
-// The pattern of powder block kpwd (1-based among the powder blocks) with its
-// phases and parameters from M41; 1 when the block has no phase parameters.
-int MakePattern(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd, RietPattern& t) {
-  PwdPatternData& p = t.P;
-  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
-  if (bp.Phase.size() < Struct.Basic.Phase.size()) return 1;
-  if (PwdPatternFromBlock(b, pts, m, kpwd, Struct.Basic.Phase, p)) return 1;
-  t.AbsType = m.Int("absor", 0, 0, kpwd);
-  t.Mir = m.Real("mir", 0., 0, kpwd);
-  t.PrefType = m.Int("prefor", 0, 1, kpwd);
-  t.Flags.Zero = bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
-  for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
-  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
-    const int iph = static_cast<int>(ph + 1);
-    p.Phases[ph].Decompose = false;
-    const auto& pp = bp.Phase[ph];
-    std::array<char, PwdNWidth> w{};
-    for (size_t k = 0; k < 4; ++k) w[k] = pp.Gauss[k].Key ? 1 : 0, w[4 + k] = pp.Lor[k].Key ? 1 : 0;
-    t.Flags.Width.push_back(w);
-    std::array<char, kPwdMaxAsym> a{};
-    for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
-    t.Flags.Asym.push_back(a);
-    t.Scale.push_back(1.);
-    t.RefScale.push_back(1);
-    std::array<double, 3> dir{0., 0., 1.};
-    if (const PwdKey* k = m.Find("dirpref", iph, kpwd); k != nullptr && k->Words.size() >= 3)
-      for (size_t j = 0; j < 3; ++j) dir[j] = std::atof(k->Words[j].c_str());
-    t.PrefDir.push_back(dir);
-    t.Pref.push_back(pp.Pref[0].V > 0. ? pp.Pref[0].V : 1.);
-    t.RefPref.push_back(pp.Pref[0].Key ? 1 : 0);
-  }
-  return 0;
-}
-
 // Refined values and s.u. back into the block parameters of M41.
 void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlockPar& bp) {
   const RietPattern& t = pr.Pat[k];
   const PwdPatternData& p = t.P;
   for (size_t j = 0; j < bp.Bckg.size() && j < p.Bckg.Coef.size(); ++j) bp.Bckg[j].V = p.Bckg.Coef[j];
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
+  if (p.Tof) bp.Tof[0].V = p.TofZero;
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.Lam[1];
   for (size_t ph = 0; ph < p.Phases.size() && ph < bp.Phase.size(); ++ph) {
     auto& pp = bp.Phase[ph];
@@ -103,7 +70,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
     PwdPar* v = nullptr;
     const size_t iph = static_cast<size_t>(q.Phase);
     if (q.Kind == RvBckg) v = &bp.Bckg[static_cast<size_t>(q.Index)];
-    if (q.Kind == RvZero) v = &bp.Shift[0];
+    if (q.Kind == RvZero) v = p.Tof ? &bp.Tof[0] : &bp.Shift[0];
     if (q.Kind == RvSyCos) v = &bp.Shift[1];
     if (q.Kind == RvSySin) v = &bp.Shift[2];
     if (q.Kind == RvLam) v = &bp.Lam[0];
@@ -153,6 +120,48 @@ std::string M80Text(const RietProblem& pr, const CalcSetup& s) {
 }
 
 }  // namespace
+
+int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd, RietPattern& t) {
+  PwdPatternData& p = t.P;
+  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  if (bp.Phase.size() < Struct.Basic.Phase.size()) return 1;
+  if (PwdPatternFromBlock(b, pts, m, kpwd, Struct.Basic.Phase, p)) return 1;
+  t.AbsType = m.Int("absor", 0, 0, kpwd);
+  t.Mir = m.Real("mir", 0., 0, kpwd);
+  t.PrefType = m.Int("prefor", 0, 1, kpwd);
+  t.Flags.Zero = p.Tof ? bp.Tof[0].Key : bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
+  for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    const int iph = static_cast<int>(ph + 1);
+    p.Phases[ph].Decompose = false;
+    const auto& pp = bp.Phase[ph];
+    std::array<char, PwdNWidth> w{};
+    for (size_t k = 0; k < 4; ++k) w[k] = pp.Gauss[k].Key ? 1 : 0, w[4 + k] = pp.Lor[k].Key ? 1 : 0;
+    t.Flags.Width.push_back(w);
+    std::array<char, kPwdMaxAsym> a{};
+    for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
+    t.Flags.Asym.push_back(a);
+    t.Scale.push_back(1.);
+    t.RefScale.push_back(1);
+    std::array<double, 3> dir{0., 0., 1.};
+    if (const PwdKey* k = m.Find("dirpref", iph, kpwd); k != nullptr && k->Words.size() >= 3)
+      for (size_t j = 0; j < 3; ++j) dir[j] = std::atof(k->Words[j].c_str());
+    t.PrefDir.push_back(dir);
+    t.Pref.push_back(pp.Pref[0].V > 0. ? pp.Pref[0].V : 1.);
+    t.RefPref.push_back(pp.Pref[0].Key ? 1 : 0);
+  }
+  return 0;
+}
+
+std::vector<double> RietStoredScales(const AtomModel& m, int block, size_t nph) {
+  if (block < 0 || static_cast<size_t>(block) >= m.DatBlock.size()) return {};
+  const ParList& sc = m.DatBlock[static_cast<size_t>(block)].Scale;
+  if (sc.Val.size() < nph || nph == 0) return {};
+  std::vector<double> v(sc.Val.begin(), sc.Val.begin() + static_cast<std::ptrdiff_t>(nph));
+  const bool positive = std::all_of(v.begin(), v.end(), [](double x) { return x > 0.; });
+  const bool fresh = std::all_of(v.begin(), v.end(), [](double x) { return x == 1.; });
+  return positive && !fresh ? v : std::vector<double>{};
+}
 
 bool RefHasPowder(const std::string& fln) {
   if (!FeFileExists(fln + ".m41") || !FeFileExists(fln + ".m95")) return false;
@@ -220,7 +229,7 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     if (kpwd > static_cast<int>(m.Blocks.size())) return fail(fmt::format(rvmsg::NoPhase, kpwd));
     RietPattern t;
     t.Block = static_cast<int>(std::min(b, s.Block.size() - 1));
-    if (MakePattern(blocks[b], refl[b], m, kpwd, t)) return fail(fmt::format(rvmsg::NoPhase, kpwd));
+    if (RietPatternFromBlock(blocks[b], refl[b], m, kpwd, t)) return fail(fmt::format(rvmsg::NoPhase, kpwd));
     CalcBlock& cb = s.Block[static_cast<size_t>(t.Block)];
     cb.ScalePar = -1, cb.Scale = 1., cb.ExtType = ExtNone;
     ErrorRecord ge;
@@ -253,7 +262,12 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
   }
   pr.CellMass = RietCellMass(s, Struct.Basic);
   if (RietStructureFactors(pr, s, p, false)) return fail("The structure factors of the powder reflections failed.");
+  // Phase scales: those stored with the block by the last run (the scales of
+  // a powder block in M40 are its phase scales), else least-squares ones.
   RietStartScales(pr);
+  for (auto& t : pr.Pat)
+    if (const auto sc = RietStoredScales(Struct.Model, t.Block, nph); !sc.empty()) t.Scale = sc;
+  RietSetIntensities(pr);
   const std::vector<double> startVal = p.Val;
   const int cycles = std::max(ref.Run.I(RkCycles), 1);
   lst.push_back(fmt::format("Rietveld refinement of {} pattern(s): {} structural and {} powder parameters",
@@ -284,6 +298,16 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     }
   }
   RefStoreParams(p);
+  for (size_t k = 0; k < pr.Pat.size(); ++k) {
+    if (static_cast<size_t>(pr.Pat[k].Block) >= Struct.Model.DatBlock.size()) continue;
+    ParList& sc = Struct.Model.DatBlock[static_cast<size_t>(pr.Pat[k].Block)].Scale;
+    if (sc.size() < static_cast<int>(nph)) sc.resize(static_cast<int>(nph));
+    for (size_t ph = 0; ph < nph; ++ph) {
+      sc.Val[ph] = pr.Pat[k].Scale[ph], sc.Sig[ph] = 0.;
+      for (const auto& q : pr.Par)
+        if (q.Kind == RvScale && q.Pattern == static_cast<int>(k) && q.Phase == static_cast<int>(ph)) sc.Sig[ph] = q.Su;
+    }
+  }
   for (size_t ph = 0; ph < nph; ++ph) {
     const auto& c = res.Cell[ph];
     const auto& u = res.CellSu[ph];

@@ -3,9 +3,13 @@
 // structure and profile that made the pattern.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <set>
 
 #include "refine/rietveld.hpp"
+#include "refine/rietveld_sim.hpp"
 #include "support/refine_sim.hpp"
 
 namespace tarn {
@@ -142,6 +146,143 @@ TEST(Rietveld, FitFindsTheModelThatMadeThePattern) {
   EXPECT_NEAR(r.Cell[0][0], kCellOrtho[0], 1e-5);
   EXPECT_LT(r.RBragg[0][0], 0.1);
   EXPECT_NEAR(r.WFrac[0][0], 1., 1e-12);
+}
+
+// A pattern of every phase of the structure with neutron or X-ray radiation:
+// 2theta 10-150 deg, or time of flight 4000-12000 us (difc 5000), a flat
+// background, every phase with the same profile.
+RietPattern SimPattern(bool tof) {
+  RietPattern t;
+  PwdPatternData& d = t.P;
+  for (int i = 0; i < (tof ? 800 : 1400); ++i) d.X.push_back(tof ? 4000. + 10. * i : 10. + 0.1 * i);
+  d.Tof = tof, d.Radiation = 2, d.NLam = 1, d.Lam = {1.594, 0.};
+  d.Difc = 5000., d.Difa = -2., d.TofZero = 4.;
+  d.Bckg.Coef = {40., 0., 0.};
+  PwdMakeSkipFlags(d, {});
+  for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) {
+    PwdPhaseData q;
+    std::copy(Struct.Basic.Phase[ph].Cell, Struct.Basic.Phase[ph].Cell + 6, q.Cell.begin());
+    q.Sym = Struct.Basic.Phase[ph].Symmetry;
+    q.Decompose = false;
+    q.Prof.Tof = tof;
+    q.Prof.GU = 40., q.Prof.GV = -30., q.Prof.GW = 25., q.Prof.LY = 3.;
+    q.Prof.Alpha1 = 0.3, q.Prof.Beta0 = 0.04, q.Prof.Beta1 = 0.01, q.Prof.Sig1 = 30., q.Prof.Gam1 = 1.;
+    d.Phases.push_back(q);
+    t.Scale.push_back(1.), t.RefScale.push_back(1);
+    std::array<char, PwdNWidth> w{};
+    w[tof ? 1 : PwdW] = 1;
+    t.Flags.Width.push_back(w);
+    t.Flags.Asym.push_back({});
+  }
+  t.Flags.Bckg = {1, 1, 1};
+  t.Flags.Zero = true;
+  ErrorRecord err;
+  EXPECT_EQ(PwdGenerateRefl(d, err), 0);
+  return t;
+}
+
+// Simulates the pattern with noise, displaces every refined value and fits:
+// each refined structural parameter, scale and the first cell length come
+// back within 3 s.u. of the values that made the pattern.
+void RoundTrip(RietProblem& pr, RefParams& p, CalcSetup& s, unsigned seed, const std::string& what, bool cell = true) {
+  pr.CellMass = RietCellMass(s, Struct.Basic);
+  ASSERT_EQ(RietSimulate(pr, s, p, seed, 2.e4), 0);
+  const std::vector<double> truth = p.Val, scale = pr.Pat[0].Scale;
+  const double a = pr.Pat[0].P.Phases[0].Cell[0];
+  for (size_t j = 0; j < static_cast<size_t>(p.NRef); ++j) p.Val[static_cast<size_t>(p.Refined[j])] *= 1.03;
+  CalcUpdate(s, p);
+  for (double& v : pr.Pat[0].Scale) v *= 0.9;
+  if (cell)
+    for (auto& q : pr.Pat[0].P.Phases)
+      for (size_t k = 0; k < 3; ++k) q.Cell[k] *= 1.0002;
+  pr.RefCell.assign(pr.Pat[0].P.Phases.size(), cell ? 1 : 0);
+  const RietResult r = RefRietveldFit(pr, s, p, 12);
+  EXPECT_LT(r.Chi2, 1.2) << what << "\n" << fmt::format("{}", fmt::join(r.Listing, "\n"));
+  for (size_t j = 0; j < static_cast<size_t>(p.NRef); ++j) {
+    const size_t i = static_cast<size_t>(p.Refined[j]);
+    EXPECT_NEAR(p.Val[i], truth[i], 3. * p.Sig[i]) << what << " " << p.Info[i].Label;
+  }
+  for (const auto& q : pr.Par)
+    if (q.Kind == RvScale) {
+      const size_t ph = static_cast<size_t>(q.Phase);
+      EXPECT_NEAR(pr.Pat[0].Scale[ph], scale[ph], 3. * q.Su) << what;
+    }
+  if (cell) {
+    EXPECT_NEAR(r.Cell[0][0], a, 3. * r.CellSu[0][0]) << what;
+  }
+}
+
+TEST(Rietveld, SimulatedPatternsRefineBack) {
+  auto keys = [](RefParams& p, std::vector<std::pair<const char*, const char*>> on) {
+    RefBuildParams(p);
+    std::fill(p.Key.begin(), p.Key.end(), 0);
+    for (auto [par, at] : on) p.Key[static_cast<size_t>(RefParIndex(p, par, at))] = 1;
+    RefSetMatrixLimits(p);
+  };
+  {  // Time of flight.
+    SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Radiation = 2, .Scale = 1.});
+    AddIsoAtom("Fe1", 2, {0.11, 0.23, 0.37}, 0.012);
+    AddIsoAtom("C1", 1, {0.41, 0.07, 0.19}, 0.02);
+    RefParams p;
+    keys(p, {{"x", "Fe1"}, {"Uiso", "C1"}, {"z", "C1"}});
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    RietProblem pr;
+    pr.Pat.push_back(SimPattern(true));
+    RoundTrip(pr, p, s, 11, "TOF");
+  }
+  {  // Two phases: the orthorhombic one and a cubic Fe phase, weight fractions back within 1 %.
+    SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Radiation = 2, .Scale = 1.});
+    PhaseBasic cub = Struct.Basic.Phase[0];
+    const double cc[6] = {2.87, 2.87, 2.87, 90., 90., 90.};
+    std::copy(cc, cc + 6, cub.Cell);
+    cub.Lattice = "I";
+    cub.SymmText = {"x y z", "-x -y z", "-x y -z", "x -y -z", "z x y", "y z x", "-x -y -z"};
+    cub.Name = "iron";
+    Struct.Basic.Phase.push_back(cub);
+    ASSERT_EQ(SetBasicM50(Struct.Basic), 0);
+    Struct.Model.Phase.resize(2);
+    AddIsoAtom("Fe1", 2, {0.11, 0.23, 0.37}, 0.012);
+    AddIsoAtom("C1", 1, {0.41, 0.07, 0.19}, 0.02);
+    AddIsoAtom("Fe2", 2, {0., 0., 0.}, 0.006);
+    Struct.Model.Atom.back().Phase = 2;
+    for (auto& ph : Struct.Basic.Phase) ph.AtTypeData[0].AtWeight = 12.011, ph.AtTypeData[1].AtWeight = 55.845;
+    RefParams p;
+    keys(p, {{"x", "Fe1"}, {"Uiso", "Fe2"}});
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    RietProblem pr;
+    pr.Pat.push_back(SimPattern(false));
+    pr.Pat[0].Scale = {1., 0.6};
+    pr.CellMass = RietCellMass(s, Struct.Basic);
+    const std::vector<double> w = RietWeightFractions(pr, 0, s);
+    RoundTrip(pr, p, s, 12, "two phases");
+    const std::vector<double> wr = RietWeightFractions(pr, 0, s);
+    EXPECT_GT(w[1], 0.1);
+    for (size_t ph = 0; ph < 2; ++ph) EXPECT_NEAR(wr[ph], w[ph], 0.01);
+  }
+  {  // Magnetic: Fe at +-(1/4 1/4 1/4) related by -1', moment along c; the
+     // magnetic reflections (h+k+l odd) carry no nuclear intensity.
+    SetPhase({.Cell = {5., 5., 5., 90., 90., 90.}, .Ops = {"x y z m", "-x -y -z -m"}, .Radiation = 2, .Scale = 1.,
+              .Magnetic = true, .FeJ0 = {0.3972, 13.2442, 0.6295, 4.9034, -0.0314, 0.3496, 0.0044}});
+    Struct.Model.Phase.resize(1);
+    AddIsoAtom("Fe1", 2, {0.25, 0.25, 0.25}, 0.008);
+    AtomRec& a = Struct.Model.Atom.back();
+    AtomShape sh = a.Shape;
+    sh.MagPar = 1;
+    ReallocateAtomParams(a, sh);
+    a.Par.Val[static_cast<size_t>(AtomLayout(sh).Off[BlkMag] + 2)] = 3.2;
+    RefParams p;
+    keys(p, {{"Uiso", "Fe1"}, {"M3", "Fe1"}});
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    RietProblem pr;
+    pr.Pat.push_back(SimPattern(false));
+    RoundTrip(pr, p, s, 13, "magnetic", false);
+    // The moment within 2 s.u.
+    const size_t im = static_cast<size_t>(RefParIndex(p, "M3", "Fe1"));
+    EXPECT_NEAR(p.Val[im], 3.2, 2. * p.Sig[im]);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 //   51102 "model from SHELX": an .ins/.res file, or a CIF with the SHELX
 //         result embedded (_shelx_res_file)
 //   51103 "model from CIF" (also the batch command ".import->CIF")
+//   40069 "Simulation of powder profile": a new M95 powder block simulated
+//         from the current model and the instrument of a powder block
 //   40070 "Simulation of single crystal data": a new M95 reflection block
 //         simulated from the current model
 // The new structure takes the base name of the file in its directory; an
@@ -20,6 +22,7 @@
 #include "app/fileset.hpp"
 #include "app/toolkit.hpp"
 #include "datared/simulate.hpp"
+#include "refine/rietveld_sim.hpp"
 #include "importers/cif_model.hpp"
 #include "importers/shelx_model.hpp"
 #include "model/session.hpp"
@@ -146,10 +149,42 @@ int RunSimulation(TarnToolCall& c) {
   return NextNothing;
 }
 
+// "Simulation of powder profile": the settings from the batch line (item 0)
+// or a form; the pattern is appended to the structure as a powder block.
+int RunPowderSimulation(TarnToolCall& c) {
+  if (Sess.fln.empty()) return NextNothing;
+  RietSimSettings s;
+  std::string err;
+  if (c.Batch) {
+    if (!c.Items.empty() && RietSimParse(c.Items[0].Line, s, err)) {
+      c.Error = 1;
+      FeChybne(rsimmsg::Header, {err});
+      return NextNothing;
+    }
+  } else {
+    std::vector<FeFormField> f = {{"Settings (block N seed N counts C range FROM TO STEP)",
+                                   fmt::format("block {} seed {} counts {}", s.Block, s.Seed, s.MaxCounts)}};
+    if (!Fe().EditForm(rsimmsg::Header, f)) return NextNothing;
+    if (RietSimParse(f[0].Value, s, err)) {
+      FeChybne(rsimmsg::Header, {err});
+      return NextNothing;
+    }
+  }
+  std::vector<std::string> msg;
+  if (RietSimulateToFiles(Sess.fln, s, msg)) {
+    c.Error = 1;
+    FeChybne(rsimmsg::Header, msg);
+    return NextNothing;
+  }
+  FeInfo(rsimmsg::Header, msg);
+  return NextNothing;
+}
+
 }  // namespace
 
 void RegisterImportersTools() {
   TarnSetTool(MenuSimSingle, &RunSimulation);
+  TarnSetTool(MenuSimPowder, &RunPowderSimulation);
   TarnSetTool(ActModelFromShelx, [](TarnToolCall& c) { return RunImport(c, FromShelx); });
   TarnSetTool(ActModelFromCif, [](TarnToolCall& c) { return RunImport(c, FromCif); });
 }
