@@ -66,6 +66,20 @@ struct PwdProfile {
 // Index of the width parameters in the derivative arrays of a peak.
 enum PwdWidthPar : int { PwdU = 0, PwdV, PwdW, PwdP, PwdX, PwdXe, PwdY, PwdYe, PwdNWidth };
 
+// The width parameter k (PwdWidthPar order) of a profile: U, V, W, P, X, Xe,
+// Y, Ye for constant wavelength; for time of flight Sig0, Sig1, Sig2, SigQ,
+// Gam0, Gam1, Gam2 in the order of the peak's width derivatives, nullptr for
+// the eighth, which time of flight does not have. The powder parameter file
+// keeps them in this order in its Gaussian (0-3) and Lorentzian (4-7) records.
+inline double* PwdWidthRef(PwdProfile& pr, int k) {
+  double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
+  double* t[PwdNWidth] = {&pr.Sig0, &pr.Sig1, &pr.Sig2, &pr.SigQ, &pr.Gam0, &pr.Gam1, &pr.Gam2, nullptr};
+  return pr.Tof ? t[k] : w[k];
+}
+inline const double* PwdWidthRef(const PwdProfile& pr, int k) {
+  return PwdWidthRef(const_cast<PwdProfile&>(pr), k);  // only the address is taken
+}
+
 // Everything of one reflection that Prfl needs (filled by SetProfFun).
 struct PwdPeak {
   const PwdProfile* Prof = nullptr;

@@ -371,6 +371,7 @@ int ReadPrm(const std::string& file, const std::vector<std::string>& lines, int 
     }
   } else if (ins.Tof && ptype > 0) {  // alpha, beta0, beta1, sig0, sig1, sig2
     ins.Alpha = t(0), ins.Beta0 = t(1), ins.Beta1 = t(2), ins.Sig0 = t(3), ins.Sig1 = t(4), ins.Sig2 = t(5);
+    ins.LX = ins.LY = 0.;  // a Gaussian-convolved back-to-back exponential: no Lorentzian part
   }
   ins.Source = file;
   out = ins;
@@ -394,6 +395,7 @@ int ReadInstprm(const std::string& file, const std::vector<std::string>& lines, 
     if (EqIgnoreCase(key, "Type")) {
       ins.Tof = val.size() >= 3 && (val[2] == 'T' || val[2] == 't');
       ins.Radiation = val.size() >= 2 && (val[1] == 'N' || val[1] == 'n') ? 2 : 1;
+      if (ins.Tof) ins.LX = ins.LY = 0.;  // X, Y are the gamma terms of d and d**2, when given
       continue;
     }
     auto x = ToReal(val);

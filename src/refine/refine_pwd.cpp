@@ -43,11 +43,6 @@ namespace {
 
 
 
-double* WidthRef(PwdProfile& pr, int k) {
-  double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
-  return w[k];
-}
-
 // Applies the shifts dx of the parameters and recomputes the profiles.
 void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::VectorXd& dx) {
   std::vector<std::array<double, 6>> g(p.Phases.size());
@@ -72,7 +67,9 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
         for (int k = 0; k < 6; ++k) g[static_cast<size_t>(q.Phase)][static_cast<size_t>(k)] += d * b[static_cast<size_t>(k)];
         break;
       }
-      case PkWidth: *WidthRef(ph.Prof, q.Index) += d; break;
+      case PkWidth:
+        if (double* w = PwdWidthRef(ph.Prof, q.Index)) *w += d;
+        break;
       default: ph.Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
     }
   }
@@ -106,7 +103,7 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
     }
     if (ph < f.Width.size())
       for (int k = 0; k < PwdNWidth; ++k)
-        if (f.Width[ph][static_cast<size_t>(k)]) par.push_back({PkWidth, iph, k, kPwdWidthNames[k]});
+        if (f.Width[ph][static_cast<size_t>(k)] && !(p.Tof && k == PwdYe)) par.push_back({PkWidth, iph, k, kPwdWidthNames[k]});
     if (ph < f.Asym.size())
       for (int k = 0; k < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++k)
         if (f.Asym[ph][static_cast<size_t>(k)]) par.push_back({PkAsym, iph, k, fmt::format("asym{}", k + 1)});
@@ -369,6 +366,16 @@ PwdFitResult RefLeBailFit(PwdPatternData& p, const PwdFitFlags& f, int cycles, i
   return std::move(r[0]);
 }
 
+void PwdWidthsToProfile(const PwdPhasePar& pp, PwdProfile& prof) {
+  for (int k = 0; k < PwdNWidth; ++k)
+    if (double* w = PwdWidthRef(prof, k)) *w = k < 4 ? pp.Gauss[static_cast<size_t>(k)].V : pp.Lor[static_cast<size_t>(k - 4)].V;
+}
+
+void PwdWidthsFromProfile(const PwdProfile& prof, PwdPhasePar& pp) {
+  for (int k = 0; k < PwdNWidth; ++k)
+    if (const double* w = PwdWidthRef(prof, k)) (k < 4 ? pp.Gauss[static_cast<size_t>(k)] : pp.Lor[static_cast<size_t>(k - 4)]).V = *w;
+}
+
 int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
                         const std::vector<PhaseBasic>& phases, PwdPatternData& p) {
   PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
@@ -415,8 +422,14 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
     d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;
     d.Prof.Tof = p.Tof;
-    d.Prof.GU = pp.Gauss[0].V, d.Prof.GV = pp.Gauss[1].V, d.Prof.GW = pp.Gauss[2].V, d.Prof.GP = pp.Gauss[3].V;
-    d.Prof.LX = pp.Lor[0].V, d.Prof.LXe = pp.Lor[1].V, d.Prof.LY = pp.Lor[2].V, d.Prof.LYe = pp.Lor[3].V;
+    PwdWidthsToProfile(pp, d.Prof);
+    if (p.Tof) {
+      // Rise and decay of the time-of-flight peak: instrument constants of
+      // the reflection block (unset ones are 0).
+      auto v = [](double x) { return x == kUnsetReal ? 0. : x; };
+      d.Prof.Alpha0 = v(b.TofAlfa0), d.Prof.Alpha1 = v(b.TofAlfa1);
+      d.Prof.Beta0 = v(b.TofBeta0), d.Prof.Beta1 = v(b.TofBeta1), d.Prof.BetaQ = v(b.TofBetaQ);
+    }
     d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
     for (int k = 0; k < d.Prof.NAsym; ++k) d.Prof.Asym[static_cast<size_t>(k)] = bp.Asym[static_cast<size_t>(k)].V;
     p.Cutoff = m.Real("cutoff", 8., iph, kpwd);

@@ -23,6 +23,12 @@ inline constexpr const char* kPwdWidthNames[PwdNWidth] = {"GU", "GV", "GW", "GP"
 // parameters a powder fit can refine.
 std::vector<std::array<double, 6>> PwdMetricBasis(const PhaseSymmetry& s);
 
+// The widths of a phase between the powder parameter file's Gaussian and
+// Lorentzian records and the profile (PwdWidthRef order; time of flight:
+// Sig0..SigQ, Gam0..Gam2). The profile's Tof flag must be set first.
+void PwdWidthsToProfile(const PwdPhasePar& pp, PwdProfile& prof);
+void PwdWidthsFromProfile(const PwdProfile& prof, PwdPhasePar& pp);
+
 // Kinds of refined powder parameters.
 enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam };
 

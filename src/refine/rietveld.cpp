@@ -14,18 +14,6 @@ namespace tarn {
 
 namespace {
 
-
-
-// The width parameter of index k (PwdWidthPar): for time of flight the
-// Gaussian variance terms Sig0, Sig1, Sig2, SigQ and the Lorentzian Gam0,
-// Gam1, Gam2, in the order of the peak's width derivatives (nullptr for the
-// eighth, which time of flight does not have).
-double* WidthRef(PwdProfile& pr, int k) {
-  double* w[PwdNWidth] = {&pr.GU, &pr.GV, &pr.GW, &pr.GP, &pr.LX, &pr.LXe, &pr.LY, &pr.LYe};
-  double* t[PwdNWidth] = {&pr.Sig0, &pr.Sig1, &pr.Sig2, &pr.SigQ, &pr.Gam0, &pr.Gam1, &pr.Gam2, nullptr};
-  return pr.Tof ? t[k] : w[k];
-}
-
 // Preferred-orientation factor of reflection h of phase ph with its
 // derivative by the parameter.
 double PrefOf(const RietPattern& t, int ph, const std::array<int, 3>& h, double* d1) {
@@ -68,7 +56,7 @@ void RietSetParams(RietProblem& pr) {
       const int iph = static_cast<int>(ph);
       if (ph < f.Width.size())
         for (int w = 0; w < PwdNWidth; ++w)
-          if (f.Width[ph][static_cast<size_t>(w)]) pr.Par.push_back({RvWidth, ik, iph, w, fmt::format("{}{}[{}]", kPwdWidthNames[w], ph + 1, k + 1)});
+          if (f.Width[ph][static_cast<size_t>(w)] && !(p.Tof && w == PwdYe)) pr.Par.push_back({RvWidth, ik, iph, w, fmt::format("{}{}[{}]", kPwdWidthNames[w], ph + 1, k + 1)});
       if (ph < f.Asym.size())
         for (int a = 0; a < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++a)
           if (f.Asym[ph][static_cast<size_t>(a)]) pr.Par.push_back({RvAsym, ik, iph, a, fmt::format("asym{}{}[{}]", a + 1, ph + 1, k + 1)});
@@ -281,7 +269,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
         break;
       }
       case RvWidth:
-        if (double* w = WidthRef(pp.Phases[iph].Prof, q.Index)) *w += d;
+        if (double* w = PwdWidthRef(pp.Phases[iph].Prof, q.Index)) *w += d;
         break;
       case RvAsym: pp.Phases[iph].Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
       case RvPref: t.Pref[iph] += d; break;

@@ -60,8 +60,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
       pp.Cell[c].V = p.Phases[ph].Cell[c];
       if (ph < res.CellSu.size()) pp.Cell[c].Su = res.CellSu[ph][c];
     }
-    const double g[4] = {pf.GU, pf.GV, pf.GW, pf.GP}, l[4] = {pf.LX, pf.LXe, pf.LY, pf.LYe};
-    for (size_t c = 0; c < 4; ++c) pp.Gauss[c].V = g[c], pp.Lor[c].V = l[c];
+    PwdWidthsFromProfile(pf, pp);
     if (t.PrefType != 0) pp.Pref[0].V = t.Pref[ph];
     for (size_t c = 0; c < bp.Asym.size(); ++c) bp.Asym[c].V = pf.Asym[c];
   }

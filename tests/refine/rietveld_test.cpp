@@ -285,5 +285,40 @@ TEST(Rietveld, SimulatedPatternsRefineBack) {
   }
 }
 
+// The time-of-flight widths live in the Gaussian and Lorentzian records of
+// the powder parameter file, the rise and decay in the block's instrument
+// constants: the pattern built from the files carries them into the profile,
+// and the fitted widths go back into the same records.
+TEST(Rietveld, TimeOfFlightProfileTermsTravelThroughTheFiles) {
+  SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Radiation = 2, .Scale = 1.});
+  M95Block b;
+  SetBasicM95(b);
+  b.PwdMethod = 2, b.RadType = 2;
+  b.TofAlfa1 = 0.6, b.TofBeta0 = 0.03, b.TofBeta1 = 0.004;
+  PwdM41 m;
+  SetBasicM41(m);
+  PwdBlockPar bp;
+  bp.Tof[1].V = 5000.;
+  PwdPhasePar pp;
+  for (size_t k = 0; k < 6; ++k) pp.Cell[k].V = kCellOrtho[k];
+  pp.Gauss = {PwdPar{4., 0, 0.}, PwdPar{20., 1, 0.}, PwdPar{0.5, 0, 0.}, PwdPar{}};
+  pp.Lor = {PwdPar{}, PwdPar{1.5, 1, 0.}, PwdPar{0.2, 0, 0.}, PwdPar{}};
+  bp.Phase = {pp};
+  m.Blocks = {bp};
+  std::vector<M95Refl> pts(3);
+  for (size_t i = 0; i < pts.size(); ++i) pts[i].Geom[0] = 10000. + 100. * static_cast<double>(i), pts[i].I = 1.;
+  PwdPatternData d;
+  ASSERT_EQ(PwdPatternFromBlock(b, pts, m, 1, Struct.Basic.Phase, d), 0);
+  const PwdProfile& pr = d.Phases[0].Prof;
+  EXPECT_TRUE(pr.Tof);
+  EXPECT_EQ(std::vector<double>({pr.Sig0, pr.Sig1, pr.Sig2, pr.Gam1, pr.Gam2, pr.GV, pr.LX}),
+            std::vector<double>({4., 20., 0.5, 1.5, 0.2, 0., 0.}));
+  EXPECT_EQ(std::vector<double>({pr.Alpha0, pr.Alpha1, pr.Beta0, pr.Beta1}), std::vector<double>({0., 0.6, 0.03, 0.004}));
+  PwdPhasePar back;
+  PwdWidthsFromProfile(pr, back);
+  for (size_t k = 0; k < 3; ++k) EXPECT_EQ(back.Gauss[k].V, pp.Gauss[k].V) << k;
+  for (size_t k = 0; k < 3; ++k) EXPECT_EQ(back.Lor[k].V, pp.Lor[k].V) << k;
+}
+
 }  // namespace
 }  // namespace tarn

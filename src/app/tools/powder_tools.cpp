@@ -83,11 +83,18 @@ PwdBlockPar NewBlockPar(const std::string& name, const PwdInstrument& ins, int n
     PwdPhasePar pp;
     for (int k = 0; k < 6; ++k) pp.Cell[static_cast<size_t>(k)] = {ph.Cell[k], 1, 0.};
     const bool gauss = false;  // the import always starts a pseudo-Voigt
-    pp.Gauss = {PwdPar{ins.GU, 1, 0.}, PwdPar{ins.GV, 1, 0.}, PwdPar{ins.GW, 1, 0.}, PwdPar{ins.GP, 0, 0.}};
     // A Lorentzian part that starts at zero width could not grow (the width
-    // is held non-negative): it starts at 1 centidegree.
+    // is held non-negative): it starts at 1 centidegree (time of flight: a
+    // gamma of 1 us per angstrom of d).
     const bool nolor = ins.LX <= 0. && ins.LY <= 0.;
-    pp.Lor = {PwdPar{nolor ? 1. : ins.LX, gauss ? 0 : 1, 0.}, PwdPar{}, PwdPar{nolor ? 1. : ins.LY, gauss ? 0 : 1, 0.}, PwdPar{}};
+    if (ins.Tof) {
+      // sigma**2 = Sig0 + Sig1 d**2 + Sig2 d**4 (us**2), gamma = Gam1 d + Gam2 d**2 (us).
+      pp.Gauss = {PwdPar{ins.Sig0, 0, 0.}, PwdPar{ins.Sig1, 1, 0.}, PwdPar{ins.Sig2, 0, 0.}, PwdPar{}};
+      pp.Lor = {PwdPar{}, PwdPar{nolor ? 1. : ins.LX, 1, 0.}, PwdPar{nolor ? 0. : ins.LY, 0, 0.}, PwdPar{}};
+    } else {
+      pp.Gauss = {PwdPar{ins.GU, 1, 0.}, PwdPar{ins.GV, 1, 0.}, PwdPar{ins.GW, 1, 0.}, PwdPar{ins.GP, 0, 0.}};
+      pp.Lor = {PwdPar{nolor ? 1. : ins.LX, gauss ? 0 : 1, 0.}, PwdPar{}, PwdPar{nolor ? 1. : ins.LY, gauss ? 0 : 1, 0.}, PwdPar{}};
+    }
     pp.Pref = {PwdPar{1., 0, 0.}, PwdPar{}};
     b.Phase.push_back(pp);
   }
@@ -137,7 +144,11 @@ int ImportPowder(TarnToolCall& c) {
   if (!ins.Tof && ins.Radiation == 1) b.MonAngle = PwdMonAngleFromPola(ins.Pola);
   b.Lambda = ins.Tof ? kUnsetReal : ins.Lam1;
   if (!ins.Tof && ins.Lam2 > 0.) b.NAlpha = 2, b.KAlpha1 = ins.Lam1, b.KAlpha2 = ins.Lam2, b.KAlphaR = ins.KRatio;
-  if (ins.Tof) b.TofDifc = ins.Difc, b.TofDifa = ins.Difa, b.TofZero = ins.TofZero, b.TofTth = ins.Tth;
+  if (ins.Tof) {
+    b.TofDifc = ins.Difc, b.TofDifa = ins.Difa, b.TofZero = ins.TofZero, b.TofTth = ins.Tth;
+    // Rise alpha/d and decay beta0 + beta1/d**4 of the peak (1/us).
+    b.TofAlfa0 = 0., b.TofAlfa1 = ins.Alpha, b.TofBeta0 = ins.Beta0, b.TofBeta1 = ins.Beta1;
+  }
   b.NRef = static_cast<int>(pat.X.size());
   std::vector<M95Refl> pts(pat.X.size());
   for (size_t i = 0; i < pat.X.size(); ++i) {
@@ -264,8 +275,7 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
       pp.Cell[static_cast<size_t>(k)].V = p.Phases[ph].Cell[static_cast<size_t>(k)];
       if (ph < r.CellSu.size()) pp.Cell[static_cast<size_t>(k)].Su = r.CellSu[ph][static_cast<size_t>(k)];
     }
-    const double g[4] = {pr.GU, pr.GV, pr.GW, pr.GP}, l[4] = {pr.LX, pr.LXe, pr.LY, pr.LYe};
-    for (int k = 0; k < 4; ++k) pp.Gauss[static_cast<size_t>(k)].V = g[k], pp.Lor[static_cast<size_t>(k)].V = l[k];
+    PwdWidthsFromProfile(pr, pp);
     for (size_t k = 0; k < bp.Asym.size(); ++k) bp.Asym[k].V = pr.Asym[k];
   }
   for (const auto& q : r.Params) {
@@ -454,8 +464,15 @@ int ExportInstprm(TarnToolCall& c) {
     ins.TofZero = bp.Tof[0].V, ins.Difc = bp.Tof[1].V, ins.Difa = bp.Tof[3].V, ins.Tth = b.TofTth;
     if (!bp.Phase.empty()) {
       const auto& pp = bp.Phase[0];
-      ins.GU = pp.Gauss[0].V, ins.GV = pp.Gauss[1].V, ins.GW = pp.Gauss[2].V, ins.GP = pp.Gauss[3].V;
-      ins.LX = pp.Lor[0].V, ins.LY = pp.Lor[2].V;
+      if (ins.Tof) {
+        ins.Sig0 = pp.Gauss[0].V, ins.Sig1 = pp.Gauss[1].V, ins.Sig2 = pp.Gauss[2].V;
+        ins.LX = pp.Lor[1].V, ins.LY = pp.Lor[2].V;
+        auto v = [](double x) { return x == kUnsetReal ? 0. : x; };
+        ins.Alpha = v(b.TofAlfa1), ins.Beta0 = v(b.TofBeta0), ins.Beta1 = v(b.TofBeta1);
+      } else {
+        ins.GU = pp.Gauss[0].V, ins.GV = pp.Gauss[1].V, ins.GW = pp.Gauss[2].V, ins.GP = pp.Gauss[3].V;
+        ins.LX = pp.Lor[0].V, ins.LY = pp.Lor[2].V;
+      }
     }
     // Divergence asymmetry: S/L and H/L, or their sum and difference.
     ins.SL = ins.HL = 0.;
