@@ -145,6 +145,7 @@ bool CifImporter::Symmetry(PhaseBasic& p) {
     t.push_back(tt);
   }
   if (!ReduceOperators(r, t, p)) return Error(ops[0], std::string(cifmsg::NoSymmCompletion));
+  (void)NameGroupFromOperators(p);  // symbol and number of the setting the operators match
   return true;
 }
 
