@@ -202,6 +202,10 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
   // first and the report is made without its items.
   const std::string cifName = Sess.fln + ".cif";
   std::string backup;
+  if (FeFileExists(cifName) && FeIsReadOnly(cifName)) {
+    ReportError("The file " + cifName + " is read-only.", {"The report has not been written."});
+    return 1;
+  }
   if (FeFileExists(cifName)) {
     CifFile earlier;
     ErrorRecord err;

@@ -245,6 +245,7 @@ TEST(CifPowderRoad, ProfileRFactorsAndPattern) {
   if (!fs::exists(TARNWORK_EXE) || !fs::exists(data)) GTEST_SKIP() << "no program or no data";
   ProgramDir dir;
   fs::copy_file(data / "PbSO4-Wyckoff.cif", dir / "pbso4.cif");
+  fs::permissions(dir / "pbso4.cif", fs::perms::owner_write, fs::perm_options::add);
   const std::string d = fs::absolute(data).string();
   ASSERT_EQ(dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\n" + d +
                       "PBSO4.CWN\n" + d +
