@@ -14,6 +14,8 @@
 #include "model/batch_edit.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
+#include "model/spgroup_home.hpp"
+#include "symmetry/magsymbol.hpp"
 #include "util/files.hpp"
 #include "util/numbers.hpp"
 #include "util/report.hpp"
@@ -185,6 +187,18 @@ CifOut TextUnknown(const char* comment = "") {
 
 }  // namespace
 
+std::map<std::string, int> CifDisorderParts(const AtomModel& m) {
+  std::map<std::string, int> out;
+  for (const auto& line : m.Commands) {
+    const auto w = SplitWords(line);
+    if (w.size() < 3 || w[0] != "!" || w[1] != "PART") continue;
+    const auto n = ToInt(std::string_view(w[2]).substr(0, w[2].find(':')));
+    if (!n || *n == 0) continue;
+    for (size_t i = 3; i < w.size(); ++i) out[ToUpper(w[i])] = static_cast<int>(*n);
+  }
+  return out;
+}
+
 std::string CifNum(double value, double su, int maxDecimals, int rule) {
   return RoundESD(value, su, maxDecimals, rule);
 }
@@ -319,6 +333,12 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
   const bool modulated = p.NDim > 3;
   b.Item(CkSpaceGroupHM, p.SpGroup.empty() || modulated ? kUnknown : B::Q(p.SpGroup));
   if (modulated) b.Item(CkSsgName, p.SpGroup.empty() ? kUnknown : B::Q(p.SpGroup));
+  if (p.Symmetry.Magnetic && !modulated) {
+    // The magnetic group's symbol from its operators.
+    const SgTable* tab = HomeSgTable();
+    const std::string bns = tab ? MagGroupSymbolBNS(*tab, p.Symmetry) : "";
+    b.Item(CkMagnNameBns, bns.empty() ? kUnknown : B::Q(bns));
+  }
   b.Item(CkSpaceGroupNumber,
          p.SpGroupNumber > 0 ? B::P(std::to_string(p.SpGroupNumber)) : kUnknown);
   b.Item(CkSpaceGroupHall);
@@ -494,6 +514,7 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
   if (src.Dist) {
     const DistPhase& ph = src.Dist->Phase;
     std::vector<std::vector<CifOut>> sites, aniso;
+    const std::map<std::string, int> parts = CifDisorderParts(s.Model);
     for (const auto& a : ph.Atoms) {
       const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
       const int occOff = AtomLayout(r.Shape).Off[BlkOcc];
@@ -517,6 +538,10 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
       row.push_back(B::P(posn.empty() ? "." : posn));
       row.push_back(B::P(src.AdpRestrained.count(up) ? "U" : "."));
       row.push_back(B::P(src.OccConstrained.count(up) ? "P" : "."));
+      // Disorder: the atoms of the parts form one assembly "A", a part is a group.
+      const auto part = parts.find(up);
+      row.push_back(B::P(part == parts.end() ? "." : "A"));
+      row.push_back(B::P(part == parts.end() ? "." : std::to_string(part->second)));
       sites.push_back(std::move(row));
       if (a.Aniso) {
         std::vector<CifOut> ar{B::P(a.Name), B::P(a.TypeName)};
@@ -529,7 +554,7 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
     }
     b.Loop({CkAtomLabel, CkAtomType, CkAtomX, CkAtomY, CkAtomZ, CkAtomUiso, CkAtomAdpType,
             CkAtomOccupancy, CkAtomSymmetryOrder, CkAtomCalcFlag, CkAtomFlagsPosn, CkAtomFlagsAdp,
-            CkAtomFlagsOcc},
+            CkAtomFlagsOcc, CkAtomDisorderAssembly, CkAtomDisorderGroup},
            std::move(sites));
     b.Loop({CkAnisoLabel, CkAnisoType, CkAnisoU11, CkAnisoU22, CkAnisoU33, CkAnisoU12, CkAnisoU13,
             CkAnisoU23},
@@ -571,6 +596,20 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
                       B::P(fmt::format("{:.2f}", f.Bg[i]))});
     b.Loop({CkPdPointId, CkPdTwoTheta, CkPdIntensityObs, CkPdIntensityCalc, CkPdIntensityBkg},
            std::move(rows));
+    // The reflections of the fit: indices, phase, multiplicity, d and |F|**2
+    // calculated and observed (partition), "?" where the profile file has none.
+    auto opt = [](const std::optional<double>& v, const char* form) {
+      return v ? B::P(fmt::format(fmt::runtime(form), *v)) : B::P("?");
+    };
+    std::vector<std::vector<CifOut>> refl;
+    for (const auto& t : f.Ticks)
+      refl.push_back({B::P(std::to_string(t.H[0])), B::P(std::to_string(t.H[1])),
+                      B::P(std::to_string(t.H[2])), B::P(std::to_string(t.Phase)),
+                      t.Mult > 0 ? B::P(std::to_string(t.Mult)) : B::P("?"), opt(t.D, "{:.5f}"),
+                      opt(t.F2Calc, "{:.6g}"), opt(t.F2Obs, "{:.6g}")});
+    b.Loop({CkReflnH, CkReflnK, CkReflnL, CkPdReflnPhase, CkReflnMult, CkReflnD, CkReflnF2Calc,
+            CkReflnF2Meas},
+           std::move(refl));
   }
 
   for (const auto& [ext, text] : src.Files) {

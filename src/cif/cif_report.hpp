@@ -4,6 +4,7 @@
 // the geometry of the distance tool, and the structure-factor file fln.fcf.
 // docs/cif.md describes the sections, the items and the sources of values.
 #include <array>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -87,6 +88,10 @@ struct CifSources {
   // Embedded files: extension and text.
   std::vector<std::pair<std::string, std::string>> Files;
 };
+
+// Disorder groups of the atoms (names upper case -> part number, not 0), read
+// from the "! PART n: names" lines of the M40 commands block.
+std::map<std::string, int> CifDisorderParts(const AtomModel& m);
 
 // The report document: the global block with sections 1 to 4, the
 // structure's block with sections 5 to 11 and the embedded files.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "cif/cif_keys.hpp"
 #include "cif/cif_report.hpp"
 #include "dist/dist_tables.hpp"
 #include "model/covariance.hpp"
@@ -67,6 +68,23 @@ std::string DataName(const std::string& fln) {
   for (char& c : name)
     if (!std::isgraph(static_cast<unsigned char>(c))) c = '_';
   return name.empty() ? "tarn" : name;
+}
+
+// True when the CIF was written by this program's report: a block names the
+// program in _audit_creation_method.
+bool OwnReport(const CifFile& f, const CifDict& dict) {
+  const std::string& item = dict.Name(CkAuditMethod);
+  for (const auto& b : f.Blocks)
+    if (const CifValue* v = item.empty() ? nullptr : b.Find(item))
+      if (v->Text.rfind(Sess.ProgramName + " ", 0) == 0) return true;
+  return false;
+}
+
+// A name beside path that no file has yet: path.orig, path.orig2, ...
+std::string BackupName(const std::string& path) {
+  std::string name = path + ".orig";
+  for (int k = 2; FeFileExists(name); ++k) name = path + ".orig" + std::to_string(k);
+  return name;
 }
 
 }  // namespace
@@ -178,18 +196,38 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
                             CifDictPath(Sess.HomeDir), keys),
                 {"Their items are left out."});
   }
+  // An existing fln.cif is updated only when it is an earlier report of the
+  // program. Any other CIF of that name (typically the one the structure was
+  // imported from) is never overwritten: it is copied to a free backup name
+  // first and the report is made without its items.
   const std::string cifName = Sess.fln + ".cif";
-  if (opt.KeepUserItems && FeFileExists(cifName)) {
+  std::string backup;
+  if (FeFileExists(cifName) && FeIsReadOnly(cifName)) {
+    ReportError("The file " + cifName + " is read-only.", {"The report has not been written."});
+    return 1;
+  }
+  if (FeFileExists(cifName)) {
     CifFile earlier;
     ErrorRecord err;
-    if (FeReadFile(cifName, text) || CifParse(text, cifName, earlier, err)) {
+    const bool readable = FeReadFile(cifName, text) == 0;
+    const bool parsed = readable && CifParse(text, cifName, earlier, err) == 0;
+    if (opt.KeepUserItems && !parsed) {
       std::vector<std::string> lines = err.TextLines();
       if (!lines.empty() && lines[0] == MsgCifSyntax) lines.erase(lines.begin());  // the heading
       lines.push_back("The file has not been rewritten, so that its items are not lost.");
       ReportError(std::string(MsgCifSyntax), lines);
       return 1;
     }
-    CifKeepUserItems(doc, earlier);
+    if (!parsed || !OwnReport(earlier, dict)) {
+      backup = BackupName(cifName);
+      if (FeCopyFile(cifName, backup)) {
+        ReportError("The file " + cifName + " could not be kept as " + backup + ".",
+                    {"The report has not been written."});
+        return 1;
+      }
+    } else if (opt.KeepUserItems) {
+      CifKeepUserItems(doc, earlier);
+    }
   }
   for (const auto& name : opt.UserFiles) {
     ErrorRecord err;
@@ -215,6 +253,11 @@ int CIFUpdate(const Structure& s, const CifOptions& opt, CifRunResult& out) {
   }
   out.Files.push_back(cifName);
   if (!fcf.empty()) out.Files.push_back(Sess.fln + ".fcf");
+  if (!backup.empty()) {
+    ReportWarning("The file " + cifName + " was not written by the report.",
+                  {"It has been kept as " + backup + "."});
+    out.Files.push_back(backup);
+  }
   if (!doc.MissingKeys.empty()) out.Problems.push_back("data names missing in the dictionary");
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "importers/import_common.hpp"
 #include "importers/shelx_model.hpp"
@@ -145,6 +146,7 @@ bool CifImporter::Symmetry(PhaseBasic& p) {
     t.push_back(tt);
   }
   if (!ReduceOperators(r, t, p)) return Error(ops[0], std::string(cifmsg::NoSymmCompletion));
+  (void)NameGroupFromOperators(p);  // symbol and number of the setting the operators match
   return true;
 }
 
@@ -476,8 +478,14 @@ bool RestoreEmbeddedFiles(const CifBlock& b, const std::string& fileName, BasicD
   auto body = [](const std::string& t) { return (t.rfind('\n', 0) == 0 ? t.substr(1) : t) + "\n"; };
   BasicData bd;
   AtomModel am;
-  if (ReadM50Text(body(m50->Text), fileName + " (_tarn_file_m50)", bd) || SetBasicM50(bd) ||
-      M40ReadText(body(m40->Text), fileName + " (_tarn_file_m40)", am)) {
+  if (ReadM50Text(body(m50->Text), fileName + " (_tarn_file_m50)", bd) || SetBasicM50(bd)) {
+    notes.push_back("The embedded structure files cannot be read: the CIF items were used.");
+    return false;
+  }
+  // The M40 reader takes the phases and atom types of the open structure.
+  BasicData kept = std::exchange(Struct.Basic, bd);
+  if (M40ReadText(body(m40->Text), fileName + " (_tarn_file_m40)", am)) {
+    Struct.Basic = std::move(kept);
     notes.push_back("The embedded structure files cannot be read: the CIF items were used.");
     return false;
   }
@@ -501,13 +509,29 @@ int ImportCifModel(std::string_view cifText, const std::string& fileName,
   if (CifParse(cifText, fileName, cif, err)) return 1;
   const CifBlock* blk = nullptr;
   for (const auto& b : cif.Blocks)
-    if (b.FindLoop("_atom_site_fract_x") || b.FindLoop("_atom_site.fract_x")) {
+    if (b.FindLoop("_atom_site_fract_x") || b.FindLoop("_atom_site.fract_x") ||
+        b.Find("_tarn_file_m40")) {
       blk = &b;
       break;
     }
   if (!blk) {
     err = ErrorRecord::At(fileName, 0, std::string(cifmsg::NoBlock));
     return 1;
+  }
+  for (const auto& w : cif.Warnings)
+    messages.push_back(fmt::format("{}, line {}: {} (read on)", fileName, w.Line, w.Message));
+  // Embedded structure files win over the items, which then need not be
+  // complete (a modulated structure's items are not read back).
+  if (ref != nullptr) RefDefault(*ref);
+  {
+    BasicData bd;
+    AtomModel am;
+    if (RestoreEmbeddedFiles(*blk, fileName, bd, am, ref, messages)) {
+      Struct.Basic = std::move(bd);
+      Struct.Model = std::move(am);
+      SetBasicM40(Struct.Model);
+      return 0;
+    }
   }
   CifImporter imp(*blk, fileName);
   if (!imp.Run()) {
@@ -516,15 +540,10 @@ int ImportCifModel(std::string_view cifText, const std::string& fileName,
     if (err.Line == 0) err.Section = "data_" + blk->Name;
     return 1;
   }
-  for (const auto& w : cif.Warnings)
-    messages.push_back(fmt::format("{}, line {}: {} (read on)", fileName, w.Line, w.Message));
   for (auto& n : imp.Notes) messages.push_back(n);
   Struct.Basic = std::move(imp.Basic_);
   Struct.Model = std::move(imp.Model_);
   SetBasicM40(Struct.Model);
-  if (ref != nullptr) RefDefault(*ref);
-  if (RestoreEmbeddedFiles(*blk, fileName, Struct.Basic, Struct.Model, ref, messages))
-    SetBasicM40(Struct.Model);
   return 0;
 }
 

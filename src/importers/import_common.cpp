@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cmath>
 
+#include "model/spgroup_home.hpp"
+#include "symmetry/spgroup.hpp"
 #include "symmetry/symm.hpp"
 #include "util/strings.hpp"
 
@@ -159,6 +161,26 @@ bool ReduceOperators(const std::vector<std::array<double, 9>>& r,
     if (s.find('?') != std::string::npos) return false;
     p.SymmText.push_back(s);
   }
+  return true;
+}
+
+bool NameGroupFromOperators(PhaseBasic& p) {
+  if (p.NDim != 3) return false;
+  const SgTable* tab = HomeSgTable();
+  if (!tab) return false;
+  SgQuiet quiet;
+  BasicData b;
+  b.Phase = {p};
+  b.Phase[0].SpGroup.clear();
+  ErrorRecord err;
+  if (SetBasicM50(b, &err)) return false;
+  SgFound f;
+  Vec3 shift{};
+  if (findsmbsgorgshiftno(*tab, b.Phase[0].Symmetry, f, shift) || f.Entry < 0) return false;
+  p.SpGroup = tab->Entry[static_cast<size_t>(f.Entry)].Short;
+  p.SpGroupNumber = f.Number;
+  p.SgShift.clear();
+  if (shift != Vec3{0, 0, 0}) p.SgShift = {shift[0], shift[1], shift[2]};
   return true;
 }
 

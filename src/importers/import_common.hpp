@@ -25,4 +25,11 @@ bool ParseXyzOp(std::string_view text, std::array<double, 9>& r, std::array<doub
 bool ReduceOperators(const std::vector<std::array<double, 9>>& r,
                      const std::vector<std::array<double, 3>>& t, PhaseBasic& p);
 
+// Names the group of p's operators (Lattice, LattVec, Centro, SymmText of
+// 3 dimensions) after the tabulated setting they match: SpGroup, SpGroupNumber
+// and, when the operators are those of the setting with another origin,
+// SgShift. Leaves p as it is (returning false) when no setting matches or the
+// tables cannot be read.
+bool NameGroupFromOperators(PhaseBasic& p);
+
 }  // namespace tarn

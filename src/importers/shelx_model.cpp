@@ -865,6 +865,9 @@ bool Importer::Finish() {
       Card cd;
       return Error(cd, shelxmsg::BadSymm);
     }
+    // The file gives operators only; the group's symbol and number follow
+    // from the tabulated setting they match.
+    (void)NameGroupFromOperators(ph_);
   }
   // Composition: UNIT counts per cell divided by Z.
   for (size_t i = 0; i < ph_.AtType.size(); ++i) {

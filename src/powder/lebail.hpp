@@ -40,6 +40,10 @@ struct PwdReflection {
   std::array<double, 2> Pos{}, Lp{}, I{};
   std::array<int, 2> First{}, Last{};  // points inside the profile range (Last < First: none)
   std::array<PwdPeak, 2> Pk{};
+  // |F|**2 calculated and observed (the partition of the observed pattern)
+  // for the profile file; < 0 when unknown. A Le Bail fit has no calculated
+  // value and its observed one is I/multiplicity on the scale of the fit.
+  double F2Calc = -1., F2Obs = -1.;
 };
 
 struct PwdPatternData {

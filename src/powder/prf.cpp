@@ -67,6 +67,9 @@ std::string PwdMakePrfText(const PwdPatternData& p) {
       F(s, on ? r.Pk[cc].Eta : 0., 10, 4);
       E(s, on ? r.I[cc] : 0.);
     }
+    F(s, r.Q > 0. ? 1. / std::sqrt(r.Q) : 0., 12, 6);
+    E(s, r.F2Calc);
+    E(s, r.F2Obs);
     s += '\n';
   }
   return s;
@@ -113,6 +116,14 @@ int PwdPrfNacti(const std::string& file, PwdPrf& out, ErrorRecord& err) {
     if (!Field(l, 29, 4, ph) || !Field(l, 33, 10, pos)) return bad(1 + n + j);
     for (int k = 0; k < 3; ++k) t.H[k] = static_cast<int>(v[k]);
     t.Phase = static_cast<int>(ph), t.Pos = pos;
+    double mult = 0., d = 0., f2c = 0., f2o = 0.;
+    if (Field(l, 24, 5, mult)) t.Mult = static_cast<int>(mult);
+    // The fields after the peaks (123 columns), when the file has them.
+    if (Field(l, 123, 12, d) && Field(l, 135, 15, f2c) && Field(l, 150, 15, f2o)) {
+      t.D = d;
+      if (f2c >= 0.) t.F2Calc = f2c;
+      if (f2o >= 0.) t.F2Obs = f2o;
+    }
     r.Ticks.push_back(t);
   }
   out = std::move(r);

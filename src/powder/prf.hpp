@@ -4,7 +4,10 @@
 // "(f10.3,3e15.6,f10.3,i5,99e15.6)" — position, Yobs, Ycalc, background,
 // s.u., use flag — and one record per reflection "(6i4,f5.0,i4,2(3f10.4,e15.6))"
 // — six indices (h k l, then zeros), multiplicity, phase (1-based), and for
-// each of the two wavelength components position, FWHM, mixing and intensity.
+// each of the two wavelength components position, FWHM, mixing and intensity,
+// followed by "(f12.6,2e15.6)": d (A), |F|**2 calculated and observed
+// (negative: unknown). Files without the last three fields are still read.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,9 @@ struct PwdPrf {
     int H[3] = {0, 0, 0};
     int Phase = 1;
     double Pos = 0.;
+    int Mult = 0;
+    // d (A) and |F|**2 calculated and observed; absent from older files.
+    std::optional<double> D, F2Calc, F2Obs;
   };
   std::vector<Tick> Ticks;
   int NPhases = 1;

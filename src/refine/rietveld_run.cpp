@@ -325,6 +325,15 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
   }
   // Files: profile files, coefficients, M41, M50 (cells), M40 (".s40" copy first).
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
+    // |F|**2 calculated and observed (|Fc|**2 I_obs / I_calc of the partition).
+    std::vector<double> io;
+    (void)RietBraggR(pr, static_cast<int>(k), &io);
+    RietPattern& t = pr.Pat[k];
+    for (size_t r = 0; r < t.P.Refl.size(); ++r) {
+      PwdReflection& rf = t.P.Refl[r];
+      rf.F2Calc = t.F2[r];
+      rf.F2Obs = rf.I[0] > 0. ? t.F2[r] * io[r] / rf.I[0] : -1.;
+    }
     const std::string prf = kOf[k] == 1 ? fln + ".prf" : fmt::format("{}_{}.prf", fln, kOf[k]);
     if (PwdMakePrfFile(prf, pr.Pat[k].P)) return fail("The file " + prf + " could not be written.");
     StorePattern(pr, k, res, m.Blocks[static_cast<size_t>(kOf[k] - 1)]);

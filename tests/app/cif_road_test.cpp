@@ -3,12 +3,17 @@
 // The written CIF is read back with our own CIF reader and set beside the
 // program's own values (M50, M40, the distance listing), and it is imported
 // again with ".import->CIF".
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <regex>
 #include <sstream>
 
 #include "model/m40.hpp"
+#include "model/m50.hpp"
+#include "powder/prf.hpp"
 #include "road.hpp"
+#include "support/refine_sim.hpp"
 #include "util/cif_syntax.hpp"
 #include "util/round_esd.hpp"
 #include "util/strings.hpp"
@@ -109,6 +114,28 @@ TEST_F(CifRoad, CellAtomsAndBondsAreTheProgramsOwn) {
                     m.Atom[i].Par.Val[static_cast<size_t>(1 + k)], m.Atom[i].Name);
   }
   EXPECT_NE(block_->FindLoop("_atom_site_aniso_U_11"), nullptr);
+  // The group named from the .res operators, the disorder groups from its PART numbers,
+  // as the published CIF has them.
+  CifFile pub;
+  ErrorRecord err;
+  ASSERT_EQ(CifParse(Published, "SH2185_Cu.cif", pub, err), 0) << err.Text();
+  EXPECT_EQ(Value("_space_group_IT_number"), "19");
+  EXPECT_EQ(Value("_space_group_name_H-M_alt"), "P212121");
+  const CifLoop* pubAtoms = pub.Blocks[0].FindLoop("_atom_site_disorder_group");
+  ASSERT_NE(pubAtoms, nullptr);
+  std::map<std::string, std::string> group;
+  for (const auto& row : pubAtoms->Rows)
+    group[row[0].Text] = row[static_cast<size_t>(pubAtoms->Column("_atom_site_disorder_group"))].Text;
+  const int cg = atoms->Column("_atom_site_disorder_group");
+  ASSERT_GE(cg, 0);
+  int disordered = 0;
+  for (const auto& row : atoms->Rows) {
+    EXPECT_EQ(row[static_cast<size_t>(cg)].Text, group[row[0].Text]) << row[0].Text;
+    disordered += row[static_cast<size_t>(cg)].Text != ".";
+  }
+  EXPECT_EQ(disordered, std::count_if(group.begin(), group.end(),
+                                      [](const auto& g) { return g.second != "."; }));
+  EXPECT_GT(disordered, 0);
 
   // Bonds as the distance listing writes them (same value and s.u. digits).
   const std::string dis = Dir.Read("s.dis");
@@ -218,6 +245,7 @@ TEST(CifPowderRoad, ProfileRFactorsAndPattern) {
   if (!fs::exists(TARNWORK_EXE) || !fs::exists(data)) GTEST_SKIP() << "no program or no data";
   ProgramDir dir;
   fs::copy_file(data / "PbSO4-Wyckoff.cif", dir / "pbso4.cif");
+  fs::permissions(dir / "pbso4.cif", fs::perms::owner_write, fs::perm_options::add);
   const std::string d = fs::absolute(data).string();
   ASSERT_EQ(dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\n" + d +
                       "PBSO4.CWN\n" + d +
@@ -225,9 +253,11 @@ TEST(CifPowderRoad, ProfileRFactorsAndPattern) {
             0)
       << dir.Output;
   const std::string fit = dir.Output;
-  // The report takes the name of the imported model's CIF.
-  fs::remove(dir / "pbso4.cif");
+  // The report takes the name of the CIF the model was imported from: that
+  // file is kept under a backup name, never overwritten.
+  const std::string imported = dir.Read("pbso4.cif");
   ASSERT_EQ(dir.Batch(".File->Structure->Open\npbso4\n.run->cif\n.end\n"), 0) << dir.Output;
+  EXPECT_EQ(dir.Read("pbso4.cif.orig"), imported);
   CifFile cif;
   ErrorRecord err;
   ASSERT_EQ(CifParse(dir.Read("pbso4.cif"), "pbso4.cif", cif, err), 0) << err.Text();
@@ -245,7 +275,98 @@ TEST(CifPowderRoad, ProfileRFactorsAndPattern) {
   size_t points = 0;
   prf >> points;
   EXPECT_EQ(pattern->Rows.size(), points);
+  // The reflections of the partition as the profile file holds them.
+  PwdPrf prfRead;
+  ASSERT_EQ(PwdPrfNacti((dir / "pbso4.prf").string(), prfRead, err), 0) << err.Text();
+  const CifLoop* refl = b.FindLoop("_refln_F_squared_meas");
+  ASSERT_NE(refl, nullptr);
+  ASSERT_EQ(refl->Rows.size(), prfRead.Ticks.size());
+  const int cd = refl->Column("_refln_d_spacing"), co = refl->Column("_refln_F_squared_meas");
+  for (size_t i = 0; i < refl->Rows.size(); ++i) {
+    const auto& t = prfRead.Ticks[i];
+    ASSERT_TRUE(t.D && t.F2Obs) << i;
+    double d = 0., f2 = 0.;
+    ASSERT_TRUE(CifNumber(refl->Rows[i][static_cast<size_t>(cd)].Text, d));
+    ASSERT_TRUE(CifNumber(refl->Rows[i][static_cast<size_t>(co)].Text, f2));
+    EXPECT_NEAR(d, *t.D, 5.1e-6);  // 5 decimals of the 6 of the file
+    EXPECT_NEAR(f2, *t.F2Obs, 1e-5 * *t.F2Obs);
+  }
   EXPECT_NE(dir.Read("pbso4.cif").find("# 11. POWDER PROFILE"), std::string::npos);
+  // The report itself is updated in place; a second backup name is never needed.
+  ASSERT_EQ(dir.Batch(".File->Structure->Open\npbso4\n.run->cif\n.end\n"), 0) << dir.Output;
+  EXPECT_FALSE(fs::exists(dir / "pbso4.cif.orig2"));
+  EXPECT_EQ(dir.Read("pbso4.cif.orig"), imported);
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// Fc of the reflections hs (h k l m) from the structure files fln.m50 and fln.m40.
+std::vector<double> FcOfFiles(const std::string& fln, const std::vector<testsim::Hkl>& hs) {
+  std::vector<double> fc;
+  BasicData b;
+  EXPECT_EQ(ReadM50Text(ReadText(fln + ".m50"), fln + ".m50", b), 0);
+  Struct.Basic = b;
+  EXPECT_EQ(SetBasicM50(Struct.Basic), 0);
+  EXPECT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
+  Struct.Model = AtomModel{};
+  EXPECT_EQ(M40ReadText(ReadText(fln + ".m40"), fln + ".m40", Struct.Model), 0);
+  SetBasicM40();
+  const RefSettings ref;
+  RefParams p;
+  CalcSetup s;
+  if (RefPrelimConstr(p, ref) || CalcPrepare(s, p, ref.Run)) {
+    ADD_FAILURE() << "no structure factors of " << fln;
+    return fc;
+  }
+  for (const auto& h : hs) fc.push_back(testsim::Eval(s, h, false).Fc);
+  return fc;
+}
+
+// A (3+1)-dimensional structure with occupancy, position, ADP and crenel
+// waves: its CIF, imported again, gives back the structure (from the
+// embedded files) with the same structure factors.
+TEST(CifModulatedRoad, ImportOfTheCifRestoresTheStructureFactors) {
+  if (!fs::exists(TARNWORK_EXE) || !fs::exists("data/scatter")) GTEST_SKIP() << "no program";
+  ProgramDir dir;
+  Sess.HomeDir = fs::current_path().string() + "/data/";
+  ASSERT_EQ(ScatEnsureLoaded(), 0);
+  testsim::SetModPhase(
+      {.Cell = {5.1, 6.2, 7.3}, .Q = {{0.31, 0., 0.17}}, .AtType = "Fe",
+       .Ops = {"x1 x2 x3 x4"}, .Centro = true});
+  Struct.Model.Atom = {
+      testsim::MakeModAtom({"Fe1", 1., {0.1, 0.2, 0.3}, 0.01, {0.004, 0.003, 0.002, 0.0005, 0., 0.}},
+                           testsim::WaveShape(2, 1, 2, 1), 1),
+      testsim::MakeModAtom({"Fe2", 1., {0.4, 0.1, 0.7}, 0.015, {}}, testsim::WaveShape(1, 0, 1, 0), 2),
+      testsim::MakeModAtom({"Fe3", 1., {0.7, 0.6, 0.2}, 0.02, {}},
+                           testsim::WaveShape(1, 0, 0, 0, true), 3)};
+  SetBasicM40();
+  std::string m40;
+  ASSERT_EQ(M40WriteText(Struct.Model, m40), 0);
+  dir.Write("m.m50", WriteM50Text(Struct.Basic));
+  dir.Write("m.m40", m40);
+  ASSERT_EQ(dir.Batch(".File->Structure->Open\nm\n.run->cif\n.end\n"), 0) << dir.Output;
+  fs::create_directories(dir / "back");
+  fs::copy_file(dir / "m.cif", dir / "back/t.cif");
+  ASSERT_EQ(dir.Batch(".import->CIF\nback/t.cif\n.end\n"), 0) << dir.Output;
+  std::vector<testsim::Hkl> hs;
+  for (int m = -2; m <= 2; ++m)
+    for (const auto& h : {testsim::Hkl{1, 0, 0, m}, {1, 2, 3, m}, {-2, 1, 4, m}, {0, 3, -1, m}})
+      hs.push_back(h);
+  const auto f0 = FcOfFiles((dir / "m").string(), hs), f1 = FcOfFiles((dir / "back/t").string(), hs);
+  ASSERT_EQ(f1.size(), hs.size());
+  for (size_t i = 0; i < hs.size(); ++i) EXPECT_NEAR(f1[i], f0[i], 1e-9 * (1. + f0[i])) << i;
+  EXPECT_GT(*std::max_element(f0.begin(), f0.end()), 1.);
+  // The waves are in the CIF too: one row per atom, wave and axis.
+  CifFile cif;
+  ErrorRecord err;
+  ASSERT_EQ(CifParse(dir.Read("m.cif"), "m.cif", cif, err), 0) << err.Text();
+  const CifLoop* disp = cif.Blocks.back().FindLoop("_atom_site_displace_Fourier_atom_site_label");
+  ASSERT_NE(disp, nullptr);
+  EXPECT_EQ(disp->Rows.size(), 9u);  // Fe1: 2 waves, Fe2: 1 wave, 3 axes
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 #include "cif/cif_keys.hpp"
 #include "dist/dist_fixture.hpp"
+#include "model/session.hpp"
 #include "support/cif_text.hpp"
 #include "util/numbers.hpp"
 
@@ -103,6 +105,21 @@ TEST(CifWeighting, SchemesOfTheRefinementOptions) {
     EXPECT_EQ(w.Scheme, c.scheme) << c.details;
     EXPECT_EQ(w.Details, c.details);
   }
+}
+
+// A magnetic phase: its group named from the operators with time inversion.
+TEST(CifMagnetic, BnsSymbolOfTheOperators) {
+  const std::string home = std::exchange(Sess.HomeDir, "data/");
+  auto s = test::MakeStructure({5, 6, 7, 90, 100, 90}, {{"Fe", 1.2}}, {{"Fe1", 1, {0.1, 0.2, 0.3}}});
+  PhaseBasic& p = s.Basic.Phase[0];
+  p.Magnetic = true;
+  p.Centro = true;
+  p.SymmText = {"x y z m", "-x y -z -m"};
+  ASSERT_EQ(SetBasicM50(s.Basic), 0);
+  const CifFile f = Parse(CifDocText(CIFMakeTemplate(s, Dict(), CifSources{})));
+  Sess.HomeDir = home;
+  ASSERT_NE(f.Blocks.back().Find("_space_group_magn_name_BNS"), nullptr);
+  EXPECT_EQ(f.Blocks.back().Find("_space_group_magn_name_BNS")->Text, "P2'/m'");
 }
 
 // P-1(abg) with q = (0.3, 0.1, 0.2): two atoms, each with a position wave

@@ -1,6 +1,7 @@
 // Pattern and instrument readers, the M41 file and the Le Bail partition.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <numbers>
@@ -11,6 +12,7 @@
 #include "powder/prf.hpp"
 #include "powder/pwdimport.hpp"
 #include "support/temp_dir.hpp"
+#include "util/strings.hpp"
 
 namespace tarn {
 namespace {
@@ -203,11 +205,23 @@ TEST(PwdLeBailPartition, RecoversTheIntensitiesOfASyntheticPattern) {
   // The profile file reads back.
   test::TempDir dir;
   const std::string f = dir / "s.prf";
+  p.Refl[0].F2Obs = 123.5;
   ASSERT_EQ(PwdMakePrfFile(f, p), 0);
   PwdPrf prf;
   ASSERT_EQ(PwdPrfNacti(f, prf, err), 0) << err.Text();
   EXPECT_EQ(prf.X.size(), p.X.size());
-  EXPECT_EQ(prf.Ticks.size(), p.Refl.size());
+  ASSERT_EQ(prf.Ticks.size(), p.Refl.size());
+  EXPECT_EQ(prf.Ticks[0].Mult, p.Refl[0].Mult);
+  EXPECT_NEAR(*prf.Ticks[0].D, 1. / std::sqrt(p.Refl[0].Q), 1e-6);
+  EXPECT_EQ(prf.Ticks[0].F2Obs, 123.5);
+  EXPECT_FALSE(prf.Ticks[0].F2Calc.has_value());
+  // A file of the earlier layout (reflection records end after the peaks) still reads.
+  std::string old;
+  for (const auto& l : SplitOn(test::TempDir::Read(f), "\n"))
+    old += std::string(l.substr(0, std::min<size_t>(l.size(), 123))) + "\n";
+  ASSERT_EQ(PwdPrfNacti(dir.Write("old.prf", old), prf, err), 0) << err.Text();
+  ASSERT_EQ(prf.Ticks.size(), p.Refl.size());
+  EXPECT_FALSE(prf.Ticks[0].D.has_value());
   EXPECT_EQ(PwdPrfNacti(dir.Write("x.prf", "garbage\n"), prf, err), 1);
   EXPECT_EQ(err.Message, kPrfBad);
 }

@@ -2,6 +2,8 @@
 // operators -> symbol, against the operator checksums of the table.
 #include "symmetry/spgroup.hpp"
 
+#include "symmetry/magsymbol.hpp"
+
 #include <gtest/gtest.h>
 
 #include "support/report_script.hpp"
@@ -51,6 +53,22 @@ TEST_F(SpGroup, StandardSettingsMatchTheOperatorList) {
     Vec3 s;
     ASSERT_EQ(findsmbsgorgshiftno(*tab_, ps, f, s), 0) << g.Symbol;
     EXPECT_EQ(f.Number, g.Number);
+  }
+}
+
+TEST_F(SpGroup, MagneticSymbolsPrimeTheElementsWithTimeInversion) {
+  struct Case {
+    std::vector<std::string> Gen;
+    const char* Bns;
+  } cases[] = {
+      {{"-x y -z -m", "-x -y -z m"}, "P2'/m'"},
+      {{"-x+1/2 -y z+1/2 -m", "-x y+1/2 -z m", "-x -y -z m"}, "Pn'ma'"},
+      {{"-x+1/2 -y z+1/2 m", "-x y+1/2 -z m", "-x -y -z m"}, "Pnma"},
+      {{"-y x z -m", "-x -y -z m"}, "P4'/m"},
+  };
+  for (const auto& c : cases) {
+    const PhaseSymmetry ps = test::MakeGroup(3, c.Gen, {}, true);
+    EXPECT_EQ(MagGroupSymbolBNS(*tab_, ps), c.Bns) << c.Gen[0];
   }
 }
 

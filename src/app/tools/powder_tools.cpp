@@ -391,6 +391,9 @@ int RunLeBail(TarnToolCall& c) {
     ps.push_back(std::move(p));
   }
   const std::vector<PwdFitResult> rs2 = RefLeBailFitJoint(ps, flags, cycles, nlebail);
+  // Observed |F|**2 of the partition on the scale of the fit, for the profile file.
+  for (auto& p : ps)
+    for (auto& r : p.Refl) r.F2Obs = r.Mult > 0 ? r.I[0] / r.Mult : -1.;
   lst.insert(lst.end(), rs2[0].Listing.begin(), rs2[0].Listing.end());
   for (size_t b = 0; b < ps.size(); ++b) {
     kpwd = static_cast<int>(b + 1);
