@@ -70,6 +70,7 @@ bool CalculatedH(const Structure& s, const DistAtom& a) {
       for (const auto& x : w)
         if (EqIgnoreCase(x, a.Name)) return true;
   }
+  if (a.Index < 0) return false;  // an atom of a molecule: placed with its group
   const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
   const int off = AtomLayout(r.Shape).Off[BlkPos];
   for (int k = 0; k < 3; ++k)
@@ -495,6 +496,7 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
     const DistPhase& ph = src.Dist->Phase;
     std::vector<std::vector<CifOut>> sites, aniso;
     for (const auto& a : ph.Atoms) {
+      if (a.Index < 0) continue;  // objects and atoms of molecules are not sites of M40
       const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
       const int occOff = AtomLayout(r.Shape).Off[BlkOcc];
       const double occSu =
