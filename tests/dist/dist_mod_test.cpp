@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "dist/dist_fixture.hpp"
+#include "model/m40_peaks.hpp"
 #include "util/numbers.hpp"
 
 namespace tarn {
@@ -218,6 +219,95 @@ TEST(DistMod, CompositePartsMoveAgainstEachOtherWithT) {
   const auto* cb = test::CoordOf(r, "B1");
   ASSERT_NE(cb, nullptr);
   for (const auto& n : cb->Neigh) EXPECT_EQ(r.Phase.Atoms[static_cast<size_t>(n.Atom)].Name, "A1");
+
+  // A hydrogen bond across the parts at the first t: donor O2 and H2 of
+  // part 2 (z = 8.33 z2 A), acceptor O1 of part 1 at z = 1.8 A.
+  auto h = test::MakeStructure({5, 5, 5, 90, 90, 90}, {{"O", 0.7}, {"H", 0.3}},
+                               {{"O1", 1, {0.2, 0.2, 0.36}},
+                                {"O2", 1, {0.2, 0.2, -0.12}},
+                                {"H2", 2, {0.2, 0.2, 0}}},
+                               {"x1 x2 x3 x4"}, "P", {}, {Vec3{0, 0, g}});
+  h.Basic.Phase[0].NComp = 2;
+  h.Basic.Phase[0].WMatrix = p.WMatrix;
+  h.Model.Atom[1].Part = h.Model.Atom[2].Part = 2;
+  DistResults rh;
+  ASSERT_EQ(DistRun(h, c, DistTables{}, rh), 0);
+  ASSERT_EQ(rh.HBonds.size(), 1u);
+  EXPECT_EQ(rh.Phase.Atoms[static_cast<size_t>(rh.HBonds[0].Donor.Atom)].Name, "O2");
+  EXPECT_EQ(rh.Phase.Atoms[static_cast<size_t>(rh.HBonds[0].Acceptor.Atom)].Name, "O1");
+  EXPECT_NEAR(rh.HBonds[0].DA, 2.8, 1e-9);
+  EXPECT_NEAR(rh.HBonds[0].Angle, 180., 1e-9);
+}
+
+TEST(DistMod, CentresLonePairsAndPeaksFollowTheModulation) {
+  // P-1, a = 10, q = (0.3, 0, 0): C1 with a cosine wave along y, C2 1.5 A
+  // along x of it, a peak 1 A along y of C1 with its own wave along x.
+  const Vec3 q{0.3, 0, 0};
+  auto s = test::MakeStructure({10, 10, 10, 90, 90, 90}, {{"C", 0.77}},
+                               {{"C1", 1, {0.25, 0.25, 0.25}}, {"C2", 1, {0.4, 0.25, 0.25}}},
+                               {"x1 x2 x3 x4", "-x1 -x2 -x3 -x4"}, "P", {}, {q});
+  {
+    AtomRec& r = s.Model.Atom[0];
+    r.Shape.NWave[1] = 1;
+    const auto lay = AtomLayout(r.Shape);
+    r.Par.resize(lay.NPar);
+    r.Par.Val[static_cast<size_t>(lay.Off[BlkPosWave] + 4)] = 0.02;  // cos along y
+  }
+  FouPeakLists peaks;
+  peaks.Max.push_back({{0.25, 0.35, 0.25}, 1.5, 0., -1., "", "max1", {0, 0, 0, 0.01, 0, 0}});
+  s.Model.Commands = FouJoinPeaks({}, peaks);
+  DistCommands c;
+  ASSERT_EQ(DistReadCommands(
+                "dist\nnooft 20\ninclude 1\ncenter C1 C2\nlonepair C1 0.8\nend dist\n", c, 1),
+            0);
+  DistResults r;
+  ASSERT_EQ(DistRun(s, c, DistTables{}, r), 0);
+  auto c1 = [&](double t) {
+    return Vec3{0.25, 0.25 + 0.02 * std::cos(kTwoPi * (0.075 + t)), 0.25};
+  };
+  const Vec3 c2{0.4, 0.25, 0.25};
+  auto at = [&](const std::string& name, double t) -> Vec3 {
+    const Vec3 a = c1(t);
+    if (name == "Cen1") return {(a[0] + c2[0]) / 2, (a[1] + c2[1]) / 2, 0.25};
+    if (name == "max1") return {0.25 + 0.01 * std::cos(kTwoPi * (0.075 + t)), 0.35, 0.25};
+    const Vec3 d = DistDiff(a, c2);  // the lone pair: opposite the bond to C2
+    const double l = std::hypot(d[0], d[1]);
+    return {a[0] + 0.08 * d[0] / l, a[1] + 0.08 * d[1] / l, 0.25};
+  };
+  int inv = 0;
+  while (r.Phase.Ops[static_cast<size_t>(inv)].R[0] > 0.) ++inv;
+  int checked = 0;
+  for (int i = 0; i < static_cast<int>(r.Phase.Atoms.size()); ++i) {
+    const std::string& name = r.Phase.Atoms[static_cast<size_t>(i)].Name;
+    if (name != "Cen1" && name != "max1" && name != "LpC1") continue;
+    for (const auto& t : r.TGrid) {
+      // Itself, and its image by the inversion and (1, 0, 0) whose own
+      // section is t0 = -(t + q.n).
+      Vec3 x{}, y{};
+      ASSERT_TRUE(DistModPosition(r.Phase, r.Mod, i, 0, {0, 0, 0}, t.data(), x));
+      ASSERT_TRUE(DistModPosition(r.Phase, r.Mod, i, inv, {1, 0, 0}, t.data(), y));
+      const Vec3 e = at(name, t[0]), f = at(name, -(t[0] + 0.3));
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(x[k], e[k], 1e-12) << name << " t " << t[0];
+        EXPECT_NEAR(y[k], (k == 0 ? 1. : 0.) - f[k], 1e-12) << name << " t " << t[0];
+      }
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, 3);
+  // The peak's distance curve from C1 is that of the moving positions.
+  const auto* co = test::CoordOf(r, "C1");
+  ASSERT_NE(co, nullptr);
+  bool peak = false;
+  for (size_t k = 0; k < co->Neigh.size(); ++k) {
+    if (r.Phase.Atoms[static_cast<size_t>(co->Neigh[k].Atom)].Name != "max1") continue;
+    peak = true;
+    for (size_t g = 0; g < r.TGrid.size(); ++g) {
+      const Vec3 d = DistDiff(at("max1", r.TGrid[g][0]), c1(r.TGrid[g][0]));
+      EXPECT_NEAR(co->Curves[k].D[g], 10. * std::hypot(d[0], d[1]), 1e-10);
+    }
+  }
+  EXPECT_TRUE(peak);
 }
 
 }  // namespace
