@@ -496,11 +496,13 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
     const DistPhase& ph = src.Dist->Phase;
     std::vector<std::vector<CifOut>> sites, aniso;
     for (const auto& a : ph.Atoms) {
-      if (a.Index < 0) continue;  // objects and atoms of molecules are not sites of M40
-      const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
-      const int occOff = AtomLayout(r.Shape).Off[BlkOcc];
-      const double occSu =
-          (occOff < r.Par.size() ? r.Par.Sig[static_cast<size_t>(occOff)] : 0.) * a.SiteOrder;
+      if (a.Kind != DoAtom) continue;  // peaks, centres and lone pairs
+      double occSu = 0.;  // atoms of molecules: occupancy of their position
+      if (a.Index >= 0) {
+        const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
+        const int occOff = AtomLayout(r.Shape).Off[BlkOcc];
+        occSu = (occOff < r.Par.size() ? r.Par.Sig[static_cast<size_t>(occOff)] : 0.) * a.SiteOrder;
+      }
       double u = a.UIso, usu = a.UIsoSu;
       if (a.Aniso) UEquivalent(ph, a, u, usu);
       std::vector<CifOut> row{B::P(a.Name), B::P(a.TypeName)};

@@ -115,7 +115,24 @@ void DistAddMolecules(const Structure& s, DistPhase& ph) {
         a.Type = at.Type;
         a.Part = mol.Part;
         for (int k = 0; k < 3; ++k) a.X[k] = x[k] + val(MpTrans + k);
-        const int occOff = AtomLayout(at.Shape).Off[BlkOcc];
+        // Displacements turned with the molecule: beta = Q beta_m Q^T (the
+        // TLS contribution is not added).
+        const AtomLayoutInfo lay = AtomLayout(at.Shape);
+        auto par = [&](int off) {
+          return off < at.Par.size() ? at.Par.Val[static_cast<size_t>(off)] : 0.;
+        };
+        if (at.Shape.AdpOrder >= 2 && lay.Len[BlkAdp] >= 6) {
+          static constexpr int kIj[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+          Eigen::Matrix3d b;
+          for (int k = 0; k < 6; ++k)
+            b(kIj[k][0], kIj[k][1]) = b(kIj[k][1], kIj[k][0]) = par(lay.Off[BlkAdp] + k);
+          const Eigen::Matrix3d bq = q * b * q.transpose();
+          a.Aniso = true;
+          for (int k = 0; k < 6; ++k) a.Beta[static_cast<size_t>(k)] = bq(kIj[k][0], kIj[k][1]);
+        } else if (lay.Len[BlkAdp] >= 1) {
+          a.UIso = par(lay.Off[BlkAdp]);
+        }
+        const int occOff = lay.Off[BlkOcc];
         a.Ai = val(MpAi) * (occOff < at.Par.size() ? at.Par.Val[static_cast<size_t>(occOff)] : 1.);
         // Derivatives: dx/dangle_j = M^-1 dR_j M d (per degree); dx/dt = I;
         // dx/dx_m = Q, and with the centre as reference point (I - Q)/n more
