@@ -67,32 +67,19 @@ TEST(DistObjects, AtomsOfMoleculesWithTheUncertaintiesOfTheirPosition) {
   // one position turned by phi = 90 deg about z and moved by (0.5, 0.5, 0.5):
   // Ca at (0.5, 0.6, 0.5), Cb at (0.5, 0.75, 0.5); N1 at (0.6, 0.5, 0.5).
   auto s = MakeStructure({10, 10, 10, 90, 90, 90}, {{"C", 0.77}, {"N", 0.73}},
-                         {{"N1", 2, {0.6, 0.5, 0.5}}});
+                         {{"N1", 2, {0.6, 0.5, 0.5}}, {"Ca", 1, {0.1, 0, 0}}, {"Cb", 1, {0.25, 0, 0}}});
   MoleculeRec mol;
   mol.Name = "Mol";
   mol.Ref.resize(3);
-  for (const auto& [name, x] : {std::pair{"Ca", 0.1}, std::pair{"Cb", 0.25}}) {
-    AtomRec a = s.Model.Atom[0];
-    a.Name = name;
-    a.Type = 1;
-    a.Par.Val[static_cast<size_t>(AtomLayout(a.Shape).Off[BlkPos])] = x;
-    a.Par.Val[static_cast<size_t>(AtomLayout(a.Shape).Off[BlkPos]) + 1] = 0.;
-    a.Par.Val[static_cast<size_t>(AtomLayout(a.Shape).Off[BlkPos]) + 2] = 0.;
-    for (int k = 0; k < 3; ++k) a.Par.Sig[static_cast<size_t>(AtomLayout(a.Shape).Off[BlkPos] + k)] = 0.;
-    mol.Atoms.push_back(a);
-  }
+  mol.Atoms.assign(s.Model.Atom.begin() + 1, s.Model.Atom.end());
+  s.Model.Atom.resize(1);
   MolPosRec pos;
   pos.Name = "Mola";
   pos.Par.resize(MolLayout(mol.Shape).NPar);
-  const double v[7] = {1, 90, 0, 0, 0.5, 0.5, 0.5}, su[7] = {0, 1, 0, 0, 0, 0.001, 0};
-  for (int k = 0; k < 7; ++k) {
-    pos.Par.Val[static_cast<size_t>(k)] = v[k];
-    pos.Par.Sig[static_cast<size_t>(k)] = su[k];
-  }
+  pos.Par.Val = {1, 90, 0, 0, 0.5, 0.5, 0.5};  // ai, phi chi psi, tx ty tz
+  pos.Par.Sig = {0, 1, 0, 0, 0, 0.001, 0};
   mol.Pos.push_back(pos);
   s.Model.Mol.push_back(mol);
-  s.Model.Atom[0].Par.Sig = std::vector<double>(s.Model.Atom[0].Par.Sig.size(), 0.);
-
   DistCommands c;
   ASSERT_EQ(DistReadCommands("dist\ninddist Ca Cb\ninddist N1 Ca\nend dist\n", c, 0), 0);
   DistResults r;
