@@ -112,6 +112,7 @@ void CifModulationLoops(CifBuilder& b, const Structure& s, const PhaseBasic& p, 
   static constexpr const char* kAxis[3] = {"x", "y", "z"};
   static constexpr const char* kElem[6] = {"U11", "U22", "U33", "U12", "U13", "U23"};
   for (const auto& a : ph.Atoms) {
+    if (a.Index < 0) continue;  // objects and atoms of molecules
     const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
     const AtomLayoutInfo lay = AtomLayout(r.Shape);
     const CifOut label = B::P(a.Name);

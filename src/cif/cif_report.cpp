@@ -72,6 +72,7 @@ bool CalculatedH(const Structure& s, const DistAtom& a) {
       for (const auto& x : w)
         if (EqIgnoreCase(x, a.Name)) return true;
   }
+  if (a.Index < 0) return false;  // an atom of a molecule: placed with its group
   const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
   const int off = AtomLayout(r.Shape).Off[BlkPos];
   for (int k = 0; k < 3; ++k)
@@ -516,10 +517,13 @@ CifDoc CIFMakeTemplate(const Structure& s, const CifDict& dict, const CifSources
     std::vector<std::vector<CifOut>> sites, aniso;
     const std::map<std::string, int> parts = CifDisorderParts(s.Model);
     for (const auto& a : ph.Atoms) {
-      const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
-      const int occOff = AtomLayout(r.Shape).Off[BlkOcc];
-      const double occSu =
-          (occOff < r.Par.size() ? r.Par.Sig[static_cast<size_t>(occOff)] : 0.) * a.SiteOrder;
+      if (a.Kind != DoAtom) continue;  // peaks, centres and lone pairs
+      double occSu = 0.;  // atoms of molecules: occupancy of their position
+      if (a.Index >= 0) {
+        const AtomRec& r = s.Model.Atom[static_cast<size_t>(a.Index)];
+        const int occOff = AtomLayout(r.Shape).Off[BlkOcc];
+        occSu = (occOff < r.Par.size() ? r.Par.Sig[static_cast<size_t>(occOff)] : 0.) * a.SiteOrder;
+      }
       double u = a.UIso, usu = a.UIsoSu;
       if (a.Aniso) UEquivalent(ph, a, u, usu);
       std::vector<CifOut> row{B::P(a.Name), B::P(a.TypeName)};

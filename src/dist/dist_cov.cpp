@@ -30,6 +30,14 @@ void DistIndexCov(DistPhase& ph) {
       ph.CovAtom[a][static_cast<size_t>(k)] = find(ph.Atoms[a].Name + " " + kXyz[k]);
   for (int k = 0; k < 6; ++k)
     ph.CovCell[static_cast<size_t>(k)] = find(std::string("cell ") + kCellNames[k]);
+  // Molecule positions: "<position> phi chi psi" and "<position> tx ty tz"
+  // are the rows "molpos <position> phi", ...; the model atoms have none.
+  for (auto& t : ph.Extra) {
+    const auto w = SplitWords(t.Name);
+    if (w.size() != 4 || t.Name.find(':') != std::string::npos) continue;
+    for (int k = 0; k < 3; ++k)
+      t.Cov[static_cast<size_t>(k)] = find("molpos " + w[0] + " " + w[static_cast<size_t>(1 + k)]);
+  }
 }
 
 double DistSuCov(const DistPhase& ph, const DistGrad& g, const CovMatrix& cov) {
@@ -53,6 +61,11 @@ double DistSuCov(const DistPhase& ph, const DistGrad& g, const CovMatrix& cov) {
     der.push_back(d);
   };
   for (const auto& [atom, dx] : g.Atom) {
+    if (atom >= DistExtraKey) {
+      const DistParTriple& t = ph.Extra[static_cast<size_t>(atom - DistExtraKey)];
+      for (int k = 0; k < 3; ++k) add(t.Cov[static_cast<size_t>(k)], dx[k], t.Su[k]);
+      continue;
+    }
     const auto a = static_cast<size_t>(ph.FromModel[static_cast<size_t>(atom)]);
     for (int k = 0; k < 3; ++k)
       add(a < ph.CovAtom.size() ? ph.CovAtom[a][static_cast<size_t>(k)] : -1, dx[k],

@@ -126,16 +126,16 @@ void DistHydrogenBonds(DistResults& r) {
   const DistCommands& c = r.Cmd;
   const double reach = std::max(c.DHMax, c.HAMax);
   for (int h = 0; h < static_cast<int>(ph.Atoms.size()); ++h) {
-    // Composites: the plain search knows the reference basis only.
-    if (!IsHydrogen(ph.Atoms[static_cast<size_t>(h)]) ||
-        (!ph.Parts.empty() && ph.Atoms[static_cast<size_t>(h)].Part > 1))
-      continue;
-    auto nb = DistAround(
-        ph, h, 0., reach, [&](int) { return reach; },
-        [&](int b) {
-          const DistAtom& B = ph.Atoms[static_cast<size_t>(b)];
-          return B.Kind == DoAtom && !IsHydrogen(B) && (ph.Parts.empty() || B.Part == 1);
-        });
+    if (!IsHydrogen(ph.Atoms[static_cast<size_t>(h)])) continue;
+    auto accept = [&](int b) {
+      const DistAtom& B = ph.Atoms[static_cast<size_t>(b)];
+      return B.Kind == DoAtom && !IsHydrogen(B);
+    };
+    // Composites: donors and acceptors among the images of every part, at
+    // the first t of the grid (the static positions of the listing).
+    auto nb = ph.Parts.empty()
+                  ? DistAround(ph, h, 0., reach, [&](int) { return reach; }, accept)
+                  : DistModAround(ph, r.Mod, h, r.TGrid, [&](int) { return reach; }, accept);
     const DistPoint ph0 = DistPointOf(ph, h);
     for (const auto& d : nb) {
       if (d.D > c.DHMax) continue;

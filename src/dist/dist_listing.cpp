@@ -153,6 +153,16 @@ std::vector<std::string> DistListing(const Structure& s, const DistTables& table
                          a.X[1], a.X[2]));
     }
     if (head) o.Line();
+    head = false;
+    for (const auto& a : ph.Atoms) {
+      if (a.Mol < 0) continue;
+      if (!head) o.Line("Atoms of molecules (model atoms placed by the positions of M40):");
+      head = true;
+      const auto& mol = s.Model.Mol[static_cast<size_t>(a.Mol)];
+      o.Line(fmt::format("  {:<9} {:<8} {:<8} {:9.6f} {:9.6f} {:9.6f}", a.Name, mol.Name,
+                         mol.Pos[static_cast<size_t>(a.MolPos)].Name, a.X[0], a.X[1], a.X[2]));
+    }
+    if (head) o.Line();
   }
   if (!c.DirRef.empty()) {
     std::string d;

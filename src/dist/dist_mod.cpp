@@ -89,7 +89,22 @@ int DistMakeModel(const Structure& s, const DistPhase& ph, DistModel& m) {
   };
   for (const DistAtom& a : ph.Atoms) {
     DistModel::Atom ma;
-    if (a.Index < 0) {  // peaks, centres and lone pairs stay where they are
+    if (a.Index < 0) {
+      // Objects move with what they are built from; atoms of molecules keep
+      // their place (modulated molecule positions are not evaluated).
+      if (a.Mol >= 0 && a.MolPos >= 0) {
+        const MolShape& sh = s.Model.Mol[static_cast<size_t>(a.Mol)].Shape;
+        if (std::any_of(sh.NWave.begin(), sh.NWave.end(), [](int w) { return w > 0; }) ||
+            sh.Flag[0] != 0)
+          m.Unsupported.push_back(a.Name);
+      } else if (a.Kind == DoCentre) {
+        for (const auto& c : a.Of) ma.MaxDisp += c.W * m.Atoms[static_cast<size_t>(c.At)].MaxDisp;
+      } else if (a.Kind == DoLonePair && !a.Of.empty()) {
+        // The atom's displacement and a turn of the direction by up to 180 deg.
+        ma.MaxDisp = m.Atoms[static_cast<size_t>(a.Of[0].At)].MaxDisp + 2. * a.LpDist;
+      } else if (d == 1) {  // a peak with its displacement wave
+        for (size_t w = 0; w + 3 <= a.Wave.size(); w += 3) ma.MaxDisp += len(a.Wave.data() + w);
+      }
       m.Atoms.push_back(std::move(ma));
       continue;
     }
@@ -173,6 +188,59 @@ std::vector<std::array<double, 3>> DistTGrid(const DistCommands& c, int d) {
   return grid;
 }
 
+namespace {
+
+// Position of an object (peak, centre, lone pair) at its own section t0
+// (fractional, reference basis).
+bool ObjectAt(const DistPhase& ph, const DistModel& m, int i, const double* t0, Vec3& c) {
+  const DistAtom& o = ph.Atoms[static_cast<size_t>(i)];
+  const std::array<int, 3> zero{};
+  if (o.Kind == DoCentre) {
+    c = {};
+    for (const auto& k : o.Of) {
+      Vec3 x{};
+      if (!DistModPosition(ph, m, k.At, k.Op, k.N, t0, x)) return false;
+      for (int j = 0; j < 3; ++j) c[j] += k.W * x[j];
+    }
+    return true;
+  }
+  if (o.Kind == DoLonePair) {
+    // Opposite the mean direction of the bonds at t0, at its distance.
+    if (o.Of.empty()) return false;
+    Vec3 xa{};
+    if (!DistModPosition(ph, m, o.Of[0].At, 0, zero, t0, xa)) return false;
+    Eigen::Matrix3d orth;
+    for (int r = 0; r < 3; ++r)
+      for (int j = 0; j < 3; ++j) orth(r, j) = ph.Cell.Orth[3 * r + j];
+    Eigen::Vector3d dir = Eigen::Vector3d::Zero();
+    for (const auto& b : o.Bonds) {
+      Vec3 xb{};
+      if (!DistModPosition(ph, m, b.At, b.Op, b.N, t0, xb)) continue;
+      const Vec3 e = DistDiff(xb, xa);
+      const Eigen::Vector3d v = orth * Eigen::Vector3d(e[0], e[1], e[2]);
+      if (v.norm() > 0.) dir -= v.normalized();
+    }
+    if (dir.norm() < 1e-3) return false;
+    const Eigen::Vector3d f = orth.inverse() * (dir.normalized() * o.LpDist);
+    for (int j = 0; j < 3; ++j) c[j] = xa[j] + f[j];
+    return true;
+  }
+  // A peak: its displacement wave at x4 = q.x + t0, harmonic n of sin and cos.
+  c = o.X;
+  if (m.D != 1) return true;
+  double x4 = t0[0];
+  for (int j = 0; j < 3; ++j) x4 += m.Q[0][j] * o.X[j];
+  for (size_t w = 0; w + 6 <= o.Wave.size(); w += 6) {
+    const double arg = kTwoPi * static_cast<double>(w / 6 + 1) * x4;
+    for (int j = 0; j < 3; ++j)
+      c[j] += o.Wave[w + static_cast<size_t>(j)] * std::sin(arg) +
+              o.Wave[w + 3 + static_cast<size_t>(j)] * std::cos(arg);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
                      const std::array<int, 3>& n, const double* t, Vec3& x, double* occ) {
   const DistAtom& a = ph.Atoms[static_cast<size_t>(atom)];
@@ -192,6 +260,25 @@ bool DistModPosition(const DistPhase& ph, const DistModel& m, int atom, int op,
       tp[i] = 0.;
       for (int j = 0; j < d; ++j) tp[i] += pt->Lambda[static_cast<size_t>(i * d + j)] * t[j];
     }
+  if (a.Kind != DoAtom && !pt) {
+    // An object's image at section t shows the object at its own section
+    // t0 = RI^-1 (t + q.(s + n) - s4), the same for every point.
+    double rhs[3] = {}, t0[3] = {};
+    for (int i = 0; i < d; ++i) {
+      rhs[i] = tp[i] - mo.S4[static_cast<size_t>(i)];
+      for (int j = 0; j < 3; ++j) rhs[i] += Q[static_cast<size_t>(i)][j] * (T[j] + n[static_cast<size_t>(j)]);
+    }
+    for (int i = 0; i < d; ++i)
+      for (int j = 0; j < d; ++j) t0[i] += mo.RIInv[static_cast<size_t>(d * i + j)] * rhs[j];
+    Vec3 c{};
+    if (!ObjectAt(ph, m, atom, t0, c)) return false;
+    for (int i = 0; i < 3; ++i) {
+      x[i] = T[i] + n[static_cast<size_t>(i)];
+      for (int j = 0; j < 3; ++j) x[i] += R[3 * i + j] * c[j];
+    }
+    if (occ) *occ = 1.;
+    return true;
+  }
   Vec3 xb{};
   for (int i = 0; i < 3; ++i) {
     double v = T[i] + n[static_cast<size_t>(i)];

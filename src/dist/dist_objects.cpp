@@ -6,6 +6,7 @@
 
 #include "dist/dist.hpp"
 #include "model/m40_peaks.hpp"
+#include "symmetry/site_mol.hpp"
 #include "util/report.hpp"
 #include "util/strings.hpp"
 
@@ -46,7 +47,121 @@ Eigen::Vector3d ToCart(const DistCell& c, const Vec3& x) {
   return r;
 }
 
+Eigen::Matrix3d Orth(const DistCell& c) {
+  Eigen::Matrix3d o;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) o(i, j) = c.Orth[3 * i + j];
+  return o;
+}
+
 }  // namespace
+
+void DistAddMolecules(const Structure& s, DistPhase& ph) {
+  const Eigen::Matrix3d m = Orth(ph.Cell), mi = m.inverse();
+  for (size_t im = 0; im < s.Model.Mol.size(); ++im) {
+    const MoleculeRec& mol = s.Model.Mol[im];
+    if (mol.Phase != ph.Phase || mol.Atoms.empty()) continue;
+    const double n = static_cast<double>(mol.Atoms.size());
+    auto xm = [&](const AtomRec& a, int k) {
+      const int off = AtomLayout(a.Shape).Off[BlkPos] + k;
+      return off < a.Par.size() ? a.Par.Val[static_cast<size_t>(off)] : 0.;
+    };
+    // Reference point: its own, or the centre of the model atoms.
+    Eigen::Vector3d c0 = Eigen::Vector3d::Zero();
+    for (int k = 0; k < 3; ++k)
+      if (mol.RefType == 1) {
+        for (const AtomRec& a : mol.Atoms) c0[k] += xm(a, k) / n;
+      } else if (k < mol.Ref.size()) {
+        c0[k] = mol.Ref.Val[static_cast<size_t>(k)];
+      }
+    // Triples of the model atoms' coordinates.
+    const int atomBase = static_cast<int>(ph.Extra.size());
+    for (const AtomRec& a : mol.Atoms) {
+      DistParTriple t;
+      t.Name = mol.Name + ":" + a.Name + " x y z";
+      const int off = AtomLayout(a.Shape).Off[BlkPos];
+      for (int k = 0; k < 3; ++k)
+        if (off + k < a.Par.size()) t.Su[k] = a.Par.Sig[static_cast<size_t>(off + k)];
+      ph.Extra.push_back(std::move(t));
+    }
+    for (size_t ip = 0; ip < mol.Pos.size(); ++ip) {
+      const MolPosRec& pos = mol.Pos[ip];
+      auto val = [&](int k) { return k < pos.Par.size() ? pos.Par.Val[static_cast<size_t>(k)] : 0.; };
+      auto sig = [&](int k) { return k < pos.Par.size() ? pos.Par.Sig[static_cast<size_t>(k)] : 0.; };
+      const int angKey = DistExtraKey + static_cast<int>(ph.Extra.size());
+      DistParTriple ang, tr;
+      ang.Name = pos.Name + " phi chi psi";
+      tr.Name = pos.Name + " tx ty tz";
+      for (int k = 0; k < 3; ++k) {
+        ang.Su[k] = sig(MpAng + k);
+        tr.Su[k] = sig(MpTrans + k);
+      }
+      ph.Extra.push_back(std::move(ang));
+      ph.Extra.push_back(std::move(tr));
+      std::array<Mat3, 3> dR;
+      const Eigen::Matrix3d r =
+          ToEigen(MolRotation(mol.RotType, {val(MpAng), val(MpAng + 1), val(MpAng + 2)}, &dR));
+      const Eigen::Matrix3d q = mi * r * m;  // fractional rotation
+      for (size_t ia = 0; ia < mol.Atoms.size(); ++ia) {
+        const AtomRec& at = mol.Atoms[ia];
+        const Eigen::Vector3d d = Eigen::Vector3d(xm(at, 0), xm(at, 1), xm(at, 2)) - c0;
+        const Eigen::Vector3d x = c0 + q * d;
+        DistAtom a;
+        a.Index = -1;
+        a.Kind = DoAtom;
+        a.Mol = static_cast<int>(im);
+        a.MolPos = static_cast<int>(ip);
+        a.Name = mol.Pos.size() == 1 ? at.Name : at.Name + "_" + std::to_string(ip + 1);
+        a.Type = at.Type;
+        a.Part = mol.Part;
+        for (int k = 0; k < 3; ++k) a.X[k] = x[k] + val(MpTrans + k);
+        // Displacements turned with the molecule: beta = Q beta_m Q^T (the
+        // TLS contribution is not added).
+        const AtomLayoutInfo lay = AtomLayout(at.Shape);
+        auto par = [&](int off) {
+          return off < at.Par.size() ? at.Par.Val[static_cast<size_t>(off)] : 0.;
+        };
+        if (at.Shape.AdpOrder >= 2 && lay.Len[BlkAdp] >= 6) {
+          static constexpr int kIj[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+          Eigen::Matrix3d b;
+          for (int k = 0; k < 6; ++k)
+            b(kIj[k][0], kIj[k][1]) = b(kIj[k][1], kIj[k][0]) = par(lay.Off[BlkAdp] + k);
+          const Eigen::Matrix3d bq = q * b * q.transpose();
+          a.Aniso = true;
+          for (int k = 0; k < 6; ++k) a.Beta[static_cast<size_t>(k)] = bq(kIj[k][0], kIj[k][1]);
+        } else if (lay.Len[BlkAdp] >= 1) {
+          a.UIso = par(lay.Off[BlkAdp]);
+        }
+        const int occOff = lay.Off[BlkOcc];
+        a.Ai = val(MpAi) * (occOff < at.Par.size() ? at.Par.Val[static_cast<size_t>(occOff)] : 1.);
+        // Derivatives: dx/dangle_j = M^-1 dR_j M d (per degree); dx/dt = I;
+        // dx/dx_m = Q, and with the centre as reference point (I - Q)/n more
+        // for every model atom.
+        Eigen::Matrix3d ja;
+        for (int j = 0; j < 3; ++j) ja.col(j) = mi * ToEigen(dR[static_cast<size_t>(j)]) * m * d;
+        a.Of.push_back({0, FromEigen(ja), 1., 0, {}, angKey});
+        a.Of.push_back({0, Mat3{1, 0, 0, 0, 1, 0, 0, 0, 1}, 1., 0, {}, angKey + 1});
+        const Eigen::Matrix3d rest = (Eigen::Matrix3d::Identity() - q) / n;
+        for (size_t ib = 0; ib < mol.Atoms.size(); ++ib) {
+          Eigen::Matrix3d jb = mol.RefType == 1 ? rest : Eigen::Matrix3d::Zero();
+          if (ib == ia) jb += q;
+          a.Of.push_back({0, FromEigen(jb), 1., 0, {}, DistExtraKey + atomBase + static_cast<int>(ib)});
+        }
+        // The standard uncertainties of the placed coordinates (shown in the
+        // listing) from the position's and the model atoms' independently.
+        for (int k = 0; k < 3; ++k) {
+          double s2 = 0.;
+          for (const auto& c : a.Of) {
+            const DistParTriple& t = ph.Extra[static_cast<size_t>(c.Key - DistExtraKey)];
+            for (int j = 0; j < 3; ++j) s2 += std::pow(c.R[3 * k + j] * t.Su[j], 2);
+          }
+          a.XSu[k] = std::sqrt(s2);
+        }
+        ph.Atoms.push_back(std::move(a));
+      }
+    }
+  }
+}
 
 std::vector<int> DistAddObjects(const Structure& s, const DistCommands& c, DistPhase& ph,
                                 const std::function<double(int, int)>& typeMax) {
@@ -63,6 +178,7 @@ std::vector<int> DistAddObjects(const Structure& s, const DistCommands& c, DistP
         for (const auto& p : list) {
           neighbours.push_back(static_cast<int>(ph.Atoms.size()));
           ph.Atoms.push_back(Object(p.Label, kind, {p.X[0], p.X[1], p.X[2]}));
+          ph.Atoms.back().Wave = p.Wave;
         }
       };
       if (c.Include == 1 || c.Include == 3) add(peaks.Max, DoPeakMax);
@@ -76,13 +192,13 @@ std::vector<int> DistAddObjects(const Structure& s, const DistCommands& c, DistP
     bool ok = true;
     for (const auto& n : c.Center[k]) {
       DistNeighbour nb;
-      if (!DistParseAtom(ph, n, nb) || ph.Atoms[static_cast<size_t>(nb.Atom)].Index < 0) {
+      if (!DistParseAtom(ph, n, nb) || ph.Atoms[static_cast<size_t>(nb.Atom)].Kind != DoAtom) {
         ReportWarning("Centre " + o.Name + ": the atom " + n + " is not known.");
         ok = false;
         break;
       }
       for (int i = 0; i < 3; ++i) o.X[i] += w * nb.X[i];
-      o.Of.push_back({nb.Atom, ph.Ops[static_cast<size_t>(nb.Op)].R, w});
+      o.Of.push_back({nb.Atom, DistPartR(ph, nb.Atom, nb.Op), w, nb.Op, nb.N, -1});
     }
     if (ok) ph.Atoms.push_back(std::move(o));
   }
@@ -122,7 +238,10 @@ std::vector<int> DistAddObjects(const Structure& s, const DistCommands& c, DistP
       if (name.size() > 8) name.resize(8);
       DistAtom o = Object(name, DoLonePair, {a.X[0] + d[0], a.X[1] + d[1], a.X[2] + d[2]});
       // It follows its atom: the bonds that fix its direction are left out of its s.u.
-      o.Of.push_back({i, Mat3{1, 0, 0, 0, 1, 0, 0, 0, 1}, 1.});
+      o.Of.push_back({i, DistPartR(ph, i, 0), 1., 0, {}, -1});
+      // In modulated structures the direction is taken again at every t.
+      for (const auto& b : nb) o.Bonds.push_back({b.Atom, {}, 1., b.Op, b.N, -1});
+      o.LpDist = dist;
       neighbours.push_back(static_cast<int>(ph.Atoms.size()));
       ph.Atoms.push_back(std::move(o));
     }

@@ -214,6 +214,16 @@ int DistMakePhase(const Structure& s, int phase, DistPhase& ph) {
   ph.FromModel.assign(s.Model.Atom.size(), -1);
   for (size_t i = 0; i < ph.Atoms.size(); ++i)
     ph.FromModel[static_cast<size_t>(ph.Atoms[i].Index)] = static_cast<int>(i);
+  const size_t nAtoms = ph.Atoms.size();
+  DistAddMolecules(s, ph);
+  for (size_t i = nAtoms; i < ph.Atoms.size(); ++i) {
+    DistAtom& a = ph.Atoms[i];
+    SetTypeInfo(a, p);
+    a.SiteOrder = 0;
+    for (const auto& o : ph.Ops) a.SiteOrder += SameModLattice(Apply(o, a.X), a.X);
+    a.SiteOrder = std::max(1, a.SiteOrder);
+    a.Occ = a.Ai * a.SiteOrder;
+  }
   if (s.Basic.RoundMethod) ph.RoundRule = *s.Basic.RoundMethod;
   return 0;
 }
@@ -223,22 +233,33 @@ int DistGradKey(const DistPhase& ph, int i) {
   return idx >= 0 ? idx : -1 - i;
 }
 
+namespace {
+
+// Adds derivative d by the own coordinates of gradient key `key` to out,
+// passing those of objects and atoms of molecules on to what they follow.
+void ExpandInto(const DistPhase& ph, int key, const Vec3& d, DistGrad& out) {
+  static const Mat3 kI{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  if (key >= 0) {
+    out.Add(key, kI, d);
+    return;
+  }
+  // d is the derivative by the object's own position, a weighted sum of its
+  // constituents' images R x (or, for an atom of a molecule, a function of
+  // parameter triples with Jacobians R): each gets W R^T d.
+  for (const auto& c : ph.Atoms[static_cast<size_t>(-1 - key)].Of) {
+    Vec3 w{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) w[i] += c.R[3 * j + i] * d[j] * c.W;
+    ExpandInto(ph, c.Key >= 0 ? c.Key : DistGradKey(ph, c.At), w, out);
+  }
+}
+
+}  // namespace
+
 DistGrad DistExpandGrad(const DistPhase& ph, const DistGrad& g) {
   DistGrad out;
   out.Cell = g.Cell;
-  static const Mat3 kI{1, 0, 0, 0, 1, 0, 0, 0, 1};
-  for (const auto& [key, d] : g.Atom) {
-    if (key >= 0) {
-      out.Add(key, kI, d);
-      continue;
-    }
-    // d is the derivative by the object's own position, a weighted sum of
-    // its constituents' images R x: each gets W R^T d.
-    for (const auto& c : ph.Atoms[static_cast<size_t>(-1 - key)].Of) {
-      const Vec3 w{d[0] * c.W, d[1] * c.W, d[2] * c.W};
-      out.Add(ph.Atoms[static_cast<size_t>(c.At)].Index, c.R, w);
-    }
-  }
+  for (const auto& [key, d] : g.Atom) ExpandInto(ph, key, d, out);
   return out;
 }
 
@@ -451,9 +472,12 @@ double DistSu(const DistPhase& ph, const DistGrad& grad) {
   if (ph.Cov) return DistSuCov(ph, g, *ph.Cov);
   double s = 0.;
   for (const auto& [atom, d] : g.Atom) {
-    // Gradients are kept by model index.
-    const DistAtom& a = ph.Atoms[static_cast<size_t>(ph.FromModel[static_cast<size_t>(atom)])];
-    for (int k = 0; k < 3; ++k) s += (d[k] * a.XSu[k]) * (d[k] * a.XSu[k]);
+    // Gradients are kept by model index, or by parameter triple of a molecule.
+    const Vec3& su =
+        atom >= DistExtraKey
+            ? ph.Extra[static_cast<size_t>(atom - DistExtraKey)].Su
+            : ph.Atoms[static_cast<size_t>(ph.FromModel[static_cast<size_t>(atom)])].XSu;
+    for (int k = 0; k < 3; ++k) s += (d[k] * su[k]) * (d[k] * su[k]);
   }
   for (int k = 0; k < 6; ++k) s += (g.Cell[k] * ph.Cell.Su[k]) * (g.Cell[k] * ph.Cell.Su[k]);
   return std::sqrt(s);

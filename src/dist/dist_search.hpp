@@ -19,11 +19,28 @@ namespace tarn {
 enum DistKind : int { DoAtom = 0, DoPeakMax, DoPeakMin, DoCentre, DoLonePair };
 
 // A constituent of a centre or lone pair: atom At (index into
-// DistPhase::Atoms) moved by operator part R, with weight W in the position.
+// DistPhase::Atoms) moved by operator Op (index into DistPhase::Ops, part R)
+// and lattice translation N, with weight W in the position. Atoms of
+// molecules name a parameter triple instead (Key >= DistExtraKey, At unused):
+// their position moves by R^T-weighted changes of it (R the Jacobian).
 struct DistConstituent {
   int At = 0;
   Mat3 R{1, 0, 0, 0, 1, 0, 0, 0, 1};
   double W = 1.;
+  int Op = 0;
+  std::array<int, 3> N{};
+  int Key = -1;
+};
+
+// Gradient keys from here on: parameter triples of molecules (DistPhase::Extra).
+inline constexpr int DistExtraKey = 1 << 24;
+
+// Three parameters of a molecule (angles or translation of a position,
+// coordinates of a model atom) that atoms of molecules depend on.
+struct DistParTriple {
+  std::string Name;  // "<position> phi chi psi", "<position> tx ty tz", "<molecule>:<atom> x y z"
+  Vec3 Su{};
+  std::array<int, 3> Cov{-1, -1, -1};  // rows of the covariance matrix, -1 absent
 };
 
 struct DistAtom {
@@ -44,6 +61,14 @@ struct DistAtom {
   std::array<double, 6> Beta{}, BetaSu{};  // beta11 22 33 12 13 23 (aniso)
   double UIso = 0., UIsoSu = 0.;           // isotropic U, A^2
   int Split = 0;                           // split position it belongs to (1-based), 0 none
+  // Peaks: the displacement wave kept with them (as FouPeak::Wave).
+  std::vector<double> Wave;
+  // Lone pairs: the bonds that fix the direction (At with Op, N) and the distance.
+  std::vector<DistConstituent> Bonds;
+  double LpDist = 0.;
+  // Atoms of molecules: the molecule position (Structure::Model.Mol index,
+  // position index), -1 for other atoms.
+  int Mol = -1, MolPos = -1;
 };
 
 // One operator of the complete list: x' = R.x + T with T in [0, 1).
@@ -95,6 +120,8 @@ struct DistPhase {
   // Atoms) and the six cell parameters (DistIndexCov).
   std::vector<std::array<int, 3>> CovAtom;
   std::array<int, 6> CovCell{-1, -1, -1, -1, -1, -1};
+  // Parameter triples of molecules (gradient keys DistExtraKey + index).
+  std::vector<DistParTriple> Extra;
 };
 
 // Key of atom i (index into DistPhase::Atoms) in the derivatives of DistGrad:
@@ -104,9 +131,18 @@ int DistGradKey(const DistPhase& ph, int i);
 // The derivatives with those of the objects passed on to their atoms.
 DistGrad DistExpandGrad(const DistPhase& ph, const DistGrad& g);
 
-// Builds the picture of phase `phase` (1-based) of s. Returns 1 after a
-// message when the phase has no usable cell.
+// Builds the picture of phase `phase` (1-based) of s: its atoms, then the
+// atoms of its molecules, every model atom in every molecule position
+// (DistAddMolecules). Returns 1 after a message when the phase has no usable cell.
 [[nodiscard]] int DistMakePhase(const Structure& s, int phase, DistPhase& ph);
+
+// Appends the atoms of the phase's molecules: model atom x_m of a molecule
+// with reference point c0 in a position with rotation R (Cartesian, of its
+// angles) and translation t lies at x = c0 + t + M^-1 R M (x_m - c0), M the
+// orthogonalisation matrix; its occupancy is ai(position) ai(model atom). The
+// derivatives by the angles, the translation and the model atom's coordinates
+// pass on to parameter triples (DistPhase::Extra).
+void DistAddMolecules(const Structure& s, DistPhase& ph);
 
 // A neighbour: atom Atom moved by operator Op and translation N.
 struct DistNeighbour {

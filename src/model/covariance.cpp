@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char* kCellNames[6] = {"a", "b", "c", "alpha", "beta", "gamma"};
 constexpr const char* kXyz[3] = {"x", "y", "z"};
+constexpr const char* kMolPos[6] = {"phi", "chi", "psi", "tx", "ty", "tz"};
 
 bool IsHex16(std::string_view s) {
   if (s.size() != 16) return false;
@@ -92,11 +93,15 @@ int ReadCovariance(std::string_view text, const std::string& fileName, CovMatrix
       for (const char* cn : kCellNames) ok = ok || w[3] == cn;
     if (w[2] == "atom" && w.size() == 5)
       for (const char* xn : kXyz) ok = ok || w[4] == xn;
+    if (w[2] == "molpos" && w.size() == 5)
+      for (const char* mn : kMolPos) ok = ok || w[4] == mn;
     if (!ok)
       return fail(line,
-                  "Expected \"cell\" and a b c alpha beta gamma, or \"atom\", its name "
-                  "and x, y or z.");
-    c.Names.push_back(w[2] == "cell" ? "cell " + w[3] : ToUpper(w[3]) + " " + w[4]);
+                  "Expected \"cell\" and a b c alpha beta gamma, \"atom\", its name "
+                  "and x, y or z, or \"molpos\", its name and phi, chi, psi, tx, ty or tz.");
+    c.Names.push_back(w[2] == "cell"     ? "cell " + w[3]
+                      : w[2] == "molpos" ? "molpos " + ToUpper(w[3]) + " " + w[4]
+                                         : ToUpper(w[3]) + " " + w[4]);
   }
   if (!next(w) || w.size() != 1 || w[0] != "matrix") return fail(line, "Expected \"matrix\".");
   c.V = Eigen::MatrixXd::Zero(n, n);
@@ -122,8 +127,9 @@ std::string CovarianceText(const CovMatrix& cov) {
   t += fmt::format("m40 {}\nnpar {}\n", cov.M40Id, cov.Names.size());
   for (size_t i = 0; i < cov.Names.size(); ++i) {
     const auto w = SplitWords(cov.Names[i]);
-    t += w[0] == "cell" ? fmt::format("par {} cell {}\n", i + 1, w[1])
-                        : fmt::format("par {} atom {} {}\n", i + 1, w[0], w[1]);
+    t += w[0] == "cell"     ? fmt::format("par {} cell {}\n", i + 1, w[1])
+         : w[0] == "molpos" ? fmt::format("par {} molpos {} {}\n", i + 1, w[1], w[2])
+                            : fmt::format("par {} atom {} {}\n", i + 1, w[0], w[1]);
   }
   t += "matrix\n";
   for (int r = 0; r < cov.V.rows(); ++r) {

@@ -7,8 +7,10 @@
 //   m40 0123456789abcdef               identity of the M40 it belongs to
 //   npar N
 //   par 1 cell a                       N lines: number, "cell" and one of
-//   par 2 atom C1 x                      a b c alpha beta gamma, or "atom",
-//   ...                                  the atom's name and x, y or z
+//   par 2 atom C1 x                      a b c alpha beta gamma, "atom",
+//   par 9 molpos Mol1a phi                 the atom's name and x, y or z, or
+//   ...                                  "molpos", a molecule position's name
+//                                        and phi chi psi (deg) or tx ty tz
 //   matrix
 //   v11 v21 v22 v31 v32 v33 ...        the lower triangle row by row,
 //   end                                  N(N+1)/2 values, any number a line
@@ -27,7 +29,7 @@ namespace tarn {
 
 struct CovMatrix {
   std::string M40Id;               // M40Identity of the M40 it belongs to
-  std::vector<std::string> Names;  // "cell a", "C1 x" (atom names upper case)
+  std::vector<std::string> Names;  // "cell a", "C1 x", "molpos MOL1A phi" (names upper case)
   Eigen::MatrixXd V;               // symmetric, N x N
   // Index of a parameter, -1 when absent.
   int IndexOf(std::string_view name) const;

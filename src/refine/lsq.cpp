@@ -288,6 +288,10 @@ CovMatrix RefCovariance(const RefParams& p, const NormalEq& ne, double sigScale)
     std::string name;
     if (in.Kind == OwnAtom && in.Block == BlkPos && (in.Name == "x" || in.Name == "y" || in.Name == "z"))
       name = ToUpper(in.OwnerName) + " " + in.Name;
+    else if (in.Kind == OwnMolPos &&
+             (in.Name == "phi" || in.Name == "chi" || in.Name == "psi" || in.Name == "tx" ||
+              in.Name == "ty" || in.Name == "tz"))
+      name = "molpos " + ToUpper(in.OwnerName) + " " + in.Name;
     else if (in.Kind == OwnPhase && onePhase &&
              std::find(std::begin(kCell), std::end(kCell), in.Name) != std::end(kCell))
       name = "cell " + in.Name;

@@ -6,10 +6,18 @@
 #include <cmath>
 
 #include "dist/dist_fixture.hpp"
+#include "model/m40_peaks.hpp"
 #include "util/numbers.hpp"
 
 namespace tarn {
 namespace {
+
+// Gives atom r one position wave, value v at index k (sin x y z, cos x y z).
+void PosWave(AtomRec& r, int k, double v) {
+  r.Shape.NWave[1] = 1;
+  r.Par.resize(AtomLayout(r.Shape).NPar);
+  r.Par.Val[static_cast<size_t>(AtomLayout(r.Shape).Off[BlkPosWave] + k)] = v;
+}
 
 TEST(DistMod, DistanceOverTMatchesDirectEvaluation) {
   // P-1(abg), q = (0.3, 0.1, 0.2): one position wave on each atom.
@@ -18,13 +26,8 @@ TEST(DistMod, DistanceOverTMatchesDirectEvaluation) {
                                {{"C1", 1, {0.1, 0.2, 0.3}}, {"C2", 1, {0.08, 0.06, 0.07}}},
                                {"x1 x2 x3 x4", "-x1 -x2 -x3 -x4"}, "P", {}, {q});
   const double wave[2][6] = {{0.01, 0.02, 0., 0., 0., 0.015}, {0., 0.01, 0.02, 0.02, 0., 0.}};
-  for (int i = 0; i < 2; ++i) {
-    AtomRec& r = s.Model.Atom[static_cast<size_t>(i)];
-    r.Shape.NWave[1] = 1;  // the wave block follows the static blocks
-    const auto lay = AtomLayout(r.Shape);
-    r.Par.resize(lay.NPar);
-    for (int k = 0; k < 6; ++k) r.Par.Val[static_cast<size_t>(lay.Off[BlkPosWave] + k)] = wave[i][k];
-  }
+  for (int i = 0; i < 2; ++i)
+    for (int k = 0; k < 6; ++k) PosWave(s.Model.Atom[static_cast<size_t>(i)], k, wave[i][k]);
   DistCommands c;
   ASSERT_EQ(DistReadCommands("dist\ndmax 2.5\nnooft 40\nangles 1\nend dist\n", c, 1), 0);
   DistResults r;
@@ -115,15 +118,8 @@ TEST(DistMod, NeighboursThroughTheModulationSawtoothAndBondValenceOverT) {
                                 {"O2", 2, {0, 0.235, 0}},
                                 {"O3", 2, {0, 0, 0.2}}},
                                {"x1 x2 x3 x4"}, "P", {}, {Vec3{0.3, 0, 0}});
-  auto wave = [&](int i, int k) {
-    AtomRec& r = s.Model.Atom[static_cast<size_t>(i)];
-    r.Shape.NWave[1] = 1;
-    const auto lay = AtomLayout(r.Shape);
-    r.Par.resize(lay.NPar);
-    r.Par.Val[static_cast<size_t>(lay.Off[BlkPosWave] + 3 + k)] = 0.02;  // cos, axis k
-  };
-  wave(1, 0);
-  wave(2, 1);
+  PosWave(s.Model.Atom[1], 3, 0.02);  // cos along x
+  PosWave(s.Model.Atom[2], 4, 0.02);  // cos along y
   {
     AtomRec& r = s.Model.Atom[3];
     r.Shape.Flag[1] = 1;
@@ -218,6 +214,70 @@ TEST(DistMod, CompositePartsMoveAgainstEachOtherWithT) {
   const auto* cb = test::CoordOf(r, "B1");
   ASSERT_NE(cb, nullptr);
   for (const auto& n : cb->Neigh) EXPECT_EQ(r.Phase.Atoms[static_cast<size_t>(n.Atom)].Name, "A1");
+
+  // A hydrogen bond across the parts at the first t: donor O2 and H2 of
+  // part 2 (z = 8.33 z2 A), acceptor O1 of part 1 at z = 1.8 A.
+  auto h = test::MakeStructure({5, 5, 5, 90, 90, 90}, {{"O", 0.7}, {"H", 0.3}},
+                               {{"O1", 1, {0.2, 0.2, 0.36}},
+                                {"O2", 1, {0.2, 0.2, -0.12}},
+                                {"H2", 2, {0.2, 0.2, 0}}},
+                               {"x1 x2 x3 x4"}, "P", {}, {Vec3{0, 0, g}});
+  h.Basic.Phase[0].NComp = 2;
+  h.Basic.Phase[0].WMatrix = p.WMatrix;
+  h.Model.Atom[1].Part = h.Model.Atom[2].Part = 2;
+  DistResults rh;
+  ASSERT_EQ(DistRun(h, c, DistTables{}, rh), 0);
+  ASSERT_EQ(rh.HBonds.size(), 1u);
+  EXPECT_NEAR(rh.HBonds[0].DA, 2.8, 1e-9);
+  EXPECT_NEAR(rh.HBonds[0].Angle, 180., 1e-9);
+}
+
+TEST(DistMod, CentresLonePairsAndPeaksFollowTheModulation) {
+  // P-1, a = 10, q = (0.3, 0, 0): C1 with a cosine wave along y, C2 1.5 A
+  // along x of it, a peak 1 A along y of C1 with its own wave along x.
+  const Vec3 q{0.3, 0, 0};
+  auto s = test::MakeStructure({10, 10, 10, 90, 90, 90}, {{"C", 0.77}},
+                               {{"C1", 1, {0.25, 0.25, 0.25}}, {"C2", 1, {0.4, 0.25, 0.25}}},
+                               {"x1 x2 x3 x4", "-x1 -x2 -x3 -x4"}, "P", {}, {q});
+  PosWave(s.Model.Atom[0], 4, 0.02);  // cos along y
+  FouPeakLists peaks;
+  peaks.Max.push_back({{0.25, 0.35, 0.25}, 1.5, 0., -1., "", "max1", {0, 0, 0, 0.01, 0, 0}});
+  s.Model.Commands = FouJoinPeaks({}, peaks);
+  DistCommands c;
+  ASSERT_EQ(DistReadCommands(
+                "dist\nnooft 20\ninclude 1\ncenter C1 C2\nlonepair C1 0.8\nend dist\n", c, 1),
+            0);
+  DistResults r;
+  ASSERT_EQ(DistRun(s, c, DistTables{}, r), 0);
+  auto c1 = [&](double t) {
+    return Vec3{0.25, 0.25 + 0.02 * std::cos(kTwoPi * (0.075 + t)), 0.25};
+  };
+  const Vec3 c2{0.4, 0.25, 0.25};
+  auto at = [&](const std::string& name, double t) -> Vec3 {
+    const Vec3 a = c1(t);
+    if (name == "Cen1") return {(a[0] + c2[0]) / 2, (a[1] + c2[1]) / 2, 0.25};
+    if (name == "max1") return {0.25 + 0.01 * std::cos(kTwoPi * (0.075 + t)), 0.35, 0.25};
+    const Vec3 d = DistDiff(a, c2);  // the lone pair: opposite the bond to C2
+    const double l = std::hypot(d[0], d[1]);
+    return {a[0] + 0.08 * d[0] / l, a[1] + 0.08 * d[1] / l, 0.25};
+  };
+  int inv = 0;
+  while (r.Phase.Ops[static_cast<size_t>(inv)].R[0] > 0.) ++inv;
+  for (int i = 2; i < static_cast<int>(r.Phase.Atoms.size()); ++i) {  // max1, Cen1, LpC1
+    const std::string& name = r.Phase.Atoms[static_cast<size_t>(i)].Name;
+    for (const auto& t : r.TGrid) {
+      // Itself, and its image by the inversion and (1, 0, 0), whose own
+      // section is t0 = -(t + q.n).
+      Vec3 x{}, y{};
+      ASSERT_TRUE(DistModPosition(r.Phase, r.Mod, i, 0, {0, 0, 0}, t.data(), x));
+      ASSERT_TRUE(DistModPosition(r.Phase, r.Mod, i, inv, {1, 0, 0}, t.data(), y));
+      const Vec3 e = at(name, t[0]), f = at(name, -(t[0] + 0.3));
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(x[k], e[k], 1e-12) << name << " t " << t[0];
+        EXPECT_NEAR(y[k], (k == 0 ? 1. : 0.) - f[k], 1e-12) << name << " t " << t[0];
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ TEST(Covariance, ReadsAndWritesTheSameText) {
   EXPECT_DOUBLE_EQ(c.V(1, 2), 5e-7);
   EXPECT_DOUBLE_EQ(c.V(2, 1), 5e-7);
   EXPECT_EQ(CovarianceText(c), kText);
+  // Angles and translations of molecule positions.
+  const std::string mol =
+      "# Tarnwork covariance 1\nm40 00000000000000ff\nnpar 1\npar 1 molpos M1A phi\nmatrix\n1\nend\n";
+  ASSERT_EQ(ReadCovariance(mol, "s.cov", c, err), 0) << err.Text();
+  EXPECT_EQ(c.Names, (std::vector<std::string>{"molpos M1A phi"}));
+  EXPECT_EQ(CovarianceText(c), mol);
 }
 
 TEST(Covariance, FaultsNameTheLine) {
