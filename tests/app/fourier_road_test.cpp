@@ -37,8 +37,16 @@ class FourierRoad : public Sh2185Test {
     BasicData b;
     ASSERT_EQ(ReadM50Text(Dir.Read("s.m50"), "s.m50", b), 0);
     ph = b.Phase.at(0);
+    // The "commands" block at the head of M40 (read without the M40 reader,
+    // which depends on the open structure of the process).
+    const std::string m40 = Dir.Read("s.m40");
+    ASSERT_EQ(m40.rfind("commands\n", 0), 0u);
+    std::vector<std::string> cmds, other;
+    std::istringstream in(m40.substr(9, m40.find("\nend\n") - 9));
+    for (std::string l; std::getline(in, l);) cmds.push_back(l);
     FouPeakLists peaks;
-    ASSERT_EQ(IOFourPeaks(M40Read, (Dir / "s.m40").string(), peaks), 0);
+    int bad = 0;
+    ASSERT_EQ(FouSplitPeaks(cmds, peaks, other, bad), 0) << bad;
     maxima = peaks.Max;
   }
 
