@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <limits>
 
 #include "model/session.hpp"
@@ -184,13 +185,59 @@ int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const Phas
   const auto [i0, i1] = range(0, n0);
   const auto [j0, j1] = range(1, n1);
   const auto [k0, k1] = n2 < 3 ? std::pair<int, int>{0, n2 - 1} : range(2, n2);
+  // Inner points test their 8 (2-d) or 18 neighbours by offsets in the
+  // stored map; the faces of the box go through the wrapping val(). Both
+  // apply the same rules in the same order.
+  const long long s1 = n0, s2 = static_cast<long long>(n0) * n1;
+  const bool flat = n2 < 3;
+  const float* rho = map.Rho.data();
+  // Offsets of the "before" (>=) and "after" (>) neighbours.
+  std::vector<long long> before, after;
+  {
+    auto off = [&](int a, int b, int c) { return a + b * s1 + c * s2; };
+    before = {off(-1, 0, 0), off(0, -1, 0), off(-1, -1, 0), off(1, -1, 0)};
+    after = {off(1, 0, 0), off(0, 1, 0), off(-1, 1, 0), off(1, 1, 0)};
+    if (!flat) {
+      for (const long long o : {off(0, 0, -1), off(-1, 0, -1), off(1, 0, -1), off(0, -1, -1),
+                                off(0, 1, -1)})
+        before.push_back(o);
+      for (const long long o :
+           {off(0, 0, 1), off(-1, 0, 1), off(1, 0, 1), off(0, -1, 1), off(0, 1, 1)})
+        after.push_back(o);
+    }
+  }
+  auto innerTest = [&](const float* p, float c) {
+    for (const long long o : after)
+      if (!(c > static_cast<float>(sign) * p[o])) return false;
+    for (const long long o : before)
+      if (!(c >= static_cast<float>(sign) * p[o])) return false;
+    return true;
+  };
+  // Once the list is full, a point not above its weakest peak is dropped at
+  // once: thr is the largest float not above that peak's height.
+  float thr = -std::numeric_limits<float>::infinity();
+  auto setThreshold = [&] {
+    if (static_cast<int>(out.size()) < nmax) return;
+    const double hw = out.back().Height;
+    thr = static_cast<float>(hw);
+    if (static_cast<double>(thr) > hw) thr = std::nextafter(thr, -std::numeric_limits<float>::infinity());
+  };
+  const float fsign = static_cast<float>(sign);
   for (int k = k0; k <= k1; ++k) {
     if (cancel && cancel()) return 1;
-    for (int j = j0; j <= j1; ++j)
+    const bool kInner = flat || (k > 0 && k < n2 - 1);
+    for (int j = j0; j <= j1; ++j) {
+      const bool jkInner = kInner && j > 0 && j < n1 - 1;
+      const float* line = rho + k * s2 + j * s1;
       for (int i = i0; i <= i1; ++i) {
-        const double c = val(i, j, k);
+        const float cf = fsign * line[i];
+        if (!(cf > thr)) continue;
+        // Early rejection by the neighbour after along axis 1.
+        if (i + 1 < n0 && !(cf > fsign * line[i + 1])) continue;
+        const double c = cf;
         if (static_cast<int>(out.size()) >= nmax && c <= out.back().Height) continue;
-        if (!test(i, j, k, c)) continue;
+        if (jkInner && i > 0 && i < n0 - 1 ? !innerTest(line + i, cf) : !test(i, j, k, c))
+          continue;
         // Parabolic refinement along each axis.
         const int idx[3] = {i, j, k};
         double pos[3], h = c;
@@ -222,24 +269,59 @@ int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const Phas
               out.erase(out.begin() + static_cast<long>(q));
             break;
           }
-        if (!skip) FouInclude(out, nmax, p);
+        if (!skip) {
+          FouInclude(out, nmax, p);
+          setThreshold();
+        }
       }
+    }
   }
   for (auto& p : out) p.Height *= sign;
   // Charges: the integral of rho over a sphere around each peak, from the
-  // coefficients (exact for the map's resolution).
+  // coefficients (exact for the map's resolution); the sphere's transform
+  // per coefficient once, then one phase per peak and coefficient.
+  if (out.empty()) return 0;
+  // exp(2 pi i h.x) = e1(h1) e2(h2) e3(h3): per peak one table per axis.
+  struct Term {
+    int H[3];
+    double Re, Im;
+  };
+  std::vector<Term> terms;
+  terms.reserve(coef.size());
+  int hlo[3] = {0, 0, 0}, hhi[3] = {0, 0, 0};
+  for (const auto& c : coef) {
+    Term t{{0, 0, 0}, 0., 0.};
+    for (int m = 0; m < 3; ++m) t.H[g.Order[m] - 1] = c.H[m];
+    double s2 = 0.;
+    for (int a = 0; a < 3; ++a) {
+      hlo[a] = std::min(hlo[a], t.H[a]);
+      hhi[a] = std::max(hhi[a], t.H[a]);
+      for (int b = 0; b < 3; ++b) s2 += t.H[a] * ph.MetTensI[3 * a + b] * t.H[b];
+    }
+    const double f = SphereFactor(std::sqrt(s2), intrad);
+    t.Re = f * c.Re;
+    t.Im = f * c.Im;
+    terms.push_back(t);
+  }
+  std::array<std::vector<std::complex<double>>, 3> e;
   for (auto& p : out) {
-    double q = 0.;
-    for (const auto& c : coef) {
-      double hc[3] = {0, 0, 0};
-      for (int m = 0; m < 3; ++m) hc[g.Order[m] - 1] = c.H[m];
-      double s2 = 0., t = 0.;
-      for (int a = 0; a < 3; ++a) {
-        t += hc[a] * p.X[static_cast<size_t>(a)];
-        for (int b = 0; b < 3; ++b) s2 += hc[a] * ph.MetTensI[3 * a + b] * hc[b];
+    for (int a = 0; a < 3; ++a) {
+      e[a].resize(static_cast<size_t>(hhi[a] - hlo[a] + 1));
+      for (int h = hlo[a]; h <= hhi[a]; ++h) {
+        double t = h * p.X[static_cast<size_t>(a)];
+        t -= std::floor(t);
+        e[a][static_cast<size_t>(h - hlo[a])] = std::polar(1., kTwoPi * t);
       }
-      const double f = SphereFactor(std::sqrt(s2), intrad);
-      q += f * (c.Re * std::cos(kTwoPi * t) + c.Im * std::sin(kTwoPi * t));
+    }
+    // Re cos + Im sin = Re[(Re - i Im) exp(i arg)].
+    double q = 0.;
+    for (const auto& t : terms) {
+      const auto& a = e[0][static_cast<size_t>(t.H[0] - hlo[0])];
+      const auto& b = e[1][static_cast<size_t>(t.H[1] - hlo[1])];
+      const auto& c = e[2][static_cast<size_t>(t.H[2] - hlo[2])];
+      const double ur = a.real() * b.real() - a.imag() * b.imag(),
+                   ui = a.real() * b.imag() + a.imag() * b.real();
+      q += t.Re * (ur * c.real() - ui * c.imag()) + t.Im * (ur * c.imag() + ui * c.real());
     }
     p.Charge = q;
   }

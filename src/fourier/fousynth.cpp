@@ -41,26 +41,166 @@ struct AxisTable {
   int Width() const { return HMax - HMin + 1; }
 };
 
-// A two-dimensional FFT plan over one section (map axis 1 fastest).
-class SectionFft {
+// Does map axis m cover one whole period from 0 in N steps of 1/N?
+bool WholePeriod(const FouGrid& g, int m) {
+  return g.N[m] > 1 && std::abs(g.XMin[m]) < 1e-9 && std::abs(g.N[m] * g.Dx[m] - 1.) < 1e-9;
+}
+
+// Max, min and sum of squares of map values, block by block. Eight
+// independent lanes let the compiler vectorise without reordering sums.
+struct MapStatsAcc {
+  float Max = -std::numeric_limits<float>::max(), Min = std::numeric_limits<float>::max();
+  double S2 = 0.;
+  void Add(const float* v, size_t n) {
+    float mx[8], mn[8];
+    double s2[8] = {};
+    for (int l = 0; l < 8; ++l) mx[l] = Max, mn[l] = Min;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      for (int l = 0; l < 8; ++l) {
+        const float x = v[i + static_cast<size_t>(l)];
+        mx[l] = x > mx[l] ? x : mx[l];
+        mn[l] = x < mn[l] ? x : mn[l];
+        s2[l] += static_cast<double>(x) * x;
+      }
+    for (; i < n; ++i) {
+      mx[0] = std::max(mx[0], v[i]);
+      mn[0] = std::min(mn[0], v[i]);
+      s2[0] += static_cast<double>(v[i]) * v[i];
+    }
+    for (int l = 0; l < 8; ++l) {
+      Max = std::max(Max, mx[l]);
+      Min = std::min(Min, mn[l]);
+      S2 += s2[l];
+    }
+  }
+  void Put(FouMap& map) const {
+    map.Max = Max;
+    map.Min = Min;
+    map.Rms = map.Rho.empty() ? 0. : std::sqrt(S2 / static_cast<double>(map.Rho.size()));
+  }
+};
+
+// The real map over the FFT axes (the 2 or 3 leading map axes) from one block
+// of coefficients. rho(x) = sum_half Re[C exp(-2 pi i h.x)] is written as the
+// Hermitian sum sum_k E_k exp(+2 pi i k.x/N) with E_h += conj(C)/2 and
+// E_-h += C/2, the indices taken modulo the lengths (so every index range is
+// exact on the grid). Only the half k1 <= N1/2 of the fastest axis is kept,
+// and of it only the columns k1 < nx that coefficients reach: the transform
+// runs axis by axis, pruned to the lines that hold coefficients, slowest axis
+// first (complex, on the used (k1, k2) lines), then axis 2 (complex, for
+// k1 < nx), then axis 1 (complex-to-real, whole rows) plane by plane straight
+// into the map. FFTW in single precision, as the map is stored.
+class BlockFft {
  public:
-  SectionFft(int n0, int n1) : n_(static_cast<size_t>(n0) * n1) {
-    buf_ = fftw_alloc_complex(n_);
-    plan_ = fftw_plan_dft_2d(n1, n0, buf_, buf_, FFTW_FORWARD, FFTW_ESTIMATE);
+  BlockFft(const FouGrid& g, int naxes, const std::vector<FouCoef>& c, float* out) : naxes_(naxes) {
+    n_[0] = g.N[0];
+    n_[1] = g.N[1];
+    n_[2] = naxes == 3 ? g.N[2] : 1;
+    half0_ = n_[0] / 2 + 1;
+    nx_ = 1;
+    for (const auto& f : c)
+      for (const int sign : {1, -1}) {
+        const int b0 = Wrap(sign * f.H[0], n_[0]);
+        if (b0 < half0_) nx_ = std::max(nx_, b0 + 1);
+      }
+    // Line and block strides padded to 4 complex values, so that every line
+    // and block starts at the alignment of the planned ones.
+    l2_ = (n_[2] + 3) / 4 * 4;
+    blk_ = static_cast<size_t>(n_[1]) * static_cast<size_t>(l2_);
+    s_ = fftwf_alloc_complex(blk_ * static_cast<size_t>(nx_));
+    used_.assign(static_cast<size_t>(nx_) * static_cast<size_t>(n_[1]), 0);
+    row_ = fftwf_alloc_complex(static_cast<size_t>(n_[1]) * static_cast<size_t>(half0_));
+    if (naxes == 3)
+      planZ_ = fftwf_plan_dft_1d(n_[2], s_, s_, FFTW_BACKWARD, FFTW_ESTIMATE);
+    int n1 = n_[1], n0 = n_[0];
+    planY_ = fftwf_plan_many_dft(1, &n1, n_[2], s_, nullptr, l2_, 1, s_, nullptr, l2_, 1,
+                                 FFTW_BACKWARD, FFTW_ESTIMATE);
+    planX_ = fftwf_plan_many_dft_c2r(1, &n0, n_[1], row_, nullptr, 1, half0_, out, nullptr, 1,
+                                     n_[0], FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+    std::memset(row_, 0, static_cast<size_t>(n_[1]) * half0_ * sizeof(fftwf_complex));
+    alignOut_ = fftwf_alignment_of(out);
   }
-  ~SectionFft() {
-    fftw_destroy_plan(plan_);
-    fftw_free(buf_);
+  ~BlockFft() {
+    if (planZ_) fftwf_destroy_plan(planZ_);
+    fftwf_destroy_plan(planY_);
+    fftwf_destroy_plan(planX_);
+    fftwf_free(s_);
+    fftwf_free(row_);
   }
-  SectionFft(const SectionFft&) = delete;
-  SectionFft& operator=(const SectionFft&) = delete;
-  Cplx* Data() { return reinterpret_cast<Cplx*>(buf_); }
-  void Run() { fftw_execute(plan_); }
+  BlockFft(const BlockFft&) = delete;
+  BlockFft& operator=(const BlockFft&) = delete;
+
+  void Clear() {
+    std::memset(s_, 0, blk_ * static_cast<size_t>(nx_) * sizeof(fftwf_complex));
+    std::fill(used_.begin(), used_.end(), 0);
+  }
+  // Adds the half coefficient c at the FFT-axis indices h.
+  void Add(const int* h, Cplx c) {
+    const std::complex<float> v(static_cast<float>(0.5 * c.real()),
+                                static_cast<float>(0.5 * c.imag()));
+    Put(h, std::conj(v), 1);
+    Put(h, v, -1);
+  }
+  // The block's n1 n2 n3 map values into out (map axis 1 fastest), each
+  // plane added to the statistics while it is in the cache.
+  void Run(float* out, MapStatsAcc& stats) {
+    const size_t nlines = static_cast<size_t>(nx_) * static_cast<size_t>(n_[1]);
+    if (planZ_)
+      for (size_t l = 0; l < nlines; ++l)
+        if (used_[l]) fftwf_execute_dft(planZ_, Line(l), Line(l));
+    for (int b0 = 0; b0 < nx_; ++b0) {
+      fftwf_complex* blk = s_ + static_cast<size_t>(b0) * blk_;
+      fftwf_execute_dft(planY_, blk, blk);
+    }
+    const size_t plane = static_cast<size_t>(n_[0]) * static_cast<size_t>(n_[1]);
+    std::vector<float> bounce;
+    for (int z = 0; z < n_[2]; ++z) {
+      // The columns k1 >= nx stay zero: the row transform keeps its input.
+      for (int y = 0; y < n_[1]; ++y)
+        for (int b0 = 0; b0 < nx_; ++b0) {
+          const fftwf_complex& v = Line(static_cast<size_t>(b0) * n_[1] + y)[z];
+          fftwf_complex& r = row_[static_cast<size_t>(y) * half0_ + b0];
+          r[0] = v[0];
+          r[1] = v[1];
+        }
+      float* o = out + static_cast<size_t>(z) * plane;
+      if (fftwf_alignment_of(o) == alignOut_) {
+        fftwf_execute_dft_c2r(planX_, row_, o);
+      } else {
+        bounce.resize(plane + 16);
+        float* t = bounce.data();
+        while (fftwf_alignment_of(t) != alignOut_) ++t;
+        fftwf_execute_dft_c2r(planX_, row_, t);
+        std::memcpy(o, t, plane * sizeof(float));
+      }
+      stats.Add(o, plane);
+    }
+  }
 
  private:
-  size_t n_;
-  fftw_complex* buf_;
-  fftw_plan plan_;
+  fftwf_complex* Line(size_t l) { return s_ + l * static_cast<size_t>(l2_); }
+  void Put(const int* h, std::complex<float> v, int sign) {
+    const int b0 = Wrap(sign * h[0], n_[0]);
+    if (b0 >= half0_) return;  // its Hermitian mate is stored
+    const size_t l = static_cast<size_t>(b0) * n_[1] + Wrap(sign * h[1], n_[1]);
+    const int b2 = naxes_ == 3 ? Wrap(sign * h[2], n_[2]) : 0;
+    fftwf_complex& e = Line(l)[b2];
+    e[0] += v.real();
+    e[1] += v.imag();
+    used_[l] = 1;
+  }
+  static int Wrap(int h, int n) { return ((h % n) + n) % n; }
+
+  int naxes_;
+  int n_[3] = {1, 1, 1};
+  int half0_ = 1, nx_ = 1, l2_ = 1;
+  size_t blk_ = 0;
+  int alignOut_ = 0;
+  fftwf_complex* s_ = nullptr;    // the kept columns k1 < nx: [k1][k2][k3 padded to l2]
+  fftwf_complex* row_ = nullptr;  // one plane of rows for the last transform
+  std::vector<char> used_;        // (k1, k2) lines holding coefficients
+  fftwf_plan planZ_ = nullptr, planY_ = nullptr, planX_ = nullptr;
 };
 
 void PutWord(std::string& out, int32_t v) {
@@ -89,7 +229,7 @@ float GetFloat(const std::string& s, size_t w) {
 int FouSynthesis(const FouGrid& g, const std::vector<FouCoef>& c, FouMap& map,
                  const FouCancelFn& cancel) {
   map.Grid = g;
-  map.Rho.assign(static_cast<size_t>(g.Points()), 0.f);
+  map.Rho.resize(static_cast<size_t>(g.Points()));
   const int n = g.NDim;
   std::array<int, 6> hmin{}, hmax{};
   for (const auto& f : c)
@@ -97,14 +237,39 @@ int FouSynthesis(const FouGrid& g, const std::vector<FouCoef>& c, FouMap& map,
       hmin[i] = std::min(hmin[i], f.H[i]);
       hmax[i] = std::max(hmax[i], f.H[i]);
     }
+  // FFT: axes 1 and 2, and axis 3 too when it covers the whole period, are
+  // transformed at once; the remaining axes enumerate the blocks.
+  const int nfft = !g.Fft ? 0 : (n >= 3 && WholePeriod(g, 2) ? 3 : 2);
   std::array<AxisTable, 6> tab;
-  for (int i = 0; i < 6; ++i) tab[i].Build(hmin[i], hmax[i], g, i);
+  for (int i = std::max(nfft, 0); i < 6; ++i) tab[i].Build(hmin[i], hmax[i], g, i);
+  if (nfft > 0) {
+    long long perBlock = 1, nblock = 1;
+    for (int m = 0; m < 6; ++m) (m < nfft ? perBlock : nblock) *= g.N[m];
+    BlockFft fft(g, nfft, c, map.Rho.data());
+    MapStatsAcc stats;
+    for (long long blk = 0; blk < nblock; ++blk) {
+      if (cancel && cancel()) return 1;
+      Report().ProgressFraction(static_cast<double>(blk) / static_cast<double>(nblock));
+      std::array<int, 6> k{};
+      for (long long v = blk, i = nfft; i < 6; ++i) {
+        k[i] = static_cast<int>(v % g.N[i]);
+        v /= g.N[i];
+      }
+      fft.Clear();
+      for (const auto& f : c) {
+        Cplx v(f.Re, f.Im);
+        for (int i = nfft; i < n; ++i) v *= tab[i].At(f.H[i], k[i]);
+        fft.Add(f.H.data(), v);
+      }
+      fft.Run(map.Rho.data() + blk * perBlock, stats);
+    }
+    stats.Put(map);
+    return 0;
+  }
   const int w0 = tab[0].Width(), w1 = tab[1].Width();
   const int n0 = g.N[0], n1 = g.N[1];
   std::vector<Cplx> row(static_cast<size_t>(w0) * w1);  // R(h1, h2)
   std::vector<Cplx> t(static_cast<size_t>(w0) * n1);    // T(h1, x2)
-  std::unique_ptr<SectionFft> fft;
-  if (g.Fft) fft = std::make_unique<SectionFft>(n0, n1);
   const long long nsec = g.Sections();
   for (long long sec = 0; sec < nsec; ++sec) {
     if (cancel && cancel()) return 1;
@@ -123,22 +288,6 @@ int FouSynthesis(const FouGrid& g, const std::vector<FouCoef>& c, FouMap& map,
       row[static_cast<size_t>(f.H[1] - hmin[1]) * w0 + (f.H[0] - hmin[0])] += v;
     }
     float* out = map.Rho.data() + sec * g.PerSection();
-    if (g.Fft) {
-      // Axes covering the whole period from 0: rho(x_k) = Re sum_h R(h) exp(-2 pi i h k / N),
-      // the forward transform of R placed at h mod N.
-      Cplx* d = fft->Data();
-      std::fill(d, d + static_cast<size_t>(n0) * n1, Cplx{});
-      for (int b = 0; b < w1; ++b)
-        for (int a = 0; a < w0; ++a) {
-          const Cplx v = row[static_cast<size_t>(b) * w0 + a];
-          if (v == Cplx{}) continue;
-          const int i0 = ((a + hmin[0]) % n0 + n0) % n0, i1 = ((b + hmin[1]) % n1 + n1) % n1;
-          d[static_cast<size_t>(i1) * n0 + i0] += v;
-        }
-      fft->Run();
-      for (long long p = 0; p < g.PerSection(); ++p) out[p] = static_cast<float>(d[p].real());
-      continue;
-    }
     // Beevers-Lipson: first over h2 for every point of axis 2, then over h1.
     for (int a = 0; a < w0; ++a)
       for (int j = 0; j < n1; ++j) {
@@ -176,21 +325,10 @@ double FouExMap(const std::vector<FouCoef>& c, int nDim, const double* x) {
 }
 
 void FouMapStats(FouMap& map) {
-  if (map.Rho.empty()) {
-    map.Max = map.Min = 0.f;
-    map.Rms = 0.;
-    return;
-  }
-  float mx = -std::numeric_limits<float>::max(), mn = std::numeric_limits<float>::max();
-  double s2 = 0.;
-  for (float v : map.Rho) {
-    mx = std::max(mx, v);
-    mn = std::min(mn, v);
-    s2 += static_cast<double>(v) * v;
-  }
-  map.Max = mx;
-  map.Min = mn;
-  map.Rms = std::sqrt(s2 / static_cast<double>(map.Rho.size()));
+  MapStatsAcc acc;
+  acc.Add(map.Rho.data(), map.Rho.size());
+  acc.Put(map);
+  if (map.Rho.empty()) map.Max = map.Min = 0.f;
 }
 
 int FouWriteM81(const std::string& path, const FouMap& map) {

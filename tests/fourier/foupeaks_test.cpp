@@ -155,6 +155,28 @@ TEST_F(FourierTest, PeakSectionsLiveInTheCommandsBlockOfM40) {
   EXPECT_NEAR(back.Max[0].Height, 1.5, 1e-4);
   EXPECT_NEAR(back.Min[0].X[2], 0.7, 1e-6);
   EXPECT_TRUE(back.Min[0].Atom.empty());
+  // Records in the atom layout: name, three attributes, height and x y z in
+  // F9.6 fields from column 19; a Patterson height keeps its nine columns.
+  const auto at = std::find(m.Commands.begin(), m.Commands.end(), "Fourier maxima");
+  ASSERT_NE(at, m.Commands.end());
+  EXPECT_EQ(at[1], "max1      0  1  0  1.500000 0.100000 0.200000 0.300000      000  0  1  0");
+  EXPECT_EQ(at[2].substr(0, 18), " 6.100000 0.020000");
+  EXPECT_EQ(at[2].substr(60), "0000000000 C1");
+  peaks.Max[1].Height = 123456.789;
+  FouPeakLists big;
+  std::vector<std::string> other;
+  int bad = 0;
+  ASSERT_EQ(FouSplitPeaks(FouJoinPeaks({}, peaks), big, other, bad), 0);
+  EXPECT_NEAR(big.Max[1].Height, 123456.789, 1e-3);
+  // The older free layout still reads; a record cut short names its line.
+  ASSERT_EQ(FouSplitPeaks({"Fourier maxima", "max1 2.5 0.1 0.2 0.3 4.0 1.1 O1",
+                           " 0.010000-0.020000 0.003000 0.000000 0.015000-0.001000"},
+                          big, other, bad),
+            0);
+  EXPECT_EQ(big.Max[0].Atom, "O1");
+  EXPECT_EQ(big.Max[0].Wave, peaks.Max[0].Wave);
+  EXPECT_EQ(FouSplitPeaks({"Fourier maxima", at[1]}, big, other, bad), 1);
+  EXPECT_EQ(bad, 2);
   // A file without a commands block gets one; the rest keeps its bytes.
   Struct.Model.HasCommands = false;
   Struct.Model.Commands.clear();
