@@ -261,26 +261,18 @@ TEST(Calcm, NegativeAdpAndAnharmonicBesselAreReported) {
 // A third-order tensor with one wave (and a position wave) integrated over x4
 // against the direct sum of ai exp(2 pi i (h.x + m x4 + k.u)) T P(x4) on a
 // fine grid, P the Gram-Charlier factor of the full tensor C(x4) (stored
-// x 10^3); its derivatives, a 4th-order wave included, against differences.
+// x 10^3); its derivatives against central differences.
 TEST(Calcm, ModulatedAnharmonicTensorByIntegration) {
   SetPhase({"x1 x2 x3 x4"}, "P", false);
-  AtomShape sh = WaveShape(4, 0, 1, 0);
+  AtomShape sh = WaveShape(3, 0, 1, 0);
   sh.NWave[3] = 1;
-  sh.NWave[4] = 1;
   AtomRec a = MakeAtom(sh);
   const AtomLayoutInfo l = AtomLayout(sh);
-  for (int b : {BlkAnh3Wave, BlkAnh4Wave})
-    for (int i = 0; i < l.Len[b]; ++i)
-      a.Par.Val[static_cast<size_t>(l.Off[b] + i)] = 0.15 * std::cos(0.7 * i + b);
-  sh.NWave[4] = 0;  // the direct sum takes the third order alone
-  AtomRec a3 = MakeAtom(sh);
-  const AtomLayoutInfo l3 = AtomLayout(sh);
-  for (int i = 0; i < l3.Len[BlkAnh3Wave]; ++i)
-    a3.Par.Val[static_cast<size_t>(l3.Off[BlkAnh3Wave] + i)] = 0.15 * std::cos(0.7 * i + 1.);
-  for (int i = 0; i < l3.Len[BlkAnh4]; ++i) a3.Par.Val[static_cast<size_t>(l3.Off[BlkAnh4] + i)] = 0.;
-  const double* v = a3.Par.Val.data();
+  for (int i = 0; i < l.Len[BlkAnh3Wave]; ++i)
+    a.Par.Val[static_cast<size_t>(l.Off[BlkAnh3Wave] + i)] = 0.15 * std::cos(0.7 * i + 1.);
+  const double* v = a.Par.Val.data();
   const auto tup = TensorIndexTuples(3);
-  const int nc = static_cast<int>(tup.size());
+  const int nc = static_cast<int>(tup.size()), pw = l.Off[BlkPosWave];
   constexpr int kN = 4000;
   for (const auto& h : kRefl) {
     const double k[3] = {h[0] + 0.1 * h[3], static_cast<double>(h[1]), h[2] + 0.37 * h[3]};
@@ -289,26 +281,21 @@ TEST(Calcm, ModulatedAnharmonicTensorByIntegration) {
     Cx ref = 0.;
     for (int p = 0; p < kN; ++p) {
       const double x4 = (p + 0.5) / kN, sn = std::sin(2. * kPi * x4), cs = std::cos(2. * kPi * x4);
-      double ph = h[3] * x4;
-      for (int j = 0; j < 3; ++j)
-        ph += h[j] * v[1 + j] +
-              k[j] * (v[l3.Off[BlkPosWave] + j] * sn + v[l3.Off[BlkPosWave] + 3 + j] * cs);
-      // sum over all 27 index triples of the full symmetric tensor
-      double ckkk = 0.;
-      for (int i = 0; i < 27; ++i) {
+      double ph = h[3] * x4, ckkk = 0.;
+      for (int j = 0; j < 3; ++j) ph += h[j] * v[1 + j] + k[j] * (v[pw + j] * sn + v[pw + 3 + j] * cs);
+      for (int i = 0; i < 27; ++i) {  // all index triples of the full tensor
         std::vector<int> t = {i / 9, (i / 3) % 3, i % 3};
         std::sort(t.begin(), t.end());
         const int c = static_cast<int>(std::find(tup.begin(), tup.end(), t) - tup.begin());
-        const double cv = v[l3.Off[BlkAnh3] + c] + v[l3.Off[BlkAnh3Wave] + c] * sn +
-                          v[l3.Off[BlkAnh3Wave] + nc + c] * cs;
-        ckkk += cv * k[i / 9] * k[(i / 3) % 3] * k[i % 3];
+        ckkk += (v[l.Off[BlkAnh3] + c] + v[l.Off[BlkAnh3Wave] + c] * sn +
+                 v[l.Off[BlkAnh3Wave] + nc + c] * cs) *
+                k[i / 9] * k[(i / 3) % 3] * k[i % 3];
       }
       const Cx pf = 1. + std::pow(Cx(0., 2. * kPi), 3) / 6. * ckkk * 1e-3;
       ref += v[0] * std::exp(-ex) * std::polar(1., 2. * kPi * ph) * pf / double(kN);
     }
-    const Cx g = ModG(a3, 1, h.data());
-    EXPECT_NEAR(g.real(), ref.real(), 1e-6 + 1e-6 * std::abs(ref)) << h[0] << h[1] << h[2] << h[3];
-    EXPECT_NEAR(g.imag(), ref.imag(), 1e-6 + 1e-6 * std::abs(ref)) << h[3];
+    const Cx g = ModG(a, 1, h.data());
+    EXPECT_LT(std::abs(g - ref), 1e-6 + 1e-6 * std::abs(ref)) << h[0] << h[1] << h[2] << h[3];
   }
   ModAtomPrep m;
   ASSERT_EQ(CalcmPrepare(m, a, 0, 1), 0);

@@ -299,27 +299,24 @@ TEST_F(RestrainRun, TwdetailListsTheOverlaps) {
 // selsat picks main reflections or satellites; selcomp the main reflections
 // of the subsystems of a composite (W2 takes a* of the second part along q).
 TEST(RefineSelection, SatellitesAndCompositeParts) {
-  EXPECT_TRUE(RefSatSelected(-2, 2));
-  EXPECT_TRUE(RefSatSelected(-1, 0));
-  EXPECT_FALSE(RefSatSelected(-1, 1));
-  EXPECT_FALSE(RefSatSelected(0, 0));
-  EXPECT_TRUE(RefSatSelected(0, 1));
-  EXPECT_FALSE(RefSatSelected(1, 2));
+  const int order[3] = {0, 1, 2};
+  const bool sat[4][3] = {{true, true, true}, {true, false, false}, {false, true, true},
+                          {true, true, false}};  // selsat -2, -1, 0, 1
+  for (int s = 0; s < 4; ++s)
+    for (int o = 0; o < 3; ++o) EXPECT_EQ(RefSatSelected(s - 2, order[o]), sat[s][o]) << s << o;
   PhaseBasic ph;
   ph.NDim = 4;
   ph.NComp = 2;
   ph.WMatrix = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
                 {0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0}};
-  const std::array<int, 6> first{1, 2, 3, 0, 0, 0}, common{0, 1, 1, 0, 0, 0},
-      second{0, 1, 1, 2, 0, 0}, sat{1, 0, 0, 1, 0, 0};
-  const std::array<int, 6>* all[4] = {&first, &common, &second, &sat};
+  // main of part 1, common, main of part 2, main of none
+  const std::array<int, 6> h[4] = {{1, 2, 3, 0}, {0, 1, 1, 0}, {0, 1, 1, 2}, {1, 0, 0, 1}};
   const bool want[3][4] = {{true, true, true, false}, {false, true, false, false},
                            {false, false, false, true}};
-  const int sel[3] = {1, 2, 4};
   for (int k = 0; k < 3; ++k)
     for (int j = 0; j < 4; ++j)
-      EXPECT_EQ(RefCompSelected(sel[k], ph, *all[j]), want[k][j]) << sel[k] << " " << j;
-  EXPECT_TRUE(RefCompSelected(0, ph, sat));
+      EXPECT_EQ(RefCompSelected(k == 2 ? 4 : k + 1, ph, h[j]), want[k][j]) << k << " " << j;
+  EXPECT_TRUE(RefCompSelected(0, ph, h[3]));
 }
 
 // A two-part disorder (A4 60 %, A5 40 %, both bonded to A1) refined 10 cycles
