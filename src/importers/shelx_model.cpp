@@ -1073,6 +1073,9 @@ int Importer::Run(std::vector<std::string>& messages, ErrorRecord& err, ShelxImp
   e.SetR(RkUnstab2, static_cast<float>(wb_));
   e.SetI(RkWilsonMod, 1);
   e.SetI(RkFSquare, 1);
+  // The keys set here from the file (fixed values, +10 coordinates, refined
+  // free variables) are the ones to refine: no automatic keys over them.
+  e.SetI(RkAutKeys, 0);
   // Observed as in SHELX's R1: Fo > 4 sigma(Fo), i.e. I > 2 sigma(I).
   e.SetR(RkSigLevel, 2.f);
   if (cycles_ >= 0) e.SetI(RkCycles, cycles_);

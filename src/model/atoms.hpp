@@ -164,6 +164,7 @@ struct DatBlockModel {
   ParList Scale;          // overall scales (first is the main scale)
   ParList Ext;            // iso: radius (um), mosaic g; aniso: 2 x 6 tensor terms; SHELX: x
   ParList Twin;           // volume fractions of the twin domains
+  ParList Lam;            // lambda/2 and lambda/3 contamination coefficients (none or 2 values)
 };
 // Number of extinction values for a type (0, 2, 12, 1).
 int ExtParCount(int extType);

@@ -571,6 +571,7 @@ void ForEachSigList(M& m, F&& f) {
     f(db.Scale.Sig.data(), db.Scale.size());
     f(db.Ext.Sig.data(), db.Ext.size());
     f(db.Twin.Sig.data(), db.Twin.size());
+    f(db.Lam.Sig.data(), db.Lam.size());
   }
   auto atom = [&](auto& a) {
     f(&a.Par.Sig[0], 4);
@@ -694,6 +695,7 @@ std::string M40CheckModel(const AtomModel& m) {
     if (auto e = CheckList(db.Scale, db.Scale.Val.size(), what); !e.empty()) return e;
     if (auto e = CheckList(db.Ext, ExtParCount(db.ExtType), what); !e.empty()) return e;
     if (auto e = CheckList(db.Twin, db.Twin.Val.size(), what); !e.empty()) return e;
+    if (auto e = CheckList(db.Lam, db.Lam.Val.size(), what); !e.empty()) return e;
   }
   for (const auto& a : m.Atom) {
     if (a.Phase < 1 || a.Phase > nph || a.Part < 1 || a.Part > m.Phase[a.Phase - 1].NComp)
@@ -757,11 +759,15 @@ int M40WriteText(const AtomModel& m, std::string& out, int form, ErrorRecord* er
   // Data blocks.
   fmt::format_to(std::back_inserter(out), "{:5d}\n", m.DatBlock.size());
   for (const auto& db : m.DatBlock) {
-    fmt::format_to(std::back_inserter(out), "{:5d}{:5d}{:5d}{:5d}{:5d}\n", db.Scale.size(),
+    fmt::format_to(std::back_inserter(out), "{:5d}{:5d}{:5d}{:5d}{:5d}", db.Scale.size(),
                    db.ExtType, db.ExtKind, db.ExtDistr, db.Twin.size());
+    // The contamination coefficients (a sixth field) only when there are any.
+    if (db.Lam.size() > 0) fmt::format_to(std::back_inserter(out), "{:5d}", db.Lam.size());
+    out += '\n';
     iost(out, db.Scale.size(), db.Scale.Val.data(), db.Scale.Key.data(), form);
     iost(out, db.Ext.size(), db.Ext.Val.data(), db.Ext.Key.data(), form);
     iost(out, db.Twin.size(), db.Twin.Val.data(), db.Twin.Key.data(), form);
+    if (db.Lam.size() > 0) iost(out, db.Lam.size(), db.Lam.Val.data(), db.Lam.Key.data(), form);
   }
   // Phase bodies.
   for (int p = 1; p <= nph; p++) {
@@ -881,9 +887,10 @@ static int ReadM40Lines(M40Lines& in, AtomModel& out) {
     return in.Fail(fmt::format("{} number of data blocks {}.", msg::BadBlockHead, h[0]));
   m.DatBlock.resize(h[0]);
   for (auto& db : m.DatBlock) {
-    if (GetI5List(in, 5, h, msg::BadBlockHead)) return 1;
+    // The sixth field (contamination coefficients, 0 or 2) is blank in older files.
+    if (GetI5List(in, 6, h, msg::BadBlockHead)) return 1;
     if (h[0] < 0 || h[4] < 0 || h[1] < 0 || h[1] > 3 || h[2] < 0 || h[2] > 3 || h[3] < 0 ||
-        h[3] > 2)
+        h[3] > 2 || (h[5] != 0 && h[5] != 2))
       return in.Fail(fmt::format("{} value out of range.", msg::BadBlockHead));
     if (static_cast<size_t>(h[0]) + h[4] > 6 * in.Remaining() + 12) return in.FailEnd();
     db.ExtType = h[1];
@@ -892,7 +899,8 @@ static int ReadM40Lines(M40Lines& in, AtomModel& out) {
     db.Scale.resize(h[0]);
     db.Ext.resize(ExtParCount(db.ExtType));
     db.Twin.resize(h[4]);
-    for (ParList* pl : {&db.Scale, &db.Ext, &db.Twin})
+    db.Lam.resize(h[5]);
+    for (ParList* pl : {&db.Scale, &db.Ext, &db.Twin, &db.Lam})
       if (iost(in, pl->size(), pl->Val.data(), pl->Key.data())) return 1;
   }
   // Phase bodies.

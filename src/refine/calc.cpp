@@ -689,7 +689,12 @@ void CalcUpdate(CalcSetup& s, const RefParams& p) {
   for (size_t ib = 0; ib < s.Block.size(); ++ib) {
     CalcBlock& cb = s.Block[ib];
     DatBlockModel& dm = s.BlockModel[ib];
-    if (cb.ScalePar >= 0) cb.Scale = ParVal(p, cb.ScalePar);
+    if (cb.ScalePar >= 0) {
+      cb.Scales.resize(static_cast<size_t>(dm.Scale.size()));
+      for (int k = 0; k < dm.Scale.size(); ++k)
+        cb.Scales[static_cast<size_t>(k)] = ParVal(p, cb.ScalePar + k);
+      cb.Scale = cb.Scales[0];
+    }
     for (int k = 0; k < dm.Ext.size(); ++k)
       dm.Ext.Val[static_cast<size_t>(k)] = ParVal(p, cb.ExtPar + k);
     for (int k = 0; k < dm.Twin.size(); ++k)
@@ -1071,7 +1076,8 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
   };
   const double y = yOf(I, wantDer ? dyExt.data() : nullptr);
   out.Ext = y;
-  const double scale = cb.Scale;
+  const int isc = r.Scale > 0 && r.Scale < static_cast<int>(cb.Scales.size()) ? r.Scale : 0;
+  const double scale = isc > 0 ? cb.Scales[static_cast<size_t>(isc)] : cb.Scale;
   out.Fc = scale * std::sqrt(std::max(y * I, 0.));
   if (!wantDer) return status;
   // Fc = scale sqrt(y(I) I): dFc/dI = scale (y + I y'(I)) / (2 sqrt(y I)).
@@ -1086,7 +1092,8 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
   }
   for (double& d : out.Der) d *= dFcdI;
   CalcMolChain(s, out.Der);  // pseudo-atom slots -> molecule positions
-  if (cb.ScalePar >= 0) out.Der[static_cast<size_t>(cb.ScalePar)] = std::sqrt(std::max(y * I, 0.));
+  if (cb.ScalePar >= 0)
+    out.Der[static_cast<size_t>(cb.ScalePar + isc)] = std::sqrt(std::max(y * I, 0.));
   if (cb.ExtType != ExtNone && y > 0.)
     for (int k = 0; k < cb.NExt; ++k)
       out.Der[static_cast<size_t>(cb.ExtPar + k)] =

@@ -116,7 +116,8 @@ struct CalcBlock {
   double Lambda = 0.;                         // Angstrom
   std::vector<std::vector<CalcFormF>> FormF;  // per phase, per atom type
   int ScalePar = -1;                          // index of the first scale in RefParams
-  double Scale = 1.;
+  double Scale = 1.;                          // the main scale (Scales[0])
+  std::vector<double> Scales;                 // every scale of the block
   int ExtType = ExtNone;
   int ExtPar = -1;  // first extinction value in RefParams
   int NExt = 0;
@@ -182,6 +183,7 @@ struct CalcRefl {
   int DatBlock = 0;        // 0-based data block
   int Phase = 0;           // 0-based phase
   double SinThL = 0.;      // sin(theta)/lambda, 1/Angstrom
+  int Scale = 0;           // 0-based scale of the data block applied to the reflection
 };
 struct CalcOut {
   double A = 0.,

@@ -27,7 +27,6 @@ constexpr int kBesselExtra = 25;          // Bessel orders computed beyond the a
 // ---------------------------------------------------------------- messages
 enum class ModMsg : int {
   AnharmBessel,
-  AnharmNotImpl,
   AdpNegative,
   BadPhase,
   BadPart,
@@ -42,9 +41,6 @@ std::string ModText(ModMsg m, const std::string& a = {}) {
     case ModMsg::AnharmBessel:
       return "Bessel function method doesn't allow to modulate ADP anharmonic tensors,not "
              "implemented.";
-    case ModMsg::AnharmNotImpl:
-      return fmt::format("Modulated anharmonic ADP tensors of the atom \"{}\" are not implemented.",
-                         a);
     case ModMsg::AdpNegative:
       return fmt::format("ADP of the atom \"{}\" strongly negative", a);
     case ModMsg::BadPhase:
@@ -78,11 +74,14 @@ std::string ModText(ModMsg m, const std::string& a = {}) {
 //   BS, BC  sum f_n^s T e, f_n^c T e (occupancy waves)
 //   SXi     sum xi E (sawtooth reduced coordinate)
 //   DX40, DDel        derivatives of sum E by the crenel (or sawtooth) x40, Delta
+//   DAnh    modulated tensors: per component c the sums of E dP/dC_c (E without
+//           the Gram-Charlier factor P), times 1, f_w^s, f_w^c of each tensor wave
 struct OpSums {
   Cx SA, SXi, DX40, DDel;
-  std::vector<Cx> AS, AC, BS, BC;
+  std::vector<Cx> AS, AC, BS, BC, DAnh;
   void Reset(int nw) {
     SA = SXi = DX40 = DDel = 0.;
+    std::fill(DAnh.begin(), DAnh.end(), Cx(0.));
     AS.assign(static_cast<size_t>(nw), 0.);
     AC.assign(static_cast<size_t>(nw), 0.);
     BS.assign(static_cast<size_t>(nw), 0.);
@@ -137,15 +136,9 @@ int NAdpComp(const ModAtomPrep& m) {
   return m.Shape.AdpOrder <= 1 ? 1 : 6;
 }
 
-// Adds the contribution of one operator (sums s, translation phase P) to g
-// and, when asked, to the complex derivatives d (NPar).
-void AddOp(const ModAtomPrep& m, const AtomRec& at, const OpInd& o, const OpSums& s, Cx* g, Cx* d) {
-  const double* v = at.Par.Val.data();
-  const Cx p0 = std::polar(1., o.PhaseS);
-  // Gram-Charlier factor of the static anharmonic tensors at k' (Vol. B 1.2.12):
-  // 1 + sum_n (2 pi i)^n / n! sum_comp Mult C k_i1 .. k_in; constant along x4.
-  Cx pf = 1.;
-  thread_local std::vector<Cx> dpf;
+// dP/dC_c of the Gram-Charlier factor at k' (Vol. B 1.2.12):
+// P = 1 + sum_n (2 pi i)^n / n! sum_comp Mult C k_i1 .. k_in, C stored x 10^n.
+void AnhFactors(const ModAtomPrep& m, const OpInd& o, std::vector<Cx>& dpf) {
   dpf.resize(m.Anh.size());
   for (size_t c = 0; c < m.Anh.size(); ++c) {
     const auto& a = m.Anh[c];
@@ -153,15 +146,39 @@ void AddOp(const ModAtomPrep& m, const AtomRec& at, const OpInd& o, const OpSums
     for (int i = 0; i < a.Order; ++i) prod *= o.K[a.Idx[i]];
     dpf[c] = std::pow(Cx(0., kTwoPi), a.Order) / std::tgamma(a.Order + 1.) * prod /
              std::pow(10., a.Order);
-    pf += dpf[c] * v[a.Par];
   }
+}
+
+// Adds the contribution of one operator (sums s, translation phase P) to g
+// and, when asked, to the complex derivatives d (NPar).
+void AddOp(const ModAtomPrep& m, const AtomRec& at, const OpInd& o, const OpSums& s, Cx* g, Cx* d) {
+  const double* v = at.Par.Val.data();
+  const Cx p0 = std::polar(1., o.PhaseS);
+  // Gram-Charlier factor of static tensors, constant along x4; modulated
+  // tensors have theirs inside the sums.
+  Cx pf = 1.;
+  thread_local std::vector<Cx> dpf;
+  AnhFactors(m, o, dpf);
+  if (!m.AnhMod)
+    for (size_t c = 0; c < m.Anh.size(); ++c) pf += dpf[c] * v[m.Anh[c].Par];
   const Cx p = p0 * pf;
   const auto& off = m.Lay.Off;
   const double ai = v[off[BlkOcc]];
   const Cx se = ai * s.SA;
   *g += p * se;
   if (!d) return;
-  for (size_t c = 0; c < m.Anh.size(); ++c) d[m.Anh[c].Par] += p0 * se * dpf[c];
+  if (!m.AnhMod) {
+    for (size_t c = 0; c < m.Anh.size(); ++c) d[m.Anh[c].Par] += p0 * se * dpf[c];
+  } else {
+    size_t j = 0;
+    for (const auto& a : m.Anh) {
+      d[a.Par] += p0 * s.DAnh[j++];
+      for (int w = 0; w < a.NWave; ++w) {
+        d[a.WaveOff + 2 * a.NComp * w] += p0 * s.DAnh[j++];
+        d[a.WaveOff + 2 * a.NComp * w + a.NComp] += p0 * s.DAnh[j++];
+      }
+    }
+  }
   d[off[BlkOcc]] += p * s.SA;
   for (int j = 0; j < 3; ++j) d[off[BlkPos] + j] += p * kI * (kTwoPi * o.Hp[j]) * se;
   const int na = NAdpComp(m);
@@ -348,6 +365,7 @@ void ConjSums(const OpSums& a, OpSums& b) {
   cj(a.AC, b.AC);
   cj(a.BS, b.BS);
   cj(a.BC, b.BC);
+  cj(a.DAnh, b.DAnh);
 }
 
 thread_local ModPoints tPoints;
@@ -446,8 +464,8 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   m.Lay = AtomLayout(at.Shape);
   const int n = m.NDim, d = m.NDimI;
   for (int k = 3; k <= std::min(at.Shape.AdpOrder, MaxAdpOrder); ++k) {
-    if (at.Shape.NWave[k] > 0 && d > 0) {
-      ReportError(ModText(method == 0 ? ModMsg::AnharmBessel : ModMsg::AnharmNotImpl, at.Name));
+    if (at.Shape.NWave[k] > 0 && d > 0 && method == 0) {
+      ReportError(ModText(ModMsg::AnharmBessel, at.Name));
       return 1;
     }
     const auto tup = TensorIndexTuples(k);
@@ -463,6 +481,10 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
       a.Mult = std::tgamma(k + 1.) /
                (std::tgamma(cnt[0] + 1.) * std::tgamma(cnt[1] + 1.) * std::tgamma(cnt[2] + 1.));
       a.Par = m.Lay.Off[BlkAnh3 + k - 3] + static_cast<int>(c);
+      a.NComp = static_cast<int>(tup.size());
+      a.NWave = d > 0 ? at.Shape.NWave[k] : 0;
+      a.WaveOff = m.Lay.Off[BlkAnh3Wave + k - 3] + static_cast<int>(c);
+      m.AnhMod |= a.NWave > 0;
       m.Anh.push_back(a);
     }
   }
@@ -581,6 +603,7 @@ int CalcmPrepare(ModAtomPrep& m, const AtomRec& at, int phase, int method) {
   // Wave vectors and integration grid and ComExp tables.
   const auto& nwk = at.Shape.NWave;
   m.MaxWave = d > 0 ? std::max({nwk[0], nwk[1], nwk[2]}) : 0;
+  for (const auto& a : m.Anh) m.MaxWave = std::max(m.MaxWave, a.NWave);
   ModWaves table;
   if (d > 0 && phase < static_cast<int>(Struct.Model.Phase.size())) {
     std::string err;
@@ -694,6 +717,10 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
   double x40 = 0., del = 1.;
   if (m.Crenel) Interval(m, at, x40, del);
   const bool adpMod = m.Shape.NWave[2] > 0 && m.NDimI > 0;
+  size_t nAnhSums = 0;
+  if (m.AnhMod)
+    for (const auto& a : m.Anh) nAnhSums += 1 + 2 * static_cast<size_t>(a.NWave);
+  thread_local std::vector<Cx> dpf;
   Cx gs = 0.;
   for (const ModOp& op : m.Ops) {
     const OpInd o = MakeOpInd(m, hp, op, iso);
@@ -703,7 +730,9 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       AddOp(m, at, o, tSumsPartner, &gs, wantDer ? der.data() : nullptr);
       continue;
     }
+    s.DAnh.resize(nAnhSums);
     s.Reset(nw);
+    if (m.AnhMod) AnhFactors(m, o, dpf);
     const double hx = o.Hp[0] * x[0] + o.Hp[1] * x[1] + o.Hp[2] * x[2];
     const int gd = m.NDimI > 0 ? m.GridDim : 0;
     // Temperature factor: per point only when the ADP is modulated.
@@ -736,7 +765,22 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       for (int i = 0; i < gd; ++i)
         mx += o.Hp[static_cast<size_t>(3 + (gd == 1 ? m.GridAxis : i))] * pt.X4[p * gd + i];
       const double phi = kTwoPi * (hx + mx + o.K[0] * u[0] + o.K[1] * u[1] + o.K[2] * u[2]);
-      const Cx b0(t * std::cos(phi), t * std::sin(phi));
+      Cx b0(t * std::cos(phi), t * std::sin(phi));
+      const double* f = pt.F.data() + p * nw * 2;
+      // Modulated tensors: C_c(x4) = C_c + sum_w (C_cw^s f_w^s + C_cw^c f_w^c).
+      const Cx bNoP = b0;
+      if (m.AnhMod) {
+        Cx pp = 1.;
+        for (size_t c = 0; c < m.Anh.size(); ++c) {
+          const auto& a = m.Anh[c];
+          double cv = v[a.Par];
+          for (int w = 0; w < a.NWave; ++w)
+            cv += v[a.WaveOff + 2 * a.NComp * w] * f[2 * w] +
+                  v[a.WaveOff + 2 * a.NComp * w + a.NComp] * f[2 * w + 1];
+          pp += dpf[c] * cv;
+        }
+        b0 *= pp;
+      }
       const double occ = pt.Occ[p];
       if (pt.Role[p] != 0) {
         const Cx e = ai * occ * b0;
@@ -749,7 +793,18 @@ int Calcm2(const ModAtomPrep& m, const AtomRec& at, const int* h, std::complex<d
       s.SA += occ * bw;
       sumE += e;
       if (!wantDer) continue;
-      const double* f = pt.F.data() + p * nw * 2;
+      if (m.AnhMod) {
+        const Cx e0 = ai * occ * w * bNoP;
+        size_t j = 0;
+        for (size_t c = 0; c < m.Anh.size(); ++c) {
+          const Cx ec = e0 * dpf[c];
+          s.DAnh[j++] += ec;
+          for (int wv = 0; wv < m.Anh[c].NWave; ++wv) {
+            s.DAnh[j++] += ec * f[2 * wv];
+            s.DAnh[j++] += ec * f[2 * wv + 1];
+          }
+        }
+      }
       for (int n = 0; n < nw; ++n) {
         s.AS[n] += f[2 * n] * e;
         s.AC[n] += f[2 * n + 1] * e;

@@ -82,7 +82,7 @@ struct ModAtomPrep {
   std::array<double, 9> MetTensI{};          // reciprocal metric tensor G* of the part (1/A^2)
   bool Crenel = false;  // occupancy restricted to an interval (crenel or sawtooth)
   bool Saw = false;     // sawtooth displacement
-  int MaxWave = 0;      // largest wave count of occupancy, position and ADP
+  int MaxWave = 0;      // largest wave count of occupancy, position, ADP and tensors
   ModWaves K;           // integer wave vector of waves 0 .. MaxWave-1 (d components used)
   int GridDim = 1;      // internal coordinates integrated over: 1 (all waves along one vector) or d
   int GridAxis = 0;     // GridDim 1: the internal coordinate (0-based) the waves run along
@@ -102,8 +102,13 @@ struct ModAtomPrep {
     std::array<int, 6> Idx{};
     double Mult = 1.;
     int Par = 0;  // index of the value in the atom's list
+    // Waves of the tensor: sin of wave w at WaveOff + 2 NComp w, cos NComp after it.
+    int NWave = 0, WaveOff = 0, NComp = 0;
   };
   std::vector<AnhComp> Anh;
+  // Some tensor carries waves: the Gram-Charlier factor varies along x4 and is
+  // integrated point by point (integration method only).
+  bool AnhMod = false;
   FPolSet FPol;  // orthogonal function set (function type > 0) for the interval at preparation
 };
 

@@ -172,14 +172,16 @@ void RefBuildParams(RefParams& p) {
       owner = id < Struct.Basic.DatBlock.size() && !Struct.Basic.DatBlock[id].Name.empty()
                   ? Struct.Basic.DatBlock[id].Name
                   : fmt::format("DatBlock{}", id + 1);
-    std::array<int, 3> base{};
-    const ParList* lists[3] = {&d.Scale, &d.Ext, &d.Twin};
-    static constexpr const char* kPrefix[3] = {"sc", "ext", "twvol"};
-    for (int g = 0; g < 3; ++g) {
+    std::array<int, 4> base{};
+    const ParList* lists[4] = {&d.Scale, &d.Ext, &d.Twin, &d.Lam};
+    static constexpr const char* kPrefix[4] = {"sc", "ext", "twvol", "lam"};
+    for (int g = 0; g < 4; ++g) {
       base[static_cast<size_t>(g)] = p.size();
       const ParList& l = *lists[g];
+      // The contamination coefficients are named by the wavelength: lam2, lam3.
       for (int i = 0; i < l.size(); ++i)
-        add(OwnDatBlock, static_cast<int>(id), g, i, g, fmt::format("{}{}", kPrefix[g], i + 1),
+        add(OwnDatBlock, static_cast<int>(id), g, i, g,
+            fmt::format("{}{}", kPrefix[g], g == DatLam ? i + 2 : i + 1),
             owner, l.Val[static_cast<size_t>(i)], l.Key[static_cast<size_t>(i)],
             l.Sig[static_cast<size_t>(i)]);
     }
@@ -214,7 +216,10 @@ void RefStoreParams(const RefParams& p) {
         break;
       case OwnDatBlock: {
         DatBlockModel& d = Struct.Model.DatBlock[static_cast<size_t>(in.Owner)];
-        l = in.Sub == DatScale ? &d.Scale : in.Sub == DatExt ? &d.Ext : &d.Twin;
+        l = in.Sub == DatScale ? &d.Scale
+            : in.Sub == DatExt ? &d.Ext
+            : in.Sub == DatTwin ? &d.Twin
+                                : &d.Lam;
         break;
       }
       default: {
@@ -284,8 +289,12 @@ void SetKeys(RefParams& p) {
         break;
       case OwnDatBlock:
         // The main scale, extinction values, and the twin fractions but the
-        // first (their sum is one).
-        key = in.Sub == DatScale ? (in.Local == 0 ? 1 : 0) : in.Sub == DatExt ? 1 : (in.Local > 0);
+        // first (their sum is one). The run itself switches the further scales
+        // its reflections use and the contamination coefficients it corrects for.
+        key = in.Sub == DatScale ? (in.Local == 0 ? 1 : 0)
+              : in.Sub == DatExt ? 1
+              : in.Sub == DatTwin ? (in.Local > 0)
+                                  : 0;
         break;
       default:
         break;  // cell parameters belong to the powder keys

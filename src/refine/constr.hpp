@@ -42,7 +42,7 @@ constexpr double kTolHydroDegenerate = 1.0e-6;  // length below which a directio
 
 enum RefOwnerKind : int { OwnAtom = 0, OwnMolPos, OwnDatBlock, OwnPhase };
 // Groups of a data block's values.
-enum RefDatGroup : int { DatScale = 0, DatExt, DatTwin };
+enum RefDatGroup : int { DatScale = 0, DatExt, DatTwin, DatLam };
 
 struct RefParInfo {
   int Kind = OwnAtom;     // RefOwnerKind
@@ -124,7 +124,7 @@ struct RefParams {
   std::vector<int> Key;                      // working refinement keys (0, -2 not refined)
   std::vector<int> AtomBase;                 // first parameter of each atom
   std::vector<std::vector<int>> MolPosBase;  // per molecule, per position
-  std::vector<std::array<int, 3>> DatBase;   // per data block: scale, ext, twin
+  std::vector<std::array<int, 4>> DatBase;   // per data block: scale, ext, twin, lambda/n
   std::vector<int> PhaseBase;                // per phase: a (then b c alpha beta gamma)
   // ---- constraints
   SpecEquations SiteEq;              // site-symmetry equations (RefSpecAt)

@@ -109,6 +109,34 @@ std::string E156(double v) {
 
 }  // namespace
 
+bool RefSatSelected(int selsat, int satOrder) {
+  if (selsat == -1) return satOrder == 0;
+  if (selsat == 0) return satOrder > 0;
+  if (selsat > 0) return satOrder <= selsat;
+  return true;
+}
+
+bool RefCompSelected(int selcomp, const PhaseBasic& ph, const std::array<int, 6>& h) {
+  if (selcomp == 0 || ph.NComp < 2 || ph.NDim <= 3) return true;
+  const int n = ph.NDim;
+  int nMain = 0;
+  for (int c = 0; c < ph.NComp && static_cast<size_t>(c) < ph.WMatrix.size(); ++c) {
+    const auto& w = ph.WMatrix[static_cast<size_t>(c)];
+    if (static_cast<int>(w.size()) != n * n) continue;
+    bool main = true;
+    for (int i = 3; i < n && main; ++i) {
+      double v = 0.;
+      for (int j = 0; j < n; ++j) v += w[static_cast<size_t>(i * n + j)] * h[static_cast<size_t>(j)];
+      main = std::abs(v) < 1e-6;
+    }
+    nMain += main;
+  }
+  if (selcomp == 1) return nMain > 0;
+  if (selcomp == 2) return nMain == ph.NComp;
+  if (selcomp == 4) return nMain == 0;
+  return true;
+}
+
 // s = |h*| / 2 with h* = h + sum m_i q_i (Vol. C, eq. 1.1.3.x: d* = 2 sin(th)/lambda).
 double RefSinThL(const PhaseBasic& ph, const int* h, int ndim) {
   double v[3] = {static_cast<double>(h[0]), static_cast<double>(h[1]), static_cast<double>(h[2])};
@@ -198,6 +226,7 @@ CalcRefl CalcReflOf(const RefWorkRefl& w) {
   cr.DatBlock = w.Block;
   cr.Phase = w.Phase;
   cr.SinThL = w.SinThL;
+  cr.Scale = w.Scale;
   return cr;
 }
 
@@ -240,6 +269,13 @@ struct Run {
 
   int ReadInput();
   int Prepare();
+  void SetDataKeys();
+  // Fc and dFc/dp of a reflection with the lambda/2 and lambda/3 contamination
+  // of its block; 1 when the structure factors failed (out.Msg).
+  int CalcObs(const RefWorkRefl& w, bool der, CalcOut& out);
+  // twdetail: the twin domains of each twinned block and the reflections their
+  // reflections overlap in.
+  void TwinDetails();
   // Names the keywords and sub-commands of the block that this run does not apply.
   void ListUnused();
   // dertest: analytic against numerical derivatives of Fc for the first reflections.
@@ -316,22 +352,119 @@ int Run::ReadInput() {
       for (int k = 3; k < w.NDim; ++k) w.SatOrder += std::abs(r.H[k]);
       w.Skip = !useBlock[static_cast<size_t>(b)] || w.SinThL < snlmn || w.SinThL > snlmx ||
                Matches(ref.ExclHKL, r.H, w.NDim, false) ||
-               (anyUseOnly && !Matches(ref.ExclHKL, r.H, w.NDim, true));
+               (anyUseOnly && !Matches(ref.ExclHKL, r.H, w.NDim, true)) ||
+               (ph.NDim > 3 && !RefSatSelected(ref.Run.I(RkSelSat), w.SatOrder)) ||
+               !RefCompSelected(ref.Run.I(RkSelComp), ph, w.H);
+      // The scale number of M90, replaced by the last "scale" line that selects the reflection.
+      w.Scale = std::max(r.ISc, 1) - 1;
+      for (const auto& sc : ref.Scale)
+        if (RefHklSelected(sc, r.H, w.NDim)) w.Scale = sc.ScaleNo - 1;
       w.Obs.I = r.I;
       w.Obs.SigI0 = r.SigI;
       refl.push_back(w);
       iobs.push_back(r.I);
     }
   }
+  // A block's scale list grows to the scale numbers its reflections use; a
+  // new scale starts from the main one. The contamination corrections give
+  // each block its two coefficients (lambda/2, lambda/3), starting at 0.
+  if (Struct.Model.DatBlock.size() < static_cast<size_t>(nb))
+    Struct.Model.DatBlock.resize(static_cast<size_t>(nb));
+  for (const auto& w : refl) {
+    ParList& sc = Struct.Model.DatBlock[static_cast<size_t>(w.Block)].Scale;
+    if (w.Skip || w.Scale < sc.size()) continue;
+    const double v0 = sc.size() > 0 ? sc.Val[0] : 1.;
+    const int old = sc.size();
+    sc.resize(w.Scale + 1);
+    for (int k = old; k <= w.Scale; ++k) sc.Val[static_cast<size_t>(k)] = v0;
+  }
+  if (ref.Run.I(RkLam2Corr) != 0 || ref.Run.I(RkLam3Corr) != 0)
+    for (auto& db : Struct.Model.DatBlock)
+      if (db.Lam.size() < 2) db.Lam.resize(2);
+  return 0;
+}
+
+// Keys the reflections decide: a scale no used reflection refers to stays
+// fixed, one they use is refined (scales beyond the first only with autkeys);
+// the lambda/2 and lambda/3 coefficients are refined when corrected for.
+void Run::SetDataKeys() {
+  bool changed = false;
+  auto setKey = [&](int i, int key) {
+    if (i < 0 || i >= p.size() || p.Key[static_cast<size_t>(i)] == key) return;
+    p.Key[static_cast<size_t>(i)] = key;
+    changed = true;
+  };
+  for (size_t b = 0; b < p.DatBase.size() && b < Struct.Model.DatBlock.size(); ++b) {
+    const DatBlockModel& db = Struct.Model.DatBlock[b];
+    std::vector<bool> usedSc(static_cast<size_t>(db.Scale.size()), false);
+    for (const auto& w : refl)
+      if (!w.Skip && static_cast<size_t>(w.Block) == b && w.Scale < db.Scale.size())
+        usedSc[static_cast<size_t>(w.Scale)] = true;
+    for (int k = 0; k < db.Scale.size(); ++k) {
+      const int i = p.DatBase[b][DatScale] + k;
+      if (!usedSc[static_cast<size_t>(k)])
+        setKey(i, 0);
+      else if (k > 0 && ref.Run.I(RkAutKeys) == 1)
+        setKey(i, 1);
+    }
+    for (int k = 0; k < db.Lam.size(); ++k)
+      setKey(p.DatBase[b][DatLam] + k, ref.Run.I(k == 0 ? RkLam2Corr : RkLam3Corr) != 0 ? 1 : 0);
+  }
+  if (changed) {
+    RefSetMatrixLimits(p);
+    RefFixOrigin(p);
+  }
+}
+
+// Fc of a reflection as observed: with the contamination corrections the
+// intensity of h is I(h) + c2 I(2h) + c3 I(3h) (the reflections 2h and 3h
+// diffract lambda/2 and lambda/3 at the angle of h), so Fc = sqrt of that sum
+// and dFc/dp = (Fc(h) dFc(h) + c2 Fc(2h) dFc(2h) + c3 Fc(3h) dFc(3h)) / Fc.
+int Run::CalcObs(const RefWorkRefl& w, bool der, CalcOut& out) {
+  if (Calc(s, CalcReflOf(w), der, out) != 0 || out.Problem) return 1;
+  const int b = w.Block;
+  const int base = static_cast<size_t>(b) < p.DatBase.size() ? p.DatBase[static_cast<size_t>(b)][DatLam] : -1;
+  const DatBlockModel& db = Struct.Model.DatBlock[static_cast<size_t>(b)];
+  if (db.Lam.size() < 2 || base < 0) return 0;
+  double i2 = out.Fc * out.Fc;
+  std::vector<double> dsum;
+  if (der) {
+    dsum = out.Der;
+    for (double& d : dsum) d *= out.Fc;
+  }
+  std::array<double, 2> fn{};
+  for (int n = 2; n <= 3; ++n) {
+    if (ref.Run.I(n == 2 ? RkLam2Corr : RkLam3Corr) == 0) continue;
+    const double c = p.Val[static_cast<size_t>(base + n - 2)];
+    RefWorkRefl wn = w;
+    for (int k = 0; k < w.NDim; ++k) wn.H[static_cast<size_t>(k)] *= n;
+    wn.SinThL = n * w.SinThL;
+    CalcOut on;
+    if (Calc(s, CalcReflOf(wn), der, on) != 0 || on.Problem) {
+      out = on;
+      return 1;
+    }
+    fn[static_cast<size_t>(n - 2)] = on.Fc;
+    i2 += c * on.Fc * on.Fc;
+    if (der)
+      for (size_t k = 0; k < dsum.size(); ++k) dsum[k] += c * on.Fc * on.Der[k];
+  }
+  const double fc = std::sqrt(std::max(i2, 0.));
+  out.Fc = fc;
+  if (!der) return 0;
+  for (size_t k = 0; k < dsum.size(); ++k) out.Der[k] = fc > 0. ? dsum[k] / fc : 0.;
+  for (int n = 2; n <= 3; ++n)
+    if (ref.Run.I(n == 2 ? RkLam2Corr : RkLam3Corr) != 0 && fc > 0.)
+      out.Der[static_cast<size_t>(base + n - 2)] =
+          fn[static_cast<size_t>(n - 2)] * fn[static_cast<size_t>(n - 2)] / (2. * fc);
   return 0;
 }
 
 void Run::ListUnused() {
   static constexpr int kNoEffect[] = {
-      RkLam2Corr, RkLam3Corr, RkSelSat,   RkSelComp,  RkIndTw,    RkRanPr,    RkRepeat,
-      RkNLeBail,  RkTwDetail, RkDoLeBail, RkSigMeth,  RkTwMax,    RkOmDif,    RkThDif,
-      RkChiDif,   RkAbsorb,   RkDfOfTw,   RkCheckRan, RkSkipFlag, RkGrid,     RkIExt,
-      RkITypEx,   RkIDistr,   RkRadius,   RkExtLabel, RkScale};
+      RkIndTw,  RkRanPr,    RkRepeat, RkNLeBail,  RkDoLeBail, RkSigMeth, RkTwMax,
+      RkOmDif,  RkThDif,    RkChiDif, RkAbsorb,   RkDfOfTw,   RkCheckRan, RkSkipFlag,
+      RkGrid,   RkIExt,     RkITypEx, RkIDistr,   RkRadius,   RkExtLabel};
   const auto defs = RefKeyDefs();
   for (int k : kNoEffect) {
     bool set = false;
@@ -344,6 +477,45 @@ void Run::ListUnused() {
     if (set)
       lst.push_back(fmt::format("The keyword \"{}\" has no effect in this run.",
                                 defs[static_cast<size_t>(k - 1)].Name));
+  }
+}
+
+void Run::TwinDetails() {
+  // At most this many overlapped reflections are listed per block.
+  constexpr int kTwDetailMax = 500;
+  std::vector<TwinPart> parts;
+  for (size_t b = 0; b < s.Block.size(); ++b) {
+    const CalcBlock& cb = s.Block[b];
+    if (!cb.Twinned) continue;
+    const TwinSetup& t = cb.Twin;
+    lst.push_back("");
+    lst.push_back(fmt::format("Twin details of data block {}: {} domains", b + 1, t.NDomain));
+    for (int d = 0; d < t.NDomain; ++d) {
+      const auto& m = t.Mat[static_cast<size_t>(d)];
+      lst.push_back(fmt::format("  domain {:2d}  matrix {:7.3f}{:7.3f}{:7.3f} /{:7.3f}{:7.3f}{:7.3f} /"
+                                "{:7.3f}{:7.3f}{:7.3f}  fraction {:.4f}",
+                                d + 1, m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8],
+                                t.Frac[static_cast<size_t>(d)]));
+    }
+    std::map<int, int> byCount;  // number of contributions -> reflections
+    std::vector<std::string> over;
+    for (const auto& w : refl) {
+      if (w.Skip || static_cast<size_t>(w.Block) != b) continue;
+      TwinParts(t, w.H.data(), parts);
+      ++byCount[static_cast<int>(parts.size())];
+      if (parts.size() < 2 || static_cast<int>(over.size()) >= kTwDetailMax) continue;
+      std::string l = "  ";
+      for (int i = 0; i < w.NDim; ++i) l += fmt::format("{:4d}", w.H[static_cast<size_t>(i)]);
+      l += "  overlaps";
+      for (size_t k = 1; k < parts.size(); ++k) {
+        l += fmt::format("  domain {}:", parts[k].Domain + 1);
+        for (int i = 0; i < w.NDim; ++i) l += fmt::format("{:4d}", parts[k].H[static_cast<size_t>(i)]);
+      }
+      over.push_back(std::move(l));
+    }
+    for (const auto& [n, c] : byCount)
+      lst.push_back(fmt::format("  {} reflections with {} contribution{}", c, n, n == 1 ? "" : "s"));
+    lst.insert(lst.end(), over.begin(), over.end());
   }
 }
 
@@ -398,9 +570,8 @@ void Run::DerPrint(int n) {
   int done = 0;
   for (size_t k = 0; k < refl.size() && done < n; ++k) {
     if (refl[k].Skip) continue;
-    const CalcRefl cr = CalcReflOf(refl[k]);
     CalcOut out;
-    if (Calc(s, cr, true, out) != 0) break;
+    if (CalcObs(refl[k], true, out) != 0) break;
     RefDerCompress(p, out.Der.data(), derc.data());
     std::string h;
     for (int i = 0; i < 3; ++i) h += fmt::format("{:4d}", refl[k].H[static_cast<size_t>(i)]);
@@ -424,9 +595,8 @@ void Run::DerTest() {
   auto fc = [&](std::vector<double>* der, int j) {
     std::vector<double> y, derc(static_cast<size_t>(p.NRef));
     for (size_t k : sel) {
-      const CalcRefl cr = CalcReflOf(refl[k]);
       CalcOut out;
-      if (Calc(s, cr, der != nullptr, out) != 0) return y;
+      if (CalcObs(refl[k], der != nullptr, out) != 0) return y;
       y.push_back(out.Fc);
       if (!der) continue;
       RefDerCompress(p, out.Der.data(), derc.data());
@@ -491,6 +661,7 @@ int Run::Prepare() {
     if (RefRestrain(ref, restr, lst) != 0)
       return Fail({lst.size() > before ? lst.back() : std::string(refinemsg::ReadFailed)});
   }
+  SetDataKeys();
   if (CalcPrepare(s, p, ref.Run) != 0)
     return Fail({std::string(refinemsg::ReadFailed) + "structure factors"});
   ListUnused();
@@ -532,6 +703,7 @@ int Run::Prepare() {
     twOver[k] = over;
   }
   RefSetRFacDomains(tabs, ndomain);
+  if (ref.Run.I(RkTwDetail) != 0) TwinDetails();
   // "stunstab": u of each block from the statistics of its equivalents (the
   // "instab" record of M90); a block without the estimate gets no u term.
   blockU.assign(blocks.size(), 0.);
@@ -583,8 +755,7 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
       ++tabs.NSkip;
       continue;
     }
-    const CalcRefl cr = CalcReflOf(w);
-    if (Calc(s, cr, solve, out) != 0 || out.Problem) {
+    if (CalcObs(w, solve, out) != 0) {
       // The structure factors of this cycle cannot be trusted: Execute makes
       // it a failed cycle or stops the run.
       calcProblem = out.Msg;
@@ -597,7 +768,10 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
       return 0;
     }
     const CalcBlock& cb = s.Block[static_cast<size_t>(w.Block)];
-    const double k = cb.Scale * cb.Scale;
+    const double scale = static_cast<size_t>(w.Scale) < cb.Scales.size()
+                             ? cb.Scales[static_cast<size_t>(w.Scale)]
+                             : cb.Scale;
+    const double k = scale * scale;
     RefObs obs = w.Obs;
     opt.BlockU = blockU[static_cast<size_t>(w.Block)];
     RefObsSigma(opt, out.Fc, k, obs);
@@ -658,13 +832,13 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
       m.Fo = obs.Fo;
       m.SigFo = obs.SigFo;
       // Twin correction: Fo times the share of the reference domain in Fc.
-      const double f1 = cb.Scale * std::sqrt(out.Ext) * std::hypot(out.A, out.B);
+      const double f1 = scale * std::sqrt(out.Ext) * std::hypot(out.A, out.B);
       const double share = out.Fc > 0. ? f1 / out.Fc : 1.;
       m.FoTw = obs.Fo * share;
       m.SigFoTw = obs.SigFo * share;
       m.Fc = f1;
-      m.A = cb.Scale * std::sqrt(out.Ext) * out.A;
-      m.B = cb.Scale * std::sqrt(out.Ext) * out.B;
+      m.A = scale * std::sqrt(out.Ext) * out.A;
+      m.B = scale * std::sqrt(out.Ext) * out.B;
       m.SinThL = w.SinThL;
       m80.push_back(m);
       m80Phase.push_back(w.Phase);
@@ -672,8 +846,8 @@ int Run::Loop(bool solve, bool last, bool list, int& nUsed, std::vector<double>&
     if (!solve || obs.W <= 0.) continue;
     // The scale of a block refined on F**2 is refined as its square:
     // d/d(s**2) = d/ds / (2 s).
-    if (opt.FSquare && cb.ScalePar >= 0 && cb.Scale > 0.)
-      out.Der[static_cast<size_t>(cb.ScalePar)] /= 2. * cb.Scale;
+    if (opt.FSquare && cb.ScalePar >= 0 && scale > 0.)
+      out.Der[static_cast<size_t>(cb.ScalePar + w.Scale)] /= 2. * scale;
     const double f = opt.FSquare ? 2. * out.Fc : 1.;
     for (auto& d : out.Der) d *= f;
     RefDerCompress(p, out.Der.data(), derc.data());
@@ -762,7 +936,8 @@ int Run::Execute() {
   z.UIsoLim = ref.Run.R(RkUIsoLim);
   if (opt.FSquare)
     for (const auto& b : s.Block)
-      if (b.ScalePar >= 0) z.SqScale.push_back(b.ScalePar);
+      for (size_t k = 0; k < b.Scales.size() && b.ScalePar >= 0; ++k)
+        z.SqScale.push_back(b.ScalePar + static_cast<int>(k));
   DynDampState dyn;
   dyn.TolDynam = ref.Run.R(RkTolDynam);
   dyn.RedDynam = ref.Run.R(RkRedDynam);

@@ -27,6 +27,7 @@ struct RefWorkRefl {
   int Block = 0;       // 0-based data block
   int Phase = 0;       // 0-based phase
   int SatOrder = 0;    // 0 main, k satellite order (sum of |m|)
+  int Scale = 0;       // 0-based scale of the block (M90 scale number, or a "scale" line)
   double SinThL = 0.;  // 1/Angstrom
   bool Skip = false;   // removed by the selection options (sin(th)/lambda, dontuse, usedatbl)
   RefObs Obs;          // Fo, sigma(Fo) (fweakflag) prepared once
@@ -73,6 +74,13 @@ void RefSetFourierHook(std::function<int()> fn);
 
 // sin(theta)/lambda of a reflection of a phase (modulation vectors added).
 double RefSinThL(const PhaseBasic& ph, const int* h, int ndim);
+// "selsat": -2 every reflection, -1 main reflections only, 0 satellites only,
+// n > 0 main reflections and satellites up to order n (satOrder: sum of |m|).
+bool RefSatSelected(int selsat, int satOrder);
+// "selcomp" for a composite phase: 0 every reflection, 1 main reflections of
+// any subsystem, 2 the common reflections (main in every subsystem), 4 the
+// pure satellites (main in none); subsystem nu indexes h as W_nu h.
+bool RefCompSelected(int selcomp, const PhaseBasic& ph, const std::array<int, 6>& h);
 // True when h is a centric reflection: some operator maps h onto -h.
 bool RefCentric(const CalcSymm& sy, const int* h);
 

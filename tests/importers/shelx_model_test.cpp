@@ -86,6 +86,7 @@ TEST_F(ShelxTest, NaClResult) {
   EXPECT_EQ(Info.Ref.Edit.I(RkShelxW), 1);
   EXPECT_EQ(Info.Ref.Edit.I(RkWeight), 0);
   EXPECT_EQ(Info.Ref.Edit.I(RkFSquare), 1);
+  EXPECT_EQ(Info.Ref.Edit.I(RkAutKeys), 0);  // the file's fixed values stay fixed
   EXPECT_FLOAT_EQ(Info.Ref.Edit.R(RkUnstab), 0.0089f);
   EXPECT_FLOAT_EQ(Info.Ref.Edit.R(RkUnstab2), 0.f);
   EXPECT_EQ(Info.Hklf, 4);

@@ -11,6 +11,7 @@
 
 #include "model/basic.hpp"
 #include "model/structure.hpp"
+#include "symmetry/site.hpp"
 #include "support/refine_sim.hpp"
 
 namespace tarn {
@@ -249,12 +250,57 @@ TEST(Calcm, NegativeAdpAndAnharmonicBesselAreReported) {
   std::string msg;
   EXPECT_EQ(Calcm2(m, a, h, g, nullptr, nullptr, &msg), 1);
   EXPECT_EQ(msg, "ADP of the atom \"Fe1\" strongly negative");
-  // Modulated anharmonic tensors are refused by both methods; static ones are taken.
+  // Modulated anharmonic tensors are refused by the Bessel method only.
   AtomShape sh = WaveShape(3, 0, 1, 0);
   sh.NWave[3] = 1;
   EXPECT_EQ(CalcmPrepare(m, MakeAtom(sh), 0, 0), 1);
-  EXPECT_EQ(CalcmPrepare(m, MakeAtom(sh), 0, 1), 1);
+  EXPECT_EQ(CalcmPrepare(m, MakeAtom(sh), 0, 1), 0);
   EXPECT_EQ(CalcmPrepare(m, MakeAtom(WaveShape(3, 0, 1, 0)), 0, 0), 0);
+}
+
+// A third-order tensor with one wave (and a position wave) integrated over x4
+// against the direct sum of ai exp(2 pi i (h.x + m x4 + k.u)) T P(x4) on a
+// fine grid, P the Gram-Charlier factor of the full tensor C(x4) (stored
+// x 10^3); its derivatives against central differences.
+TEST(Calcm, ModulatedAnharmonicTensorByIntegration) {
+  SetPhase({"x1 x2 x3 x4"}, "P", false);
+  AtomShape sh = WaveShape(3, 0, 1, 0);
+  sh.NWave[3] = 1;
+  AtomRec a = MakeAtom(sh);
+  const AtomLayoutInfo l = AtomLayout(sh);
+  for (int i = 0; i < l.Len[BlkAnh3Wave]; ++i)
+    a.Par.Val[static_cast<size_t>(l.Off[BlkAnh3Wave] + i)] = 0.15 * std::cos(0.7 * i + 1.);
+  const double* v = a.Par.Val.data();
+  const auto tup = TensorIndexTuples(3);
+  const int nc = static_cast<int>(tup.size()), pw = l.Off[BlkPosWave];
+  constexpr int kN = 4000;
+  for (const auto& h : kRefl) {
+    const double k[3] = {h[0] + 0.1 * h[3], static_cast<double>(h[1]), h[2] + 0.37 * h[3]};
+    const double ex = v[4] * k[0] * k[0] + v[5] * k[1] * k[1] + v[6] * k[2] * k[2] +
+                      2. * (v[7] * k[0] * k[1] + v[8] * k[0] * k[2] + v[9] * k[1] * k[2]);
+    Cx ref = 0.;
+    for (int p = 0; p < kN; ++p) {
+      const double x4 = (p + 0.5) / kN, sn = std::sin(2. * kPi * x4), cs = std::cos(2. * kPi * x4);
+      double ph = h[3] * x4, ckkk = 0.;
+      for (int j = 0; j < 3; ++j) ph += h[j] * v[1 + j] + k[j] * (v[pw + j] * sn + v[pw + 3 + j] * cs);
+      for (int i = 0; i < 27; ++i) {  // all index triples of the full tensor
+        std::vector<int> t = {i / 9, (i / 3) % 3, i % 3};
+        std::sort(t.begin(), t.end());
+        const int c = static_cast<int>(std::find(tup.begin(), tup.end(), t) - tup.begin());
+        ckkk += (v[l.Off[BlkAnh3] + c] + v[l.Off[BlkAnh3Wave] + c] * sn +
+                 v[l.Off[BlkAnh3Wave] + nc + c] * cs) *
+                k[i / 9] * k[(i / 3) % 3] * k[i % 3];
+      }
+      const Cx pf = 1. + std::pow(Cx(0., 2. * kPi), 3) / 6. * ckkk * 1e-3;
+      ref += v[0] * std::exp(-ex) * std::polar(1., 2. * kPi * ph) * pf / double(kN);
+    }
+    const Cx g = ModG(a, 1, h.data());
+    EXPECT_LT(std::abs(g - ref), 1e-6 + 1e-6 * std::abs(ref)) << h[0] << h[1] << h[2] << h[3];
+  }
+  ModAtomPrep m;
+  ASSERT_EQ(CalcmPrepare(m, a, 0, 1), 0);
+  ExpectModDerivatives(m, a, std::vector<std::array<int, 4>>{{2, -1, 3, 1}, {1, 1, 2, -2}},
+                       "modulated anharmonic");
 }
 
 }  // namespace

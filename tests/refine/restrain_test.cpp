@@ -218,7 +218,7 @@ TEST_F(RestrainRun, PolarOriginAndDistanceRestraint) {
 // atoms whose Uiso passed it; a keyword the run does not apply is named.
 TEST_F(RestrainRun, DertestUisolimAndUnusedKeywords) {
   ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
-  AppendRefine("  cycles 2 uisolim 0.012 lam2corr 1\n  dertest\n");
+  AppendRefine("  cycles 2 uisolim 0.012 indtw 1\n  dertest\n");
   ASSERT_EQ(Run(), 0);
   int ratios = 0;
   for (size_t k = 0; k < Listing.size(); ++k) {
@@ -230,7 +230,93 @@ TEST_F(RestrainRun, DertestUisolimAndUnusedKeywords) {
   }
   EXPECT_GE(ratios, 12);  // x y z Uiso of three atoms
   EXPECT_EQ(Count(Listing, "exceeds uisolim"), 3);
-  EXPECT_EQ(Count(Listing, "\"lam2corr\" has no effect"), 1);
+  EXPECT_EQ(Count(Listing, "\"indtw\" has no effect"), 1);
+}
+
+// Data whose h0l reflections carry twice the scale of the rest and lambda/2
+// contamination I(h) + 0.05 I(2h): "scale 2 h0l" and lam2corr recover both;
+// a third scale no reflection uses stays as it was; dertest covers sc2 and lam2.
+TEST_F(RestrainRun, ScaleLineAndLambdaHalf) {
+  CalcSetup cs;
+  RefParams p0;
+  ASSERT_EQ(RefPrelimConstr(p0, RefSettings{}), 0);
+  ASSERT_EQ(CalcPrepare(cs, p0, RefSettings{}.Run), 0);
+  std::vector<M90Block> b;
+  std::vector<std::vector<M90Refl>> r;
+  ASSERT_EQ(ReadM90File(Fln + ".m90", b, r), 0);
+  for (auto& x : r[0]) {
+    const CalcOut o2 = Eval(cs, {2 * x.H[0], 2 * x.H[1], 2 * x.H[2], 0, 0, 0}, false);
+    x.I = (x.H[1] == 0 ? 4. : 1.) * (x.I + 0.05 * o2.Fc * o2.Fc);
+    x.SigI = 0.02 * x.I + 1.;
+  }
+  ASSERT_EQ(WriteM90File(Fln + ".m90", b, r), 0);
+  Struct.Model.DatBlock[0].Scale.resize(3);
+  Struct.Model.DatBlock[0].Scale.Val = {1., 1., 0.7};
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 6 lam2corr 1\n  scale 2 h0l\n  dertest\n");
+  ASSERT_EQ(Run(), 0);
+  const auto test = std::find_if(Listing.begin(), Listing.end(), [](const std::string& l) {
+    return l.rfind("Derivative test", 0) == 0;
+  });
+  for (const char* par : {"sc2 ", "lam2 "}) {
+    const auto it = std::find_if(test, Listing.end(),
+                                 [&](const std::string& l) { return l.rfind(par, 0) == 0; });
+    ASSERT_NE(it, Listing.end()) << par;
+    EXPECT_NEAR(std::strtod(it->c_str() + std::min<size_t>(20, it->size()), nullptr), 1., 1e-3)
+        << *it;
+  }
+  AtomModel m;
+  ASSERT_EQ(iom40only(M40Read, Fln + ".m40", m), 0);
+  const DatBlockModel& d = m.DatBlock[0];
+  EXPECT_NEAR(d.Scale.Val[1] / d.Scale.Val[0], 2., 2e-3);
+  EXPECT_EQ(d.Scale.Val[2], 0.7);
+  ASSERT_EQ(d.Lam.size(), 2);
+  EXPECT_NEAR(d.Lam.Val[0], 0.05, 2e-3);
+  EXPECT_EQ(d.Lam.Val[1], 0.);
+  EXPECT_LT(Sum.Obs.R, 0.5);
+  EXPECT_EQ(Count(Listing, "has no effect"), 0);
+}
+
+// twdetail lists the domains of a twinned block and its overlapped reflections.
+TEST_F(RestrainRun, TwdetailListsTheOverlaps) {
+  std::string m50 = kM50P21;
+  m50.insert(m50.find("lambda"), "twin 1 0 0 0 1 0 0 0 1\ntwin -1 0 0 0 -1 0 0 0 1\n");
+  Dir.Write("st.m50", m50);
+  ASSERT_EQ(iom50(M50Read, Fln + ".m50"), 0);
+  ASSERT_EQ(EM50ReadAllFormFactors(Struct.Basic), 0);
+  Struct.Model.DatBlock[0].Twin.resize(2);
+  Struct.Model.DatBlock[0].Twin.Val = {0.7, 0.3};
+  ASSERT_EQ(WriteSimulatedM90(Fln + ".m90", 4), 0);
+  ASSERT_EQ(iom40(M40Write, Fln + ".m40"), 0);
+  AppendRefine("  cycles 1 twdetail 1\n");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(Count(Listing, "Twin details of data block 1: 2 domains"), 1);
+  EXPECT_EQ(Count(Listing, "  domain  2  matrix"), 1);
+  EXPECT_EQ(Count(Listing, "reflections with 2 contributions"), 1);
+  EXPECT_GE(Count(Listing, "overlaps  domain 2:"), 1);
+}
+
+// selsat picks main reflections or satellites; selcomp the main reflections
+// of the subsystems of a composite (W2 takes a* of the second part along q).
+TEST(RefineSelection, SatellitesAndCompositeParts) {
+  const int order[3] = {0, 1, 2};
+  const bool sat[4][3] = {{true, true, true}, {true, false, false}, {false, true, true},
+                          {true, true, false}};  // selsat -2, -1, 0, 1
+  for (int s = 0; s < 4; ++s)
+    for (int o = 0; o < 3; ++o) EXPECT_EQ(RefSatSelected(s - 2, order[o]), sat[s][o]) << s << o;
+  PhaseBasic ph;
+  ph.NDim = 4;
+  ph.NComp = 2;
+  ph.WMatrix = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+                {0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0}};
+  // main of part 1, common, main of part 2, main of none
+  const std::array<int, 6> h[4] = {{1, 2, 3, 0}, {0, 1, 1, 0}, {0, 1, 1, 2}, {1, 0, 0, 1}};
+  const bool want[3][4] = {{true, true, true, false}, {false, true, false, false},
+                           {false, false, false, true}};
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 4; ++j)
+      EXPECT_EQ(RefCompSelected(k == 2 ? 4 : k + 1, ph, h[j]), want[k][j]) << k << " " << j;
+  EXPECT_TRUE(RefCompSelected(0, ph, h[3]));
 }
 
 // A two-part disorder (A4 60 %, A5 40 %, both bonded to A1) refined 10 cycles
