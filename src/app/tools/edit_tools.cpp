@@ -146,7 +146,10 @@ int EditAtomsBatch(TarnToolCall& call) {
 
 // Interactive: edit lines one at a time from a form; a wrong line is shown
 // and skipped.
-int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first) {
+// The first form (when given) makes one edit line `verb` + its fields; a
+// field whose label starts with "ref" adds "ref" before a non-empty value.
+int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first,
+                         std::string_view verb = "add") {
   AtomEditRun run = StartRun();
   int applied = 0;
   for (bool firstForm = !first.empty();; firstForm = false) {
@@ -155,8 +158,10 @@ int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first
     if (!Fe().EditForm(std::string(header), f)) break;
     std::string line;
     if (firstForm) {
-      line = "add";
-      for (const auto& x : f) line += " " + std::string(Trim(x.Value));
+      line = std::string(verb);
+      for (const auto& x : f)
+        if (!Trim(x.Value).empty())
+          line += (x.Label.rfind("Ref", 0) == 0 ? " ref " : " ") + std::string(Trim(x.Value));
     } else {
       line = std::string(Trim(f[0].Value));
     }
@@ -394,6 +399,29 @@ void RegisterEditTools() {
     return EditAtomsInteractive(
         editmsg::NewAtom,
         {{"Name", ""}, {"Element", ""}, {"x", "0"}, {"y", "0"}, {"z", "0"}, {"Uiso", "0.05"}});
+  });
+  TarnSetTool(ActNewMolecule, [](TarnToolCall& c) -> int {
+    if (!HaveM40(c)) return NextNothing;
+    if (c.Batch) return EditAtomsBatch(c);
+    return EditAtomsInteractive(
+        "New molecule",
+        {{"Name", ""}, {"Atoms", ""}, {"Reference point x y z (empty: centre of gravity)", ""}},
+        "molecule");
+  });
+  TarnSetTool(ActNewPosition, [](TarnToolCall& c) -> int {
+    if (!HaveM40(c)) return NextNothing;
+    if (c.Batch) return EditAtomsBatch(c);
+    return EditAtomsInteractive("New position",
+                                {{"Molecule", ""},
+                                 {"phi", "0"},
+                                 {"chi", "0"},
+                                 {"psi", "0"},
+                                 {"tx", "0"},
+                                 {"ty", "0"},
+                                 {"tz", "0"},
+                                 {"ai", "1"},
+                                 {"Name (empty: automatic)", ""}},
+                                "position");
   });
 }
 
