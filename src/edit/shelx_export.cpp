@@ -229,8 +229,8 @@ struct RigidPair {
 // atoms (a pair restrained twice, as by two overlapping cards, goes to a
 // second layer of groups): a group whose atoms give back exactly its pairs,
 // one s.u. for the 1,2 and one for the 1,3 pairs, is one card with all its
-// atoms; otherwise each bonded pair is a card of its own and a 1,3 pair is
-// named in `notes`.
+// atoms; otherwise each pair is a card of its own, and a pair that is not
+// bonded (which SHELX would not restrain) is named in `notes`.
 template <class Wrap>
 std::string RigidCards(const std::string& sub, const std::vector<RigidPair>& pairs,
                        const BondTest& test, std::vector<std::string>& notes, Wrap wrap) {
@@ -316,9 +316,8 @@ std::string RigidCards(const std::string& sub, const std::vector<RigidPair>& pai
       }
       for (size_t k : mine) {
         const RigidPair& p = pairs[k];
-        if (bond(ids[k].first, ids[k].second))
-          cards += wrap(sub + " " + p.Su + " " + p.Su + " " + p.A + " " + p.B);
-        else
+        cards += wrap(sub + " " + p.Su + " " + p.Su + " " + p.A + " " + p.B);
+        if (!bond(ids[k].first, ids[k].second))
           notes.push_back(
               fmt::format("Restraint not expressed: {} (pair {} {}: not bonded, and "
                           "the atoms of its group do not give back its pairs)",

@@ -99,7 +99,9 @@ TEST_F(ExportShelx, Sh2185RoundTrip) {
   for (const char* part :
        {"LATT -1\n", "SYMM 1/2-X,-Y,1/2+Z\n", "SFAC C H N O\n", "AFIX 43\n", "PART 2\n",
         "-21.00000", "HKLF 4\n", "FLAT 0.01 C17A C16 C15 C14 C13 C18A\n",
-        "RIGU 0.004 0.004 C17B C18B\n", "SIMU 0.02 0.02 99 C18B C17B\n", "EADP C18B C18A\n"})
+        "RIGU 0.004 0.004 C18B C13 C14 C17B C16 C15\n",
+        "DELU 0.01 0.01 C13 C18B C14 C2AA C18A C17B C0AA C16 C15 C17A C1AA\n",
+        "SIMU 0.02 0.02 99 C18B C17B\n", "EADP C18B C18A\n"})
     EXPECT_NE(ins.find(part), std::string::npos) << part << "\n" << ins;
 }
 

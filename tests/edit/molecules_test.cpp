@@ -1,7 +1,7 @@
 // Molecules made from atoms of the model: the same structure factors as the
 // atoms, a second position that is a symmetry image of the first (the 2_1
-// axis of P2_1/c as a rotation and translation), and the edit lines that
-// refuse without changing anything.
+// axis of P2_1/c as a rotation and translation), the molecule section of M40
+// read back, and the edit lines that refuse without changing anything.
 #include "edit/molecules.hpp"
 
 #include <gtest/gtest.h>
@@ -84,6 +84,17 @@ TEST(EditMolecules, SameStructureFactorsAsTheAtoms) {
   Apply({"position Mol1 90 180 -90 -0.66 0.5 -0.3 0.5 Half"});
   expectSame("symmetry image");
   EXPECT_EQ(Struct.Model.Mol[0].Pos[1].Name, "Half");
+  // M40 carries the molecule section as written.
+  std::string text;
+  ASSERT_EQ(M40WriteText(Struct.Model, text), 0);
+  AtomModel back;
+  ASSERT_EQ(M40ReadText(text, "t.m40", back), 0);
+  std::string again;
+  ASSERT_EQ(M40WriteText(back, again), 0);
+  EXPECT_EQ(again, text);
+  ASSERT_EQ(back.Mol.size(), 1u);
+  EXPECT_EQ(back.Mol[0].Pos.size(), 2u);
+  EXPECT_EQ(back.Mol[0].Atoms.size(), 3u);
   // The image alone at half weight: F(O9) + F(molecule) / 2.
   Apply({"delete-position Mol1a"});
   const auto half = AllF();
