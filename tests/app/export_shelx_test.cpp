@@ -49,13 +49,19 @@ void RoundTrip(ProgramDir& dir, const std::string& res, const std::string& hkl) 
   std::string head;
   std::getline(xd, head);
   EXPECT_EQ(head, "s F^2 NDAT 7");
-  int h[3], g, k[3], n = 0;
-  double i, si, j, sj;
+  int h[3], g, n = 0;
+  double i, si;
   while (xd >> h[0] >> h[1] >> h[2] >> g >> i >> si) {
-    ASSERT_TRUE(av >> k[0] >> k[1] >> k[2] >> j >> sj);
+    // 3I4, 2F8: large values fill their field.
+    std::string l;
+    ASSERT_TRUE(std::getline(av, l));
+    ASSERT_GE(l.size(), 28u);
+    const int k[3] = {std::stoi(l.substr(0, 4)), std::stoi(l.substr(4, 4)),
+                      std::stoi(l.substr(8, 4))};
+    const double j = std::stod(l.substr(12, 8)), sj = std::stod(l.substr(20, 8));
     EXPECT_TRUE(h[0] == k[0] && h[1] == k[1] && h[2] == k[2] && g == 1) << "record " << n;
-    EXPECT_NEAR(i, j, 0.0051) << "record " << n;
-    EXPECT_NEAR(si, sj, 0.0051) << "record " << n;
+    EXPECT_NEAR(i, j, 0.0051 + 1e-6 * j) << "record " << n;
+    EXPECT_NEAR(si, sj, 0.0051 + 1e-6 * sj) << "record " << n;
     ++n;
   }
   EXPECT_GT(n, 0);
