@@ -527,6 +527,15 @@ int BatchRun::Run() {
       call.Path = TarnAbsolute(path);
       (void)TarnRunTool(words[1].size() > 5 ? ActExportShelxAveraged : ActExportShelx, call);
       err = AfterTool(call, command);
+    } else if (is("Export", "XD")) {
+      // One data line: the output name (".hkl" is added).
+      std::string path;
+      if (DataLine(path)) return 1;
+      if (!HaveStructure(command)) return 1;
+      TarnToolCall call;
+      call.Path = TarnAbsolute(path);
+      (void)TarnRunTool(ActExportXd, call);
+      err = AfterTool(call, command);
     } else if (is("Tools", "Transform")) {
       // One data line: "cell EXPR", "origin x y z", "enantiomorph",
       // "subgroup OP..." or "supercell EXPR".

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "edit/hydrogens.hpp"
+#include "edit/molecules.hpp"
 #include "fourier/foupeaks.hpp"
 #include "model/atom_edit.hpp"
 #include "util/strings.hpp"
@@ -191,8 +192,9 @@ int EM40EditLine(AtomEditRun& run, std::string_view line, std::string& why) {
     if (!need(1, 10000, "hydrogens [map] *|NAME...")) return 1;
     const bool map = EqIgnoreCase(args[0], "map");
     if (map && !run.Density) {
-      why = "No difference map: refine first, with a \"fourier\" block asking for a difference "
-            "map.";
+      why =
+          "No difference map: refine first, with a \"fourier\" block asking for a difference "
+          "map.";
       return 1;
     }
     std::vector<std::string> list(args.begin() + (map ? 1 : 0), args.end());
@@ -201,13 +203,60 @@ int EM40EditLine(AtomEditRun& run, std::string_view line, std::string& why) {
       return 1;
     }
     HydroResult h;
-    if (EM40AddHydrogens(st, list, run.TempK, h, why, map ? run.Density : HydroDensity{}))
-      return 1;
+    if (EM40AddHydrogens(st, list, run.TempK, h, why, map ? run.Density : HydroDensity{})) return 1;
     run.Keep.insert(run.Keep.end(), h.Keep.begin(), h.Keep.end());
     run.DistFix.insert(run.DistFix.end(), h.DistFix.begin(), h.DistFix.end());
     run.Equation.insert(run.Equation.end(), h.Equation.begin(), h.Equation.end());
     run.Listing.push_back(fmt::format("{} hydrogen atom(s) added.", h.Added));
     run.Listing.insert(run.Listing.end(), h.Notes.begin(), h.Notes.end());
+    return 0;
+  }
+  if (cmd == "molecule") {
+    if (!need(2, 10000, "molecule NAME ATOM... [ref x y z]")) return 1;
+    std::vector<std::string> list(args.begin() + 1, args.end());
+    std::optional<std::array<double, 3>> ref;
+    if (list.size() >= 4 && EqIgnoreCase(list[list.size() - 4], "ref")) {
+      std::array<double, 3> r{};
+      for (size_t k = 0; k < 3; ++k) {
+        auto v = Number(list[list.size() - 3 + k]);
+        if (!v) {
+          why = fmt::format("\"{}\" is not a number.", list[list.size() - 3 + k]);
+          return 1;
+        }
+        r[k] = *v;
+      }
+      ref = r;
+      list.resize(list.size() - 4);
+    }
+    const size_t before = st.Model.Atom.size();
+    if (EM40DefineMolecule(st, args[0], list, ref, why)) return 1;
+    run.Listing.push_back(
+        fmt::format("Molecule {} made of {} atom(s).", args[0], before - st.Model.Atom.size()));
+    return 0;
+  }
+  if (cmd == "position") {
+    if (!need(7, 9, "position MOLECULE phi chi psi tx ty tz [ai [NAME]]")) return 1;
+    double v[7] = {0., 0., 0., 0., 0., 0., 1.};
+    for (size_t k = 1; k < std::min<size_t>(args.size(), 8); ++k) {
+      auto x = Number(args[k]);
+      if (!x) {
+        why = fmt::format("\"{}\" is not a number.", args[k]);
+        return 1;
+      }
+      v[k - 1] = *x;
+    }
+    return EM40AddMolPosition(st, args[0], args.size() > 8 ? args[8] : "", {v[0], v[1], v[2]},
+                              {v[3], v[4], v[5]}, v[6], why);
+  }
+  if (cmd == "delete-position") {
+    return need(1, 10000, "delete-position NAME...") ? EM40DeleteMolPositions(st, args, why) : 1;
+  }
+  if (cmd == "delete-molecule") {
+    if (!need(1, 10000, "delete-molecule NAME...")) return 1;
+    Structure work = st;
+    for (const auto& n : args)
+      if (EM40DeleteMolecule(work, n, why)) return 1;
+    st = std::move(work);
     return 0;
   }
   why = fmt::format("Unknown edit \"{}\".", w[0]);

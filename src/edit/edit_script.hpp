@@ -14,6 +14,11 @@
 //   peak LABEL ELEMENT [NAME]         one maximum by its label
 //   hydrogens [map] *|NAME...         riding hydrogens (edit/hydrogens.hpp);
 //                                     "map": rotating groups by the difference map
+//   molecule NAME ATOM... [ref x y z] the atoms become a rigid molecule
+//                                     (edit/molecules.hpp)
+//   position MOL phi chi psi tx ty tz [ai [NAME]]   a new position of MOL
+//   delete-position NAME...
+//   delete-molecule NAME...
 // The lines change a working copy; the caller takes it only when every line
 // applied. Refinement commands that name deleted atoms are dropped, renamed
 // atoms are renamed in them, and the hydrogens add keep and equation lines.
@@ -37,7 +42,7 @@ struct AtomEditRun {
   // The difference density at a fractional position, for "hydrogens map";
   // empty when no difference map can be had.
   HydroDensity Density;
-  std::vector<std::string> Deleted;   // names of deleted atoms
+  std::vector<std::string> Deleted;                          // names of deleted atoms
   std::vector<std::pair<std::string, std::string>> Renamed;  // old, new
   std::vector<std::string> Listing;                          // one line per change, for the user
   bool PeaksChanged = false;                                 // "Fourier maxima" taken

@@ -3,14 +3,18 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <functional>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <regex>
 
 #include "model/atom_edit.hpp"
 #include "model/batch_edit.hpp"
 #include "model/scatdata.hpp"
+#include "refine/refine_listing.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
 
@@ -77,7 +81,6 @@ std::string Num(double v) {
   return fmt::format("{:.6f}", v);
 }
 
-
 // A translation component as SHELX reads it: "", "1", "-1/2", "3/2" (with
 // the sign it takes in front of the axis terms).
 std::string TransText(double t) {
@@ -105,8 +108,8 @@ class EqivNames {
       out = atom;
       return true;
     }
-    static const std::regex part(
-        R"(^s(\d+)(?:c(\d+))?(?:t(-?\d+),(-?\d+),(-?\d+))?$)", std::regex::icase);
+    static const std::regex part(R"(^s(\d+)(?:c(\d+))?(?:t(-?\d+),(-?\d+),(-?\d+))?$)",
+                                 std::regex::icase);
     std::smatch m;
     const std::string tail = atom.substr(h + 1);
     if (!std::regex_match(tail, m, part)) return false;
@@ -115,8 +118,9 @@ class EqivNames {
     const SymmOp& o = ps_.Op[static_cast<size_t>(op - 1)];
     std::string text;
     for (int r = 0; r < 3; ++r) {
-      double t = o.S6[static_cast<size_t>(r)] +
-                 (ps_.NLattVec > 0 ? ps_.VT6[static_cast<size_t>(ce - 1)][static_cast<size_t>(r)] : 0.);
+      double t =
+          o.S6[static_cast<size_t>(r)] +
+          (ps_.NLattVec > 0 ? ps_.VT6[static_cast<size_t>(ce - 1)][static_cast<size_t>(r)] : 0.);
       if (m[3].matched) t += std::stoi(m[static_cast<size_t>(3 + r)].str());
       std::string c = TransText(t);
       for (int q = 0; q < 3; ++q) {
@@ -142,15 +146,198 @@ class EqivNames {
   std::vector<std::string> eqiv_;
 };
 
+// The SHELX import's view of two atoms (by name): bonded, and of PARTs that
+// meet (one of them 0, or the same).
+struct BondTest {
+  std::function<bool(const std::string&, const std::string&)> Bonded, PartsMeet;
+};
+
+// PART of the disorder groups, kept by the SHELX import as "! PART n: names"
+// lines of the M40 command text: upper-case name -> part.
+std::map<std::string, int> PartsOf(const Structure& st) {
+  std::map<std::string, int> partOf;
+  const std::regex partLine(R"(^\s*!\s*PART\s+(-?\d+)\s*:(.*)$)", std::regex::icase);
+  for (const auto& l : st.Model.Commands) {
+    std::smatch m;
+    if (!std::regex_match(l, m, partLine)) continue;
+    const int n = std::stoi(m[1].str());
+    for (const auto& name : SplitWords(m[2].str())) partOf[ToUpper(name)] = n;
+  }
+  return partOf;
+}
+
+// The bond rule of the SHELX import: the closest lattice image nearer than
+// the sum of the covalent radii (Angstrom; others 1.2) plus 0.5 A, PARTs
+// meeting.
+BondTest ShelxBondTest(const Structure& st, int phase) {
+  static const std::map<std::string, double> rcov = {
+      {"H", 0.32}, {"D", 0.32},  {"B", 0.82},  {"C", 0.77},  {"N", 0.71},  {"O", 0.66},
+      {"F", 0.64}, {"SI", 1.17}, {"P", 1.10},  {"S", 1.04},  {"CL", 0.99}, {"BR", 1.14},
+      {"I", 1.33}, {"SE", 1.17}, {"AS", 1.21}, {"GE", 1.22}, {"SN", 1.40}, {"AL", 1.18}};
+  struct Site {
+    std::array<double, 3> X;
+    double R;
+    int Part;
+  };
+  auto sites = std::make_shared<std::map<std::string, Site>>();
+  const auto parts = PartsOf(st);
+  for (const AtomRec& a : st.Model.Atom) {
+    if (a.Phase != phase) continue;
+    const std::string up = ToUpper(a.Name), el = ToUpper(EM40AtomElement(st, a));
+    const auto r = rcov.find(el);
+    const auto pa = parts.find(up);
+    (*sites)[up] = {{a.Par.Val[1], a.Par.Val[2], a.Par.Val[3]},
+                    r != rcov.end() ? r->second : 1.2,
+                    pa != parts.end() ? pa->second : 0};
+  }
+  const std::array<double, 9> m =
+      RefOrthoMatrix(st.Basic.Phase[static_cast<size_t>(phase - 1)].Cell);
+  auto meet = [sites](const std::string& a, const std::string& b) {
+    const auto i = sites->find(ToUpper(a)), j = sites->find(ToUpper(b));
+    if (i == sites->end() || j == sites->end()) return false;
+    return i->second.Part == 0 || j->second.Part == 0 || i->second.Part == j->second.Part;
+  };
+  auto bonded = [sites, m, meet](const std::string& a, const std::string& b) {
+    if (!meet(a, b) || EqIgnoreCase(a, b)) return false;
+    const Site &p = sites->at(ToUpper(a)), &q = sites->at(ToUpper(b));
+    double best = 1e30;
+    for (int i = -1; i <= 1; ++i)
+      for (int j = -1; j <= 1; ++j)
+        for (int k = -1; k <= 1; ++k) {
+          const double d[3] = {q.X[0] + i - p.X[0], q.X[1] + j - p.X[1], q.X[2] + k - p.X[2]};
+          double l2 = 0.;
+          for (int r = 0; r < 3; ++r) {
+            const double c = m[3 * r] * d[0] + m[3 * r + 1] * d[1] + m[3 * r + 2] * d[2];
+            l2 += c * c;
+          }
+          best = std::min(best, l2);
+        }
+    return std::sqrt(best) < p.R + q.R + 0.5;
+  };
+  return {bonded, meet};
+}
+
+// One pair of a rigid-bond restraint: atoms, s.u. as written, the line.
+struct RigidPair {
+  std::string A, B, Su, Line;
+};
+
+// DELU or RIGU cards of the restrained pairs. SHELX applies such a card to
+// the bonded (1,2) pairs of its atoms with s1 and to the pairs bonded to a
+// common atom of the card (1,3) with s2, so a 1,3 pair alone on a card would
+// be lost. The pairs are therefore taken in groups connected through shared
+// atoms (a pair restrained twice, as by two overlapping cards, goes to a
+// second layer of groups): a group whose atoms give back exactly its pairs,
+// one s.u. for the 1,2 and one for the 1,3 pairs, is one card with all its
+// atoms; otherwise each pair is a card of its own, and a pair that is not
+// bonded (which SHELX would not restrain) is named in `notes`.
+template <class Wrap>
+std::string RigidCards(const std::string& sub, const std::vector<RigidPair>& pairs,
+                       const BondTest& test, std::vector<std::string>& notes, Wrap wrap) {
+  std::vector<std::string> atoms;  // upper-case names, first seen first
+  std::map<std::string, std::string> spelled;
+  auto id = [&](const std::string& n) {
+    const std::string u = ToUpper(n);
+    const auto it = std::find(atoms.begin(), atoms.end(), u);
+    if (it != atoms.end()) return static_cast<int>(it - atoms.begin());
+    atoms.push_back(u);
+    spelled[u] = n;
+    return static_cast<int>(atoms.size() - 1);
+  };
+  std::vector<std::pair<int, int>> ids;
+  std::vector<int> layer;
+  std::map<std::pair<int, int>, int> seen;
+  for (const RigidPair& p : pairs) {
+    const int a = id(p.A), b = id(p.B);
+    ids.emplace_back(std::min(a, b), std::max(a, b));
+    layer.push_back(seen[ids.back()]++);
+  }
+  auto bond = [&](int a, int b) {
+    return test.Bonded(atoms[static_cast<size_t>(a)], atoms[static_cast<size_t>(b)]);
+  };
+  std::string cards;
+  for (int lay = 0; std::find(layer.begin(), layer.end(), lay) != layer.end(); ++lay) {
+    std::vector<int> root(atoms.size());
+    std::iota(root.begin(), root.end(), 0);
+    std::function<int(int)> find = [&](int i) {
+      const auto u = static_cast<size_t>(i);
+      return root[u] == i ? i : root[u] = find(root[u]);
+    };
+    for (size_t k = 0; k < ids.size(); ++k)
+      if (layer[k] == lay) root[static_cast<size_t>(find(ids[k].first))] = find(ids[k].second);
+    std::vector<bool> done(atoms.size(), false);
+    for (size_t k0 = 0; k0 < ids.size(); ++k0) {
+      if (layer[k0] != lay) continue;
+      const int g = find(ids[k0].first);
+      if (done[static_cast<size_t>(g)]) continue;
+      done[static_cast<size_t>(g)] = true;
+      std::vector<int> members;
+      std::vector<size_t> mine;  // pairs of the group
+      for (size_t k = 0; k < ids.size(); ++k) {
+        if (layer[k] != lay || find(ids[k].first) != g) continue;
+        mine.push_back(k);
+        for (int a : {ids[k].first, ids[k].second})
+          if (std::find(members.begin(), members.end(), a) == members.end()) members.push_back(a);
+      }
+      // The pairs a card of all the members restrains: 1,2 and 1,3.
+      std::map<std::pair<int, int>, bool> implied;  // pair -> is 1,2
+      for (size_t i = 0; i < members.size(); ++i)
+        for (size_t j = i + 1; j < members.size(); ++j) {
+          const int a = std::min(members[i], members[j]), b = std::max(members[i], members[j]);
+          if (bond(a, b)) {
+            implied[{a, b}] = true;
+            continue;
+          }
+          if (!test.PartsMeet(atoms[static_cast<size_t>(a)], atoms[static_cast<size_t>(b)]))
+            continue;
+          for (int m : members)
+            if (m != a && m != b && bond(a, m) && bond(m, b)) {
+              implied[{a, b}] = false;
+              break;
+            }
+        }
+      std::string s12, s13;
+      bool exact = implied.size() == mine.size();
+      for (size_t k : mine) {
+        const auto f = implied.find(ids[k]);
+        if (f == implied.end()) {
+          exact = false;
+          break;
+        }
+        std::string& su = f->second ? s12 : s13;
+        if (!su.empty() && su != pairs[k].Su) exact = false;
+        su = pairs[k].Su;
+      }
+      if (exact && !s12.empty()) {
+        std::string line = sub + " " + s12 + " " + (s13.empty() ? s12 : s13);
+        for (int m : members) line += " " + spelled[atoms[static_cast<size_t>(m)]];
+        cards += wrap(line);
+        continue;
+      }
+      for (size_t k : mine) {
+        const RigidPair& p = pairs[k];
+        cards += wrap(sub + " " + p.Su + " " + p.Su + " " + p.A + " " + p.B);
+        if (!bond(ids[k].first, ids[k].second))
+          notes.push_back(
+              fmt::format("Restraint not expressed: {} (pair {} {}: not bonded, and "
+                          "the atoms of its group do not give back its pairs)",
+                          p.Line, p.A, p.B));
+      }
+    }
+  }
+  return cards;
+}
+
 // The SHELX instructions of the refinement block's restraints: distfix as
 // DFIX (a value) or SADI ("="), planefix FLAT, chivfix CHIV, adpfix SIMU,
 // DELU, RIGU (one instruction per pair, both s.u. the item's) and ISOR.
 // Lines with the optimal target ("*"), anglefix and torsfix have no SHELX
 // form and are named in notes.
-std::string RestraintCards(const RefSettings& ref, const PhaseSymmetry& ps,
+std::string RestraintCards(const RefSettings& ref, const PhaseSymmetry& ps, const BondTest& bonded,
                            std::vector<std::string>& notes) {
   EqivNames eq(ps);
   std::string cards;
+  std::map<std::string, std::vector<RigidPair>> rigid;  // DELU, RIGU pairs without symmetry
   auto wrap = [](std::string line) {
     // SHELX lines end at 80 characters; "=" continues them.
     std::string out;
@@ -178,8 +365,8 @@ std::string RestraintCards(const RefSettings& ref, const PhaseSymmetry& ps,
       }
       const size_t nnum = k == RkPlaneFix || k == RkAdpFix ? 1 : 2;
       if (k == RkAngleFix || k == RkTorsFix || k == RkMagmFix || head.size() < nnum ||
-          head[0] == "*" || (k == RkAdpFix && sub != "SIMU" && sub != "DELU" && sub != "RIGU" &&
-                             sub != "ISOR")) {
+          head[0] == "*" ||
+          (k == RkAdpFix && sub != "SIMU" && sub != "DELU" && sub != "RIGU" && sub != "ISOR")) {
         skip();
         continue;
       }
@@ -218,12 +405,20 @@ std::string RestraintCards(const RefSettings& ref, const PhaseSymmetry& ps,
         cards += wrap(line);
       } else {
         // One instruction per pair: SHELX would otherwise take every pair of the list.
-        for (const auto& item : it)
+        // Pairs of DELU and RIGU in the asymmetric unit are grouped afterwards.
+        for (const auto& item : it) {
+          if (sub != "SIMU" && item.size() == 2 && item[0].find('$') == std::string::npos &&
+              item[1].find('$') == std::string::npos) {
+            rigid[sub].push_back({item[0], item[1], head[0], kw + " " + l.Text});
+            continue;
+          }
           cards += wrap(sub + " " + head[0] + " " + head[0] + (sub == "SIMU" ? " 99" : "") +
                         joined(item));
+        }
       }
     }
   }
+  for (const auto& [sub, pairs] : rigid) cards += RigidCards(sub, pairs, bonded, notes, wrap);
   return eq.Lines() + cards;
 }
 
@@ -273,7 +468,8 @@ bool TwinCards(const BasicData& b, const DatBlockModel* dm, std::string& out) {
   out = "TWIN";
   for (int i = 0; i < 9; ++i) out += " " + ShortestReal(r[static_cast<size_t>(i)]);
   out += fmt::format(" {}\nBASF", n);
-  for (int k = 1; k < dm->Twin.size(); ++k) out += fmt::format(" {:.5f}", dm->Twin.Val[static_cast<size_t>(k)]);
+  for (int k = 1; k < dm->Twin.size(); ++k)
+    out += fmt::format(" {:.5f}", dm->Twin.Val[static_cast<size_t>(k)]);
   out += "\n";
   return true;
 }
@@ -310,6 +506,17 @@ std::string EM40ShelxHkl(const std::vector<ShelxHklRefl>& refl, double& scale) {
     out += fmt::format("{:4d}{:4d}{:4d}{}{}\n", r.H[0], r.H[1], r.H[2], F8(r.I * scale),
                        F8(r.SigI * scale));
   out += fmt::format("{:4d}{:4d}{:4d}{:8.2f}{:8.2f}\n", 0, 0, 0, 0., 0.);
+  return out;
+}
+
+std::string EM40XdHkl(const std::vector<ShelxHklRefl>& refl, const std::string& name) {
+  std::string n;
+  for (char ch : name)
+    if (!std::isspace(static_cast<unsigned char>(ch))) n += ch;
+  std::string out = fmt::format("{} F^2 NDAT 7\n", n.empty() ? "XD" : n);
+  for (const auto& r : refl)
+    out += fmt::format("{:4d}{:4d}{:4d}{:4d} {:13.4f} {:13.4f}\n", r.H[0], r.H[1], r.H[2], 1, r.I,
+                       r.SigI);
   return out;
 }
 
@@ -420,7 +627,7 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
       notes.push_back("The twin domains are not powers of one matrix: TWIN is left out.");
     o += twin;
   }
-  o += RestraintCards(ref, ps, notes);
+  o += RestraintCards(ref, ps, ShelxBondTest(st, phase), notes);
   // Refinement lines: occupancy ties and riding groups.
   auto lines = [&](int k) -> const std::vector<RefCmdLine>& {
     return ref.EditLines[static_cast<size_t>(k - RefFirstSpecial)];
@@ -568,14 +775,7 @@ int EM40ShelxIns(const Structure& st, int phase, int datBlock, const RefSettings
   };
   // PART of the disorder groups, kept by the SHELX import as "! PART n: names"
   // lines of the M40 command text; hydrogens go with their parent.
-  std::map<std::string, int> partOf;
-  const std::regex partLine(R"(^\s*!\s*PART\s+(-?\d+)\s*:(.*)$)", std::regex::icase);
-  for (const auto& l : st.Model.Commands) {
-    std::smatch m;
-    if (!std::regex_match(l, m, partLine)) continue;
-    const int n = std::stoi(m[1].str());
-    for (const auto& name : SplitWords(m[2].str())) partOf[ToUpper(name)] = n;
-  }
+  std::map<std::string, int> partOf = PartsOf(st);
   int part = 0;
   for (const AtomRec& a : st.Model.Atom) {
     if (a.Phase != phase) continue;

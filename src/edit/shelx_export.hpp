@@ -41,6 +41,12 @@ struct ShelxHklRefl {
 // returned in `scale` (1 when none was needed).
 std::string EM40ShelxHkl(const std::vector<ShelxHklRefl>& refl, double& scale);
 
+// EM40XdHkl: the reflection file of the multipole program XD: the head line
+// "NAME F^2 NDAT 7" (the data name, then: Fo^2 on the lines, seven columns),
+// then per reflection h k l, the scale group (1), Fo^2 and sigma(Fo^2) in
+// blank-separated columns (4I4, 2F14.4 with a blank before each number).
+std::string EM40XdHkl(const std::vector<ShelxHklRefl>& refl, const std::string& name);
+
 // EM40ShelxIns: the .ins text of phase `phase` and data block `datBlock`
 // (1-based) with the refinement settings `ref` (weighting, cycles, keep
 // and equation lines). hklScale is the factor of EM40ShelxHkl (the overall

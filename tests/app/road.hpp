@@ -18,11 +18,17 @@
 #include "model/basic.hpp"
 #include "model/m40.hpp"
 #include "model/m50.hpp"
+#include "model/session.hpp"
+#include "model/structure.hpp"
 #include "support/cif_text.hpp"
 
 namespace tarn::test {
 
 namespace fs = std::filesystem;
+
+// The directory the test program started in (the repository root). Program
+// tests go back to it, whatever an earlier test of the process left behind.
+inline const fs::path kTestRoot = fs::current_path();
 
 inline const char* const kSh2185Cif = "../shared/data/shelx/SH2185_Cu.cif";
 inline const char* const kNaClDir = "../shared/data/nacl";
@@ -44,7 +50,7 @@ class ProgramDir {
     char tmpl[] = "/tmp/tarn_run_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return;
     dir_ = tmpl;
-    fs::copy(fs::current_path() / "data", dir_ / "home", fs::copy_options::recursive);
+    fs::copy(kTestRoot / "data", dir_ / "home", fs::copy_options::recursive);
   }
   ~ProgramDir() {
     std::error_code ec;
@@ -65,7 +71,7 @@ class ProgramDir {
   void CopyNaClExample() const {
     fs::create_directories(dir_ / "s");
     for (const char* ext : {".m50", ".m40"})
-      fs::copy_file(fs::path("examples/nacl/nacl") += ext,
+      fs::copy_file(kTestRoot / (std::string("examples/nacl/nacl") + ext),
                     dir_ / "s" / (std::string("nacl") + ext));
   }
 
@@ -86,9 +92,9 @@ class ProgramDir {
   std::string Command(const std::string& args, const std::string& input,
                       const std::string& out) const {
     const std::string user = (dir_ / "user").string();
-    return "cd '" + dir_.string() + "' && XDG_CONFIG_HOME='" + user + "' XDG_STATE_HOME='" +
-           user + "' XDG_RUNTIME_DIR='" + user + "' '" + std::string(TARNWORK_EXE) +
-           "' -HomeDir home " + args + " < " + input + " > " + out + " 2>&1";
+    return "cd '" + dir_.string() + "' && XDG_CONFIG_HOME='" + user + "' XDG_STATE_HOME='" + user +
+           "' XDG_RUNTIME_DIR='" + user + "' '" + std::string(TARNWORK_EXE) + "' -HomeDir home " +
+           args + " < " + input + " > " + out + " 2>&1";
   }
   bool Printed(const std::string& text) const { return Output.find(text) != std::string::npos; }
 
@@ -115,11 +121,20 @@ inline RFactors LastRFactors(const std::string& ref) {
   return out;
 }
 
-// Skips the test when the program has not been built.
+// Skips the test when the program has not been built. Every such test starts
+// in kTestRoot with the in-process structure and session empty (the readers
+// of M40 and M50 used to check the results consult them) and leaves them so.
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    Reset();
     if (!fs::exists(TARNWORK_EXE)) GTEST_SKIP() << "the program has not been built";
+  }
+  void TearDown() override { Reset(); }
+  static void Reset() {
+    fs::current_path(kTestRoot);
+    Struct = Structure{};
+    Sess = Session{};
   }
   bool Printed(const std::string& text) const { return Dir.Printed(text); }
   ProgramDir Dir;

@@ -66,7 +66,8 @@ HydroDensity DiffDensity(int phase) {
     const auto& order = c->Run.Map.Grid.Order;
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j)
-        if (order[static_cast<size_t>(j)] == i + 1) xm[static_cast<size_t>(j)] = x[static_cast<size_t>(i)];
+        if (order[static_cast<size_t>(j)] == i + 1)
+          xm[static_cast<size_t>(j)] = x[static_cast<size_t>(i)];
     return FouExMap(c->Run.Coef, 3, xm.data());
   };
 }
@@ -145,7 +146,10 @@ int EditAtomsBatch(TarnToolCall& call) {
 
 // Interactive: edit lines one at a time from a form; a wrong line is shown
 // and skipped.
-int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first) {
+// The first form (when given) makes one edit line `verb` + its fields; a
+// field whose label starts with "ref" adds "ref" before a non-empty value.
+int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first,
+                         std::string_view verb = "add") {
   AtomEditRun run = StartRun();
   int applied = 0;
   for (bool firstForm = !first.empty();; firstForm = false) {
@@ -154,8 +158,10 @@ int EditAtomsInteractive(std::string_view header, std::vector<FeFormField> first
     if (!Fe().EditForm(std::string(header), f)) break;
     std::string line;
     if (firstForm) {
-      line = "add";
-      for (const auto& x : f) line += " " + std::string(Trim(x.Value));
+      line = std::string(verb);
+      for (const auto& x : f)
+        if (!Trim(x.Value).empty())
+          line += (x.Label.rfind("Ref", 0) == 0 ? " ref " : " ") + std::string(Trim(x.Value));
     } else {
       line = std::string(Trim(f[0].Value));
     }
@@ -184,50 +190,67 @@ bool HaveM40(TarnToolCall& c) {
   return false;
 }
 
-// Export to SHELX: base.ins and base.hkl from the model and the reflections
-// of M95 (averaged: of M90) of the current data block's structure.
-int ExportShelx(TarnToolCall& c, bool averaged) {
-  std::string base = c.Path;
+// The reflections of an export: M90 of the current data block (averaged), or
+// every reflection of M95 with its corrections applied. "" or why not.
+std::string ExportReflections(bool averaged, std::vector<ShelxHklRefl>& refl) {
+  if (averaged) {
+    std::vector<M90Block> blocks;
+    std::vector<std::vector<M90Refl>> rr;
+    if (ReadM90File(Sess.fln + ".m90", blocks, rr))
+      return "The refinement reflection file M90 cannot be read.";
+    const size_t kd = static_cast<size_t>(std::max(1, Sess.KDatBlock) - 1);
+    if (kd >= rr.size()) return "M90 has no such data block.";
+    for (const auto& r : rr[kd])
+      if (r.ICull == 0) refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I, r.SigI});
+    return "";
+  }
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> rr;
+  if (ReadM95File(Sess.fln + ".m95", blocks, rr)) return "The reflection file M95 cannot be read.";
+  for (const auto& b : rr)
+    for (const auto& r : b)
+      if (r.IFlag == 0)
+        refl.push_back({{r.H[0], r.H[1], r.H[2]},
+                        r.I * r.Corr[0] * r.Corr[1],
+                        r.SigI * r.Corr[0] * r.Corr[1]});
+  return "";
+}
+
+// The output name of an export: the batch line, or chosen by the user;
+// a known extension is dropped. False when the user cancelled.
+bool ExportBase(TarnToolCall& c, std::string_view prompt, std::string_view what,
+                std::string& base) {
+  base = c.Path;
   if (!c.Batch) {
-    auto f =
-        Fe().ChooseFile("Export to SHELX : ", "The files NAME.ins and NAME.hkl are written.", "");
-    if (!f) return NextNothing;
+    auto f = Fe().ChooseFile(std::string(prompt), std::string(what), "");
+    if (!f) return false;
     base = *f;
   }
   for (const char* ext : {".ins", ".hkl", ".res"})
     if (base.size() > 4 && EqIgnoreCase(base.substr(base.size() - 4), ext))
       base.resize(base.size() - 4);
-  auto fail = [&](const std::string& why) {
-    if (c.Batch)
-      Listing(why);
-    else
-      FeChybne("Export to SHELX", {why});
-    c.Error = 1;
+  return true;
+}
+
+int ExportFail(TarnToolCall& c, std::string_view header, const std::string& why) {
+  if (c.Batch)
+    Listing(why);
+  else
+    FeChybne(std::string(header), {why});
+  c.Error = 1;
+  return NextNothing;
+}
+
+// Export to SHELX: base.ins and base.hkl from the model and the reflections
+// of M95 (averaged: of M90) of the current data block's structure.
+int ExportShelx(TarnToolCall& c, bool averaged) {
+  std::string base;
+  if (!ExportBase(c, "Export to SHELX : ", "The files NAME.ins and NAME.hkl are written.", base))
     return NextNothing;
-  };
+  auto fail = [&](const std::string& why) { return ExportFail(c, "Export to SHELX", why); };
   if (base.empty()) return fail("No file name was given.");
   std::vector<ShelxHklRefl> refl;
-  if (averaged) {
-    std::vector<M90Block> blocks;
-    std::vector<std::vector<M90Refl>> rr;
-    if (ReadM90File(Sess.fln + ".m90", blocks, rr))
-      return fail("The refinement reflection file M90 cannot be read.");
-    const size_t kd = static_cast<size_t>(std::max(1, Sess.KDatBlock) - 1);
-    if (kd >= rr.size()) return fail("M90 has no such data block.");
-    for (const auto& r : rr[kd])
-      if (r.ICull == 0) refl.push_back({{r.H[0], r.H[1], r.H[2]}, r.I, r.SigI});
-  } else {
-    std::vector<M95Block> blocks;
-    std::vector<std::vector<M95Refl>> rr;
-    if (ReadM95File(Sess.fln + ".m95", blocks, rr))
-      return fail("The reflection file M95 cannot be read.");
-    for (const auto& b : rr)
-      for (const auto& r : b)
-        if (r.IFlag == 0)
-          refl.push_back({{r.H[0], r.H[1], r.H[2]},
-                          r.I * r.Corr[0] * r.Corr[1],
-                          r.SigI * r.Corr[0] * r.Corr[1]});
-  }
+  if (const std::string why = ExportReflections(averaged, refl); !why.empty()) return fail(why);
   double scale = 1.;
   const std::string hkl = EM40ShelxHkl(refl, scale);
   RefSettings ref;
@@ -240,6 +263,25 @@ int ExportShelx(TarnToolCall& c, bool averaged) {
     return fail("The files " + base + ".ins and .hkl cannot be written.");
   for (const auto& n : notes) Listing(n);
   Listing(fmt::format("{}.ins and {}.hkl written ({} reflections).", base, base, refl.size()));
+  return NextNothing;
+}
+
+// Export of the reflection file of XD: base.hkl from M90 (merged, as a
+// multipole refinement takes them) when the structure has one, else M95.
+int ExportXd(TarnToolCall& c) {
+  std::string base;
+  if (!ExportBase(c, "Export to XD : ", "The reflection file NAME.hkl is written.", base))
+    return NextNothing;
+  auto fail = [&](const std::string& why) { return ExportFail(c, "Export to XD", why); };
+  if (base.empty()) return fail("No file name was given.");
+  std::vector<ShelxHklRefl> refl;
+  const bool merged = std::filesystem::exists(Sess.fln + ".m90");
+  if (const std::string why = ExportReflections(merged, refl); !why.empty()) return fail(why);
+  const std::string name = std::filesystem::path(Sess.fln).filename().string();
+  if (FeWriteFileAtomic(base + ".hkl", EM40XdHkl(refl, name)))
+    return fail("The file " + base + ".hkl cannot be written.");
+  Listing(fmt::format("{}.hkl written for XD ({} {} reflections).", base, refl.size(),
+                      merged ? "merged" : "measured"));
   return NextNothing;
 }
 
@@ -345,6 +387,7 @@ void RegisterEditTools() {
   TarnSetTool(MenuSupercell, [](TarnToolCall& c) { return TransformTool(c, "supercell 2a,b,c"); });
   TarnSetTool(ActExportShelx, [](TarnToolCall& c) { return ExportShelx(c, false); });
   TarnSetTool(ActExportShelxAveraged, [](TarnToolCall& c) { return ExportShelx(c, true); });
+  TarnSetTool(ActExportXd, [](TarnToolCall& c) { return ExportXd(c); });
   TarnSetTool(ActEditAtoms, [](TarnToolCall& c) -> int {
     if (!HaveM40(c)) return NextNothing;
     if (c.Batch) return EditAtomsBatch(c);
@@ -356,6 +399,29 @@ void RegisterEditTools() {
     return EditAtomsInteractive(
         editmsg::NewAtom,
         {{"Name", ""}, {"Element", ""}, {"x", "0"}, {"y", "0"}, {"z", "0"}, {"Uiso", "0.05"}});
+  });
+  TarnSetTool(ActNewMolecule, [](TarnToolCall& c) -> int {
+    if (!HaveM40(c)) return NextNothing;
+    if (c.Batch) return EditAtomsBatch(c);
+    return EditAtomsInteractive(
+        "New molecule",
+        {{"Name", ""}, {"Atoms", ""}, {"Reference point x y z (empty: centre of gravity)", ""}},
+        "molecule");
+  });
+  TarnSetTool(ActNewPosition, [](TarnToolCall& c) -> int {
+    if (!HaveM40(c)) return NextNothing;
+    if (c.Batch) return EditAtomsBatch(c);
+    return EditAtomsInteractive("New position",
+                                {{"Molecule", ""},
+                                 {"phi", "0"},
+                                 {"chi", "0"},
+                                 {"psi", "0"},
+                                 {"tx", "0"},
+                                 {"ty", "0"},
+                                 {"tz", "0"},
+                                 {"ai", "1"},
+                                 {"Name (empty: automatic)", ""}},
+                                "position");
   });
 }
 
