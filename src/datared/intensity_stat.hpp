@@ -30,6 +30,7 @@ struct IntStatResult {
   double B = 0.;                    // overall B, Angstrom^2
   int NAcentric = 0, NCentric = 0;
   double E2m1Acentric = 0., E2m1Centric = 0.;    // <|E^2-1|>: 0.736 / 0.968 expected
+  double E2m1All = 0.;  // <|E^2-1|> over every reflection, whatever the phase's symmetry
   std::array<double, 10> NzAcentric{}, NzCentric{};  // N(z) at z = 0.1 .. 1.0
   int NLPairs = 0;
   double LAbs = 0., L2 = 0.;  // <|L|>, <L^2>: 0.5, 1/3 untwinned; 0.375, 0.2 perfect twin
