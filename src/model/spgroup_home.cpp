@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "model/session.hpp"
+#include "symmetry/spgroup_mag.hpp"
 
 namespace tarn {
 

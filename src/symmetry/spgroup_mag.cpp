@@ -22,7 +22,7 @@
 #include <cmath>
 #include <map>
 
-#include "symmetry/spgroup.hpp"
+#include "symmetry/spgroup_mag.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {

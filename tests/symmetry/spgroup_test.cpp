@@ -1,6 +1,7 @@
 // Space-group symbols: every tabulated setting round-trips symbol ->
 // operators -> symbol, against the operator checksums of the table.
 #include "symmetry/spgroup.hpp"
+#include "symmetry/spgroup_mag.hpp"
 
 #include <gtest/gtest.h>
 
