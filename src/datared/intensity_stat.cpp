@@ -187,10 +187,22 @@ int DRIntensityStatistics(const std::vector<IntStatRefl>& refl, const PhaseBasic
   L.push_back(out.E2m1All < 0.5 * (kE2m1Acentric + kE2m1Centric)
                   ? "The distribution suggests a non-centrosymmetric structure."
                   : "The distribution suggests a centrosymmetric structure.");
-  if (out.E2m1All < kE2m1Inconclusive || out.E2m1All > kE2m1Hyper)
+  for (const AtomTypeBasic& a : phase.AtTypeData)
+    if (a.Formula && *a.Formula > 0.) out.NAtoms += *a.Formula * phase.UnitsNumb;
+  if (out.NAtoms > 0. && out.NAtoms < kIntStatMinAtoms) {
+    // Few atoms (often on special positions): the distributions of
+    // intensities are far from the limits of many independent atoms.
+    out.Conclusive = false;
+    L.push_back(fmt::format(
+        "Only {:g} atoms in the cell: too few for the Wilson distributions, the distribution is "
+        "not conclusive.",
+        out.NAtoms));
+  } else if (out.E2m1All < kE2m1Inconclusive || out.E2m1All > kE2m1Hyper) {
+    out.Conclusive = false;
     L.push_back(
         "Far from both expected values (twinning, pseudo-symmetry or heavy atoms on special "
         "positions): the distribution is not conclusive.");
+  }
   L.emplace_back();
   L.push_back("Cumulative distribution N(z) of z = E^2");
   L.push_back("    z   acentric  theory   centric  theory");

@@ -193,7 +193,7 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   const int le = FindSmbSg(tab, main.LaueGroup);
   if (le < 0) return 1;
   const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
-  const double pc = PCentro(main.E2m1);
+  const double pc = PCentro(main.E2m1Conclusive ? main.E2m1 : 0.);
   static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1},
                                       {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
   const char* kAxis = "abc";
@@ -539,7 +539,10 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   auto& L = out.Listing;
   // Intensity statistics (phase in P1: all reflections acentric).
   IntStatResult st;
-  if (DRIntensityStatistics(refl, phase, st) == 0) out.E2m1 = st.E2m1All;
+  if (DRIntensityStatistics(refl, phase, st) == 0) {
+    out.E2m1 = st.E2m1All;
+    out.E2m1Conclusive = st.Conclusive;
+  }
   // Cells of higher metric symmetry the axes of the data may hide.
   out.Cells = DRSGTestMetricCells(phase.Cell, set);
   const int own = SystemRank(phase.Cell, set);
@@ -621,7 +624,7 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   // Candidates: settings of the centring whose Laue class is the chosen one.
   // Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
   // (twinning, atoms on special positions) the statistics say nothing.
-  const double pc = PCentro(out.E2m1);
+  const double pc = PCentro(out.E2m1Conclusive ? out.E2m1 : 0.);
   std::set<std::pair<int, std::string>> seen;  // (number, absences) already listed
   for (size_t i = 0; i < tab.Entry.size(); ++i) {
     const SgEntry& e = tab.Entry[i];
@@ -661,7 +664,8 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
                      return a.Order > b.Order;
                    });
   L.emplace_back();
-  L.push_back(fmt::format("<|E^2-1|> = {:.3f}", out.E2m1));
+  L.push_back(fmt::format("<|E^2-1|> = {:.3f}{}", out.E2m1,
+                          out.E2m1Conclusive ? "" : " (not conclusive: not used)"));
   L.push_back("Space group       number   #obs/#all   ave(I/sig(I))  Figure of merit");
   for (const SgCandidate& c : out.Cand)
     L.push_back(fmt::format("{:<16} {:6d} {:6d}/{:<6d} {:10.2f} {:14.3f}", c.Symbol, c.Number,

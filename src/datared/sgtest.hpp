@@ -61,6 +61,7 @@ struct SgTestResult {
   std::string LaueGroup;     // its symmorphic group in the cell's axes, e.g. "Pmmm"
   std::vector<std::pair<std::string, double>> LaueRint;  // tested groups and their Rint
   double E2m1 = 0.;                                      // <|E^2-1|> of the acentric-assumed data
+  bool E2m1Conclusive = true;  // false: too few atoms or too far from both values, not used
   std::vector<SgCandidate> Cand;                         // fitting candidates, best first
   std::vector<std::string> Listing;
 };
