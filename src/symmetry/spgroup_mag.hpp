@@ -7,7 +7,7 @@
 namespace tarn {
 
 // EM50GenSymMag: a magnetic space-group symbol with primes for time
-// inversion ("P21'/c", "Pn'm'a", "P4'/m'm'm", "Fm'-3'm", "P-1'") -> operators with
+// inversion ("P21'/c", "Pn'm'a", "P4'/mm'm", "Fm'-3'm", "P-1'") -> operators with
 // their time-inversion signs (ps.Magnetic set). The unprimed symbol is any
 // spelling EM50GenSym takes; the elements are matched to the positions of
 // its full symbol (whole "21'/c", plane or axis alone as in short symbols)
