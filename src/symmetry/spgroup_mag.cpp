@@ -15,6 +15,8 @@
 // elements: closed over products, contradictions refused. Lattice
 // translations are never primed (black-white lattices, "P_c"-type BNS
 // symbols, are not understood).
+#include "symmetry/spgroup_mag.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -22,7 +24,6 @@
 #include <cmath>
 #include <map>
 
-#include "symmetry/spgroup_mag.hpp"
 #include "util/strings.hpp"
 
 namespace tarn {
@@ -33,7 +34,8 @@ using Rot = std::array<int, 9>;
 
 Rot RotOf(const Mat3& m) {
   Rot r;
-  for (int i = 0; i < 9; ++i) r[static_cast<size_t>(i)] = static_cast<int>(std::lround(m[static_cast<size_t>(i)]));
+  for (int i = 0; i < 9; ++i)
+    r[static_cast<size_t>(i)] = static_cast<int>(std::lround(m[static_cast<size_t>(i)]));
   return r;
 }
 
@@ -41,7 +43,9 @@ Rot Mul(const Rot& a, const Rot& b) {
   Rot c{};
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k) c[static_cast<size_t>(3 * i + j)] += a[static_cast<size_t>(3 * i + k)] * b[static_cast<size_t>(3 * k + j)];
+      for (int k = 0; k < 3; ++k)
+        c[static_cast<size_t>(3 * i + j)] +=
+            a[static_cast<size_t>(3 * i + k)] * b[static_cast<size_t>(3 * k + j)];
   return c;
 }
 
@@ -53,21 +57,27 @@ int Det(const Rot& r) {
 // Order of a proper rotation from its trace (3, -1, 0, 1, 2 -> 1, 2, 3, 4, 6).
 int ProperOrder(const Rot& p) {
   switch (p[0] + p[4] + p[8]) {
-    case 3: return 1;
-    case -1: return 2;
-    case 0: return 3;
-    case 1: return 4;
-    case 2: return 6;
-    default: return 0;
+    case 3:
+      return 1;
+    case -1:
+      return 2;
+    case 0:
+      return 3;
+    case 1:
+      return 4;
+    case 2:
+      return 6;
+    default:
+      return 0;
   }
 }
 
 // An element of a symbol: axis ("2", "21", "-4", "-1") or plane ("m", "c").
 struct MagElem {
-  int Pos = 0;        // position in the full symbol (0-based)
+  int Pos = 0;  // position in the full symbol (0-based)
   bool Plane = false;
-  bool Inv = false;   // rotoinversion "-n"
-  int Order = 1;      // n of the axis
+  bool Inv = false;  // rotoinversion "-n"
+  int Order = 1;     // n of the axis
   bool Primed = false;
 };
 
@@ -145,7 +155,8 @@ int EM50GenSymMag(const SgTable& tab, std::string_view symbol, const double* cel
   if (EM50GenSym(tab, plain + choice, cell, shift, ps, &f, err)) return 1;
   if (t.find('\'') == std::string::npos) {  // no primes: every operator unprimed
     ps.Magnetic = true;
-    for (int k = 0; k < ps.NSymm; ++k) ps.Op[static_cast<size_t>(k)].RMag = CrlMakeRMag(ps.Op[static_cast<size_t>(k)].RM, 1.);
+    for (int k = 0; k < ps.NSymm; ++k)
+      ps.Op[static_cast<size_t>(k)].RMag = CrlMakeRMag(ps.Op[static_cast<size_t>(k)].RM, 1.);
     out = std::move(ps);
     if (found) *found = f;
     return 0;
@@ -208,7 +219,8 @@ int EM50GenSymMag(const SgTable& tab, std::string_view symbol, const double* cel
       if (order > 1) {  // the axis of p along the direction
         bool along = true;
         for (int a = 0; a < 3; ++a)
-          along = along && p[static_cast<size_t>(3 * a)] * d[0] + p[static_cast<size_t>(3 * a + 1)] * d[1] +
+          along = along && p[static_cast<size_t>(3 * a)] * d[0] +
+                                   p[static_cast<size_t>(3 * a + 1)] * d[1] +
                                    p[static_cast<size_t>(3 * a + 2)] * d[2] ==
                                d[static_cast<size_t>(a)];
         if (!along) continue;

@@ -151,16 +151,16 @@ TEST_F(SgTestRoad, CellAndTwinOptions) {
     const int h = std::stoi(l.substr(0, 4)), k = std::stoi(l.substr(4, 4)),
               m = std::stoi(l.substr(8, 4));
     if ((h + k) % 2 != 0 || (k + m) % 2 != 0) continue;  // none in a primitive cell
-    prim += fmt::format("{:4d}{:4d}{:4d}", (k + m) / 2, (h + m) / 2, (h + k) / 2) + l.substr(12) +
-            "\n";
+    prim +=
+        fmt::format("{:4d}{:4d}{:4d}", (k + m) / 2, (h + m) / 2, (h + k) / 2) + l.substr(12) + "\n";
   }
   ProgramDir run;
   // The primitive cell with Cl at 0 0 0 and Na at 1/2 1/2 1/2, isotropic.
-  const std::string res = std::regex_replace(
-      std::regex_replace(InP1(nacl), std::regex("\nCELL [^\n]*"),
-                         fmt::format("\nCELL 0.71073 {0} {0} {0} 60 60 60", ap)),
-      std::regex("\nCL1[^=]*=\n[^\n]*\nNA1[^=]*=\n[^\n]*"),
-      "\nCL1 1 0 0 0 10.02083 0.018\nNA1 2 0.5 0.5 0.5 10.02083 0.021");
+  const std::string res =
+      std::regex_replace(std::regex_replace(InP1(nacl), std::regex("\nCELL [^\n]*"),
+                                            fmt::format("\nCELL 0.71073 {0} {0} {0} 60 60 60", ap)),
+                         std::regex("\nCL1[^=]*=\n[^\n]*\nNA1[^=]*=\n[^\n]*"),
+                         "\nCL1 1 0 0 0 10.02083 0.018\nNA1 2 0.5 0.5 0.5 10.02083 0.021");
   ASSERT_NE(res.find("NA1 2 0.5"), std::string::npos);
   run.Write("s.res", res);
   run.Write("s.hkl", prim);
@@ -185,7 +185,8 @@ TEST_F(SgTestRoad, CellAndTwinOptions) {
   ASSERT_EQ(ReadM50Text(Dir.Read("s.m50"), "s.m50", b), 0);
   EXPECT_EQ(b.Phase[0].SpGroup, "P21/n");
   ASSERT_EQ(b.Twin.size(), 2u);
-  const std::vector<double> twofoldA{1, 0, 0, 0, -1, 0, 0, 0, -1}, twofoldC{-1, 0, 0, 0, -1, 0, 0, 0, 1};
+  const std::vector<double> twofoldA{1, 0, 0, 0, -1, 0, 0, 0, -1},
+      twofoldC{-1, 0, 0, 0, -1, 0, 0, 0, 1};
   EXPECT_TRUE(b.Twin[1] == twofoldA || b.Twin[1] == twofoldC);
   ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n"
                       ".File->Reflection file->Create refinement reflection file\n.run->refine\n"),

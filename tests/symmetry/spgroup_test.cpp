@@ -1,7 +1,6 @@
 // Space-group symbols: every tabulated setting round-trips symbol ->
 // operators -> symbol, against the operator checksums of the table.
 #include "symmetry/spgroup.hpp"
-#include "symmetry/spgroup_mag.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 
 #include "support/report_script.hpp"
 #include "symm_test_util.hpp"
+#include "symmetry/spgroup_mag.hpp"
 
 namespace tarn {
 namespace {
@@ -128,8 +128,8 @@ TEST_F(SpGroup, MagneticSymbolsGiveTimeInversion) {
   };
   using R = std::array<int, 9>;
   const R inv{-1, 0, 0, 0, -1, 0, 0, 0, -1}, mx{-1, 0, 0, 0, 1, 0, 0, 0, 1},
-      my{1, 0, 0, 0, -1, 0, 0, 0, 1}, mz{1, 0, 0, 0, 1, 0, 0, 0, -1}, tz{-1, 0, 0, 0, -1, 0, 0, 0, 1},
-      ty{-1, 0, 0, 0, 1, 0, 0, 0, -1};
+      my{1, 0, 0, 0, -1, 0, 0, 0, 1}, mz{1, 0, 0, 0, 1, 0, 0, 0, -1},
+      tz{-1, 0, 0, 0, -1, 0, 0, 0, 1}, ty{-1, 0, 0, 0, 1, 0, 0, 0, -1};
   auto p21c = signs("P2_1'/c", mono);
   EXPECT_EQ(p21c.size(), 4u);
   EXPECT_EQ(p21c[ty], -1.);

@@ -13,7 +13,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-
 #include <string>
 #include <vector>
 

@@ -125,7 +125,8 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   auto normal = [](std::string_view f) {
     std::string o;
     for (char c : f)
-      if (c != ' ' && c != '\t') o += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (c != ' ' && c != '\t')
+        o += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return o;
   };
   const std::string powderFormat = normal(M95PowderFormat());
@@ -191,9 +192,9 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
     const int dropped = DRSGTestToCell(p, refl, p1);
     cellP = cellP ? MatMul(*cellP, p) : p;
     lst.emplace_back();
-    lst.push_back(fmt::format(fmt::runtime(sgtool::Repeated), DRSGTestAxesText(*cellP),
-                              p1.Cell[0], p1.Cell[1], p1.Cell[2], p1.Cell[3], p1.Cell[4],
-                              p1.Cell[5], "axes in those of the data"));
+    lst.push_back(fmt::format(fmt::runtime(sgtool::Repeated), DRSGTestAxesText(*cellP), p1.Cell[0],
+                              p1.Cell[1], p1.Cell[2], p1.Cell[3], p1.Cell[4], p1.Cell[5],
+                              "axes in those of the data"));
     if (dropped > 0) lst.push_back(fmt::format(fmt::runtime(sgtool::Dropped), dropped));
     lst.emplace_back();
     rc = DRSGTest(refl, p1, *tab, set, res);
@@ -219,8 +220,8 @@ int EM9SpaceGroupTest(const std::string& base, const std::string& mode, bool bat
   if (opt.Twins) extra.Twins = res.Twins;
   if (batch) {
     if (EqIgnoreCase(opt.Mode, "none")) return 0;
-    return DRSGTestEpilog(base, *tab, res.Cand[0].Entry, EqIgnoreCase(opt.Mode, "standard"),
-                          batch, extra);
+    return DRSGTestEpilog(base, *tab, res.Cand[0].Entry, EqIgnoreCase(opt.Mode, "standard"), batch,
+                          extra);
   }
   // Page 2: the ranked candidates; page 3: the setting to move into.
   std::vector<std::string> items;
@@ -331,7 +332,8 @@ int DRSGTestEpilog(const std::string& base, const SgTable& tab, int entry, bool 
     st.Basic.PhaseTwin.clear();
     for (const Eigen::Matrix3d& m : twins) {
       std::vector<double> v(9);
-      for (int i = 0; i < 9; ++i) v[static_cast<size_t>(i)] = std::round(m(i / 3, i % 3) * 1e9) / 1e9 + 0.;
+      for (int i = 0; i < 9; ++i)
+        v[static_cast<size_t>(i)] = std::round(m(i / 3, i % 3) * 1e9) / 1e9 + 0.;
       st.Basic.Twin.push_back(v);
     }
     const int nd = static_cast<int>(twins.size());
