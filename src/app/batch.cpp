@@ -66,6 +66,9 @@ class BatchRun {
   int EditAtoms(const std::string& command);
   int BlockHeader(const std::string& line, std::string& header);
   int RunTool(int code, std::string_view header, const std::string& command);
+  // "Simulation of single crystal data" with the default settings and an
+  // optional line "absent".
+  int Simulate(const std::string& command);
   // ".run->sgtest" and its line "standard", "original" or "none".
   int SpaceGroupTest(const std::string& command);
   // ".run->cif->user" and its line with the CIF of the user's to merge.
@@ -446,6 +449,22 @@ int BatchRun::RunTool(int code, std::string_view header, const std::string& comm
   return AfterTool(call, command);
 }
 
+int BatchRun::Simulate(const std::string& command) {
+  if (!HaveStructure(command)) return 1;
+  TarnToolCall call;
+  if (std::string next; Next(next) == Line) {
+    if (EqIgnoreCase(Trim(next), "absent")) {
+      Listing(next);
+      call.Items.push_back(TarnBatchItem{});
+      call.Items[0].Name = "absent";
+    } else {
+      pushed_ = next;
+    }
+  }
+  (void)TarnRunTool(MenuSimSingle, call);
+  return AfterTool(call, command);
+}
+
 int BatchRun::SpaceGroupTest(const std::string& command) {
   std::string mode;
   if (DataLine(mode)) return 1;
@@ -557,7 +576,7 @@ int BatchRun::Run() {
       (void)TarnRunTool(MenuSimPowder, call);
       err = AfterTool(call, command);
     } else if (is("Tools", "Simulation of single crystal data")) {
-      err = RunTool(MenuSimSingle, "", command);  // the default settings
+      err = Simulate(command);
     } else if (is("Edit", "Atoms")) {
       err = EditAtoms(command);
     } else if (is("Edit", "Commands")) {

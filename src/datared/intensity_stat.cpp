@@ -14,6 +14,9 @@ namespace {
 
 constexpr int kShells = 20;
 constexpr double kE2m1Acentric = 0.736, kE2m1Centric = 0.968;
+// Outside [0.70, 1.10] neither the acentric nor the centric distribution
+// describes the data.
+constexpr double kE2m1Inconclusive = 0.70, kE2m1Hyper = 1.10;
 constexpr double kWilsonS2Min = 1. / (4. * 3.5 * 3.5);
 
 double S2Of(const int h[3], const double* g) {
@@ -123,6 +126,7 @@ int DRIntensityStatistics(const std::vector<IntStatRefl>& refl, const PhaseBasic
     const double e2 = mean > 0. ? ie[k] / mean : 0.;
     double& sum = centric[k] ? out.E2m1Centric : out.E2m1Acentric;
     sum += std::fabs(e2 - 1.);
+    out.E2m1All += std::fabs(e2 - 1.) / static_cast<double>(n);
     auto& nz = centric[k] ? out.NzCentric : out.NzAcentric;
     for (int z = 0; z < 10; ++z)
       if (e2 <= 0.1 * (z + 1)) nz[static_cast<size_t>(z)] += 1.;
@@ -177,10 +181,28 @@ int DRIntensityStatistics(const std::vector<IntStatRefl>& refl, const PhaseBasic
   L.push_back(fmt::format("<|E^2-1|> acentric {:.3f} ({} refl., expected 0.736), centric {:.3f} "
                           "({} refl., expected 0.968)",
                           out.E2m1Acentric, out.NAcentric, out.E2m1Centric, out.NCentric));
-  L.push_back(fmt::format("{}",
-                          out.E2m1Acentric < 0.5 * (kE2m1Acentric + kE2m1Centric)
-                              ? "The distribution suggests a non-centrosymmetric structure."
-                              : "The distribution suggests a centrosymmetric structure."));
+  // The verdict rests on every reflection: under a centrosymmetric phase
+  // all of them are centric and the acentric mean is empty.
+  L.push_back(fmt::format("<|E^2-1|> of all {} reflections {:.3f}", n, out.E2m1All));
+  L.push_back(out.E2m1All < 0.5 * (kE2m1Acentric + kE2m1Centric)
+                  ? "The distribution suggests a non-centrosymmetric structure."
+                  : "The distribution suggests a centrosymmetric structure.");
+  for (const AtomTypeBasic& a : phase.AtTypeData)
+    if (a.Formula && *a.Formula > 0.) out.NAtoms += *a.Formula * phase.UnitsNumb;
+  if (out.NAtoms > 0. && out.NAtoms < kIntStatMinAtoms) {
+    // Few atoms (often on special positions): the distributions of
+    // intensities are far from the limits of many independent atoms.
+    out.Conclusive = false;
+    L.push_back(fmt::format(
+        "Only {:g} atoms in the cell: too few for the Wilson distributions, the distribution is "
+        "not conclusive.",
+        out.NAtoms));
+  } else if (out.E2m1All < kE2m1Inconclusive || out.E2m1All > kE2m1Hyper) {
+    out.Conclusive = false;
+    L.push_back(
+        "Far from both expected values (twinning, pseudo-symmetry or heavy atoms on special "
+        "positions): the distribution is not conclusive.");
+  }
   L.emplace_back();
   L.push_back("Cumulative distribution N(z) of z = E^2");
   L.push_back("    z   acentric  theory   centric  theory");

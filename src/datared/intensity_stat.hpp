@@ -23,6 +23,10 @@ struct IntStatShell {
   int N = 0;
 };
 
+// Fewer atoms in the cell than this (composition known) and the intensity
+// distribution is too far from Wilson's limit to judge centrosymmetry.
+inline constexpr double kIntStatMinAtoms = 20.;
+
 struct IntStatResult {
   std::vector<IntStatShell> Shell;  // equal-count shells of increasing resolution
   bool Wilson = false;              // scale and B determined (composition known)
@@ -30,6 +34,11 @@ struct IntStatResult {
   double B = 0.;                    // overall B, Angstrom^2
   int NAcentric = 0, NCentric = 0;
   double E2m1Acentric = 0., E2m1Centric = 0.;    // <|E^2-1|>: 0.736 / 0.968 expected
+  double E2m1All = 0.;  // <|E^2-1|> over every reflection, whatever the phase's symmetry
+  double NAtoms = 0.;   // atoms in the cell from the composition (0 when unknown)
+  // The distribution can tell centric from acentric: enough atoms for the
+  // Wilson distributions (kIntStatMinAtoms) and <|E^2-1|> within 0.70 .. 1.10.
+  bool Conclusive = true;
   std::array<double, 10> NzAcentric{}, NzCentric{};  // N(z) at z = 0.1 .. 1.0
   int NLPairs = 0;
   double LAbs = 0., L2 = 0.;  // <|L|>, <L^2>: 0.5, 1/3 untwinned; 0.375, 0.2 perfect twin

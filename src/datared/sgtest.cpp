@@ -193,7 +193,7 @@ int DRSGTestSSG4(const std::vector<SsgTestRefl>& refl, const Vec3& q, const SgTa
   const int le = FindSmbSg(tab, main.LaueGroup);
   if (le < 0) return 1;
   const std::set<Rot> laue = Rotations(SgEntryOps(tab, le), true);
-  const double pc = PCentro(main.E2m1);
+  const double pc = PCentro(main.E2m1Conclusive ? main.E2m1 : 0.);
   static constexpr int kPerm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1},
                                       {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
   const char* kAxis = "abc";
@@ -447,6 +447,83 @@ std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
   return found;
 }
 
+std::string DRSGTestAxesText(const Mat3& p) {
+  std::string axes;
+  for (int j = 0; j < 3; ++j) {
+    std::string t;
+    for (int i = 0; i < 3; ++i) {
+      const double v = p[static_cast<size_t>(3 * i + j)];
+      if (std::fabs(v) < 1e-9) continue;
+      const double a = std::fabs(v);
+      const std::string num = std::fabs(a - 1.) > 1e-9 ? ToFract(a, 12) : "";
+      t += (v < 0. ? "-" : t.empty() ? "" : "+") + num + "abc"[i];
+    }
+    axes += (j ? "," : "") + t;
+  }
+  return axes;
+}
+
+Mat3 DRSGTestSubCell(const std::vector<Vec3>& x) {
+  // Lattice points in [0, 1)^3: the closure of the X vectors.
+  std::vector<Eigen::Vector3d> pts{Eigen::Vector3d::Zero()};
+  auto reduce = [](Eigen::Vector3d v) {
+    for (int i = 0; i < 3; ++i) v[i] -= std::floor(v[i] + 1e-9);
+    return v;
+  };
+  for (size_t k = 0; k < pts.size() && pts.size() < 64; ++k)
+    for (const Vec3& t : x) {
+      const Eigen::Vector3d w = reduce(pts[k] + Eigen::Vector3d(t[0], t[1], t[2]));
+      if (std::none_of(pts.begin(), pts.end(),
+                       [&](const Eigen::Vector3d& q) { return (q - w).norm() < 1e-6; }))
+        pts.push_back(w);
+    }
+  const double want = 1. / static_cast<double>(pts.size());
+  // Three lattice vectors (a point minus a vertex of the cell) spanning the
+  // volume of one lattice point form a basis.
+  std::vector<Eigen::Vector3d> cand;
+  for (const Eigen::Vector3d& q : pts)
+    for (int c = 0; c < 8; ++c) {
+      const Eigen::Vector3d v = q - Eigen::Vector3d(c & 1, (c >> 1) & 1, (c >> 2) & 1);
+      if (v.norm() > 1e-9) cand.push_back(v);
+    }
+  Eigen::Matrix3d b = Eigen::Matrix3d::Identity();
+  for (size_t i = 0; i < cand.size(); ++i)
+    for (size_t j = i + 1; j < cand.size(); ++j)
+      for (size_t k = j + 1; k < cand.size(); ++k) {
+        Eigen::Matrix3d m;
+        m << cand[i], cand[j], cand[k];
+        if (std::fabs(std::fabs(m.determinant()) - want) > 1e-6) continue;
+        if (m.determinant() < 0.) m.col(2) = -m.col(2);
+        b = m;
+        i = j = k = cand.size();  // done
+      }
+  return FromEigen(b);
+}
+
+int DRSGTestToCell(const Mat3& p, std::vector<IntStatRefl>& refl, PhaseBasic& phase) {
+  const Eigen::Matrix3d m = ToEigen(p);
+  const Eigen::Matrix3d g = m.transpose() * MetricOf(phase.Cell) * m, gi = g.inverse();
+  CellOfMetric(g, phase.Cell);
+  for (int i = 0; i < 9; ++i) {
+    phase.MetTens[i] = g(i / 3, i % 3);
+    phase.MetTensI[i] = gi(i / 3, i % 3);
+  }
+  phase.CellVol = std::sqrt(g.determinant());
+  int dropped = 0;
+  std::erase_if(refl, [&](IntStatRefl& r) {
+    const Eigen::Vector3d h = m.transpose() * Eigen::Vector3d(r.H[0], r.H[1], r.H[2]);
+    for (int i = 0; i < 3; ++i) {
+      if (std::fabs(h[i] - std::round(h[i])) > 1e-4) {
+        ++dropped;
+        return true;
+      }
+    }
+    for (int i = 0; i < 3; ++i) r.H[i] = static_cast<int>(std::lround(h[i]));
+    return false;
+  });
+  return dropped;
+}
+
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit) {
   SgAbsStat s;
   const std::vector<Vec3> vt = EM50GenCentr(lattice);
@@ -462,30 +539,22 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   auto& L = out.Listing;
   // Intensity statistics (phase in P1: all reflections acentric).
   IntStatResult st;
-  if (DRIntensityStatistics(refl, phase, st) == 0) out.E2m1 = st.E2m1Acentric;
+  if (DRIntensityStatistics(refl, phase, st) == 0) {
+    out.E2m1 = st.E2m1All;
+    out.E2m1Conclusive = st.Conclusive;
+  }
   // Cells of higher metric symmetry the axes of the data may hide.
   out.Cells = DRSGTestMetricCells(phase.Cell, set);
   const int own = SystemRank(phase.Cell, set);
-  for (const SgCellCandidate& c : out.Cells) {
+  for (SgCellCandidate& c : out.Cells) {
     if (std::find(std::begin(kSystem), std::end(kSystem), c.System) - std::begin(kSystem) <= own)
       continue;
-    std::string axes;
-    for (int j = 0; j < 3; ++j) {
-      std::string t;
-      for (int i = 0; i < 3; ++i) {
-        const double v = c.P[static_cast<size_t>(3 * i + j)];
-        if (v == 0.) continue;
-        t += (v < 0.      ? "-"
-              : t.empty() ? ""
-                          : "+") +
-             (std::fabs(v) == 1. ? "" : fmt::format("{}", std::fabs(v))) + "abc"[i];
-      }
-      axes += (j ? "," : "") + t;
-    }
+    c.Higher = true;
     L.push_back(fmt::format(
         "Cell of higher metric symmetry: {:<13} {:.4f} {:.4f} {:.4f} {:.2f} {:.2f} {:.2f}  "
         "axes {}  volume {} x that of the cell",
-        c.System, c.Cell[0], c.Cell[1], c.Cell[2], c.Cell[3], c.Cell[4], c.Cell[5], axes, c.Det));
+        c.System, c.Cell[0], c.Cell[1], c.Cell[2], c.Cell[3], c.Cell[4], c.Cell[5],
+        DRSGTestAxesText(c.P), c.Det));
   }
   if (!L.empty()) L.emplace_back();
   // Centring: of the accepted ones, the one with the most centring vectors
@@ -555,7 +624,7 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
   // Candidates: settings of the centring whose Laue class is the chosen one.
   // Probability of a centrosymmetric structure from <|E^2-1|>; below 0.70
   // (twinning, atoms on special positions) the statistics say nothing.
-  const double pc = PCentro(out.E2m1);
+  const double pc = PCentro(out.E2m1Conclusive ? out.E2m1 : 0.);
   std::set<std::pair<int, std::string>> seen;  // (number, absences) already listed
   for (size_t i = 0; i < tab.Entry.size(); ++i) {
     const SgEntry& e = tab.Entry[i];
@@ -595,7 +664,8 @@ int DRSGTest(const std::vector<IntStatRefl>& refl, const PhaseBasic& phase, cons
                      return a.Order > b.Order;
                    });
   L.emplace_back();
-  L.push_back(fmt::format("<|E^2-1|> = {:.3f}", out.E2m1));
+  L.push_back(fmt::format("<|E^2-1|> = {:.3f}{}", out.E2m1,
+                          out.E2m1Conclusive ? "" : " (not conclusive: not used)"));
   L.push_back("Space group       number   #obs/#all   ave(I/sig(I))  Figure of merit");
   for (const SgCandidate& c : out.Cand)
     L.push_back(fmt::format("{:<16} {:6d} {:6d}/{:<6d} {:10.2f} {:14.3f}", c.Symbol, c.Number,

@@ -47,6 +47,7 @@ struct SgCellCandidate {
   Mat3 P{};            // its axes in those of the data: columns a', b', c' (integers)
   double Cell[6] = {};
   int Det = 1;  // volume relative to that of the data's cell
+  bool Higher = false;  // of a higher system than the metric of the data's own axes
 };
 
 struct SgTestResult {
@@ -60,6 +61,7 @@ struct SgTestResult {
   std::string LaueGroup;     // its symmorphic group in the cell's axes, e.g. "Pmmm"
   std::vector<std::pair<std::string, double>> LaueRint;  // tested groups and their Rint
   double E2m1 = 0.;                                      // <|E^2-1|> of the acentric-assumed data
+  bool E2m1Conclusive = true;  // false: too few atoms or too far from both values, not used
   std::vector<SgCandidate> Cand;                         // fitting candidates, best first
   std::vector<std::string> Listing;
 };
@@ -124,6 +126,20 @@ std::vector<Mat3> DRSGTestTwinMatrices(const double* cell, const SgTable& tab,
 // tried. A non-empty result says the cell may be a supercell.
 std::vector<Vec3> DRSGTestCentrRepeat(const std::vector<IntStatRefl>& refl,
                                       const std::vector<Vec3>& vt, const SgTestSettings& set);
+
+// The axes of P (columns) in those of the data, e.g. "a+b,-a+b,c", "1/2a,b,c".
+std::string DRSGTestAxesText(const Mat3& p);
+
+// DRSGTestSubCell: the cell of the lattice spanned by the data's axes and
+// the X centring vectors x (the subcell of a supercell), reduced; columns in
+// the data's axes (fractional entries).
+Mat3 DRSGTestSubCell(const std::vector<Vec3>& x);
+
+// DRSGTestToCell: reflections and phase moved into the cell with axes P
+// (columns, in the data's axes): h' = P^T h, G' = P^T G P (cell, metric
+// tensors, volume). Reflections without integral indices in the new cell
+// (absent by an X centring) are left out; returns how many.
+int DRSGTestToCell(const Mat3& p, std::vector<IntStatRefl>& refl, PhaseBasic& phase);
 
 // DRSGTestCentr: absence statistics of the reflections a centring makes absent.
 SgAbsStat DRSGTestCentr(const std::vector<IntStatRefl>& refl, char lattice, double obsLimit);

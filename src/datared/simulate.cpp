@@ -91,8 +91,8 @@ int SimulateSingleCrystal(const SimSettings& s, ImpData& d, std::vector<std::str
           r.SinThL = snl;
           (void)Calc(setup, r, false, out);
           const double i = out.A * out.A + out.B * out.B;
-          if (i < 1e-6) continue;  // systematically absent
-          f2[*eq.rbegin()] = i;
+          if (i < 1e-6 && !s.Absent) continue;  // systematically absent
+          f2[*eq.rbegin()] = i < 1e-6 ? 0. : i;
         }
   if (f2.empty()) {
     msg.push_back(simmsg::NoRefl);
@@ -109,10 +109,16 @@ int SimulateSingleCrystal(const SimSettings& s, ImpData& d, std::vector<std::str
   d.Lambda = Struct.Basic.DatBlock[0].Lambda;
   d.Cell.assign(ph.Cell, ph.Cell + 6);
   auto add = [&](const Index& hh, double i) {
-    std::poisson_distribution<long> pois(k * i);
-    const double counts = static_cast<double>(pois(rng));
+    double counts = 0.;
+    if (i > 0.) {
+      std::poisson_distribution<long> pois(k * i);
+      counts = static_cast<double>(pois(rng));
+    }
     double iobs = counts, sig2 = std::max(counts, 1.);
-    if (s.Instab > 0.) {
+    if (i == 0.) {  // absent: background noise only
+      sig2 = kSimAbsentBkg;
+      iobs = std::sqrt(kSimAbsentBkg) * gauss(rng);
+    } else if (s.Instab > 0.) {
       iobs += s.Instab * k * i * gauss(rng);
       sig2 += std::pow(s.Instab * k * i, 2);
     }

@@ -18,7 +18,14 @@ struct SimSettings {
   double MaxCounts = 1.0e5;  // counts of the strongest reflection (sets the Poisson noise)
   double Instab = 0.;  // instability u: I gets a normal error of sigma u*I, sigma(I)^2 += (u I)^2
   int MMax = 1;        // largest |satellite index| for modulated phases
+  bool Absent = false;  // systematically absent reflections written as weak measured ones:
+                        // I from a normal distribution of sigma sqrt(kSimAbsentBkg) counts
 };
+
+// Background counts under a simulated absent reflection (Absent): the noise
+// a measured absence shows, so that the space-group test sees the glides and
+// screws of simulated data.
+inline constexpr double kSimAbsentBkg = 4.;
 
 namespace simmsg {
 inline constexpr const char* Header = "Simulation of single crystal data";

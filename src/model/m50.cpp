@@ -785,8 +785,7 @@ int Reader::FinishPhase(PhaseBasic& p, size_t phaseIndex) {
     }
   }
   // A phase that names only its group gets the group's operators.
-  if (p.SymmText.empty() && !p.SpGroup.empty() && p.SpGroup[0] != '?' && p.NDim == 3 &&
-      !p.Magnetic) {
+  if (p.SymmText.empty() && !p.SpGroup.empty() && p.SpGroup[0] != '?' && p.NDim == 3) {
     ErrorRecord e;
     if (PhaseFromSpGroup(p, &e)) return Fail(e.Message, spGroupLine_[phaseIndex]);
   }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "model/session.hpp"
+#include "symmetry/spgroup_mag.hpp"
 
 namespace tarn {
 
@@ -28,6 +29,7 @@ void PhaseSetOperators(PhaseBasic& p, const PhaseSymmetry& ps, char lattice) {
   for (int k = 0; k < ps.NSymm; ++k) {
     std::string s;
     for (const auto& t : ps.Op[k].Text) s += (s.empty() ? "" : " ") + t;
+    if (ps.Magnetic) s += ps.Op[k].ZMag < 0. ? " -m" : " m";
     p.SymmText.push_back(s);
   }
   p.Centro = false;
@@ -49,7 +51,9 @@ int PhaseFromSpGroup(PhaseBasic& p, ErrorRecord* err) {
   for (size_t i = 0; i < 3 && i < p.SgShift.size(); ++i) shift[i] = p.SgShift[i];
   PhaseSymmetry ps;
   SgFound f;
-  if (EM50GenSym(*tab, p.SpGroup, p.Cell, shift, ps, &f, err)) return 1;
+  if (p.Magnetic ? EM50GenSymMag(*tab, p.SpGroup, p.Cell, shift, ps, &f, err)
+                 : EM50GenSym(*tab, p.SpGroup, p.Cell, shift, ps, &f, err))
+    return 1;
   const char c = p.SpGroup[0] == '-' && p.SpGroup.size() > 1 ? p.SpGroup[1] : p.SpGroup[0];
   PhaseSetOperators(p, ps, static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
   if (p.SpGroupNumber == 0) p.SpGroupNumber = f.Number;

@@ -12,6 +12,7 @@
 #include "model/m40.hpp"
 #include "model/session.hpp"
 #include "road.hpp"
+#include "util/strings.hpp"
 
 namespace tarn::test {
 namespace {
@@ -133,6 +134,68 @@ TEST_F(SgTestRoad, P21nToStandardAndBackKeepsF) {
     EXPECT_EQ(r.NAll, r0.NAll) << st.Group;
     for (int k = 0; k < 4; ++k) EXPECT_NEAR(r.R[k], r0.R[k], 1e-3) << st.Group << " R " << k;
   }
+}
+
+// "cell": NaCl data indexed in the primitive rhombohedral cell (h_p = (k+l,
+// h+l, h+k)/2) go back to the cubic F cell and Fm-3m. "twins": the P21/n data
+// in a cell with beta = 90.4 get the twin law of the orthorhombic metric in
+// M50, and the refinement takes it (two twin fractions in M40).
+TEST_F(SgTestRoad, CellAndTwinOptions) {
+  const std::string nacl = ReadText(std::string(kNaClDir) + "/NaCl.res"),
+                    hkl = ReadText(std::string(kNaClDir) + "/NaCl.hkl");
+  if (nacl.empty() || hkl.empty()) GTEST_SKIP() << "../shared/data not available";
+  const double ap = 5.641087 / std::sqrt(2.);
+  std::string prim;
+  for (const std::string& l : SplitOn(hkl, "\n")) {
+    if (l.size() < 12) continue;
+    const int h = std::stoi(l.substr(0, 4)), k = std::stoi(l.substr(4, 4)),
+              m = std::stoi(l.substr(8, 4));
+    if ((h + k) % 2 != 0 || (k + m) % 2 != 0) continue;  // none in a primitive cell
+    prim +=
+        fmt::format("{:4d}{:4d}{:4d}", (k + m) / 2, (h + m) / 2, (h + k) / 2) + l.substr(12) + "\n";
+  }
+  ProgramDir run;
+  // The primitive cell with Cl at 0 0 0 and Na at 1/2 1/2 1/2, isotropic.
+  const std::string res =
+      std::regex_replace(std::regex_replace(InP1(nacl), std::regex("\nCELL [^\n]*"),
+                                            fmt::format("\nCELL 0.71073 {0} {0} {0} 60 60 60", ap)),
+                         std::regex("\nCL1[^=]*=\n[^\n]*\nNA1[^=]*=\n[^\n]*"),
+                         "\nCL1 1 0 0 0 10.02083 0.018\nNA1 2 0.5 0.5 0.5 10.02083 0.021");
+  ASSERT_NE(res.find("NA1 2 0.5"), std::string::npos);
+  run.Write("s.res", res);
+  run.Write("s.hkl", prim);
+  ASSERT_EQ(run.Batch(kShelxRoad + ".run->sgtest\nstandard cell\n"), 0) << run.Output;
+  EXPECT_TRUE(run.Printed("The test repeated in the cell with axes")) << run.Output;
+  EXPECT_TRUE(run.Printed("Accepted space group: Fm-3m")) << run.Output;
+  BasicData b;
+  ASSERT_EQ(ReadM50Text(run.Read("s.m50"), "s.m50", b), 0);
+  EXPECT_EQ(b.Phase[0].SpGroup, "Fm-3m");
+  EXPECT_NEAR(b.Phase[0].Cell[0], 5.641087, 1e-4);
+  EXPECT_NEAR(b.Phase[0].Cell[3], 90., 1e-6);
+  ASSERT_EQ(run.Batch(".File->Structure->Open\ns\n"
+                      ".File->Reflection file->Create refinement reflection file\n.run->refine\n"),
+            0)
+      << run.Output;
+  EXPECT_LT(LastRFactors(run.Read("s.ref")).R[0], 2.);  // 0.96 % as from the cubic cell
+
+  Dir.Write("s.res", std::regex_replace(kP21n, std::regex("103\\.93"), "90.4"));
+  Dir.Write("s.hkl", P21nHkl());
+  ASSERT_EQ(Dir.Batch(kShelxRoad + ".run->sgtest\noriginal twins\n"), 0) << Dir.Output;
+  EXPECT_TRUE(Printed("Twin matrices written to M50: 2 domains")) << Dir.Output;
+  ASSERT_EQ(ReadM50Text(Dir.Read("s.m50"), "s.m50", b), 0);
+  EXPECT_EQ(b.Phase[0].SpGroup, "P21/n");
+  ASSERT_EQ(b.Twin.size(), 2u);
+  const std::vector<double> twofoldA{1, 0, 0, 0, -1, 0, 0, 0, -1},
+      twofoldC{-1, 0, 0, 0, -1, 0, 0, 0, 1};
+  EXPECT_TRUE(b.Twin[1] == twofoldA || b.Twin[1] == twofoldC);
+  ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n"
+                      ".File->Reflection file->Create refinement reflection file\n.run->refine\n"),
+            0)
+      << Dir.Output;
+  AtomModel m;
+  ASSERT_EQ(M40ReadText(Dir.Read("s.m40"), "s.m40", m), 0);
+  ASSERT_FALSE(m.DatBlock.empty());
+  EXPECT_EQ(m.DatBlock[0].Twin.size(), 2);
 }
 
 }  // namespace

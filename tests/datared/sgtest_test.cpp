@@ -115,6 +115,43 @@ TEST(SgTest, DoubledCellShowsXCentring) {
   ASSERT_EQ(DRSGTest(refl, CellPhase(big), Tab(), SgTestSettings{}, r), 0);
   ASSERT_EQ(r.XCentr.size(), 1u);
   EXPECT_EQ(r.XCentr[0], (Vec3{0.5, 0., 0.}));
+  // Repeated in the subcell: the odd h left out, the true cell and group.
+  const Mat3 sub = DRSGTestSubCell(r.XCentr);
+  EXPECT_NEAR(ToEigen(sub).determinant(), 0.5, 1e-9);
+  PhaseBasic p = CellPhase(big);
+  const size_t n = refl.size();
+  const int dropped = DRSGTestToCell(sub, refl, p);
+  EXPECT_EQ(dropped, static_cast<int>(n - refl.size()));
+  EXPECT_GT(dropped, 1000);
+  EXPECT_NEAR(p.Cell[0] * p.Cell[1] * p.Cell[2], 7. * 9. * 11., 1e-6);
+  ASSERT_EQ(DRSGTest(refl, p, Tab(), SgTestSettings{}, r), 0);
+  EXPECT_TRUE(r.XCentr.empty());
+  EXPECT_EQ(r.Cand[0].Symbol, "P212121");
+}
+
+// Fm-3m data indexed in the primitive rhombohedral cell (h_p = P^T h with
+// a_p = (b+c)/2, b_p = (a+c)/2, c_p = (a+b)/2): the metric finds the cubic
+// cell four times as large, and the test repeated there finds Fm-3m.
+TEST(SgTest, TestRepeatedInTheCubicCellOfAPrimitiveOne) {
+  const double cubic[6] = {12, 12, 12, 90, 90, 90};
+  const Eigen::Matrix3d pc = (Eigen::Matrix3d() << 0, .5, .5, .5, 0, .5, .5, .5, 0).finished();
+  std::vector<IntStatRefl> refl = Simulate("Fm-3m", CellPhase(cubic));
+  std::erase_if(refl, [](const IntStatRefl& r) {
+    return (r.H[0] + r.H[1]) % 2 != 0 || (r.H[1] + r.H[2]) % 2 != 0;
+  });
+  PhaseBasic p = CellPhase(cubic);
+  EXPECT_EQ(DRSGTestToCell(FromEigen(pc), refl, p), 0);
+  EXPECT_NEAR(p.Cell[3], 60., 1e-9);
+  SgTestResult r;
+  (void)DRSGTest(refl, p, Tab(), SgTestSettings{}, r);
+  ASSERT_FALSE(r.Cells.empty());
+  EXPECT_TRUE(r.Cells[0].Higher);
+  EXPECT_EQ(r.Cells[0].System, "cubic");
+  EXPECT_EQ(DRSGTestToCell(r.Cells[0].P, refl, p), 0);
+  EXPECT_NEAR(p.Cell[0], 12., 1e-6);
+  ASSERT_EQ(DRSGTest(refl, p, Tab(), SgTestSettings{}, r), 0);
+  EXPECT_EQ(r.Centring, 'F');
+  EXPECT_EQ(r.Cand[0].Symbol, "Fm-3m");
 }
 
 // Lattices whose metric symmetry the given axes hide: a C-centred

@@ -69,6 +69,23 @@ TEST_F(Simulate, FullSphereNoiseFreeIntensitiesAndSeeds) {
     EXPECT_GT(a.Refl[k].SigI, 0.);
   }
   EXPECT_TRUE(differs);
+
+  // Absent reflections as weak measured ones: the mixed-parity ones appear,
+  // with I/sigma(I) of a standard normal distribution.
+  s.Absent = true;
+  s.Equivalents = true;
+  s.SnlMax = 0.75;
+  ImpData w;
+  ASSERT_EQ(SimulateSingleCrystal(s, w, msg), 0);
+  double sum2 = 0.;
+  int nAbs = 0;
+  for (const auto& r : w.Refl)
+    if ((r.H[0] - r.H[1]) % 2 != 0 || (r.H[1] - r.H[2]) % 2 != 0) {
+      sum2 += std::pow(r.I / r.SigI, 2);
+      ++nAbs;
+    }
+  EXPECT_GT(nAbs, 3 * 608);
+  EXPECT_NEAR(sum2 / nAbs, 1., 0.1);
 }
 
 TEST_F(Simulate, EmptyModelIsRefused) {

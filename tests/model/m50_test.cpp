@@ -706,6 +706,13 @@ TEST_F(M50FormFactors, GroupSymbolGivesTheOperators) {
   b = Read("cell 5 5 5 90 90 90\nspgroup Fm-3m 225\nend\n");
   EXPECT_EQ(b.Phase[0].Lattice, "F");
   EXPECT_EQ(b.Phase[0].SymmText.size(), 48u);
+  // A magnetic phase: primes give the time-inversion signs of the records.
+  b = Read("cell 5 6 7 90 90 90\nmagnetic\nspgroup Pn'm'a 62\nend\n");
+  ASSERT_EQ(b.Phase[0].SymmText.size(), 8u);
+  EXPECT_EQ(b.Phase[0].SymmText[0], "x y z m");
+  int primed = 0;
+  for (const std::string& t : b.Phase[0].SymmText) primed += t.ends_with(" -m") ? 1 : 0;
+  EXPECT_EQ(primed, 4);
   ErrorRecord err;
   test::ReportScript rs;
   EXPECT_EQ(ReadM50Text("title x\nspgroup P21/q 14\nend\n", "s.m50", b, &err), 1);

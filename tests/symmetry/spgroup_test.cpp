@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <map>
+
 #include "support/report_script.hpp"
 #include "symm_test_util.hpp"
+#include "symmetry/spgroup_mag.hpp"
 
 namespace tarn {
 namespace {
@@ -119,6 +123,59 @@ TEST_F(SpGroup, FaultySymbolsAreRefused) {
     PhaseSymmetry ps;
     ErrorRecord err;
     EXPECT_EQ(EM50GenSym(*tab_, sym, nullptr, nullptr, ps, nullptr, &err), 1) << sym;
+    EXPECT_EQ(err.Message, msg) << sym;
+  }
+}
+
+// Primed symbols: the time-inversion sign of each rotation (det R * trace R
+// names it: 3 identity, -3 inversion, -1 two-fold, 1 mirror) and the refusals.
+TEST_F(SpGroup, MagneticSymbolsGiveTimeInversion) {
+  const double mono[6] = {5, 6, 7, 90, 100, 90};
+  // Sign per rotation, keyed by its nine integers.
+  auto signs = [&](const char* sym, const double* cell) {
+    std::map<std::array<int, 9>, double> out;
+    PhaseSymmetry ps;
+    EXPECT_EQ(EM50GenSymMag(*tab_, sym, cell, nullptr, ps), 0) << sym;
+    EXPECT_TRUE(ps.Magnetic) << sym;
+    for (int k = 0; k < ps.NSymm; ++k) {
+      std::array<int, 9> r;
+      for (int i = 0; i < 9; ++i) r[i] = static_cast<int>(std::lround(ps.Op[k].RM[i]));
+      out[r] = ps.Op[k].ZMag;
+    }
+    return out;
+  };
+  using R = std::array<int, 9>;
+  const R inv{-1, 0, 0, 0, -1, 0, 0, 0, -1}, mx{-1, 0, 0, 0, 1, 0, 0, 0, 1},
+      my{1, 0, 0, 0, -1, 0, 0, 0, 1}, mz{1, 0, 0, 0, 1, 0, 0, 0, -1},
+      tz{-1, 0, 0, 0, -1, 0, 0, 0, 1}, ty{-1, 0, 0, 0, 1, 0, 0, 0, -1};
+  auto p21c = signs("P2_1'/c", mono);
+  EXPECT_EQ(p21c.size(), 4u);
+  EXPECT_EQ(p21c[ty], -1.);
+  EXPECT_EQ(p21c[my], 1.);
+  EXPECT_EQ(p21c[inv], -1.);
+  auto pnma = signs("Pn'm'a", nullptr);
+  EXPECT_EQ(pnma[mx], -1.);
+  EXPECT_EQ(pnma[my], -1.);
+  EXPECT_EQ(pnma[mz], 1.);
+  EXPECT_EQ(pnma[tz], 1.);
+  EXPECT_EQ(pnma[inv], 1.);
+  EXPECT_EQ(signs("P-1'", nullptr)[inv], -1.);
+  auto p4 = signs("P4'/mm'm", nullptr);  // 4-fold and m along a primed, m along [1-10] not
+  EXPECT_EQ(p4[(R{0, -1, 0, 1, 0, 0, 0, 0, 1})], -1.);
+  EXPECT_EQ(p4[mx], -1.);
+  EXPECT_EQ(p4[mz], 1.);
+  EXPECT_EQ(p4[(R{0, 1, 0, 1, 0, 0, 0, 0, 1})], 1.);
+  auto fm3m = signs("Fm'-3'm", nullptr);
+  EXPECT_EQ(fm3m.size(), 48u);
+  EXPECT_EQ(fm3m[inv], -1.);
+  EXPECT_EQ(fm3m[mz], -1.);
+  for (auto [sym, msg] : std::initializer_list<std::pair<const char*, std::string>>{
+           {"P4'/mmm", std::string(sgmsg::MagBad)},  // m_x m_[1-10] is the 4-fold: unprimed
+           {"P1'", std::string(sgmsg::MagBad)},      // a primed identity
+           {"Pn'm'aa", "The symbol \"Pnmaa\" isn't found on the list."}}) {
+    PhaseSymmetry ps;
+    ErrorRecord err;
+    EXPECT_EQ(EM50GenSymMag(*tab_, sym, nullptr, nullptr, ps, nullptr, &err), 1) << sym;
     EXPECT_EQ(err.Message, msg) << sym;
   }
 }

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -120,19 +121,23 @@ int RunImport(TarnToolCall& c, ImportKind kind) {
 int RunSimulation(TarnToolCall& c) {
   if (Sess.fln.empty()) return NextNothing;
   SimSettings s;
+  s.Absent = std::any_of(c.Items.begin(), c.Items.end(),
+                         [](const TarnBatchItem& i) { return i.Name == "absent"; });
   if (!c.Batch) {
     std::vector<FeFormField> f = {
         {"sin(th)/lambda limit", fmt::format("{}", s.SnlMax)},
         {"All equivalents (0/1)", s.Equivalents ? "1" : "0"},
         {"Counts of the strongest reflection", fmt::format("{}", s.MaxCounts)},
         {"Instability factor", fmt::format("{}", s.Instab)},
-        {"Seed of the noise", fmt::format("{}", s.Seed)}};
+        {"Seed of the noise", fmt::format("{}", s.Seed)},
+        {"Absent reflections as weak measured ones (0/1)", s.Absent ? "1" : "0"}};
     if (!Fe().EditForm(simmsg::Header, f)) return NextNothing;
     s.SnlMax = ToReal(f[0].Value).value_or(s.SnlMax);
     s.Equivalents = ToInt(f[1].Value).value_or(0) != 0;
     s.MaxCounts = ToReal(f[2].Value).value_or(s.MaxCounts);
     s.Instab = ToReal(f[3].Value).value_or(s.Instab);
     s.Seed = static_cast<unsigned>(ToInt(f[4].Value).value_or(1));
+    s.Absent = ToInt(f[5].Value).value_or(0) != 0;
     if (s.SnlMax <= 0. || s.MaxCounts <= 0. || s.Instab < 0.) {
       FeChybne(simmsg::Header,
                {"The limit and the counts must be positive, the instability not negative."});
