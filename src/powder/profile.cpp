@@ -163,43 +163,50 @@ double FcjHeight(double phi2, double tth, double c, double c2) {
   return std::sqrt(std::max(dc * (c + c2) / (c2 * c2), 1e-300));
 }
 
-// Finger-Cox-Jephcoat: the weighted sum of symmetric profiles centred at the
-// Gauss-Legendre nodes 2phi between 2phi_min and 2theta, weights
-// W(2phi) = (S/L + H/L - h/L) or 2 min(S/L, H/L) over (h/L |cos 2phi|),
-// h/L = sqrt(cos**2 2phi / cos**2 2theta - 1), normalised by their sum.
-PwdProfValue FcjEval(const PwdPeak& pk, const Mix& m, double delta, double sl, double hl) {
-  PwdProfValue out;
+// Finger-Cox-Jephcoat: the nodes 2phi between 2phi_min and 2theta and their
+// weights W(2phi) = (S/L + H/L - h/L) or 2 min(S/L, H/L) over (h/L |cos 2phi|),
+// h/L = sqrt(cos**2 2phi / cos**2 2theta - 1), divided by their sum; the
+// profile is then the weighted sum of symmetric profiles centred at the
+// nodes. A single node at 2theta when there is no divergence.
+void FcjTable(const PwdPeak& pk, double h, double sl, double hl, std::vector<double>& off,
+              std::vector<double>& wt) {
+  off.clear(), wt.clear();
   const double tth = pk.Pos, c2 = pk.Cos2Th;
   const double cmin = std::clamp(c2 * std::sqrt(1. + (sl + hl) * (sl + hl)), -1., 1.);
   const double lo = std::acos(cmin) / kDeg;
-  if (std::abs(tth - lo) < 1e-7 || std::abs(c2) < 1e-12) {
-    Add(out, SymAt(m, delta), 1.);
-    return out;
+  if (std::abs(tth - lo) >= 1e-7 && std::abs(c2) >= 1e-12) {
+    const double cinf = std::clamp(c2 * std::sqrt(1. + (hl - sl) * (hl - sl)), -1., 1.);
+    const double infl = std::abs(std::acos(cinf) / kDeg - tth);
+    const int n = PwdFcjPoints(std::abs(tth - lo) * 100., h * 100.);
+    const auto& gl = PwdGaussLegendre(n);
+    const double mid = 0.5 * (lo + tth), half = 0.5 * (tth - lo);
+    const double wmin = 2. * std::min(sl, hl);
+    double wsum = 0.;
+    off.reserve(static_cast<size_t>(n)), wt.reserve(static_cast<size_t>(n));
+    for (int k = 0; k < n; ++k) {
+      const double phi2 = mid + half * gl.first[static_cast<size_t>(k)];
+      const double c = std::cos(phi2 * kDeg);
+      const double hh = FcjHeight(phi2, tth, c, c2);
+      const double wf = std::abs(phi2 - tth) > infl ? sl + hl - hh : wmin;
+      const double w = gl.second[static_cast<size_t>(k)] * std::max(wf, 0.) / (hh * std::abs(c));
+      if (w <= 0.) continue;
+      wsum += w;
+      off.push_back(phi2 - tth), wt.push_back(w);
+    }
+    if (wsum > 0.) {
+      for (double& w : wt) w /= wsum;
+      return;
+    }
+    off.clear(), wt.clear();
   }
-  const double cinf = std::clamp(c2 * std::sqrt(1. + (hl - sl) * (hl - sl)), -1., 1.);
-  const double infl = std::abs(std::acos(cinf) / kDeg - tth);
-  const int n = PwdFcjPoints(std::abs(tth - lo) * 100., m.H * 100.);
-  const auto& gl = PwdGaussLegendre(n);
-  const double mid = 0.5 * (lo + tth), half = 0.5 * (tth - lo);
-  const double wmin = 2. * std::min(sl, hl);
-  double wsum = 0.;
-  for (int k = 0; k < n; ++k) {
-    const double phi2 = mid + half * gl.first[static_cast<size_t>(k)];
-    const double c = std::cos(phi2 * kDeg);
-    const double h = FcjHeight(phi2, tth, c, c2);
-    const double wf = std::abs(phi2 - tth) > infl ? sl + hl - h : wmin;
-    const double w = gl.second[static_cast<size_t>(k)] * std::max(wf, 0.) / (h * std::abs(c));
-    if (w <= 0.) continue;
-    wsum += w;
-    Add(out, SymAt(m, delta + tth - phi2), w);
-  }
-  if (wsum <= 0.) {
-    out = PwdProfValue{};
-    Add(out, SymAt(m, delta), 1.);
-    return out;
-  }
-  const double r = 1. / wsum;
-  out.Value *= r, out.dDelta *= r, out.dHG *= r, out.dHL *= r;
+  off.push_back(0.), wt.push_back(1.);
+}
+
+// The profile of a node table: sum_k w_k P(delta - off_k).
+PwdProfValue FcjEval(const Mix& m, double delta, const std::vector<double>& off,
+                     const std::vector<double>& wt) {
+  PwdProfValue out;
+  for (size_t k = 0; k < off.size(); ++k) Add(out, SymAt(m, delta - off[k]), wt[k]);
   return out;
 }
 
@@ -351,7 +358,12 @@ int PwdFcjPoints(double d, double h) {
 
 void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, double a, double b) {
   (void)PwdGaussLegendre(3);  // the node tables exist before Prfl runs
+  // Start afresh, keeping the node tables' storage.
+  auto off = std::move(pk.FcjOff);
+  auto wt = std::move(pk.FcjW);
   pk = PwdPeak{};
+  pk.FcjOff = std::move(off), pk.FcjW = std::move(wt);
+  for (int k = 0; k < 3; ++k) pk.FcjOff[static_cast<size_t>(k)].clear(), pk.FcjW[static_cast<size_t>(k)].clear();
   pk.Prof = &prof;
   pk.Pos = pos;
   pk.dWidth.fill(0.);
@@ -393,6 +405,19 @@ void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, doubl
   const Mix m = MixOf(prof.ProfFun, pk.HG, pk.HL);
   pk.H = m.H, pk.Eta = m.Eta, pk.dHdHG = m.dHdHG, pk.dHdHL = m.dHdHL;
   pk.dEtadHG = m.dEtadHG, pk.dEtadHL = m.dEtadHL;
+  if (!prof.Tof && prof.Asymm == PwdAsymDivergence) {
+    double sl, hl;
+    FcjRatios(prof, prof.Asym, sl, hl);
+    FcjTable(pk, pk.H, sl, hl, pk.FcjOff[0], pk.FcjW[0]);
+    for (int k = 0; k < 2 && prof.DerivAsym; ++k) {
+      std::array<double, kPwdMaxAsym> p = prof.Asym;
+      const size_t kk = static_cast<size_t>(k);
+      pk.FcjStep[kk] = std::abs(p[kk]) > 1e-12 ? 0.1 * p[kk] : 1e-6;
+      p[kk] += pk.FcjStep[kk];
+      FcjRatios(prof, p, sl, hl);
+      FcjTable(pk, pk.H, sl, hl, pk.FcjOff[kk + 1], pk.FcjW[kk + 1]);
+    }
+  }
   if (!prof.Tof && prof.Asymm == PwdAsymHoward) {
     pk.HowardA1 = pk.Cot2Th / 100.;  // parameter in centidegrees, shift in degrees
     const double aa = std::abs(pk.HowardA1 * prof.Asym[0]);
@@ -456,17 +481,11 @@ PwdProfValue Prfl(const PwdPeak& pk, double delta, bool derivs) {
       return out;
     }
     case PwdAsymDivergence: {
-      double sl, hl;
-      FcjRatios(pr, pr.Asym, sl, hl);
-      out = FcjEval(pk, m, delta, sl, hl);
+      out = FcjEval(m, delta, pk.FcjOff[0], pk.FcjW[0]);
       if (!derivs || !pr.DerivAsym) return out;
-      for (int k = 0; k < 2; ++k) {
-        std::array<double, kPwdMaxAsym> p = pr.Asym;
-        const double dp = std::abs(p[static_cast<size_t>(k)]) > 1e-12 ? 0.1 * p[static_cast<size_t>(k)] : 1e-6;
-        p[static_cast<size_t>(k)] += dp;
-        FcjRatios(pr, p, sl, hl);
-        out.dAsym[static_cast<size_t>(k)] = (FcjEval(pk, m, delta, sl, hl).Value - out.Value) / dp;
-      }
+      for (size_t k = 0; k < 2; ++k)
+        if (!pk.FcjOff[k + 1].empty())
+          out.dAsym[k] = (FcjEval(m, delta, pk.FcjOff[k + 1], pk.FcjW[k + 1]).Value - out.Value) / pk.FcjStep[k];
       return out;
     }
     case PwdAsymFundamental: {

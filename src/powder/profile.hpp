@@ -95,6 +95,12 @@ struct PwdPeak {
   // Method 1: shift per unit asymmetry parameter, Simpson intervals.
   double HowardA1 = 0.;
   int HowardM = 1;
+  // Method 3: the integration nodes 2phi - 2theta (deg) and their weights
+  // divided by the weights' sum, for the current parameters [0] and, when
+  // the profile asks for asymmetry derivatives, for the first [1] and second
+  // [2] parameter raised by its 1.1 p step FcjStep[k].
+  std::array<std::vector<double>, 3> FcjOff, FcjW;
+  std::array<double, 2> FcjStep{};
 };
 
 // The profile value and its derivatives. dAsym[k] is the derivative with

@@ -170,6 +170,39 @@ TEST(PwdProfile, DivergenceMatchesBruteForceConvolution) {
   }
 }
 
+// The divergence correction against the slit geometry itself: rays from a
+// sample line of half height S/L along the Debye-Scherrer cone, counted where
+// they cross the detector circle within the slit half height H/L. The Bragg
+// angle is the sharp edge of the distribution, and its centroid lies
+// (S**2 + H**2)/(6 L**2) cot 2theta rad or so below 2theta (above for 2theta > 90).
+TEST(PwdProfile, DivergenceCentroidMatchesRayTracing) {
+  for (const Case& c : kCases) {
+    if (c.Asym != PwdAsymDivergence) continue;
+    const double sl = c.A[0], hl = c.A[1], t = c.Tth * kPi / 180.;
+    const int ns = 100, ne = 2000;
+    const double emax = std::asin(std::min(1., 1.2 * (sl + hl) / std::sin(t)));
+    double sum = 0., lo = 1e9, hi = -1e9;
+    long n = 0;
+    for (int i = 0; i < ns; ++i)
+      for (int j = 0; j < ne; ++j) {
+        const double zs = sl * (2. * (i + 0.5) / ns - 1.), eta = emax * (2. * (j + 0.5) / ne - 1.);
+        const double uy = std::sin(t) * std::cos(eta), uz = std::sin(t) * std::sin(eta);
+        if (std::abs(zs + uz / std::hypot(std::cos(t), uy)) > hl) continue;
+        const double off = std::atan2(uy, std::cos(t)) * 180. / kPi - c.Tth;
+        sum += off, ++n, lo = std::min(lo, off), hi = std::max(hi, off);
+      }
+    const double ray = sum / static_cast<double>(n);
+    EXPECT_NEAR(c.Tth < 90. ? hi : lo, 0., 1e-3 * std::abs(ray)) << c.Name;
+    PwdProfile p = Profile(c);
+    p.ProfFun = PwdGauss;  // symmetric without long tails: the moment is the weights'
+    PwdPeak pk;
+    SetProfFun(pk, p, c.Tth);
+    const double r = PwdProfileHalfRange(pk, 20.);
+    const double m = Simpson([&](double d) { return d * Prfl(pk, d, false).Value; }, -r, r, 4000);
+    EXPECT_NEAR(m, ray, 0.06 * std::abs(ray)) << c.Name;
+  }
+}
+
 TEST(PwdProfile, TofShapesMatchDirectConvolution) {
   const double alpha = 0.2, beta = 0.05, sig2 = 16., gam = 5.;
   auto b2b = [&](double t) {
