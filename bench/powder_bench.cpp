@@ -1,7 +1,8 @@
 // One Le Bail cycle on a synthetic pattern of about 3,000 points and 400
 // reflections with the divergence (FCJ) asymmetry: BM_PwdLeBailCycle is the
 // profile sums with derivatives of the least-squares loop (cell, zero,
-// background, widths); BM_PwdDecomposition the Le Bail partition to its end.
+// background, widths), BM_PwdLeBailCycleAsym the same with the asymmetry
+// refined; BM_PwdDecomposition the Le Bail partition to its end.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -63,6 +64,26 @@ void BM_PwdLeBailCycle(benchmark::State& st) {
   st.counters["reflections"] = static_cast<double>(p.Refl.size());
 }
 BENCHMARK(BM_PwdLeBailCycle)->Unit(benchmark::kMillisecond);
+
+// The same cycle with (S+H)/L refined as well: the profile is evaluated for
+// the parameters and for each raised by its 1.1 p step.
+void BM_PwdLeBailCycleAsym(benchmark::State& st) {
+  PwdPatternData p = Pattern();
+  p.Phases[0].Prof.DerivAsym = true;
+  PwdSetProfiles(p);
+  PwdFitFlags f;
+  f.Bckg.assign(6, 1);
+  f.Zero = true;
+  f.Cell = {1};
+  std::array<char, PwdNWidth> w{};
+  w[PwdU] = w[PwdV] = w[PwdW] = w[PwdY] = 1;
+  f.Width = {w};
+  f.Asym = {{1, 1}};
+  const auto par = RefSetPwd(p, f);
+  std::vector<double> nm, rhs;
+  for (auto _ : st) benchmark::DoNotOptimize(RefLoopPwd(p, par, nm, rhs));
+}
+BENCHMARK(BM_PwdLeBailCycleAsym)->Unit(benchmark::kMillisecond);
 
 void BM_PwdDecomposition(benchmark::State& st) {
   PwdPatternData p = Pattern();
