@@ -101,17 +101,35 @@ int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock
   if (!std::isfinite(value)) return BatchEditBadValue;
   name = Trim(name);
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos) {
-    // Scales of the current data block: sc1, sc2, ...
-    if (name.size() < 3 || !StartsWithIgnoreCase(name, "sc")) return BatchEditUnknown;
-    auto n = ToInt(name.substr(2));
-    if (!n || name[2] == '+' || name[2] == '-' || kdatblock < 1 ||
-        kdatblock > static_cast<int>(m.DatBlock.size()))
+  // "refine.NAME = 1|0": the refinement key of a scale or contamination coefficient.
+  const bool key = StartsWithIgnoreCase(name, "refine.");
+  if (key) name = name.substr(7);
+  if (key || dot == std::string_view::npos) {
+    // Of the current data block: scales sc1, sc2, ... and the lambda/2 and
+    // lambda/3 contamination coefficients lam2, lam3 (the list of the two is
+    // created on the first one set).
+    if (kdatblock < 1 || kdatblock > static_cast<int>(m.DatBlock.size())) return BatchEditUnknown;
+    DatBlockModel& db = m.DatBlock[kdatblock - 1];
+    ParList* list = nullptr;
+    int slot = -1;
+    if (EqIgnoreCase(name, "lam2") || EqIgnoreCase(name, "lam3")) {
+      list = &db.Lam;
+      slot = name[3] - '2';
+    } else if (name.size() >= 3 && StartsWithIgnoreCase(name, "sc") && name[2] != '+' &&
+               name[2] != '-') {
+      auto n = ToInt(name.substr(2));
+      if (!n || *n < 1 || *n > db.Scale.size()) return BatchEditUnknown;
+      list = &db.Scale;
+      slot = *n - 1;
+    } else {
       return BatchEditUnknown;
-    auto& sc = m.DatBlock[kdatblock - 1].Scale;
-    if (*n < 1 || *n > sc.size()) return BatchEditUnknown;
-    if (value < 0.) return BatchEditBadValue;
-    sc.Val[*n - 1] = value;
+    }
+    if (key ? value != 0. && value != 1. : value < 0.) return BatchEditBadValue;
+    if (list->size() <= slot) list->resize(2);
+    if (key)
+      list->Key[static_cast<size_t>(slot)] = static_cast<int>(value);
+    else
+      list->Val[static_cast<size_t>(slot)] = value;
     return BatchEditOk;
   }
   const auto who = name.substr(0, dot), par = name.substr(dot + 1);

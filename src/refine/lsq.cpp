@@ -419,6 +419,71 @@ int Inver(NormalEq& ne, const RefParams& p, const InverSettings& s, double gof, 
   return 0;
 }
 
+// ---------------------------------------------------------------- secant acceleration
+namespace {
+constexpr double kAccelMaxGrow = 10.;  // largest |mixed| / |Gauss-Newton| accepted
+}  // namespace
+
+void RefAccelReset(AccelState& st) {
+  st.DX.clear();
+  st.DF.clear();
+  st.LastF.clear();
+  st.LastStep.clear();
+}
+
+bool RefAccelShift(AccelState& st, std::vector<double>& shift, const std::vector<double>& su) {
+  const int n = static_cast<int>(shift.size());
+  if (n != st.NRef || su.size() != shift.size()) {
+    RefAccelReset(st);
+    st.NRef = n;
+  }
+  Eigen::VectorXd f(n);
+  for (int i = 0; i < n; ++i) {
+    const double s = su[static_cast<size_t>(i)];
+    f[i] = s > 0. ? shift[static_cast<size_t>(i)] / s : 0.;
+  }
+  if (!st.LastF.empty()) {
+    Eigen::VectorXd df(n), dx(n);
+    for (int i = 0; i < n; ++i) {
+      df[i] = f[i] - st.LastF[static_cast<size_t>(i)];
+      dx[i] = st.LastStep[static_cast<size_t>(i)];
+    }
+    st.DF.emplace_back(df.data(), df.data() + n);
+    st.DX.emplace_back(dx.data(), dx.data() + n);
+    if (static_cast<int>(st.DF.size()) > st.Depth) {
+      st.DF.erase(st.DF.begin());
+      st.DX.erase(st.DX.begin());
+    }
+  }
+  Eigen::VectorXd step = f;
+  bool mixed = false;
+  const int m = static_cast<int>(st.DF.size());
+  if (m > 0) {
+    Eigen::MatrixXd F(n, m), X(n, m);
+    for (int j = 0; j < m; ++j)
+      for (int i = 0; i < n; ++i) {
+        F(i, j) = st.DF[static_cast<size_t>(j)][static_cast<size_t>(i)];
+        X(i, j) = st.DX[static_cast<size_t>(j)][static_cast<size_t>(i)];
+      }
+    const Eigen::VectorXd g = F.completeOrthogonalDecomposition().solve(f);
+    const Eigen::VectorXd mix = f - (X + F) * g;
+    if (mix.allFinite() && mix.norm() <= kAccelMaxGrow * f.norm()) {
+      step = mix;
+      mixed = true;
+    } else {
+      RefAccelReset(st);
+      st.NRef = n;
+    }
+  }
+  st.LastF.assign(f.data(), f.data() + n);
+  st.LastStep.assign(step.data(), step.data() + n);
+  for (int i = 0; i < n; ++i) {
+    const double s = su[static_cast<size_t>(i)];
+    if (s > 0.) shift[static_cast<size_t>(i)] = step[i] * s;
+  }
+  return mixed;
+}
+
 // ---------------------------------------------------------------- shifts
 namespace {
 

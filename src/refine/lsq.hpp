@@ -112,6 +112,33 @@ CovMatrix RefCovariance(const RefParams& p, const NormalEq& ne, double sigScale)
 // the order of the pattern (n values); see docs/refinement.md.
 double BerarFactor(const double* x, long long n);
 
+// ---------------------------------------------------------------- secant acceleration
+// Gauss-Newton neglects sum w r d2(calc) in the normal matrix; for parameters
+// the data fix weakly (a minor disorder component held by restraints) that
+// term is not small and the cycles converge only linearly, each shift a
+// fixed fraction of the last. The acceleration treats the cycle as a fixed
+// point map x -> x + delta(x) and mixes the Gauss-Newton shifts of the last
+// cycles (Anderson, J. ACM 12 (1965) 547; Walker & Ni, SIAM J. Numer. Anal.
+// 49 (2011) 1715): with F the differences of successive shifts delta and X the
+// differences of the applied shifts, gamma = argmin |delta - F gamma| (each
+// parameter in units of its s.u.) and the applied shift is
+// delta - (X + F) gamma. On the linear part of the map this is the secant
+// (quasi-Newton) step, which the linear rate of plain cycles does not limit.
+struct AccelState {
+  int Depth = 3;                           // cycles kept
+  std::vector<std::vector<double>> DX, DF;  // differences, s.u. units, newest last
+  std::vector<double> LastF, LastStep;      // last Gauss-Newton shift and applied shift (s.u.)
+  int NRef = -1;                            // parameter count the history belongs to
+};
+// RefAccelShift: replaces shift (per refined parameter, unit of the parameter)
+// by the accelerated shift; su are the s.u. of the cycle (the scale of each
+// component). The history is cleared when the parameter count changes; a
+// mixed shift more than kAccelMaxGrow times the Gauss-Newton one is refused
+// (the plain shift is used and the history cleared). Returns true when mixed.
+bool RefAccelShift(AccelState& st, std::vector<double>& shift, const std::vector<double>& su);
+// Forgets the history (after a repeated cycle or a change of the parameters).
+void RefAccelReset(AccelState& st);
+
 // ---------------------------------------------------------------- shifts
 struct ZmenaState {
   int Cycle = 0;             // current cycle (0 the start cycle)

@@ -254,6 +254,7 @@ struct Run {
   std::vector<int> m80Phase;   // 0-based phase of each record
   RefPlotData plot;            // the reflections of the last loop for the plots
   RefProgressCtl prog;         // the progress window: user's requests, cycles and damping
+  AccelState accel;            // shifts of the last cycles for RefAccelShift
   std::vector<int> twDomain;   // per reflection: RFacRefl::TwDomain
   std::vector<char> twOver;    // per reflection: more than one contribution (nover)
   std::vector<double> blockU;  // per data block: signed u of the merging statistics ("stunstab")
@@ -637,6 +638,7 @@ void Run::DerTest() {
 
 void Run::UIsoOff(const ZmenaState& z) {
   if (z.UIsoOff.empty()) return;
+  RefAccelReset(accel);
   for (int a : z.UIsoOff) {
     lst.push_back(
         fmt::format("Uiso of {} exceeds uisolim {:.3f}: the atom is not refined from "
@@ -867,6 +869,7 @@ int Run::Cancelled() {
 
 int Run::RepeatCycle(const InverResult& prevInv, double damp, ZmenaState& z) {
   lst.push_back(fmt::format("Damping reduced to {:.4f}, the cycle is repeated.", damp));
+  RefAccelReset(accel);
   if (inverbackdamp(p, prevInv, damp, z, lst) != 0) return Fail({std::string(lsqmsg::TooManyRed)});
   reffixoriginrenorm(p);
   CalcUpdate(s, p);
@@ -1067,10 +1070,18 @@ int Run::Execute() {
       const int i = p.Refined[static_cast<size_t>(j)];
       if (std::find(blocked.begin(), blocked.end(), i) == blocked.end()) blocked.push_back(i);
     }
+    // Undamped plain cycles mix their shifts with those of the cycles before
+    // (RefAccelShift); damping or the Marquardt technique start the history
+    // anew. A repeated cycle goes back to the plain solution (prevInv).
+    InverResult applied = inv;
+    if (damp == 1. && prog.LsMethod != 2)
+      (void)RefAccelShift(accel, applied.Shift, applied.Sig);
+    else
+      RefAccelReset(accel);
     z.Cycle = cycle;
     const size_t beforeZ = lst.size();
     const int cyclesBefore = z.Cycles;
-    if (Zmena(p, inv, damp, z, lst) != 0) return Fail({"The shifts could not be applied."});
+    if (Zmena(p, applied, damp, z, lst) != 0) return Fail({"The shifts could not be applied."});
     reffixoriginrenorm(p);
     UIsoOff(z);
     {

@@ -65,7 +65,7 @@ struct EditModel {
 TEST(BatchEditParameters, NamesReachTheirStoredValue) {
   struct Case {
     const char* name;
-    int atom;  // index into Struct.Model.Atom, -1 scale, -2 molecule position
+    int atom;  // index into Struct.Model.Atom, -1 scale, -2 molecule position, -3 lambda/n
     int slot;  // value index in the list
     double given, stored;
   };
@@ -81,6 +81,7 @@ TEST(BatchEditParameters, NamesReachTheirStoredValue) {
       {"Cl.U11", 1, 4, 0.02, b11},
       {"sc2", -1, 1, 3.5, 3.5},
       {"SC1", -1, 0, 0.8, 0.8},
+      {"lam3", -3, 1, 0.02, 0.02},
       {"M1a.psi", -2, 3, 120., 120.},
       {"m1a.tz", -2, 6, 0.3, 0.3},
   };
@@ -89,6 +90,7 @@ TEST(BatchEditParameters, NamesReachTheirStoredValue) {
     ASSERT_EQ(e.Set(c.name, c.given), BatchEditOk) << c.name;
     const std::vector<double>& v = c.atom >= 0    ? e.m.Atom[c.atom].Par.Val
                                    : c.atom == -1 ? e.m.DatBlock[0].Scale.Val
+                                   : c.atom == -3 ? e.m.DatBlock[0].Lam.Val
                                                   : e.m.Mol[0].Pos[0].Par.Val;
     double want = c.stored;
     if (std::string(c.name) == "Cl.U11") want *= e.b.Phase[0].CellR[0] * e.b.Phase[0].CellR[0];
@@ -96,8 +98,15 @@ TEST(BatchEditParameters, NamesReachTheirStoredValue) {
     // Nothing else moved: the other atom of the same name stays as it was.
     EXPECT_EQ(e.m.Atom[2].Par.Val, EditModel().m.Atom[2].Par.Val) << c.name;
   }
-  // The current phase is searched first.
+  // Refinement keys of the scales and the contamination coefficients; the
+  // first lam2/lam3 item creates the two coefficients.
   EditModel e;
+  ASSERT_EQ(e.Set("refine.lam2", 1.), BatchEditOk);
+  ASSERT_EQ(e.Set("Refine.SC2", 1.), BatchEditOk);
+  EXPECT_EQ(e.m.DatBlock[0].Lam.Key, (std::vector<int>{1, 0}));
+  EXPECT_EQ(e.m.DatBlock[0].Lam.Val, (std::vector<double>{0., 0.}));
+  EXPECT_EQ(e.m.DatBlock[0].Scale.Key, (std::vector<int>{0, 1}));
+  // The current phase is searched first.
   ASSERT_EQ(e.Set("Cl.x", 0.4, 2), BatchEditOk);
   EXPECT_EQ(e.m.Atom[2].Par.Val[1], 0.4);
   EXPECT_EQ(e.m.Atom[1].Par.Val[1], 0.);
@@ -120,6 +129,8 @@ TEST(BatchEditParameters, UnknownInapplicableAndBadValuesChangeNothing) {
       {"scale", 1., BatchEditUnknown},       {"M1a.x", 1., BatchEditUnknown},
       {"Na.Uiso", -0.01, BatchEditBadValue}, {"Cl.U22", -0.01, BatchEditBadValue},
       {"sc1", -1., BatchEditBadValue},       {"Na.x", NAN, BatchEditBadValue},
+      {"lam2", -0.1, BatchEditBadValue},     {"refine.sc1", 2., BatchEditBadValue},
+      {"lam4", 0.1, BatchEditUnknown},       {"refine.Na.x", 1., BatchEditUnknown},
   };
   for (const auto& c : cases) {
     EditModel e;
@@ -128,6 +139,7 @@ TEST(BatchEditParameters, UnknownInapplicableAndBadValuesChangeNothing) {
     for (size_t i = 0; i < e.m.Atom.size(); ++i)
       EXPECT_EQ(e.m.Atom[i].Par.Val, fresh.m.Atom[i].Par.Val) << c.name;
     EXPECT_EQ(e.m.DatBlock[0].Scale.Val, fresh.m.DatBlock[0].Scale.Val) << c.name;
+    EXPECT_EQ(e.m.DatBlock[0].Lam.size(), 0) << c.name;
   }
   // An off-diagonal U may be negative.
   EditModel e;
