@@ -199,7 +199,9 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   const double published[3] = {0.133, -0.187, 0.034};
   for (size_t k = 0; k < 3; ++k) {
     EXPECT_NEAR(std::stod(b.Find(rho[k])->Text), published[k], 0.02) << rho[k];
-    if (k < 2) EXPECT_NE(b.Find(rho[k])->Text, m[k + 1].str()) << rho[k] << ": the weighted map's";
+    if (k < 2) {
+      EXPECT_NE(b.Find(rho[k])->Text, m[k + 1].str()) << rho[k] << ": the weighted map's";
+    }
   }
   // A CIF of the user's: its values win, a damaged one changes nothing.
   Dir.Write("exp.cif",
