@@ -8,6 +8,7 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <unordered_map>
 
 #include "model/session.hpp"
 #include "util/files.hpp"
@@ -138,6 +139,25 @@ double FouSymmDist(const PhaseBasic& ph, const std::array<double, 3>& a,
   return std::sqrt(best);
 }
 
+bool KoincSimple(const PhaseBasic& ph, const std::array<double, 3>& a,
+                 const std::array<double, 3>& b) {
+  return FouSymmDist(ph, a, b) < FouKoincTol;
+}
+
+double FouGetTbl(const FouMap& map, const std::vector<FouCoef>& coef, int i, int j, int k) {
+  const FouGrid& g = map.Grid;
+  int id[3] = {i, j, k};
+  bool inside = true;
+  for (int m = 0; m < 3; ++m) {
+    if (g.N[m] > 2 && std::abs(g.N[m] * g.Dx[m] - 1.) < 1e-6)
+      id[m] = ((id[m] % g.N[m]) + g.N[m]) % g.N[m];
+    inside = inside && id[m] >= 0 && id[m] < g.N[m];
+  }
+  if (inside) return map.At(id[0], id[1], id[2]);
+  const double x[3] = {g.X(0, id[0]), g.X(1, id[1]), g.X(2, id[2])};
+  return FouExMap(coef, 3, x);
+}
+
 int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const PhaseBasic& ph,
                  bool minima, int nmax, double intrad, std::vector<FouPeak>& out,
                  const FouCancelFn& cancel) {
@@ -148,39 +168,64 @@ int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const Phas
   std::array<bool, 3> periodic{};
   for (int m = 0; m < 3; ++m) periodic[m] = g.N[m] > 2 && std::abs(g.N[m] * g.Dx[m] - 1.) < 1e-6;
   auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
+  // FouGetTbl, with the points beyond a bounded axis (one step at most)
+  // summed once each.
+  std::unordered_map<long long, double> outside;
   auto val = [&](int i, int j, int k) {
     if (periodic[0]) i = wrap(i, n0);
     if (periodic[1]) j = wrap(j, n1);
     if (periodic[2]) k = wrap(k, n2);
+    if (i < 0 || i >= n0 || j < 0 || j >= n1 || k < 0 || k >= n2) {
+      const long long key = ((k + 2LL) * (n1 + 4) + (j + 2)) * (n0 + 4) + (i + 2);
+      auto it = outside.find(key);
+      if (it == outside.end()) it = outside.emplace(key, FouGetTbl(map, coef, i, j, k)).first;
+      return sign * it->second;
+    }
     return sign * static_cast<double>(map.At(i, j, k));
   };
   // Pairs of neighbour offsets: ">=" for the one before, ">" for the one after
   // (so that of equal values the last in index order is the candidate).
+  // The points beyond a bounded box are costly (a sum over the coefficients):
+  // the stored neighbours are tested first (pass 0), those beyond after (pass 1).
+  auto stored = [&](int i, int j, int k) {
+    return (periodic[0] || (i >= 0 && i < n0)) && (periodic[1] || (j >= 0 && j < n1)) &&
+           (periodic[2] || (k >= 0 && k < n2));
+  };
   auto test = [&](int i, int j, int k, double c) {
-    static constexpr int kAx[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    for (int a = 0; a < 3; ++a) {
-      if (a == 2 && n2 < 3) break;
-      const int* d = kAx[a];
-      if (!(c >= val(i - d[0], j - d[1], k - d[2]) && c > val(i + d[0], j + d[1], k + d[2])))
-        return false;
-    }
-    // Diagonals of the planes (1,2), (1,3), (2,3): ">" when the second axis steps forward.
-    static constexpr int kPl[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-    for (int p = 0; p < 3; ++p) {
-      if (kPl[p][1] == 2 && n2 < 3) break;
-      for (int s1 = -1; s1 <= 1; s1 += 2)
-        for (int s2 = -1; s2 <= 1; s2 += 2) {
-          int d[3] = {0, 0, 0};
-          d[kPl[p][0]] = s1;
-          d[kPl[p][1]] = s2;
-          const double v = val(i + d[0], j + d[1], k + d[2]);
-          if (s2 < 0 ? !(c >= v) : !(c > v)) return false;
-        }
+    for (int pass = 0; pass < 2; ++pass) {
+      // One neighbour: ">=" (before) or ">" (after).
+      auto fails = [&](const int* d, bool after) {
+        const int a = i + d[0], b = j + d[1], e = k + d[2];
+        if (stored(a, b, e) == (pass == 1)) return false;
+        const double v = val(a, b, e);
+        return after ? !(c > v) : !(c >= v);
+      };
+      static constexpr int kAx[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+      for (int a = 0; a < 3; ++a) {
+        if (a == 2 && n2 < 3) break;
+        const int m[3] = {-kAx[a][0], -kAx[a][1], -kAx[a][2]};
+        if (fails(m, false) || fails(kAx[a], true)) return false;
+      }
+      // Diagonals of the planes (1,2), (1,3), (2,3): ">" when the second axis steps forward.
+      static constexpr int kPl[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+      for (int p = 0; p < 3; ++p) {
+        if (kPl[p][1] == 2 && n2 < 3) break;
+        for (int s1 = -1; s1 <= 1; s1 += 2)
+          for (int s2 = -1; s2 <= 1; s2 += 2) {
+            int d[3] = {0, 0, 0};
+            d[kPl[p][0]] = s1;
+            d[kPl[p][1]] = s2;
+            if (fails(d, s2 > 0)) return false;
+          }
+      }
     }
     return true;
   };
+  // Bounded axes search their border points too when the coefficients can
+  // give the values beyond them; without coefficients only the inner points.
   auto range = [&](int m, int n) {
-    return periodic[m] ? std::pair<int, int>{0, n - 1} : std::pair<int, int>{1, n - 2};
+    return periodic[m] || !coef.empty() ? std::pair<int, int>{0, n - 1}
+                                        : std::pair<int, int>{1, n - 2};
   };
   const auto [i0, i1] = range(0, n0);
   const auto [j0, j1] = range(1, n1);
@@ -255,6 +300,12 @@ int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const Phas
           pos[m] = x;
           h += y - c;
         }
+        // Accepted within the box widened by a margin along bounded axes.
+        bool inBox = true;
+        for (int m = 0; m < 3 && inBox; ++m)
+          inBox = periodic[m] || (pos[m] >= g.XMin[m] - FouPeakMargin * g.Dx[m] &&
+                                  pos[m] <= g.X(m, g.N[m] - 1) + FouPeakMargin * g.Dx[m]);
+        if (!inBox) continue;
         // Held with Height = strength (density, or minus density for minima).
         FouPeak p;
         for (int m = 0; m < 3; ++m) p.X[static_cast<size_t>(g.Order[m] - 1)] = pos[m];
@@ -262,7 +313,7 @@ int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef, const Phas
         // A duplicate under symmetry of a held peak: the stronger stays.
         bool skip = false;
         for (size_t q = 0; q < out.size(); ++q)
-          if (FouSymmDist(ph, out[q].X, p.X) < FouKoincTol) {
+          if (KoincSimple(ph, out[q].X, p.X)) {
             if (out[q].Height >= p.Height)
               skip = true;
             else
@@ -561,12 +612,12 @@ double foupeakintmake(const FouMap& map, const FouIntShape& s, const FouPeak& p)
   return sign * q * s.CellVol;
 }
 
-void DistForOneAtom(const Structure& st, int phase, FouPeak& p) {
-  const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
+void DistForOneAtom(const Structure& st, int phase, const FouPart& part, FouPeak& p) {
+  const PhaseBasic& ph = part.Phase;
   p.Dist = -1.;
   p.Atom.clear();
   for (const auto& a : st.Model.Atom) {
-    if (a.Phase != phase) continue;
+    if (a.Phase != phase || a.Part != part.Part) continue;
     const std::array<double, 3> x = {a.Par.Val[1], a.Par.Val[2], a.Par.Val[3]};
     int op = 0, c = 0;
     std::array<int, 3> t{};
@@ -608,7 +659,7 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
   }
   const FouMap& map = super ? mean : full;
   const std::vector<FouCoef>& coef = super ? meanCoef : run.Coef;
-  const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
+  const PhaseBasic& ph = run.Part.Phase;  // the composite part's cell and symmetry
   FouPeakLists lists;
   Report().ProgressBegin("Peak searching procedure");
   bool cancelled = false;
@@ -652,7 +703,7 @@ int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run
     for (size_t k = 0; k < v.size(); ++k) {
       FouPeak& p = v[k];
       p.Label = fmt::format("{}{}", prefix, k + 1);
-      DistForOneAtom(st, phase, p);
+      DistForOneAtom(st, phase, run.Part, p);
       run.Listing.push_back(fmt::format("{:<8} {:9.6f} {:9.6f} {:9.6f} {:9.4f} {:9.4f}  {:<18} {}",
                                         p.Label, p.X[0], p.X[1], p.X[2], p.Height, p.Charge, p.Atom,
                                         p.Dist >= 0. ? fmt::format("{:.3f}", p.Dist) : ""));

@@ -13,6 +13,7 @@
 namespace tarn {
 
 inline constexpr double FouKoincTol = 0.45;  // peaks closer than this (A) coincide
+inline constexpr double FouPeakMargin = 0.5;  // grid steps a peak may lie beyond a bounded box
 
 // Sets `positive` and `negative` of the command values when they are -333:
 // 50 for Patterson-type maps and the shape function; otherwise from the
@@ -35,9 +36,24 @@ double FouSymmDist(const PhaseBasic& ph, const std::array<double, 3>& a,
                    const std::array<double, 3>& b, int* op = nullptr, int* centr = nullptr,
                    std::array<int, 3>* trans = nullptr);
 
+// KoincSimple: do the positions a and b (fractional) coincide under the
+// phase's symmetry, i.e. lie closer than FouKoincTol?
+bool KoincSimple(const PhaseBasic& ph, const std::array<double, 3>& a,
+                 const std::array<double, 3>& b);
+
+// FouGetTbl: the value of a three-dimensional map at grid indices (i, j, k)
+// of map axes 1-3 (0-based). Along an axis that covers a whole period the
+// indices wrap; a point beyond a bounded axis is summed from the coefficients
+// (FouExMap at x = xmin + index dx).
+double FouGetTbl(const FouMap& map, const std::vector<FouCoef>& coef, int i, int j, int k);
+
 // Maxima (or minima) of a three-dimensional map, at most nmax, strongest
 // first, with duplicates under symmetry removed. Charges are integrated in
-// a sphere of radius `intrad` from the coefficients. 1 when cancelled.
+// a sphere of radius `intrad` from the coefficients. Along axes that cover a
+// whole period the grid wraps; along bounded axes the points one step beyond
+// the grid are summed from the coefficients (FouExMap), so the border points
+// are searched too (with no coefficients only the inner points are). 1 when
+// cancelled.
 [[nodiscard]] int FouFindPeaks(const FouMap& map, const std::vector<FouCoef>& coef,
                                const PhaseBasic& ph, bool minima, int nmax, double intrad,
                                std::vector<FouPeak>& out, const FouCancelFn& cancel = {});
@@ -67,8 +83,9 @@ struct FouIntShape {
 void foupeakintprolog(const FouMap& map, const PhaseBasic& ph, double rmax, FouIntShape& s);
 // The charge (electrons) of peak p in its adjusted shape.
 double foupeakintmake(const FouMap& map, const FouIntShape& s, const FouPeak& p);
-// Nearest atom of the phase (name with symmetry part) and its distance.
-void DistForOneAtom(const Structure& st, int phase, FouPeak& p);
+// Nearest atom of the composite part of the phase (name with symmetry part)
+// and its distance, in the part's basis and metric.
+void DistForOneAtom(const Structure& st, int phase, const FouPart& part, FouPeak& p);
 
 // The whole peak search after a synthesis: lists, listing, M40 sections.
 [[nodiscard]] int FouPeaks(Structure& st, const std::string& fln, int phase, FouRunResult& run);

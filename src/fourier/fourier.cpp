@@ -152,8 +152,9 @@ double BlockScale(const Structure& st, int block) {
 }
 
 // The centre of the box from the "center" text: atom names (mean position)
-// or three coordinates.
-int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunResult& run) {
+// or three coordinates (atoms of the composite part mapped, in its basis).
+int FindCenter(const Structure& st, int phase, int part, std::array<double, 3>& c,
+               FouRunResult& run) {
   const auto w = SplitWords(run.Set.Center);
   if (w.size() == 3 && ToReal(w[0]) && ToReal(w[1]) && ToReal(w[2])) {
     for (int i = 0; i < 3; ++i) c[i] = *ToReal(w[static_cast<size_t>(i)]);
@@ -165,7 +166,7 @@ int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunR
       return Fail(run, {"Atom " + name + " isn't correct."});
     const AtomRec* found = nullptr;
     for (const auto& a : st.Model.Atom)
-      if (a.Phase == phase && EqIgnoreCase(a.Name, name)) found = &a;
+      if (a.Phase == phase && a.Part == part && EqIgnoreCase(a.Name, name)) found = &a;
     if (!found) return Fail(run, {"Atom " + name + " isn't on the file M40"});
     for (int i = 0; i < 3; ++i) c[i] += found->Par.Val[static_cast<size_t>(1 + i)];
   }
@@ -175,11 +176,13 @@ int FindCenter(const Structure& st, int phase, std::array<double, 3>& c, FouRunR
 
 // The unique coefficients of map type `type` from the reflections of phase
 // `phase` of st, in the axis order of g (selection, twin correction, absolute
-// scale, weighting, sharpening, symmetry expansion). 1 when no reflection is left.
-int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl>& refl,
-             const FouGrid& g, const FouSettings& fs, std::vector<FouCoef>& coef, int& nUsed,
-             bool& sat) {
-  const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
+// scale, weighting, sharpening, the indices into the basis of the composite
+// part, symmetry expansion with the part's operators and volume). 1 when no
+// reflection is left.
+int MakeCoef(const Structure& st, int phase, const FouPart& part, int type,
+             const std::vector<FouRefl>& refl, const FouGrid& g, const FouSettings& fs,
+             std::vector<FouCoef>& coef, int& nUsed, bool& sat) {
+  const PhaseBasic& ph = part.Phase;
   const bool twinned = st.Basic.Twin.size() > 1;
   const int tmethod = fs.I(FkTMethod);
   const double snlmn = fs.R(FkSnlMn), snlmx = fs.R(FkSnlMx), cutting = fs.R(FkCutting);
@@ -227,6 +230,7 @@ int MakeCoef(const Structure& st, int phase, int type, const std::vector<FouRefl
       c.Im *= t;
     }
     used.push_back(r);
+    FouPartIndices(part, ph.NDim, used.back().H);  // into the part's basis
     raw.push_back(c);
   }
   if (used.empty()) return 1;
@@ -338,10 +342,14 @@ int SubtractReference(const std::string& fln, int phase, FouRunResult& run) {
     return Fail(run, {std::string(foumsg::Inconsistent)});
   std::vector<FouRefl> refl;
   if (ReadM80Text(rs, ref + ".m80", m80, phase, refl, run)) return 1;
+  FouPart part;
+  std::string why;
+  if (FouPartPhase(rs.Basic.Phase[static_cast<size_t>(phase - 1)], run.Part.Part, part, why))
+    return Fail(run, {std::string(foumsg::Inconsistent), why});
   std::vector<FouCoef> coef;
   int used = 0;
   bool sat = false;
-  if (MakeCoef(rs, phase, MapDiffRef, refl, g, run.Set, coef, used, sat))
+  if (MakeCoef(rs, phase, part, MapDiffRef, refl, g, run.Set, coef, used, sat))
     return Fail(run, {std::string(foumsg::NoCoef)});
   // On FFT axes the reference's indices must fit the transform lengths.
   if (g.Fft)
@@ -377,7 +385,7 @@ void ListExtremes(const Structure& st, int phase, FouRunResult& run) {
       else
         at += " " + Num(x);
     }
-    DistForOneAtom(st, phase, p);
+    DistForOneAtom(st, phase, run.Part, p);
     std::string line = fmt::format("{} at {} {} {}{}", max ? "Maximum" : "Minimum", Num(p.X[0]),
                                    Num(p.X[1]), Num(p.X[2]), at);
     if (p.Dist >= 0.) line += fmt::format(", nearest atom {} at {:.3f} A", p.Atom, p.Dist);
@@ -405,24 +413,19 @@ int Summation(FouRunResult& run) {
   return 0;
 }
 
-}  // namespace
-
-int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResult& run) {
-  run.Listing.push_back(
-      fmt::format("{} {} - Fourier synthesis of {}", Sess.ProgramName, Sess.Version, fln));
-  run.Listing.push_back(std::string(foumsg::Heading));
-  if (st.Basic.Phase.empty() || st.Model.Phase.empty())
-    return Fail(run, {std::string(foumsg::BadM40)});
-  phase = std::clamp(phase, 1, static_cast<int>(st.Basic.Phase.size()));
-  const PhaseBasic& ph = st.Basic.Phase[static_cast<size_t>(phase - 1)];
-  const int n = ph.NDim;
-
-  DefaultFourier(run.Set);
-  int err = 0;
-  NactiFourier(fln, run.Set, err, &run.Listing);
-  if (err) return Fail(run, {"The \"fourier\" block of " + fln + ".m50 could not be read."});
-  run.Set.Table.SetInt(FkSubsys,
-                       n < 4 ? 1 : std::clamp(run.Set.I(FkSubsys), 1, std::max(ph.NComp, 1)));
+// The preparation after the command values in run.Set are known.
+int PrelimWith(const Structure& st, const std::string& fln, int phase, FouRunResult& run) {
+  const int n = st.Basic.Phase[static_cast<size_t>(phase - 1)].NDim;
+  const int ncomp = std::max(st.Basic.Phase[static_cast<size_t>(phase - 1)].NComp, 1);
+  run.Set.Table.SetInt(FkSubsys, n < 4 ? 1 : std::clamp(run.Set.I(FkSubsys), 1, ncomp));
+  {
+    std::string why;
+    if (FouPartPhase(st.Basic.Phase[static_cast<size_t>(phase - 1)], run.Set.I(FkSubsys),
+                     run.Part, why))
+      return Fail(run, {why});
+  }
+  // The map of a composite part lives in the part's basis: its cell, its symmetry.
+  const PhaseBasic& ph = run.Part.Phase;
   const int type = run.Set.I(FkMapType);
   if (type < 1 || type > MapDiffRef) return Fail(run, {std::string(foumsg::WrongMapType)});
   if (type == MapMultDyn || type == MapMultStat) return Fail(run, {std::string(foumsg::Multipole)});
@@ -451,7 +454,7 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   std::array<bool, 6> fixed{};  // axis set by the centre: no further rules
   if (run.Set.HasCenter()) {
     std::array<double, 3> c{};
-    if (FindCenter(st, phase, c, run)) return 1;
+    if (FindCenter(st, phase, run.Part.Part, c, run)) return 1;
     for (int i = 0; i < 3; ++i) {
       const int k = static_cast<int>(std::lround(0.5 * run.Set.Scope[i] / step));
       dx[i] = k == 0 ? 1. : step / ph.Cell[i];
@@ -500,7 +503,7 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
 
   // Coefficients.
   bool sat = false;
-  if (MakeCoef(st, phase, type, refl, g, run.Set, run.Coef, run.NRefl, sat))
+  if (MakeCoef(st, phase, run.Part, type, refl, g, run.Set, run.Coef, run.NRefl, sat))
     return Fail(run, {std::string(foumsg::NoCoef)});
   run.Map.Satellites = sat;
   const bool twinned = st.Basic.Twin.size() > 1;
@@ -543,12 +546,55 @@ int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResu
   if (twinned)
     run.Listing.push_back(std::string(foumsg::Twinned) + " " +
                           std::string(tmethod == 1 ? foumsg::TwinSub : foumsg::TwinRatio));
+  if (ncomp > 1)
+    run.Listing.push_back(fmt::format(
+        "Composite part : {}, its cell : {} {} {} {} {} {}", run.Part.Part, Num(ph.Cell[0]),
+        Num(ph.Cell[1]), Num(ph.Cell[2]), Num(ph.Cell[3]), Num(ph.Cell[4]), Num(ph.Cell[5])));
   run.Listing.push_back(
       fmt::format("Reflections used : {}, unique coefficients : {}", run.NRefl, run.Coef.size()));
   for (int m = 0; m < n; ++m)
     run.Listing.push_back(fmt::format(
         "Map axis {} : {:<2}  from {:>8} to {:>8} step {:>8}  points {}", m + 1,
         kAxisNames[g.Order[m] - 1], Num(g.XMin[m]), Num(g.XMax[m]), Num(g.Dx[m]), g.N[m]));
+  return 0;
+}
+
+}  // namespace
+
+int FouPrelim(const Structure& st, const std::string& fln, int phase, FouRunResult& run) {
+  run.Listing.push_back(
+      fmt::format("{} {} - Fourier synthesis of {}", Sess.ProgramName, Sess.Version, fln));
+  run.Listing.push_back(std::string(foumsg::Heading));
+  if (st.Basic.Phase.empty() || st.Model.Phase.empty())
+    return Fail(run, {std::string(foumsg::BadM40)});
+  phase = std::clamp(phase, 1, static_cast<int>(st.Basic.Phase.size()));
+  DefaultFourier(run.Set);
+  int err = 0;
+  NactiFourier(fln, run.Set, err, &run.Listing);
+  if (err) return Fail(run, {"The \"fourier\" block of " + fln + ".m50 could not be read."});
+  return PrelimWith(st, fln, phase, run);
+}
+
+int FouResidualDensity(const Structure& st, const std::string& fln, int phase,
+                       std::array<double, 3>& rho) {
+  if (st.Basic.Phase.empty() || st.Model.Phase.empty() || !FeFileExists(fln + ".m80")) return 1;
+  phase = std::clamp(phase, 1, static_cast<int>(st.Basic.Phase.size()));
+  FouRunResult run;
+  DefaultFourier(run.Set);
+  KeyTable& t = run.Set.Table;
+  t.SetInt(FkMapType, MapDiff);
+  t.SetInt(FkWeight, 0);
+  t.SetInt(FkCMethod, FouCMethodFFT);
+  t.SetInt(FkPeaks, 0);
+  t.SetReal(FkStep, FouReportStep);
+  for (int i = 0; i < 3; ++i) {
+    run.Set.LimMin[static_cast<size_t>(i)] = 0.;
+    run.Set.LimMax[static_cast<size_t>(i)] = 1.;
+  }
+  if (PrelimWith(st, fln, phase, run)) return 1;
+  FouMap map;
+  if (FouSynthesis(run.Map.Grid, run.Coef, map)) return 1;
+  rho = {map.Max, map.Min, map.Rms};
   return 0;
 }
 

@@ -137,6 +137,25 @@ void FouDefLimits(const PhaseSymmetry& ps, std::array<double, 3>& lo, std::array
 // > nDim, repeated, or the count is not nDim.
 [[nodiscard]] int FouSetOrder(int orient, int nDim, std::array<int, 6>& order);
 
+// ---- composite parts ------------------------------------------------------------------------
+
+// A composite part (subsystem) as its map sees it. Its superspace coordinates
+// are X_part = W X, its indices h_part = h W^-1; Phase is the phase with the
+// part's cell (metric tensors, volume), modulation vectors and operators
+// (W R W^-1, W t; centring vectors W c). Without a W matrix (or with the
+// identity) Phase is the phase itself.
+struct FouPart {
+  int Part = 1;                   // 1-based
+  bool HasW = false;              // W differs from the identity
+  std::array<double, 36> HMat{};  // W^-1, NDim x NDim row-major: h_part = h HMat
+  PhaseBasic Phase;
+};
+// The part `part` (1-based) of phase ph; 1 with the reason in why when its W
+// matrix is missing, of the wrong size or singular.
+[[nodiscard]] int FouPartPhase(const PhaseBasic& ph, int part, FouPart& out, std::string& why);
+// Indices h (reference basis, nDim used) into the part's basis, rounded.
+void FouPartIndices(const FouPart& part, int nDim, std::array<int, 6>& h);
+
 // ---- coefficients -------------------------------------------------------------------------
 
 // One unique coefficient: indices in map axis order, C = 2F/V (origin halved).
@@ -217,6 +236,7 @@ struct FouRunResult {
   std::vector<std::string> Listing;
   int NRefl = 0;    // reflections used
   FouSettings Set;  // the "fourier" block as read for this run
+  FouPart Part;     // the composite part mapped (cell, symmetry, index matrix)
   FouPeakLists Peaks;  // the peaks found (empty when the search did not run)
 };
 
@@ -228,6 +248,15 @@ struct FouRunResult {
 // listing fln.fou and, when the peak search runs, the peaks into fln.m40.
 [[nodiscard]] int Fourier(Structure& st, const std::string& fln, int phase, FouRunResult& run);
 [[nodiscard]] int Fourier(Structure& st, const std::string& fln, int phase = 1);
+
+// The residual density that reports quote: maximum, minimum and rms (e/A^3)
+// of the unweighted difference map (F(obs) - F(calc), weight 0) over the
+// whole cell on the grid of step FouReportStep (FFT), from fln.m80 of the
+// last refinement, whatever the "fourier" block says. 1 when there is no
+// coefficient file or the map cannot be made.
+inline constexpr double FouReportStep = 0.1;  // Angstrom
+[[nodiscard]] int FouResidualDensity(const Structure& st, const std::string& fln, int phase,
+                                     std::array<double, 3>& rho);
 
 namespace foumsg {
 inline constexpr std::string_view Header = "Fourier";

@@ -175,7 +175,9 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   replace("_cell_formula_units_Z             4", "_cell_formula_units_Z             8");
   edited += "_my_own_note                      'kept by hand'\n";
   Dir.Write("s.cif", edited);
-  // With a difference map of the model the residual density is the map's.
+  // The residual density is that of the unweighted difference map of the
+  // whole cell, not that of the (weighted) map the fourier block last made;
+  // the published figures of SH2185_Cu are 0.133, -0.187, 0.034 e/A^3.
   ASSERT_EQ(Dir.Batch(".File->Structure->Open\ns\n.Edit->Commands\nfourier\n  maptype 6 step 0.1 "
                       "cmethod 2 peaks 0\nend fourier\n.run->fourier\n.run->cif\n.end\n"),
             0)
@@ -194,7 +196,13 @@ TEST_F(CifRoad, UserItemsStayProgramItemsAreRenewed) {
   EXPECT_EQ(b.Find("_my_own_note")->Text, "kept by hand");
   const char* rho[3] = {"_refine_diff_density_max", "_refine_diff_density_min",
                         "_refine_diff_density_rms"};
-  for (size_t k = 0; k < 3; ++k) EXPECT_EQ(b.Find(rho[k])->Text, m[k + 1].str()) << rho[k];
+  const double published[3] = {0.133, -0.187, 0.034};
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(std::stod(b.Find(rho[k])->Text), published[k], 0.02) << rho[k];
+    if (k < 2) {
+      EXPECT_NE(b.Find(rho[k])->Text, m[k + 1].str()) << rho[k] << ": the weighted map's";
+    }
+  }
   // A CIF of the user's: its values win, a damaged one changes nothing.
   Dir.Write("exp.cif",
             "data_exp\n_exptl_crystal_colour red\n_diffrn_measurement_device_type "

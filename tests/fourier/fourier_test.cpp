@@ -280,11 +280,35 @@ TEST_F(FourierTest, MapOfHandMadeStructureHasItsMaximaAtTheAtoms) {
       EXPECT_NEAR(peaks.Max[0].Charge / peaks.Max[1].Charge, 8. / 6., 0.02);
     }
   }
+  // A peak search cancelled (at its first section; the FFT polls once)
+  // leaves the stored peaks as they were.
+  std::string stored, after;
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", stored), 0);
+  WriteBlock({"cmethod 2", "maptype 4", "positive 1", "negative 0", "step 0.2"});
+  report_.PushPoll(report_.Polls + 2, ReportRequest::Cancel);
+  ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 0);
+  EXPECT_TRUE(FouLast.Peaks.Max.empty());
+  ASSERT_EQ(FeReadFile(fln_ + ".m40", after), 0);
+  EXPECT_EQ(after, stored);
   std::string lst;
   ASSERT_EQ(FeReadFile(fln_ + ".fou", lst), 0);
   EXPECT_NE(lst.find("Type of map : F(obs) - Fourier"), std::string::npos);
   EXPECT_NE(lst.find("by FFT method"), std::string::npos);
   EXPECT_NE(lst.find("Maximal density : "), std::string::npos);
+}
+
+// A box that ends on an atom: its border point is searched, the values one
+// step beyond the box summed from the coefficients.
+TEST_F(FourierTest, PeakOnTheBorderOfTheBoxIsFound) {
+  MakePhase({7, 9, 11, 90, 104, 90}, kP21,
+            {{"C1", {0.11, 0.23, 0.37}}, {"O1", {0.35, 0.05, 0.71}, 8.}});
+  WriteM80(0.7);
+  WriteBlock({"maptype 4", "xlim 0 0.1375", "addbord 0", "step 0.2", "positive 3", "negative 0"});
+  ASSERT_EQ(Fourier(Struct, fln_, 1, FouLast), 0);
+  ASSERT_NEAR(FouLast.Map.Grid.XMax[0], 0.11, 1e-9);
+  ASSERT_FALSE(FouLast.Peaks.Max.empty());
+  EXPECT_EQ(FouLast.Peaks.Max[0].Atom, "C1");
+  EXPECT_LT(FouLast.Peaks.Max[0].Dist, 0.05);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Registration of the CIF tools in the dispatcher's tool table.
 #include "app/tools/cif_tools.hpp"
 
-#include <filesystem>
-
 #include "app/action_codes.hpp"
 #include "app/actions.hpp"
 #include "app/summary.hpp"
@@ -17,19 +15,13 @@ namespace tarn {
 
 namespace {
 
-// Max, min and rms of the difference map fln.m81 when it is not older than
-// M40 (a map of the current model).
+// Max, min and rms of the residual density as journals expect it: the
+// unweighted difference map of the whole cell from the coefficients of the
+// last refinement (fln.m80), whatever map the "fourier" block last made.
 std::optional<std::array<double, 3>> DiffDensity() {
-  namespace fs = std::filesystem;
-  const std::string m81 = Sess.fln + ".m81", m40 = Sess.fln + ".m40";
-  std::error_code e1, e2;
-  if (!FeFileExists(m81) || fs::last_write_time(m81, e1) < fs::last_write_time(m40, e2) || e1)
-    return std::nullopt;
-  FouMap map;
-  if (FouReadM81(m81, map) || (map.MapType != MapDiff && map.MapType != MapDiffRef))
-    return std::nullopt;
-  FouMapStats(map);
-  return std::array<double, 3>{map.Max, map.Min, map.Rms};
+  std::array<double, 3> rho{};
+  if (FouResidualDensity(Struct, Sess.fln, Sess.KPhase, rho)) return std::nullopt;
+  return rho;
 }
 
 // The report with its summary.
