@@ -49,9 +49,14 @@ struct Fixture {
     ph.Prof.GU = 6., ph.Prof.GV = -3., ph.Prof.GW = 5., ph.Prof.LY = 3.;
     ph.Prof.Asymm = PwdAsymDivergence, ph.Prof.UseHS = true, ph.Prof.NAsym = 2;
     ph.Prof.Asym = {0.02, 0.015};
+    // Anisotropic broadening: strain tensor, harmonics of order 2, a class.
+    ph.Broad.Strain = PwdStrainTensor, ph.Broad.Size = PwdSizeHarmonics, ph.Broad.ShOrder = 2;
+    ph.Broad.StrainPar = {1., 0.5, 0.8, 0.3, 0.2, 0.4}, ph.Broad.ShPar = {1.5, -0.5};
+    ph.Broad.HklClass = {{1, 1, 1}}, ph.Broad.HklPar = {2., 1.};
     d.Phases.push_back(ph);
     ErrorRecord err;
     ASSERT_EQ(PwdGenerateRefl(d, err), 0);
+    t.Flags.Broad = {std::vector<char>(static_cast<size_t>(PwdBroadCount(d.Phases[0].Broad)), 1)};
     t.Scale = {0.05}, t.RefScale = {1};
     t.Flags.Bckg = {1, 1, 1};
     t.Flags.Zero = t.Flags.SyCos = t.Flags.SySin = true;
@@ -114,7 +119,7 @@ TEST(Rietveld, DerivativesOfEveryParameterKindMatchCentralDifferences) {
     if (moves || kind == RvAsym) st.MaxDiff = 0.;
     EXPECT_TRUE(test::FdAgree(st, kind == RvAsym ? 1e-2 : 2e-3)) << name << " " << st.Text();
   }
-  EXPECT_EQ(kinds.size(), 10u);  // every RietParKind
+  EXPECT_EQ(kinds.size(), 11u);  // every RietParKind
 }
 
 TEST(Rietveld, FitFindsTheModelThatMadeThePattern) {

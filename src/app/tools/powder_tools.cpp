@@ -37,6 +37,7 @@ constexpr const char* Imported = "{} points imported from \"{}\" as powder data 
 constexpr const char* NoPowder = "The structure has no powder data.";
 constexpr const char* BadBankLine = "The fourth line must be \"bank N\".";
 constexpr const char* NoM41 = "The structure has no M41 file.";
+constexpr const char* NoKnown = "The structure factors of the known phases cannot be calculated: the le Bail decomposition starts from equal intensities.";
 constexpr const char* NotPerformed = "The profile le Bail fit has not been performed.";
 constexpr const char* LamLine = "Powder block {}: wavelength {}";
 constexpr const char* CellLine = "Phase {}: a {} b {} c {} alpha {} beta {} gamma {}";
@@ -250,6 +251,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
   for (const auto& c : bp.Bckg) f.Bckg.push_back(c.Key ? 1 : 0);
   f.Zero = bp.Shift[0].Key, f.SyCos = bp.Shift[1].Key, f.SySin = bp.Shift[2].Key;
   f.Lam = bp.Lam[0].Key != 0;
+  f.TofX = PwdTofXFlags(bp);
   for (const auto& pp : bp.Phase) {
     f.Cell.push_back(std::any_of(pp.Cell.begin(), pp.Cell.end(), [](const PwdPar& x) { return x.Key != 0; }) ? 1 : 0);
     std::array<char, PwdNWidth> w{};
@@ -259,6 +261,9 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
     std::array<char, kPwdMaxAsym> a{};
     for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
     f.Asym.push_back(a);
+    f.Broad.push_back(PwdBroadFlags(pp));
+    f.ModVec.emplace_back();
+    for (const auto& v : pp.ModVec) f.ModVec.back().push_back(v.Key ? 1 : 0);
   }
   return f;
 }
@@ -267,6 +272,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
 void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
   for (size_t k = 0; k < bp.Bckg.size() && k < p.Bckg.Coef.size(); ++k) bp.Bckg[k].V = p.Bckg.Coef[k];
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
+  PwdTofStore(p, bp);
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.NLam > 1 ? p.Lam[1] : bp.Lam[1].V;
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     auto& pp = bp.Phase[ph];
@@ -276,6 +282,8 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
       if (ph < r.CellSu.size()) pp.Cell[static_cast<size_t>(k)].Su = r.CellSu[ph][static_cast<size_t>(k)];
     }
     PwdWidthsFromProfile(pr, pp);
+    PwdBroadStore(p.Phases[ph].Broad, pp);
+    PwdModVecStore(p.Phases[ph], pp);
     for (size_t k = 0; k < bp.Asym.size(); ++k) bp.Asym[k].V = pr.Asym[k];
   }
   for (const auto& q : r.Params) {
@@ -290,6 +298,9 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
       t = q.Index < 4 ? &pp.Gauss[static_cast<size_t>(q.Index)] : &pp.Lor[static_cast<size_t>(q.Index - 4)];
     }
     if (q.Kind == PkAsym) t = &bp.Asym[static_cast<size_t>(q.Index)];
+    if (q.Kind == PkBroad) t = PwdBroadPar(bp.Phase[static_cast<size_t>(q.Phase)], q.Index);
+    if (q.Kind == PkTofX) t = q.Index < 5 ? &bp.TofE[static_cast<size_t>(q.Index)] : &bp.TofCross[static_cast<size_t>(q.Index - 5)];
+    if (q.Kind == PkModVec) t = &bp.Phase[static_cast<size_t>(q.Phase)].ModVec[static_cast<size_t>(q.Index)];
     if (t != nullptr) t->Su = q.Su;
   }
 }
@@ -370,6 +381,7 @@ int RunLeBail(TarnToolCall& c) {
   // All powder blocks are fitted together: one cell per phase.
   std::vector<PwdPatternData> ps;
   std::vector<PwdFitFlags> flags;
+  std::vector<int> dataBlock;  // 0-based data block of each pattern
   int kpwd = 0;
   for (size_t k = 0; k < blocks.size(); ++k) {
     if (blocks[k].PwdMethod <= 0) continue;
@@ -388,8 +400,21 @@ int RunLeBail(TarnToolCall& c) {
       return NextNothing;
     }
     flags.push_back(FlagsOf(m.Blocks[static_cast<size_t>(kpwd - 1)]));
+    for (size_t ph = 0; ph < p.Phases.size(); ++ph)
+      p.Phases[ph].UseKnown = m.Int("uklebail", 0, static_cast<int>(ph + 1), kpwd) > 0;
     ps.push_back(std::move(p));
+    dataBlock.push_back(static_cast<int>(k));
   }
+  // Phases of known structure ("uklebail 1") start from their |F|**2.
+  const bool known = std::any_of(ps.begin(), ps.end(), [](const PwdPatternData& p) {
+    return std::any_of(p.Phases.begin(), p.Phases.end(), [](const PwdPhaseData& ph) { return ph.UseKnown; });
+  });
+  if (known && PwdKnownStructureF2(Sess.fln, ps, dataBlock) != 0) {
+    Listing(pwdmsg::NoKnown);
+    for (auto& p : ps)
+      for (auto& ph : p.Phases) ph.UseKnown = false;
+  }
+  for (auto& p : ps) pwdlebailfromhkl(p);
   const std::vector<PwdFitResult> rs2 = RefLeBailFitJoint(ps, flags, cycles, nlebail);
   // Observed |F|**2 of the partition on the scale of the fit, for the profile file.
   for (auto& p : ps)
