@@ -443,12 +443,7 @@ void PwdModVecStore(const PwdPhaseData& ph, PwdPhasePar& pp) {
   for (size_t k = 0; k < pp.ModVec.size(); ++k) pp.ModVec[k].V = ph.QVec[k / 3][k % 3];
 }
 
-namespace {
-
-// The anisotropic broadening of phase iph in block kpwd from the keywords,
-// its values from the records (resized to the counts of the phase's Laue
-// class: new terms start at 0 and are refined).
-void BroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPhasePar& pp) {
+void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPhasePar& pp) {
   PwdBroadening& b = d.Broad;
   b.Strain = m.Int("strain", 0, iph, kpwd);
   b.Size = m.Int("partbroad", 0, iph, kpwd);
@@ -487,8 +482,6 @@ void BroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPhaseP
   pp.SphHarm.resize(b.ShPar.size(), PwdPar{0., 1, 0.});
   pp.BroadHkl.resize(b.HklPar.size(), PwdPar{0., 1, 0.});
 }
-
-}  // namespace
 
 int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
                         const std::vector<PhaseBasic>& phases, PwdPatternData& p) {
@@ -537,7 +530,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     d.Sym = phases[ph].Symmetry;
     auto& pp = bp.Phase[ph];
     for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
-    BroadFromM41(m, iph, kpwd, d, pp);
+    PwdBroadFromM41(m, iph, kpwd, d, pp);
     // Modulation vectors: the record's, else the phase's (not refined).
     if (pp.ModVec.empty())
       for (const auto& q : phases[ph].Qi)

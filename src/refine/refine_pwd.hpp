@@ -42,6 +42,11 @@ inline constexpr const char* kPwdTofXNames[7] = {"zerot", "difct", "difat", "zer
 // in the second form).
 std::array<char, 7> PwdTofXFlags(const PwdBlockPar& bp);
 void PwdTofStore(const PwdPatternData& p, PwdBlockPar& bp);
+// The anisotropic broadening of phase iph (1-based) in block kpwd from the
+// keywords of M41 (the phase's symmetry and cell set in d), its values from
+// the records, which are resized to the counts of the phase's Laue class (new
+// terms start at 0 and are refined).
+void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPhasePar& pp);
 // The modulation vectors of a phase into the powder parameter file's record.
 void PwdModVecStore(const PwdPhaseData& ph, PwdPhasePar& pp);
 

@@ -1,6 +1,6 @@
 // Anisotropic broadening: the parameters each Laue class leaves free, and
 // the widths of an isotropic strain and of the harmonics; the second
-// time-of-flight form.
+// time-of-flight form; the Williamson-Hall line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 
 #include "powder/broadening.hpp"
 #include "powder/lebail.hpp"
+#include "powder/whall.hpp"
 
 namespace tarn {
 namespace {
@@ -124,6 +125,27 @@ TEST(PwdTofCross, PositionLimitsAndDerivatives) {
       EXPECT_NEAR(dpar[k], fd, 1e-6 * std::max(std::abs(fd), 1.)) << d << " " << k;
     }
   }
+}
+
+// Lorentzian widths X/cos + Y tan (centidegrees) give the straight line
+// beta cos = (X + Y sin) pi/18000: strain Y pi/72000, size K lambda 18000/(X pi).
+TEST(PwdWilliamsonHall, StrainAndSizeOfLorentzianWidths) {
+  PwdPatternData p;
+  for (int i = 0; i < 2000; ++i) p.X.push_back(10. + 0.05 * i);
+  p.Yo = p.Sig = std::vector<double>(p.X.size(), 1.);
+  PwdMakeSkipFlags(p, {});
+  PwdPhaseData ph;
+  ph.Cell = {4.2, 4.2, 4.2, 90., 90., 90.};
+  ph.Sym = CrlPrimitivePhase(3);
+  ph.Prof.ProfFun = PwdLorentz, ph.Prof.LX = 5., ph.Prof.LY = 8.;
+  p.Phases.push_back(ph);
+  ErrorRecord err;
+  ASSERT_EQ(PwdGenerateRefl(p, err), 0);
+  const PwdWhResult w = PwdWilliamsonHall(p, 0);
+  EXPECT_GT(w.Points.size(), 10u);
+  EXPECT_NEAR(w.Strain, 8. * std::numbers::pi / 72000., 1e-12);
+  EXPECT_NEAR(w.Size, 0.9 * 1.5406 * 18000. / (5. * std::numbers::pi), 1e-6);
+  EXPECT_LT(w.StrainSu, 1e-12);
 }
 
 }  // namespace
