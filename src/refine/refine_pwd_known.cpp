@@ -25,10 +25,10 @@ int PwdKnownStructureF2(const std::string& fln, std::vector<PwdPatternData>& ps,
   RefParams par;
   CalcSetup s;
   if (err != 0 || RefPrelimConstr(par, ref) != 0 || CalcPrepare(s, par, ref.Run) != 0) return 1;
+  if (s.Block.empty()) return 1;
   for (size_t k = 0; k < ps.size(); ++k) {
     PwdPatternData& p = ps[k];
     const int block = std::clamp(k < blocks.size() ? blocks[k] : 0, 0, static_cast<int>(s.Block.size()) - 1);
-    if (block < 0) return 1;
     // Powder blocks: |F|**2 on the absolute scale, no extinction.
     CalcBlock& cb = s.Block[static_cast<size_t>(block)];
     cb.ScalePar = -1, cb.Scale = 1., cb.ExtType = ExtNone;

@@ -116,7 +116,7 @@ TEST(RefLeBailFit, SatellitesOfAModulatedPhaseAndTheirVector) {
   p.Phases[0].QVec[0][2] = 0.305;
   PwdFitFlags f = UsualFlags();
   f.ModVec = {{0, 0, 1}};
-  const PwdFitResult r = RefLeBailFit(p, f, 12);
+  const PwdFitResult r = RefLeBailFit(p, f, 6);
   EXPECT_NEAR(p.Phases[0].QVec[0][2], 0.31, 2e-5);
   EXPECT_LT(r.R.Rwp, 1.);
 }
