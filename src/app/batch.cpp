@@ -591,6 +591,12 @@ int BatchRun::Run() {
       err = SpaceGroupTest(command);
     } else if (is("run", "lebail")) {
       err = RunTool(ActLeBail, "Le Bail", command);
+    } else if (is("run", "lebail wizard")) {
+      err = Edit(ActLeBailWizard, command);
+    } else if (is("Edit", "Profile")) {
+      err = Edit(ActEditProfile, command);
+    } else if (is("run", "williamson-hall")) {
+      err = RunTool(ActWilliamsonHall, "Williamson-Hall", command);
     } else if (is("run", "fourier")) {
       err = RunTool(ActRunFourier, "Fourier", command);
     } else if (is("run", "dist")) {

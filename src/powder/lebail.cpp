@@ -18,23 +18,6 @@ namespace {
 constexpr const char* kNoRefl = "No Bragg reflections generated.";
 constexpr double kTiny = 1e-15;  // differences below this count as none in the partition
 
-// The point operators of the Laue class (R and -R of every operator), 3 x 3.
-std::vector<std::array<int, 9>> LaueOps(const PhaseSymmetry& s) {
-  std::set<std::array<int, 9>> ops;
-  for (int k = 0; k < s.NSymm; ++k) {
-    std::array<int, 9> r{};
-    for (int i = 0; i < 9; ++i) r[static_cast<size_t>(i)] = static_cast<int>(std::lround(s.Op[static_cast<size_t>(k)].RM[static_cast<size_t>(i)]));
-    ops.insert(r);
-    for (int& v : r) v = -v;
-    ops.insert(r);
-  }
-  if (ops.empty()) {
-    ops.insert({1, 0, 0, 0, 1, 0, 0, 0, 1});
-    ops.insert({-1, 0, 0, 0, -1, 0, 0, 0, -1});
-  }
-  return {ops.begin(), ops.end()};
-}
-
 // Image h R of a row vector of indices.
 std::array<int, 3> Image(const std::array<int, 3>& h, const std::array<int, 9>& r) {
   std::array<int, 3> o{};
@@ -102,6 +85,7 @@ bool PwdIsExtinct(const PhaseSymmetry& s, const int* h) {
 
 double PwdPosition(const PwdPatternData& p, double q, int c, double* dq) {
   const double d = 1. / std::sqrt(q);
+  if (p.Tof && p.TofCross) return PwdTofCrossPosition(p, q, dq);
   if (p.Tof) {
     if (dq != nullptr) *dq = (p.Difc + 2. * p.Difa * d) * (-0.5 * d / q);
     return p.Difc * d + p.Difa * d * d + p.TofZero;
@@ -126,19 +110,20 @@ int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err) {
   for (size_t i = 0; i < p.X.size(); ++i)
     if (p.Use.empty() || p.Use[i]) xmin = std::min(xmin, p.X[i]), xmax = std::max(xmax, p.X[i]);
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    PwdBroadSetup(p.Phases[ph].Broad, p.Phases[ph].Sym, p.Phases[ph].Cell);
     const PwdPhaseData& phase = p.Phases[ph];
     const auto g = PwdRecMetric(phase.Cell);
     // Smallest d inside the pattern (with a margin of a few degrees for the tails).
     double dmin;
     if (p.Tof)
-      dmin = std::max(0.1, (xmin - p.TofZero) / std::max(p.Difc, 1.) * 0.98);
+      dmin = p.TofCross ? PwdTofCrossDmin(p, xmin) : std::max(0.1, (xmin - p.TofZero) / std::max(p.Difc, 1.) * 0.98);
     else {
       const double lmax = std::max(p.Lam[0], p.NLam > 1 ? p.Lam[1] : 0.);
       (void)lmax;
       const double tmax = std::min(179., xmax + 2.) * 0.5 * kDeg;
       dmin = std::min(p.Lam[0], p.NLam > 1 ? p.Lam[1] : p.Lam[0]) / (2. * std::sin(tmax));
     }
-    const auto ops = LaueOps(phase.Sym);
+    const auto ops = PwdLaueOps(phase.Sym);
     int hm[3];
     for (int i = 0; i < 3; ++i) hm[i] = static_cast<int>(phase.Cell[static_cast<size_t>(i)] / dmin) + 1;
     for (int h = -hm[0]; h <= hm[0]; ++h)
@@ -162,6 +147,7 @@ int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err) {
           if (p.Tof && (r.Pos[0] < xmin * 0.98 || r.Pos[0] > xmax * 1.02)) continue;
           p.Refl.push_back(r);
         }
+    if (!phase.QVec.empty()) PwdAddSatellites(p, static_cast<int>(ph), 1. / (dmin * dmin), xmin, xmax);
   }
   if (p.Refl.empty()) {
     err = ErrorRecord::At("", 0, kNoRefl);
@@ -177,14 +163,15 @@ void PwdSetProfiles(PwdPatternData& p) {
   for (auto& r : p.Refl) {
     const PwdPhaseData& ph = p.Phases[static_cast<size_t>(r.Phase)];
     const auto g = PwdRecMetric(ph.Cell);
-    r.Q = PwdQ(g, r.H.data());
+    r.Q = PwdQ(g, PwdReflVector(ph, r));
+    PwdBroadTermsOf(ph.Broad, ph.Cell, r.H, r.Br);
     for (int c = 0; c < 2; ++c) {
       const size_t cc = static_cast<size_t>(c);
       r.First[cc] = 0, r.Last[cc] = -1;
       if (c >= p.NLam) continue;
       r.Pos[cc] = PwdPosition(p, r.Q, c);
       if (r.Pos[cc] > 1e8) continue;
-      SetProfFun(r.Pk[cc], ph.Prof, r.Pos[cc], 1. / std::sqrt(r.Q));
+      SetProfFun(r.Pk[cc], ph.Prof, r.Pos[cc], 1. / std::sqrt(r.Q), r.Br.A, r.Br.B, r.Br.XAdd, r.Br.YAdd);
       r.Lp[cc] = PwdLpFactor(p, r.Pos[cc]);
       const double half = PwdProfileHalfRange(r.Pk[cc], p.Cutoff);
       r.First[cc] = static_cast<int>(std::lower_bound(p.X.begin(), p.X.end(), r.Pos[cc] - half) - p.X.begin());
@@ -241,8 +228,44 @@ PwdRValues PwdRFactors(const PwdPatternData& p, int npar) {
 }
 
 void pwdlebailfromhkl(PwdPatternData& p) {
-  for (auto& r : p.Refl)
-    if (p.Phases[static_cast<size_t>(r.Phase)].Decompose) r.I = {kPwdLeBailStart, kPwdLeBailStart * p.Ratio};
+  if (p.Bg.size() != p.X.size()) PwdSetBackgroundPoints(p);
+  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+    if (!p.Phases[ph].Decompose) continue;
+    const int iph = static_cast<int>(ph);
+    bool known = p.Phases[ph].UseKnown;
+    for (const auto& r : p.Refl)
+      if (r.Phase == iph) known = known && r.F2Calc >= 0.;
+    // The phase's pattern at unit scale, y_i = sum_r m |F|**2 Lp Phi, and
+    // s = sum y (Yo - B) / sum y**2 over the used points.
+    double num = 0., den = 0.;
+    if (known) {
+      std::vector<double> y(p.X.size(), 0.);
+      for (const auto& r : p.Refl) {
+        if (r.Phase != iph) continue;
+        for (int c = 0; c < p.NLam; ++c) {
+          const size_t cc = static_cast<size_t>(c);
+          const double f = r.Mult * r.F2Calc * (c == 0 ? 1. : p.Ratio) * r.Lp[cc];
+          for (int i = r.First[cc]; i <= r.Last[cc]; ++i)
+            y[static_cast<size_t>(i)] += f * Prfl(r.Pk[cc], p.X[static_cast<size_t>(i)] - r.Pos[cc], false).Value;
+        }
+      }
+      for (size_t i = 0; i < y.size(); ++i)
+        if (p.Use.empty() || p.Use[i]) num += y[i] * (p.Yo[i] - p.Bg[i]), den += y[i] * y[i];
+    }
+    const double s = den > 0. && num > 0. ? num / den : 0.;
+    // A partition never revives an intensity of 0: reflections calculated
+    // (nearly) absent start at 1/1000 of the phase's mean.
+    double mean = 0.;
+    int nr = 0;
+    for (const auto& r : p.Refl)
+      if (r.Phase == iph) mean += s * r.Mult * r.F2Calc, ++nr;
+    const double floor = nr > 0 ? 1e-3 * mean / nr : 0.;
+    for (auto& r : p.Refl) {
+      if (r.Phase != iph) continue;
+      const double i1 = s > 0. ? std::max(s * r.Mult * r.F2Calc, floor) : kPwdLeBailStart;
+      r.I = {i1, i1 * p.Ratio};
+    }
+  }
 }
 
 int PwdLeBail(PwdPatternData& p) {

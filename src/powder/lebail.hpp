@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "powder/broadening.hpp"
 #include "powder/profile.hpp"
 #include "symmetry/symm.hpp"
 #include "util/error.hpp"
@@ -30,16 +31,23 @@ struct PwdPhaseData {
   PhaseSymmetry Sym;              // complete operators and centring
   PwdProfile Prof;
   bool Decompose = true;          // its intensities are partitioned (Le Bail)
+  std::vector<std::array<double, 3>> QVec;  // modulation vectors (r.l.u.): satellites at h + sum m_i q_i
+  int MaxSat = 1;                 // "maxsat": satellites up to sum |m_i| = MaxSat
+  bool NoMixedSat = false;        // "nomixedsat": satellites with one nonzero m_i only
+  PwdBroadening Broad;            // anisotropic broadening (prepared by PwdGenerateRefl)
+  bool UseKnown = false;          // "uklebail": start from the reflections' |F|**2 (F2Calc)
 };
 
 // One reflection of one phase with its wavelength components.
 struct PwdReflection {
   std::array<int, 3> H{};
+  std::array<int, 3> M{};            // satellite indices m1 m2 m3 (all 0: main reflection)
   int Mult = 1, Phase = 0;
   double Q = 0.;                     // 1/d**2 (1/A**2)
   std::array<double, 2> Pos{}, Lp{}, I{};
   std::array<int, 2> First{}, Last{};  // points inside the profile range (Last < First: none)
   std::array<PwdPeak, 2> Pk{};
+  PwdBroadTerms Br;                  // its anisotropic broadening
   // |F|**2 calculated and observed (the partition of the observed pattern)
   // for the profile file; < 0 when unknown. A Le Bail fit has no calculated
   // value and its observed one is I/multiplicity on the scale of the fit.
@@ -57,6 +65,12 @@ struct PwdPatternData {
   double PolK = 1.;                     // X-ray polarisation constant K = cos**2 2theta_M (1: unpolarised)
   double Zero = 0., SyCos = 0., SySin = 0.;  // position shifts (deg): zero + sycos cos(th) + sysin sin(2th)
   double Difc = 0., Difa = 0., TofZero = 0.;  // time of flight: t = difc d + difa d**2 + zero
+  // Second time-of-flight form ("tofjason" > 0): t = zero + n te + (1 - n) tt,
+  // te = zeroe + difce d (epithermal), tt = zerot + difct d - difat / d
+  // (thermal), n = erfc(wcross (tcross - 1/d)) / 2; TofX holds zerot, difct,
+  // difat, zeroe, difce, tcross, wcross and zero is TofZero.
+  bool TofCross = false;
+  std::array<double, 7> TofX{};
   double Cutoff = 8.;                   // profile half range in FWHM
   int WtLeBail = 0;                     // weights of the partition: 0 Phi, 1 Phi**2
   PwdBackground Bckg;
@@ -64,14 +78,41 @@ struct PwdPatternData {
   std::vector<PwdReflection> Refl;
 };
 
+// Derivative of the profile value v of component c of reflection r by its
+// phase's anisotropic-broadening parameter k (through X and Y of the width).
+inline double PwdBroadDeriv(const PwdReflection& r, int c, const PwdProfValue& v, int k) {
+  const PwdPeak& pk = r.Pk[static_cast<size_t>(c)];
+  const size_t kk = static_cast<size_t>(k);
+  if (pk.Prof == nullptr || pk.Prof->Tof || kk >= r.Br.dX.size()) return 0.;
+  return v.dHL * (pk.dWidth[PwdX] * r.Br.dX[kk] + pk.dWidth[PwdY] * r.Br.dY[kk]);
+}
+
 // Reciprocal metric (g*11 g*22 g*33 g*12 g*13 g*23, 1/A**2) of a cell, and back.
 std::array<double, 6> PwdRecMetric(const std::array<double, 6>& cell);
 std::array<double, 6> PwdCellFromRecMetric(const std::array<double, 6>& g);
 // 1/d**2 of indices h under the reciprocal metric g.
 double PwdQ(const std::array<double, 6>& g, const int* h);
+// 1/d**2 of a real reciprocal vector v.
+double PwdQ(const std::array<double, 6>& g, const std::array<double, 3>& v);
+// The reciprocal vector h + sum m_i q_i of a reflection of a phase.
+std::array<double, 3> PwdReflVector(const PwdPhaseData& ph, const PwdReflection& r);
+// d(1/d**2)/d q_ic of a reflection: component c of modulation vector i,
+// k = 3 i + c; 2 m_i (G* v)_c with v its reciprocal vector.
+double PwdQVecDeriv(const PwdPatternData& p, const PwdReflection& r, int k);
+// Adds the satellites of phase ph (1 <= sum |m_i| <= MaxSat, one nonzero m_i
+// with NoMixedSat) with 1/d**2 up to qmax whose peaks reach [xmin, xmax];
+// multiplicities and absences from the superspace operators of the phase
+// (when its NDim is 3 + the number of vectors; else from Friedel pairs only).
+void PwdAddSatellites(PwdPatternData& p, int ph, double qmax, double xmin, double xmax);
 // True when the reflection is absent by the centring or the screw and glide
 // translations of the symmetry.
 bool PwdIsExtinct(const PhaseSymmetry& s, const int* h);
+
+// Position (us) of 1/d**2 q in the second time-of-flight form, with
+// d(t)/dq in dq and d(t)/d TofX[k] in dpar[0..6] when given.
+double PwdTofCrossPosition(const PwdPatternData& p, double q, double* dq = nullptr, double* dpar = nullptr);
+// Smallest d whose peak in the second form comes after the time tmin.
+double PwdTofCrossDmin(const PwdPatternData& p, double tmin);
 
 // Generates the reflections of every phase inside the pattern (positions for
 // every wavelength component), with multiplicities of the Laue class; the
@@ -106,7 +147,10 @@ PwdRValues PwdRFactors(const PwdPatternData& p, int npar);
 // kPwdMaxLeBail partitions, stopping when R_old / R_new < kPwdLeBailStop; the
 // profile values are computed once and kept. Returns the number of iterations.
 int PwdLeBail(PwdPatternData& p);
-// Puts the starting intensity into every reflection of the phases being decomposed.
+// Puts the starting intensity into every reflection of the phases being
+// decomposed: kPwdLeBailStart, or for a phase marked UseKnown whose
+// reflections carry F2Calc, s m |F|**2 with the multiplicity m and the
+// least-squares scale s of that phase's pattern to Yobs - B.
 void pwdlebailfromhkl(PwdPatternData& p);
 
 }  // namespace tarn

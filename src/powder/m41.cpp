@@ -29,11 +29,17 @@ constexpr const char* kSecRough = "# Roughness parameters";
 constexpr const char* kSecLam = "# Wavelength";
 constexpr const char* kSecAsym = "# Asymmetry parameters";
 constexpr const char* kSecTof = "# TOF parameters - zero, difc, difb, difa";
+constexpr const char* kSecTofE = "# TOF parameters - zerot, difct, difat,zeroe, difce,";
+constexpr const char* kSecTofCross = "# TOF parameters - TCross, WCross";
 constexpr const char* kSecShift = "# Shift parameters - zero, sycos, sysin";
 constexpr const char* kSecCell = "# Cell parameters - a,b,c,alpha,beta,gamma";
 constexpr const char* kSecGauss = "# Gaussian parameters - GU,GV,GW,GP";
 constexpr const char* kSecLor = "# Lorentzian parameters - LX,LXe,LY,LYe";
 constexpr const char* kSecPref = "# Preferred orientation";
+constexpr const char* kSecModVec = "# Modulation vector(s)";
+constexpr const char* kSecStrain = "# Strain parameters";
+constexpr const char* kSecSphHarm = "# Coefficients of spherical harmonics for particle broadening";
+constexpr const char* kSecBroadHkl = "# Broadening HKL";
 
 // Defaults of the keywords that have one.
 struct Default {
@@ -203,12 +209,21 @@ std::string M41Text(const PwdM41& m) {
     Put(out, kSecRough, b.Rough.data(), 2);
     Put(out, kSecLam, b.Lam.data(), 2);
     if (!b.Asym.empty()) Put(out, kSecAsym, b.Asym.data(), b.Asym.size());
-    if (m.Tof) Put(out, kSecTof, b.Tof.data(), 4);
+    if (m.Tof && m.Int("tofjason", 0) > 0) {
+      Put(out, kSecTofE, b.TofE.data(), 5);
+      Put(out, kSecTofCross, b.TofCross.data(), 2);
+    } else if (m.Tof) {
+      Put(out, kSecTof, b.Tof.data(), 4);
+    }
     Put(out, kSecShift, b.Shift.data(), 3);
     for (const auto& p : b.Phase) {
       Put(out, kSecCell, p.Cell.data(), 6);
+      if (!p.ModVec.empty()) Put(out, kSecModVec, p.ModVec.data(), p.ModVec.size());
       Put(out, kSecGauss, p.Gauss.data(), 4);
       Put(out, kSecLor, p.Lor.data(), 4);
+      if (!p.Strain.empty()) Put(out, kSecStrain, p.Strain.data(), p.Strain.size());
+      if (!p.SphHarm.empty()) Put(out, kSecSphHarm, p.SphHarm.data(), p.SphHarm.size());
+      if (!p.BroadHkl.empty()) Put(out, kSecBroadHkl, p.BroadHkl.data(), p.BroadHkl.size());
       Put(out, kSecPref, p.Pref.data(), 2);
     }
   }
@@ -294,20 +309,33 @@ int M41Parse(const std::string& text, const std::string& file, PwdM41& out, Erro
       r = Get(in, b->Asym.data(), b->Asym.size(), err);
     } else if (l == kSecTof) {
       r = Get(in, b->Tof.data(), 4, err);
+    } else if (l == kSecTofE) {
+      r = Get(in, b->TofE.data(), 5, err);
+    } else if (l == kSecTofCross) {
+      r = Get(in, b->TofCross.data(), 2, err);
     } else if (l == kSecShift) {
       r = Get(in, b->Shift.data(), 3, err);
     } else if (l == kSecCell) {
       b->Phase.push_back({});
       r = Get(in, b->Phase.back().Cell.data(), 6, err);
-    } else if (l == kSecGauss || l == kSecLor || l == kSecPref) {
+    } else if (l == kSecGauss || l == kSecLor || l == kSecPref || l == kSecStrain || l == kSecSphHarm ||
+               l == kSecBroadHkl || l == kSecModVec) {
       if (b->Phase.empty()) {
         err = ErrorRecord::At(file, in.LineNo(), m41msg::BadSection, std::string(l));
         return 1;
       }
       auto& p = b->Phase.back();
-      r = l == kSecGauss ? Get(in, p.Gauss.data(), 4, err)
-          : l == kSecLor ? Get(in, p.Lor.data(), 4, err)
-                         : Get(in, p.Pref.data(), 2, err);
+      // Sections whose length follows the phase's keywords: counted from their keys.
+      std::vector<PwdPar>* var = l == kSecStrain ? &p.Strain : l == kSecSphHarm ? &p.SphHarm
+                                 : l == kSecBroadHkl ? &p.BroadHkl : l == kSecModVec ? &p.ModVec : nullptr;
+      if (var != nullptr) {
+        var->resize(CountValues(in));
+        r = Get(in, var->data(), var->size(), err);
+      } else {
+        r = l == kSecGauss ? Get(in, p.Gauss.data(), 4, err)
+            : l == kSecLor ? Get(in, p.Lor.data(), 4, err)
+                           : Get(in, p.Pref.data(), 2, err);
+      }
     } else {
       err = ErrorRecord::At(file, in.LineNo(), m41msg::BadSection, std::string(l));
       return 1;

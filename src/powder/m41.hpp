@@ -43,8 +43,12 @@ struct PwdPar {
 // Parameters of one phase in one data block.
 struct PwdPhasePar {
   std::array<PwdPar, 6> Cell{};   // a, b, c (A), alpha, beta, gamma (deg)
+  std::vector<PwdPar> ModVec;     // modulation vectors, 3 components each (r.l.u.)
   std::array<PwdPar, 4> Gauss{};  // GU, GV, GW, GP (centideg**2)
   std::array<PwdPar, 4> Lor{};    // LX, LXe, LY, LYe (centideg)
+  std::vector<PwdPar> Strain;     // strain tensor S_HKL ("# Strain parameters")
+  std::vector<PwdPar> SphHarm;    // harmonics of the particle broadening
+  std::vector<PwdPar> BroadHkl;   // two per "broadHKL" class
   std::array<PwdPar, 2> Pref{};   // pref1, pref2
 };
 
@@ -56,6 +60,8 @@ struct PwdBlockPar {
   std::array<PwdPar, 2> Lam{};    // wavelengths (A)
   std::vector<PwdPar> Asym;       // asymmetry parameters of the method
   std::array<PwdPar, 4> Tof{};    // zero, difc, difb, difa (time of flight)
+  std::array<PwdPar, 5> TofE{};   // second form ("tofjason" > 0): zerot, difct, difat, zeroe, difce
+  std::array<PwdPar, 2> TofCross{};  // and its crossover TCross (1/A), WCross (A)
   std::array<PwdPar, 3> Shift{};  // zero (deg), sycos, sysin (sample displacement, deg)
   std::vector<PwdPhasePar> Phase;
 };

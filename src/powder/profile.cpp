@@ -356,7 +356,8 @@ int PwdFcjPoints(double d, double h) {
   return kFcjCounts.back();
 }
 
-void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, double a, double b) {
+void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, double a, double b,
+                double xadd, double yadd) {
   (void)PwdGaussLegendre(3);  // the node tables exist before Prfl runs
   // Start afresh, keeping the node tables' storage.
   auto off = std::move(pk.FcjOff);
@@ -390,7 +391,7 @@ void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, doubl
     const double f = kPwdFwhmG / 100. * 0.5 / sg * (pk.Sigma2 < 0. ? -1. : 1.) * wf;
     pk.dWidth[PwdU] = f * pk.Tan2Th, pk.dWidth[PwdV] = f * pk.TanTh;
     pk.dWidth[PwdW] = f, pk.dWidth[PwdP] = f * ic2;
-    const double t[4] = {prof.LX / pk.CosTh, prof.LXe * a / pk.CosTh, prof.LY * pk.TanTh,
+    const double t[4] = {(prof.LX + xadd) / pk.CosTh, prof.LXe * a / pk.CosTh, (prof.LY + yadd) * pk.TanTh,
                          prof.LYe * b * pk.TanTh};
     const double dt[4] = {1. / pk.CosTh, a / pk.CosTh, pk.TanTh, b * pk.TanTh};
     if (prof.ProfFun == PwdModLorentz) {

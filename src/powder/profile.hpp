@@ -113,9 +113,10 @@ struct PwdProfValue {
 
 // Prepares the peak of a reflection at position pos (2theta in degrees, or
 // TOF in us with its d in angstrom); a and b are the size and strain
-// anisotropy factors of the Lorentzian width.
+// anisotropy factors of the Lorentzian width, xadd and yadd the reflection's
+// own additions to X and Y (anisotropic broadening, centidegrees).
 void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d = 0., double a = 1.,
-                double b = 1.);
+                double b = 1., double xadd = 0., double yadd = 0.);
 // Profile at distance delta from the peak; derivatives when derivs is set.
 PwdProfValue Prfl(const PwdPeak& pk, double delta, bool derivs);
 // Half range of the profile: cut-off (in FWHM) times the total FWHM, plus the

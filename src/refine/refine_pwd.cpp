@@ -1,6 +1,8 @@
 // The powder loop of the least-squares cycle and the Le Bail fit.
 #include "refine/refine_pwd.hpp"
 #include "util/numbers.hpp"
+#include "util/real_text.hpp"
+#include "util/strings.hpp"
 
 #include <fmt/format.h>
 
@@ -53,7 +55,8 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
     auto& ph = p.Phases[static_cast<size_t>(q.Phase)];
     switch (q.Kind) {
       case PkBckg: p.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
-      case PkZero: p.Zero += d; break;
+      case PkZero: (p.Tof ? p.TofZero : p.Zero) += d; break;
+      case PkTofX: p.TofX[static_cast<size_t>(q.Index)] += d; break;
       case PkSyCos: p.SyCos += d; break;
       case PkSySin: p.SySin += d; break;
       case PkLam: {
@@ -70,6 +73,10 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
       case PkWidth:
         if (double* w = PwdWidthRef(ph.Prof, q.Index)) *w += d;
         break;
+      case PkBroad:
+        if (double* w = PwdBroadRef(ph.Broad, q.Index)) *w += d;
+        break;
+      case PkModVec: ph.QVec[static_cast<size_t>(q.Index / 3)][static_cast<size_t>(q.Index % 3)] += d; break;
       default: ph.Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
     }
   }
@@ -95,6 +102,8 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
   if (f.SyCos) par.push_back({PkSyCos, 0, 0, "sycos"});
   if (f.SySin) par.push_back({PkSySin, 0, 0, "sysin"});
   if (f.Lam && !p.Tof) par.push_back({PkLam, 0, 0, "lambda"});
+  for (int k = 0; k < 7 && p.TofCross; ++k)
+    if (f.TofX[static_cast<size_t>(k)]) par.push_back({PkTofX, 0, k, kPwdTofXNames[k]});
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     const int iph = static_cast<int>(ph);
     if (ph < f.Cell.size() && f.Cell[ph]) {
@@ -107,6 +116,11 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
     if (ph < f.Asym.size())
       for (int k = 0; k < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++k)
         if (f.Asym[ph][static_cast<size_t>(k)]) par.push_back({PkAsym, iph, k, fmt::format("asym{}", k + 1)});
+    if (ph < f.Broad.size() && !p.Tof)
+      for (int k = 0; k < PwdBroadCount(p.Phases[ph].Broad) && k < static_cast<int>(f.Broad[ph].size()); ++k)
+        if (f.Broad[ph][static_cast<size_t>(k)]) par.push_back({PkBroad, iph, k, PwdBroadName(p.Phases[ph].Broad, k)});
+    for (size_t k = 0; ph < f.ModVec.size() && k < f.ModVec[ph].size() && k < 3 * p.Phases[ph].QVec.size(); ++k)
+      if (f.ModVec[ph][k]) par.push_back({PkModVec, iph, static_cast<int>(k), fmt::format("q{}{}", k / 3 + 1, "xyz"[k % 3])});
   }
   return par;
 }
@@ -135,6 +149,9 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
       // d(2theta_c)/d(lambda_1) with lambda_c / lambda_1 held: 2 s / (lambda_1 cos theta).
       const double sl = std::min(0.5 * p.Lam[cc] * std::sqrt(r.Q), 0.999999);
       const double dlam = p.Tof ? 0. : 2. * sl / (p.Lam[0] * std::sqrt(1. - sl * sl) * kDeg);
+      const auto hv = PwdReflVector(p.Phases[static_cast<size_t>(r.Phase)], r);
+      std::array<double, 7> dtof{};
+      if (p.TofCross) (void)PwdTofCrossPosition(p, r.Q, nullptr, dtof.data());
       for (int i = r.First[cc]; i <= r.Last[cc]; ++i) {
         const size_t ii = static_cast<size_t>(i);
         const PwdProfValue v = Prfl(pk, p.X[ii] - r.Pos[cc], true);
@@ -143,20 +160,25 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
         const double dpos = -f * v.dDelta;  // d Yc / d position
         for (size_t j = 0; j < np; ++j) {
           const auto& q = par[j];
-          if ((q.Kind == PkMetric || q.Kind == PkWidth || q.Kind == PkAsym) && q.Phase != r.Phase) continue;
+          if ((q.Kind == PkMetric || q.Kind == PkWidth || q.Kind == PkAsym || q.Kind == PkBroad || q.Kind == PkModVec) &&
+              q.Phase != r.Phase)
+            continue;
           switch (q.Kind) {
             case PkZero: row[j] += dpos; break;
             case PkSyCos: row[j] += dpos * std::cos(th); break;
             case PkSySin: row[j] += dpos * std::sin(2. * th); break;
             case PkLam: row[j] += dpos * dlam; break;
             case PkMetric:
-              row[j] += dpos * dposdq * PwdQ(basis[static_cast<size_t>(r.Phase)][static_cast<size_t>(q.Index)], r.H.data());
+              row[j] += dpos * dposdq * PwdQ(basis[static_cast<size_t>(r.Phase)][static_cast<size_t>(q.Index)], hv);
               break;
             case PkWidth:
               PwdWidthDerivs(pk, v, wd);
               row[j] += f * wd[static_cast<size_t>(q.Index)];
               break;
             case PkAsym: row[j] += f * v.dAsym[static_cast<size_t>(q.Index)]; break;
+            case PkBroad: row[j] += f * PwdBroadDeriv(r, c, v, q.Index); break;
+            case PkModVec: row[j] += dpos * dposdq * PwdQVecDeriv(p, r, q.Index); break;
+            case PkTofX: row[j] += dpos * dtof[static_cast<size_t>(q.Index)]; break;
             default: break;
           }
         }
@@ -376,6 +398,91 @@ void PwdWidthsFromProfile(const PwdProfile& prof, PwdPhasePar& pp) {
     if (const double* w = PwdWidthRef(prof, k)) (k < 4 ? pp.Gauss[static_cast<size_t>(k)] : pp.Lor[static_cast<size_t>(k - 4)]).V = *w;
 }
 
+PwdPar* PwdBroadPar(PwdPhasePar& pp, int k) {
+  size_t i = static_cast<size_t>(k);
+  for (auto* v : {&pp.Strain, &pp.SphHarm, &pp.BroadHkl}) {
+    if (i < v->size()) return &(*v)[i];
+    i -= v->size();
+  }
+  return nullptr;
+}
+
+std::vector<char> PwdBroadFlags(const PwdPhasePar& pp) {
+  std::vector<char> f;
+  for (const auto* v : {&pp.Strain, &pp.SphHarm, &pp.BroadHkl})
+    for (const auto& x : *v) f.push_back(x.Key ? 1 : 0);
+  return f;
+}
+
+void PwdBroadStore(const PwdBroadening& b, PwdPhasePar& pp) {
+  auto put = [](const std::vector<double>& v, std::vector<PwdPar>& rec) {
+    rec.resize(v.size(), PwdPar{0., 1, 0.});
+    for (size_t i = 0; i < v.size(); ++i) rec[i].V = v[i];
+  };
+  put(b.StrainPar, pp.Strain), put(b.ShPar, pp.SphHarm), put(b.HklPar, pp.BroadHkl);
+}
+
+std::array<char, 7> PwdTofXFlags(const PwdBlockPar& bp) {
+  std::array<char, 7> f{};
+  for (size_t k = 0; k < 7; ++k) f[k] = (k < 5 ? bp.TofE[k].Key : bp.TofCross[k - 5].Key) ? 1 : 0;
+  return f;
+}
+
+void PwdTofStore(const PwdPatternData& p, PwdBlockPar& bp) {
+  if (!p.Tof) return;
+  if (!p.TofCross) {
+    bp.Tof[0].V = p.TofZero;
+    return;
+  }
+  for (size_t k = 0; k < 7; ++k) (k < 5 ? bp.TofE[k] : bp.TofCross[k - 5]).V = p.TofX[k];
+  bp.TofE[0].V += p.TofZero, bp.TofE[3].V += p.TofZero;
+}
+
+void PwdModVecStore(const PwdPhaseData& ph, PwdPhasePar& pp) {
+  pp.ModVec.resize(3 * ph.QVec.size(), PwdPar{});
+  for (size_t k = 0; k < pp.ModVec.size(); ++k) pp.ModVec[k].V = ph.QVec[k / 3][k % 3];
+}
+
+void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPhasePar& pp) {
+  PwdBroadening& b = d.Broad;
+  b.Strain = m.Int("strain", 0, iph, kpwd);
+  b.Size = m.Int("partbroad", 0, iph, kpwd);
+  b.ShOrder = m.Int("spharp", 4, iph, kpwd);
+  auto dir = [&](const char* key, std::array<double, 3>& v) {
+    const PwdKey* k = m.Find(key, iph, kpwd);
+    if (k == nullptr || k->Words.size() < 3) return false;
+    for (size_t j = 0; j < 3; ++j) v[j] = ToReal(k->Words[j]).value_or(0.);
+    return true;
+  };
+  std::array<double, 3> common{0., 0., 1.};
+  (void)dir("dirbroad", common);
+  if (!dir("dirbroadp", b.DirSize)) b.DirSize = common;
+  if (!dir("dirbroads", b.DirStrain)) b.DirStrain = common;
+  // "broadHKL" lines of the general section and of the phase's.
+  int nph = 0;
+  for (size_t s = 0; s < m.Sections.size(); ++s) {
+    nph += m.Sections[s].Kind == "phase";
+    if (s > 0 && !(m.Sections[s].Kind == "phase" && nph == iph)) continue;
+    for (const auto& k : m.Sections[s].Keys)
+      if (EqIgnoreCase(k.Key, "broadHKL") && k.Words.size() >= 3) {
+        std::array<int, 3> h{};
+        for (size_t j = 0; j < 3; ++j) h[j] = static_cast<int>(std::lround(ToReal(k.Words[j]).value_or(0.)));
+        b.HklClass.push_back(h);
+      }
+  }
+  auto take = [](std::vector<PwdPar>& rec, std::vector<double>& v) {
+    for (size_t i = 0; i < v.size() && i < rec.size(); ++i) v[i] = rec[i].V;
+  };
+  // Values first (the setup keeps them), then the counts of the class.
+  b.StrainPar.assign(pp.Strain.size(), 0.), b.ShPar.assign(pp.SphHarm.size(), 0.);
+  b.HklPar.assign(pp.BroadHkl.size(), 0.);
+  take(pp.Strain, b.StrainPar), take(pp.SphHarm, b.ShPar), take(pp.BroadHkl, b.HklPar);
+  PwdBroadSetup(b, d.Sym, d.Cell);
+  pp.Strain.resize(b.StrainPar.size(), PwdPar{0., 1, 0.});
+  pp.SphHarm.resize(b.ShPar.size(), PwdPar{0., 1, 0.});
+  pp.BroadHkl.resize(b.HklPar.size(), PwdPar{0., 1, 0.});
+}
+
 int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
                         const std::vector<PhaseBasic>& phases, PwdPatternData& p) {
   PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
@@ -392,6 +499,11 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   p.PolK = PwdPolK(b.MonAngle);
   p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
   p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
+  p.TofCross = p.Tof && m.Int("tofjason", 0, 0, kpwd) > 0;
+  if (p.TofCross) {
+    p.TofZero = 0.;
+    for (size_t k = 0; k < 7; ++k) p.TofX[k] = k < 5 ? bp.TofE[k].V : bp.TofCross[k - 5].V;
+  }
   p.WtLeBail = m.Int("wtlebail", 0, 0, kpwd);
   p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
   // "bckgnum" and "asymm" may have been changed since the parameters were
@@ -416,8 +528,17 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     PwdPhaseData d;
     d.Name = phases[ph].Name;
     d.Sym = phases[ph].Symmetry;
-    const auto& pp = bp.Phase[ph];
+    auto& pp = bp.Phase[ph];
     for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
+    PwdBroadFromM41(m, iph, kpwd, d, pp);
+    // Modulation vectors: the record's, else the phase's (not refined).
+    if (pp.ModVec.empty())
+      for (const auto& q : phases[ph].Qi)
+        for (size_t j = 0; j < 3; ++j) pp.ModVec.push_back({q[j], 0, 0.});
+    for (size_t k = 0; k + 2 < pp.ModVec.size(); k += 3)
+      d.QVec.push_back({pp.ModVec[k].V, pp.ModVec[k + 1].V, pp.ModVec[k + 2].V});
+    d.MaxSat = m.Int("maxsat", 1, iph, kpwd);
+    d.NoMixedSat = m.Int("nomixedsat", 0, iph, kpwd) > 0;
     d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);
     d.Prof.Asymm = m.Int("asymm", 0, iph, kpwd);
     d.Prof.UseHS = m.Int("usehs", 0, iph, kpwd) != 0;

@@ -29,8 +29,29 @@ std::vector<std::array<double, 6>> PwdMetricBasis(const PhaseSymmetry& s);
 void PwdWidthsToProfile(const PwdPhasePar& pp, PwdProfile& prof);
 void PwdWidthsFromProfile(const PwdProfile& prof, PwdPhasePar& pp);
 
+// The anisotropic broadening of a phase and the powder parameter file's
+// records of it (strain, harmonics, classes: the PwdBroadRef order): the
+// record of parameter k, its refinement keys, and the values written back.
+PwdPar* PwdBroadPar(PwdPhasePar& pp, int k);
+std::vector<char> PwdBroadFlags(const PwdPhasePar& pp);
+void PwdBroadStore(const PwdBroadening& b, PwdPhasePar& pp);
+// Names of the parameters of the second time-of-flight form.
+inline constexpr const char* kPwdTofXNames[7] = {"zerot", "difct", "difat", "zeroe", "difce", "tcross", "wcross"};
+// Their refinement keys in a block's records, and the time-of-flight values
+// of a pattern back into them (the common zero folded into zerot and zeroe
+// in the second form).
+std::array<char, 7> PwdTofXFlags(const PwdBlockPar& bp);
+void PwdTofStore(const PwdPatternData& p, PwdBlockPar& bp);
+// The anisotropic broadening of phase iph (1-based) in block kpwd from the
+// keywords of M41 (the phase's symmetry and cell set in d), its values from
+// the records, which are resized to the counts of the phase's Laue class (new
+// terms start at 0 and are refined).
+void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPhasePar& pp);
+// The modulation vectors of a phase into the powder parameter file's record.
+void PwdModVecStore(const PwdPhaseData& ph, PwdPhasePar& pp);
+
 // Kinds of refined powder parameters.
-enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam };
+enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam, PkBroad, PkModVec, PkTofX };
 
 // One refined parameter: kind, phase (metric, widths, asymmetry) and index
 // (coefficient, metric basis vector, PwdWidthPar, asymmetry parameter).
@@ -49,6 +70,9 @@ struct PwdFitFlags {
   std::vector<char> Cell;                    // per phase
   std::vector<std::array<char, PwdNWidth>> Width;  // per phase
   std::vector<std::array<char, kPwdMaxAsym>> Asym;  // per phase
+  std::vector<std::vector<char>> Broad;      // per phase, PwdBroadRef order
+  std::vector<std::vector<char>> ModVec;     // per phase, 3 per modulation vector
+  std::array<char, 7> TofX{};                // second time-of-flight form, PwdPatternData::TofX order
 };
 
 struct PwdFitResult {
@@ -85,5 +109,12 @@ std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
 [[nodiscard]] int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m,
                                       int kpwd, const std::vector<PhaseBasic>& phases,
                                       PwdPatternData& p);
+
+// |F|**2 on the absolute scale into F2Calc of the reflections of the phases
+// marked UseKnown ("uklebail"), from the model (M40) and scattering factors of
+// the structure fln; blocks[k] is the 0-based data block of pattern k. A phase
+// without atoms loses its mark. 1 when the model cannot be read or computed.
+[[nodiscard]] int PwdKnownStructureF2(const std::string& fln, std::vector<PwdPatternData>& ps,
+                                      const std::vector<int>& blocks);
 
 }  // namespace tarn

@@ -52,6 +52,8 @@ void RietSetParams(RietProblem& pr) {
     if (f.SyCos && !p.Tof) pr.Par.push_back({RvSyCos, ik, 0, 0, fmt::format("sycos[{}]", k + 1)});
     if (f.SySin && !p.Tof) pr.Par.push_back({RvSySin, ik, 0, 0, fmt::format("sysin[{}]", k + 1)});
     if (t.RefLam && !p.Tof) pr.Par.push_back({RvLam, ik, 0, 0, fmt::format("lambda[{}]", k + 1)});
+    for (int x = 0; x < 7 && p.TofCross; ++x)
+      if (f.TofX[static_cast<size_t>(x)]) pr.Par.push_back({RvTofX, ik, 0, x, fmt::format("{}[{}]", kPwdTofXNames[x], k + 1)});
     for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
       const int iph = static_cast<int>(ph);
       if (ph < f.Width.size())
@@ -62,6 +64,11 @@ void RietSetParams(RietProblem& pr) {
           if (f.Asym[ph][static_cast<size_t>(a)]) pr.Par.push_back({RvAsym, ik, iph, a, fmt::format("asym{}{}[{}]", a + 1, ph + 1, k + 1)});
       if (t.PrefType != 0 && ph < t.RefPref.size() && t.RefPref[ph])
         pr.Par.push_back({RvPref, ik, iph, 0, fmt::format("pref{}[{}]", ph + 1, k + 1)});
+      const PwdBroadening& br = p.Phases[ph].Broad;
+      for (int b = 0; ph < f.Broad.size() && !p.Tof && b < PwdBroadCount(br) && b < static_cast<int>(f.Broad[ph].size()); ++b)
+        if (f.Broad[ph][static_cast<size_t>(b)]) pr.Par.push_back({RvBroad, ik, iph, b, fmt::format("{}{}[{}]", PwdBroadName(br, b), ph + 1, k + 1)});
+      for (size_t c = 0; ph < f.ModVec.size() && c < f.ModVec[ph].size() && c < 3 * p.Phases[ph].QVec.size(); ++c)
+        if (f.ModVec[ph][c]) pr.Par.push_back({RvModVec, ik, iph, static_cast<int>(c), fmt::format("q{}{}{}[{}]", c / 3 + 1, "xyz"[c % 3], ph + 1, k + 1)});
     }
   }
   if (pr.Pat.empty()) return;
@@ -85,7 +92,7 @@ int RietStructureFactors(RietProblem& pr, const CalcSetup& s, const RefParams& p
     for (size_t r = 0; r < t.P.Refl.size(); ++r) {
       const PwdReflection& rf = t.P.Refl[r];
       CalcRefl cr;
-      for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i];
+      for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i], cr.H[3 + i] = rf.M[i];
       cr.DatBlock = t.Block;
       cr.Phase = rf.Phase;
       cr.SinThL = 0.5 * std::sqrt(rf.Q);
@@ -150,6 +157,8 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
       const double dIdS = sc != 0. ? rf.I[cc] / sc : 0.;
       double dposdq = 0.;
       (void)PwdPosition(p, rf.Q, c, &dposdq);
+      std::array<double, 7> dtof{};
+      if (p.TofCross) (void)PwdTofCrossPosition(p, rf.Q, nullptr, dtof.data());
       const double th = 0.5 * rf.Pos[cc] * kDeg;
       double dposdlam = 0.;
       if (!p.Tof && p.Lam[0] > 0.) {
@@ -168,7 +177,7 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
         bool widths = false;
         for (size_t j : mine) {
           const auto& q = pr.Par[j];
-          if ((q.Kind == RvScale || q.Kind == RvMetric || q.Kind == RvWidth || q.Kind == RvAsym || q.Kind == RvPref) &&
+          if ((q.Kind == RvScale || q.Kind == RvMetric || q.Kind == RvWidth || q.Kind == RvAsym || q.Kind == RvPref || q.Kind == RvBroad || q.Kind == RvModVec) &&
               q.Phase != rf.Phase)
             continue;
           double& d = row[nr + j];
@@ -178,13 +187,16 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
             case RvSyCos: d += dpos * std::cos(th); break;
             case RvSySin: d += dpos * std::sin(2. * th); break;
             case RvLam: d += dpos * dposdlam; break;
-            case RvMetric: d += dpos * dposdq * PwdQ(basis[iph][static_cast<size_t>(q.Index)], rf.H.data()); break;
+            case RvMetric: d += dpos * dposdq * PwdQ(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf)); break;
+            case RvModVec: d += dpos * dposdq * PwdQVecDeriv(p, rf, q.Index); break;
+            case RvTofX: d += dpos * dtof[static_cast<size_t>(q.Index)]; break;
             case RvWidth:
               if (!widths) PwdWidthDerivs(pk, v, wd), widths = true;
               d += f * wd[static_cast<size_t>(q.Index)];
               break;
             case RvAsym: d += f * v.dAsym[static_cast<size_t>(q.Index)]; break;
             case RvPref: d += po != 0. ? phi * rf.I[cc] / po * dpref : 0.; break;
+            case RvBroad: d += f * PwdBroadDeriv(rf, c, v, q.Index); break;
             default: break;
           }
         }
@@ -273,6 +285,11 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
         break;
       case RvAsym: pp.Phases[iph].Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
       case RvPref: t.Pref[iph] += d; break;
+      case RvBroad:
+        if (double* w = PwdBroadRef(pp.Phases[iph].Broad, q.Index)) *w += d;
+        break;
+      case RvTofX: pp.TofX[static_cast<size_t>(q.Index)] += d; break;
+      case RvModVec: pp.Phases[iph].QVec[static_cast<size_t>(q.Index / 3)][static_cast<size_t>(q.Index % 3)] += d; break;
       default: break;
     }
   }

@@ -23,7 +23,7 @@
 namespace tarn {
 
 // Kinds of the powder parameters of a Rietveld refinement.
-enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref };
+enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref, RvBroad, RvModVec, RvTofX };
 
 // One pattern with what the Rietveld fit adds to it.
 struct RietPattern {

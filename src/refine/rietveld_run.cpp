@@ -51,7 +51,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
   const PwdPatternData& p = t.P;
   for (size_t j = 0; j < bp.Bckg.size() && j < p.Bckg.Coef.size(); ++j) bp.Bckg[j].V = p.Bckg.Coef[j];
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
-  if (p.Tof) bp.Tof[0].V = p.TofZero;
+  PwdTofStore(p, bp);
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.Lam[1];
   for (size_t ph = 0; ph < p.Phases.size() && ph < bp.Phase.size(); ++ph) {
     auto& pp = bp.Phase[ph];
@@ -61,6 +61,8 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
       if (ph < res.CellSu.size()) pp.Cell[c].Su = res.CellSu[ph][c];
     }
     PwdWidthsFromProfile(pf, pp);
+    PwdBroadStore(p.Phases[ph].Broad, pp);
+    PwdModVecStore(p.Phases[ph], pp);
     if (t.PrefType != 0) pp.Pref[0].V = t.Pref[ph];
     for (size_t c = 0; c < bp.Asym.size(); ++c) bp.Asym[c].V = pf.Asym[c];
   }
@@ -76,6 +78,9 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
     if (q.Kind == RvWidth) v = q.Index < 4 ? &bp.Phase[iph].Gauss[static_cast<size_t>(q.Index)] : &bp.Phase[iph].Lor[static_cast<size_t>(q.Index - 4)];
     if (q.Kind == RvAsym) v = &bp.Asym[static_cast<size_t>(q.Index)];
     if (q.Kind == RvPref) v = &bp.Phase[iph].Pref[0];
+    if (q.Kind == RvBroad) v = PwdBroadPar(bp.Phase[iph], q.Index);
+    if (q.Kind == RvTofX) v = q.Index < 5 ? &bp.TofE[static_cast<size_t>(q.Index)] : &bp.TofCross[static_cast<size_t>(q.Index - 5)];
+    if (q.Kind == RvModVec) v = &bp.Phase[iph].ModVec[static_cast<size_t>(q.Index)];
     if (v != nullptr) v->Su = q.Su;
   }
 }
@@ -97,14 +102,14 @@ std::string M80Text(const RietProblem& pr, const CalcSetup& s) {
         // |Fo|**2 = |Fc|**2 I_obs / I_calc.
         const double fo2 = t.F2[r] * io[r] / rf.I[0];
         CalcRefl cr;
-        for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i];
+        for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i], cr.H[3 + i] = rf.M[i];
         cr.DatBlock = t.Block;
         cr.Phase = rf.Phase;
         cr.SinThL = 0.5 * std::sqrt(rf.Q);
         CalcOut out;
         if (Calc(s, cr, false, out) != 0) continue;
         RefM80Rec m;
-        for (size_t i = 0; i < 3; ++i) m.H[i] = rf.H[i];
+        for (size_t i = 0; i < 3; ++i) m.H[i] = rf.H[i], m.H[3 + i] = rf.M[i];
         m.Block = t.Block + 1;
         m.Fo = m.FoTw = std::sqrt(std::max(fo2, 0.));
         m.SigFo = m.SigFoTw = 0.;
@@ -128,6 +133,7 @@ int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, Pwd
   t.AbsType = m.Int("absor", 0, 0, kpwd);
   t.Mir = m.Real("mir", 0., 0, kpwd);
   t.PrefType = m.Int("prefor", 0, 1, kpwd);
+  t.Flags.TofX = PwdTofXFlags(bp);
   t.Flags.Zero = p.Tof ? bp.Tof[0].Key : bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
   for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
@@ -140,6 +146,9 @@ int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, Pwd
     std::array<char, kPwdMaxAsym> a{};
     for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
     t.Flags.Asym.push_back(a);
+    t.Flags.Broad.push_back(PwdBroadFlags(pp));
+    t.Flags.ModVec.emplace_back();
+    for (const auto& v : pp.ModVec) t.Flags.ModVec.back().push_back(v.Key ? 1 : 0);
     t.Scale.push_back(1.);
     t.RefScale.push_back(1);
     std::array<double, 3> dir{0., 0., 1.};

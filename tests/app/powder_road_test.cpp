@@ -77,6 +77,28 @@ TEST_F(PowderRoad, PbSO4XrayAndNeutronTogether) {
   EXPECT_GT(std::count(m80.begin(), m80.end(), '\n'), 300);
 }
 
+// The batch forms of "Edit profile" (a strain tensor added), the Le Bail
+// wizard (the known structure's |F|**2 as the start) and the
+// Williamson-Hall analysis; a wrong parameter name changes nothing.
+TEST_F(PowderRoad, EditProfileWizardAndWilliamsonHall) {
+  const std::string d = fs::absolute(kDir).string();
+  ASSERT_EQ(Dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\n" + d + "PBSO4.CWN\n" + d +
+                      "inst_d1a.prm\n.Edit->Profile\nphase 1\nstrain 2\nS400 0.5 1\nLY 2.5 1\n"
+                      ".run->lebail wizard\nknown 1\ncycles 2\n.run->williamson-hall\n"),
+            0)
+      << Dir.Output;
+  EXPECT_FALSE(Printed("cannot be calculated")) << Dir.Output;
+  EXPECT_TRUE(Printed("Williamson-Hall analysis of powder block 1, phase 1:")) << Dir.Output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(Dir.Output, m, std::regex("block 1: Rp [0-9.]+ Rwp ([0-9.]+)")));
+  EXPECT_LT(std::stod(m[1]), 10.);
+  const std::string m41 = Dir.Read("pbso4.m41");
+  EXPECT_NE(m41.find("uklebail 1"), std::string::npos);
+  EXPECT_NE(m41.find("# Strain parameters"), std::string::npos);
+  EXPECT_EQ(Dir.Batch(".File->Structure->Open\npbso4\n.Edit->Profile\nS999 1\n"), 1);
+  EXPECT_EQ(Dir.Read("pbso4.m41"), m41);
+}
+
 TEST_F(PowderRoad, DamagedPatternChangesNothing) {
   Dir.Write("bad.gsa", "title\nBANK 1 30 3 CONST 1000 5 0 0 STD\n     100     1x1\n");
   EXPECT_EQ(Dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\nbad.gsa\nnone\n"), 1);

@@ -138,14 +138,39 @@ TEST(PwdM41File, RoundTripAndMessages) {
   b.Asym = {{0.02, 1, 0.}, {0.01, 0, 0.}};
   b.Phase.resize(1);
   b.Phase[0].Cell[0] = {8.4803, 1, 0.0001};
+  b.Phase[0].Strain = {{1.5, 1, 0.1}, {2., 0, 0.}};
+  b.Phase[0].SphHarm = {{0.3, 1, 0.}};
+  b.Phase[0].BroadHkl = {{1., 1, 0.}, {2., 0, 0.}};
   m.Blocks.push_back(b);
   const std::string text = M41Text(m);
-  PwdM41 r;
+  // The phase's sections in their order.
+  size_t at = 0;
+  for (const char* sec : {"# Lorentzian parameters", "# Strain parameters",
+                          "# Coefficients of spherical harmonics for particle broadening", "# Broadening HKL",
+                          "# Preferred orientation"}) {
+    const size_t k = text.find(sec);
+    ASSERT_NE(k, std::string::npos) << sec;
+    EXPECT_GT(k, at) << sec;
+    at = k;
+  }
+  PwdM41 r, c0;
   ErrorRecord err;
   ASSERT_EQ(M41Parse(text, "s.m41", r, err), 0) << err.Text();
   EXPECT_EQ(M41Text(r), text);
   EXPECT_EQ(r.All("skipfrto").size(), 2u);
   EXPECT_EQ(r.Blocks[0].Asym.size(), 2u);
+  EXPECT_EQ(r.Blocks[0].Phase[0].Strain.size(), 2u);
+  EXPECT_EQ(r.Blocks[0].Phase[0].BroadHkl[1].V, 2.);
+  // Time of flight in the second form: its two records instead of the first.
+  PwdM41 t = r;
+  t.Tof = true;
+  t.Set("tofkey", {"1"}), t.Set("tofjason", {"1"});
+  t.Blocks[0].TofE[4] = {9100., 1, 0.}, t.Blocks[0].TofCross[1] = {20., 0, 0.};
+  const std::string tt = M41Text(t);
+  EXPECT_EQ(tt.find("# TOF parameters - zero,"), std::string::npos);
+  ASSERT_EQ(M41Parse(tt, "t.m41", c0, err), 0) << err.Text();
+  EXPECT_EQ(M41Text(c0), tt);
+  EXPECT_EQ(c0.Blocks[0].TofE[4].V, 9100.);
   // A changed "bckgnum" does not break the reading of the values written before.
   PwdM41 c = r;
   c.Set("bckgnum", {"8"});
@@ -163,9 +188,9 @@ TEST(PwdM41File, RoundTripAndMessages) {
   EXPECT_EQ(err.Message, "Unexpected end of M41 file.");
 }
 
-// A synthetic pattern of a cubic cell: the partition recovers the
-// intensities that made it, and the profile file reads back.
-TEST(PwdLeBailPartition, RecoversTheIntensitiesOfASyntheticPattern) {
+// A neutron pattern of a primitive cubic cell (a = 5.1 A), 10-70 deg, with
+// its reflections at the start intensity.
+PwdPatternData CubicPattern() {
   PwdPatternData p;
   for (int i = 0; i < 3000; ++i) p.X.push_back(10. + 0.02 * i);
   p.Yo.assign(p.X.size(), 0.);
@@ -181,7 +206,15 @@ TEST(PwdLeBailPartition, RecoversTheIntensitiesOfASyntheticPattern) {
   ph.Prof.GW = 40., ph.Prof.LY = 5.;
   p.Phases.push_back(ph);
   ErrorRecord err;
-  ASSERT_EQ(PwdGenerateRefl(p, err), 0);
+  EXPECT_EQ(PwdGenerateRefl(p, err), 0);
+  return p;
+}
+
+// The partition recovers the intensities that made a synthetic pattern, and
+// the profile file reads back.
+TEST(PwdLeBailPartition, RecoversTheIntensitiesOfASyntheticPattern) {
+  PwdPatternData p = CubicPattern();
+  ErrorRecord err;
   // True intensities: a smooth function of the position, then the pattern.
   std::vector<double> truth;
   for (auto& r : p.Refl) truth.push_back(r.I[0] = 1000. + 30. * r.Pos[0]);
@@ -224,6 +257,47 @@ TEST(PwdLeBailPartition, RecoversTheIntensitiesOfASyntheticPattern) {
   EXPECT_FALSE(prf.Ticks[0].D.has_value());
   EXPECT_EQ(PwdPrfNacti(dir.Write("x.prf", "garbage\n"), prf, err), 1);
   EXPECT_EQ(err.Message, kPrfBad);
+}
+
+// A phase of known structure starts from s m |F|**2 (here |F|**2 off the
+// truth by up to 5 %, broad overlapping peaks, noisy counts) and needs
+// fewer partitions than from equal intensities.
+TEST(PwdLeBailPartition, KnownStructureStartsFromItsStructureFactors) {
+  PwdPatternData p = CubicPattern();
+  p.Phases[0].Prof.GW = 20000.;  // broad, overlapping peaks: a slow partition
+  PwdSetProfiles(p);
+  for (size_t k = 0; k < p.Refl.size(); ++k) {
+    auto& r = p.Refl[k];
+    r.I[0] = 1000. * (1.2 + std::sin(0.7 * static_cast<double>(k)));
+    r.F2Calc = r.I[0] / r.Mult * (1. + 0.05 * std::cos(1.3 * static_cast<double>(k)));
+  }
+  PwdSetPoints(p);
+  // Counting noise (a fixed pseudo-random sequence): R levels off.
+  for (size_t i = 0; i < p.X.size(); ++i) {
+    const double u = std::sin(12.9898 * static_cast<double>(i)) * 43758.5453;
+    p.Yo[i] = p.Yc[i] + 2. * (u - std::floor(u) - 0.5) * std::sqrt(0.02 * p.Yc[i]);
+  }
+  PwdPatternData q = p;
+  pwdlebailfromhkl(p);
+  EXPECT_EQ(p.Refl[3].I[0], kPwdLeBailStart);
+  q.Phases[0].UseKnown = true;
+  pwdlebailfromhkl(q);
+  const double s = q.Refl[0].I[0] / (q.Refl[0].Mult * q.Refl[0].F2Calc);
+  EXPECT_NEAR(s, 1., 0.05);
+  for (const auto& r : q.Refl) EXPECT_NEAR(r.I[0] / (r.Mult * r.F2Calc), s, 1e-9 * s);
+  const int equal = PwdLeBail(p), known = PwdLeBail(q);
+  // Exactly overlapping reflections keep the ratio they start with: only
+  // the start from |F|**2 splits them right.
+  double errEqual = 0., errKnown = 0.;
+  for (size_t k = 0; k < p.Refl.size(); ++k) {
+    const double t = 1000. * (1.2 + std::sin(0.7 * static_cast<double>(k)));
+    errEqual = std::max(errEqual, std::abs(p.Refl[k].I[0] / t - 1.));
+    errKnown = std::max(errKnown, std::abs(q.Refl[k].I[0] / t - 1.));
+  }
+  EXPECT_LT(errKnown, 0.1);
+  EXPECT_GT(errEqual, 1.);
+  EXPECT_LT(known, equal / 2) << known << " partitions from |F|**2, " << equal << " from equal intensities";
+  EXPECT_LT(PwdRFactors(q, 0).Rp, PwdRFactors(p, 0).Rp * 1.01);
 }
 
 TEST(PwdLeBailPartition, NoReflectionsInsideThePattern) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <numbers>
 
 #include "refine/refine_pwd.hpp"
 
@@ -10,8 +12,9 @@ namespace tarn {
 namespace {
 
 // A synthetic pattern of a tetragonal phase (a 5.4, c 7.9 A) with the
-// wavelengths lam (a second one at half intensity when lam[1] > 0), Yo = Yc.
-PwdPatternData Synthetic(std::array<double, 2> lam) {
+// wavelengths lam (a second one at half intensity when lam[1] > 0), Yo = Yc;
+// with first-order satellites of the modulation vector q when one is given.
+PwdPatternData Synthetic(std::array<double, 2> lam, std::vector<std::array<double, 3>> q = {}) {
   PwdPatternData p;
   for (int i = 0; i < 3000; ++i) p.X.push_back(15. + 0.025 * i);
   p.Yo.assign(p.X.size(), 0.);
@@ -31,6 +34,7 @@ PwdPatternData Synthetic(std::array<double, 2> lam) {
   ph.Prof.GU = 8., ph.Prof.GV = -4., ph.Prof.GW = 6., ph.Prof.LY = 4.;
   ph.Prof.Asymm = PwdAsymDivergence, ph.Prof.UseHS = true, ph.Prof.NAsym = 2;
   ph.Prof.Asym = {0.02, 0.015};
+  ph.QVec = q;
   p.Phases.push_back(ph);
   ErrorRecord err;
   EXPECT_EQ(PwdGenerateRefl(p, err), 0);
@@ -92,6 +96,29 @@ TEST(RefLeBailFit, JointFitRefinesTheWavelengthOfTheSecondPattern) {
   const auto lam = std::find_if(r[1].Params.begin(), r[1].Params.end(), [](const auto& q) { return q.Kind == PkLam; });
   ASSERT_NE(lam, r[1].Params.end());
   EXPECT_GT(lam->Su, 0.);
+}
+
+// A (3+1)-dimensional phase, q = (0, 0, 0.31): satellites sit at
+// 1/d**2 = |h + m q|**2 and the vector is refined back from 0.305.
+TEST(RefLeBailFit, SatellitesOfAModulatedPhaseAndTheirVector) {
+  PwdPatternData p = Synthetic({1.5406, 0.}, {{0., 0., 0.31}});
+  const double a = 5.4, c = 7.9, lam = 1.5406;
+  auto tth = [&](double q) { return 2. * std::asin(0.5 * lam * std::sqrt(q)) * 180. / std::numbers::pi + 0.03; };
+  int sat = 0;
+  for (const auto& r : p.Refl) {
+    EXPECT_LE(std::abs(r.M[0]), 1);
+    if (r.M[0] == 0) continue;
+    ++sat;
+    const double qz = (r.H[2] + 0.31 * r.M[0]) / c;
+    EXPECT_NEAR(r.Pos[0], tth((r.H[0] * r.H[0] + r.H[1] * r.H[1]) / (a * a) + qz * qz), 1e-9);
+  }
+  EXPECT_GT(sat, 20);
+  p.Phases[0].QVec[0][2] = 0.305;
+  PwdFitFlags f = UsualFlags();
+  f.ModVec = {{0, 0, 1}};
+  const PwdFitResult r = RefLeBailFit(p, f, 6);
+  EXPECT_NEAR(p.Phases[0].QVec[0][2], 0.31, 2e-5);
+  EXPECT_LT(r.R.Rwp, 1.);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ struct Fixture {
   RefParams p;
   CalcSetup s;
   RietProblem pr;
-  void Make() {
+  void Make(bool broad = false) {
     SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Scale = 1.});
     AddIsoAtom("Fe1", 2, {0.11, 0.23, 0.37}, 0.012);
     AddIsoAtom("C1", 1, {0.41, 0.07, 0.19}, 0.02);
@@ -49,9 +49,17 @@ struct Fixture {
     ph.Prof.GU = 6., ph.Prof.GV = -3., ph.Prof.GW = 5., ph.Prof.LY = 3.;
     ph.Prof.Asymm = PwdAsymDivergence, ph.Prof.UseHS = true, ph.Prof.NAsym = 2;
     ph.Prof.Asym = {0.02, 0.015};
+    if (broad) {
+      // Anisotropic broadening: strain tensor, harmonics of order 2, a class.
+      ph.Broad.Strain = PwdStrainTensor, ph.Broad.Size = PwdSizeHarmonics, ph.Broad.ShOrder = 2;
+      ph.Broad.StrainPar = {0.1, 0.05, 0.08, 0.03, 0.02, 0.04}, ph.Broad.ShPar = {0.3, -0.1};
+      ph.Prof.LX = 0.8;  // the size term stays positive with the harmonics
+      ph.Broad.HklClass = {{1, 1, 1}}, ph.Broad.HklPar = {0.5, 0.2};
+    }
     d.Phases.push_back(ph);
     ErrorRecord err;
     ASSERT_EQ(PwdGenerateRefl(d, err), 0);
+    if (broad) t.Flags.Broad = {std::vector<char>(static_cast<size_t>(PwdBroadCount(d.Phases[0].Broad)), 1)};
     t.Scale = {0.05}, t.RefScale = {1};
     t.Flags.Bckg = {1, 1, 1};
     t.Flags.Zero = t.Flags.SyCos = t.Flags.SySin = true;
@@ -77,19 +85,18 @@ struct Fixture {
   }
 };
 
-TEST(Rietveld, DerivativesOfEveryParameterKindMatchCentralDifferences) {
-  Fixture f;
-  f.Make();
-  if (::testing::Test::HasFatalFailure()) return;
+// Derivatives of Ycalc by the parameters of the kinds wanted (all when
+// empty) against central differences; the kinds met in kinds.
+void CheckDerivatives(Fixture& f, const std::set<int>& wanted, std::set<int>& kinds) {
   const size_t nr = static_cast<size_t>(f.p.NRef), nt = nr + f.pr.Par.size();
   std::vector<double> der;
   RietJacobian(f.pr, 0, f.p.NRef, der);
-  std::set<int> kinds;
   for (size_t j = 0; j < nt; ++j) {
     const std::string name = j < nr ? f.p.Info[static_cast<size_t>(f.p.Refined[j])].Label : f.pr.Par[j - nr].Name;
     if (j >= nr) kinds.insert(f.pr.Par[j - nr].Kind);
     // Steps: relative to the parameter's size, metric ones in 1/A**2.
     const int kind = j < nr ? -1 : f.pr.Par[j - nr].Kind;
+    if (!wanted.empty() && !wanted.count(kind)) continue;
     const double h = kind == RvMetric ? 1e-8 : 1e-5;
     const RietProblem keep = f.pr;
     const std::vector<double> val = f.p.Val;
@@ -114,7 +121,22 @@ TEST(Rietveld, DerivativesOfEveryParameterKindMatchCentralDifferences) {
     if (moves || kind == RvAsym) st.MaxDiff = 0.;
     EXPECT_TRUE(test::FdAgree(st, kind == RvAsym ? 1e-2 : 2e-3)) << name << " " << st.Text();
   }
-  EXPECT_EQ(kinds.size(), 10u);  // every RietParKind
+}
+
+TEST(Rietveld, DerivativesOfEveryParameterKindMatchCentralDifferences) {
+  Fixture f;
+  f.Make();
+  if (::testing::Test::HasFatalFailure()) return;
+  std::set<int> kinds;
+  CheckDerivatives(f, {}, kinds);
+  EXPECT_EQ(kinds.size(), 10u);  // every kind but the broadening, modulation and second TOF form
+  // Anisotropic broadening: strain tensor, harmonics and a reflection class.
+  Fixture g;
+  g.Make(true);
+  if (::testing::Test::HasFatalFailure()) return;
+  kinds.clear();
+  CheckDerivatives(g, {RvBroad}, kinds);
+  EXPECT_EQ(kinds.count(RvBroad), 1u);
 }
 
 TEST(Rietveld, FitFindsTheModelThatMadeThePattern) {

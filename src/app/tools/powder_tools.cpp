@@ -5,7 +5,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "app/action_codes.hpp"
@@ -21,6 +23,7 @@
 #include "powder/m41.hpp"
 #include "powder/prf.hpp"
 #include "powder/pwdimport.hpp"
+#include "powder/whall.hpp"
 #include "refine/refcommands.hpp"
 #include "refine/refine_pwd.hpp"
 #include "util/files.hpp"
@@ -37,6 +40,9 @@ constexpr const char* Imported = "{} points imported from \"{}\" as powder data 
 constexpr const char* NoPowder = "The structure has no powder data.";
 constexpr const char* BadBankLine = "The fourth line must be \"bank N\".";
 constexpr const char* NoM41 = "The structure has no M41 file.";
+constexpr const char* WhHead = "Williamson-Hall analysis of powder block {}, phase {}:";
+constexpr const char* WhLine = "Strain {}  intercept K lambda/size {}  size (K = 0.9) {}";
+constexpr const char* NoKnown = "The structure factors of the known phases cannot be calculated: the le Bail decomposition starts from equal intensities.";
 constexpr const char* NotPerformed = "The profile le Bail fit has not been performed.";
 constexpr const char* LamLine = "Powder block {}: wavelength {}";
 constexpr const char* CellLine = "Phase {}: a {} b {} c {} alpha {} beta {} gamma {}";
@@ -250,6 +256,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
   for (const auto& c : bp.Bckg) f.Bckg.push_back(c.Key ? 1 : 0);
   f.Zero = bp.Shift[0].Key, f.SyCos = bp.Shift[1].Key, f.SySin = bp.Shift[2].Key;
   f.Lam = bp.Lam[0].Key != 0;
+  f.TofX = PwdTofXFlags(bp);
   for (const auto& pp : bp.Phase) {
     f.Cell.push_back(std::any_of(pp.Cell.begin(), pp.Cell.end(), [](const PwdPar& x) { return x.Key != 0; }) ? 1 : 0);
     std::array<char, PwdNWidth> w{};
@@ -259,6 +266,9 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
     std::array<char, kPwdMaxAsym> a{};
     for (size_t k = 0; k < bp.Asym.size() && k < a.size(); ++k) a[k] = bp.Asym[k].Key ? 1 : 0;
     f.Asym.push_back(a);
+    f.Broad.push_back(PwdBroadFlags(pp));
+    f.ModVec.emplace_back();
+    for (const auto& v : pp.ModVec) f.ModVec.back().push_back(v.Key ? 1 : 0);
   }
   return f;
 }
@@ -267,6 +277,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
 void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
   for (size_t k = 0; k < bp.Bckg.size() && k < p.Bckg.Coef.size(); ++k) bp.Bckg[k].V = p.Bckg.Coef[k];
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
+  PwdTofStore(p, bp);
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.NLam > 1 ? p.Lam[1] : bp.Lam[1].V;
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     auto& pp = bp.Phase[ph];
@@ -276,6 +287,8 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
       if (ph < r.CellSu.size()) pp.Cell[static_cast<size_t>(k)].Su = r.CellSu[ph][static_cast<size_t>(k)];
     }
     PwdWidthsFromProfile(pr, pp);
+    PwdBroadStore(p.Phases[ph].Broad, pp);
+    PwdModVecStore(p.Phases[ph], pp);
     for (size_t k = 0; k < bp.Asym.size(); ++k) bp.Asym[k].V = pr.Asym[k];
   }
   for (const auto& q : r.Params) {
@@ -290,6 +303,9 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
       t = q.Index < 4 ? &pp.Gauss[static_cast<size_t>(q.Index)] : &pp.Lor[static_cast<size_t>(q.Index - 4)];
     }
     if (q.Kind == PkAsym) t = &bp.Asym[static_cast<size_t>(q.Index)];
+    if (q.Kind == PkBroad) t = PwdBroadPar(bp.Phase[static_cast<size_t>(q.Phase)], q.Index);
+    if (q.Kind == PkTofX) t = q.Index < 5 ? &bp.TofE[static_cast<size_t>(q.Index)] : &bp.TofCross[static_cast<size_t>(q.Index - 5)];
+    if (q.Kind == PkModVec) t = &bp.Phase[static_cast<size_t>(q.Phase)].ModVec[static_cast<size_t>(q.Index)];
     if (t != nullptr) t->Su = q.Su;
   }
 }
@@ -365,11 +381,16 @@ int RunLeBail(TarnToolCall& c) {
   RefSettings rs;
   int rerr = 0;
   RefReadCommands(rs, rerr);
-  const int cycles = rs.Run.I(RkCycles), nlebail = std::max(1, rs.Run.I(RkNLeBail));
+  int cycles = rs.Run.I(RkCycles);
+  const int nlebail = std::max(1, rs.Run.I(RkNLeBail));
+  // The wizard's "cycles N" overrides the refine block's.
+  for (const auto& it : c.Items)
+    if (EqIgnoreCase(it.Name, "cycles")) cycles = static_cast<int>(ToInt(Trim(it.Text)).value_or(cycles));
   std::vector<std::string> lst;
   // All powder blocks are fitted together: one cell per phase.
   std::vector<PwdPatternData> ps;
   std::vector<PwdFitFlags> flags;
+  std::vector<int> dataBlock;  // 0-based data block of each pattern
   int kpwd = 0;
   for (size_t k = 0; k < blocks.size(); ++k) {
     if (blocks[k].PwdMethod <= 0) continue;
@@ -388,8 +409,21 @@ int RunLeBail(TarnToolCall& c) {
       return NextNothing;
     }
     flags.push_back(FlagsOf(m.Blocks[static_cast<size_t>(kpwd - 1)]));
+    for (size_t ph = 0; ph < p.Phases.size(); ++ph)
+      p.Phases[ph].UseKnown = m.Int("uklebail", 0, static_cast<int>(ph + 1), kpwd) > 0;
     ps.push_back(std::move(p));
+    dataBlock.push_back(static_cast<int>(k));
   }
+  // Phases of known structure ("uklebail 1") start from their |F|**2.
+  const bool known = std::any_of(ps.begin(), ps.end(), [](const PwdPatternData& p) {
+    return std::any_of(p.Phases.begin(), p.Phases.end(), [](const PwdPhaseData& ph) { return ph.UseKnown; });
+  });
+  if (known && PwdKnownStructureF2(Sess.fln, ps, dataBlock) != 0) {
+    Listing(pwdmsg::NoKnown);
+    for (auto& p : ps)
+      for (auto& ph : p.Phases) ph.UseKnown = false;
+  }
+  for (auto& p : ps) pwdlebailfromhkl(p);
   const std::vector<PwdFitResult> rs2 = RefLeBailFitJoint(ps, flags, cycles, nlebail);
   // Observed |F|**2 of the partition on the scale of the fit, for the profile file.
   for (auto& p : ps)
@@ -493,9 +527,193 @@ int ExportInstprm(TarnToolCall& c) {
   return NextNothing;
 }
 
+// The record of the profile parameter called name of phase iph (1-based) in
+// block kpwd: cell (a .. gamma), widths (GU .. LYe), pref1, pref2, asymN,
+// bckgN, zero, sycos, sysin, the second time-of-flight form (zerot ..
+// wcross), modulation vectors (q1x ..) and the anisotropic broadening's names
+// (S400, K4,0, hkl1s ...); nullptr when there is none.
+PwdPar* ProfilePar(PwdM41& m, int kpwd, int iph, const std::string& name) {
+  PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  PwdPhasePar& pp = bp.Phase[static_cast<size_t>(iph - 1)];
+  static constexpr const char* kCell[6] = {"a", "b", "c", "alpha", "beta", "gamma"};
+  for (size_t k = 0; k < 6; ++k)
+    if (EqIgnoreCase(name, kCell[k])) return &pp.Cell[k];
+  for (size_t k = 0; k < PwdNWidth; ++k)
+    if (EqIgnoreCase(name, kPwdWidthNames[k])) return k < 4 ? &pp.Gauss[k] : &pp.Lor[k - 4];
+  static constexpr const char* kShift[3] = {"zero", "sycos", "sysin"};
+  for (size_t k = 0; k < 3; ++k)
+    if (EqIgnoreCase(name, kShift[k])) return &bp.Shift[k];
+  for (size_t k = 0; k < 7; ++k)
+    if (EqIgnoreCase(name, kPwdTofXNames[k])) return k < 5 ? &bp.TofE[k] : &bp.TofCross[k - 5];
+  if (EqIgnoreCase(name, "pref1") || EqIgnoreCase(name, "pref2")) return &pp.Pref[name.back() == '1' ? 0 : 1];
+  // Numbered ones: asymN, bckgN, qNx.
+  auto numbered = [&](const char* head, std::vector<PwdPar>& v) -> PwdPar* {
+    const size_t n = std::strlen(head);
+    if (name.size() <= n || !StartsWithIgnoreCase(name, head)) return nullptr;
+    const auto k = ToInt(name.substr(n));
+    return k && *k >= 1 && static_cast<size_t>(*k) <= v.size() ? &v[static_cast<size_t>(*k - 1)] : nullptr;
+  };
+  if (PwdPar* p = numbered("asym", bp.Asym)) return p;
+  if (PwdPar* p = numbered("bckg", bp.Bckg)) return p;
+  if (name.size() >= 3 && (name[0] == 'q' || name[0] == 'Q')) {
+    const auto k = ToInt(name.substr(1, name.size() - 2));
+    const size_t c = std::string("xyz").find(static_cast<char>(std::tolower(name.back())));
+    const size_t i = k && *k >= 1 ? static_cast<size_t>(*k - 1) * 3 + c : std::string::npos;
+    if (c != std::string::npos && i < pp.ModVec.size()) return &pp.ModVec[i];
+  }
+  PwdPhaseData d;
+  d.Sym = Struct.Basic.Phase[static_cast<size_t>(iph - 1)].Symmetry;
+  for (size_t k = 0; k < 6; ++k) d.Cell[k] = pp.Cell[k].V;
+  PwdBroadFromM41(m, iph, kpwd, d, pp);
+  for (int k = 0; k < PwdBroadCount(d.Broad); ++k)
+    if (EqIgnoreCase(name, PwdBroadName(d.Broad, k))) return PwdBroadPar(pp, k);
+  return nullptr;
+}
+
+// "Edit profile" (".Edit->Profile"): lines "block K" and "phase P" choose
+// the data block and phase (1 and 1 at first); a powder keyword with its
+// values goes into the phase's section of the header; "NAME value [key]" sets
+// a profile parameter (ProfilePar) and, with a key, its refinement key.
+int EditProfile(TarnToolCall& c) {
+  c.Error = 1;
+  const std::string m41 = Sess.fln + ".m41";
+  PwdM41 m;
+  ErrorRecord err;
+  SetBasicM41(m);
+  if (!FeFileExists(m41) || iom41(0, m41, m, err)) {
+    if (FeFileExists(m41)) ListErr(err);
+    else Listing(pwdmsg::NoM41);
+    return NextNothing;
+  }
+  int kpwd = 1, iph = 1;
+  for (const auto& it : c.Items) {
+    const auto w = SplitWords(it.Text);
+    const auto n = w.empty() ? std::nullopt : ToInt(w[0]);
+    if (EqIgnoreCase(it.Name, "block") || EqIgnoreCase(it.Name, "phase")) {
+      const size_t lim = EqIgnoreCase(it.Name, "block") ? m.Blocks.size() : Struct.Basic.Phase.size();
+      if (!n || *n < 1 || static_cast<size_t>(*n) > lim) {
+        c.Bad = it.Line;
+        return NextNothing;
+      }
+      (EqIgnoreCase(it.Name, "block") ? kpwd : iph) = static_cast<int>(*n);
+      continue;
+    }
+    if (kpwd > static_cast<int>(m.Blocks.size()) ||
+        iph > static_cast<int>(m.Blocks[static_cast<size_t>(kpwd - 1)].Phase.size())) {
+      Listing(pwdmsg::NotPerformed);
+      return NextNothing;
+    }
+    bool keyword = false;
+    for (const char* k : kPwdKeywords) keyword = keyword || EqIgnoreCase(k, it.Name);
+    if (keyword) {
+      m.Set(it.Name, w, iph);
+      continue;
+    }
+    PwdPar* p = ProfilePar(m, kpwd, iph, it.Name);
+    const auto v = w.empty() ? std::nullopt : ToReal(w[0]);
+    const auto key = w.size() > 1 ? ToInt(w[1]) : std::nullopt;
+    if (p == nullptr || !v || w.size() > 2 || (w.size() == 2 && !key)) {
+      c.Bad = it.Line;
+      return NextNothing;
+    }
+    p->V = *v;
+    if (key) p->Key = *key != 0 ? 1 : 0;
+  }
+  if (Sess.StructureLocked) return NextNothing;
+  if (iom41(1, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  c.Error = 0;
+  return NextNothing;
+}
+
+// "Run le Bail wizard" (".run->lebail wizard"): optional lines "known 0|1"
+// (use in the decomposition the structure of the phases already known:
+// "uklebail" of every phase) and "cycles N"; then the Le Bail run.
+int LeBailWizard(TarnToolCall& c) {
+  c.Error = 1;
+  const std::string m41 = Sess.fln + ".m41";
+  PwdM41 m;
+  ErrorRecord err;
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (ReadPowderFiles(m, blocks, refl)) return NextNothing;
+  TarnToolCall run;
+  for (const auto& it : c.Items) {
+    const auto w = SplitWords(it.Text);
+    const auto n = w.size() == 1 ? ToInt(w[0]) : std::nullopt;
+    if (!n || *n < 0 || !(EqIgnoreCase(it.Name, "known") || EqIgnoreCase(it.Name, "cycles"))) {
+      c.Bad = it.Line;
+      return NextNothing;
+    }
+    if (EqIgnoreCase(it.Name, "cycles")) {
+      run.Items.push_back(it);
+      continue;
+    }
+    for (size_t ph = 0; ph < Struct.Basic.Phase.size(); ++ph) m.Set("uklebail", {*n ? "1" : "0"}, static_cast<int>(ph + 1));
+  }
+  if (!Sess.StructureLocked && iom41(1, m41, m, err)) {
+    ListErr(err);
+    return NextNothing;
+  }
+  (void)RunLeBail(run);
+  c.Error = run.Error;
+  return NextNothing;
+}
+
+// "Make Williamson-Hall analysis": beta cos(theta) against 4 sin(theta) of
+// the widths of M41 for every phase of every constant-wavelength powder block.
+int WilliamsonHall(TarnToolCall& c) {
+  c.Error = 1;
+  PwdM41 m;
+  std::vector<M95Block> blocks;
+  std::vector<std::vector<M95Refl>> refl;
+  if (ReadPowderFiles(m, blocks, refl)) return NextNothing;
+  std::vector<TarnPlotJob> jobs;
+  int kpwd = 0;
+  for (size_t k = 0; k < blocks.size(); ++k) {
+    if (blocks[k].PwdMethod <= 0) continue;
+    if (++kpwd > static_cast<int>(m.Blocks.size())) break;
+    PwdPatternData p;
+    ErrorRecord err;
+    if (PwdPatternFromBlock(blocks[k], refl[k], m, kpwd, Struct.Basic.Phase, p) || p.Tof) continue;
+    if (PwdGenerateRefl(p, err)) {
+      ListErr(err);
+      return NextNothing;
+    }
+    for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
+      const PwdWhResult w = PwdWilliamsonHall(p, static_cast<int>(ph));
+      Listing(fmt::format(fmt::runtime(pwdmsg::WhHead), kpwd, ph + 1));
+      Listing("     h   k   l    4 sin(th)   beta cos(th)");
+      for (const auto& q : w.Points)
+        Listing(fmt::format("  {:4d}{:4d}{:4d} {:12.6f} {:14.8f}", q.H[0], q.H[1], q.H[2], q.X, q.Y));
+      auto val = [](double v, double su) { return su > 0. ? RoundESD(v, su) : fmt::format("{:.6g}", v); };
+      Listing(fmt::format(fmt::runtime(pwdmsg::WhLine), val(w.Strain, w.StrainSu), val(w.Intercept, w.InterceptSu),
+                          w.Size > 0. ? val(w.Size, w.SizeSu) + " A" : std::string("-")));
+      PlotDesc d;
+      d.Title = fmt::format("{}: Williamson-Hall, powder block {}, phase {}", TarnStructureName(), kpwd, ph + 1);
+      d.XLabel = "4 sin(theta)", d.YLabel = "beta cos(theta) (rad)";
+      PlotSeries pts{"reflections", {}, {}, PlotStyle::Points, "red"};
+      pts.PointSize = 1.;
+      for (const auto& q : w.Points) pts.X.push_back(q.X), pts.Y.push_back(q.Y);
+      PlotSeries line{"strain x + K lambda / size", {}, {}, PlotStyle::Lines, "black"};
+      for (double x : {0., pts.X.empty() ? 4. : pts.X.back()}) line.X.push_back(x), line.Y.push_back(w.Strain * x + w.Intercept);
+      d.Series = {pts, line};
+      jobs.push_back({d, kpwd == 1 && ph == 0 ? Sess.fln + "_wh" : fmt::format("{}_wh{}_{}", Sess.fln, kpwd, ph + 1)});
+    }
+  }
+  (void)TarnWritePlots(jobs);
+  c.Error = 0;
+  return NextNothing;
+}
+
 }  // namespace
 
 void RegisterPowderTools() {
+  TarnSetTool(ActWilliamsonHall, &WilliamsonHall);
+  TarnSetTool(ActEditProfile, &EditProfile);
+  TarnSetTool(ActLeBailWizard, &LeBailWizard);
   TarnSetTool(HookBatchPowderImport, &ImportPowder);
   TarnSetTool(HookBatchEditPwdKeys, &EditPwdKeys);
   TarnSetTool(ActLeBail, &RunLeBail);
