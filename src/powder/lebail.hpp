@@ -30,11 +30,14 @@ struct PwdPhaseData {
   PhaseSymmetry Sym;              // complete operators and centring
   PwdProfile Prof;
   bool Decompose = true;          // its intensities are partitioned (Le Bail)
+  // Magnetic propagation vectors (r.l.u.): the phase has the satellites h +- k_n too.
+  std::vector<std::array<double, 3>> KMag;
 };
 
 // One reflection of one phase with its wavelength components.
 struct PwdReflection {
   std::array<int, 3> H{};
+  std::array<int, 3> M{};            // satellite: diffraction vector H + sum_n M_n k_n (KMag of the phase)
   int Mult = 1, Phase = 0;
   double Q = 0.;                     // 1/d**2 (1/A**2)
   std::array<double, 2> Pos{}, Lp{}, I{};
@@ -69,13 +72,19 @@ std::array<double, 6> PwdRecMetric(const std::array<double, 6>& cell);
 std::array<double, 6> PwdCellFromRecMetric(const std::array<double, 6>& g);
 // 1/d**2 of indices h under the reciprocal metric g.
 double PwdQ(const std::array<double, 6>& g, const int* h);
+// Diffraction vector (r.l.u.) of a reflection of phase ph: H + sum_n M_n k_n.
+std::array<double, 3> PwdReflVector(const PwdPhaseData& ph, const PwdReflection& r);
+// 1/d**2 of a diffraction vector v (r.l.u.) under the reciprocal metric g.
+double PwdQv(const std::array<double, 6>& g, const std::array<double, 3>& v);
 // True when the reflection is absent by the centring or the screw and glide
 // translations of the symmetry.
 bool PwdIsExtinct(const PhaseSymmetry& s, const int* h);
 
 // Generates the reflections of every phase inside the pattern (positions for
 // every wavelength component), with multiplicities of the Laue class; the
-// intensities start at kPwdLeBailStart. 0, or 1 with "No Bragg reflections generated.".
+// intensities start at kPwdLeBailStart. A phase with propagation vectors has
+// also the satellites h +- k_n (every h, no extinction rule; one reflection
+// per distinct diffraction vector, which the structure factor sums over). 0, or 1 with "No Bragg reflections generated.".
 [[nodiscard]] int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err);
 // Polarisation constant K = cos**2 2theta_M of a monochromator angle (deg; 0: none).
 double PwdPolK(double monangle);

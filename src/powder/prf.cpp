@@ -56,7 +56,7 @@ std::string PwdMakePrfText(const PwdPatternData& p) {
     s += '\n';
   }
   for (const auto& r : p.Refl) {
-    for (int k = 0; k < 6; ++k) I(s, k < 3 ? r.H[static_cast<size_t>(k)] : 0, 4);
+    for (int k = 0; k < 6; ++k) I(s, k < 3 ? r.H[static_cast<size_t>(k)] : r.M[static_cast<size_t>(k - 3)], 4);
     F(s, r.Mult, 5, 0);
     I(s, r.Phase + 1, 4);
     for (int c = 0; c < 2; ++c) {

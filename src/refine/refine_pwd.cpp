@@ -150,7 +150,8 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
             case PkSySin: row[j] += dpos * std::sin(2. * th); break;
             case PkLam: row[j] += dpos * dlam; break;
             case PkMetric:
-              row[j] += dpos * dposdq * PwdQ(basis[static_cast<size_t>(r.Phase)][static_cast<size_t>(q.Index)], r.H.data());
+              row[j] += dpos * dposdq * PwdQv(basis[static_cast<size_t>(r.Phase)][static_cast<size_t>(q.Index)],
+                                           PwdReflVector(p.Phases[static_cast<size_t>(r.Phase)], r));
               break;
             case PkWidth:
               PwdWidthDerivs(pk, v, wd);
@@ -416,6 +417,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     PwdPhaseData d;
     d.Name = phases[ph].Name;
     d.Sym = phases[ph].Symmetry;
+    if (phases[ph].Magnetic) d.KMag = phases[ph].QMag;
     const auto& pp = bp.Phase[ph];
     for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
     d.Prof.ProfFun = m.Int("proffun", 3, iph, kpwd);

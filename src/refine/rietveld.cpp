@@ -34,6 +34,33 @@ double PrefOf(const RietPattern& t, int ph, const std::array<int, 3>& h, double*
   return SetPref(t.PrefType, t.Pref[iph], 0., &c, 1, d1, &d2);
 }
 
+// Surface-roughness factor at theta (rad) with its derivatives by p and q in d.
+double RoughOf(const RietPattern& t, double th, double* d) {
+  if (t.RoughType == 0 || t.P.Tof) {
+    if (d != nullptr) d[0] = d[1] = 0.;
+    return 1.;
+  }
+  double dp = 0., dq = 0.;
+  const double v = PwdRougness(t.RoughType, t.Rough[0], t.Rough[1], std::sin(th), &dp, &dq);
+  if (d != nullptr) d[0] = dp, d[1] = dq;
+  return v;
+}
+
+// Adds the packed normal equations of the structural parameters (lower
+// triangle by rows) to the dense ones (row-major, rhs.size() columns).
+void AddPacked(NormalEq& ne, std::vector<double>& nm, std::vector<double>& rhs) {
+  SumaFlush(ne);
+  const size_t nt = rhs.size(), n = static_cast<size_t>(ne.N);
+  for (size_t i = 0; i < n; ++i) {
+    rhs[i] += ne.Rhs[i];
+    for (size_t j = 0; j <= i; ++j) {
+      const double v = ne.Am[i * (i + 1) / 2 + j];
+      nm[i * nt + j] += v;
+      if (j != i) nm[j * nt + i] += v;
+    }
+  }
+}
+
 }  // namespace
 
 void RietSetParams(RietProblem& pr) {
@@ -63,6 +90,8 @@ void RietSetParams(RietProblem& pr) {
       if (t.PrefType != 0 && ph < t.RefPref.size() && t.RefPref[ph])
         pr.Par.push_back({RvPref, ik, iph, 0, fmt::format("pref{}[{}]", ph + 1, k + 1)});
     }
+    for (int j = 0; j < 2 && t.RoughType != 0 && !p.Tof; ++j)
+      if (t.RefRough[static_cast<size_t>(j)]) pr.Par.push_back({RvRough, ik, 0, j, fmt::format("rough{}[{}]", j + 1, k + 1)});
   }
   if (pr.Pat.empty()) return;
   // One cell per phase, whichever pattern carries it.
@@ -85,7 +114,7 @@ int RietStructureFactors(RietProblem& pr, const CalcSetup& s, const RefParams& p
     for (size_t r = 0; r < t.P.Refl.size(); ++r) {
       const PwdReflection& rf = t.P.Refl[r];
       CalcRefl cr;
-      for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i];
+      for (size_t i = 0; i < 3; ++i) cr.H[i] = rf.H[i], cr.H[3 + i] = rf.M[i];
       cr.DatBlock = t.Block;
       cr.Phase = rf.Phase;
       cr.SinThL = 0.5 * std::sqrt(rf.Q);
@@ -111,7 +140,7 @@ void RietSetIntensities(RietProblem& pr) {
       for (int c = 0; c < 2; ++c) {
         const size_t cc = static_cast<size_t>(c);
         const double th = 0.5 * rf.Pos[cc] * kDeg;
-        const double a = t.P.Tof ? 1. : PwdAbsorption(t.AbsType, t.Mir, th);
+        const double a = t.P.Tof ? 1. : PwdAbsorption(t.AbsType, t.Mir, th) * RoughOf(t, th, nullptr);
         rf.I[cc] = c == 0 ? base * a : c < t.P.NLam ? base * a * t.P.Ratio : 0.;
       }
     }
@@ -151,6 +180,8 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
       double dposdq = 0.;
       (void)PwdPosition(p, rf.Q, c, &dposdq);
       const double th = 0.5 * rf.Pos[cc] * kDeg;
+      double drough[2];
+      const double sr = RoughOf(t, th, drough);
       double dposdlam = 0.;
       if (!p.Tof && p.Lam[0] > 0.) {
         const double s = 0.5 * p.Lam[cc] * std::sqrt(rf.Q);
@@ -178,13 +209,14 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
             case RvSyCos: d += dpos * std::cos(th); break;
             case RvSySin: d += dpos * std::sin(2. * th); break;
             case RvLam: d += dpos * dposdlam; break;
-            case RvMetric: d += dpos * dposdq * PwdQ(basis[iph][static_cast<size_t>(q.Index)], rf.H.data()); break;
+            case RvMetric: d += dpos * dposdq * PwdQv(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf)); break;
             case RvWidth:
               if (!widths) PwdWidthDerivs(pk, v, wd), widths = true;
               d += f * wd[static_cast<size_t>(q.Index)];
               break;
             case RvAsym: d += f * v.dAsym[static_cast<size_t>(q.Index)]; break;
             case RvPref: d += po != 0. ? phi * rf.I[cc] / po * dpref : 0.; break;
+            case RvRough: d += sr != 0. ? phi * rf.I[cc] / sr * drough[q.Index] : 0.; break;
             default: break;
           }
         }
@@ -234,6 +266,53 @@ double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::
   return s;
 }
 
+RestrSums RietRestraints(const RietProblem& pr, const RefParams& p, std::vector<double>* nm, std::vector<double>* rhs) {
+  RestrSums sum;
+  if (pr.Restr.empty()) return sum;
+  const int nref = p.NRef;
+  const bool acc = nm != nullptr && rhs != nullptr && nref > 0;
+  NormalEq ne;
+  if (acc) RefLoopNuluj(ne, nref);
+  const RestrSums g = RefLoopDistAng(p, pr.Restr, acc ? &ne : nullptr);
+  const RestrSums m = RefLoopMag(p, pr.Restr, acc ? &ne : nullptr);
+  sum.N = g.N + m.N, sum.WSum = g.WSum + m.WSum;
+  if (acc) AddPacked(ne, *nm, *rhs);
+  return sum;
+}
+
+double RefLoopSingle(const RietProblem& pr, const CalcSetup& s, const RefParams& p, std::vector<double>* nm,
+                     std::vector<double>* rhs, std::vector<RietSingleR>* rv) {
+  if (rv) rv->clear();
+  if (pr.Single.empty()) return 0.;
+  const int nref = p.NRef;
+  const bool acc = nm != nullptr && rhs != nullptr && nref > 0;
+  NormalEq ne;
+  if (acc) RefLoopNuluj(ne, nref);
+  std::vector<double> derc(static_cast<size_t>(std::max(nref, 1)));
+  double sum = 0.;
+  CalcOut out;
+  for (const RietSingle& b : pr.Single) {
+    double sd = 0., so = 0., swd = 0., swo = 0.;
+    for (size_t r = 0; r < b.Refl.size(); ++r) {
+      if (Calc(s, b.Refl[r], acc, out) != 0 || out.Problem) return -1.;
+      const double w = b.SigI[r] > 0. ? 1. / (b.SigI[r] * b.SigI[r]) : 0.;
+      const double d = b.I[r] - out.Fc * out.Fc;
+      sum += w * d * d;
+      sd += std::abs(std::sqrt(std::max(b.I[r], 0.)) - out.Fc), so += std::sqrt(std::max(b.I[r], 0.));
+      swd += w * d * d, swo += w * b.I[r] * b.I[r];
+      if (!acc) continue;
+      // dI/dp = 2 Fc dFc/dp.
+      RefDerCompress(p, out.Der.data(), derc.data());
+      for (double& v : derc) v *= 2. * out.Fc;
+      SumaRefine(ne, w, d, derc.data());
+    }
+    if (rv) rv->push_back({so > 0. ? 100. * sd / so : 0., swo > 0. ? 100. * std::sqrt(swd / swo) : 0., static_cast<int>(b.Refl.size())});
+  }
+  if (!acc) return sum;
+  AddPacked(ne, *nm, *rhs);
+  return sum;
+}
+
 int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<double>& dx) {
   const size_t nr = static_cast<size_t>(p.NRef);
   if (nr > 0) {
@@ -273,6 +352,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
         break;
       case RvAsym: pp.Phases[iph].Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
       case RvPref: t.Pref[iph] += d; break;
+      case RvRough: t.Rough[static_cast<size_t>(q.Index)] += d; break;
       default: break;
     }
   }
@@ -419,10 +499,18 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
       for (size_t i = 0; i < t.P.X.size(); ++i)
         if (t.P.Use.empty() || t.P.Use[i]) v += std::pow((t.P.Yo[i] - t.P.Yc[i]) / t.P.Sig[i], 2);
     }
-    return v;
+    const double sc = RefLoopSingle(pr, s, p, nullptr, nullptr);
+    return v + RietRestraints(pr, p, nullptr, nullptr).WSum + (sc < 0. ? 1e300 : sc);
   };
   for (int cyc = 1; cyc <= std::max(cycles, 0) && nt > 0; ++cyc) {
-    const double s0 = RefLoopRietveld(pr, nref, nm, rhs);
+    // Powder points (clearing the equations), single-crystal reflections, restraints.
+    const double sp = RefLoopRietveld(pr, nref, nm, rhs);
+    const double sc0 = RefLoopSingle(pr, s, p, &nm, &rhs);
+    if (sc0 < 0.) {
+      res.Listing.push_back("The structure factors of the single-crystal reflections failed.");
+      break;
+    }
+    const double s0 = sp + sc0 + RietRestraints(pr, p, &nm, &rhs).WSum;
     Eigen::Map<Eigen::MatrixXd> n0(nm.data(), nt, nt);
     Eigen::Map<Eigen::VectorXd> b0(rhs.data(), nt);
     const Eigen::VectorXd dg = n0.diagonal().cwiseMax(1e-300).cwiseSqrt().cwiseInverse();
@@ -465,6 +553,8 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
   (void)RietStructureFactors(pr, s, p, false);
   RietSetIntensities(pr);
   (void)sum();
+  res.Restr = RietRestraints(pr, p, nullptr, nullptr);
+  const double singleSum = std::max(RefLoopSingle(pr, s, p, nullptr, nullptr, &res.SingleR), 0.);
   // R values; chi**2 over all patterns for the s.u.
   double swd = 0.;
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
@@ -472,6 +562,8 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
     res.NPoints += r.N;
     swd += r.Chi2 * std::max(r.N, 1);
   }
+  for (const RietSingle& b : pr.Single) res.NPoints += static_cast<int>(b.Refl.size());
+  swd += singleSum;
   res.NPar = static_cast<int>(nt);
   res.Chi2 = swd / std::max(1, res.NPoints - res.NPar);
   const double npShare = res.NPoints > 0 ? static_cast<double>(res.NPar) / res.NPoints : 0.;
