@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <set>
 
 namespace tarn {
 
 namespace {
+
+// A metric column whose sum w g**2 is below this fraction of that of its
+// gross (absolute) contributions cancels: no first-order effect.
+constexpr double kRietCancel = 1e-10;
 
 // Preferred-orientation factor of reflection h of phase ph with its
 // derivative by the parameter.
@@ -146,11 +151,12 @@ void RietSetIntensities(RietProblem& pr) {
     }
 }
 
-void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
+void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, std::vector<double>* gross) {
   RietPattern& t = pr.Pat[static_cast<size_t>(k)];
   PwdPatternData& p = t.P;
   const size_t nr = static_cast<size_t>(nref), nt = nr + pr.Par.size(), n = p.X.size();
   der.assign(n * nt, 0.);
+  if (gross != nullptr) gross->assign(n * nt, 0.);
   p.Yc = p.Bg;
   p.Yc.resize(n, 0.);
   // The powder parameters of this pattern that act per reflection.
@@ -209,7 +215,12 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
             case RvSyCos: d += dpos * std::cos(th); break;
             case RvSySin: d += dpos * std::sin(2. * th); break;
             case RvLam: d += dpos * dposdlam; break;
-            case RvMetric: d += dpos * dposdq * PwdQv(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf)); break;
+            case RvMetric: {
+              const double dm = dpos * dposdq * PwdQv(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf));
+              d += dm;
+              if (gross != nullptr) (*gross)[ii * nt + nr + j] += std::abs(dm);
+              break;
+            }
             case RvWidth:
               if (!widths) PwdWidthDerivs(pk, v, wd), widths = true;
               d += f * wd[static_cast<size_t>(q.Index)];
@@ -235,21 +246,25 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
   }
 }
 
-double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs) {
+double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs,
+                       std::vector<double>* gross) {
   const size_t nt = static_cast<size_t>(nref) + pr.Par.size();
   nm.assign(nt * nt, 0.);
   rhs.assign(nt, 0.);
   double s = 0.;
-  std::vector<double> der;
+  std::vector<double> der, gabs;
   std::vector<size_t> nz;
+  if (gross != nullptr) gross->assign(nt, 0.);
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
-    RietJacobian(pr, static_cast<int>(k), nref, der);
+    RietJacobian(pr, static_cast<int>(k), nref, der, gross != nullptr ? &gabs : nullptr);
     const PwdPatternData& p = pr.Pat[k].P;
     for (size_t i = 0; i < p.X.size(); ++i) {
       if (!p.Use.empty() && !p.Use[i]) continue;
       const double w = 1. / (p.Sig[i] * p.Sig[i]), d = p.Yo[i] - p.Yc[i];
       s += w * d * d;
       const double* row = der.data() + i * nt;
+      if (gross != nullptr)
+        for (size_t j = 0; j < nt; ++j) (*gross)[j] += w * gabs[i * nt + j] * gabs[i * nt + j];
       nz.clear();
       for (size_t j = 0; j < nt; ++j)
         if (row[j] != 0.) nz.push_back(j);
@@ -490,6 +505,7 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
   }
   RietSetIntensities(pr);
   std::vector<double> nm, rhs;
+  std::set<int> blockedNames;  // blocked parameters of any cycle
   double lambda = 1e-3;
   Eigen::MatrixXd cov;
   auto sum = [&]() {
@@ -504,7 +520,8 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
   };
   for (int cyc = 1; cyc <= std::max(cycles, 0) && nt > 0; ++cyc) {
     // Powder points (clearing the equations), single-crystal reflections, restraints.
-    const double sp = RefLoopRietveld(pr, nref, nm, rhs);
+    std::vector<double> gross;
+    const double sp = RefLoopRietveld(pr, nref, nm, rhs, &gross);
     const double sc0 = RefLoopSingle(pr, s, p, &nm, &rhs);
     if (sc0 < 0.) {
       res.Listing.push_back("The structure factors of the single-crystal reflections failed.");
@@ -514,9 +531,32 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
     Eigen::Map<Eigen::MatrixXd> n0(nm.data(), nt, nt);
     Eigen::Map<Eigen::VectorXd> b0(rhs.data(), nt);
     const Eigen::VectorXd dg = n0.diagonal().cwiseMax(1e-300).cwiseSqrt().cwiseInverse();
-    const Eigen::MatrixXd ns = dg.asDiagonal() * n0 * dg.asDiagonal();
-    const Eigen::VectorXd bs = dg.asDiagonal() * b0;
+    Eigen::MatrixXd ns = dg.asDiagonal() * n0 * dg.asDiagonal();
+    Eigen::VectorXd bs = dg.asDiagonal() * b0;
+    // Parameters the data do not determine are blocked (no shift, s.u. 0):
+    // a metric direction whose column cancels between reflections of equal
+    // intensity at one position (a metric of lower symmetry than the
+    // intensities, e.g. g*12 when (h k l) and (h -k l) are alike), and those
+    // that SmiHandleSing finds dependent on the others.
+    std::vector<char> block(static_cast<size_t>(nt), 0);
+    for (Eigen::Index j = 0; j < nt; ++j)
+      block[static_cast<size_t>(j)] = n0(j, j) <= kRietCancel * gross[static_cast<size_t>(j)] || n0(j, j) <= 0.;
+    {
+      std::vector<double> packed(static_cast<size_t>(nt * (nt + 1) / 2));
+      for (Eigen::Index i = 0; i < nt; ++i)
+        for (Eigen::Index j = 0; j <= i; ++j)
+          packed[static_cast<size_t>(i * (i + 1) / 2 + j)] =
+              block[static_cast<size_t>(i)] || block[static_cast<size_t>(j)] ? (i == j ? 1. : 0.) : ns(i, j);
+      for (int j : SmiHandleSing(packed, static_cast<int>(nt))) block[static_cast<size_t>(j)] = 1;
+    }
+    for (Eigen::Index j = 0; j < nt; ++j)
+      if (block[static_cast<size_t>(j)]) {
+        ns.row(j).setZero(), ns.col(j).setZero(), ns(j, j) = 1., bs(j) = 0.;
+        blockedNames.insert(static_cast<int>(j));
+      }
     cov = dg.asDiagonal() * ns.ldlt().solve(Eigen::MatrixXd::Identity(nt, nt)) * dg.asDiagonal();
+    for (Eigen::Index j = 0; j < nt; ++j)
+      if (block[static_cast<size_t>(j)]) cov.row(j).setZero(), cov.col(j).setZero();
     // Damped step; the damping grows while the sum does not decrease.
     const RietProblem keepPr = pr;
     const std::vector<double> keepVal = p.Val;
@@ -549,6 +589,13 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
     res.Listing.push_back(fmt::format("Cycle {:3d}: chi2 sum {:.6g}  {}", cyc, s1, rl));
     res.Cycles = cyc;
     if (!ok || (s0 > 0. && std::abs(s0 - s1) < 1e-6 * s0 && cyc > 2)) break;
+  }
+  if (!blockedNames.empty()) {
+    std::string names;
+    for (int j : blockedNames)
+      names += (names.empty() ? "" : ", ") +
+               (j < nref ? p.Info[static_cast<size_t>(p.Refined[static_cast<size_t>(j)])].Label : pr.Par[static_cast<size_t>(j - nref)].Name);
+    res.Listing.push_back("Parameters blocked (not determined by the data): " + names);
   }
   (void)RietStructureFactors(pr, s, p, false);
   RietSetIntensities(pr);

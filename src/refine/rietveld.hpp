@@ -106,11 +106,16 @@ void RietSetParams(RietProblem& pr);
 // Intensities of the reflections from scale, |F|**2, preferred orientation and absorption.
 void RietSetIntensities(RietProblem& pr);
 // Ycalc of pattern k on every point and the derivatives of Ycalc by the
-// NRef + Par.size() parameters, row-major (one row per point).
-void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der);
+// NRef + Par.size() parameters, row-major (one row per point); with gross
+// given, the sums of the absolute contributions of the reflections to the
+// metric derivatives in the same layout.
+void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, std::vector<double>* gross = nullptr);
 // RefLoopRietveld: normal equations (n x n, row-major) and right-hand side
-// over all used points of all patterns; returns sum w (Yo - Yc)**2.
-double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs);
+// over all used points of all patterns; returns sum w (Yo - Yc)**2. With
+// gross given: per parameter sum w g**2 of the gross metric derivatives (0
+// for other kinds), against which a cancelling metric column is found.
+double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs,
+                       std::vector<double>* gross = nullptr);
 // RietRestraints: the restraint observations (RefLoopDistAng, RefLoopMag)
 // added to the structural block of the normal equations nm (n x n,
 // row-major) and rhs; with nm null only their sums.
