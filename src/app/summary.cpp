@@ -66,9 +66,14 @@ std::vector<std::string> TarnMergeLines(const std::vector<EM9MergeSummary>& m) {
 
 std::vector<std::string> TarnRefineLines(const RefRunSummary& r) {
   std::vector<std::string> out;
-  out.push_back(fmt::format(
-      "Refinement: {} cycles, R(obs) {} for {} reflections, wR2(all) {} for {}, GooF {:.3f}",
-      r.CyclesDone, RFrac(r.Obs.R), r.Obs.N, RFrac(r.All.wR2), r.All.N, r.Obs.Gof));
+  // The single-crystal line only when single-crystal data were refined.
+  if (r.NPowder == 0 || r.NSingle > 0)
+    out.push_back(fmt::format(
+        "Refinement: {} cycles, R(obs) {} for {} reflections, wR2(all) {} for {}, GooF {:.3f}",
+        r.CyclesDone, RFrac(r.Obs.R), r.Obs.N, RFrac(r.All.wR2), r.All.N, r.Obs.Gof));
+  if (r.NPowder > 0)
+    out.push_back(fmt::format("Rietveld refinement: {} cycles, {} pattern(s), {}", r.CyclesDone,
+                              r.NPowder, r.Summary));
   out.push_back(fmt::format("  {} parameters, {} restraints, max shift/s.u. {:.3f}", r.NPar,
                             r.NRestraints, r.MaxChange));
   if (!r.Blocked.empty())

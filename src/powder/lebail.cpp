@@ -25,6 +25,48 @@ std::array<int, 3> Image(const std::array<int, 3>& h, const std::array<int, 9>& 
   return o;
 }
 
+// The satellites h +- k_n of phase ph with 1/d**2 up to 1/dmin**2 inside the
+// pattern: one reflection per class of diffraction vectors under the Laue
+// operators (the largest image kept), its multiplicity the size of the class.
+void AddSatellites(PwdPatternData& p, size_t ph, const std::array<double, 6>& g,
+                   const std::vector<std::array<int, 9>>& ops, double dmin, double xmin, double xmax) {
+  const PwdPhaseData& phase = p.Phases[ph];
+  const size_t nk = std::min<size_t>(phase.KMag.size(), 3);
+  if (nk == 0) return;
+  // Diffraction vectors compared on a grid of 1e-6 r.l.u.
+  auto key = [](const std::array<double, 3>& v) {
+    return std::array<long long, 3>{std::llround(v[0] * 1e6), std::llround(v[1] * 1e6), std::llround(v[2] * 1e6)};
+  };
+  std::set<std::array<long long, 3>> seen;
+  int hm[3];
+  for (int i = 0; i < 3; ++i) hm[i] = static_cast<int>(phase.Cell[static_cast<size_t>(i)] / dmin) + 2;
+  for (size_t n = 0; n < nk; ++n)
+    for (int sg : {1, -1})
+      for (int h = -hm[0]; h <= hm[0]; ++h)
+        for (int k = -hm[1]; k <= hm[1]; ++k)
+          for (int l = -hm[2]; l <= hm[2]; ++l) {
+            PwdReflection r;
+            r.H = {h, k, l};
+            r.M[n] = sg;
+            const std::array<double, 3> v = PwdReflVector(phase, r);
+            const double q = PwdQ(g, v);
+            if (q > 1. / (dmin * dmin) || q < 1e-12) continue;
+            std::set<std::array<long long, 3>> imgs;
+            for (const auto& o : ops) {
+              std::array<double, 3> w{};
+              for (size_t j = 0; j < 3; ++j) w[j] = v[0] * o[j] + v[1] * o[3 + j] + v[2] * o[6 + j];
+              imgs.insert(key(w));
+            }
+            if (*imgs.rbegin() != key(v) || !seen.insert(key(v)).second) continue;
+            r.Phase = static_cast<int>(ph), r.Q = q, r.Mult = static_cast<int>(imgs.size());
+            r.I = {kPwdLeBailStart, kPwdLeBailStart * p.Ratio};
+            for (int c = 0; c < p.NLam; ++c) r.Pos[static_cast<size_t>(c)] = PwdPosition(p, q, c);
+            if (!p.Tof && (r.Pos[0] + 3. < xmin || r.Pos[0] - 3. > xmax)) continue;
+            if (p.Tof && (r.Pos[0] < xmin * 0.98 || r.Pos[0] > xmax * 1.02)) continue;
+            p.Refl.push_back(r);
+          }
+}
+
 }  // namespace
 
 double PwdPolK(double monangle) {
@@ -148,6 +190,7 @@ int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err) {
           p.Refl.push_back(r);
         }
     if (!phase.QVec.empty()) PwdAddSatellites(p, static_cast<int>(ph), 1. / (dmin * dmin), xmin, xmax);
+    AddSatellites(p, ph, g, ops, dmin, xmin, xmax);
   }
   if (p.Refl.empty()) {
     err = ErrorRecord::At("", 0, kNoRefl);

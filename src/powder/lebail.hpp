@@ -36,12 +36,15 @@ struct PwdPhaseData {
   bool NoMixedSat = false;        // "nomixedsat": satellites with one nonzero m_i only
   PwdBroadening Broad;            // anisotropic broadening (prepared by PwdGenerateRefl)
   bool UseKnown = false;          // "uklebail": start from the reflections' |F|**2 (F2Calc)
+  // Magnetic propagation vectors (r.l.u.): the phase has the satellites h +- k_n too.
+  std::vector<std::array<double, 3>> KMag;
 };
 
 // One reflection of one phase with its wavelength components.
 struct PwdReflection {
   std::array<int, 3> H{};
-  std::array<int, 3> M{};            // satellite indices m1 m2 m3 (all 0: main reflection)
+  std::array<int, 3> M{};            // satellite indices m1 m2 m3 of the phase's modulation vectors, or of its
+                                     // magnetic propagation vectors (all 0: main reflection)
   int Mult = 1, Phase = 0;
   double Q = 0.;                     // 1/d**2 (1/A**2)
   std::array<double, 2> Pos{}, Lp{}, I{};
@@ -116,7 +119,9 @@ double PwdTofCrossDmin(const PwdPatternData& p, double tmin);
 
 // Generates the reflections of every phase inside the pattern (positions for
 // every wavelength component), with multiplicities of the Laue class; the
-// intensities start at kPwdLeBailStart. 0, or 1 with "No Bragg reflections generated.".
+// intensities start at kPwdLeBailStart. A phase with propagation vectors has
+// also the satellites h +- k_n (every h, no extinction rule; one reflection
+// per distinct diffraction vector, which the structure factor sums over). 0, or 1 with "No Bragg reflections generated.".
 [[nodiscard]] int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err);
 // Polarisation constant K = cos**2 2theta_M of a monochromator angle (deg; 0: none).
 double PwdPolK(double monangle);

@@ -14,9 +14,11 @@ double PwdQ(const std::array<double, 6>& g, const std::array<double, 3>& v) {
 
 std::array<double, 3> PwdReflVector(const PwdPhaseData& ph, const PwdReflection& r) {
   std::array<double, 3> v{static_cast<double>(r.H[0]), static_cast<double>(r.H[1]), static_cast<double>(r.H[2])};
-  for (size_t i = 0; i < ph.QVec.size() && i < 3; ++i)
+  // Modulation vectors of a modulated phase, else the propagation vectors of a magnetic one.
+  const auto& vec = ph.QVec.empty() ? ph.KMag : ph.QVec;
+  for (size_t i = 0; i < vec.size() && i < 3; ++i)
     if (r.M[i] != 0)
-      for (size_t j = 0; j < 3; ++j) v[j] += r.M[i] * ph.QVec[i][j];
+      for (size_t j = 0; j < 3; ++j) v[j] += r.M[i] * vec[i][j];
   return v;
 }
 

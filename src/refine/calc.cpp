@@ -1005,7 +1005,12 @@ int Calc(const CalcSetup& s, const CalcRefl& r, bool wantDer, CalcOut& out) {
   const bool magPhase = static_cast<size_t>(r.Phase) < s.Mag.Phase.size() &&
                         s.Mag.Phase[static_cast<size_t>(r.Phase)].Active;
   const bool mag = magPhase && cb.Radiation == 2;
-  const bool nuc = !(mag && s.Mag.OnlyMag);
+  // A satellite of a magnetic propagation vector has no nuclear part.
+  bool satellite = false;
+  if (magPhase)
+    for (int n = 0; n < s.Mag.Phase[static_cast<size_t>(r.Phase)].NK; ++n)
+      satellite = satellite || r.H[static_cast<size_t>(3 + n)] != 0;
+  const bool nuc = !(mag && s.Mag.OnlyMag) && !satellite;
   double iNuc = 0., iMag = 0.;
   // Intensity of one domain reflection; adds w d(intensity)/dp into dI.
   auto partIntensity = [&](const int* h, double w, cplx& f) {

@@ -23,11 +23,26 @@
 //        = M0 d(m'=0) + sum_n S_n (i/2)(d(m'=k_n) - d(m'=-k_n)) + C_n (1/2)(d(m'=k_n) +
 //        d(m'=-k_n)).
 //
-// Handled: atoms with isotropic or harmonic ADP, without other modulation, in
-// phases without magnetic propagation vectors. Modulated or anharmonic
-// magnetic atoms, moment waves in the spherical representation or in a
-// three-dimensional phase, and propagation vectors are refused by
-// CalcMagPrepare with a message naming the atom.
+// Propagation vectors (a three-dimensional phase with "qmag" vectors k_n):
+// the moment of the atom at r + L (L a lattice or centring translation, r
+// its position in the cell) is
+//   M(r + L) = M0 + sum_n S_n sin(2 pi k_n.(r + L)) + C_n cos(2 pi k_n.(r + L)),
+// wave n of the atom belonging to k_n. This is the superspace description
+// with q_n = k_n: every operator (R, s) of the phase must keep each k_n up to
+// a reciprocal-lattice vector G, k_n R = e k_n + G with e = +-1 (the
+// internal part of the operator is e, with R_M = G and the internal
+// translation k_n.s, so that the operators carry the moment of r to R r + s);
+// centring translations have no internal part. The magnetic reflections are
+// the satellites H + m k_n, m = +-1, indexed (h k l m_1 .. m_n); a satellite
+// that coincides with another one (2 k_n a reciprocal-lattice vector, as for
+// k = 1/2) is the coherent sum of both.
+//
+// Handled: atoms with isotropic or harmonic ADP, without other modulation.
+// Modulated or anharmonic magnetic atoms, moment waves in the spherical
+// representation or in a three-dimensional phase without propagation
+// vectors, propagation vectors in a superspace phase and operators that do
+// not keep them are refused by CalcMagPrepare with a message naming the atom
+// or phase.
 //
 // Moment representation of an atom: the three stored values are components
 // along a/|a|, b/|b|, c/|c| (MagFract), or modulus, phi, theta in degrees
@@ -68,6 +83,7 @@ struct CalcMagPhase {
   MagSetup Mag;                              // frames and Cartesian RMag of every operator
   int NDim = 3;                              // 3 + d
   std::vector<Vec3> Q;                       // modulation vectors, r.l.u. (d)
+  int NK = 0;                                // propagation vectors of a 3-dimensional phase (Q = them)
   ModWaves Waves;                            // integer wave vectors of the phase ("wave" option)
   std::vector<std::array<double, 36>> R;     // every operator: NDim x NDim rotation, row-major
   std::vector<std::array<double, 6>> T;      // its translation (NDim)
@@ -96,8 +112,14 @@ inline constexpr std::string_view Anharmonic =
     "Magnetic atoms with anharmonic ADP are not handled by the structure-factor calculation, "
     "atom:";
 inline constexpr std::string_view PropVector =
-    "Magnetic propagation vectors are not handled by the structure-factor calculation; describe "
-    "the magnetic structure in its magnetic cell. Phase:";
+    "Magnetic propagation vectors of a superspace phase are not handled by the structure-factor "
+    "calculation; give them as modulation vectors. Phase:";
+inline constexpr std::string_view KNotKept =
+    "The magnetic operator does not keep the propagation vector (k R must be k or -k up to a "
+    "reciprocal-lattice vector), operator:";
+inline constexpr std::string_view KIntegral =
+    "A magnetic propagation vector with integer components is no propagation vector; give the "
+    "moment without it. Phase:";
 inline constexpr std::string_view NoWaveVectors =
     "The wave vectors of the moment waves are not defined: with more than one modulation vector "
     "give them by the option \"wave\", atom:";
@@ -116,7 +138,8 @@ int MagAtomRepr(const PhaseModel& ph, const std::string& name);
 void CalcMagUpdate(CalcMagSetup& m, const RefParams& p);
 
 // Magnetic intensity |F_M,perp|^2 (fm^2) of the indices h (NDim) of phase ip at
-// s = sin(theta)/lambda into iMag; with dI non-null adds w * d|F_M,perp|^2/dp
+// s = sin(theta)/lambda (for propagation vectors h k l m_1 .. m_NK; the
+// coinciding satellites summed coherently) into iMag; with dI non-null adds w * d|F_M,perp|^2/dp
 // for every value p of the magnetic atoms (full parameter vector). Returns 0,
 // or 1 when a temperature factor overflows (badAtom names the atom).
 [[nodiscard]] int CalcMagI(const CalcMagSetup& m, int ip, const int* h, double sthl, double w,

@@ -59,6 +59,8 @@ struct RefRunSummary {
   std::vector<std::string> Blocked;  // labels of parameters blocked due to singularity
   std::vector<std::string> Serious;  // serious warnings
   std::string Summary;               // R-factor summary line of the last cycle
+  int NPowder = 0;                   // powder patterns refined (Summary holds their R values)
+  int NSingle = -1;                  // single-crystal reflections used (-1: every block is single-crystal)
   RefPlotData Plot;                  // the reflections of the last cycle
 };
 // The whole run on the open structure (Sess.fln), the listing written to

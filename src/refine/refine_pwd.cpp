@@ -528,6 +528,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     PwdPhaseData d;
     d.Name = phases[ph].Name;
     d.Sym = phases[ph].Symmetry;
+    if (phases[ph].Magnetic) d.KMag = phases[ph].QMag;
     auto& pp = bp.Phase[ph];
     for (int k = 0; k < 6; ++k) d.Cell[static_cast<size_t>(k)] = pp.Cell[static_cast<size_t>(k)].V;
     PwdBroadFromM41(m, iph, kpwd, d, pp);

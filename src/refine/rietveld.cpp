@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <set>
 
 namespace tarn {
 
 namespace {
+
+// A metric column whose sum w g**2 is below this fraction of that of its
+// gross (absolute) contributions cancels: no first-order effect.
+constexpr double kRietCancel = 1e-10;
 
 // Preferred-orientation factor of reflection h of phase ph with its
 // derivative by the parameter.
@@ -32,6 +37,33 @@ double PrefOf(const RietPattern& t, int ph, const std::array<int, 3>& h, double*
   const double c = nh > 0. && nu > 0. ? dot(hh, u.data()) / std::sqrt(nh * nu) : 1.;
   double d2 = 0.;
   return SetPref(t.PrefType, t.Pref[iph], 0., &c, 1, d1, &d2);
+}
+
+// Surface-roughness factor at theta (rad) with its derivatives by p and q in d.
+double RoughOf(const RietPattern& t, double th, double* d) {
+  if (t.RoughType == 0 || t.P.Tof) {
+    if (d != nullptr) d[0] = d[1] = 0.;
+    return 1.;
+  }
+  double dp = 0., dq = 0.;
+  const double v = PwdRougness(t.RoughType, t.Rough[0], t.Rough[1], std::sin(th), &dp, &dq);
+  if (d != nullptr) d[0] = dp, d[1] = dq;
+  return v;
+}
+
+// Adds the packed normal equations of the structural parameters (lower
+// triangle by rows) to the dense ones (row-major, rhs.size() columns).
+void AddPacked(NormalEq& ne, std::vector<double>& nm, std::vector<double>& rhs) {
+  SumaFlush(ne);
+  const size_t nt = rhs.size(), n = static_cast<size_t>(ne.N);
+  for (size_t i = 0; i < n; ++i) {
+    rhs[i] += ne.Rhs[i];
+    for (size_t j = 0; j <= i; ++j) {
+      const double v = ne.Am[i * (i + 1) / 2 + j];
+      nm[i * nt + j] += v;
+      if (j != i) nm[j * nt + i] += v;
+    }
+  }
 }
 
 }  // namespace
@@ -70,6 +102,8 @@ void RietSetParams(RietProblem& pr) {
       for (size_t c = 0; ph < f.ModVec.size() && c < f.ModVec[ph].size() && c < 3 * p.Phases[ph].QVec.size(); ++c)
         if (f.ModVec[ph][c]) pr.Par.push_back({RvModVec, ik, iph, static_cast<int>(c), fmt::format("q{}{}{}[{}]", c / 3 + 1, "xyz"[c % 3], ph + 1, k + 1)});
     }
+    for (int j = 0; j < 2 && t.RoughType != 0 && !p.Tof; ++j)
+      if (t.RefRough[static_cast<size_t>(j)]) pr.Par.push_back({RvRough, ik, 0, j, fmt::format("rough{}[{}]", j + 1, k + 1)});
   }
   if (pr.Pat.empty()) return;
   // One cell per phase, whichever pattern carries it.
@@ -118,17 +152,18 @@ void RietSetIntensities(RietProblem& pr) {
       for (int c = 0; c < 2; ++c) {
         const size_t cc = static_cast<size_t>(c);
         const double th = 0.5 * rf.Pos[cc] * kDeg;
-        const double a = t.P.Tof ? 1. : PwdAbsorption(t.AbsType, t.Mir, th);
+        const double a = t.P.Tof ? 1. : PwdAbsorption(t.AbsType, t.Mir, th) * RoughOf(t, th, nullptr);
         rf.I[cc] = c == 0 ? base * a : c < t.P.NLam ? base * a * t.P.Ratio : 0.;
       }
     }
 }
 
-void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
+void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, std::vector<double>* gross) {
   RietPattern& t = pr.Pat[static_cast<size_t>(k)];
   PwdPatternData& p = t.P;
   const size_t nr = static_cast<size_t>(nref), nt = nr + pr.Par.size(), n = p.X.size();
   der.assign(n * nt, 0.);
+  if (gross != nullptr) gross->assign(n * nt, 0.);
   p.Yc = p.Bg;
   p.Yc.resize(n, 0.);
   // The powder parameters of this pattern that act per reflection.
@@ -160,6 +195,8 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
       std::array<double, 7> dtof{};
       if (p.TofCross) (void)PwdTofCrossPosition(p, rf.Q, nullptr, dtof.data());
       const double th = 0.5 * rf.Pos[cc] * kDeg;
+      double drough[2];
+      const double sr = RoughOf(t, th, drough);
       double dposdlam = 0.;
       if (!p.Tof && p.Lam[0] > 0.) {
         const double s = 0.5 * p.Lam[cc] * std::sqrt(rf.Q);
@@ -187,7 +224,12 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
             case RvSyCos: d += dpos * std::cos(th); break;
             case RvSySin: d += dpos * std::sin(2. * th); break;
             case RvLam: d += dpos * dposdlam; break;
-            case RvMetric: d += dpos * dposdq * PwdQ(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf)); break;
+            case RvMetric: {
+              const double dm = dpos * dposdq * PwdQ(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf));
+              d += dm;
+              if (gross != nullptr) (*gross)[ii * nt + nr + j] += std::abs(dm);
+              break;
+            }
             case RvModVec: d += dpos * dposdq * PwdQVecDeriv(p, rf, q.Index); break;
             case RvTofX: d += dpos * dtof[static_cast<size_t>(q.Index)]; break;
             case RvWidth:
@@ -197,6 +239,7 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
             case RvAsym: d += f * v.dAsym[static_cast<size_t>(q.Index)]; break;
             case RvPref: d += po != 0. ? phi * rf.I[cc] / po * dpref : 0.; break;
             case RvBroad: d += f * PwdBroadDeriv(rf, c, v, q.Index); break;
+            case RvRough: d += sr != 0. ? phi * rf.I[cc] / sr * drough[q.Index] : 0.; break;
             default: break;
           }
         }
@@ -215,21 +258,25 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der) {
   }
 }
 
-double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs) {
+double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs,
+                       std::vector<double>* gross) {
   const size_t nt = static_cast<size_t>(nref) + pr.Par.size();
   nm.assign(nt * nt, 0.);
   rhs.assign(nt, 0.);
   double s = 0.;
-  std::vector<double> der;
+  std::vector<double> der, gabs;
   std::vector<size_t> nz;
+  if (gross != nullptr) gross->assign(nt, 0.);
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
-    RietJacobian(pr, static_cast<int>(k), nref, der);
+    RietJacobian(pr, static_cast<int>(k), nref, der, gross != nullptr ? &gabs : nullptr);
     const PwdPatternData& p = pr.Pat[k].P;
     for (size_t i = 0; i < p.X.size(); ++i) {
       if (!p.Use.empty() && !p.Use[i]) continue;
       const double w = 1. / (p.Sig[i] * p.Sig[i]), d = p.Yo[i] - p.Yc[i];
       s += w * d * d;
       const double* row = der.data() + i * nt;
+      if (gross != nullptr)
+        for (size_t j = 0; j < nt; ++j) (*gross)[j] += w * gabs[i * nt + j] * gabs[i * nt + j];
       nz.clear();
       for (size_t j = 0; j < nt; ++j)
         if (row[j] != 0.) nz.push_back(j);
@@ -244,6 +291,53 @@ double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::
   for (size_t j = 0; j < nt; ++j)
     for (size_t k = 0; k < j; ++k) nm[k * nt + j] = nm[j * nt + k];
   return s;
+}
+
+RestrSums RietRestraints(const RietProblem& pr, const RefParams& p, std::vector<double>* nm, std::vector<double>* rhs) {
+  RestrSums sum;
+  if (pr.Restr.empty()) return sum;
+  const int nref = p.NRef;
+  const bool acc = nm != nullptr && rhs != nullptr && nref > 0;
+  NormalEq ne;
+  if (acc) RefLoopNuluj(ne, nref);
+  const RestrSums g = RefLoopDistAng(p, pr.Restr, acc ? &ne : nullptr);
+  const RestrSums m = RefLoopMag(p, pr.Restr, acc ? &ne : nullptr);
+  sum.N = g.N + m.N, sum.WSum = g.WSum + m.WSum;
+  if (acc) AddPacked(ne, *nm, *rhs);
+  return sum;
+}
+
+double RefLoopSingle(const RietProblem& pr, const CalcSetup& s, const RefParams& p, std::vector<double>* nm,
+                     std::vector<double>* rhs, std::vector<RietSingleR>* rv) {
+  if (rv) rv->clear();
+  if (pr.Single.empty()) return 0.;
+  const int nref = p.NRef;
+  const bool acc = nm != nullptr && rhs != nullptr && nref > 0;
+  NormalEq ne;
+  if (acc) RefLoopNuluj(ne, nref);
+  std::vector<double> derc(static_cast<size_t>(std::max(nref, 1)));
+  double sum = 0.;
+  CalcOut out;
+  for (const RietSingle& b : pr.Single) {
+    double sd = 0., so = 0., swd = 0., swo = 0.;
+    for (size_t r = 0; r < b.Refl.size(); ++r) {
+      if (Calc(s, b.Refl[r], acc, out) != 0 || out.Problem) return -1.;
+      const double w = b.SigI[r] > 0. ? 1. / (b.SigI[r] * b.SigI[r]) : 0.;
+      const double d = b.I[r] - out.Fc * out.Fc;
+      sum += w * d * d;
+      sd += std::abs(std::sqrt(std::max(b.I[r], 0.)) - out.Fc), so += std::sqrt(std::max(b.I[r], 0.));
+      swd += w * d * d, swo += w * b.I[r] * b.I[r];
+      if (!acc) continue;
+      // dI/dp = 2 Fc dFc/dp.
+      RefDerCompress(p, out.Der.data(), derc.data());
+      for (double& v : derc) v *= 2. * out.Fc;
+      SumaRefine(ne, w, d, derc.data());
+    }
+    if (rv) rv->push_back({so > 0. ? 100. * sd / so : 0., swo > 0. ? 100. * std::sqrt(swd / swo) : 0., static_cast<int>(b.Refl.size())});
+  }
+  if (!acc) return sum;
+  AddPacked(ne, *nm, *rhs);
+  return sum;
 }
 
 int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<double>& dx) {
@@ -290,6 +384,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
         break;
       case RvTofX: pp.TofX[static_cast<size_t>(q.Index)] += d; break;
       case RvModVec: pp.Phases[iph].QVec[static_cast<size_t>(q.Index / 3)][static_cast<size_t>(q.Index % 3)] += d; break;
+      case RvRough: t.Rough[static_cast<size_t>(q.Index)] += d; break;
       default: break;
     }
   }
@@ -427,6 +522,7 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
   }
   RietSetIntensities(pr);
   std::vector<double> nm, rhs;
+  std::set<int> blockedNames;  // blocked parameters of any cycle
   double lambda = 1e-3;
   Eigen::MatrixXd cov;
   auto sum = [&]() {
@@ -436,16 +532,48 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
       for (size_t i = 0; i < t.P.X.size(); ++i)
         if (t.P.Use.empty() || t.P.Use[i]) v += std::pow((t.P.Yo[i] - t.P.Yc[i]) / t.P.Sig[i], 2);
     }
-    return v;
+    const double sc = RefLoopSingle(pr, s, p, nullptr, nullptr);
+    return v + RietRestraints(pr, p, nullptr, nullptr).WSum + (sc < 0. ? 1e300 : sc);
   };
   for (int cyc = 1; cyc <= std::max(cycles, 0) && nt > 0; ++cyc) {
-    const double s0 = RefLoopRietveld(pr, nref, nm, rhs);
+    // Powder points (clearing the equations), single-crystal reflections, restraints.
+    std::vector<double> gross;
+    const double sp = RefLoopRietveld(pr, nref, nm, rhs, &gross);
+    const double sc0 = RefLoopSingle(pr, s, p, &nm, &rhs);
+    if (sc0 < 0.) {
+      res.Listing.push_back("The structure factors of the single-crystal reflections failed.");
+      break;
+    }
+    const double s0 = sp + sc0 + RietRestraints(pr, p, &nm, &rhs).WSum;
     Eigen::Map<Eigen::MatrixXd> n0(nm.data(), nt, nt);
     Eigen::Map<Eigen::VectorXd> b0(rhs.data(), nt);
     const Eigen::VectorXd dg = n0.diagonal().cwiseMax(1e-300).cwiseSqrt().cwiseInverse();
-    const Eigen::MatrixXd ns = dg.asDiagonal() * n0 * dg.asDiagonal();
-    const Eigen::VectorXd bs = dg.asDiagonal() * b0;
+    Eigen::MatrixXd ns = dg.asDiagonal() * n0 * dg.asDiagonal();
+    Eigen::VectorXd bs = dg.asDiagonal() * b0;
+    // Parameters the data do not determine are blocked (no shift, s.u. 0):
+    // a metric direction whose column cancels between reflections of equal
+    // intensity at one position (a metric of lower symmetry than the
+    // intensities, e.g. g*12 when (h k l) and (h -k l) are alike), and those
+    // that SmiHandleSing finds dependent on the others.
+    std::vector<char> block(static_cast<size_t>(nt), 0);
+    for (Eigen::Index j = 0; j < nt; ++j)
+      block[static_cast<size_t>(j)] = n0(j, j) <= kRietCancel * gross[static_cast<size_t>(j)] || n0(j, j) <= 0.;
+    {
+      std::vector<double> packed(static_cast<size_t>(nt * (nt + 1) / 2));
+      for (Eigen::Index i = 0; i < nt; ++i)
+        for (Eigen::Index j = 0; j <= i; ++j)
+          packed[static_cast<size_t>(i * (i + 1) / 2 + j)] =
+              block[static_cast<size_t>(i)] || block[static_cast<size_t>(j)] ? (i == j ? 1. : 0.) : ns(i, j);
+      for (int j : SmiHandleSing(packed, static_cast<int>(nt))) block[static_cast<size_t>(j)] = 1;
+    }
+    for (Eigen::Index j = 0; j < nt; ++j)
+      if (block[static_cast<size_t>(j)]) {
+        ns.row(j).setZero(), ns.col(j).setZero(), ns(j, j) = 1., bs(j) = 0.;
+        blockedNames.insert(static_cast<int>(j));
+      }
     cov = dg.asDiagonal() * ns.ldlt().solve(Eigen::MatrixXd::Identity(nt, nt)) * dg.asDiagonal();
+    for (Eigen::Index j = 0; j < nt; ++j)
+      if (block[static_cast<size_t>(j)]) cov.row(j).setZero(), cov.col(j).setZero();
     // Damped step; the damping grows while the sum does not decrease.
     const RietProblem keepPr = pr;
     const std::vector<double> keepVal = p.Val;
@@ -479,9 +607,18 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
     res.Cycles = cyc;
     if (!ok || (s0 > 0. && std::abs(s0 - s1) < 1e-6 * s0 && cyc > 2)) break;
   }
+  if (!blockedNames.empty()) {
+    std::string names;
+    for (int j : blockedNames)
+      names += (names.empty() ? "" : ", ") +
+               (j < nref ? p.Info[static_cast<size_t>(p.Refined[static_cast<size_t>(j)])].Label : pr.Par[static_cast<size_t>(j - nref)].Name);
+    res.Listing.push_back("Parameters blocked (not determined by the data): " + names);
+  }
   (void)RietStructureFactors(pr, s, p, false);
   RietSetIntensities(pr);
   (void)sum();
+  res.Restr = RietRestraints(pr, p, nullptr, nullptr);
+  const double singleSum = std::max(RefLoopSingle(pr, s, p, nullptr, nullptr, &res.SingleR), 0.);
   // R values; chi**2 over all patterns for the s.u.
   double swd = 0.;
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
@@ -489,6 +626,8 @@ RietResult RefRietveldFit(RietProblem& pr, CalcSetup& s, RefParams& p, int cycle
     res.NPoints += r.N;
     swd += r.Chi2 * std::max(r.N, 1);
   }
+  for (const RietSingle& b : pr.Single) res.NPoints += static_cast<int>(b.Refl.size());
+  swd += singleSum;
   res.NPar = static_cast<int>(nt);
   res.Chi2 = swd / std::max(1, res.NPoints - res.NPar);
   const double npShare = res.NPoints > 0 ? static_cast<double>(res.NPar) / res.NPoints : 0.;

@@ -8,7 +8,9 @@
 // |F_r|**2 on the absolute scale (the structure-factor code with its
 // derivatives), P_r the preferred orientation, A_rc the absorption, k_c 1 or
 // the intensity ratio of the second wavelength, Lp the Lorentz-polarisation
-// factor and Phi the normalised profile. The least-squares vector is the
+// factor and Phi the normalised profile; A_rc includes the surface roughness
+// SR(theta) of a Bragg-Brentano sample ("rough": 1 Pitschke-Hermann-Mattern,
+// 2 Suortti, two refinable parameters). The least-squares vector is the
 // refined structural parameters (keys and constraints of the run folded in)
 // followed by the powder parameters (RietPar); weights 1/sigma**2(Yobs).
 #include <array>
@@ -19,11 +21,12 @@
 #include "refine/calc.hpp"
 #include "refine/refine.hpp"
 #include "refine/refine_pwd.hpp"
+#include "refine/restrain.hpp"
 
 namespace tarn {
 
 // Kinds of the powder parameters of a Rietveld refinement.
-enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref, RvBroad, RvModVec, RvTofX };
+enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref, RvBroad, RvModVec, RvTofX, RvRough };
 
 // One pattern with what the Rietveld fit adds to it.
 struct RietPattern {
@@ -41,9 +44,27 @@ struct RietPattern {
   std::vector<char> RefPref;
   int AbsType = 0;                // PwdAbsorption type and mu r (mu t)
   double Mir = 0.;
+  int RoughType = 0;              // PwdRougness type (0 none) with its parameters p, q
+  std::array<double, 2> Rough{};
+  std::array<char, 2> RefRough{};
   // Per reflection: |F|**2 on the absolute scale and its derivatives by the
   // NRef refined structural parameters (row r at r * NRef).
   std::vector<double> F2, DF2;
+};
+
+// A single-crystal data block refined together with the patterns: its
+// reflections are observations of I = Fc**2 (scale and extinction of the
+// block, Calc) with weights 1/sigma**2(I).
+struct RietSingle {
+  int Block = 0;                 // 0-based data block
+  std::vector<CalcRefl> Refl;
+  std::vector<double> I, SigI;   // observed intensities and their s.u.
+};
+
+// R values of a single-crystal block (percent): R on F and wR2 on F**2.
+struct RietSingleR {
+  double R = 0., wR2 = 0.;
+  int N = 0;
 };
 
 // One powder parameter: kind, pattern, phase and index (background
@@ -59,6 +80,8 @@ struct RietProblem {
   std::vector<char> RefCell;      // per phase: the cell (one for all patterns) refined
   std::vector<RietPar> Par;       // after the NRef structural parameters (RietSetParams)
   std::vector<double> CellMass;   // per phase: mass of the cell contents (g/mol), for weight fractions
+  std::vector<RestrCmd> Restr;    // restraints of the refine block (joined to the structural parameters)
+  std::vector<RietSingle> Single; // single-crystal blocks (joined to the structural parameters)
 };
 
 // What a fit found: per pattern its R values and per phase the Bragg R
@@ -71,6 +94,8 @@ struct RietResult {
   std::vector<std::string> Listing;
   double Chi2 = 0.;               // sum w (Yo - Yc)**2 / (N - P) over all patterns
   int NPoints = 0, NPar = 0;
+  RestrSums Restr;                // restraint observations of the last cycle
+  std::vector<RietSingleR> SingleR;  // per single-crystal block
 };
 
 // RietSetParams: the list of powder parameters from the flags.
@@ -81,11 +106,26 @@ void RietSetParams(RietProblem& pr);
 // Intensities of the reflections from scale, |F|**2, preferred orientation and absorption.
 void RietSetIntensities(RietProblem& pr);
 // Ycalc of pattern k on every point and the derivatives of Ycalc by the
-// NRef + Par.size() parameters, row-major (one row per point).
-void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der);
+// NRef + Par.size() parameters, row-major (one row per point); with gross
+// given, the sums of the absolute contributions of the reflections to the
+// metric derivatives in the same layout.
+void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, std::vector<double>* gross = nullptr);
 // RefLoopRietveld: normal equations (n x n, row-major) and right-hand side
-// over all used points of all patterns; returns sum w (Yo - Yc)**2.
-double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs);
+// over all used points of all patterns; returns sum w (Yo - Yc)**2. With
+// gross given: per parameter sum w g**2 of the gross metric derivatives (0
+// for other kinds), against which a cancelling metric column is found.
+double RefLoopRietveld(RietProblem& pr, int nref, std::vector<double>& nm, std::vector<double>& rhs,
+                       std::vector<double>* gross = nullptr);
+// RietRestraints: the restraint observations (RefLoopDistAng, RefLoopMag)
+// added to the structural block of the normal equations nm (n x n,
+// row-major) and rhs; with nm null only their sums.
+RestrSums RietRestraints(const RietProblem& pr, const RefParams& p, std::vector<double>* nm, std::vector<double>* rhs);
+// RefLoopSingle: the single-crystal observations added to the structural
+// block of the normal equations (nm may be null: sums only); returns
+// sum w (I - Fc**2)**2, or -1 when a structure factor failed; R values per
+// block into r when given.
+double RefLoopSingle(const RietProblem& pr, const CalcSetup& s, const RefParams& p, std::vector<double>* nm,
+                     std::vector<double>* rhs, std::vector<RietSingleR>* r = nullptr);
 // Applies shifts (structural ones through the constraints) and recomputes
 // profiles, |F|**2 and intensities.
 [[nodiscard]] int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<double>& dx);

@@ -30,6 +30,7 @@ constexpr const char* ReadFailed = "The refinement cannot be started: ";
 constexpr const char* NoPhase = "Powder data block {} has no phase parameters in M41.";
 constexpr const char* PatLine = "Powder block {}: Rp {:.2f} Rwp {:.2f} Rexp {:.2f} chi2 {:.3f} (background subtracted: Rp {:.2f} Rwp {:.2f})";
 constexpr const char* PhaseLine = "  Phase {}: Bragg R {:.2f}  weight fraction {:.4f}  scale {:.6g}";
+constexpr const char* SingleLine = "Single-crystal block {}: R {:.2f} wR2 {:.2f} for {} reflections";
 constexpr const char* CellLine = "Phase {}: a {} b {} c {} alpha {} beta {} gamma {}";
 }  // namespace rvmsg
 
@@ -52,6 +53,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
   for (size_t j = 0; j < bp.Bckg.size() && j < p.Bckg.Coef.size(); ++j) bp.Bckg[j].V = p.Bckg.Coef[j];
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
   PwdTofStore(p, bp);
+  for (size_t j = 0; j < 2; ++j) bp.Rough[j].V = t.Rough[j];
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.Lam[1];
   for (size_t ph = 0; ph < p.Phases.size() && ph < bp.Phase.size(); ++ph) {
     auto& pp = bp.Phase[ph];
@@ -81,6 +83,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
     if (q.Kind == RvBroad) v = PwdBroadPar(bp.Phase[iph], q.Index);
     if (q.Kind == RvTofX) v = q.Index < 5 ? &bp.TofE[static_cast<size_t>(q.Index)] : &bp.TofCross[static_cast<size_t>(q.Index - 5)];
     if (q.Kind == RvModVec) v = &bp.Phase[iph].ModVec[static_cast<size_t>(q.Index)];
+    if (q.Kind == RvRough) v = &bp.Rough[static_cast<size_t>(q.Index)];
     if (v != nullptr) v->Su = q.Su;
   }
 }
@@ -98,7 +101,10 @@ std::string M80Text(const RietProblem& pr, const CalcSetup& s) {
       (void)RietBraggR(pr, static_cast<int>(k), &io);
       for (size_t r = 0; r < t.P.Refl.size(); ++r) {
         const auto& rf = t.P.Refl[r];
-        if (static_cast<size_t>(rf.Phase) != ph || rf.I[0] <= 0.) continue;
+        // Magnetic satellites have no place in a nuclear Fourier map; satellites
+        // of a modulated phase do (superspace map).
+        const bool sat = t.P.Phases[ph].QVec.empty() && (rf.M[0] != 0 || rf.M[1] != 0 || rf.M[2] != 0);
+        if (static_cast<size_t>(rf.Phase) != ph || rf.I[0] <= 0. || sat) continue;
         // |Fo|**2 = |Fc|**2 I_obs / I_calc.
         const double fo2 = t.F2[r] * io[r] / rf.I[0];
         CalcRefl cr;
@@ -123,6 +129,37 @@ std::string M80Text(const RietProblem& pr, const CalcSetup& s) {
   return text;
 }
 
+// The single-crystal data blocks of M90 (those that are not powder blocks)
+// with their kept reflections; none without M90. 1 when M90 cannot be read.
+int ReadSingleBlocks(const std::string& fln, const std::vector<char>& powderBlock, const CalcSetup& s,
+                     std::vector<RietSingle>& out) {
+  out.clear();
+  if (!FeFileExists(fln + ".m90")) return 0;
+  std::vector<M90Block> b90;
+  std::vector<std::vector<M90Refl>> r90;
+  if (ReadM90File(fln + ".m90", b90, r90) != 0) return 1;
+  for (size_t b = 0; b < b90.size() && b < powderBlock.size() && b < s.Block.size(); ++b) {
+    if (powderBlock[b]) continue;
+    const int phase = std::clamp(b < Struct.Basic.PhaseTwin.size() ? Struct.Basic.PhaseTwin[b] - 1 : 0, 0,
+                                 static_cast<int>(Struct.Basic.Phase.size()) - 1);
+    const PhaseBasic& ph = Struct.Basic.Phase[static_cast<size_t>(phase)];
+    const int nsc = b < Struct.Model.DatBlock.size() ? Struct.Model.DatBlock[b].Scale.size() : 1;
+    RietSingle sb;
+    sb.Block = static_cast<int>(b);
+    for (const M90Refl& r : r90[b]) {
+      if (r.ICull != 0) continue;
+      CalcRefl cr;
+      for (int k = 0; k < ph.NDim && k < 6; ++k) cr.H[static_cast<size_t>(k)] = r.H[k];
+      cr.DatBlock = sb.Block, cr.Phase = phase;
+      cr.SinThL = RefSinThL(ph, r.H, ph.NDim);
+      cr.Scale = std::clamp(r.ISc - 1, 0, std::max(nsc - 1, 0));
+      sb.Refl.push_back(cr), sb.I.push_back(r.I), sb.SigI.push_back(r.SigI);
+    }
+    if (!sb.Refl.empty()) out.push_back(std::move(sb));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd, RietPattern& t) {
@@ -134,6 +171,8 @@ int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, Pwd
   t.Mir = m.Real("mir", 0., 0, kpwd);
   t.PrefType = m.Int("prefor", 0, 1, kpwd);
   t.Flags.TofX = PwdTofXFlags(bp);
+  t.RoughType = p.Tof ? 0 : m.Int("rough", 0, 0, kpwd);
+  for (size_t j = 0; j < 2; ++j) t.Rough[j] = bp.Rough[j].V, t.RefRough[j] = t.RoughType != 0 && bp.Rough[j].Key ? 1 : 0;
   t.Flags.Zero = p.Tof ? bp.Tof[0].Key : bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
   for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
@@ -226,9 +265,13 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     RefFixOrigin(p);
   }
   for (const auto& l : p.Listing) lst.push_back(l);
+  RietProblem pr;
+  {
+    const size_t before = lst.size();
+    if (RefRestrain(ref, pr.Restr, lst) != 0) return fail(lst.size() > before ? lst.back() : std::string(rvmsg::ReadFailed) + "restraints");
+  }
   CalcSetup s;
   if (CalcPrepare(s, p, ref.Run) != 0) return fail(std::string(rvmsg::ReadFailed) + "structure factors");
-  RietProblem pr;
   int kpwd = 0;
   std::vector<int> kOf;  // M41 block of each pattern
   for (size_t b = 0; b < blocks.size(); ++b) {
@@ -250,6 +293,7 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     kOf.push_back(kpwd);
   }
   if (pr.Pat.empty()) return fail(std::string(rvmsg::ReadFailed) + "no powder data blocks in " + fln + ".m95");
+  if (ReadSingleBlocks(fln, powderBlock, s, pr.Single) != 0) return fail(std::string(rvmsg::ReadFailed) + fln + ".m90");
   // One cell per phase, from the first pattern; refined when any block's
   // keys ask for it. In a refinement of several patterns with a refined cell
   // the wavelength of every further constant-wavelength pattern is refined:
@@ -284,7 +328,15 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
   lst.insert(lst.end(), res.Listing.begin(), res.Listing.end());
   if (res.Cycles == 0 && p.NRef + static_cast<int>(pr.Par.size()) > 0)
     return fail("The Rietveld refinement failed: " + (res.Listing.empty() ? std::string() : res.Listing.back()));
-  // Listing: R values of the patterns, phases, cells.
+  // Listing: R values of the single-crystal blocks and the patterns, phases, cells.
+  for (size_t k = 0; k < res.SingleR.size() && k < pr.Single.size(); ++k) {
+    const std::string line = fmt::format(rvmsg::SingleLine, pr.Single[k].Block + 1, res.SingleR[k].R, res.SingleR[k].wR2, res.SingleR[k].N);
+    lst.push_back(line);
+    ReportLine(line);
+  }
+  if (res.Restr.N > 0)
+    lst.push_back(fmt::format("{}{}{}{:.4g}", restrmsg::Sums, res.Restr.N, restrmsg::WSum, res.Restr.WSum));
+  sum.NRestraints = res.Restr.N;
   lst.push_back("");
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
     const PwdRValues& r = res.R[k];
@@ -358,6 +410,14 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
   if (FeCopyFile(fln + ".m40", fln + ".s40") != 0 || iom40(M40Write, fln + ".m40") != 0)
     return fail("The refined parameters could not be written to " + fln + ".m40");
   sum.CyclesDone = res.Cycles;
+  sum.NPowder = static_cast<int>(pr.Pat.size());
+  sum.NSingle = 0;
+  for (const RietSingleR& r : res.SingleR) sum.NSingle += r.N;
+  if (res.SingleR.size() == 1) {
+    // One single-crystal block: its R values in the single-crystal summary.
+    sum.Obs.R = res.SingleR[0].R, sum.Obs.N = sum.All.N = res.SingleR[0].N;
+    sum.All.wR2 = res.SingleR[0].wR2;
+  }
   sum.NPar = res.NPar;
   std::string rs;
   for (size_t k = 0; k < pr.Pat.size(); ++k) rs += fmt::format("{}Rwp[{}]={:.2f}", k ? " " : "", kOf[k], res.R[k].Rwp);

@@ -4,6 +4,7 @@
 // reflections, Rint 0.0317) and against its schema.
 #include <nlohmann/json.hpp>
 
+#include "app/summary.hpp"
 #include "road.hpp"
 #include "support/json_schema.hpp"
 
@@ -21,6 +22,15 @@ json ValidRunSummary(const ProgramDir& dir, const std::string& rel) {
   JsonSchemaCheck check(json::parse(ReadText("docs/run-summary.schema.json")));
   for (const auto& e : check.Errors(doc)) ADD_FAILURE() << e;
   return doc;
+}
+
+// A powder-only run shows its Rietveld line and no empty single-crystal line.
+TEST(RunSummaryLines, PowderRunWithoutSingleCrystalLine) {
+  RefRunSummary r;
+  r.NPowder = 1, r.NSingle = 0, r.CyclesDone = 3, r.Summary = "Rwp[1]=5.00 chi2=1.100";
+  const auto lines = TarnRefineLines(r);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "Rietveld refinement: 3 cycles, 1 pattern(s), Rwp[1]=5.00 chi2=1.100");
 }
 
 using RunSummary = Sh2185Test;

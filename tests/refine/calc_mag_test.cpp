@@ -179,7 +179,9 @@ TEST(CalcMag, RepresentationsRadiationAndOnlyMag) {
 // dFc/dp of occupancy, position, ADP (isotropic and tensor), moment values
 // (both representations) and moment-wave amplitudes of magnetic atoms, with
 // the nuclear part and with `onlymag`: a monoclinic group with primed
-// operators, and a superspace group with -1' and a moment wave.
+// operators, a superspace group with -1' and a moment wave, and the
+// monoclinic group with the propagation vector k = (0 0 1/2) (coinciding
+// satellites summed).
 TEST(CalcMag, DerivativesMatchCentralDifferences) {
   struct Case {
     const char* Name;
@@ -188,6 +190,7 @@ TEST(CalcMag, DerivativesMatchCentralDifferences) {
     std::vector<MagAtomSpec> Atoms;
     std::vector<std::string> Spherical;
     std::vector<Hkl> H;
+    std::vector<Vec3> K = {};  // propagation vectors
   };
   const std::array<double, 6> cell = {8.21, 6.44, 10.05, 90, 104.3, 90};
   const std::array<double, 6> beta = {0.0061, 0.0042, 0.0031, 0.0007, -0.0005, 0.0003};
@@ -209,10 +212,20 @@ TEST(CalcMag, DerivativesMatchCentralDifferences) {
         {"C1", 1, 1, 1., {0.7734, 0.3917, 0.6021}, {0.015}, 0, {}, {}}},
        {},
        {{1, 2, 1, 1}, {-2, 1, 3, -1}, {0, 1, 1, 1}, {1, 0, -2, 0}}},
+      {"P2'/c' with k",
+       {"x y z m", "-x y -z+1/2 -m", "-x -y -z m", "x -y z+1/2 -m"},
+       {},
+       {{"Fe1", 2, 2, 0.9, {0.1123, 0.2041, 0.3302}, beta, 2, {1.1, -0.6, 2.3}, wave},
+        {"Fe2", 2, 1, 1., {0.3512, 0.5712, 0.1811}, {0.011}, 2, {0.4, 1.3, -0.8}, wave},
+        {"C1", 1, 1, 1., {0.7734, 0.3917, 0.6021}, {0.015}, 0, {}, {}}},
+       {},
+       {{1, 2, 1, 1}, {-2, 1, 3, -1}, {0, 1, 1, 1}, {1, 2, 0, 0}},
+       {{0., 0., 0.5}}},
   };
   for (const Case& c : cases)
     for (int onlyMag = 0; onlyMag <= 1; ++onlyMag) {
       SetMagStructure(cell, c.Ops, c.Atoms, 2, c.Spherical, c.Q);
+      Struct.Basic.Phase[0].QMag = c.K;
       RefSettings ref;
       ref.Run.SetI(RkOnlyMag, onlyMag);
       RefParams p;
@@ -308,6 +321,53 @@ TEST(CalcMag, MomentWaveSatellites) {
       }
       EXPECT_NEAR(o.IMag, expect, 1e-9 * (1. + expect))
           << d << ": " << h[0] << h[1] << h[2] << h[3] << h[4];
+    }
+  }
+}
+
+// A propagation vector k = (0 0 1/2) against the same antiferromagnet in the
+// doubled cell c' = 2c, with the atom at z/2 and its opposite at z/2 + 1/2: the
+// satellite (h k l m) is the reflection (h k 2l+m) of the doubled cell, with
+// twice the amplitude (two cells); its intensity is the coherent sum of both
+// satellites at that vector. With P-1 the inversion image of the atom is
+// related through the internal part -1 of the operator (k R = -k).
+TEST(CalcMag, PropagationVectorAgainstDoubledCell) {
+  const std::array<double, 3> r = {0.1, 0.2, 0.15};
+  const std::array<double, 3> S = {0., 1.0, 0.4}, C = {1.5, 0., 2.};
+  const double ph = kTwoPi * 0.5 * r[2];  // 2 pi k.r
+  std::array<double, 3> m1{}, m2{};
+  for (size_t i = 0; i < 3; ++i) m1[i] = S[i] * std::sin(ph) + C[i] * std::cos(ph), m2[i] = -m1[i];
+  const std::vector<Hkl> hs = {{0, 0, 0, 1}, {1, 0, 0, 1}, {1, 0, 0, -1}, {0, 1, 2, -1}, {2, 1, -1, 1}};
+  for (bool inv : {false, true}) {
+    std::vector<std::string> ops = {"x y z m"};
+    if (inv) ops.push_back("-x -y -z m");
+    SetMagStructure({4., 4.5, 5., 90, 90, 90}, ops,
+                    {{"Fe1", 2, 1, 1., r, {0.01}, 2, {0, 0, 0}, {S[0], S[1], S[2], C[0], C[1], C[2]}}});
+    Struct.Basic.Phase[0].QMag = {{0., 0., 0.5}};
+    RefParams p;
+    RefBuildParams(p);
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    std::vector<double> iSmall;
+    for (const Hkl& h : hs) {
+      CalcRefl cr;
+      cr.H = h;
+      cr.SinThL = 0.5 * std::sqrt(h[0] * h[0] / 16. + h[1] * h[1] / 20.25 + std::pow((h[2] + 0.5 * h[3]) / 5., 2));
+      CalcOut o;
+      ASSERT_EQ(Calc(s, cr, false, o), 0);
+      EXPECT_EQ(o.A, 0.);
+      iSmall.push_back(o.IMag);
+    }
+    SetMagStructure({4., 4.5, 10., 90, 90, 90}, ops,
+                    {{"Fe1", 2, 1, 1., {r[0], r[1], 0.5 * r[2]}, {0.01}, 1, m1, {}},
+                     {"Fe2", 2, 1, 1., {r[0], r[1], 0.5 * r[2] + 0.5}, {0.01}, 1, m2, {}}});
+    RefBuildParams(p);
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    for (size_t k = 0; k < hs.size(); ++k) {
+      const Hkl h = {hs[k][0], hs[k][1], 2 * hs[k][2] + hs[k][3]};
+      const double big4 = Eval(s, h, false).IMag;
+      EXPECT_GT(big4, 1.) << inv << " " << k;
+      EXPECT_NEAR(4. * iSmall[k], big4, 1e-9 * big4) << inv << " " << k;
     }
   }
 }

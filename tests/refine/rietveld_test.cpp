@@ -19,8 +19,8 @@ using namespace testsim;
 
 // An orthorhombic P212121 structure (Fe, C) with x of Fe1, Uiso of C1 and z
 // of C2 refined, and one X-ray pattern with two wavelength components,
-// divergence asymmetry, background and preferred orientation; every powder
-// parameter kind is refined.
+// divergence asymmetry, background, preferred orientation and surface
+// roughness; every powder parameter kind is refined.
 struct Fixture {
   RefParams p;
   CalcSetup s;
@@ -69,6 +69,7 @@ struct Fixture {
     t.Flags.Asym = {{1, 1}};
     t.RefLam = true;
     t.PrefType = 1, t.PrefDir = {{0., 0., 1.}}, t.Pref = {0.9}, t.RefPref = {1};
+    t.RoughType = 1, t.Rough = {0.05, 0.1}, t.RefRough = {1, 1};
     d.Sig.assign(d.X.size(), 1.);
     pr.Pat.push_back(std::move(t));
     pr.RefCell = {1};
@@ -129,7 +130,7 @@ TEST(Rietveld, DerivativesOfEveryParameterKindMatchCentralDifferences) {
   if (::testing::Test::HasFatalFailure()) return;
   std::set<int> kinds;
   CheckDerivatives(f, {}, kinds);
-  EXPECT_EQ(kinds.size(), 10u);  // every kind but the broadening, modulation and second TOF form
+  EXPECT_EQ(kinds.size(), 11u);  // every kind but the broadening, modulation and second TOF form
   // Anisotropic broadening: strain tensor, harmonics and a reflection class.
   Fixture g;
   g.Make(true);
@@ -170,6 +171,29 @@ TEST(Rietveld, FitFindsTheModelThatMadeThePattern) {
   EXPECT_NEAR(r.WFrac[0][0], 1., 1e-12);
 }
 
+// A stiff distance restraint Fe1-C2 joins the powder fit: the refined
+// distance meets its target although the pattern was made without it.
+TEST(Rietveld, RestraintsJoinTheFit) {
+  Fixture f;
+  f.Make();
+  if (::testing::Test::HasFatalFailure()) return;
+  PwdPatternData& d = f.pr.Pat[0].P;
+  d.Yo = f.Yc();
+  d.Sig.clear();
+  for (double y : d.Yo) d.Sig.push_back(std::sqrt(std::max(y, 1.)));
+  RestrCmd c;
+  c.Kind = RestrDist, c.Su = 1e-4;
+  RestrAtom a1, a2;
+  a1.Atom = 0, a1.Name = "Fe1", a2.Atom = 2, a2.Name = "C2";
+  c.Items = {{a1, a2}};
+  f.pr.Restr = {c};
+  const double d0 = RefRestrainObs(f.p, f.pr.Restr).at(0).Calc;
+  f.pr.Restr[0].Value = d0 + 0.02;
+  const RietResult r = RefRietveldFit(f.pr, f.s, f.p, 8);
+  EXPECT_NEAR(RefRestrainObs(f.p, f.pr.Restr).at(0).Calc, d0 + 0.02, 1e-3) << fmt::format("{}", fmt::join(r.Listing, "\n"));
+  EXPECT_EQ(r.Restr.N, 1);
+}
+
 // A pattern of every phase of the structure with neutron or X-ray radiation:
 // 2theta 10-150 deg, or time of flight 4000-12000 us (difc 5000), a flat
 // background, every phase with the same profile.
@@ -185,6 +209,7 @@ RietPattern SimPattern(bool tof) {
     PwdPhaseData q;
     std::copy(Struct.Basic.Phase[ph].Cell, Struct.Basic.Phase[ph].Cell + 6, q.Cell.begin());
     q.Sym = Struct.Basic.Phase[ph].Symmetry;
+    q.KMag = Struct.Basic.Phase[ph].QMag;
     q.Decompose = false;
     q.Prof.Tof = tof;
     q.Prof.GU = 40., q.Prof.GV = -30., q.Prof.GW = 25., q.Prof.LY = 3.;
@@ -230,8 +255,13 @@ void RoundTrip(RietProblem& pr, RefParams& p, CalcSetup& s, unsigned seed, const
       EXPECT_NEAR(pr.Pat[0].Scale[ph], scale[ph], 3. * q.Su) << what;
     }
   if (cell) {
+    // Metric directions the intensities do not fix (a triclinic metric of a
+    // cubic cell) are blocked, not given s.u. of 1e7.
     EXPECT_NEAR(r.Cell[0][0], a, 3. * r.CellSu[0][0]) << what;
+    EXPECT_LT(r.CellSu[0][0], 1e-3) << what;
   }
+  ASSERT_EQ(r.SingleR.size(), pr.Single.size()) << what;
+  for (const RietSingleR& sr : r.SingleR) EXPECT_LT(sr.R, 5.) << what;
 }
 
 TEST(Rietveld, SimulatedPatternsRefineBack) {
@@ -284,7 +314,8 @@ TEST(Rietveld, SimulatedPatternsRefineBack) {
     for (size_t ph = 0; ph < 2; ++ph) EXPECT_NEAR(wr[ph], w[ph], 0.01);
   }
   {  // Magnetic: Fe at +-(1/4 1/4 1/4) related by -1', moment along c; the
-     // magnetic reflections (h+k+l odd) carry no nuclear intensity.
+     // magnetic reflections (h+k+l odd) carry no nuclear intensity. The cell
+     // is refined with the triclinic metric of the magnetic Laue class -1.
     SetPhase({.Cell = {5., 5., 5., 90., 90., 90.}, .Ops = {"x y z m", "-x -y -z -m"}, .Radiation = 2, .Scale = 1.,
               .Magnetic = true, .FeJ0 = {0.3972, 13.2442, 0.6295, 4.9034, -0.0314, 0.3496, 0.0044}});
     Struct.Model.Phase.resize(1);
@@ -300,11 +331,77 @@ TEST(Rietveld, SimulatedPatternsRefineBack) {
     ASSERT_EQ(CalcPrepare(s, p), 0);
     RietProblem pr;
     pr.Pat.push_back(SimPattern(false));
-    RoundTrip(pr, p, s, 13, "magnetic", false);
+    RoundTrip(pr, p, s, 13, "magnetic");
     // The moment within 2 s.u.
     const size_t im = static_cast<size_t>(RefParIndex(p, "M3", "Fe1"));
     EXPECT_NEAR(p.Val[im], 3.2, 2. * p.Sig[im]);
   }
+  {  // Propagation vector k = (0 0 1/2): Fe in P-1 with the moment wave
+     // M = C cos(2 pi k.(r + L)) along a; only the satellites are magnetic.
+    SetPhase({.Cell = {4.2, 4.6, 5.1, 90., 90., 90.}, .Ops = {"x y z m", "-x -y -z m"}, .Radiation = 2, .Scale = 1.,
+              .Magnetic = true, .FeJ0 = {0.3972, 13.2442, 0.6295, 4.9034, -0.0314, 0.3496, 0.0044}});
+    Struct.Basic.Phase[0].QMag = {{0., 0., 0.5}};
+    Struct.Model.Phase.resize(1);
+    AddIsoAtom("Fe1", 2, {0.12, 0.21, 0.17}, 0.008);
+    AtomRec& a = Struct.Model.Atom.back();
+    AtomShape sh = a.Shape;
+    sh.MagPar = 2;
+    ReallocateAtomParams(a, sh);
+    a.Par.Val[static_cast<size_t>(AtomLayout(sh).Off[BlkMagWave] + 3)] = 2.8;
+    RefParams p;
+    keys(p, {{"Uiso", "Fe1"}, {"x", "Fe1"}, {"M1cos1", "Fe1"}});
+    CalcSetup s;
+    ASSERT_EQ(CalcPrepare(s, p), 0);
+    RietProblem pr;
+    pr.Pat.push_back(SimPattern(false));
+    const auto& rl = pr.Pat[0].P.Refl;
+    EXPECT_TRUE(std::any_of(rl.begin(), rl.end(), [](const PwdReflection& r) { return r.M[0] != 0; }));
+    RoundTrip(pr, p, s, 14, "magnetic k");
+    const size_t im = static_cast<size_t>(RefParIndex(p, "M1cos1", "Fe1"));
+    EXPECT_NEAR(p.Val[im], 2.8, 2. * p.Sig[im]);
+  }
+}
+
+// A single-crystal X-ray block (its scale refined) and a neutron powder
+// pattern of the same phase refined together: one parameter set from both
+// kinds of observations, R values for each block.
+TEST(Rietveld, SingleCrystalAndPowderBlocksRefineTogether) {
+  SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Scale = 1.7});
+  Struct.Basic.DatBlock.push_back(Struct.Basic.DatBlock[0]);
+  Struct.Basic.DatBlock[1].Radiation = 2, Struct.Basic.DatBlock[1].Lambda = 1.594;
+  Struct.Model.DatBlock.push_back(Struct.Model.DatBlock[0]);
+  AddIsoAtom("Fe1", 2, {0.11, 0.23, 0.37}, 0.012);
+  AddIsoAtom("C1", 1, {0.41, 0.07, 0.19}, 0.02);
+  RefParams p;
+  RefBuildParams(p);
+  std::fill(p.Key.begin(), p.Key.end(), 0);
+  for (auto [par, at] : {std::pair{"x", "Fe1"}, {"Uiso", "C1"}, {"z", "C1"}, {"sc1", ""}})
+    p.Key[static_cast<size_t>(RefParIndex(p, par, at))] = 1;
+  RefSetMatrixLimits(p);
+  CalcSetup s;
+  ASSERT_EQ(CalcPrepare(s, p), 0);
+  s.Block[1].ScalePar = -1, s.Block[1].Scale = 1.;  // powder: the phase scales
+  RietProblem pr;
+  pr.Pat.push_back(SimPattern(false));
+  pr.Pat[0].Block = 1;
+  // Intensities I = Fc**2 with 2 % + 0.5 s.u. and normal noise.
+  RietSingle sb;
+  std::mt19937 gen(5);
+  std::normal_distribution<double> noise;
+  for (int h = 0; h <= 4; ++h)
+    for (int k = 0; k <= 5; ++k)
+      for (int l = 0; l <= 6; ++l) {
+        if (h + k + l == 0) continue;
+        CalcRefl cr;
+        cr.H = {h, k, l};
+        cr.SinThL = 0.5 * std::hypot(h / kCellOrtho[0], k / kCellOrtho[1], l / kCellOrtho[2]);
+        CalcOut o;
+        ASSERT_EQ(Calc(s, cr, false, o), 0);
+        const double i = o.Fc * o.Fc, su = 0.02 * i + 0.5;
+        sb.Refl.push_back(cr), sb.I.push_back(i + su * noise(gen)), sb.SigI.push_back(su);
+      }
+  pr.Single.push_back(sb);
+  RoundTrip(pr, p, s, 15, "single crystal and powder");
 }
 
 // The time-of-flight widths live in the Gaussian and Lorentzian records of
