@@ -17,6 +17,7 @@
 #include "refine/lsq.hpp"
 #include "refine/refine_weight.hpp"
 #include "refine/rfactor.hpp"
+#include "util/plot_script.hpp"
 
 namespace tarn {
 
@@ -62,6 +63,10 @@ struct RefRunSummary {
   int NPowder = 0;                   // powder patterns refined (Summary holds their R values)
   int NSingle = -1;                  // single-crystal reflections used (-1: every block is single-crystal)
   RefPlotData Plot;                  // the reflections of the last cycle
+  // Rietveld runs: the fit of every pattern and its file name without
+  // extension (that of its profile file).
+  std::vector<PlotDesc> PwdPlots;
+  std::vector<std::string> PwdPlotFiles;
 };
 // The whole run on the open structure (Sess.fln), the listing written to
 // ".ref". Returns 0 on success with the result in summary, 1 after the message

@@ -1,8 +1,10 @@
 #pragma once
 // The plots of a refinement, described as data (util/plot_script.hpp): Fo^2
-// against Fc^2 and the normal probability plot of the weighted residuals.
+// against Fc^2, the normal probability plot of the weighted residuals and the
+// fit of a powder pattern.
 #include <string>
 
+#include "powder/lebail.hpp"
 #include "refine/refine.hpp"
 #include "util/plot_script.hpp"
 
@@ -15,6 +17,10 @@ PlotDesc RefFoFcPlot(const RefPlotData& d, const std::string& name);
 // (Abrahams & Keve, Acta Cryst. A27 (1971) 157), with the line y = x of
 // normally distributed residuals of unit variance.
 PlotDesc RefNormalProbabilityPlot(const RefPlotData& d, const std::string& name);
+// The fit of powder pattern kpwd (1-based among the powder blocks): observed
+// (points), calculated and difference (lines, the difference below the
+// pattern) on the used points, and a row of reflection ticks per phase.
+PlotDesc RefPowderFitPlot(const PwdPatternData& p, const std::string& name, int kpwd);
 // Phi^-1(p), the quantile of the standard normal distribution, 0 < p < 1.
 double RefNormalQuantile(double p);
 

@@ -1,5 +1,7 @@
 // The powder loop of the least-squares cycle and the Le Bail fit.
 #include "refine/refine_pwd.hpp"
+#include "model/scatdata.hpp"
+#include "model/session.hpp"
 #include "util/numbers.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
@@ -558,6 +560,43 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     p.Phases.push_back(d);
   }
   return p.Phases.empty() ? 1 : 0;
+}
+
+bool PwdTubeLine(const PwdLamSource& s) {
+  if (s.Tof || s.Radiation != 1) return false;
+  if (s.NLam > 1) return true;
+  for (const auto& [anode, l] : Sess.Scat.Anode)
+    for (double x : {l.Ka1, l.Ka2, (2. * l.Ka1 + l.Ka2) / 3., l.Kb1})
+      if (x > 0. && std::abs(s.Lam - x) < 5e-4) return true;
+  return false;
+}
+
+std::vector<char> PwdWavelengthStandards(const std::vector<PwdLamSource>& s) {
+  std::vector<char> st(s.size(), 0);
+  for (size_t k = 0; k < s.size(); ++k) st[k] = PwdTubeLine(s[k]) ? 1 : 0;
+  if (!s.empty() && std::none_of(st.begin(), st.end(), [](char c) { return c != 0; })) st[0] = 1;
+  return st;
+}
+
+std::vector<char> PwdRefinedWavelengths(const std::vector<PwdLamSource>& s, const PwdM41& m, bool cell,
+                                        std::string& note) {
+  std::vector<char> ref(s.size(), 0);
+  for (size_t k = 0; k < s.size() && k < m.Blocks.size(); ++k) {
+    if (s[k].Tof) continue;
+    const int kpwd = static_cast<int>(k + 1);
+    ref[k] = m.Find("reflam", 0, kpwd) != nullptr ? m.Int("reflam", 0, 0, kpwd) != 0 : m.Blocks[k].Lam[0].Key != 0;
+  }
+  bool scale = false;  // some pattern fixes the length scale
+  for (size_t k = 0; k < s.size(); ++k) scale = scale || s[k].Tof || !ref[k];
+  if (cell && !scale && !s.empty()) {
+    const std::vector<char> st = PwdWavelengthStandards(s);
+    std::string which;
+    for (size_t k = 0; k < s.size(); ++k)
+      if (st[k]) ref[k] = 0, which += fmt::format("{}{}", which.empty() ? "" : ", ", k + 1);
+    note = "The cell and every wavelength cannot be refined together: the wavelength of powder block(s) " + which +
+           " is kept fixed.";
+  }
+  return ref;
 }
 
 }  // namespace tarn

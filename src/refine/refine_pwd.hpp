@@ -101,6 +101,30 @@ std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
                                             const std::vector<PwdFitFlags>& f, int cycles,
                                             int nlebail = 1);
 
+// The wavelength of a constant-wavelength pattern as far as the choice of
+// the length scale goes.
+struct PwdLamSource {
+  bool Tof = false;
+  int Radiation = 1;  // 1 X-ray, 2 neutron, 3 electron
+  double Lam = 0.;    // first wavelength (A)
+  int NLam = 1;       // 2: an alpha1/alpha2 doublet
+};
+// PwdTubeLine: an X-ray wavelength of a tube anode, a standard of length: a
+// K-alpha1/alpha2 doublet, or within 0.0005 A of a K-alpha1, K-alpha2,
+// K-alpha mean or K-beta1 line of the anode table (loaded scattering tables).
+bool PwdTubeLine(const PwdLamSource& s);
+// Per pattern: 1 when its wavelength fixes the length scale of patterns that
+// share a cell. Laboratory X-ray patterns (PwdTubeLine) when there are any,
+// else the first pattern (a time-of-flight one with its calibrated difc, or a
+// monochromator wavelength).
+std::vector<char> PwdWavelengthStandards(const std::vector<PwdLamSource>& s);
+// Per pattern: the wavelength refined. "reflam" of the block (1 refined, 0
+// fixed) when given, else the block's wavelength key. When the cell is refined
+// and every pattern's wavelength would be refined too (no time-of-flight
+// pattern), the standards of PwdWavelengthStandards stay fixed and note says so.
+std::vector<char> PwdRefinedWavelengths(const std::vector<PwdLamSource>& s, const PwdM41& m, bool cell,
+                                        std::string& note);
+
 // The pattern of powder block kpwd (1-based among the powder blocks) with
 // the points pts of its M95 block b, the instrument and profile parameters of
 // M41 and one profile phase per phase of the structure; terms that "bckgnum"

@@ -120,9 +120,11 @@ int RietStructureFactors(RietProblem& pr, const CalcSetup& s, const RefParams& p
   const size_t nref = static_cast<size_t>(p.NRef);
   CalcOut out;
   std::vector<double> derc(std::max<size_t>(nref, 1));
+  const bool cell = der && std::any_of(pr.RefCell.begin(), pr.RefCell.end(), [](char c) { return c != 0; });
   for (auto& t : pr.Pat) {
     t.F2.assign(t.P.Refl.size(), 0.);
     if (der) t.DF2.assign(t.P.Refl.size() * nref, 0.);
+    t.DF2s.assign(cell ? t.P.Refl.size() : 0, 0.);
     for (size_t r = 0; r < t.P.Refl.size(); ++r) {
       const PwdReflection& rf = t.P.Refl[r];
       CalcRefl cr;
@@ -135,6 +137,19 @@ int RietStructureFactors(RietProblem& pr, const CalcSetup& s, const RefParams& p
       const double sc = s.Block[static_cast<size_t>(t.Block)].Scale;
       const double k = sc != 0. ? 1. / (sc * sc) : 1.;
       t.F2[r] = out.Fc * out.Fc * k;
+      if (cell) {
+        // |F|**2 depends on the cell through sin(theta)/lambda = sqrt(Q)/2.
+        const double s0 = cr.SinThL, h = 1e-4 * std::max(s0, 0.1);
+        double f2[2];
+        CalcOut o2;
+        for (int e = 0; e < 2; ++e) {
+          cr.SinThL = s0 + (e ? -h : h);
+          if (Calc(s, cr, false, o2) != 0 || o2.Problem) return 1;
+          f2[e] = o2.Fc * o2.Fc * k;
+        }
+        cr.SinThL = s0;
+        t.DF2s[r] = (f2[0] - f2[1]) / (2. * h);
+      }
       if (!der || nref == 0) continue;
       RefDerCompress(p, out.Der.data(), derc.data());
       for (size_t j = 0; j < nref; ++j) t.DF2[r * nref + j] = 2. * out.Fc * derc[j] * k;
@@ -190,6 +205,8 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
       const double dIdF2 = t.F2[r] > 0. ? rf.I[cc] / t.F2[r] : 0.;
       const double sc = t.Scale[iph];
       const double dIdS = sc != 0. ? rf.I[cc] / sc : 0.;
+      // d|F|**2/dQ with sin(theta)/lambda = sqrt(Q)/2.
+      const double dF2dq = r < t.DF2s.size() && rf.Q > 0. ? t.DF2s[r] * 0.25 / std::sqrt(rf.Q) : 0.;
       double dposdq = 0.;
       (void)PwdPosition(p, rf.Q, c, &dposdq);
       std::array<double, 7> dtof{};
@@ -225,7 +242,8 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
             case RvSySin: d += dpos * std::sin(2. * th); break;
             case RvLam: d += dpos * dposdlam; break;
             case RvMetric: {
-              const double dm = dpos * dposdq * PwdQ(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf));
+              const double dq = PwdQ(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf));
+              const double dm = (dpos * dposdq + phi * dIdF2 * dF2dq) * dq;
               d += dm;
               if (gross != nullptr) (*gross)[ii * nt + nr + j] += std::abs(dm);
               break;

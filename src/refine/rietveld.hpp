@@ -50,6 +50,9 @@ struct RietPattern {
   // Per reflection: |F|**2 on the absolute scale and its derivatives by the
   // NRef refined structural parameters (row r at r * NRef).
   std::vector<double> F2, DF2;
+  // Per reflection with a refined cell: d|F|**2 / d(sin(theta)/lambda), the
+  // form factors and displacement terms (central difference in sin(theta)/lambda).
+  std::vector<double> DF2s;
 };
 
 // A single-crystal data block refined together with the patterns: its

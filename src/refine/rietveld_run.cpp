@@ -15,6 +15,7 @@
 #include "powder/prf.hpp"
 #include "refine/constr.hpp"
 #include "refine/refcommands.hpp"
+#include "refine/refine_plots.hpp"
 #include "refine/rietveld.hpp"
 #include "util/files.hpp"
 #include "util/report.hpp"
@@ -295,9 +296,9 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
   if (pr.Pat.empty()) return fail(std::string(rvmsg::ReadFailed) + "no powder data blocks in " + fln + ".m95");
   if (ReadSingleBlocks(fln, powderBlock, s, pr.Single) != 0) return fail(std::string(rvmsg::ReadFailed) + fln + ".m90");
   // One cell per phase, from the first pattern; refined when any block's
-  // keys ask for it. In a refinement of several patterns with a refined cell
-  // the wavelength of every further constant-wavelength pattern is refined:
-  // the first pattern's wavelength fixes the length scale.
+  // keys ask for it. The wavelengths refined are those the blocks ask for
+  // ("reflam", else the wavelength key); a refined cell keeps the wavelength
+  // standards (tube lines) fixed when nothing else would fix the length scale.
   const size_t nph = pr.Pat[0].P.Phases.size();
   pr.RefCell.assign(nph, 0);
   for (size_t ph = 0; ph < nph; ++ph)
@@ -305,10 +306,15 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
       if (ph < bp.Phase.size())
         for (const auto& c : bp.Phase[ph].Cell) pr.RefCell[ph] = pr.RefCell[ph] || c.Key != 0;
   const bool cellRef = std::any_of(pr.RefCell.begin(), pr.RefCell.end(), [](char c) { return c != 0; });
+  std::vector<PwdLamSource> lams;
+  for (const auto& t : pr.Pat) lams.push_back({t.P.Tof, t.P.Radiation, t.P.Lam[0], t.P.NLam});
+  std::string lamNote;
+  const std::vector<char> refLam = PwdRefinedWavelengths(lams, m, cellRef, lamNote);
+  if (!lamNote.empty()) lst.push_back(lamNote);
   for (size_t k = 0; k < pr.Pat.size(); ++k) {
     auto& t = pr.Pat[k];
     for (size_t ph = 0; ph < nph; ++ph) t.P.Phases[ph].Cell = pr.Pat[0].P.Phases[ph].Cell;
-    t.RefLam = !t.P.Tof && (m.Blocks[static_cast<size_t>(kOf[k] - 1)].Lam[0].Key != 0 || (k > 0 && cellRef));
+    t.RefLam = refLam[k] != 0;
     PwdSetProfiles(t.P);
     PwdSetBackgroundPoints(t.P);
   }
@@ -397,6 +403,10 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     }
     const std::string prf = kOf[k] == 1 ? fln + ".prf" : fmt::format("{}_{}.prf", fln, kOf[k]);
     if (PwdMakePrfFile(prf, pr.Pat[k].P)) return fail("The file " + prf + " could not be written.");
+    std::string dir, name;
+    FeSplitPath(fln, dir, name);
+    sum.PwdPlots.push_back(RefPowderFitPlot(pr.Pat[k].P, name, kOf[k]));
+    sum.PwdPlotFiles.push_back(prf.substr(0, prf.size() - 4));
     StorePattern(pr, k, res, m.Blocks[static_cast<size_t>(kOf[k] - 1)]);
   }
   if (FeWriteFileAtomic(fln + ".m80", M80Text(pr, s)) != 0) lst.push_back("The file " + fln + ".m80 could not be written.");

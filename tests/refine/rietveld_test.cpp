@@ -101,16 +101,28 @@ void CheckDerivatives(Fixture& f, const std::set<int>& wanted, std::set<int>& ki
     const double h = kind == RvMetric ? 1e-8 : 1e-5;
     const RietProblem keep = f.pr;
     const std::vector<double> val = f.p.Val;
+    std::vector<double> f2[2];
     auto at = [&](double x) {
       std::vector<double> dx(nt, 0.);
       dx[j] = x;
       EXPECT_EQ(RietShift(f.pr, f.s, f.p, dx), 0);
       const auto y = f.Yc();
+      f2[x < 0.] = f.pr.Pat[0].F2;
       f.pr = keep, f.p.Val = val;
       CalcUpdate(f.s, f.p);
       return y;
     };
     const auto yp = at(h), ym = at(-h);
+    if (kind == RvMetric) {  // the cell moves |F|**2 through sin(theta)/lambda
+      const auto b = PwdMetricBasis(keep.Pat[0].P.Phases[0].Sym)[static_cast<size_t>(f.pr.Par[j - nr].Index)];
+      std::vector<double> an2, nu2;
+      for (size_t r = 0; r < keep.Pat[0].F2.size(); ++r) {
+        const auto& rf = keep.Pat[0].P.Refl[r];
+        an2.push_back(keep.Pat[0].DF2s[r] * 0.25 / std::sqrt(rf.Q) * PwdQ(b, rf.H.data()));
+        nu2.push_back((f2[0][r] - f2[1][r]) / (2. * h));
+      }
+      EXPECT_TRUE(test::FdAgree(test::FdCompare(an2, nu2), 1e-3)) << name << " |F|**2";
+    }
     std::vector<double> an, nu;
     for (size_t i = 0; i < yp.size(); ++i) an.push_back(der[i * nt + j]), nu.push_back((yp[i] - ym[i]) / (2. * h));
     test::FdStats st = test::FdCompare(an, nu);

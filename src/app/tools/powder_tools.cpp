@@ -17,6 +17,7 @@
 #include "app/toolkit.hpp"
 #include "model/m50.hpp"
 #include "model/m95m90.hpp"
+#include "model/scatdata.hpp"
 #include "model/session.hpp"
 #include "model/structure.hpp"
 #include "powder/lebail.hpp"
@@ -25,6 +26,7 @@
 #include "powder/pwdimport.hpp"
 #include "powder/whall.hpp"
 #include "refine/refcommands.hpp"
+#include "refine/refine_plots.hpp"
 #include "refine/refine_pwd.hpp"
 #include "util/files.hpp"
 #include "util/real_text.hpp"
@@ -203,9 +205,25 @@ int ImportPowder(TarnToolCall& c) {
   if (ins.Tof) m.Set("tofkey", {"1"});
   m.Tof = m.Tof || ins.Tof;
   m.Blocks.push_back(NewBlockPar(b.Name, ins, m.Int("bckgnum", 6), PwdAsymCount(m.Int("asymm", 0, 1, kpwd))));
-  // A further constant-wavelength pattern of the same phases: its wavelength
-  // is refined against the cell that all patterns share.
-  if (m.Blocks.size() > 1 && !ins.Tof) m.Blocks.back().Lam[0].Key = 1;
+  // Patterns of the same phases share the cell: the wavelength standards
+  // (laboratory X-ray tube lines, else the first pattern) fix the length
+  // scale, the wavelength of every other constant-wavelength pattern is
+  // refined against them.
+  if (m.Blocks.size() > 1) {
+    std::vector<PwdLamSource> lams;
+    int kb = 0;
+    for (const auto& bb : blocks)
+      if (bb.PwdMethod > 0 && static_cast<size_t>(kb) < m.Blocks.size() - 1) {
+        const PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kb++)];
+        lams.push_back({bb.PwdMethod == 2, bb.RadType, bp.Lam[0].V, bp.Lam[1].V > 0. ? 2 : 1});
+      }
+    lams.push_back({ins.Tof, ins.Radiation, ins.Lam1, ins.Lam2 > 0. ? 2 : 1});
+    if (lams.size() == m.Blocks.size()) {
+      (void)ScatEnsureLoaded();
+      const std::vector<char> st = PwdWavelengthStandards(lams);
+      for (size_t k = 0; k < lams.size(); ++k) m.Blocks[k].Lam[0].Key = !lams[k].Tof && !st[k] ? 1 : 0;
+    }
+  }
   // Write: M95, M50, M41 (each atomically; nothing is written before all is read).
   if (WriteM95File(m95, blocks, refl) != 0) return NextNothing;
   std::swap(Struct.Basic, basic);
@@ -310,43 +328,6 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
   }
 }
 
-// The plot of a fit: observed (points), calculated and difference (lines,
-// the difference below the pattern) and a row of reflection ticks per phase.
-PlotDesc FitPlot(const PwdPatternData& p, int kpwd) {
-  PlotDesc d;
-  d.Title = fmt::format("{}: powder block {}", Sess.fln.substr(Sess.fln.find_last_of('/') + 1), kpwd);
-  d.XLabel = p.Tof ? "TOF (us)" : "2theta (deg)";
-  d.YLabel = "Intensity";
-  PlotSeries obs{"observed", {}, {}, PlotStyle::Points, "red"};
-  PlotSeries calc{"calculated", {}, {}, PlotStyle::Lines, "black"};
-  PlotSeries diff{"difference", {}, {}, PlotStyle::Lines, "blue"};
-  double ymin = 1e300, ymax = -1e300, dmax = 0.;
-  for (size_t i = 0; i < p.X.size(); ++i) {
-    if (!p.Use.empty() && !p.Use[i]) continue;
-    ymin = std::min({ymin, p.Yo[i], p.Yc[i]});
-    ymax = std::max({ymax, p.Yo[i], p.Yc[i]});
-    dmax = std::max(dmax, std::abs(p.Yo[i] - p.Yc[i]));
-  }
-  const double base = ymin - dmax;  // the difference curve's zero
-  for (size_t i = 0; i < p.X.size(); ++i) {
-    if (!p.Use.empty() && !p.Use[i]) continue;
-    obs.X.push_back(p.X[i]), obs.Y.push_back(p.Yo[i]);
-    calc.X.push_back(p.X[i]), calc.Y.push_back(p.Yc[i]);
-    diff.X.push_back(p.X[i]), diff.Y.push_back(base + p.Yo[i] - p.Yc[i]);
-  }
-  d.Series = {obs, calc, diff};
-  d.TickRow = 0.04 * std::max(ymax - base + dmax, 1.);
-  const char* colors[] = {"dark-green", "magenta", "orange", "brown"};
-  for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
-    PlotSeries t{p.Phases.size() > 1 ? p.Phases[ph].Name : "reflections", {}, {}, PlotStyle::Ticks, colors[ph % 4]};
-    const double y = base - dmax - (static_cast<double>(ph) + 1.) * d.TickRow;
-    for (const auto& r : p.Refl)
-      if (r.Phase == static_cast<int>(ph)) t.X.push_back(r.Pos[0]), t.Y.push_back(y);
-    d.Series.push_back(t);
-  }
-  return d;
-}
-
 // The structure's M41 and the blocks of its M95 with at least one powder
 // block; 1 (told in the listing) when either is missing or unreadable.
 int ReadPowderFiles(PwdM41& m, std::vector<M95Block>& blocks,
@@ -414,6 +395,17 @@ int RunLeBail(TarnToolCall& c) {
     ps.push_back(std::move(p));
     dataBlock.push_back(static_cast<int>(k));
   }
+  // The wavelengths refined: as the blocks ask ("reflam", else the key).
+  std::vector<PwdLamSource> lams;
+  bool cell = false;
+  for (size_t k = 0; k < ps.size(); ++k) {
+    lams.push_back({ps[k].Tof, ps[k].Radiation, ps[k].Lam[0], ps[k].NLam});
+    for (char c : flags[k].Cell) cell = cell || c != 0;
+  }
+  std::string lamNote;
+  const std::vector<char> refLam = PwdRefinedWavelengths(lams, m, cell, lamNote);
+  for (size_t k = 0; k < ps.size(); ++k) flags[k].Lam = refLam[k] != 0;
+  if (!lamNote.empty()) lst.push_back(lamNote), Listing(lamNote);
   // Phases of known structure ("uklebail 1") start from their |F|**2.
   const bool known = std::any_of(ps.begin(), ps.end(), [](const PwdPatternData& p) {
     return std::any_of(p.Phases.begin(), p.Phases.end(), [](const PwdPhaseData& ph) { return ph.UseKnown; });
@@ -459,7 +451,7 @@ int RunLeBail(TarnToolCall& c) {
     const std::string prf = kpwd == 1 ? Sess.fln + ".prf" : fmt::format("{}_{}.prf", Sess.fln, kpwd);
     if (PwdMakePrfFile(prf, p)) return NextNothing;
     // The plot beside the profile file; a missing plotting program is noted, not fatal.
-    if (TarnRunPlot(FitPlot(p, kpwd), prf.substr(0, prf.size() - 4)) != 0)
+    if (TarnRunPlot(RefPowderFitPlot(p, TarnStructureName(), kpwd), prf.substr(0, prf.size() - 4)) != 0)
       lst.push_back("The plot of the fit was not made.");
   }
   if (Sess.StructureLocked) return NextNothing;

@@ -22,9 +22,18 @@ void RegisterRefineTools() {
     if (c.Error == 0) {
       TarnShowSummary(TarnRefineLines(summary));
       const std::string name = TarnStructureName();
-      (void)TarnWritePlots({{RefFoFcPlot(summary.Plot, name), Sess.fln + "_fofc"},
-                            {RefNormalProbabilityPlot(summary.Plot, name), Sess.fln + "_npp"}});
+      if (summary.PwdPlots.empty()) {
+        (void)TarnWritePlots({{RefFoFcPlot(summary.Plot, name), Sess.fln + "_fofc"},
+                              {RefNormalProbabilityPlot(summary.Plot, name), Sess.fln + "_npp"}});
+      } else {
+        // A Rietveld run: the fit of every pattern beside its profile file.
+        std::vector<TarnPlotJob> jobs;
+        for (size_t k = 0; k < summary.PwdPlots.size() && k < summary.PwdPlotFiles.size(); ++k)
+          jobs.push_back({std::move(summary.PwdPlots[k]), summary.PwdPlotFiles[k]});
+        (void)TarnWritePlots(jobs);
+      }
       summary.Plot = {};
+      summary.PwdPlots.clear();
       TarnToolResults().Refine = std::move(summary);
     }
     return NextNothing;
