@@ -580,14 +580,16 @@ int EditProfile(TarnToolCall& c) {
   int kpwd = 1, iph = 1;
   for (const auto& it : c.Items) {
     const auto w = SplitWords(it.Text);
-    const auto n = w.empty() ? std::nullopt : ToInt(w[0]);
+    long long n = -1;  // the first word as a number (-1: none)
+    if (!w.empty())
+      if (const auto v = ToInt(w[0])) n = *v;
     if (EqIgnoreCase(it.Name, "block") || EqIgnoreCase(it.Name, "phase")) {
       const size_t lim = EqIgnoreCase(it.Name, "block") ? m.Blocks.size() : Struct.Basic.Phase.size();
-      if (!n || *n < 1 || static_cast<size_t>(*n) > lim) {
+      if (n < 1 || static_cast<size_t>(n) > lim) {
         c.Bad = it.Line;
         return NextNothing;
       }
-      (EqIgnoreCase(it.Name, "block") ? kpwd : iph) = static_cast<int>(*n);
+      (EqIgnoreCase(it.Name, "block") ? kpwd : iph) = static_cast<int>(n);
       continue;
     }
     if (kpwd > static_cast<int>(m.Blocks.size()) ||
