@@ -422,6 +422,9 @@ int Inver(NormalEq& ne, const RefParams& p, const InverSettings& s, double gof, 
 // ---------------------------------------------------------------- secant acceleration
 namespace {
 constexpr double kAccelMaxGrow = 10.;  // largest |mixed| / |Gauss-Newton| accepted
+// Largest Gauss-Newton |shift|/s.u. of a cycle that enters the history: far
+// from the minimum the map is not linear and secants from large steps mislead.
+constexpr double kAccelLinear = 2.;
 }  // namespace
 
 void RefAccelReset(AccelState& st) {
@@ -441,6 +444,10 @@ bool RefAccelShift(AccelState& st, std::vector<double>& shift, const std::vector
   for (int i = 0; i < n; ++i) {
     const double s = su[static_cast<size_t>(i)];
     f[i] = s > 0. ? shift[static_cast<size_t>(i)] / s : 0.;
+  }
+  if (n == 0 || f.cwiseAbs().maxCoeff() > kAccelLinear) {
+    RefAccelReset(st);
+    return false;
   }
   if (!st.LastF.empty()) {
     Eigen::VectorXd df(n), dx(n);

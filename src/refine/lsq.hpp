@@ -134,7 +134,9 @@ struct AccelState {
 // by the accelerated shift; su are the s.u. of the cycle (the scale of each
 // component). The history is cleared when the parameter count changes; a
 // mixed shift more than kAccelMaxGrow times the Gauss-Newton one is refused
-// (the plain shift is used and the history cleared). Returns true when mixed.
+// (the plain shift is used and the history cleared); a cycle whose plain
+// shifts exceed 2 s.u. somewhere is applied as it is and clears the history
+// (the secants hold only near the minimum). Returns true when mixed.
 bool RefAccelShift(AccelState& st, std::vector<double>& shift, const std::vector<double>& su);
 // Forgets the history (after a repeated cycle or a change of the parameters).
 void RefAccelReset(AccelState& st);
