@@ -75,7 +75,7 @@ TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
 
 // The fit reaches the true minimum of a noise-free pattern from starts on
 // either side of the true cell, with the same result, and keeps the Gaussian
-// width positive even from a start whose U would run negative.
+// width positive over the pattern.
 TEST(RefLeBailFit, ConvergesToTheSameMinimumFromDifferentStarts) {
   const PwdPatternData truth = Synthetic({1.5406, 0.});
   std::vector<std::array<double, 6>> cells;
