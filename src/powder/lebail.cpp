@@ -311,7 +311,7 @@ void pwdlebailfromhkl(PwdPatternData& p) {
   }
 }
 
-int PwdLeBail(PwdPatternData& p) {
+int PwdLeBail(PwdPatternData& p, double stop, int maxit) {
   // Profile values Phi_rci of the ranges, computed once.
   std::vector<double> phi;
   std::vector<size_t> at(p.Refl.size() * 2, 0);
@@ -339,7 +339,7 @@ int PwdLeBail(PwdPatternData& p) {
   double rold = setPoints();
   int it = 0;
   std::vector<std::array<double, 2>> inew(p.Refl.size());
-  while (it < kPwdMaxLeBail) {
+  while (it < maxit) {
     ++it;
     // pwdsetiobs: I_new = sum w t / sum w, t = I (Yo - B) / (Yc - B).
     for (size_t r = 0; r < p.Refl.size(); ++r) {
@@ -367,7 +367,7 @@ int PwdLeBail(PwdPatternData& p) {
     }
     for (size_t r = 0; r < p.Refl.size(); ++r) p.Refl[r].I = inew[r];
     const double rnew = setPoints();
-    if (rnew <= 0. || rold / rnew < kPwdLeBailStop) break;
+    if (rnew <= 0. || rold / rnew < stop) break;
     rold = rnew;
   }
   return it;

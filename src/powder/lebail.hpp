@@ -151,7 +151,9 @@ PwdRValues PwdRFactors(const PwdPatternData& p, int npar);
 // The Le Bail decomposition of the phases marked Decompose: at most
 // kPwdMaxLeBail partitions, stopping when R_old / R_new < kPwdLeBailStop; the
 // profile values are computed once and kept. Returns the number of iterations.
-int PwdLeBail(PwdPatternData& p);
+// A fit may continue the same partition to a tighter ratio `stop` and a
+// larger iteration count `maxit`.
+int PwdLeBail(PwdPatternData& p, double stop = kPwdLeBailStop, int maxit = kPwdMaxLeBail);
 // Puts the starting intensity into every reflection of the phases being
 // decomposed: kPwdLeBailStart, or for a phase marked UseKnown whose
 // reflections carry F2Calc, s m |F|**2 with the multiplicity m and the

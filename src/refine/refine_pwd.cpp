@@ -94,6 +94,38 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
   PwdSetBackgroundPoints(p);
 }
 
+// Smallest squared Gaussian width (sigma**2 = U tan**2 th + V tan th + W +
+// P / cos**2 th, or its time-of-flight form) and Lorentzian width over the
+// reflections of the pattern, i.e. over the measured range. Sigma2 < 0 is
+// evaluated through its absolute value by the profile, so a fit could pass
+// through it to widths of no physical meaning.
+std::pair<double, double> MinWidths(const PwdPatternData& p) {
+  double g = 1e300, l = 1e300;
+  for (const auto& r : p.Refl)
+    for (int c = 0; c < p.NLam; ++c) {
+      if (r.Last[static_cast<size_t>(c)] < r.First[static_cast<size_t>(c)]) continue;
+      const PwdPeak& pk = r.Pk[static_cast<size_t>(c)];
+      g = std::min(g, pk.Sigma2), l = std::min(l, pk.HL);
+    }
+  return {g, l};
+}
+
+// A shift is refused when it makes a width non-positive inside the measured
+// range (and the start was not already so there).
+bool WidthsWorse(const std::pair<double, double>& before, const std::pair<double, double>& after) {
+  return (after.first <= 0. && after.first < before.first) || (after.second < 0. && after.second < before.second);
+}
+
+// Partition of the fit: the decomposition with its own stopping rule, then the
+// same iteration continued to a tight ratio, so that the least-squares step on
+// the profile works against converged intensities (the partition converges
+// slowly where reflections overlap, and a loose one stalls the fit).
+int FitPartition(PwdPatternData& p) {
+  constexpr double kTightStop = 1. + 1e-7;
+  constexpr int kTightMax = 2000;
+  return PwdLeBail(p) + PwdLeBail(p, kTightStop, kTightMax);
+}
+
 }  // namespace
 
 std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f) {
@@ -296,13 +328,15 @@ std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
   };
   std::vector<double> nm, rhs;
   double lambda = 1e-3;
+  constexpr double kFitStop = 1e-7;  // relative decrease of the sum over one cycle
+  double sEnd = 1e300;               // the sum at the end of the previous cycle
   Eigen::MatrixXd cov;
   for (int cyc = 1; cyc <= std::max(cycles, 0); ++cyc) {
     Eigen::MatrixXd n0 = Eigen::MatrixXd::Zero(N, N);
     Eigen::VectorXd b0 = Eigen::VectorXd::Zero(N);
     double s0 = 0.;
     for (size_t b = 0; b < nb; ++b) {
-      if (cyc == 1 || nlebail <= 1 || (cyc - 1) % nlebail == 0) res[b].LeBailIterations += PwdLeBail(ps[b]);
+      if (cyc == 1 || nlebail <= 1 || (cyc - 1) % nlebail == 0) res[b].LeBailIterations += FitPartition(ps[b]);
       s0 += RefLoopPwd(ps[b], res[b].Params, nm, rhs);
       const size_t nl = res[b].Params.size();
       for (size_t j = 0; j < nl; ++j) {
@@ -317,20 +351,24 @@ std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
     const Eigen::VectorXd bs = dg.asDiagonal() * b0;
     // Damped step; the damping grows while the sum does not decrease.
     const std::vector<PwdPatternData> keep = ps;
+    std::vector<std::pair<double, double>> w0(nb);
+    for (size_t b = 0; b < nb; ++b) w0[b] = MinWidths(ps[b]);
     double s1 = s0;
-    for (int t = 0; t < 8; ++t) {
+    for (int t = 0; t < 12; ++t) {
       Eigen::MatrixXd a = ns;
       a.diagonal().array() += lambda;
       const Eigen::VectorXd dx = dg.asDiagonal() * a.ldlt().solve(bs);
       s1 = 0.;
-      for (size_t b = 0; b < nb; ++b) {
+      bool bad = false;
+      for (size_t b = 0; b < nb && !bad; ++b) {
         Eigen::VectorXd dl(static_cast<Eigen::Index>(at[b].size()));
         for (size_t j = 0; j < at[b].size(); ++j) dl(static_cast<Eigen::Index>(j)) = dx(static_cast<Eigen::Index>(at[b][j]));
         Shift(ps[b], res[b].Params, dl);
+        bad = WidthsWorse(w0[b], MinWidths(ps[b]));
         PwdSetPoints(ps[b]);
         s1 += chi(ps[b]);
       }
-      if (s1 <= s0) {
+      if (!bad && s1 <= s0) {
         lambda = std::max(lambda * 0.3, 1e-7);
         break;
       }
@@ -338,6 +376,9 @@ std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
       lambda *= 10.;
       s1 = s0;
     }
+    // No step taken: the next partition changes the problem, so the damping
+    // starts afresh rather than from the refused size.
+    if (s1 == s0) lambda = 1e-3;
     cov = dg.asDiagonal() * ns.ldlt().solve(Eigen::MatrixXd::Identity(N, N)) * dg.asDiagonal();
     std::string line = fmt::format("Cycle {:3d}:", cyc);
     for (size_t b = 0; b < nb; ++b) {
@@ -346,13 +387,17 @@ std::vector<PwdFitResult> RefLeBailFitJoint(std::vector<PwdPatternData>& ps,
       res[b].Cycles = cyc;
     }
     res[0].Listing.push_back(line);
-    if (s0 > 0. && std::abs(s0 - s1) < 1e-5 * s0 && cyc > 2) break;
+    // Converged when the whole cycle (partition and step) no longer lowers
+    // the sum: a step refused at every damping alone does not end the fit
+    // while the partition still moves.
+    if (cyc > 2 && sEnd - s1 <= kFitStop * sEnd) break;
+    sEnd = s1;
   }
   // s.u.: sqrt(cov_jj chi2) with the chi**2 of all patterns together.
   double swd = 0.;
   int nobs = 0;
   for (size_t b = 0; b < nb; ++b) {
-    res[b].LeBailIterations += PwdLeBail(ps[b]);
+    res[b].LeBailIterations += FitPartition(ps[b]);
     (void)RefLoopPwd(ps[b], res[b].Params, nm, rhs);
     res[b].R = PwdRFactors(ps[b], static_cast<int>(res[b].Params.size()));
     swd += res[b].R.Chi2 * std::max(1, res[b].R.N - static_cast<int>(res[b].Params.size()));

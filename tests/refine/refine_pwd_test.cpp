@@ -77,6 +77,27 @@ TEST(RefLeBailFit, FindsTheParametersOfASyntheticPattern) {
   EXPECT_GT(r.CellSu[0][0], 0.);
 }
 
+// The fit reaches the true minimum of a noise-free pattern from starts on
+// either side of the true cell, with the same result, and keeps the Gaussian
+// width positive over the pattern.
+TEST(RefLeBailFit, ConvergesToTheSameMinimumFromDifferentStarts) {
+  const PwdPatternData truth = Synthetic({1.5406, 0.});
+  std::vector<std::array<double, 6>> cells;
+  for (double sc : {0.9998, 1.0002}) {
+    PwdPatternData p = truth;
+    for (int k = 0; k < 3; ++k) p.Phases[0].Cell[static_cast<size_t>(k)] *= sc;
+    p.Zero = 0., p.Phases[0].Prof.GU = 0.5, p.Phases[0].Prof.GW = 12.;
+    const PwdFitResult r = RefLeBailFit(p, UsualFlags(), 40);
+    EXPECT_LT(r.R.Rwp, 0.01) << sc;
+    for (const auto& rf : p.Refl) EXPECT_GT(rf.Pk[0].Sigma2, 0.) << sc;
+    cells.push_back(p.Phases[0].Cell);
+  }
+  for (const auto& c : cells) {
+    EXPECT_NEAR(c[0], 5.4, 1e-5);
+    EXPECT_NEAR(c[2], 7.9, 1e-5);
+  }
+}
+
 // Two patterns share the cell; the second one's wavelength (made at 1.912 A,
 // started at 1.9115 A) is refined against it.
 TEST(RefLeBailFit, JointFitRefinesTheWavelengthOfTheSecondPattern) {
