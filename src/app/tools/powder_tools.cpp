@@ -78,12 +78,16 @@ PwdBlockPar NewBlockPar(const std::string& name, const PwdInstrument& ins, int n
   b.Bckg.assign(static_cast<size_t>(nbckg), PwdPar{0., 1, 0.});
   b.Lam = {PwdPar{ins.Tof ? 0. : ins.Lam1, 0, 0.}, PwdPar{ins.Tof ? 0. : ins.Lam2, 0, 0.}};
   b.Asym.assign(static_cast<size_t>(nasym), PwdPar{});
-  // Divergence asymmetry as (S+H)/L, refined, and (S-H)/L, fixed: the
+  // Divergence asymmetry as (S+H)/L and (S-H)/L, the latter fixed: the
   // profile depends on S-H only through |S-H|, so its derivative vanishes at
-  // S = H and the two cannot be refined together from there.
+  // S = H and the two cannot be refined together from there. S/L and H/L of
+  // an instrument file are the diffractometer's geometry and stay fixed (set
+  // free, they take up sample effects and bias the cell); without them
+  // (S+H)/L starts at a typical value and is refined.
   if (nasym == 2) {
-    const double sum = ins.SL + ins.HL > 0. ? ins.SL + ins.HL : kPwdStartSHL;
-    b.Asym = {PwdPar{sum, ins.Tof ? 0 : 1, 0.}, PwdPar{ins.SL - ins.HL, 0, 0.}};
+    const bool given = ins.SL + ins.HL > 0.;
+    const double sum = given ? ins.SL + ins.HL : kPwdStartSHL;
+    b.Asym = {PwdPar{sum, ins.Tof || given ? 0 : 1, 0.}, PwdPar{ins.SL - ins.HL, 0, 0.}};
   }
   b.Tof = {PwdPar{ins.TofZero, 0, 0.}, PwdPar{ins.Difc, 0, 0.}, PwdPar{}, PwdPar{ins.Difa, 0, 0.}};
   b.Shift = {PwdPar{ins.Zero, 1, 0.}, PwdPar{0., !ins.Tof && ins.Radiation == 1 ? 1 : 0, 0.}, PwdPar{}};
