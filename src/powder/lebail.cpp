@@ -216,7 +216,9 @@ void PwdSetProfiles(PwdPatternData& p) {
       if (r.Pos[cc] > 1e8) continue;
       SetProfFun(r.Pk[cc], ph.Prof, r.Pos[cc], 1. / std::sqrt(r.Q), r.Br.A, r.Br.B, r.Br.XAdd, r.Br.YAdd);
       r.Lp[cc] = PwdLpFactor(p, r.Pos[cc]);
-      const double half = PwdProfileHalfRange(r.Pk[cc], p.Cutoff);
+      double half = PwdProfileHalfRange(r.Pk[cc], p.Cutoff);
+      const bool sat = std::any_of(r.M.begin(), r.M.end(), [](int m) { return m != 0; });
+      if (const auto& cb = sat ? p.CutSat : p.CutMain; cb.Use) half = std::clamp(half, cb.Mn, std::max(cb.Mn, cb.Mx));
       r.First[cc] = static_cast<int>(std::lower_bound(p.X.begin(), p.X.end(), r.Pos[cc] - half) - p.X.begin());
       r.Last[cc] = static_cast<int>(std::upper_bound(p.X.begin(), p.X.end(), r.Pos[cc] + half) - p.X.begin()) - 1;
       r.Last[cc] = std::min(r.Last[cc], n - 1);

@@ -75,6 +75,14 @@ struct PwdPatternData {
   bool TofCross = false;
   std::array<double, 7> TofX{};
   double Cutoff = 8.;                   // profile half range in FWHM
+  // Explicit cut-offs of main reflections and of satellites: when set, the
+  // half range above is held between Mn and Mx (degrees 2theta, or us of
+  // time of flight): a floor for sharp peaks sampled by few points, a
+  // ceiling for broad ones whose far tails only cost time.
+  struct CutoffBounds {
+    bool Use = false;
+    double Mn = 0., Mx = 0.;
+  } CutMain, CutSat;
   int WtLeBail = 0;                     // weights of the partition: 0 Phi, 1 Phi**2
   PwdBackground Bckg;
   std::vector<PwdPhaseData> Phases;

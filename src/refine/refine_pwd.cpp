@@ -602,6 +602,9 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     d.Prof.NAsym = static_cast<int>(std::min<size_t>(bp.Asym.size(), kPwdMaxAsym));
     for (int k = 0; k < d.Prof.NAsym; ++k) d.Prof.Asym[static_cast<size_t>(k)] = bp.Asym[static_cast<size_t>(k)].V;
     p.Cutoff = m.Real("cutoff", 8., iph, kpwd);
+    p.CutMain = {m.Int("usecutoff", 0, iph, kpwd) != 0, m.Real("cutoffmn", 0., iph, kpwd), m.Real("cutoffmx", 0., iph, kpwd)};
+    p.CutSat = {m.Int("usecutoffsat", 0, iph, kpwd) != 0, m.Real("cutoffsatmn", 0., iph, kpwd),
+                m.Real("cutoffsatmx", 0., iph, kpwd)};
     p.Phases.push_back(d);
   }
   return p.Phases.empty() ? 1 : 0;

@@ -300,6 +300,27 @@ TEST(PwdLeBailPartition, KnownStructureStartsFromItsStructureFactors) {
   EXPECT_LT(PwdRFactors(q, 0).Rp, PwdRFactors(p, 0).Rp * 1.01);
 }
 
+// Profile ranges: cutoff FWHM each side by default; an explicit range holds
+// the half range between its bounds, satellites by their own bounds.
+TEST(PwdLeBailPartition, ExplicitCutoffsBoundTheProfileRange) {
+  PwdPatternData p = CubicPattern();
+  auto span = [&](const PwdReflection& r) { return p.X[static_cast<size_t>(r.Last[0])] - p.X[static_cast<size_t>(r.First[0])]; };
+  PwdSetProfiles(p);
+  const double free0 = span(p.Refl[0]);
+  EXPECT_NEAR(free0, 2. * 8. * p.Refl[0].Pk[0].H, 0.05);
+  p.Refl[1].M = {1, 0, 0};  // treated as a satellite
+  p.CutMain = {true, 0., 0.5};
+  p.CutSat = {true, 3., 4.};
+  PwdSetProfiles(p);
+  ASSERT_GT(free0, 1.1);
+  EXPECT_NEAR(span(p.Refl[0]), 1., 0.05);
+  EXPECT_NEAR(span(p.Refl[1]), 6., 0.05);
+  EXPECT_NEAR(p.Refl[1].Pos[0] - p.X[static_cast<size_t>(p.Refl[1].First[0])], 3., 0.02);
+  p.CutMain = {false, 0., 0.5};
+  PwdSetProfiles(p);
+  EXPECT_DOUBLE_EQ(span(p.Refl[0]), free0);
+}
+
 TEST(PwdLeBailPartition, NoReflectionsInsideThePattern) {
   PwdPatternData p;
   p.X = {1., 1.1, 1.2};
