@@ -1,5 +1,6 @@
 #include "model/batch_edit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -43,46 +44,47 @@ bool FindByPhase(int n, int kphase, Fn&& matchPhase) {
   return false;
 }
 
-int SetAtomPar(AtomRec& a, const BasicData& b, std::string_view par, double v) {
+// Offset of the named parameter in the atom's list (an ADP component in any
+// of its spellings gives its stored place), or -1.
+int AtomParOffset(const AtomRec& a, std::string_view par) {
   const AtomLayoutInfo lay = AtomLayout(a.Shape);
-  if (a.Par.size() < lay.NPar) return BatchEditUnknown;  // not completed by SetBasicM40
-  auto set = [&](int off) {
-    a.Par.Val[off] = v;
-    return BatchEditOk;
-  };
-  if (EqIgnoreCase(par, "ai")) return set(lay.Off[BlkOcc]);
+  if (a.Par.size() < lay.NPar) return -1;  // not completed by SetBasicM40
+  if (EqIgnoreCase(par, "ai")) return lay.Off[BlkOcc];
   for (int k = 0; k < 3; ++k)
-    if (EqIgnoreCase(par, std::string_view("xyz" + k, 1))) return set(lay.Off[BlkPos] + k);
-  const int adp = lay.Off[BlkAdp];
+    if (EqIgnoreCase(par, std::string_view("xyz" + k, 1))) return lay.Off[BlkPos] + k;
   const bool iso = a.Shape.AdpOrder == 1;
+  if (EqIgnoreCase(par, "Uiso") || EqIgnoreCase(par, "Biso")) return iso ? lay.Off[BlkAdp] : -1;
+  int k = TensorIndex(par, "U");
+  if (k < 0) k = TensorIndex(par, "beta");
+  return k >= 0 && !iso ? lay.Off[BlkAdp] + k : -1;
+}
+
+int SetAtomPar(AtomRec& a, const BasicData& b, std::string_view par, double v) {
+  const int off = AtomParOffset(a, par);
+  if (off < 0) return BatchEditUnknown;
   if (EqIgnoreCase(par, "Uiso") || EqIgnoreCase(par, "Biso")) {
-    if (!iso) return BatchEditUnknown;
     if (v < 0.) return BatchEditBadValue;
     // B = 8 pi^2 U (Trueblood et al., Acta Cryst. A52 (1996) 770).
-    a.Par.Val[adp] = EqIgnoreCase(par, "Biso") ? v / (8. * kPi * kPi) : v;
+    a.Par.Val[off] = EqIgnoreCase(par, "Biso") ? v / (8. * kPi * kPi) : v;
     return BatchEditOk;
   }
-  int k = TensorIndex(par, "U");
-  const bool isBeta = k < 0 && (k = TensorIndex(par, "beta")) >= 0;
-  if (k < 0) return BatchEditUnknown;
-  if (iso) return BatchEditUnknown;
-  if (k < 3 && v < 0.) return BatchEditBadValue;  // diagonal terms are mean squares
-  if (isBeta) return set(adp + k);
-  const PhaseBasic* ph = PhaseOf(b, a.Phase);
-  if (!ph || !(ph->CellR[0] > 0.)) return BatchEditUnknown;  // no cell to convert with
-  a.Par.Val[adp + k] = UToBeta(*ph, k, v);
+  const int u = TensorIndex(par, "U"), comp = std::max(u, TensorIndex(par, "beta"));
+  if (comp >= 0 && comp < 3 && v < 0.) return BatchEditBadValue;  // diagonal terms are mean squares
+  if (u >= 0) {
+    const PhaseBasic* ph = PhaseOf(b, a.Phase);
+    if (!ph || !(ph->CellR[0] > 0.)) return BatchEditUnknown;  // no cell to convert with
+    v = UToBeta(*ph, u, v);
+  }
+  a.Par.Val[off] = v;
   return BatchEditOk;
 }
 
-int SetMolPar(MolPosRec& p, const MolShape& shape, std::string_view par, double v) {
+int MolParOffset(const MolPosRec& p, const MolShape& shape, std::string_view par) {
   const MolLayoutInfo lay = MolLayout(shape);
-  if (p.Par.size() < lay.NPar) return BatchEditUnknown;
+  if (p.Par.size() < lay.NPar) return -1;
   for (int k = 0; k < 7; ++k)
-    if (EqIgnoreCase(par, kMolBase[k])) {
-      p.Par.Val[lay.Off[MBlkBase] + k] = v;
-      return BatchEditOk;
-    }
-  return BatchEditUnknown;
+    if (EqIgnoreCase(par, kMolBase[k])) return lay.Off[MBlkBase] + k;
+  return -1;
 }
 
 }  // namespace
@@ -100,11 +102,12 @@ int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock
                      std::string_view name, double value) {
   if (!std::isfinite(value)) return BatchEditBadValue;
   name = Trim(name);
-  const auto dot = name.rfind('.');
-  // "refine.NAME = 1|0": the refinement key of a scale or contamination coefficient.
+  // "refine.NAME = 1|0": the refinement key of the value NAME.
   const bool key = StartsWithIgnoreCase(name, "refine.");
   if (key) name = name.substr(7);
-  if (key || dot == std::string_view::npos) {
+  if (key && value != 0. && value != 1.) return BatchEditBadValue;
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos) {
     // Of the current data block: scales sc1, sc2, ... and the lambda/2 and
     // lambda/3 contamination coefficients lam2, lam3 (the list of the two is
     // created on the first one set).
@@ -124,7 +127,7 @@ int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock
     } else {
       return BatchEditUnknown;
     }
-    if (key ? value != 0. && value != 1. : value < 0.) return BatchEditBadValue;
+    if (!key && value < 0.) return BatchEditBadValue;
     if (list->size() <= slot) list->resize(2);
     if (key)
       list->Key[static_cast<size_t>(slot)] = static_cast<int>(value);
@@ -141,7 +144,14 @@ int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock
     found = i;
     return true;
   });
-  if (found >= 0) return SetAtomPar(m.Atom[found], b, par, value);
+  // A key is set on the stored value, whatever spelling names it.
+  auto setKey = [&](ParList& l, int off) {
+    if (off < 0) return static_cast<int>(BatchEditUnknown);
+    l.Key[static_cast<size_t>(off)] = static_cast<int>(value);
+    return static_cast<int>(BatchEditOk);
+  };
+  if (found >= 0)
+    return key ? setKey(m.Atom[found].Par, AtomParOffset(m.Atom[found], par)) : SetAtomPar(m.Atom[found], b, par, value);
   int mol = -1, pos = -1;
   FindByPhase(static_cast<int>(m.Mol.size()), kphase, [&](int i, int phase) {
     const auto& mo = m.Mol[i];
@@ -155,7 +165,12 @@ int EM40SetParameter(AtomModel& m, const BasicData& b, int kphase, int kdatblock
     return false;
   });
   if (mol < 0) return BatchEditUnknown;
-  return SetMolPar(m.Mol[mol].Pos[pos], m.Mol[mol].Shape, par, value);
+  MolPosRec& mp = m.Mol[mol].Pos[pos];
+  const int off = MolParOffset(mp, m.Mol[mol].Shape, par);
+  if (key) return setKey(mp.Par, off);
+  if (off < 0) return BatchEditUnknown;
+  mp.Par.Val[static_cast<size_t>(off)] = value;
+  return BatchEditOk;
 }
 
 int EM50SetRadiation(DatBlockBasic& d, std::string_view key, double v) {

@@ -106,6 +106,17 @@ TEST(BatchEditParameters, NamesReachTheirStoredValue) {
   EXPECT_EQ(e.m.DatBlock[0].Lam.Key, (std::vector<int>{1, 0}));
   EXPECT_EQ(e.m.DatBlock[0].Lam.Val, (std::vector<double>{0., 0.}));
   EXPECT_EQ(e.m.DatBlock[0].Scale.Key, (std::vector<int>{0, 1}));
+  // Keys of atom and molecule-position values, by any spelling of the value.
+  ASSERT_EQ(e.Set("refine.Na.ai", 1.), BatchEditOk);
+  ASSERT_EQ(e.Set("refine.Cl.U22", 1.), BatchEditOk);
+  ASSERT_EQ(e.Set("refine.Cl.beta22", 0.), BatchEditOk);
+  ASSERT_EQ(e.Set("refine.Cl.beta33", 1.), BatchEditOk);
+  ASSERT_EQ(e.Set("refine.M1a.ai", 1.), BatchEditOk);
+  EXPECT_EQ(e.m.Atom[0].Par.Key[0], 1);
+  EXPECT_EQ(e.m.Atom[1].Par.Key[5], 0);
+  EXPECT_EQ(e.m.Atom[1].Par.Key[6], 1);
+  EXPECT_EQ(e.m.Mol[0].Pos[0].Par.Key[0], 1);
+  EXPECT_EQ(e.m.Atom[0].Par.Val, EditModel().m.Atom[0].Par.Val);
   // The current phase is searched first.
   ASSERT_EQ(e.Set("Cl.x", 0.4, 2), BatchEditOk);
   EXPECT_EQ(e.m.Atom[2].Par.Val[1], 0.4);
@@ -130,7 +141,8 @@ TEST(BatchEditParameters, UnknownInapplicableAndBadValuesChangeNothing) {
       {"Na.Uiso", -0.01, BatchEditBadValue}, {"Cl.U22", -0.01, BatchEditBadValue},
       {"sc1", -1., BatchEditBadValue},       {"Na.x", NAN, BatchEditBadValue},
       {"lam2", -0.1, BatchEditBadValue},     {"refine.sc1", 2., BatchEditBadValue},
-      {"lam4", 0.1, BatchEditUnknown},       {"refine.Na.x", 1., BatchEditUnknown},
+      {"lam4", 0.1, BatchEditUnknown},       {"refine.Na.U11", 1., BatchEditUnknown},
+      {"refine.Na.x", 0.5, BatchEditBadValue},
   };
   for (const auto& c : cases) {
     EditModel e;

@@ -101,8 +101,9 @@ TEST_F(PowderRoad, EditProfileWizardAndWilliamsonHall) {
 }
 
 // Garnet Y3Fe2(AlO4)3 (Ia-3d), D1A neutron: the shipped start model (the
-// garnet structure type, O at a literature start) refined against the
-// pattern after a Le Bail start. Published: wR 5.18 %, a = 12.181739(242) A.
+// garnet structure type, O at a literature start, Fe/Al half and half on
+// both sites) refined against the pattern after a Le Bail start, with the
+// Fe/Al distribution. Published: wR 5.18 %, a = 12.181739(242) A.
 TEST(GarnetRoad, NeutronPatternRefinesTheStartModel) {
   constexpr const char* kGarnet = "../shared/data/powder/garnet/";
   if (!fs::exists(TARNWORK_EXE)) GTEST_SKIP() << "the program has not been built";
@@ -112,8 +113,9 @@ TEST(GarnetRoad, NeutronPatternRefinesTheStartModel) {
   fs::permissions(dir / "garnet.cif", fs::perms::owner_write, fs::perm_options::add);
   const std::string d = fs::absolute(kGarnet).string();
   ASSERT_EQ(dir.Batch(".import->CIF\ngarnet.cif\n.File->Powder data->Import\nGSAS standard\n" + d + "garnet.raw\n" + d +
-                      "inst_d1a.prm\n.Edit->Keywords\nrefine\ncycles 30\n.run->lebail\n.Edit->Keywords\nrefine\n"
-                      "equation Uiso[Al2]=Uiso[Fe1]\nequation Uiso[Fe2]=Uiso[Al1]\n.run->refine\n"),
+                      "inst_d1a.prm\n.Edit->Keywords\nrefine\ncycles 30\n.run->lebail\n.Edit->Parameters\n"
+                      "refine.Fe1.ai = 1\nrefine.Al1.ai = 1\n.Edit->Keywords\nrefine\nautkeys 0\n"
+                      "restric Fe1 Al2 2\nrestric Al1 Fe2 2\n.run->refine\n"),
             0)
       << dir.Output;
   const std::string riet = dir.Output.substr(dir.Output.rfind(".run->refine"));
@@ -126,6 +128,12 @@ TEST(GarnetRoad, NeutronPatternRefinesTheStartModel) {
   ASSERT_TRUE(std::regex_search(riet, m, std::regex("Phase 1: a ([0-9.]+)\\((\\d+)\\)"))) << riet;
   // Ours is 0.006 A long (the Le Bail cell too): within 0.01 A for now.
   EXPECT_NEAR(std::stod(m[1]), 12.181739, 0.01) << riet;
+  // The Fe/Al distribution refines from half and half: about 0.58 Fe on 16a
+  // (site factor 1/6) and 0.70 Al on 24d (1/4).
+  ASSERT_TRUE(std::regex_search(riet, m, std::regex("ai\\[Fe1\\] +[0-9.]+ +([0-9.]+)\\("))) << riet;
+  EXPECT_NEAR(6. * std::stod(m[1]), 0.58, 0.03) << riet;
+  ASSERT_TRUE(std::regex_search(riet, m, std::regex("ai\\[Al1\\] +[0-9.]+ +([0-9.]+)\\("))) << riet;
+  EXPECT_NEAR(4. * std::stod(m[1]), 0.70, 0.03) << riet;
 }
 
 TEST_F(PowderRoad, DamagedPatternChangesNothing) {
