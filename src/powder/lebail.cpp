@@ -74,6 +74,18 @@ double PwdPolK(double monangle) {
   return c * c;
 }
 
+double PwdLpSlope(const PwdPatternData& p, double tth) {
+  if (p.Tof) return 0.;
+  // ln Lp = ln(1 + K cos**2 2th) - 2 ln sin th - ln cos th + const.
+  const double th = 0.5 * tth * kDeg, s = std::sin(th), c = std::cos(th);
+  double d = -2. * c / std::max(s, 1e-12) + s / std::max(c, 1e-12);
+  if (p.Radiation != 2) {
+    const double c2 = std::cos(2. * th);
+    d += -4. * p.PolK * c2 * std::sin(2. * th) / (1. + p.PolK * c2 * c2);
+  }
+  return 0.5 * kDeg * d;  // d th / d 2th, in degrees
+}
+
 double PwdLpFactor(const PwdPatternData& p, double tth) {
   if (p.Tof) return 1.;
   const double th = 0.5 * tth * kDeg, s = std::sin(th), c = std::cos(th);

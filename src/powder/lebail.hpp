@@ -135,6 +135,9 @@ double PwdTofCrossDmin(const PwdPatternData& p, double tmin);
 double PwdPolK(double monangle);
 // Lorentz-polarisation factor of the pattern at 2theta (deg); 1 for time of flight.
 double PwdLpFactor(const PwdPatternData& p, double tth);
+// d ln(Lp) / d(2theta) at 2theta = tth (per degree): the intensity of a peak
+// changes with its position through Lp.
+double PwdLpSlope(const PwdPatternData& p, double tth);
 // Position of a reflection of 1/d**2 q for component c (deg or us), with
 // d(pos)/dq in dq when given.
 double PwdPosition(const PwdPatternData& p, double q, int c, double* dq = nullptr);

@@ -180,6 +180,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
       double dposdq = 0.;
       (void)PwdPosition(p, r.Q, c, &dposdq);
       const double th = 0.5 * r.Pos[cc] * kDeg;
+      const double glp = PwdLpSlope(p, r.Pos[cc]);  // Lp moves with the peak
       // d(2theta_c)/d(lambda_1) with lambda_c / lambda_1 held: 2 s / (lambda_1 cos theta).
       const double sl = std::min(0.5 * p.Lam[cc] * std::sqrt(r.Q), 0.999999);
       const double dlam = p.Tof ? 0. : 2. * sl / (p.Lam[0] * std::sqrt(1. - sl * sl) * kDeg);
@@ -191,7 +192,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
         const PwdProfValue v = Prfl(pk, p.X[ii] - r.Pos[cc], true);
         p.Yc[ii] += f * v.Value;
         double* row = der.data() + ii * np;
-        const double dpos = -f * v.dDelta;  // d Yc / d position
+        const double dpos = f * (glp * v.Value - v.dDelta);  // d Yc / d position
         for (size_t j = 0; j < np; ++j) {
           const auto& q = par[j];
           if ((q.Kind == PkMetric || q.Kind == PkWidth || q.Kind == PkAsym || q.Kind == PkBroad || q.Kind == PkModVec) &&

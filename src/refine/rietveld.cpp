@@ -214,6 +214,17 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
       const double th = 0.5 * rf.Pos[cc] * kDeg;
       double drough[2];
       const double sr = RoughOf(t, th, drough);
+      // d ln(Lp A roughness)/d(2theta) per degree: the intensity moves with the peak.
+      double gpos = PwdLpSlope(p, rf.Pos[cc]);
+      if (!p.Tof && (t.AbsType != 0 || t.RoughType != 0)) {
+        constexpr double h = 1e-3;  // degrees 2theta
+        auto ar = [&](double tth) {
+          const double x = 0.5 * tth * kDeg;
+          return PwdAbsorption(t.AbsType, t.Mir, x) * RoughOf(t, x, nullptr);
+        };
+        const double lo = ar(rf.Pos[cc] - h), hi = ar(rf.Pos[cc] + h);
+        if (lo > 0. && hi > 0.) gpos += std::log(hi / lo) / (2. * h);
+      }
       double dposdlam = 0.;
       if (!p.Tof && p.Lam[0] > 0.) {
         const double s = 0.5 * p.Lam[cc] * std::sqrt(rf.Q);
@@ -227,7 +238,7 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
         const double phi = rf.Lp[cc] * v.Value;
         if (df2 != nullptr && dIdF2 != 0.)
           for (size_t j = 0; j < nr; ++j) row[j] += phi * dIdF2 * df2[j];
-        const double dpos = -f * v.dDelta;
+        const double dpos = f * (gpos * v.Value - v.dDelta);
         bool widths = false;
         for (size_t j : mine) {
           const auto& q = pr.Par[j];
