@@ -103,9 +103,8 @@ TEST(PwdBroadening, IsotropicStrainAndInvariantHarmonics) {
 }
 
 // Time of flight: a size or strain term widens a reflection by the same
-// Delta d as at 2theta with a wavelength of 1 A; the derivatives of the
-// Lorentzian width by every broadening parameter agree with differences.
-TEST(PwdBroadening, TimeOfFlightWidthsAndDerivatives) {
+// Delta d as at 2theta with a wavelength of 1 A.
+TEST(PwdBroadening, TimeOfFlightWidthsMatchConstantWavelength) {
   PwdProfile cw, tof;
   cw.ProfFun = tof.ProfFun = PwdLorentz, tof.Tof = true;
   const double d = 1.3, th = std::asin(1. / (2. * d)), dtdd = 5000. - 4. * d;
@@ -116,40 +115,6 @@ TEST(PwdBroadening, TimeOfFlightWidthsAndDerivatives) {
     // Delta d = d cot(theta) Delta theta, Delta theta = HL/2 in radians.
     EXPECT_NEAR(b.HL, dtdd * d / std::tan(th) * 0.5 * a.HL * std::numbers::pi / 180., 1e-9 * b.HL) << x;
   }
-  PwdPatternData p;
-  for (int i = 0; i < 1600; ++i) p.X.push_back(4000. + 6. * i);
-  p.Yo = p.Sig = std::vector<double>(p.X.size(), 1.);
-  p.Tof = true, p.Difc = 5000., p.Difa = -2., p.TofZero = 4.;
-  PwdMakeSkipFlags(p, {});
-  PwdPhaseData ph;
-  ph.Cell = {4.2, 4.2, 4.2, 90., 90., 90.};
-  ph.Sym = Group({k4z, k3d, k2x});
-  ph.Prof.Tof = true, ph.Prof.Alpha1 = 0.3, ph.Prof.Beta0 = 0.04, ph.Prof.Beta1 = 0.01;
-  ph.Prof.Sig1 = 30., ph.Prof.Gam1 = 1., ph.Prof.Gam2 = 2.;
-  ph.Broad.Strain = PwdStrainTensor, ph.Broad.Size = PwdSizeHarmonics, ph.Broad.HklClass = {{1, 1, 0}};
-  p.Phases.push_back(ph);
-  ErrorRecord err;
-  ASSERT_EQ(PwdGenerateRefl(p, err), 0);
-  PwdBroadening& b = p.Phases[0].Broad;
-  ASSERT_EQ(PwdBroadCount(b), 5);
-  b.StrainPar = {4., 8.}, b.ShPar = {1.5}, b.HklPar = {2., 1.};
-  PwdSetProfiles(p);
-  // dHL/dp (the profile's own dHL set to 1) against differences of HL.
-  PwdProfValue unit;
-  unit.dHL = 1.;
-  for (size_t i = 0; i < p.Refl.size(); i += 2)
-    for (int k = 0; k < PwdBroadCount(b); ++k) {
-      const double h = 1e-4, keep = *PwdBroadRef(b, k), an = PwdBroadDeriv(p.Refl[i], 0, unit, k);
-      double v[2];
-      for (int s = 0; s < 2; ++s) {
-        *PwdBroadRef(b, k) = keep + (s == 0 ? h : -h);
-        PwdSetProfiles(p);
-        v[s] = p.Refl[i].Pk[0].HL;
-      }
-      *PwdBroadRef(b, k) = keep;
-      PwdSetProfiles(p);
-      EXPECT_NEAR(an, (v[0] - v[1]) / (2. * h), 1e-6 * (std::abs(an) + 1.)) << PwdBroadName(b, k) << " " << i;
-    }
 }
 
 // The second time-of-flight form: epithermal at short d, thermal at long d,

@@ -149,8 +149,9 @@ TEST(RefLeBailFit, SatellitesOfAModulatedPhaseAndTheirVector) {
 
 // Time of flight (difc 5000, difa -2): a cubic phase (Laue class m-3m)
 // whose Lorentzian widths are made by an anisotropic strain tensor and the
-// cubic harmonic of order 4, Le Bail-fitted from a start with the strain
-// 1.3 times too large and half the size term.
+// cubic harmonic of order 4: the width's derivatives by them against
+// differences, and a Le Bail fit from a start with the strain 1.3 times too
+// large and half the size term.
 TEST(RefLeBailFit, TimeOfFlightStrainTensorAndHarmonics) {
   PwdPatternData p;
   for (int i = 0; i < 800; ++i) p.X.push_back(3500. + 12. * i);
@@ -183,6 +184,17 @@ TEST(RefLeBailFit, TimeOfFlightStrainTensorAndHarmonics) {
   ASSERT_EQ(PwdBroadCount(b), 3);
   const std::vector<double> strain{6., 4.}, size{1.5};
   b.StrainPar = strain, b.ShPar = size;
+  PwdSetProfiles(p);
+  PwdProfValue unit;  // the profile's dHL set to 1: PwdBroadDeriv gives dHL/dp
+  unit.dHL = 1.;
+  for (size_t i = 0; i < p.Refl.size(); ++i)
+    for (int k = 0; k < 3; ++k) {
+      const double keep = *PwdBroadRef(b, k), an = PwdBroadDeriv(p.Refl[i], 0, unit, k);
+      double hl[2];
+      for (int s = 0; s < 2; ++s) *PwdBroadRef(b, k) = keep + (s ? -1e-4 : 1e-4), PwdSetProfiles(p), hl[s] = p.Refl[i].Pk[0].HL;
+      *PwdBroadRef(b, k) = keep;
+      EXPECT_NEAR(an, (hl[0] - hl[1]) / 2e-4, 1e-4 * std::abs(an) + 1e-9) << PwdBroadName(b, k) << " " << i;
+    }
   PwdSetProfiles(p);
   PwdSetBackgroundPoints(p);
   for (auto& r : p.Refl) r.I = {3000. / std::sqrt(r.Q), 0.};
