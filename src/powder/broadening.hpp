@@ -24,6 +24,12 @@
 //    reciprocal vector; only averages independent of those before are kept;
 //  - "broadHKL h k l": two parameters per class, added to XAdd and YAdd for
 //    the reflections equivalent to h k l under the Laue class.
+// Time of flight keeps XAdd and YAdd in centidegrees as the same relative
+// widths in d: Delta d/d = (pi/36000) YAdd (strain, as at any wavelength) and
+// Delta d = (pi/18000) XAdd d**2 (size, as at a wavelength of 1 A), so that
+//   gamma += dt/dd (pi/18000) (XAdd d**2 + YAdd d/2)  (us),
+// dt/dd of the reflection in us/A (SetProfFun). Its Lorentzian widths have no
+// axial terms, so a and b change nothing there.
 #include <array>
 #include <string>
 #include <vector>

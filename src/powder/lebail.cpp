@@ -224,9 +224,12 @@ void PwdSetProfiles(PwdPatternData& p) {
       const size_t cc = static_cast<size_t>(c);
       r.First[cc] = 0, r.Last[cc] = -1;
       if (c >= p.NLam) continue;
-      r.Pos[cc] = PwdPosition(p, r.Q, c);
+      double dq = 0.;
+      r.Pos[cc] = PwdPosition(p, r.Q, c, &dq);
       if (r.Pos[cc] > 1e8) continue;
-      SetProfFun(r.Pk[cc], ph.Prof, r.Pos[cc], 1. / std::sqrt(r.Q), r.Br.A, r.Br.B, r.Br.XAdd, r.Br.YAdd);
+      // dt/dd = dt/dq dq/dd, q = 1/d**2 (time of flight only).
+      const double d = 1. / std::sqrt(r.Q);
+      SetProfFun(r.Pk[cc], ph.Prof, r.Pos[cc], d, r.Br.A, r.Br.B, r.Br.XAdd, r.Br.YAdd, -2. * dq * r.Q / d);
       r.Lp[cc] = PwdLpFactor(p, r.Pos[cc]);
       double half = PwdProfileHalfRange(r.Pk[cc], p.Cutoff);
       const bool sat = std::any_of(r.M.begin(), r.M.end(), [](int m) { return m != 0; });

@@ -90,12 +90,12 @@ struct PwdPatternData {
 };
 
 // Derivative of the profile value v of component c of reflection r by its
-// phase's anisotropic-broadening parameter k (through X and Y of the width).
+// phase's anisotropic-broadening parameter k (through XAdd and YAdd of the width).
 inline double PwdBroadDeriv(const PwdReflection& r, int c, const PwdProfValue& v, int k) {
   const PwdPeak& pk = r.Pk[static_cast<size_t>(c)];
   const size_t kk = static_cast<size_t>(k);
-  if (pk.Prof == nullptr || pk.Prof->Tof || kk >= r.Br.dX.size()) return 0.;
-  return v.dHL * (pk.dWidth[PwdX] * r.Br.dX[kk] + pk.dWidth[PwdY] * r.Br.dY[kk]);
+  if (pk.Prof == nullptr || kk >= r.Br.dX.size()) return 0.;
+  return v.dHL * (pk.dHLdXAdd * r.Br.dX[kk] + pk.dHLdYAdd * r.Br.dY[kk]);
 }
 
 // Reciprocal metric (g*11 g*22 g*33 g*12 g*13 g*23, 1/A**2) of a cell, and back.

@@ -357,7 +357,7 @@ int PwdFcjPoints(double d, double h) {
 }
 
 void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, double a, double b,
-                double xadd, double yadd) {
+                double xadd, double yadd, double dtdd) {
   (void)PwdGaussLegendre(3);  // the node tables exist before Prfl runs
   // Start afresh, keeping the node tables' storage.
   auto off = std::move(pk.FcjOff);
@@ -375,7 +375,11 @@ void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, doubl
     pk.Sigma2 = prof.Sig0 + prof.Sig1 * d2 + prof.Sig2 * d2 * d2 + (d > 0. ? prof.SigQ / d2 : 0.);
     const double sg = std::sqrt(std::max(std::abs(pk.Sigma2), 1e-12));
     pk.HG = kPwdFwhmG * sg;
-    pk.HL = std::max(prof.Gam0 + prof.Gam1 * d + prof.Gam2 * d2, 0.);
+    // Anisotropic broadening: the centidegree terms as relative widths in d
+    // (see the declaration), mapped to time through dt/dd.
+    const double tk = (dtdd > 0. ? dtdd : (d > 0. ? pos / d : 0.)) * kPi / 18000.;
+    pk.dHLdXAdd = tk * d2, pk.dHLdYAdd = 0.5 * tk * d;
+    pk.HL = std::max(prof.Gam0 + prof.Gam1 * d + prof.Gam2 * d2 + pk.dHLdXAdd * xadd + pk.dHLdYAdd * yadd, 0.);
     const double f = kPwdFwhmG * 0.5 / sg * (pk.Sigma2 < 0. ? -1. : 1.);
     pk.dWidth = {f, f * d2, f * d2 * d2, d > 0. ? f / d2 : 0., 1., d, d2, 0.};
   } else {
@@ -402,6 +406,7 @@ void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, doubl
       pk.HL = (t[0] + t[1] + t[2] + t[3]) / 100.;
       for (int k = 0; k < 4; ++k) pk.dWidth[PwdX + k] = dt[k] / 100.;
     }
+    pk.dHLdXAdd = pk.dWidth[PwdX], pk.dHLdYAdd = pk.dWidth[PwdY];
   }
   const Mix m = MixOf(prof.ProfFun, pk.HG, pk.HL);
   pk.H = m.H, pk.Eta = m.Eta, pk.dHdHG = m.dHdHG, pk.dHdHL = m.dHdHL;

@@ -90,6 +90,7 @@ struct PwdPeak {
   double HG = 0., HL = 0., H = 0., Eta = 0.;
   double dHdHG = 0., dHdHL = 0., dEtadHG = 0., dEtadHL = 0.;
   std::array<double, PwdNWidth> dWidth{};  // dHG/dU..dP, dHL/dX..dYe (pattern unit)
+  double dHLdXAdd = 0., dHLdYAdd = 0.;     // dHL by the reflection's XAdd and YAdd (pattern unit per centideg)
   // Time of flight: back-to-back exponentials.
   double Alpha = 0., Beta = 0.;
   // Method 1: shift per unit asymmetry parameter, Simpson intervals.
@@ -115,8 +116,13 @@ struct PwdProfValue {
 // TOF in us with its d in angstrom); a and b are the size and strain
 // anisotropy factors of the Lorentzian width, xadd and yadd the reflection's
 // own additions to X and Y (anisotropic broadening, centidegrees).
+// Time of flight turns them into the same relative widths in d, with dtdd =
+// dt/dd of the reflection (us/A; 0: pos/d):
+//   gamma += dtdd (pi/18000) (xadd d**2 + yadd d/2)  (us),
+// that is Delta d = d**2 (pi/18000) xadd (the size width that xadd gives at a
+// wavelength of 1 A) and Delta d/d = (pi/36000) yadd (as at any wavelength).
 void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d = 0., double a = 1.,
-                double b = 1., double xadd = 0., double yadd = 0.);
+                double b = 1., double xadd = 0., double yadd = 0., double dtdd = 0.);
 // Profile at distance delta from the peak; derivatives when derivs is set.
 PwdProfValue Prfl(const PwdPeak& pk, double delta, bool derivs);
 // Half range of the profile: cut-off (in FWHM) times the total FWHM, plus the

@@ -150,7 +150,7 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
     if (ph < f.Asym.size())
       for (int k = 0; k < std::min(kPwdMaxAsym, std::max(p.Phases[ph].Prof.NAsym, 0)); ++k)
         if (f.Asym[ph][static_cast<size_t>(k)]) par.push_back({PkAsym, iph, k, fmt::format("asym{}", k + 1)});
-    if (ph < f.Broad.size() && !p.Tof)
+    if (ph < f.Broad.size())
       for (int k = 0; k < PwdBroadCount(p.Phases[ph].Broad) && k < static_cast<int>(f.Broad[ph].size()); ++k)
         if (f.Broad[ph][static_cast<size_t>(k)]) par.push_back({PkBroad, iph, k, PwdBroadName(p.Phases[ph].Broad, k)});
     for (size_t k = 0; ph < f.ModVec.size() && k < f.ModVec[ph].size() && k < 3 * p.Phases[ph].QVec.size(); ++k)

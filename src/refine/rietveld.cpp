@@ -97,7 +97,7 @@ void RietSetParams(RietProblem& pr) {
       if (t.PrefType != 0 && ph < t.RefPref.size() && t.RefPref[ph])
         pr.Par.push_back({RvPref, ik, iph, 0, fmt::format("pref{}[{}]", ph + 1, k + 1)});
       const PwdBroadening& br = p.Phases[ph].Broad;
-      for (int b = 0; ph < f.Broad.size() && !p.Tof && b < PwdBroadCount(br) && b < static_cast<int>(f.Broad[ph].size()); ++b)
+      for (int b = 0; ph < f.Broad.size() && b < PwdBroadCount(br) && b < static_cast<int>(f.Broad[ph].size()); ++b)
         if (f.Broad[ph][static_cast<size_t>(b)]) pr.Par.push_back({RvBroad, ik, iph, b, fmt::format("{}{}[{}]", PwdBroadName(br, b), ph + 1, k + 1)});
       for (size_t c = 0; ph < f.ModVec.size() && c < f.ModVec[ph].size() && c < 3 * p.Phases[ph].QVec.size(); ++c)
         if (f.ModVec[ph][c]) pr.Par.push_back({RvModVec, ik, iph, static_cast<int>(c), fmt::format("q{}{}{}[{}]", c / 3 + 1, "xyz"[c % 3], ph + 1, k + 1)});

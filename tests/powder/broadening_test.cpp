@@ -1,6 +1,6 @@
 // Anisotropic broadening: the parameters each Laue class leaves free, and
-// the widths of an isotropic strain and of the harmonics; the second
-// time-of-flight form; the Williamson-Hall line.
+// the widths of an isotropic strain and of the harmonics, in time of flight
+// too; the second time-of-flight form; the Williamson-Hall line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -100,6 +100,21 @@ TEST(PwdBroadening, IsotropicStrainAndInvariantHarmonics) {
   EXPECT_EQ(t.XAdd, 4.);
   EXPECT_EQ(t.YAdd, 2.);
   EXPECT_NEAR(t.A, 0., 1e-12);
+}
+
+// Time of flight: a size or strain term widens a reflection by the same
+// Delta d as at 2theta with a wavelength of 1 A.
+TEST(PwdBroadening, TimeOfFlightWidthsMatchConstantWavelength) {
+  PwdProfile cw, tof;
+  cw.ProfFun = tof.ProfFun = PwdLorentz, tof.Tof = true;
+  const double d = 1.3, th = std::asin(1. / (2. * d)), dtdd = 5000. - 4. * d;
+  for (auto [x, y] : {std::pair{5., 0.}, {0., 7.}}) {
+    PwdPeak a, b;
+    SetProfFun(a, cw, 2. * th * 180. / std::numbers::pi, d, 1., 1., x, y);
+    SetProfFun(b, tof, 5000. * d - 2. * d * d, d, 1., 1., x, y, dtdd);
+    // Delta d = d cot(theta) Delta theta, Delta theta = HL/2 in radians.
+    EXPECT_NEAR(b.HL, dtdd * d / std::tan(th) * 0.5 * a.HL * std::numbers::pi / 180., 1e-9 * b.HL) << x;
+  }
 }
 
 // The second time-of-flight form: epithermal at short d, thermal at long d,

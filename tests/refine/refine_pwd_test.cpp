@@ -1,5 +1,6 @@
 // The Le Bail fit on a synthetic pattern: cell, zero, widths and background
-// that made it are found again from a displaced start.
+// (and in time of flight the anisotropic broadening) that made it are found
+// again from a displaced start.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,15 @@
 
 namespace tarn {
 namespace {
+
+// A fourfold axis along c: a = b is kept by the metric basis.
+PhaseSymmetry Tetragonal() {
+  PhaseSymmetry s = CrlPrimitivePhase(3);
+  const Mat3 rot[3] = {{0, -1, 0, 1, 0, 0, 0, 0, 1}, {-1, 0, 0, 0, -1, 0, 0, 0, 1}, {0, 1, 0, -1, 0, 0, 0, 0, 1}};
+  for (int k = 0; k < 3; ++k) s.Op[static_cast<size_t>(k + 1)] = s.Op[0], s.Op[static_cast<size_t>(k + 1)].RM = rot[k];
+  s.NSymm = 4;
+  return s;
+}
 
 // A synthetic pattern of a tetragonal phase (a 5.4, c 7.9 A) with the
 // wavelengths lam (a second one at half intensity when lam[1] > 0), Yo = Yc;
@@ -25,12 +35,7 @@ PwdPatternData Synthetic(std::array<double, 2> lam, std::vector<std::array<doubl
   PwdMakeSkipFlags(p, {});
   PwdPhaseData ph;
   ph.Cell = {5.4, 5.4, 7.9, 90., 90., 90.};
-  PhaseSymmetry s = CrlPrimitivePhase(3);
-  // A fourfold axis along c: a = b is kept by the metric basis.
-  const Mat3 rot[3] = {{0, -1, 0, 1, 0, 0, 0, 0, 1}, {-1, 0, 0, 0, -1, 0, 0, 0, 1}, {0, 1, 0, -1, 0, 0, 0, 0, 1}};
-  for (int k = 0; k < 3; ++k) s.Op[static_cast<size_t>(k + 1)] = s.Op[0], s.Op[static_cast<size_t>(k + 1)].RM = rot[k];
-  s.NSymm = 4;
-  ph.Sym = s;
+  ph.Sym = Tetragonal();
   ph.Prof.GU = 8., ph.Prof.GV = -4., ph.Prof.GW = 6., ph.Prof.LY = 4.;
   ph.Prof.Asymm = PwdAsymDivergence, ph.Prof.UseHS = true, ph.Prof.NAsym = 2;
   ph.Prof.Asym = {0.02, 0.015};
@@ -140,6 +145,75 @@ TEST(RefLeBailFit, SatellitesOfAModulatedPhaseAndTheirVector) {
   const PwdFitResult r = RefLeBailFit(p, f, 6);
   EXPECT_NEAR(p.Phases[0].QVec[0][2], 0.31, 2e-5);
   EXPECT_LT(r.R.Rwp, 1.);
+}
+
+// Time of flight (difc 5000, difa -2): a cubic phase (Laue class m-3m)
+// whose Lorentzian widths are made by an anisotropic strain tensor and the
+// cubic harmonic of order 4: the width's derivatives by them against
+// differences, and a Le Bail fit from a start with the strain 1.3 times too
+// large and half the size term.
+TEST(RefLeBailFit, TimeOfFlightStrainTensorAndHarmonics) {
+  PwdPatternData p;
+  for (int i = 0; i < 800; ++i) p.X.push_back(3500. + 12. * i);
+  p.Yo.assign(p.X.size(), 0.);
+  p.Tof = true, p.Difc = 5000., p.Difa = -2.;
+  p.Bckg.Coef = {80., 0., 0.};
+  PwdMakeSkipFlags(p, {});
+  PwdPhaseData ph;
+  ph.Cell = {4.2, 4.2, 4.2, 90., 90., 90.};
+  // Point group 432 from the fourfold axis along c and the threefold along [111].
+  std::vector<Mat3> ops{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
+  for (size_t i = 0; i < ops.size(); ++i)
+    for (const Mat3& g : {Mat3{0, -1, 0, 1, 0, 0, 0, 0, 1}, Mat3{0, 0, 1, 1, 0, 0, 0, 1, 0}}) {
+      Mat3 m{};
+      for (size_t r = 0; r < 9; ++r)
+        for (size_t k = 0; k < 3; ++k) m[r] += ops[i][r / 3 * 3 + k] * g[3 * k + r % 3];
+      if (std::find(ops.begin(), ops.end(), m) == ops.end()) ops.push_back(m);
+    }
+  ph.Sym = CrlPrimitivePhase(3);
+  ph.Sym.Op.resize(ops.size(), ph.Sym.Op[0]);
+  for (size_t k = 0; k < ops.size(); ++k) ph.Sym.Op[k].RM = ops[k];
+  ph.Sym.NSymm = static_cast<int>(ops.size());
+  ph.Prof.Tof = true, ph.Prof.Alpha1 = 0.3, ph.Prof.Beta0 = 0.04, ph.Prof.Beta1 = 0.01;
+  ph.Prof.Sig1 = 30., ph.Prof.Gam1 = 0.5, ph.Prof.Gam2 = 1.;
+  ph.Broad.Strain = PwdStrainTensor, ph.Broad.Size = PwdSizeHarmonics;
+  p.Phases.push_back(ph);
+  ErrorRecord err;
+  ASSERT_EQ(PwdGenerateRefl(p, err), 0);
+  PwdBroadening& b = p.Phases[0].Broad;
+  ASSERT_EQ(PwdBroadCount(b), 3);
+  const std::vector<double> strain{6., 4.}, size{1.5};
+  b.StrainPar = strain, b.ShPar = size;
+  PwdSetProfiles(p);
+  PwdProfValue unit;  // the profile's dHL set to 1: PwdBroadDeriv gives dHL/dp
+  unit.dHL = 1.;
+  for (size_t i = 0; i < p.Refl.size(); ++i)
+    for (int k = 0; k < 3; ++k) {
+      const double keep = *PwdBroadRef(b, k), an = PwdBroadDeriv(p.Refl[i], 0, unit, k);
+      double hl[2];
+      for (int s = 0; s < 2; ++s) *PwdBroadRef(b, k) = keep + (s ? -1e-4 : 1e-4), PwdSetProfiles(p), hl[s] = p.Refl[i].Pk[0].HL;
+      *PwdBroadRef(b, k) = keep;
+      EXPECT_NEAR(an, (hl[0] - hl[1]) / 2e-4, 1e-4 * std::abs(an) + 1e-9) << PwdBroadName(b, k) << " " << i;
+    }
+  PwdSetProfiles(p);
+  PwdSetBackgroundPoints(p);
+  for (auto& r : p.Refl) r.I = {3000. / std::sqrt(r.Q), 0.};
+  PwdSetPoints(p);
+  p.Yo = p.Yc;
+  p.Sig.clear();
+  for (double y : p.Yo) p.Sig.push_back(std::sqrt(y));
+  for (double& v : b.StrainPar) v *= 1.3;
+  b.ShPar = {0.75};
+  PwdFitFlags f;
+  f.Bckg = {1, 1, 1};
+  f.Cell = {1};
+  f.Width = {{}}, f.Asym = {{}};
+  f.Broad = {std::vector<char>(3, 1)};
+  const PwdFitResult r = RefLeBailFit(p, f, 18);
+  EXPECT_LT(r.R.Rwp, 0.5);
+  const PwdBroadening& e = p.Phases[0].Broad;
+  for (size_t k = 0; k < strain.size(); ++k) EXPECT_NEAR(e.StrainPar[k], strain[k], 0.02 * strain[k]) << PwdBroadName(e, static_cast<int>(k));
+  EXPECT_NEAR(e.ShPar[0], size[0], 0.03);
 }
 
 }  // namespace
