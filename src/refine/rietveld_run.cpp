@@ -285,6 +285,12 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     CalcBlock& cb = s.Block[static_cast<size_t>(t.Block)];
     cb.ScalePar = -1, cb.Scale = 1., cb.ExtType = ExtNone;
     ErrorRecord ge;
+    if (const PwdKey* lf = m.Find("lamfile", 0, kpwd); lf != nullptr && !lf->Words.empty() && !t.P.Tof &&
+                                                       PwdLamFile(lf->Words[0], t.P, ge)) {
+      for (const auto& l : ge.Lines()) lst.push_back(l);
+      Say(ge.Lines());
+      return 1;
+    }
     if (PwdGenerateRefl(t.P, ge)) {
       for (const auto& l : ge.Lines()) lst.push_back(l);
       Say(ge.Lines());

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <numbers>
 
 #include "refine/refine_pwd.hpp"
@@ -14,9 +16,9 @@ namespace {
 // A synthetic pattern of a tetragonal phase (a 5.4, c 7.9 A) with the
 // wavelengths lam (a second one at half intensity when lam[1] > 0), Yo = Yc;
 // with first-order satellites of the modulation vector q when one is given.
-PwdPatternData Synthetic(std::array<double, 2> lam, std::vector<std::array<double, 3>> q = {}) {
+PwdPatternData Synthetic(std::array<double, 2> lam, std::vector<std::array<double, 3>> q = {}, int npts = 3000) {
   PwdPatternData p;
-  for (int i = 0; i < 3000; ++i) p.X.push_back(15. + 0.025 * i);
+  for (int i = 0; i < npts; ++i) p.X.push_back(15. + 0.025 * i);
   p.Yo.assign(p.X.size(), 0.);
   p.Radiation = 1;
   p.Lam = lam;
@@ -140,6 +142,85 @@ TEST(RefLeBailFit, SatellitesOfAModulatedPhaseAndTheirVector) {
   const PwdFitResult r = RefLeBailFit(p, f, 6);
   EXPECT_NEAR(p.Phases[0].QVec[0][2], 0.31, 2e-5);
   EXPECT_LT(r.R.Rwp, 1.);
+}
+
+// The fundamental approach: a pattern made with a receiving slit of 0.3 mm
+// and a secondary Soller slit of 2.5 deg (which limits the axial divergence)
+// gives both back from 0.2 mm and 2 deg.
+TEST(RefLeBailFit, FundamentalGeometryIsFittedBack) {
+  PwdPatternData p = Synthetic({1.5406, 0.}, {}, 1200);
+  auto& pr = p.Phases[0].Prof;
+  pr.Asymm = PwdAsymFundamental, pr.NAsym = 0;
+  pr.FaGeom.RecSlitWidth = 0.3, pr.FaGeom.SollerSec = 2.5, pr.FaGeom.DivSlit = 1.;
+  pr.FaGeomStep = 0.025;
+  PwdSetProfiles(p);
+  PwdSetPoints(p);
+  p.Yo = p.Yc;
+  // The tabulated profile is asymmetric to the low side at low angles and
+  // keeps unit area.
+  const PwdPeak& pk = p.Refl[0].Pk[0];
+  double lo = 0., hi = 0., area = 0.;
+  for (int i = -400; i <= 400; ++i) {
+    const double x = 0.0025 * i, v = Prfl(pk, x, false).Value;
+    (i < 0 ? lo : hi) += v, area += v * 0.0025;
+  }
+  EXPECT_GT(lo, 1.2 * hi);
+  EXPECT_NEAR(area, 1., 0.02);
+  pr.FaGeom.RecSlitWidth = 0.2, pr.FaGeom.SollerSec = 2.;
+  PwdSetProfiles(p);
+  PwdFitFlags f = UsualFlags();
+  f.Width = {{}};
+  f.Fund[2] = f.Fund[8] = 1;
+  f.Fund[7] = 1;  // primary Soller slit not in use: not refined
+  const PwdFitResult r = RefLeBailFit(p, f, 10);
+  EXPECT_EQ(std::count_if(r.Params.begin(), r.Params.end(), [](const auto& q) { return q.Kind == PkFund; }), 2);
+  EXPECT_LT(r.R.Rwp, 0.5);
+  EXPECT_NEAR(p.Phases[0].Prof.FaGeom.RecSlitWidth, 0.3, 1e-3);
+  EXPECT_NEAR(p.Phases[0].Prof.FaGeom.SollerSec, 2.5, 5e-3);
+  EXPECT_NEAR(p.Phases[0].Cell[2], 7.9, 2e-5);
+}
+
+// The header switches over the record, and the wavelength-profile file with
+// its faults, which leave the pattern as it was.
+TEST(PwdFundamental, HeaderSwitchesAndWavelengthFile) {
+  PwdM41 m;
+  SetBasicM41(m);
+  for (const auto& [k, v] : {std::pair{"radsec", "217.5"}, {"usersw", "0"}, {"usefdsa", "0"}}) m.Set(k, {v});
+  m.Blocks.resize(1);
+  for (double v : {240., 240., 0.3, 12., 20., 12., 15., 2., 2.5}) m.Blocks[0].Fund.push_back({v, 0, 0.});
+  ErrorRecord err;
+  const PwdFaGeometry g = PwdFaFromM41(m, 1);
+  EXPECT_EQ(g.RadPrim, 240.);
+  EXPECT_EQ(g.RadSec, 217.5);
+  EXPECT_EQ(g.RecSlitWidth, 0.);
+  EXPECT_FALSE(g.FixedDivSlit);
+  EXPECT_EQ(g.DivSlit, 20.);
+  EXPECT_EQ(g.SollerPrim, 2.);
+  EXPECT_EQ(g.SollerSec, 2.5);
+
+  const auto dir = std::filesystem::temp_directory_path() / "tarn_lamfile_test";
+  std::filesystem::create_directories(dir);
+  auto run = [&](const std::string& text, PwdPatternData& p) {
+    const std::string f = (dir / "lam.txt").string();
+    std::ofstream(f) << text;
+    return PwdLamFile(f, p, err);
+  };
+  PwdPatternData p;
+  ASSERT_EQ(run("# Cu\n1.540598 100 0.0005\n\n1.544426 50\n", p), 0) << err.Text();
+  EXPECT_EQ(p.NLam, 2);
+  EXPECT_EQ(p.Lam[1], 1.544426);
+  EXPECT_DOUBLE_EQ(p.Ratio, 0.5);
+  const PwdPatternData keep = p;
+  EXPECT_EQ(run("1.5406 100\n1.5444 50\n1.3922 10\n", p), 1);
+  EXPECT_EQ(err.Line, 3);
+  EXPECT_EQ(err.Message, "expected at most two wavelength lines");
+  EXPECT_EQ(run("1.5406 100\n1.54x4 50\n", p), 1);
+  EXPECT_EQ(err.Line, 2);
+  EXPECT_NE(err.Message.find("relative intensity"), std::string::npos);
+  EXPECT_EQ(run("# nothing\n", p), 1);
+  EXPECT_EQ(p.Lam, keep.Lam);
+  EXPECT_EQ(p.Ratio, keep.Ratio);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
