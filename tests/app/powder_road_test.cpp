@@ -169,8 +169,7 @@ TEST_F(PowderRoad, FundamentalApproachWithWavelengthFile) {
   Dir.Write("lam.txt", "1.540598 2\n1.544426 1\n1.39222 0.2\n");
   const std::string run = ".File->Structure->Open\npbso4\n.Edit->Keywords\nrefine\ncycles 5\n.run->lebail\n";
   EXPECT_NE(Dir.Batch(run), 0);
-  EXPECT_TRUE(Printed("expected at most two wavelength lines")) << Dir.Output;
-  EXPECT_TRUE(Printed("line 3")) << Dir.Output;
+  EXPECT_TRUE(Printed("line 3") && Printed("expected at most two wavelength lines")) << Dir.Output;
   EXPECT_EQ(Dir.Read("pbso4.m41"), m41);
   Dir.Write("lam.txt", "# Cu K-alpha1/2\n1.540598 2\n1.544426 1\n");
   ASSERT_EQ(Dir.Batch(run), 0) << Dir.Output;
@@ -179,7 +178,7 @@ TEST_F(PowderRoad, FundamentalApproachWithWavelengthFile) {
   EXPECT_LT(std::stod(m[1]), 9.2);
   const std::string out = Dir.Read("pbso4.m41");
   EXPECT_NE(out.find("# Wavelength\n 1.540598 1.544426"), std::string::npos) << out;
-  const size_t f = out.find("# Fundamental parameters\n");
+  const size_t f = out.find("# Fundamental parameters\n");  // the receiving slit refined
   ASSERT_NE(f, std::string::npos) << out;
   EXPECT_GT(std::abs(std::stod(out.substr(f + 25 + 18, 9)) - 0.16), 1e-4) << out.substr(f, 200);
 }
