@@ -27,6 +27,7 @@ constexpr const char* BadSection = "A parameter section out of place.";
 constexpr const char* kSecBckg = "# Background parameters";
 constexpr const char* kSecRough = "# Roughness parameters";
 constexpr const char* kSecLam = "# Wavelength";
+constexpr const char* kSecFund = "# Fundamental parameters";
 constexpr const char* kSecAsym = "# Asymmetry parameters";
 constexpr const char* kSecTof = "# TOF parameters - zero, difc, difb, difa";
 constexpr const char* kSecTofE = "# TOF parameters - zerot, difct, difat,zeroe, difce,";
@@ -208,6 +209,7 @@ std::string M41Text(const PwdM41& m) {
     Put(out, kSecBckg, b.Bckg.data(), b.Bckg.size());
     Put(out, kSecRough, b.Rough.data(), 2);
     Put(out, kSecLam, b.Lam.data(), 2);
+    if (!b.Fund.empty()) Put(out, kSecFund, b.Fund.data(), b.Fund.size());
     if (!b.Asym.empty()) Put(out, kSecAsym, b.Asym.data(), b.Asym.size());
     if (m.Tof && m.Int("tofjason", 0) > 0) {
       Put(out, kSecTofE, b.TofE.data(), 5);
@@ -304,6 +306,9 @@ int M41Parse(const std::string& text, const std::string& file, PwdM41& out, Erro
       r = Get(in, b->Rough.data(), 2, err);
     } else if (l == kSecLam) {
       r = Get(in, b->Lam.data(), 2, err);
+    } else if (l == kSecFund) {
+      b->Fund.resize(CountValues(in));
+      r = Get(in, b->Fund.data(), b->Fund.size(), err);
     } else if (l == kSecAsym) {
       b->Asym.resize(CountValues(in));
       r = Get(in, b->Asym.data(), b->Asym.size(), err);

@@ -58,6 +58,8 @@ struct PwdBlockPar {
   std::vector<PwdPar> Bckg;       // background coefficients ("bckgnum" of them)
   std::array<PwdPar, 2> Rough{};
   std::array<PwdPar, 2> Lam{};    // wavelengths (A)
+  // "# Fundamental parameters" (PwdFaRef order, mm and deg); empty when absent.
+  std::vector<PwdPar> Fund;
   std::vector<PwdPar> Asym;       // asymmetry parameters of the method
   std::array<PwdPar, 4> Tof{};    // zero, difc, difb, difa (time of flight)
   std::array<PwdPar, 5> TofE{};   // second form ("tofjason" > 0): zerot, difct, difat, zeroe, difce

@@ -411,6 +411,14 @@ void SetProfFun(PwdPeak& pk, const PwdProfile& prof, double pos, double d, doubl
   const Mix m = MixOf(prof.ProfFun, pk.HG, pk.HL);
   pk.H = m.H, pk.Eta = m.Eta, pk.dHdHG = m.dHdHG, pk.dHdHL = m.dHdHL;
   pk.dEtadHG = m.dEtadHG, pk.dEtadHL = m.dEtadHL;
+  if (!prof.Tof && prof.Asymm == PwdAsymFundamental) {
+    if (prof.FaGeomStep > 0.) {
+      PwdAxialDiv(pk.FaTable, prof.FaGeom, pos, prof.FaGeomStep);
+      pk.FaStep = prof.FaGeomStep;
+    } else {
+      pk.FaTable = prof.FaTable, pk.FaStep = prof.FaStep;
+    }
+  }
   if (!prof.Tof && prof.Asymm == PwdAsymDivergence) {
     double sl, hl;
     FcjRatios(prof, prof.Asym, sl, hl);
@@ -495,13 +503,13 @@ PwdProfValue Prfl(const PwdPeak& pk, double delta, bool derivs) {
       return out;
     }
     case PwdAsymFundamental: {
-      if (pr.FaStep <= 0.) break;
+      if (pk.FaStep <= 0.) break;
       double wsum = 0.;
       for (int i = -kPwdFaHalf; i <= kPwdFaHalf; ++i) {
-        const double w = pr.FaTable[static_cast<size_t>(i + kPwdFaHalf)];
+        const double w = pk.FaTable[static_cast<size_t>(i + kPwdFaHalf)];
         if (w <= 0.) continue;
         wsum += w;
-        Add(out, SymOrSplit(pk, m, delta - i * pr.FaStep), w);
+        Add(out, SymOrSplit(pk, m, delta - i * pk.FaStep), w);
       }
       if (wsum > 0.) {
         const double r = 1. / wsum;
@@ -529,7 +537,7 @@ double PwdProfileHalfRange(const PwdPeak& pk, double cutoff) {
     const double cmin = std::clamp(pk.Cos2Th * std::sqrt(1. + (sl + hl) * (sl + hl)), -1., 1.);
     r += std::abs(pk.Pos - std::acos(cmin) / kDeg);
   }
-  if (pr.Asymm == PwdAsymFundamental) r += kPwdFaHalf * pr.FaStep;
+  if (pr.Asymm == PwdAsymFundamental) r += kPwdFaHalf * pk.FaStep;
   return r;
 }
 
@@ -545,44 +553,94 @@ double PwdTriangleFunction(double x, double w) {
 }
 
 void PwdAxialDiv(PwdProfile& prof, const PwdFaGeometry& g, double tth, double s) {
-  prof.FaTable.fill(0.);
+  PwdAxialDiv(prof.FaTable, g, tth, s);
   prof.FaStep = s;
+}
+
+void PwdAxialDiv(std::array<double, 2 * kPwdFaHalf + 1>& table, const PwdFaGeometry& g, double tth, double s) {
+  table.fill(0.);
   if (s <= 0.) return;
-  // Axial divergence: the divergence-correction weight of the offset 2phi - 2theta.
-  double sl = 0.5 * g.SampleLength / g.RadSec, hl = 0.5 * g.RecSlitLength / g.RadSec;
+  // The instrument function on a fine grid of kSub samples per step, then
+  // summed into the steps of the table.
+  constexpr int kSub = 20;
+  constexpr int kMid = kPwdFaHalf * kSub;
+  const double h = s / kSub;
+  std::vector<double> fine(2 * kMid + 1, 0.), work(2 * kMid + 1, 0.);
+  // Axial divergence: the divergence-correction weight of the offset 2phi -
+  // 2theta. The axial half heights relative to the secondary radius: of the
+  // irradiated sample (no longer than the source seen through the primary
+  // Soller slit) and of the receiving slit; the secondary Soller slit limits
+  // their sum.
+  const double rs = std::max(g.RadSec, 1e-6);
+  double sample = g.SampleLength;
+  if (g.SollerPrim > 0.)
+    sample = std::min(sample, g.SourceLength + 2. * g.RadPrim * std::tan(g.SollerPrim * kDeg));
+  double sl = 0.5 * sample / rs, hl = 0.5 * g.RecSlitLength / rs;
   const double lim = g.SollerSec > 0. ? std::tan(g.SollerSec * kDeg) : 1e9;
   if (sl + hl > lim) {
     const double f = lim / (sl + hl);
     sl *= f, hl *= f;
   }
   const double c2 = std::cos(tth * kDeg);
-  const double rsw = g.RecSlitWidth > 0. ? g.RecSlitWidth / g.RadSec / kDeg : 0.;  // degrees
-  constexpr int kSub = 20;  // samples per step
   const double cmin = std::clamp(c2 * std::sqrt(1. + (sl + hl) * (sl + hl)), -1., 1.);
   const double lo = std::acos(cmin) / kDeg;
   const double cinf = std::clamp(c2 * std::sqrt(1. + (hl - sl) * (hl - sl)), -1., 1.);
   const double infl = std::abs(std::acos(cinf) / kDeg - tth);
   const double span = std::abs(tth - lo);
-  for (int i = -kPwdFaHalf * kSub; i <= kPwdFaHalf * kSub; ++i) {
-    const double off = i * s / kSub;  // offset of the diffracted ray from 2theta
-    double w = 0.;
-    if (span < 1e-9 || std::abs(c2) < 1e-12) {
-      w = i == 0 ? 1. : 0.;
-    } else if ((tth >= lo ? (off < 0. && -off < span) : (off > 0. && off < span))) {
+  if (span < 1e-9 || std::abs(c2) < 1e-12 || sl <= 0. || hl <= 0.) {
+    fine[kMid] = 1.;
+  } else {
+    for (int i = -kMid; i <= kMid; ++i) {
+      const double off = i * h;  // offset of the diffracted ray from 2theta
+      if (!(tth >= lo ? (off < 0. && -off < span) : (off > 0. && off < span))) continue;
       const double phi2 = tth + off, c = std::cos(phi2 * kDeg);
-      const double h = FcjHeight(phi2, tth, c, c2);
-      w = (std::abs(off) > infl ? sl + hl - h : 2. * std::min(sl, hl)) / (h * std::abs(c));
-      w = std::max(w, 0.);
+      const double hh = FcjHeight(phi2, tth, c, c2);
+      const double w = (std::abs(off) > infl ? sl + hl - hh : 2. * std::min(sl, hl)) / (hh * std::abs(c));
+      fine[static_cast<size_t>(i + kMid)] = std::max(w, 0.);
     }
-    if (w <= 0.) continue;
-    // Receiving slit: a box of width rsw around the ray.
-    const int nb = rsw > 0. ? std::max(1, static_cast<int>(rsw / (s / kSub))) : 1;
-    for (int b = 0; b < nb; ++b) {
-      const double x = off + (nb > 1 ? (b - 0.5 * (nb - 1)) * s / kSub : 0.);
-      const long bin = std::lround(x / s);
-      if (bin < -kPwdFaHalf || bin > kPwdFaHalf) continue;
-      prof.FaTable[static_cast<size_t>(bin + kPwdFaHalf)] += w / nb;
+  }
+  // Folds fine with a kernel given at fine-grid offsets j0 .. j0 + n - 1.
+  auto fold = [&](int j0, const std::vector<double>& ker) {
+    std::fill(work.begin(), work.end(), 0.);
+    for (int i = 0; i <= 2 * kMid; ++i) {
+      const double v = fine[static_cast<size_t>(i)];
+      if (v == 0.) continue;
+      for (size_t k = 0; k < ker.size(); ++k) {
+        const int t = i + j0 + static_cast<int>(k);
+        if (t >= 0 && t <= 2 * kMid) work[static_cast<size_t>(t)] += v * ker[k];
+      }
     }
+    fine.swap(work);
+  };
+  // Receiving slit: a box of its angular width wb (fine steps), the cells at
+  // its edges weighted by their overlap so that the table moves smoothly
+  // with the width.
+  const double wb = g.RecSlitWidth > 0. ? g.RecSlitWidth / rs / kDeg / h : 0.;
+  if (wb > 1e-3) {
+    const int nb = static_cast<int>(std::ceil(0.5 * wb - 0.5));
+    std::vector<double> ker(static_cast<size_t>(2 * nb + 1));
+    for (int k = -nb; k <= nb; ++k)
+      ker[static_cast<size_t>(k + nb)] = std::max(0., std::min(k + 0.5, 0.5 * wb) - std::max(k - 0.5, -0.5 * wb)) / wb;
+    fold(-nb, ker);
+  }
+  // Flat specimen: a divergence alpha (rad) spreads the line over
+  // -alpha**2 cot(theta) / 2 .. 0 with the density 1/sqrt(|offset|). A fixed
+  // slit opens alpha; a variable one keeps the illuminated length L, alpha =
+  // L sin(theta) / R.
+  const double th = 0.5 * tth * kDeg;
+  const double alpha = g.DivSlit <= 0. ? 0. : g.FixedDivSlit ? g.DivSlit * kDeg : g.DivSlit * std::sin(th) / std::max(g.RadPrim, 1e-6);
+  const double em = std::min(0.5 * alpha * alpha * std::cos(th) / std::max(std::sin(th), 1e-9) / kDeg, kMid * h);
+  if (const int nm = static_cast<int>(std::ceil(em / h)); nm > 1) {
+    std::vector<double> ker(static_cast<size_t>(nm));
+    for (int j = 0; j < nm; ++j)  // ker[k] at offset -(nm - 1 - k) fine steps
+      ker[static_cast<size_t>(nm - 1 - j)] = (std::sqrt(std::min((j + 1) * h, em)) - std::sqrt(j * h)) / std::sqrt(em);
+    fold(-(nm - 1), ker);
+  }
+  for (int i = -kMid; i <= kMid; ++i) {
+    const double v = fine[static_cast<size_t>(i + kMid)];
+    if (v <= 0.) continue;
+    const long bin = std::lround(static_cast<double>(i) / kSub);
+    if (bin >= -kPwdFaHalf && bin <= kPwdFaHalf) table[static_cast<size_t>(bin + kPwdFaHalf)] += v;
   }
 }
 

@@ -34,6 +34,26 @@ inline constexpr int kPwdMaxAsym = 6;    // asymmetry parameters per phase and b
 inline constexpr int kPwdFaHalf = 25;    // half length of the fundamental-approach table
 inline constexpr double kPwdFwhmG = 2.354820045;  // FWHM / sigma of a Gaussian = sqrt(8 ln 2)
 
+// Fundamental-approach instrument geometry (lengths in mm, angles in degrees);
+// a width or angle of 0 leaves its element out.
+struct PwdFaGeometry {
+  double RadPrim = 240., RadSec = 240.;   // goniometer radii
+  double RecSlitWidth = 0.1;              // receiving-slit width (0: not used)
+  double RecSlitLength = 12.;             // receiving-slit (axial) length
+  double DivSlit = 0.;                    // fixed slit: opening angle (deg); variable: illuminated length (mm)
+  bool FixedDivSlit = true;
+  double SourceLength = 12., SampleLength = 15.;
+  double SollerPrim = 0., SollerSec = 0.;  // Soller-slit angles (0: not used)
+};
+inline constexpr int kPwdFaNPar = 9;  // values of the geometry in the powder parameter file
+// The geometry value k in the file's order: RadPrim, RadSec, RecSlitWidth,
+// RecSlitLength, DivSlit, SourceLength, SampleLength, SollerPrim, SollerSec.
+inline double& PwdFaRef(PwdFaGeometry& g, int k) {
+  double* v[kPwdFaNPar] = {&g.RadPrim,    &g.RadSec,       &g.RecSlitWidth, &g.RecSlitLength, &g.DivSlit,
+                           &g.SourceLength, &g.SampleLength, &g.SollerPrim,  &g.SollerSec};
+  return *v[k];
+}
+
 // Profile parameters of one phase in one data block.
 struct PwdProfile {
   int ProfFun = PwdPseudoVoigt;
@@ -58,9 +78,13 @@ struct PwdProfile {
   double Sig0 = 0., Sig1 = 0., Sig2 = 0., SigQ = 0.;
   double Gam0 = 0., Gam1 = 0., Gam2 = 0.;
   // Fundamental approach: the instrument function sampled at the pattern
-  // step for offsets -25 .. 25 (PwdAxialDiv), index i + 25.
+  // step for offsets -25 .. 25 (PwdAxialDiv), index i + 25. With FaGeomStep
+  // > 0 SetProfFun tabulates it for every reflection from FaGeom at that
+  // step; otherwise this one table serves all reflections.
   std::array<double, 2 * kPwdFaHalf + 1> FaTable{};
   double FaStep = 0.;
+  PwdFaGeometry FaGeom;
+  double FaGeomStep = 0.;
 };
 
 // Index of the width parameters in the derivative arrays of a peak.
@@ -102,6 +126,9 @@ struct PwdPeak {
   // [2] parameter raised by its 1.1 p step FcjStep[k].
   std::array<std::vector<double>, 3> FcjOff, FcjW;
   std::array<double, 2> FcjStep{};
+  // Method 4: the instrument function of this reflection (as PwdProfile::FaTable).
+  std::array<double, 2 * kPwdFaHalf + 1> FaTable{};
+  double FaStep = 0.;
 };
 
 // The profile value and its derivatives. dAsym[k] is the derivative with
@@ -162,19 +189,13 @@ int PwdFcjPoints(double d, double h);
 
 // The triangle of half width w (area 1) at x.
 double PwdTriangleFunction(double x, double w);
-// Fundamental-approach instrument geometry (lengths in mm, angles in degrees).
-struct PwdFaGeometry {
-  double RadPrim = 240., RadSec = 240.;   // goniometer radii
-  double RecSlitWidth = 0.1;              // receiving-slit width (0: not used)
-  double RecSlitLength = 12.;             // receiving-slit (axial) length
-  double SourceLength = 12., SampleLength = 15.;
-  double SollerPrim = 0., SollerSec = 0.;  // Soller-slit angles (0: not used)
-};
 // Tabulates the instrument function at the step s for the peak at tth:
 // axial divergence (the divergence correction's weight, its heights from the
 // slit and sample lengths, limited by the Soller slits) folded with the
-// receiving slit (a box); stored in prof.FaTable with prof.FaStep = s.
+// receiving slit (a box) and with the flat-specimen aberration of the
+// divergence slit; stored in prof.FaTable with prof.FaStep = s.
 void PwdAxialDiv(PwdProfile& prof, const PwdFaGeometry& g, double tth, double s);
+void PwdAxialDiv(std::array<double, 2 * kPwdFaHalf + 1>& table, const PwdFaGeometry& g, double tth, double s);
 
 // Preferred orientation of a reflection from the cosines c[0..n) of the
 // angles between its equivalents' normals and the direction (one value

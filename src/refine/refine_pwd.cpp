@@ -4,6 +4,7 @@
 #include "model/session.hpp"
 #include "util/numbers.hpp"
 #include "util/real_text.hpp"
+#include "util/files.hpp"
 #include "util/strings.hpp"
 
 #include <fmt/format.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
 
 namespace tarn {
 
@@ -79,6 +81,9 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
         if (double* w = PwdBroadRef(ph.Broad, q.Index)) *w += d;
         break;
       case PkModVec: ph.QVec[static_cast<size_t>(q.Index / 3)][static_cast<size_t>(q.Index % 3)] += d; break;
+      case PkFund:  // one geometry per block: every phase's copy
+        for (auto& x : p.Phases) PwdFaRef(x.Prof.FaGeom, q.Index) += d;
+        break;
       default: ph.Prof.Asym[static_cast<size_t>(q.Index)] += d; break;
     }
   }
@@ -138,6 +143,13 @@ std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f
   if (f.Lam && !p.Tof) par.push_back({PkLam, 0, 0, "lambda"});
   for (int k = 0; k < 7 && p.TofCross; ++k)
     if (f.TofX[static_cast<size_t>(k)]) par.push_back({PkTofX, 0, k, kPwdTofXNames[k]});
+  // Fundamental-approach geometry: refined where in use by a phase of method 4.
+  const auto fa = std::find_if(p.Phases.begin(), p.Phases.end(), [&](const PwdPhaseData& x) {
+    return !p.Tof && x.Prof.Asymm == PwdAsymFundamental && x.Prof.FaGeomStep > 0.;
+  });
+  for (int k = 0; k < kPwdFaNPar && fa != p.Phases.end(); ++k)
+    if (f.Fund[static_cast<size_t>(k)] && PwdFaRef(const_cast<PwdFaGeometry&>(fa->Prof.FaGeom), k) > 0.)
+      par.push_back({PkFund, 0, k, kPwdFaNames[k]});
   for (size_t ph = 0; ph < p.Phases.size(); ++ph) {
     const int iph = static_cast<int>(ph);
     if (ph < f.Cell.size() && f.Cell[ph]) {
@@ -172,10 +184,27 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
     if (q.Kind == PkMetric && basis[static_cast<size_t>(q.Phase)].empty())
       basis[static_cast<size_t>(q.Phase)] = PwdMetricBasis(p.Phases[static_cast<size_t>(q.Phase)].Sym);
   std::array<double, PwdNWidth> wd{};
+  // Fundamental-approach geometry: derivatives by the 1.1 p rule, each from
+  // the peak of a profile with the value raised by its step.
+  std::vector<size_t> fund;
+  for (size_t j = 0; j < np; ++j)
+    if (par[j].Kind == PkFund) fund.push_back(j);
+  std::vector<PwdProfile> fprof(fund.size());
+  std::vector<PwdPeak> fpk(fund.size());
+  std::vector<double> fstep(fund.size());
   for (const auto& r : p.Refl)
     for (int c = 0; c < p.NLam; ++c) {
       const size_t cc = static_cast<size_t>(c);
       const PwdPeak& pk = r.Pk[cc];
+      const PwdProfile& prof = p.Phases[static_cast<size_t>(r.Phase)].Prof;
+      const bool faRefl = !fund.empty() && prof.Asymm == PwdAsymFundamental && r.Last[cc] >= r.First[cc];
+      for (size_t u = 0; u < fund.size() && faRefl; ++u) {
+        fprof[u] = prof;
+        double& v = PwdFaRef(fprof[u].FaGeom, par[fund[u]].Index);
+        fstep[u] = std::abs(v) > 1e-9 ? 0.1 * v : 1e-4;
+        v += fstep[u];
+        SetProfFun(fpk[u], fprof[u], r.Pos[cc], 1. / std::sqrt(r.Q), r.Br.A, r.Br.B, r.Br.XAdd, r.Br.YAdd);
+      }
       const double f = r.I[cc] * r.Lp[cc];
       double dposdq = 0.;
       (void)PwdPosition(p, r.Q, c, &dposdq);
@@ -214,6 +243,12 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
             case PkBroad: row[j] += f * PwdBroadDeriv(r, c, v, q.Index); break;
             case PkModVec: row[j] += dpos * dposdq * PwdQVecDeriv(p, r, q.Index); break;
             case PkTofX: row[j] += dpos * dtof[static_cast<size_t>(q.Index)]; break;
+            case PkFund:
+              if (faRefl) {
+                const size_t u = static_cast<size_t>(std::find(fund.begin(), fund.end(), j) - fund.begin());
+                row[j] += f * (Prfl(fpk[u], p.X[ii] - r.Pos[cc], false).Value - v.Value) / fstep[u];
+              }
+              break;
             default: break;
           }
         }
@@ -608,7 +643,72 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
                 m.Real("cutoffsatmx", 0., iph, kpwd)};
     p.Phases.push_back(d);
   }
+  // Fundamental approach: the block's geometry in every phase of method 4,
+  // tabulated at the mean step of the pattern.
+  bool fa = false;
+  for (const auto& d : p.Phases) fa = fa || (!p.Tof && d.Prof.Asymm == PwdAsymFundamental);
+  if (fa) {
+    if (bp.Fund.size() < static_cast<size_t>(kPwdFaNPar)) {
+      PwdFaGeometry g0;
+      for (size_t k = bp.Fund.size(); k < static_cast<size_t>(kPwdFaNPar); ++k)
+        bp.Fund.push_back({PwdFaRef(g0, static_cast<int>(k)), 0, 0.});
+    }
+    const PwdFaGeometry g = PwdFaFromM41(m, kpwd);
+    bp.Fund[0].V = g.RadPrim, bp.Fund[1].V = g.RadSec;
+    const double step = p.X.size() > 1 ? (p.X.back() - p.X.front()) / static_cast<double>(p.X.size() - 1) : 0.;
+    for (auto& d : p.Phases)
+      if (d.Prof.Asymm == PwdAsymFundamental) d.Prof.FaGeom = g, d.Prof.FaGeomStep = std::abs(step);
+  }
   return p.Phases.empty() ? 1 : 0;
+}
+
+PwdFaGeometry PwdFaFromM41(const PwdM41& m, int kpwd) {
+  PwdFaGeometry g;
+  const PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
+  for (int k = 0; k < kPwdFaNPar && static_cast<size_t>(k) < bp.Fund.size(); ++k)
+    PwdFaRef(g, k) = bp.Fund[static_cast<size_t>(k)].V;
+  g.RadPrim = m.Real("radprim", g.RadPrim, 0, kpwd);
+  g.RadSec = m.Real("radsec", g.RadSec, 0, kpwd);
+  if (m.Int("usersw", 1, 0, kpwd) == 0) g.RecSlitWidth = 0.;
+  g.FixedDivSlit = m.Int("usefdsa", 1, 0, kpwd) != 0;
+  if (m.Int("usepsoll", 1, 0, kpwd) == 0) g.SollerPrim = 0.;
+  if (m.Int("usessoll", 1, 0, kpwd) == 0) g.SollerSec = 0.;
+  return g;
+}
+
+int PwdLamFile(const std::string& file, PwdPatternData& p, ErrorRecord& err) {
+  std::string text;
+  if (FeReadFile(file, text) != 0) {
+    err = ErrorRecord::At(file, 0, "The wavelength-profile file cannot be opened.");
+    return 1;
+  }
+  std::vector<std::array<double, 2>> lines;  // wavelength, relative intensity
+  int no = 0;
+  for (const auto& l : SplitOn(text, "\n")) {
+    ++no;
+    const auto w = SplitWords(Trim(l));
+    if (w.empty() || w[0][0] == '#') continue;
+    std::optional<double> lam = ToReal(w[0]), in = w.size() > 1 ? ToReal(w[1]) : std::nullopt;
+    const bool width = w.size() < 3 || ToReal(w[2]).has_value();
+    if (!lam || !in || *lam <= 0. || *in <= 0. || !width || w.size() > 3) {
+      err = ErrorRecord::At(file, no, "A wavelength (A), a positive relative intensity and optionally a Lorentzian width expected.",
+                            std::string(Trim(l)));
+      return 1;
+    }
+    if (lines.size() == 2) {
+      err = ErrorRecord::At(file, no, "expected at most two wavelength lines", std::string(Trim(l)));
+      return 1;
+    }
+    lines.push_back({*lam, *in});
+  }
+  if (lines.empty()) {
+    err = ErrorRecord::At(file, no, "A wavelength line expected.");
+    return 1;
+  }
+  p.Lam = {lines[0][0], lines.size() > 1 ? lines[1][0] : 0.};
+  p.NLam = static_cast<int>(lines.size());
+  p.Ratio = lines.size() > 1 ? lines[1][1] / lines[0][1] : 0.;
+  return 0;
 }
 
 bool PwdTubeLine(const PwdLamSource& s) {

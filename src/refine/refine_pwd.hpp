@@ -51,7 +51,11 @@ void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPha
 void PwdModVecStore(const PwdPhaseData& ph, PwdPhasePar& pp);
 
 // Kinds of refined powder parameters.
-enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam, PkBroad, PkModVec, PkTofX };
+enum PwdParKind : int { PkBckg, PkZero, PkSyCos, PkSySin, PkMetric, PkWidth, PkAsym, PkLam, PkBroad, PkModVec, PkTofX,
+                        PkFund };
+// Names of the fundamental-approach geometry values (PwdFaRef order).
+inline constexpr const char* kPwdFaNames[kPwdFaNPar] = {"radprim", "radsec",   "rsw",      "rsl",     "divslit",
+                                                        "srclen",  "samplen",  "sollprim", "sollsec"};
 
 // One refined parameter: kind, phase (metric, widths, asymmetry) and index
 // (coefficient, metric basis vector, PwdWidthPar, asymmetry parameter).
@@ -73,6 +77,9 @@ struct PwdFitFlags {
   std::vector<std::vector<char>> Broad;      // per phase, PwdBroadRef order
   std::vector<std::vector<char>> ModVec;     // per phase, 3 per modulation vector
   std::array<char, 7> TofX{};                // second time-of-flight form, PwdPatternData::TofX order
+  // Fundamental-approach geometry of the block (PwdFaRef order), refined
+  // where the element is in use (value > 0) by a phase of method 4.
+  std::array<char, kPwdFaNPar> Fund{};
 };
 
 struct PwdFitResult {
@@ -133,6 +140,20 @@ std::vector<char> PwdRefinedWavelengths(const std::vector<PwdLamSource>& s, cons
 [[nodiscard]] int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m,
                                       int kpwd, const std::vector<PhaseBasic>& phases,
                                       PwdPatternData& p);
+
+// The fundamental-approach geometry of block kpwd from its "# Fundamental
+// parameters" record and the switches of the header: "radprim"/"radsec" give
+// the radii (mm) instead of the record's, "usersw" 0 leaves the receiving
+// slit out, "usefdsa" 0 makes the divergence slit variable, "usepsoll" and
+// "usessoll" 0 leave the Soller slits out.
+PwdFaGeometry PwdFaFromM41(const PwdM41& m, int kpwd);
+// "lamfile": the emission profile of a constant-wavelength pattern from a
+// text file of lines "wavelength (A) relative-intensity [Lorentzian width]"
+// (blank lines and lines starting with '#' skipped; the width is read but the
+// profile widths stay those of the phases): one or two lines become Lam,
+// NLam and Ratio = I2/I1. 1 with the file, line and fault in err, and p
+// unchanged, for a damaged file or more than two lines.
+[[nodiscard]] int PwdLamFile(const std::string& file, PwdPatternData& p, ErrorRecord& err);
 
 // |F|**2 on the absolute scale into F2Calc of the reflections of the phases
 // marked UseKnown ("uklebail"), from the model (M40) and scattering factors of

@@ -285,6 +285,18 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
     CalcBlock& cb = s.Block[static_cast<size_t>(t.Block)];
     cb.ScalePar = -1, cb.Scale = 1., cb.ExtType = ExtNone;
     ErrorRecord ge;
+    if (const PwdKey* lf = m.Find("lamfile", 0, kpwd); lf != nullptr && !lf->Words.empty() && !t.P.Tof &&
+                                                       PwdLamFile(lf->Words[0], t.P, ge)) {
+      for (const auto& l : ge.Lines()) lst.push_back(l);
+      Say(ge.Lines());
+      return 1;
+    }
+    // The fundamental-approach geometry is used but not refined here.
+    const auto& fund = m.Blocks[static_cast<size_t>(kpwd - 1)].Fund;
+    if (std::any_of(fund.begin(), fund.end(), [](const PwdPar& x) { return x.Key != 0; }) &&
+        std::any_of(t.P.Phases.begin(), t.P.Phases.end(),
+                    [](const PwdPhaseData& x) { return x.Prof.Asymm == PwdAsymFundamental; }))
+      lst.push_back(fmt::format("The fundamental parameters of powder block {} are kept fixed.", kpwd));
     if (PwdGenerateRefl(t.P, ge)) {
       for (const auto& l : ge.Lines()) lst.push_back(l);
       Say(ge.Lines());

@@ -144,6 +144,45 @@ TEST_F(PowderRoad, DamagedPatternChangesNothing) {
   EXPECT_FALSE(fs::exists(Dir / "pbso4.m41"));
 }
 
+// The X-ray pattern with the fundamental approach and an emission-profile
+// file: a file of three lines is refused and leaves M41 as it was; with two
+// lines the receiving slit and the secondary Soller slit are refined and
+// written back with the section, and the fit beats the divergence asymmetry
+// (Rwp 9.42).
+TEST_F(PowderRoad, FundamentalApproachWithWavelengthFile) {
+  const std::string d = fs::absolute(kDir).string();
+  ASSERT_EQ(Dir.Batch(".import->CIF\npbso4.cif\n.File->Powder data->Import\nGSAS standard\n" + d + "PBSO4.XRA\n" + d +
+                      "INST_XRY.PRM\n"),
+            0)
+      << Dir.Output;
+  std::string m41 = "lamfile lam.txt\n" + Dir.Read("pbso4.m41");
+  m41.replace(m41.find("asymm 3"), 7, "asymm 4");
+  const size_t w = m41.find("# Asymmetry parameters");
+  ASSERT_NE(w, std::string::npos);
+  m41.insert(w, std::string("# Fundamental parameters\n") +
+                    "240.00000240.00000 0.16000012.000000 0.00000012.000000      001000\n" +
+                    "15.000000 0.000000 2.500000                                 001\n" +
+                    " 0.000000 0.000000 0.000000 0.000000 0.000000 0.000000\n 0.000000 0.000000 0.000000\n");
+  const size_t g = m41.find('\n', m41.find("# Gaussian parameters")) + 1;
+  m41.replace(g, m41.find('\n', g) - g, std::string("16.000000-20.0000011.000000 0.000000").append(24, ' ') + "0010");
+  Dir.Write("pbso4.m41", m41);
+  Dir.Write("lam.txt", "1.540598 2\n1.544426 1\n1.39222 0.2\n");
+  const std::string run = ".File->Structure->Open\npbso4\n.Edit->Keywords\nrefine\ncycles 5\n.run->lebail\n";
+  EXPECT_NE(Dir.Batch(run), 0);
+  EXPECT_TRUE(Printed("line 3") && Printed("expected at most two wavelength lines")) << Dir.Output;
+  EXPECT_EQ(Dir.Read("pbso4.m41"), m41);
+  Dir.Write("lam.txt", "# Cu K-alpha1/2\n1.540598 2\n1.544426 1\n");
+  ASSERT_EQ(Dir.Batch(run), 0) << Dir.Output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(Dir.Output, m, std::regex("block 1: Rp [0-9.]+ Rwp ([0-9.]+)"))) << Dir.Output;
+  EXPECT_LT(std::stod(m[1]), 9.2);
+  const std::string out = Dir.Read("pbso4.m41");
+  EXPECT_NE(out.find("# Wavelength\n 1.540598 1.544426"), std::string::npos) << out;
+  const size_t f = out.find("# Fundamental parameters\n");  // the receiving slit refined
+  ASSERT_NE(f, std::string::npos) << out;
+  EXPECT_GT(std::abs(std::stod(out.substr(f + 25 + 18, 9)) - 0.16), 1e-4) << out.substr(f, 200);
+}
+
 }  // namespace
 }  // namespace tarn::test
 

@@ -136,6 +136,7 @@ TEST(PwdM41File, RoundTripAndMessages) {
   b.Name = "powder1";
   b.Bckg = {{100., 1, 0.}, {-3.5, 1, 0.25}, {0., 0, 0.}};
   b.Asym = {{0.02, 1, 0.}, {0.01, 0, 0.}};
+  b.Fund.assign(9, {0.25, 1, 0.01});
   b.Phase.resize(1);
   b.Phase[0].Cell[0] = {8.4803, 1, 0.0001};
   b.Phase[0].Strain = {{1.5, 1, 0.1}, {2., 0, 0.}};
@@ -145,7 +146,7 @@ TEST(PwdM41File, RoundTripAndMessages) {
   const std::string text = M41Text(m);
   // The phase's sections in their order.
   size_t at = 0;
-  for (const char* sec : {"# Lorentzian parameters", "# Strain parameters",
+  for (const char* sec : {"# Wavelength", "# Fundamental parameters", "# Asymmetry parameters", "# Lorentzian parameters", "# Strain parameters",
                           "# Coefficients of spherical harmonics for particle broadening", "# Broadening HKL",
                           "# Preferred orientation"}) {
     const size_t k = text.find(sec);
@@ -161,6 +162,12 @@ TEST(PwdM41File, RoundTripAndMessages) {
   EXPECT_EQ(r.Blocks[0].Asym.size(), 2u);
   EXPECT_EQ(r.Blocks[0].Phase[0].Strain.size(), 2u);
   EXPECT_EQ(r.Blocks[0].Phase[0].BroadHkl[1].V, 2.);
+  EXPECT_EQ(r.Blocks[0].Fund.size(), 9u);
+  // A file written before the fundamental parameters existed.
+  std::string old = text;
+  old.erase(old.find("# Fundamental"), old.find("# Asymmetry") - old.find("# Fundamental"));
+  ASSERT_EQ(M41Parse(old, "o.m41", c0, err), 0) << err.Text();
+  EXPECT_TRUE(c0.Blocks[0].Fund.empty());
   // Time of flight in the second form: its two records instead of the first.
   PwdM41 t = r;
   t.Tof = true;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <numbers>
 
 #include "refine/refine_pwd.hpp"
@@ -24,9 +26,9 @@ PhaseSymmetry Tetragonal() {
 // A synthetic pattern of a tetragonal phase (a 5.4, c 7.9 A) with the
 // wavelengths lam (a second one at half intensity when lam[1] > 0), Yo = Yc;
 // with first-order satellites of the modulation vector q when one is given.
-PwdPatternData Synthetic(std::array<double, 2> lam, std::vector<std::array<double, 3>> q = {}) {
+PwdPatternData Synthetic(std::array<double, 2> lam, std::vector<std::array<double, 3>> q = {}, int npts = 3000) {
   PwdPatternData p;
-  for (int i = 0; i < 3000; ++i) p.X.push_back(15. + 0.025 * i);
+  for (int i = 0; i < npts; ++i) p.X.push_back(15. + 0.025 * i);
   p.Yo.assign(p.X.size(), 0.);
   p.Radiation = 1;
   p.Lam = lam;
@@ -214,6 +216,57 @@ TEST(RefLeBailFit, TimeOfFlightStrainTensorAndHarmonics) {
   const PwdBroadening& e = p.Phases[0].Broad;
   for (size_t k = 0; k < strain.size(); ++k) EXPECT_NEAR(e.StrainPar[k], strain[k], 0.02 * strain[k]) << PwdBroadName(e, static_cast<int>(k));
   EXPECT_NEAR(e.ShPar[0], size[0], 0.03);
+}
+
+// The fundamental approach: a pattern made with a receiving slit of 0.3 mm
+// and a secondary Soller slit of 2.5 deg (which limits the axial divergence)
+// gives both back from 0.2 mm and 2 deg.
+TEST(RefLeBailFit, FundamentalGeometryIsFittedBack) {
+  PwdPatternData p = Synthetic({1.5406, 0.}, {}, 1200);
+  auto& pr = p.Phases[0].Prof;
+  pr.Asymm = PwdAsymFundamental, pr.NAsym = 0;
+  pr.FaGeom.RecSlitWidth = 0.3, pr.FaGeom.SollerSec = 2.5, pr.FaGeom.DivSlit = 1.;
+  pr.FaGeomStep = 0.025;
+  PwdSetProfiles(p);
+  PwdSetPoints(p);
+  p.Yo = p.Yc;
+  double area = 0.;  // the instrument function keeps the profile normalised
+  for (int i = -400; i <= 400; ++i) area += 0.0025 * Prfl(p.Refl[0].Pk[0], 0.0025 * i, false).Value;
+  EXPECT_NEAR(area, 1., 0.02);
+  pr.FaGeom.RecSlitWidth = 0.2, pr.FaGeom.SollerSec = 2.;
+  PwdSetProfiles(p);
+  PwdFitFlags f = UsualFlags();
+  f.Width = {{}};
+  f.Fund[2] = f.Fund[8] = f.Fund[7] = 1;  // the primary Soller slit is not in use: not refined
+  const PwdFitResult r = RefLeBailFit(p, f, 10);
+  EXPECT_EQ(std::count_if(r.Params.begin(), r.Params.end(), [](const auto& q) { return q.Kind == PkFund; }), 2);
+  EXPECT_LT(r.R.Rwp, 0.5);
+  EXPECT_NEAR(p.Phases[0].Prof.FaGeom.RecSlitWidth, 0.3, 1e-3);
+  EXPECT_NEAR(p.Phases[0].Prof.FaGeom.SollerSec, 2.5, 5e-3);
+  EXPECT_NEAR(p.Phases[0].Cell[2], 7.9, 2e-5);
+}
+
+// The header switches over the record.
+TEST(PwdFundamental, HeaderSwitchesAndWavelengthFile) {
+  PwdM41 m;
+  SetBasicM41(m);
+  for (const auto& [k, v] : {std::pair{"radsec", "217.5"}, {"usersw", "0"}, {"usefdsa", "0"}}) m.Set(k, {v});
+  m.Blocks.resize(1);
+  for (double v : {240., 240., 0.3, 12., 20., 12., 15., 2., 2.5}) m.Blocks[0].Fund.push_back({v, 0, 0.});
+  ErrorRecord err;
+  const PwdFaGeometry g = PwdFaFromM41(m, 1);
+  EXPECT_EQ(std::vector<double>({g.RadPrim, g.RadSec, g.RecSlitWidth, g.DivSlit, g.SollerPrim}),
+            std::vector<double>({240., 217.5, 0., 20., 2.}));
+  EXPECT_FALSE(g.FixedDivSlit);
+
+  // A damaged wavelength-profile file names its line and changes nothing.
+  const std::string lam = (std::filesystem::temp_directory_path() / "tarn_fa_lam.txt").string();
+  std::ofstream(lam) << "1.540598 100 0.0005\n\n1.54x4 50\n";
+  PwdPatternData p;
+  EXPECT_EQ(PwdLamFile(lam, p, err), 1);
+  EXPECT_EQ(err.Line, 3);
+  EXPECT_EQ(p.Lam, PwdPatternData().Lam);
+  std::filesystem::remove(lam);
 }
 
 }  // namespace

@@ -279,6 +279,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
   f.Zero = bp.Shift[0].Key, f.SyCos = bp.Shift[1].Key, f.SySin = bp.Shift[2].Key;
   f.Lam = bp.Lam[0].Key != 0;
   f.TofX = PwdTofXFlags(bp);
+  for (size_t k = 0; k < f.Fund.size() && k < bp.Fund.size(); ++k) f.Fund[k] = bp.Fund[k].Key ? 1 : 0;
   for (const auto& pp : bp.Phase) {
     f.Cell.push_back(std::any_of(pp.Cell.begin(), pp.Cell.end(), [](const PwdPar& x) { return x.Key != 0; }) ? 1 : 0);
     std::array<char, PwdNWidth> w{};
@@ -328,6 +329,11 @@ void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
     if (q.Kind == PkBroad) t = PwdBroadPar(bp.Phase[static_cast<size_t>(q.Phase)], q.Index);
     if (q.Kind == PkTofX) t = q.Index < 5 ? &bp.TofE[static_cast<size_t>(q.Index)] : &bp.TofCross[static_cast<size_t>(q.Index - 5)];
     if (q.Kind == PkModVec) t = &bp.Phase[static_cast<size_t>(q.Phase)].ModVec[static_cast<size_t>(q.Index)];
+    if (q.Kind == PkFund && static_cast<size_t>(q.Index) < bp.Fund.size()) {
+      t = &bp.Fund[static_cast<size_t>(q.Index)];
+      for (const auto& ph : p.Phases)
+        if (ph.Prof.Asymm == PwdAsymFundamental) t->V = PwdFaRef(const_cast<PwdFaGeometry&>(ph.Prof.FaGeom), q.Index);
+    }
     if (t != nullptr) t->Su = q.Su;
   }
 }
@@ -387,6 +393,11 @@ int RunLeBail(TarnToolCall& c) {
     PwdPatternData p;
     if (PwdPatternFromBlock(blocks[k], refl[k], m, kpwd, Struct.Basic.Phase, p)) {
       Listing(pwdmsg::NoPowder);
+      return NextNothing;
+    }
+    if (const PwdKey* lf = m.Find("lamfile", 0, kpwd); lf != nullptr && !lf->Words.empty() && !p.Tof &&
+                                                       PwdLamFile(lf->Words[0], p, err)) {
+      ListErr(err);
       return NextNothing;
     }
     if (PwdGenerateRefl(p, err)) {
