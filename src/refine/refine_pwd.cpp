@@ -2,6 +2,7 @@
 #include "refine/refine_pwd.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
+#include "util/files.hpp"
 #include "util/numbers.hpp"
 #include "util/real_text.hpp"
 #include "util/strings.hpp"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <sstream>
 
 namespace tarn {
 
@@ -531,10 +533,50 @@ void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPha
   pp.BroadHkl.resize(b.HklPar.size(), PwdPar{0., 1, 0.});
 }
 
+int PwdReadManualBackground(const std::string& file, PwdM41& m, ErrorRecord& err) {
+  if (!FeFileExists(file)) return 0;
+  std::string text;
+  if (FeReadFile(file, text) != 0) {
+    err = ErrorRecord::At(file, 0, "The manual background file cannot be read.");
+    return 1;
+  }
+  std::vector<std::vector<std::pair<double, double>>> man;
+  size_t blk = 0;
+  int line = 0;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    ++line;
+    const auto w = SplitWords(l);
+    if (w.empty() || w[0][0] == '#') continue;
+    if (EqIgnoreCase(w[0], "datblock")) {
+      const auto k = w.size() == 2 ? ToInt(w[1]) : std::nullopt;
+      if (!k || *k < 1) {
+        err = ErrorRecord::At(file, line, "A powder block number (1, 2, ...) expected after datblock.", l);
+        return 1;
+      }
+      blk = static_cast<size_t>(*k - 1);
+      continue;
+    }
+    const auto x = w.size() == 2 ? ToReal(w[0]) : std::nullopt, y = w.size() == 2 ? ToReal(w[1]) : std::nullopt;
+    if (!x || !y) {
+      err = ErrorRecord::At(file, line, "Two numbers expected: position and background intensity.", l);
+      return 1;
+    }
+    if (man.size() <= blk) man.resize(blk + 1);
+    man[blk].emplace_back(*x, *y);
+  }
+  for (auto& v : man) std::sort(v.begin(), v.end());
+  m.Manual = std::move(man);
+  return 0;
+}
+
 int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
                         const std::vector<PhaseBasic>& phases, PwdPatternData& p) {
   PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
-  for (const auto& r : pts) {
+  // "useeach" n: every n-th point from the first one.
+  const size_t each = static_cast<size_t>(std::max(1, m.Int("useeach", 1, 0, kpwd)));
+  for (size_t i = 0; i < pts.size(); i += each) {
+    const M95Refl& r = pts[i];
     p.X.push_back(r.Geom[0]);
     p.Yo.push_back(r.I);
     p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
@@ -545,6 +587,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
   p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
   p.PolK = PwdPolK(b.MonAngle);
+  p.Illum = m.Int("illum", 0, 0, kpwd);
   p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
   p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
   p.TofCross = p.Tof && m.Int("tofjason", 0, 0, kpwd) > 0;
@@ -560,9 +603,16 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
   p.Bckg.Tof = p.Tof;
   for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
+  // "manbckg" > 0: the manual points of the block are added (scale 1).
+  if (m.Int("manbckg", 0, 0, kpwd) > 0 && static_cast<size_t>(kpwd) <= m.Manual.size())
+    p.Bckg.Manual = m.Manual[static_cast<size_t>(kpwd - 1)];
   std::vector<std::array<double, 2>> skip;
   for (const auto& v : m.All("skipfrto", kpwd))
     if (v.size() >= 2) skip.push_back({v[0], v[1]});
+  // "skipfrdl": limits in d (A), converted to the pattern's axis.
+  for (const auto& v : m.All("skipfrdl", kpwd))
+    if (v.size() >= 2 && v[0] > 0. && v[1] > 0.)
+      skip.push_back({PwdPosition(p, 1. / (v[0] * v[0]), 0), PwdPosition(p, 1. / (v[1] * v[1]), 0)});
   PwdMakeSkipFlags(p, skip);
   if (p.Bckg.Coef.size() && std::all_of(bp.Bckg.begin(), bp.Bckg.end(), [](const PwdPar& x) { return x.V == 0.; })) {
     // A first background: the lowest intensity, as the constant term.

@@ -342,7 +342,7 @@ int ReadPowderFiles(PwdM41& m, std::vector<M95Block>& blocks,
     Listing(pwdmsg::NoM41);
     return 1;
   }
-  if (iom41(0, m41, m, err)) {
+  if (iom41(0, m41, m, err) || PwdReadManualBackground(Sess.fln + ".bkg", m, err)) {
     ListErr(err);
     return 1;
   }
