@@ -58,7 +58,7 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
     const double d = dx(static_cast<Eigen::Index>(j));
     auto& ph = p.Phases[static_cast<size_t>(q.Phase)];
     switch (q.Kind) {
-      case PkBckg: p.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
+      case PkBckg: PwdBckgRef(p.Bckg, q.Index) += d; break;
       case PkZero: (p.Tof ? p.TofZero : p.Zero) += d; break;
       case PkTofX: p.TofX[static_cast<size_t>(q.Index)] += d; break;
       case PkSyCos: p.SyCos += d; break;
@@ -132,8 +132,11 @@ int FitPartition(PwdPatternData& p) {
 
 std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f) {
   std::vector<PwdFitParam> par;
-  for (size_t k = 0; k < p.Bckg.Coef.size(); ++k)
-    if (k < f.Bckg.size() && f.Bckg[k]) par.push_back({PkBckg, 0, static_cast<int>(k), fmt::format("bckg{}", k + 1)});
+  // Index Coef.size(): the scale of the manual background.
+  const size_t nb = p.Bckg.Coef.size() + (p.Bckg.Manual.empty() ? 0 : 1);
+  for (size_t k = 0; k < nb; ++k)
+    if (k < f.Bckg.size() && f.Bckg[k])
+      par.push_back({PkBckg, 0, static_cast<int>(k), k < p.Bckg.Coef.size() ? fmt::format("bckg{}", k + 1) : "bckgman"});
   if (f.Zero) par.push_back({PkZero, 0, 0, "zero"});
   if (f.SyCos) par.push_back({PkSyCos, 0, 0, "sycos"});
   if (f.SySin) par.push_back({PkSySin, 0, 0, "sysin"});
@@ -167,7 +170,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
   // Derivative rows of the points (n x np) and Ycalc.
   std::vector<double> der(n * np, 0.);
   p.Yc = p.Bg;
-  std::vector<double> dbg(p.Bckg.Coef.size());
+  std::vector<double> dbg(p.Bckg.Coef.size() + 1);
   // Metric bases of the phases, for the derivatives of 1/d**2.
   std::vector<std::vector<std::array<double, 6>>> basis(p.Phases.size());
   for (const auto& q : par)
@@ -231,7 +234,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
     s += w * d * d;
     std::copy(der.begin() + static_cast<long>(i * np), der.begin() + static_cast<long>((i + 1) * np), row.begin());
     if (!dbg.empty()) {
-      (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data());
+      (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data(), &dbg.back());
       for (size_t j = 0; j < np; ++j)
         if (par[j].Kind == PkBckg) row[j] = dbg[static_cast<size_t>(par[j].Index)];
     }
@@ -599,13 +602,18 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
   // "bckgnum" and "asymm" may have been changed since the parameters were
   // written: missing terms start at 0 and are refined, surplus ones dropped.
-  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
+  const size_t nbg = static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd)));
+  // "manbckg" > 0: the scale of the manual part follows the coefficients
+  // (starting at 1, refined).
+  const bool man = m.Int("manbckg", 0, 0, kpwd) > 0;
+  const size_t had = bp.Bckg.size();
+  bp.Bckg.resize(nbg + (man ? 1 : 0), PwdPar{0., 1, 0.});
+  if (man && had <= nbg) bp.Bckg.back().V = 1.;
   bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
   p.Bckg.Tof = p.Tof;
-  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
-  // "manbckg" > 0: the manual points of the block are added (scale 1).
-  if (m.Int("manbckg", 0, 0, kpwd) > 0 && static_cast<size_t>(kpwd) <= m.Manual.size())
-    p.Bckg.Manual = m.Manual[static_cast<size_t>(kpwd - 1)];
+  for (size_t k = 0; k < nbg; ++k) p.Bckg.Coef.push_back(bp.Bckg[k].V);
+  if (man) p.Bckg.ManScale = bp.Bckg.back().V;
+  if (man && static_cast<size_t>(kpwd) <= m.Manual.size()) p.Bckg.Manual = m.Manual[static_cast<size_t>(kpwd - 1)];
   std::vector<std::array<double, 2>> skip;
   for (const auto& v : m.All("skipfrto", kpwd))
     if (v.size() >= 2) skip.push_back({v[0], v[1]});
@@ -614,7 +622,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
     if (v.size() >= 2 && v[0] > 0. && v[1] > 0.)
       skip.push_back({PwdPosition(p, 1. / (v[0] * v[0]), 0), PwdPosition(p, 1. / (v[1] * v[1]), 0)});
   PwdMakeSkipFlags(p, skip);
-  if (p.Bckg.Coef.size() && std::all_of(bp.Bckg.begin(), bp.Bckg.end(), [](const PwdPar& x) { return x.V == 0.; })) {
+  if (p.Bckg.Coef.size() && std::all_of(p.Bckg.Coef.begin(), p.Bckg.Coef.end(), [](double x) { return x == 0.; })) {
     // A first background: the lowest intensity, as the constant term.
     double mn = 1e300;
     for (size_t i = 0; i < p.Yo.size(); ++i)

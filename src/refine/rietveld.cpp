@@ -100,8 +100,11 @@ void RietSetParams(RietProblem& pr) {
     for (size_t ph = 0; ph < p.Phases.size(); ++ph)
       if (ph < t.RefScale.size() && t.RefScale[ph])
         pr.Par.push_back({RvScale, ik, static_cast<int>(ph), 0, fmt::format("scale{}[{}]", ph + 1, k + 1)});
-    for (size_t j = 0; j < p.Bckg.Coef.size(); ++j)
-      if (j < f.Bckg.size() && f.Bckg[j]) pr.Par.push_back({RvBckg, ik, 0, static_cast<int>(j), fmt::format("bckg{}[{}]", j + 1, k + 1)});
+    // Index Coef.size(): the scale of the manual background.
+    for (size_t j = 0; j < p.Bckg.Coef.size() + (p.Bckg.Manual.empty() ? 0 : 1); ++j)
+      if (j < f.Bckg.size() && f.Bckg[j])
+        pr.Par.push_back({RvBckg, ik, 0, static_cast<int>(j),
+                          j < p.Bckg.Coef.size() ? fmt::format("bckg{}[{}]", j + 1, k + 1) : fmt::format("bckgman[{}]", k + 1)});
     if (f.Zero) pr.Par.push_back({RvZero, ik, 0, 0, fmt::format("zero[{}]", k + 1)});
     if (f.SyCos && !p.Tof) pr.Par.push_back({RvSyCos, ik, 0, 0, fmt::format("sycos[{}]", k + 1)});
     if (f.SySin && !p.Tof) pr.Par.push_back({RvSySin, ik, 0, 0, fmt::format("sysin[{}]", k + 1)});
@@ -303,13 +306,13 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
       }
     }
   }
-  // Background coefficients.
-  std::vector<double> dbg(p.Bckg.Coef.size());
+  // Background coefficients and the manual part's scale (last).
+  std::vector<double> dbg(p.Bckg.Coef.size() + 1);
   bool anyBg = false;
   for (size_t j : mine) anyBg = anyBg || pr.Par[j].Kind == RvBckg;
   if (!anyBg) return;
   for (size_t i = 0; i < n; ++i) {
-    (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data());
+    (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data(), &dbg.back());
     for (size_t j : mine)
       if (pr.Par[j].Kind == RvBckg) der[i * nt + nr + j] = dbg[static_cast<size_t>(pr.Par[j].Index)];
   }
@@ -416,7 +419,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
     const size_t iph = static_cast<size_t>(q.Phase);
     switch (q.Kind) {
       case RvScale: t.Scale[iph] += d; break;
-      case RvBckg: pp.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
+      case RvBckg: PwdBckgRef(pp.Bckg, q.Index) += d; break;
       case RvZero: (pp.Tof ? pp.TofZero : pp.Zero) += d; break;  // TOF: us
       case RvSyCos: pp.SyCos += d; break;
       case RvSySin: pp.SySin += d; break;

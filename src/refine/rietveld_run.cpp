@@ -53,6 +53,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
   const RietPattern& t = pr.Pat[k];
   const PwdPatternData& p = t.P;
   for (size_t j = 0; j < bp.Bckg.size() && j < p.Bckg.Coef.size(); ++j) bp.Bckg[j].V = p.Bckg.Coef[j];
+  if (!p.Bckg.Manual.empty() && bp.Bckg.size() > p.Bckg.Coef.size()) bp.Bckg[p.Bckg.Coef.size()].V = p.Bckg.ManScale;
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
   PwdTofStore(p, bp);
   for (size_t j = 0; j < 2; ++j) bp.Rough[j].V = t.Rough[j];

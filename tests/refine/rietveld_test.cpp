@@ -453,9 +453,10 @@ TEST(Rietveld, TimeOfFlightProfileTermsTravelThroughTheFiles) {
 }
 
 // Averaged preferred orientation ("prefsum", a direction that is not a
-// symmetry axis, so the equivalents differ) and the time-of-flight
-// absorption: derivatives of Ycalc against central differences.
-TEST(Rietveld, AveragedPreferredOrientationAndTofAbsorptionDerivatives) {
+// symmetry axis, so the equivalents differ), the scale of a manual
+// background and the time-of-flight absorption: derivatives of Ycalc
+// against central differences.
+TEST(Rietveld, AveragedPreferenceManualBackgroundAndTofAbsorptionDerivatives) {
   Fixture f;
   f.Make();
   if (::testing::Test::HasFatalFailure()) return;
@@ -463,12 +464,17 @@ TEST(Rietveld, AveragedPreferredOrientationAndTofAbsorptionDerivatives) {
   std::vector<double> single;
   for (const auto& r : t.P.Refl) single.push_back(r.I[0]);
   t.PrefDir = {{1., 1., 0.}}, t.PrefOps = {PwdLaueOps(t.P.Phases[0].Sym)};
+  t.P.Bckg.Manual = {{20., 30.}, {70., 10.}}, t.P.Bckg.ManScale = 1.2;
+  t.Flags.Bckg = {0, 0, 0, 1};
+  f.pr.Par.clear();
+  RietSetParams(f.pr);
+  ASSERT_EQ(f.pr.Par[1].Name, "bckgman[1]");
   RietSetIntensities(f.pr);
   int changed = 0;
   for (size_t r = 0; r < single.size(); ++r) changed += std::abs(t.P.Refl[r].I[0] / single[r] - 1.) > 1e-6;
   EXPECT_GT(changed, 0);
   std::set<int> kinds;
-  CheckDerivatives(f, {RvPref, RvScale}, kinds);
+  CheckDerivatives(f, {RvPref, RvBckg}, kinds);
 
   SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Radiation = 2, .Scale = 1.});
   AddIsoAtom("Fe1", 2, {0.11, 0.23, 0.37}, 0.012);
@@ -486,7 +492,7 @@ TEST(Rietveld, AveragedPreferredOrientationAndTofAbsorptionDerivatives) {
   RietSetParams(g.pr);
   ASSERT_EQ(RietShift(g.pr, g.s, g.p, std::vector<double>(static_cast<size_t>(g.p.NRef) + g.pr.Par.size(), 0.)), 0);
   kinds.clear();
-  CheckDerivatives(g, {RvTofAbs, RvMetric}, kinds);
+  CheckDerivatives(g, {RvTofAbs}, kinds);
   EXPECT_EQ(kinds.count(RvTofAbs), 1u);
 }
 
@@ -520,6 +526,9 @@ TEST(Rietveld, HeaderKeywordsShapeThePatternFromTheFiles) {
   ASSERT_EQ(PwdReadManualBackground(dir.Write("s.bkg", "# manual points\n60 7\n30 5\n"), m, err), 0);
   PwdPatternData d;
   ASSERT_EQ(PwdPatternFromBlock(b, pts, m, 1, Struct.Basic.Phase, d), 0);
+  // The manual part's scale follows the six coefficients, starting at 1.
+  ASSERT_EQ(m.Blocks[0].Bckg.size(), 7u);
+  EXPECT_EQ(m.Blocks[0].Bckg[6].V, 1.);
   ASSERT_EQ(d.X.size(), 201u);
   EXPECT_DOUBLE_EQ(d.X[1], 20.2);
   // d = 2.0 and 1.8 A at 1.5406 A: 2theta 45.30 and 50.67 deg.
