@@ -83,13 +83,15 @@ double PwdLpSlope(const PwdPatternData& p, double tth) {
     const double c2 = std::cos(2. * th);
     d += -4. * p.PolK * c2 * std::sin(2. * th) / (1. + p.PolK * c2 * c2);
   }
+  if (p.Illum == 1) d -= s / std::max(c, 1e-12);
+  if (p.Illum == 2) d += c / std::max(s, 1e-12);
   return 0.5 * kDeg * d;  // d th / d 2th, in degrees
 }
 
 double PwdLpFactor(const PwdPatternData& p, double tth) {
   if (p.Tof) return 1.;
   const double th = 0.5 * tth * kDeg, s = std::sin(th), c = std::cos(th);
-  const double base = 1. / std::max(s * s * c, 1e-12);
+  const double base = (p.Illum == 1 ? c : p.Illum == 2 ? s : 1.) / std::max(s * s * c, 1e-12);
   if (p.Radiation == 2) return base;
   const double c2 = std::cos(2. * th);
   return base * (1. + p.PolK * c2 * c2) / (1. + p.PolK);

@@ -66,6 +66,7 @@ struct PwdPatternData {
   std::array<double, 2> Lam{1.5406, 0.};
   double Ratio = 0.;                    // I(Lam2)/I(Lam1)
   double PolK = 1.;                     // X-ray polarisation constant K = cos**2 2theta_M (1: unpolarised)
+  int Illum = 0;                        // "illum": the Lp factor times 1, cos(theta) or sin(theta)
   double Zero = 0., SyCos = 0., SySin = 0.;  // position shifts (deg): zero + sycos cos(th) + sysin sin(2th)
   double Difc = 0., Difa = 0., TofZero = 0.;  // time of flight: t = difc d + difa d**2 + zero
   // Second time-of-flight form ("tofjason" > 0): t = zero + n te + (1 - n) tt,
@@ -133,7 +134,8 @@ double PwdTofCrossDmin(const PwdPatternData& p, double tmin);
 [[nodiscard]] int PwdGenerateRefl(PwdPatternData& p, ErrorRecord& err);
 // Polarisation constant K = cos**2 2theta_M of a monochromator angle (deg; 0: none).
 double PwdPolK(double monangle);
-// Lorentz-polarisation factor of the pattern at 2theta (deg); 1 for time of flight.
+// Lorentz-polarisation factor of the pattern at 2theta (deg), with the
+// illumination factor (Illum 1 cos(theta), 2 sin(theta)); 1 for time of flight.
 double PwdLpFactor(const PwdPatternData& p, double tth);
 // d ln(Lp) / d(2theta) at 2theta = tth (per degree): the intensity of a peak
 // changes with its position through Lp.

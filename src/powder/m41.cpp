@@ -29,6 +29,7 @@ constexpr const char* kSecRough = "# Roughness parameters";
 constexpr const char* kSecLam = "# Wavelength";
 constexpr const char* kSecFund = "# Fundamental parameters";
 constexpr const char* kSecAsym = "# Asymmetry parameters";
+constexpr const char* kSecTofAbs = "# TOF absorption parameter";
 constexpr const char* kSecTof = "# TOF parameters - zero, difc, difb, difa";
 constexpr const char* kSecTofE = "# TOF parameters - zerot, difct, difat,zeroe, difce,";
 constexpr const char* kSecTofCross = "# TOF parameters - TCross, WCross";
@@ -211,6 +212,7 @@ std::string M41Text(const PwdM41& m) {
     Put(out, kSecLam, b.Lam.data(), 2);
     if (!b.Fund.empty()) Put(out, kSecFund, b.Fund.data(), b.Fund.size());
     if (!b.Asym.empty()) Put(out, kSecAsym, b.Asym.data(), b.Asym.size());
+    if (m.Tof && m.Int("usetofab", 0, 0, static_cast<int>(&b - m.Blocks.data()) + 1) > 0) Put(out, kSecTofAbs, &b.TofAbs, 1);
     if (m.Tof && m.Int("tofjason", 0) > 0) {
       Put(out, kSecTofE, b.TofE.data(), 5);
       Put(out, kSecTofCross, b.TofCross.data(), 2);
@@ -263,7 +265,9 @@ int M41Parse(const std::string& text, const std::string& file, PwdM41& out, Erro
     auto& keys = m.Sections.back().Keys;
     if (Repeatable(name)) {
       int n = 0;
-      for (const auto& k : keys) n += EqIgnoreCase(k.Key, name);
+      // skipfrto and skipfrdl regions share one table.
+      const bool skipKey = !EqIgnoreCase(name, "broadHKL");
+      for (const auto& k : keys) n += skipKey ? Repeatable(k.Key) && !EqIgnoreCase(k.Key, "broadHKL") : EqIgnoreCase(k.Key, name);
       if (n >= kPwdMaxSkip) {
         m.Notes.push_back(m41msg::SkipLimit);
         continue;
@@ -312,6 +316,8 @@ int M41Parse(const std::string& text, const std::string& file, PwdM41& out, Erro
     } else if (l == kSecAsym) {
       b->Asym.resize(CountValues(in));
       r = Get(in, b->Asym.data(), b->Asym.size(), err);
+    } else if (l == kSecTofAbs) {
+      r = Get(in, &b->TofAbs, 1, err);
     } else if (l == kSecTof) {
       r = Get(in, b->Tof.data(), 4, err);
     } else if (l == kSecTofE) {

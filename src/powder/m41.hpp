@@ -8,6 +8,7 @@
 // docs/powder.md.
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/error.hpp"
@@ -61,6 +62,7 @@ struct PwdBlockPar {
   // "# Fundamental parameters" (PwdFaRef order, mm and deg); empty when absent.
   std::vector<PwdPar> Fund;
   std::vector<PwdPar> Asym;       // asymmetry parameters of the method
+  PwdPar TofAbs;                  // time-of-flight absorption c ("usetofab"), 1/A
   std::array<PwdPar, 4> Tof{};    // zero, difc, difb, difa (time of flight)
   std::array<PwdPar, 5> TofE{};   // second form ("tofjason" > 0): zerot, difct, difat, zeroe, difce
   std::array<PwdPar, 2> TofCross{};  // and its crossover TCross (1/A), WCross (A)
@@ -79,6 +81,9 @@ struct PwdM41 {
   std::vector<PwdBlockPar> Blocks;
   bool Tof = false;
   std::vector<std::string> Notes;    // duplicate keywords and the like, for the listing
+  // Manual background points (x, y) per data block, x ascending; not part of
+  // the file (PwdReadManualBackground reads them from "<structure>.bkg").
+  std::vector<std::vector<std::pair<double, double>>> Manual;
 
   // The words of a keyword: in the data block's section, else the phase's,
   // else the general one; nullptr when not given.

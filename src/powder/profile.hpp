@@ -13,6 +13,7 @@
 // parameters: U, V, W, P in centidegrees**2, X, Xe, Y, Ye in centidegrees; the
 // FWHMs HG, HL, H kept with a peak are in the pattern's unit (degrees).
 #include <array>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -220,6 +221,10 @@ struct PwdBackground {
   std::vector<std::pair<double, double>> Manual;    // manual points (x, y), x ascending
   double ManScale = 1.;                              // refinable scale of the manual part
 };
+// Coefficient k of the background, k = Coef.size() being ManScale.
+inline double& PwdBckgRef(PwdBackground& bg, int k) {
+  return static_cast<std::size_t>(k) < bg.Coef.size() ? bg.Coef[static_cast<std::size_t>(k)] : bg.ManScale;
+}
 // Sets the range from the first and last used points of the pattern.
 void PwdSetBackground(PwdBackground& bg, const std::vector<double>& x,
                       const std::vector<char>& use);

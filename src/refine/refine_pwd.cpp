@@ -2,6 +2,7 @@
 #include "refine/refine_pwd.hpp"
 #include "model/scatdata.hpp"
 #include "model/session.hpp"
+#include "util/files.hpp"
 #include "util/numbers.hpp"
 #include "util/real_text.hpp"
 #include "util/files.hpp"
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <numbers>
 #include <optional>
+#include <sstream>
 
 namespace tarn {
 
@@ -58,7 +60,7 @@ void Shift(PwdPatternData& p, const std::vector<PwdFitParam>& par, const Eigen::
     const double d = dx(static_cast<Eigen::Index>(j));
     auto& ph = p.Phases[static_cast<size_t>(q.Phase)];
     switch (q.Kind) {
-      case PkBckg: p.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
+      case PkBckg: PwdBckgRef(p.Bckg, q.Index) += d; break;
       case PkZero: (p.Tof ? p.TofZero : p.Zero) += d; break;
       case PkTofX: p.TofX[static_cast<size_t>(q.Index)] += d; break;
       case PkSyCos: p.SyCos += d; break;
@@ -135,8 +137,11 @@ int FitPartition(PwdPatternData& p) {
 
 std::vector<PwdFitParam> RefSetPwd(const PwdPatternData& p, const PwdFitFlags& f) {
   std::vector<PwdFitParam> par;
-  for (size_t k = 0; k < p.Bckg.Coef.size(); ++k)
-    if (k < f.Bckg.size() && f.Bckg[k]) par.push_back({PkBckg, 0, static_cast<int>(k), fmt::format("bckg{}", k + 1)});
+  // Index Coef.size(): the scale of the manual background.
+  const size_t nb = p.Bckg.Coef.size() + (p.Bckg.Manual.empty() ? 0 : 1);
+  for (size_t k = 0; k < nb; ++k)
+    if (k < f.Bckg.size() && f.Bckg[k])
+      par.push_back({PkBckg, 0, static_cast<int>(k), k < p.Bckg.Coef.size() ? fmt::format("bckg{}", k + 1) : "bckgman"});
   if (f.Zero) par.push_back({PkZero, 0, 0, "zero"});
   if (f.SyCos) par.push_back({PkSyCos, 0, 0, "sycos"});
   if (f.SySin) par.push_back({PkSySin, 0, 0, "sysin"});
@@ -177,7 +182,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
   // Derivative rows of the points (n x np) and Ycalc.
   std::vector<double> der(n * np, 0.);
   p.Yc = p.Bg;
-  std::vector<double> dbg(p.Bckg.Coef.size());
+  std::vector<double> dbg(p.Bckg.Coef.size() + 1);
   // Metric bases of the phases, for the derivatives of 1/d**2.
   std::vector<std::vector<std::array<double, 6>>> basis(p.Phases.size());
   for (const auto& q : par)
@@ -264,7 +269,7 @@ double RefLoopPwd(PwdPatternData& p, const std::vector<PwdFitParam>& par, std::v
     s += w * d * d;
     std::copy(der.begin() + static_cast<long>(i * np), der.begin() + static_cast<long>((i + 1) * np), row.begin());
     if (!dbg.empty()) {
-      (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data());
+      (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data(), &dbg.back());
       for (size_t j = 0; j < np; ++j)
         if (par[j].Kind == PkBckg) row[j] = dbg[static_cast<size_t>(par[j].Index)];
     }
@@ -566,10 +571,50 @@ void PwdBroadFromM41(const PwdM41& m, int iph, int kpwd, PwdPhaseData& d, PwdPha
   pp.BroadHkl.resize(b.HklPar.size(), PwdPar{0., 1, 0.});
 }
 
+int PwdReadManualBackground(const std::string& file, PwdM41& m, ErrorRecord& err) {
+  if (!FeFileExists(file)) return 0;
+  std::string text;
+  if (FeReadFile(file, text) != 0) {
+    err = ErrorRecord::At(file, 0, "The manual background file cannot be read.");
+    return 1;
+  }
+  std::vector<std::vector<std::pair<double, double>>> man;
+  size_t blk = 0;
+  int line = 0;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    ++line;
+    const auto w = SplitWords(l);
+    if (w.empty() || w[0][0] == '#') continue;
+    if (EqIgnoreCase(w[0], "datblock")) {
+      const auto k = w.size() == 2 ? ToInt(w[1]) : std::nullopt;
+      if (!k || *k < 1) {
+        err = ErrorRecord::At(file, line, "A powder block number (1, 2, ...) expected after datblock.", l);
+        return 1;
+      }
+      blk = static_cast<size_t>(*k - 1);
+      continue;
+    }
+    const auto x = w.size() == 2 ? ToReal(w[0]) : std::nullopt, y = w.size() == 2 ? ToReal(w[1]) : std::nullopt;
+    if (!x || !y) {
+      err = ErrorRecord::At(file, line, "Two numbers expected: position and background intensity.", l);
+      return 1;
+    }
+    if (man.size() <= blk) man.resize(blk + 1);
+    man[blk].emplace_back(*x, *y);
+  }
+  for (auto& v : man) std::sort(v.begin(), v.end());
+  m.Manual = std::move(man);
+  return 0;
+}
+
 int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m, int kpwd,
                         const std::vector<PhaseBasic>& phases, PwdPatternData& p) {
   PwdBlockPar& bp = m.Blocks[static_cast<size_t>(kpwd - 1)];
-  for (const auto& r : pts) {
+  // "useeach" n: every n-th point from the first one.
+  const size_t each = static_cast<size_t>(std::max(1, m.Int("useeach", 1, 0, kpwd)));
+  for (size_t i = 0; i < pts.size(); i += each) {
+    const M95Refl& r = pts[i];
     p.X.push_back(r.Geom[0]);
     p.Yo.push_back(r.I);
     p.Sig.push_back(r.SigI > 0. ? r.SigI : std::sqrt(std::max(std::abs(r.I), 1.)));
@@ -580,6 +625,7 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   p.NLam = !p.Tof && p.Lam[1] > 0. ? 2 : 1;
   p.Ratio = p.NLam > 1 ? b.KAlphaR : 0.;
   p.PolK = PwdPolK(b.MonAngle);
+  p.Illum = m.Int("illum", 0, 0, kpwd);
   p.Zero = bp.Shift[0].V, p.SyCos = bp.Shift[1].V, p.SySin = bp.Shift[2].V;
   p.TofZero = bp.Tof[0].V, p.Difc = bp.Tof[1].V, p.Difa = bp.Tof[3].V;
   p.TofCross = p.Tof && m.Int("tofjason", 0, 0, kpwd) > 0;
@@ -591,15 +637,27 @@ int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM
   p.Bckg.Type = m.Int("bckgtype", 1, 0, kpwd);
   // "bckgnum" and "asymm" may have been changed since the parameters were
   // written: missing terms start at 0 and are refined, surplus ones dropped.
-  bp.Bckg.resize(static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd))), PwdPar{0., 1, 0.});
+  const size_t nbg = static_cast<size_t>(std::max(0, m.Int("bckgnum", 6, 0, kpwd)));
+  // "manbckg" > 0: the scale of the manual part follows the coefficients
+  // (starting at 1, refined).
+  const bool man = m.Int("manbckg", 0, 0, kpwd) > 0;
+  const size_t had = bp.Bckg.size();
+  bp.Bckg.resize(nbg + (man ? 1 : 0), PwdPar{0., 1, 0.});
+  if (man && had <= nbg) bp.Bckg.back().V = 1.;
   bp.Asym.resize(static_cast<size_t>(PwdAsymCount(m.Int("asymm", 0, 1, kpwd))), PwdPar{});
   p.Bckg.Tof = p.Tof;
-  for (const auto& c : bp.Bckg) p.Bckg.Coef.push_back(c.V);
+  for (size_t k = 0; k < nbg; ++k) p.Bckg.Coef.push_back(bp.Bckg[k].V);
+  if (man) p.Bckg.ManScale = bp.Bckg.back().V;
+  if (man && static_cast<size_t>(kpwd) <= m.Manual.size()) p.Bckg.Manual = m.Manual[static_cast<size_t>(kpwd - 1)];
   std::vector<std::array<double, 2>> skip;
   for (const auto& v : m.All("skipfrto", kpwd))
     if (v.size() >= 2) skip.push_back({v[0], v[1]});
+  // "skipfrdl": limits in d (A), converted to the pattern's axis.
+  for (const auto& v : m.All("skipfrdl", kpwd))
+    if (v.size() >= 2 && v[0] > 0. && v[1] > 0.)
+      skip.push_back({PwdPosition(p, 1. / (v[0] * v[0]), 0), PwdPosition(p, 1. / (v[1] * v[1]), 0)});
   PwdMakeSkipFlags(p, skip);
-  if (p.Bckg.Coef.size() && std::all_of(bp.Bckg.begin(), bp.Bckg.end(), [](const PwdPar& x) { return x.V == 0.; })) {
+  if (p.Bckg.Coef.size() && std::all_of(p.Bckg.Coef.begin(), p.Bckg.Coef.end(), [](double x) { return x == 0.; })) {
     // A first background: the lowest intensity, as the constant term.
     double mn = 1e300;
     for (size_t i = 0; i < p.Yo.size(); ++i)

@@ -137,6 +137,11 @@ std::vector<char> PwdRefinedWavelengths(const std::vector<PwdLamSource>& s, cons
 // M41 and one profile phase per phase of the structure; terms that "bckgnum"
 // or "asymm" now add start at 0, surplus ones are dropped. 1 when no phase
 // has parameters in the block.
+// Manual background points of "<structure>.bkg" into m.Manual: lines "x y"
+// (pattern axis, intensity), a line "datblock k" starting the points of
+// powder block k (before it: block 1), '#' comments. No file: no points.
+// 1 with the file and line of a damaged line in err (m unchanged).
+[[nodiscard]] int PwdReadManualBackground(const std::string& file, PwdM41& m, ErrorRecord& err);
 [[nodiscard]] int PwdPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, PwdM41& m,
                                       int kpwd, const std::vector<PhaseBasic>& phases,
                                       PwdPatternData& p);

@@ -32,11 +32,33 @@ double PrefOf(const RietPattern& t, int ph, const std::array<int, 3>& h, double*
            g[3] * (a[0] * b[1] + a[1] * b[0]) + g[4] * (a[0] * b[2] + a[2] * b[0]) +
            g[5] * (a[1] * b[2] + a[2] * b[1]);
   };
-  const double hh[3] = {static_cast<double>(h[0]), static_cast<double>(h[1]), static_cast<double>(h[2])};
-  const double nh = dot(hh, hh), nu = dot(u.data(), u.data());
-  const double c = nh > 0. && nu > 0. ? dot(hh, u.data()) / std::sqrt(nh * nu) : 1.;
+  // The equivalents of h (h R, each distinct one once), or h alone.
+  std::set<std::array<int, 3>> imgs{h};
+  if (iph < t.PrefOps.size())
+    for (const auto& r : t.PrefOps[iph]) {
+      std::array<int, 3> o{};
+      for (size_t j = 0; j < 3; ++j) o[j] = h[0] * r[j] + h[1] * r[3 + j] + h[2] * r[6 + j];
+      imgs.insert(o);
+    }
+  const double nu = dot(u.data(), u.data());
+  std::vector<double> c;
+  for (const auto& e : imgs) {
+    const double hh[3] = {static_cast<double>(e[0]), static_cast<double>(e[1]), static_cast<double>(e[2])};
+    const double nh = dot(hh, hh);
+    c.push_back(nh > 0. && nu > 0. ? dot(hh, u.data()) / std::sqrt(nh * nu) : 1.);
+  }
   double d2 = 0.;
-  return SetPref(t.PrefType, t.Pref[iph], 0., &c, 1, d1, &d2);
+  return SetPref(t.PrefType, t.Pref[iph], 0., c.data(), static_cast<int>(c.size()), d1, &d2);
+}
+
+// Time-of-flight absorption exp(-c lambda) of a reflection of 1/d**2 q, with
+// d ln A / dq in dlnq when given.
+double TofAbsOf(const RietPattern& t, double q, double* dlnq = nullptr) {
+  if (dlnq != nullptr) *dlnq = 0.;
+  if (!t.TofAbs || !t.P.Tof || q <= 0.) return 1.;
+  const double lam = t.TofLamD / std::sqrt(q);
+  if (dlnq != nullptr) *dlnq = 0.5 * t.TofAbsC * lam / q;  // d lambda / dq = -lambda / (2 q)
+  return std::exp(-t.TofAbsC * lam);
 }
 
 // Surface-roughness factor at theta (rad) with its derivatives by p and q in d.
@@ -78,8 +100,11 @@ void RietSetParams(RietProblem& pr) {
     for (size_t ph = 0; ph < p.Phases.size(); ++ph)
       if (ph < t.RefScale.size() && t.RefScale[ph])
         pr.Par.push_back({RvScale, ik, static_cast<int>(ph), 0, fmt::format("scale{}[{}]", ph + 1, k + 1)});
-    for (size_t j = 0; j < p.Bckg.Coef.size(); ++j)
-      if (j < f.Bckg.size() && f.Bckg[j]) pr.Par.push_back({RvBckg, ik, 0, static_cast<int>(j), fmt::format("bckg{}[{}]", j + 1, k + 1)});
+    // Index Coef.size(): the scale of the manual background.
+    for (size_t j = 0; j < p.Bckg.Coef.size() + (p.Bckg.Manual.empty() ? 0 : 1); ++j)
+      if (j < f.Bckg.size() && f.Bckg[j])
+        pr.Par.push_back({RvBckg, ik, 0, static_cast<int>(j),
+                          j < p.Bckg.Coef.size() ? fmt::format("bckg{}[{}]", j + 1, k + 1) : fmt::format("bckgman[{}]", k + 1)});
     if (f.Zero) pr.Par.push_back({RvZero, ik, 0, 0, fmt::format("zero[{}]", k + 1)});
     if (f.SyCos && !p.Tof) pr.Par.push_back({RvSyCos, ik, 0, 0, fmt::format("sycos[{}]", k + 1)});
     if (f.SySin && !p.Tof) pr.Par.push_back({RvSySin, ik, 0, 0, fmt::format("sysin[{}]", k + 1)});
@@ -104,6 +129,7 @@ void RietSetParams(RietProblem& pr) {
     }
     for (int j = 0; j < 2 && t.RoughType != 0 && !p.Tof; ++j)
       if (t.RefRough[static_cast<size_t>(j)]) pr.Par.push_back({RvRough, ik, 0, j, fmt::format("rough{}[{}]", j + 1, k + 1)});
+    if (t.TofAbs && t.RefTofAbs && p.Tof) pr.Par.push_back({RvTofAbs, ik, 0, 0, fmt::format("tofabs[{}]", k + 1)});
   }
   if (pr.Pat.empty()) return;
   // One cell per phase, whichever pattern carries it.
@@ -167,7 +193,7 @@ void RietSetIntensities(RietProblem& pr) {
       for (int c = 0; c < 2; ++c) {
         const size_t cc = static_cast<size_t>(c);
         const double th = 0.5 * rf.Pos[cc] * kDeg;
-        const double a = t.P.Tof ? 1. : PwdAbsorption(t.AbsType, t.Mir, th) * RoughOf(t, th, nullptr);
+        const double a = t.P.Tof ? TofAbsOf(t, rf.Q) : PwdAbsorption(t.AbsType, t.Mir, th) * RoughOf(t, th, nullptr);
         rf.I[cc] = c == 0 ? base * a : c < t.P.NLam ? base * a * t.P.Ratio : 0.;
       }
     }
@@ -214,6 +240,10 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
       const double th = 0.5 * rf.Pos[cc] * kDeg;
       double drough[2];
       const double sr = RoughOf(t, th, drough);
+      // Time-of-flight absorption moves with 1/d**2 (cell, modulation vectors).
+      double dlnaq = 0.;
+      (void)TofAbsOf(t, rf.Q, &dlnaq);
+      const double lamr = t.TofAbs && rf.Q > 0. ? t.TofLamD / std::sqrt(rf.Q) : 0.;
       // d ln(Lp A roughness)/d(2theta) per degree: the intensity moves with the peak.
       double gpos = PwdLpSlope(p, rf.Pos[cc]);
       if (!p.Tof && (t.AbsType != 0 || t.RoughType != 0)) {
@@ -254,12 +284,12 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
             case RvLam: d += dpos * dposdlam; break;
             case RvMetric: {
               const double dq = PwdQ(basis[iph][static_cast<size_t>(q.Index)], PwdReflVector(p.Phases[iph], rf));
-              const double dm = (dpos * dposdq + phi * dIdF2 * dF2dq) * dq;
+              const double dm = (dpos * dposdq + phi * dIdF2 * dF2dq + f * v.Value * dlnaq) * dq;
               d += dm;
               if (gross != nullptr) (*gross)[ii * nt + nr + j] += std::abs(dm);
               break;
             }
-            case RvModVec: d += dpos * dposdq * PwdQVecDeriv(p, rf, q.Index); break;
+            case RvModVec: d += (dpos * dposdq + f * v.Value * dlnaq) * PwdQVecDeriv(p, rf, q.Index); break;
             case RvTofX: d += dpos * dtof[static_cast<size_t>(q.Index)]; break;
             case RvWidth:
               if (!widths) PwdWidthDerivs(pk, v, wd), widths = true;
@@ -269,19 +299,20 @@ void RietJacobian(RietProblem& pr, int k, int nref, std::vector<double>& der, st
             case RvPref: d += po != 0. ? phi * rf.I[cc] / po * dpref : 0.; break;
             case RvBroad: d += f * PwdBroadDeriv(rf, c, v, q.Index); break;
             case RvRough: d += sr != 0. ? phi * rf.I[cc] / sr * drough[q.Index] : 0.; break;
+            case RvTofAbs: d -= f * v.Value * lamr; break;
             default: break;
           }
         }
       }
     }
   }
-  // Background coefficients.
-  std::vector<double> dbg(p.Bckg.Coef.size());
+  // Background coefficients and the manual part's scale (last).
+  std::vector<double> dbg(p.Bckg.Coef.size() + 1);
   bool anyBg = false;
   for (size_t j : mine) anyBg = anyBg || pr.Par[j].Kind == RvBckg;
   if (!anyBg) return;
   for (size_t i = 0; i < n; ++i) {
-    (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data());
+    (void)PwdGetBackground(p.Bckg, p.X[i], dbg.data(), &dbg.back());
     for (size_t j : mine)
       if (pr.Par[j].Kind == RvBckg) der[i * nt + nr + j] = dbg[static_cast<size_t>(pr.Par[j].Index)];
   }
@@ -388,7 +419,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
     const size_t iph = static_cast<size_t>(q.Phase);
     switch (q.Kind) {
       case RvScale: t.Scale[iph] += d; break;
-      case RvBckg: pp.Bckg.Coef[static_cast<size_t>(q.Index)] += d; break;
+      case RvBckg: PwdBckgRef(pp.Bckg, q.Index) += d; break;
       case RvZero: (pp.Tof ? pp.TofZero : pp.Zero) += d; break;  // TOF: us
       case RvSyCos: pp.SyCos += d; break;
       case RvSySin: pp.SySin += d; break;
@@ -414,6 +445,7 @@ int RietShift(RietProblem& pr, CalcSetup& s, RefParams& p, const std::vector<dou
       case RvTofX: pp.TofX[static_cast<size_t>(q.Index)] += d; break;
       case RvModVec: pp.Phases[iph].QVec[static_cast<size_t>(q.Index / 3)][static_cast<size_t>(q.Index % 3)] += d; break;
       case RvRough: t.Rough[static_cast<size_t>(q.Index)] += d; break;
+      case RvTofAbs: t.TofAbsC += d; break;
       default: break;
     }
   }

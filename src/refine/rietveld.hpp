@@ -10,7 +10,8 @@
 // the intensity ratio of the second wavelength, Lp the Lorentz-polarisation
 // factor and Phi the normalised profile; A_rc includes the surface roughness
 // SR(theta) of a Bragg-Brentano sample ("rough": 1 Pitschke-Hermann-Mattern,
-// 2 Suortti, two refinable parameters). The least-squares vector is the
+// 2 Suortti, two refinable parameters), for time of flight the absorption
+// exp(-c lambda) of RietPattern::TofAbs. The least-squares vector is the
 // refined structural parameters (keys and constraints of the run folded in)
 // followed by the powder parameters (RietPar); weights 1/sigma**2(Yobs).
 #include <array>
@@ -26,7 +27,7 @@
 namespace tarn {
 
 // Kinds of the powder parameters of a Rietveld refinement.
-enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref, RvBroad, RvModVec, RvTofX, RvRough };
+enum RietParKind : int { RvScale, RvBckg, RvZero, RvSyCos, RvSySin, RvLam, RvMetric, RvWidth, RvAsym, RvPref, RvBroad, RvModVec, RvTofX, RvRough, RvTofAbs };
 
 // One pattern with what the Rietveld fit adds to it.
 struct RietPattern {
@@ -42,11 +43,20 @@ struct RietPattern {
   std::vector<std::array<double, 3>> PrefDir;
   std::vector<double> Pref;
   std::vector<char> RefPref;
+  // "prefsum": the factor averaged over the distinct images of h under the
+  // Laue operators of the phase (PrefOps, per phase; empty without prefsum).
+  std::vector<std::vector<std::array<int, 9>>> PrefOps;
   int AbsType = 0;                // PwdAbsorption type and mu r (mu t)
   double Mir = 0.;
   int RoughType = 0;              // PwdRougness type (0 none) with its parameters p, q
   std::array<double, 2> Rough{};
   std::array<char, 2> RefRough{};
+  // Time-of-flight absorption ("usetofab"): A = exp(-c lambda) with
+  // lambda = TofLamD d the wavelength of the reflection at the bank angle
+  // (TofLamD = 2 sin(theta_bank), 1 when the angle is unknown).
+  bool TofAbs = false;
+  double TofAbsC = 0., TofLamD = 1.;
+  char RefTofAbs = 0;
   // Per reflection: |F|**2 on the absolute scale and its derivatives by the
   // NRef refined structural parameters (row r at r * NRef).
   std::vector<double> F2, DF2;

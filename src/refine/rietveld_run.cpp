@@ -18,6 +18,7 @@
 #include "refine/refine_plots.hpp"
 #include "refine/rietveld.hpp"
 #include "util/files.hpp"
+#include "util/numbers.hpp"
 #include "util/report.hpp"
 #include "util/round_esd.hpp"
 
@@ -52,9 +53,11 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
   const RietPattern& t = pr.Pat[k];
   const PwdPatternData& p = t.P;
   for (size_t j = 0; j < bp.Bckg.size() && j < p.Bckg.Coef.size(); ++j) bp.Bckg[j].V = p.Bckg.Coef[j];
+  if (!p.Bckg.Manual.empty() && bp.Bckg.size() > p.Bckg.Coef.size()) bp.Bckg[p.Bckg.Coef.size()].V = p.Bckg.ManScale;
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
   PwdTofStore(p, bp);
   for (size_t j = 0; j < 2; ++j) bp.Rough[j].V = t.Rough[j];
+  bp.TofAbs.V = t.TofAbsC;
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.Lam[1];
   for (size_t ph = 0; ph < p.Phases.size() && ph < bp.Phase.size(); ++ph) {
     auto& pp = bp.Phase[ph];
@@ -85,6 +88,7 @@ void StorePattern(const RietProblem& pr, size_t k, const RietResult& res, PwdBlo
     if (q.Kind == RvTofX) v = q.Index < 5 ? &bp.TofE[static_cast<size_t>(q.Index)] : &bp.TofCross[static_cast<size_t>(q.Index - 5)];
     if (q.Kind == RvModVec) v = &bp.Phase[iph].ModVec[static_cast<size_t>(q.Index)];
     if (q.Kind == RvRough) v = &bp.Rough[static_cast<size_t>(q.Index)];
+    if (q.Kind == RvTofAbs) v = &bp.TofAbs;
     if (v != nullptr) v->Su = q.Su;
   }
 }
@@ -173,6 +177,9 @@ int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, Pwd
   t.PrefType = m.Int("prefor", 0, 1, kpwd);
   t.Flags.TofX = PwdTofXFlags(bp);
   t.RoughType = p.Tof ? 0 : m.Int("rough", 0, 0, kpwd);
+  t.TofAbs = p.Tof && m.Int("usetofab", 0, 0, kpwd) > 0;
+  t.TofAbsC = bp.TofAbs.V, t.RefTofAbs = t.TofAbs && bp.TofAbs.Key ? 1 : 0;
+  t.TofLamD = b.TofTth > 0. ? 2. * std::sin(0.5 * b.TofTth * kDeg) : 1.;
   for (size_t j = 0; j < 2; ++j) t.Rough[j] = bp.Rough[j].V, t.RefRough[j] = t.RoughType != 0 && bp.Rough[j].Key ? 1 : 0;
   t.Flags.Zero = p.Tof ? bp.Tof[0].Key : bp.Shift[0].Key, t.Flags.SyCos = bp.Shift[1].Key, t.Flags.SySin = bp.Shift[2].Key;
   for (const auto& c : bp.Bckg) t.Flags.Bckg.push_back(c.Key ? 1 : 0);
@@ -197,6 +204,10 @@ int RietPatternFromBlock(const M95Block& b, const std::vector<M95Refl>& pts, Pwd
     t.PrefDir.push_back(dir);
     t.Pref.push_back(pp.Pref[0].V > 0. ? pp.Pref[0].V : 1.);
     t.RefPref.push_back(pp.Pref[0].Key ? 1 : 0);
+    if (m.Int("prefsum", 0, iph, kpwd) > 0) {
+      t.PrefOps.resize(ph + 1);
+      t.PrefOps[ph] = PwdLaueOps(p.Phases[ph].Sym);
+    }
   }
   return 0;
 }
@@ -235,7 +246,7 @@ int RefRietveldRun(const std::string& fln, std::vector<std::string>& lst, RefRun
   PwdM41 m;
   ErrorRecord e;
   SetBasicM41(m);
-  if (iom41(0, fln + ".m41", m, e)) {
+  if (iom41(0, fln + ".m41", m, e) || PwdReadManualBackground(fln + ".bkg", m, e)) {
     for (const auto& l : e.Lines()) lst.push_back(l);
     Say(e.Lines());
     return 1;

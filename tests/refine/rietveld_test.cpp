@@ -11,6 +11,7 @@
 #include "refine/rietveld.hpp"
 #include "refine/rietveld_sim.hpp"
 #include "support/refine_sim.hpp"
+#include "support/temp_dir.hpp"
 
 namespace tarn {
 namespace {
@@ -449,6 +450,83 @@ TEST(Rietveld, TimeOfFlightProfileTermsTravelThroughTheFiles) {
   PwdWidthsFromProfile(pr, back);
   for (size_t k = 0; k < 3; ++k) EXPECT_EQ(back.Gauss[k].V, pp.Gauss[k].V) << k;
   for (size_t k = 0; k < 3; ++k) EXPECT_EQ(back.Lor[k].V, pp.Lor[k].V) << k;
+}
+
+// Averaged preferred orientation ("prefsum", about a direction that is no
+// symmetry axis, so equivalents differ), the manual background's scale and
+// the time-of-flight absorption against central differences.
+TEST(Rietveld, AveragedPreferenceManualBackgroundAndTofAbsorptionDerivatives) {
+  Fixture f;
+  f.Make();
+  if (::testing::Test::HasFatalFailure()) return;
+  RietPattern& t = f.pr.Pat[0];
+  const double i0 = t.P.Refl[3].I[0];
+  t.PrefDir = {{1., 1., 0.}}, t.PrefOps = {PwdLaueOps(t.P.Phases[0].Sym)};
+  t.P.Bckg.Manual = {{20., 30.}, {70., 10.}}, t.P.Bckg.ManScale = 1.2, t.Flags.Bckg = {0, 0, 0, 1};
+  f.pr.Par.clear();
+  RietSetParams(f.pr);
+  RietSetIntensities(f.pr);
+  EXPECT_GT(std::abs(t.P.Refl[3].I[0] / i0 - 1.), 1e-4);
+  std::set<int> kinds;
+  CheckDerivatives(f, {RvPref, RvBckg}, kinds);
+  SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Radiation = 2, .Scale = 1.});
+  AddIsoAtom("Fe1", 2, {0.11, 0.23, 0.37}, 0.012);
+  Fixture g;
+  RefBuildParams(g.p);
+  std::fill(g.p.Key.begin(), g.p.Key.end(), 0);
+  g.p.Key[static_cast<size_t>(RefParIndex(g.p, "x", "Fe1"))] = 1;
+  RefSetMatrixLimits(g.p);
+  ASSERT_EQ(CalcPrepare(g.s, g.p), 0);
+  g.pr.Pat = {SimPattern(true)};
+  RietPattern& u = g.pr.Pat[0];
+  u.P.Sig.assign(u.P.X.size(), 1.);
+  u.TofAbs = true, u.TofAbsC = 0.4, u.RefTofAbs = 1, u.TofLamD = 1.7;
+  RietSetParams(g.pr);
+  ASSERT_EQ(RietShift(g.pr, g.s, g.p, std::vector<double>(static_cast<size_t>(g.p.NRef) + g.pr.Par.size(), 0.)), 0);
+  CheckDerivatives(g, {RvTofAbs}, kinds);
+  EXPECT_EQ(kinds.count(RvTofAbs) + kinds.count(RvBckg), 2u);
+}
+
+// Header keywords as the pattern is built from the files: every second point
+// ("useeach"), a region in d ("skipfrdl"), "<structure>.bkg" with its scale
+// after the coefficients, the illumination in Lp, and the optional time-of-
+// flight absorption record of M41.
+TEST(Rietveld, HeaderKeywordsShapeThePatternFromTheFiles) {
+  SetPhase({.Cell = kCellOrtho, .Ops = kP212121, .Scale = 1.});
+  M95Block b;
+  SetBasicM95(b);
+  b.PwdMethod = 1, b.Lambda = 1.5406;
+  PwdM41 m;
+  SetBasicM41(m);
+  m.Blocks.resize(1), m.Blocks[0].Phase.resize(1);
+  for (size_t k = 0; k < 6; ++k) m.Blocks[0].Phase[0].Cell[k].V = kCellOrtho[k];
+  m.Set("useeach", {"2"}, 0, 1), m.Set("skipfrdl", {"2.0", "1.8"}, 0, 1), m.Set("manbckg", {"1"});
+  std::vector<M95Refl> pts(401);
+  for (size_t i = 0; i < pts.size(); ++i) pts[i].Geom[0] = 20. + 0.1 * static_cast<double>(i);
+  test::TempDir dir;
+  ErrorRecord err;
+  EXPECT_NE(PwdReadManualBackground(dir.Write("bad.bkg", "datblock 1\n30 5\n40 x\n"), m, err), 0);
+  EXPECT_TRUE(err.Line == 3 && m.Manual.empty());
+  ASSERT_EQ(PwdReadManualBackground(dir.Write("s.bkg", "# manual points\n60 7\n30 5\n"), m, err), 0);
+  PwdPatternData d;
+  ASSERT_EQ(PwdPatternFromBlock(b, pts, m, 1, Struct.Basic.Phase, d), 0);
+  ASSERT_EQ(m.Blocks[0].Bckg.size(), 7u);
+  EXPECT_EQ(m.Blocks[0].Bckg[6].V, 1.);
+  ASSERT_EQ(d.X.size(), 201u);
+  // d = 2.0 and 1.8 A at 1.5406 A: 2theta 45.30 and 50.67 deg.
+  for (size_t i = 0; i < d.X.size(); ++i) EXPECT_EQ(d.Use[i] == 0, d.X[i] >= 45.31 && d.X[i] <= 50.66) << d.X[i];
+  d.Bckg.Coef.assign(d.Bckg.Coef.size(), 0.);
+  EXPECT_NEAR(PwdGetBackground(d.Bckg, 45., nullptr), 6., 1e-9);
+  const double lp = PwdLpFactor(d, 40.), h = 1e-4;
+  d.Illum = 2;
+  EXPECT_NEAR(PwdLpFactor(d, 40.) / lp, std::sin(20. * kDeg), 1e-12);
+  d.Illum = 1;
+  EXPECT_NEAR(PwdLpSlope(d, 40.), std::log(PwdLpFactor(d, 40. + h) / PwdLpFactor(d, 40. - h)) / (2. * h), 1e-6);
+  m.Tof = true, m.Set("tofkey", {"1"}), m.Set("usetofab", {"1"}, 0, 1);
+  m.Blocks[0].TofAbs = {0.25, 1, 0.01};
+  PwdM41 back;
+  ASSERT_EQ(M41Parse(M41Text(m), "a.m41", back, err), 0);
+  EXPECT_TRUE(back.Blocks[0].TofAbs.V == 0.25 && back.Blocks[0].TofAbs.Key == 1);
 }
 
 }  // namespace

@@ -299,6 +299,7 @@ PwdFitFlags FlagsOf(const PwdBlockPar& bp) {
 // Fitted values and their s.u. back into the block's parameters.
 void StoreFit(const PwdPatternData& p, const PwdFitResult& r, PwdBlockPar& bp) {
   for (size_t k = 0; k < bp.Bckg.size() && k < p.Bckg.Coef.size(); ++k) bp.Bckg[k].V = p.Bckg.Coef[k];
+  if (!p.Bckg.Manual.empty() && bp.Bckg.size() > p.Bckg.Coef.size()) bp.Bckg[p.Bckg.Coef.size()].V = p.Bckg.ManScale;
   bp.Shift[0].V = p.Zero, bp.Shift[1].V = p.SyCos, bp.Shift[2].V = p.SySin;
   PwdTofStore(p, bp);
   if (!p.Tof) bp.Lam[0].V = p.Lam[0], bp.Lam[1].V = p.NLam > 1 ? p.Lam[1] : bp.Lam[1].V;
@@ -348,7 +349,7 @@ int ReadPowderFiles(PwdM41& m, std::vector<M95Block>& blocks,
     Listing(pwdmsg::NoM41);
     return 1;
   }
-  if (iom41(0, m41, m, err)) {
+  if (iom41(0, m41, m, err) || PwdReadManualBackground(Sess.fln + ".bkg", m, err)) {
     ListErr(err);
     return 1;
   }
